@@ -1,0 +1,10 @@
+# Warning flags shared by every target of the project (qzp_warnings interface library).
+add_library(qzp_warnings INTERFACE)
+if(MSVC)
+  target_compile_options(qzp_warnings INTERFACE /W4)
+else()
+  target_compile_options(qzp_warnings INTERFACE -Wall -Wextra -Wpedantic)
+  if(QZP_WERROR)
+    target_compile_options(qzp_warnings INTERFACE -Werror)
+  endif()
+endif()

@@ -1,0 +1,51 @@
+// The package library's plain-function interface.
+//
+// Results: the plain functions return 1 for success and 0 for failure. The classes behind them
+// (ArchiveFile, PackageArchive, PackageEntry) return 0 for success and -1 for failure.
+#pragma once
+
+#include <cstdint>
+
+class PackageArchive;
+class PackageEntry;
+
+// One row of an entry's block table: one complete zlib stream in the entry's data.
+struct PackageBlock {
+    uint32_t uncompressedSize;
+    uint32_t compressedSize;
+    uint32_t reserved;
+};
+
+// What PackageGetEntryInfo tells about one entry.
+struct PackageEntryInfo {
+    uint32_t crc;
+    uint32_t reserved;  // never written by the library
+    uint32_t size;      // uncompressed total
+    uint32_t compressedSize;
+    char16_t name[260];
+};
+
+// Extraction progress: totalBytes, doneBytes (low word, high word), the current entry's stored
+// name (wide, valid only during the call), entryBytes, entryDoneBytes (low, high) and 1 on the
+// first call for an entry, else 0. All counts are compressed bytes of the package.
+using ProgressProc = void (*)(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow,
+                              uint32_t doneHigh, const char16_t* name, uint32_t entryLow,
+                              uint32_t entryHigh, uint32_t entryDoneLow, uint32_t entryDoneHigh,
+                              uint32_t firstBlock);
+
+// Creates one directory; the result is ignored by extraction.
+using MakeDirectoryProc = int32_t (*)(const char16_t* path);
+
+int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
+                    uint32_t* count, int32_t prefixed);
+int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, PackageEntryInfo* info);
+int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t count,
+                       const char16_t* targetDirectory, ProgressProc progress, int32_t closeFlag);
+void PackageClose(PackageArchive* archive);
+
+// The default MakeDirectoryProc: the platform's create-directory call.
+int32_t MakeDirectory(const char16_t* path);
+
+// The process-wide conversion hooks that PackageOpen installs (system default code page).
+int32_t NarrowToWide(const char* source, char16_t* destination, int32_t capacity);
+int32_t WideToNarrow(const char16_t* source, char* destination, int32_t capacity);

@@ -1,0 +1,12 @@
+// The qzp subcommands. Each Add*Command registers one subcommand on the CLI11 application; its
+// callback stores the process exit status in `status`: 0 success, 1 a bad package or file or a
+// failed operation, 2 a usage error. Errors are printed as one line: "qzp: FILE: what went wrong".
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+void AddPackCommand(CLI::App& app, int& status);
+void AddListCommand(CLI::App& app, int& status);
+void AddVerifyCommand(CLI::App& app, int& status);
+void AddExtractCommand(CLI::App& app, int& status);
+void AddIniCommand(CLI::App& app, int& status);
