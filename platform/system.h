@@ -1,0 +1,53 @@
+// Kernel, shell and library services of the platform layer, with the Win32 contract: handles,
+// last-error codes and results have their Win32 meaning on both implementations.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/ui.h"
+
+namespace platform {
+
+using Handle = void*;
+using LibraryHandle = void*;
+
+inline constexpr uint32_t kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+
+// Named mutex, no security attributes, not initially owned. Null on failure. When the object
+// existed already, a handle is still returned and LastError() is kErrorAlreadyExists.
+Handle CreateNamedMutex(const char16_t* name);
+uint32_t LastError();
+bool CloseHandle(Handle handle);
+
+// Starts a thread (default security and stack size, not suspended). Null on failure.
+using ThreadProc = uint32_t (*)(void* parameter);
+Handle CreateThread(ThreadProc proc, void* parameter);
+
+// Sleeps for `milliseconds` (host builds scale every wait by the configured time scale).
+void Sleep(uint32_t milliseconds);
+
+// The shell's file operation (SHFileOperationW) with its Win32 field meanings. `from` is a list of
+// NUL-terminated paths ending with an empty one (double NUL). Returns 0 on success.
+inline constexpr uint32_t kFileOpDelete = 3;              // FO_DELETE
+inline constexpr uint16_t kFileOpNoConfirmation = 0x0010;  // FOF_NOCONFIRMATION
+inline constexpr uint16_t kFileOpSimpleProgress = 0x0100;  // FOF_SIMPLEPROGRESS
+struct ShellFileOperation {
+    WindowHandle owner;
+    uint32_t function;
+    const char16_t* from;
+    const char16_t* to;
+    uint16_t flags;
+    int32_t* anyOperationsAborted;  // may be null
+    void* nameMappings;             // always null here
+    const char16_t* progressTitle;
+};
+int RunShellFileOperation(const ShellFileOperation& operation);
+
+// Run-time linking: LoadLibraryW / GetProcAddress. The library is never released.
+LibraryHandle LoadLibraryByName(const char16_t* name);
+void* FindExport(LibraryHandle library, const char* name);
+
+// Ends the process with the runtime's normal exit (exit handlers and static destructors run).
+[[noreturn]] void ExitProcess(int status);
+
+}  // namespace platform
