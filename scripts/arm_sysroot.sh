@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Unpacks Debian's armel zlib packages into build/sysroot-armel for the arm-linux preset. The
+# packages are downloaded, not installed, so the host's own package set stays as it is.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+sysroot=build/sysroot-armel
+[ -f "$sysroot/usr/include/zlib.h" ] && exit 0
+if ! dpkg --print-foreign-architectures | grep -qx armel; then
+    dpkg --add-architecture armel
+    apt-get update -q
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+(cd "$work" && apt-get download zlib1g:armel zlib1g-dev:armel 2>/dev/null ||
+    { apt-get update -q && apt-get download zlib1g:armel zlib1g-dev:armel; })
+mkdir -p "$sysroot"
+for deb in "$work"/*.deb; do
+    dpkg-deb -x "$deb" "$sysroot"
+done
+echo "armel sysroot ready: $sysroot"
