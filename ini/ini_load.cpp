@@ -1,0 +1,183 @@
+// The loader: UTF-16 little-endian text with the mark FF FE, read line by line into a table.
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "ini/ini_table.h"
+#include "ini/ini_text.h"
+#include "platform/file.h"
+
+using ini_detail::Trim;
+
+namespace {
+
+// Reads 16-bit little-endian units from a byte stream through a small buffer. A last odd byte is
+// not a unit and is ignored.
+class UnitReader {
+  public:
+    explicit UnitReader(std::FILE* stream) : stream_(stream) {}
+
+    // The next unit, or -1 at the end of the file or on a read error.
+    int32_t Next() {
+        const int lo = NextByte();
+        if (lo < 0) {
+            return -1;
+        }
+        const int hi = NextByte();
+        if (hi < 0) {
+            return -1;
+        }
+        return lo | (hi << 8);
+    }
+
+    bool Failed() const { return std::ferror(stream_) != 0; }
+
+  private:
+    int NextByte() {
+        if (pos_ == size_) {
+            size_ = std::fread(buffer_, 1, sizeof buffer_, stream_);
+            pos_ = 0;
+            if (size_ == 0) {
+                return -1;
+            }
+        }
+        return buffer_[pos_++];
+    }
+
+    std::FILE* stream_;
+    unsigned char buffer_[4096];
+    std::size_t pos_ = 0;
+    std::size_t size_ = 0;
+};
+
+// Reads one line: the units up to and including the first LF, at most kIniMaxLineUnits. Returns
+// the number of units read (0 at the end of the file).
+std::size_t ReadLine(UnitReader& reader, char16_t (&line)[kIniMaxLineUnits]) {
+    std::size_t n = 0;
+    while (n < static_cast<std::size_t>(kIniMaxLineUnits)) {
+        const int32_t unit = reader.Next();
+        if (unit < 0) {
+            break;
+        }
+        line[n++] = static_cast<char16_t>(unit);
+        if (unit == u'\n') {
+            break;
+        }
+    }
+    return n;
+}
+
+// The value of a key line after "=" and white space, trying the quoted forms first. Each form
+// must give at least one unit; false when none does.
+bool ExtractValue(std::u16string_view rest, std::u16string_view& value) {
+    for (char16_t quote : {u'"', u'\''}) {
+        if (!rest.empty() && rest.front() == quote) {
+            const std::u16string_view inside = rest.substr(1);
+            const std::size_t close = inside.find(quote);
+            const std::u16string_view run = inside.substr(0, close);
+            if (!run.empty()) {
+                value = run;
+                return true;
+            }
+        }
+    }
+    const std::size_t end = rest.find_first_of(u";#");
+    value = rest.substr(0, end);
+    return !value.empty();
+}
+
+class Loader {
+  public:
+    explicit Loader(IniTable* table) : table_(table) { SetSection(kIniDefaultSection); }
+
+    void Line(std::u16string_view line) {
+        // Text after a NUL unit is not part of the line's string.
+        line = line.substr(0, line.find(u'\0'));
+        while (!line.empty() && (line.back() == u'\r' || line.back() == u'\n')) {
+            line.remove_suffix(1);
+        }
+        line = Trim(line);
+        if (line.empty() || line.front() == u';' || line.front() == u'#') {
+            return;
+        }
+        if (line.size() >= 2 && line[0] == u'[' && line[1] != u']') {
+            const std::u16string_view inside = line.substr(1);
+            const std::u16string_view name = Trim(inside.substr(0, inside.find(u']')));
+            // A header of white space alone names no section: an empty name would be stored as
+            // a key whose first unit is 0, which reads as a free slot.
+            if (!name.empty()) {
+                SetSection(name);
+            }
+            return;
+        }
+        KeyLine(line);
+    }
+
+  private:
+    void SetSection(std::u16string_view name) {
+        ini_detail::CopyField(section_, name);
+        IniTableSetString(table_, section_, nullptr, nullptr);
+    }
+
+    void KeyLine(std::u16string_view line) {
+        const std::size_t eq = line.find(u'=');
+        if (eq == 0 || eq == std::u16string_view::npos) {
+            return;
+        }
+        std::u16string_view rest = line.substr(eq + 1);
+        while (!rest.empty() && ini_detail::IsSpace(rest.front())) {
+            rest.remove_prefix(1);
+        }
+        std::u16string_view value;
+        if (!ExtractValue(rest, value)) {
+            return;
+        }
+        const std::u16string_view key = Trim(line.substr(0, eq));
+        value = Trim(value);
+        if (value == u"\"\"" || value == u"''") {
+            value = {};
+        }
+        // Both fit: the line is at most kIniMaxLineUnits units.
+        char16_t keyText[kIniMaxLineUnits + 1];
+        char16_t valueText[kIniMaxLineUnits + 1];
+        Terminate(key, keyText);
+        Terminate(value, valueText);
+        IniTableSetString(table_, section_, keyText, valueText);
+    }
+
+    static void Terminate(std::u16string_view text, char16_t (&out)[kIniMaxLineUnits + 1]) {
+        const std::size_t n = text.size() < static_cast<std::size_t>(kIniMaxLineUnits)
+                                  ? text.size()
+                                  : static_cast<std::size_t>(kIniMaxLineUnits);
+        text.copy(out, n);
+        out[n] = 0;
+    }
+
+    IniTable* table_;
+    char16_t section_[kIniFieldUnits] = {};
+};
+
+}  // namespace
+
+int32_t IniTableLoad(const char16_t* path, IniTable* table) {
+    if (table == nullptr || path == nullptr) {
+        return 0;
+    }
+    std::FILE* stream = platform::OpenStream(path, u"rb");
+    if (stream == nullptr) {
+        return 0;
+    }
+    UnitReader reader(stream);
+    if (reader.Next() != 0xFEFF) {
+        std::fclose(stream);
+        return 0;
+    }
+    Loader loader(table);
+    char16_t line[kIniMaxLineUnits];
+    for (std::size_t n = ReadLine(reader, line); n > 0; n = ReadLine(reader, line)) {
+        loader.Line(std::u16string_view(line, n));
+    }
+    const bool failed = reader.Failed();
+    std::fclose(stream);
+    return failed ? 0 : 1;
+}

@@ -1,0 +1,401 @@
+#include "ini/ini_table.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "ini/ini_text.h"
+
+using ini_detail::ComposeKey;
+using ini_detail::CopyField;
+using ini_detail::FieldForm;
+using ini_detail::SectionForm;
+
+namespace {
+
+bool IsFree(const IniEntry& entry) {
+    return entry.key[0] == 0;
+}
+
+bool SameKey(const char16_t* stored, std::u16string_view key) {
+    std::size_t i = 0;
+    for (; i < key.size(); ++i) {
+        if (stored[i] != key[i]) {
+            return false;
+        }
+    }
+    return stored[i] == 0;
+}
+
+uint32_t HashView(std::u16string_view text) {
+    uint32_t h = 0;
+    for (char16_t c : text) {
+        h += static_cast<uint32_t>(c);
+        h += h << 10;
+        h ^= h >> 6;
+    }
+    h += h << 3;
+    h ^= h >> 11;
+    h += h << 15;
+    return h;
+}
+
+// Index of the slot holding `key` (already in its field form), or -1.
+int32_t FindSlot(const IniTable* table, std::u16string_view key) {
+    const uint32_t h = HashView(key);
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        const IniEntry& entry = table->entries[i];
+        if (!IsFree(entry) && entry.hash == h && SameKey(entry.key, key)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool Grow(IniTable* table) {
+    const std::size_t slots = static_cast<std::size_t>(table->capacity) + kIniGrowSlots;
+    if (table->capacity > std::numeric_limits<int32_t>::max() - kIniGrowSlots ||
+        slots > std::numeric_limits<std::size_t>::max() / sizeof(IniEntry)) {
+        return false;
+    }
+    void* grown = std::realloc(table->entries, slots * sizeof(IniEntry));
+    if (grown == nullptr) {
+        return false;
+    }
+    table->entries = static_cast<IniEntry*>(grown);
+    std::memset(table->entries + table->capacity, 0, kIniGrowSlots * sizeof(IniEntry));
+    table->capacity += kIniGrowSlots;
+    return true;
+}
+
+void SetView(IniTable* table, std::u16string_view key, const char16_t* value) {
+    if (key.empty()) {
+        return;  // a first unit of 0 would read as a free slot
+    }
+    const std::u16string_view text = value != nullptr ? FieldForm(value) : std::u16string_view();
+    if (table->used > 0) {
+        const int32_t found = FindSlot(table, key);
+        if (found >= 0) {
+            CopyField(table->entries[found].value, text);
+            return;
+        }
+    }
+    if (table->used >= table->capacity && !Grow(table)) {
+        return;
+    }
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        IniEntry& entry = table->entries[i];
+        if (IsFree(entry)) {
+            CopyField(entry.key, key);
+            entry.hash = HashView(key);
+            CopyField(entry.value, text);
+            ++table->used;
+            return;
+        }
+    }
+}
+
+void UnsetSlot(IniTable* table, int32_t slot) {
+    IniEntry& entry = table->entries[slot];
+    entry.key[0] = 0;
+    entry.hash = 0;
+    entry.value[0] = 0;
+    --table->used;
+}
+
+bool HasPrefix(const char16_t* key, std::u16string_view prefix) {
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (key[i] != prefix[i]) {
+            return false;  // also stops at the key's NUL
+        }
+    }
+    return true;
+}
+
+bool IsSectionEntry(const IniEntry& entry) {
+    for (const char16_t* p = entry.key; *p != 0; ++p) {
+        if (*p == u'#') {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::u16string KeyPrefix(const char16_t* section) {
+    std::u16string prefix(SectionForm(section));
+    prefix.push_back(u'#');
+    return prefix;
+}
+
+// Slot of the `index`-th key of the section with `prefix`, or -1; counts them into `count`.
+int32_t NthKeySlot(const IniTable* table, std::u16string_view prefix, int32_t index,
+                   int32_t& count) {
+    count = 0;
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        const IniEntry& entry = table->entries[i];
+        if (!IsFree(entry) && HasPrefix(entry.key, prefix)) {
+            if (count == index) {
+                return i;
+            }
+            ++count;
+        }
+    }
+    return -1;
+}
+
+void FormatAndSet(IniTable* table, const char16_t* section, const char16_t* key, const char* text) {
+    char16_t wide[64];
+    ini_detail::WidenAscii(text, wide, sizeof wide / sizeof wide[0]);
+    IniTableSetString(table, section, key, wide);
+}
+
+}  // namespace
+
+uint32_t IniHash(const char16_t* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    return HashView(std::u16string_view(text, ini_detail::Length(text)));
+}
+
+IniTable* IniTableCreate(int32_t requested) {
+    const int32_t capacity = requested < kIniGrowSlots ? kIniGrowSlots : requested;
+    if (static_cast<std::size_t>(capacity) >
+        std::numeric_limits<std::size_t>::max() / sizeof(IniEntry)) {
+        return nullptr;
+    }
+    auto* table = static_cast<IniTable*>(std::malloc(sizeof(IniTable)));
+    if (table == nullptr) {
+        return nullptr;
+    }
+    table->entries = static_cast<IniEntry*>(std::calloc(capacity, sizeof(IniEntry)));
+    if (table->entries == nullptr) {
+        std::free(table);
+        return nullptr;
+    }
+    table->capacity = capacity;
+    table->used = 0;
+    return table;
+}
+
+void IniTableFree(IniTable* table) {
+    if (table == nullptr) {
+        return;
+    }
+    std::free(table->entries);
+    std::free(table);
+}
+
+const char16_t* IniTableFind(IniTable* table, const char16_t* key, const char16_t* fallback) {
+    if (table == nullptr || key == nullptr) {
+        return fallback;
+    }
+    const int32_t slot = FindSlot(table, FieldForm(key));
+    return slot >= 0 ? table->entries[slot].value : fallback;
+}
+
+void IniTableSet(IniTable* table, const char16_t* key, const char16_t* value) {
+    if (table == nullptr || key == nullptr) {
+        return;
+    }
+    SetView(table, FieldForm(key), value);
+}
+
+void IniTableUnset(IniTable* table, const char16_t* key) {
+    if (table == nullptr || key == nullptr) {
+        return;
+    }
+    const int32_t slot = FindSlot(table, FieldForm(key));
+    if (slot >= 0) {
+        UnsetSlot(table, slot);
+    }
+}
+
+void IniTableSetString(IniTable* table, const char16_t* section, const char16_t* key,
+                       const char16_t* value) {
+    if (table == nullptr) {
+        return;
+    }
+    const std::u16string_view name = SectionForm(section);
+    if (name.empty()) {
+        return;
+    }
+    if (key == nullptr) {
+        SetView(table, name, value);
+        return;
+    }
+    char16_t composed[kIniFieldUnits];
+    if (!ComposeKey(name, key, composed)) {
+        return;
+    }
+    // The section entry first, so that a new section takes a lower slot than its first key.
+    SetView(table, name, nullptr);
+    SetView(table, composed, value);
+}
+
+const char16_t* IniTableGetString(IniTable* table, const char16_t* section, const char16_t* key,
+                                  const char16_t* fallback) {
+    if (table == nullptr) {
+        return fallback;
+    }
+    const std::u16string_view name = SectionForm(section);
+    if (key == nullptr) {
+        const int32_t slot = FindSlot(table, name);
+        return slot >= 0 ? table->entries[slot].value : fallback;
+    }
+    char16_t composed[kIniFieldUnits];
+    if (!ComposeKey(name, key, composed)) {
+        return fallback;
+    }
+    const int32_t slot = FindSlot(table, composed);
+    return slot >= 0 ? table->entries[slot].value : fallback;
+}
+
+bool IniTableGetBool(IniTable* table, const char16_t* section, const char16_t* key, bool fallback) {
+    static const char16_t kAbsent[] = u"";
+    const char16_t* value = IniTableGetString(table, section, key, kAbsent);
+    if (value == kAbsent) {
+        return fallback;
+    }
+    switch (value[0]) {
+        case u'T':
+        case u't':
+        case u'Y':
+        case u'y':
+        case u'1':
+            return true;
+        case u'F':
+        case u'f':
+        case u'N':
+        case u'n':
+        case u'0':
+            return false;
+        default:
+            return fallback;
+    }
+}
+
+int32_t IniTableGetInt(IniTable* table, const char16_t* section, const char16_t* key,
+                       int32_t fallback) {
+    static const char16_t kAbsent[] = u"";
+    const char16_t* value = IniTableGetString(table, section, key, kAbsent);
+    return value == kAbsent ? fallback : IniParseInt(value);
+}
+
+void IniTableSetBool(IniTable* table, const char16_t* section, const char16_t* key, bool value) {
+    IniTableSetString(table, section, key, value ? u"true" : u"false");
+}
+
+void IniTableSetInt(IniTable* table, const char16_t* section, const char16_t* key, int32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
+    FormatAndSet(table, section, key, text);
+}
+
+void IniTableSetReal(IniTable* table, const char16_t* section, const char16_t* key, double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    FormatAndSet(table, section, key, text);
+}
+
+void IniTableRemoveKey(IniTable* table, const char16_t* section, const char16_t* key) {
+    if (table == nullptr || key == nullptr) {
+        return;
+    }
+    char16_t composed[kIniFieldUnits];
+    if (ComposeKey(SectionForm(section), key, composed)) {
+        IniTableUnset(table, composed);
+    }
+}
+
+void IniTableRemoveSection(IniTable* table, const char16_t* section) {
+    if (table == nullptr) {
+        return;
+    }
+    const std::u16string prefix = KeyPrefix(section);
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        if (!IsFree(table->entries[i]) && HasPrefix(table->entries[i].key, prefix)) {
+            UnsetSlot(table, i);
+        }
+    }
+    const int32_t slot = FindSlot(table, SectionForm(section));
+    if (slot >= 0) {
+        UnsetSlot(table, slot);
+    }
+}
+
+int32_t IniTableSectionCount(IniTable* table) {
+    if (table == nullptr) {
+        return -1;
+    }
+    int32_t count = 0;
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        if (!IsFree(table->entries[i]) && IsSectionEntry(table->entries[i])) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+const char16_t* IniTableSectionName(IniTable* table, int32_t index) {
+    if (table == nullptr || index < 0) {
+        return nullptr;
+    }
+    int32_t seen = 0;
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        const IniEntry& entry = table->entries[i];
+        if (!IsFree(entry) && IsSectionEntry(entry)) {
+            if (seen == index) {
+                return entry.key;
+            }
+            ++seen;
+        }
+    }
+    return kIniDefaultSection;
+}
+
+int32_t IniTableKeyCount(IniTable* table, const char16_t* section) {
+    if (table == nullptr || section == nullptr) {
+        return -1;
+    }
+    int32_t count = 0;
+    NthKeySlot(table, KeyPrefix(section), -1, count);
+    return count;
+}
+
+const char16_t* IniTableKeyName(IniTable* table, const char16_t* section, int32_t index) {
+    if (table == nullptr || section == nullptr || index < 0) {
+        return nullptr;
+    }
+    const std::u16string prefix = KeyPrefix(section);
+    int32_t count = 0;
+    const int32_t slot = NthKeySlot(table, prefix, index, count);
+    return slot >= 0 ? table->entries[slot].key + prefix.size() : nullptr;
+}
+
+int32_t IniParseInt(const char16_t* text) {
+    if (text == nullptr) {
+        return 0;
+    }
+    while (ini_detail::IsSpace(*text)) {
+        ++text;
+    }
+    bool negative = false;
+    if (*text == u'+' || *text == u'-') {
+        negative = *text == u'-';
+        ++text;
+    }
+    // Accumulate the magnitude towards the limit of the sign, stopping once it is passed.
+    const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
+                                   : std::numeric_limits<int32_t>::max();
+    int64_t magnitude = 0;
+    for (; *text >= u'0' && *text <= u'9'; ++text) {
+        magnitude = magnitude * 10 + (*text - u'0');
+        if (magnitude > limit) {
+            magnitude = limit;
+        }
+    }
+    return static_cast<int32_t>(negative ? -magnitude : magnitude);
+}

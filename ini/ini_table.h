@@ -1,0 +1,118 @@
+// The in-memory table of a UTF-16 INI file, its loader and its writer.
+//
+// The table is a flat array of fixed-size slots. A section is an entry whose key is the bare
+// section name (with an empty value); a key of a section is an entry whose key is the section
+// name, '#' and the key name ("Config#SoftwareVersion"). An entry whose key holds no '#' is a
+// section entry. Names are compared code unit by code unit, without case folding. Keys that
+// stand before the first section header of a file belong to the section "__default", and every
+// operation given no section name uses it.
+//
+// Slots: a new entry takes the lowest free slot; removing an entry frees its slot in place;
+// replacing a value keeps the slot. The slot order is the order of enumeration and saving. The
+// array starts with at least 32 slots and grows by 32 when a new entry finds it full; it never
+// shrinks.
+//
+// Limits (the fields hold no more, nothing is ever written past them):
+//   - a composed key, and so a section name, holds at most 255 units; longer ones are cut to 255
+//     units, and never in the middle of a surrogate pair. A key whose section name and '#' leave
+//     no room for a single unit of the key name is refused (nothing is stored), since cutting it
+//     would turn it into another entry.
+//   - a value holds at most 255 units; longer values are cut the same way.
+//   - an empty composed key is refused: a first unit of 0 marks a free slot.
+//   - the integer conversion saturates at the signed 32-bit limits.
+// White space, for every trim of the loader, is U+0020 and U+0009 to U+000D only, so values keep
+// no-break and ideographic spaces.
+//
+// Pointers returned into the table (values, names) stay valid until that entry is changed or
+// removed, the table grows, or the table is freed.
+//
+// Results: the table functions report nothing or return the documented default/failure value
+// (none is a null pointer); IniTableLoad returns 1 or 0. A missing table or key makes an
+// operation do nothing.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int32_t kIniFieldUnits = 256;  // key and value fields, terminator included
+inline constexpr int32_t kIniMaxUnits = kIniFieldUnits - 1;
+inline constexpr int32_t kIniGrowSlots = 32;
+inline constexpr int32_t kIniMaxLineUnits = 1023;  // longer lines are read in pieces of this size
+inline constexpr char16_t kIniDefaultSection[] = u"__default";
+
+struct IniEntry {
+    char16_t key[kIniFieldUnits];  // composed key; a first unit of 0 marks the slot free
+    uint32_t hash;                 // IniHash(key); 0 in a free slot
+    char16_t value[kIniFieldUnits];
+};
+
+struct IniTable {
+    int32_t capacity;  // slots allocated, at least 32
+    IniEntry* entries;
+    int32_t used;  // occupied slots
+};
+
+// One-at-a-time hash of the 16-bit units up to the NUL; the same value on every build.
+uint32_t IniHash(const char16_t* text);
+
+// A new table with max(requested, 32) free slots; null when memory is lacking.
+IniTable* IniTableCreate(int32_t requested);
+void IniTableFree(IniTable* table);
+
+// Pointer to the stored value of composed key `key`, or `fallback` when it is not stored.
+const char16_t* IniTableFind(IniTable* table, const char16_t* key, const char16_t* fallback);
+
+// Inserts or replaces composed key `key`; a null value stores an empty value. When the table is
+// full and cannot grow, nothing is stored.
+void IniTableSet(IniTable* table, const char16_t* key, const char16_t* value);
+
+// Removes composed key `key` if it is stored.
+void IniTableUnset(IniTable* table, const char16_t* key);
+
+// With a key: makes sure the section entry exists (resetting its value to empty), then sets
+// section#key. Without a key: sets the value of the section entry itself. An empty section name
+// is refused.
+void IniTableSetString(IniTable* table, const char16_t* section, const char16_t* key,
+                       const char16_t* value);
+
+// Reads a UTF-16 little-endian file that begins with the mark FF FE into `table`. Returns 0 (and
+// adds nothing) when the table or path is missing, the file cannot be opened or lacks the mark;
+// returns 0 also when reading fails part way. Otherwise 1: lines that match no form are skipped.
+int32_t IniTableLoad(const char16_t* path, IniTable* table);
+
+// Typed access. The getters return `fallback` when the table is missing or nothing is stored.
+// Without a key, IniTableGetString reads the section entry itself.
+const char16_t* IniTableGetString(IniTable* table, const char16_t* section, const char16_t* key,
+                                  const char16_t* fallback);
+// The first unit decides: T, Y (either case) or 1 is true; F, N or 0 is false; else `fallback`.
+bool IniTableGetBool(IniTable* table, const char16_t* section, const char16_t* key, bool fallback);
+int32_t IniTableGetInt(IniTable* table, const char16_t* section, const char16_t* key,
+                       int32_t fallback);
+void IniTableSetBool(IniTable* table, const char16_t* section, const char16_t* key, bool value);
+void IniTableSetInt(IniTable* table, const char16_t* section, const char16_t* key, int32_t value);
+// "%g": six significant digits; exponents have at least two digits ("1e+06").
+void IniTableSetReal(IniTable* table, const char16_t* section, const char16_t* key, double value);
+
+void IniTableRemoveKey(IniTable* table, const char16_t* section, const char16_t* key);
+// Removes every key of the section, then its section entry. Other sections whose names merely
+// begin with this one are left alone.
+void IniTableRemoveSection(IniTable* table, const char16_t* section);
+
+// Sections are the section entries in slot order. -1 for a missing table.
+int32_t IniTableSectionCount(IniTable* table);
+// Null for a missing table or a negative index; "__default" at or beyond the number of sections.
+const char16_t* IniTableSectionName(IniTable* table, int32_t index);
+// Keys of `section` in slot order. -1 when the table or section is missing.
+int32_t IniTableKeyCount(IniTable* table, const char16_t* section);
+// The key name (after "section#"); null when the table or section is missing, the index is
+// negative or there are not that many keys.
+const char16_t* IniTableKeyName(IniTable* table, const char16_t* section, int32_t index);
+
+// Writes the table to `path`: the mark FF FE, "# <path>", then each section (an empty line for
+// "__default", otherwise an empty line and "[name]") followed by its keys as "name = value", all
+// UTF-16 little-endian with CR LF line ends and without quotes. Reports nothing; a file that
+// cannot be opened is not written.
+void IniTableWrite(const char16_t* path, IniTable* table);
+
+// Decimal conversion: leading white space, one optional sign, then digits up to the first other
+// unit; no digits gives 0; values beyond the signed 32-bit range saturate.
+int32_t IniParseInt(const char16_t* text);

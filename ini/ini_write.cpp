@@ -1,0 +1,80 @@
+// The writer: the saved form of a table, composed in memory and written with one WriteStream.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ini/ini_table.h"
+#include "ini/ini_text.h"
+#include "platform/file.h"
+
+namespace {
+
+class Output {
+  public:
+    void Put(std::u16string_view text) {
+        for (char16_t c : text) {
+            bytes_.push_back(static_cast<unsigned char>(c & 0xFF));
+            bytes_.push_back(static_cast<unsigned char>(c >> 8));
+        }
+    }
+    void Put(const char16_t* text) { Put(std::u16string_view(text, ini_detail::Length(text))); }
+    const std::vector<unsigned char>& Bytes() const { return bytes_; }
+
+  private:
+    std::vector<unsigned char> bytes_;
+};
+
+bool IsSectionName(const char16_t* key) {
+    for (; *key != 0; ++key) {
+        if (*key == u'#') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void IniTableWrite(const char16_t* path, IniTable* table) {
+    if (table == nullptr || path == nullptr) {
+        return;
+    }
+    Output out;
+    out.Put(u"\xFEFF");
+    out.Put(u"# ");
+    out.Put(path);
+    out.Put(u"\r\n");
+    // Sections in the slot order of their entries, each followed by its keys in slot order.
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        const IniEntry& section = table->entries[i];
+        if (section.key[0] == 0 || !IsSectionName(section.key)) {
+            continue;
+        }
+        std::u16string prefix(section.key);
+        if (prefix == kIniDefaultSection) {
+            out.Put(u"\r\n");
+        } else {
+            out.Put(u"\r\n[");
+            out.Put(prefix);
+            out.Put(u"]\r\n");
+        }
+        prefix.push_back(u'#');
+        for (int32_t k = 0; k < table->capacity; ++k) {
+            const IniEntry& entry = table->entries[k];
+            if (entry.key[0] != 0 && std::u16string_view(entry.key).starts_with(prefix)) {
+                out.Put(entry.key + prefix.size());
+                out.Put(u" = ");
+                out.Put(entry.value);
+                out.Put(u"\r\n");
+            }
+        }
+    }
+    std::FILE* stream = platform::OpenStream(path, u"wb");
+    if (stream == nullptr) {
+        return;
+    }
+    platform::WriteStream(stream, out.Bytes().data(), out.Bytes().size());
+    std::fclose(stream);
+}

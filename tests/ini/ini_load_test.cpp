@@ -1,0 +1,196 @@
+// The loader: the line forms, their order, trimming, quotes, comments and malformed files.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <string>
+
+#include "ini/ini_table.h"
+#include "ini_test_util.h"
+
+namespace {
+
+using ini_test::Bytes;
+using ini_test::Dump;
+using ini_test::Utf16Le;
+
+struct TableDeleter {
+    void operator()(IniTable* t) const { IniTableFree(t); }
+};
+using TablePtr = std::unique_ptr<IniTable, TableDeleter>;
+
+class LoadTest : public ini_test::DeviceRootTest {
+  protected:
+    // Loads `bytes` from a file; returns the load's result and leaves the table in table_.
+    int32_t Load(const Bytes& bytes) {
+        WriteFile(u"\\t.ini", bytes);
+        table_.reset(IniTableCreate(0));
+        return IniTableLoad(u"\\t.ini", table_.get());
+    }
+    TablePtr table_;
+};
+
+// One line form per case: the file body (after the mark) and the table it gives, in slot order.
+struct FormCase {
+    const char* name;
+    std::u16string body;
+    const char* dump;
+};
+class LineFormTest : public LoadTest, public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(LineFormTest, GivesTheExpectedTable) {
+    ASSERT_EQ(Load(Utf16Le(GetParam().body)), 1);
+    EXPECT_EQ(Dump(table_.get()), GetParam().dump);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, LineFormTest,
+    ::testing::Values(
+        FormCase{"mark_only", u"", "__default="},
+        FormCase{"keys_before_header", u"a=1\n[S]\nb=2\n", "__default=|__default#a=1|S=|S#b=2"},
+        FormCase{"default_header_continues", u"a=1\n[S]\n[__default]\nb=2\n",
+                 "__default=|__default#a=1|S=|__default#b=2"},
+        FormCase{"trimmed_key_and_value", u"  \tkey   =    some value \t\n",
+                 "__default=|__default#key=some value"},
+        FormCase{"inline_comments", u"a = 1 ; note\nb = 2# note\n",
+                 "__default=|__default#a=1|__default#b=2"},
+        FormCase{"empty_values_dropped", u"a=\nb = ;c\nc =   # c\n", "__default="},
+        FormCase{"empty_quotes_kept", u"a = \"\"\nb = ''\nc = \"\" ; x\n",
+                 "__default=|__default#a=|__default#b=|__default#c="},
+        FormCase{"quotes_protect_comment_marks", u"a = \"x;y#z\"\nb = 'p#q;r'\n",
+                 "__default=|__default#a=x;y#z|__default#b=p#q;r"},
+        FormCase{"quoted_value_trimmed", u"a = \"  padded  \"\n", "__default=|__default#a=padded"},
+        FormCase{"quote_missing_close", u"a = \"open;ended\n", "__default=|__default#a=open;ended"},
+        FormCase{"text_after_closing_quote", u"a = \"in\" out\n", "__default=|__default#a=in"},
+        FormCase{"quote_inside_plain_value", u"a = x\"y\"\n", "__default=|__default#a=x\"y\""},
+        FormCase{"lone_quote", u"a = \"\n", "__default=|__default#a=\""},
+        FormCase{"mixed_quotes", u"a = 'it\"s'\n", "__default=|__default#a=it\"s"},
+        FormCase{"equals_in_value", u"a = b = c\n", "__default=|__default#a=b = c"},
+        FormCase{"comment_lines", u"; c\n# c\n   ;c = 1\n\t# d = 2\n", "__default="},
+        FormCase{"equals_first_ignored", u"=v\n  = w\n", "__default="},
+        FormCase{"no_equals_ignored", u"just words\n", "__default="},
+        FormCase{"header_spaces", u"[  Config  ]\n", "__default=|Config="},
+        FormCase{"header_without_bracket", u"[Config\nk=v\n", "__default=|Config=|Config#k=v"},
+        FormCase{"header_with_trailing_text", u"[Config] junk = 1\n", "__default=|Config="},
+        FormCase{"empty_header_ignored", u"[S]\n[]\nk=v\n", "__default=|S=|S#k=v"},
+        // A header of white space alone is ignored like [] instead of making an empty key.
+        FormCase{"blank_header_ignored", u"[S]\n[   ]\nk=v\n", "__default=|S=|S#k=v"},
+        FormCase{"bracket_only_key_line", u"[]=v\n", "__default=|__default#[]=v"},
+        FormCase{"case_sensitive_sections", u"[config]\na=1\n[Config]\na=2\n",
+                 "__default=|config=|config#a=1|Config=|Config#a=2"},
+        FormCase{"repeated_key_first_slot_last_value", u"[S]\na=1\nb=2\na=3\n",
+                 "__default=|S=|S#a=3|S#b=2"},
+        FormCase{"repeated_header_continues", u"[S]\na=1\n[T]\n[S]\nb=2\n",
+                 "__default=|S=|S#a=1|T=|S#b=2"},
+        FormCase{"crlf_and_lf_alike", u"[S]\r\na=1\r\nb=2\nc=3\r\r\n",
+                 "__default=|S=|S#a=1|S#b=2|S#c=3"},
+        FormCase{"no_final_line_end", u"[S]\na=last", "__default=|S=|S#a=last"},
+        FormCase{"cr_only_is_one_line", u"a=1\rb=2\n", "__default=|__default#a=1\rb=2"},
+        FormCase{"nul_ends_the_line_text", std::u16string(u"a=1\0b=2\nc=3\n", 12),
+                 "__default=|__default#a=1|__default#c=3"},
+        FormCase{"non_ascii", u"[\u7248\u672c]\n\u540d=\u503c \U0001F600\n",
+                 "__default=|\u7248\u672c=|\u7248\u672c#\u540d=\u503c \U0001F600"},
+        FormCase{"no_break_space_kept", u"a=\u00a0x\u00a0\n",
+                 "__default=|__default#a=\u00a0x\u00a0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Files the loader refuses: the load returns 0 and adds nothing.
+struct RefusedCase {
+    const char* name;
+    Bytes bytes;
+};
+class RefusedFileTest : public LoadTest, public ::testing::WithParamInterface<RefusedCase> {};
+
+TEST_P(RefusedFileTest, FailsAndAddsNothing) {
+    EXPECT_EQ(Load(GetParam().bytes), 0);
+    EXPECT_EQ(table_->used, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedFileTest,
+    ::testing::Values(RefusedCase{"empty", {}}, RefusedCase{"one_byte", {0xFF}},
+                      RefusedCase{"big_endian_mark", {0xFE, 0xFF, 0x00, 0x61}},
+                      RefusedCase{"eight_bit_text", {'[', 'C', ']', '\n', 'a', '=', '1', '\n'}},
+                      RefusedCase{"utf8_mark", {0xEF, 0xBB, 0xBF, 'a', '=', '1'}},
+                      RefusedCase{"no_mark", Utf16Le(u"a=1\n", false)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LoadTest, MissingFileFails) {
+    table_.reset(IniTableCreate(0));
+    EXPECT_EQ(IniTableLoad(u"\\absent.ini", table_.get()), 0);
+    EXPECT_EQ(table_->used, 0);
+}
+
+TEST_F(LoadTest, OddTrailingByteIsIgnored) {
+    Bytes bytes = Utf16Le(u"a=1\nb=2");
+    bytes.push_back('3');
+    ASSERT_EQ(Load(bytes), 1);
+    EXPECT_EQ(Dump(table_.get()), "__default=|__default#a=1|__default#b=2");
+}
+
+TEST_F(LoadTest, LongLinesAreReadInPiecesOf1023Units) {
+    // 1023 units, then a second piece "b=2", then a third of 1023 units and a fourth "c=3".
+    const std::u16string first = u"a=" + std::u16string(1021, u'v');
+    const std::u16string third = u"x=" + std::u16string(1021, u'w');
+    ASSERT_EQ(Load(Utf16Le(first + u"b=2\n" + third + u"c=3")), 1);
+    const std::string v255(255, 'v');
+    const std::string w255(255, 'w');
+    EXPECT_EQ(Dump(table_.get()), "__default=|__default#a=" + v255 + "|__default#b=2|" +
+                                      "__default#x=" + w255 + "|__default#c=3");
+}
+
+TEST_F(LoadTest, LineOf1023UnitsEndsAtItsLineFeedOnly) {
+    // Exactly 1023 units before the LF: the LF is read as a line of its own and skipped.
+    const std::u16string line = u"a=" + std::u16string(1021, u'v');
+    ASSERT_EQ(Load(Utf16Le(line + u"\nb=2\n")), 1);
+    EXPECT_EQ(IniTableKeyCount(table_.get(), u"__default"), 2);
+}
+
+TEST_F(LoadTest, LongSectionNameIsCutAndItsKeysAreNotMixedUp) {
+    const std::u16string name(300, u'n');
+    ASSERT_EQ(Load(Utf16Le(u"[" + name + u"]\nk=v\n[S]\nk=w\n")), 1);
+    EXPECT_EQ(IniTableSectionCount(table_.get()), 3);
+    EXPECT_EQ(std::u16string_view(IniTableSectionName(table_.get(), 1)).size(), 255u);
+    // No room for "#k" after 255 units: the key is refused rather than stored as the section.
+    EXPECT_EQ(IniTableKeyCount(table_.get(), IniTableSectionName(table_.get(), 1)), 0);
+    EXPECT_EQ(std::u16string(IniTableGetString(table_.get(), u"S", u"k", u"-")), u"w");
+}
+
+TEST_F(LoadTest, GrowsBeyond32EntriesKeepingSlots) {
+    std::u16string body = u"[S]\n";
+    for (int i = 0; i < 40; ++i) {
+        body += platform::Utf8ToUtf16("k" + std::to_string(i) + "=" + std::to_string(i) + "\n");
+    }
+    ASSERT_EQ(Load(Utf16Le(body)), 1);
+    EXPECT_EQ(table_->capacity, 64);
+    EXPECT_EQ(table_->used, 42);
+    EXPECT_EQ(std::u16string(table_->entries[2].key), u"S#k0");
+    EXPECT_EQ(std::u16string(table_->entries[41].key), u"S#k39");
+}
+
+TEST_F(LoadTest, MalformedBytesStayInsideBuffers) {
+    // Random units, unpaired surrogates, NULs and no line ends: run under ASan.
+    std::mt19937 rng(20240611);
+    const char16_t alphabet[] = {u'[',  u']',  u'=',  u'"', u'\'', u';',   u'#',   u' ',
+                                 u'\t', u'\r', u'\n', 0,    u'a',  0xD800, 0xDC00, 0xFFFF};
+    for (int round = 0; round < 40; ++round) {
+        std::u16string body;
+        const std::size_t length = rng() % 5000;
+        for (std::size_t i = 0; i < length; ++i) {
+            body += alphabet[rng() % (sizeof alphabet / sizeof alphabet[0])];
+        }
+        Bytes bytes = Utf16Le(body);
+        if (round % 2 == 1) {
+            bytes.push_back(0x41);
+        }
+        ASSERT_EQ(Load(bytes), 1);
+        ASSERT_LE(table_->used, table_->capacity);
+        for (int32_t i = 0; i < table_->capacity; ++i) {
+            const IniEntry& e = table_->entries[i];
+            ASSERT_EQ(e.hash, IniHash(e.key));
+            ASSERT_LE(std::u16string_view(e.value).size(), 255u);
+        }
+    }
+}
+
+}  // namespace

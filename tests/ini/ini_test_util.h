@@ -1,0 +1,87 @@
+// Helpers of the settings tests: a temporary device root, UTF-16 file builders and a dump of a
+// table in slot order that serves as the expected-result text of table-driven cases.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "ini/ini_table.h"
+#include "platform/file.h"
+#include "platform/utf.h"
+
+namespace ini_test {
+
+using Bytes = std::vector<unsigned char>;
+
+// UTF-16 little-endian bytes of `text`, after the mark FF FE when `mark` is set.
+inline Bytes Utf16Le(const std::u16string& text, bool mark = true) {
+    Bytes bytes;
+    if (mark) {
+        bytes = {0xFF, 0xFE};
+    }
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<unsigned char>(c & 0xFF));
+        bytes.push_back(static_cast<unsigned char>(c >> 8));
+    }
+    return bytes;
+}
+
+// Each test gets its own device root in a fresh temporary directory.
+class DeviceRootTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+        for (char& c : name) {
+            if (c == '/') {
+                c = '_';
+            }
+        }
+        root_ = std::filesystem::temp_directory_path() / ("ini_test_" + name);
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_);
+        platform::SetDeviceRoot(root_.string());
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+
+    // Host path of a device path such as u"\\a.ini".
+    std::filesystem::path Host(const char16_t* devicePath) const {
+        return platform::DevicePathToHost(devicePath);
+    }
+    void WriteFile(const char16_t* devicePath, const Bytes& bytes) const {
+        std::ofstream out(Host(devicePath), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    Bytes ReadFile(const char16_t* devicePath) const {
+        std::ifstream in(Host(devicePath), std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    std::filesystem::path root_;
+};
+
+// "key=value" for every occupied slot in slot order, joined by '|'; free slots are skipped.
+inline std::string Dump(const IniTable* table) {
+    std::string out;
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        const IniEntry& e = table->entries[i];
+        if (e.key[0] == 0) {
+            continue;
+        }
+        if (!out.empty()) {
+            out += '|';
+        }
+        out += platform::Utf16ToUtf8(e.key) + "=" + platform::Utf16ToUtf8(e.value);
+    }
+    return out;
+}
+
+}  // namespace ini_test
