@@ -1,0 +1,136 @@
+// ArchiveFile over the platform's device-path streams.
+#include "package/archive_file.h"
+
+#include <climits>
+
+#include "package/package.h"
+#include "platform/file.h"
+
+NarrowToWideProc ArchiveFile::narrowToWide_ = nullptr;
+WideToNarrowProc ArchiveFile::wideToNarrow_ = nullptr;
+
+ArchiveFile::ArchiveFile(const char16_t* path) {
+    if (path == nullptr) {
+        pathTooLong_ = true;  // nothing to open
+        return;
+    }
+    uint32_t i = 0;
+    for (; path[i] != 0; ++i) {
+        if (i + 1 >= kPackagePathCapacity) {
+            pathTooLong_ = true;
+            path_[0] = 0;
+            return;
+        }
+        path_[i] = path[i];
+    }
+}
+
+int32_t ArchiveFile::ConvertToWide(const char* source, char16_t* destination, int32_t capacity) {
+    NarrowToWideProc proc = narrowToWide_ != nullptr ? narrowToWide_ : &NarrowToWide;
+    return proc(source, destination, capacity);
+}
+
+int32_t ArchiveFile::ConvertToNarrow(const char16_t* source, char* destination, int32_t capacity) {
+    WideToNarrowProc proc = wideToNarrow_ != nullptr ? wideToNarrow_ : &WideToNarrow;
+    return proc(source, destination, capacity);
+}
+
+int32_t ArchiveFile::Open(int32_t mode) {
+    if (pathTooLong_ || (mode != kRead && mode != kWrite)) {
+        return -1;
+    }
+    char16_t wideMode[4] = {};
+    ConvertToWide(mode == kRead ? "rb" : "wb", wideMode, 4);
+    stream_ = platform::OpenStream(path_, wideMode);
+    if (stream_ == nullptr) {
+        return -1;
+    }
+    if (std::fseek(stream_, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    const long length = std::ftell(stream_);
+    if (length < 0) {
+        return -1;
+    }
+    size_ = length;
+    if (mode == kRead && (length == 0 || length > INT32_MAX)) {
+        return -1;
+    }
+    if (std::fseek(stream_, 0, SEEK_SET) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+void ArchiveFile::Close() {
+    if (stream_ != nullptr) {
+        std::fclose(stream_);
+        stream_ = nullptr;
+    }
+}
+
+uint32_t ArchiveFile::Read(void* buffer, uint32_t count) {
+    if (stream_ == nullptr || count == 0) {
+        return 0;
+    }
+    return static_cast<uint32_t>(std::fread(buffer, 1, count, stream_));
+}
+
+int32_t ArchiveFile::Write(const void* buffer, uint32_t count) {
+    if (stream_ == nullptr) {
+        return -1;
+    }
+    if (count == 0) {
+        return 0;
+    }
+    return platform::WriteStream(stream_, buffer, count) == count ? 0 : -1;
+}
+
+int32_t ArchiveFile::Seek(int32_t offset, int32_t origin) {
+    if (stream_ == nullptr) {
+        return -1;
+    }
+    const long here = std::ftell(stream_);
+    if (here < 0) {
+        return -1;
+    }
+    long base = 0;
+    switch (origin) {
+        case kStart:
+            base = 0;
+            break;
+        case kCurrent:
+            base = here;
+            break;
+        case kEnd: {
+            if (std::fseek(stream_, 0, SEEK_END) != 0) {
+                std::fseek(stream_, here, SEEK_SET);
+                return -1;
+            }
+            base = std::ftell(stream_);
+            if (base < 0) {
+                std::fseek(stream_, here, SEEK_SET);
+                return -1;
+            }
+            break;
+        }
+        default:
+            return -1;
+    }
+    // Computed here rather than left to the C runtime, whose behaviour for a target before the
+    // start differs between runtimes; a failed seek must leave the position unchanged.
+    const long long target = static_cast<long long>(base) + offset;
+    if (target < 0 || target > LONG_MAX ||
+        std::fseek(stream_, static_cast<long>(target), SEEK_SET) != 0) {
+        std::fseek(stream_, here, SEEK_SET);
+        return -1;
+    }
+    return 0;
+}
+
+int64_t ArchiveFile::Tell() {
+    if (stream_ == nullptr) {
+        return -1;
+    }
+    return std::ftell(stream_);
+}

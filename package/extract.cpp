@@ -1,0 +1,296 @@
+// Extraction of catalogue entries: directories are created, files inflated block by block, sized,
+// CRC-checked and written. Verification runs the same loop without an output file.
+#include <zlib.h>
+
+#include <cstring>
+
+#include "package/package_archive.h"
+
+namespace {
+
+uint32_t WideLength(const char16_t* text) {
+    uint32_t n = 0;
+    while (text[n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
+uint32_t Low(uint64_t value) {
+    return static_cast<uint32_t>(value);
+}
+uint32_t High(uint64_t value) {
+    return static_cast<uint32_t>(value >> 32);
+}
+
+}  // namespace
+
+int32_t PackageArchive::ExtractEntries(PackageEntry* const* entries, uint32_t count,
+                                       const char16_t* targetDirectory) {
+    return RunEntries(entries, count, targetDirectory, true);
+}
+
+int32_t PackageArchive::VerifyEntries(PackageEntry* const* entries, uint32_t count) {
+    return RunEntries(entries, count, nullptr, false);
+}
+
+int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
+                                   const char16_t* targetDirectory, bool write) {
+    doneBytes_ = 0;
+    totalBytes_ = 0;
+    problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
+    if (count == 0 || entries == nullptr) {
+        return -1;
+    }
+    bool ok = true;
+    // First pass: the compressed total of the whole call, for the progress counters.
+    for (uint32_t i = 0; i < count; ++i) {
+        currentIndex_ = FindEntryIndex(entries[i]);
+        if (currentIndex_ == kPackageNoEntry) {
+            ok = false;
+            Fail(PackageFault::kNotInCatalogue);
+            continue;
+        }
+        totalBytes_ += entries_[currentIndex_].CompressedTotal();
+    }
+    // Second pass: the work, in the order given. An unknown entry is skipped; a failing one
+    // stops the pass.
+    for (uint32_t i = 0; i < count; ++i) {
+        currentIndex_ = FindEntryIndex(entries[i]);
+        if (currentIndex_ == kPackageNoEntry) {
+            ok = false;
+            Fail(PackageFault::kNotInCatalogue);
+            continue;
+        }
+        const PackageEntry& entry = entries_[currentIndex_];
+        entryBytes_ = entry.CompressedTotal();
+        int32_t result = 0;
+        if (!entry.IsDirectory()) {
+            result = write ? ExtractCurrentEntry(targetDirectory) : VerifyCurrentEntry();
+        } else if (write) {
+            result = MakeDirectoryEntry(targetDirectory);
+        } else {
+            char16_t name[kPackagePathCapacity] = {};
+            result = CurrentWideName(name);
+        }
+        if (result != 0) {
+            ok = false;
+            break;
+        }
+    }
+    return ok ? 0 : -1;
+}
+
+int32_t PackageArchive::CurrentWideName(char16_t* name) {
+    const PackageEntry& entry = entries_[currentIndex_];
+    std::memset(name, 0, kPackagePathCapacity * sizeof(char16_t));
+    if (entry.name()[0] != 0 && ConvertToWide(entry.name(), name, kPackagePathCapacity) == 0) {
+        return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
+    }
+    name[kPackagePathCapacity - 1] = 0;
+    if (!PackageNameIsSafe(name)) {
+        return Fail(PackageFault::kUnsafeName);
+    }
+    return 0;
+}
+
+int32_t PackageArchive::JoinTarget(const char16_t* targetDirectory, const char16_t* name,
+                                   char16_t* path, char16_t* target) {
+    std::memset(target, 0, kPackagePathCapacity * sizeof(char16_t));
+    if (targetDirectory == nullptr) {
+        if (DefaultTargetDirectory(target) != 0) {
+            return Fail(PackageFault::kNoTarget);
+        }
+    } else {
+        const uint32_t length = WideLength(targetDirectory);
+        if (length >= kPackagePathCapacity) {
+            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1, length);
+        }
+        std::memcpy(target, targetDirectory, length * sizeof(char16_t));
+    }
+    // Plain concatenation: the target directory is expected to end with `\`.
+    const uint32_t targetLength = WideLength(target);
+    const uint32_t nameLength = WideLength(name);
+    if (targetLength + nameLength >= kPackagePathCapacity) {
+        return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1,
+                    targetLength + nameLength);
+    }
+    std::memset(path, 0, kPackagePathCapacity * sizeof(char16_t));
+    std::memcpy(path, target, targetLength * sizeof(char16_t));
+    std::memcpy(path + targetLength, name, nameLength * sizeof(char16_t));
+    return 0;
+}
+
+int32_t PackageArchive::MakeDirectoryEntry(const char16_t* targetDirectory) {
+    char16_t name[kPackagePathCapacity];
+    char16_t target[kPackagePathCapacity];
+    char16_t path[kPackagePathCapacity];
+    if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
+        return -1;
+    }
+    const uint32_t length = WideLength(path);
+    if (length > 0 && path[length - 1] == u'\\') {
+        path[length - 1] = 0;
+    }
+    if (makeDirectory_ != nullptr) {
+        makeDirectory_(path);  // an existing directory is no failure
+    }
+    return 0;
+}
+
+void PackageArchive::MakeParentDirectories(const char16_t* target, const char16_t* name) {
+    if (makeDirectory_ == nullptr) {
+        return;
+    }
+    // The joined path fits 259 units, and this path is never longer than it.
+    char16_t path[kPackagePathCapacity] = {};
+    uint32_t length = WideLength(target);
+    std::memcpy(path, target, length * sizeof(char16_t));
+    uint32_t start = 0;
+    for (uint32_t i = 0; name[i] != 0; ++i) {
+        if (name[i] != u'\\') {
+            continue;
+        }
+        if (i > start) {  // an empty piece (leading or doubled `\`) makes no call
+            std::memcpy(path + length, name + start, (i - start) * sizeof(char16_t));
+            length += i - start;
+            path[length] = 0;
+            makeDirectory_(path);
+            path[length++] = u'\\';
+            path[length] = 0;
+        }
+        start = i + 1;
+    }
+}
+
+int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
+    if (currentIndex_ >= entries_.size()) {
+        return -1;
+    }
+    char16_t name[kPackagePathCapacity];
+    char16_t target[kPackagePathCapacity];
+    char16_t path[kPackagePathCapacity];
+    // Names and lengths are checked before anything is created.
+    if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
+        return -1;
+    }
+    int32_t offset = 0;
+    if (SeekToEntryData(&offset) != 0) {
+        return Fail(PackageFault::kSeek);
+    }
+    entryDoneBytes_ = 0;
+
+    ArchiveFile output(path);
+    if (output.Open(ArchiveFile::kWrite) != 0) {
+        output.Close();
+        MakeParentDirectories(target, name);
+        if (output.Open(ArchiveFile::kWrite) != 0) {
+            output.Close();
+            return Fail(PackageFault::kOpenOutput);
+        }
+    }
+    int32_t result = ProcessEntryData(&output);
+    // Data still buffered in the stream must reach the file, or the entry is not complete.
+    if (result == 0 && std::fflush(output.stream()) != 0) {
+        result = Fail(PackageFault::kShortWrite, 0, entries_[currentIndex_].UncompressedTotal());
+    }
+    output.Close();
+    if (result != 0) {
+        return -1;
+    }
+    if (prefixed_) {
+        const uint16_t trailer = static_cast<uint16_t>(endRecord_.commentLength + 2);
+        if (Seek(-static_cast<int32_t>(trailer + kPackageEndRecordSize), kEnd) != 0) {
+            return Fail(PackageFault::kSeek);
+        }
+    }
+    return 0;
+}
+
+int32_t PackageArchive::VerifyCurrentEntry() {
+    char16_t name[kPackagePathCapacity];
+    if (CurrentWideName(name) != 0) {
+        return -1;
+    }
+    int32_t offset = 0;
+    if (SeekToEntryData(&offset) != 0) {
+        return Fail(PackageFault::kSeek);
+    }
+    entryDoneBytes_ = 0;
+    return ProcessEntryData(nullptr);
+}
+
+int32_t PackageArchive::ProcessEntryData(ArchiveFile* output) {
+    const PackageEntry& entry = entries_[currentIndex_];
+    uint8_t input[kPackageMaxCompressedBlock];
+    uLong crc = crc32(0L, Z_NULL, 0);
+    uint32_t firstBlock = 1;
+    const std::span<const PackageBlock> blocks = entry.blocks();
+    for (uint32_t j = 0; j < blocks.size(); ++j) {
+        const PackageBlock& block = blocks[j];
+        if (block.compressedSize > sizeof input) {
+            return Fail(PackageFault::kShortRead, j, block.compressedSize, sizeof input);
+        }
+        const uint32_t got = Read(input, block.compressedSize);
+        if (got < block.compressedSize) {
+            return Fail(PackageFault::kShortRead, j, block.compressedSize, got);
+        }
+        uLongf length = kPackageWorkBufferSize;
+        const int status = uncompress(workBuffer_.get(), &length, input, got);
+        if (status != Z_OK) {
+            return Fail(PackageFault::kInflate, j, block.uncompressedSize, 0);
+        }
+        if (length != block.uncompressedSize) {
+            return Fail(PackageFault::kSizeMismatch, j, block.uncompressedSize, length);
+        }
+        crc = crc32(crc, workBuffer_.get(), static_cast<uInt>(length));
+        workLength_ = static_cast<uint32_t>(length);
+        if (output != nullptr && output->Write(workBuffer_.get(), workLength_) != 0) {
+            return Fail(PackageFault::kShortWrite, j, workLength_, 0);
+        }
+        doneBytes_ += block.compressedSize;
+        entryDoneBytes_ += block.compressedSize;
+        if (progress_ != nullptr) {
+            char16_t wideName[kPackagePathCapacity] = {};
+            ConvertToWide(entry.name(), wideName, kPackagePathCapacity);
+            wideName[kPackagePathCapacity - 1] = 0;
+            progress_(Low(totalBytes_), High(totalBytes_), Low(doneBytes_), High(doneBytes_),
+                      wideName, Low(entryBytes_), High(entryBytes_), Low(entryDoneBytes_),
+                      High(entryDoneBytes_), firstBlock);
+        }
+        firstBlock = 0;
+    }
+    if (static_cast<uint32_t>(crc) != entry.crc()) {
+        return Fail(PackageFault::kCrcMismatch, static_cast<uint32_t>(blocks.size()), entry.crc(),
+                    static_cast<uint32_t>(crc));
+    }
+    return 0;
+}
+
+int32_t PackageArchive::SeekToEntryData(int32_t* offset) {
+    const uint32_t n = static_cast<uint32_t>(entries_.size());
+    const uint32_t t = currentIndex_;
+    if (t >= n) {
+        return -1;
+    }
+    if (!prefixed_) {
+        // Records and data of entries 0..t-1, then entry t's own local record.
+        const uint32_t sum = localPrefix_[t + 1] + dataPrefix_[t];
+        if (sum > INT32_MAX || Seek(static_cast<int32_t>(sum), kStart) != 0) {
+            return -1;
+        }
+        *offset = static_cast<int32_t>(sum);
+        return 0;
+    }
+    // Prefixed: back from the directory over the data of entries t..n-1 and the local records
+    // of entries t+1..n-1. Measured from the END record's position found at open, so a position
+    // left anywhere by an earlier failed call cannot shift it.
+    const uint32_t sum =
+        (dataPrefix_[n] - dataPrefix_[t]) + (localPrefix_[n] - localPrefix_[t + 1]);
+    const int64_t target = endRecordPosition_ - endRecord_.directorySize - sum;
+    if (target < 0 || Seek(static_cast<int32_t>(target), kStart) != 0) {
+        return -1;
+    }
+    *offset = static_cast<int32_t>(sum);
+    return 0;
+}

@@ -1,0 +1,119 @@
+// PackageArchive: one open package file, its END record and its catalogue.
+//
+// Results: 0 success, -1 failure. The catalogue is one contiguous array of entries, so an entry
+// pointer's index is found by address arithmetic, and the data position of every entry comes from
+// prefix sums built once when the directory is read: every catalogue operation is O(1) per entry.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "package/archive_file.h"
+#include "package/layout.h"
+#include "package/package.h"
+#include "package/package_entry.h"
+#include "package/verify.h"
+
+// The END record and the trailer comment in memory.
+struct PackageEndRecord {
+    uint32_t signature = kPackageEndSignature;
+    uint16_t entryCount = 0;
+    uint32_t directorySize = 0;
+    uint32_t directoryOffset = 0;
+    char comment[kPackageMaxCommentLength + 1] = {};  // NUL-terminated
+    uint16_t commentLength = 0;
+};
+
+class PackageArchive : public ArchiveFile {
+  public:
+    PackageArchive(const char16_t* path, bool prefixed);
+    ~PackageArchive() override;
+
+    // ReadCatalogue, then the array of entry pointers handed to the caller (borrowed by it).
+    int32_t BuildEntryArray(PackageEntry*** entries, uint32_t* count);
+    // Opens the file for reading and reads trailer, END record and directory. Refuses a package
+    // whose directory does not hold what it claims (records or block tables running past
+    // directorySize, names over 259 bytes, blocks over the buffer limits) or whose comment is
+    // longer than 259 bytes. Leaves the stream at the first byte of the END record.
+    int32_t ReadCatalogue();
+    int32_t ReadTrailer();
+    int32_t ReadEndRecord();
+    int32_t ReadDirectory();
+    void ClearWorkBuffer();
+
+    // Catalogue index of `entry`, or kPackageNoEntry for a pointer that is not one of ours.
+    uint16_t FindEntryIndex(const PackageEntry* entry) const;
+    PackageEntry* FindEntry(const PackageEntry* entry);
+
+    // The package comment converted to wide (260 units); -1 when there is none.
+    int32_t DefaultTargetDirectory(char16_t* destination);
+    PackageArchive* SetMakeDirectoryCallback(MakeDirectoryProc callback);
+    PackageArchive* SetProgressCallback(ProgressProc callback);
+
+    // Extracts the entries under `targetDirectory` (a wide path ending with `\`, or null for the
+    // package comment). Directory entries are created, file entries written block by block.
+    // Entries not in the catalogue are skipped and fail the call; a failing file entry stops it.
+    int32_t ExtractEntries(PackageEntry* const* entries, uint32_t count,
+                           const char16_t* targetDirectory);
+    // Extracts the file entry at currentIndex.
+    int32_t ExtractCurrentEntry(const char16_t* targetDirectory);
+    // Checks the entries as extraction would, writing nothing.
+    int32_t VerifyEntries(PackageEntry* const* entries, uint32_t count);
+    // Positions the package at the first data block of the entry at currentIndex and stores the
+    // sum of record and data sizes that locates it in *offset.
+    int32_t SeekToEntryData(int32_t* offset);
+
+    const PackageEndRecord& endRecord() const { return endRecord_; }
+    bool prefixed() const { return prefixed_; }
+    uint32_t entryCount() const { return static_cast<uint32_t>(entries_.size()); }
+    uint16_t currentIndex() const { return currentIndex_; }
+    void SetCurrentIndex(uint16_t index) { currentIndex_ = index; }
+    uint64_t totalBytes() const { return totalBytes_; }
+    uint64_t doneBytes() const { return doneBytes_; }
+    uint64_t entryBytes() const { return entryBytes_; }
+    uint64_t entryDoneBytes() const { return entryDoneBytes_; }
+    uint32_t workLength() const { return workLength_; }
+
+    // The reason of the last failed ExtractEntries / VerifyEntries; false when there is none.
+    bool LastProblem(PackageProblem* problem) const;
+
+  private:
+    int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
+                       const char16_t* targetDirectory, bool write);
+    int32_t MakeDirectoryEntry(const char16_t* targetDirectory);
+    int32_t VerifyCurrentEntry();
+    // The shared block loop: read, inflate, size and CRC check, optional write, progress.
+    int32_t ProcessEntryData(ArchiveFile* output);
+    // The current entry's name converted to wide and checked; -1 with the problem recorded.
+    int32_t CurrentWideName(char16_t* name);
+    // Target directory (given or default) joined with `name` into `path` (260 units).
+    int32_t JoinTarget(const char16_t* targetDirectory, const char16_t* name, char16_t* path,
+                       char16_t* target);
+    void MakeParentDirectories(const char16_t* target, const char16_t* name);
+    int32_t Fail(PackageFault fault, uint32_t block = 0, uint64_t expected = 0,
+                 uint64_t actual = 0);
+    int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
+
+    MakeDirectoryProc makeDirectory_ = nullptr;
+    uint64_t totalBytes_ = 0;
+    uint64_t doneBytes_ = 0;
+    uint64_t entryBytes_ = 0;
+    uint64_t entryDoneBytes_ = 0;
+    ProgressProc progress_ = nullptr;
+    bool prefixed_ = false;
+    std::unique_ptr<uint8_t[]> workBuffer_;
+    uint32_t workLength_ = 0;
+    std::vector<PackageEntry> entries_;  // the catalogue, in directory order
+    std::vector<PackageBlock> blockTable_;
+    std::vector<char> nameTable_;
+    // localPrefix_[k] = sum over j < k of (20 + nameLength(j)); dataPrefix_[k] = sum over j < k
+    // of CompressedTotal(j); both modulo 2^32 and n + 1 long.
+    std::vector<uint32_t> localPrefix_;
+    std::vector<uint32_t> dataPrefix_;
+    int64_t endRecordPosition_ = 0;
+    PackageEndRecord endRecord_;
+    std::vector<PackageEntry*> entryArray_;
+    uint16_t currentIndex_ = kPackageNoEntry;
+    PackageProblem problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
+};

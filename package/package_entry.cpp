@@ -1,0 +1,31 @@
+// Decoding of one directory record into a PackageEntry.
+#include "package/package_entry.h"
+
+void PackageEntry::ParseDirectoryRecord(const uint8_t* record) {
+    directorySignature_ = ReadLe32(record);
+    versionMadeBy_ = ReadLe16(record + 4);
+    versionNeeded_ = ReadLe16(record + 6);
+    flags_ = ReadLe16(record + 8);
+    method_ = ReadLe16(record + 10);
+    reserved1_ = ReadLe16(record + 12);
+    reserved2_ = ReadLe16(record + 14);
+    crc_ = ReadLe32(record + 16);
+    nameLength_ = ReadLe16(record + kDirectoryNameLengthOffset);
+}
+
+int32_t PackageEntry::SetBlocks(const PackageBlock* first, uint32_t count) {
+    uint64_t compressed = 0;
+    uint64_t uncompressed = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        compressed += first[i].compressedSize;
+        uncompressed += first[i].uncompressedSize;
+    }
+    if (compressed > UINT32_MAX || uncompressed > UINT32_MAX) {
+        return -1;
+    }
+    blocks_ = first;
+    blockCount_ = count;
+    compressedTotal_ = static_cast<uint32_t>(compressed);
+    uncompressedTotal_ = static_cast<uint32_t>(uncompressed);
+    return 0;
+}

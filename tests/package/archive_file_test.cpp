@@ -1,0 +1,91 @@
+// ArchiveFile: open modes, lengths, seeks that must not move, short reads.
+#include "package/archive_file.h"
+
+#include "platform/utf.h"
+#include "tests/package/package_builder.h"
+
+namespace pkgtest {
+namespace {
+
+class ArchiveFileTest : public DeviceTest {};
+
+TEST_F(ArchiveFileTest, EmptyFileOpensOnlyForWriting) {
+    WriteHost("empty", {});
+    ArchiveFile reader(u"\\empty");
+    EXPECT_EQ(reader.Open(ArchiveFile::kRead), -1);
+    reader.Close();
+    ArchiveFile writer(u"\\empty");
+    EXPECT_EQ(writer.Open(ArchiveFile::kWrite), 0);
+    EXPECT_EQ(writer.size(), 0);
+    writer.Close();
+    ArchiveFile missing(u"\\missing");
+    EXPECT_EQ(missing.Open(ArchiveFile::kRead), -1);
+    EXPECT_EQ(missing.stream(), nullptr);
+}
+
+TEST_F(ArchiveFileTest, OpenForWritingTruncates) {
+    WriteHost("f", Bytes(17, 1));
+    ArchiveFile reader(u"\\f");
+    ASSERT_EQ(reader.Open(ArchiveFile::kRead), 0);
+    EXPECT_EQ(reader.size(), 17);
+    EXPECT_EQ(reader.Tell(), 0);
+    reader.Close();
+    ArchiveFile writer(u"\\f");
+    ASSERT_EQ(writer.Open(ArchiveFile::kWrite), 0);
+    EXPECT_EQ(writer.Write("ab", 2), 0);
+    writer.Close();
+    EXPECT_EQ(ReadHost("f"), Text("ab"));
+}
+
+TEST_F(ArchiveFileTest, SeekBeforeStartFailsAndKeepsThePosition) {
+    WriteHost("one", {7});
+    ArchiveFile file(u"\\one");
+    ASSERT_EQ(file.Open(ArchiveFile::kRead), 0);
+    ASSERT_EQ(file.Seek(1, ArchiveFile::kStart), 0);
+    EXPECT_EQ(file.Seek(-2, ArchiveFile::kEnd), -1);
+    EXPECT_EQ(file.Tell(), 1);
+    EXPECT_EQ(file.Seek(-2, ArchiveFile::kCurrent), -1);
+    EXPECT_EQ(file.Tell(), 1);
+    EXPECT_EQ(file.Seek(-1, ArchiveFile::kCurrent), 0);
+    EXPECT_EQ(file.Tell(), 0);
+    file.Close();
+}
+
+TEST_F(ArchiveFileTest, ShortReadReturnsWhatArrived) {
+    WriteHost("f", Pattern(20));
+    ArchiveFile file(u"\\f");
+    ASSERT_EQ(file.Open(ArchiveFile::kRead), 0);
+    ASSERT_EQ(file.Seek(-3, ArchiveFile::kEnd), 0);
+    uint8_t buffer[14];
+    EXPECT_EQ(file.Read(buffer, 14), 3u);
+    EXPECT_EQ(file.Read(buffer, 14), 0u);
+    file.Close();
+}
+
+// A path that does not fit is refused rather than cut to a name of another file.
+TEST_F(ArchiveFileTest, OverlongPathNeverOpens) {
+    const std::string a(100, 'a');
+    const std::string c(57, 'c');  // "\\a..\\a..\\c.." is 260 units
+    std::filesystem::create_directories(root_ / a / a);
+    WriteHost(a + "/" + a + "/" + c.substr(1), {1});
+    const std::u16string longPath = platform::Utf8ToUtf16("\\" + a + "\\" + a + "\\" + c);
+    const std::u16string cut = longPath.substr(0, 259);
+    ArchiveFile file(longPath.c_str());
+    EXPECT_EQ(file.Open(ArchiveFile::kRead), -1);
+    EXPECT_EQ(file.Open(ArchiveFile::kWrite), -1);
+    ArchiveFile fits(cut.c_str());
+    EXPECT_EQ(fits.Open(ArchiveFile::kRead), 0);
+    fits.Close();
+}
+
+TEST_F(ArchiveFileTest, OpensWithoutInstalledHooks) {
+    ArchiveFile::SetNarrowToWide(nullptr);
+    WriteHost("f", {1});
+    ArchiveFile file(u"\\f");
+    EXPECT_EQ(file.Open(ArchiveFile::kRead), 0);
+    file.Close();
+    ArchiveFile::SetNarrowToWide(&NarrowToWide);
+}
+
+}  // namespace
+}  // namespace pkgtest

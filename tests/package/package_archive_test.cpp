@@ -1,0 +1,251 @@
+// Opening packages: the layout read to the byte, refused and tolerated damage, large catalogues.
+#include "package/package_archive.h"
+
+#include <cstring>
+
+#include "tests/package/package_builder.h"
+
+namespace pkgtest {
+namespace {
+
+class CatalogueTest : public DeviceTest {};
+
+TEST_F(CatalogueTest, ReadsTheWorkedExampleToTheByte) {
+    Builder b;
+    const Bytes content = Pattern(20000);
+    b.File("a.txt", content);
+    const Bytes bytes = b.Build();
+    ASSERT_EQ(b.entries[0].blocks.size(), 2u);
+    const uint32_t x = b.entries[0].blocks[0].compressedSize;
+    const uint32_t y = b.entries[0].blocks[1].compressedSize;
+    ASSERT_EQ(bytes.size(), 103u + x + y);
+    EXPECT_EQ(ReadLe32(&bytes[25 + x + y]), kPackageDirectorySignature);
+    EXPECT_EQ(ReadLe32(&bytes[25 + x + y + 22]), 2u);           // blockCount
+    EXPECT_EQ(ReadLe32(&bytes[80 + x + y + 6]), 55u);           // directorySize
+    EXPECT_EQ(ReadLe32(&bytes[80 + x + y + 10]), 25u + x + y);  // directoryOffset
+    EXPECT_EQ(bytes[101 + x + y], 7);
+    EXPECT_EQ(bytes[102 + x + y], 0);
+
+    ASSERT_TRUE(Open(bytes));
+    ASSERT_EQ(count_, 1u);
+    PackageEntryInfo info;
+    info.reserved = 0xA5A5A5A5u;
+    ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[0], &info), 1);
+    EXPECT_EQ(info.crc, Crc(content));
+    EXPECT_EQ(info.size, 20000u);
+    EXPECT_EQ(info.compressedSize, x + y);
+    EXPECT_EQ(std::u16string(info.name), u"a.txt");
+    EXPECT_EQ(info.reserved, 0xA5A5A5A5u);
+    EXPECT_STREQ(archive_->endRecord().comment, "\\SDMMC\\");
+    // After the open the stream stands at the END record.
+    EXPECT_EQ(archive_->Tell(), static_cast<int64_t>(80 + x + y));
+
+    archive_->SetCurrentIndex(0);
+    int32_t offset = -1;
+    ASSERT_EQ(archive_->SeekToEntryData(&offset), 0);
+    EXPECT_EQ(offset, 25);
+    EXPECT_EQ(archive_->Tell(), 25);
+}
+
+TEST_F(CatalogueTest, SmallestPackageOpensEmpty) {
+    Builder b;
+    b.comment = "\\";
+    const Bytes bytes = b.Build();
+    ASSERT_EQ(bytes.size(), 17u);
+    ASSERT_TRUE(Open(bytes));
+    EXPECT_EQ(count_, 0u);
+    EXPECT_NE(entries_, nullptr);
+}
+
+// Each row damages a valid two-file, three-entry package; every one must fail the open.
+struct Refusal {
+    const char* what;
+    void (*damage)(Builder&, Bytes&);
+};
+
+void SetLe32(Bytes& b, size_t at, uint32_t v) {
+    WriteLe32(&b[at], v);
+}
+void SetLe16(Bytes& b, size_t at, uint16_t v) {
+    WriteLe16(&b[at], v);
+}
+
+const Refusal kRefusals[] = {
+    {"EmptyFile", [](Builder&, Bytes& b) { b.clear(); }},
+    {"CommentLengthZero", [](Builder&, Bytes& b) { SetLe16(b, b.size() - 2, 0); }},
+    {"CommentLongerThanFile",
+     [](Builder&, Bytes& b) {
+         b = {'x', 5, 0};
+     }},
+    {"Comment260Bytes",
+     [](Builder& d, Bytes& b) {
+         d.comment = std::string(259, 'c') + "\\";
+         b = d.Build();
+     }},
+    {"EndSignature", [](Builder& d, Bytes& b) { b[d.endStart + 1] ^= 0x01; }},
+    {"EndRecordCutShort",
+     [](Builder& d, Bytes& b) { b.erase(b.begin(), b.begin() + d.endStart + 4); }},
+    {"DirectoryBeforeFileStart",
+     [](Builder& d, Bytes& b) { SetLe32(b, d.endStart + 6, static_cast<uint32_t>(b.size())); }},
+    {"ThirdRecordSignature",
+     [](Builder& d, Bytes& b) {
+         size_t third = d.directoryStart;
+         for (int k = 0; k < 2; ++k) {
+             third += 26 + d.entries[k].name.size() + 12 * d.entries[k].blocks.size();
+         }
+         b[third] = 0x00;
+     }},
+    {"EntryCountBeyondRecords", [](Builder& d, Bytes& b) { SetLe16(b, d.endStart + 4, 4); }},
+    {"NameOver259Bytes",
+     [](Builder& d, Bytes& b) {
+         d.entries[2].name = std::string(260, 'n');
+         b = d.Build();
+     }},
+    {"NameRunsPastDirectory",
+     [](Builder& d, Bytes& b) {
+         const size_t last = d.endStart - 26 - d.entries[2].name.size();
+         SetLe16(b, last + 20, 200);
+     }},
+    {"BlockTableRunsPastDirectory",
+     [](Builder& d, Bytes& b) { SetLe32(b, d.directoryStart + 22, 0x20000000u); }},
+    {"CompressedBlockOver16639",
+     [](Builder& d, Bytes& b) { SetLe32(b, d.directoryStart + 26 + 5 + 4, 16640); }},
+    {"UncompressedBlockOver65535",
+     [](Builder& d, Bytes& b) { SetLe32(b, d.directoryStart + 26 + 5, 65536); }},
+    {"UncompressedTotalOver32Bits",
+     [](Builder& d, Bytes& b) {
+         d.entries[2].blocks.assign(65538, Block{65535, 10, {}});
+         b = d.Build();
+     }},
+};
+
+class RefusedPackageTest : public DeviceTest, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(RefusedPackageTest, OpenFailsAndReleasesEverything) {
+    Builder b;
+    b.File("a.txt", Pattern(100));
+    b.File("b.txt", Pattern(30000, 2));
+    b.Directory("dir\\");
+    Bytes bytes = b.Build();
+    Builder copy = b;
+    ASSERT_TRUE(Open(bytes));
+    Close();
+    GetParam().damage(copy, bytes);
+    PackageArchive* archive = reinterpret_cast<PackageArchive*>(1);
+    PackageEntry** entries = nullptr;
+    uint32_t count = 77;
+    WriteHost("pkg.qzp", bytes);
+    EXPECT_EQ(PackageOpen(u"\\pkg.qzp", &archive, &entries, &count, 0), 0);
+    EXPECT_EQ(archive, nullptr);
+    EXPECT_EQ(count, 77u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, RefusedPackageTest, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+TEST_F(CatalogueTest, MissingFileIsRefused) {
+    EXPECT_EQ(PackageOpen(u"\\missing.qzp", &archive_, &entries_, &count_, 0), 0);
+    EXPECT_EQ(archive_, nullptr);
+    EXPECT_EQ(PackageOpen(nullptr, &archive_, &entries_, &count_, 0), 0);
+    PackageClose(nullptr);
+}
+
+// Fields the reader does not consult may hold anything.
+TEST_F(CatalogueTest, IgnoresFieldsItDoesNotUse) {
+    Builder b;
+    const Bytes content = Pattern(40000);
+    b.File("x\\data.bin", content);
+    Bytes bytes = b.Build();
+    for (size_t i = 0; i < 20 + 10; ++i) {
+        bytes[i] ^= 0x5A;  // the whole local record and name
+    }
+    SetLe16(bytes, b.directoryStart + 4, 99);                    // versionMadeBy
+    SetLe16(bytes, b.directoryStart + 10, 0);                    // method
+    SetLe32(bytes, b.directoryStart + 26 + 10 + 8, 0xFFFFFFFF);  // a row's reserved word
+    SetLe32(bytes, b.endStart + 10, 12345);                      // directoryOffset
+    ASSERT_TRUE(Open(bytes));
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
+    EXPECT_EQ(ReadHost("out/x/data.bin"), content);
+}
+
+TEST_F(CatalogueTest, DirectoryLargerThanWorkBufferOpens) {
+    Builder b;
+    for (int k = 0; k < 300; ++k) {
+        b.Directory("d" + std::to_string(k) + "\\" + std::string(200, 'p'));
+    }
+    b.File("last.txt", Pattern(10));
+    const Bytes bytes = b.Build();
+    ASSERT_GT(b.endStart - b.directoryStart, 65535u);
+    ASSERT_TRUE(Open(bytes));
+    ASSERT_EQ(count_, 301u);
+    PackageEntryInfo info;
+    ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[300], &info), 1);
+    EXPECT_EQ(std::u16string(info.name), u"last.txt");
+    EXPECT_EQ(info.size, 10u);
+}
+
+TEST_F(CatalogueTest, EntryInfoSumsBlocksAndKeepsTheName) {
+    Builder b;
+    Entry& e = b.Directory("VORIZ\\INDEX.INI");
+    e.blocks = {{16384, 9000, {}}, {100, 80, {}}};
+    ASSERT_TRUE(Open(b.Build()));
+    PackageEntryInfo info;
+    ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[0], &info), 1);
+    EXPECT_EQ(info.size, 16484u);
+    EXPECT_EQ(info.compressedSize, 9080u);
+    EXPECT_EQ(std::u16string(info.name), u"VORIZ\\INDEX.INI");
+    EXPECT_EQ(info.name[15], 0);
+}
+
+TEST_F(CatalogueTest, ForeignEntryPointersAreNotFound) {
+    Builder b;
+    b.File("a", Pattern(5));
+    b.File("b", Pattern(5));
+    const Bytes bytes = b.Build();
+    ASSERT_TRUE(Open(bytes));
+    PackageArchive* other = nullptr;
+    PackageEntry** otherEntries = nullptr;
+    uint32_t otherCount = 0;
+    ASSERT_EQ(PackageOpen(u"\\pkg.qzp", &other, &otherEntries, &otherCount, 0), 1);
+
+    PackageEntry local;
+    const PackageEntry* misaligned =
+        reinterpret_cast<const PackageEntry*>(reinterpret_cast<const char*>(entries_[0]) + 1);
+    EXPECT_EQ(archive_->FindEntryIndex(otherEntries[0]), kPackageNoEntry);
+    EXPECT_EQ(archive_->FindEntryIndex(&local), kPackageNoEntry);
+    EXPECT_EQ(archive_->FindEntryIndex(misaligned), kPackageNoEntry);
+    EXPECT_EQ(archive_->FindEntryIndex(entries_[0] + 2), kPackageNoEntry);
+    EXPECT_EQ(archive_->FindEntryIndex(nullptr), kPackageNoEntry);
+    EXPECT_EQ(archive_->FindEntryIndex(entries_[1]), 1);
+    EXPECT_EQ(archive_->FindEntry(entries_[1]), entries_[1]);
+
+    PackageEntryInfo info;
+    std::memset(&info, 0x33, sizeof info);
+    EXPECT_EQ(PackageGetEntryInfo(archive_, otherEntries[1], &info), 0);
+    EXPECT_EQ(info.crc, 0x33333333u);
+    EXPECT_EQ(PackageGetEntryInfo(nullptr, entries_[0], &info), 0);
+    PackageClose(other);
+}
+
+// The largest catalogue: 65,534 directory entries and one file at the end.
+TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
+    Builder b;
+    for (uint32_t k = 0; k + 1 < kPackageMaxEntries; ++k) {
+        b.Directory("d\\");
+    }
+    const Bytes content = Pattern(3000);
+    b.File("d\\last.bin", content);
+    ASSERT_TRUE(Open(b.Build()));
+    ASSERT_EQ(count_, kPackageMaxEntries);
+    PackageEntryInfo info;
+    for (uint32_t k = 0; k < count_; ++k) {
+        ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
+    }
+    EXPECT_EQ(archive_->FindEntryIndex(entries_[count_ - 1]), kPackageMaxEntries - 1);
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 1), 1);
+    archive_ = nullptr;  // closed by the extraction
+    EXPECT_EQ(ReadHost("out/d/last.bin"), content);
+}
+
+}  // namespace
+}  // namespace pkgtest

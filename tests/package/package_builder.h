@@ -1,0 +1,215 @@
+// Byte builders for package fixtures, independent of the library's own writer: entries are laid
+// out record by record here, blocks compressed with zlib's compress2 and CRCs taken from zlib's
+// crc32, so the reader is checked against a second implementation of the layout.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "package/layout.h"
+#include "package/package.h"
+#include "platform/file.h"
+
+namespace pkgtest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+inline Bytes Compress(const uint8_t* data, size_t size) {
+    uLongf length = compressBound(static_cast<uLong>(size));
+    Bytes out(length);
+    EXPECT_EQ(compress2(out.data(), &length, data, static_cast<uLong>(size), Z_DEFAULT_COMPRESSION),
+              Z_OK);
+    out.resize(length);
+    return out;
+}
+
+inline uint32_t Crc(const Bytes& data) {
+    return static_cast<uint32_t>(
+        crc32(crc32(0L, Z_NULL, 0), data.data(), static_cast<uInt>(data.size())));
+}
+
+// Deterministic bytes that compress a little but not to nothing.
+inline Bytes Pattern(size_t size, uint32_t seed = 1) {
+    Bytes out(size);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        out[i] = static_cast<uint8_t>((x >> 16) % 16 + 'a');
+    }
+    return out;
+}
+
+struct Block {
+    uint32_t uncompressedSize;
+    uint32_t compressedSize;  // as written in the block table
+    Bytes data;               // the bytes in the entry's data region
+};
+
+struct Entry {
+    std::string name;
+    uint32_t crc = 0;
+    std::vector<Block> blocks;
+    Bytes content;  // the uncompressed content, for comparisons
+};
+
+inline void PutLe16(Bytes& out, uint16_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+inline void PutLe32(Bytes& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    }
+}
+
+class Builder {
+  public:
+    // A file entry cut into blocks of `blockSize` uncompressed bytes.
+    Entry& File(const std::string& name, const Bytes& content, size_t blockSize = 16384) {
+        Entry e;
+        e.name = name;
+        e.content = content;
+        e.crc = Crc(content);
+        for (size_t at = 0; at < content.size(); at += blockSize) {
+            const size_t n = std::min(blockSize, content.size() - at);
+            Bytes packed = Compress(content.data() + at, n);
+            e.blocks.push_back(
+                {static_cast<uint32_t>(n), static_cast<uint32_t>(packed.size()), packed});
+        }
+        entries.push_back(e);
+        return entries.back();
+    }
+    Entry& Directory(const std::string& name) {
+        entries.push_back(Entry{name, 0, {}, {}});
+        return entries.back();
+    }
+
+    // The whole file. Offsets of the regions are kept for tests that damage them.
+    Bytes Build(const Bytes& prefix = {}) {
+        Bytes out = prefix;
+        const size_t base = prefix.size();
+        dataOffsets.clear();
+        for (const Entry& e : entries) {
+            PutLe32(out, kPackageLocalSignature);
+            PutLe16(out, 10);
+            PutLe16(out, 0);
+            PutLe16(out, 8);
+            PutLe16(out, 0);
+            PutLe16(out, 0);
+            PutLe32(out, e.crc);
+            PutLe16(out, static_cast<uint16_t>(e.name.size()));
+            out.insert(out.end(), e.name.begin(), e.name.end());
+            dataOffsets.push_back(out.size() - base);
+            for (const Block& b : e.blocks) {
+                out.insert(out.end(), b.data.begin(), b.data.end());
+            }
+        }
+        const uint32_t directoryOffset = static_cast<uint32_t>(out.size() - base);
+        directoryStart = out.size();
+        for (const Entry& e : entries) {
+            PutLe32(out, kPackageDirectorySignature);
+            PutLe16(out, 10);
+            PutLe16(out, 10);
+            PutLe16(out, 0);
+            PutLe16(out, 8);
+            PutLe16(out, 0);
+            PutLe16(out, 0);
+            PutLe32(out, e.crc);
+            PutLe16(out, static_cast<uint16_t>(e.name.size()));
+            PutLe32(out, static_cast<uint32_t>(e.blocks.size()));
+            out.insert(out.end(), e.name.begin(), e.name.end());
+            for (const Block& b : e.blocks) {
+                PutLe32(out, b.uncompressedSize);
+                PutLe32(out, b.compressedSize);
+                PutLe32(out, 0);
+            }
+        }
+        endStart = out.size();
+        PutLe32(out, kPackageEndSignature);
+        PutLe16(out, static_cast<uint16_t>(entryCount.value_or(entries.size())));
+        PutLe32(out, directorySize.value_or(static_cast<uint32_t>(endStart - directoryStart)));
+        PutLe32(out, directoryOffset);
+        out.insert(out.end(), comment.begin(), comment.end());
+        PutLe16(out, commentLength.value_or(static_cast<uint16_t>(comment.size())));
+        return out;
+    }
+
+    std::vector<Entry> entries;
+    std::string comment = "\\SDMMC\\";
+    std::optional<uint32_t> entryCount;
+    std::optional<uint32_t> directorySize;
+    std::optional<uint16_t> commentLength;
+    // Filled by Build: offsets of each entry's data (from the first local record), of the
+    // directory and of the END record (from the start of the file).
+    std::vector<size_t> dataOffsets;
+    size_t directoryStart = 0;
+    size_t endStart = 0;
+};
+
+// A fresh device root per test; the package lives at \pkg.qzp and extractions go to \out\.
+class DeviceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/qzp-package-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        platform::SetDeviceRoot(root_.string());
+        std::filesystem::create_directory(root_ / "out");
+    }
+    void TearDown() override {
+        Close();
+        std::filesystem::remove_all(root_);
+    }
+
+    void WriteHost(const std::string& relative, const Bytes& bytes) {
+        std::ofstream out(root_ / relative, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    Bytes ReadHost(const std::string& relative) {
+        std::ifstream in(root_ / relative, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    bool Exists(const std::string& relative) { return std::filesystem::exists(root_ / relative); }
+    // Every path under the root except the package itself and the empty \out.
+    std::vector<std::string> Tree() {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
+            out.push_back(std::filesystem::relative(e.path(), root_).string());
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+    // Writes the package and opens it; the archive is closed by Close() or at the end.
+    bool Open(const Bytes& bytes, int32_t prefixed = 0) {
+        WriteHost("pkg.qzp", bytes);
+        return PackageOpen(u"\\pkg.qzp", &archive_, &entries_, &count_, prefixed) == 1;
+    }
+    void Close() {
+        PackageClose(archive_);
+        archive_ = nullptr;
+    }
+
+    std::filesystem::path root_;
+    PackageArchive* archive_ = nullptr;
+    PackageEntry** entries_ = nullptr;
+    uint32_t count_ = 0;
+};
+
+}  // namespace pkgtest
