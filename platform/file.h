@@ -37,6 +37,13 @@ bool CreateDir(const char16_t* path);
 // Copies a file. With failIfExists false an existing destination is replaced.
 bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists);
 
+// Renames `from` to `to` on the same volume, replacing an existing `to` in one step, so that a
+// reader (or a power loss) sees either the old file or the new one, never a mixture.
+bool RenameReplacing(const char16_t* from, const char16_t* to);
+
+// Deletes one file. False when it does not exist or cannot be deleted.
+bool RemoveFile(const char16_t* path);
+
 // Multibyte <-> UTF-16 conversion with the system default code page (code page 0, no flags), with
 // the counting rules of MultiByteToWideChar / WideCharToMultiByte: a source length of -1 means
 // "up to and including the terminator"; the result is the number of elements written (the

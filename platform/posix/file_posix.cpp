@@ -31,8 +31,10 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
         }
         unsigned char x = static_cast<unsigned char>(a[i]);
         unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<unsigned char>(y - 'A' + 'a');
         if (x != y) {
             return false;
         }
@@ -63,6 +65,39 @@ bool FindIgnoringCase(const std::string& dir, const std::string& name, std::stri
     return any;
 }
 
+// Adds one level of a device path. "." stays and ".." goes up, never above the device's `\`,
+// so no device path names a file outside the image.
+void AddPiece(std::vector<std::string>& pieces, const std::string& piece) {
+    if (piece.empty() || piece == ".") {
+        return;
+    }
+    if (piece == "..") {
+        if (!pieces.empty())
+            pieces.pop_back();
+        return;
+    }
+    pieces.push_back(piece);
+}
+
+// An absolute host path with "." and ".." levels resolved by name (links are not followed).
+std::string Lexical(const std::string& absolute) {
+    std::vector<std::string> pieces;
+    std::string piece;
+    for (char c : absolute + "/") {
+        if (c == '/') {
+            AddPiece(pieces, piece);
+            piece.clear();
+        } else {
+            piece += c;
+        }
+    }
+    std::string out;
+    for (const std::string& p : pieces) {
+        out += "/" + p;
+    }
+    return out.empty() ? std::string("/") : out;
+}
+
 }  // namespace
 
 void SetDeviceRoot(const std::string& hostDirectory) {
@@ -73,7 +108,9 @@ void SetDeviceRoot(const std::string& hostDirectory) {
     RootStorage() = root.empty() ? std::string(".") : root;
 }
 
-const std::string& DeviceRoot() { return RootStorage(); }
+const std::string& DeviceRoot() {
+    return RootStorage();
+}
 
 std::string DevicePathToHost(const char16_t* path) {
     const std::string text = Utf16ToUtf8(path);
@@ -81,15 +118,26 @@ std::string DevicePathToHost(const char16_t* path) {
     std::string piece;
     for (char c : text) {
         if (c == '\\' || c == '/') {
-            if (!piece.empty()) pieces.push_back(piece);
+            AddPiece(pieces, piece);
             piece.clear();
         } else {
             piece += c;
         }
     }
-    if (!piece.empty()) pieces.push_back(piece);
+    AddPiece(pieces, piece);
 
     std::string host = RootStorage() == "/" ? std::string() : RootStorage();
+    // Most paths are spelt as they are stored, or name a new file in a directory that is: one
+    // lstat settles those, and only the rest are matched level by level.
+    std::string spelt = host;
+    for (const std::string& p : pieces) {
+        spelt += "/";
+        spelt += p;
+    }
+    struct stat st;
+    if (!pieces.empty() && lstat(spelt.c_str(), &st) == 0) {
+        return spelt;
+    }
     bool exists = true;  // Once a level is missing, the rest cannot exist either.
     for (const std::string& p : pieces) {
         std::string actual = p;
@@ -123,6 +171,9 @@ bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
         }
         root = std::string(cwd) + "/" + root;
     }
+    // Compare resolved spellings: "ROOT/../x" lies outside the image although it starts with it.
+    absolute = Lexical(absolute);
+    root = Lexical(root);
     if (root != "/") {
         if (absolute.compare(0, root.size(), root) != 0 ||
             (absolute.size() > root.size() && absolute[root.size()] != '/')) {
@@ -225,11 +276,26 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
     return ok;
 }
 
+bool RenameReplacing(const char16_t* from, const char16_t* to) {
+    if (from == nullptr || to == nullptr) {
+        return false;
+    }
+    return std::rename(DevicePathToHost(from).c_str(), DevicePathToHost(to).c_str()) == 0;
+}
+
+bool RemoveFile(const char16_t* path) {
+    if (path == nullptr) {
+        return false;
+    }
+    return unlink(DevicePathToHost(path).c_str()) == 0;
+}
+
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
     if (src == nullptr || srcLength < -1 || dstCapacity < 0) {
         return 0;
     }
-    const std::size_t n = srcLength == -1 ? std::strlen(src) + 1 : static_cast<std::size_t>(srcLength);
+    const std::size_t n =
+        srcLength == -1 ? std::strlen(src) + 1 : static_cast<std::size_t>(srcLength);
     const std::u16string wide = Utf8ToUtf16(std::string_view(src, n));
     if (wide.empty()) {
         return 0;
@@ -248,7 +314,8 @@ int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapaci
     if (src == nullptr || srcLength < -1 || dstCapacity < 0) {
         return 0;
     }
-    const std::size_t n = srcLength == -1 ? U16Length(src) + 1 : static_cast<std::size_t>(srcLength);
+    const std::size_t n =
+        srcLength == -1 ? U16Length(src) + 1 : static_cast<std::size_t>(srcLength);
     const std::string narrow = Utf16ToUtf8(std::u16string_view(src, n));
     if (narrow.empty()) {
         return 0;

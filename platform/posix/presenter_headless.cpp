@@ -1,0 +1,61 @@
+// Headless presenter: message boxes become one line on standard output and are answered OK; a
+// dialog with buttons is answered by clicking the button the configured answer names.
+#include <cstdio>
+
+#include "platform/posix/runtime.h"
+
+namespace platform::posix {
+namespace {
+
+class HeadlessPresenter final : public Presenter {
+  public:
+    explicit HeadlessPresenter(host::Answer answer) : answer_(answer) {}
+
+    bool Interactive() const override { return false; }
+
+    void Show(Window& window) override {
+        if (window.kind != WindowKind::kDialog || answer_ == host::Answer::kTimeout) {
+            return;
+        }
+        const Window* button = window.FindButton(answer_ == host::Answer::kOk ? u"OK" : u"Cancel");
+        if (button != nullptr) {
+            // Queued like a real click, so it comes after what the dialog posted while starting.
+            PostMessageTo(window.handle, kMsgCommand,
+                          static_cast<uintptr_t>(button->controlId & 0xFFFF),
+                          reinterpret_cast<intptr_t>(button->handle));
+        }
+    }
+
+    void Hide(Window&) override {}
+    void Changed(Window&) override {}
+
+    void PrintMessageBox(const std::u16string& caption, const std::u16string& text,
+                         uint32_t) override {
+        std::string line = "[" + Utf8(caption) + "] ";
+        for (char c : Utf8(text)) {
+            if (c == '\n') {
+                line += "\\n";
+            } else {
+                line += c;
+            }
+        }
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
+
+    void ShellProgress(const std::u16string&, bool) override {}
+    std::optional<Clock::time_point> NextRefresh() override { return std::nullopt; }
+    void Refresh() override {}
+
+  private:
+    host::Answer answer_;
+};
+
+}  // namespace
+
+std::unique_ptr<Presenter> MakeHeadlessPresenter(host::Answer answer) {
+    return std::make_unique<HeadlessPresenter>(answer);
+}
+
+}  // namespace platform::posix

@@ -1,0 +1,306 @@
+// POSIX side of the kernel, shell and library services.
+//
+// A named mutex is a lock file ROOT/.named/<name>; "holding" the mutex means holding an flock on
+// it, so another process (the device's loader in a test) plays the owner with flock(1). A file on
+// which another open file holds an flock counts as in use for the shell's delete, as a file opened
+// by another program does on the device.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/posix/runtime.h"
+#include "platform/system.h"
+#include "platform/utf.h"
+
+namespace platform {
+namespace {
+
+// Win32 error codes reported through LastError and the shell's result.
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorNotEnoughMemory = 8;
+constexpr uint32_t kErrorSharingViolation = 0x20;
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr uint32_t kErrorModNotFound = 126;
+constexpr uint32_t kErrorProcNotFound = 127;
+
+thread_local uint32_t t_lastError = 0;
+
+struct HandleObject {
+    int fd = -1;  // the held lock file of a named mutex; -1 otherwise
+};
+
+// Live handles, so that closing an unknown or already closed handle fails instead of freeing
+// memory twice.
+struct HandleTable {
+    std::mutex mutex;
+    std::unordered_set<HandleObject*> live;
+};
+
+HandleTable& Handles() {
+    static HandleTable* table = new HandleTable;
+    return *table;
+}
+
+Handle NewHandle(int fd) {
+    auto* object = new HandleObject{fd};
+    HandleTable& table = Handles();
+    std::lock_guard lock(table.mutex);
+    table.live.insert(object);
+    return object;
+}
+
+void MakeDirectories(const std::string& path) {
+    for (std::size_t i = 1; i <= path.size(); ++i) {
+        if (i == path.size() || path[i] == '/') {
+            mkdir(path.substr(0, i).c_str(), 0755);
+        }
+    }
+}
+
+// A mutex name becomes one file name: separators would leave the lock directory.
+std::string LockFileName(const std::u16string& name) {
+    std::string file = Utf16ToUtf8(name);
+    std::replace(file.begin(), file.end(), '/', '_');
+    std::replace(file.begin(), file.end(), '\\', '_');
+    if (file == "." || file == "..") {
+        file.insert(file.begin(), '_');
+    }
+    return file;
+}
+
+bool InUseByOther(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;  // unlink decides
+    }
+    const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // drops our probe lock as well
+    return busy;
+}
+
+// Deletes a file, or a directory with everything in it; symbolic links are removed, never
+// followed. Stops at the first entry that cannot be deleted and returns its error.
+uint32_t RemoveTree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return kErrorFileNotFound;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        DIR* dir = opendir(path.c_str());
+        if (dir == nullptr) {
+            return kErrorAccessDenied;
+        }
+        std::vector<std::string> names;
+        while (const dirent* e = readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            if (const uint32_t r = RemoveTree(path + "/" + name)) {
+                return r;
+            }
+        }
+        return rmdir(path.c_str()) == 0 ? 0 : kErrorAccessDenied;
+    }
+    if (S_ISREG(st.st_mode) && InUseByOther(path)) {
+        return kErrorSharingViolation;
+    }
+    return unlink(path.c_str()) == 0 ? 0 : kErrorAccessDenied;
+}
+
+// One source of a delete: a path, or a directory followed by a wildcard pattern (`*.*` matches
+// every name, as on the device). A pattern that matches nothing, or whose directory does not
+// exist, leaves nothing to delete and succeeds; a plain path that does not exist fails.
+uint32_t DeleteSource(const std::u16string& source) {
+    const std::size_t cut = source.find_last_of(u"\\/");
+    const std::u16string last = cut == std::u16string::npos ? source : source.substr(cut + 1);
+    if (last.find_first_of(u"*?") == std::u16string::npos) {
+        return RemoveTree(DevicePathToHost(source.c_str()));
+    }
+    const std::u16string dirPart = cut == std::u16string::npos ? u"\\" : source.substr(0, cut + 1);
+    const std::string dir = DevicePathToHost(dirPart.c_str());
+    const std::string pattern = last == u"*.*" ? std::string("*") : Utf16ToUtf8(last);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return errno == ENOENT ? 0 : kErrorAccessDenied;
+    }
+    std::vector<std::string> names;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != ".." &&
+            fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
+            names.push_back(name);
+        }
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (const uint32_t r = RemoveTree(dir + "/" + name)) {
+            return r;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+Handle CreateNamedMutex(const char16_t* name) {
+    if (name == nullptr || *name == 0) {
+        t_lastError = 0;
+        return NewHandle(-1);  // an unnamed mutex: nobody else can see it
+    }
+    const std::string dir = DeviceRoot() + "/.named";
+    MakeDirectories(dir);
+    const std::string path = dir + "/" + LockFileName(name);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        t_lastError = kErrorAccessDenied;
+        return nullptr;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held = errno == EWOULDBLOCK;
+        close(fd);
+        if (!held) {
+            t_lastError = kErrorAccessDenied;
+            return nullptr;
+        }
+        // Someone else holds it: the object exists. The handle does not hold it.
+        Handle handle = NewHandle(-1);
+        t_lastError = kErrorAlreadyExists;
+        return handle;
+    }
+    Handle handle = NewHandle(fd);
+    t_lastError = 0;
+    return handle;
+}
+
+uint32_t LastError() {
+    return t_lastError;
+}
+
+bool CloseHandle(Handle handle) {
+    auto* object = static_cast<HandleObject*>(handle);
+    {
+        HandleTable& table = Handles();
+        std::lock_guard lock(table.mutex);
+        if (table.live.erase(object) == 0) {
+            t_lastError = kErrorInvalidHandle;
+            return false;
+        }
+    }
+    if (object->fd >= 0) {
+        close(object->fd);
+    }
+    delete object;
+    return true;
+}
+
+Handle CreateThread(ThreadProc proc, void* parameter) {
+    if (proc == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    try {
+        std::thread([proc, parameter] { proc(parameter); }).detach();
+    } catch (const std::system_error&) {
+        t_lastError = kErrorNotEnoughMemory;
+        return nullptr;
+    }
+    return NewHandle(-1);
+}
+
+void Sleep(uint32_t milliseconds) {
+    const auto wait = posix::Scaled(milliseconds);
+    if (wait > posix::Clock::duration::zero()) {
+        std::this_thread::sleep_for(wait);
+    } else {
+        std::this_thread::yield();
+    }
+}
+
+int RunShellFileOperation(const ShellFileOperation& operation) {
+    if (operation.anyOperationsAborted != nullptr) {
+        *operation.anyOperationsAborted = 0;
+    }
+    if (operation.function != kFileOpDelete) {
+        return static_cast<int>(kErrorInvalidParameter);
+    }
+    std::vector<std::u16string> sources;
+    for (const char16_t* p = operation.from; p != nullptr && *p != 0; p += U16Length(p) + 1) {
+        sources.emplace_back(p);
+    }
+    uint32_t result = sources.empty() ? kErrorFileNotFound : 0;
+    const bool showProgress =
+        (operation.flags & kFileOpSimpleProgress) != 0 && operation.progressTitle != nullptr;
+    posix::Presenter& presenter = posix::CurrentPresenter();
+    const std::u16string title = showProgress ? operation.progressTitle : u"";
+    if (showProgress) {
+        presenter.ShellProgress(title, true);
+    }
+    for (const std::u16string& source : sources) {
+        if ((result = DeleteSource(source)) != 0) {
+            break;
+        }
+    }
+    if (showProgress) {
+        presenter.ShellProgress(title, false);
+    }
+    posix::EventPurge(static_cast<int>(result));
+    return static_cast<int>(result);
+}
+
+LibraryHandle LoadLibraryByName(const char16_t* name) {
+    if (name == nullptr || *name == 0) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    std::u16string path = name;
+    if (path.find_first_of(u"\\/") == std::u16string::npos) {
+        path = u"\\Windows\\" + path;  // a bare name is looked up in the system directory
+    }
+    void* library = dlopen(DevicePathToHost(path.c_str()).c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        t_lastError = kErrorModNotFound;
+    }
+    return library;
+}
+
+void* FindExport(LibraryHandle library, const char* name) {
+    if (library == nullptr || name == nullptr) {
+        t_lastError = kErrorInvalidHandle;
+        return nullptr;
+    }
+    void* symbol = dlsym(library, name);
+    if (symbol == nullptr) {
+        t_lastError = kErrorProcNotFound;
+    }
+    return symbol;
+}
+
+void ExitProcess(int status) {
+    posix::RecordExitStatus(status);
+    std::exit(status);
+}
+
+}  // namespace platform

@@ -1,0 +1,88 @@
+// A fresh device image and event record per test, with time running instantly.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "platform/posix/host.h"
+
+namespace platform::testing {
+
+class PlatformTest : public ::testing::Test {
+  protected:
+    void SetUp() override { Reconfigure(host::Answer::kTimeout); }
+
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(base_, ignored);
+    }
+
+    void Reconfigure(host::Answer answer) {
+        if (base_.empty()) {
+            char pattern[] = "/tmp/qzp-platform-XXXXXX";
+            base_ = mkdtemp(pattern);
+            root_ = base_ + "/device";
+            std::filesystem::create_directories(root_);
+        }
+        host::Options options;
+        options.deviceDirectory = root_;
+        options.ui = host::UiKind::kHeadless;
+        options.answer = answer;
+        options.timeScale = 0;
+        options.eventsFile = base_ + "/events.jsonl";
+        host::Configure(options);
+    }
+
+    // The events recorded so far, oldest first.
+    std::vector<nlohmann::json> Events() const {
+        std::vector<nlohmann::json> events;
+        std::ifstream in(base_ + "/events.jsonl");
+        for (std::string line; std::getline(in, line);) {
+            events.push_back(nlohmann::json::parse(line));
+        }
+        return events;
+    }
+
+    std::vector<nlohmann::json> Events(const std::string& kind) const {
+        std::vector<nlohmann::json> selected;
+        for (auto& e : Events()) {
+            if (e["event"] == kind) {
+                selected.push_back(e);
+            }
+        }
+        return selected;
+    }
+
+    void WriteFile(const std::string& relative, const std::string& content) const {
+        const std::filesystem::path path = root_ + "/" + relative;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+    bool Exists(const std::string& relative) const {
+        return std::filesystem::exists(std::filesystem::symlink_status(root_ + "/" + relative));
+    }
+
+    // The directory of the test program, where the build also puts the vendor stand-in.
+    static std::string BinDirectory() {
+        char path[PATH_MAX];
+        const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+        return std::filesystem::path(std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0))
+            .parent_path()
+            .string();
+    }
+
+    std::string base_;
+    std::string root_;
+};
+
+}  // namespace platform::testing
