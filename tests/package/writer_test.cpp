@@ -1,0 +1,580 @@
+// PackageWriter and the tree walk: packages are re-parsed byte by byte by a small independent
+// reader in this file, read back through the package library, and damaged on purpose.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+// These tests put the device root in a temporary directory and inject write faults, which only
+// the POSIX platform layer offers.
+#ifndef _WIN32
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "package/pack_tree.h"
+#include "package/package.h"
+#include "package/writer.h"
+#include "platform/file.h"
+#include "platform/posix/fault.h"
+#include "platform/utf.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory that is also the device root, removed at the end.
+class Scratch {
+  public:
+    Scratch() {
+        std::string pattern = (fs::temp_directory_path() / "qzp-writer-XXXXXX").string();
+        root_ = mkdtemp(pattern.data());
+        platform::SetDeviceRoot(root_);
+    }
+    ~Scratch() {
+        std::error_code code;
+        fs::remove_all(root_, code);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    fs::path Host(const std::string& relative) const {
+        return fs::path(root_) / fs::path(std::u8string(relative.begin(), relative.end()));
+    }
+
+    void Put(const std::string& relative, const std::string& bytes) const {
+        const fs::path path = Host(relative);
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+
+    std::string Get(const std::string& relative) const {
+        std::ifstream in(Host(relative), std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    // Every name in the root directory, to catch left-over temporary files.
+    std::vector<std::string> RootNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(root_)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+  private:
+    std::string root_;
+};
+
+std::u16string Device(const std::string& relative) {
+    return platform::Utf8ToUtf16("\\" + relative);
+}
+
+// ---- The independent reader: a few lines of byte-level parsing and zlib. ----
+
+uint32_t Le16(const std::string& b, std::size_t at) {
+    return static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1]) << 8;
+}
+uint32_t Le32(const std::string& b, std::size_t at) {
+    return Le16(b, at) | Le16(b, at + 2) << 16;
+}
+
+struct OracleEntry {
+    std::string name;
+    uint32_t crc = 0;
+    std::vector<uint32_t> blockSizes;  // uncompressed
+    std::string data;
+};
+
+struct OraclePackage {
+    std::string comment;
+    std::vector<OracleEntry> entries;
+};
+
+// Parses a whole package; returns an empty string or what is wrong with it.
+std::string Parse(const std::string& b, OraclePackage& package) {
+    const std::size_t size = b.size();
+    if (size < 17)
+        return "shorter than 17 bytes";
+    const std::size_t m = Le16(b, size - 2);
+    if (m < 1 || m > 259 || m + 16 > size)
+        return "bad comment length";
+    package.comment = b.substr(size - 2 - m, m);
+    const std::size_t end = size - 16 - m;
+    if (Le32(b, end) != 0x0403D9FF)
+        return "bad END signature";
+    const uint32_t count = Le16(b, end + 4);
+    const uint32_t directorySize = Le32(b, end + 6);
+    const uint32_t directoryOffset = Le32(b, end + 10);
+    if (directorySize > end)
+        return "directory larger than the file";
+    if (directoryOffset != end - directorySize)
+        return "directoryOffset is not the directory";
+    std::size_t at = directoryOffset;
+    std::vector<std::vector<std::pair<uint32_t, uint32_t>>> tables;
+    for (uint32_t k = 0; k < count; ++k) {
+        if (at + 26 > end || Le32(b, at) != 0x0201D8FF)
+            return "bad directory record";
+        if (Le16(b, at + 4) != 10 || Le16(b, at + 6) != 10 || Le16(b, at + 10) != 8)
+            return "bad versions or method";
+        OracleEntry entry;
+        entry.crc = Le32(b, at + 16);
+        const uint32_t nameLength = Le16(b, at + 20);
+        const uint32_t blocks = Le32(b, at + 22);
+        if (at + 26 + nameLength + 12ull * blocks > end)
+            return "record runs past the directory";
+        entry.name = b.substr(at + 26, nameLength);
+        tables.emplace_back();
+        for (uint32_t j = 0; j < blocks; ++j) {
+            const std::size_t row = at + 26 + nameLength + 12 * j;
+            if (Le32(b, row + 8) != 0)
+                return "reserved word not 0";
+            tables.back().emplace_back(Le32(b, row), Le32(b, row + 4));
+        }
+        package.entries.push_back(entry);
+        at += 26 + nameLength + 12 * blocks;
+    }
+    if (at != end)
+        return "directorySize does not match the records";
+
+    std::size_t local = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        OracleEntry& entry = package.entries[k];
+        if (local + 20 > directoryOffset || Le32(b, local) != 0x0403D8FF)
+            return "bad local record of " + entry.name;
+        if (Le32(b, local + 14) != entry.crc)
+            return "local CRC differs for " + entry.name;
+        if (Le16(b, local + 18) != entry.name.size() ||
+            b.compare(local + 20, entry.name.size(), entry.name) != 0)
+            return "local name differs for " + entry.name;
+        local += 20 + entry.name.size();
+        for (std::size_t j = 0; j < tables[k].size(); ++j) {
+            const auto [plain, packed] = tables[k][j];
+            if (packed > 16639 || plain > 16384 || plain == 0)
+                return "block size out of range";
+            if (j + 1 < tables[k].size() && plain != 16384)
+                return "short block inside an entry";
+            if (local + packed > directoryOffset)
+                return "data run into the directory";
+            std::string out(plain, '\0');
+            uLongf outLength = plain;
+            if (uncompress(reinterpret_cast<Bytef*>(out.data()), &outLength,
+                           reinterpret_cast<const Bytef*>(b.data() + local), packed) != Z_OK ||
+                outLength != plain)
+                return "block does not inflate to its size in " + entry.name;
+            entry.data += out;
+            entry.blockSizes.push_back(plain);
+            local += packed;
+        }
+        const uint32_t crc = static_cast<uint32_t>(
+            crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()), entry.data.size()));
+        if (crc != entry.crc)
+            return "CRC-32 differs for " + entry.name;
+    }
+    if (local != directoryOffset)
+        return "gap before the directory";
+    return {};
+}
+
+std::string RandomBytes(std::mt19937& random, std::size_t size, bool compressible) {
+    static const std::string kWords[] = {"flash ", "volume ", "update ", "\r\n", "block ", "0123 "};
+    std::string bytes;
+    bytes.reserve(size + 16);
+    while (bytes.size() < size) {
+        if (compressible) {
+            bytes += kWords[random() % std::size(kWords)];
+        } else {
+            bytes += static_cast<char>(random());
+        }
+    }
+    bytes.resize(size);
+    return bytes;
+}
+
+// A random tree under "src": sizes around the block boundaries, nested and non-ASCII names.
+// Returns the stored name -> contents of every file.
+std::vector<std::pair<std::string, std::string>> MakeTree(const Scratch& scratch, unsigned seed) {
+    std::mt19937 random(seed);
+    static const std::size_t kSizes[] = {1, 2, 16383, 16384, 16385, 32768, 49153, 70000};
+    static const std::string kNames[] = {"a.bin",         "Ünïcødé.txt", "日本語", "x",
+                                         "long name.dat", "z-9",         "ß"};
+    static const std::string kDirs[] = {"VORIZ", "sub dir", "Ordner_ä", "deep"};
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < 14; ++i) {
+        std::string dir;
+        for (unsigned depth = random() % 4; depth > 0; --depth) {
+            dir += kDirs[random() % std::size(kDirs)] + "/";
+        }
+        const std::string name = dir + std::to_string(i) + kNames[random() % std::size(kNames)];
+        const std::string bytes =
+            RandomBytes(random, kSizes[random() % std::size(kSizes)], random() % 2 == 0);
+        scratch.Put("src/" + name, bytes);
+        std::string stored = name;
+        std::replace(stored.begin(), stored.end(), '/', '\\');
+        files.emplace_back(stored, bytes);
+    }
+    fs::create_directories(scratch.Host("src/empty dir/inner"));
+    return files;
+}
+
+std::vector<PackItem> Collect(const std::string& relative) {
+    PackTreeResult tree;
+    EXPECT_EQ(CollectPackTree(Device(relative), tree), 0) << tree.errorPath << ": " << tree.error;
+    return tree.items;
+}
+
+// ---- Round trips ----
+
+struct RoundTripCase {
+    unsigned seed;
+    int level;
+    unsigned jobs;
+};
+
+class WriterRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+
+TEST_P(WriterRoundTrip, IndependentParseAndLibraryExtractionGiveBackTheTree) {
+    Scratch scratch;
+    const auto files = MakeTree(scratch, GetParam().seed);
+    const std::vector<PackItem> items = Collect("src");
+
+    PackOptions options;
+    options.level = GetParam().level;
+    options.jobs = GetParam().jobs;
+    std::vector<uint64_t> progress;
+    options.progress = [&progress](uint64_t done) { progress.push_back(done); };
+    PackageWriter writer(options);
+    ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
+
+    const std::string bytes = scratch.Get("out.qzp");
+    EXPECT_EQ(writer.PackageBytes(), bytes.size());
+    OraclePackage package;
+    ASSERT_EQ(Parse(bytes, package), "");
+    EXPECT_EQ(package.comment, "\\SDMMC\\");
+    ASSERT_EQ(package.entries.size(), items.size());
+    uint64_t total = 0;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        EXPECT_EQ(package.entries[k].name, items[k].name);
+        EXPECT_EQ(items[k].source.empty(), package.entries[k].data.empty());
+    }
+    for (const auto& [name, contents] : files) {
+        const std::string& wanted = name;
+        const auto found = std::find_if(package.entries.begin(), package.entries.end(),
+                                        [&wanted](const auto& e) { return e.name == wanted; });
+        ASSERT_NE(found, package.entries.end()) << name;
+        EXPECT_TRUE(found->data == contents) << name;
+        total += contents.size();
+    }
+    ASSERT_FALSE(progress.empty());
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_EQ(progress.back(), total);
+
+    // The library's own reader and extraction.
+    PackageArchive* archive = nullptr;
+    PackageEntry** entries = nullptr;
+    uint32_t count = 0;
+    ASSERT_EQ(PackageOpen(Device("out.qzp").c_str(), &archive, &entries, &count, 0), 1);
+    ASSERT_EQ(count, items.size());
+    for (uint32_t k = 0; k < count; ++k) {
+        PackageEntryInfo info;
+        ASSERT_EQ(PackageGetEntryInfo(archive, entries[k], &info), 1);
+        EXPECT_EQ(platform::Utf16ToUtf8(info.name), items[k].name);
+        EXPECT_EQ(info.size, package.entries[k].data.size());
+    }
+    fs::create_directories(scratch.Host("out"));
+    auto ignore = [](uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
+                     uint32_t, uint32_t, uint32_t) {};
+    ASSERT_EQ(PackageExtract(archive, entries, count, Device("out\\").c_str(), ignore, 1), 1);
+    for (const auto& [name, contents] : files) {
+        std::string path = name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        EXPECT_TRUE(scratch.Get("out/" + path) == contents) << name;
+    }
+    EXPECT_TRUE(fs::is_directory(scratch.Host("out/empty dir/inner")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
+                         ::testing::Values(RoundTripCase{1, 6, 1}, RoundTripCase{2, 6, 2},
+                                           RoundTripCase{3, 0, 3}, RoundTripCase{4, 9, 8},
+                                           RoundTripCase{5, 1, 2}));
+
+TEST(PackageWriter, BytesDoNotDependOnTheJobCount) {
+    Scratch scratch;
+    MakeTree(scratch, 11);
+    // Over a mebibyte of incompressible data: the entry is streamed and its CRC-32 patched.
+    std::mt19937 random(7);
+    scratch.Put("src/big.bin", RandomBytes(random, 1300000, false));
+    const std::vector<PackItem> items = Collect("src");
+    std::string first;
+    for (unsigned jobs : {1u, 2u, 8u}) {
+        PackOptions options;
+        options.jobs = jobs;
+        PackageWriter writer(options);
+        ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
+        const std::string bytes = scratch.Get("out.qzp");
+        if (first.empty()) {
+            first = bytes;
+            OraclePackage package;
+            ASSERT_EQ(Parse(bytes, package), "");
+        } else {
+            EXPECT_TRUE(bytes == first) << "jobs " << jobs;
+        }
+    }
+}
+
+TEST(PackageWriter, BlocksAreCompress2StreamsOfTheSource) {
+    Scratch scratch;
+    std::mt19937 random(3);
+    const std::string source = RandomBytes(random, 40000, true);
+    scratch.Put("f", source);
+    PackOptions options;
+    options.level = 4;
+    PackageWriter writer(options);
+    ASSERT_EQ(writer.Write({{"f", Device("f")}}, Device("p").c_str()), 0) << writer.Error();
+    std::string expected;
+    for (std::size_t at = 0; at < source.size(); at += 16384) {
+        const std::size_t n = std::min<std::size_t>(16384, source.size() - at);
+        std::string out(compressBound(n), '\0');
+        uLongf length = out.size();
+        ASSERT_EQ(compress2(reinterpret_cast<Bytef*>(out.data()), &length,
+                            reinterpret_cast<const Bytef*>(source.data() + at), n, 4),
+                  Z_OK);
+        expected += out.substr(0, length);
+    }
+    EXPECT_TRUE(scratch.Get("p").substr(21, expected.size()) == expected);
+}
+
+// ---- Limits: the boundary values are written, one beyond is refused. ----
+
+TEST(PackageWriter, WritesEveryLimitAtItsBoundary) {
+    Scratch scratch;
+    scratch.Put("f", "x");
+    PackOptions options;
+    options.comment = std::string(258, 'c') + "\\";
+    PackageWriter writer(options);
+    const std::string longName = std::string(258, 'n') + "\\";
+    ASSERT_EQ(
+        writer.Write({{longName, {}}, {std::string(259, 'f'), Device("f")}}, Device("p").c_str()),
+        0)
+        << writer.Error();
+    OraclePackage package;
+    ASSERT_EQ(Parse(scratch.Get("p"), package), "");
+    EXPECT_EQ(package.comment.size(), 259u);
+
+    options.comment = "\\";
+    PackageWriter oneByte(options);
+    ASSERT_EQ(oneByte.Write({}, Device("p").c_str()), 0) << oneByte.Error();
+    EXPECT_EQ(scratch.Get("p").size(), 17u);
+}
+
+TEST(PackageWriter, HoldsExactly65535Entries) {
+    Scratch scratch;
+    std::vector<PackItem> items;
+    for (uint32_t i = 0; i < 65536; ++i) {
+        items.push_back({std::to_string(i) + "\\", {}});
+    }
+    PackageWriter writer;
+    EXPECT_EQ(writer.Write(items, Device("p").c_str()), -1);
+    EXPECT_NE(writer.Error().find("65,536"), std::string::npos) << writer.Error();
+    items.pop_back();
+    ASSERT_EQ(writer.Write(items, Device("p").c_str()), 0) << writer.Error();
+    OraclePackage package;
+    ASSERT_EQ(Parse(scratch.Get("p"), package), "");
+    EXPECT_EQ(package.entries.size(), 65535u);
+}
+
+// ---- Refusals: nothing is written, an existing output stays as it was. ----
+
+struct Refusal {
+    const char* label;
+    std::function<void(const Scratch&, std::vector<PackItem>&, PackOptions&)> setup;
+    const char* message;
+    int64_t item;
+};
+
+const Refusal kRefusals[] = {
+    {"EmptyFile",
+     [](const Scratch& s, auto& items, auto&) {
+         s.Put("e", "");
+         items.push_back({"empty", Device("e")});
+     },
+     "empty file", 1},
+    {"MissingSource",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"gone", Device("nothing")});
+     },
+     "cannot open", 1},
+    {"NameOver259Bytes",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({std::string(260, 'n'), Device("f")});
+     },
+     "260 bytes long", 1},
+    {"NameWithDotDot",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"a\\..\\..\\x", Device("f")});
+     },
+     "'..'", 1},
+    {"NameWithSlashDotDot",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"a/../../x", Device("f")});
+     },
+     "outside the target", 1},
+    {"NameWithDrive",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"C:x", Device("f")});
+     },
+     "outside the target", 1},
+    {"LeadingBackslash",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"\\abs", Device("f")});
+     },
+     "empty level", 1},
+    {"FileNameEndingInBackslash",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"dir\\", Device("f")});
+     },
+     "cannot end with a backslash", 1},
+    {"SameNameOtherCase",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"F", Device("f")});
+     },
+     "same name", 1},
+    {"EmptyComment", [](const Scratch&, auto&, auto& options) { options.comment.clear(); },
+     "comment is 0 bytes", PackageWriter::kNoItem},
+    {"CommentOver259Bytes",
+     [](const Scratch&, auto&, auto& options) { options.comment = std::string(260, 'c'); },
+     "comment is 260 bytes", PackageWriter::kNoItem},
+    {"TooManyEntries",
+     [](const Scratch&, auto& items, auto& options) {
+         options.maxEntries = 1;
+         items.push_back({"d\\", {}});
+     },
+     "too many entries", PackageWriter::kNoItem},
+    {"PackageReachesItsLimit",
+     [](const Scratch& s, auto& items, auto& options) {
+         std::mt19937 random(1);
+         s.Put("r", RandomBytes(random, 3000, false));
+         items.push_back({"r", Device("r")});
+         options.maxPackageBytes = 2000;
+     },
+     "must stay below", 1},
+    {"FileReachesItsLimit",
+     [](const Scratch& s, auto& items, auto& options) {
+         s.Put("r", std::string(16385, 'r'));
+         items.push_back({"r", Device("r")});
+         options.maxFileBytes = 16384;
+     },
+     "16,385 bytes or more", 1},
+    {"LevelOutOfRange", [](const Scratch&, auto&, auto& options) { options.level = 10; },
+     "outside 0-9", PackageWriter::kNoItem},
+};
+
+class WriterRefusal : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(WriterRefusal, LeavesTheOutputAloneAndNoTemporaryFile) {
+    Scratch scratch;
+    scratch.Put("f", "contents of f");
+    scratch.Put("out.qzp", "previous package");
+    std::vector<PackItem> items = {{"f", Device("f")}};
+    PackOptions options;
+    options.jobs = 2;
+    GetParam().setup(scratch, items, options);
+    const std::vector<std::string> before = scratch.RootNames();
+
+    PackageWriter writer(options);
+    EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1);
+    EXPECT_NE(writer.Error().find(GetParam().message), std::string::npos) << writer.Error();
+    EXPECT_EQ(writer.ErrorItem(), GetParam().item);
+    EXPECT_EQ(scratch.Get("out.qzp"), "previous package");
+    EXPECT_EQ(scratch.RootNames(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, WriterRefusal, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// A failing write at any point of the package leaves the previous output and no temporary file.
+TEST(PackageWriter, FailedWriteAtEveryPointKeepsThePreviousOutput) {
+    Scratch scratch;
+    std::mt19937 random(5);
+    scratch.Put("big", RandomBytes(random, 1200000, false));  // streamed, CRC-32 patched
+    scratch.Put("small", "small file");
+    const std::vector<PackItem> items = {
+        {"d\\", {}}, {"d\\big", Device("big")}, {"small", Device("small")}};
+    PackOptions options;
+    options.jobs = 2;
+    platform::fault::Arm(0, 0);
+    ASSERT_EQ(PackageWriter(options).Write(items, Device("out.qzp").c_str()), 0);
+    const uint64_t writes = platform::fault::WriteCount();
+    ASSERT_GT(writes, 3u);
+    scratch.Put("out.qzp", "previous package");
+    const std::vector<std::string> before = scratch.RootNames();
+    for (uint64_t at = 1; at <= writes; ++at) {
+        platform::fault::Arm(0, at);
+        PackageWriter writer(options);
+        EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1) << "write " << at;
+        EXPECT_EQ(scratch.Get("out.qzp"), "previous package") << "write " << at;
+        EXPECT_EQ(scratch.RootNames(), before) << "write " << at;
+    }
+    platform::fault::Arm(0, 0);
+}
+
+// ---- The tree walk ----
+
+TEST(PackTree, ListsDirectoriesBeforeTheirContentsAndSiblingsByBytes) {
+    Scratch scratch;
+    for (const char* name :
+         {"t/b.txt", "t/C.txt", "t/a/z.txt", "t/a/y/x.txt", "t/a.txt", "t/a-b.txt", "t/é.txt"}) {
+        scratch.Put(name, "data");
+    }
+    std::vector<std::string> names;
+    for (const PackItem& item : Collect("t")) {
+        names.push_back(item.name);
+    }
+    const std::vector<std::string> expected = {
+        "C.txt", "a\\", "a\\y\\", "a\\y\\x.txt", "a\\z.txt", "a-b.txt", "a.txt", "b.txt", "é.txt"};
+    EXPECT_EQ(names, expected);
+}
+
+struct TreeRefusal {
+    const char* label;
+    std::function<void(const Scratch&)> setup;
+    const char* path;
+    const char* message;
+};
+
+const TreeRefusal kTreeRefusals[] = {
+    {"EmptyFile", [](const Scratch& s) { s.Put("t/d/empty", ""); }, "t/d/empty", "empty file"},
+    {"LinkToDirectory",
+     [](const Scratch& s) { fs::create_directory_symlink(s.Host("t/d"), s.Host("t/link")); },
+     "t/link", "symbolic link"},
+    {"Pipe", [](const Scratch& s) { mkfifo(s.Host("t/pipe").c_str(), 0600); }, "t/pipe",
+     "not a file"},
+    {"BackslashInName", [](const Scratch& s) { s.Put("t/a\\b", "x"); }, "t/a\\b", "backslash"},
+    {"NotUtf8", [](const Scratch& s) { s.Put("t/\xff\xfe", "x"); }, "t/\xff\xfe", "UTF-8"},
+};
+
+class PackTreeRefusal : public ::testing::TestWithParam<TreeRefusal> {};
+
+TEST_P(PackTreeRefusal, NamesTheOffendingPath) {
+    Scratch scratch;
+    scratch.Put("t/d/file", "x");
+    GetParam().setup(scratch);
+    PackTreeResult tree;
+    EXPECT_EQ(CollectPackTree(Device("t"), tree), -1);
+    EXPECT_EQ(fs::path(tree.errorPath), scratch.Host(GetParam().path));
+    EXPECT_NE(tree.error.find(GetParam().message), std::string::npos) << tree.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, PackTreeRefusal, ::testing::ValuesIn(kTreeRefusals),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+
+#endif  // _WIN32
