@@ -3,8 +3,10 @@
 #include <zlib.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "package/package_archive.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -21,6 +23,27 @@ uint32_t Low(uint64_t value) {
 }
 uint32_t High(uint64_t value) {
     return static_cast<uint32_t>(value >> 32);
+}
+
+// The scratch file for replacing `path`: "~qzpnew.tmp" in the same directory, so the final rename
+// stays on one volume. A fixed name means a scratch file left by a power loss is reused, and so
+// removed, when the same file is extracted again. False when there is no room for the name or the
+// file itself has that name.
+bool ScratchPathBeside(const char16_t* path, char16_t* scratch) {
+    static constexpr char16_t kScratchName[] = u"~qzpnew.tmp";
+    constexpr uint32_t kScratchLength = sizeof kScratchName / sizeof(char16_t) - 1;
+    const uint32_t length = WideLength(path);
+    uint32_t directory = length;  // length of the directory part, its `\` included
+    while (directory > 0 && path[directory - 1] != u'\\' && path[directory - 1] != u'/') {
+        --directory;
+    }
+    if (directory + kScratchLength >= kPackagePathCapacity) {
+        return false;
+    }
+    std::memset(scratch, 0, kPackagePathCapacity * sizeof(char16_t));
+    std::memcpy(scratch, path, directory * sizeof(char16_t));
+    std::memcpy(scratch + directory, kScratchName, kScratchLength * sizeof(char16_t));
+    return std::u16string_view(path + directory) != kScratchName;
 }
 
 }  // namespace
@@ -180,7 +203,14 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     }
     entryDoneBytes_ = 0;
 
-    ArchiveFile output(path);
+    // A file that exists already is replaced only by a complete, checked copy: the data go to a
+    // scratch file beside it, renamed over it at the end. An interrupted or failed entry (a power
+    // loss, a full volume) so never leaves a file half old, half new, such as a version record
+    // that no longer names any version. A new file is written in place.
+    char16_t scratch[kPackagePathCapacity];
+    const bool replacing = platform::GetAttributes(path) != platform::kInvalidFileAttributes &&
+                           ScratchPathBeside(path, scratch);
+    ArchiveFile output(replacing ? scratch : path);
     if (output.Open(ArchiveFile::kWrite) != 0) {
         output.Close();
         MakeParentDirectories(target, name);
@@ -195,7 +225,13 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
         result = Fail(PackageFault::kShortWrite, 0, entries_[currentIndex_].UncompressedTotal());
     }
     output.Close();
+    if (replacing && result == 0 && !platform::RenameReplacing(scratch, path)) {
+        result = Fail(PackageFault::kOpenOutput);
+    }
     if (result != 0) {
+        if (replacing) {
+            platform::RemoveFile(scratch);
+        }
         return -1;
     }
     if (prefixed_) {

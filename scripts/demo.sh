@@ -1,21 +1,53 @@
 #!/usr/bin/env bash
-# The main job: builds the release preset, packs the bundled sample tree, lists, verifies and
-# extracts it into out/.
+# The main job: builds everything (release preset), makes a demo device image under out/device
+# (version 1.0 installed, the vendor library stand-in, a card with a version 2.0 package packed
+# from samples/ and a power-off logo), runs the installer on it and shows what changed.
+# Every run starts from a fresh image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 qzp_require_packages "${QZP_BUILD_PACKAGES[@]}"
 cmake --preset host-release >/dev/null
 cmake --build --preset host-release -j "$(nproc)"
-qzp=build/host-release/bin/qzp
-mkdir -p out
-echo "== qzp pack samples out/VORIZ.QZP"
-"$qzp" pack samples out/VORIZ.QZP
-echo "== qzp list out/VORIZ.QZP"
-"$qzp" list out/VORIZ.QZP
-echo "== qzp verify out/VORIZ.QZP"
-"$qzp" verify out/VORIZ.QZP
-echo "== qzp extract out/VORIZ.QZP out/extracted"
-rm -rf out/extracted
-"$qzp" extract out/VORIZ.QZP out/extracted
-diff -r samples out/extracted && echo "extracted tree matches samples/"
+bin=build/host-release/bin
+qzp=$bin/qzp
+
+device=out/device
+rm -rf "$device" out/events.jsonl out/tree-before.txt out/tree-after.txt
+mkdir -p "$device/SDMMC" "$device/ResidentFlash2/VORIZ/Maps" "$device/Windows"
+
+echo "== device image: version 1.0 installed on \\ResidentFlash2\\"
+printf 'VORIZ 1.0\n' > "$device/ResidentFlash2/VORIZ/VORIZ.exe"
+printf 'region data of 1.0\n' > "$device/ResidentFlash2/VORIZ/Maps/region01.dat"
+printf 'only in 1.0: removed by the full update\n' > "$device/ResidentFlash2/VORIZ/notes-1.0.txt"
+"$qzp" ini set "$device/ResidentFlash2/VORIZ/index.ini" Config SoftwareVersion 1.0 >/dev/null
+cp "$bin/velmorin_standin.so" "$device/Windows/velmorin.dll"
+
+echo "== card: \\SDMMC\\VORIZ.QZP (qzp pack samples, manifest says 2.0) and PowerOffLogo.bmp"
+"$qzp" pack samples "$device/SDMMC/VORIZ.QZP"
+"$qzp" verify "$device/SDMMC/VORIZ.QZP"
+cp samples/PowerOffLogo.bmp "$device/SDMMC/PowerOffLogo.bmp"
+
+tree_of() { (cd "$1" && find . -mindepth 1 | sort | while read -r f; do
+    if [ -d "$f" ]; then echo "$f/"; else echo "$f $(wc -c <"$f") bytes"; fi
+done); }
+tree_of "$device/ResidentFlash2" > out/tree-before.txt
+
+if [ -t 0 ] && [ -t 1 ]; then
+    echo "== qzpupdate (terminal: Enter = OK, Escape or c = Cancel; the question accepts by itself after 5 s)"
+    ui=(--ui terminal)
+else
+    echo "== qzpupdate --ui headless --answer timeout --time-scale 0.05"
+    ui=(--ui headless --answer timeout --time-scale 0.05)
+fi
+status=0
+"$bin/qzpupdate" --device "$device" "${ui[@]}" --events out/events.jsonl || status=$?
+echo "qzpupdate ended with status $status"
+
+tree_of "$device/ResidentFlash2" > out/tree-after.txt
+echo "== \\ResidentFlash2\\ before -> after"
+diff -u out/tree-before.txt out/tree-after.txt || true
+echo "== installed version now: $("$qzp" ini get "$device/ResidentFlash2/VORIZ/index.ini" Config SoftwareVersion)"
+echo "== events (out/events.jsonl), progress lines folded"
+grep -v '"event":"progress"' out/events.jsonl
+echo "($(grep -c '"event":"progress"' out/events.jsonl) progress events)"

@@ -254,6 +254,28 @@ TEST_F(ExtractTest, FailedWriteFailsTheEntry) {
     EXPECT_EQ(LastFault(), PackageFault::kShortWrite);
 }
 
+// An existing file is replaced only by a complete, checked copy; a new file is written in place.
+TEST_F(ExtractTest, ExistingFilesAreReplacedWhole) {
+    Builder b;
+    b.File("keep.txt", Pattern(30000, 4));
+    b.File("bad.txt", Pattern(30000, 5)).crc ^= 1;
+    ASSERT_TRUE(Open(b.Build()));
+    WriteHost("out/keep.txt", Text("old keep"));
+    WriteHost("out/bad.txt", Text("old bad"));
+    WriteHost("out/~qzpnew.tmp", Text("left by a power loss"));
+    EXPECT_EQ(Extract({entries_[0], entries_[1]}), -1);
+    EXPECT_EQ(ReadHost("out/keep.txt"), Pattern(30000, 4));
+    EXPECT_EQ(ReadHost("out/bad.txt"), Text("old bad")) << "a failed entry keeps the old file";
+    EXPECT_FALSE(Exists("out/~qzpnew.tmp")) << "the scratch file never outlives an entry";
+
+    std::filesystem::create_directory(root_ / "out/new");
+    platform::fault::Arm(0, 1);  // the first write of a file that did not exist fails
+    EXPECT_EQ(Extract({entries_[0]}, u"\\out\\new\\"), -1);
+    platform::fault::Arm(0, 0);
+    EXPECT_TRUE(Exists("out/new/keep.txt")) << "new files are written in place";
+    EXPECT_FALSE(Exists("out/new/~qzpnew.tmp"));
+}
+
 TEST_F(ExtractTest, EmptyAndForeignListsFail) {
     Builder b;
     b.File("a", Text("a"));

@@ -1,0 +1,62 @@
+// The end of the update: the handler of WM_DECODE_DONE.
+#include "app/update_dlg.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr const char16_t* kLogoSource = u"\\SDMMC\\PowerOffLogo.bmp";
+constexpr const char16_t* kLogoTarget = u"\\Residentflash2\\PowerOffLogo.bmp";
+constexpr uint32_t kDelayBeforeRestartMs = 3000;
+// How long the program waits after the restart request has returned before it ends by itself.
+// The device's restart normally ends the program well within this time.
+constexpr uint32_t kRestartGraceMs = 60000;
+
+using RebootMachineProc = int32_t (*)(int32_t);
+
+}  // namespace
+
+intptr_t CUpdateDlg::OnDecodeDone(uintptr_t wParam, intptr_t) {
+    m_decodeRunning = false;
+    if (wParam == 0) {
+        // The failed extraction left the package open; the dialog closes it when it goes away.
+        // The flash volume keeps what was written; no logo copy, no restart.
+        ShowMessageBox(u"Setup Failly ! ", u"Setup", platform::kMbOk | platform::kMbIconStop);
+        EndDialog(platform::kIdCancel);
+        return 1;
+    }
+    m_package = nullptr;  // the successful extraction closed it
+    CopyPowerOffLogo();
+    ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
+                   platform::kMbOk);
+    platform::Sleep(kDelayBeforeRestartMs);
+    RestartDevice();
+}
+
+// The card's logo replaces whatever logo the package brought. A failed copy is not reported.
+void CUpdateDlg::CopyPowerOffLogo() {
+    if (platform::GetAttributes(kLogoSource) != platform::kInvalidFileAttributes) {
+        platform::CopyFileTo(kLogoSource, kLogoTarget, false);
+    }
+}
+
+// Requests the restart from the vendor's system library. The update is complete here, so when
+// the restart cannot be requested the program must not stay around forever:
+//  - library missing: nothing is shown and the program ends with status 0;
+//  - export missing: the standard box says so, then the program ends with status 0;
+//  - the request returns: the device restarts asynchronously, so the program waits a bounded
+//    time (kRestartGraceMs, scaled on the host) without handling messages, then ends with 0.
+void CUpdateDlg::RestartDevice() {
+    platform::LibraryHandle library = platform::LoadLibraryByName(u"velmorin.dll");
+    if (library != nullptr) {
+        void* symbol = platform::FindExport(library, "KVRebootMachine");
+        if (symbol != nullptr) {
+            const auto reboot = reinterpret_cast<RebootMachineProc>(symbol);
+            reboot(1);
+            platform::Sleep(kRestartGraceMs);
+        } else {
+            platform::StandardMessageBox(u"Cannot find reboot function in velmorin.dll",
+                                         platform::kMbOk | platform::kMbIconExclamation);
+        }
+    }
+    platform::ExitProcess(0);
+}

@@ -1,0 +1,19 @@
+// The application object of the installer: runs the progress dialog once and ends.
+#pragma once
+
+#include "platform/ui.h"
+
+class CUpdateApp : public platform::Application {
+  public:
+    CUpdateApp() = default;
+    ~CUpdateApp() override;
+
+    // Runs CUpdateDlg modally as the main window. Returns false in every case: the application
+    // has no message loop of its own, so the framework ends the program when this returns.
+    bool InitInstance() override;
+};
+
+// The one instance, constructed before the program's entry runs. It is defined in the_app.cpp,
+// which is compiled into the program itself: the entry only finds it through
+// Application::Current(), so a copy inside the static library would be left out by the linker.
+extern CUpdateApp theApp;

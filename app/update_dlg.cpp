@@ -1,0 +1,59 @@
+// CUpdateDlg: construction, data exchange, the keyboard routes and the message map. The start-up
+// sequence is in startup.cpp, the version gate in version_gate.cpp, the manifest check in
+// manifest_check.cpp, the decode thread in decode_thread.cpp and the end in completion.cpp.
+#include "app/update_dlg.h"
+
+#include "app/resource.h"
+
+CUpdateDlg::CUpdateDlg(platform::Dialog* parent)
+    : platform::Dialog(IDD_UPDATE_DIALOG, parent),
+      m_hIcon(platform::LoadAppIcon(IDR_MAINFRAME)),
+      m_hProgressBar(nullptr),
+      m_hDecodeThread(nullptr),
+      m_package(nullptr),
+      m_entries(nullptr),
+      m_entryCount(0),
+      m_isPatch(0),
+      m_decodeRunning(false) {}
+
+// A failed extraction leaves the package open; it goes with the dialog at the end of the run.
+// (The decode thread has finished with it once WM_DECODE_DONE arrived, the only way the dialog
+// ends.)
+CUpdateDlg::~CUpdateDlg() {
+    if (m_package != nullptr) {
+        PackageClose(m_package);
+    }
+}
+
+void CUpdateDlg::DoDataExchange(platform::DataExchange& exchange) {
+    platform::Dialog::DoDataExchange(exchange);
+    exchange.Control(IDC_PROGRESS, m_progress);
+}
+
+void CUpdateDlg::OnOK() {
+    if (m_decodeRunning) {
+        return;
+    }
+    platform::Dialog::OnOK();
+}
+
+void CUpdateDlg::OnCancel() {
+    if (m_decodeRunning) {
+        return;
+    }
+    platform::Dialog::OnCancel();
+}
+
+bool CUpdateDlg::OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, intptr_t& result) {
+    switch (message) {
+        case platform::kMsgQueryDragIcon:
+            result = reinterpret_cast<intptr_t>(m_hIcon);
+            return true;
+        case WM_DECODE_DONE:
+            result = OnDecodeDone(wParam, lParam);
+            return true;
+        case platform::kMsgSysCommand:  // the framework's default handling
+        default:
+            return platform::Dialog::OnMessage(message, wParam, lParam, result);
+    }
+}

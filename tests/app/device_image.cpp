@@ -1,0 +1,311 @@
+#include "device_image.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "ini/ini_document.h"
+#include "package/writer.h"
+#include "platform/file.h"
+
+namespace apptest {
+namespace {
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+std::u16string DevicePath(const fs::path& host) {
+    platform::SetDeviceRoot("/");
+    std::u16string device;
+    if (!platform::HostPathToDevice(host.string(), device)) {
+        throw std::runtime_error("no device path for " + host.string());
+    }
+    return device;
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+std::vector<std::string> RunResult::Lines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<nlohmann::json> RunResult::Events(const std::string& kind) const {
+    std::vector<nlohmann::json> found;
+    for (const auto& e : events) {
+        if (e.value("event", "") == kind)
+            found.push_back(e);
+    }
+    return found;
+}
+
+DeviceImage::DeviceImage() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/qzpupdate-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    scratch_ = pattern;
+    root_ = scratch_ / "device";
+    events_ = scratch_ / "events.jsonl";
+    fs::create_directories(root_ / "SDMMC");
+    fs::create_directories(root_ / "ResidentFlash2");
+}
+
+DeviceImage::~DeviceImage() {
+    std::error_code ignored;
+    fs::remove_all(scratch_, ignored);
+}
+
+void DeviceImage::WriteFile(const std::string& relative, const std::string& content) const {
+    const fs::path path = root_ / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+std::string DeviceImage::IniBytes(const std::vector<IniValue>& values) const {
+    const fs::path path = scratch_ / "ini.tmp";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << "\xFF\xFE";
+    const std::u16string device = DevicePath(path);
+    IniDocument* document = IniOpen(device.c_str());
+    if (document == nullptr) {
+        throw std::runtime_error("IniOpen failed");
+    }
+    for (const IniValue& v : values) {
+        IniSetString(document, v.section.c_str(), v.key.c_str(), v.value.c_str());
+    }
+    IniSave(document);
+    IniClose(document);
+    std::string bytes = ReadAll(path);
+    fs::remove(path);
+    return bytes;
+}
+
+void DeviceImage::WriteIni(const std::string& relative, const std::vector<IniValue>& values) const {
+    WriteFile(relative, IniBytes(values));
+}
+
+void DeviceImage::WritePackage(const std::string& relative,
+                               const std::vector<PackFile>& files) const {
+    const fs::path stage = scratch_ / "stage";
+    fs::remove_all(stage);
+    std::vector<PackItem> items;
+    int n = 0;
+    for (const PackFile& f : files) {
+        PackItem item;
+        item.name = f.name;
+        if (f.name.empty() || f.name.back() != '\\') {
+            const fs::path source = stage / std::to_string(n++);
+            fs::create_directories(stage);
+            std::ofstream(source, std::ios::binary) << f.content;
+            item.source = DevicePath(source);
+        }
+        items.push_back(item);
+    }
+    const fs::path output = root_ / relative;
+    fs::create_directories(output.parent_path());
+    PackOptions options;
+    options.jobs = 1;
+    PackageWriter writer(options);
+    const std::u16string target = DevicePath(output);
+    if (writer.Write(items, target.c_str()) != 0) {
+        throw std::runtime_error("PackageWriter: " + writer.Error());
+    }
+}
+
+void DeviceImage::InstallVendorLibrary(const fs::path& library) const {
+    fs::create_directories(root_ / "Windows");
+    fs::copy_file(library, root_ / "Windows" / "velmorin.dll",
+                  fs::copy_options::overwrite_existing);
+}
+
+Tree DeviceImage::TreeOf(const fs::path& directory) {
+    Tree tree;
+    if (!fs::exists(directory)) {
+        return tree;
+    }
+    for (const auto& e : fs::recursive_directory_iterator(directory)) {
+        const std::string relative = Lower(fs::relative(e.path(), directory).generic_string());
+        if (e.is_directory()) {
+            tree[relative + "/"] = "";
+        } else {
+            tree[relative] = ReadAll(e.path());
+        }
+    }
+    return tree;
+}
+
+std::string TreeDifference(const Tree& expected, const Tree& actual) {
+    std::string text;
+    for (const auto& [name, content] : expected) {
+        const auto found = actual.find(name);
+        if (found == actual.end()) {
+            text += "  missing: " + name + "\n";
+        } else if (found->second != content) {
+            text += "  other content (" + std::to_string(found->second.size()) + " bytes, " +
+                    std::to_string(content.size()) + " expected): " + name + "\n";
+        }
+    }
+    for (const auto& [name, content] : actual) {
+        if (expected.count(name) == 0)
+            text += "  unexpected: " + name + "\n";
+    }
+    return text;
+}
+
+Tree TreeOfPackage(const std::vector<PackFile>& files) {
+    Tree tree;
+    for (const PackFile& f : files) {
+        std::string name = f.name;
+        for (char& c : name) {
+            if (c == '\\')
+                c = '/';
+        }
+        name = Lower(name);
+        // Every parent folder exists afterwards.
+        for (std::size_t slash = name.find('/'); slash != std::string::npos;
+             slash = name.find('/', slash + 1)) {
+            tree[name.substr(0, slash + 1)] = "";
+        }
+        if (name.back() != '/') {
+            tree[name] = f.content;
+        }
+    }
+    return tree;
+}
+
+int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+                       int& outputFd) const {
+    std::vector<std::string> argv = {(BinDir() / "qzpupdate").string(),
+                                     "--device",
+                                     root_.string(),
+                                     "--ui",
+                                     "headless",
+                                     "--events",
+                                     events_.string()};
+    bool scaled = false;
+    for (const auto& a : args) {
+        scaled = scaled || a == "--time-scale";
+    }
+    if (!scaled) {
+        argv.insert(argv.end(), {"--time-scale", "0"});
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    fs::remove(events_);
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        unsetenv("QZP_FAULT_CUT_AT_WRITE");
+        unsetenv("QZP_FAULT_FAIL_AT_WRITE");
+        for (const auto& e : env) {
+            putenv(const_cast<char*>(e.c_str()));
+        }
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        dup2(pipeFds[1], STDOUT_FILENO);
+        alarm(60);  // a hanging installer fails the test instead of blocking it
+        std::vector<char*> raw;
+        for (auto& a : argv)
+            raw.push_back(a.data());
+        raw.push_back(nullptr);
+        execv(raw[0], raw.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    outputFd = pipeFds[0];
+    return pid;
+}
+
+RunResult DeviceImage::Finish(int pid, int outputFd) const {
+    RunResult result;
+    char buffer[4096];
+    for (ssize_t n; (n = read(outputFd, buffer, sizeof buffer)) > 0;) {
+        result.out.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(outputFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+
+    std::ifstream in(events_);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty())
+            result.events.push_back(nlohmann::json::parse(line));
+    }
+    return result;
+}
+
+RunResult DeviceImage::Run(const std::vector<std::string>& args,
+                           const std::vector<std::string>& env) const {
+    int fd = -1;
+    const int pid = Start(args, env, fd);
+    return Finish(pid, fd);
+}
+
+fs::path BinDir() {
+    const char* dir = std::getenv("QZP_BIN_DIR");
+    return dir != nullptr ? fs::path(dir) : fs::path(".");
+}
+
+fs::path VendorStandIn() {
+    for (const fs::path& candidate :
+         {BinDir() / "libvelmorin_standin.so", BinDir() / "velmorin_standin.so",
+          BinDir() / ".." / "lib" / "libvelmorin_standin.so",
+          BinDir() / ".." / "lib" / "velmorin_standin.so"}) {
+        if (fs::exists(candidate))
+            return candidate;
+    }
+    return {};
+}
+
+std::string Filler(std::size_t size, uint32_t seed, bool compressible) {
+    std::string text(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (std::size_t i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        text[i] = compressible ? static_cast<char>('a' + (state >> 24) % 4)
+                               : static_cast<char>(state >> 24);
+    }
+    return text;
+}
+
+std::vector<IniValue> Manifest(const std::u16string& version, int isPatch,
+                               const std::u16string& oldVersion) {
+    std::vector<IniValue> values = {{u"Config", u"SoftwareVersion", version},
+                                    {u"UpdateInfo", u"IsPatch", isPatch ? u"1" : u"0"}};
+    if (!oldVersion.empty()) {
+        values.push_back({u"UpdateInfo", u"oldVersion", oldVersion});
+    }
+    return values;
+}
+
+}  // namespace apptest

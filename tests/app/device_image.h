@@ -1,0 +1,97 @@
+// Test support for the installer's end-to-end tests: a device image in a temporary directory,
+// packages made with the package writer, INI files made with the settings library, and runs of
+// the qzpupdate program as a child process.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace apptest {
+
+namespace fs = std::filesystem;
+
+// One entry of a package to make. A name ending in `\` is a directory (content unused).
+struct PackFile {
+    std::string name;
+    std::string content;
+};
+
+struct IniValue {
+    std::u16string section;
+    std::u16string key;
+    std::u16string value;
+};
+
+struct RunResult {
+    int status = -1;                     // exit status, or 128 + signal
+    std::string out;                     // standard output
+    std::vector<nlohmann::json> events;  // the --events record
+    std::vector<std::string> Lines() const;
+    std::vector<nlohmann::json> Events(const std::string& kind) const;
+};
+
+// Lower-cased relative path -> content, for every file under a directory (directories are
+// listed with a trailing '/' and no content). The device's file system ignores case.
+using Tree = std::map<std::string, std::string>;
+
+class DeviceImage {
+  public:
+    DeviceImage();  // ROOT with SDMMC/ and ResidentFlash2/
+    ~DeviceImage();
+    DeviceImage(const DeviceImage&) = delete;
+    DeviceImage& operator=(const DeviceImage&) = delete;
+
+    const fs::path& Root() const { return root_; }
+    const fs::path& Scratch() const { return scratch_; }
+    fs::path Host(const std::string& relative) const { return root_ / relative; }
+
+    void WriteFile(const std::string& relative, const std::string& content) const;
+    // A UTF-16 INI file with the given values, written by the settings library.
+    void WriteIni(const std::string& relative, const std::vector<IniValue>& values) const;
+    // The bytes of such a file, for a package's manifest.
+    std::string IniBytes(const std::vector<IniValue>& values) const;
+    // Makes a package at `relative` (under ROOT) holding `files` in the order given.
+    void WritePackage(const std::string& relative, const std::vector<PackFile>& files) const;
+    // Copies a shared object from the build into ROOT/Windows/velmorin.dll.
+    void InstallVendorLibrary(const fs::path& library) const;
+
+    Tree FlashTree() const { return TreeOf(root_ / "ResidentFlash2"); }
+    static Tree TreeOf(const fs::path& directory);
+
+    // Runs qzpupdate --device ROOT --ui headless --events FILE plus `args`, with the extra
+    // environment `env` ("NAME=value"). Time scale 0 unless `args` sets one.
+    RunResult Run(const std::vector<std::string>& args = {},
+                  const std::vector<std::string>& env = {}) const;
+    // Starts the same command and returns its process id; Finish waits for it.
+    int Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+              int& outputFd) const;
+    RunResult Finish(int pid, int outputFd) const;
+
+  private:
+    fs::path scratch_;  // the temporary directory: ROOT, staging area, events file
+    fs::path root_;
+    fs::path events_;
+};
+
+// Names missing, unexpected or with other content, for a failure message ("" when equal).
+std::string TreeDifference(const Tree& expected, const Tree& actual);
+
+// The tree `files` produce when extracted into an empty directory (names lower-cased).
+Tree TreeOfPackage(const std::vector<PackFile>& files);
+
+// Directory of the built programs (QZP_BIN_DIR).
+fs::path BinDir();
+// The vendor library stand-in built by the platform layer; empty when it was not built.
+fs::path VendorStandIn();
+
+// Deterministic filler: `size` bytes from `seed`; `compressible` picks text over noise.
+std::string Filler(std::size_t size, uint32_t seed, bool compressible);
+
+// The values of a package manifest.
+std::vector<IniValue> Manifest(const std::u16string& version, int isPatch = 0,
+                               const std::u16string& oldVersion = u"");
+
+}  // namespace apptest

@@ -1,0 +1,64 @@
+// The progress bar's position from the compressed byte counters of an extraction.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "app/update_dlg.h"
+
+namespace {
+
+struct PositionCase {
+    const char* what;
+    uint64_t total;
+    uint64_t done;
+    uint32_t expected;
+};
+
+uint32_t Position(uint64_t total, uint64_t done) {
+    return ProgressPosition(static_cast<uint32_t>(total), static_cast<uint32_t>(total >> 32),
+                            static_cast<uint32_t>(done), static_cast<uint32_t>(done >> 32));
+}
+
+class ProgressPositionTest : public testing::TestWithParam<PositionCase> {};
+
+TEST_P(ProgressPositionTest, MatchesTruncatedPercentage) {
+    const PositionCase& c = GetParam();
+    EXPECT_EQ(Position(c.total, c.done), c.expected) << c.what;
+}
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+// The large rows are where done * 100 no longer fits in 32 bits (from about 43 MB on), and where
+// the counters need their high words.
+INSTANTIATE_TEST_SUITE_P(
+    Counters, ProgressPositionTest,
+    testing::Values(PositionCase{"three equal blocks, first", 300, 100, 33},
+                    PositionCase{"three equal blocks, second", 300, 200, 66},
+                    PositionCase{"three equal blocks, last", 300, 300, 100},
+                    PositionCase{"nothing done", 1000, 0, 0},
+                    PositionCase{"just below the end", 1000, 999, 99},
+                    PositionCase{"600 MB, a third", 600 * kMiB, 200 * kMiB, 33},
+                    PositionCase{"600 MB, one block short", 600 * kMiB, 600 * kMiB - 16384, 99},
+                    PositionCase{"600 MB, 42.9 MB done", 600 * kMiB, 45000000, 7},
+                    PositionCase{"1.9 GiB, half", 0x79999999, 0x3CCCCCCC, 49},
+                    PositionCase{"6 GiB (high words), three quarters", 6 * 1024 * kMiB,
+                                 9 * 512 * kMiB, 75},
+                    PositionCase{"empty package", 0, 0, 0},
+                    PositionCase{"count past the total stays in range", 1000, 5000, 100}));
+
+// A package of a few hundred megabytes in blocks of 64 KB: the bar never goes backwards, stays
+// within 0..100 and reaches 100 with the last block.
+TEST(ProgressPositionSweep, LargePackageMovesMonotonicallyToTheEnd) {
+    const uint64_t total = 700 * kMiB + 12345;
+    uint32_t previous = 0;
+    for (uint64_t done = 65536; done < total; done += 65536) {
+        const uint32_t position = Position(total, done);
+        ASSERT_GE(position, previous) << done;
+        ASSERT_LE(position, 99u) << done;
+        ASSERT_EQ(position, done * 100 / total) << done;
+        previous = position;
+    }
+    EXPECT_EQ(Position(total, total), 100u);
+}
+
+}  // namespace

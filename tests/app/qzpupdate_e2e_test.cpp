@@ -1,0 +1,630 @@
+// End-to-end runs of qzpupdate on device images made here: the start-up waits, the version gate,
+// the decode thread and the end of the update, judged by the printed message boxes, the events
+// record and the flash volume left behind.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+
+#include "device_image.h"
+
+namespace apptest {
+namespace {
+
+using nlohmann::json;
+
+// The package's files. The manifest sits in the middle of the catalogue so that moving it to the
+// end of the extraction matters; the big entries take several data blocks of 16 KB.
+const std::string kNewExe = Filler(40000, 1, false);
+const std::string kNewMap = Filler(20000, 2, true);
+const std::string kPackageLogo = "logo from the package";
+const std::string kCardLogo = "logo from the card";
+const std::string kInstalledExe = "installed exe";
+const std::string kInstalledOld = "a file of the installed version";
+
+// Offset of a byte inside the first data block of VORIZ.exe in FullPackage and PatchPackage:
+// only a directory record and the entry's own record come before that block.
+constexpr long kExeBlockOffset = 8000;
+
+const char* const kCompletionLine =
+    "[Setup Completely] Please remove SDMMC card.\\nClick OK to restart!";
+const char* const kConfirmV2OverV1 =
+    "Update Version:  2.0\nCurrent Version: 1.0\n\nNeed to update the whole system?\n\n";
+
+std::vector<PackFile> FullPackage(const DeviceImage& image,
+                                  const std::u16string& version = u"2.0") {
+    return {{"VORIZ\\", ""},
+            {"VORIZ\\VORIZ.exe", kNewExe},
+            {"VORIZ\\INDEX.INI", image.IniBytes(Manifest(version))},
+            {"VORIZ\\Maps\\", ""},
+            {"VORIZ\\Maps\\region01.dat", kNewMap},
+            {"PowerOffLogo.bmp", kPackageLogo}};
+}
+
+std::vector<PackFile> PatchPackage(const DeviceImage& image, const std::u16string& required,
+                                   const std::string& manifestName = "VORIZ\\INDEX.INI") {
+    return {{"VORIZ\\VORIZ.exe", kNewExe},
+            {manifestName, image.IniBytes(Manifest(u"2.1", 1, required))},
+            {"VORIZ\\Lang\\en.txt", kNewMap}};
+}
+
+// Installed software of version `version` (no record when empty).
+void InstallVersion(const DeviceImage& image, const std::u16string& version = u"1.0") {
+    image.WriteFile("ResidentFlash2/VORIZ/VORIZ.exe", kInstalledExe);
+    image.WriteFile("ResidentFlash2/VORIZ/old.txt", kInstalledOld);
+    if (!version.empty()) {
+        image.WriteIni("ResidentFlash2/VORIZ/index.ini",
+                       {{u"Config", u"SoftwareVersion", version}});
+    }
+}
+
+void FlipByte(const DeviceImage& image, const std::string& relative, long offset) {
+    std::FILE* f = std::fopen(image.Host(relative).c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    std::fseek(f, offset, SEEK_SET);
+    const int c = std::fgetc(f);
+    std::fseek(f, offset, SEEK_SET);
+    std::fputc(c ^ 0x5A, f);
+    std::fclose(f);
+}
+
+// The message boxes of a run as "[caption] text|icon".
+std::vector<std::string> Boxes(const RunResult& run) {
+    std::vector<std::string> boxes;
+    for (const json& e : run.Events("messagebox")) {
+        boxes.push_back("[" + e.value("caption", "") + "] " + e.value("text", "") + "|" +
+                        e.value("icon", ""));
+    }
+    return boxes;
+}
+
+bool HasLine(const RunResult& run, const std::string& line) {
+    for (const std::string& l : run.Lines()) {
+        if (l == line)
+            return true;
+    }
+    return false;
+}
+
+// Checks the parts every successful update shares: the bar moves forward to 100, the decode
+// thread reports success, the program ends with status 0.
+void ExpectCompleted(const RunResult& run) {
+    EXPECT_EQ(run.status, 0) << run.out;
+    const auto done = run.Events("decode_done");
+    ASSERT_EQ(done.size(), 1u) << run.out;
+    EXPECT_EQ(done[0].value("result", -1), 1);
+    int previous = 0;
+    const auto progress = run.Events("progress");
+    ASSERT_FALSE(progress.empty());
+    for (const json& p : progress) {
+        const int position = p.value("position", -1);
+        EXPECT_GE(position, previous);
+        EXPECT_LE(position, 100);
+        previous = position;
+    }
+    EXPECT_EQ(previous, 100);
+    EXPECT_TRUE(HasLine(run, kCompletionLine)) << run.out;
+}
+
+// How the flash volume differs from `expected` ("" when it matches).
+std::string FlashDifference(const DeviceImage& image, const Tree& expected) {
+    return TreeDifference(expected, image.FlashTree());
+}
+
+Tree Merge(Tree base, const Tree& over) {
+    for (const auto& [name, content] : over)
+        base[name] = content;
+    return base;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Runs that refuse the update: nothing on the flash volume may change.
+
+struct RefusalCase {
+    const char* name;
+    std::function<void(const DeviceImage&)> setUp;
+    std::vector<std::string> args;
+    std::vector<std::string> boxes;  // "[caption] text|icon", in order
+    int confirmResult;               // 0: no confirmation expected
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RefusedUpdate : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(RefusedUpdate, ShowsItsMessageAndLeavesTheFlashVolumeAlone) {
+    const RefusalCase& c = GetParam();
+    DeviceImage image;
+    c.setUp(image);
+    const Tree before = image.FlashTree();
+
+    const RunResult run = image.Run(c.args);
+
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(Boxes(run), c.boxes) << run.out;
+    EXPECT_EQ(run.Lines().size(), c.boxes.size()) << run.out;
+    for (const json& e : run.Events("messagebox")) {
+        const std::string line = "[" + e.value("caption", "") + "] " + e.value("text", "");
+        std::string escaped;
+        for (char ch : line)
+            escaped += ch == '\n' ? std::string("\\n") : std::string(1, ch);
+        EXPECT_TRUE(HasLine(run, escaped)) << escaped << "\n" << run.out;
+    }
+    const auto confirm = run.Events("confirm");
+    if (c.confirmResult == 0) {
+        EXPECT_TRUE(confirm.empty());
+    } else {
+        ASSERT_EQ(confirm.size(), 1u);
+        EXPECT_EQ(confirm[0].value("result", 0), c.confirmResult);
+    }
+    EXPECT_TRUE(run.Events("purge").empty());
+    EXPECT_TRUE(run.Events("decode_done").empty());
+    EXPECT_EQ(FlashDifference(image, before), "");
+}
+
+const std::string kInvalid = "[Error] Invalid update File|stop";
+
+INSTANTIATE_TEST_SUITE_P(
+    Gate, RefusedUpdate,
+    testing::Values(
+        RefusalCase{"NoPackage", [](const DeviceImage& i) { InstallVersion(i); }, {}, {}, 0},
+        RefusalCase{"NotAPackage",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WriteFile("SDMMC/VORIZ.QZP", "this is not a package at all");
+                    },
+                    {},
+                    {kInvalid},
+                    0},
+        RefusalCase{"PatchForAnotherVersion",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.5"));
+                    },
+                    {},
+                    {"[Update Patch] This Patch only for version:1.5\n Update fail!|stop"},
+                    0},
+        RefusalCase{"PatchNeedingARecordTheDeviceLacks",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i, u"");
+                        i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.0"));
+                    },
+                    {},
+                    {"[Update Patch] This Patch only for version:1.0\n Update fail!|stop"},
+                    0},
+        RefusalCase{"ConfirmationCancelled",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
+                    },
+                    {"--answer", "cancel"},
+                    {},
+                    2},
+        RefusalCase{"ManifestWithoutUtf16Mark",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WritePackage("SDMMC/VORIZ.QZP",
+                                       {{"VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n"},
+                                        {"VORIZ\\VORIZ.exe", kNewExe}});
+                    },
+                    {},
+                    {kInvalid},
+                    0},
+        // The damage lies in an entry after the manifest check, so only the check of the whole
+        // package before the purge finds it.
+        RefusalCase{"CorruptBlockInFullPackage",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
+                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+                    },
+                    {"--answer", "ok"},
+                    {kInvalid},
+                    1},
+        RefusalCase{"CorruptBlockInPatch",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.0"));
+                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+                    },
+                    {},
+                    {kInvalid},
+                    0}),
+    [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------------------------
+// Runs that install: the flash volume ends up as the gate decided.
+
+struct InstallCase {
+    const char* name;
+    // Prepares the image and returns the flash volume expected at the end.
+    std::function<Tree(const DeviceImage&)> setUp;
+    std::vector<std::string> args;
+    const char* confirmText;  // null: no confirmation expected
+    bool purged;
+};
+
+void PrintTo(const InstallCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CompletedUpdate : public testing::TestWithParam<InstallCase> {};
+
+TEST_P(CompletedUpdate, EndsWithTheExpectedFlashVolume) {
+    const InstallCase& c = GetParam();
+    DeviceImage image;
+    const Tree expected = c.setUp(image);
+
+    const RunResult run = image.Run(c.args);
+
+    ExpectCompleted(run);
+    const auto confirm = run.Events("confirm");
+    if (c.confirmText == nullptr) {
+        EXPECT_TRUE(confirm.empty());
+    } else {
+        ASSERT_EQ(confirm.size(), 1u);
+        EXPECT_EQ(confirm[0].value("text", ""), c.confirmText);
+        EXPECT_EQ(confirm[0].value("result", 0), 1);
+    }
+    const auto purge = run.Events("purge");
+    if (c.purged) {
+        ASSERT_EQ(purge.size(), 1u);
+        EXPECT_EQ(purge[0].value("result", -1), 0);
+    } else {
+        EXPECT_TRUE(purge.empty());
+    }
+    EXPECT_EQ(FlashDifference(image, expected), "");
+}
+
+Tree InstallFull(const DeviceImage& image) {
+    const auto package = FullPackage(image);
+    image.WritePackage("SDMMC/VORIZ.QZP", package);
+    return TreeOfPackage(package);
+}
+
+Tree InstalledTree(const DeviceImage& image) {
+    return image.FlashTree();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gate, CompletedUpdate,
+    testing::Values(
+        InstallCase{"FullPackageAnsweredOk",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        return InstallFull(i);
+                    },
+                    {"--answer", "ok"},
+                    kConfirmV2OverV1,
+                    true},
+        InstallCase{"FullPackageConfirmedByTimeout",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        return InstallFull(i);
+                    },
+                    {"--answer", "timeout"},
+                    kConfirmV2OverV1,
+                    true},
+        InstallCase{"TipsSwitchedOffOnTheCard",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WriteIni("SDMMC/kvupdate.ini", {{u"Config", u"IsShowUpdateTips", u"0"}});
+                        return InstallFull(i);
+                    },
+                    {"--answer", "cancel"},
+                    nullptr,
+                    true},
+        InstallCase{"NoInstalledRecord",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i, u"");
+                        return InstallFull(i);
+                    },
+                    {"--answer", "cancel"},
+                    nullptr,
+                    true},
+        InstallCase{"RecordWithoutVersion",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i, u"");
+                        i.WriteIni("ResidentFlash2/VORIZ/index.ini", {{u"Config", u"Other", u"x"}});
+                        return InstallFull(i);
+                    },
+                    {},
+                    "Update Version:  2.0\nCurrent Version: undetected\n\nNeed to update the "
+                    "whole system?\n\n",
+                    true},
+        InstallCase{"PackageWithoutManifest",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        const std::vector<PackFile> package = {{"VORIZ\\VORIZ.exe", kNewExe},
+                                                               {"Readme.txt", "hello"}};
+                        i.WritePackage("SDMMC/VORIZ.QZP", package);
+                        return TreeOfPackage(package);
+                    },
+                    {},
+                    "Update Version:  \nCurrent Version: 1.0\n\nNeed to update the whole "
+                    "system?\n\n",
+                    true},
+        InstallCase{"PatchWhoseVersionDiffersOnlyInCase",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i, u"V1.0a");
+                        const auto patch = PatchPackage(i, u"v1.0A", "voriz\\index.ini");
+                        i.WritePackage("SDMMC/VORIZ.QZP", patch);
+                        return Merge(InstalledTree(i), TreeOfPackage(patch));
+                    },
+                    {"--answer", "cancel"},
+                    nullptr,
+                    false},
+        InstallCase{"PatchRequiringUndetectedWithoutRecord",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i, u"");
+                        const auto patch = PatchPackage(i, u"undetected");
+                        i.WritePackage("SDMMC/VORIZ.QZP", patch);
+                        return Merge(InstalledTree(i), TreeOfPackage(patch));
+                    },
+                    {},
+                    nullptr,
+                    false},
+        InstallCase{"CardLogoReplacesThePackagesLogo",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
+                        Tree expected = InstallFull(i);
+                        expected["powerofflogo.bmp"] = kCardLogo;
+                        return expected;
+                    },
+                    {},
+                    kConfirmV2OverV1,
+                    true}),
+    [](const testing::TestParamInfo<InstallCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------------------------
+// The end of the update: the restart through the vendor library, and what happens without it.
+
+struct RestartCase {
+    const char* name;
+    std::function<fs::path()> library;  // empty path: no library on the device
+    std::vector<std::string> env;
+    std::vector<std::string> extraBoxes;
+    bool restartEvent;
+};
+
+void PrintTo(const RestartCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Restart : public testing::TestWithParam<RestartCase> {};
+
+TEST_P(Restart, EndsTheProgramWithStatusZero) {
+    const RestartCase& c = GetParam();
+    DeviceImage image;
+    InstallVersion(image, u"");
+    InstallFull(image);
+    const fs::path library = c.library();
+    if (c.restartEvent) {
+        ASSERT_FALSE(library.empty()) << "the vendor library stand-in was not built";
+    }
+    if (!library.empty()) {
+        image.InstallVendorLibrary(library);
+    }
+
+    const RunResult run = image.Run({}, c.env);
+
+    ExpectCompleted(run);
+    std::vector<std::string> boxes = {
+        "[Setup Completely] Please remove SDMMC card.\nClick OK to restart!|none"};
+    boxes.insert(boxes.end(), c.extraBoxes.begin(), c.extraBoxes.end());
+    EXPECT_EQ(Boxes(run), boxes);
+    const auto restart = run.Events("restart");
+    if (c.restartEvent) {
+        ASSERT_EQ(restart.size(), 1u);
+        EXPECT_EQ(restart[0].value("argument", 0), 1);
+    } else {
+        EXPECT_TRUE(restart.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    VendorLibrary, Restart,
+    testing::Values(
+        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true},
+        RestartCase{"Missing", [] { return fs::path(); }, {}, {}, false},
+        RestartCase{"WithoutExport",
+                    [] { return BinDir() / "libqzp_stub_no_restart_export.so"; },
+                    {},
+                    {"[qzpupdate] Cannot find reboot function in velmorin.dll|exclamation"},
+                    false},
+        // The request returns and the device never restarts: the program ends by itself after
+        // a bounded wait (instant at time scale 0) instead of hanging.
+        RestartCase{
+            "RequestReturns", [] { return VendorStandIn(); }, {"QZP_STANDIN_RETURN=1"}, {}, true}),
+    [](const testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------------------------
+// Failures after the gate.
+
+TEST(FailedExtraction, ReportsSetupFailureWithoutLogoOrRestart) {
+    DeviceImage image;
+    InstallVersion(image);
+    InstallFull(image);
+    image.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
+    if (!VendorStandIn().empty()) {
+        image.InstallVendorLibrary(VendorStandIn());
+    }
+
+    // Write 1 is the manifest's copy in the root; write 4 falls inside the extraction.
+    const RunResult run = image.Run({}, {"QZP_FAULT_FAIL_AT_WRITE=4"});
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Boxes(run), std::vector<std::string>{"[Setup] Setup Failly ! |stop"});
+    EXPECT_TRUE(HasLine(run, "[Setup] Setup Failly ! ")) << run.out;
+    const auto done = run.Events("decode_done");
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].value("result", -1), 0);
+    EXPECT_TRUE(run.Events("restart").empty());
+    const Tree flash = image.FlashTree();
+    const auto logo = flash.find("powerofflogo.bmp");
+    EXPECT_TRUE(logo == flash.end() || logo->second != kCardLogo);
+    // The record was to be written last, so the device does not claim the new version.
+    EXPECT_EQ(flash.count("voriz/index.ini"), 0u);
+}
+
+TEST(FailedPurge, StopsWhenAFileOnTheFlashVolumeIsInUse) {
+    DeviceImage image;
+    InstallVersion(image);
+    InstallFull(image);
+    image.WriteFile("ResidentFlash2/VORIZ/busy.dat", "in use");
+    const int busy =
+        open(image.Host("ResidentFlash2/VORIZ/busy.dat").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(busy, 0);
+    ASSERT_EQ(flock(busy, LOCK_EX), 0);
+
+    const RunResult run = image.Run();
+    close(busy);
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Boxes(run), std::vector<std::string>{
+                              "[qzpupdate] Failed to delete files in ResisdentFlash2,"
+                              "Maybe Some programs are running, Please Close!|exclamation"});
+    const auto purge = run.Events("purge");
+    ASSERT_EQ(purge.size(), 1u);
+    EXPECT_NE(purge[0].value("result", 0), 0);
+    EXPECT_TRUE(run.Events("decode_done").empty());
+    EXPECT_TRUE(fs::exists(image.Host("ResidentFlash2/VORIZ/busy.dat")));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The start-up waits, made deterministic by watching the files the installer looks at.
+
+// Waits until `count` opens of the watched directory or file were seen; false after 20 s.
+bool AwaitOpens(int inotifyFd, int count) {
+    alignas(inotify_event) char buffer[4096];
+    while (count > 0) {
+        pollfd p{inotifyFd, POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0)
+            return false;
+        const ssize_t n = read(inotifyFd, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+            if (e->mask & IN_OPEN)
+                --count;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+    return true;
+}
+
+TEST(StartUp, FindsAPackageThatAppearsAfterTheFirstQuery) {
+    DeviceImage image;
+    InstallVersion(image, u"");
+    image.WritePackage("staged.qzp", FullPackage(image));
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    // Each query for the missing package searches the card's folder for another spelling.
+    ASSERT_GE(inotify_add_watch(watch, image.Host("SDMMC").c_str(), IN_OPEN), 0);
+
+    int out = -1;
+    const int pid = image.Start({"--time-scale", "0.25"}, {}, out);
+    const bool queried = AwaitOpens(watch, 1);
+    fs::rename(image.Host("staged.qzp"), image.Host("SDMMC/VORIZ.QZP"));
+    const RunResult run = image.Finish(pid, out);
+    close(watch);
+
+    ASSERT_TRUE(queried);
+    ExpectCompleted(run);
+    EXPECT_EQ(FlashDifference(image, TreeOfPackage(FullPackage(image))), "");
+}
+
+TEST(StartUp, WaitsWhileTheLoaderHoldsItsMutex) {
+    DeviceImage image;
+    InstallVersion(image, u"");
+    InstallFull(image);
+    image.WriteFile(".named/RURodera", "");
+    const Tree before = image.FlashTree();
+    const int loader = open(image.Host(".named/RURodera").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(loader, 0);
+    ASSERT_EQ(flock(loader, LOCK_EX), 0);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, image.Host(".named/RURodera").c_str(), IN_OPEN), 0);
+
+    int out = -1;
+    const int pid = image.Start({"--time-scale", "0.05"}, {}, out);
+    const bool retried = AwaitOpens(watch, 3);  // the first try and at least two retries
+    const Tree whileWaiting = image.FlashTree();
+    close(loader);  // the loader program ends
+    const RunResult run = image.Finish(pid, out);
+    close(watch);
+
+    ASSERT_TRUE(retried);
+    EXPECT_EQ(TreeDifference(before, whileWaiting), "");
+    ExpectCompleted(run);
+    EXPECT_EQ(FlashDifference(image, TreeOfPackage(FullPackage(image))), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Power cuts: the run is cut at its 1st, 2nd, ... write; running the installer again on the same
+// image must finish the update. The sweep ends at the first run that is not cut.
+
+struct SweepCase {
+    const char* name;
+    std::function<std::vector<PackFile>(const DeviceImage&)> package;
+    bool patch;
+};
+
+void PrintTo(const SweepCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PowerCut : public testing::TestWithParam<SweepCase> {};
+
+constexpr int kPowerCutStatus = 86;
+
+TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
+    const SweepCase& c = GetParam();
+    int cutPoints = 0;
+    for (int k = 1; k < 200; ++k) {
+        DeviceImage image;
+        InstallVersion(image);
+        const auto package = c.package(image);
+        image.WritePackage("SDMMC/VORIZ.QZP", package);
+        const Tree expected =
+            c.patch ? Merge(image.FlashTree(), TreeOfPackage(package)) : TreeOfPackage(package);
+
+        const RunResult cut = image.Run({}, {"QZP_FAULT_CUT_AT_WRITE=" + std::to_string(k)});
+        if (cut.status != kPowerCutStatus) {
+            ExpectCompleted(cut);
+            EXPECT_EQ(FlashDifference(image, expected), "");
+            break;
+        }
+        cutPoints = k;
+        const RunResult again = image.Run();
+        ExpectCompleted(again);
+        EXPECT_EQ(FlashDifference(image, expected), "") << "cut at write " << k;
+        if (testing::Test::HasFailure()) {
+            ADD_FAILURE() << "first failing cut: write " << k;
+            break;
+        }
+    }
+    EXPECT_GE(cutPoints, 6);  // at least one write per data block
+    RecordProperty("power_cut_points", cutPoints);
+    std::printf("[ power cut ] %s: N = %d writes, the run cut at each in turn\n", c.name,
+                cutPoints);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sweep, PowerCut,
+    testing::Values(
+        SweepCase{"FullPackage", [](const DeviceImage& i) { return FullPackage(i); }, false},
+        SweepCase{"Patch", [](const DeviceImage& i) { return PatchPackage(i, u"1.0"); }, true}),
+    [](const testing::TestParamInfo<SweepCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace apptest

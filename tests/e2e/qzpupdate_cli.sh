@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# qzpupdate's command line, and one update of a device image made with the qzp tool alone.
+# Usage: qzpupdate_cli.sh BIN_DIR
+set -euo pipefail
+BIN="$(cd "$1" && pwd)"
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# --help names every option.
+help="$("$BIN/qzpupdate" --help)"
+for option in --device --ui --answer --time-scale --events; do
+    grep -q -- "$option" <<<"$help" || fail "--help does not mention $option"
+done
+
+# Usage errors are status 2 and change nothing.
+for bad in "--ui window" "--answer maybe" "--time-scale -1" "--no-such-option"; do
+    status=0
+    # shellcheck disable=SC2086
+    "$BIN/qzpupdate" --device "$WORK/none" $bad >/dev/null 2>&1 || status=$?
+    [ "$status" -eq 2 ] || fail "'$bad' gave status $status, expected 2"
+done
+
+# No package on the card: nothing is shown, status 0.
+mkdir -p empty/SDMMC empty/ResidentFlash2
+out="$("$BIN/qzpupdate" --device empty --ui headless --time-scale 0)"
+[ -z "$out" ] || fail "no package printed: $out"
+
+# A device image made with qzp: version 1.0 installed, a 2.0 package on the card.
+mkdir -p dev/SDMMC dev/ResidentFlash2/VORIZ src/VORIZ/Maps
+echo "old" > dev/ResidentFlash2/VORIZ/old.txt
+"$BIN/qzp" ini set dev/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion 1.0 >/dev/null
+"$BIN/qzp" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 >/dev/null
+seq 1 30000 > src/VORIZ/Maps/region.dat
+echo "new" > src/VORIZ/new.txt
+"$BIN/qzp" pack src dev/SDMMC/VORIZ.QZP >/dev/null
+"$BIN/qzpupdate" --device dev --ui headless --time-scale 0 --events events.jsonl > out.txt
+grep -qx '\[Setup Completely\] Please remove SDMMC card.\\nClick OK to restart!' out.txt \
+    || fail "no completion message: $(cat out.txt)"
+grep -q '"event":"decode_done","result":1' events.jsonl || fail "no successful decode_done"
+[ ! -e dev/ResidentFlash2/VORIZ/old.txt ] || fail "the full package did not purge old.txt"
+diff -r src dev/ResidentFlash2 >/dev/null || fail "flash volume differs from the packed tree"
+[ "$("$BIN/qzp" ini get dev/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion)" = "2.0" ] \
+    || fail "installed version record is not 2.0"
+echo "qzpupdate_cli: ok"
