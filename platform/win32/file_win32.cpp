@@ -1,0 +1,153 @@
+// Win32 side of the file services: device paths are real Windows paths and go to the wide calls
+// unchanged. char16_t and wchar_t are both UTF-16 code units here, so the text is reinterpreted,
+// never copied.
+//
+// Calls used here that the device's embedded Windows does not offer: GetFullPathNameW and the
+// CP_UTF8 conversion in HostPathToDevice (only the tools use it), and MoveFileExW in
+// RenameReplacing (the device build needs the replacement described there).
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/win32/wide.h"
+
+namespace platform {
+namespace {
+
+std::string& RootStorage() {
+    static std::string root = "\\";
+    return root;
+}
+
+}  // namespace
+
+void SetDeviceRoot(const std::string& hostDirectory) {
+    RootStorage() = hostDirectory;
+}
+
+const std::string& DeviceRoot() {
+    return RootStorage();
+}
+
+std::string DevicePathToHost(const char16_t* path) {
+    if (path == nullptr) {
+        return std::string();
+    }
+    const std::u16string_view text(path);
+    std::string out;
+    const int n = ::WideCharToMultiByte(
+        CP_UTF8, 0, win32::Wide(path), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (n > 0) {
+        out.resize(static_cast<std::size_t>(n));
+        ::WideCharToMultiByte(CP_UTF8, 0, win32::Wide(path), static_cast<int>(text.size()),
+                              out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+
+bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
+    if (hostPath.empty() || hostPath.size() > 0x7FFFFFFF) {
+        return false;
+    }
+    // Command lines reach the tools either as UTF-8 (scripts) or in the ANSI code page (main's
+    // argv on Windows); text that is not valid UTF-8 is taken as ANSI.
+    const int length = static_cast<int>(hostPath.size());
+    UINT codePage = CP_UTF8;
+    int n =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, hostPath.data(), length, nullptr, 0);
+    if (n <= 0) {
+        codePage = CP_ACP;
+        n = ::MultiByteToWideChar(CP_ACP, 0, hostPath.data(), length, nullptr, 0);
+        if (n <= 0) {
+            return false;
+        }
+    }
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(codePage, codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0, hostPath.data(),
+                          length, wide.data(), n);
+
+    const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) {
+        return false;
+    }
+    std::wstring full(needed, L'\0');
+    const DWORD written = ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed) {
+        return false;
+    }
+    full.resize(written);
+    devicePath.assign(win32::Utf16(full.c_str()), full.size());
+    return true;
+}
+
+std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
+    if (path == nullptr || mode == nullptr) {
+        return nullptr;
+    }
+    // The same two modes as the POSIX side; anything else is a caller's mistake.
+    const std::u16string_view m(mode);
+    if (m != u"rb" && m != u"wb") {
+        return nullptr;
+    }
+    return ::_wfopen(win32::Wide(path), win32::Wide(mode));
+}
+
+std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {
+    return std::fwrite(data, 1, count, stream);
+}
+
+uint32_t GetAttributes(const char16_t* path) {
+    if (path == nullptr) {
+        return kInvalidFileAttributes;
+    }
+    return ::GetFileAttributesW(win32::Wide(path));
+}
+
+bool CreateDir(const char16_t* path) {
+    if (path == nullptr) {
+        return false;
+    }
+    return ::CreateDirectoryW(win32::Wide(path), nullptr) != 0;
+}
+
+bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
+    if (from == nullptr || to == nullptr) {
+        return false;
+    }
+    return ::CopyFileW(win32::Wide(from), win32::Wide(to), failIfExists ? TRUE : FALSE) != 0;
+}
+
+bool RenameReplacing(const char16_t* from, const char16_t* to) {
+    if (from == nullptr || to == nullptr) {
+        return false;
+    }
+    // The device's embedded Windows has no MoveFileExW: there the same contract needs
+    // DeleteFileW + MoveFileW, which leaves a short window without the file.
+    return ::MoveFileExW(win32::Wide(from), win32::Wide(to),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const char16_t* path) {
+    return path != nullptr && ::DeleteFileW(win32::Wide(path)) != 0;
+}
+
+int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
+    if (src == nullptr || srcLength < -1 || dstCapacity < 0 ||
+        (dstCapacity > 0 && dst == nullptr)) {
+        return 0;
+    }
+    return ::MultiByteToWideChar(CP_ACP, 0, src, srcLength, win32::Wide(dst), dstCapacity);
+}
+
+int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapacity) {
+    if (src == nullptr || srcLength < -1 || dstCapacity < 0 ||
+        (dstCapacity > 0 && dst == nullptr)) {
+        return 0;
+    }
+    return ::WideCharToMultiByte(CP_ACP, 0, win32::Wide(src), srcLength, dst, dstCapacity, nullptr,
+                                 nullptr);
+}
+
+}  // namespace platform

@@ -1,0 +1,103 @@
+// Win32 side of the kernel, shell and library services: each function is the Win32 call of the
+// same meaning.
+//
+// Calls used here that the device's embedded Windows spells differently (desktop only):
+// GetProcAddress with a narrow export name (the device has GetProcAddressW).
+#include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/system.h"
+#include "platform/win32/wide.h"
+
+namespace platform {
+
+static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
+static_assert(kFileOpDelete == FO_DELETE && kFileOpNoConfirmation == FOF_NOCONFIRMATION &&
+              kFileOpSimpleProgress == FOF_SIMPLEPROGRESS);
+
+namespace {
+
+// A ThreadProc is not a Win32 thread routine; the start goes through this trampoline.
+struct ThreadStart {
+    ThreadProc proc;
+    void* parameter;
+};
+
+DWORD WINAPI ThreadTrampoline(LPVOID raw) {
+    const ThreadStart start = *static_cast<ThreadStart*>(raw);
+    delete static_cast<ThreadStart*>(raw);
+    return start.proc(start.parameter);
+}
+
+}  // namespace
+
+Handle CreateNamedMutex(const char16_t* name) {
+    return ::CreateMutexW(nullptr, FALSE, win32::Wide(name));
+}
+
+uint32_t LastError() {
+    return ::GetLastError();
+}
+
+bool CloseHandle(Handle handle) {
+    return ::CloseHandle(handle) != 0;
+}
+
+Handle CreateThread(ThreadProc proc, void* parameter) {
+    if (proc == nullptr) {
+        return nullptr;
+    }
+    auto* start = new (std::nothrow) ThreadStart{proc, parameter};
+    if (start == nullptr) {
+        return nullptr;
+    }
+    HANDLE thread = ::CreateThread(nullptr, 0, &ThreadTrampoline, start, 0, nullptr);
+    if (thread == nullptr) {
+        delete start;
+    }
+    return thread;
+}
+
+void Sleep(uint32_t milliseconds) {
+    ::Sleep(milliseconds);
+}
+
+int RunShellFileOperation(const ShellFileOperation& operation) {
+    SHFILEOPSTRUCTW op = {};
+    op.hwnd = static_cast<HWND>(operation.owner);
+    op.wFunc = operation.function;
+    op.pFrom = win32::Wide(operation.from);
+    op.pTo = win32::Wide(operation.to);
+    op.fFlags = operation.flags;
+    op.hNameMappings = operation.nameMappings;
+    op.lpszProgressTitle = win32::Wide(operation.progressTitle);
+    const int result = ::SHFileOperationW(&op);
+    if (operation.anyOperationsAborted != nullptr) {
+        *operation.anyOperationsAborted = op.fAnyOperationsAborted ? 1 : 0;
+    }
+    return result;
+}
+
+LibraryHandle LoadLibraryByName(const char16_t* name) {
+    return ::LoadLibraryW(win32::Wide(name));
+}
+
+void* FindExport(LibraryHandle library, const char* name) {
+    const FARPROC address = ::GetProcAddress(static_cast<HMODULE>(library), name);
+    // A code address handed on as a plain pointer; the caller turns it back into its function type.
+    void* result = nullptr;
+    static_assert(sizeof result == sizeof address);
+    std::memcpy(&result, &address, sizeof result);
+    return result;
+}
+
+[[noreturn]] void ExitProcess(int status) {
+    std::exit(status);
+}
+
+}  // namespace platform
