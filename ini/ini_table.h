@@ -44,6 +44,8 @@ struct IniEntry {
     uint32_t hash;                 // IniHash(key); 0 in a free slot
     char16_t value[kIniFieldUnits];
 };
+// Slots are fixed-size records, the same on every target.
+static_assert(sizeof(IniEntry) == 2 * kIniFieldUnits * sizeof(char16_t) + sizeof(uint32_t));
 
 struct IniTable {
     int32_t capacity;  // slots allocated, at least 32

@@ -4,6 +4,7 @@
 // (ArchiveFile, PackageArchive, PackageEntry) return 0 for success and -1 for failure.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 class PackageArchive;
@@ -49,3 +50,22 @@ int32_t MakeDirectory(const char16_t* path);
 // The process-wide conversion hooks that PackageOpen installs (system default code page).
 int32_t NarrowToWide(const char* source, char16_t* destination, int32_t capacity);
 int32_t WideToNarrow(const char16_t* source, char* destination, int32_t capacity);
+
+// Records whose layout callers rely on, and the callback's argument widths: on a 32-bit target
+// (the device) every ProgressProc argument, the name pointer included, is one 32-bit word.
+static_assert(sizeof(char16_t) == 2);
+static_assert(sizeof(PackageBlock) == 12);
+static_assert(sizeof(PackageEntryInfo) == 16 + 260 * 2);
+
+namespace package_detail {
+template <typename>
+struct Arguments;
+template <typename R, typename... A>
+struct Arguments<R (*)(A...)> {
+    static constexpr std::size_t count = sizeof...(A);
+    static constexpr bool allWords = ((sizeof(A) == 4) && ...);
+};
+}  // namespace package_detail
+static_assert(package_detail::Arguments<ProgressProc>::count == 10);
+static_assert(sizeof(void*) != 4 || package_detail::Arguments<ProgressProc>::allWords,
+              "on a 32-bit target every progress argument is one 32-bit word");

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the debug preset, the same tests under ASan+UBSan, a format check,
-# and each fuzz target for a short while. Installs what it needs on a fresh Debian 12 machine.
+# Builds and runs every test: a format check, the debug preset, the same tests under ASan+UBSan,
+# the Windows build under Wine, the 32-bit Windows and ARM builds (ARM tests under qemu), and each
+# fuzz target for a short while. Installs what it needs on a fresh Debian 12 machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -16,6 +17,17 @@ for preset in host-debug host-asan; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+echo "== windows build under wine"
+bash scripts/wine_test.sh
+
+echo "== 32-bit windows build (warnings are errors)"
+qzp_require_packages g++-mingw-w64-i686-posix libz-mingw-w64-dev
+cmake --preset windows-x86 >/dev/null
+cmake --build --preset windows-x86 -j "$jobs"
+
+echo "== 32-bit ARM: unit tests under qemu-arm, packages crossing host and ARM"
+bash scripts/arm_test.sh
 
 echo "== fuzz (about 60 s in all)"
 cmake --preset fuzz >/dev/null
