@@ -10,4 +10,6 @@ int32_t WideToNarrow(const char16_t* source, char* destination, int32_t capacity
     return platform::WideToMultiByte(source, -1, destination, capacity);
 }
 
-int32_t MakeDirectory(const char16_t* path) { return platform::CreateDir(path) ? 1 : 0; }
+int32_t MakeDirectory(const char16_t* path) {
+    return platform::CreateDir(path) ? 1 : 0;
+}

@@ -28,7 +28,7 @@ void Sleep(uint32_t milliseconds);
 
 // The shell's file operation (SHFileOperationW) with its Win32 field meanings. `from` is a list of
 // NUL-terminated paths ending with an empty one (double NUL). Returns 0 on success.
-inline constexpr uint32_t kFileOpDelete = 3;              // FO_DELETE
+inline constexpr uint32_t kFileOpDelete = 3;               // FO_DELETE
 inline constexpr uint16_t kFileOpNoConfirmation = 0x0010;  // FOF_NOCONFIRMATION
 inline constexpr uint16_t kFileOpSimpleProgress = 0x0100;  // FOF_SIMPLEPROGRESS
 struct ShellFileOperation {

@@ -27,8 +27,9 @@ inline constexpr uint32_t kMsgSysCommand = 0x0112;     // WM_SYSCOMMAND
 inline constexpr uint32_t kMsgTimer = 0x0113;          // WM_TIMER
 inline constexpr uint32_t kMsgQueryDragIcon = 0x0037;  // WM_QUERYDRAGICON
 inline constexpr uint32_t kMsgUser = 0x0400;           // WM_USER: first private message
-inline constexpr uint32_t kMsgProgressSetRange = 0x0401;  // PBM_SETRANGE: lParam = MAKELPARAM(lo, hi)
-inline constexpr uint32_t kMsgProgressSetPos = 0x0402;    // PBM_SETPOS: wParam = position
+inline constexpr uint32_t kMsgProgressSetRange =
+    0x0401;                                             // PBM_SETRANGE: lParam = MAKELPARAM(lo, hi)
+inline constexpr uint32_t kMsgProgressSetPos = 0x0402;  // PBM_SETPOS: wParam = position
 
 // Dialog results and standard command ids.
 inline constexpr intptr_t kIdOk = 1;
@@ -45,30 +46,30 @@ class Dialog;
 // A progress-bar control of a dialog, bound by DataExchange::Control. Range and position are
 // changed with messages, so another thread may move it with SendMessageTo(Handle(), ...).
 class ProgressBar {
-public:
+  public:
     WindowHandle Handle() const { return handle_; }
     void SetRange(int low, int high);  // sends kMsgProgressSetRange
     void SetPos(int position);         // sends kMsgProgressSetPos
 
-private:
+  private:
     friend class DataExchange;
     WindowHandle handle_ = nullptr;
 };
 
 // Dialog data exchange: binds control objects to the controls of a live dialog.
 class DataExchange {
-public:
+  public:
     explicit DataExchange(Dialog& dialog) : dialog_(dialog) {}
     void Control(int controlId, ProgressBar& bar);
 
-private:
+  private:
     Dialog& dialog_;
 };
 
 // A modal dialog built from the dialog template `templateId`. Subclasses override the virtual
 // handlers; each handler's default is the framework's default handling.
 class Dialog {
-public:
+  public:
     Dialog(int templateId, Dialog* parent);
     virtual ~Dialog();
     Dialog(const Dialog&) = delete;
@@ -98,7 +99,7 @@ public:
     // Name of the class for the framework's run-time class information.
     virtual const char* RuntimeClassName() const { return "CDialog"; }
 
-protected:
+  protected:
     // Dialog initialisation; the default runs DoDataExchange. Return true to let the framework
     // set the focus to the first control that takes it.
     virtual bool OnInitDialog();
@@ -114,7 +115,7 @@ protected:
     // in `result`; false passes the message to the framework's default handling.
     virtual bool OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, intptr_t& result);
 
-private:
+  private:
     friend struct DialogAccess;  // the implementation's dispatcher
     int templateId_;
     Dialog* parent_;
@@ -125,7 +126,7 @@ private:
 // The application object. Exactly one exists, constructed as a global before the program's entry
 // runs; the entry calls InitInstance once and then ends the process with status 0.
 class Application {
-public:
+  public:
     Application();
     virtual ~Application();
     Application(const Application&) = delete;
@@ -140,7 +141,7 @@ public:
 
     static Application* Current();
 
-private:
+  private:
     Dialog* mainWindow_ = nullptr;
 };
 

@@ -23,8 +23,10 @@ uint64_t EnvNumber(const char* name) {
 
 bool BeforeWrite() {
     std::call_once(g_fromEnvironment, [] {
-        if (const uint64_t cut = EnvNumber("QZP_FAULT_CUT_AT_WRITE")) g_cutAt = cut;
-        if (const uint64_t fail = EnvNumber("QZP_FAULT_FAIL_AT_WRITE")) g_failAt = fail;
+        if (const uint64_t cut = EnvNumber("QZP_FAULT_CUT_AT_WRITE"))
+            g_cutAt = cut;
+        if (const uint64_t fail = EnvNumber("QZP_FAULT_FAIL_AT_WRITE"))
+            g_failAt = fail;
     });
     const uint64_t n = ++g_writes;
     if (n == g_cutAt) {
@@ -33,7 +35,9 @@ bool BeforeWrite() {
     return n != g_failAt;
 }
 
-uint64_t WriteCount() { return g_writes; }
+uint64_t WriteCount() {
+    return g_writes;
+}
 
 void Arm(uint64_t cutAtWrite, uint64_t failAtWrite) {
     std::call_once(g_fromEnvironment, [] {});

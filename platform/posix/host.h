@@ -39,8 +39,7 @@ void EmitEvent(const std::string& json);
 
 // Called on the dialog thread for every message that a dialog's handler is about to receive;
 // lets a host program record the private messages of its own dialogs.
-using MessageObserver =
-    std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
+using MessageObserver = std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
 void SetMessageObserver(MessageObserver observer);
 
 // Runs the registered Application: InitInstance once, then ends the process with status 0
