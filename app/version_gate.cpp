@@ -91,9 +91,12 @@ void CUpdateDlg::ConfirmFullUpdate(const std::u16string& packageVersion,
 }
 
 // Reads and inflates every entry and compares its CRC-32 without writing anything, so that a
-// damaged package is refused while the installed software is still whole.
+// damaged package is refused while the installed software is still whole. A package without
+// entries is refused too: its extraction would fail only after the purge had emptied the flash
+// volume.
 void CUpdateDlg::VerifyWholePackage() {
-    if (PackageVerify(m_package, m_entries, m_entryCount, nullptr, nullptr) == 0) {
+    if (m_entryCount == 0 ||
+        PackageVerify(m_package, m_entries, m_entryCount, nullptr, nullptr) == 0) {
         RejectInvalidPackage();
     }
 }

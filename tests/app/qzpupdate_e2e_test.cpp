@@ -229,6 +229,15 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--answer", "ok"},
                     {kInvalid},
                     1},
+        // Nothing to install: a full package without entries would only empty the flash volume.
+        RefusalCase{"EmptyPackage",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WritePackage("SDMMC/VORIZ.QZP", {});
+                    },
+                    {"--answer", "ok"},
+                    {kInvalid},
+                    1},
         RefusalCase{"CorruptBlockInPatch",
                     [](const DeviceImage& i) {
                         InstallVersion(i);
