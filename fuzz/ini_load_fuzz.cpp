@@ -1,30 +1,14 @@
 // Fuzzes the INI loader with arbitrary file contents, then checks the table's invariants and that
 // every entry the saved form can carry survives a save and a second load.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_device.h"
 #include "ini/ini_table.h"
-#include "platform/file.h"
 
 namespace {
-
-const std::string& Root() {
-    static const std::string root = [] {
-        char pattern[] = "/tmp/ini_fuzz_XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (made == nullptr) {
-            std::abort();
-        }
-        return std::string(made);
-    }();
-    return root;
-}
 
 bool IsSpace(char16_t c) {
     return c == u' ' || (c >= 0x09 && c <= 0x0D);
@@ -65,14 +49,9 @@ void CheckInvariants(const IniTable* t) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    platform::SetDeviceRoot(Root());
-    const std::string host = Root() + "/in.ini";
-    std::FILE* f = std::fopen(host.c_str(), "wb");
-    if (f == nullptr) {
+    if (!fuzz::WriteInput("in.ini", data, size)) {
         return 0;
     }
-    std::fwrite(data, 1, size, f);
-    std::fclose(f);
 
     IniTable* table = IniTableCreate(0);
     const bool marked = size >= 2 && data[0] == 0xFF && data[1] == 0xFE;

@@ -1,36 +1,16 @@
 // Fuzzes checking and extracting a package: open, PackageVerify (plain and prefixed layout) and
 // PackageExtract of every entry into a scratch directory, which is removed again. Anything written
 // outside the scratch directory is a finding.
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
+#include "fuzz/fuzz_device.h"
 #include "package/package.h"
 #include "package/verify.h"
-#include "platform/file.h"
 
 namespace {
-
-// The device root for the whole run: a fresh temporary directory, removed when the process ends.
-// Kept in a plain array, which outlives the exit handler that removes it.
-char g_root[] = "/tmp/qzp-fuzz-extract-XXXXXX";
-
-const std::string Root() {
-    static const bool made = [] {
-        if (mkdtemp(g_root) == nullptr) {
-            std::abort();
-        }
-        platform::SetDeviceRoot(g_root);
-        std::atexit([] { std::filesystem::remove_all(g_root); });
-        return true;
-    }();
-    (void)made;
-    return g_root;
-}
 
 void IgnoreProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
                     uint32_t, uint32_t, uint32_t) {}
@@ -38,13 +18,9 @@ void IgnoreProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uin
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string file = Root() + "/pkg.qzp";
-    std::FILE* out = std::fopen(file.c_str(), "wb");
-    if (out == nullptr) {
+    if (!fuzz::WriteInput("pkg.qzp", data, size)) {
         return 0;
     }
-    std::fwrite(data, 1, size, out);
-    std::fclose(out);
 
     for (int32_t prefixed : {1, 0}) {
         PackageArchive* archive = nullptr;
@@ -59,14 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             PackageClose(archive);
             continue;
         }
-        std::filesystem::create_directory(Root() + "/scratch");
+        const std::string scratch = std::string(fuzz::DeviceRoot()) + "/scratch";
+        std::filesystem::create_directory(scratch);
         if (PackageExtract(archive, entries, count, u"\\scratch\\", &IgnoreProgress, 1) != 1) {
             PackageClose(archive);
         }
-        std::filesystem::remove_all(Root() + "/scratch");
+        std::filesystem::remove_all(scratch);
     }
     // Only the package itself may remain beside the scratch directory.
-    for (const auto& entry : std::filesystem::directory_iterator(Root())) {
+    for (const auto& entry : std::filesystem::directory_iterator(fuzz::DeviceRoot())) {
         if (entry.path().filename() != "pkg.qzp") {
             std::abort();
         }

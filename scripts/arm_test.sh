@@ -18,10 +18,10 @@ arm=build/arm-linux/bin/qzp
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$host" pack --jobs 2 samples "$work/host.qzp" >/dev/null
-qemu-arm "$arm" pack --jobs 2 samples "$work/arm.qzp" >/dev/null
+qemu-arm -L /usr/arm-linux-gnueabi "$arm" pack --jobs 2 samples "$work/arm.qzp" >/dev/null
 cmp "$work/host.qzp" "$work/arm.qzp"
-qemu-arm "$arm" verify "$work/host.qzp"
-qemu-arm "$arm" extract "$work/host.qzp" "$work/on-arm" >/dev/null
+qemu-arm -L /usr/arm-linux-gnueabi "$arm" verify "$work/host.qzp"
+qemu-arm -L /usr/arm-linux-gnueabi "$arm" extract "$work/host.qzp" "$work/on-arm" >/dev/null
 diff -r samples "$work/on-arm"
 "$host" verify "$work/arm.qzp"
 "$host" extract "$work/arm.qzp" "$work/on-host" >/dev/null

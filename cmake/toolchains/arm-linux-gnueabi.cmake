@@ -1,6 +1,7 @@
 # Cross build for 32-bit ARM: Debian's arm-linux-gnueabi compiler (ARMv5TE, soft float,
-# little-endian), the oldest processor of the device family. Programs are linked statically and
-# run under qemu-arm, which CTest uses as the emulator.
+# little-endian), the oldest processor of the device family. Programs run under qemu-arm, which
+# CTest uses as the emulator, with the cross C library as its prefix (they link it dynamically, so
+# that the platform layer can dlopen a shared library as on the host).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
@@ -8,7 +9,6 @@ set(CMAKE_C_COMPILER arm-linux-gnueabi-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
 set(CMAKE_C_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
 set(CMAKE_CXX_FLAGS_INIT "-march=armv5te -mfloat-abi=soft")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 
 # zlib for armel comes from Debian's packages, unpacked by scripts/arm_sysroot.sh.
 if(NOT QZP_ARM_SYSROOT)
@@ -22,4 +22,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ZLIB_USE_STATIC_LIBS ON)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabi)

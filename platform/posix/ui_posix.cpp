@@ -418,21 +418,6 @@ intptr_t DialogAccess::Handle(Dialog& d, uint32_t message, uintptr_t wParam, int
 
 // ---- ProgressBar and DataExchange ----
 
-void ProgressBar::SetRange(int low, int high) {
-    const auto packed =
-        static_cast<uint32_t>(low & 0xFFFF) | (static_cast<uint32_t>(high & 0xFFFF) << 16);
-    SendMessageTo(handle_, kMsgProgressSetRange, 0, static_cast<intptr_t>(packed));
-}
-
-void ProgressBar::SetPos(int position) {
-    SendMessageTo(handle_, kMsgProgressSetPos,
-                  static_cast<uintptr_t>(static_cast<intptr_t>(position)), 0);
-}
-
-void DataExchange::Control(int controlId, ProgressBar& bar) {
-    bar.handle_ = dialog_.ItemHandle(controlId);
-}
-
 // ---- Dialog ----
 
 Dialog::Dialog(int templateId, Dialog* parent) : templateId_(templateId), parent_(parent) {}
@@ -542,31 +527,8 @@ bool Dialog::KillTimer(uintptr_t timerId) {
     return found;
 }
 
-bool Dialog::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    return PostMessageTo(handle_, message, wParam, lParam);
-}
-
 int Dialog::ShowMessageBox(const char16_t* text, const char16_t* caption, uint32_t type) {
     return posix::RunMessageBox(text, caption, type);
-}
-
-bool Dialog::OnInitDialog() {
-    DataExchange exchange(*this);
-    DoDataExchange(exchange);
-    return true;
-}
-
-void Dialog::DoDataExchange(DataExchange&) {}
-void Dialog::OnOK() {
-    EndDialog(kIdOk);
-}
-void Dialog::OnCancel() {
-    EndDialog(kIdCancel);
-}
-void Dialog::OnCommand(int) {}
-void Dialog::OnTimer(uintptr_t) {}
-bool Dialog::OnMessage(uint32_t, uintptr_t, intptr_t, intptr_t&) {
-    return false;
 }
 
 // ---- Application ----

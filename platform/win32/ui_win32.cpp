@@ -108,18 +108,6 @@ struct DialogAccess {
     }
 };
 
-void ProgressBar::SetRange(int low, int high) {
-    ::SendMessageW(ToHwnd(handle_), PBM_SETRANGE, 0, MAKELPARAM(low, high));
-}
-
-void ProgressBar::SetPos(int position) {
-    ::SendMessageW(ToHwnd(handle_), PBM_SETPOS, static_cast<WPARAM>(position), 0);
-}
-
-void DataExchange::Control(int controlId, ProgressBar& bar) {
-    bar.handle_ = dialog_.ItemHandle(controlId);
-}
-
 Dialog::Dialog(int templateId, Dialog* parent) : templateId_(templateId), parent_(parent) {}
 
 Dialog::~Dialog() = default;
@@ -178,36 +166,8 @@ bool Dialog::KillTimer(uintptr_t timerId) {
     return ::KillTimer(ToHwnd(handle_), timerId) != 0;
 }
 
-bool Dialog::Post(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    return ::PostMessageW(ToHwnd(handle_), message, wParam, lParam) != 0;
-}
-
 int Dialog::ShowMessageBox(const char16_t* text, const char16_t* caption, uint32_t type) {
     return ::MessageBoxW(ToHwnd(handle_), win32::Wide(text), win32::Wide(caption), type);
-}
-
-bool Dialog::OnInitDialog() {
-    DataExchange exchange(*this);
-    DoDataExchange(exchange);
-    return true;
-}
-
-void Dialog::DoDataExchange(DataExchange&) {}
-
-void Dialog::OnOK() {
-    EndDialog(kIdOk);
-}
-
-void Dialog::OnCancel() {
-    EndDialog(kIdCancel);
-}
-
-void Dialog::OnCommand(int) {}
-
-void Dialog::OnTimer(uintptr_t) {}
-
-bool Dialog::OnMessage(uint32_t, uintptr_t, intptr_t, intptr_t&) {
-    return false;
 }
 
 Application::Application() {
