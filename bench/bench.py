@@ -129,6 +129,8 @@ def timed(command, runs, before=None, stdout=subprocess.DEVNULL, cwd=None):
     for _ in range(runs):
         if before:
             before()
+        # Write back what earlier runs left in the page cache, so no run pays for another's.
+        os.sync()
         start = time.perf_counter()
         if isinstance(command, str):
             subprocess.run(command, shell=True, check=True, stdout=stdout, cwd=cwd)

@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 qzp_require_packages "${QZP_BUILD_PACKAGES[@]}"
 cmake --preset host-release >/dev/null
-cmake --build --preset host-release -j "$(nproc)"
+cmake --build --preset host-release -j "$(nproc)" --target qzp qzpupdate velmorin_standin
 bin=build/host-release/bin
 qzp=$bin/qzp
 
