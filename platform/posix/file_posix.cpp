@@ -44,12 +44,19 @@ bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
 
 // Finds the entry of `dir` whose name equals `name` without regard to case. The exact name wins;
 // among other spellings the first in byte order is taken so that the choice is stable.
+bool ScanIgnoringCase(const std::string& dir, const std::string& name, std::string& found);
+
 bool FindIgnoringCase(const std::string& dir, const std::string& name, std::string& found) {
     struct stat st;
     if (lstat((dir + "/" + name).c_str(), &st) == 0) {
         found = name;
         return true;
     }
+    return ScanIgnoringCase(dir, name, found);
+}
+
+// The directory scan of FindIgnoringCase, for when the exact name is known to be missing.
+bool ScanIgnoringCase(const std::string& dir, const std::string& name, std::string& found) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) {
         return false;
@@ -138,6 +145,14 @@ std::string DevicePathToHost(const char16_t* path) {
     if (!pieces.empty() && lstat(spelt.c_str(), &st) == 0) {
         return spelt;
     }
+    // A new name in a directory spelt as stored: only the last level needs matching.
+    const std::size_t slash = spelt.rfind('/');
+    if (pieces.size() > 1 && lstat(spelt.substr(0, slash).c_str(), &st) == 0 &&
+        S_ISDIR(st.st_mode)) {
+        std::string last = pieces.back();
+        ScanIgnoringCase(spelt.substr(0, slash), pieces.back(), last);
+        return spelt.substr(0, slash + 1) + last;
+    }
     bool exists = true;  // Once a level is missing, the rest cannot exist either.
     for (const std::string& p : pieces) {
         std::string actual = p;
@@ -203,13 +218,14 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
     if (m != "rb" && m != "wb") {
         return nullptr;
     }
-    const std::string host = DevicePathToHost(path);
+    std::FILE* stream = std::fopen(DevicePathToHost(path).c_str(), m.c_str());
     struct stat st;
-    if (stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        errno = EISDIR;  // Windows refuses to open a directory as a stream; so do we.
+    if (stream != nullptr && (fstat(fileno(stream), &st) != 0 || S_ISDIR(st.st_mode))) {
+        std::fclose(stream);  // Windows refuses to open a directory as a stream; so do we.
+        errno = EISDIR;
         return nullptr;
     }
-    return std::fopen(host.c_str(), m.c_str());
+    return stream;
 }
 
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {

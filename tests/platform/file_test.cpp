@@ -33,6 +33,11 @@ TEST_F(FileTest, ExistingLevelsAreMatchedWithoutRegardToCase) {
     EXPECT_EQ(GetAttributes(u"/RESIDENTFLASH2/voriz/INDEX.INI"), kAttributeNormal);
     EXPECT_EQ(GetAttributes(u"\\residentflash2\\missing"), kInvalidFileAttributes);
 
+    // The directory spelt as stored, the file in another case: still the existing file.
+    EXPECT_EQ(GetAttributes(u"\\ResidentFlash2\\VORIZ\\INDEX.INI"), kAttributeNormal);
+    EXPECT_EQ(DevicePathToHost(u"\\ResidentFlash2\\VORIZ\\INDEX.INI"),
+              DevicePathToHost(u"\\ResidentFlash2\\VORIZ\\index.ini"));
+
     std::FILE* in = OpenStream(u"\\residentflash2\\Voriz\\Index.Ini", u"rb");
     ASSERT_NE(in, nullptr);
     EXPECT_EQ(ReadAll(in), "record");
