@@ -123,14 +123,24 @@ def tree_size(root):
     return files, total
 
 
+def drop_caches():
+    try:
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+    except OSError:
+        pass  # not root: the page cache stays warm between runs
+
+
 def timed(command, runs, before=None, stdout=subprocess.DEVNULL, cwd=None):
     """Median wall time of `runs` runs; `before` runs untimed ahead of every run."""
     times = []
     for _ in range(runs):
         if before:
             before()
-        # Write back what earlier runs left in the page cache, so no run pays for another's.
+        # Every run starts cold: what earlier runs wrote is written back and the caches are
+        # dropped (as root), so no run pays for another's files or profits from its cache.
         os.sync()
+        drop_caches()
         start = time.perf_counter()
         if isinstance(command, str):
             subprocess.run(command, shell=True, check=True, stdout=stdout, cwd=cwd)

@@ -8,7 +8,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/file.h"
@@ -23,28 +25,68 @@ std::string& RootStorage() {
     return root;
 }
 
-bool EqualsIgnoringAsciiCase(const std::string& a, const char* b) {
-    std::size_t i = 0;
-    for (; i < a.size(); ++i) {
-        if (b[i] == 0) {
-            return false;
-        }
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) {
-            return false;
+std::string Folded(const std::string& name) {
+    std::string folded = name;
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
         }
     }
-    return b[i] == 0;
+    return folded;
 }
 
-// Finds the entry of `dir` whose name equals `name` without regard to case. The exact name wins;
-// among other spellings the first in byte order is taken so that the choice is stable.
-bool ScanIgnoringCase(const std::string& dir, const std::string& name, std::string& found);
+// Finds the entry of `dir` whose name equals `name` without regard to case, by reading the
+// directory. Among several spellings the first in byte order is taken, so the choice is stable.
+bool ScanIgnoringCase(const std::string& dir, const std::string& name, std::string& found) {
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return false;
+    }
+    const std::string wanted = Folded(name);
+    bool any = false;
+    while (const dirent* e = readdir(d)) {
+        if (Folded(e->d_name) == wanted && (!any || found > e->d_name)) {
+            found = e->d_name;
+            any = true;
+        }
+    }
+    closedir(d);
+    return any;
+}
+
+// Directories this process created, with every name it has put into them (folded -> actual).
+// Their listing starts empty and follows each change made through this file layer, so unpacking
+// many files into a new tree does not read a growing directory again for every file. Other
+// directories are read each time. A listing belongs to one directory object (device and inode):
+// a directory deleted and made again by someone else is read again.
+struct Listing {
+    dev_t device;
+    ino_t inode;
+    std::unordered_map<std::string, std::string> names;
+};
+std::mutex g_listingsMutex;
+std::unordered_map<std::string, Listing> g_listings;
+constexpr std::size_t kMaxListings = 65536;
+
+// The actual name of `name` in `dir` (whose lstat is `dirStat`) when the exact name is known to be
+// missing.
+bool MatchIgnoringCase(const std::string& dir, const struct stat& dirStat, const std::string& name,
+                       std::string& found) {
+    {
+        std::lock_guard<std::mutex> lock(g_listingsMutex);
+        const auto it = g_listings.find(dir);
+        if (it != g_listings.end() && it->second.device == dirStat.st_dev &&
+            it->second.inode == dirStat.st_ino) {
+            const auto match = it->second.names.find(Folded(name));
+            if (match == it->second.names.end()) {
+                return false;
+            }
+            found = match->second;
+            return true;
+        }
+    }
+    return ScanIgnoringCase(dir, name, found);
+}
 
 bool FindIgnoringCase(const std::string& dir, const std::string& name, std::string& found) {
     struct stat st;
@@ -52,24 +94,47 @@ bool FindIgnoringCase(const std::string& dir, const std::string& name, std::stri
         found = name;
         return true;
     }
-    return ScanIgnoringCase(dir, name, found);
+    return lstat(dir.c_str(), &st) == 0 && MatchIgnoringCase(dir, st, name, found);
 }
 
-// The directory scan of FindIgnoringCase, for when the exact name is known to be missing.
-bool ScanIgnoringCase(const std::string& dir, const std::string& name, std::string& found) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return false;
+void SplitHostPath(const std::string& host, std::string& dir, std::string& name) {
+    const std::size_t slash = host.rfind('/');
+    dir = slash == 0 ? std::string("/") : host.substr(0, slash);
+    name = host.substr(slash + 1);
+}
+
+// Records that this process put `host` into its directory (and, for a new directory, that the
+// directory itself starts empty).
+void NoteAdded(const std::string& host, bool isNewDirectory) {
+    std::string dir, name;
+    SplitHostPath(host, dir, name);
+    struct stat st;
+    const bool listNew = isNewDirectory && lstat(host.c_str(), &st) == 0;
+    std::lock_guard<std::mutex> lock(g_listingsMutex);
+    const auto it = g_listings.find(dir);
+    if (it != g_listings.end()) {
+        it->second.names.try_emplace(Folded(name), name);
     }
-    bool any = false;
-    while (const dirent* e = readdir(d)) {
-        if (EqualsIgnoringAsciiCase(name, e->d_name) && (!any || found > e->d_name)) {
-            found = e->d_name;
-            any = true;
+    if (listNew) {
+        if (g_listings.size() >= kMaxListings) {
+            g_listings.clear();
+        }
+        g_listings.insert_or_assign(host, Listing{st.st_dev, st.st_ino, {}});
+    }
+}
+
+// Records that this process removed `host` from its directory.
+void NoteRemoved(const std::string& host) {
+    std::string dir, name;
+    SplitHostPath(host, dir, name);
+    std::lock_guard<std::mutex> lock(g_listingsMutex);
+    const auto it = g_listings.find(dir);
+    if (it != g_listings.end()) {
+        const auto match = it->second.names.find(Folded(name));
+        if (match != it->second.names.end() && match->second == name) {
+            it->second.names.erase(match);
         }
     }
-    closedir(d);
-    return any;
 }
 
 // Adds one level of a device path. "." stays and ".." goes up, never above the device's `\`,
@@ -150,7 +215,7 @@ std::string DevicePathToHost(const char16_t* path) {
     if (pieces.size() > 1 && lstat(spelt.substr(0, slash).c_str(), &st) == 0 &&
         S_ISDIR(st.st_mode)) {
         std::string last = pieces.back();
-        ScanIgnoringCase(spelt.substr(0, slash), pieces.back(), last);
+        MatchIgnoringCase(spelt.substr(0, slash), st, pieces.back(), last);
         return spelt.substr(0, slash + 1) + last;
     }
     bool exists = true;  // Once a level is missing, the rest cannot exist either.
@@ -218,12 +283,16 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
     if (m != "rb" && m != "wb") {
         return nullptr;
     }
-    std::FILE* stream = std::fopen(DevicePathToHost(path).c_str(), m.c_str());
+    const std::string host = DevicePathToHost(path);
+    std::FILE* stream = std::fopen(host.c_str(), m.c_str());
     struct stat st;
     if (stream != nullptr && (fstat(fileno(stream), &st) != 0 || S_ISDIR(st.st_mode))) {
         std::fclose(stream);  // Windows refuses to open a directory as a stream; so do we.
         errno = EISDIR;
         return nullptr;
+    }
+    if (stream != nullptr && m == "wb") {
+        NoteAdded(host, false);
     }
     return stream;
 }
@@ -250,7 +319,12 @@ bool CreateDir(const char16_t* path) {
     if (path == nullptr) {
         return false;
     }
-    return mkdir(DevicePathToHost(path).c_str(), 0755) == 0;
+    const std::string host = DevicePathToHost(path);
+    if (mkdir(host.c_str(), 0755) != 0) {
+        return false;
+    }
+    NoteAdded(host, true);
+    return true;
 }
 
 bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
@@ -269,6 +343,7 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
         close(in);
         return false;
     }
+    NoteAdded(dst, false);
     bool ok = true;
     std::vector<char> buffer(1 << 16);
     for (;;) {
@@ -296,14 +371,26 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
     if (from == nullptr || to == nullptr) {
         return false;
     }
-    return std::rename(DevicePathToHost(from).c_str(), DevicePathToHost(to).c_str()) == 0;
+    const std::string source = DevicePathToHost(from);
+    const std::string target = DevicePathToHost(to);
+    if (std::rename(source.c_str(), target.c_str()) != 0) {
+        return false;
+    }
+    NoteRemoved(source);
+    NoteAdded(target, false);
+    return true;
 }
 
 bool RemoveFile(const char16_t* path) {
     if (path == nullptr) {
         return false;
     }
-    return unlink(DevicePathToHost(path).c_str()) == 0;
+    const std::string host = DevicePathToHost(path);
+    if (unlink(host.c_str()) != 0) {
+        return false;
+    }
+    NoteRemoved(host);
+    return true;
 }
 
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
