@@ -4,19 +4,22 @@
 // whole package is checked before the first change on the flash volume.
 #include <iterator>
 
+#include "app/device_paths.h"
 #include "app/tip_dlg.h"
 #include "app/update_dlg.h"
 #include "app/wide_text.h"
 #include "ini/ini_document.h"
 #include "package/verify.h"
 
+using app::kCardSettingsPath;
+using app::kFlashVolume;
+using app::kInstalledRecordPath;
+using app::kManifestName;
+using app::kTextUnits;
+
 namespace {
 
-constexpr const char16_t* kInstalledRecordPath = u"\\ResidentFlash2\\VORIZ\\index.ini";
-constexpr const char16_t* kCardSettingsPath = u"\\SDMMC\\kvupdate.ini";
-constexpr const char16_t* kManifestName = u"VORIZ\\INDEX.INI";
 constexpr const char16_t* kUnknownVersion = u"undetected";
-constexpr std::size_t kTextUnits = 260;
 
 }  // namespace
 
@@ -96,7 +99,7 @@ void CUpdateDlg::ConfirmFullUpdate(const std::u16string& packageVersion,
 // volume.
 void CUpdateDlg::VerifyWholePackage() {
     if (m_entryCount == 0 ||
-        PackageVerify(m_package, m_entries, m_entryCount, nullptr, nullptr) == 0) {
+        PackageVerify(m_package, m_entries, m_entryCount, kFlashVolume, nullptr, nullptr) == 0) {
         RejectInvalidPackage();
     }
 }

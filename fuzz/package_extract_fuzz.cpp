@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             return 0;
         }
         PackageProblem problem;
-        PackageVerify(archive, entries, count, &IgnoreProgress, &problem);
+        PackageVerify(archive, entries, count, u"\\scratch\\", &IgnoreProgress, &problem);
         if (prefixed != 0) {
             PackageClose(archive);
             continue;

@@ -3,9 +3,9 @@
 #include <zlib.h>
 
 #include <cstring>
-#include <string_view>
 
 #include "package/package_archive.h"
+#include "package/verify.h"
 #include "platform/file.h"
 
 namespace {
@@ -25,15 +25,14 @@ uint32_t High(uint64_t value) {
     return static_cast<uint32_t>(value >> 32);
 }
 
-// The scratch file for replacing `path`: "~qzpnew.tmp" in the same directory, so the final rename
-// stays on one volume. A fixed name means a scratch file left by a power loss is reused, and so
-// removed, when the same file is extracted again. False when there is no room for the name or the
-// file itself has that name.
+// The scratch file for replacing `path`: kPackageScratchName in the same directory, so the final
+// rename stays on one volume. A fixed name means a scratch file left by a power loss is reused,
+// and so removed, when the same file is extracted again; no entry may have that name
+// (PackageNameIsSafe). False when there is no room for the name.
 bool ScratchPathBeside(const char16_t* path, char16_t* scratch) {
-    static constexpr char16_t kScratchName[] = u"~qzpnew.tmp";
-    constexpr uint32_t kScratchLength = sizeof kScratchName / sizeof(char16_t) - 1;
+    constexpr uint32_t kScratchLength = sizeof kPackageScratchName / sizeof(char16_t) - 1;
     const uint32_t length = WideLength(path);
-    uint32_t directory = length;  // length of the directory part, its `\` included
+    uint32_t directory = length;  // length of the directory part, its separator included
     while (directory > 0 && path[directory - 1] != u'\\' && path[directory - 1] != u'/') {
         --directory;
     }
@@ -42,8 +41,8 @@ bool ScratchPathBeside(const char16_t* path, char16_t* scratch) {
     }
     std::memset(scratch, 0, kPackagePathCapacity * sizeof(char16_t));
     std::memcpy(scratch, path, directory * sizeof(char16_t));
-    std::memcpy(scratch + directory, kScratchName, kScratchLength * sizeof(char16_t));
-    return std::u16string_view(path + directory) != kScratchName;
+    std::memcpy(scratch + directory, kPackageScratchName, kScratchLength * sizeof(char16_t));
+    return true;
 }
 
 }  // namespace
@@ -53,8 +52,9 @@ int32_t PackageArchive::ExtractEntries(PackageEntry* const* entries, uint32_t co
     return RunEntries(entries, count, targetDirectory, true);
 }
 
-int32_t PackageArchive::VerifyEntries(PackageEntry* const* entries, uint32_t count) {
-    return RunEntries(entries, count, nullptr, false);
+int32_t PackageArchive::VerifyEntries(PackageEntry* const* entries, uint32_t count,
+                                      const char16_t* targetDirectory) {
+    return RunEntries(entries, count, targetDirectory, false);
 }
 
 int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
@@ -89,12 +89,18 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
         entryBytes_ = entry.CompressedTotal();
         int32_t result = 0;
         if (!entry.IsDirectory()) {
-            result = write ? ExtractCurrentEntry(targetDirectory) : VerifyCurrentEntry();
+            result =
+                write ? ExtractCurrentEntry(targetDirectory) : VerifyCurrentEntry(targetDirectory);
         } else if (write) {
             result = MakeDirectoryEntry(targetDirectory);
         } else {
-            char16_t name[kPackagePathCapacity] = {};
+            char16_t name[kPackagePathCapacity];
+            char16_t target[kPackagePathCapacity];
+            char16_t path[kPackagePathCapacity];
             result = CurrentWideName(name);
+            if (result == 0 && targetDirectory != nullptr) {
+                result = JoinTarget(targetDirectory, name, path, target);
+            }
         }
         if (result != 0) {
             ok = false;
@@ -208,8 +214,10 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     // loss, a full volume) so never leaves a file half old, half new, such as a version record
     // that no longer names any version. A new file is written in place.
     char16_t scratch[kPackagePathCapacity];
-    const bool replacing = platform::GetAttributes(path) != platform::kInvalidFileAttributes &&
-                           ScratchPathBeside(path, scratch);
+    const bool replacing = platform::GetAttributes(path) != platform::kInvalidFileAttributes;
+    if (replacing && !ScratchPathBeside(path, scratch)) {
+        return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
+    }
     ArchiveFile output(replacing ? scratch : path);
     if (output.Open(ArchiveFile::kWrite) != 0) {
         output.Close();
@@ -220,8 +228,10 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
         }
     }
     int32_t result = ProcessEntryData(&output);
-    // Data still buffered in the stream must reach the file, or the entry is not complete.
-    if (result == 0 && std::fflush(output.stream()) != 0) {
+    // Data still buffered in the stream must reach the file, or the entry is not complete; a
+    // replacement must be on the disk before the rename makes it the file.
+    if (result == 0 && (replacing ? !platform::CommitStream(output.stream())
+                                  : std::fflush(output.stream()) != 0)) {
         result = Fail(PackageFault::kShortWrite, 0, entries_[currentIndex_].UncompressedTotal());
     }
     output.Close();
@@ -243,10 +253,23 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     return 0;
 }
 
-int32_t PackageArchive::VerifyCurrentEntry() {
+int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory) {
     char16_t name[kPackagePathCapacity];
     if (CurrentWideName(name) != 0) {
         return -1;
+    }
+    if (targetDirectory != nullptr) {
+        // The same path checks as extraction, the scratch file for replacing an existing file
+        // included, so that an extraction that follows cannot fail on its names.
+        char16_t target[kPackagePathCapacity];
+        char16_t path[kPackagePathCapacity];
+        char16_t scratch[kPackagePathCapacity];
+        if (JoinTarget(targetDirectory, name, path, target) != 0) {
+            return -1;
+        }
+        if (!ScratchPathBeside(path, scratch)) {
+            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
+        }
     }
     int32_t offset = 0;
     if (SeekToEntryData(&offset) != 0) {

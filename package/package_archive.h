@@ -59,7 +59,8 @@ class PackageArchive : public ArchiveFile {
     // Extracts the file entry at currentIndex.
     int32_t ExtractCurrentEntry(const char16_t* targetDirectory);
     // Checks the entries as extraction would, writing nothing.
-    int32_t VerifyEntries(PackageEntry* const* entries, uint32_t count);
+    int32_t VerifyEntries(PackageEntry* const* entries, uint32_t count,
+                          const char16_t* targetDirectory);
     // Positions the package at the first data block of the entry at currentIndex and stores the
     // sum of record and data sizes that locates it in *offset.
     int32_t SeekToEntryData(int32_t* offset);
@@ -82,7 +83,7 @@ class PackageArchive : public ArchiveFile {
     int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
                        const char16_t* targetDirectory, bool write);
     int32_t MakeDirectoryEntry(const char16_t* targetDirectory);
-    int32_t VerifyCurrentEntry();
+    int32_t VerifyCurrentEntry(const char16_t* targetDirectory);
     // The shared block loop: read, inflate, size and CRC check, optional write, progress.
     int32_t ProcessEntryData(ArchiveFile* output);
     // The current entry's name converted to wide and checked; -1 with the problem recorded.

@@ -49,6 +49,23 @@ bool IsParentPiece(const char16_t* piece, uint32_t length) {
     return dots >= 2;
 }
 
+bool IsScratchPiece(const char16_t* piece, uint32_t length) {
+    constexpr uint32_t kLength = sizeof kPackageScratchName / sizeof(char16_t) - 1;
+    if (length != kLength) {
+        return false;
+    }
+    for (uint32_t i = 0; i < length; ++i) {
+        char16_t c = piece[i];
+        if (c >= u'A' && c <= u'Z') {
+            c = static_cast<char16_t>(c - u'A' + u'a');
+        }
+        if (c != kPackageScratchName[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool PackageNameIsSafe(const char16_t* name) {
@@ -63,7 +80,7 @@ bool PackageNameIsSafe(const char16_t* name) {
                 return false;
             }
             if (c == 0) {
-                return true;
+                return !IsScratchPiece(name + start, i - start);
             }
             start = i + 1;
         }
@@ -71,7 +88,8 @@ bool PackageNameIsSafe(const char16_t* name) {
 }
 
 int32_t PackageVerify(PackageArchive* archive, PackageEntry** entries, uint32_t count,
-                      ProgressProc progress, PackageProblem* problem) {
+                      const char16_t* targetDirectory, ProgressProc progress,
+                      PackageProblem* problem) {
     if (archive == nullptr) {
         if (problem != nullptr) {
             *problem = {PackageFault::kNotInCatalogue, kPackageNoEntry, 0, 0, 0};
@@ -82,7 +100,7 @@ int32_t PackageVerify(PackageArchive* archive, PackageEntry** entries, uint32_t 
         return 1;
     }
     archive->SetProgressCallback(progress);
-    if (archive->VerifyEntries(entries, count) == 0) {
+    if (archive->VerifyEntries(entries, count, targetDirectory) == 0) {
         return 1;
     }
     if (problem != nullptr && !archive->LastProblem(problem)) {

@@ -35,16 +35,24 @@ const char* PackageFaultText(PackageFault fault);
 
 // Checks entries without writing anything: every block is read, inflated to exactly its
 // uncompressedSize, and each file's CRC-32 compared; names are checked as extraction checks them.
-// `progress` may be null (otherwise called like extraction's, after every block). Stops at the
-// first damaged entry. A count of 0 checks nothing and succeeds. Returns 1 when all are good,
-// else 0 and fills *problem (may be null).
+// With a target directory, the paths are checked too, so that an extraction into that directory
+// cannot fail on a name after the check passed (null: names only). `progress` may be null
+// (otherwise called like extraction's, after every block). Stops at the first damaged entry. A
+// count of 0 checks nothing and succeeds. Returns 1 when all are good, else 0 and fills *problem
+// (may be null).
 int32_t PackageVerify(PackageArchive* archive, PackageEntry** entries, uint32_t count,
-                      ProgressProc progress, PackageProblem* problem);
+                      const char16_t* targetDirectory, ProgressProc progress,
+                      PackageProblem* problem);
 
 // Why the last PackageExtract / PackageVerify on this archive failed: 1 and *problem filled, or 0
 // when it did not fail or gave no reason (a count of 0).
 int32_t PackageLastProblem(PackageArchive* archive, PackageProblem* problem);
 
-// True when a wide stored name stays inside the target directory: no piece (split at `\` and `/`)
-// is `..` (or dots and blanks that Windows would reduce to `..`), and it has no drive prefix `X:`.
+// True when extraction may write a wide stored name: it stays inside the target directory (no
+// piece, split at `\` and `/`, is `..` or dots and blanks that Windows would reduce to `..`; no
+// drive prefix `X:`), and its last piece is not, in any letter case, the scratch name
+// kPackageScratchName that extraction uses beside a file it replaces.
 bool PackageNameIsSafe(const char16_t* name);
+
+// The scratch file that replaces an existing file goes beside it under this name.
+inline constexpr char16_t kPackageScratchName[] = u"~qzpnew.tmp";

@@ -37,6 +37,11 @@ bool CreateDir(const char16_t* path);
 // Copies a file. With failIfExists false an existing destination is replaced.
 bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists);
 
+// Writes what the stream has buffered and makes the file's contents durable (fsync /
+// FlushFileBuffers), so that a rename that follows never shows a file whose data a power loss
+// could still take away. False on failure.
+bool CommitStream(std::FILE* stream);
+
 // Renames `from` to `to` on the same volume, replacing an existing `to` in one step, so that a
 // reader (or a power loss) sees either the old file or the new one, never a mixture.
 bool RenameReplacing(const char16_t* from, const char16_t* to);

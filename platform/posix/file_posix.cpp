@@ -367,6 +367,10 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
     return ok;
 }
 
+bool CommitStream(std::FILE* stream) {
+    return stream != nullptr && std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+}
+
 bool RenameReplacing(const char16_t* from, const char16_t* to) {
     if (from == nullptr || to == nullptr) {
         return false;

@@ -7,6 +7,8 @@
 // RenameReplacing (the device build needs the replacement described there).
 #include <windows.h>
 
+#include <io.h>
+
 #include <cstring>
 #include <string>
 
@@ -117,6 +119,10 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
         return false;
     }
     return ::CopyFileW(win32::Wide(from), win32::Wide(to), failIfExists ? TRUE : FALSE) != 0;
+}
+
+bool CommitStream(std::FILE* stream) {
+    return stream != nullptr && std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
 }
 
 bool RenameReplacing(const char16_t* from, const char16_t* to) {

@@ -210,7 +210,7 @@ TEST_P(DamageTest, VerificationFindsTheSameFaultAndWritesNothing) {
     ASSERT_TRUE(Open(BuildDamaged()));
     const auto before = Tree();
     PackageProblem problem{};
-    EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, &problem), 0);
+    EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, nullptr, &problem), 0);
     EXPECT_EQ(problem.fault, GetParam().fault);
     EXPECT_EQ(problem.entryIndex, 1u);
     EXPECT_EQ(Tree(), before);
@@ -225,7 +225,7 @@ TEST_F(ExtractTest, CrcProblemCarriesBothValues) {
     b.File("f", content).crc = 0x12345678u;
     ASSERT_TRUE(Open(b.Build()));
     PackageProblem problem{};
-    ASSERT_EQ(PackageVerify(archive_, entries_, count_, nullptr, &problem), 0);
+    ASSERT_EQ(PackageVerify(archive_, entries_, count_, nullptr, nullptr, &problem), 0);
     EXPECT_EQ(problem.fault, PackageFault::kCrcMismatch);
     EXPECT_EQ(problem.expected, 0x12345678u);
     EXPECT_EQ(problem.actual, Crc(content));
@@ -237,10 +237,10 @@ TEST_F(ExtractTest, VerifyReportsProgressLikeExtraction) {
     b.File("a", Pattern(30000));
     b.Directory("d");
     ASSERT_TRUE(Open(b.Build()));
-    EXPECT_EQ(PackageVerify(archive_, entries_, count_, &RecordProgress, nullptr), 1);
+    EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, &RecordProgress, nullptr), 1);
     ASSERT_EQ(g_progress.size(), 2u);
     EXPECT_EQ(g_progress[1].done, g_progress[1].total);
-    EXPECT_EQ(PackageVerify(archive_, entries_, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(PackageVerify(archive_, entries_, 0, nullptr, nullptr, nullptr), 1);
     EXPECT_EQ(PackageLastProblem(archive_, nullptr), 0);
 }
 
@@ -315,7 +315,8 @@ TEST_P(UnsafeNameTest, NothingIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Names, UnsafeNameTest,
                          ::testing::Values("..\\evil", "a\\..\\..\\evil", "../evil", "a/../../evil",
-                                           "C:\\evil", "C:evil", "..", "x\\. .\\y", "x\\...\\y"));
+                                           "C:\\evil", "C:evil", "..", "x\\. .\\y", "x\\...\\y",
+                                           "d\\~QzpNew.TMP"));
 
 TEST_F(ExtractTest, HarmlessDotsAreAllowed) {
     for (const char16_t* name : {u"a..b", u".hidden", u".\\x", u"x\\..y", u"ab:c"}) {
@@ -329,6 +330,8 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     b.File(fits, Text("ok"));
     b.File("deep\\" + std::string(250, 'm'), Text("no"));
     b.Directory(std::string(255, 'd'));
+    const std::string longDirectory(245, 'L');  // "\out\" + 245 + "\f" fits, "~qzpnew.tmp" not
+    b.File(longDirectory + "\\f", Text("short name"));
     ASSERT_TRUE(Open(b.Build()));
     EXPECT_EQ(Extract({entries_[0]}), 0);
     EXPECT_EQ(ReadHost("out/" + fits), Text("ok"));
@@ -341,6 +344,20 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     std::u16string longTarget(300, u'T');
     EXPECT_EQ(Extract({entries_[0]}, longTarget.c_str()), -1);
     EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
+
+    // A check against the same target finds each of them before anything is written; so does an
+    // existing file with no room beside it for the scratch copy that would replace it.
+    for (uint32_t k : {1u, 2u}) {
+        PackageProblem problem{};
+        EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, nullptr, nullptr, &problem), 1);
+        EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, u"\\out\\", nullptr, &problem), 0);
+        EXPECT_EQ(problem.fault, PackageFault::kPathTooLong);
+    }
+    PackageProblem problem{};
+    EXPECT_EQ(PackageVerify(archive_, &entries_[3], 1, u"\\out\\", nullptr, &problem), 0);
+    EXPECT_EQ(Extract({entries_[3]}), 0) << "a new file needs no scratch file";
+    EXPECT_EQ(Extract({entries_[3]}), -1) << "no room for the scratch file beside the file";
+    EXPECT_EQ(ReadHost("out/" + longDirectory + "/f"), Text("short name"));
 }
 
 // The name stops at its first NUL byte, but its stored length still places the data.

@@ -56,7 +56,8 @@ int RunVerify(const VerifyArguments& args) {
         return opened;
     }
     PackageProblem problem{};
-    if (PackageVerify(package.archive, package.entries, package.count, nullptr, &problem) != 1) {
+    if (PackageVerify(package.archive, package.entries, package.count, nullptr, nullptr,
+                      &problem) != 1) {
         return ReportFailure(args.file, DescribeProblem(package, problem));
     }
     std::printf("%s: %u entries OK\n", args.file.c_str(), package.count);
