@@ -1,6 +1,7 @@
 // The decode thread: extracts the package onto the flash volume while the dialog's thread runs
 // the modal loop. Its only traffic with the dialog is one synchronous progress request per data
 // block and one posted WM_DECODE_DONE at the end.
+#include "app/device_paths.h"
 #include "app/update_dlg.h"
 
 uint32_t ProgressPosition(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow,
@@ -36,7 +37,7 @@ uint32_t DecodeThreadProc(void* parameter) {
     auto* dialog = static_cast<CUpdateDlg*>(parameter);
     const int32_t result = PackageExtract(dialog->m_package, dialog->m_installOrder.data(),
                                           static_cast<uint32_t>(dialog->m_installOrder.size()),
-                                          u"\\ResidentFlash2\\", ExtractProgress, 1);
+                                          app::kFlashVolume, ExtractProgress, 1);
     platform::PostMessageTo(dialog->Handle(), WM_DECODE_DONE, result != 0 ? 1 : 0, 0);
     return 0;
 }

@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <iterator>
 
+#include "app/device_paths.h"
 #include "app/update_dlg.h"
 #include "app/wide_text.h"
 #include "ini/ini_document.h"
 
-namespace {
-
-constexpr const char16_t* kManifestName = u"VORIZ\\INDEX.INI";
-constexpr std::size_t kTextUnits = 260;
-
-}  // namespace
+using app::kManifestName;
+using app::kTextUnits;
 
 void IgnoreProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
                     uint32_t, uint32_t, uint32_t) {}

@@ -1,12 +1,14 @@
 // The start-up sequence: everything that decides whether an update runs happens here, before the
 // progress dialog is first shown. Each step either goes on or ends the process.
+#include "app/device_paths.h"
 #include "app/resource.h"
 #include "app/update_dlg.h"
 #include "platform/file.h"
 
+using app::kPackagePath;
+
 namespace {
 
-constexpr const char16_t* kPackagePath = u"\\SDMMC\\VORIZ.QZP";
 constexpr const char16_t* kLoaderMutexName = u"RURodera";
 constexpr int kPackageQueries = 4;  // with 200 ms between them: about 600 ms for a late card
 constexpr uint32_t kPollMilliseconds = 200;
@@ -72,9 +74,8 @@ void CUpdateDlg::WaitForLoaderToExit() {
 
 void CUpdateDlg::OpenPackage() {
     if (PackageOpen(kPackagePath, &m_package, &m_entries, &m_entryCount, 0) == 0) {
-        m_package = nullptr;
-        ShowMessageBox(u"Invalid update File", u"Error", platform::kMbOk | platform::kMbIconStop);
-        platform::ExitProcess(0);
+        m_package = nullptr;  // nothing to close
+        RejectInvalidPackage();
     }
 }
 
