@@ -11,8 +11,9 @@
 #include "ini/ini_table.h"
 
 struct IniDocument {
-    IniTable* table;     // owned by the document
-    char16_t path[260];  // the path given to IniOpen (at most 259 units); IniSave writes here
+    IniTable* table;  // owned by the document
+    char16_t
+        path[kIniPathUnits];  // the path given to IniOpen (at most 259 units); IniSave writes here
 };
 
 // Opens and parses `path`. Null when memory is lacking, the file cannot be opened, or it does not

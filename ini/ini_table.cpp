@@ -70,11 +70,18 @@ bool Grow(IniTable* table) {
     return true;
 }
 
-void SetView(IniTable* table, std::u16string_view key, const char16_t* value) {
-    if (key.empty()) {
+// `key` and `value` may point into the table itself (a value copied from another entry), which
+// growing moves: both are copied before anything changes.
+void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value) {
+    if (keyView.empty()) {
         return;  // a first unit of 0 would read as a free slot
     }
-    const std::u16string_view text = value != nullptr ? FieldForm(value) : std::u16string_view();
+    char16_t keyCopy[kIniFieldUnits];
+    char16_t valueCopy[kIniFieldUnits];
+    CopyField(keyCopy, keyView);
+    CopyField(valueCopy, value != nullptr ? FieldForm(value) : std::u16string_view());
+    const std::u16string_view key(keyCopy);
+    const std::u16string_view text(valueCopy);
     if (table->used > 0) {
         const int32_t found = FindSlot(table, key);
         if (found >= 0) {
@@ -230,9 +237,12 @@ void IniTableSetString(IniTable* table, const char16_t* section, const char16_t*
     if (!ComposeKey(name, key, composed)) {
         return;
     }
+    // The value may point into the table, which setting the section entry can grow: copy it.
+    char16_t valueCopy[kIniFieldUnits];
+    CopyField(valueCopy, value != nullptr ? FieldForm(value) : std::u16string_view());
     // The section entry first, so that a new section takes a lower slot than its first key.
     SetView(table, name, nullptr);
-    SetView(table, composed, value);
+    SetView(table, composed, value != nullptr ? valueCopy : nullptr);
 }
 
 const char16_t* IniTableGetString(IniTable* table, const char16_t* section, const char16_t* key,

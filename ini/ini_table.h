@@ -31,12 +31,15 @@
 // operation do nothing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr int32_t kIniFieldUnits = 256;  // key and value fields, terminator included
 inline constexpr int32_t kIniMaxUnits = kIniFieldUnits - 1;
 inline constexpr int32_t kIniGrowSlots = 32;
-inline constexpr int32_t kIniMaxLineUnits = 1023;  // longer lines are read in pieces of this size
+inline constexpr int32_t kIniMaxLineUnits = 1023;
+inline constexpr std::size_t kIniPathUnits =
+    260;  // a document's path, terminator included  // longer lines are read in pieces of this size
 inline constexpr char16_t kIniDefaultSection[] = u"__default";
 
 struct IniEntry {
@@ -112,7 +115,8 @@ const char16_t* IniTableKeyName(IniTable* table, const char16_t* section, int32_
 // Writes the table to `path`: the mark FF FE, "# <path>", then each section (an empty line for
 // "__default", otherwise an empty line and "[name]") followed by its keys as "name = value", all
 // UTF-16 little-endian with CR LF line ends and without quotes. Reports nothing; a file that
-// cannot be opened is not written.
+// cannot be opened is not written. The old file is replaced only once the new one is complete
+// (written beside it as "<path>~" and renamed over it), so a failed save leaves it as it was.
 void IniTableWrite(const char16_t* path, IniTable* table);
 
 // Decimal conversion: leading white space, one optional sign, then digits up to the first other

@@ -71,10 +71,21 @@ void IniTableWrite(const char16_t* path, IniTable* table) {
             }
         }
     }
-    std::FILE* stream = platform::OpenStream(path, u"wb");
+    // The file is replaced only by a complete copy: written beside it under the same name and a
+    // "~", then renamed over it, so a save that fails (a full volume) leaves the old file as it
+    // was. A path with no room for the "~" is written in place.
+    const std::u16string target(path);
+    const bool beside = target.size() + 1 < kIniPathUnits;
+    const std::u16string written = beside ? target + u"~" : target;
+    std::FILE* stream = platform::OpenStream(written.c_str(), u"wb");
     if (stream == nullptr) {
         return;
     }
-    platform::WriteStream(stream, out.Bytes().data(), out.Bytes().size());
-    std::fclose(stream);
+    bool ok =
+        platform::WriteStream(stream, out.Bytes().data(), out.Bytes().size()) == out.Bytes().size();
+    ok = (beside ? platform::CommitStream(stream) : std::fflush(stream) == 0) && ok;
+    ok = std::fclose(stream) == 0 && ok;
+    if (beside && !(ok && platform::RenameReplacing(written.c_str(), target.c_str()))) {
+        platform::RemoveFile(written.c_str());
+    }
 }

@@ -167,14 +167,23 @@ TEST_F(DocumentTest, SaveToUnwritablePathWritesNothing) {
     EXPECT_FALSE(std::filesystem::exists(root_ / "no"));
 }
 
-TEST_F(DocumentTest, FailedWriteLeavesAFileThatDoesNotLoad) {
-    // What the qzp tool relies on to notice a failed save: reading it back fails.
+TEST_F(DocumentTest, FailedWriteKeepsTheOldFile) {
     DocumentPtr doc = OpenWith(u"\\w.ini", u"a=1\n");
     ASSERT_NE(doc, nullptr);
+    IniSetString(doc.get(), nullptr, u"a", u"2");
     platform::fault::Arm(0, 1);
     IniSave(doc.get());
     platform::fault::Arm(0, 0);
-    EXPECT_EQ(DocumentPtr(IniOpen(u"\\w.ini")), nullptr);
+    DocumentPtr reread(IniOpen(u"\\w.ini"));
+    ASSERT_NE(reread, nullptr) << "a failed save must not destroy the file";
+    char16_t value[256] = {};
+    EXPECT_EQ(IniGetString(reread.get(), nullptr, u"a", value), 0);
+    EXPECT_EQ(std::u16string(value), u"1");
+    EXPECT_FALSE(std::filesystem::exists(root_ / "w.ini~"));
+    IniSave(doc.get());
+    reread.reset(IniOpen(u"\\w.ini"));
+    EXPECT_EQ(IniGetString(reread.get(), nullptr, u"a", value), 0);
+    EXPECT_EQ(std::u16string(value), u"2");
 }
 
 // Random documents whose values survive the saved form (no empty value, no ';' or '#', no white

@@ -86,6 +86,22 @@ TEST(IniTableTest, ThirtyThirdEntryGrowsToSixtyFourSlotsKeepingPositions) {
     EXPECT_EQ(TablePtr(IniTableCreate(-5))->capacity, 32);
 }
 
+// Copying a value from one entry to another is natural; when the copy makes the table grow, the
+// source moves with the slot array and must have been read before.
+TEST(IniTableTest, ValueTakenFromTheTableSurvivesItsGrowth) {
+    TablePtr t = NewTable();
+    IniTableSetString(t.get(), u"S", u"x", u"copied value");
+    for (int i = 0; t->used < t->capacity; ++i) {
+        IniTableSet(t.get(), platform::Utf8ToUtf16("k" + std::to_string(i)).c_str(), u"v");
+    }
+    IniTableSetString(t.get(), u"T", u"k", IniTableGetString(t.get(), u"S", u"x", nullptr));
+    IniTableSet(t.get(), u"U", IniTableGetString(t.get(), u"T", u"k", nullptr));
+    EXPECT_EQ(t->capacity, 64);
+    EXPECT_EQ(platform::Utf16ToUtf8(IniTableGetString(t.get(), u"T", u"k", u"")), "copied value");
+    EXPECT_EQ(platform::Utf16ToUtf8(IniTableGetString(t.get(), u"U", nullptr, u"")),
+              "copied value");
+}
+
 TEST(IniTableTest, EmptyKeyIsNeverStoredAsAnOccupiedSlot) {
     TablePtr t = NewTable();
     IniTableSet(t.get(), u"", u"v");
