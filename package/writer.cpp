@@ -13,6 +13,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -30,6 +31,8 @@ constexpr std::size_t kLocalCrcOffset = 14;
 // entry's local record; a bigger entry gets its CRC-32 patched into the record afterwards.
 constexpr std::size_t kEntryBufferBytes = 1u << 20;
 constexpr std::size_t kOutputBufferBytes = 1u << 20;
+// More compression threads than this only cost memory (eight 32 KiB slots each).
+constexpr unsigned kMaxJobs = 64;
 
 void PutLe16(std::vector<uint8_t>& out, uint16_t value) {
     uint8_t bytes[2];
@@ -52,6 +55,51 @@ std::string Thousands(uint64_t value) {
 }
 
 // Names that extraction could turn into a path outside its target, or that it cannot create.
+// The name as the device's file system compares it: ASCII letters folded, no trailing `\`.
+std::string FoldedName(const std::string& name) {
+    std::string folded = name;
+    if (!folded.empty() && folded.back() == '\\') {
+        folded.pop_back();
+    }
+    for (char& c : folded) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return folded;
+}
+
+// Why one level of a name cannot be created on the device's file system, or nothing.
+std::string PieceProblem(std::string_view piece) {
+    for (const char c : piece) {
+        if (static_cast<unsigned char>(c) < 0x20 ||
+            std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
+            return "name holds a character the device does not allow in names (<>:\"|?* or a "
+                   "control character)";
+        }
+    }
+    if (piece.back() == '.' || piece.back() == ' ') {
+        return "a level of the name ends with a dot or a blank, which the device drops";
+    }
+    std::string stem = FoldedName(std::string(piece.substr(0, piece.find('.'))));
+    static const std::set<std::string> kDevices = {
+        "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
+        "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
+    if (kDevices.count(stem) != 0) {
+        return "a level of the name is a device name (" + std::string(piece) + ")";
+    }
+    std::string scratch;
+    for (const char16_t c : kPackageScratchName) {
+        if (c != 0) {
+            scratch += static_cast<char>(c);
+        }
+    }
+    if (FoldedName(std::string(piece)) == scratch) {
+        return "name is the scratch name extraction uses (" + scratch + ")";
+    }
+    return {};
+}
+
 std::string NameProblem(const std::string& name, bool directory) {
     if (name.empty()) {
         return "empty name";
@@ -77,6 +125,12 @@ std::string NameProblem(const std::string& name, bool directory) {
         if (piece == "." || piece == "..") {
             return "name has a '.' or '..' level";
         }
+        if (start == 0 && piece.size() >= 2 && piece[1] == ':') {
+            return "name could lead outside the target directory (a drive prefix)";
+        }
+        if (std::string problem = PieceProblem(piece); !problem.empty()) {
+            return problem;
+        }
         if (stop >= end) {
             break;
         }
@@ -89,20 +143,6 @@ std::string NameProblem(const std::string& name, bool directory) {
         return "name could lead outside the target directory";
     }
     return {};
-}
-
-// The name as the device's file system compares it: ASCII letters folded, no trailing `\`.
-std::string FoldedName(const std::string& name) {
-    std::string folded = name;
-    if (!folded.empty() && folded.back() == '\\') {
-        folded.pop_back();
-    }
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
 }
 
 // One unit of work in the ordered pipeline: a block of an entry's data, or the end of an entry.
@@ -137,8 +177,13 @@ class Pipeline {
             slot.output.resize(compressBound(kPackageBlockSize));
         }
         if (jobs > 1) {
-            for (unsigned i = 0; i < jobs; ++i) {
-                workers_.emplace_back([this] { Work(); });
+            // A thread that cannot be started leaves fewer workers, or none: then blocks are
+            // compressed as they are submitted. The output is the same either way.
+            try {
+                for (unsigned i = 0; i < jobs; ++i) {
+                    workers_.emplace_back([this] { Work(); });
+                }
+            } catch (const std::system_error&) {
             }
         }
     }
@@ -605,6 +650,7 @@ int32_t PackageWriter::Write(const std::vector<PackItem>& items, const char16_t*
     if (jobs == 0) {
         jobs = std::max(1u, std::thread::hardware_concurrency());
     }
+    jobs = std::min(jobs, kMaxJobs);
 
     // A name of our own next to the output, so that a failure never leaves a partial output.
     std::random_device random;

@@ -28,7 +28,7 @@ struct PackItem {
 struct PackOptions {
     std::string comment = "\\SDMMC\\";  // the default target directory of an extraction
     int level = 6;                      // zlib level 0-9
-    unsigned jobs = 0;                  // compression threads; 0 = one per hardware thread
+    unsigned jobs = 0;  // compression threads; 0 = one per hardware thread; at most 64
     // Called on the writing thread after each block with the source bytes read so far.
     std::function<void(uint64_t bytesRead)> progress;
 

@@ -76,4 +76,10 @@ set -e
 [ $status -eq 1 ] || fail "empty file exit $status"
 grep -q 'src/empty/zero: empty file' err.txt || fail "$(cat err.txt)"
 [ -z "$(ls | grep bad)" ] || fail "left a package or temporary file"
+rm src/empty/zero
+
+# OUT inside SRC_DIR: packing twice never stores the earlier package in the new one.
+"$QZP" pack src src/inside.qzp > /dev/null
+"$QZP" pack src src/inside.qzp > /dev/null
+! "$QZP" list src/inside.qzp | grep -q 'inside.qzp' || fail "the package holds its own earlier copy"
 echo "qzp_pack: OK"

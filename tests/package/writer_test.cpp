@@ -431,6 +431,26 @@ const Refusal kRefusals[] = {
          items.push_back({"C:x", Device("f")});
      },
      "outside the target", 1},
+    {"CharacterTheDeviceRefuses",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"a\\what?.txt", Device("f")});
+     },
+     "does not allow", 1},
+    {"LevelEndingWithADot",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"dir.\\x", Device("f")});
+     },
+     "ends with a dot", 1},
+    {"DeviceName",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"a\\Com1.log", Device("f")});
+     },
+     "device name", 1},
+    {"ScratchNameInAnyCase",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"a\\~QZPnew.TMP", Device("f")});
+     },
+     "scratch name", 1},
     {"LeadingBackslash",
      [](const Scratch&, auto& items, auto&) {
          items.push_back({"\\abs", Device("f")});

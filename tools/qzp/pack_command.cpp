@@ -6,6 +6,7 @@
 
 #include "package/pack_tree.h"
 #include "package/writer.h"
+#include "platform/file.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/package_file.h"
@@ -39,6 +40,12 @@ int RunPack(const PackArguments& args) {
     if (CollectPackTree(sourceDevice, tree) != 0) {
         return ReportFailure(tree.errorPath, tree.error);
     }
+    // OUT inside SRC_DIR: an earlier package of the same name is not packed into the new one.
+    const std::string outputHost = platform::DevicePathToHost(outputDevice.c_str());
+    std::erase_if(tree.items, [&outputHost](const PackItem& item) {
+        return !item.source.empty() &&
+               platform::DevicePathToHost(item.source.c_str()) == outputHost;
+    });
 
     PackOptions options;
     options.comment = args.comment;
@@ -87,8 +94,8 @@ void AddPackCommand(CLI::App& app, int& status) {
         ->default_str("6");
     pack->add_option("--jobs", args->jobs,
                      "Blocks compressed at the same time (the package is the same for any "
-                     "value); default: one per processor")
-        ->check(CLI::Range(1u, 1024u))
+                     "value), 1 to 64; default: one per processor")
+        ->check(CLI::Range(1u, 64u))
         ->default_str(std::to_string(std::max(1u, std::thread::hardware_concurrency())));
     pack->add_option("SRC_DIR", args->source, "The directory to pack")->required();
     pack->add_option("OUT", args->output, "The package file to write")->required();
