@@ -157,15 +157,13 @@ bool Enqueue(WindowHandle target, uint32_t message, uintptr_t wParam, intptr_t l
     return true;
 }
 
-void WakeOwner(Window& window) {
-    std::lock_guard lock(window.queue->mutex);
-    window.queue->cv.notify_all();
-}
-
+// Under the queue's lock, so that a modal loop about to wait cannot miss the end: it checks
+// `ended` under the same lock before it waits.
 void EndModal(Window& window, intptr_t result) {
+    std::lock_guard lock(window.queue->mutex);
     window.result = result;
     window.ended = true;
-    WakeOwner(window);
+    window.queue->cv.notify_all();
 }
 
 intptr_t Dispatch(Window& window, uint32_t message, uintptr_t wParam, intptr_t lParam);
@@ -270,12 +268,16 @@ void Deliver(QueuedMessage& message) {
     }
 }
 
-// One step of a modal loop: delivers the next queued message, or, when none is queued, the
-// first due timer of this thread's dialogs, or waits for either. Timers come after queued
-// messages, so a timer due at once still lets everything already posted be handled first.
-void PumpOnce() {
+// One step of the modal loop of `modal`: delivers the next queued message, or, when none is
+// queued, the first due timer of this thread's dialogs, or waits for either (or for the end of
+// `modal`). Timers come after queued messages, so a timer due at once still lets everything
+// already posted be handled first.
+void PumpOnce(const Window& modal) {
     ThreadQueue& queue = *ThisQueue();
     std::unique_lock lock(queue.mutex);
+    if (modal.ended) {
+        return;
+    }
     if (!queue.messages.empty()) {
         QueuedMessage message = std::move(queue.messages.front());
         queue.messages.pop_front();
@@ -321,7 +323,7 @@ void PumpOnce() {
 
 void RunModal(Window& window) {
     while (!window.ended) {
-        PumpOnce();
+        PumpOnce(window);
     }
 }
 
