@@ -166,8 +166,9 @@ void CompressSlot(Slot& slot, int level) {
 }
 
 // A ring of slots. The writing thread fills slots in sequence and consumes them in the same
-// sequence; worker threads compress filled blocks in between. Without workers a block is
-// compressed when it is submitted.
+// sequence; with N jobs, N - 1 worker threads compress filled blocks in between, and the writing
+// thread compresses too whenever it would otherwise wait, so N jobs keep N threads busy. With one
+// job a block is compressed when it is submitted.
 class Pipeline {
   public:
     Pipeline(unsigned jobs, int level)
@@ -180,7 +181,7 @@ class Pipeline {
             // A thread that cannot be started leaves fewer workers, or none: then blocks are
             // compressed as they are submitted. The output is the same either way.
             try {
-                for (unsigned i = 0; i < jobs; ++i) {
+                for (unsigned i = 1; i < jobs; ++i) {
                     workers_.emplace_back([this] { Work(); });
                 }
             } catch (const std::system_error&) {
@@ -225,11 +226,18 @@ class Pipeline {
         }
     }
 
-    // Waits until the oldest slot is finished and returns it; Release hands it back.
+    // Returns the oldest slot once it is finished, compressing waiting blocks in the meantime;
+    // Release hands it back.
     Slot& Oldest() {
         Slot& slot = slots_[head_ % slots_.size()];
         std::unique_lock<std::mutex> lock(mutex_);
-        doneCv_.wait(lock, [&slot] { return slot.done; });
+        while (!slot.done) {
+            if (next_ < tail_) {
+                CompressNext(lock);
+            } else {
+                doneCv_.wait(lock);
+            }
+        }
         return slot;
     }
 
@@ -249,17 +257,22 @@ class Pipeline {
             if (stop_) {
                 return;
             }
-            Slot& slot = slots_[next_ % slots_.size()];
-            ++next_;
-            if (slot.done) {
-                continue;
-            }
-            lock.unlock();
-            CompressSlot(slot, level_);
-            lock.lock();
-            slot.done = true;
-            doneCv_.notify_all();
+            CompressNext(lock);
         }
+    }
+
+    // Takes the next slot no thread has looked at yet and compresses it, unlocking meanwhile.
+    void CompressNext(std::unique_lock<std::mutex>& lock) {
+        Slot& slot = slots_[next_ % slots_.size()];
+        ++next_;
+        if (slot.done) {
+            return;
+        }
+        lock.unlock();
+        CompressSlot(slot, level_);
+        lock.lock();
+        slot.done = true;
+        doneCv_.notify_all();
     }
 
     const int level_;
