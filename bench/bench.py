@@ -260,8 +260,8 @@ def main():
     lines.append("")
     lines.append("- Date: %s" % datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
     lines.append("- Machine: %s, nproc %d, %s" % (cpu_model(), os.cpu_count(), platform.platform()))
-    lines.append("- Load average before / after: %.2f / %.2f (the cores were shared with other "
-                 "work; figures are wall-clock times)" % (load_before[0], load_after[0]))
+    lines.append("- Load average before / after: %.2f / %.2f (figures are wall-clock times; a load "
+                 "well above 1 means other work shared the cores)" % (load_before[0], load_after[0]))
     lines.append("- Corpus: %d files, %.1f MB (binaries from /usr/bin and /usr/lib, text from "
                  "/usr/share, %d small files); whole run %.0f s" %
                  (files, total / 1e6, CORPUS_SMALL_FILES, elapsed))
@@ -277,6 +277,12 @@ def main():
     lines.append("|---|---:|---|")
     for name, value, target in ratios:
         lines.append("| %s | %.2f | %s |" % (name, value, target))
+    lines.append("")
+    lines.append("How it is measured: every run starts after `sync`, so no run pays for the write-back "
+                 "of another's files. Packing reads its sources from the page cache. Extractions "
+                 "start with the caches dropped (when run as root): deleting and re-creating "
+                 "thousands of files otherwise leaves kernel state that slows each later run by a "
+                 "different amount, whichever tool runs.")
     text = "\n".join(lines) + "\n"
     print(text)
     with open(args.results, "w") as out_file:
