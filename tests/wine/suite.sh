@@ -267,6 +267,20 @@ case_no_record() {
     finish
 }
 
+case_empty_flash_volume() {
+    begin "empty flash volume (a power cut right after the purge): purge succeeds, full update"
+    device_installed full
+    rm -rf "$DRIVE_C/ResidentFlash2"
+    mkdir -p "$DRIVE_C/ResidentFlash2"
+    app_start
+    expect_window 'Setup Completely' 30000
+    drv click 'Setup Completely' 1
+    expect_ends
+    expect_restart
+    expect_full_install "$stage/full/PowerOffLogo.bmp"
+    finish
+}
+
 wine_server_start
 make_packages
 begin "qzp.exe reads back what it packed"
@@ -284,6 +298,7 @@ case_patch_other_version
 case_invalid_package
 case_extraction_fails
 case_no_record
+case_empty_flash_volume
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" = 0 ]
