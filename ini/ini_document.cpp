@@ -1,6 +1,5 @@
 #include "ini/ini_document.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -89,11 +88,8 @@ int32_t IniSetInt(IniDocument* document, const char16_t* section, const char16_t
     if (document == nullptr) {
         return -1;
     }
-    char text[16];
-    std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    char16_t wide[16];
-    ini_detail::WidenAscii(text, wide, sizeof wide / sizeof wide[0]);
-    return IniSetString(document, section, key, wide);
+    IniTableSetInt(document->table, section, key, value);
+    return 0;
 }
 
 void IniSave(IniDocument* document) {

@@ -122,12 +122,7 @@ bool HasPrefix(const char16_t* key, std::u16string_view prefix) {
 }
 
 bool IsSectionEntry(const IniEntry& entry) {
-    for (const char16_t* p = entry.key; *p != 0; ++p) {
-        if (*p == u'#') {
-            return false;
-        }
-    }
-    return true;
+    return ini_detail::IsSectionKey(entry.key);
 }
 
 std::u16string KeyPrefix(const char16_t* section) {

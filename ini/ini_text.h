@@ -18,6 +18,16 @@ inline std::size_t Length(const char16_t* text) {
     return n;
 }
 
+// A composed key without '#' is a section's own entry; every other one is a key of a section.
+inline bool IsSectionKey(const char16_t* key) {
+    for (; *key != 0; ++key) {
+        if (*key == u'#') {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The white space that the loader trims.
 inline bool IsSpace(char16_t c) {
     return c == u' ' || (c >= 0x09 && c <= 0x0D);

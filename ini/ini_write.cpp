@@ -26,15 +26,6 @@ class Output {
     std::vector<unsigned char> bytes_;
 };
 
-bool IsSectionName(const char16_t* key) {
-    for (; *key != 0; ++key) {
-        if (*key == u'#') {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 void IniTableWrite(const char16_t* path, IniTable* table) {
@@ -49,7 +40,7 @@ void IniTableWrite(const char16_t* path, IniTable* table) {
     // Sections in the slot order of their entries, each followed by its keys in slot order.
     for (int32_t i = 0; i < table->capacity; ++i) {
         const IniEntry& section = table->entries[i];
-        if (section.key[0] == 0 || !IsSectionName(section.key)) {
+        if (section.key[0] == 0 || !ini_detail::IsSectionKey(section.key)) {
             continue;
         }
         std::u16string prefix(section.key);

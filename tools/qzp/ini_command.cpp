@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "ini/ini_document.h"
+#include "ini/ini_text.h"
 #include "platform/file.h"
 #include "platform/utf.h"
 #include "tools/qzp/commands.h"
@@ -38,10 +39,6 @@ std::string Utf8(const char16_t* text) {
     return platform::Utf16ToUtf8(text);
 }
 
-bool IsSpace(char16_t c) {
-    return c == u' ' || (c >= 0x09 && c <= 0x0D);
-}
-
 // Common to names and values: one line, no white space at the ends (the loader trims it).
 std::optional<std::string> LineProblem(std::u16string_view text) {
     if (text.empty()) {
@@ -50,7 +47,7 @@ std::optional<std::string> LineProblem(std::u16string_view text) {
     if (text.find_first_of(u"\r\n") != std::u16string_view::npos) {
         return "holds a line break";
     }
-    if (IsSpace(text.front()) || IsSpace(text.back())) {
+    if (ini_detail::IsSpace(text.front()) || ini_detail::IsSpace(text.back())) {
         return "begins or ends with white space";
     }
     return std::nullopt;
