@@ -60,7 +60,13 @@ expect_text() {
 }
 
 # A window must appear within MS milliseconds (default 20 s).
-expect_window() { drv wait "$1" "${2:-20000}" 2>/dev/null || fail "no window \"$1\""; }
+# On failure it says whether the installer was still running and what C:\ResidentFlash2 held.
+expect_window() {
+    drv wait "$1" "${2:-20000}" 2>/dev/null && return 0
+    local state="had ended"
+    kill -0 "$APP_PID" 2>/dev/null && state="was still running"
+    fail "no window \"$1\" (the installer $state; flash volume: $(flash_tree | head -c 300 | tr '\n' ' '))"
+}
 
 expect_ends() { app_wait "${1:-20}" || fail "the installer did not end"; }
 
@@ -144,6 +150,15 @@ expect_full_install() {
 
 # ---- cases ----
 
+# The end of a successful full update that brought the package's own logo: the completion box
+# is answered, the restart requested, and drive C: holds the package's tree.
+finish_full_install() {
+    drv click 'Setup Completely' 1
+    expect_ends
+    expect_restart
+    expect_full_install "$stage/full/PowerOffLogo.bmp"
+}
+
 case_full_update_ok() {
     begin "full update, confirmed with OK, card logo, restart"
     device_installed full
@@ -185,10 +200,7 @@ case_full_update_timeout() {
     drv gone 'Update Package' 15000 || fail "the confirmation did not close by itself"
     [ $((SECONDS - start)) -ge 4 ] || fail "the confirmation closed after $((SECONDS - start)) s, before its time-out"
     expect_window 'Setup Completely' 30000
-    drv click 'Setup Completely' 1
-    expect_ends
-    expect_restart
-    expect_full_install "$stage/full/PowerOffLogo.bmp"
+    finish_full_install
     finish
 }
 
@@ -260,10 +272,7 @@ case_no_record() {
     app_start
     expect_window 'Setup Completely' 30000
     drv gone 'Update Package' 0 || fail "a confirmation was shown"
-    drv click 'Setup Completely' 1
-    expect_ends
-    expect_restart
-    expect_full_install "$stage/full/PowerOffLogo.bmp"
+    finish_full_install
     finish
 }
 
@@ -274,10 +283,7 @@ case_empty_flash_volume() {
     mkdir -p "$DRIVE_C/ResidentFlash2"
     app_start
     expect_window 'Setup Completely' 30000
-    drv click 'Setup Completely' 1
-    expect_ends
-    expect_restart
-    expect_full_install "$stage/full/PowerOffLogo.bmp"
+    finish_full_install
     finish
 }
 
