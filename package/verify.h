@@ -20,6 +20,8 @@ enum class PackageFault : uint8_t {
     kOpenOutput,      // the output file cannot be created
     kShortWrite,      // the output file did not take every byte
     kNoTarget,        // no target directory given and the package names none
+    // The extraction plan refuses the entry (install_plan.h); `expected` holds the PlanFault.
+    kPlanRefused,
 };
 
 struct PackageProblem {
