@@ -327,6 +327,11 @@ class Planner {
         if (path.size() >= kPackagePathCapacity) {
             return Refuse(PlanFault::kPathTooLong, index);
         }
+        if (target_.size() < 2 && path.size() >= 2 && IsSeparator(path[0]) &&
+            IsSeparator(path[1])) {
+            // A leading `\` of the name joined to the root `\` makes a network path (\\server).
+            return Refuse(PlanFault::kEmptyLevel, index);
+        }
         if (entry.directory && !path.empty() && path.back() == u'\\') {
             path.pop_back();  // extraction drops the one trailing `\` of a directory entry
         }

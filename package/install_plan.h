@@ -12,7 +12,8 @@
 //     (and the one trailing `\` of a directory entry), a `.` or `..` level, or a level the device
 //     cannot create (the characters <>:"|?* or control characters, a trailing dot or blank, a
 //     device name such as COM1, a drive prefix, or a scratch name of extraction);
-//   - joined paths over 259 units;
+//   - joined paths over 259 units, and names with a leading `\` joined to the root `\` (a
+//     network path);
 //   - two entries that resolve to the same path (a repeated directory entry aside);
 //   - a file where a directory is needed or the reverse, within the list or against the tree
 //     that is kept;

@@ -727,8 +727,13 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   "iiii"},
         ShapeCase{"ManifestWithSlash", {{"VORIZ/INDEX.INI", "@manifest"}, kAppEntry}, {}, "rrrr"},
+        // Its copy in the root would be \\VORIZ\INDEX.INI, a network path.
         ShapeCase{"ManifestWithLeadingBackslash",
                   {{"\\VORIZ\\INDEX.INI", "@manifest"}, kAppEntry},
+                  {},
+                  "rrrr"},
+        ShapeCase{"LeadingBackslashBelowTheFlashVolume",
+                  {kManifestEntry, {"\\Top.txt", "t"}},
                   {},
                   "iiii"},
         ShapeCase{

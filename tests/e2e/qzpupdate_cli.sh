@@ -55,7 +55,8 @@ diff -r src dev/ResidentFlash2 >/dev/null || fail "flash volume differs from the
 cp -r dev term
 "$BIN/qzp" ini set term/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion 1.0 >/dev/null
 before="$(find term/ResidentFlash2 -type f -exec md5sum {} + | sort)"
-timeout 30 "$BIN/qzpupdate" --device term --ui terminal --time-scale 0 </dev/null >/dev/null \
+# (time scale 1: the confirmation's own 5-second timer must not answer first)
+timeout 30 "$BIN/qzpupdate" --device term --ui terminal --time-scale 1 </dev/null >/dev/null \
     || fail "the terminal UI did not end at the end of input (status $?)"
 [ "$before" = "$(find term/ResidentFlash2 -type f -exec md5sum {} + | sort)" ] \
     || fail "the confirmation was not cancelled at the end of input"

@@ -106,7 +106,6 @@ TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
 
 constexpr PlanTree K = PlanTree::kKeep;
 constexpr PlanTree E = PlanTree::kEmpty;
-constexpr uint32_t kAny = 0;
 
 INSTANTIATE_TEST_SUITE_P(
     Names, PlanShapes,
@@ -128,6 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"ForbiddenCharacter", {u"a\\b?c"}, E, PlanFault::kBadLevel, 0, ""},
         PlanCase{"TrailingDot", {u"a.\\b"}, E, PlanFault::kBadLevel, 0, ""},
         PlanCase{"DeviceName", {u"x\\com1.txt"}, E, PlanFault::kBadLevel, 0, ""},
+        PlanCase{"LeadingBackslashesBelowTheTarget", {u"\\\\a"}, E, PlanFault::kNone, 0, "c"},
         PlanCase{"HarmlessDots", {u"a..b", u".hidden", u"x\\..y"}, E, PlanFault::kNone, 0, "ccc"},
         // Two entries on one path, files against directories within the package.
         PlanCase{"SameNameOtherCase", {u"A\\b.txt", u"a\\B.TXT"}, E, PlanFault::kSamePath, 1, ""},
@@ -220,6 +220,9 @@ TEST(Plan, LengthsCountTheJoinedPathOnlyAndAMissingTargetIsRefused) {
     // Names alone: the name's own 259 units.
     options.target = nullptr;
     EXPECT_TRUE(BuildInstallPlan(Entries({std::u16string(259, u'n')}), options, plan));
+    options.target = u"\\";
+    EXPECT_FALSE(BuildInstallPlan(Entries({u"\\server\\share"}), options, plan));
+    EXPECT_EQ(plan.fault, PlanFault::kEmptyLevel) << "a network path";
     options.target = u"\\missing\\";
     EXPECT_FALSE(BuildInstallPlan(Entries({u"a"}), options, plan));
     EXPECT_EQ(plan.fault, PlanFault::kTargetMissing);
