@@ -1,9 +1,9 @@
 // Win32 side of the volume services: GetDiskFreeSpaceExW for the free space, the volume's cluster
 // for the allocation unit, and a FindFirstFileW walk.
 //
-// GetDiskFreeSpaceW, which gives the cluster, is not offered by the device's embedded Windows; a
-// device build takes the unit from the device's volume information instead. Where it fails here
-// the unit is taken as 4 KB.
+// Calls used here that the device's embedded Windows does not offer: GetVolumePathNameW and
+// GetDiskFreeSpaceW, which give the cluster; a device build takes the unit from the volume's own
+// information instead. Where they fail the unit is taken as 4 KB.
 #include <windows.h>
 
 #include <string>
