@@ -2,7 +2,9 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/dialog_templates.h"
@@ -48,7 +50,7 @@ int main(int argc, char** argv) {
     cli.add_option("--time-scale", options.timeScale,
                    "factor for every wait (package and loader polls, the confirmation's timer, "
                    "the delay before the restart); 0 makes them instant")
-        ->check(CLI::NonNegativeNumber)
+        ->check(CLI::Range(0.0, 1000.0))
         ->capture_default_str();
     cli.add_option("--events", options.eventsFile,
                    "append what happens as JSON lines to FILE (message boxes, confirmation, "
@@ -58,6 +60,17 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int code = cli.exit(e);
         return code == 0 ? 0 : 2;  // --help exits 0; every usage error is status 2
+    }
+
+    // An events file that cannot be written is a usage error, not a silent loss of the record.
+    if (!options.eventsFile.empty()) {
+        std::FILE* events = std::fopen(options.eventsFile.c_str(), "a");
+        if (events == nullptr) {
+            std::fprintf(stderr, "qzpupdate: %s: %s\n", options.eventsFile.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
+        std::fclose(events);
     }
 
     options.ui =
