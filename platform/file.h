@@ -1,13 +1,30 @@
 // File and text-conversion services of the platform layer.
 //
 // Paths are UTF-16 device paths such as u"\\SDMMC\\VORIZ.QZP". The Win32 implementation hands
-// them to the wide Win32 / C-runtime calls unchanged; the POSIX implementation resolves them under
-// the device image directory (see SetDeviceRoot), where `\` and `/` both separate levels and each
-// existing component is matched without regard to ASCII letter case, as the device's file system
-// does.
+// them to the wide Win32 / C-runtime calls unchanged. The POSIX implementation has two modes:
+//
+// - The device image (the default). Paths resolve under the device image directory (see
+//   SetDeviceRoot), where `\` and `/` both separate levels, `.` stays and `..` goes up by name but
+//   never above the image, and each existing level is matched without regard to ASCII letter case,
+//   as the device's file system does (an exact spelling wins; among several others, the first in
+//   byte order). Below the image directory no symbolic link is ever followed and nothing but a
+//   regular file or a directory is opened: a link counts as a file that may be deleted but not
+//   opened, written, created over, renamed or copied; a FIFO or device is refused without
+//   blocking. The image directory itself may be a link.
+// - Exact host paths (SetExactHostPaths(true), for the host tools): a path names what the host
+//   OS resolves it to: no letter-case matching, `..` left to the OS. Links are followed as the OS
+//   follows them, except below the link-free directory (SetLinkFreeDirectory), which is guarded
+//   like the device image.
+//
+// Names each directory holds are read once per run and kept up to date by the calls of this layer
+// (and the system's delete), so lookups and file creation cost a bounded number of system calls
+// whatever the size of a directory. Changes made by other means to a directory this process has
+// already read are not seen until SetDeviceRoot is called again.
 //
 // Results follow the Win32 calls these stand for: booleans for success, attribute words with
-// kInvalidFileAttributes for "missing", element counts for conversions (0 on failure).
+// kInvalidFileAttributes for "missing", element counts for conversions (0 on failure). After a
+// failed call the OS reason stays in errno (POSIX) or GetLastError (Win32); LastFileError gives
+// it as text on both.
 #pragma once
 
 #include <cstddef>
@@ -21,14 +38,19 @@ inline constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kAttributeNormal = 0x80;
 
-// Opens a C-runtime byte stream, like _wfopen. `mode` is u"rb" or u"wb". Null on failure.
+// Opens a C-runtime byte stream, like _wfopen. `mode` is u"rb", u"wb", or u"wbx": a new file
+// created exclusively, failing when anything (a file, a directory, a link, even a dangling one)
+// exists at the path. Only regular files are opened (a directory fails with EISDIR). Null on
+// failure.
 std::FILE* OpenStream(const char16_t* path, const char16_t* mode);
 
 // Writes `count` bytes to `stream` and returns how many were written (fwrite with item size 1).
 // Every byte the system writes to a file goes through here, so tests can inject faults.
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count);
 
-// Attributes of a file or directory, or kInvalidFileAttributes when it does not exist.
+// Attributes of a file or directory, or kInvalidFileAttributes when it does not exist. Where links
+// are not followed, a link (and any other object that is not a directory) reads as
+// kAttributeNormal.
 uint32_t GetAttributes(const char16_t* path);
 
 // Creates one directory (default security). False when it exists already or cannot be made.
@@ -43,10 +65,12 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists);
 bool CommitStream(std::FILE* stream);
 
 // Renames `from` to `to` on the same volume, replacing an existing `to` in one step, so that a
-// reader (or a power loss) sees either the old file or the new one, never a mixture.
+// reader (or a power loss) sees either the old file or the new one, never a mixture. Where links
+// are not followed, fails when either end is a link or something other than a file or directory.
 bool RenameReplacing(const char16_t* from, const char16_t* to);
 
-// Deletes one file. False when it does not exist or cannot be deleted.
+// Deletes one file (a link itself, never what it points to). False when it does not exist or
+// cannot be deleted.
 bool RemoveFile(const char16_t* path);
 
 // Multibyte <-> UTF-16 conversion with the system default code page (code page 0, no flags), with
@@ -60,13 +84,29 @@ int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapaci
 
 // The device image (host builds): the directory that stands for the device's `\`. Default
 // "device" (relative to the current directory). The Win32 build ignores it: paths are real.
+// Setting it (even to the same directory) forgets every directory listing read so far.
 void SetDeviceRoot(const std::string& hostDirectory);
 const std::string& DeviceRoot();
 
+// Exact host paths (see the top of this file) on or off; off by default. Win32: no effect.
+void SetExactHostPaths(bool exact);
+bool ExactHostPaths();
+
+// With exact host paths: below `directory` (a device path as HostPathToDevice gives it, e.g. the
+// folder a tool extracts into) no link is followed and only regular files and directories are
+// opened, as in the device image; a path that climbs out of it with `..` fails (EACCES). The
+// directory itself may be a link. Null or empty: no such directory. Win32: no effect.
+void SetLinkFreeDirectory(const char16_t* directory);
+
+// The reason the last failed call of this layer on this thread failed, as one line of text
+// (e.g. "Permission denied", "refusing the symbolic link /x/out/VORIZ"); empty when unknown.
+std::string LastFileError();
+
 // Turns a host path given by a user (a command-line argument, UTF-8) into a device path that
 // names the same file. On POSIX this makes the path absolute and requires it to lie inside the
-// device root (tools set the root to "/" first); on Win32 it is the path made absolute. Returns
-// false when the path cannot be expressed.
+// device root (tools set the root to "/" first); `..` levels are resolved by name, or with exact
+// host paths kept for the OS to resolve. On Win32 it is the path made absolute. Returns false
+// when the path cannot be expressed.
 bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath);
 
 // The host file-system path a device path resolves to (POSIX; Win32 returns it as UTF-8).

@@ -1,13 +1,22 @@
-// POSIX side of the file services: device paths resolved under the device image directory.
+// POSIX side of the file services: device paths resolved under the device image directory, or
+// host paths used as the OS resolves them (see file.h for both modes).
+//
+// Below a guarded directory (the device image, or the link-free directory of a tool) every level
+// is opened with O_NOFOLLOW relative to its parent's descriptor, so no link on the way is ever
+// followed, and the final name is used with the *at calls relative to the last level. Open
+// directories and the names each one holds are kept for the run: a lookup costs no directory read
+// once the directory has been read, and creating a file costs a fixed number of system calls.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -15,14 +24,26 @@
 
 #include "platform/file.h"
 #include "platform/posix/fault.h"
+#include "platform/posix/file_index.h"
 #include "platform/utf.h"
 
 namespace platform {
 namespace {
 
-std::string& RootStorage() {
-    static std::string root = "device";
-    return root;
+// The reason of the last failure on this thread: an errno value, and a text that names the object
+// when the errno alone would mislead (a refused link).
+thread_local int t_error = 0;
+thread_local std::string t_errorText;
+
+bool Fail(int code, std::string text = std::string()) {
+    t_error = code;
+    t_errorText = std::move(text);
+    errno = code;
+    return false;
+}
+
+bool FailFromErrno() {
+    return Fail(errno);
 }
 
 std::string Folded(const std::string& name) {
@@ -35,107 +56,160 @@ std::string Folded(const std::string& name) {
     return folded;
 }
 
-// Finds the entry of `dir` whose name equals `name` without regard to case, by reading the
-// directory. Among several spellings the first in byte order is taken, so the choice is stable.
-bool ScanIgnoringCase(const std::string& dir, const std::string& name, std::string& found) {
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return false;
+// Directories are kept open only to name things relative to them; a directory that may be
+// searched but not read still serves (reading its names opens it once more).
+#ifdef O_PATH
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+// An open directory below the guarded base, reached without following a link.
+struct Dir {
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+    ~Dir() {
+        if (fd >= 0) {
+            close(fd);
+        }
     }
-    const std::string wanted = Folded(name);
-    bool any = false;
+};
+
+// The names one directory holds: folded name -> the spellings present (several only when the
+// host holds names that differ in case alone).
+struct Index {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::unordered_map<std::string, std::vector<std::string>> names;
+};
+
+// Everything below is guarded by g_mutex. Keys of g_dirs and g_indexes are paths relative to the
+// guarded base, levels joined by `/` in their stored spelling ("" is the base itself).
+std::mutex g_mutex;
+std::string g_root = "device";
+bool g_exact = false;
+bool g_hasLinkFree = false;
+std::vector<std::string> g_linkFree;  // levels of the link-free directory (exact host paths)
+std::unordered_map<std::string, std::shared_ptr<Dir>> g_dirs;
+std::unordered_map<std::string, Index> g_indexes;
+uint64_t g_listings = 0;
+std::size_t g_indexedNames = 0;
+constexpr std::size_t kMaxOpenDirs = 64;
+constexpr std::size_t kMaxIndexedNames = std::size_t{1} << 22;
+
+void ForgetLocked() {
+    g_dirs.clear();
+    g_indexes.clear();
+    g_indexedNames = 0;
+}
+
+std::string JoinKey(const std::string& key, const std::string& name) {
+    return key.empty() ? name : key + "/" + name;
+}
+
+// Reads the names of `dir` once; later lookups use what was read.
+Index& IndexOf(const std::string& key, const Dir& dir) {
+    const auto it = g_indexes.find(key);
+    if (it != g_indexes.end()) {
+        return it->second;
+    }
+    if (g_indexedNames > kMaxIndexedNames) {
+        g_indexes.clear();
+        g_indexedNames = 0;
+    }
+    Index& index = g_indexes[key];
+    index.device = dir.device;
+    index.inode = dir.inode;
+    ++g_listings;
+    const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (d == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return index;
+    }
     while (const dirent* e = readdir(d)) {
-        if (Folded(e->d_name) == wanted && (!any || found > e->d_name)) {
-            found = e->d_name;
-            any = true;
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") {
+            index.names[Folded(name)].push_back(name);
+            ++g_indexedNames;
         }
     }
     closedir(d);
-    return any;
+    return index;
 }
 
-// Directories this process created, with every name it has put into them (folded -> actual).
-// Their listing starts empty and follows each change made through this file layer, so unpacking
-// many files into a new tree does not read a growing directory again for every file. Other
-// directories are read each time. A listing belongs to one directory object (device and inode):
-// a directory deleted and made again by someone else is read again.
-struct Listing {
-    dev_t device;
-    ino_t inode;
-    std::unordered_map<std::string, std::string> names;
+void IndexAdd(const std::string& key, const std::string& name) {
+    const auto it = g_indexes.find(key);
+    if (it != g_indexes.end()) {
+        std::vector<std::string>& spellings = it->second.names[Folded(name)];
+        if (std::find(spellings.begin(), spellings.end(), name) == spellings.end()) {
+            spellings.push_back(name);
+            ++g_indexedNames;
+        }
+    }
+}
+
+void IndexRemove(const std::string& key, const std::string& name) {
+    const auto it = g_indexes.find(key);
+    if (it == g_indexes.end()) {
+        return;
+    }
+    const auto match = it->second.names.find(Folded(name));
+    if (match == it->second.names.end()) {
+        return;
+    }
+    std::vector<std::string>& spellings = match->second;
+    spellings.erase(std::remove(spellings.begin(), spellings.end(), name), spellings.end());
+    if (spellings.empty()) {
+        it->second.names.erase(match);
+    }
+}
+
+// The stored spelling of `name` in the directory `key`: the exact spelling when present, else the
+// first in byte order of those equal without regard to case, else `name` itself (a new entry).
+std::string Spell(const std::string& key, const Dir& dir, const std::string& name) {
+    if (g_exact) {
+        return name;
+    }
+    const Index& index = IndexOf(key, dir);
+    const auto it = index.names.find(Folded(name));
+    if (it == index.names.end() ||
+        std::find(it->second.begin(), it->second.end(), name) != it->second.end()) {
+        return name;
+    }
+    return *std::min_element(it->second.begin(), it->second.end());
+}
+
+std::shared_ptr<Dir> Remember(const std::string& key, int fd) {
+    auto dir = std::make_shared<Dir>();
+    dir->fd = fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return nullptr;
+    }
+    dir->device = st.st_dev;
+    dir->inode = st.st_ino;
+    const auto index = g_indexes.find(key);
+    if (index != g_indexes.end() &&
+        (index->second.device != st.st_dev || index->second.inode != st.st_ino)) {
+        g_indexes.erase(index);  // another directory now stands at that path
+    }
+    if (g_dirs.size() >= kMaxOpenDirs) {
+        g_dirs.clear();
+    }
+    g_dirs[key] = dir;
+    return dir;
+}
+
+// A path split into levels, and where its guarded part starts.
+struct Levels {
+    std::string baseHost;             // host path of the guarded base (guarded paths only)
+    std::vector<std::string> pieces;  // below the base (guarded) or the whole path (not guarded)
+    bool guarded = false;
 };
-std::mutex g_listingsMutex;
-std::unordered_map<std::string, Listing> g_listings;
-constexpr std::size_t kMaxListings = 65536;
-
-// The actual name of `name` in `dir` (whose lstat is `dirStat`) when the exact name is known to be
-// missing.
-bool MatchIgnoringCase(const std::string& dir, const struct stat& dirStat, const std::string& name,
-                       std::string& found) {
-    {
-        std::lock_guard<std::mutex> lock(g_listingsMutex);
-        const auto it = g_listings.find(dir);
-        if (it != g_listings.end() && it->second.device == dirStat.st_dev &&
-            it->second.inode == dirStat.st_ino) {
-            const auto match = it->second.names.find(Folded(name));
-            if (match == it->second.names.end()) {
-                return false;
-            }
-            found = match->second;
-            return true;
-        }
-    }
-    return ScanIgnoringCase(dir, name, found);
-}
-
-bool FindIgnoringCase(const std::string& dir, const std::string& name, std::string& found) {
-    struct stat st;
-    if (lstat((dir + "/" + name).c_str(), &st) == 0) {
-        found = name;
-        return true;
-    }
-    return lstat(dir.c_str(), &st) == 0 && MatchIgnoringCase(dir, st, name, found);
-}
-
-void SplitHostPath(const std::string& host, std::string& dir, std::string& name) {
-    const std::size_t slash = host.rfind('/');
-    dir = slash == 0 ? std::string("/") : host.substr(0, slash);
-    name = host.substr(slash + 1);
-}
-
-// Records that this process put `host` into its directory (and, for a new directory, that the
-// directory itself starts empty).
-void NoteAdded(const std::string& host, bool isNewDirectory) {
-    std::string dir, name;
-    SplitHostPath(host, dir, name);
-    struct stat st;
-    const bool listNew = isNewDirectory && lstat(host.c_str(), &st) == 0;
-    std::lock_guard<std::mutex> lock(g_listingsMutex);
-    const auto it = g_listings.find(dir);
-    if (it != g_listings.end()) {
-        it->second.names.try_emplace(Folded(name), name);
-    }
-    if (listNew) {
-        if (g_listings.size() >= kMaxListings) {
-            g_listings.clear();
-        }
-        g_listings.insert_or_assign(host, Listing{st.st_dev, st.st_ino, {}});
-    }
-}
-
-// Records that this process removed `host` from its directory.
-void NoteRemoved(const std::string& host) {
-    std::string dir, name;
-    SplitHostPath(host, dir, name);
-    std::lock_guard<std::mutex> lock(g_listingsMutex);
-    const auto it = g_listings.find(dir);
-    if (it != g_listings.end()) {
-        const auto match = it->second.names.find(Folded(name));
-        if (match != it->second.names.end() && match->second == name) {
-            it->second.names.erase(match);
-        }
-    }
-}
 
 // Adds one level of a device path. "." stays and ".." goes up, never above the device's `\`,
 // so no device path names a file outside the image.
@@ -151,84 +225,332 @@ void AddPiece(std::vector<std::string>& pieces, const std::string& piece) {
     pieces.push_back(piece);
 }
 
-// An absolute host path with "." and ".." levels resolved by name (links are not followed).
-std::string Lexical(const std::string& absolute) {
+std::vector<std::string> RawPieces(const std::string& text, bool bothSeparators) {
     std::vector<std::string> pieces;
     std::string piece;
-    for (char c : absolute + "/") {
-        if (c == '/') {
-            AddPiece(pieces, piece);
+    for (char c : text) {
+        if (c == '/' || (bothSeparators && c == '\\')) {
+            if (!piece.empty()) {
+                pieces.push_back(piece);
+            }
             piece.clear();
         } else {
             piece += c;
         }
     }
-    std::string out;
-    for (const std::string& p : pieces) {
-        out += "/" + p;
+    if (!piece.empty()) {
+        pieces.push_back(piece);
     }
-    return out.empty() ? std::string("/") : out;
+    return pieces;
+}
+
+std::string RootPrefix() {
+    return g_root == "/" ? std::string() : g_root;
+}
+
+std::string JoinHost(std::string host, const std::vector<std::string>& pieces, std::size_t from,
+                     std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+        host += "/";
+        host += pieces[i];
+    }
+    return host.empty() ? std::string("/") : host;
+}
+
+Levels Split(const char16_t* path) {
+    Levels levels;
+    const std::vector<std::string> raw = RawPieces(Utf16ToUtf8(path), true);
+    if (!g_exact) {
+        for (const std::string& p : raw) {
+            AddPiece(levels.pieces, p);
+        }
+        levels.baseHost = g_root;
+        levels.guarded = true;
+        return levels;
+    }
+    const std::size_t n = g_linkFree.size();
+    if (g_hasLinkFree && raw.size() > n &&
+        std::equal(g_linkFree.begin(), g_linkFree.end(), raw.begin())) {
+        levels.baseHost = JoinHost(RootPrefix(), raw, 0, n);
+        levels.pieces.assign(raw.begin() + static_cast<std::ptrdiff_t>(n), raw.end());
+        levels.guarded = true;
+        return levels;
+    }
+    levels.pieces = raw;
+    return levels;
+}
+
+// Where one path leads: a name in an open directory, or (not guarded, or the base itself) a host
+// path used from the current directory.
+struct Located {
+    std::shared_ptr<Dir> parent;
+    std::string parentKey;
+    std::string leaf;
+    std::string host;
+    bool guarded = false;
+
+    int DirFd() const { return parent ? parent->fd : AT_FDCWD; }
+    const char* Name() const { return parent ? leaf.c_str() : host.c_str(); }
+};
+
+bool FailOnLink(int dirFd, const std::string& name, const std::string& host) {
+    const int code = errno;
+    struct stat st;
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        return Fail(ELOOP, "refusing the symbolic link " + host);
+    }
+    return Fail(code);
+}
+
+// Opens the guarded levels [0, count) of `levels`, in their stored spelling. `host` receives the
+// host path of the last level reached, `reached` how many levels were opened.
+std::shared_ptr<Dir> Walk(const Levels& levels, std::size_t count, std::string& key,
+                          std::string& host, std::size_t& reached) {
+    key.clear();
+    host = levels.baseHost;
+    reached = 0;
+    std::shared_ptr<Dir> dir;
+    const auto base = g_dirs.find(key);
+    if (base != g_dirs.end()) {
+        dir = base->second;
+    } else {
+        const int fd = open(levels.baseHost.c_str(), kDirectoryFlags);
+        if (fd < 0 || !(dir = Remember(key, fd))) {
+            FailFromErrno();
+            return nullptr;
+        }
+    }
+    for (; reached < count; ++reached) {
+        const std::string& piece = levels.pieces[reached];
+        if (piece == ".") {
+            continue;
+        }
+        const std::string name = Spell(key, *dir, piece);
+        const std::string childKey = JoinKey(key, name);
+        const std::string childHost = host + (host == "/" ? "" : "/") + name;
+        const auto cached = g_dirs.find(childKey);
+        if (cached != g_dirs.end()) {
+            dir = cached->second;
+        } else {
+            const int fd = openat(dir->fd, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
+            if (fd < 0) {
+                FailOnLink(dir->fd, name, childHost);
+                return nullptr;
+            }
+            auto child = Remember(childKey, fd);
+            if (!child) {
+                FailFromErrno();
+                return nullptr;
+            }
+            dir = child;
+        }
+        key = childKey;
+        host = childHost;
+    }
+    return dir;
+}
+
+// Resolves `path` for one operation. False (with the reason kept) when a level on the way is
+// missing, a link, or no directory.
+bool Locate(const char16_t* path, Located& out) {
+    const Levels levels = Split(path);
+    out = Located();
+    if (!levels.guarded) {
+        out.host = JoinHost(RootPrefix(), levels.pieces, 0, levels.pieces.size());
+        return true;
+    }
+    if (levels.pieces.empty()) {
+        out.host = levels.baseHost;  // the base itself: the user's path, links and all
+        return true;
+    }
+    if (std::find(levels.pieces.begin(), levels.pieces.end(), "..") != levels.pieces.end()) {
+        return Fail(EACCES, "refusing " +
+                                JoinHost(levels.baseHost, levels.pieces, 0, levels.pieces.size()) +
+                                ": it climbs out of " + levels.baseHost);
+    }
+    std::size_t reached = 0;
+    const std::size_t last = levels.pieces.size() - 1;
+    std::string host;
+    out.parent = Walk(levels, last, out.parentKey, host, reached);
+    if (!out.parent) {
+        return false;
+    }
+    const std::string& piece = levels.pieces[last];
+    out.leaf = piece == "." ? std::string(".") : Spell(out.parentKey, *out.parent, piece);
+    out.host = host + (host == "/" ? "" : "/") + out.leaf;
+    out.guarded = true;
+    return true;
+}
+
+// A directory kept open may have been deleted by other means (the shell's delete): then every
+// call through it fails with ENOENT. Forgets what was kept and says whether to try again.
+bool RetryAfterStaleDirectory(const Located& at) {
+    struct stat st;
+    if (errno != ENOENT || !at.parent || fstat(at.parent->fd, &st) != 0 || st.st_nlink > 0) {
+        return false;
+    }
+    ForgetLocked();
+    return true;
+}
+
+// Opens the regular file at `at` without blocking on a FIFO or device and without following a
+// final link where links are guarded. A file opened for writing is emptied.
+int OpenRegular(const Located& at, int flags) {
+    flags |= O_CLOEXEC | O_NONBLOCK | (at.guarded ? O_NOFOLLOW : 0);
+    const int fd = openat(at.DirFd(), at.Name(), flags, 0644);
+    if (fd < 0) {
+        if (at.guarded && (errno == ELOOP || errno == EEXIST)) {
+            FailOnLink(at.DirFd(), at.leaf, at.host);
+        } else {
+            FailFromErrno();
+        }
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        FailFromErrno();
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        if (S_ISDIR(st.st_mode)) {
+            Fail(EISDIR);  // Windows refuses to open a directory as a stream; so do we.
+        } else {
+            Fail(EPERM, "refusing " + at.host + ": not a regular file");
+        }
+        return -1;
+    }
+    if ((flags & O_ACCMODE) != O_RDONLY && st.st_size > 0 && ftruncate(fd, 0) != 0) {
+        FailFromErrno();
+        close(fd);
+        return -1;
+    }
+    if (fcntl(fd, F_SETFL, 0) != 0) {  // clears O_NONBLOCK: reads and writes wait as usual
+        FailFromErrno();
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Runs `call` on the located path, once more after forgetting a stale kept directory.
+template <typename Call>
+bool WithLocated(const char16_t* path, Located& at, Call call) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!Locate(path, at)) {
+            return false;
+        }
+        if (call(at)) {
+            return true;
+        }
+        const int code = errno;
+        if (attempt > 0 || !RetryAfterStaleDirectory(at)) {
+            errno = code;
+            return false;
+        }
+    }
+    return false;
+}
+
+void NoteAdded(const Located& at) {
+    if (at.parent) {
+        IndexAdd(at.parentKey, at.leaf);
+    }
+}
+
+void NoteRemoved(const Located& at) {
+    if (at.parent) {
+        IndexRemove(at.parentKey, at.leaf);
+    }
 }
 
 }  // namespace
+
+namespace posix {
+
+void ForgetDirectories() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ForgetLocked();
+}
+
+uint64_t DirectoryListings() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_listings;
+}
+
+}  // namespace posix
 
 void SetDeviceRoot(const std::string& hostDirectory) {
     std::string root = hostDirectory;
     while (root.size() > 1 && root.back() == '/') {
         root.pop_back();
     }
-    RootStorage() = root.empty() ? std::string(".") : root;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_root = root.empty() ? std::string(".") : root;
+    ForgetLocked();
 }
 
 const std::string& DeviceRoot() {
-    return RootStorage();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_root;
+}
+
+void SetExactHostPaths(bool exact) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_exact = exact;
+    ForgetLocked();
+}
+
+bool ExactHostPaths() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_exact;
+}
+
+void SetLinkFreeDirectory(const char16_t* directory) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_hasLinkFree = directory != nullptr && *directory != 0;
+    g_linkFree =
+        g_hasLinkFree ? RawPieces(Utf16ToUtf8(directory), true) : std::vector<std::string>();
+    ForgetLocked();
+}
+
+std::string LastFileError() {
+    if (!t_errorText.empty()) {
+        return t_errorText;
+    }
+    return t_error != 0 ? std::string(std::strerror(t_error)) : std::string();
 }
 
 std::string DevicePathToHost(const char16_t* path) {
-    const std::string text = Utf16ToUtf8(path);
-    std::vector<std::string> pieces;
-    std::string piece;
-    for (char c : text) {
-        if (c == '\\' || c == '/') {
-            AddPiece(pieces, piece);
-            piece.clear();
-        } else {
-            piece += c;
-        }
+    if (path == nullptr) {
+        return std::string();
     }
-    AddPiece(pieces, piece);
-
-    std::string host = RootStorage() == "/" ? std::string() : RootStorage();
-    // Most paths are spelt as they are stored, or name a new file in a directory that is: one
-    // lstat settles those, and only the rest are matched level by level.
-    std::string spelt = host;
-    for (const std::string& p : pieces) {
-        spelt += "/";
-        spelt += p;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    const Levels levels = Split(path);
+    if (!levels.guarded) {
+        return JoinHost(RootPrefix(), levels.pieces, 0, levels.pieces.size());
     }
-    struct stat st;
-    if (!pieces.empty() && lstat(spelt.c_str(), &st) == 0) {
-        return spelt;
+    if (std::find(levels.pieces.begin(), levels.pieces.end(), "..") != levels.pieces.end()) {
+        return JoinHost(levels.baseHost, levels.pieces, 0, levels.pieces.size());
     }
-    // A new name in a directory spelt as stored: only the last level needs matching.
-    const std::size_t slash = spelt.rfind('/');
-    if (pieces.size() > 1 && lstat(spelt.substr(0, slash).c_str(), &st) == 0 &&
-        S_ISDIR(st.st_mode)) {
-        std::string last = pieces.back();
-        MatchIgnoringCase(spelt.substr(0, slash), st, pieces.back(), last);
-        return spelt.substr(0, slash + 1) + last;
+    // As far as the levels exist, their stored spelling; below, the names as given.
+    const int savedErrno = errno;
+    const int savedError = t_error;
+    const std::string savedText = t_errorText;
+    std::string key, host;
+    std::size_t reached = 0;
+    const std::size_t last = levels.pieces.empty() ? 0 : levels.pieces.size() - 1;
+    const std::shared_ptr<Dir> parent = Walk(levels, last, key, host, reached);
+    if (!levels.pieces.empty() && parent) {
+        host += (host == "/" ? "" : "/") + Spell(key, *parent, levels.pieces[last]);
+    } else if (!levels.pieces.empty()) {
+        host = JoinHost(host, levels.pieces, reached, levels.pieces.size());
     }
-    bool exists = true;  // Once a level is missing, the rest cannot exist either.
-    for (const std::string& p : pieces) {
-        std::string actual = p;
-        if (exists && !FindIgnoringCase(host.empty() ? "/" : host, p, actual)) {
-            exists = false;
-            actual = p;
-        }
-        host += "/";
-        host += actual;
-    }
-    return host.empty() ? std::string("/") : host;
+    errno = savedErrno;
+    t_error = savedError;
+    t_errorText = savedText;
+    return host;
 }
 
 bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
@@ -236,80 +558,109 @@ bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
         return false;
     }
     std::string absolute = hostPath;
+    std::string root = DeviceRoot();
+    char cwd[PATH_MAX];
+    if ((absolute[0] != '/' || root[0] != '/') && getcwd(cwd, sizeof cwd) == nullptr) {
+        return false;
+    }
     if (absolute[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr) {
-            return false;
-        }
         absolute = std::string(cwd) + "/" + hostPath;
     }
-    std::string root = RootStorage();
     if (root[0] != '/') {
-        char cwd[PATH_MAX];
-        if (getcwd(cwd, sizeof cwd) == nullptr) {
-            return false;
-        }
         root = std::string(cwd) + "/" + root;
     }
-    // Compare resolved spellings: "ROOT/../x" lies outside the image although it starts with it.
-    absolute = Lexical(absolute);
-    root = Lexical(root);
-    if (root != "/") {
-        if (absolute.compare(0, root.size(), root) != 0 ||
-            (absolute.size() > root.size() && absolute[root.size()] != '/')) {
-            return false;
+    // Device-image paths compare resolved spellings ("ROOT/../x" lies outside the image although
+    // it starts with it); exact host paths keep `..` for the OS, and may not climb out of the root.
+    std::vector<std::string> pieces, rootPieces;
+    if (ExactHostPaths()) {
+        pieces = RawPieces(absolute, false);
+        rootPieces = RawPieces(root, false);
+    } else {
+        for (const std::string& p : RawPieces(absolute, false)) {
+            AddPiece(pieces, p);
         }
-        absolute.erase(0, root.size());
+        for (const std::string& p : RawPieces(root, false)) {
+            AddPiece(rootPieces, p);
+        }
+    }
+    if (pieces.size() < rootPieces.size() ||
+        !std::equal(rootPieces.begin(), rootPieces.end(), pieces.begin()) ||
+        (!rootPieces.empty() &&
+         std::find(pieces.begin() + static_cast<std::ptrdiff_t>(rootPieces.size()), pieces.end(),
+                   "..") != pieces.end())) {
+        return false;
     }
     std::string device;
-    for (char c : absolute) {
-        if (c == '\\') {
+    for (std::size_t i = rootPieces.size(); i < pieces.size(); ++i) {
+        if (pieces[i].find('\\') != std::string::npos) {
             return false;  // A host name with a backslash has no device spelling.
         }
-        device += (c == '/') ? '\\' : c;
+        device += "\\" + pieces[i];
     }
-    if (device.empty() || device[0] != '\\') {
-        device.insert(device.begin(), '\\');
-    }
-    devicePath = Utf8ToUtf16(device);
+    devicePath = Utf8ToUtf16(device.empty() ? std::string("\\") : device);
     return true;
 }
 
 std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
     if (path == nullptr || mode == nullptr) {
+        Fail(EINVAL);
         return nullptr;
     }
-    const std::string m = Utf16ToUtf8(mode);
-    if (m != "rb" && m != "wb") {
+    const std::u16string_view m(mode);
+    int flags = 0;
+    if (m == u"rb") {
+        flags = O_RDONLY;
+    } else if (m == u"wb") {
+        flags = O_WRONLY | O_CREAT;
+    } else if (m == u"wbx") {
+        flags = O_WRONLY | O_CREAT | O_EXCL;
+    } else {
+        Fail(EINVAL);
         return nullptr;
     }
-    const std::string host = DevicePathToHost(path);
-    std::FILE* stream = std::fopen(host.c_str(), m.c_str());
-    struct stat st;
-    if (stream != nullptr && (fstat(fileno(stream), &st) != 0 || S_ISDIR(st.st_mode))) {
-        std::fclose(stream);  // Windows refuses to open a directory as a stream; so do we.
-        errno = EISDIR;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    int fd = -1;
+    Located at;
+    if (!WithLocated(path, at,
+                     [&](const Located& l) { return (fd = OpenRegular(l, flags)) >= 0; })) {
         return nullptr;
     }
-    if (stream != nullptr && m == "wb") {
-        NoteAdded(host, false);
+    std::FILE* stream = fdopen(fd, flags == O_RDONLY ? "rb" : "wb");
+    if (stream == nullptr) {
+        FailFromErrno();
+        close(fd);
+        return nullptr;
+    }
+    if (flags != O_RDONLY) {
+        NoteAdded(at);
     }
     return stream;
 }
 
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {
     if (!fault::BeforeWrite()) {
+        Fail(EIO);
         return 0;
     }
-    return std::fwrite(data, 1, count, stream);
+    const std::size_t written = std::fwrite(data, 1, count, stream);
+    if (written < count) {
+        FailFromErrno();
+    }
+    return written;
 }
 
 uint32_t GetAttributes(const char16_t* path) {
     if (path == nullptr) {
+        Fail(EINVAL);
         return kInvalidFileAttributes;
     }
+    std::lock_guard<std::mutex> lock(g_mutex);
     struct stat st;
-    if (stat(DevicePathToHost(path).c_str(), &st) != 0) {
+    Located at;
+    if (!WithLocated(path, at, [&](const Located& l) {
+            return fstatat(l.DirFd(), l.Name(), &st, l.guarded ? AT_SYMLINK_NOFOLLOW : 0) == 0 ||
+                   FailFromErrno();
+        })) {
         return kInvalidFileAttributes;
     }
     return S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
@@ -317,83 +668,138 @@ uint32_t GetAttributes(const char16_t* path) {
 
 bool CreateDir(const char16_t* path) {
     if (path == nullptr) {
+        return Fail(EINVAL);
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Located at;
+    if (!WithLocated(path, at, [](const Located& l) {
+            return mkdirat(l.DirFd(), l.Name(), 0755) == 0 || FailFromErrno();
+        })) {
         return false;
     }
-    const std::string host = DevicePathToHost(path);
-    if (mkdir(host.c_str(), 0755) != 0) {
-        return false;
+    NoteAdded(at);
+    if (at.parent) {
+        // The new directory holds nothing yet: its listing is known without reading it.
+        const std::string key = JoinKey(at.parentKey, at.leaf);
+        const int fd = openat(at.DirFd(), at.leaf.c_str(), kDirectoryFlags | O_NOFOLLOW);
+        if (fd >= 0) {
+            if (const auto dir = Remember(key, fd)) {
+                Index& index = g_indexes[key];
+                index.device = dir->device;
+                index.inode = dir->inode;
+                index.names.clear();
+            }
+        }
     }
-    NoteAdded(host, true);
     return true;
 }
 
 bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
     if (from == nullptr || to == nullptr) {
+        return Fail(EINVAL);
+    }
+    std::unique_lock<std::mutex> lock(g_mutex);
+    int in = -1;
+    int out = -1;
+    Located source, target;
+    if (!WithLocated(from, source,
+                     [&](const Located& l) { return (in = OpenRegular(l, O_RDONLY)) >= 0; })) {
         return false;
     }
-    const std::string src = DevicePathToHost(from);
-    const std::string dst = DevicePathToHost(to);
-    const int in = open(src.c_str(), O_RDONLY);
-    if (in < 0) {
-        return false;
-    }
-    const int flags = O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : O_TRUNC);
-    const int out = open(dst.c_str(), flags, 0644);
-    if (out < 0) {
+    const int flags = O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : 0);
+    if (!WithLocated(to, target,
+                     [&](const Located& l) { return (out = OpenRegular(l, flags)) >= 0; })) {
+        const int code = errno;
         close(in);
+        errno = code;
         return false;
     }
-    NoteAdded(dst, false);
+    NoteAdded(target);
+    lock.unlock();
     bool ok = true;
     std::vector<char> buffer(1 << 16);
     for (;;) {
         const ssize_t n = read(in, buffer.data(), buffer.size());
         if (n < 0) {
-            ok = false;
+            ok = FailFromErrno();
             break;
         }
         if (n == 0) {
             break;
         }
-        if (!fault::BeforeWrite() || write(out, buffer.data(), static_cast<std::size_t>(n)) != n) {
-            ok = false;
+        if (!fault::BeforeWrite()) {
+            ok = Fail(EIO);
+            break;
+        }
+        if (write(out, buffer.data(), static_cast<std::size_t>(n)) != n) {
+            ok = errno != 0 ? FailFromErrno() : Fail(ENOSPC);
             break;
         }
     }
     close(in);
-    if (close(out) != 0) {
-        ok = false;
+    if (close(out) != 0 && ok) {
+        ok = FailFromErrno();
     }
     return ok;
 }
 
 bool CommitStream(std::FILE* stream) {
-    return stream != nullptr && std::fflush(stream) == 0 && fsync(fileno(stream)) == 0;
+    if (stream == nullptr) {
+        return Fail(EINVAL);
+    }
+    return (std::fflush(stream) == 0 && fsync(fileno(stream)) == 0) || FailFromErrno();
 }
 
 bool RenameReplacing(const char16_t* from, const char16_t* to) {
     if (from == nullptr || to == nullptr) {
+        return Fail(EINVAL);
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Located source, target;
+    // Where links are guarded, neither end may be one, nor anything but a file or directory.
+    const auto plain = [](const Located& l, bool mustExist) {
+        struct stat st;
+        if (!l.guarded) {
+            return true;
+        }
+        if (fstatat(l.DirFd(), l.Name(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return (errno == ENOENT && !mustExist) || FailFromErrno();
+        }
+        if (S_ISLNK(st.st_mode)) {
+            return Fail(ELOOP, "refusing the symbolic link " + l.host);
+        }
+        return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) ||
+               Fail(EPERM, "refusing " + l.host + ": not a regular file");
+    };
+    if (!WithLocated(from, source, [&](const Located& l) { return plain(l, true); }) ||
+        !WithLocated(to, target, [&](const Located& l) { return plain(l, false); })) {
         return false;
     }
-    const std::string source = DevicePathToHost(from);
-    const std::string target = DevicePathToHost(to);
-    if (std::rename(source.c_str(), target.c_str()) != 0) {
-        return false;
+    if (renameat(source.DirFd(), source.Name(), target.DirFd(), target.Name()) != 0) {
+        return FailFromErrno();
     }
     NoteRemoved(source);
-    NoteAdded(target, false);
+    NoteAdded(target);
+    struct stat st;
+    if (fstatat(target.DirFd(), target.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode)) {
+        ForgetLocked();  // kept directories below the old name moved with it
+    }
     return true;
 }
 
 bool RemoveFile(const char16_t* path) {
     if (path == nullptr) {
+        return Fail(EINVAL);
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    Located at;
+    if (!WithLocated(path, at, [](const Located& l) {
+            return unlinkat(l.DirFd(), l.Name(), 0) == 0 || FailFromErrno();
+        })) {
         return false;
     }
-    const std::string host = DevicePathToHost(path);
-    if (unlink(host.c_str()) != 0) {
-        return false;
-    }
-    NoteRemoved(host);
+    NoteRemoved(at);
     return true;
 }
 

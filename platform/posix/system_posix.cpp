@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/posix/file_index.h"
 #include "platform/posix/runtime.h"
 #include "platform/system.h"
 #include "platform/utf.h"
@@ -273,6 +274,7 @@ int RunShellFileOperation(const ShellFileOperation& operation) {
             break;
         }
     }
+    posix::ForgetDirectories();  // the file layer's listings no longer hold
     if (showProgress) {
         presenter.ShellProgress(title, false);
     }

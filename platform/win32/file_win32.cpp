@@ -7,8 +7,10 @@
 // RenameReplacing (the device build needs the replacement described there).
 #include <windows.h>
 
+#include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -31,6 +33,49 @@ void SetDeviceRoot(const std::string& hostDirectory) {
 
 const std::string& DeviceRoot() {
     return RootStorage();
+}
+
+// Host paths are real paths here: there is no letter-case emulation to switch off, and links
+// are the file system's own business. The setting is only remembered.
+namespace {
+bool g_exactHostPaths = false;
+}  // namespace
+
+void SetExactHostPaths(bool exact) {
+    g_exactHostPaths = exact;
+}
+
+bool ExactHostPaths() {
+    return g_exactHostPaths;
+}
+
+void SetLinkFreeDirectory(const char16_t*) {}
+
+std::string LastFileError() {
+    const DWORD code = ::GetLastError();
+    if (code == 0) {
+        return std::string();
+    }
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string out;
+    if (n > 0 && text != nullptr) {
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0,
+                                               nullptr, nullptr);
+        if (size > 0) {
+            out.resize(static_cast<std::size_t>(size));
+            ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), out.data(), size, nullptr,
+                                  nullptr);
+        }
+    }
+    ::LocalFree(text);
+    while (!out.empty() &&
+           (out.back() == '\n' || out.back() == '\r' || out.back() == ' ' || out.back() == '.')) {
+        out.pop_back();
+    }
+    return out.empty() ? "system error " + std::to_string(code) : out;
 }
 
 std::string DevicePathToHost(const char16_t* path) {
@@ -86,11 +131,32 @@ bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
 
 std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
     if (path == nullptr || mode == nullptr) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    // The same two modes as the POSIX side; anything else is a caller's mistake.
+    // The same three modes as the POSIX side; anything else is a caller's mistake.
     const std::u16string_view m(mode);
+    if (m == u"wbx") {
+        // CREATE_NEW fails on anything already at the path, a link included; the C runtime's
+        // descriptor and stream then own the handle.
+        const HANDLE file = ::CreateFileW(win32::Wide(path), GENERIC_WRITE, FILE_SHARE_READ,
+                                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return nullptr;
+        }
+        const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+        if (fd < 0) {
+            ::CloseHandle(file);
+            return nullptr;
+        }
+        std::FILE* stream = ::_wfdopen(fd, L"wb");
+        if (stream == nullptr) {
+            ::_close(fd);
+        }
+        return stream;
+    }
     if (m != u"rb" && m != u"wb") {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     return ::_wfopen(win32::Wide(path), win32::Wide(mode));

@@ -1,0 +1,17 @@
+// What the POSIX file layer remembers about directories, for the rest of the POSIX platform and
+// for tests. Not part of the platform contract.
+#pragma once
+
+#include <cstdint>
+
+namespace platform::posix {
+
+// Forgets every directory listing and open directory the file layer holds. Called after changes
+// made to the device image by other means than the file layer (the shell's delete).
+void ForgetDirectories();
+
+// Number of times the file layer has read a directory's names since the process started. Each
+// directory is read at most once per run, however many lookups it serves.
+uint64_t DirectoryListings();
+
+}  // namespace platform::posix
