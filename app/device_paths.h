@@ -9,6 +9,9 @@ inline constexpr const char16_t* kPackagePath = u"\\SDMMC\\VORIZ.QZP";
 inline constexpr const char16_t* kFlashVolume = u"\\ResidentFlash2\\";
 inline constexpr const char16_t* kInstalledRecordPath = u"\\ResidentFlash2\\VORIZ\\index.ini";
 inline constexpr const char16_t* kCardSettingsPath = u"\\SDMMC\\kvupdate.ini";
+// The keys a device trusts, in its read-only system folder, and the package's signature.
+inline constexpr const char16_t* kTrustedKeysPath = u"\\Windows\\qzpupdate.pub";
+inline constexpr const char16_t* kSignaturePath = u"\\SDMMC\\VORIZ.QZP.minisig";
 // The manifest entry of a package, matched without regard to letter case.
 inline constexpr const char16_t* kManifestName = u"VORIZ\\INDEX.INI";
 
