@@ -15,7 +15,7 @@ case "$triple" in
     i686-w64-mingw32) qzp_require_packages g++-mingw-w64-i686-posix ;;
     *) echo "unknown target $triple" >&2; exit 2 ;;
 esac
-qzp_require_packages dpkg-dev make autoconf automake libtool
+qzp_require_packages dpkg-dev make
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 
@@ -42,6 +42,7 @@ if [ ! -x "$src"/libsodium-*/configure ] && [ ! -f "$src"/libsodium-*/autogen.sh
 fi
 source_dir=$(cd "$src"/libsodium-*/ && pwd)
 if [ ! -x "$source_dir/configure" ]; then
+    qzp_require_packages autoconf automake libtool
     (cd "$source_dir" && ./autogen.sh -s)
 fi
 
