@@ -59,6 +59,6 @@ app_wait() {
 # the root, the restart marker and trusted keys).
 device_clear() {
     rm -rf "$DRIVE_C/SDMMC" "$DRIVE_C/ResidentFlash2" "$DRIVE_C/VORIZ" "$DRIVE_C/restart.txt" \
-        "$DRIVE_C/Windows/qzpupdate.pub"
+        "$DRIVE_C/windows/qzpupdate.pub"
     mkdir -p "$DRIVE_C/SDMMC" "$DRIVE_C/ResidentFlash2"
 }

@@ -295,7 +295,7 @@ case_signed() {
     device_installed full
     rm "$DRIVE_C/ResidentFlash2/VORIZ/INDEX.INI"  # no record, so no confirmation
     flash_tree >"$out/before"
-    cp "$keys/release.pub" "$DRIVE_C/Windows/qzpupdate.pub"
+    cp "$keys/release.pub" "$DRIVE_C/windows/qzpupdate.pub"
     minisign -S -s "$keys/release.sec" -m "$DRIVE_C/SDMMC/VORIZ.QZP" -t 'wine suite' >/dev/null
     if [ "$how" = tampered ]; then
         local size
@@ -315,7 +315,7 @@ case_signed() {
         expect_flash_unchanged
         [ ! -e "$DRIVE_C/VORIZ" ] || fail "the manifest was unpacked before the signature check"
     fi
-    rm -f "$DRIVE_C/Windows/qzpupdate.pub"
+    rm -f "$DRIVE_C/windows/qzpupdate.pub"
     finish
 }
 
