@@ -15,6 +15,9 @@ inline constexpr const char16_t* kCardSettingsPath = u"\\SDMMC\\kvupdate.ini";
 inline constexpr const char16_t* kManifestName = kPackageManifestName;
 // The installer's own named mutex, held for its whole run: one installer at a time.
 inline constexpr const char16_t* kInstallerMutexName = u"QzpUpdateInstaller";
+// The keys a device trusts, in its read-only system folder, and the package's signature.
+inline constexpr const char16_t* kTrustedKeysPath = u"\\Windows\\qzpupdate.pub";
+inline constexpr const char16_t* kSignaturePath = u"\\SDMMC\\VORIZ.QZP.minisig";
 
 // Path and text buffers: 260 UTF-16 units with the terminator.
 inline constexpr std::size_t kTextUnits = 260;

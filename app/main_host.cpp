@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "app/dialog_templates.h"
+#include "app/signature_check.h"
 #include "app/update_app.h"
 #include "app/update_dlg.h"
 #include "platform/posix/host.h"
@@ -21,6 +23,16 @@ void ObserveMessage(uint32_t message, uintptr_t wParam, intptr_t) {
         platform::host::EmitEvent(std::string("{\"event\":\"decode_done\",\"result\":") +
                                   (wParam != 0 ? "1" : "0") + "}");
     }
+}
+
+void ObserveSignature(const SignatureReport& report) {
+    const nlohmann::ordered_json event = {{"event", "signature"},
+                                          {"result", report.result},
+                                          {"keyId", report.keyId},
+                                          {"trustedComment", report.trustedComment},
+                                          {"reason", report.reason}};
+    platform::host::EmitEvent(
+        event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
 }  // namespace
@@ -54,7 +66,7 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     cli.add_option("--events", options.eventsFile,
                    "append what happens as JSON lines to FILE (message boxes, confirmation, "
-                   "purge, progress, decode_done, restart, exit)");
+                   "signature, purge, progress, decode_done, restart, exit)");
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -81,6 +93,7 @@ int main(int argc, char** argv) {
     platform::host::Configure(options);
     platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
     platform::host::SetMessageObserver(&ObserveMessage);
+    SetSignatureObserver(&ObserveSignature);
 
     if (platform::Application::Current() != &theApp) {
         std::fprintf(stderr, "qzpupdate: the installer's application object is missing\n");

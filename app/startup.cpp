@@ -27,6 +27,7 @@ bool CUpdateDlg::OnInitDialog() {
     }
     WaitForLoaderToExit();
     OpenPackage();
+    RequireTrustedSignature();
     RunVersionGate();
     StartDecodeThread();
     return true;  // the framework sets the focus and shows the dialog

@@ -97,6 +97,7 @@ class CUpdateDlg : public platform::Dialog {
     bool WaitForPackage();
     void WaitForLoaderToExit();
     void OpenPackage();
+    void RequireTrustedSignature();
     void RunVersionGate();
     void StartDecodeThread();
 

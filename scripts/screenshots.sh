@@ -13,6 +13,7 @@ source tests/wine/lib.sh
 if [ "${1:-}" != --inside ]; then
     source scripts/deps.sh
     qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" "${QZP_WINDOWS_PACKAGES[@]}"
+    bash scripts/mingw_libsodium.sh x86_64-w64-mingw32
     cmake --preset windows -B "$build" >/dev/null
     cmake --build "$build" -j "$(nproc)"
     wine_prefix_fresh

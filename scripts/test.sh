@@ -23,6 +23,7 @@ bash scripts/wine_test.sh
 
 echo "== 32-bit windows build (warnings are errors)"
 qzp_require_packages g++-mingw-w64-i686-posix libz-mingw-w64-dev
+bash scripts/mingw_libsodium.sh i686-w64-mingw32
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86 -j "$jobs"
 

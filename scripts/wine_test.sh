@@ -12,6 +12,7 @@ export WINEPREFIX="$(cd "$build" && pwd)/wine-prefix"
 source scripts/deps.sh
 source tests/wine/lib.sh
 qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" "${QZP_WINDOWS_PACKAGES[@]}"
+bash scripts/mingw_libsodium.sh x86_64-w64-mingw32
 
 echo "== build: windows ($build)"
 cmake --preset windows -B "$build" >/dev/null

@@ -1,6 +1,7 @@
 # Cross build for Windows with Debian's MinGW-w64 compilers (g++-mingw-w64-x86-64 or
-# g++-mingw-w64-i686, the posix-threads variant, which std::thread needs) and Debian's MinGW zlib
-# (libz-mingw-w64-dev). Included by the per-target files, which set _qzp_triple and the processor.
+# g++-mingw-w64-i686, the posix-threads variant, which std::thread needs), Debian's MinGW zlib
+# (libz-mingw-w64-dev) and a static libsodium built by scripts/mingw_libsodium.sh. Included by the
+# per-target files, which set _qzp_triple and the processor.
 #
 # The programs are linked with the static C and C++ runtimes so that each .exe runs on its own.
 # The header-only CLI11 and nlohmann-json of the build machine are offered to the cross build
@@ -36,7 +37,11 @@ endfunction()
 _qzp_offer_header_library(CLI11 CLI11::CLI11 CLI)
 _qzp_offer_header_library(nlohmann_json nlohmann_json::nlohmann_json nlohmann)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${_qzp_triple} ${_qzp_extra}/CLI11 ${_qzp_extra}/nlohmann_json)
+# Static libsodium built from Debian's source package by scripts/mingw_libsodium.sh.
+get_filename_component(_qzp_sodium ${CMAKE_CURRENT_LIST_DIR}/../../build/libsodium-${_qzp_triple}
+                       ABSOLUTE)
+set(CMAKE_FIND_ROOT_PATH /usr/${_qzp_triple} ${_qzp_extra}/CLI11 ${_qzp_extra}/nlohmann_json
+                         ${_qzp_sodium})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

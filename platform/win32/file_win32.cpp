@@ -3,12 +3,14 @@
 // never copied.
 //
 // Calls used here that the device's embedded Windows does not offer: GetFullPathNameW and the
-// CP_UTF8 conversion in HostPathToDevice (only the tools use it), and MoveFileExW in
-// RenameReplacing (the device build needs the replacement described there).
+// CP_UTF8 conversion in HostPathToDevice (only the tools use it), MoveFileExW in
+// RenameReplacing (the device build needs the replacement described there), and _wfsopen in
+// OpenStream (the device needs its own way to keep writers out of an open package).
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
+#include <share.h>
 
 #include <cstdint>
 #include <cstring>
@@ -158,6 +160,11 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
     if (m != u"rb" && m != u"wb") {
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
+    }
+    // A file open for reading cannot be written by anyone else meanwhile: a package whose
+    // signature was checked stays the package that is extracted.
+    if (m == u"rb") {
+        return ::_wfsopen(win32::Wide(path), L"rb", _SH_DENYWR);
     }
     return ::_wfopen(win32::Wide(path), win32::Wide(mode));
 }

@@ -2,6 +2,9 @@
 #include "package/package_archive.h"
 
 #include <cstring>
+#include <filesystem>
+
+#include "package/package_contents.h"
 
 #include "tests/package/package_builder.h"
 
@@ -55,6 +58,44 @@ TEST_F(CatalogueTest, SmallestPackageOpensEmpty) {
     ASSERT_TRUE(Open(bytes));
     EXPECT_EQ(count_, 0u);
     EXPECT_NE(entries_, nullptr);
+}
+
+// The whole file reaches the reader through the open stream, which then stands where it stood:
+// replacing the file on disk changes nothing, a file that changed length is refused.
+TEST_F(CatalogueTest, ContentsAreReadThroughTheOpenStream) {
+    Builder b;
+    b.File("a.bin", Pattern(150000));
+    const Bytes bytes = b.Build();
+    ASSERT_TRUE(Open(bytes));
+    const int64_t before = archive_->Tell();
+    auto collect = [](void* context, const uint8_t* data, uint32_t size) -> int32_t {
+        static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), data,
+                                             data + size);
+        return 0;
+    };
+    Bytes seen;
+    ASSERT_EQ(PackageReadContents(archive_, collect, &seen), 1);
+    EXPECT_EQ(seen, bytes);
+    EXPECT_EQ(archive_->Tell(), before);
+
+    // Another file put in its place: the open stream still reads the original.
+    WriteHost("other.qzp", Bytes(bytes.size(), 0x55));
+    std::filesystem::rename(root_ / "other.qzp", root_ / "pkg.qzp");
+    seen.clear();
+    ASSERT_EQ(PackageReadContents(archive_, collect, &seen), 1);
+    EXPECT_EQ(seen, bytes);
+
+    auto stop = [](void*, const uint8_t*, uint32_t) -> int32_t { return -1; };
+    EXPECT_EQ(PackageReadContents(archive_, stop, nullptr), 0);
+    EXPECT_EQ(archive_->Tell(), before);
+    EXPECT_EQ(PackageReadContents(nullptr, collect, &seen), 0);
+
+    // The same file shortened in place no longer matches the length measured at the open.
+    Close();
+    ASSERT_TRUE(Open(bytes));
+    std::filesystem::resize_file(root_ / "pkg.qzp", bytes.size() - 1);
+    seen.clear();
+    EXPECT_EQ(PackageReadContents(archive_, collect, &seen), 0);
 }
 
 // Each row damages a valid two-file, three-entry package; every one must fail the open.

@@ -56,8 +56,9 @@ app_wait() {
 }
 
 # Removes the device's volumes from drive C: (the card, the flash volume, the manifest copy in
-# the root and the restart marker).
+# the root, the restart marker and trusted keys).
 device_clear() {
-    rm -rf "$DRIVE_C/SDMMC" "$DRIVE_C/ResidentFlash2" "$DRIVE_C/VORIZ" "$DRIVE_C/restart.txt"
+    rm -rf "$DRIVE_C/SDMMC" "$DRIVE_C/ResidentFlash2" "$DRIVE_C/VORIZ" "$DRIVE_C/restart.txt" \
+        "$DRIVE_C/windows/qzpupdate.pub"
     mkdir -p "$DRIVE_C/SDMMC" "$DRIVE_C/ResidentFlash2"
 }

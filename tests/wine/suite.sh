@@ -286,13 +286,57 @@ case_empty_flash_volume() {
     finish
 }
 
+# A device that trusts a key: the package signed with it installs; the same package with one
+# byte changed (its comment, so that it still opens) is refused before anything is written.
+case_signed() {
+    local how=$1
+    begin "device with a trusted key: $how package"
+    device_installed full
+    rm "$DRIVE_C/ResidentFlash2/VORIZ/INDEX.INI"  # no record, so no confirmation
+    flash_tree >"$out/before"
+    cp "$keys/release.pub" "$DRIVE_C/windows/qzpupdate.pub"
+    minisign -S -s "$keys/release.sec" -m "$DRIVE_C/SDMMC/VORIZ.QZP" -t 'wine suite' >/dev/null
+    if [ "$how" = tampered ]; then
+        local size
+        size=$(stat -c %s "$DRIVE_C/SDMMC/VORIZ.QZP")
+        printf ']' | dd of="$DRIVE_C/SDMMC/VORIZ.QZP" bs=1 seek=$((size - 3)) conv=notrunc status=none
+    fi
+    app_start
+    if [ "$how" = signed ]; then
+        expect_window 'Setup Completely' 30000
+        finish_full_install
+    else
+        expect_window 'Error'
+        expect_text 'Error' 'Invalid update File'
+        drv click 'Error' 1
+        expect_ends 10
+        expect_no_restart
+        expect_flash_unchanged
+        [ ! -e "$DRIVE_C/VORIZ" ] || fail "the manifest was unpacked before the signature check"
+    fi
+    rm -f "$DRIVE_C/windows/qzpupdate.pub"
+    finish
+}
+
 wine_server_start
 make_packages
+keys="$out/keys"
+mkdir -p "$keys"
+minisign -G -W -p "$keys/release.pub" -s "$keys/release.sec" >/dev/null
 begin "qzp.exe reads back what it packed"
 qzp verify 'C:\stage\full.qzp' || fail "qzp.exe verify"
 rm -rf "$DRIVE_C/out"
 qzp extract 'C:\stage\full.qzp' 'C:\out' >/dev/null || fail "qzp.exe extract"
 diff -r "$stage/full" "$DRIVE_C/out" >/dev/null || fail "extracted tree differs from the packed one"
+finish
+begin "qzp.exe verify --pubkey checks a minisign signature"
+cp "$keys/release.pub" "$stage/release.pub"
+minisign -S -s "$keys/release.sec" -m "$stage/full.qzp" -t 'from minisign' >/dev/null
+qzp verify --pubkey 'C:\stage\release.pub' 'C:\stage\full.qzp' | tr -d '\r' >"$out/verify"
+grep -q 'trusted comment: from minisign$' "$out/verify" || fail "qzp.exe verify --pubkey: $(cat "$out/verify")"
+cp "$stage/full.qzp.minisig" "$stage/other.qzp.minisig"
+qzp verify --pubkey 'C:\stage\release.pub' 'C:\stage\other.qzp' >/dev/null 2>&1 &&
+    fail "qzp.exe accepted a package with another package's signature"
 finish
 case_full_update_ok
 case_full_update_timeout
@@ -304,6 +348,8 @@ case_invalid_package
 case_extraction_fails
 case_no_record
 case_empty_flash_volume
+case_signed signed
+case_signed tampered
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" = 0 ]

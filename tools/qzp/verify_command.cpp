@@ -1,4 +1,5 @@
-// qzp verify: inflates every block and checks every size and CRC-32, writing nothing.
+// qzp verify: inflates every block and checks every size and CRC-32, writing nothing; with
+// trusted keys, first checks the package's minisign signature.
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -8,11 +9,14 @@
 #include "package/verify.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/package_file.h"
+#include "tools/qzp/signature_report.h"
 
 namespace {
 
 struct VerifyArguments {
     std::string file;
+    std::string pubkey;
+    std::string signature;  // default FILE.minisig
 };
 
 std::string Hex(uint64_t value) {
@@ -59,6 +63,14 @@ int RunVerify(const VerifyArguments& args) {
     if (const int opened = package.Open(args.file); opened != 0) {
         return opened;
     }
+    if (!args.pubkey.empty()) {
+        const std::string signature =
+            args.signature.empty() ? args.file + ".minisig" : args.signature;
+        if (const int status = CheckPackageSignature(package, args.file, args.pubkey, signature);
+            status != 0) {
+            return status;
+        }
+    }
     PackageProblem problem{};
     if (PackageVerify(package.archive, package.entries, package.count, nullptr, nullptr,
                       &problem) != 1) {
@@ -77,5 +89,13 @@ void AddVerifyCommand(CLI::App& app, int& status) {
         "Check a package without writing anything: every block is inflated and its size "
         "checked, and every file's CRC-32 compared. Names the first damaged entry.");
     verify->add_option("FILE", args->file, "The package")->required();
+    CLI::Option* pubkey = verify->add_option(
+        "--pubkey", args->pubkey,
+        "Trusted keys (a minisign public key file, one or more keys): the package must also be "
+        "signed by one of them. Prints the signer's key id and the trusted comment");
+    verify
+        ->add_option("--sig", args->signature,
+                     "The minisign signature to check (default: FILE.minisig); needs --pubkey")
+        ->needs(pubkey);
     verify->callback([args, &status] { status = RunVerify(*args); });
 }

@@ -1,0 +1,94 @@
+#include "tools/qzp/signature_report.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "package/package_contents.h"
+#include "signature/signature_files.h"
+#include "tools/qzp/host_path.h"
+
+namespace {
+
+int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
+    return static_cast<SignatureCheck*>(context)->Update(data, size);
+}
+
+int32_t ReadPackage(void* context, SignatureCheck* check) {
+    return PackageReadContents(static_cast<PackageArchive*>(context), &FeedCheck, check) == 1 ? 0
+                                                                                              : -1;
+}
+
+// The file a fault is about, for the "qzp: SUBJECT: reason" line.
+std::string Subject(SignatureFault fault, const std::string& file, const std::string& keyFile,
+                    const std::string& signatureFile) {
+    switch (fault) {
+        case SignatureFault::kKeyFileTooLarge:
+        case SignatureFault::kKeyFileMalformed:
+        case SignatureFault::kKeyFileEmpty:
+        case SignatureFault::kKeyFileUnreadable:
+            return keyFile;
+        case SignatureFault::kSignatureTooLarge:
+        case SignatureFault::kSignatureMalformed:
+        case SignatureFault::kUnknownAlgorithm:
+        case SignatureFault::kSignatureMissing:
+        case SignatureFault::kTrustedCommentForged:
+        case SignatureFault::kUntrustedKey:
+            return signatureFile;
+        default:
+            return file;
+    }
+}
+
+}  // namespace
+
+int CheckPackageSignature(OpenedPackage& package, const std::string& file,
+                          const std::string& keyFile, const std::string& signatureFile) {
+    std::u16string keyPath, signaturePath;
+    std::string error;
+    if (!ToDevicePath(keyFile, keyPath, error)) {
+        ReportFailure(keyFile, error);
+        return 2;
+    }
+    if (!ToDevicePath(signatureFile, signaturePath, error)) {
+        ReportFailure(signatureFile, error);
+        return 2;
+    }
+    SignatureOutcome outcome;
+    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, package.archive,
+                             &outcome) != 0) {
+        std::string reason = SignatureFaultText(outcome.fault);
+        if (outcome.fault == SignatureFault::kKeyFileMalformed && outcome.keyLine != 0) {
+            reason += " (line " + std::to_string(outcome.keyLine) + ")";
+        }
+        if (!outcome.keyId.empty()) {
+            reason += " (key " + outcome.keyId + ")";
+        }
+        return ReportFailure(Subject(outcome.fault, file, keyFile, signatureFile), reason);
+    }
+    std::printf("%s: signed by key %s, trusted comment: %s\n", file.c_str(), outcome.keyId.c_str(),
+                outcome.trustedComment.c_str());
+    return 0;
+}
+
+SignatureSummary SummarizeSignature(const std::string& file) {
+    SignatureSummary summary;
+    const std::string signatureFile = file + ".minisig";
+    std::error_code code;
+    summary.present = std::filesystem::is_regular_file(signatureFile, code);
+    std::u16string path;
+    std::string error;
+    std::string text;
+    if (!summary.present || !ToDevicePath(signatureFile, path, error) ||
+        ReadSmallFile(path.c_str(), kMaxSignatureFileBytes, &text) != 0) {
+        return summary;
+    }
+    DetachedSignature signature;
+    SignatureFault fault = SignatureFault::kNone;
+    if (ParseSignature(text.data(), text.size(), &signature, &fault) == 0) {
+        summary.readable = true;
+        summary.keyId = KeyIdText(signature.keyId);
+        summary.trustedComment = signature.trustedComment;
+    }
+    return summary;
+}

@@ -1,0 +1,23 @@
+// Signatures as the qzp commands show them: checking a package against trusted keys (verify) and
+// telling whether a package has a signature beside it and who made it (info).
+#pragma once
+
+#include <string>
+
+#include "tools/qzp/package_file.h"
+
+// Checks the open `package` (read through its own stream) against the keys in `keyFile` and the
+// signature `signatureFile`. Prints "FILE: signed by key ID, trusted comment: TEXT" and returns 0,
+// or reports the reason as "qzp: SUBJECT: reason" and returns 1 (2 for an unusable path).
+int CheckPackageSignature(OpenedPackage& package, const std::string& file,
+                          const std::string& keyFile, const std::string& signatureFile);
+
+struct SignatureSummary {
+    bool present = false;   // FILE.minisig exists
+    bool readable = false;  // and is a well-formed minisign signature
+    std::string keyId;      // of the key that made it, when readable
+    std::string trustedComment;
+};
+
+// Looks at FILE.minisig beside `file` without checking it against any key.
+SignatureSummary SummarizeSignature(const std::string& file);
