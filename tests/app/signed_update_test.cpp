@@ -135,7 +135,9 @@ TEST_P(SignedUpdate, InstallsOnlyWhatTheDeviceTrusts) {
     image.WriteFile("ResidentFlash2/VORIZ/VORIZ.exe", "installed exe");
     image.WritePackage(kPackage, Package(image));
     c.setUp(image, signer);
-    image.WriteFile(".named/RURodera", "");  // the loader mutex's lock file, made by every run
+    // The lock files of the loader's mutex and the installer's own, made by every run.
+    image.WriteFile(".named/RURodera", "");
+    image.WriteFile(".named/qzpupdateinstaller", "");
     const Tree before = DeviceImage::TreeOf(image.Root());
 
     const RunResult run = image.Run();
