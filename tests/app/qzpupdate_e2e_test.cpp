@@ -767,6 +767,39 @@ bool AwaitOpens(int inotifyFd, int count) {
     return true;
 }
 
+// The loader program holding its named mutex, with a watch that counts the installer's attempts
+// to take it. The loader ends at Release() or with this object.
+class HeldLoader {
+  public:
+    explicit HeldLoader(DeviceImage& image) {
+        image.WriteFile(".named/RURodera", "");
+        const std::string lock = image.Host(".named/RURodera").string();
+        lock_ = open(lock.c_str(), O_RDWR | O_CLOEXEC);
+        watch_ = inotify_init1(IN_CLOEXEC);
+        held_ = lock_ >= 0 && flock(lock_, LOCK_EX) == 0 && watch_ >= 0 &&
+                inotify_add_watch(watch_, lock.c_str(), IN_OPEN) >= 0;
+    }
+    HeldLoader(const HeldLoader&) = delete;
+    HeldLoader& operator=(const HeldLoader&) = delete;
+    ~HeldLoader() {
+        Release();
+        if (watch_ >= 0)
+            close(watch_);
+    }
+    bool Held() const { return held_; }
+    bool AwaitAttempts(int count) const { return AwaitOpens(watch_, count); }
+    void Release() {
+        if (lock_ >= 0)
+            close(lock_);
+        lock_ = -1;
+    }
+
+  private:
+    int lock_ = -1;
+    int watch_ = -1;
+    bool held_ = false;
+};
+
 TEST(StartUp, FindsAPackageThatAppearsAfterTheFirstQuery) {
     DeviceImage image;
     InstallVersion(image, u"");
@@ -792,22 +825,16 @@ TEST(StartUp, WaitsWhileTheLoaderHoldsItsMutex) {
     DeviceImage image;
     InstallVersion(image, u"");
     InstallFull(image);
-    image.WriteFile(".named/RURodera", "");
+    HeldLoader loader(image);
+    ASSERT_TRUE(loader.Held());
     const Tree before = image.FlashTree();
-    const int loader = open(image.Host(".named/RURodera").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(loader, 0);
-    ASSERT_EQ(flock(loader, LOCK_EX), 0);
-    const int watch = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(inotify_add_watch(watch, image.Host(".named/RURodera").c_str(), IN_OPEN), 0);
 
     int out = -1;
     const int pid = image.Start({"--time-scale", "0.05"}, {}, out);
-    const bool retried = AwaitOpens(watch, 3);  // the first try and at least two retries
+    const bool retried = loader.AwaitAttempts(3);  // the first try and at least two retries
     const Tree whileWaiting = image.FlashTree();
-    close(loader);  // the loader program ends
+    loader.Release();  // the loader program ends
     const RunResult run = image.Finish(pid, out);
-    close(watch);
 
     ASSERT_TRUE(retried);
     EXPECT_EQ(TreeDifference(before, whileWaiting), "");
@@ -824,25 +851,19 @@ TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstInstallsWhole) {
     InstallFull(image);
     const Tree before = image.FlashTree();
     // The first installer is held in its wait for the loader, with its own mutex taken.
-    image.WriteFile(".named/RURodera", "");
-    const int loader = open(image.Host(".named/RURodera").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(loader, 0);
-    ASSERT_EQ(flock(loader, LOCK_EX), 0);
-    const int watch = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
-    ASSERT_GE(inotify_add_watch(watch, image.Host(".named/RURodera").c_str(), IN_OPEN), 0);
+    HeldLoader loader(image);
+    ASSERT_TRUE(loader.Held());
     int out = -1;
     const int pid = image.Start({"--time-scale", "0.05"}, {}, out);
-    const bool waiting = AwaitOpens(watch, 2);
+    const bool waiting = loader.AwaitAttempts(2);
 
     const fs::path secondEvents = image.Scratch() / "second.jsonl";
     int secondOut = -1;
     const int second = image.Start({}, {}, secondOut, secondEvents);
     const RunResult secondRun = image.Finish(second, secondOut, secondEvents);
     const Tree whileWaiting = image.FlashTree();
-    close(loader);
+    loader.Release();
     const RunResult run = image.Finish(pid, out);
-    close(watch);
 
     ASSERT_TRUE(waiting);
     EXPECT_EQ(secondRun.status, 0);

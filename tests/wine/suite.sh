@@ -14,6 +14,7 @@ source "$here/lib.sh"
 
 passed=0
 failed=0
+
 case_name=""
 case_ok=1
 APP_PID=""
@@ -159,6 +160,17 @@ finish_full_install() {
     expect_full_install "$stage/full/PowerOffLogo.bmp"
 }
 
+# The installer refuses the package with "Invalid update File", ends without a restart, and the
+# flash volume is as it was.
+expect_refused_as_invalid() {
+    expect_window 'Error'
+    expect_text 'Error' 'Invalid update File'
+    drv click 'Error' 1
+    expect_ends 10
+    expect_no_restart
+    expect_flash_unchanged
+}
+
 case_full_update_ok() {
     begin "full update, confirmed with OK, card logo, restart"
     device_installed full
@@ -238,12 +250,7 @@ case_invalid_package() {
     begin "invalid package"
     device_installed invalid
     app_start
-    expect_window 'Error'
-    expect_text 'Error' 'Invalid update File'
-    drv click 'Error' 1
-    expect_ends 10
-    expect_no_restart
-    expect_flash_unchanged
+    expect_refused_as_invalid
     finish
 }
 
@@ -255,12 +262,7 @@ case_extraction_fails() {
     cp "$repo/samples/PowerOffLogo.bmp" "$DRIVE_C/SDMMC/"
     flash_tree >"$out/before"
     app_start
-    expect_window 'Error'
-    expect_text 'Error' 'Invalid update File'
-    drv click 'Error' 1
-    expect_ends 10
-    expect_no_restart
-    expect_flash_unchanged
+    expect_refused_as_invalid
     finish
 }
 
@@ -306,12 +308,7 @@ case_signed() {
         expect_window 'Setup Completely' 30000
         finish_full_install
     else
-        expect_window 'Error'
-        expect_text 'Error' 'Invalid update File'
-        drv click 'Error' 1
-        expect_ends 10
-        expect_no_restart
-        expect_flash_unchanged
+        expect_refused_as_invalid
         [ ! -e "$DRIVE_C/VORIZ" ] || fail "the manifest was unpacked before the signature check"
     fi
     rm -f "$DRIVE_C/windows/qzpupdate.pub"
