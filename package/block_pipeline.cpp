@@ -16,7 +16,6 @@ constexpr uint32_t kMaxJobs = 64;
 // Blocks in flight per thread, and in all: enough to keep every thread busy across the small
 // files the writing thread spends its time opening, few enough to stay a few megabytes.
 constexpr uint32_t kSlotsPerJob = 8;
-constexpr uint32_t kMaxSlots = 64;
 
 uint32_t Low(uint64_t value) {
     return static_cast<uint32_t>(value);
@@ -143,6 +142,7 @@ void BlockPipeline::DecodeNext(std::unique_lock<std::mutex>& lock) {
 void PackageArchive::StartPipeline(PackageEntry* const* entries, uint32_t count, bool write,
                                    uint64_t blocks) {
     pipeline_.reset();
+    peakBlocksInFlight_ = 0;
     uint32_t jobs = jobs_ != 0 ? jobs_ : std::max(1u, std::thread::hardware_concurrency());
     jobs = std::min(jobs, kMaxJobs);
     if (jobs <= 1 || blocks < 2) {
@@ -150,7 +150,7 @@ void PackageArchive::StartPipeline(PackageEntry* const* entries, uint32_t count,
     }
     try {
         pipeline_ = std::make_unique<BlockPipeline>(
-            jobs, std::min(kMaxSlots, std::max(2u, jobs) * kSlotsPerJob));
+            jobs, std::min(kPipelineMaxSlots, std::max(2u, jobs) * kSlotsPerJob));
     } catch (const std::bad_alloc&) {
         pipeline_.reset();  // no memory for the ring: decode on this thread alone
         return;
@@ -234,6 +234,7 @@ void PackageArchive::FeedPipeline() {
             feedStarted_ = false;
         }
         pipeline_->Submit();
+        peakBlocksInFlight_ = std::max(peakBlocksInFlight_, pipeline_->InFlight());
     }
 }
 

@@ -19,6 +19,9 @@
 
 class PackageArchive;
 
+// The most blocks a multi-threaded run holds in memory at once, whatever the job count.
+inline constexpr uint32_t kPipelineMaxSlots = 64;
+
 // Sets how many threads PackageExtract and PackageVerify decode with on this archive: 0 (the
 // default) means one per processor, 1 decodes on the calling thread alone. Returns 1, or 0 for a
 // missing archive.
@@ -58,6 +61,7 @@ class BlockPipeline {
     BlockPipeline& operator=(const BlockPipeline&) = delete;
 
     bool Full() const { return tail_ - head_ == slots_.size(); }
+    uint32_t InFlight() const { return static_cast<uint32_t>(tail_ - head_); }
     bool Empty() const { return tail_ == head_; }
     // The slot to fill next; only while the ring is not full.
     PipelineSlot& Next() { return slots_[tail_ % slots_.size()]; }

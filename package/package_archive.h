@@ -85,6 +85,8 @@ class PackageArchive : public ArchiveFile {
     // calls and faults come in the same order with the same values.
     void SetJobs(uint32_t jobs) { jobs_ = jobs; }
     uint32_t jobs() const { return jobs_; }
+    // The most blocks the last run held in memory at once (0 for a single-threaded run).
+    uint32_t peakBlocksInFlight() const { return peakBlocksInFlight_; }
 
   private:
     int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
@@ -148,4 +150,5 @@ class PackageArchive : public ArchiveFile {
     bool feedStopped_ = false;    // nothing more will be read
     bool feedSeeksBack_ = false;  // extraction of a prefixed package
     bool lastSeekBackOk_ = true;
+    uint32_t peakBlocksInFlight_ = 0;
 };
