@@ -81,13 +81,19 @@ void BlockPipeline::Decode(PipelineSlot& slot) {
 void BlockPipeline::Submit() {
     PipelineSlot& slot = Next();
     const bool final = slot.kind != PipelineSlot::Kind::kBlock || slot.fault != PackageFault::kNone;
+    std::lock_guard<std::mutex> lock(mutex_);
+    slot.done = final;
+    ++tail_;
+}
+
+void BlockPipeline::Publish() {
+    bool work = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        slot.done = final;
-        ++tail_;
+        work = next_ < tail_;
     }
-    if (!final) {
-        workCv_.notify_one();
+    if (work) {
+        workCv_.notify_all();
     }
 }
 
@@ -98,7 +104,9 @@ PipelineSlot& BlockPipeline::Oldest() {
         if (next_ < tail_) {
             DecodeNext(lock);
         } else {
+            waiting_ = true;
             doneCv_.wait(lock);
+            waiting_ = false;
         }
     }
     return slot;
@@ -134,7 +142,9 @@ void BlockPipeline::DecodeNext(std::unique_lock<std::mutex>& lock) {
     Decode(slot);
     lock.lock();
     slot.done = true;
-    doneCv_.notify_all();
+    if (waiting_) {
+        doneCv_.notify_one();
+    }
 }
 
 // --- The archive's side ---------------------------------------------------------------------
@@ -169,10 +179,20 @@ void PackageArchive::StopPipeline() {
     pipeline_.reset();
 }
 
+void PackageArchive::FeedPipeline() {
+    // Refilled half a ring at a time, so that workers wake for batches of blocks: many small
+    // files would otherwise cost a wake-up per block.
+    if (!pipeline_->Empty() && pipeline_->InFlight() > pipeline_->Capacity() / 2) {
+        return;
+    }
+    FillPipeline();
+    pipeline_->Publish();
+}
+
 // Reads ahead into every free slot of the ring: the data of the file entries in the order they
 // will be processed, with the same positioning and reads a single thread makes. Stops for good at
 // the first seek or read that fails, since processing stops there at the latest.
-void PackageArchive::FeedPipeline() {
+void PackageArchive::FillPipeline() {
     while (!feedStopped_ && !pipeline_->Full()) {
         if (feedItem_ >= feedCount_) {
             feedStopped_ = true;

@@ -62,11 +62,14 @@ class BlockPipeline {
 
     bool Full() const { return tail_ - head_ == slots_.size(); }
     uint32_t InFlight() const { return static_cast<uint32_t>(tail_ - head_); }
+    uint32_t Capacity() const { return static_cast<uint32_t>(slots_.size()); }
     bool Empty() const { return tail_ == head_; }
     // The slot to fill next; only while the ring is not full.
     PipelineSlot& Next() { return slots_[tail_ % slots_.size()]; }
     // Hands the filled slot over: a block without a fault is decoded, anything else is final.
+    // Workers are woken by Publish, once for a batch of slots.
     void Submit();
+    void Publish();
     // The oldest slot, once final (decoding waiting slots meanwhile); Release hands it back.
     PipelineSlot& Oldest();
     void Release();
@@ -84,7 +87,8 @@ class BlockPipeline {
     std::condition_variable workCv_;
     std::condition_variable doneCv_;
     bool stop_ = false;
-    uint64_t head_ = 0;  // oldest slot not yet released
-    uint64_t tail_ = 0;  // next slot to fill
-    uint64_t next_ = 0;  // next slot for a thread to decode
+    bool waiting_ = false;  // the calling thread waits for its oldest slot
+    uint64_t head_ = 0;     // oldest slot not yet released
+    uint64_t tail_ = 0;     // next slot to fill
+    uint64_t next_ = 0;     // next slot for a thread to decode
 };

@@ -114,6 +114,7 @@ class PackageArchive : public ArchiveFile {
     void StartPipeline(PackageEntry* const* entries, uint32_t count, bool write, uint64_t blocks);
     void StopPipeline();
     void FeedPipeline();
+    void FillPipeline();
     PipelineSlot* TakeSlot();
     int32_t ProcessPipelinedData(ArchiveFile* output);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
