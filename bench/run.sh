@@ -4,7 +4,8 @@
 # limit, a plain extractor, unzip, bsdtar and 7z; verification, the installer on a device image,
 # INI loading and packing. Writes bench/RESULTS.md.
 # Usage: bash bench/run.sh   (BENCH_RUNS=N runs per figure, default 3; BENCH_TMPFS=DIR, default
-#                             /dev/shm)
+#                             /dev/shm; BENCH_FLAT_TIMEOUT=S stops qzp on the one-folder tree
+#                             after S seconds, default 90)
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
@@ -19,4 +20,4 @@ decoder=zlib
 grep -q '^QZP_LIBDEFLATE:BOOL=ON' build/host-release/CMakeCache.txt && decoder=libdeflate
 python3 bench/bench.py --bin build/host-release/bin --work bench/work \
     --tmpfs "${BENCH_TMPFS:-/dev/shm}" --decoder "$decoder" \
-    --runs "${BENCH_RUNS:-3}" --results bench/RESULTS.md
+    --flat-timeout "${BENCH_FLAT_TIMEOUT:-90}" --runs "${BENCH_RUNS:-3}" --results bench/RESULTS.md

@@ -16,6 +16,9 @@ constexpr uint32_t kMaxJobs = 64;
 // Blocks in flight per thread, and in all: enough to keep every thread busy across the small
 // files the writing thread spends its time opening, few enough to stay a few megabytes.
 constexpr uint32_t kSlotsPerJob = 8;
+// Below this average compressed size, inflating a block costs less than handing it to another
+// thread and back: a package of small files is then decoded faster by the calling thread alone.
+constexpr uint64_t kSharedBlockBytes = 4096;
 
 uint32_t Low(uint64_t value) {
     return static_cast<uint32_t>(value);
@@ -155,8 +158,8 @@ void PackageArchive::StartPipeline(PackageEntry* const* entries, uint32_t count,
     peakBlocksInFlight_ = 0;
     uint32_t jobs = jobs_ != 0 ? jobs_ : std::max(1u, std::thread::hardware_concurrency());
     jobs = std::min(jobs, kMaxJobs);
-    if (jobs <= 1 || blocks < 2) {
-        return;  // nothing to share: the calling thread alone
+    if (jobs <= 1 || blocks < 2 || (jobs_ == 0 && totalBytes_ < blocks * kSharedBlockBytes)) {
+        return;  // nothing worth sharing: the calling thread alone
     }
     try {
         pipeline_ = std::make_unique<BlockPipeline>(

@@ -81,8 +81,9 @@ class PackageArchive : public ArchiveFile {
     bool LastProblem(PackageProblem* problem) const;
 
     // Threads that ExtractEntries and VerifyEntries decode blocks with: 0 (the default) one per
-    // processor, 1 the calling thread alone. Whatever the number, files, directories, progress
-    // calls and faults come in the same order with the same values.
+    // processor for blocks of 4 KiB compressed or more on average, 1 the calling thread alone.
+    // Whatever the number, files, directories, progress calls and faults come in the same order
+    // with the same values.
     void SetJobs(uint32_t jobs) { jobs_ = jobs; }
     uint32_t jobs() const { return jobs_; }
     // The most blocks the last run held in memory at once (0 for a single-threaded run).
