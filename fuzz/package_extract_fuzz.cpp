@@ -1,12 +1,14 @@
 // Fuzzes checking and extracting a package: open, PackageVerify (plain and prefixed layout) and
 // PackageExtract of every entry into a scratch directory, which is removed again. Anything written
-// outside the scratch directory is a finding.
+// outside the scratch directory is a finding, and so is a check whose result or problem differs
+// between one decoding thread and several.
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
 #include "fuzz/fuzz_device.h"
+#include "package/block_pipeline.h"
 #include "package/package.h"
 #include "package/verify.h"
 
@@ -29,8 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (PackageOpen(u"\\pkg.qzp", &archive, &entries, &count, prefixed) != 1) {
             return 0;
         }
-        PackageProblem problem;
-        PackageVerify(archive, entries, count, u"\\scratch\\", &IgnoreProgress, &problem);
+        PackageProblem problem{};
+        PackageSetJobs(archive, 1);
+        const int32_t alone =
+            PackageVerify(archive, entries, count, u"\\scratch\\", &IgnoreProgress, &problem);
+        PackageProblem shared{};
+        PackageSetJobs(archive, 3);
+        if (PackageVerify(archive, entries, count, u"\\scratch\\", &IgnoreProgress, &shared) !=
+                alone ||
+            (alone == 0 &&
+             (shared.fault != problem.fault || shared.entryIndex != problem.entryIndex ||
+              shared.block != problem.block || shared.expected != problem.expected ||
+              shared.actual != problem.actual))) {
+            std::abort();
+        }
         if (prefixed != 0) {
             PackageClose(archive);
             continue;

@@ -1,10 +1,14 @@
 #include "ini/ini_table.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <new>
+#include <vector>
 
 #include "ini/ini_text.h"
 
@@ -42,32 +46,125 @@ uint32_t HashView(std::u16string_view text) {
     return h;
 }
 
+}  // namespace
+
+// The hash index: open addressing with linear probing over slot numbers, kept at most half full
+// (tombstones included) and rebuilt at twice the needed size when it gets fuller; and the free
+// slots below the high-water mark as a min-heap, so that a new entry still takes the lowest free
+// slot.
+struct IniTableIndex {
+    static constexpr int32_t kEmpty = -1;
+    static constexpr int32_t kRemoved = -2;
+    std::vector<int32_t> buckets;  // a power of two long
+    std::size_t removed = 0;       // tombstones among the buckets
+    std::vector<int32_t> holes;    // free slots below highWater, a min-heap
+    int32_t highWater = 0;         // every slot from here on is free
+};
+
+namespace {
+
+std::size_t BucketMask(const IniTableIndex& index) {
+    return index.buckets.size() - 1;
+}
+
+void PlaceInIndex(IniTableIndex& index, uint32_t hash, int32_t slot) {
+    const std::size_t mask = BucketMask(index);
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        if (index.buckets[i] == IniTableIndex::kEmpty) {
+            index.buckets[i] = slot;
+            return;
+        }
+        if (index.buckets[i] == IniTableIndex::kRemoved) {
+            index.buckets[i] = slot;
+            --index.removed;
+            return;
+        }
+    }
+}
+
+// Makes room for one more entry in the index: rebuilt, larger when needed, once occupied
+// buckets and tombstones would pass half of it. False when memory is lacking (nothing changed).
+bool ReserveIndex(const IniTable* table) {
+    IniTableIndex& index = *table->index;
+    // Room in the free-slot heap for every slot up to the next one taken, so that removing an
+    // entry never needs memory.
+    const std::size_t slots = static_cast<std::size_t>(index.highWater) + 1;
+    if (index.holes.capacity() < slots) {
+        try {
+            index.holes.reserve(std::max<std::size_t>(slots, index.holes.capacity() * 2));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    const std::size_t wanted = static_cast<std::size_t>(table->used) + 1;
+    if ((wanted + index.removed) * 2 <= index.buckets.size()) {
+        return true;
+    }
+    std::size_t size = 64;
+    while (size < wanted * 4) {
+        size *= 2;
+    }
+    std::vector<int32_t> buckets;
+    try {
+        buckets.assign(size, IniTableIndex::kEmpty);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    index.buckets.swap(buckets);
+    index.removed = 0;
+    for (int32_t slot = 0; slot < index.highWater; ++slot) {
+        if (!IsFree(table->entries[slot])) {
+            PlaceInIndex(index, table->entries[slot].hash, slot);
+        }
+    }
+    return true;
+}
+
 // Index of the slot holding `key` (already in its field form), or -1.
 int32_t FindSlot(const IniTable* table, std::u16string_view key) {
+    const IniTableIndex& index = *table->index;
     const uint32_t h = HashView(key);
-    for (int32_t i = 0; i < table->capacity; ++i) {
-        const IniEntry& entry = table->entries[i];
-        if (!IsFree(entry) && entry.hash == h && SameKey(entry.key, key)) {
-            return i;
+    const std::size_t mask = BucketMask(index);
+    for (std::size_t i = h & mask; index.buckets[i] != IniTableIndex::kEmpty; i = (i + 1) & mask) {
+        const int32_t slot = index.buckets[i];
+        if (slot >= 0) {
+            const IniEntry& entry = table->entries[slot];
+            if (entry.hash == h && SameKey(entry.key, key)) {
+                return slot;
+            }
         }
     }
     return -1;
 }
 
+// Doubles the slot array. False when it cannot (nothing changed then).
 bool Grow(IniTable* table) {
-    const std::size_t slots = static_cast<std::size_t>(table->capacity) + kIniGrowSlots;
-    if (table->capacity > std::numeric_limits<int32_t>::max() - kIniGrowSlots ||
-        slots > std::numeric_limits<std::size_t>::max() / sizeof(IniEntry)) {
+    const int32_t added = table->capacity;
+    if (table->capacity > std::numeric_limits<int32_t>::max() / 2 ||
+        static_cast<std::size_t>(table->capacity) * 2 >
+            std::numeric_limits<std::size_t>::max() / sizeof(IniEntry)) {
         return false;
     }
+    const std::size_t slots = static_cast<std::size_t>(table->capacity) * 2;
     void* grown = std::realloc(table->entries, slots * sizeof(IniEntry));
     if (grown == nullptr) {
         return false;
     }
     table->entries = static_cast<IniEntry*>(grown);
-    std::memset(table->entries + table->capacity, 0, kIniGrowSlots * sizeof(IniEntry));
-    table->capacity += kIniGrowSlots;
+    std::memset(table->entries + table->capacity, 0, added * sizeof(IniEntry));
+    table->capacity += added;
     return true;
+}
+
+// The lowest free slot; the table has one.
+int32_t TakeLowestFreeSlot(IniTableIndex& index) {
+    if (!index.holes.empty()) {
+        std::pop_heap(index.holes.begin(), index.holes.end(), std::greater<int32_t>());
+        const int32_t slot = index.holes.back();
+        index.holes.pop_back();
+        return slot;
+    }
+    return index.highWater++;
 }
 
 // `key` and `value` may point into the table itself (a value copied from another entry), which
@@ -89,23 +186,34 @@ void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value
             return;
         }
     }
-    if (table->used >= table->capacity && !Grow(table)) {
+    IniTableIndex& index = *table->index;
+    if ((table->used >= table->capacity && !Grow(table)) || !ReserveIndex(table)) {
         return;
     }
-    for (int32_t i = 0; i < table->capacity; ++i) {
-        IniEntry& entry = table->entries[i];
-        if (IsFree(entry)) {
-            CopyField(entry.key, key);
-            entry.hash = HashView(key);
-            CopyField(entry.value, text);
-            ++table->used;
-            return;
-        }
-    }
+    const int32_t slot = TakeLowestFreeSlot(index);
+    IniEntry& entry = table->entries[slot];
+    CopyField(entry.key, key);
+    entry.hash = HashView(key);
+    CopyField(entry.value, text);
+    PlaceInIndex(index, entry.hash, slot);
+    ++table->used;
 }
 
 void UnsetSlot(IniTable* table, int32_t slot) {
+    IniTableIndex& index = *table->index;
     IniEntry& entry = table->entries[slot];
+    const std::size_t mask = BucketMask(index);
+    for (std::size_t i = entry.hash & mask; index.buckets[i] != IniTableIndex::kEmpty;
+         i = (i + 1) & mask) {
+        if (index.buckets[i] == slot) {
+            index.buckets[i] = IniTableIndex::kRemoved;
+            ++index.removed;
+            break;
+        }
+    }
+    // ReserveIndex made room for this push when the slot was taken.
+    index.holes.push_back(slot);
+    std::push_heap(index.holes.begin(), index.holes.end(), std::greater<int32_t>());
     entry.key[0] = 0;
     entry.hash = 0;
     entry.value[0] = 0;
@@ -179,6 +287,11 @@ IniTable* IniTableCreate(int32_t requested) {
     }
     table->capacity = capacity;
     table->used = 0;
+    table->index = new (std::nothrow) IniTableIndex;
+    if (table->index == nullptr || !ReserveIndex(table)) {
+        IniTableFree(table);
+        return nullptr;
+    }
     return table;
 }
 
@@ -186,6 +299,7 @@ void IniTableFree(IniTable* table) {
     if (table == nullptr) {
         return;
     }
+    delete table->index;
     std::free(table->entries);
     std::free(table);
 }

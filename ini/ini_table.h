@@ -9,8 +9,10 @@
 //
 // Slots: a new entry takes the lowest free slot; removing an entry frees its slot in place;
 // replacing a value keeps the slot. The slot order is the order of enumeration and saving. The
-// array starts with at least 32 slots and grows by 32 when a new entry finds it full; it never
-// shrinks.
+// array starts with at least 32 slots and doubles when a new entry finds it full; it never
+// shrinks. Beside the slots the table keeps a hash index of the occupied slots and a heap of the
+// freed ones, so a lookup, an insertion and a removal cost O(1) amortised (the heap O(log n)) and
+// loading a file is linear in its size.
 //
 // Limits (the fields hold no more, nothing is ever written past them):
 //   - a composed key, and so a section name, holds at most 255 units; longer ones are cut to 255
@@ -50,10 +52,13 @@ struct IniEntry {
 // Slots are fixed-size records, the same on every target.
 static_assert(sizeof(IniEntry) == 2 * kIniFieldUnits * sizeof(char16_t) + sizeof(uint32_t));
 
+struct IniTableIndex;  // the lookup index, private to the table functions
+
 struct IniTable {
     int32_t capacity;  // slots allocated, at least 32
     IniEntry* entries;
-    int32_t used;  // occupied slots
+    int32_t used;          // occupied slots
+    IniTableIndex* index;  // owned; only the table functions change the slots
 };
 
 // One-at-a-time hash of the 16-bit units up to the NUL; the same value on every build.
@@ -67,7 +72,7 @@ void IniTableFree(IniTable* table);
 const char16_t* IniTableFind(IniTable* table, const char16_t* key, const char16_t* fallback);
 
 // Inserts or replaces composed key `key`; a null value stores an empty value. When the table is
-// full and cannot grow, nothing is stored.
+// full and cannot grow (or its index cannot), nothing is stored.
 void IniTableSet(IniTable* table, const char16_t* key, const char16_t* value);
 
 // Removes composed key `key` if it is stored.

@@ -1,9 +1,9 @@
 // Extraction of catalogue entries: directories are created, files inflated block by block, sized,
 // CRC-checked and written. Verification runs the same loop without an output file.
-#include <zlib.h>
-
 #include <cstring>
 
+#include "package/block_codec.h"
+#include "package/block_pipeline.h"
 #include "package/install_plan.h"
 #include "package/package_archive.h"
 #include "package/verify.h"
@@ -47,6 +47,7 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
         return -1;
     }
     bool ok = true;
+    uint64_t blocks = 0;
     // First pass: the compressed total of the whole call, for the progress counters.
     for (uint32_t i = 0; i < count; ++i) {
         currentIndex_ = FindEntryIndex(entries[i]);
@@ -56,11 +57,15 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
             continue;
         }
         totalBytes_ += entries_[currentIndex_].CompressedTotal();
+        blocks += entries_[currentIndex_].blocks().size();
     }
     // Nothing is written unless every entry can be written exactly as planned.
     if (CheckPlan(entries, count, targetDirectory, !write) != 0) {
         return -1;
     }
+    // Blocks are decoded ahead on other threads when there are several; everything below stays
+    // on this thread and in this order.
+    StartPipeline(entries, count, write, blocks);
     // Second pass: the work, in the order given. An unknown entry is skipped; a failing one
     // stops the pass.
     for (uint32_t i = 0; i < count; ++i) {
@@ -92,6 +97,7 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
             break;
         }
     }
+    StopPipeline();
     return ok ? 0 : -1;
 }
 
@@ -191,8 +197,7 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
         return -1;
     }
-    int32_t offset = 0;
-    if (SeekToEntryData(&offset) != 0) {
+    if (EnterEntryData() != 0) {
         return Fail(PackageFault::kSeek);
     }
     entryDoneBytes_ = 0;
@@ -232,11 +237,8 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
         }
         return -1;
     }
-    if (prefixed_) {
-        const uint16_t trailer = static_cast<uint16_t>(endRecord_.commentLength + 2);
-        if (Seek(-static_cast<int32_t>(trailer + kPackageEndRecordSize), kEnd) != 0) {
-            return Fail(PackageFault::kSeek);
-        }
+    if (LeaveEntryData() != 0) {
+        return Fail(PackageFault::kSeek);
     }
     return 0;
 }
@@ -254,8 +256,7 @@ int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory) {
             return -1;
         }
     }
-    int32_t offset = 0;
-    if (SeekToEntryData(&offset) != 0) {
+    if (EnterEntryData() != 0) {
         return Fail(PackageFault::kSeek);
     }
     entryDoneBytes_ = 0;
@@ -263,9 +264,12 @@ int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory) {
 }
 
 int32_t PackageArchive::ProcessEntryData(ArchiveFile* output) {
+    if (pipeline_ != nullptr) {
+        return ProcessPipelinedData(output);
+    }
     const PackageEntry& entry = entries_[currentIndex_];
     uint8_t input[kPackageMaxCompressedBlock];
-    uLong crc = crc32(0L, Z_NULL, 0);
+    uint32_t crc = 0;
     uint32_t firstBlock = 1;
     const std::span<const PackageBlock> blocks = entry.blocks();
     for (uint32_t j = 0; j < blocks.size(); ++j) {
@@ -277,16 +281,15 @@ int32_t PackageArchive::ProcessEntryData(ArchiveFile* output) {
         if (got < block.compressedSize) {
             return Fail(PackageFault::kShortRead, j, block.compressedSize, got);
         }
-        uLongf length = kPackageWorkBufferSize;
-        const int status = uncompress(workBuffer_.get(), &length, input, got);
-        if (status != Z_OK) {
+        uint32_t length = 0;
+        if (!block_codec::Inflate(input, got, workBuffer_.get(), kPackageWorkBufferSize, &length)) {
             return Fail(PackageFault::kInflate, j, block.uncompressedSize, 0);
         }
         if (length != block.uncompressedSize) {
             return Fail(PackageFault::kSizeMismatch, j, block.uncompressedSize, length);
         }
-        crc = crc32(crc, workBuffer_.get(), static_cast<uInt>(length));
-        workLength_ = static_cast<uint32_t>(length);
+        crc = block_codec::Crc32(crc, workBuffer_.get(), length);
+        workLength_ = length;
         if (output != nullptr && output->Write(workBuffer_.get(), workLength_) != 0) {
             return Fail(PackageFault::kShortWrite, j, workLength_, 0);
         }
@@ -302,16 +305,19 @@ int32_t PackageArchive::ProcessEntryData(ArchiveFile* output) {
         }
         firstBlock = 0;
     }
-    if (static_cast<uint32_t>(crc) != entry.crc()) {
+    if (crc != entry.crc()) {
         return Fail(PackageFault::kCrcMismatch, static_cast<uint32_t>(blocks.size()), entry.crc(),
-                    static_cast<uint32_t>(crc));
+                    crc);
     }
     return 0;
 }
 
 int32_t PackageArchive::SeekToEntryData(int32_t* offset) {
+    return SeekToDataOf(currentIndex_, offset);
+}
+
+int32_t PackageArchive::SeekToDataOf(uint32_t t, int32_t* offset) {
     const uint32_t n = static_cast<uint32_t>(entries_.size());
-    const uint32_t t = currentIndex_;
     if (t >= n) {
         return -1;
     }

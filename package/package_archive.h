@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "package/archive_file.h"
+#include "package/block_pipeline.h"
 #include "package/layout.h"
 #include "package/package.h"
 #include "package/package_entry.h"
@@ -79,6 +80,15 @@ class PackageArchive : public ArchiveFile {
     // The reason of the last failed ExtractEntries / VerifyEntries; false when there is none.
     bool LastProblem(PackageProblem* problem) const;
 
+    // Threads that ExtractEntries and VerifyEntries decode blocks with: 0 (the default) one per
+    // processor for blocks of 4 KiB compressed or more on average, 1 the calling thread alone.
+    // Whatever the number, files, directories, progress calls and faults come in the same order
+    // with the same values.
+    void SetJobs(uint32_t jobs) { jobs_ = jobs; }
+    uint32_t jobs() const { return jobs_; }
+    // The most blocks the last run held in memory at once (0 for a single-threaded run).
+    uint32_t peakBlocksInFlight() const { return peakBlocksInFlight_; }
+
   private:
     int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
                        const char16_t* targetDirectory, bool write);
@@ -99,6 +109,20 @@ class PackageArchive : public ArchiveFile {
                       bool manifestRules);
     int32_t Fail(PackageFault fault, uint32_t block = 0, uint64_t expected = 0,
                  uint64_t actual = 0);
+    int32_t SeekToDataOf(uint32_t index, int32_t* offset);
+    // The current entry's data: positions the package there (or takes the pipeline's word that it
+    // could be), and afterwards back at the END record of a prefixed package. 0 or -1.
+    int32_t EnterEntryData();
+    int32_t LeaveEntryData();
+
+    // Decoding on several threads (package/block_pipeline.cpp): started for a run of `blocks`
+    // blocks when more than one job is allowed; ProcessEntryData then takes the blocks from it.
+    void StartPipeline(PackageEntry* const* entries, uint32_t count, bool write, uint64_t blocks);
+    void StopPipeline();
+    void FeedPipeline();
+    void FillPipeline();
+    PipelineSlot* TakeSlot();
+    int32_t ProcessPipelinedData(ArchiveFile* output);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
 
     MakeDirectoryProc makeDirectory_ = nullptr;
@@ -122,4 +146,16 @@ class PackageArchive : public ArchiveFile {
     std::vector<PackageEntry*> entryArray_;
     uint16_t currentIndex_ = kPackageNoEntry;
     PackageProblem problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
+
+    uint32_t jobs_ = 0;
+    std::unique_ptr<BlockPipeline> pipeline_;  // only during a multi-threaded run
+    PackageEntry* const* feedEntries_ = nullptr;
+    uint32_t feedCount_ = 0;
+    uint32_t feedItem_ = 0;       // the entry being read ahead, an index into feedEntries_
+    bool feedStarted_ = false;    // its start was handed over
+    uint32_t feedBlock_ = 0;      // its next block
+    bool feedStopped_ = false;    // nothing more will be read
+    bool feedSeeksBack_ = false;  // extraction of a prefixed package
+    bool lastSeekBackOk_ = true;
+    uint32_t peakBlocksInFlight_ = 0;
 };

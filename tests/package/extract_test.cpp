@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "package/block_codec.h"
 #include "package/package_archive.h"
 #include "platform/posix/fault.h"
 #include "platform/utf.h"
@@ -409,6 +410,240 @@ TEST_F(ExtractTest, PrefixedPackageExtractsAfterAFailedEntry) {
     EXPECT_EQ(Extract({entries_[0]}), -1);
     ASSERT_EQ(Extract({entries_[1], entries_[1]}), 0);
     EXPECT_EQ(ReadHost("out/sub/good"), b.entries[1].content);
+}
+
+// Decoding on several threads must change nothing observable. Each case runs once with one job,
+// recording every directory call, every progress call (with the number of file writes made so
+// far) and the result, then again with more jobs into a fresh directory; both records, the
+// problems and the trees with their contents must be identical.
+struct JobsCase {
+    const char* what;
+    void (*apply)(Builder&);  // damage to the standard package, or nothing
+    bool prefixed;
+    uint64_t failAtWrite;  // 0: every write succeeds
+    bool verify;           // PackageVerify into \out\ instead of PackageExtract
+};
+
+std::vector<std::string> g_events;
+int32_t LogDirectory(const char16_t* path) {
+    g_events.push_back("mkdir " + platform::Utf16ToUtf8(path));
+    return MakeDirectory(path);
+}
+void LogProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint32_t doneHigh,
+                 const char16_t* name, uint32_t entryLow, uint32_t entryHigh, uint32_t entryDoneLow,
+                 uint32_t entryDoneHigh, uint32_t first) {
+    g_events.push_back("progress " + std::to_string(totalLow) + " " + std::to_string(totalHigh) +
+                       " " + std::to_string(doneLow) + " " + std::to_string(doneHigh) + " " +
+                       platform::Utf16ToUtf8(name) + " " + std::to_string(entryLow) + " " +
+                       std::to_string(entryHigh) + " " + std::to_string(entryDoneLow) + " " +
+                       std::to_string(entryDoneHigh) + " " + std::to_string(first) + " writes " +
+                       std::to_string(platform::fault::WriteCount()));
+}
+
+// Directories, nested files whose parents appear on first use, multi-block and tiny files, and
+// a second entry with two blocks that the damages below hit.
+Builder StandardPackage() {
+    Builder b;
+    b.File("first.txt", Pattern(500));
+    b.File("second.txt", Pattern(20000, 2), 10000);
+    b.Directory("dir\\");
+    b.File("dir\\big.bin", Pattern(70000, 3));
+    for (int i = 0; i < 40; ++i) {
+        b.File("d" + std::to_string(i % 5) + "\\sub\\f" + std::to_string(i), Pattern(1 + i * 97, i),
+               1000);
+    }
+    b.File("last.txt", Pattern(300, 4));
+    return b;
+}
+
+const JobsCase kJobsCases[] = {
+    {"Intact", [](Builder&) {}, false, 0, false},
+    {"IntactPrefixed", [](Builder&) {}, true, 0, false},
+    {"CrcMismatch", [](Builder& b) { b.entries[1].crc ^= 1; }, false, 0, false},
+    {"SizeMismatch", [](Builder& b) { b.entries[1].blocks[1].uncompressedSize -= 1; }, false, 0,
+     false},
+    {"InflateError", [](Builder& b) { b.entries[1].blocks[0].data[5] ^= 0xFF; }, false, 0, false},
+    {"LateEntryDamaged", [](Builder& b) { b.entries[30].blocks[0].data[3] ^= 0x40; }, false, 0,
+     false},
+    // The last block reaches past the end of the file: a short read after everything else.
+    {"ShortReadAtTheEnd", [](Builder& b) { b.entries.back().blocks[0].compressedSize = 16000; },
+     false, 0, false},
+    {"UnsafeNameLate", [](Builder& b) { b.entries[20].name = "..\\escape"; }, false, 0, false},
+    {"FailedWrite", [](Builder&) {}, false, 9, false},
+    {"FailedWritePrefixed", [](Builder&) {}, true, 30, false},
+    {"VerifyIntact", [](Builder&) {}, false, 0, true},
+    {"VerifyLateDamage", [](Builder& b) { b.entries[30].crc ^= 4; }, true, 0, true},
+};
+
+class JobsTest : public DeviceTest,
+                 public ::testing::WithParamInterface<std::tuple<JobsCase, uint32_t>> {
+  protected:
+    struct Record {
+        std::vector<std::string> events;
+        int32_t result = 0;
+        PackageProblem problem{};
+        std::vector<std::pair<std::string, Bytes>> files;
+    };
+
+    Record Run(uint32_t jobs) {
+        const JobsCase& c = std::get<0>(GetParam());
+        std::filesystem::remove_all(root_ / "out");
+        std::filesystem::create_directory(root_ / "out");
+        g_events.clear();
+        platform::fault::Arm(0, c.failAtWrite);
+        archive_->SetJobs(jobs);
+        archive_->SetMakeDirectoryCallback(&LogDirectory)->SetProgressCallback(&LogProgress);
+        Record r;
+        r.result = c.verify ? archive_->VerifyEntries(entries_, count_, u"\\out\\")
+                            : archive_->ExtractEntries(entries_, count_, u"\\out\\");
+        platform::fault::Arm(0, 0);
+        archive_->LastProblem(&r.problem);
+        r.events = g_events;
+        for (const std::string& path : Tree()) {
+            r.files.emplace_back(
+                path, std::filesystem::is_regular_file(root_ / path) ? ReadHost(path) : Bytes());
+        }
+        return r;
+    }
+};
+
+TEST_P(JobsTest, EverythingObservableMatchesOneThread) {
+    const auto& [c, jobs] = GetParam();
+    Builder b = StandardPackage();
+    c.apply(b);
+    ASSERT_TRUE(Open(b.Build(c.prefixed ? Pattern(333, 8) : Bytes()), c.prefixed ? 1 : 0));
+    const Record reference = Run(1);
+    const Record parallel = Run(jobs);
+    EXPECT_EQ(parallel.events, reference.events);
+    EXPECT_EQ(parallel.result, reference.result);
+    EXPECT_EQ(parallel.problem.fault, reference.problem.fault);
+    EXPECT_EQ(parallel.problem.entryIndex, reference.problem.entryIndex);
+    EXPECT_EQ(parallel.problem.block, reference.problem.block);
+    EXPECT_EQ(parallel.problem.expected, reference.problem.expected);
+    EXPECT_EQ(parallel.problem.actual, reference.problem.actual);
+    EXPECT_EQ(parallel.files, reference.files);
+    EXPECT_GT(archive_->peakBlocksInFlight(), 1u) << "the run was not spread over threads";
+    const bool intact = std::string(c.what).find("Intact") != std::string::npos;
+    EXPECT_EQ(reference.result == 0, intact);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, JobsTest,
+                         ::testing::Combine(::testing::ValuesIn(kJobsCases),
+                                            ::testing::Values(2u, 7u)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).what) + "_jobs" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
+// However many blocks a package holds and however many jobs decode it, only a fixed number of
+// blocks are in memory at once, also when every block fails late (its checksum is the last thing
+// inflated) or only the last entry does.
+struct LateFailure {
+    const char* what;
+    void (*apply)(Builder&);
+    uint32_t entryIndex;
+    PackageFault fault;
+};
+
+const LateFailure kLateFailures[] = {
+    {"EveryBlockChecksum",
+     [](Builder& b) {
+         for (Entry& e : b.entries) {
+             for (Block& block : e.blocks) {
+                 block.data.back() ^= 1;  // the stream's Adler-32
+             }
+         }
+     },
+     0, PackageFault::kInflate},
+    {"LastEntryCrc", [](Builder& b) { b.entries.back().crc ^= 1; }, 299,
+     PackageFault::kCrcMismatch},
+};
+
+class BoundedMemoryTest : public DeviceTest,
+                          public ::testing::WithParamInterface<std::tuple<LateFailure, uint32_t>> {
+};
+
+TEST_P(BoundedMemoryTest, BlocksInFlightStayBelowTheRing) {
+    const auto& [c, jobs] = GetParam();
+    Builder b;
+    for (int i = 0; i < 300; ++i) {
+        b.File("f" + std::to_string(i), Pattern(1200, i), 100);  // 12 blocks each
+    }
+    c.apply(b);
+    ASSERT_TRUE(Open(b.Build()));
+    archive_->SetJobs(jobs);
+    for (bool verify : {false, true}) {
+        SCOPED_TRACE(verify ? "verify" : "extract");
+        const int32_t result = verify ? archive_->VerifyEntries(entries_, count_, nullptr)
+                                      : archive_->ExtractEntries(entries_, count_, u"\\out\\");
+        EXPECT_EQ(result, -1);
+        PackageProblem problem{};
+        ASSERT_TRUE(archive_->LastProblem(&problem));
+        EXPECT_EQ(problem.fault, c.fault);
+        EXPECT_EQ(problem.entryIndex, c.entryIndex);
+        EXPECT_GT(archive_->peakBlocksInFlight(), 1u);
+        EXPECT_LE(archive_->peakBlocksInFlight(), kPipelineMaxSlots);
+    }
+    EXPECT_FALSE(Exists("out/f" + std::to_string(c.entryIndex + 1)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, BoundedMemoryTest,
+                         ::testing::Combine(::testing::ValuesIn(kLateFailures),
+                                            ::testing::Values(2u, 64u)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).what) + "_jobs" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
+// The block decoder of this build against zlib, the reference: the same verdict, length and bytes
+// for intact streams and for every kind of damage (each bit of a stream flipped, every
+// truncation, bytes appended, too little room, output past the buffer).
+TEST(DecoderTest, LibdeflateAndZlibAgreeOnIntactAndDamagedStreams) {
+    std::vector<std::pair<Bytes, uint32_t>> streams;  // stream, output capacity
+    for (const Bytes& content : {Pattern(3000), Pattern(16384, 5), Bytes(40000, 'z'), Text("x")}) {
+        const Bytes packed = Compress(content.data(), content.size());
+        streams.push_back({packed, kPackageWorkBufferSize});
+        streams.push_back({packed, static_cast<uint32_t>(content.size()) - 1});  // no room
+        Bytes longer = packed;
+        longer.insert(longer.end(), {1, 2, 3});  // trailing bytes after the stream
+        streams.push_back({longer, kPackageWorkBufferSize});
+        for (size_t cut = 0; cut < packed.size(); cut += 1 + packed.size() / 64) {
+            streams.push_back(
+                {Bytes(packed.begin(), packed.begin() + cut), kPackageWorkBufferSize});
+        }
+        for (size_t at = 0; at < std::min<size_t>(packed.size(), 48); ++at) {
+            for (int bit = 0; bit < 8; ++bit) {
+                Bytes flipped = packed;
+                flipped[at] ^= static_cast<uint8_t>(1 << bit);
+                streams.push_back({flipped, kPackageWorkBufferSize});
+            }
+        }
+    }
+    const Bytes huge(70000, 'q');
+    streams.push_back({Compress(huge.data(), huge.size()), kPackageWorkBufferSize});
+    size_t refused = 0;
+    for (const auto& [stream, capacity] : streams) {
+        Bytes a(kPackageWorkBufferSize), z(kPackageWorkBufferSize);
+        uint32_t lengthA = 7, lengthZ = 9;
+        const bool okA = block_codec::InflateLibdeflate(
+            stream.data(), static_cast<uint32_t>(stream.size()), a.data(), capacity, &lengthA);
+        const bool okZ = block_codec::InflateZlib(
+            stream.data(), static_cast<uint32_t>(stream.size()), z.data(), capacity, &lengthZ);
+        ASSERT_EQ(okA, okZ) << "stream of " << stream.size() << " bytes";
+        refused += okZ ? 0 : 1;
+        if (okZ) {
+            ASSERT_EQ(lengthA, lengthZ);
+            ASSERT_TRUE(std::equal(a.begin(), a.begin() + lengthA, z.begin()));
+            ASSERT_EQ(block_codec::Crc32(0, a.data(), lengthA),
+                      Crc(Bytes(z.begin(), z.begin() + lengthZ)));
+        }
+    }
+    EXPECT_GT(refused, streams.size() / 4) << "the damage should mostly be refused";
+    const Bytes content = Pattern(5000, 3);
+    EXPECT_EQ(
+        block_codec::Crc32Combine(Crc(Bytes(content.begin(), content.begin() + 1234)),
+                                  Crc(Bytes(content.begin() + 1234, content.end())), 5000 - 1234),
+        Crc(content));
 }
 
 }  // namespace
