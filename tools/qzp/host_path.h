@@ -16,7 +16,10 @@ std::string OsReason();
 // True when `text` holds a control character (below U+0020, or DEL).
 bool HasControlCharacter(const std::string& text);
 
-// `text` with control characters escaped (`\n`, `\r`, `\t`, other bytes below 0x20 and
-// DEL as `\xNN`), so that a name can neither forge output lines nor reach a terminal as a
-// control sequence.
+// `text` with control characters (C0, DEL and C1) escaped as `\n`, `\r`, `\t` or `\xNN` per
+// byte, and bytes that are not UTF-8 as `\xNN`, so that a name can neither forge output lines
+// nor reach a terminal as a control sequence.
 std::string Printable(const std::string& text);
+
+// `text` with the bytes that are not UTF-8 written as `\xNN`: always valid UTF-8 (for JSON).
+std::string ValidUtf8(const std::string& text);

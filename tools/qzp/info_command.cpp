@@ -90,19 +90,19 @@ int RunInfo(const InfoArguments& args) {
     }
     if (args.json) {
         nlohmann::ordered_json document = {
-            {"file", args.file},
-            {"comment", listing.comment},
+            {"file", ValidUtf8(args.file)},
+            {"comment", ValidUtf8(listing.comment)},
             {"entries", listing.entries.size()},
             {"files", files},
             {"directories", listing.entries.size() - files},
             {"size", size},
             {"compressedSize", listing.compressedBytes},
             {"packageBytes", packageBytes},
-            {"version", manifest != nullptr ? nlohmann::ordered_json(manifest->version)
+            {"version", manifest != nullptr ? nlohmann::ordered_json(ValidUtf8(manifest->version))
                                             : nlohmann::ordered_json(nullptr)},
             {"patch", manifest != nullptr && manifest->isPatch != 0},
             {"oldVersion", manifest != nullptr && manifest->isPatch != 0
-                               ? nlohmann::ordered_json(manifest->oldVersion)
+                               ? nlohmann::ordered_json(ValidUtf8(manifest->oldVersion))
                                : nlohmann::ordered_json(nullptr)},
             {"kind", kind},
             {"sha256",

@@ -81,6 +81,10 @@ int main(int argc, char** argv) {
                    message.find("subcommand") != std::string::npos) {
             message = "a command is required";
         }
+        if (message.size() > 1 && message[0] >= 'A' && message[0] <= 'Z' && message[1] >= 'a' &&
+            message[1] <= 'z') {
+            message[0] = static_cast<char>(message[0] + 32);
+        }
         for (char& c : message) {
             if (c == '\n') {
                 c = ' ';

@@ -23,6 +23,9 @@ std::optional<std::string> Value(IniDocument* document, const char16_t* section,
 
 std::string HostName(const std::string& source, const std::string& stored) {
     std::string name = stored;
+    if (!name.empty() && name.back() == '\\') {
+        name.pop_back();
+    }
     std::replace(name.begin(), name.end(), '\\', '/');
     return source + (source.empty() || source.back() == '/' ? "" : "/") + name;
 }
@@ -90,7 +93,8 @@ std::optional<std::string> TreeManifestProblem(const std::string& source,
     }
     subject = HostName(source, found->name);
     if (found->source.empty()) {
-        return std::string("the manifest is a folder, not a file; ") + kNoManifestHint;
+        return std::string("the manifest is a folder, not a file; write it with 'qzp manifest', ") +
+               kNoManifestHint;
     }
     ManifestInfo manifest;
     if (!ReadManifest(found->source, manifest)) {
