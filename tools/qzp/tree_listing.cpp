@@ -171,6 +171,8 @@ int LoadTree(const std::string& path, TreeListing& listing) {
 }
 
 int ExtractAll(const std::string& path, const std::string& directory) {
+    std::error_code code;
+    std::filesystem::create_directories(directory, code);
     OpenedPackage package;
     if (package.Open(path) != 0) {
         return 1;
