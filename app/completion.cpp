@@ -1,5 +1,10 @@
 // The end of the update: the handler of WM_DECODE_DONE.
+#include <cstdio>
+#include <vector>
+
 #include "app/update_dlg.h"
+#include "package/install_plan.h"
+#include "package/layout.h"
 #include "platform/file.h"
 
 namespace {
@@ -12,6 +17,33 @@ constexpr uint32_t kDelayBeforeRestartMs = 3000;
 constexpr uint32_t kRestartGraceMs = 60000;
 
 using RebootMachineProc = int32_t (*)(int32_t);
+
+// Copies `from` to a new file `to` and makes it durable; false on any failure.
+bool CopyWhole(const char16_t* from, const char16_t* to) {
+    std::FILE* in = platform::OpenStream(from, u"rb");
+    if (in == nullptr) {
+        return false;
+    }
+    std::FILE* out = platform::OpenStream(to, u"wb");
+    bool ok = out != nullptr;
+    std::vector<unsigned char> buffer(64 * 1024);
+    while (ok) {
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (got > 0 && platform::WriteStream(out, buffer.data(), got) != got) {
+            ok = false;
+        }
+        if (got < buffer.size()) {
+            ok = ok && std::ferror(in) == 0;
+            break;
+        }
+    }
+    ok = ok && platform::CommitStream(out);
+    if (out != nullptr && std::fclose(out) != 0) {
+        ok = false;
+    }
+    std::fclose(in);
+    return ok;
+}
 
 }  // namespace
 
@@ -32,10 +64,19 @@ intptr_t CUpdateDlg::OnDecodeDone(uintptr_t wParam, intptr_t) {
     RestartDevice();
 }
 
-// The card's logo replaces whatever logo the package brought. A failed copy is not reported.
+// The card's logo replaces whatever logo the package brought, like any replaced file: a complete
+// copy is written beside it and committed to the disk, then renamed over it. A failed or cut
+// copy so leaves the old logo (or none), never a truncated one. A failed copy is not reported.
 void CUpdateDlg::CopyPowerOffLogo() {
-    if (platform::GetAttributes(kLogoSource) != platform::kInvalidFileAttributes) {
-        platform::CopyFileTo(kLogoSource, kLogoTarget, false);
+    if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
+        return;
+    }
+    char16_t scratch[kPackagePathCapacity];
+    if (!PlanScratchPath(kLogoTarget, scratch)) {
+        return;
+    }
+    if (!CopyWhole(kLogoSource, scratch) || !platform::RenameReplacing(scratch, kLogoTarget)) {
+        platform::RemoveFile(scratch);
     }
 }
 

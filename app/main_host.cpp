@@ -3,7 +3,9 @@
 #include <zlib.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "app/dialog_templates.h"
@@ -49,7 +51,7 @@ int main(int argc, char** argv) {
     cli.add_option("--time-scale", options.timeScale,
                    "factor for every wait (package and loader polls, the confirmation's timer, "
                    "the delay before the restart); 0 makes them instant")
-        ->check(CLI::NonNegativeNumber)
+        ->check(CLI::Range(0.0, 1000.0))
         ->capture_default_str();
     cli.set_version_flag("--version",
                          std::string("qzpupdate ") + QZP_VERSION + " (zlib " + zlibVersion() + ")");
@@ -61,6 +63,17 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int code = cli.exit(e);
         return code == 0 ? 0 : 2;  // --help exits 0; every usage error is status 2
+    }
+
+    // An events file that cannot be written is a usage error, not a silent loss of the record.
+    if (!options.eventsFile.empty()) {
+        std::FILE* events = std::fopen(options.eventsFile.c_str(), "a");
+        if (events == nullptr) {
+            std::fprintf(stderr, "qzpupdate: %s: %s\n", options.eventsFile.c_str(),
+                         std::strerror(errno));
+            return 2;
+        }
+        std::fclose(events);
     }
 
     options.ui =

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "package/install_plan.h"
 #include "package/package.h"
 #include "platform/system.h"
 #include "platform/ui.h"
@@ -73,6 +74,8 @@ class CUpdateDlg : public platform::Dialog {
     // moved to the end, so the new installed version record is the last file written. Owned by
     // the dialog; the pointers belong to the package.
     std::vector<PackageEntry*> m_installOrder;
+    // The extraction plan the order comes from, decided by the version gate.
+    InstallPlan m_plan;
     // True from the start of the decode thread until WM_DECODE_DONE is handled. Only the
     // dialog's thread reads or writes it.
     bool m_decodeRunning;
@@ -98,12 +101,10 @@ class CUpdateDlg : public platform::Dialog {
     void StartDecodeThread();
 
     // Version-gate steps.
-    bool ReadInstalledVersion(char16_t (&installedVersion)[260]);
-    int32_t ReadShowUpdateTips();
-    void RequireMatchingPatch(const char16_t* installedVersion);
     void ConfirmFullUpdate(const std::u16string& packageVersion, const char16_t* installedVersion);
     void VerifyWholePackage();
-    void PlanInstallOrder();
+    void PlanInstall(PlanTree tree);
+    void RequireFreeSpace(bool full);
     void PurgeFlashVolume();
 
     // Completion steps.

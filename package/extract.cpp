@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "package/install_plan.h"
 #include "package/package_archive.h"
 #include "package/verify.h"
 #include "platform/file.h"
@@ -23,26 +24,6 @@ uint32_t Low(uint64_t value) {
 }
 uint32_t High(uint64_t value) {
     return static_cast<uint32_t>(value >> 32);
-}
-
-// The scratch file for replacing `path`: kPackageScratchName in the same directory, so the final
-// rename stays on one volume. A fixed name means a scratch file left by a power loss is reused,
-// and so removed, when the same file is extracted again; no entry may have that name
-// (PackageNameIsSafe). False when there is no room for the name.
-bool ScratchPathBeside(const char16_t* path, char16_t* scratch) {
-    constexpr uint32_t kScratchLength = sizeof kPackageScratchName / sizeof(char16_t) - 1;
-    const uint32_t length = WideLength(path);
-    uint32_t directory = length;  // length of the directory part, its separator included
-    while (directory > 0 && path[directory - 1] != u'\\' && path[directory - 1] != u'/') {
-        --directory;
-    }
-    if (directory + kScratchLength >= kPackagePathCapacity) {
-        return false;
-    }
-    std::memset(scratch, 0, kPackagePathCapacity * sizeof(char16_t));
-    std::memcpy(scratch, path, directory * sizeof(char16_t));
-    std::memcpy(scratch + directory, kPackageScratchName, kScratchLength * sizeof(char16_t));
-    return true;
 }
 
 }  // namespace
@@ -75,6 +56,10 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
             continue;
         }
         totalBytes_ += entries_[currentIndex_].CompressedTotal();
+    }
+    // Nothing is written unless every entry can be written exactly as planned.
+    if (CheckPlan(entries, count, targetDirectory, !write) != 0) {
+        return -1;
     }
     // Second pass: the work, in the order given. An unknown entry is skipped; a failing one
     // stops the pass.
@@ -161,10 +146,13 @@ int32_t PackageArchive::MakeDirectoryEntry(const char16_t* targetDirectory) {
     if (length > 0 && path[length - 1] == u'\\') {
         path[length - 1] = 0;
     }
-    if (makeDirectory_ != nullptr) {
-        makeDirectory_(path);  // an existing directory is no failure
+    if (makeDirectory_ != nullptr && makeDirectory_(path) == 0 &&
+        platform::GetAttributes(path) == platform::kInvalidFileAttributes) {
+        // Its parents are missing: made at every `\` of the name, as for a file.
+        MakeParentDirectories(target, name);
+        makeDirectory_(path);
     }
-    return 0;
+    return 0;  // an existing directory is no failure
 }
 
 void PackageArchive::MakeParentDirectories(const char16_t* target, const char16_t* name) {
@@ -215,7 +203,7 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     // that no longer names any version. A new file is written in place.
     char16_t scratch[kPackagePathCapacity];
     const bool replacing = platform::GetAttributes(path) != platform::kInvalidFileAttributes;
-    if (replacing && !ScratchPathBeside(path, scratch)) {
+    if (replacing && !PlanScratchPath(path, scratch)) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
     }
     ArchiveFile output(replacing ? scratch : path);
@@ -259,16 +247,11 @@ int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory) {
         return -1;
     }
     if (targetDirectory != nullptr) {
-        // The same path checks as extraction, the scratch file for replacing an existing file
-        // included, so that an extraction that follows cannot fail on its names.
+        // The same path checks as extraction (the plan checked the rest before the first entry).
         char16_t target[kPackagePathCapacity];
         char16_t path[kPackagePathCapacity];
-        char16_t scratch[kPackagePathCapacity];
         if (JoinTarget(targetDirectory, name, path, target) != 0) {
             return -1;
-        }
-        if (!ScratchPathBeside(path, scratch)) {
-            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
         }
     }
     int32_t offset = 0;

@@ -92,6 +92,11 @@ class PackageArchive : public ArchiveFile {
     int32_t JoinTarget(const char16_t* targetDirectory, const char16_t* name, char16_t* path,
                        char16_t* target);
     void MakeParentDirectories(const char16_t* target, const char16_t* name);
+    // Builds the extraction plan of the entries found in the catalogue, in the order given, on
+    // the tree as it is (install_plan.h); -1 with the problem recorded when it refuses them.
+    // `manifestRules`: the manifest rules and order of a whole package's check.
+    int32_t CheckPlan(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory,
+                      bool manifestRules);
     int32_t Fail(PackageFault fault, uint32_t block = 0, uint64_t expected = 0,
                  uint64_t actual = 0);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);

@@ -29,6 +29,8 @@ const char* PackageFaultText(PackageFault fault) {
             return "short write";
         case PackageFault::kNoTarget:
             return "no target directory";
+        case PackageFault::kPlanRefused:
+            return "entry cannot be written as planned";
     }
     return "unknown fault";
 }

@@ -20,6 +20,8 @@ enum class PackageFault : uint8_t {
     kOpenOutput,      // the output file cannot be created
     kShortWrite,      // the output file did not take every byte
     kNoTarget,        // no target directory given and the package names none
+    // The extraction plan refuses the entry (install_plan.h); `expected` holds the PlanFault.
+    kPlanRefused,
 };
 
 struct PackageProblem {
@@ -34,9 +36,10 @@ struct PackageProblem {
 const char* PackageFaultText(PackageFault fault);
 
 // Checks entries without writing anything: every block is read, inflated to exactly its
-// uncompressedSize, and each file's CRC-32 compared; names are checked as extraction checks them.
-// With a target directory, the paths are checked too, so that an extraction into that directory
-// cannot fail on a name after the check passed (null: names only). `progress` may be null
+// uncompressedSize, and each file's CRC-32 compared. Before that the entries' extraction plan is
+// decided with the manifest rules (install_plan.h): with a target directory against the tree
+// under it as it is now, so that an extraction into that directory cannot fail on a name after
+// the check passed; with a null target on the names alone. `progress` may be null
 // (otherwise called like extraction's, after every block). Stops at the first damaged entry. A
 // count of 0 checks nothing and succeeds. Returns 1 when all are good, else 0 and fills *problem
 // (may be null).

@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "package/install_plan.h"
 #include "package/layout.h"
 #include "package/package.h"
 #include "package/verify.h"
@@ -431,6 +432,20 @@ int32_t PackageWriter::CheckItems(const std::vector<PackItem>& items) {
             return Fail(static_cast<int64_t>(i),
                         "another entry has the same name (letter case aside)");
         }
+    }
+    // The installer's own plan, on the names alone: a package written here is one it accepts.
+    std::vector<PlanEntry> entries(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        char16_t wide[kPackagePathCapacity] = {};
+        platform::MultiByteToWide(items[i].name.c_str(), -1, wide, kPackagePathCapacity);
+        entries[i].name = wide;
+        entries[i].directory = items[i].source.empty();
+    }
+    PlanOptions options;
+    options.manifestRules = true;
+    InstallPlan plan;
+    if (!BuildInstallPlan(entries, options, plan)) {
+        return Fail(static_cast<int64_t>(plan.faultEntry), PlanFaultText(plan.fault));
     }
     return 0;
 }

@@ -110,6 +110,9 @@ class TerminalPresenter final : public Presenter {
         stack_.push_back(&window);
         active_ = window.handle;
         Render();
+        if (inputEnded_) {
+            AnswerAtEndOfInput(window);
+        }
     }
 
     void Hide(Window& window) override {
@@ -255,7 +258,13 @@ class TerminalPresenter final : public Presenter {
             }
             const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
             if (n <= 0) {
-                return;  // end of input: nothing more will be pressed
+                // End of input: nothing more will be pressed, so no window may wait for a key.
+                std::lock_guard lock(mutex_);
+                inputEnded_ = true;
+                if (!stack_.empty()) {
+                    AnswerAtEndOfInput(*stack_.back());
+                }
+                return;
             }
             for (ssize_t i = 0; i < n; ++i) {
                 const char c = buffer[i];
@@ -282,7 +291,23 @@ class TerminalPresenter final : public Presenter {
         }
     }
 
+    // After the end of input: Enter for a message box, Escape for a dialog with buttons (the
+    // confirmation: the safe answer), nothing for the progress dialog, which needs no key.
+    void AnswerAtEndOfInput(const Window& window) {
+        if (window.kind == WindowKind::kMessageBox) {
+            Press(kKeyEnter);
+            return;
+        }
+        for (const auto& c : window.controls) {
+            if (c->controlKind == ControlKind::kButton) {
+                Press(kKeyEscape);
+                return;
+            }
+        }
+    }
+
     std::mutex mutex_;
+    bool inputEnded_ = false;  // guarded by mutex_
     std::vector<Window*> stack_;
     std::optional<std::string> shellTitle_;
     std::string lastFrame_;

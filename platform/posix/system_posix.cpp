@@ -259,6 +259,16 @@ int RunShellFileOperation(const ShellFileOperation& operation) {
     if (showProgress) {
         presenter.ShellProgress(title, true);
     }
+    // Under test, QZP_FAULT_PURGE_ABORTED=1 plays a user who cancels the delete in the shell's
+    // progress window before anything is deleted: the result is 0, the aborted flag set.
+    const char* abort = std::getenv("QZP_FAULT_PURGE_ABORTED");
+    if (abort != nullptr && std::string(abort) == "1") {
+        if (operation.anyOperationsAborted != nullptr) {
+            *operation.anyOperationsAborted = 1;
+        }
+        sources.clear();
+        result = 0;
+    }
     for (const std::u16string& source : sources) {
         if ((result = DeleteSource(source)) != 0) {
             break;

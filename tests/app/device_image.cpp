@@ -13,6 +13,7 @@
 #include "ini/ini_document.h"
 #include "package/writer.h"
 #include "platform/file.h"
+#include "tests/package/package_builder.h"
 
 namespace apptest {
 namespace {
@@ -135,6 +136,24 @@ void DeviceImage::WritePackage(const std::string& relative,
     }
 }
 
+void DeviceImage::WriteRawPackage(const std::string& relative,
+                                  const std::vector<PackFile>& files) const {
+    pkgtest::Builder builder;
+    for (const PackFile& f : files) {
+        if (f.content.empty()) {
+            builder.Directory(f.name);
+        } else {
+            builder.File(f.name, pkgtest::Text(f.content));
+        }
+    }
+    const pkgtest::Bytes bytes = builder.Build();
+    const fs::path output = root_ / relative;
+    fs::create_directories(output.parent_path());
+    std::ofstream(output, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
 void DeviceImage::InstallVendorLibrary(const fs::path& library) const {
     fs::create_directories(root_ / "Windows");
     fs::copy_file(library, root_ / "Windows" / "velmorin.dll",
@@ -178,7 +197,8 @@ std::string TreeDifference(const Tree& expected, const Tree& actual) {
 Tree TreeOfPackage(const std::vector<PackFile>& files) {
     Tree tree;
     for (const PackFile& f : files) {
-        std::string name = f.name;
+        const std::size_t first = f.name.find_first_not_of('\\');  // leading `\`s name nothing
+        std::string name = first == std::string::npos ? f.name : f.name.substr(first);
         for (char& c : name) {
             if (c == '\\')
                 c = '/';
@@ -197,14 +217,15 @@ Tree TreeOfPackage(const std::vector<PackFile>& files) {
 }
 
 int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
-                       int& outputFd) const {
+                       int& outputFd, const fs::path& events) const {
+    const fs::path& eventsFile = events.empty() ? events_ : events;
     std::vector<std::string> argv = {(BinDir() / "qzpupdate").string(),
                                      "--device",
                                      root_.string(),
                                      "--ui",
                                      "headless",
                                      "--events",
-                                     events_.string()};
+                                     eventsFile.string()};
     bool scaled = false;
     for (const auto& a : args) {
         scaled = scaled || a == "--time-scale";
@@ -214,7 +235,7 @@ int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<s
     }
     argv.insert(argv.end(), args.begin(), args.end());
 
-    fs::remove(events_);
+    fs::remove(eventsFile);
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -245,7 +266,7 @@ int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<s
     return pid;
 }
 
-RunResult DeviceImage::Finish(int pid, int outputFd) const {
+RunResult DeviceImage::Finish(int pid, int outputFd, const fs::path& events) const {
     RunResult result;
     char buffer[4096];
     for (ssize_t n; (n = read(outputFd, buffer, sizeof buffer)) > 0;) {
@@ -256,7 +277,7 @@ RunResult DeviceImage::Finish(int pid, int outputFd) const {
     waitpid(pid, &status, 0);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 
-    std::ifstream in(events_);
+    std::ifstream in(events.empty() ? events_ : events);
     for (std::string line; std::getline(in, line);) {
         if (!line.empty())
             result.events.push_back(nlohmann::json::parse(line));

@@ -55,6 +55,9 @@ class DeviceImage {
     std::string IniBytes(const std::vector<IniValue>& values) const;
     // Makes a package at `relative` (under ROOT) holding `files` in the order given.
     void WritePackage(const std::string& relative, const std::vector<PackFile>& files) const;
+    // The same, laid out byte by byte without the writer's checks, for packages the writer
+    // refuses: an entry with empty content is a directory entry, whatever its name.
+    void WriteRawPackage(const std::string& relative, const std::vector<PackFile>& files) const;
     // Copies a shared object from the build into ROOT/Windows/velmorin.dll.
     void InstallVendorLibrary(const fs::path& library) const;
 
@@ -65,10 +68,11 @@ class DeviceImage {
     // environment `env` ("NAME=value"). Time scale 0 unless `args` sets one.
     RunResult Run(const std::vector<std::string>& args = {},
                   const std::vector<std::string>& env = {}) const;
-    // Starts the same command and returns its process id; Finish waits for it.
+    // Starts the same command and returns its process id; Finish waits for it. `events`: another
+    // events file than the image's own, for a second program running at the same time.
     int Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
-              int& outputFd) const;
-    RunResult Finish(int pid, int outputFd) const;
+              int& outputFd, const fs::path& events = {}) const;
+    RunResult Finish(int pid, int outputFd, const fs::path& events = {}) const;
 
   private:
     fs::path scratch_;  // the temporary directory: ROOT, staging area, events file

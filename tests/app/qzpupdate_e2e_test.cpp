@@ -5,11 +5,14 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "device_image.h"
@@ -381,6 +384,16 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     nullptr,
                     false},
+        // An earlier run may have left a directory where the manifest's copy goes.
+        InstallCase{"LeftoverDirectoryAtTheManifestsCopy",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        fs::create_directories(i.Host("VORIZ/INDEX.INI"));
+                        return InstallFull(i);
+                    },
+                    {},
+                    kConfirmV2OverV1,
+                    true},
         InstallCase{"CardLogoReplacesThePackagesLogo",
                     [](const DeviceImage& i) {
                         InstallVersion(i);
@@ -509,6 +522,230 @@ TEST(FailedPurge, StopsWhenAFileOnTheFlashVolumeIsInUse) {
     EXPECT_TRUE(fs::exists(image.Host("ResidentFlash2/VORIZ/busy.dat")));
 }
 
+TEST(FailedPurge, StopsWhenTheUserAbortsTheDelete) {
+    DeviceImage image;
+    InstallVersion(image);
+    InstallFull(image);
+    const Tree before = image.FlashTree();
+
+    // The shell returns 0 but reports that the user aborted the delete.
+    const RunResult run = image.Run({}, {"QZP_FAULT_PURGE_ABORTED=1"});
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Boxes(run), std::vector<std::string>{
+                              "[qzpupdate] Failed to delete files in ResisdentFlash2,"
+                              "Maybe Some programs are running, Please Close!|exclamation"});
+    EXPECT_TRUE(run.Events("decode_done").empty());
+    EXPECT_EQ(FlashDifference(image, before), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Free space, on a flash volume of 256 KB: a tmpfs mounted over the image's ResidentFlash2 (needs
+// root; CI runs as root).
+
+class FreeSpace : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "mounting a small tmpfs needs root";
+        }
+        flash_ = image_.Host("ResidentFlash2");
+        if (mount("qzp-flash", flash_.c_str(), "tmpfs", 0, "size=256k,mode=0755") != 0) {
+            GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+        }
+        mounted_ = true;
+    }
+    void TearDown() override {
+        if (mounted_) {
+            umount2(flash_.c_str(), MNT_DETACH);
+        }
+    }
+    DeviceImage image_;
+    fs::path flash_;
+    bool mounted_ = false;
+};
+
+const char* const kLacksRoom =
+    "[qzpupdate] The flash volume ResidentFlash2 lacks room for this "
+    "update: it needs ";
+
+TEST_F(FreeSpace, RefusesBeforeThePurgeWhatTheVolumeCannotHold) {
+    InstallVersion(image_);
+    for (const bool patch : {false, true}) {
+        SCOPED_TRACE(patch ? "patch" : "full update");
+        const std::string manifest =
+            image_.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"));
+        image_.WritePackage("SDMMC/VORIZ.QZP", {{"VORIZ\\INDEX.INI", manifest},
+                                                {"VORIZ\\huge.bin", Filler(300000, 5, false)}});
+        const Tree before = image_.FlashTree();
+
+        const RunResult run = image_.Run({"--answer", "ok"});
+
+        EXPECT_EQ(run.status, 0);
+        const auto boxes = Boxes(run);
+        ASSERT_EQ(boxes.size(), 1u) << run.out;
+        EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
+        EXPECT_NE(boxes[0].find(" KB are available.|exclamation"), std::string::npos);
+        EXPECT_TRUE(run.Events("purge").empty());
+        EXPECT_EQ(FlashDifference(image_, before), "");
+    }
+}
+
+// The purge frees what the installed software takes: a full update may use that room.
+TEST_F(FreeSpace, AFullUpdateCountsWhatThePurgeFrees) {
+    InstallVersion(image_);
+    image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
+    const std::vector<PackFile> package = {{"VORIZ\\INDEX.INI", image_.IniBytes(Manifest(u"2.0"))},
+                                           {"VORIZ\\data.bin", Filler(150000, 7, false)}};
+    image_.WritePackage("SDMMC/VORIZ.QZP", package);
+
+    const RunResult run = image_.Run({"--answer", "ok"});
+
+    ExpectCompleted(run);
+    EXPECT_EQ(FlashDifference(image_, TreeOfPackage(package)), "");
+}
+
+// A patch replacing that file needs its complete new copy beside the old one.
+TEST_F(FreeSpace, APatchNeedsRoomForTheNewCopyBesideTheOld) {
+    InstallVersion(image_);
+    image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
+    image_.WritePackage("SDMMC/VORIZ.QZP",
+                        {{"VORIZ\\INDEX.INI", image_.IniBytes(Manifest(u"2.1", 1, u"1.0"))},
+                         {"VORIZ\\data.bin", Filler(150000, 7, false)}});
+    const Tree before = image_.FlashTree();
+
+    const RunResult run = image_.Run();
+
+    const auto boxes = Boxes(run);
+    ASSERT_EQ(boxes.size(), 1u) << run.out;
+    EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
+    EXPECT_EQ(FlashDifference(image_, before), "");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Package shapes: every name shape extraction could not write as named, crossed with a full
+// update and a patch, on an installed tree with and without a part that conflicts. Each run
+// either installs exactly the intended tree and record, or refuses with the flash volume byte for
+// byte as before. In `entries`, "@manifest" stands for the manifest's bytes and empty content for
+// a directory entry; in `conflict`, empty content for a directory.
+
+struct ShapeCase {
+    const char* name;
+    std::vector<PackFile> entries;
+    std::vector<PackFile> conflict;
+    // For a full update, the same with the conflicting tree, a patch, the same: 'i' installs,
+    // 'r' refused.
+    const char* outcomes;
+};
+
+void PrintTo(const ShapeCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PackageShape : public testing::TestWithParam<ShapeCase> {};
+
+const PackFile kManifestEntry = {"VORIZ\\INDEX.INI", "@manifest"};
+const PackFile kAppEntry = {"VORIZ\\app.bin", "application"};
+// "\ResidentFlash2\" + "VORIZ\" + 233 + "\" + "abc" = 259 units: no room for "~qzpnew.tmp".
+const std::string kLongDirectory = "VORIZ\\" + std::string(233, 'L');
+
+TEST_P(PackageShape, InstallsExactlyOrRefusesBeforeAnyChange) {
+    const ShapeCase& c = GetParam();
+    for (int variant = 0; variant < 4; ++variant) {
+        const bool patch = variant >= 2;
+        const bool conflicting = variant % 2 == 1;
+        SCOPED_TRACE(std::string(patch ? "patch" : "full update") +
+                     (conflicting ? " over a conflicting tree" : ""));
+        DeviceImage image;
+        InstallVersion(image);
+        if (conflicting) {
+            for (const PackFile& f : c.conflict) {
+                if (f.content.empty()) {
+                    fs::create_directories(image.Host("ResidentFlash2/" + f.name));
+                } else {
+                    image.WriteFile("ResidentFlash2/" + f.name, f.content);
+                }
+            }
+        }
+        const std::string manifest =
+            image.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"));
+        std::vector<PackFile> package = c.entries;
+        for (PackFile& f : package) {
+            f.content = f.content == "@manifest" ? manifest : f.content;
+        }
+        image.WriteRawPackage("SDMMC/VORIZ.QZP", package);
+        const Tree before = image.FlashTree();
+
+        const RunResult run = image.Run({"--answer", "ok"});
+
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_FALSE(fs::is_directory(image.Host("VORIZ/INDEX.INI")));
+        if (c.outcomes[variant] == 'r') {
+            EXPECT_EQ(Boxes(run), std::vector<std::string>{kInvalid}) << run.out;
+            EXPECT_TRUE(run.Events("purge").empty());
+            EXPECT_TRUE(run.Events("decode_done").empty());
+            EXPECT_EQ(FlashDifference(image, before), "");
+            continue;
+        }
+        ExpectCompleted(run);
+        const Tree installed = TreeOfPackage(package);
+        EXPECT_EQ(FlashDifference(image, patch ? Merge(before, installed) : installed), "");
+        EXPECT_EQ(image.FlashTree()["voriz/index.ini"], manifest);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, PackageShape,
+    testing::Values(
+        ShapeCase{"Plain", {{"VORIZ\\", ""}, kManifestEntry, kAppEntry}, {}, "iiii"},
+        ShapeCase{"EmptyName", {kManifestEntry, {"", "x"}}, {}, "rrrr"},
+        ShapeCase{"OnlyABackslash", {kManifestEntry, {"\\", "x"}}, {}, "rrrr"},
+        ShapeCase{"OnlyADot", {kManifestEntry, {".", "x"}}, {}, "rrrr"},
+        ShapeCase{"DotLevel", {kManifestEntry, {"VORIZ\\.", ""}}, {}, "rrrr"},
+        ShapeCase{"DirectoryThenFileOfTheSameName",
+                  {kManifestEntry, {"X\\", ""}, {"X", "x"}},
+                  {},
+                  "rrrr"},
+        ShapeCase{"FileThenDirectoryOfTheSameName",
+                  {kManifestEntry, {"X", "x"}, {"X\\", ""}},
+                  {},
+                  "rrrr"},
+        ShapeCase{
+            "FileThenAFileBelowIt", {kManifestEntry, {"Y", "y"}, {"Y\\c.txt", "c"}}, {}, "rrrr"},
+        ShapeCase{"FileNamedLikeAnInstalledDirectory",
+                  {kManifestEntry, {"VORIZ\\Lang", "a file"}},
+                  {{"VORIZ/Lang/en.txt", "installed"}},
+                  "iiir"},
+        ShapeCase{"DirectoryNamedLikeAnInstalledFile",
+                  {kManifestEntry, {"Data\\", ""}, {"Data\\x.bin", "x"}},
+                  {{"Data", "an installed file"}},
+                  "iiir"},
+        ShapeCase{
+            "SlashesBetweenLevels", {kManifestEntry, {"a/b/c.txt", "c"}}, {{"a/b", ""}}, "rrri"},
+        ShapeCase{"SlashesBelowEarlierDirectories",
+                  {kManifestEntry, {"a\\", ""}, {"a\\b\\", ""}, {"a/b/c.txt", "c"}},
+                  {},
+                  "iiii"},
+        ShapeCase{"ManifestWithSlash", {{"VORIZ/INDEX.INI", "@manifest"}, kAppEntry}, {}, "rrrr"},
+        // Its copy in the root would be \\VORIZ\INDEX.INI, a network path.
+        ShapeCase{"ManifestWithLeadingBackslash",
+                  {{"\\VORIZ\\INDEX.INI", "@manifest"}, kAppEntry},
+                  {},
+                  "rrrr"},
+        ShapeCase{"LeadingBackslashBelowTheFlashVolume",
+                  {kManifestEntry, {"\\Top.txt", "t"}},
+                  {},
+                  "iiii"},
+        ShapeCase{
+            "ManifestInLowerCase", {{"voriz\\index.ini", "@manifest"}, kAppEntry}, {}, "iiii"},
+        ShapeCase{"TwoManifests", {kManifestEntry, {"voriz\\INDEX.ini", "@manifest"}}, {}, "rrrr"},
+        ShapeCase{"ManifestAsDirectoryEntry", {{"VORIZ\\INDEX.INI", ""}, kAppEntry}, {}, "rrrr"},
+        ShapeCase{"FullLengthPathReplaced",
+                  {kManifestEntry, {kLongDirectory + "\\abc", "new"}},
+                  {{std::string("VORIZ/") + std::string(233, 'L') + "/abc", "old"}},
+                  "iiii"}),
+    [](const testing::TestParamInfo<ShapeCase>& info) { return info.param.name; });
+
 // ---------------------------------------------------------------------------------------------
 // The start-up waits, made deterministic by watching the files the installer looks at.
 
@@ -579,6 +816,46 @@ TEST(StartUp, WaitsWhileTheLoaderHoldsItsMutex) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// One installer at a time: a second one started while the first runs ends at once, silently.
+
+TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstInstallsWhole) {
+    DeviceImage image;
+    InstallVersion(image, u"");
+    InstallFull(image);
+    const Tree before = image.FlashTree();
+    // The first installer is held in its wait for the loader, with its own mutex taken.
+    image.WriteFile(".named/RURodera", "");
+    const int loader = open(image.Host(".named/RURodera").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(loader, 0);
+    ASSERT_EQ(flock(loader, LOCK_EX), 0);
+    const int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, image.Host(".named/RURodera").c_str(), IN_OPEN), 0);
+    int out = -1;
+    const int pid = image.Start({"--time-scale", "0.05"}, {}, out);
+    const bool waiting = AwaitOpens(watch, 2);
+
+    const fs::path secondEvents = image.Scratch() / "second.jsonl";
+    int secondOut = -1;
+    const int second = image.Start({}, {}, secondOut, secondEvents);
+    const RunResult secondRun = image.Finish(second, secondOut, secondEvents);
+    const Tree whileWaiting = image.FlashTree();
+    close(loader);
+    const RunResult run = image.Finish(pid, out);
+    close(watch);
+
+    ASSERT_TRUE(waiting);
+    EXPECT_EQ(secondRun.status, 0);
+    EXPECT_EQ(secondRun.out, "");
+    EXPECT_TRUE(secondRun.Events("messagebox").empty());
+    EXPECT_TRUE(secondRun.Events("purge").empty());
+    EXPECT_TRUE(secondRun.Events("decode_done").empty());
+    EXPECT_EQ(TreeDifference(before, whileWaiting), "");
+    ExpectCompleted(run);
+    EXPECT_EQ(FlashDifference(image, TreeOfPackage(FullPackage(image))), "");
+}
+
+// ---------------------------------------------------------------------------------------------
 // Power cuts: the run is cut at its 1st, 2nd, ... write; running the installer again on the same
 // image must finish the update. The sweep ends at the first run that is not cut.
 
@@ -586,6 +863,7 @@ struct SweepCase {
     const char* name;
     std::function<std::vector<PackFile>(const DeviceImage&)> package;
     bool patch;
+    bool cardLogo;  // a logo on the card: its copy, after the record, is cut too
 };
 
 void PrintTo(const SweepCase& c, std::ostream* os) {
@@ -604,8 +882,12 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
         InstallVersion(image);
         const auto package = c.package(image);
         image.WritePackage("SDMMC/VORIZ.QZP", package);
-        const Tree expected =
+        Tree expected =
             c.patch ? Merge(image.FlashTree(), TreeOfPackage(package)) : TreeOfPackage(package);
+        if (c.cardLogo) {
+            image.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
+            expected["powerofflogo.bmp"] = kCardLogo;
+        }
 
         const RunResult cut = image.Run({}, {"QZP_FAULT_CUT_AT_WRITE=" + std::to_string(k)});
         if (cut.status != kPowerCutStatus) {
@@ -630,10 +912,40 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sweep, PowerCut,
-    testing::Values(
-        SweepCase{"FullPackage", [](const DeviceImage& i) { return FullPackage(i); }, false},
-        SweepCase{"Patch", [](const DeviceImage& i) { return PatchPackage(i, u"1.0"); }, true}),
+    testing::Values(SweepCase{"FullPackage", [](const DeviceImage& i) { return FullPackage(i); },
+                              false, true},
+                    SweepCase{"Patch", [](const DeviceImage& i) { return PatchPackage(i, u"1.0"); },
+                              true, false}),
     [](const testing::TestParamInfo<SweepCase>& info) { return info.param.name; });
+
+// After a patch the record is new before the logo is copied, so no rerun repeats the copy: a
+// copy cut at any of its writes must leave the old logo whole.
+TEST(PowerCut, ACutLogoCopyLeavesTheOldLogoWhole) {
+    const std::string oldLogo = Filler(70000, 3, false);
+    int cutInCopy = 0;
+    for (int k = 1; k < 100; ++k) {
+        DeviceImage image;
+        InstallVersion(image);
+        image.WriteFile("ResidentFlash2/PowerOffLogo.bmp", oldLogo);
+        image.WriteFile("SDMMC/PowerOffLogo.bmp", Filler(70000, 4, false));
+        image.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(image, u"1.0"));
+        const RunResult run = image.Run({}, {"QZP_FAULT_CUT_AT_WRITE=" + std::to_string(k)});
+        if (run.status != kPowerCutStatus) {
+            break;
+        }
+        const Tree flash = image.FlashTree();
+        const auto record = flash.find("voriz/index.ini");
+        if (record != flash.end() &&
+            record->second == image.IniBytes(Manifest(u"2.1", 1, u"1.0"))) {
+            // The new record is the last file of the extraction: the cut fell into the copy.
+            ++cutInCopy;
+            EXPECT_TRUE(flash.at("powerofflogo.bmp") == oldLogo)
+                << "cut at write " << k << ": a logo of " << flash.at("powerofflogo.bmp").size()
+                << " bytes";
+        }
+    }
+    EXPECT_GE(cutInCopy, 2) << "the copy of 70,000 bytes takes at least two writes";
+}
 
 }  // namespace
 }  // namespace apptest

@@ -19,12 +19,18 @@ done
 "$BIN/qzpupdate" --version | grep -Eqx 'qzpupdate [0-9.]+ \(zlib [0-9.]+\)' || fail "--version"
 
 # Usage errors are status 2 and change nothing.
-for bad in "--ui window" "--answer maybe" "--time-scale -1" "--no-such-option"; do
+for bad in "--ui window" "--answer maybe" "--time-scale -1" "--time-scale 1001" \
+    "--no-such-option" "--events $WORK/no/such/dir/events.jsonl"; do
     status=0
     # shellcheck disable=SC2086
     "$BIN/qzpupdate" --device "$WORK/none" $bad >/dev/null 2>&1 || status=$?
     [ "$status" -eq 2 ] || fail "'$bad' gave status $status, expected 2"
 done
+
+status=0
+err="$("$BIN/qzpupdate" --device "$WORK/none" --events "$WORK/no/events.jsonl" 2>&1)" || status=$?
+[ "$(wc -l <<<"$err")" -eq 1 ] && grep -q "$WORK/no/events.jsonl: No such file or directory" \
+    <<<"$err" || fail "an events file that cannot be opened: '$err'"
 
 # No package on the card: nothing is shown, status 0.
 mkdir -p empty/SDMMC empty/ResidentFlash2
@@ -47,4 +53,17 @@ grep -q '"event":"decode_done","result":1' events.jsonl || fail "no successful d
 diff -r src dev/ResidentFlash2 >/dev/null || fail "flash volume differs from the packed tree"
 [ "$("$BIN/qzp" ini get dev/ResidentFlash2/VORIZ/INDEX.INI Config SoftwareVersion)" = "2.0" ] \
     || fail "installed version record is not 2.0"
+# The terminal UI at the end of its input: Escape at the confirmation (nothing changes), Enter
+# at a message box; it never waits for a key that cannot come.
+cp -r dev term
+"$BIN/qzp" ini set term/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion 1.0 >/dev/null
+before="$(find term/ResidentFlash2 -type f -exec md5sum {} + | sort)"
+# (time scale 1: the confirmation's own 5-second timer must not answer first)
+timeout 30 "$BIN/qzpupdate" --device term --ui terminal --time-scale 1 </dev/null >/dev/null \
+    || fail "the terminal UI did not end at the end of input (status $?)"
+[ "$before" = "$(find term/ResidentFlash2 -type f -exec md5sum {} + | sort)" ] \
+    || fail "the confirmation was not cancelled at the end of input"
+echo "not a package" > term/SDMMC/VORIZ.QZP
+timeout 30 "$BIN/qzpupdate" --device term --ui terminal --time-scale 0 </dev/null >/dev/null \
+    || fail "a message box waited at the end of input (status $?)"
 echo "qzpupdate_cli: ok"

@@ -451,6 +451,22 @@ const Refusal kRefusals[] = {
          items.push_back({"a\\~QZPnew.TMP", Device("f")});
      },
      "scratch name", 1},
+    // What only the installer's extraction plan knows: shorter scratch names, the manifest.
+    {"ShortScratchName",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"~Qz\\x", Device("f")});
+     },
+     "scratch files", 1},
+    {"ManifestAsDirectory",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"VORIZ\\INDEX.INI\\", u""});
+     },
+     "manifest is a directory", 1},
+    {"FileBelowAFile",
+     [](const Scratch&, auto& items, auto&) {
+         items.push_back({"f\\below", Device("f")});
+     },
+     "a file stands where a directory is needed", 1},
     {"LeadingBackslash",
      [](const Scratch&, auto& items, auto&) {
          items.push_back({"\\abs", Device("f")});

@@ -248,20 +248,19 @@ case_invalid_package() {
 }
 
 case_extraction_fails() {
-    begin "patch whose target file is occupied by a folder: extraction fails"
+    begin "patch whose target file is occupied by a folder: refused before any change"
     device_installed blocked
     rm "$DRIVE_C/ResidentFlash2/VORIZ/Lib/route.dll"
     mkdir "$DRIVE_C/ResidentFlash2/VORIZ/Lib/route.dll"
     cp "$repo/samples/PowerOffLogo.bmp" "$DRIVE_C/SDMMC/"
+    flash_tree >"$out/before"
     app_start
-    expect_window 'Setup'
-    expect_text 'Setup' 'Setup Failly ! '
-    drv click 'Setup' 1
+    expect_window 'Error'
+    expect_text 'Error' 'Invalid update File'
+    drv click 'Error' 1
     expect_ends 10
     expect_no_restart
-    [ -d "$DRIVE_C/ResidentFlash2/VORIZ/Lib/route.dll" ] || fail "the folder in the way was replaced"
-    [ "$(cat "$DRIVE_C/ResidentFlash2/PowerOffLogo.bmp")" = "old logo" ] || fail "the logo was copied after a failure"
-    [ -e "$DRIVE_C/ResidentFlash2/stray.txt" ] || fail "a patch purged the flash volume"
+    expect_flash_unchanged
     finish
 }
 

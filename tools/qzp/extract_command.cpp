@@ -8,9 +8,12 @@
 #include <system_error>
 #include <vector>
 
+#include "package/install_plan.h"
+#include "package/layout.h"
 #include "package/package_entry.h"
 #include "package/verify.h"
 #include "platform/file.h"
+#include "platform/utf.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/package_file.h"
@@ -61,6 +64,46 @@ std::string HostTarget(const std::string& directory, const PackageEntry* entry) 
     std::string name = EntryName(entry);
     std::replace(name.begin(), name.end(), '\\', '/');
     return directory + (directory.empty() || directory.back() == '/' ? "" : "/") + name;
+}
+
+// The first symbolic link that writing `entry` under `directory` would pass through: a level of
+// its path, the file itself, or the scratch file that replaces an existing file. Empty when none.
+std::string LinkOnTheWay(const std::string& directory, const PackageEntry* entry,
+                         const std::u16string& target) {
+    namespace fs = std::filesystem;
+    std::error_code code;
+    const std::string name = EntryName(entry);
+    std::string host = directory;
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t end = name.find('\\', start);
+        if (end == std::string::npos) {
+            end = name.size();
+        }
+        if (end > start) {
+            host +=
+                (host.empty() || host.back() == '/' ? "" : "/") + name.substr(start, end - start);
+            const fs::file_status status = fs::symlink_status(host, code);
+            if (fs::is_symlink(status)) {
+                return host;
+            }
+            if (status.type() == fs::file_type::not_found) {
+                return {};
+            }
+        }
+        start = end + 1;
+    }
+    if (!entry->IsDirectory()) {
+        char16_t scratch[kPackagePathCapacity] = {};
+        const std::u16string path = target + platform::Utf8ToUtf16(name);
+        if (PlanScratchPath(path.c_str(), scratch)) {
+            const std::string scratchHost = platform::DevicePathToHost(scratch);
+            if (fs::is_symlink(fs::symlink_status(scratchHost, code))) {
+                return scratchHost;
+            }
+        }
+    }
+    return {};
 }
 
 int RunExtract(const ExtractArguments& args) {
@@ -114,7 +157,14 @@ int RunExtract(const ExtractArguments& args) {
     if (target.back() != u'\\') {
         target += u'\\';  // extraction joins the target and the stored name without a separator
     }
-    // Nothing below DIR is reached through a symbolic link: a planted link is refused, named.
+    // Nothing below DIR is reached through a symbolic link: a planted link is refused, named
+    // here, and the file layer follows none below DIR should one appear meanwhile.
+    for (const PackageEntry* entry : chosen) {
+        if (const std::string link = LinkOnTheWay(args.directory, entry, target); !link.empty()) {
+            return ReportFailure(link, "a symbolic link in the way of " + EntryName(entry) +
+                                           "; extract never writes through links");
+        }
+    }
     platform::SetLinkFreeDirectory(target.c_str());
     ProgressBar bar("extracting", StderrIsTerminal());
     g_bar = &bar;

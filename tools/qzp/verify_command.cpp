@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "package/install_plan.h"
 #include "package/package_entry.h"
 #include "package/verify.h"
 #include "tools/qzp/commands.h"
@@ -41,6 +42,9 @@ std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& 
             break;
         case PackageFault::kInflate:
             text += " (block " + std::to_string(problem.block) + ")";
+            break;
+        case PackageFault::kPlanRefused:
+            text += ": " + std::string(PlanFaultText(static_cast<PlanFault>(problem.expected)));
             break;
         default:
             break;

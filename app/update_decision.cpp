@@ -1,0 +1,74 @@
+// The version gate's decision and the settings it is made from.
+#include "app/update_decision.h"
+
+#include "app/wide_text.h"
+#include "ini/ini_document.h"
+
+namespace app {
+namespace {
+
+constexpr std::size_t kValueUnits = 260;
+
+std::u16string ReadString(IniDocument* document, const char16_t* section, const char16_t* key) {
+    char16_t value[kValueUnits] = {};
+    IniGetString(document, section, key, value);
+    value[kValueUnits - 1] = 0;
+    return value;
+}
+
+}  // namespace
+
+UpdateDecision DecideUpdate(const UpdateFacts& facts) {
+    UpdateDecision decision;
+    decision.installedVersion = facts.installedVersion.empty() ? std::u16string(kUndetectedVersion)
+                                                               : facts.installedVersion;
+    if (facts.isPatch != 0) {
+        if (EqualsIgnoringCase(facts.oldVersion.c_str(), decision.installedVersion.c_str(),
+                               facts.oldVersion.size() + decision.installedVersion.size() + 1)) {
+            decision.kind = UpdateKind::kPatch;
+        } else {
+            decision.kind = UpdateKind::kRefusePatchMismatch;
+            decision.refusalText =
+                u"This Patch only for version:" + facts.oldVersion + u"\n Update fail!";
+            decision.refusalCaption = u"Update Patch";
+        }
+        return decision;
+    }
+    decision.kind = facts.recordFound && facts.showUpdateTips != 0 ? UpdateKind::kFullAsks
+                                                                   : UpdateKind::kFullNoQuestion;
+    return decision;
+}
+
+bool ReadRecordVersion(const char16_t* path, std::u16string& version) {
+    IniDocument* record = IniOpen(path);
+    if (record == nullptr) {
+        return false;
+    }
+    version = ReadString(record, u"Config", u"SoftwareVersion");
+    IniClose(record);
+    return true;
+}
+
+bool ReadManifestFacts(const char16_t* path, UpdateFacts& facts) {
+    IniDocument* manifest = IniOpen(path);
+    if (manifest == nullptr) {
+        return false;
+    }
+    facts.packageVersion = ReadString(manifest, u"Config", u"SoftwareVersion");
+    IniGetInt(manifest, u"UpdateInfo", u"IsPatch", &facts.isPatch);
+    facts.oldVersion = ReadString(manifest, u"UpdateInfo", u"oldVersion");
+    IniClose(manifest);
+    return true;
+}
+
+int32_t ReadShowUpdateTips(const char16_t* path) {
+    int32_t showTips = 1;
+    IniDocument* settings = IniOpen(path);
+    if (settings != nullptr) {
+        IniGetInt(settings, u"Config", u"IsShowUpdateTips", &showTips);
+        IniClose(settings);
+    }
+    return showTips;
+}
+
+}  // namespace app

@@ -1,0 +1,59 @@
+// The version gate's decision, without any dialog: from the manifest's values, the installed
+// version record and the card settings, whether an update runs and how. The installer acts on it
+// with its dialogs; a tool can print it.
+//
+// Versions are only compared for equality without regard to ASCII letter case, never ordered.
+// The reading helpers return what the installer reads from the settings files: each opens the file,
+// reads and closes it; nothing is written.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace app {
+
+// The installed version that stands for a missing or empty record.
+inline constexpr char16_t kUndetectedVersion[] = u"undetected";
+
+struct UpdateFacts {
+    // From the package's manifest (all empty / 0 without a manifest).
+    std::u16string packageVersion;  // Config / SoftwareVersion
+    int32_t isPatch = 0;            // UpdateInfo / IsPatch, nonzero = patch
+    std::u16string oldVersion;      // UpdateInfo / oldVersion: the installed version a patch needs
+    // From the device.
+    bool recordFound = false;         // the installed version record could be opened
+    std::u16string installedVersion;  // its Config / SoftwareVersion, empty when missing
+    int32_t showUpdateTips = 1;       // the card settings' Config / IsShowUpdateTips (default 1)
+};
+
+enum class UpdateKind {
+    kRefusePatchMismatch,  // a patch made for another installed version: nothing is changed
+    kPatch,                // unpacked over the installed tree: no question, no purge
+    kFullAsks,             // a full update after the user's confirmation, then the purge
+    kFullNoQuestion,       // a full update without a question (no record, or tips switched off)
+};
+
+struct UpdateDecision {
+    UpdateKind kind = UpdateKind::kFullNoQuestion;
+    // The installed version as shown and compared: the record's, or "undetected".
+    std::u16string installedVersion;
+    // kRefusePatchMismatch: the message box's exact text and caption (error icon).
+    std::u16string refusalText;
+    std::u16string refusalCaption;
+};
+
+UpdateDecision DecideUpdate(const UpdateFacts& facts);
+
+// Config / SoftwareVersion of a version record (the installed one, or a manifest's copy) into
+// `version` (empty when the key is missing). False when the file cannot be opened as a settings
+// file.
+bool ReadRecordVersion(const char16_t* path, std::u16string& version);
+
+// The manifest's three values from its unpacked copy at `path` into `facts`; false when it cannot
+// be opened as a settings file. Missing keys leave the defaults (IsPatch 0, empty strings).
+bool ReadManifestFacts(const char16_t* path, UpdateFacts& facts);
+
+// IsShowUpdateTips of the card settings at `path`; 1 when the file or the key is missing.
+int32_t ReadShowUpdateTips(const char16_t* path);
+
+}  // namespace app

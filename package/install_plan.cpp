@@ -1,0 +1,541 @@
+// The extraction plan: names resolved as the target file system resolves them, checked against
+// each other and against the tree that stays, before anything is written.
+#include "package/install_plan.h"
+
+#include <string_view>
+#include <unordered_map>
+
+#include "package/layout.h"
+#include "package/package_archive.h"
+#include "platform/file.h"
+
+namespace {
+
+constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
+
+char16_t Fold(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+bool IsSeparator(char16_t c) {
+    return c == u'\\' || c == u'/';
+}
+
+std::u16string Folded(std::u16string_view text) {
+    std::u16string folded(text);
+    for (char16_t& c : folded) {
+        c = Fold(c);
+    }
+    return folded;
+}
+
+bool EqualsFolded(std::u16string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (Fold(a[i]) != Fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The scratch name for a room of `room` units: the longest prefix of kScratchBase that fits and
+// does not end with a dot (Windows would drop it). Empty when the room is 0.
+std::u16string_view ScratchName(std::size_t room) {
+    std::size_t length = room < kScratchBase.size() ? room : kScratchBase.size();
+    while (length > 0 && kScratchBase[length - 1] == u'.') {
+        --length;
+    }
+    return kScratchBase.substr(0, length);
+}
+
+bool IsScratchLevel(std::u16string_view level) {
+    return level.size() <= kScratchBase.size() && !level.empty() && level.back() != u'.' &&
+           EqualsFolded(level, kScratchBase.substr(0, level.size()));
+}
+
+bool IsDeviceName(std::u16string_view level) {
+    const std::u16string stem = Folded(level.substr(0, level.find(u'.')));
+    for (const char16_t* device : {u"con", u"prn", u"aux", u"nul"}) {
+        if (stem == device) {
+            return true;
+        }
+    }
+    return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
+           stem[3] >= u'1' && stem[3] <= u'9';
+}
+
+// Why one level of a stored name cannot be written, or kNone. `first`: the name's first level.
+PlanFault LevelFault(std::u16string_view level, bool first) {
+    if (level.empty()) {
+        return PlanFault::kEmptyLevel;
+    }
+    bool dotsAndBlanks = true;
+    for (const char16_t c : level) {
+        dotsAndBlanks = dotsAndBlanks && (c == u'.' || c == u' ');
+    }
+    if (dotsAndBlanks) {
+        return PlanFault::kDotLevel;  // Windows reduces ". ." or "..." to "." or ".."
+    }
+    if (first && level.size() >= 2 && level[1] == u':') {
+        return PlanFault::kReservedName;  // a drive prefix leaves the target
+    }
+    if (IsScratchLevel(level)) {
+        return PlanFault::kReservedName;
+    }
+    for (const char16_t c : level) {
+        if (c < 0x20 || std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) {
+            return PlanFault::kBadLevel;
+        }
+    }
+    if (level.back() == u'.' || level.back() == u' ' || IsDeviceName(level)) {
+        return PlanFault::kBadLevel;
+    }
+    return PlanFault::kNone;
+}
+
+// A stored name without its leading `\`s and, for a directory entry, its one trailing `\`: the
+// part that names levels. Checks every level.
+PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string_view& levels) {
+    std::size_t start = 0;
+    while (start < name.size() && name[start] == u'\\') {
+        ++start;
+    }
+    std::size_t end = name.size();
+    if (directory && end > start && name[end - 1] == u'\\') {
+        --end;
+    }
+    bool onlySeparators = true;
+    for (const char16_t c : name) {
+        onlySeparators = onlySeparators && IsSeparator(c);
+    }
+    if (onlySeparators) {
+        return PlanFault::kEmptyName;
+    }
+    levels = name.substr(start, end - start);
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= levels.size(); ++i) {
+        if (i == levels.size() || IsSeparator(levels[i])) {
+            if (const PlanFault fault = LevelFault(levels.substr(from, i - from), from == 0);
+                fault != PlanFault::kNone) {
+                return fault;
+            }
+            from = i + 1;
+        }
+    }
+    return PlanFault::kNone;
+}
+
+// One level of a joined path, with whether extraction's parent creation ends a directory there
+// (a `\` follows it inside the stored name).
+struct Level {
+    std::size_t end;  // offset just past the level in the joined path
+    bool madeAsParent;
+};
+
+enum class Kind : uint8_t { kNone, kFile, kDirectory };
+
+struct Node {
+    Kind kind;
+    int64_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
+};
+
+class Planner {
+  public:
+    Planner(const PlanOptions& options, InstallPlan& plan) : options_(options), plan_(plan) {
+        if (options_.target != nullptr) {
+            target_ = options_.target;
+        }
+        query_ = options_.attributes != nullptr ? options_.attributes : &platform::GetAttributes;
+        // Levels of the target itself: all of them when it ends with a separator; otherwise its
+        // partial last level joins the first level of every name and belongs to the names.
+        targetLevels_ = Levels(target_, target_.size()).size();
+        if (targetLevels_ > 0 && !IsSeparator(target_.back())) {
+            --targetLevels_;
+        }
+    }
+
+    bool Run(const std::vector<PlanEntry>& entries) {
+        if (entries.size() > kPackageMaxEntries) {
+            return Refuse(PlanFault::kTooManyEntries, 0);
+        }
+        std::vector<std::u16string_view> names(entries.size());
+        for (uint32_t i = 0; i < entries.size(); ++i) {
+            const PlanFault fault = NormalizeName(entries[i].name, entries[i].directory, names[i]);
+            if (fault != PlanFault::kNone) {
+                return Refuse(fault, i);
+            }
+        }
+        if (!Order(entries, names)) {
+            return false;
+        }
+        if (!TargetExists()) {
+            return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
+        }
+        for (const uint32_t i : plan_.order) {
+            if (!Place(entries[i], i)) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    bool Refuse(PlanFault fault, uint32_t entry) {
+        plan_.fault = fault;
+        plan_.faultEntry = entry;
+        return false;
+    }
+
+    // The extraction order, and the manifest rules.
+    bool Order(const std::vector<PlanEntry>& entries,
+               const std::vector<std::u16string_view>& names) {
+        const std::u16string manifestKey = Folded(kPackageManifestName);
+        for (uint32_t i = 0; i < entries.size(); ++i) {
+            if (options_.manifestRules) {
+                std::u16string key = Folded(names[i]);
+                for (char16_t& c : key) {
+                    c = c == u'/' ? u'\\' : c;
+                }
+                if (key == manifestKey) {
+                    if (names[i].find(u'/') != std::u16string_view::npos) {
+                        return Refuse(PlanFault::kManifestMisspelt, i);
+                    }
+                    if (entries[i].directory) {
+                        return Refuse(PlanFault::kManifestIsDirectory, i);
+                    }
+                    if (plan_.manifest != kPlanNoEntry) {
+                        return Refuse(PlanFault::kSecondManifest, i);
+                    }
+                    plan_.manifest = i;
+                    continue;
+                }
+            }
+            plan_.order.push_back(i);
+        }
+        if (plan_.manifest != kPlanNoEntry) {
+            plan_.order.push_back(plan_.manifest);
+        }
+        return true;
+    }
+
+    bool TargetExists() {
+        if (target_.empty()) {
+            return true;
+        }
+        const std::vector<Level> levels = Levels(target_, target_.size());
+        if (levels.empty() || targetLevels_ == 0) {
+            return true;  // the root, or a relative target of one partial level
+        }
+        return KindAt(target_, levels, targetLevels_ - 1) == Kind::kDirectory;
+    }
+
+    // The levels of `path`; those ending after `nameStart` are the stored name's, and a level
+    // that a `\` of the stored name ends is one extraction creates as a parent.
+    std::vector<Level> Levels(const std::u16string& path, std::size_t nameStart) const {
+        std::vector<Level> levels;
+        std::size_t from = 0;
+        for (std::size_t i = 0; i <= path.size(); ++i) {
+            if (i == path.size() || IsSeparator(path[i])) {
+                if (i > from) {
+                    levels.push_back({i, i < path.size() && path[i] == u'\\' && i >= nameStart});
+                }
+                from = i + 1;
+            }
+        }
+        return levels;
+    }
+
+    // The folded key of levels 0..last of `path`.
+    std::u16string Key(const std::u16string& path, const std::vector<Level>& levels,
+                       std::size_t last) const {
+        std::u16string key;
+        std::size_t from = 0;
+        for (std::size_t i = 0; i <= last; ++i) {
+            // the level's start: after the separators that precede it
+            std::size_t start = from;
+            while (start < levels[i].end && IsSeparator(path[start])) {
+                ++start;
+            }
+            key += u'\\';
+            key += Folded(std::u16string_view(path).substr(start, levels[i].end - start));
+            from = levels[i].end;
+        }
+        return key;
+    }
+
+    Kind KindAt(const std::u16string& path, const std::vector<Level>& levels, std::size_t last) {
+        const std::u16string key = Key(path, levels, last);
+        const auto found = nodes_.find(key);
+        if (found != nodes_.end()) {
+            return found->second.kind;
+        }
+        const bool inside = last >= targetLevels_;
+        if (target_.empty() || (inside && options_.tree == PlanTree::kEmpty)) {
+            return Kind::kNone;
+        }
+        std::u16string probe = path.substr(0, levels[last].end);
+        const uint32_t attributes = query_(probe.c_str());
+        const Kind kind = attributes == platform::kInvalidFileAttributes      ? Kind::kNone
+                          : (attributes & platform::kAttributeDirectory) != 0 ? Kind::kDirectory
+                                                                              : Kind::kFile;
+        nodes_.emplace(key, Node{kind, -2});
+        return kind;
+    }
+
+    void Set(const std::u16string& path, const std::vector<Level>& levels, std::size_t last,
+             Kind kind, int64_t origin) {
+        nodes_.insert_or_assign(Key(path, levels, last), Node{kind, origin});
+        if (kind == Kind::kDirectory) {
+            plan_.newDirectories.push_back(path.substr(0, levels[last].end));
+        }
+    }
+
+    // Why the parent of level `last` is not a directory: a file somewhere on the way, or missing.
+    PlanFault ParentFault(const std::u16string& path, const std::vector<Level>& levels,
+                          std::size_t last) {
+        for (std::size_t i = 0; i < last; ++i) {
+            const Kind kind = KindAt(path, levels, i);
+            if (kind == Kind::kFile) {
+                return PlanFault::kFileInTheWay;
+            }
+            if (kind == Kind::kNone) {
+                return PlanFault::kParentMissing;
+            }
+        }
+        return PlanFault::kNone;
+    }
+
+    // Extraction's parent creation: every level that a `\` of the name ends, in turn; each is
+    // made when its own parent is a directory by then.
+    void MakeParents(const std::u16string& path, const std::vector<Level>& levels,
+                     std::size_t last) {
+        for (std::size_t i = 0; i < last; ++i) {
+            if (!levels[i].madeAsParent || KindAt(path, levels, i) != Kind::kNone) {
+                continue;
+            }
+            if (i == 0 || KindAt(path, levels, i - 1) == Kind::kDirectory) {
+                Set(path, levels, i, Kind::kDirectory, -1);
+            }
+        }
+    }
+
+    bool Place(const PlanEntry& entry, uint32_t index) {
+        std::u16string path = target_ + entry.name;
+        if (path.size() >= kPackagePathCapacity) {
+            return Refuse(PlanFault::kPathTooLong, index);
+        }
+        if (target_.size() < 2 && path.size() >= 2 && IsSeparator(path[0]) &&
+            IsSeparator(path[1])) {
+            // A leading `\` of the name joined to the root `\` makes a network path (\\server).
+            return Refuse(PlanFault::kEmptyLevel, index);
+        }
+        if (entry.directory && !path.empty() && path.back() == u'\\') {
+            path.pop_back();  // extraction drops the one trailing `\` of a directory entry
+        }
+        const std::vector<Level> levels = Levels(path, target_.size());
+        if (levels.size() <= targetLevels_) {
+            return Refuse(PlanFault::kEmptyName, index);
+        }
+        const std::size_t last = levels.size() - 1;
+        const std::u16string key = Key(path, levels, last);
+        // A directory entry repeated is no conflict: it makes nothing new. Any other pair on one
+        // path would overwrite one entry with the other.
+        if (const auto found = nodes_.find(key);
+            found != nodes_.end() && found->second.origin >= 0 &&
+            !(entry.directory && found->second.kind == Kind::kDirectory)) {
+            return Refuse(PlanFault::kSamePath, index);
+        }
+        Kind kind = KindAt(path, levels, last);
+        if (kind == Kind::kNone) {
+            // A file is opened first and its parents made only when that fails; a directory
+            // entry is made at once and its parents only when that fails. Either way the
+            // parents at `\` are made in order, then the entry itself needs its parent.
+            if (last > 0 && KindAt(path, levels, last - 1) != Kind::kDirectory) {
+                MakeParents(path, levels, last);
+            }
+            const PlanFault fault = ParentFault(path, levels, last);
+            // Names alone cannot tell whether a parent joined by `/` exists: that is the tree's.
+            if (fault != PlanFault::kNone &&
+                !(target_.empty() && fault == PlanFault::kParentMissing)) {
+                return Refuse(fault, index);
+            }
+        } else if (entry.directory && kind == Kind::kFile) {
+            return Refuse(PlanFault::kFileInTheWay, index);
+        } else if (!entry.directory && kind == Kind::kDirectory) {
+            return Refuse(PlanFault::kDirectoryInTheWay, index);
+        }
+        PlanAction action = PlanAction::kMakeDirectory;
+        if (entry.directory) {
+            if (kind == Kind::kNone) {
+                Set(path, levels, last, Kind::kDirectory, index);
+            } else {
+                nodes_.insert_or_assign(key, Node{Kind::kDirectory, index});
+            }
+        } else {
+            action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
+            nodes_.insert_or_assign(key, Node{Kind::kFile, index});
+        }
+        plan_.steps.push_back({index, action, target_ + entry.name, entry.size});
+        return true;
+    }
+
+    const PlanOptions& options_;
+    InstallPlan& plan_;
+    std::u16string target_;
+    std::size_t targetLevels_ = 0;
+    uint32_t (*query_)(const char16_t*) = nullptr;
+    std::unordered_map<std::u16string, Node> nodes_;
+};
+
+}  // namespace
+
+bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& options,
+                      InstallPlan& plan) {
+    plan = InstallPlan{};
+    Planner planner(options, plan);
+    if (!planner.Run(entries)) {
+        plan.order.clear();
+        plan.steps.clear();
+        plan.newDirectories.clear();
+        return false;
+    }
+    return true;
+}
+
+int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
+                    const PlanOptions& options, InstallPlan& plan) {
+    plan = InstallPlan{};
+    if (archive == nullptr || (entries == nullptr && count != 0)) {
+        plan.fault = PlanFault::kNameNotText;
+        return 0;
+    }
+    std::vector<PlanEntry> list(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const PackageEntry* entry = archive->FindEntry(entries[i]);
+        char16_t wide[kPackagePathCapacity] = {};
+        if (entry == nullptr ||
+            (entry->name()[0] != 0 &&
+             ArchiveFile::ConvertToWide(entry->name(), wide, kPackagePathCapacity) == 0)) {
+            plan.fault = PlanFault::kNameNotText;
+            plan.faultEntry = i;
+            return 0;
+        }
+        wide[kPackagePathCapacity - 1] = 0;
+        list[i].name = wide;
+        list[i].directory = entry->IsDirectory();
+        list[i].size = entry->UncompressedTotal();
+    }
+    return BuildInstallPlan(list, options, plan) ? 1 : 0;
+}
+
+int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
+                                  const char16_t* targetDirectory, bool manifestRules) {
+    char16_t fallback[kPackagePathCapacity] = {};
+    if (targetDirectory == nullptr && !manifestRules) {
+        // Extraction without a target writes into the package's default directory.
+        if (DefaultTargetDirectory(fallback) != 0) {
+            return Fail(PackageFault::kNoTarget);
+        }
+        targetDirectory = fallback;
+    }
+    // Entries outside the catalogue are skipped (the extraction fails on them later); an entry
+    // listed twice is written twice to its one path, which is no conflict.
+    std::vector<PackageEntry*> known;
+    std::vector<bool> listed(entries_.size(), false);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t index = FindEntryIndex(entries[i]);
+        if (index != kPackageNoEntry && !listed[index]) {
+            listed[index] = true;
+            known.push_back(entries[i]);
+        }
+    }
+    PlanOptions options;
+    options.target = targetDirectory;
+    options.tree = PlanTree::kKeep;
+    options.manifestRules = manifestRules;
+    InstallPlan plan;
+    if (PlanPackage(this, known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
+        return 0;
+    }
+    if (plan.faultEntry < known.size()) {
+        currentIndex_ = FindEntryIndex(known[plan.faultEntry]);
+    }
+    switch (plan.fault) {
+        case PlanFault::kDotLevel:
+        case PlanFault::kReservedName:
+            return Fail(PackageFault::kUnsafeName);
+        case PlanFault::kNameNotText:
+        case PlanFault::kPathTooLong:
+            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
+        default:
+            return Fail(PackageFault::kPlanRefused, 0, static_cast<uint64_t>(plan.fault));
+    }
+}
+
+const char* PlanFaultText(PlanFault fault) {
+    switch (fault) {
+        case PlanFault::kNone:
+            return "no fault";
+        case PlanFault::kTooManyEntries:
+            return "more than 65,535 entries";
+        case PlanFault::kNameNotText:
+            return "name cannot be read as text of at most 259 units";
+        case PlanFault::kEmptyName:
+            return "empty name";
+        case PlanFault::kEmptyLevel:
+            return "name has an empty level";
+        case PlanFault::kDotLevel:
+            return "name has a '.' or '..' level";
+        case PlanFault::kReservedName:
+            return "name has a drive prefix or a level reserved for extraction's scratch files";
+        case PlanFault::kBadLevel:
+            return "name has a level the device cannot create";
+        case PlanFault::kPathTooLong:
+            return "path too long";
+        case PlanFault::kTargetMissing:
+            return "the target directory does not exist";
+        case PlanFault::kSamePath:
+            return "another entry resolves to the same path";
+        case PlanFault::kFileInTheWay:
+            return "a file stands where a directory is needed";
+        case PlanFault::kDirectoryInTheWay:
+            return "a directory stands where the file goes";
+        case PlanFault::kParentMissing:
+            return "the parent directory would not exist (levels joined by '/' are not created)";
+        case PlanFault::kManifestIsDirectory:
+            return "the manifest is a directory entry";
+        case PlanFault::kSecondManifest:
+            return "a second manifest";
+        case PlanFault::kManifestMisspelt:
+            return "resolves to the manifest's path but is not named like it";
+    }
+    return "unknown fault";
+}
+
+bool PlanScratchPath(const char16_t* path, char16_t* scratch) {
+    std::size_t length = 0;
+    while (length < kPackagePathCapacity && path[length] != 0) {
+        ++length;
+    }
+    if (length == 0 || length >= kPackagePathCapacity || IsSeparator(path[length - 1])) {
+        return false;
+    }
+    std::size_t directory = length;  // the directory part, its separator included
+    while (directory > 0 && !IsSeparator(path[directory - 1])) {
+        --directory;
+    }
+    const std::u16string_view name = ScratchName(kPackagePathCapacity - 1 - directory);
+    for (std::size_t i = 0; i < kPackagePathCapacity; ++i) {
+        scratch[i] = 0;
+    }
+    for (std::size_t i = 0; i < directory; ++i) {
+        scratch[i] = path[i];
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        scratch[directory + i] = name[i];
+    }
+    return !name.empty();
+}

@@ -1,0 +1,132 @@
+// The extraction plan: everything that extracting a list of entries into a target directory will
+// do, decided before the first change on the disk.
+//
+// Extraction joins the target directory and the stored name by plain concatenation, opens the
+// file there and, when that fails, creates the parent directories by splitting the stored name at
+// `\` only. The file system, however, resolves `/` like `\` and ignores letter case. The plan
+// models exactly that: a name holding `/` is written only where the parents joined by `/`
+// already exist at that point (made by earlier entries, or present in a tree that is kept). It
+// resolves every name the way the target file system does and refuses, with the entry and the
+// reason, every list that extraction could not write exactly as planned:
+//   - names that are empty or only separators, that hold an empty level other than leading `\`s
+//     (and the one trailing `\` of a directory entry), a `.` or `..` level, or a level the device
+//     cannot create (the characters <>:"|?* or control characters, a trailing dot or blank, a
+//     device name such as COM1, a drive prefix, or a scratch name of extraction);
+//   - joined paths over 259 units, and names with a leading `\` joined to the root `\` (a
+//     network path);
+//   - two entries that resolve to the same path (a repeated directory entry aside);
+//   - a file where a directory is needed or the reverse, within the list or against the tree
+//     that is kept;
+//   - parents that would not exist when the entry is written;
+//   - with the manifest rules: a second manifest, a manifest stored as a directory entry, or an
+//     entry that resolves to the manifest's path without being named like it.
+// The package writer, the check of a whole package, the installer and extraction itself all ask
+// this one module, so they accept and refuse the same packages.
+//
+// Results: BuildInstallPlan and PlanPackage return true / 1 when the plan is complete and false /
+// 0 with InstallPlan::fault and faultEntry set. Nothing here writes to the disk; in the kKeep
+// mode the existing tree is only queried for attributes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "package/package.h"
+
+// The package's manifest, its own version record: the entry that resolves to this name (any
+// letter case, levels separated by `\`).
+inline constexpr char16_t kPackageManifestName[] = u"VORIZ\\INDEX.INI";
+
+inline constexpr uint32_t kPlanNoEntry = 0xFFFFFFFFu;
+
+enum class PlanFault : uint8_t {
+    kNone,
+    kTooManyEntries,       // more than 65,535 entries
+    kNameNotText,          // the stored name does not convert into 259 wide units
+    kEmptyName,            // empty, or separators only
+    kEmptyLevel,           // an empty level inside the name, or a file name ending with one
+    kDotLevel,             // a level `.` or `..` (or dots and blanks that Windows reduces to one)
+    kReservedName,         // a drive prefix, or a level that is a scratch name of extraction
+    kBadLevel,             // a level the device cannot create (characters, trailing dot, COM1)
+    kPathTooLong,          // target directory + name over 259 units
+    kTargetMissing,        // the target directory does not exist
+    kSamePath,             // resolves to the same path as an earlier entry
+    kFileInTheWay,         // a file stands where a directory is needed
+    kDirectoryInTheWay,    // a directory stands where the file goes
+    kParentMissing,        // the parent directory would not exist when the entry is written
+    kManifestIsDirectory,  // the manifest is stored as a directory entry
+    kSecondManifest,       // another entry resolving to the manifest's name
+    kManifestMisspelt,     // lands on the manifest's path but is not named like it (`/`)
+};
+
+// What happens to the tree under the target directory before the extraction.
+enum class PlanTree : uint8_t {
+    kKeep,   // it stays (a patch, a plain extraction): existing files are replaced
+    kEmpty,  // it is emptied first (a full update after the purge); the target itself stays
+};
+
+struct PlanEntry {
+    std::u16string name;  // the stored name, converted to wide
+    bool directory = false;
+    uint64_t size = 0;  // uncompressed bytes of a file
+};
+
+enum class PlanAction : uint8_t {
+    kMakeDirectory,  // a directory entry (made, or already there)
+    kCreateFile,     // a new file, written in place
+    kReplaceFile,    // an existing file, replaced through a scratch copy beside it
+};
+
+struct PlanStep {
+    uint32_t entry;       // index into the given list
+    PlanAction action;    //
+    std::u16string path;  // target directory + stored name, as extraction joins them
+    uint64_t size;        // uncompressed bytes (0 for a directory)
+};
+
+struct PlanOptions {
+    // The target directory, normally ending with `\`. Null: the names alone are checked, as for
+    // an empty target of length 0: no tree, no length beyond the name's own, and a parent joined
+    // by `/` is taken to exist (whether it does is the tree's business).
+    const char16_t* target = nullptr;
+    PlanTree tree = PlanTree::kKeep;
+    // Applies the manifest rules and moves the manifest to the end of the order, so that the new
+    // version record is the last file written.
+    bool manifestRules = false;
+    // Attribute query for the existing tree (Win32 meaning, 0xFFFFFFFF = missing); null uses the
+    // platform's. Only asked in the kKeep mode and for the target directory and above.
+    uint32_t (*attributes)(const char16_t* path) = nullptr;
+};
+
+struct InstallPlan {
+    std::vector<uint32_t> order;  // the extraction order: indices into the given list
+    std::vector<PlanStep> steps;  // one per entry, in that order
+    // Every directory the extraction creates, explicit or parent, in creation order.
+    std::vector<std::u16string> newDirectories;
+    uint32_t manifest = kPlanNoEntry;  // index of the manifest (manifest rules only)
+    PlanFault fault = PlanFault::kNone;
+    uint32_t faultEntry = kPlanNoEntry;  // index into the given list
+};
+
+// Decides the plan for `entries` in the order given (the manifest moved last with the manifest
+// rules). True when every entry can be written as planned.
+bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& options,
+                      InstallPlan& plan);
+
+// The same for entries of an open package (names converted with the package's hook). Returns 1
+// or 0; entries not in the package's catalogue fail with kNameNotText.
+int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
+                    const PlanOptions& options, InstallPlan& plan);
+
+// A short English description, e.g. "two entries resolve to the same path".
+const char* PlanFaultText(PlanFault fault);
+
+// The scratch file that replaces the existing file `path` (written into `scratch`, 260 units):
+// in the same directory, so the final rename stays on one volume, under the longest prefix of
+// "~qzpnew.tmp" (not ending with a dot) that the room up to 259 units allows. The file's own name
+// takes at least one unit of that room, so every path that fits can be replaced. The same path
+// always gets the same scratch name, so a scratch file left by a power loss is reused, and so
+// removed, when the same file is extracted again; no level of a stored name may be such a prefix
+// (kReservedName). False when `path` ends with a separator or is over 259 units.
+bool PlanScratchPath(const char16_t* path, char16_t* scratch);

@@ -1,0 +1,79 @@
+// POSIX side of the volume services: statvfs and a walk that never follows links.
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/volume.h"
+
+namespace platform {
+namespace {
+
+bool MeasureHost(const std::string& directory, uint64_t unitBytes, uint64_t& bytes) {
+    DIR* dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        return errno == ENOENT;
+    }
+    bool ok = true;
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        const std::string path = directory + "/" + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) {
+            ok = false;
+            break;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            bytes += unitBytes;
+            if (!MeasureHost(path, unitBytes, bytes)) {
+                ok = false;
+                break;
+            }
+        } else if (S_ISREG(st.st_mode)) {
+            bytes += RoundToUnits(static_cast<uint64_t>(st.st_size), unitBytes);
+        } else {
+            bytes += unitBytes;
+        }
+    }
+    closedir(dir);
+    return ok;
+}
+
+}  // namespace
+
+bool GetVolumeSpace(const char16_t* directory, VolumeSpace& space) {
+    struct statvfs fs;
+    if (statvfs(DevicePathToHost(directory).c_str(), &fs) != 0) {
+        return false;
+    }
+    space.unitBytes = fs.f_frsize != 0 ? fs.f_frsize : (fs.f_bsize != 0 ? fs.f_bsize : 1);
+    space.freeBytes = static_cast<uint64_t>(fs.f_bavail) * space.unitBytes;
+    return true;
+}
+
+bool MeasureTree(const char16_t* directory, uint64_t unitBytes, uint64_t& bytes) {
+    bytes = 0;
+    return MeasureHost(DevicePathToHost(directory), unitBytes, bytes);
+}
+
+bool GetFileSize(const char16_t* path, uint64_t& size) {
+    struct stat st;
+    if (lstat(DevicePathToHost(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool RemoveEmptyDirectory(const char16_t* path) {
+    return rmdir(DevicePathToHost(path).c_str()) == 0;
+}
+
+}  // namespace platform
