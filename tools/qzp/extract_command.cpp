@@ -97,7 +97,11 @@ std::string LinkOnTheWay(const std::string& directory, const PackageEntry* entry
         char16_t scratch[kPackagePathCapacity] = {};
         const std::u16string path = target + platform::Utf8ToUtf16(name);
         if (PlanScratchPath(path.c_str(), scratch)) {
-            const std::string scratchHost = platform::DevicePathToHost(scratch);
+            // Beside the file, under the scratch file's own name.
+            const std::u16string_view scratchPath(scratch);
+            const std::string leaf =
+                platform::Utf16ToUtf8(scratchPath.substr(scratchPath.find_last_of(u"\\/") + 1));
+            const std::string scratchHost = host.substr(0, host.find_last_of('/') + 1) + leaf;
             if (fs::is_symlink(fs::symlink_status(scratchHost, code))) {
                 return scratchHost;
             }
