@@ -15,3 +15,4 @@ void AddManifestCommand(CLI::App& app, int& status);
 void AddInfoCommand(CLI::App& app, int& status);
 void AddDiffCommand(CLI::App& app, int& status);
 void AddPatchCommand(CLI::App& app, int& status);
+void AddCheckCommand(CLI::App& app, int& status);

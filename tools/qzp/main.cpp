@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     AddManifestCommand(app, status);
     AddPackCommand(app, status);
     AddInfoCommand(app, status);
+    AddCheckCommand(app, status);
     AddListCommand(app, status);
     AddVerifyCommand(app, status);
     AddExtractCommand(app, status);
