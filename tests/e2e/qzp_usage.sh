@@ -71,7 +71,7 @@ set +e
 set -e
 grep -qx 'qzp: nothing.qzp: no such file' err.txt || fail "missing package: $(cat err.txt)"
 
-for command in manifest pack info list verify extract diff patch; do
+for command in manifest pack info check list verify extract diff patch; do
     "$QZP" "$command" --help > help.txt
     grep -q -- '--help' help.txt || fail "$command --help"
 done
