@@ -56,6 +56,14 @@ std::string Folded(const std::string& name) {
     return folded;
 }
 
+// Directories are kept open only to name things relative to them; a directory that may be
+// searched but not read still serves (reading its names opens it once more).
+#ifdef O_PATH
+constexpr int kDirectoryFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
 // An open directory below the guarded base, reached without following a link.
 struct Dir {
     int fd = -1;
@@ -306,7 +314,7 @@ std::shared_ptr<Dir> Walk(const Levels& levels, std::size_t count, std::string& 
     if (base != g_dirs.end()) {
         dir = base->second;
     } else {
-        const int fd = open(levels.baseHost.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int fd = open(levels.baseHost.c_str(), kDirectoryFlags);
         if (fd < 0 || !(dir = Remember(key, fd))) {
             FailFromErrno();
             return nullptr;
@@ -324,8 +332,7 @@ std::shared_ptr<Dir> Walk(const Levels& levels, std::size_t count, std::string& 
         if (cached != g_dirs.end()) {
             dir = cached->second;
         } else {
-            const int fd =
-                openat(dir->fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int fd = openat(dir->fd, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
             if (fd < 0) {
                 FailOnLink(dir->fd, name, childHost);
                 return nullptr;
@@ -674,8 +681,7 @@ bool CreateDir(const char16_t* path) {
     if (at.parent) {
         // The new directory holds nothing yet: its listing is known without reading it.
         const std::string key = JoinKey(at.parentKey, at.leaf);
-        const int fd =
-            openat(at.DirFd(), at.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int fd = openat(at.DirFd(), at.leaf.c_str(), kDirectoryFlags | O_NOFOLLOW);
         if (fd >= 0) {
             if (const auto dir = Remember(key, fd)) {
                 Index& index = g_indexes[key];

@@ -36,11 +36,17 @@ const std::string& DeviceRoot() {
 }
 
 // Host paths are real paths here: there is no letter-case emulation to switch off, and links
-// are the file system's own business.
-void SetExactHostPaths(bool) {}
+// are the file system's own business. The setting is only remembered.
+namespace {
+bool g_exactHostPaths = false;
+}  // namespace
+
+void SetExactHostPaths(bool exact) {
+    g_exactHostPaths = exact;
+}
 
 bool ExactHostPaths() {
-    return true;
+    return g_exactHostPaths;
 }
 
 void SetLinkFreeDirectory(const char16_t*) {}

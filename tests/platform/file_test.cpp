@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,8 @@
 #include <vector>
 
 #include "platform/posix/fault.h"
+#include "platform/posix/file_index.h"
+#include "platform/system.h"
 #include "platform_fixture.h"
 
 namespace platform::testing {
@@ -327,6 +330,56 @@ const NarrowCase kToNarrow[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Rules, WideToMultiByteTest, ::testing::ValuesIn(kToNarrow),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Lookups in a large directory read it once, whatever their number or letter case, and what this
+// layer creates, renames and removes is known without reading the directory again: a return to
+// scanning a directory per lookup (quadratic extraction) shows here as a count, not as time.
+TEST_F(FileTest, EachDirectoryIsReadOncePerRun) {
+    constexpr int kFiles = 1000;
+    char name[32];
+    for (int i = 0; i < kFiles; ++i) {
+        std::snprintf(name, sizeof name, "Big/F%05d.BIN", i);
+        WriteFile(name, "");
+    }
+    const uint64_t before = posix::DirectoryListings();
+    ASSERT_TRUE(CreateDir(u"\\Fresh"));
+    for (int i = 0; i < kFiles; ++i) {
+        std::snprintf(name, sizeof name, "\\big\\f%05d.bin", i);
+        const std::u16string existing(name, name + std::strlen(name));
+        EXPECT_EQ(GetAttributes(existing.c_str()), kAttributeNormal) << name;
+        std::snprintf(name, sizeof name, "\\BIG\\new%05d", i);
+        const std::u16string added(name, name + std::strlen(name));
+        ASSERT_TRUE(Opens(added.c_str(), u"wb"));
+        ASSERT_TRUE(Opens((u"\\fresh" + added.substr(4)).c_str(), u"wb"));
+        EXPECT_EQ(GetAttributes((u"\\big\\NEW" + added.substr(8)).c_str()), kAttributeNormal);
+    }
+    EXPECT_LE(posix::DirectoryListings() - before, 2u);  // the image's root and Big, once each
+
+    EXPECT_TRUE(RemoveFile(u"\\big\\F00001.BIN"));
+    EXPECT_EQ(GetAttributes(u"\\Big\\f00001.bin"), kInvalidFileAttributes);
+    EXPECT_TRUE(RenameReplacing(u"\\big\\NEW00001", u"\\big\\Renamed"));
+    EXPECT_EQ(GetAttributes(u"\\big\\new00001"), kInvalidFileAttributes);
+    ASSERT_TRUE(Opens(u"\\BIG\\RENAMED", u"wb"));
+    EXPECT_TRUE(Exists("Big/Renamed"));
+    EXPECT_FALSE(Exists("Big/RENAMED"));
+    EXPECT_EQ(fs::file_size(root_ + "/Fresh/new00999"), 0u);
+    EXPECT_LE(posix::DirectoryListings() - before, 2u);
+}
+
+// The shell's delete changes directories behind the layer's back: names it removed are
+// forgotten, so a file written afterwards takes the spelling it is given.
+TEST_F(FileTest, DeleteForgetsTheNamesItRemoved) {
+    WriteFile("Flash/OLD.TXT", "old");
+    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kAttributeNormal);
+    const char16_t from[] = u"\\Flash\\*.*\0";
+    ShellFileOperation op{nullptr, kFileOpDelete, from,   nullptr, kFileOpNoConfirmation,
+                          nullptr, nullptr,       nullptr};
+    ASSERT_EQ(RunShellFileOperation(op), 0);
+    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kInvalidFileAttributes);
+    ASSERT_TRUE(Opens(u"\\flash\\old.txt", u"wb"));
+    EXPECT_TRUE(Exists("Flash/old.txt"));
+    EXPECT_FALSE(Exists("Flash/OLD.TXT"));
+}
 
 // The armed write fails and only that one; a copy whose write fails reports failure.
 TEST_F(FileTest, FailAtWriteHitsExactlyTheArmedWrite) {
