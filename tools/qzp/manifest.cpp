@@ -116,8 +116,11 @@ std::string DescribeKind(const ManifestInfo* manifest) {
         return "full update without a manifest (no version)";
     }
     if (manifest->isPatch != 0) {
-        return "patch for " +
-               (manifest->oldVersion.empty() ? std::string("undetected") : manifest->oldVersion);
+        // The device compares oldVersion with its installed version, "undetected" without one.
+        return manifest->oldVersion.empty() ? std::string(
+                                                  "patch without oldVersion (no device "
+                                                  "accepts it)")
+                                            : "patch for " + manifest->oldVersion;
     }
     return "full update";
 }
