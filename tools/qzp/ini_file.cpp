@@ -42,12 +42,16 @@ std::vector<std::u16string_view> Levels(std::u16string_view path) {
     return levels;
 }
 
-// True when the last levels of `host` (split at `/`) spell the levels of `device`.
+// Separators of host paths: `/`, and on Windows `\` too. POSIX names never hold a `\` here (the
+// tools refuse such paths), so both are taken everywhere.
+constexpr const char* kHostSeparators = "/\\";
+
+// True when the last levels of `host` (split at its separators) spell the levels of `device`.
 bool EndsWithDevicePath(const std::string& host, std::u16string_view device) {
     std::vector<std::string_view> hostLevels;
     std::size_t start = 0;
     while (start <= host.size()) {
-        const std::size_t end = std::min(host.find('/', start), host.size());
+        const std::size_t end = std::min(host.find_first_of(kHostSeparators, start), host.size());
         if (end > start) {
             hostLevels.push_back(std::string_view(host).substr(start, end - start));
         }
@@ -138,7 +142,7 @@ std::u16string DeviceComment(const std::string& hostPath) {
             return device;
         }
     }
-    const std::size_t slash = hostPath.find_last_of('/');
+    const std::size_t slash = hostPath.find_last_of(kHostSeparators);
     return platform::Utf8ToUtf16(slash == std::string::npos ? hostPath
                                                             : hostPath.substr(slash + 1));
 }
