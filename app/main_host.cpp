@@ -1,5 +1,6 @@
 // qzpupdate: the installer run on a developer's machine, against a device image directory.
 #include <unistd.h>
+#include <zlib.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -64,6 +65,8 @@ int main(int argc, char** argv) {
                    "the delay before the restart); 0 makes them instant")
         ->check(CLI::Range(0.0, 1000.0))
         ->capture_default_str();
+    cli.set_version_flag("--version",
+                         std::string("qzpupdate ") + QZP_VERSION + " (zlib " + zlibVersion() + ")");
     cli.add_option("--events", options.eventsFile,
                    "append what happens as JSON lines to FILE (message boxes, confirmation, "
                    "signature, purge, progress, decode_done, restart, exit)");

@@ -35,6 +35,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 inline constexpr int32_t kIniFieldUnits = 256;  // key and value fields, terminator included
 inline constexpr int32_t kIniMaxUnits = kIniFieldUnits - 1;
@@ -123,6 +124,10 @@ const char16_t* IniTableKeyName(IniTable* table, const char16_t* section, int32_
 // cannot be opened is not written. The old file is replaced only once the new one is complete
 // (written beside it as "<path>~" and renamed over it), so a failed save leaves it as it was.
 void IniTableWrite(const char16_t* path, IniTable* table);
+
+// The bytes IniTableWrite saves, with `comment` on the comment line instead of the path. Empty
+// for a missing table or comment.
+std::vector<unsigned char> IniTableBytes(IniTable* table, const char16_t* comment);
 
 // Decimal conversion: leading white space, one optional sign, then digits up to the first other
 // unit; no digits gives 0; values beyond the signed 32-bit range saturate.

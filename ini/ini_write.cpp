@@ -28,14 +28,14 @@ class Output {
 
 }  // namespace
 
-void IniTableWrite(const char16_t* path, IniTable* table) {
-    if (table == nullptr || path == nullptr) {
-        return;
+std::vector<unsigned char> IniTableBytes(IniTable* table, const char16_t* comment) {
+    if (table == nullptr || comment == nullptr) {
+        return {};
     }
     Output out;
     out.Put(u"\xFEFF");
     out.Put(u"# ");
-    out.Put(path);
+    out.Put(comment);
     out.Put(u"\r\n");
     // Sections in the slot order of their entries, each followed by its keys in slot order.
     for (int32_t i = 0; i < table->capacity; ++i) {
@@ -62,6 +62,14 @@ void IniTableWrite(const char16_t* path, IniTable* table) {
             }
         }
     }
+    return out.Bytes();
+}
+
+void IniTableWrite(const char16_t* path, IniTable* table) {
+    if (table == nullptr || path == nullptr) {
+        return;
+    }
+    const std::vector<unsigned char> bytes = IniTableBytes(table, path);
     // The file is replaced only by a complete copy: written beside it under the same name and a
     // "~", then renamed over it, so a save that fails (a full volume) leaves the old file as it
     // was. A path with no room for the "~" is written in place.
@@ -72,8 +80,7 @@ void IniTableWrite(const char16_t* path, IniTable* table) {
     if (stream == nullptr) {
         return;
     }
-    bool ok =
-        platform::WriteStream(stream, out.Bytes().data(), out.Bytes().size()) == out.Bytes().size();
+    bool ok = platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
     ok = (beside ? platform::CommitStream(stream) : std::fflush(stream) == 0) && ok;
     ok = std::fclose(stream) == 0 && ok;
     if (beside && !(ok && platform::RenameReplacing(written.c_str(), target.c_str()))) {

@@ -523,7 +523,7 @@ class PackJob {
         const int64_t index = static_cast<int64_t>(item);
         std::FILE* in = platform::OpenStream(items_[item].source.c_str(), u"rb");
         if (in == nullptr) {
-            return Fail(index, "cannot open the file");
+            return Fail(index, "cannot open the file: " + platform::LastFileError());
         }
         uint64_t size = 0;
         bool ok = true;
@@ -689,7 +689,8 @@ int32_t PackageWriter::Write(const std::vector<PackItem>& items, const char16_t*
 
     Output out(options_.maxPackageBytes);
     if (!out.Open(temporary.c_str())) {
-        return Fail(kNoItem, "cannot create a temporary file next to the output");
+        return Fail(kNoItem, "cannot create a temporary file next to the output: " +
+                                 platform::LastFileError());
     }
     bool ok;
     {

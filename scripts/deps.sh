@@ -20,4 +20,4 @@ qzp_require_packages() {
 # What every host build needs.
 QZP_BUILD_PACKAGES=(cmake ninja-build g++ clang libclang-rt-14-dev zlib1g-dev libsodium-dev minisign libgtest-dev
                     libgmock-dev libcli11-dev nlohmann-json3-dev libfmt-dev clang-format
-                    util-linux python3 libdeflate-dev)
+                    util-linux python3 libdeflate-dev pkg-config dpkg-dev gzip)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a format check, the debug preset, the same tests under ASan+UBSan,
-# the Windows build under Wine, the 32-bit Windows and ARM builds (ARM tests under qemu), and each
-# fuzz target for a short while. Installs what it needs on a fresh Debian 12 machine.
+# the Windows build under Wine, the 32-bit Windows and ARM builds (ARM tests under qemu), the
+# Debian package of the host tools (unpacked and run), and each fuzz target for a short while.
+# Installs what it needs on a fresh Debian 12 machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -29,6 +30,17 @@ cmake --build --preset windows-x86 -j "$jobs"
 
 echo "== 32-bit ARM: unit tests under qemu-arm, packages crossing host and ARM"
 bash scripts/arm_test.sh
+
+echo "== Debian package of the host tools: built from the release preset, run from a scratch root"
+cmake --preset host-release >/dev/null
+cmake --build --preset host-release -j "$jobs" --target qzp qzpupdate velmorin_standin man_pages
+rm -rf build/host-release/packages
+(cd build/host-release && cpack -G DEB >/dev/null)
+deb_root=$(mktemp -d)
+dpkg -x build/host-release/packages/qzp-tools_*.deb "$deb_root"
+"$deb_root/usr/bin/qzp" --version
+"$deb_root/usr/bin/qzpupdate" --version
+rm -rf "$deb_root"
 
 echo "== fuzz (about 60 s in all)"
 cmake --preset fuzz >/dev/null

@@ -12,6 +12,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 mkdir -p src/VORIZ
 seq 1 20000 > src/VORIZ/a.bin
 seq 5 30000 > src/VORIZ/b.txt
+"$QZP" manifest src --version 1.0 > /dev/null
 "$QZP" pack src good.qzp > /dev/null
 "$QZP" verify good.qzp > /dev/null
 

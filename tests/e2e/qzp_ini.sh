@@ -17,11 +17,59 @@ check() {  # check NAME EXPECTED ACTUAL
 hex() { od -An -tx1 -v | tr -d ' \n'; }
 status() { "$@" >/dev/null 2>&1; echo $?; }
 
-# A new file: the mark, the path comment, the default section's empty line, then the key.
+# A new file: the mark, a comment naming the file alone (nothing of the host's folders), the
+# default section's empty line, then the key.
 check "set creates" 0 "$(status "$qzp" ini set new.ini Config SoftwareVersion 2.0.1)"
-expected=$(printf '# %s\r\n\r\n\r\n[Config]\r\nSoftwareVersion = 2.0.1\r\n' \
-    "$(pwd | tr / '\\')\\new.ini" | iconv -f UTF-8 -t UTF-16LE | hex)
+expected=$(printf '# new.ini\r\n\r\n\r\n[Config]\r\nSoftwareVersion = 2.0.1\r\n' \
+    | iconv -f UTF-8 -t UTF-16LE | hex)
 check "saved bytes" "fffe$expected" "$(hex < new.ini)"
+
+# The device's own files are named by their device paths, whatever folder and letter case they
+# have on the host, so the same settings give the same bytes anywhere; missing folders are made.
+check "set in new folders" 0 "$(status "$qzp" ini set a/VORIZ/INDEX.INI Config SoftwareVersion 3)"
+check "set elsewhere" 0 "$(status "$qzp" ini set "$work/b/c/voriz/index.ini" Config SoftwareVersion 3)"
+check "same bytes anywhere" "$(hex < a/VORIZ/INDEX.INI)" "$(hex < b/c/voriz/index.ini)"
+for pair in 'a/VORIZ/INDEX.INI|\VORIZ\INDEX.INI' 'd/ResidentFlash2/VORIZ/index.ini|\ResidentFlash2\VORIZ\index.ini' \
+            'd/SDMMC/KVUPDATE.INI|\SDMMC\kvupdate.ini'; do
+    file=${pair%%|*}
+    "$qzp" ini set "$file" Config SoftwareVersion 3
+    check "comment of $file" "# ${pair#*|}" "$(tail -c +3 "$file" | iconv -f UTF-16LE -t UTF-8 | head -1 | tr -d '\r')"
+done
+
+# Host paths are used as the OS spells them: another letter case is another file.
+"$qzp" ini set settings.ini Config K lower
+check "other case is another file" 0 "$(status "$qzp" ini set SETTINGS.INI Config K upper)"
+check "lower-case file untouched" lower "$("$qzp" ini get settings.ini Config K)"
+
+# A planted link beside the file is never written through, and the file itself stays a file.
+echo "precious" > precious.txt
+"$qzp" ini set linked.ini Config K 1
+ln -s precious.txt linked.ini~
+check "set beside a planted link" 0 "$(status "$qzp" ini set linked.ini Config Other 1)"
+check "link target untouched" precious "$(cat precious.txt)"
+[ -L linked.ini~ ] && [ ! -L linked.ini ] || { echo "FAIL link replaced"; failures=$((failures + 1)); }
+
+# Refused: a path holding a line break (it would inject sections through the comment line) and
+# text that is not UTF-8 (it would be stored as U+FFFD).
+check "path with a line break" 2 "$(status "$qzp" ini set $'x\n[Evil]\ny.ini' Config K v)"
+check "no file made" "" "$(ls | grep -F Evil)"
+check "value not UTF-8" 2 "$(status "$qzp" ini set new.ini Config K $'caf\xe9')"
+check "key not UTF-8" 2 "$(status "$qzp" ini set new.ini Config $'\xff' v)"
+check "value with control character" 2 "$(status "$qzp" ini set new.ini Config K $'a\x1bb')"
+
+# An entry already in the file that the loader had to cut (a 300-unit value, a 300-unit key)
+# would be saved cut: refused, the file untouched. A value of exactly 255 units is kept.
+for long in "value:[S]\r\nk = $(printf 'v%.0s' $(seq 300))\r\n" "key:[S]\r\n$(printf 'k%.0s' $(seq 300)) = 1\r\n" \
+            "quoted:[S]\r\nk = \"$(printf 'q%.0s' $(seq 300))\"\r\n"; do
+    { printf '\xff\xfe'; printf "${long#*:}" | iconv -f UTF-8 -t UTF-16LE; } > long.ini
+    before=$(hex < long.ini)
+    check "set beside a cut ${long%%:*}" 1 "$(status "$qzp" ini set long.ini S other 1)"
+    check "file untouched (${long%%:*})" "$before" "$(hex < long.ini)"
+done
+{ printf '\xff\xfe'; printf "[S]\r\nk = $(printf 'v%.0s' $(seq 255))\r\n" | iconv -f UTF-8 -t UTF-16LE; } > full.ini
+check "a 255-unit value is kept" 0 "$(status "$qzp" ini set full.ini S other 1)"
+check "255 units read back" 255 "$("$qzp" ini get full.ini S k | tr -d '\n' | wc -c)"
+
 check "get" "2.0.1" "$("$qzp" ini get new.ini Config SoftwareVersion)"
 
 # Non-ASCII names and values survive set, get and dump --json.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# qzp pack / list / verify / extract on a generated tree: the unpacked tree equals the source.
+# qzp pack / list / verify / extract on a generated tree: the unpacked tree equals the source;
+# the packaging slips qzp pack refuses; what extract and list do with hostile names and folders.
 # Usage: qzp_pack.sh BIN_DIR
 set -euo pipefail
 QZP="$(cd "$1" && pwd)/qzp"
@@ -11,7 +12,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # A tree with sizes around the 16,384-byte blocks, nested and non-ASCII names, an empty directory.
 mkdir -p src/VORIZ/sub "src/Ordner ä/日本" src/empty
-printf '[Config]\r\nSoftwareVersion=1.0\r\n' > src/VORIZ/INDEX.INI
+"$QZP" manifest src --version 1.0 > /dev/null
 head -c 16383 /dev/urandom > src/VORIZ/sub/a.bin
 head -c 16384 /dev/urandom > src/VORIZ/sub/b.bin
 head -c 16385 /dev/urandom > "src/Ordner ä/日本/c.bin"
@@ -39,7 +40,7 @@ assert names == sorted(names, key=lambda n: [p.encode() for p in n.rstrip("\\").
 byname = {e["name"]: e for e in doc["entries"]}
 ini = byname["VORIZ\\INDEX.INI"]
 data = open("src/VORIZ/INDEX.INI", "rb").read()
-assert ini["size"] == len(data) and ini["crc"] == zlib.crc32(data) and not ini["directory"], ini
+assert ini["size"] == len(data) and ini["crc"] == "%08x" % zlib.crc32(data) and not ini["directory"], ini
 assert byname["VORIZ\\sub\\b.bin"]["blocks"] == 1 and byname["Ordner ä\\日本\\c.bin"]["blocks"] == 2
 assert byname["empty\\"]["directory"] and byname["empty\\"]["blocks"] == 0
 PY
@@ -52,11 +53,24 @@ diff -r src out || fail "relative extraction differs"
 "$QZP" extract pkg.qzp "$WORK/abs/deeper"
 diff -r src abs/deeper || fail "absolute extraction differs"
 
-# Extract by name, with `\` or `/`; nothing else is written.
-"$QZP" extract pkg.qzp some 'VORIZ\INDEX.INI' 'Ordner ä/日本/c.bin'
+# The CRC is printed the same way in text and JSON.
+python3 -c 'import json,sys; print("\n".join(e["crc"] for e in json.load(open(sys.argv[1]))["entries"]))' list.json > crc.json
+awk '{print $4}' list.txt > crc.txt
+cmp crc.json crc.txt || fail "CRCs differ between text and JSON"
+
+# Extract by name, with `\` or `/`, in any letter case; nothing else is written.
+"$QZP" extract pkg.qzp some 'voriz\index.ini' 'ORDNER ä/日本/C.BIN'
 cmp src/VORIZ/INDEX.INI some/VORIZ/INDEX.INI || fail "named entry"
 cmp "src/Ordner ä/日本/c.bin" "some/Ordner ä/日本/c.bin" || fail "named entry 2"
 [ "$(find some -type f | wc -l)" -eq 2 ] || fail "extra files extracted"
+
+# A named directory comes with its whole subtree, with or without the final slash.
+for name in 'VORIZ/sub/' 'voriz\SUB'; do
+    rm -rf part
+    "$QZP" extract pkg.qzp part "$name"
+    diff -r src/VORIZ/sub part/VORIZ/sub || fail "$name: subtree differs"
+    [ "$(find part -type f | wc -l)" -eq 2 ] || fail "$name: more than the subtree"
+done
 
 # A name not in the package: exit 1, named, nothing extracted.
 set +e
@@ -78,8 +92,151 @@ grep -q 'src/empty/zero: empty file' err.txt || fail "$(cat err.txt)"
 [ -z "$(ls | grep bad)" ] || fail "left a package or temporary file"
 rm src/empty/zero
 
-# OUT inside SRC_DIR: packing twice never stores the earlier package in the new one.
-"$QZP" pack src src/inside.qzp > /dev/null
-"$QZP" pack src src/inside.qzp > /dev/null
-! "$QZP" list src/inside.qzp | grep -q 'inside.qzp' || fail "the package holds its own earlier copy"
+# Packaging slips: each tree shape is refused with status 1 and one line naming the problem and
+# the fix; nothing is written. --no-manifest lets a tree without a manifest through.
+slip() {  # slip NAME EXPECTED-TEXT SETUP
+    rm -rf slip out.qzp && mkdir -p slip/VORIZ && printf 'data' > slip/VORIZ/app.bin
+    eval "$3"
+    set +e
+    "$QZP" pack slip out.qzp > /dev/null 2> err.txt
+    local status=$?
+    set -e
+    [ $status -eq 1 ] || fail "slip $1: exit $status"
+    [ "$(wc -l < err.txt)" -eq 1 ] || fail "slip $1: not one line: $(cat err.txt)"
+    grep -qF -- "$2" err.txt || fail "slip $1: $(cat err.txt)"
+    [ ! -e out.qzp ] || fail "slip $1: a package was written"
+}
+slip "no manifest" "qzp: slip: no manifest VORIZ/INDEX.INI" ":"
+slip "one folder too deep" "qzp: slip/INDEX.INI: the manifest must be stored as VORIZ/INDEX.INI, not as INDEX.INI" \
+    '"$QZP" manifest slip --version 2 >/dev/null; mv slip/VORIZ/INDEX.INI slip/INDEX.INI'
+slip "another folder" "must be stored as VORIZ/INDEX.INI, not as APP/index.ini" \
+    'mkdir slip/APP; "$QZP" ini set slip/APP/index.ini Config SoftwareVersion 2 >/dev/null'
+slip "8-bit text" "qzp: slip/VORIZ/INDEX.INI: the manifest is not a UTF-16 INI file" \
+    "printf '[Config]\r\nSoftwareVersion=2\r\n' > slip/VORIZ/INDEX.INI"
+slip "a folder" "qzp: slip/VORIZ/INDEX.INI: the manifest is a folder" 'mkdir slip/VORIZ/INDEX.INI; : > slip/VORIZ/INDEX.INI/x; echo x > slip/VORIZ/INDEX.INI/x'
+slip "IsPatch = yes" "qzp: slip/VORIZ/INDEX.INI: UpdateInfo/IsPatch is 'yes', not a decimal integer" \
+    '"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch yes >/dev/null'
+slip "IsPatch = 1x" "UpdateInfo/IsPatch is '1x', not a decimal integer" \
+    '"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch 1x >/dev/null'
+for fine in "--no-manifest:" "manifest in another case:\"\$QZP\" manifest slip --version 2 >/dev/null; mv slip/VORIZ/INDEX.INI slip/VORIZ/index.ini"; do
+    rm -rf slip out.qzp && mkdir -p slip/VORIZ && printf 'data' > slip/VORIZ/app.bin
+    eval "${fine#*:}"
+    option=""; [ "${fine%%:*}" = "--no-manifest" ] && option=--no-manifest
+    "$QZP" pack $option slip out.qzp > /dev/null || fail "${fine%%:*} refused"
+done
+
+# OUT is checked before anything is compressed: not inside SRC_DIR (by identity, through a
+# link too), not an input file, writable.
+"$QZP" manifest src --version 1.0 > /dev/null
+expect_out_refused() {  # expect_out_refused TEXT SRC OUT
+    set +e
+    "$QZP" pack "$2" "$3" > /dev/null 2> err.txt
+    local status=$?
+    set -e
+    [ $status -eq 1 ] && [ "$(wc -l < err.txt)" -eq 1 ] && grep -qF -- "$1" err.txt \
+        || fail "pack $2 $3: exit $status: $(cat err.txt)"
+}
+cp src/VORIZ/INDEX.INI index.before
+expect_out_refused "qzp: src/VORIZ/INDEX.INI: lies inside src, one of the inputs" src src/VORIZ/INDEX.INI
+expect_out_refused "lies inside src" src src/inside.qzp
+ln -s src alias
+expect_out_refused "lies inside src" src alias/VORIZ/inside.qzp
+cmp index.before src/VORIZ/INDEX.INI || fail "an input was replaced"
+[ -z "$(find src -name '*.qzp*')" ] || fail "a package was written inside SRC_DIR"
+expect_out_refused "qzp: nodir/p.qzp: cannot write here: nodir: No such file or directory" src nodir/p.qzp
+if [ "$(id -u)" -ne 0 ]; then
+    mkdir locked && chmod 555 locked
+    expect_out_refused "qzp: locked/p.qzp: cannot write here: Permission denied" src locked/p.qzp
+fi
+
+# Host paths are the host's: another letter case is another file, and `..` goes where the OS
+# says (through a link, to the link target's parent).
+echo "victim" > victim.qzp
+"$QZP" pack src VICTIM.QZP > /dev/null
+[ "$(cat victim.qzp)" = "victim" ] || fail "VICTIM.QZP replaced victim.qzp"
+mkdir -p deep/inner && ln -s deep/inner link
+"$QZP" pack src link/../dotdot.qzp > /dev/null
+[ -f deep/dotdot.qzp ] && [ ! -e dotdot.qzp ] || fail "link/.. was not resolved by the OS"
+
+# extract never writes through a symbolic link in DIR: a link standing for a folder of the
+# package, or planted as the scratch name, is refused and named; nothing reaches the outside.
+mkdir -p elsewhere trap1 trap2/VORIZ
+ln -s "$WORK/elsewhere" trap1/VORIZ
+ln -s "$WORK/elsewhere/scratch" trap2/VORIZ/~qzpnew.tmp
+echo old > trap2/VORIZ/numbers.txt
+for dir in trap1 trap2; do
+    set +e
+    "$QZP" extract pkg.qzp $dir 2> err.txt
+    status=$?
+    set -e
+    [ $status -eq 1 ] || fail "extract into $dir: exit $status"
+    grep -q "^qzp: $dir/VORIZ.*: a symbolic link in the way" err.txt || fail "extract into $dir: the link is not named: $(cat err.txt)"
+done
+[ -z "$(ls elsewhere)" ] || fail "package data went through a link: $(ls elsewhere)"
+
+# extract never overwrites the package it reads, even when it lies where an entry goes.
+mkdir -p self/VORIZ
+cp pkg.qzp self/VORIZ/numbers.txt
+cp pkg.qzp self.copy
+set +e
+"$QZP" extract self/VORIZ/numbers.txt self 2> err.txt
+status=$?
+set -e
+[ $status -eq 1 ] && grep -q 'is the package being extracted' err.txt || fail "self: $status $(cat err.txt)"
+cmp self.copy self/VORIZ/numbers.txt || fail "the package was overwritten"
+
+# A failed entry leaves no file behind that the run created (here: a damaged second block).
+python3 - pkg.qzp broken.qzp <<'PY'
+import struct, sys
+b = bytearray(open(sys.argv[1], "rb").read())
+m = struct.unpack_from("<H", b, len(b) - 2)[0]
+count, dsize, doff = struct.unpack_from("<HII", b, len(b) - 16 - m + 4)
+at, local = doff, 0
+for _ in range(count):
+    crc, n, blocks = struct.unpack_from("<IHI", b, at + 16)
+    name = bytes(b[at + 26:at + 26 + n])
+    rows = [struct.unpack_from("<III", b, at + 26 + n + 12 * j) for j in range(blocks)]
+    data = local + 20 + n
+    if name.endswith(b"c.bin"):
+        b[data + rows[0][1] + 5] ^= 0xFF
+    local = data + sum(r[1] for r in rows)
+    at += 26 + n + 12 * blocks
+open(sys.argv[2], "wb").write(b)
+PY
+set +e
+"$QZP" extract broken.qzp half 2> err.txt
+status=$?
+set -e
+[ $status -eq 1 ] && grep -q 'c.bin' err.txt || fail "broken: $status $(cat err.txt)"
+[ ! -e "half/Ordner ä/日本/c.bin" ] || fail "the failed entry left a file"
+
+# list escapes control characters and bytes that are not UTF-8; --json stays valid UTF-8. The
+# writer refuses such names, so they are put into a package's catalogue afterwards (same length).
+mkdir -p hostile
+"$QZP" manifest hostile --version 1 > /dev/null
+for name in evilAAAAA forgedBBBBBBBBBBBBBBBBBBBBBB latinC; do printf 'x' > "hostile/$name"; done
+"$QZP" pack hostile hostile.qzp > /dev/null
+python3 - hostile.qzp <<'PY'
+import sys
+b = open(sys.argv[1], "rb").read()
+for old, new in ((b"evilAAAAA", b"evil\x1b[31m"), (b"forgedBBBBBBBBBBBBBBBBBBBBBB", b"forged\nf 1 1 00000000 fake\r\t"),
+                 (b"latinC", b"latin\xe9")):
+    assert len(old) == len(new) and b.count(old) == 2, old
+    b = b.replace(old, new)
+open(sys.argv[1], "wb").write(b)
+PY
+"$QZP" list hostile.qzp > list.txt
+! grep -q "$(printf '\033')" list.txt || fail "an escape sequence reached the output"
+grep -qF 'evil\x1b[31m' list.txt || fail "escape not shown: $(cat list.txt)"
+grep -qF 'forged\nf 1 1 00000000 fake\r\t' list.txt || fail "line feed not shown: $(cat list.txt)"
+grep -qF 'latin\xe9' list.txt || fail "invalid byte not shown"
+[ "$(wc -l < list.txt)" -eq 5 ] || fail "a name forged listing lines: $(cat list.txt)"
+"$QZP" list --json hostile.qzp > hostile.json
+iconv -f UTF-8 -t UTF-8 hostile.json > /dev/null || fail "JSON not UTF-8"
+python3 - hostile.json <<'PY' || fail "JSON names"
+import json, sys
+names = [e["name"] for e in json.load(open(sys.argv[1]))["entries"]]
+assert "evil\x1b[31m" in names and "forged\nf 1 1 00000000 fake\r\t" in names, names
+assert "latin\\xe9" in names, names
+PY
 echo "qzp_pack: OK"

@@ -15,6 +15,9 @@ for option in --device --ui --answer --time-scale --events; do
     grep -q -- "$option" <<<"$help" || fail "--help does not mention $option"
 done
 
+# --version: the program's version and the zlib it runs with.
+"$BIN/qzpupdate" --version | grep -Eqx 'qzpupdate [0-9.]+ \(zlib [0-9.]+\)' || fail "--version"
+
 # Usage errors are status 2 and change nothing.
 for bad in "--ui window" "--answer maybe" "--time-scale -1" "--time-scale 1001" \
     "--no-such-option" "--events $WORK/no/such/dir/events.jsonl"; do
@@ -48,7 +51,7 @@ grep -qx '\[Setup Completely\] Please remove SDMMC card.\\nClick OK to restart!'
 grep -q '"event":"decode_done","result":1' events.jsonl || fail "no successful decode_done"
 [ ! -e dev/ResidentFlash2/VORIZ/old.txt ] || fail "the full package did not purge old.txt"
 diff -r src dev/ResidentFlash2 >/dev/null || fail "flash volume differs from the packed tree"
-[ "$("$BIN/qzp" ini get dev/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion)" = "2.0" ] \
+[ "$("$BIN/qzp" ini get dev/ResidentFlash2/VORIZ/INDEX.INI Config SoftwareVersion)" = "2.0" ] \
     || fail "installed version record is not 2.0"
 # The terminal UI at the end of its input: Escape at the confirmation (nothing changes), Enter
 # at a message box; it never waits for a key that cannot come.

@@ -9,11 +9,16 @@
 #include <vector>
 
 #include "package/block_pipeline.h"
+#include "package/install_plan.h"
+#include "package/layout.h"
 #include "package/package_entry.h"
 #include "package/verify.h"
+#include "platform/file.h"
+#include "platform/utf.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/package_file.h"
+#include "tools/qzp/tree_listing.h"
 
 namespace {
 
@@ -35,21 +40,76 @@ void ShowProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint3
     }
 }
 
-// The entry stored under `name`. Also accepts `/` for `\` and a directory without its `\`.
-PackageEntry* FindByName(const OpenedPackage& package, const std::string& name) {
-    std::string backslashed = name;
-    for (char& c : backslashed) {
-        if (c == '/')
-            c = '\\';
+// The entries a NAME given on the command line stands for: the entry stored under that name, in
+// any letter case as the device matches names (`/` may stand for `\`, a directory may lack its
+// final `\`), and for a directory everything below it. Empty when nothing matches.
+std::vector<PackageEntry*> FindByName(const OpenedPackage& package, const std::string& name) {
+    std::string wanted = name;
+    std::replace(wanted.begin(), wanted.end(), '/', '\\');
+    while (wanted.size() > 1 && wanted.back() == '\\') {
+        wanted.pop_back();
     }
-    for (const std::string& wanted : {name, backslashed, backslashed + "\\"}) {
-        for (uint32_t k = 0; k < package.count; ++k) {
-            if (EntryName(package.entries[k]) == wanted) {
-                return package.entries[k];
+    const std::string key = NameKey(wanted);
+    const std::string below = key + "\\";
+    std::vector<PackageEntry*> found;
+    for (uint32_t k = 0; k < package.count; ++k) {
+        std::string stored = NameKey(EntryName(package.entries[k]));
+        if (stored == key || stored == below || stored.starts_with(below)) {
+            found.push_back(package.entries[k]);
+        }
+    }
+    return found;
+}
+
+// The host path an entry is written to under `directory`.
+std::string HostTarget(const std::string& directory, const PackageEntry* entry) {
+    std::string name = EntryName(entry);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return directory + (directory.empty() || directory.back() == '/' ? "" : "/") + name;
+}
+
+// The first symbolic link that writing `entry` under `directory` would pass through: a level of
+// its path, the file itself, or the scratch file that replaces an existing file. Empty when none.
+std::string LinkOnTheWay(const std::string& directory, const PackageEntry* entry,
+                         const std::u16string& target) {
+    namespace fs = std::filesystem;
+    std::error_code code;
+    const std::string name = EntryName(entry);
+    std::string host = directory;
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t end = name.find('\\', start);
+        if (end == std::string::npos) {
+            end = name.size();
+        }
+        if (end > start) {
+            host +=
+                (host.empty() || host.back() == '/' ? "" : "/") + name.substr(start, end - start);
+            const fs::file_status status = fs::symlink_status(host, code);
+            if (fs::is_symlink(status)) {
+                return host;
+            }
+            if (status.type() == fs::file_type::not_found) {
+                return {};
+            }
+        }
+        start = end + 1;
+    }
+    if (!entry->IsDirectory()) {
+        char16_t scratch[kPackagePathCapacity] = {};
+        const std::u16string path = target + platform::Utf8ToUtf16(name);
+        if (PlanScratchPath(path.c_str(), scratch)) {
+            // Beside the file, under the scratch file's own name.
+            const std::u16string_view scratchPath(scratch);
+            const std::string leaf =
+                platform::Utf16ToUtf8(scratchPath.substr(scratchPath.find_last_of(u"\\/") + 1));
+            const std::string scratchHost = host.substr(0, host.find_last_of('/') + 1) + leaf;
+            if (fs::is_symlink(fs::symlink_status(scratchHost, code))) {
+                return scratchHost;
             }
         }
     }
-    return nullptr;
+    return {};
 }
 
 int RunExtract(const ExtractArguments& args) {
@@ -68,19 +128,34 @@ int RunExtract(const ExtractArguments& args) {
         chosen.assign(package.entries, package.entries + package.count);
     } else {
         for (const std::string& name : args.names) {
-            PackageEntry* entry = FindByName(package, name);
-            if (entry == nullptr) {
+            const std::vector<PackageEntry*> found = FindByName(package, name);
+            if (found.empty()) {
                 return ReportFailure(args.file, name + ": not in the package");
             }
-            if (std::find(chosen.begin(), chosen.end(), entry) == chosen.end()) {
-                chosen.push_back(entry);
+            for (PackageEntry* entry : found) {
+                if (std::find(chosen.begin(), chosen.end(), entry) == chosen.end()) {
+                    chosen.push_back(entry);
+                }
             }
         }
+        // Catalogue order, as a full extraction writes them: a directory before its contents.
+        std::sort(chosen.begin(), chosen.end());
     }
+    // The package itself is never a target: replacing it would destroy what is being read.
     std::error_code code;
+    std::vector<bool> existed(chosen.size());
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        const std::string host = HostTarget(args.directory, chosen[i]);
+        existed[i] = std::filesystem::symlink_status(host, code).type() !=
+                     std::filesystem::file_type::not_found;
+        if (existed[i] && std::filesystem::equivalent(host, args.file, code)) {
+            return ReportFailure(host, "is the package being extracted; extract it elsewhere");
+        }
+    }
     std::filesystem::create_directories(args.directory, code);
     if (!std::filesystem::is_directory(args.directory, code)) {
-        return ReportFailure(args.directory, "cannot create the directory");
+        return ReportFailure(
+            args.directory, "cannot create the directory: " + (code ? code.message() : OsReason()));
     }
     if (chosen.empty()) {
         return 0;  // an empty package: nothing to unpack
@@ -89,6 +164,15 @@ int RunExtract(const ExtractArguments& args) {
         target += u'\\';  // extraction joins the target and the stored name without a separator
     }
     PackageSetJobs(package.archive, args.jobs);
+    // Nothing below DIR is reached through a symbolic link: a planted link is refused, named
+    // here, and the file layer follows none below DIR should one appear meanwhile.
+    for (const PackageEntry* entry : chosen) {
+        if (const std::string link = LinkOnTheWay(args.directory, entry, target); !link.empty()) {
+            return ReportFailure(link, "a symbolic link in the way of " + EntryName(entry) +
+                                           "; extract never writes through links");
+        }
+    }
+    platform::SetLinkFreeDirectory(target.c_str());
     ProgressBar bar("extracting", StderrIsTerminal());
     g_bar = &bar;
     const int32_t result =
@@ -97,9 +181,31 @@ int RunExtract(const ExtractArguments& args) {
     g_bar = nullptr;
     bar.Finish();
     if (result != 1) {
+        const std::string reason = platform::LastFileError();
         PackageProblem problem{};
         if (PackageLastProblem(package.archive, &problem) != 1) {
             return ReportFailure(args.file, "extraction failed");
+        }
+        // A file this run created for the failed entry goes again; a file that was there before
+        // is left as it was (extraction replaces existing files only by complete copies).
+        if (problem.entryIndex < package.count) {
+            PackageEntry* failed = package.entries[problem.entryIndex];
+            const auto at = std::find(chosen.begin(), chosen.end(), failed);
+            if (at != chosen.end() && !existed[static_cast<std::size_t>(at - chosen.begin())] &&
+                !failed->IsDirectory()) {
+                std::filesystem::remove(HostTarget(args.directory, failed), code);
+            }
+        }
+        // Writing failed: the file written is the subject, with the system's reason.
+        if ((problem.fault == PackageFault::kOpenOutput ||
+             problem.fault == PackageFault::kShortWrite) &&
+            problem.entryIndex < package.count) {
+            std::string message = PackageFaultText(problem.fault);
+            if (!reason.empty()) {
+                message += ": " + reason;
+            }
+            return ReportFailure(HostTarget(args.directory, package.entries[problem.entryIndex]),
+                                 message);
         }
         return ReportFailure(args.file, DescribeProblem(package, problem));
     }
@@ -114,13 +220,15 @@ void AddExtractCommand(CLI::App& app, int& status) {
     CLI::App* extract = app.add_subcommand(
         "extract",
         "Unpack every entry of a package, or only the entries named, into DIR (created when "
-        "missing) the way the installer does it. Existing files are overwritten. Stops at the "
-        "first damaged entry and names it.");
+        "missing) the way the installer does it. Existing files are replaced by complete copies; "
+        "symbolic links in DIR are never followed (refused, named), and the package itself is "
+        "never overwritten. Stops at the first damaged entry, names it and removes the file it "
+        "had begun.");
     extract->add_option("FILE", args->file, "The package")->required();
     extract->add_option("DIR", args->directory, "The directory to unpack into")->required();
     extract->add_option("NAME", args->names,
-                        "Stored names of the entries to unpack (`/` may stand for `\\`); a "
-                        "named directory is created, not filled");
+                        "Stored names of the entries to unpack, in any letter case (`/` may stand "
+                        "for `\\`); a named directory is unpacked with everything below it");
     extract
         ->add_option("--jobs", args->jobs,
                      "Threads that inflate blocks (default: one per processor); files are "

@@ -9,6 +9,7 @@
 // them (status 2 for the argument, 1 when an entry already in the file would be lost), and it
 // reads the file back after saving because IniSave reports nothing.
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -22,6 +23,7 @@
 #include "platform/utf.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/ini_file.h"
 
 namespace {
 
@@ -31,63 +33,12 @@ struct DocumentCloser {
 using Document = std::unique_ptr<IniDocument, DocumentCloser>;
 
 int Fail(const std::string& file, const std::string& reason, int status = 1) {
-    std::cerr << "qzp: " << file << ": " << reason << "\n";
+    std::cerr << "qzp: " << Printable(file) << ": " << reason << "\n";
     return status;
 }
 
 std::string Utf8(const char16_t* text) {
     return platform::Utf16ToUtf8(text);
-}
-
-// Common to names and values: one line, no white space at the ends (the loader trims it).
-std::optional<std::string> LineProblem(std::u16string_view text) {
-    if (text.empty()) {
-        return "is empty";
-    }
-    if (text.find_first_of(u"\r\n") != std::u16string_view::npos) {
-        return "holds a line break";
-    }
-    if (ini_detail::IsSpace(text.front()) || ini_detail::IsSpace(text.back())) {
-        return "begins or ends with white space";
-    }
-    return std::nullopt;
-}
-
-// Why a section name would not read back from the saved form, or nothing.
-std::optional<std::string> SectionProblem(std::u16string_view name) {
-    if (auto problem = LineProblem(name)) {
-        return problem;
-    }
-    if (name.find_first_of(u"]#") != std::u16string_view::npos) {
-        return "holds ']' or '#'";
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> KeyProblem(std::u16string_view key) {
-    if (auto problem = LineProblem(key)) {
-        return problem;
-    }
-    if (key.find(u'=') != std::u16string_view::npos) {
-        return "holds '='";
-    }
-    if (key.front() == u';' || key.front() == u'#' || key.front() == u'[') {
-        return "begins with ';', '#' or '['";
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> ValueProblem(std::u16string_view value) {
-    if (auto problem = LineProblem(value)) {
-        return problem;
-    }
-    if (value.find_first_of(u";#") != std::u16string_view::npos) {
-        return "holds ';' or '#'";
-    }
-    if (value.front() == u'"' || value.front() == u'\'') {
-        return "begins with a quote";
-    }
-    return std::nullopt;
 }
 
 // Why an entry already in the table would be lost or changed by saving and reading back.
@@ -106,7 +57,7 @@ std::optional<std::string> TableProblem(const IniTable* table) {
                     IniTableKeyCount(const_cast<IniTable*>(table), entry.key) > 0) {
                     return "the default section follows another section";
                 }
-            } else if (auto problem = SectionProblem(key)) {
+            } else if (auto problem = IniSectionProblem(key)) {
                 return "section '" + platform::Utf16ToUtf8(key) + "' " + *problem;
             }
             sectionBefore = true;
@@ -119,41 +70,98 @@ std::optional<std::string> TableProblem(const IniTable* table) {
         if (IniTableFind(const_cast<IniTable*>(table), section.c_str(), nullptr) == nullptr) {
             return "key " + where + " has no section";
         }
-        if (auto problem = KeyProblem(name)) {
+        if (auto problem = IniKeyProblem(name)) {
             return "key " + where + " " + *problem;
         }
-        if (auto problem = ValueProblem(entry.value)) {
+        if (auto problem = IniValueProblem(entry.value)) {
             return "value of " + where + " " + *problem;
         }
     }
     return std::nullopt;
 }
 
-// True when both documents enumerate the same sections, keys and values.
-bool SameContents(IniDocument* a, IniDocument* b) {
-    const int32_t sections = IniSectionCount(a);
-    if (sections != IniSectionCount(b)) {
+// True when both tables enumerate the same sections, keys and values.
+bool SameContents(IniTable* a, IniTable* b) {
+    const int32_t sections = IniTableSectionCount(a);
+    if (sections != IniTableSectionCount(b)) {
         return false;
     }
     for (int32_t s = 0; s < sections; ++s) {
-        const std::u16string name = IniSectionName(a, s);
-        if (name != IniSectionName(b, s) ||
-            IniKeyCount(a, name.c_str()) != IniKeyCount(b, name.c_str())) {
+        const std::u16string name = IniTableSectionName(a, s);
+        if (name != IniTableSectionName(b, s) ||
+            IniTableKeyCount(a, name.c_str()) != IniTableKeyCount(b, name.c_str())) {
             return false;
         }
-        for (int32_t k = 0; k < IniKeyCount(a, name.c_str()); ++k) {
-            const char16_t* key = IniKeyName(a, name.c_str(), k);
-            const char16_t* other = IniKeyName(b, name.c_str(), k);
-            char16_t va[kIniFieldUnits];
-            char16_t vb[kIniFieldUnits];
+        for (int32_t k = 0; k < IniTableKeyCount(a, name.c_str()); ++k) {
+            const char16_t* key = IniTableKeyName(a, name.c_str(), k);
+            const char16_t* other = IniTableKeyName(b, name.c_str(), k);
             if (other == nullptr || std::u16string_view(key) != other ||
-                IniGetString(a, name.c_str(), key, va) != 0 ||
-                IniGetString(b, name.c_str(), key, vb) != 0 || std::u16string_view(va) != vb) {
+                std::u16string_view(IniTableGetString(a, name.c_str(), key, u"")) !=
+                    IniTableGetString(b, name.c_str(), key, u"")) {
                 return false;
             }
         }
     }
     return true;
+}
+
+// The file's text after the mark, as UTF-16 units (empty when it cannot be read).
+std::u16string RawText(const std::u16string& path) {
+    std::u16string text;
+    std::FILE* in = platform::OpenStream(path.c_str(), u"rb");
+    if (in == nullptr) {
+        return text;
+    }
+    unsigned char pair[2];
+    while (std::fread(pair, 1, 2, in) == 2) {
+        text.push_back(static_cast<char16_t>(pair[0] | (pair[1] << 8)));
+    }
+    std::fclose(in);
+    return text.size() > 0 ? text.substr(1) : text;
+}
+
+// True when `field` fills its slot (`used` units of the 255, counting what shares the slot) and
+// appears in `raw` only within a longer word: the loader kept the first units and a
+// save would cut it for good.
+bool CutOnLoading(std::u16string_view field, std::size_t used, std::u16string_view raw) {
+    if (field.empty() || used + 1 < static_cast<std::size_t>(kIniMaxUnits)) {
+        return false;
+    }
+    constexpr std::u16string_view kStarts = u"\r\n=[\"' \t";
+    constexpr std::u16string_view kEnds = u"\r\n;#=]\"' \t";
+    for (std::size_t at = raw.find(field); at != std::u16string_view::npos;
+         at = raw.find(field, at + 1)) {
+        const std::size_t after = at + field.size();
+        const bool starts = at == 0 || kStarts.find(raw[at - 1]) != std::u16string_view::npos;
+        if (starts &&
+            (after == raw.size() || kEnds.find(raw[after]) != std::u16string_view::npos)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The first entry of the loaded table that the loader had to cut, or nothing.
+std::optional<std::string> CutEntry(IniTable* table, const std::u16string& raw) {
+    for (int32_t s = 0; s < IniTableSectionCount(table); ++s) {
+        const std::u16string section = IniTableSectionName(table, s);
+        if (CutOnLoading(section, section.size(), raw)) {
+            return "section '" + Utf8(section.c_str()) + "'";
+        }
+        for (int32_t k = 0; k < IniTableKeyCount(table, section.c_str()); ++k) {
+            const std::u16string_view key = IniTableKeyName(table, section.c_str(), k);
+            const std::u16string_view value =
+                IniTableGetString(table, section.c_str(), key.data(), u"");
+            const std::string where = Utf8(section.c_str()) + "/" + Utf8(key.data());
+            if (CutOnLoading(key, section.size() + 1 + key.size(), raw)) {
+                return "the key " + where;
+            }
+            if (CutOnLoading(value, value.size(), raw)) {
+                return "the value of " + where;
+            }
+        }
+    }
+    return std::nullopt;
 }
 
 // Opens FILE; on failure prints the reason and returns null.
@@ -169,17 +177,6 @@ Document Open(const std::string& file, const std::u16string& path) {
         }
     }
     return document;
-}
-
-// Writes the mark FF FE alone: an empty settings file that IniOpen accepts.
-bool CreateEmpty(const std::u16string& path) {
-    std::FILE* stream = platform::OpenStream(path.c_str(), u"wb");
-    if (stream == nullptr) {
-        return false;
-    }
-    const unsigned char mark[2] = {0xFF, 0xFE};
-    const bool written = platform::WriteStream(stream, mark, sizeof mark) == sizeof mark;
-    return std::fclose(stream) == 0 && written;
 }
 
 int Get(const std::string& file, const std::string& section, const std::string& key) {
@@ -201,18 +198,27 @@ int Get(const std::string& file, const std::string& section, const std::string& 
     return 0;
 }
 
+struct TableFree {
+    void operator()(IniTable* table) const { IniTableFree(table); }
+};
+
 int Set(const std::string& file, const std::string& section, const std::string& key,
         const std::string& value) {
+    for (const std::string* text : {&section, &key, &value}) {
+        if (!IsValidUtf8(*text)) {
+            return Fail(file, "'" + Printable(*text) + "' is not valid UTF-8 text", 2);
+        }
+    }
     const std::u16string s = platform::Utf8ToUtf16(section);
     const std::u16string k = platform::Utf8ToUtf16(key);
     const std::u16string v = platform::Utf8ToUtf16(value);
-    if (auto problem = SectionProblem(s)) {
+    if (auto problem = IniSectionProblem(s)) {
         return Fail(file, "section name " + *problem + ": it would not read back", 2);
     }
-    if (auto problem = KeyProblem(k)) {
+    if (auto problem = IniKeyProblem(k)) {
         return Fail(file, "key " + *problem + ": it would not read back", 2);
     }
-    if (auto problem = ValueProblem(v)) {
+    if (auto problem = IniValueProblem(v)) {
         return Fail(file, "value " + *problem + ": it would not read back", 2);
     }
     if (s.size() + 1 + k.size() > static_cast<std::size_t>(kIniMaxUnits) ||
@@ -225,26 +231,46 @@ int Set(const std::string& file, const std::string& section, const std::string& 
     std::u16string path;
     std::string error;
     if (!ToDevicePath(file, path, error)) {
-        return Fail(file, error);
+        return Fail(file, error, 2);
     }
     if (path.size() > 259) {
         return Fail(file, "path longer than 259 units");
     }
-    if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes &&
-        !CreateEmpty(path)) {
-        return Fail(file, "cannot create the file");
+    // A new file starts as an empty table in memory: nothing is written before the save.
+    Document document;
+    std::unique_ptr<IniTable, TableFree> fresh;
+    IniTable* table = nullptr;
+    if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
+        const std::filesystem::path parent = std::filesystem::path(file).parent_path();
+        std::error_code code;
+        if (!parent.empty() && !std::filesystem::is_directory(parent, code) &&
+            !std::filesystem::create_directories(parent, code)) {
+            return Fail(Printable(parent.string()), "cannot create the folder: " + code.message());
+        }
+        fresh.reset(IniTableCreate(0));
+        table = fresh.get();
+        IniTableSetString(table, kIniDefaultSection, nullptr, u"");
+    } else {
+        document = Open(file, path);
+        if (document == nullptr) {
+            return 1;
+        }
+        table = document->table;
+        if (auto cut = CutEntry(table, RawText(path))) {
+            return Fail(file, "not saved: " + *cut +
+                                  " is longer than the 255 UTF-16 units a field holds and "
+                                  "would be cut");
+        }
     }
-    Document document = Open(file, path);
-    if (document == nullptr) {
-        return 1;
-    }
-    IniSetString(document.get(), s.c_str(), k.c_str(), v.c_str());
-    if (auto problem = TableProblem(document->table)) {
+    IniTableSetString(table, s.c_str(), k.c_str(), v.c_str());
+    if (auto problem = TableProblem(table)) {
         return Fail(file, "not saved: " + *problem + ", so it would be lost");
     }
-    IniSave(document.get());
+    if (!SaveIniFile(file, path, table, error)) {
+        return Fail(file, "not saved: " + error);
+    }
     Document saved(IniOpen(path.c_str()));
-    if (saved == nullptr || !SameContents(document.get(), saved.get())) {
+    if (saved == nullptr || !SameContents(table, saved->table)) {
         return Fail(file, "save failed: the file does not read back as written");
     }
     return 0;

@@ -9,6 +9,7 @@
 #include "package/package_archive.h"
 #include "package/package_entry.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_path.h"
 #include "tools/qzp/package_file.h"
 
 namespace {
@@ -27,15 +28,17 @@ int RunList(const ListArguments& args) {
         nlohmann::ordered_json entries = nlohmann::ordered_json::array();
         for (uint32_t k = 0; k < package.count; ++k) {
             const PackageEntry* entry = package.entries[k];
-            entries.push_back({{"name", EntryName(entry)},
+            char crc[16];
+            std::snprintf(crc, sizeof crc, "%08x", entry->crc());
+            entries.push_back({{"name", ValidUtf8(EntryName(entry))},
                                {"size", entry->UncompressedTotal()},
                                {"compressedSize", entry->CompressedTotal()},
-                               {"crc", entry->crc()},
+                               {"crc", crc},
                                {"blocks", entry->blockCount()},
                                {"directory", entry->IsDirectory()}});
         }
-        const nlohmann::ordered_json document = {{"comment", package.archive->endRecord().comment},
-                                                 {"entries", entries}};
+        const nlohmann::ordered_json document = {
+            {"comment", ValidUtf8(package.archive->endRecord().comment)}, {"entries", entries}};
         std::cout << document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                   << "\n";
         return 0;
@@ -44,7 +47,7 @@ int RunList(const ListArguments& args) {
         const PackageEntry* entry = package.entries[k];
         std::printf("%c %10u %10u %08x %s\n", entry->IsDirectory() ? 'd' : 'f',
                     entry->UncompressedTotal(), entry->CompressedTotal(), entry->crc(),
-                    EntryName(entry).c_str());
+                    Printable(EntryName(entry)).c_str());
     }
     return 0;
 }
@@ -56,10 +59,11 @@ void AddListCommand(CLI::App& app, int& status) {
     CLI::App* list = app.add_subcommand(
         "list",
         "List a package's entries in catalogue order, one line each: kind (d directory, f "
-        "file), size, compressed size, CRC-32 (hex) and stored name.");
+        "file), size, compressed size, CRC-32 (hex) and stored name, with control characters "
+        "and bytes that are not UTF-8 escaped (\\n, \\x1b).");
     list->add_flag("--json", args->json,
                    "Print {\"comment\", \"entries\": [{\"name\", \"size\", \"compressedSize\", "
-                   "\"crc\", \"blocks\", \"directory\"}]} instead");
+                   "\"crc\" (8 hex digits), \"blocks\", \"directory\"}]} instead");
     list->add_option("FILE", args->file, "The package")->required();
     list->callback([args, &status] { status = RunList(*args); });
 }

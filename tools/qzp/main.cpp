@@ -1,22 +1,98 @@
-// qzp: packs, lists, verifies and extracts packages, and reads and writes UTF-16 INI files.
+// qzp: makes, inspects and unpacks packages, writes manifests and patches, and reads and writes
+// UTF-16 INI files.
+#include <zlib.h>
+
 #include <CLI/CLI.hpp>
+#include <cstdio>
+#include <string>
 
 #include "tools/qzp/commands.h"
 
+#ifndef QZP_VERSION
+#define QZP_VERSION "unknown"
+#endif
+
+namespace {
+
+// The subcommands named on the command line, as "qzp pack" or "qzp ini set", for the hint after
+// a usage error; an unknown command word is returned in `unknown`.
+std::string CommandPath(CLI::App& app, int argc, char** argv, std::string& unknown) {
+    std::string path = "qzp";
+    CLI::App* current = &app;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word.empty() || word[0] == '-') {
+            continue;
+        }
+        if (current->get_subcommands({}).empty()) {
+            break;  // the words after a leaf command are its arguments
+        }
+        CLI::App* next = nullptr;
+        for (CLI::App* sub : current->get_subcommands({})) {
+            if (sub->get_name() == word) {
+                next = sub;
+            }
+        }
+        if (next == nullptr) {
+            unknown = word;
+            break;
+        }
+        path += " " + word;
+        current = next;
+    }
+    return path;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    CLI::App app{"qzp - make, inspect and unpack update packages; edit UTF-16 INI files"};
+    CLI::App app{
+        "qzp - make, inspect and unpack update packages; write manifests and patches; "
+        "edit UTF-16 INI files"};
     app.require_subcommand(1);
+    app.set_version_flag("--version",
+                         std::string("qzp ") + QZP_VERSION + " (zlib " + zlibVersion() + ")");
     int status = 0;
+    AddManifestCommand(app, status);
     AddPackCommand(app, status);
+    AddInfoCommand(app, status);
+    AddCheckCommand(app, status);
     AddListCommand(app, status);
     AddVerifyCommand(app, status);
     AddExtractCommand(app, status);
+    AddDiffCommand(app, status);
+    AddPatchCommand(app, status);
     AddIniCommand(app, status);
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        const int code = app.exit(e);
-        return code == 0 ? 0 : 2;  // --help exits 0; every usage error is status 2
+        // One line: what is wrong and where to read how the command is used.
+        std::string unknown;
+        const std::string command = CommandPath(app, argc, argv, unknown);
+        std::string message = e.what();
+        if (!unknown.empty()) {
+            message = "unknown command '" + unknown + "'";
+        } else if (dynamic_cast<const CLI::RequiredError*>(&e) != nullptr &&
+                   message.find("subcommand") != std::string::npos) {
+            message = "a command is required";
+        }
+        if (message.size() > 1 && message[0] >= 'A' && message[0] <= 'Z' && message[1] >= 'a' &&
+            message[1] <= 'z') {
+            message[0] = static_cast<char>(message[0] + 32);
+        }
+        for (char& c : message) {
+            if (c == '\n') {
+                c = ' ';
+            }
+        }
+        std::fprintf(stderr, "qzp: %s; see '%s --help'\n", message.c_str(), command.c_str());
+        return 2;
     }
     return status;
 }

@@ -9,6 +9,7 @@
 #include "platform/file.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/manifest.h"
 #include "tools/qzp/package_file.h"
 
 namespace {
@@ -22,6 +23,7 @@ struct PackArguments {
     unsigned jobs = 0;
     std::string source;
     std::string output;
+    bool noManifest = false;
 };
 
 int RunPack(const PackArguments& args) {
@@ -40,12 +42,15 @@ int RunPack(const PackArguments& args) {
     if (CollectPackTree(sourceDevice, tree) != 0) {
         return ReportFailure(tree.errorPath, tree.error);
     }
-    // OUT inside SRC_DIR: an earlier package of the same name is not packed into the new one.
-    const std::string outputHost = platform::DevicePathToHost(outputDevice.c_str());
-    std::erase_if(tree.items, [&outputHost](const PackItem& item) {
-        return !item.source.empty() &&
-               platform::DevicePathToHost(item.source.c_str()) == outputHost;
-    });
+    if (!args.noManifest) {
+        std::string subject;
+        if (auto problem = TreeManifestProblem(args.source, tree, subject)) {
+            return ReportFailure(subject, *problem);
+        }
+    }
+    if (const int checked = CheckOutput(args.output, {args.source}); checked != 0) {
+        return checked;
+    }
 
     PackOptions options;
     options.comment = args.comment;
@@ -84,7 +89,9 @@ void AddPackCommand(CLI::App& app, int& status) {
         "Make a package of everything under SRC_DIR. Entries are stored in pre-order (a "
         "directory before its contents, siblings sorted by the bytes of their names) with "
         "names relative to SRC_DIR and `\\` between levels. Empty files cannot be stored and "
-        "are refused. OUT is written through a temporary file and only replaced on success.");
+        "are refused, and so is a tree without a sound manifest VORIZ/INDEX.INI unless "
+        "--no-manifest is given. OUT, outside SRC_DIR, is written through a temporary file and "
+        "only replaced on success.");
     pack->add_option("--comment", args->comment,
                      "The package comment: the directory an extraction defaults to, 1 to 259 "
                      "bytes")
@@ -97,6 +104,9 @@ void AddPackCommand(CLI::App& app, int& status) {
                      "value), 1 to 64; default: one per processor")
         ->check(CLI::Range(1u, 64u))
         ->default_str(std::to_string(std::max(1u, std::thread::hardware_concurrency())));
+    pack->add_flag("--no-manifest", args->noManifest,
+                   "Pack a tree without a manifest, or with one a device would misread (a "
+                   "device then shows no version and purges its flash volume)");
     pack->add_option("SRC_DIR", args->source, "The directory to pack")->required();
     pack->add_option("OUT", args->output, "The package file to write")->required();
     pack->callback([args, &status] { status = RunPack(*args); });

@@ -11,10 +11,11 @@
 #include <system_error>
 
 #include "package/package_entry.h"
+#include "platform/file.h"
 #include "tools/qzp/host_path.h"
 
 int ReportFailure(const std::string& subject, const std::string& message) {
-    std::fprintf(stderr, "qzp: %s: %s\n", subject.c_str(), message.c_str());
+    std::fprintf(stderr, "qzp: %s: %s\n", Printable(subject).c_str(), Printable(message).c_str());
     return 1;
 }
 
@@ -37,10 +38,67 @@ int OpenedPackage::Open(const std::string& file) {
     if (!std::filesystem::is_regular_file(path, code)) {
         return ReportFailure(file, "not a file");
     }
+    if (std::FILE* stream = platform::OpenStream(device.c_str(), u"rb"); stream != nullptr) {
+        std::fclose(stream);
+    } else {
+        return ReportFailure(file, "cannot open: " + OsReason());
+    }
     if (PackageOpen(device.c_str(), &archive, &entries, &count, 0) != 1) {
         archive = nullptr;
         return ReportFailure(file, "not a package, or its catalogue is damaged");
     }
+    return 0;
+}
+
+int CheckOutput(const std::string& output, const std::vector<std::string>& inputs) {
+    namespace fs = std::filesystem;
+    std::error_code code;
+    const fs::path out(output);
+    if (fs::is_directory(out, code)) {
+        return ReportFailure(output, "is a directory; name the package file to write");
+    }
+    fs::path parent = out.parent_path();
+    if (parent.empty()) {
+        parent = ".";
+    }
+    const fs::path folder = fs::canonical(parent, code);
+    if (code) {
+        return ReportFailure(output,
+                             "cannot write here: " + parent.string() + ": " + code.message());
+    }
+    for (const std::string& input : inputs) {
+        if (fs::exists(out, code) && fs::equivalent(out, input, code)) {
+            return ReportFailure(
+                output, "is " + input + ", one of the inputs; write the package elsewhere");
+        }
+        for (fs::path at = folder;; at = at.parent_path()) {
+            if (fs::equivalent(at, input, code)) {
+                return ReportFailure(output, "lies inside " + input +
+                                                 ", one of the inputs; write the package "
+                                                 "outside it");
+            }
+            if (at == at.parent_path()) {
+                break;
+            }
+        }
+    }
+    // A file of our own beside OUT, created and removed, shows that OUT can be written.
+    std::u16string probe;
+    std::string error;
+    if (!ToDevicePath((folder / ".qzp-write-check").string(), probe, error)) {
+        return ReportFailure(output, error);
+    }
+    std::FILE* stream = platform::OpenStream(probe.c_str(), u"wbx");
+    if (stream == nullptr &&
+        platform::GetAttributes(probe.c_str()) != platform::kInvalidFileAttributes) {
+        platform::RemoveFile(probe.c_str());  // left by a run that was killed
+        stream = platform::OpenStream(probe.c_str(), u"wbx");
+    }
+    if (stream == nullptr) {
+        return ReportFailure(output, "cannot write here: " + OsReason());
+    }
+    std::fclose(stream);
+    platform::RemoveFile(probe.c_str());
     return 0;
 }
 

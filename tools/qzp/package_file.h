@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "package/package.h"
 #include "package/verify.h"
@@ -54,6 +55,11 @@ class ProgressBar {
     bool enabled_;
     int shown_ = -1;
 };
+
+// Checks, before anything is compressed, that the package file `output` can be written and that
+// it neither is nor lies inside one of `inputs` (host paths of files or directories), comparing
+// by file identity rather than spelling. Returns 0, or 1 after printing the problem.
+int CheckOutput(const std::string& output, const std::vector<std::string>& inputs);
 
 // True when stderr is a terminal.
 bool StderrIsTerminal();

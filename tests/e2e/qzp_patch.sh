@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# qzp manifest, info, diff and patch; a patch made by qzp, applied by qzpupdate to a device with
+# the old version installed, gives the new version's tree.
+# Usage: qzp_patch.sh BIN_DIR
+set -euo pipefail
+BIN="$(cd "$1" && pwd)"
+QZP="$BIN/qzp"
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+utf8() { tail -c +3 "$1" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'; }
+
+# manifest: the device path on the comment line, the same bytes in any folder.
+"$QZP" manifest old --version 1.0 | grep -qx 'old/VORIZ/INDEX.INI: version 1.0, a full update' \
+    || fail "manifest output"
+[ "$(utf8 old/VORIZ/INDEX.INI)" = "$(printf '# \\VORIZ\\INDEX.INI\n\n\n[Config]\nSoftwareVersion = 1.0\n\n[UpdateInfo]\nIsPatch = 0')" ] \
+    || fail "manifest text: $(utf8 old/VORIZ/INDEX.INI)"
+"$QZP" manifest "$WORK/elsewhere/deeper/" --version 1.0 > /dev/null
+cmp old/VORIZ/INDEX.INI elsewhere/deeper/VORIZ/INDEX.INI || fail "manifest bytes depend on the folder"
+"$QZP" manifest pt --version 1.1 --patch-for 1.0 > /dev/null
+[ "$("$QZP" ini get pt/VORIZ/INDEX.INI UpdateInfo oldVersion)" = 1.0 ] || fail "--patch-for"
+[ "$("$QZP" ini get pt/VORIZ/INDEX.INI UpdateInfo IsPatch)" = 1 ] || fail "IsPatch of a patch"
+set +e
+"$QZP" manifest bad --version 'a;b' 2> err.txt
+status=$?
+set -e
+[ $status -eq 2 ] && [ ! -e bad ] || fail "manifest with ';' in the version: $status"
+
+# Version 1.0 and version 2.0: one file changed, one added (with a new folder), one unchanged.
+mkdir -p old/VORIZ/Maps
+seq 1 30000 > old/VORIZ/Maps/region.dat
+echo "same" > old/VORIZ/same.txt
+echo "one" > old/VORIZ/app.txt
+cp -r old new
+"$QZP" manifest new --version 2.0 > /dev/null
+echo "two" > new/VORIZ/app.txt
+mkdir -p new/VORIZ/Lang
+echo "hallo" > new/VORIZ/Lang/de.txt
+"$QZP" pack old old.qzp > /dev/null
+"$QZP" pack new new.qzp > /dev/null
+
+# info: totals, version, kind and the SHA-256 of the file.
+"$QZP" info old.qzp > info.txt
+grep -qx 'version:  1.0' info.txt && grep -qx 'kind:     full update' info.txt || fail "$(cat info.txt)"
+grep -qx 'entries:  6 (4 files, 2 directories)' info.txt || fail "$(cat info.txt)"
+grep -qx "sha256:   $(sha256sum old.qzp | cut -c1-64)" info.txt || fail "sha256: $(cat info.txt)"
+"$QZP" info --json old.qzp | python3 -c '
+import json, sys
+d = json.load(sys.stdin)
+assert d["version"] == "1.0" and d["patch"] is False and d["oldVersion"] is None, d
+assert d["entries"] == 6 and d["files"] == 4 and d["comment"] == "\\SDMMC\\", d
+assert len(d["sha256"]) == 64, d' || fail "info --json"
+
+# diff: a package against its own tree is equal; 1.0 against 2.0 lists each difference.
+"$QZP" diff old old.qzp > diff.txt || fail "package and its tree differ: $(cat diff.txt)"
+set +e
+"$QZP" diff old.qzp new > diff.txt
+status=$?
+set -e
+[ $status -eq 1 ] || fail "diff exit $status"
+cat > expected.txt <<'TXT'
+version: 1.0 -> 2.0
+changed: VORIZ\INDEX.INI
+added:   VORIZ\Lang\ (directory)
+added:   VORIZ\Lang\de.txt (6 bytes, CRC
+changed: VORIZ\app.txt (4 bytes, CRC
+TXT
+[ "$(wc -l < diff.txt)" -eq 5 ] || fail "diff: $(cat diff.txt)"
+while read -r line; do grep -qF -- "$line" diff.txt || fail "diff lacks [$line]: $(cat diff.txt)"; done < expected.txt
+rm old/VORIZ/same.txt
+"$QZP" diff old.qzp old > diff.txt && fail "diff exit 0 for a removed file"
+grep -qx 'removed: VORIZ\\same.txt (5 bytes, CRC [0-9a-f]*)' diff.txt || fail "removed: $(cat diff.txt)"
+echo "same" > old/VORIZ/same.txt
+
+# patch: from packages and from trees alike, only what changed plus the patch manifest.
+"$QZP" patch old.qzp new.qzp patch.qzp | grep -q 'patch from 1.0 to 2.0: 4 of 8 entries' \
+    || fail "patch summary"
+"$QZP" patch old new patch2.qzp > /dev/null
+cmp patch.qzp patch2.qzp || fail "patch differs between packages and trees"
+"$QZP" list patch.qzp | awk '{print $5}' > names.txt
+printf '%s\n' 'VORIZ\INDEX.INI' 'VORIZ\Lang\' 'VORIZ\Lang\de.txt' 'VORIZ\app.txt' | cmp - names.txt \
+    || fail "patch entries: $(cat names.txt)"
+"$QZP" info patch.qzp | grep -qx 'kind:     patch for 1.0' || fail "patch kind"
+"$QZP" info patch.qzp | grep -qx 'version:  2.0' || fail "patch version"
+
+# A file that NEW lacks is named: a patch cannot delete it.
+mkdir -p shrunk && cp -r new/VORIZ shrunk/ && rm shrunk/VORIZ/same.txt
+"$QZP" patch old.qzp shrunk shrunk.qzp 2> err.txt > /dev/null
+grep -qx 'qzp: warning: VORIZ\\same.txt: in OLD but not in NEW; a patch cannot delete it, so it stays on the device' err.txt \
+    || fail "warning: $(cat err.txt)"
+
+# Round trip on the host installer: 1.0 installed by a full update, then the patch.
+mkdir -p dev/SDMMC dev/ResidentFlash2
+install() {  # install PACKAGE
+    cp "$1" dev/SDMMC/VORIZ.QZP
+    "$BIN/qzpupdate" --device dev --ui headless --answer ok --time-scale 0 > out.txt
+    grep -q 'Setup Completely' out.txt || fail "$1 not installed: $(cat out.txt)"
+}
+install old.qzp
+diff -r old dev/ResidentFlash2 > /dev/null || fail "1.0 not installed as packed"
+install patch.qzp
+diff -r -x INDEX.INI new dev/ResidentFlash2 || fail "the patched device differs from 2.0"
+[ "$("$QZP" ini get dev/ResidentFlash2/VORIZ/INDEX.INI Config SoftwareVersion)" = 2.0 ] \
+    || fail "installed version after the patch"
+# The patch again: the device now has 2.0, the patch is for 1.0, nothing changes.
+"$BIN/qzpupdate" --device dev --ui headless --time-scale 0 | grep -q 'This Patch only for version' \
+    || fail "the patch was applied twice"
+echo "qzp_patch: OK"

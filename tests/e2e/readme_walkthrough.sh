@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Runs the "Making an update" walk-through of README.md: every `$ ` line of the block between
+# <!-- walkthrough --> and <!-- /walkthrough --> in a scratch folder, with the programs of
+# BIN_DIR first on the PATH, and compares what each prints with the lines shown under it.
+# Usage: readme_walkthrough.sh BIN_DIR
+set -euo pipefail
+BIN="$(cd "$1" && pwd)"
+README="$(cd "$(dirname "$0")/../.." && pwd)/README.md"
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+export PATH="$BIN:$PATH"
+
+sed -n '/^<!-- walkthrough -->$/,/^<!-- \/walkthrough -->$/p' "$README" | sed '1,2d;$d' | sed '$d' \
+    > block.txt
+[ "$(grep -c '^\$ ' block.txt)" -ge 10 ] || { echo "FAIL: walk-through not found"; exit 1; }
+
+commands=0
+run() {  # run COMMAND EXPECTED-FILE
+    commands=$((commands + 1))
+    bash -c "$1" > actual.txt 2>&1 || true
+    if ! cmp -s expected.txt actual.txt; then
+        echo "FAIL: \$ $1"
+        diff expected.txt actual.txt || true
+        exit 1
+    fi
+}
+command=""
+: > expected.txt
+while IFS= read -r line; do
+    if [[ $line == '$ '* ]]; then
+        [ -z "$command" ] || run "$command"
+        command=${line#\$ }
+        : > expected.txt
+    else
+        printf '%s\n' "$line" >> expected.txt
+    fi
+done < block.txt
+run "$command"
+echo "readme_walkthrough: $commands commands OK"

@@ -1,0 +1,153 @@
+// qzp info: what a package holds and what a device will make of it: comment, totals, the
+// manifest's version, full update or patch, and the package's SHA-256.
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <sodium.h>
+
+#include "platform/file.h"
+#include "tools/qzp/commands.h"
+#include "tools/qzp/host_path.h"
+#include "tools/qzp/package_file.h"
+#include "tools/qzp/signature_report.h"
+#include "tools/qzp/tree_listing.h"
+
+namespace {
+
+struct InfoArguments {
+    bool json = false;
+    std::string file;
+};
+
+// The SHA-256 of the file as 64 hex digits; empty when it cannot be read.
+std::string Sha256(const std::string& file) {
+    if (sodium_init() < 0) {
+        return {};
+    }
+    std::u16string path;
+    std::string error;
+    if (!ToDevicePath(file, path, error)) {
+        return {};
+    }
+    std::FILE* in = platform::OpenStream(path.c_str(), u"rb");
+    if (in == nullptr) {
+        return {};
+    }
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    std::vector<unsigned char> buffer(1 << 16);
+    std::size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+        crypto_hash_sha256_update(&state, buffer.data(), got);
+    }
+    const bool ok = std::ferror(in) == 0;
+    std::fclose(in);
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, digest);
+    if (!ok) {
+        return {};
+    }
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return hex;
+}
+
+int RunInfo(const InfoArguments& args) {
+    TreeListing listing;
+    std::error_code code;
+    if (std::filesystem::is_directory(args.file, code)) {
+        return ReportFailure(args.file, "is a directory, not a package");
+    }
+    if (LoadTree(args.file, listing) != 0) {
+        return 1;
+    }
+    uint64_t size = 0;
+    uint32_t files = 0;
+    for (const TreeEntry& entry : listing.entries) {
+        size += entry.size;
+        files += entry.directory ? 0 : 1;
+    }
+    const uint64_t packageBytes = std::filesystem::file_size(args.file, code);
+    const std::string sha256 = Sha256(args.file);
+    const SignatureSummary signature = SummarizeSignature(args.file);
+    std::string signatureText = "none (no " + args.file + ".minisig)";
+    if (signature.present) {
+        signatureText = signature.readable ? "key " + signature.keyId +
+                                                 ", trusted comment: " + signature.trustedComment
+                                           : "unreadable " + args.file + ".minisig";
+    }
+    const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
+    std::string kind = DescribeKind(manifest);
+    if (listing.manifestUnreadable) {
+        kind = "refused by a device: the manifest is not a UTF-16 INI file";
+    }
+    if (args.json) {
+        nlohmann::ordered_json document = {
+            {"file", ValidUtf8(args.file)},
+            {"comment", ValidUtf8(listing.comment)},
+            {"entries", listing.entries.size()},
+            {"files", files},
+            {"directories", listing.entries.size() - files},
+            {"size", size},
+            {"compressedSize", listing.compressedBytes},
+            {"packageBytes", packageBytes},
+            {"version", manifest != nullptr ? nlohmann::ordered_json(ValidUtf8(manifest->version))
+                                            : nlohmann::ordered_json(nullptr)},
+            {"patch", manifest != nullptr && manifest->isPatch != 0},
+            {"oldVersion", manifest != nullptr && manifest->isPatch != 0
+                               ? nlohmann::ordered_json(ValidUtf8(manifest->oldVersion))
+                               : nlohmann::ordered_json(nullptr)},
+            {"kind", kind},
+            {"sha256",
+             sha256.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(sha256)},
+            {"signature", !signature.present
+                              ? nlohmann::ordered_json(nullptr)
+                              : nlohmann::ordered_json{
+                                    {"readable", signature.readable},
+                                    {"keyId", signature.keyId},
+                                    {"trustedComment", ValidUtf8(signature.trustedComment)}}}};
+        std::cout << document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+                  << "\n";
+        return 0;
+    }
+    std::printf("package:  %s\n", Printable(args.file).c_str());
+    std::printf("comment:  %s\n", Printable(listing.comment).c_str());
+    std::printf("entries:  %zu (%u files, %zu directories)\n", listing.entries.size(), files,
+                listing.entries.size() - files);
+    std::printf("bytes:    %llu unpacked, %llu packed, %llu package file\n",
+                static_cast<unsigned long long>(size),
+                static_cast<unsigned long long>(listing.compressedBytes),
+                static_cast<unsigned long long>(packageBytes));
+    std::printf("version:  %s\n",
+                manifest != nullptr ? Printable(manifest->version).c_str() : "(no manifest)");
+    std::printf("kind:     %s\n", Printable(kind).c_str());
+    std::printf("sha256:   %s\n", sha256.empty() ? "(unavailable)" : sha256.c_str());
+    std::printf("signature: %s\n", Printable(signatureText).c_str());
+    return 0;
+}
+
+}  // namespace
+
+void AddInfoCommand(CLI::App& app, int& status) {
+    auto args = std::make_shared<InfoArguments>();
+    CLI::App* info = app.add_subcommand(
+        "info",
+        "Describe a package: comment, entry and byte totals, the manifest's version, whether it "
+        "is a full update or a patch and for which version, the package's SHA-256, and who signed "
+        "it "
+        "(FILE.minisig beside it; not checked against any key: use verify --pubkey).");
+    info->add_flag("--json", args->json,
+                   "Print {\"file\", \"comment\", \"entries\", \"files\", \"directories\", "
+                   "\"size\", \"compressedSize\", \"packageBytes\", \"version\", \"patch\", "
+                   "\"oldVersion\", \"kind\", \"sha256\", \"signature\": null or {\"readable\", "
+                   "\"keyId\", \"trustedComment\"}} instead");
+    info->add_option("FILE", args->file, "The package")->required();
+    info->callback([args, &status] { status = RunInfo(*args); });
+}

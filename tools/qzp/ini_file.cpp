@@ -1,0 +1,189 @@
+#include "tools/qzp/ini_file.h"
+
+#include <array>
+#include <cstdio>
+#include <optional>
+#include <random>
+#include <string_view>
+#include <vector>
+
+#include "app/device_paths.h"
+#include "ini/ini_text.h"
+#include "platform/file.h"
+#include "platform/utf.h"
+#include "tools/qzp/host_path.h"
+
+namespace {
+
+bool SameIgnoringAsciiCase(std::string_view a, std::u16string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char32_t c) { return c >= U'A' && c <= U'Z' ? c + 32 : c; };
+        if (lower(static_cast<unsigned char>(a[i])) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The levels of a path separated by `\`, without empty ones.
+std::vector<std::u16string_view> Levels(std::u16string_view path) {
+    std::vector<std::u16string_view> levels;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find(u'\\', start), path.size());
+        if (end > start) {
+            levels.push_back(path.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return levels;
+}
+
+// Separators of host paths: `/`, and on Windows `\` too. POSIX names never hold a `\` here (the
+// tools refuse such paths), so both are taken everywhere.
+constexpr const char* kHostSeparators = "/\\";
+
+// True when the last levels of `host` (split at its separators) spell the levels of `device`.
+bool EndsWithDevicePath(const std::string& host, std::u16string_view device) {
+    std::vector<std::string_view> hostLevels;
+    std::size_t start = 0;
+    while (start <= host.size()) {
+        const std::size_t end = std::min(host.find_first_of(kHostSeparators, start), host.size());
+        if (end > start) {
+            hostLevels.push_back(std::string_view(host).substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    const auto deviceLevels = Levels(device);
+    if (hostLevels.size() < deviceLevels.size()) {
+        return false;
+    }
+    const std::size_t offset = hostLevels.size() - deviceLevels.size();
+    for (std::size_t i = 0; i < deviceLevels.size(); ++i) {
+        if (!SameIgnoringAsciiCase(hostLevels[offset + i], deviceLevels[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+// Common to names and values: one line, no white space at the ends (the loader trims it).
+namespace {
+
+std::optional<std::string> IniLineProblem(std::u16string_view text) {
+    if (text.empty()) {
+        return "is empty";
+    }
+    if (text.find_first_of(u"\r\n") != std::u16string_view::npos) {
+        return "holds a line break";
+    }
+    for (char16_t c : text) {
+        if ((c < 0x20 && c != u'\t') || c == 0x7F) {
+            return "holds a control character";
+        }
+    }
+    if (ini_detail::IsSpace(text.front()) || ini_detail::IsSpace(text.back())) {
+        return "begins or ends with white space";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+// Why a section name would not read back from the saved form, or nothing.
+std::optional<std::string> IniSectionProblem(std::u16string_view name) {
+    if (auto problem = IniLineProblem(name)) {
+        return problem;
+    }
+    if (name.find_first_of(u"]#") != std::u16string_view::npos) {
+        return "holds ']' or '#'";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> IniKeyProblem(std::u16string_view key) {
+    if (auto problem = IniLineProblem(key)) {
+        return problem;
+    }
+    if (key.find(u'=') != std::u16string_view::npos) {
+        return "holds '='";
+    }
+    if (key.front() == u';' || key.front() == u'#' || key.front() == u'[') {
+        return "begins with ';', '#' or '['";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> IniValueProblem(std::u16string_view value) {
+    if (auto problem = IniLineProblem(value)) {
+        return problem;
+    }
+    if (value.find_first_of(u";#") != std::u16string_view::npos) {
+        return "holds ';' or '#'";
+    }
+    if (value.front() == u'"' || value.front() == u'\'') {
+        return "begins with a quote";
+    }
+    return std::nullopt;
+}
+
+std::u16string DeviceComment(const std::string& hostPath) {
+    // Longest first: the installed record also ends with the manifest's two levels.
+    const std::array<std::u16string, 3> known = {std::u16string(app::kInstalledRecordPath),
+                                                 std::u16string(app::kCardSettingsPath),
+                                                 u"\\" + std::u16string(app::kManifestName)};
+    for (const std::u16string& device : known) {
+        if (EndsWithDevicePath(hostPath, device)) {
+            return device;
+        }
+    }
+    const std::size_t slash = hostPath.find_last_of(kHostSeparators);
+    return platform::Utf8ToUtf16(slash == std::string::npos ? hostPath
+                                                            : hostPath.substr(slash + 1));
+}
+
+bool IsValidUtf8(const std::string& text) {
+    return platform::Utf16ToUtf8(platform::Utf8ToUtf16(text)) == text;
+}
+
+bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTable* table,
+                 std::string& error) {
+    const std::u16string comment = DeviceComment(hostPath);
+    const std::vector<unsigned char> bytes = IniTableBytes(table, comment.c_str());
+    // A name of our own beside the target, created exclusively: a planted file or link of that
+    // name makes the creation fail rather than be written through.
+    std::random_device random;
+    std::FILE* stream = nullptr;
+    std::u16string temporary;
+    for (int attempt = 0; attempt < 8 && stream == nullptr; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+        temporary = path + platform::Utf8ToUtf16(suffix);
+        stream = platform::OpenStream(temporary.c_str(), u"wbx");
+    }
+    if (stream == nullptr) {
+        error = "cannot create a temporary file beside it: " + OsReason();
+        return false;
+    }
+    bool ok = platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
+    if (!ok) {
+        error = "cannot write: " + OsReason();
+    }
+    ok = platform::CommitStream(stream) && ok;
+    ok = std::fclose(stream) == 0 && ok;
+    if (ok && !platform::RenameReplacing(temporary.c_str(), path.c_str())) {
+        error = "cannot replace the file: " + OsReason();
+        ok = false;
+    } else if (!ok && error.empty()) {
+        error = "cannot write: " + OsReason();
+    }
+    if (!ok) {
+        platform::RemoveFile(temporary.c_str());
+    }
+    return ok;
+}

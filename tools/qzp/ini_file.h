@@ -1,0 +1,33 @@
+// Saving INI files from qzp: the same bytes wherever the file lies on the host, written through a
+// temporary file that is created exclusively.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "ini/ini_table.h"
+
+// The text of the saved comment line for the host file `hostPath`. A file at one of the device's
+// own places, recognised by the last levels of its path without regard to letter case, is named
+// by its device path (`\VORIZ\INDEX.INI`, `\ResidentFlash2\VORIZ\index.ini`,
+// `\SDMMC\kvupdate.ini`); any other file by its name alone. Nothing of the host's own folders
+// enters the file, so the same contents give the same bytes anywhere.
+std::u16string DeviceComment(const std::string& hostPath);
+
+// Saves `table` to the device path `path` (the host file `hostPath`): composes the saved form,
+// writes it to a new file beside the target (created exclusively, so never through an existing
+// file or link), commits it and renames it over the target. Returns false with a reason naming
+// the file concerned and the system's reason; the target is then unchanged.
+bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTable* table,
+                 std::string& error);
+
+// True when `text` is valid UTF-8 (it converts to UTF-16 and back unchanged).
+bool IsValidUtf8(const std::string& text);
+
+// Why a section name, key name or value would not read back from the saved form (empty, a line
+// break or other control character, white space at the ends, and the marks each form gives a
+// meaning), or nothing.
+std::optional<std::string> IniSectionProblem(std::u16string_view name);
+std::optional<std::string> IniKeyProblem(std::u16string_view key);
+std::optional<std::string> IniValueProblem(std::u16string_view value);

@@ -1,0 +1,126 @@
+#include "tools/qzp/manifest.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "ini/ini_document.h"
+#include "platform/utf.h"
+
+namespace {
+
+struct DocumentCloser {
+    void operator()(IniDocument* document) const { IniClose(document); }
+};
+
+std::optional<std::string> Value(IniDocument* document, const char16_t* section,
+                                 const char16_t* key) {
+    char16_t value[kIniFieldUnits] = {};
+    if (IniGetString(document, section, key, value) != 0) {
+        return std::nullopt;
+    }
+    return platform::Utf16ToUtf8(value);
+}
+
+std::string HostName(const std::string& source, const std::string& stored) {
+    std::string name = stored;
+    if (!name.empty() && name.back() == '\\') {
+        name.pop_back();
+    }
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return source + (source.empty() || source.back() == '/' ? "" : "/") + name;
+}
+
+constexpr char kNoManifestHint[] = "or pass --no-manifest if the package is meant to have none";
+
+}  // namespace
+
+bool IsDecimalInteger(const std::string& text) {
+    std::size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
+    if (i == text.size()) {
+        return false;
+    }
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+bool ReadManifest(const std::u16string& path, ManifestInfo& manifest) {
+    std::unique_ptr<IniDocument, DocumentCloser> document(IniOpen(path.c_str()));
+    if (document == nullptr) {
+        return false;
+    }
+    manifest = ManifestInfo{};
+    manifest.version = Value(document.get(), u"Config", u"SoftwareVersion").value_or("");
+    manifest.isPatchText = Value(document.get(), u"UpdateInfo", u"IsPatch");
+    IniGetInt(document.get(), u"UpdateInfo", u"IsPatch", &manifest.isPatch);
+    manifest.oldVersion = Value(document.get(), u"UpdateInfo", u"oldVersion").value_or("");
+    return true;
+}
+
+std::optional<std::string> TreeManifestProblem(const std::string& source,
+                                               const PackTreeResult& tree, std::string& subject) {
+    // The device takes the first entry with the manifest's name in any letter case.
+    const auto found = std::find_if(tree.items.begin(), tree.items.end(), [](const PackItem& item) {
+        return SameName(item.name, kManifestEntry) || SameName(item.name, "VORIZ\\INDEX.INI\\");
+    });
+    if (found == tree.items.end()) {
+        const auto elsewhere =
+            std::find_if(tree.items.begin(), tree.items.end(), [](const PackItem& item) {
+                const std::size_t slash = item.name.find_last_of('\\');
+                const std::string last =
+                    slash == std::string::npos ? item.name : item.name.substr(slash + 1);
+                return !item.source.empty() && SameName(last, "INDEX.INI");
+            });
+        if (elsewhere != tree.items.end()) {
+            subject = HostName(source, elsewhere->name);
+            return "the manifest must be stored as VORIZ/INDEX.INI, not as " +
+                   HostName("", elsewhere->name) +
+                   " (a device would purge its flash volume and keep no version); pack the "
+                   "folder that holds VORIZ, " +
+                   kNoManifestHint;
+        }
+        subject = source;
+        return std::string(
+                   "no manifest VORIZ/INDEX.INI (a device would purge its flash volume "
+                   "and keep no version); make one with 'qzp manifest ") +
+               source + " --version V', " + kNoManifestHint;
+    }
+    subject = HostName(source, found->name);
+    if (found->source.empty()) {
+        return std::string("the manifest is a folder, not a file; write it with 'qzp manifest', ") +
+               kNoManifestHint;
+    }
+    ManifestInfo manifest;
+    if (!ReadManifest(found->source, manifest)) {
+        return std::string(
+                   "the manifest is not a UTF-16 INI file (it must begin with FF FE); "
+                   "write it with 'qzp manifest' or 'qzp ini set', ") +
+               kNoManifestHint;
+    }
+    if (manifest.isPatchText && !IsDecimalInteger(*manifest.isPatchText)) {
+        return "UpdateInfo/IsPatch is '" + *manifest.isPatchText +
+               "', not a decimal integer (a device would read 0 and purge its flash volume); "
+               "set it to 1 for a patch or 0 for a full update";
+    }
+    return std::nullopt;
+}
+
+std::string DescribeKind(const ManifestInfo* manifest) {
+    if (manifest == nullptr) {
+        return "full update without a manifest (no version)";
+    }
+    if (manifest->isPatch != 0) {
+        // The device compares oldVersion with its installed version, "undetected" without one.
+        return manifest->oldVersion.empty() ? std::string(
+                                                  "patch without oldVersion (no device "
+                                                  "accepts it)")
+                                            : "patch for " + manifest->oldVersion;
+    }
+    return "full update";
+}

@@ -1,0 +1,110 @@
+// qzp manifest: writes the manifest VORIZ/INDEX.INI of a tree about to be packed.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "ini/ini_table.h"
+#include "platform/utf.h"
+#include "tools/qzp/commands.h"
+#include "tools/qzp/host_path.h"
+#include "tools/qzp/ini_file.h"
+#include "tools/qzp/package_file.h"
+
+namespace {
+
+struct ManifestArguments {
+    std::string directory;
+    std::string version;
+    std::string patchFor;
+};
+
+struct TableFree {
+    void operator()(IniTable* table) const { IniTableFree(table); }
+};
+
+// Why a version could not be stored as a manifest value that reads back unchanged, or nothing.
+std::optional<std::string> VersionProblem(const std::string& version) {
+    if (!IsValidUtf8(version)) {
+        return "is not valid UTF-8 text";
+    }
+    const std::u16string text = platform::Utf8ToUtf16(version);
+    if (auto problem = IniValueProblem(text)) {
+        return *problem;
+    }
+    if (text.size() > static_cast<std::size_t>(kIniMaxUnits)) {
+        return "is longer than 255 UTF-16 units";
+    }
+    return std::nullopt;
+}
+
+int RunManifest(const ManifestArguments& args) {
+    if (auto problem = VersionProblem(args.version)) {
+        ReportFailure(args.directory, "--version " + *problem);
+        return 2;
+    }
+    const bool patch = !args.patchFor.empty();
+    if (patch) {
+        if (auto problem = VersionProblem(args.patchFor)) {
+            ReportFailure(args.directory, "--patch-for " + *problem);
+            return 2;
+        }
+    }
+    const std::string folder = args.directory +
+                               (args.directory.empty() || args.directory.back() == '/' ? "" : "/") +
+                               "VORIZ";
+    const std::string file = folder + "/INDEX.INI";
+    std::u16string path;
+    std::string error;
+    if (!ToDevicePath(file, path, error)) {
+        ReportFailure(file, error);
+        return 2;
+    }
+    std::error_code code;
+    if (!std::filesystem::is_directory(folder, code) &&
+        !std::filesystem::create_directories(folder, code)) {
+        return ReportFailure(folder, "cannot create the folder: " + code.message());
+    }
+    std::unique_ptr<IniTable, TableFree> table(IniTableCreate(0));
+    if (table == nullptr) {
+        return ReportFailure(file, "out of memory");
+    }
+    IniTableSetString(table.get(), kIniDefaultSection, nullptr, u"");
+    IniTableSetString(table.get(), u"Config", u"SoftwareVersion",
+                      platform::Utf8ToUtf16(args.version).c_str());
+    IniTableSetString(table.get(), u"UpdateInfo", u"IsPatch", patch ? u"1" : u"0");
+    if (patch) {
+        IniTableSetString(table.get(), u"UpdateInfo", u"oldVersion",
+                          platform::Utf8ToUtf16(args.patchFor).c_str());
+    }
+    if (!SaveIniFile(file, path, table.get(), error)) {
+        return ReportFailure(file, error);
+    }
+    if (patch) {
+        std::printf("%s: version %s, a patch for %s\n", Printable(file).c_str(),
+                    args.version.c_str(), args.patchFor.c_str());
+    } else {
+        std::printf("%s: version %s, a full update\n", Printable(file).c_str(),
+                    args.version.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+void AddManifestCommand(CLI::App& app, int& status) {
+    auto args = std::make_shared<ManifestArguments>();
+    CLI::App* manifest = app.add_subcommand(
+        "manifest",
+        "Write the manifest DIR/VORIZ/INDEX.INI (creating the folders, replacing an earlier "
+        "one): Config/SoftwareVersion, UpdateInfo/IsPatch (0, or 1 with --patch-for) and "
+        "UpdateInfo/oldVersion. The same arguments give the same bytes in any folder.");
+    manifest->add_option("DIR", args->directory, "The tree that will be packed")->required();
+    manifest->add_option("--version", args->version, "The version the package installs")
+        ->required();
+    manifest->add_option("--patch-for", args->patchFor,
+                         "Make a patch for devices with this version installed (`undetected` "
+                         "for devices without a version record)");
+    manifest->callback([args, &status] { status = RunManifest(*args); });
+}

@@ -1,0 +1,199 @@
+#include "tools/qzp/tree_listing.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <system_error>
+#include <vector>
+
+#include "package/pack_tree.h"
+#include "package/package_archive.h"
+#include "package/package_entry.h"
+#include "platform/file.h"
+#include "platform/utf.h"
+#include "tools/qzp/host_path.h"
+#include "tools/qzp/package_file.h"
+
+namespace {
+
+void NoProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
+                uint32_t, uint32_t, uint32_t) {}
+
+// Size and CRC-32 of a file, read through the platform layer.
+bool Checksum(const std::u16string& path, uint32_t& size, uint32_t& crc) {
+    std::FILE* in = platform::OpenStream(path.c_str(), u"rb");
+    if (in == nullptr) {
+        return false;
+    }
+    uLong value = crc32(0L, Z_NULL, 0);
+    uint64_t total = 0;
+    std::vector<unsigned char> buffer(1 << 16);
+    std::size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+        value = crc32(value, buffer.data(), static_cast<uInt>(got));
+        total += got;
+    }
+    const bool ok = std::ferror(in) == 0;
+    std::fclose(in);
+    size = static_cast<uint32_t>(total);
+    crc = static_cast<uint32_t>(value);
+    return ok;
+}
+
+int LoadDirectory(const std::string& path, const std::u16string& device, TreeListing& listing) {
+    PackTreeResult tree;
+    if (CollectPackTree(device, tree) != 0) {
+        return ReportFailure(tree.errorPath, tree.error);
+    }
+    for (const PackItem& item : tree.items) {
+        TreeEntry entry;
+        entry.name = item.name;
+        entry.directory = item.source.empty();
+        entry.source = item.source;
+        if (!entry.directory && !Checksum(item.source, entry.size, entry.crc)) {
+            return ReportFailure(platform::DevicePathToHost(item.source.c_str()),
+                                 "cannot read the file: " + OsReason());
+        }
+        listing.entries.push_back(std::move(entry));
+    }
+    for (const TreeEntry& entry : listing.entries) {
+        if (!entry.directory && SameName(entry.name, kManifestEntry)) {
+            ManifestInfo manifest;
+            if (ReadManifest(entry.source, manifest)) {
+                listing.manifest = manifest;
+            } else {
+                listing.manifestUnreadable = true;
+            }
+            break;
+        }
+    }
+    (void)path;
+    return 0;
+}
+
+int LoadPackage(const std::string& path, TreeListing& listing) {
+    OpenedPackage package;
+    if (const int opened = package.Open(path); opened != 0) {
+        return 1;
+    }
+    listing.isPackage = true;
+    listing.comment = package.archive->endRecord().comment;
+    PackageEntry* manifestEntry = nullptr;
+    for (uint32_t k = 0; k < package.count; ++k) {
+        const PackageEntry* entry = package.entries[k];
+        TreeEntry item;
+        item.name = EntryName(entry);
+        item.directory = entry->IsDirectory();
+        item.size = entry->UncompressedTotal();
+        item.crc = entry->crc();
+        listing.compressedBytes += entry->CompressedTotal();
+        if (manifestEntry == nullptr && SameName(item.name, kManifestEntry)) {
+            manifestEntry = package.entries[k];
+        }
+        listing.entries.push_back(std::move(item));
+    }
+    if (manifestEntry == nullptr) {
+        return 0;
+    }
+    // The manifest is read the way the device reads it: unpacked, then opened as a file.
+    ScratchDirectory scratch;
+    std::u16string target;
+    std::string error;
+    if (!scratch.ok() || !ToDevicePath(scratch.path() + "/", target, error)) {
+        return ReportFailure(path, "cannot make a scratch directory: " + OsReason());
+    }
+    if (target.empty() || target.back() != u'\\') {
+        target += u'\\';
+    }
+    if (PackageExtract(package.archive, &manifestEntry, 1, target.c_str(), &NoProgress, 0) != 1) {
+        PackageProblem problem{};
+        PackageLastProblem(package.archive, &problem);
+        return ReportFailure(path, DescribeProblem(package, problem));
+    }
+    ManifestInfo manifest;
+    if (ReadManifest(target + platform::Utf8ToUtf16(EntryName(manifestEntry)), manifest)) {
+        listing.manifest = manifest;
+    } else {
+        listing.manifestUnreadable = true;
+    }
+    return 0;
+}
+
+}  // namespace
+
+ScratchDirectory::ScratchDirectory() {
+    std::error_code code;
+    std::string base = std::filesystem::temp_directory_path(code).string();
+    if (code) {
+        base = "/tmp";
+    }
+    // create_directory fails when the name exists, so the directory is ours alone.
+    std::random_device random;
+    for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/qzp.%08x", static_cast<unsigned>(random()));
+        if (std::filesystem::create_directory(base + name, code) && !code) {
+            path_ = base + name;
+        }
+    }
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    if (!path_.empty()) {
+        std::error_code code;
+        std::filesystem::remove_all(path_, code);
+    }
+}
+
+std::string NameKey(const std::string& name) {
+    std::string key = name;
+    for (char& c : key) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 32);
+        }
+    }
+    return key;
+}
+
+int LoadTree(const std::string& path, TreeListing& listing) {
+    std::u16string device;
+    std::string error;
+    if (!ToDevicePath(path, device, error)) {
+        return ReportFailure(path, error);
+    }
+    std::error_code code;
+    if (std::filesystem::is_directory(path, code)) {
+        return LoadDirectory(path, device, listing);
+    }
+    return LoadPackage(path, listing);
+}
+
+int ExtractAll(const std::string& path, const std::string& directory) {
+    std::error_code code;
+    std::filesystem::create_directories(directory, code);
+    OpenedPackage package;
+    if (package.Open(path) != 0) {
+        return 1;
+    }
+    std::u16string target;
+    std::string error;
+    if (!ToDevicePath(directory + "/", target, error)) {
+        return ReportFailure(directory, error);
+    }
+    if (target.empty() || target.back() != u'\\') {
+        target += u'\\';
+    }
+    if (package.count == 0) {
+        return 0;
+    }
+    if (PackageExtract(package.archive, package.entries, package.count, target.c_str(), &NoProgress,
+                       1) != 1) {
+        PackageProblem problem{};
+        PackageLastProblem(package.archive, &problem);
+        return ReportFailure(path, DescribeProblem(package, problem));
+    }
+    package.Release();
+    return 0;
+}

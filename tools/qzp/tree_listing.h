@@ -1,0 +1,52 @@
+// A package or a directory seen the same way: its entries with sizes and CRC-32s, and its
+// manifest. Used where either may be given (diff, patch, info).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/qzp/manifest.h"
+
+struct TreeEntry {
+    std::string name;  // stored name, `\` between levels; a directory's ends with `\`
+    bool directory = false;
+    uint32_t size = 0;
+    uint32_t crc = 0;
+    std::u16string source;  // a directory's file: its device path (empty for packages)
+};
+
+struct TreeListing {
+    bool isPackage = false;
+    std::string comment;  // packages only
+    std::vector<TreeEntry> entries;
+    std::optional<ManifestInfo> manifest;  // absent when there is none (or it is unreadable)
+    bool manifestUnreadable = false;       // present but not a UTF-16 INI file
+    uint64_t compressedBytes = 0;          // packages only
+};
+
+// A directory that exists for the life of the object and is then removed with its contents.
+class ScratchDirectory {
+  public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    bool ok() const { return !path_.empty(); }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// Reads the package or directory at the host path `path`. Returns 0, or 1 after printing the
+// failure (a bad package, an unreadable file) as one line.
+int LoadTree(const std::string& path, TreeListing& listing);
+
+// Extracts every entry of the package `path` into the host directory `directory`. Returns 0, or
+// 1 after printing the failure.
+int ExtractAll(const std::string& path, const std::string& directory);
+
+// The key under which names are matched: the device compares them without regard to ASCII case.
+std::string NameKey(const std::string& name);
