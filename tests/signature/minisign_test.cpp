@@ -204,6 +204,9 @@ TEST(SignatureCheck, ALegacySignatureIsNotAPrehashedOne) {
 TEST(KeyIdText, ReadsTheIdAsALittleEndianNumber) {
     const uint8_t id[kKeyIdBytes] = {0xAD, 0x6C, 0x94, 0x05, 0xF7, 0xC3, 0x92, 0xB7};
     EXPECT_EQ(KeyIdText(id), "B792C3F705946CAD");
+    // minisign writes the number without leading zeros into its key files.
+    const uint8_t small[kKeyIdBytes] = {0xCC, 0x3A, 0xBD, 0x5A, 0x06, 0x7B, 0x20, 0x04};
+    EXPECT_EQ(KeyIdText(small), "4207B065ABD3ACC");
 }
 
 struct KeyFileCase {
