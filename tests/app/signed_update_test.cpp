@@ -80,6 +80,12 @@ struct Signer {
 
     fs::path Pub(const std::string& key) const { return image.Scratch() / (key + ".pub"); }
     fs::path Sec(const std::string& key) const { return image.Scratch() / (key + ".sec"); }
+    // The key id minisign wrote into the public key file's comment line.
+    std::string Id(const std::string& key) const {
+        const std::string text = Read(Pub(key));
+        const std::string prefix = "untrusted comment: minisign public key ";
+        return text.substr(prefix.size(), text.find('\n') - prefix.size());
+    }
     void Make(const std::string& key) const {
         ASSERT_EQ(Shell("minisign -G -W -f -p " + Pub(key).string() + " -s " + Sec(key).string()),
                   "");
@@ -155,7 +161,7 @@ TEST_P(SignedUpdate, InstallsOnlyWhatTheDeviceTrusts) {
         EXPECT_EQ(TreeDifference(TreeOfPackage(Package(image)), image.FlashTree()), "");
         if (c.checked) {
             EXPECT_EQ(events[0].value("trustedComment", ""), kComment);
-            EXPECT_EQ(events[0].value("keyId", "").size(), 16u);
+            EXPECT_EQ(events[0].value("keyId", ""), signer.Id(c.signer));
         }
     } else {
         EXPECT_EQ(run.Lines(), std::vector<std::string>{"[Error] Invalid update File"});
