@@ -135,7 +135,8 @@ struct Level {
     bool madeAsParent;
 };
 
-enum class Kind : uint8_t { kNone, kFile, kDirectory };
+// kOther: a link, FIFO or device found in the tree; extraction never writes through or over one.
+enum class Kind : uint8_t { kNone, kFile, kDirectory, kOther };
 
 struct Node {
     Kind kind;
@@ -278,9 +279,15 @@ class Planner {
         }
         std::u16string probe = path.substr(0, levels[last].end);
         const uint32_t attributes = query_(probe.c_str());
-        const Kind kind = attributes == platform::kInvalidFileAttributes      ? Kind::kNone
-                          : (attributes & platform::kAttributeDirectory) != 0 ? Kind::kDirectory
-                                                                              : Kind::kFile;
+        Kind kind = Kind::kFile;
+        if (attributes == platform::kInvalidFileAttributes) {
+            kind = Kind::kNone;
+        } else if ((attributes & (platform::kAttributeReparsePoint | platform::kAttributeDevice)) !=
+                   0) {
+            kind = Kind::kOther;
+        } else if ((attributes & platform::kAttributeDirectory) != 0) {
+            kind = Kind::kDirectory;
+        }
         nodes_.emplace(key, Node{kind, -2});
         return kind;
     }
@@ -300,6 +307,9 @@ class Planner {
             const Kind kind = KindAt(path, levels, i);
             if (kind == Kind::kFile) {
                 return PlanFault::kFileInTheWay;
+            }
+            if (kind == Kind::kOther) {
+                return PlanFault::kLinkInTheWay;
             }
             if (kind == Kind::kNone) {
                 return PlanFault::kParentMissing;
@@ -349,6 +359,9 @@ class Planner {
             return Refuse(PlanFault::kSamePath, index);
         }
         Kind kind = KindAt(path, levels, last);
+        if (kind == Kind::kOther) {
+            return Refuse(PlanFault::kLinkInTheWay, index);
+        }
         if (kind == Kind::kNone) {
             // A file is opened first and its parents made only when that fails; a directory
             // entry is made at once and its parents only when that fails. Either way the
@@ -509,6 +522,8 @@ const char* PlanFaultText(PlanFault fault) {
             return "the manifest is a directory entry";
         case PlanFault::kSecondManifest:
             return "a second manifest";
+        case PlanFault::kLinkInTheWay:
+            return "a link or device file stands on the path";
         case PlanFault::kManifestMisspelt:
             return "resolves to the manifest's path but is not named like it";
     }

@@ -16,7 +16,7 @@
 //     network path);
 //   - two entries that resolve to the same path (a repeated directory entry aside);
 //   - a file where a directory is needed or the reverse, within the list or against the tree
-//     that is kept;
+//     that is kept, and a link or device file of that tree anywhere on an entry's path;
 //   - parents that would not exist when the entry is written;
 //   - with the manifest rules: a second manifest, a manifest stored as a directory entry, or an
 //     entry that resolves to the manifest's path without being named like it.
@@ -55,6 +55,7 @@ enum class PlanFault : uint8_t {
     kFileInTheWay,         // a file stands where a directory is needed
     kDirectoryInTheWay,    // a directory stands where the file goes
     kParentMissing,        // the parent directory would not exist when the entry is written
+    kLinkInTheWay,         // a link, FIFO or device in the tree where the entry or a parent goes
     kManifestIsDirectory,  // the manifest is stored as a directory entry
     kSecondManifest,       // another entry resolving to the manifest's name
     kManifestMisspelt,     // lands on the manifest's path but is not named like it (`/`)

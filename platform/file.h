@@ -37,6 +37,10 @@ namespace platform {
 inline constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kAttributeNormal = 0x80;
+// Not a plain file or directory: a link (reparse point) or a device, FIFO or socket. Nothing is
+// ever written through or over one of these inside the device image.
+inline constexpr uint32_t kAttributeDevice = 0x40;
+inline constexpr uint32_t kAttributeReparsePoint = 0x400;
 
 // Opens a C-runtime byte stream, like _wfopen. `mode` is u"rb", u"wb", or u"wbx": a new file
 // created exclusively, failing when anything (a file, a directory, a link, even a dangling one)
@@ -49,8 +53,8 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode);
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count);
 
 // Attributes of a file or directory, or kInvalidFileAttributes when it does not exist. Where links
-// are not followed, a link (and any other object that is not a directory) reads as
-// kAttributeNormal.
+// are not followed (inside the device image), a link reads as kAttributeReparsePoint, as Win32
+// reports one; a FIFO, socket or device reads as kAttributeDevice.
 uint32_t GetAttributes(const char16_t* path);
 
 // Creates one directory (default security). False when it exists already or cannot be made.

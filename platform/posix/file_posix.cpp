@@ -663,7 +663,13 @@ uint32_t GetAttributes(const char16_t* path) {
         })) {
         return kInvalidFileAttributes;
     }
-    return S_ISDIR(st.st_mode) ? kAttributeDirectory : kAttributeNormal;
+    if (S_ISDIR(st.st_mode)) {
+        return kAttributeDirectory;
+    }
+    if (S_ISREG(st.st_mode)) {
+        return kAttributeNormal;
+    }
+    return S_ISLNK(st.st_mode) ? kAttributeReparsePoint : kAttributeDevice;
 }
 
 bool CreateDir(const char16_t* path) {

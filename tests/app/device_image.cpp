@@ -167,10 +167,14 @@ Tree DeviceImage::TreeOf(const fs::path& directory) {
     }
     for (const auto& e : fs::recursive_directory_iterator(directory)) {
         const std::string relative = Lower(fs::relative(e.path(), directory).generic_string());
-        if (e.is_directory()) {
+        if (e.is_symlink()) {
+            tree[relative] = "link to " + fs::read_symlink(e.path()).string();
+        } else if (e.is_directory()) {
             tree[relative + "/"] = "";
-        } else {
+        } else if (e.is_regular_file()) {
             tree[relative] = ReadAll(e.path());
+        } else {
+            tree[relative] = "special file";  // a FIFO is never opened: that could block
         }
     }
     return tree;

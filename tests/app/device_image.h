@@ -34,7 +34,8 @@ struct RunResult {
 };
 
 // Lower-cased relative path -> content, for every file under a directory (directories are
-// listed with a trailing '/' and no content). The device's file system ignores case.
+// listed with a trailing '/' and no content, links as "link to TARGET" without following them).
+// The device's file system ignores case.
 using Tree = std::map<std::string, std::string>;
 
 class DeviceImage {

@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -875,6 +876,96 @@ TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstInstallsWhole) {
     ExpectCompleted(run);
     EXPECT_EQ(FlashDifference(image, TreeOfPackage(FullPackage(image))), "");
 }
+
+// ---------------------------------------------------------------------------------------------
+// Links and FIFOs in the device image: the installer never writes through a link to a place
+// outside the image, never blocks on a FIFO, and either installs exactly or changes nothing.
+
+struct StrangeFileCase {
+    const char* name;
+    std::function<void(const DeviceImage&, const fs::path& outside)> setUp;
+    bool patch;
+    bool installs;
+};
+
+void PrintTo(const StrangeFileCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class StrangeFile : public testing::TestWithParam<StrangeFileCase> {};
+
+TEST_P(StrangeFile, NothingOutsideTheImageChangesAndNothingHangs) {
+    const StrangeFileCase& c = GetParam();
+    DeviceImage image;
+    InstallVersion(image);
+    const fs::path outside = image.Scratch() / "outside";
+    fs::create_directories(outside / "Lang");
+    image.WriteFile("../outside/victim.txt", "outside the image");
+    const std::vector<PackFile> package =
+        c.patch ? PatchPackage(image, u"1.0") : FullPackage(image);
+    image.WritePackage("SDMMC/VORIZ.QZP", package);
+    c.setUp(image, outside);
+    const Tree outsideBefore = DeviceImage::TreeOf(outside);
+    const Tree flashBefore = image.FlashTree();
+
+    const RunResult run = image.Run();  // a run that blocks is ended by the harness's alarm
+
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(TreeDifference(outsideBefore, DeviceImage::TreeOf(outside)), "");
+    if (c.installs) {
+        ExpectCompleted(run);
+    } else {
+        EXPECT_EQ(Boxes(run), std::vector<std::string>{"[Error] Invalid update File|stop"});
+        EXPECT_EQ(FlashDifference(image, flashBefore), "");
+    }
+}
+
+void Link(const DeviceImage& image, const fs::path& target, const std::string& relative) {
+    fs::remove_all(image.Host(relative));
+    fs::create_symlink(target, image.Host(relative));
+}
+
+void Fifo(const DeviceImage& image, const std::string& relative) {
+    fs::remove_all(image.Host(relative));
+    ASSERT_EQ(mkfifo(image.Host(relative).c_str(), 0644), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DeviceImage, StrangeFile,
+    testing::Values(StrangeFileCase{"PatchIntoAFolderLinkedOutside",
+                                    [](const DeviceImage& image, const fs::path& outside) {
+                                        Link(image, outside / "Lang", "ResidentFlash2/VORIZ/Lang");
+                                    },
+                                    true, false},
+                    StrangeFileCase{"PatchOverAFileLinkedOutside",
+                                    [](const DeviceImage& image, const fs::path& outside) {
+                                        Link(image, outside / "victim.txt",
+                                             "ResidentFlash2/VORIZ/VORIZ.exe");
+                                    },
+                                    true, false},
+                    StrangeFileCase{"PatchOverAFifo",
+                                    [](const DeviceImage& image, const fs::path&) {
+                                        Fifo(image, "ResidentFlash2/VORIZ/VORIZ.exe");
+                                    },
+                                    true, false},
+                    StrangeFileCase{"FullUpdateOverAFolderLinkedOutside",
+                                    [](const DeviceImage& image, const fs::path& outside) {
+                                        Link(image, outside, "ResidentFlash2/VORIZ");
+                                    },
+                                    false, true},
+                    StrangeFileCase{"CardSettingsAsAFifo",
+                                    [](const DeviceImage& image, const fs::path&) {
+                                        Fifo(image, "SDMMC/kvupdate.ini");
+                                    },
+                                    false, true},
+                    StrangeFileCase{"PackageLinkedOutside",
+                                    [](const DeviceImage& image, const fs::path& outside) {
+                                        fs::rename(image.Host("SDMMC/VORIZ.QZP"),
+                                                   outside / "VORIZ.QZP");
+                                        Link(image, outside / "VORIZ.QZP", "SDMMC/VORIZ.QZP");
+                                    },
+                                    false, false}),
+    [](const testing::TestParamInfo<StrangeFileCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
 // Power cuts: the run is cut at its 1st, 2nd, ... write; running the installer again on the same
