@@ -141,6 +141,7 @@ enum class Kind : uint8_t { kNone, kFile, kDirectory, kOther };
 struct Node {
     Kind kind;
     int64_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
+    bool planned;    // a directory this plan creates: nothing is below it on the disk yet
 };
 
 class Planner {
@@ -277,6 +278,14 @@ class Planner {
         if (target_.empty() || (inside && options_.tree == PlanTree::kEmpty)) {
             return Kind::kNone;
         }
+        // Below a directory this plan creates there is nothing to ask the disk about, which keeps
+        // a new tree's plan to one query per level that already exists.
+        if (last > 0) {
+            const auto parent = nodes_.find(Key(path, levels, last - 1));
+            if (parent != nodes_.end() && parent->second.planned) {
+                return Kind::kNone;
+            }
+        }
         std::u16string probe = path.substr(0, levels[last].end);
         const uint32_t attributes = query_(probe.c_str());
         Kind kind = Kind::kFile;
@@ -288,13 +297,13 @@ class Planner {
         } else if ((attributes & platform::kAttributeDirectory) != 0) {
             kind = Kind::kDirectory;
         }
-        nodes_.emplace(key, Node{kind, -2});
+        nodes_.emplace(key, Node{kind, -2, false});
         return kind;
     }
 
     void Set(const std::u16string& path, const std::vector<Level>& levels, std::size_t last,
              Kind kind, int64_t origin) {
-        nodes_.insert_or_assign(Key(path, levels, last), Node{kind, origin});
+        nodes_.insert_or_assign(Key(path, levels, last), Node{kind, origin, true});
         if (kind == Kind::kDirectory) {
             plan_.newDirectories.push_back(path.substr(0, levels[last].end));
         }
@@ -385,11 +394,11 @@ class Planner {
             if (kind == Kind::kNone) {
                 Set(path, levels, last, Kind::kDirectory, index);
             } else {
-                nodes_.insert_or_assign(key, Node{Kind::kDirectory, index});
+                nodes_.insert_or_assign(key, Node{Kind::kDirectory, index, false});
             }
         } else {
             action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
-            nodes_.insert_or_assign(key, Node{Kind::kFile, index});
+            nodes_.insert_or_assign(key, Node{Kind::kFile, index, false});
         }
         plan_.steps.push_back({index, action, target_ + entry.name, entry.size});
         return true;
