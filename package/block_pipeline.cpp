@@ -20,13 +20,6 @@ constexpr uint32_t kSlotsPerJob = 8;
 // thread and back: a package of small files is then decoded faster by the calling thread alone.
 constexpr uint64_t kSharedBlockBytes = 4096;
 
-uint32_t Low(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-uint32_t High(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
-}
-
 }  // namespace
 
 int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs) {
@@ -322,17 +315,7 @@ int32_t PackageArchive::ProcessPipelinedData(ArchiveFile* output) {
         if (!written) {
             return Fail(PackageFault::kShortWrite, j, workLength_, 0);
         }
-        doneBytes_ += blocks[j].compressedSize;
-        entryDoneBytes_ += blocks[j].compressedSize;
-        if (progress_ != nullptr) {
-            char16_t wideName[kPackagePathCapacity] = {};
-            ConvertToWide(entry.name(), wideName, kPackagePathCapacity);
-            wideName[kPackagePathCapacity - 1] = 0;
-            progress_(Low(totalBytes_), High(totalBytes_), Low(doneBytes_), High(doneBytes_),
-                      wideName, Low(entryBytes_), High(entryBytes_), Low(entryDoneBytes_),
-                      High(entryDoneBytes_), firstBlock);
-        }
-        firstBlock = 0;
+        ReportBlockDone(entry, blocks[j].compressedSize, firstBlock);
     }
     if (crc != entry.crc()) {
         return Fail(PackageFault::kCrcMismatch, static_cast<uint32_t>(blocks.size()), entry.crc(),

@@ -293,23 +293,28 @@ int32_t PackageArchive::ProcessEntryData(ArchiveFile* output) {
         if (output != nullptr && output->Write(workBuffer_.get(), workLength_) != 0) {
             return Fail(PackageFault::kShortWrite, j, workLength_, 0);
         }
-        doneBytes_ += block.compressedSize;
-        entryDoneBytes_ += block.compressedSize;
-        if (progress_ != nullptr) {
-            char16_t wideName[kPackagePathCapacity] = {};
-            ConvertToWide(entry.name(), wideName, kPackagePathCapacity);
-            wideName[kPackagePathCapacity - 1] = 0;
-            progress_(Low(totalBytes_), High(totalBytes_), Low(doneBytes_), High(doneBytes_),
-                      wideName, Low(entryBytes_), High(entryBytes_), Low(entryDoneBytes_),
-                      High(entryDoneBytes_), firstBlock);
-        }
-        firstBlock = 0;
+        ReportBlockDone(entry, block.compressedSize, firstBlock);
     }
     if (crc != entry.crc()) {
         return Fail(PackageFault::kCrcMismatch, static_cast<uint32_t>(blocks.size()), entry.crc(),
                     crc);
     }
     return 0;
+}
+
+void PackageArchive::ReportBlockDone(const PackageEntry& entry, uint32_t compressedSize,
+                                     uint32_t& firstBlock) {
+    doneBytes_ += compressedSize;
+    entryDoneBytes_ += compressedSize;
+    if (progress_ != nullptr) {
+        char16_t wideName[kPackagePathCapacity] = {};
+        ConvertToWide(entry.name(), wideName, kPackagePathCapacity);
+        wideName[kPackagePathCapacity - 1] = 0;
+        progress_(Low(totalBytes_), High(totalBytes_), Low(doneBytes_), High(doneBytes_), wideName,
+                  Low(entryBytes_), High(entryBytes_), Low(entryDoneBytes_), High(entryDoneBytes_),
+                  firstBlock);
+    }
+    firstBlock = 0;
 }
 
 int32_t PackageArchive::SeekToEntryData(int32_t* offset) {

@@ -109,6 +109,9 @@ class PackageArchive : public ArchiveFile {
                       bool manifestRules);
     int32_t Fail(PackageFault fault, uint32_t block = 0, uint64_t expected = 0,
                  uint64_t actual = 0);
+    // Counts a block of the current entry as consumed and calls the progress function; clears
+    // `firstBlock` (1 only for an entry's first call).
+    void ReportBlockDone(const PackageEntry& entry, uint32_t compressedSize, uint32_t& firstBlock);
     int32_t SeekToDataOf(uint32_t index, int32_t* offset);
     // The current entry's data: positions the package there (or takes the pipeline's word that it
     // could be), and afterwards back at the END record of a prefixed package. 0 or -1.
