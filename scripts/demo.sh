@@ -47,7 +47,9 @@ echo "qzpupdate ended with status $status"
 tree_of "$device/ResidentFlash2" > out/tree-after.txt
 echo "== \\ResidentFlash2\\ before -> after"
 diff -u out/tree-before.txt out/tree-after.txt || true
-echo "== installed version now: $("$qzp" ini get "$device/ResidentFlash2/VORIZ/index.ini" Config SoftwareVersion)"
+# The device matches names without regard to case; the new record is the package's INDEX.INI.
+record=$(find "$device/ResidentFlash2/VORIZ" -maxdepth 1 -iname index.ini | head -n 1)
+echo "== installed version now: $("$qzp" ini get "$record" Config SoftwareVersion)"
 echo "== events (out/events.jsonl), progress lines folded"
 grep -v '"event":"progress"' out/events.jsonl
 echo "($(grep -c '"event":"progress"' out/events.jsonl) progress events)"
