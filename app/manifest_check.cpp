@@ -3,9 +3,9 @@
 #include "app/device_paths.h"
 #include "app/update_decision.h"
 #include "app/update_dlg.h"
-#include "app/wide_text.h"
 #include "package/install_plan.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "platform/volume.h"
 
 using app::kManifestName;
@@ -48,7 +48,7 @@ bool CUpdateDlg::CheckPackageManifest(std::u16string& packageVersion) {
     }
     char16_t path[kTextUnits] = {};
     path[0] = u'\\';
-    app::CopyBounded(path + 1, kTextUnits - 1, kManifestName);
+    platform::CopyBounded(path + 1, kTextUnits - 1, kManifestName);
     RemoveLeftoverDirectory(path);
     // 3. Unpack it alone into the root; the package stays open for the decode thread.
     if (PackageExtract(m_package, &m_entries[plan.manifest], 1, u"\\", IgnoreProgress, 0) == 0) {

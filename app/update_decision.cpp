@@ -1,8 +1,8 @@
 // The version gate's decision and the settings it is made from.
 #include "app/update_decision.h"
 
-#include "app/wide_text.h"
 #include "ini/ini_document.h"
+#include "platform/text.h"
 
 namespace app {
 namespace {
@@ -23,8 +23,7 @@ UpdateDecision DecideUpdate(const UpdateFacts& facts) {
     decision.installedVersion = facts.installedVersion.empty() ? std::u16string(kUndetectedVersion)
                                                                : facts.installedVersion;
     if (facts.isPatch != 0) {
-        if (EqualsIgnoringCase(facts.oldVersion.c_str(), decision.installedVersion.c_str(),
-                               facts.oldVersion.size() + decision.installedVersion.size() + 1)) {
+        if (platform::EqualsIgnoringAsciiCase(facts.oldVersion, decision.installedVersion)) {
             decision.kind = UpdateKind::kPatch;
         } else {
             decision.kind = UpdateKind::kRefusePatchMismatch;

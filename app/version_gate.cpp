@@ -12,8 +12,8 @@
 #include "app/tip_dlg.h"
 #include "app/update_decision.h"
 #include "app/update_dlg.h"
-#include "app/wide_text.h"
 #include "package/verify.h"
+#include "platform/text.h"
 #include "platform/volume.h"
 
 using app::kCardSettingsPath;
@@ -153,7 +153,7 @@ void CUpdateDlg::RequireFreeSpace(bool full) {
 // half emptied, and unpacking over it would leave a mixture of two versions.
 void CUpdateDlg::PurgeFlashVolume() {
     char16_t from[50] = {};  // zero-filled: the list ends with the double NUL the shell expects
-    app::CopyBounded(from, std::size(from) - 1, u"\\ResidentFlash2\\*.*");
+    platform::CopyBounded(from, std::size(from) - 1, u"\\ResidentFlash2\\*.*");
 
     int32_t aborted = 0;
     platform::ShellFileOperation operation{};

@@ -8,37 +8,14 @@
 #include "package/layout.h"
 #include "package/package_archive.h"
 #include "platform/file.h"
+#include "platform/text.h"
 
 namespace {
 
 constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
 
-char16_t Fold(char16_t c) {
-    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
-}
-
 bool IsSeparator(char16_t c) {
     return c == u'\\' || c == u'/';
-}
-
-std::u16string Folded(std::u16string_view text) {
-    std::u16string folded(text);
-    for (char16_t& c : folded) {
-        c = Fold(c);
-    }
-    return folded;
-}
-
-bool EqualsFolded(std::u16string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (Fold(a[i]) != Fold(b[i])) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // The scratch name for a room of `room` units: the longest prefix of kScratchBase that fits and
@@ -53,11 +30,11 @@ std::u16string_view ScratchName(std::size_t room) {
 
 bool IsScratchLevel(std::u16string_view level) {
     return level.size() <= kScratchBase.size() && !level.empty() && level.back() != u'.' &&
-           EqualsFolded(level, kScratchBase.substr(0, level.size()));
+           platform::EqualsIgnoringAsciiCase(level, kScratchBase.substr(0, level.size()));
 }
 
 bool IsDeviceName(std::u16string_view level) {
-    const std::u16string stem = Folded(level.substr(0, level.find(u'.')));
+    const std::u16string stem = platform::FoldedAscii(level.substr(0, level.find(u'.')));
     for (const char16_t* device : {u"con", u"prn", u"aux", u"nul"}) {
         if (stem == device) {
             return true;
@@ -194,10 +171,10 @@ class Planner {
     // The extraction order, and the manifest rules.
     bool Order(const std::vector<PlanEntry>& entries,
                const std::vector<std::u16string_view>& names) {
-        const std::u16string manifestKey = Folded(kPackageManifestName);
+        const std::u16string manifestKey = platform::FoldedAscii(kPackageManifestName);
         for (uint32_t i = 0; i < entries.size(); ++i) {
             if (options_.manifestRules) {
-                std::u16string key = Folded(names[i]);
+                std::u16string key = platform::FoldedAscii(names[i]);
                 for (char16_t& c : key) {
                     c = c == u'/' ? u'\\' : c;
                 }
@@ -262,7 +239,8 @@ class Planner {
                 ++start;
             }
             key += u'\\';
-            key += Folded(std::u16string_view(path).substr(start, levels[i].end - start));
+            key += platform::FoldedAscii(
+                std::u16string_view(path).substr(start, levels[i].end - start));
             from = levels[i].end;
         }
         return key;

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -17,10 +17,6 @@ namespace fs = std::filesystem;
 std::string PathText(const fs::path& path) {
     const std::u8string text = path.u8string();
     return std::string(text.begin(), text.end());
-}
-
-bool IsUtf8(const std::string& text) {
-    return platform::Utf16ToUtf8(platform::Utf8ToUtf16(text)) == text;
 }
 
 class TreeWalk {
@@ -44,7 +40,7 @@ class TreeWalk {
             if (name.find('\\') != std::string::npos) {
                 return Fail(entry.path(), "a name with a backslash cannot be stored");
             }
-            if (!IsUtf8(name)) {
+            if (!platform::IsUtf8(name)) {
                 return Fail(entry.path(), "the name is not UTF-8 text");
             }
             const std::string stored = prefix + name;

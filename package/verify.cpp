@@ -2,6 +2,7 @@
 #include "package/verify.h"
 
 #include "package/package_archive.h"
+#include "platform/text.h"
 
 const char* PackageFaultText(PackageFault fault) {
     switch (fault) {
@@ -57,11 +58,7 @@ bool IsScratchPiece(const char16_t* piece, uint32_t length) {
         return false;
     }
     for (uint32_t i = 0; i < length; ++i) {
-        char16_t c = piece[i];
-        if (c >= u'A' && c <= u'Z') {
-            c = static_cast<char16_t>(c - u'A' + u'a');
-        }
-        if (c != kPackageScratchName[i]) {
+        if (platform::FoldAscii(piece[i]) != kPackageScratchName[i]) {
             return false;
         }
     }

@@ -22,7 +22,7 @@
 #include "package/package.h"
 #include "package/verify.h"
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -57,17 +57,11 @@ std::string Thousands(uint64_t value) {
 
 // Names that extraction could turn into a path outside its target, or that it cannot create.
 // The name as the device's file system compares it: ASCII letters folded, no trailing `\`.
-std::string FoldedName(const std::string& name) {
-    std::string folded = name;
-    if (!folded.empty() && folded.back() == '\\') {
-        folded.pop_back();
+std::string FoldedName(std::string_view name) {
+    if (!name.empty() && name.back() == '\\') {
+        name.remove_suffix(1);
     }
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
+    return platform::FoldedAscii(name);
 }
 
 // Why one level of a name cannot be created on the device's file system, or nothing.
@@ -82,7 +76,7 @@ std::string PieceProblem(std::string_view piece) {
     if (piece.back() == '.' || piece.back() == ' ') {
         return "a level of the name ends with a dot or a blank, which the device drops";
     }
-    std::string stem = FoldedName(std::string(piece.substr(0, piece.find('.'))));
+    std::string stem = FoldedName(piece.substr(0, piece.find('.')));
     static const std::set<std::string> kDevices = {
         "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
         "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
@@ -95,7 +89,7 @@ std::string PieceProblem(std::string_view piece) {
             scratch += static_cast<char>(c);
         }
     }
-    if (FoldedName(std::string(piece)) == scratch) {
+    if (FoldedName(piece) == scratch) {
         return "name is the scratch name extraction uses (" + scratch + ")";
     }
     return {};

@@ -25,7 +25,7 @@
 #include "platform/file.h"
 #include "platform/posix/fault.h"
 #include "platform/posix/file_index.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace {

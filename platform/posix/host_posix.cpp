@@ -13,8 +13,8 @@
 #include "platform/posix/host.h"
 #include "platform/posix/runtime.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "platform/ui.h"
-#include "platform/utf.h"
 
 namespace platform {
 namespace posix {

@@ -26,7 +26,7 @@
 #include "platform/posix/file_index.h"
 #include "platform/posix/runtime.h"
 #include "platform/system.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace platform {
 namespace {

@@ -7,8 +7,8 @@
 #include <unordered_map>
 
 #include "platform/posix/runtime.h"
+#include "platform/text.h"
 #include "platform/ui.h"
-#include "platform/utf.h"
 
 namespace platform {
 

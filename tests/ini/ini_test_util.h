@@ -14,7 +14,7 @@
 
 #include "ini/ini_table.h"
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace ini_test {
 

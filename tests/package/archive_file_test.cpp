@@ -1,7 +1,7 @@
 // ArchiveFile: open modes, lengths, seeks that must not move, short reads.
 #include "package/archive_file.h"
 
-#include "platform/utf.h"
+#include "platform/text.h"
 #include "tests/package/package_builder.h"
 
 namespace pkgtest {

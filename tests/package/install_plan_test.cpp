@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "package/writer.h"
 #include "platform/file.h"
 #include "platform/posix/fault.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "package/package.h"
 #include "package/verify.h"
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/package_file.h"

@@ -20,7 +20,7 @@
 #include "ini/ini_document.h"
 #include "ini/ini_text.h"
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"

@@ -10,7 +10,7 @@
 #include "app/device_paths.h"
 #include "ini/ini_text.h"
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 #include "tools/qzp/host_path.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "ini/ini_document.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -43,13 +43,6 @@ bool IsDecimalInteger(const std::string& text) {
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        return lower(x) == lower(y);
-    });
-}
-
 bool ReadManifest(const std::u16string& path, ManifestInfo& manifest) {
     std::unique_ptr<IniDocument, DocumentCloser> document(IniOpen(path.c_str()));
     if (document == nullptr) {
@@ -67,7 +60,8 @@ std::optional<std::string> TreeManifestProblem(const std::string& source,
                                                const PackTreeResult& tree, std::string& subject) {
     // The device takes the first entry with the manifest's name in any letter case.
     const auto found = std::find_if(tree.items.begin(), tree.items.end(), [](const PackItem& item) {
-        return SameName(item.name, kManifestEntry) || SameName(item.name, "VORIZ\\INDEX.INI\\");
+        return platform::EqualsIgnoringAsciiCase(item.name, kManifestEntry) ||
+               platform::EqualsIgnoringAsciiCase(item.name, "VORIZ\\INDEX.INI\\");
     });
     if (found == tree.items.end()) {
         const auto elsewhere =
@@ -75,7 +69,7 @@ std::optional<std::string> TreeManifestProblem(const std::string& source,
                 const std::size_t slash = item.name.find_last_of('\\');
                 const std::string last =
                     slash == std::string::npos ? item.name : item.name.substr(slash + 1);
-                return !item.source.empty() && SameName(last, "INDEX.INI");
+                return !item.source.empty() && platform::EqualsIgnoringAsciiCase(last, "INDEX.INI");
             });
         if (elsewhere != tree.items.end()) {
             subject = HostName(source, elsewhere->name);

@@ -21,9 +21,6 @@ struct ManifestInfo {
 // True when `text` is a decimal integer: an optional sign and at least one digit, nothing else.
 bool IsDecimalInteger(const std::string& text);
 
-// True when `a` equals `b` ignoring ASCII letter case, as the device compares names.
-bool SameName(const std::string& a, const std::string& b);
-
 // Reads the manifest file at the device path `path`. False when it is not a UTF-16 INI file.
 bool ReadManifest(const std::u16string& path, ManifestInfo& manifest);
 

@@ -6,7 +6,7 @@
 #include <system_error>
 
 #include "ini/ini_table.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"

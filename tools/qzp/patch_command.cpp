@@ -14,7 +14,7 @@
 #include "package/pack_tree.h"
 #include "package/writer.h"
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"
@@ -100,7 +100,8 @@ int RunPatch(const PatchArguments& args) {
     std::vector<PackItem> items;
     for (const TreeEntry& entry : fresh.entries) {
         const auto found = before.find(NameKey(entry.name));
-        const bool manifest = !entry.directory && SameName(entry.name, kManifestEntry);
+        const bool manifest =
+            !entry.directory && platform::EqualsIgnoringAsciiCase(entry.name, kManifestEntry);
         if (found != before.end()) {
             const TreeEntry& was = *found->second;
             before.erase(found);

@@ -12,7 +12,7 @@
 #include "package/package_archive.h"
 #include "package/package_entry.h"
 #include "platform/file.h"
-#include "platform/utf.h"
+#include "platform/text.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/package_file.h"
 
@@ -59,7 +59,7 @@ int LoadDirectory(const std::string& path, const std::u16string& device, TreeLis
         listing.entries.push_back(std::move(entry));
     }
     for (const TreeEntry& entry : listing.entries) {
-        if (!entry.directory && SameName(entry.name, kManifestEntry)) {
+        if (!entry.directory && platform::EqualsIgnoringAsciiCase(entry.name, kManifestEntry)) {
             ManifestInfo manifest;
             if (ReadManifest(entry.source, manifest)) {
                 listing.manifest = manifest;
@@ -89,7 +89,8 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
         item.size = entry->UncompressedTotal();
         item.crc = entry->crc();
         listing.compressedBytes += entry->CompressedTotal();
-        if (manifestEntry == nullptr && SameName(item.name, kManifestEntry)) {
+        if (manifestEntry == nullptr &&
+            platform::EqualsIgnoringAsciiCase(item.name, kManifestEntry)) {
             manifestEntry = package.entries[k];
         }
         listing.entries.push_back(std::move(item));

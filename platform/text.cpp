@@ -1,4 +1,4 @@
-#include "platform/utf.h"
+#include "platform/text.h"
 
 #include <cstdint>
 
@@ -6,48 +6,6 @@ namespace platform {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
-
-// Decodes one UTF-8 sequence starting at text[i]; advances i. Overlong forms, surrogates and
-// values above U+10FFFF are rejected as one replacement character per bad byte.
-char32_t DecodeUtf8(std::string_view text, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    int extra = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if ((lead & 0xE0) == 0xC0) {
-        extra = 1, cp = lead & 0x1F, min = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        extra = 2, cp = lead & 0x0F, min = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        extra = 3, cp = lead & 0x07, min = 0x10000;
-    } else {
-        ++i;
-        return kReplacement;
-    }
-    if (i + static_cast<std::size_t>(extra) >= text.size()) {
-        ++i;
-        return kReplacement;
-    }
-    for (int k = 1; k <= extra; ++k) {
-        const unsigned char c = byte(i + k);
-        if ((c & 0xC0) != 0x80) {
-            ++i;
-            return kReplacement;
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return kReplacement;
-    }
-    i += static_cast<std::size_t>(extra) + 1;
-    return cp;
-}
 
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp < 0x80) {
@@ -77,12 +35,73 @@ std::size_t U16Length(const char16_t* text) {
     return n;
 }
 
+void CopyBounded(char16_t* buffer, std::size_t capacity, const char16_t* source) {
+    if (capacity == 0) {
+        return;
+    }
+    std::size_t i = 0;
+    for (; i + 1 < capacity && source[i] != 0; ++i) {
+        buffer[i] = source[i];
+    }
+    buffer[i] = 0;
+}
+
+std::size_t Utf8Sequence(std::string_view text, std::size_t i, char32_t& codePoint) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    std::size_t length;
+    char32_t minimum;
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, minimum = 0x80, codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, minimum = 0x800, codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, minimum = 0x10000, codePoint = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+    }
+    if (codePoint < minimum || codePoint > 0x10FFFF ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
+        return 0;
+    }
+    return length;
+}
+
+bool IsUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = Utf8Sequence(text, i, codePoint);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
     std::size_t i = 0;
     while (i < text.size()) {
-        const char32_t cp = DecodeUtf8(text, i);
+        char32_t cp = 0;
+        const std::size_t length = Utf8Sequence(text, i, cp);
+        if (length == 0) {
+            cp = kReplacement;
+        }
+        i += length == 0 ? 1 : length;
         if (cp >= 0x10000) {
             out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
             out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));

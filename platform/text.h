@@ -1,0 +1,75 @@
+// Text helpers shared by every layer: ASCII letter-case folding (how the device compares names
+// and settings), lengths of NUL-terminated UTF-16 text, and UTF-8 <-> UTF-16 conversion for text
+// that crosses a program boundary (command lines, JSON, host file names, terminal output). None
+// depends on the system's code page or locale.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// `c` with the ASCII capitals A-Z made small; every other unit unchanged.
+template <class Char>
+constexpr Char FoldAscii(Char c) {
+    return (c >= Char('A') && c <= Char('Z')) ? static_cast<Char>(c - Char('A') + Char('a')) : c;
+}
+
+// `text` with every ASCII capital made small.
+template <class Char>
+std::basic_string<Char> FoldedAsciiOf(std::basic_string_view<Char> text) {
+    std::basic_string<Char> folded(text);
+    for (Char& c : folded) {
+        c = FoldAscii(c);
+    }
+    return folded;
+}
+inline std::string FoldedAscii(std::string_view text) {
+    return FoldedAsciiOf(text);
+}
+inline std::u16string FoldedAscii(std::u16string_view text) {
+    return FoldedAsciiOf(text);
+}
+
+// True when `a` and `b` are equal without regard to ASCII letter case. The two may be of
+// different unit types (a narrow ASCII name against a UTF-16 one): units are compared by value.
+template <class A, class B>
+constexpr bool EqualsIgnoringAsciiCase(std::basic_string_view<A> a, std::basic_string_view<B> b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (static_cast<char32_t>(FoldAscii(a[i])) != static_cast<char32_t>(FoldAscii(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+constexpr bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return EqualsIgnoringAsciiCase<char, char>(a, b);
+}
+constexpr bool EqualsIgnoringAsciiCase(std::u16string_view a, std::u16string_view b) {
+    return EqualsIgnoringAsciiCase<char16_t, char16_t>(a, b);
+}
+
+// Number of code units before the terminating NUL.
+std::size_t U16Length(const char16_t* text);
+
+// Copies `source` with its NUL into `buffer` of `capacity` units, cutting it to fit. The buffer
+// always ends up NUL-terminated.
+void CopyBounded(char16_t* buffer, std::size_t capacity, const char16_t* source);
+
+// Length (1 to 4) of the valid UTF-8 sequence at text[i], or 0 when the byte there does not begin
+// one (overlong forms, surrogates, values above U+10FFFF and cut sequences are invalid);
+// `codePoint` receives its value.
+std::size_t Utf8Sequence(std::string_view text, std::size_t i, char32_t& codePoint);
+
+// True when the whole of `text` is valid UTF-8.
+bool IsUtf8(std::string_view text);
+
+// Invalid input (bad UTF-8, unpaired surrogates) becomes U+FFFD, one per bad byte or unit.
+std::u16string Utf8ToUtf16(std::string_view text);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+}  // namespace platform
