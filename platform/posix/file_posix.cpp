@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "platform/posix/fault.h"
+#include "platform/fault.h"
 #include "platform/posix/file_index.h"
 #include "platform/utf.h"
 

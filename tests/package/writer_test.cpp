@@ -22,7 +22,7 @@
 #include "package/package.h"
 #include "package/writer.h"
 #include "platform/file.h"
-#include "platform/posix/fault.h"
+#include "platform/fault.h"
 #include "platform/utf.h"
 
 namespace {
