@@ -33,10 +33,19 @@ on_c() { (cd "$DRIVE_C" && wine "$@"); }
 drv() { on_c 'C:\driver.exe' "$@"; }
 qzp() { on_c 'C:\qzp.exe' "$@"; }
 
-# Starts the installer in the background; APP_PID is its process.
+# Starts the installer in the background; APP_PID is its process. Its output and Wine's error
+# messages go to APP_LOG (default: nowhere).
 app_start() {
-    (cd "$DRIVE_C" && exec wine 'C:\qzpupdate.exe') &
+    (cd "$DRIVE_C" && WINEDEBUG=-all,err+all exec wine 'C:\qzpupdate.exe' >"${APP_LOG:-/dev/null}" 2>&1) &
     APP_PID=$!
+}
+
+# Ends the installer if it still runs.
+app_stop() {
+    [ -n "${APP_PID:-}" ] || return 0
+    kill "$APP_PID" 2>/dev/null || true
+    wait "$APP_PID" 2>/dev/null || true
+    APP_PID=""
 }
 
 # Waits up to $1 seconds for the installer to end. 1 if it is still running (then it is killed).
@@ -45,8 +54,7 @@ app_wait() {
     while kill -0 "$APP_PID" 2>/dev/null; do
         i=$((i + 1))
         if [ "$i" -ge "$limit" ]; then
-            kill "$APP_PID" 2>/dev/null || true
-            wait "$APP_PID" 2>/dev/null || true
+            app_stop
             return 1
         fi
         sleep 0.1
