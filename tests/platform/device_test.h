@@ -78,9 +78,8 @@ class DeviceTest : public ::testing::Test {
         return names;
     }
 
-    // Puts the vendor's library where LoadLibraryByName(u"velmorin.dll") finds it. POSIX: the
-    // stand-in built next to the test program, copied to the image's \Windows. Win32: the test
-    // program's directory holds it already.
+    // Puts the vendor's library where LoadLibraryByName(u"velmorin.dll") finds it (Win32: beside
+    // the test program already; POSIX: the stand-in from there, copied to the image's \Windows).
     void InstallVendorLibrary() const {
 #ifndef _WIN32
         std::filesystem::create_directories(image_ / "Windows");

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <string>
 
 #include "device_test.h"
@@ -38,19 +37,6 @@ TEST_F(SystemTest, NamedMutexReportsAnExistingObject) {
     EXPECT_TRUE(CloseHandle(last));
     EXPECT_FALSE(CloseHandle(last));
     EXPECT_EQ(LastError(), 6u);  // ERROR_INVALID_HANDLE
-}
-
-TEST_F(SystemTest, ThreadRunsWithItsParameterAndItsHandleClosesAtOnce) {
-    std::promise<void*> ran;
-    Handle thread = CreateThread(
-        [](void* p) -> uint32_t {
-            static_cast<std::promise<void*>*>(p)->set_value(p);
-            return 0;
-        },
-        &ran);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_TRUE(CloseHandle(thread));
-    EXPECT_EQ(ran.get_future().get(), &ran);
 }
 
 TEST_F(SystemTest, LibraryExportsAreFoundByName) {

@@ -50,17 +50,13 @@ app_stop() {
 
 # Waits up to $1 seconds for the installer to end. 1 if it is still running (then it is killed).
 app_wait() {
-    local limit=$(( $1 * 10 )) i=0
-    while kill -0 "$APP_PID" 2>/dev/null; do
-        i=$((i + 1))
-        if [ "$i" -ge "$limit" ]; then
-            app_stop
-            return 1
-        fi
+    local i
+    for ((i = 0; i < $1 * 10; i++)); do
+        kill -0 "$APP_PID" 2>/dev/null || { wait "$APP_PID" 2>/dev/null; return 0; }
         sleep 0.1
     done
-    wait "$APP_PID" 2>/dev/null || true
-    return 0
+    app_stop
+    return 1
 }
 
 # Removes the device's volumes from drive C: (the card, the flash volume, the manifest copy in

@@ -6,8 +6,8 @@
 # what ends up on drive C:. Update decisions and file handling without a window are tested on the
 # host (tests/app) and by the platform contract tests, which also run under Wine.
 #
-# Usage: suite.sh BIN WINEPREFIX [CASE...]   every case by default (names: see `cases` below);
-# run under an X server, e.g. by scripts/wine_test.sh.
+# Usage: suite.sh BIN WINEPREFIX [CASE...]   (every case_CASE below by default; run under an X
+# server, e.g. by scripts/wine_test.sh)
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 export WINEPREFIX=$2
@@ -17,8 +17,6 @@ repo=$(cd "$here/../.." && pwd)
 # shellcheck source=tests/wine/lib.sh
 source "$here/lib.sh"
 
-cases=(full_update_ok full_update_timeout declined_cancel declined_escape declined_close_box
-       invalid_package no_record)
 passed=0
 failed=0
 case_ok=1
@@ -164,20 +162,9 @@ case_full_update_timeout() {
     finish_full_install "$stage/full/PowerOffLogo.bmp"
 }
 
-case_declined_cancel() {
-    # full update declined with Cancel
-    declined cancel
-}
-
-case_declined_escape() {
-    # full update declined with Escape
-    declined escape
-}
-
-case_declined_close_box() {
-    # full update declined with the close box
-    declined close-box
-}
+case_declined_cancel() { declined cancel; }
+case_declined_escape() { declined escape; }
+case_declined_close_box() { declined close-box; }
 
 case_invalid_package() {
     # invalid package: the error box, no change, no restart
@@ -203,9 +190,9 @@ case_no_record() {
 
 wine_server_start
 make_packages
-[ $# -gt 0 ] || set -- "${cases[@]}"
+[ $# -gt 0 ] || set -- $(declare -F | sed -n 's/^declare -f case_//p')
 for name in "$@"; do
-    declare -F "case_$name" >/dev/null || { echo "no case $name (cases: ${cases[*]})"; exit 2; }
+    declare -F "case_$name" >/dev/null || { echo "no case $name"; exit 2; }
     echo "== $name"
     case_ok=1
     "case_$name"
