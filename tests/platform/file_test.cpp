@@ -123,6 +123,8 @@ TEST_F(FileTest, RenameCopyAndRemove) {
     EXPECT_EQ(ReadFile("copy.txt"), "new");
     EXPECT_TRUE(CopyFileTo(Path(u"file.txt").c_str(), Path(u"COPY.TXT").c_str(), false));
     EXPECT_EQ(ReadFile("copy.txt"), "newer");
+    EXPECT_FALSE(CopyFileTo(Path(u"copy.txt").c_str(), Path(u"Copy.Txt").c_str(), false));
+    EXPECT_EQ(ReadFile("copy.txt"), "newer");  // a copy onto itself leaves the file alone
     EXPECT_FALSE(CopyFileTo(Path(u"missing").c_str(), Path(u"copy2.txt").c_str(), false));
 
     EXPECT_TRUE(RemoveFile(Path(u"Copy.txt").c_str()));
