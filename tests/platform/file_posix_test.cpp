@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -15,7 +14,6 @@
 #include <functional>
 #include <iterator>
 #include <set>
-#include <vector>
 
 #include "platform/posix/file_index.h"
 #include "platform/system.h"

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
