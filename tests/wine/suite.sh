@@ -195,9 +195,11 @@ for name in "$@"; do
     declare -F "case_$name" >/dev/null || { echo "no case $name"; exit 2; }
     echo "== $name"
     case_ok=1
+    began=$SECONDS
     "case_$name"
     app_stop  # whatever a failed case left running must not disturb the next one
     if [ "$case_ok" = 1 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "  ($name failed)"; fi
+    echo "  ($((SECONDS - began)) s)"
 done
 echo "wine: $passed passed, $failed failed"
 [ "$failed" = 0 ]
