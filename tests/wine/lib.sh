@@ -2,9 +2,10 @@
 # device, the windows programs copied onto it, and helpers to run and drive them.
 # Needs: BIN (the windows build's bin directory) and WINEPREFIX set by the caller.
 
-# Debian packages: the MinGW-w64 cross compiler and zlib, Wine, Xvfb, and the screenshot tools.
-QZP_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 xvfb xauth x11-apps
-                      imagemagick)
+# Debian packages: the MinGW-w64 cross compiler and zlib, GoogleTest's sources (built for the
+# unit tests), Wine, Xvfb, and the screenshot tools.
+QZP_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64 xvfb xauth
+                      x11-apps imagemagick)
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono / Gecko installer prompts
