@@ -30,12 +30,12 @@ fail() {
 }
 
 # A window must appear within MS milliseconds (default 20 s). When it does not, says what the
-# installer was doing: running or not, its visible windows, its Wine errors and the flash volume.
+# installer was doing: running or not, the visible windows, its Wine errors and the flash volume.
 expect_window() {
-    drv wait "$1" "${2:-20000}" 2>/dev/null && return 0
+    drv wait "$1" "${2:-20000}" 2>"$out/wait.err" && return 0
     local state="had ended"
     kill -0 "$APP_PID" 2>/dev/null && state="was still running"
-    fail "no window \"$1\" (the installer $state)"
+    fail "no window \"$1\" (the installer $state; the driver said: $(tr '\n' ' ' <"$out/wait.err"))"
     echo "    visible windows: $(drv list | tr '\n' ';')"
     echo "    installer output and Wine errors:" && sed 's/^/      /' "$APP_LOG" | tail -20
     echo "    flash volume: $(flash_tree | head -c 300 | tr '\n' ' ')"
@@ -190,7 +190,8 @@ case_no_record() {
 
 wine_server_start
 make_packages
-[ $# -gt 0 ] || set -- $(declare -F | sed -n 's/^declare -f case_//p')
+mapfile -t every < <(declare -F | sed -n 's/^declare -f case_//p')
+[ $# -gt 0 ] || set -- "${every[@]}"
 for name in "$@"; do
     declare -F "case_$name" >/dev/null || { echo "no case $name"; exit 2; }
     echo "== $name"
