@@ -52,9 +52,11 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode);
 // Every byte the system writes to a file goes through here, so tests can inject faults.
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count);
 
-// Attributes of a file or directory, or kInvalidFileAttributes when it does not exist. Where links
-// are not followed (inside the device image), a link reads as kAttributeReparsePoint, as Win32
-// reports one; a FIFO, socket or device reads as kAttributeDevice.
+// Attributes of a file or directory, or kInvalidFileAttributes when it does not exist. Callers
+// test bits: kAttributeDirectory is set for a directory and clear for a file; the other bits a
+// file system reports (archive, read-only, kAttributeNormal, ...) promise nothing. Where links are
+// not followed (inside the device image), a link reads as kAttributeReparsePoint, as Win32 reports
+// one; a FIFO, socket or device reads as kAttributeDevice.
 uint32_t GetAttributes(const char16_t* path);
 
 // Creates one directory (default security). False when it exists already or cannot be made.

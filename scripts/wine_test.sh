@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# The Windows build under Wine: cross-builds the `windows` preset (qzpupdate.exe, qzp.exe and the
-# suite's velmorin.dll and driver.exe), makes a fresh Wine prefix and runs tests/wine/suite.sh
-# under Xvfb. Installs what it needs on a fresh Debian 12 machine.
+# The Windows build under Wine: cross-builds the `windows` preset (qzpupdate.exe, qzp.exe, the unit
+# test programs *_tests.exe and the suite's velmorin.dll and driver.exe), makes a fresh Wine
+# prefix, runs every *_tests.exe from drive C: (the platform contract tests make their folders
+# there) and then tests/wine/suite.sh under Xvfb. Fails when any of them fails. Installs what it
+# needs on a fresh Debian 12 machine.
+# Usage: wine_test.sh [CASE...]   only these cases of the suite (after the unit tests)
 # QZP_WINDOWS_BUILD sets the build directory (default build/windows).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,5 +24,13 @@ cmake --build "$build" -j "$(nproc)"
 echo "== wine prefix"
 wine_prefix_fresh
 
+echo "== unit tests under wine"
+status=0
+bin=$(cd "$BIN" && pwd)
+xvfb-run -a -s "-screen 0 800x480x24" bash -c 'cd "$1/drive_c" && for program in "$2"/*_tests.exe; do
+    echo "== $(basename "$program")" && wine "$program" --gtest_brief=1 || failed=1; done
+    exit ${failed:-0}' - "$WINEPREFIX" "$bin" || status=1
+
 echo "== wine suite"
-xvfb-run -a -s "-screen 0 800x480x24" bash tests/wine/suite.sh "$BIN" "$WINEPREFIX"
+xvfb-run -a -s "-screen 0 800x480x24" bash tests/wine/suite.sh "$BIN" "$WINEPREFIX" "$@" || status=1
+exit $status

@@ -22,8 +22,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/fault.h"
 #include "platform/file.h"
-#include "platform/posix/fault.h"
 #include "platform/posix/file_index.h"
 #include "platform/text.h"
 
@@ -394,8 +394,9 @@ bool RetryAfterStaleDirectory(const Located& at) {
 }
 
 // Opens the regular file at `at` without blocking on a FIFO or device and without following a
-// final link where links are guarded. A file opened for writing is emptied.
-int OpenRegular(const Located& at, int flags) {
+// final link where links are guarded. A file opened for writing is emptied. Fails (EBUSY) when it
+// is the file `notSameAs` describes.
+int OpenRegular(const Located& at, int flags, const struct stat* notSameAs = nullptr) {
     flags |= O_CLOEXEC | O_NONBLOCK | (at.guarded ? O_NOFOLLOW : 0);
     const int fd = openat(at.DirFd(), at.Name(), flags, 0644);
     if (fd < 0) {
@@ -419,6 +420,11 @@ int OpenRegular(const Located& at, int flags) {
         } else {
             Fail(EPERM, "refusing " + at.host + ": not a regular file");
         }
+        return -1;
+    }
+    if (notSameAs != nullptr && st.st_dev == notSameAs->st_dev && st.st_ino == notSameAs->st_ino) {
+        close(fd);
+        Fail(EBUSY, "refusing to copy " + at.host + " onto itself");
         return -1;
     }
     if ((flags & O_ACCMODE) != O_RDONLY && st.st_size > 0 && ftruncate(fd, 0) != 0) {
@@ -709,9 +715,14 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
                      [&](const Located& l) { return (in = OpenRegular(l, O_RDONLY)) >= 0; })) {
         return false;
     }
+    // The same file under another spelling would be truncated before it is read: Win32 refuses
+    // such a copy, and so does this.
+    struct stat copied {};
+    fstat(in, &copied);
     const int flags = O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : 0);
-    if (!WithLocated(to, target,
-                     [&](const Located& l) { return (out = OpenRegular(l, flags)) >= 0; })) {
+    if (!WithLocated(to, target, [&](const Located& l) {
+            return (out = OpenRegular(l, flags, &copied)) >= 0;
+        })) {
         const int code = errno;
         close(in);
         errno = code;

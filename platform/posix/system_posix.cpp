@@ -96,6 +96,28 @@ bool InUseByOther(const std::string& path) {
     return busy;
 }
 
+uint32_t RemoveTree(const std::string& path);
+
+// Removes the entries of the open directory `dir` (at `path`) whose names match `pattern` (letter
+// case ignored), in byte order, and closes `dir`. Stops at the first that cannot be removed.
+uint32_t RemoveMatching(DIR* dir, const std::string& path, const char* pattern) {
+    std::vector<std::string> names;
+    while (const dirent* e = readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != ".." && fnmatch(pattern, name.c_str(), FNM_CASEFOLD) == 0) {
+            names.push_back(name);
+        }
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (const uint32_t r = RemoveTree(path + "/" + name)) {
+            return r;
+        }
+    }
+    return 0;
+}
+
 // Deletes a file, or a directory with everything in it; symbolic links are removed, never
 // followed. Stops at the first entry that cannot be deleted and returns its error.
 uint32_t RemoveTree(const std::string& path) {
@@ -108,19 +130,8 @@ uint32_t RemoveTree(const std::string& path) {
         if (dir == nullptr) {
             return kErrorAccessDenied;
         }
-        std::vector<std::string> names;
-        while (const dirent* e = readdir(dir)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names) {
-            if (const uint32_t r = RemoveTree(path + "/" + name)) {
-                return r;
-            }
+        if (const uint32_t r = RemoveMatching(dir, path, "*")) {
+            return r;
         }
         return rmdir(path.c_str()) == 0 ? 0 : kErrorAccessDenied;
     }
@@ -146,22 +157,7 @@ uint32_t DeleteSource(const std::u16string& source) {
     if (d == nullptr) {
         return errno == ENOENT ? 0 : kErrorAccessDenied;
     }
-    std::vector<std::string> names;
-    while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != ".." &&
-            fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
-            names.push_back(name);
-        }
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        if (const uint32_t r = RemoveTree(dir + "/" + name)) {
-            return r;
-        }
-    }
-    return 0;
+    return RemoveMatching(d, dir, pattern.c_str());
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/win32/wide.h"
 
@@ -170,6 +171,10 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
 }
 
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {
+    if (!fault::BeforeWrite()) {
+        ::SetLastError(ERROR_WRITE_FAULT);
+        return 0;
+    }
     return std::fwrite(data, 1, count, stream);
 }
 
@@ -189,6 +194,11 @@ bool CreateDir(const char16_t* path) {
 
 bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
     if (from == nullptr || to == nullptr) {
+        return false;
+    }
+    // CopyFileW writes in one call: it counts as one write, failing before anything is copied.
+    if (!fault::BeforeWrite()) {
+        ::SetLastError(ERROR_WRITE_FAULT);
         return false;
     }
     return ::CopyFileW(win32::Wide(from), win32::Wide(to), failIfExists ? TRUE : FALSE) != 0;

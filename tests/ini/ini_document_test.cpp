@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "ini_test_util.h"
-#include "platform/posix/fault.h"
+#include "platform/fault.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include "package/block_codec.h"
 #include "package/package_archive.h"
-#include "platform/posix/fault.h"
+#include "platform/fault.h"
 #include "platform/text.h"
 #include "tests/package/package_builder.h"
 

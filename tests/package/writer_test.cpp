@@ -21,8 +21,8 @@
 #include "package/pack_tree.h"
 #include "package/package.h"
 #include "package/writer.h"
+#include "platform/fault.h"
 #include "platform/file.h"
-#include "platform/posix/fault.h"
 #include "platform/text.h"
 
 namespace {

@@ -2,9 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -70,15 +68,6 @@ class PlatformTest : public ::testing::Test {
 
     bool Exists(const std::string& relative) const {
         return std::filesystem::exists(std::filesystem::symlink_status(root_ + "/" + relative));
-    }
-
-    // The directory of the test program, where the build also puts the vendor stand-in.
-    static std::string BinDirectory() {
-        char path[PATH_MAX];
-        const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-        return std::filesystem::path(std::string(path, n > 0 ? static_cast<std::size_t>(n) : 0))
-            .parent_path()
-            .string();
     }
 
     std::string base_;

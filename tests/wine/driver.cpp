@@ -13,6 +13,7 @@
 //   driver close WINDOW           the close box (WM_SYSCOMMAND SC_CLOSE)
 //   driver rect WINDOW            prints "x y width height" of the window on the screen
 //   driver move WINDOW X Y        moves the window's top left corner to (X, Y)
+//   driver list                   prints the title and class of every visible window
 //
 // WINDOW is a window title, or @progress for the progress dialog (no title: the dialog window
 // that holds a progress bar as control 1006). Text is printed as UTF-8 with "\n" line ends.
@@ -146,9 +147,17 @@ bool PressKey(HWND window, UINT key) {
            ::PostMessageW(target, WM_KEYUP, key, 0xC0000001);
 }
 
+BOOL CALLBACK PrintWindow(HWND window, LPARAM) {
+    if (::IsWindowVisible(window)) {
+        PrintUtf8(L"\"" + TextOf(window) + L"\" " + ClassOf(window));
+    }
+    return TRUE;
+}
+
 int Usage() {
     std::fputs(
-        "usage: driver wait|gone|text|controls|style|pos|click|key|close|rect|move WINDOW ...\n",
+        "usage: driver wait|gone|text|controls|style|pos|click|key|close|rect|move WINDOW ...\n"
+        "       driver list\n",
         stderr);
     return 2;
 }
@@ -157,6 +166,9 @@ int Usage() {
 
 int wmain(int argc, wchar_t** argv) {
     ::_setmode(::_fileno(stdout), _O_BINARY);  // "\n" line ends, as the suite compares bytes
+    if (argc == 2 && std::wcscmp(argv[1], L"list") == 0) {
+        return ::EnumWindows(&PrintWindow, 0) ? 0 : 1;
+    }
     if (argc < 3) {
         return Usage();
     }

@@ -2,9 +2,10 @@
 # device, the windows programs copied onto it, and helpers to run and drive them.
 # Needs: BIN (the windows build's bin directory) and WINEPREFIX set by the caller.
 
-# Debian packages: the MinGW-w64 cross compiler and zlib, Wine, Xvfb, and the screenshot tools.
-QZP_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 xvfb xauth x11-apps
-                      imagemagick)
+# Debian packages: the MinGW-w64 cross compiler and zlib, GoogleTest's sources (built for the
+# unit tests), Wine, Xvfb, and the screenshot tools.
+QZP_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64 xvfb xauth
+                      x11-apps imagemagick)
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono / Gecko installer prompts
@@ -33,26 +34,30 @@ on_c() { (cd "$DRIVE_C" && wine "$@"); }
 drv() { on_c 'C:\driver.exe' "$@"; }
 qzp() { on_c 'C:\qzp.exe' "$@"; }
 
-# Starts the installer in the background; APP_PID is its process.
+# Starts the installer in the background; APP_PID is its process. Its output and Wine's error
+# messages go to APP_LOG (default: nowhere).
 app_start() {
-    (cd "$DRIVE_C" && exec wine 'C:\qzpupdate.exe') &
+    (cd "$DRIVE_C" && WINEDEBUG=-all,err+all exec wine 'C:\qzpupdate.exe' >"${APP_LOG:-/dev/null}" 2>&1) &
     APP_PID=$!
+}
+
+# Ends the installer if it still runs.
+app_stop() {
+    [ -n "${APP_PID:-}" ] || return 0
+    kill "$APP_PID" 2>/dev/null || true
+    wait "$APP_PID" 2>/dev/null || true
+    APP_PID=""
 }
 
 # Waits up to $1 seconds for the installer to end. 1 if it is still running (then it is killed).
 app_wait() {
-    local limit=$(( $1 * 10 )) i=0
-    while kill -0 "$APP_PID" 2>/dev/null; do
-        i=$((i + 1))
-        if [ "$i" -ge "$limit" ]; then
-            kill "$APP_PID" 2>/dev/null || true
-            wait "$APP_PID" 2>/dev/null || true
-            return 1
-        fi
+    local i
+    for ((i = 0; i < $1 * 10; i++)); do
+        kill -0 "$APP_PID" 2>/dev/null || { wait "$APP_PID" 2>/dev/null; return 0; }
         sleep 0.1
     done
-    wait "$APP_PID" 2>/dev/null || true
-    return 0
+    app_stop
+    return 1
 }
 
 # Removes the device's volumes from drive C: (the card, the flash volume, the manifest copy in

@@ -1,6 +1,4 @@
-#include "platform/posix/fault.h"
-
-#include <unistd.h>
+#include "platform/fault.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -30,7 +28,8 @@ bool BeforeWrite() {
     });
     const uint64_t n = ++g_writes;
     if (n == g_cutAt) {
-        _exit(kPowerCutExitStatus);
+        // _Exit: no exit handlers, no stream flush.
+        std::_Exit(kPowerCutExitStatus);
     }
     return n != g_failAt;
 }

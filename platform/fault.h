@@ -1,11 +1,11 @@
-// Write-fault injection for tests of the host build.
+// Write-fault injection for tests, honoured by both implementations of the file services.
 //
-// Every write that the system makes to a file (WriteStream, CopyFileTo) first asks BeforeWrite.
-// Writes are counted from 1 over the whole process. Two faults can be armed, from code or from
-// the environment (read once, at the first write):
+// Every write of file data that the platform makes (WriteStream, each block of CopyFileTo) first
+// asks BeforeWrite. Writes are counted from 1 over the whole process. Two faults can be armed,
+// from code or from the environment (read once, at the first write):
 //   QZP_FAULT_CUT_AT_WRITE=N   the process ends at once at the Nth write, before it happens, with
 //                              no flush of any stream: what a power loss at that moment leaves.
-//   QZP_FAULT_FAIL_AT_WRITE=N  the Nth write fails (returns 0 bytes written); later ones succeed.
+//   QZP_FAULT_FAIL_AT_WRITE=N  the Nth write fails (nothing of it is written); later ones succeed.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,206 @@
+// What only the POSIX device image and the host tools' exact host paths have: links and special
+// files refused, host paths inside the image, and each directory read once per run.
+#include "platform/file.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <set>
+
+#include "platform/posix/file_index.h"
+#include "platform/system.h"
+#include "platform_fixture.h"
+
+namespace platform::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ImageTest : public PlatformTest {
+  protected:
+    void TearDown() override {
+        SetExactHostPaths(false);
+        SetLinkFreeDirectory(nullptr);
+        PlatformTest::TearDown();
+    }
+
+    // The device path of a host path, as the tools make it.
+    static std::u16string Device(const std::string& host) {
+        std::u16string device;
+        EXPECT_TRUE(HostPathToDevice(host, device)) << host;
+        return device;
+    }
+};
+
+TEST_F(ImageTest, ParentLevelsNeverLeaveTheImage) {
+    WriteFile("../outside.txt", "secret");
+    EXPECT_EQ(GetAttributes(u"\\..\\outside.txt"), kInvalidFileAttributes);
+    EXPECT_EQ(DevicePathToHost(u"\\a\\..\\..\\..\\b"), root_ + "/b");
+}
+
+// Below the link-free directory of a tool no link is followed; the directory itself may be one.
+TEST_F(ImageTest, LinkFreeDirectoryIsGuardedLikeTheImage) {
+    SetExactHostPaths(true);
+    SetDeviceRoot("/");
+    fs::create_directories(base_ + "/elsewhere");
+    fs::create_directories(root_ + "/out");
+    fs::create_directory_symlink(base_ + "/elsewhere", root_ + "/out/VORIZ");
+    fs::create_directory_symlink(root_ + "/out", root_ + "/outlink");
+    SetLinkFreeDirectory(Device(root_ + "/outlink").c_str());
+
+    EXPECT_EQ(OpenStream(Device(root_ + "/outlink/VORIZ/a.txt").c_str(), u"wb"), nullptr);
+    EXPECT_EQ(LastFileError(), "refusing the symbolic link " + root_ + "/outlink/VORIZ");
+    EXPECT_FALSE(CreateDir(Device(root_ + "/outlink/VORIZ/sub").c_str()));
+    EXPECT_TRUE(fs::is_empty(base_ + "/elsewhere"));
+
+    EXPECT_FALSE(CreateDir(Device(root_ + "/outlink/sub/../../x").c_str()));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_FALSE(fs::exists(root_ + "/x"));
+
+    std::FILE* out = OpenStream(Device(root_ + "/outlink/new.txt").c_str(), u"wb");
+    ASSERT_NE(out, nullptr);
+    std::fclose(out);
+    EXPECT_TRUE(Exists("out/new.txt"));
+}
+
+// Links and special files inside the device image: every call that would open, write, create
+// over, rename or copy them fails at once, and nothing outside the image changes.
+struct GuardCase {
+    const char* name;
+    std::function<bool()> call;  // true when the call succeeded
+};
+
+class GuardedImageTest : public ImageTest, public ::testing::WithParamInterface<GuardCase> {};
+
+bool Opens(const char16_t* path, const char16_t* mode) {
+    std::FILE* stream = OpenStream(path, mode);
+    if (stream != nullptr) {
+        std::fclose(stream);
+    }
+    return stream != nullptr;
+}
+
+TEST_P(GuardedImageTest, FailsWithoutTouchingAnythingOutside) {
+    const std::string outside = base_ + "/outside";
+    WriteFile("../outside/file.txt", "outside");
+    WriteFile("../outside/dir/f.txt", "outside");
+    WriteFile("Flash/file.txt", "inside");
+    fs::create_symlink(outside + "/file.txt", root_ + "/Flash/link.txt");
+    fs::create_directory_symlink(outside + "/dir", root_ + "/Flash/linkdir");
+    fs::create_symlink(outside + "/none", root_ + "/Flash/dangling");
+    ASSERT_EQ(mkfifo((root_ + "/Flash/fifo").c_str(), 0644), 0);
+
+    EXPECT_FALSE(GetParam().call());
+    EXPECT_FALSE(LastFileError().empty());
+    std::set<std::string> seen;  // what lies outside, with the contents of its files
+    for (const auto& e : fs::recursive_directory_iterator(outside)) {
+        std::ifstream in(e.path());
+        seen.insert(
+            e.path().string().substr(outside.size()) + "=" +
+            (e.is_regular_file() ? std::string(std::istreambuf_iterator<char>(in), {}) : ""));
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{"/dir=", "/dir/f.txt=outside", "/file.txt=outside"}));
+    EXPECT_TRUE(fs::is_symlink(root_ + "/Flash/link.txt"));
+}
+
+const GuardCase kGuardCases[] = {
+    {"ReadThroughLink", [] { return Opens(u"\\flash\\link.txt", u"rb"); }},
+    {"WriteThroughLink", [] { return Opens(u"\\FLASH\\LINK.TXT", u"wb"); }},
+    {"CreateOverDanglingLink", [] { return Opens(u"\\flash\\dangling", u"wbx"); }},
+    {"ReadBelowLinkedDirectory", [] { return Opens(u"\\flash\\linkdir\\f.txt", u"rb"); }},
+    {"WriteBelowLinkedDirectory", [] { return Opens(u"\\Flash\\LinkDir\\new.txt", u"wb"); }},
+    {"SlashesSeparateLevelsToo", [] { return Opens(u"/Flash/linkdir/f.txt", u"wb"); }},
+    {"AttributesBelowLinkedDirectory",
+     [] { return GetAttributes(u"\\flash\\linkdir\\f.txt") != kInvalidFileAttributes; }},
+    {"DirectoryBelowLinkedDirectory", [] { return CreateDir(u"\\flash\\linkdir\\sub"); }},
+    {"CopyOverLink", [] { return CopyFileTo(u"\\flash\\file.txt", u"\\flash\\link.txt", false); }},
+    {"CopyFromLink", [] { return CopyFileTo(u"\\flash\\link.txt", u"\\flash\\copy.txt", false); }},
+    {"CopyIntoLinkedDirectory",
+     [] { return CopyFileTo(u"\\flash\\file.txt", u"\\flash\\linkdir\\f.txt", false); }},
+    {"RenameOverLink", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\link.txt"); }},
+    {"RenameLinkAway", [] { return RenameReplacing(u"\\flash\\link.txt", u"\\flash\\moved.txt"); }},
+    {"ReadFifo", [] { return Opens(u"\\flash\\fifo", u"rb"); }},
+    {"WriteFifo", [] { return Opens(u"\\flash\\fifo", u"wb"); }},
+    {"CopyFromFifo", [] { return CopyFileTo(u"\\flash\\fifo", u"\\flash\\copy.txt", false); }},
+    {"CopyOverFifo", [] { return CopyFileTo(u"\\flash\\file.txt", u"\\flash\\fifo", false); }},
+    {"RenameOverFifo", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
+};
+INSTANTIATE_TEST_SUITE_P(Image, GuardedImageTest, ::testing::ValuesIn(kGuardCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Host paths of the image are device paths; anything outside it has none.
+TEST_F(ImageTest, HostPathsInsideTheImageOnly) {
+    const std::pair<const char*, const char16_t*> kPaths[] = {
+        {"", u"\\"},
+        {"/SDMMC/VORIZ.QZP", u"\\SDMMC\\VORIZ.QZP"},
+        {"/a/./b/../c", u"\\a\\c"},
+        {"x/file", nullptr},  // a sibling whose name begins with the image's
+        {"/../elsewhere", nullptr},
+    };
+    for (const auto& [relative, expected] : kPaths) {
+        std::u16string device;
+        EXPECT_EQ(HostPathToDevice(root_ + relative, device), expected != nullptr) << relative;
+        EXPECT_EQ(device, expected ? expected : u"") << relative;
+    }
+}
+
+// Lookups in a large directory read it once, whatever their number or letter case, and what this
+// layer creates, renames and removes is known without reading the directory again: a return to
+// scanning a directory per lookup (quadratic extraction) shows here as a count, not as time.
+TEST_F(ImageTest, EachDirectoryIsReadOncePerRun) {
+    constexpr int kFiles = 1000;
+    char name[32];
+    for (int i = 0; i < kFiles; ++i) {
+        std::snprintf(name, sizeof name, "Big/F%05d.BIN", i);
+        WriteFile(name, "");
+    }
+    const uint64_t before = posix::DirectoryListings();
+    ASSERT_TRUE(CreateDir(u"\\Fresh"));
+    for (int i = 0; i < kFiles; ++i) {
+        std::snprintf(name, sizeof name, "\\big\\f%05d.bin", i);
+        const std::u16string existing(name, name + std::strlen(name));
+        EXPECT_EQ(GetAttributes(existing.c_str()), kAttributeNormal) << name;
+        std::snprintf(name, sizeof name, "\\BIG\\new%05d", i);
+        const std::u16string added(name, name + std::strlen(name));
+        ASSERT_TRUE(Opens(added.c_str(), u"wb"));
+        ASSERT_TRUE(Opens((u"\\fresh" + added.substr(4)).c_str(), u"wb"));
+        EXPECT_EQ(GetAttributes((u"\\big\\NEW" + added.substr(8)).c_str()), kAttributeNormal);
+    }
+    EXPECT_LE(posix::DirectoryListings() - before, 2u);  // the image's root and Big, once each
+
+    EXPECT_TRUE(RemoveFile(u"\\big\\F00001.BIN"));
+    EXPECT_EQ(GetAttributes(u"\\Big\\f00001.bin"), kInvalidFileAttributes);
+    EXPECT_TRUE(RenameReplacing(u"\\big\\NEW00001", u"\\big\\Renamed"));
+    EXPECT_EQ(GetAttributes(u"\\big\\new00001"), kInvalidFileAttributes);
+    ASSERT_TRUE(Opens(u"\\BIG\\RENAMED", u"wb"));
+    EXPECT_TRUE(Exists("Big/Renamed"));
+    EXPECT_FALSE(Exists("Big/RENAMED"));
+    EXPECT_EQ(fs::file_size(root_ + "/Fresh/new00999"), 0u);
+    EXPECT_LE(posix::DirectoryListings() - before, 2u);
+}
+
+// The shell's delete changes directories behind the layer's back: names it removed are
+// forgotten, so a file written afterwards takes the spelling it is given.
+TEST_F(ImageTest, DeleteForgetsTheNamesItRemoved) {
+    WriteFile("Flash/OLD.TXT", "old");
+    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kAttributeNormal);
+    const char16_t from[] = u"\\Flash\\*.*\0";
+    ShellFileOperation op{nullptr, kFileOpDelete, from,   nullptr, kFileOpNoConfirmation,
+                          nullptr, nullptr,       nullptr};
+    ASSERT_EQ(RunShellFileOperation(op), 0);
+    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kInvalidFileAttributes);
+    ASSERT_TRUE(Opens(u"\\flash\\old.txt", u"wb"));
+    EXPECT_TRUE(Exists("Flash/old.txt"));
+    EXPECT_FALSE(Exists("Flash/OLD.TXT"));
+}
+
+}  // namespace
+}  // namespace platform::testing

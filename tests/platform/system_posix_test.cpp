@@ -1,0 +1,121 @@
+// What only the POSIX stand-ins have: named mutexes as lock files shared with other programs,
+// the shell's delete inside the device image (links, files in use).
+#include "platform/system.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "platform/file.h"
+#include "platform_fixture.h"
+
+namespace platform::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ImageSystemTest : public PlatformTest {};
+
+// Another program that holds an flock on `path` until Release (the device's loader, for one).
+// flock locks belong to an open file, so a second open in this process is as foreign as a process.
+class LockHolder {
+  public:
+    explicit LockHolder(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT, 0644)) {
+        EXPECT_EQ(flock(fd_, LOCK_EX), 0) << path;
+    }
+    ~LockHolder() { Release(); }
+    void Release() {
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+TEST_F(ImageSystemTest, NamedMutexHeldByAnotherProcessReportsExisting) {
+    fs::create_directories(root_ + "/.named");
+    LockHolder loader(root_ + "/.named/RURodera");
+
+    Handle seen = CreateNamedMutex(u"RURodera");
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(LastError(), kErrorAlreadyExists);
+    EXPECT_TRUE(CloseHandle(seen));
+
+    std::thread([] {  // the last error belongs to the thread
+        CloseHandle(CreateNamedMutex(u"other"));
+        EXPECT_EQ(LastError(), 0u);
+    })
+        .join();
+    EXPECT_EQ(LastError(), kErrorAlreadyExists);
+
+    loader.Release();
+    Handle mine = CreateNamedMutex(u"RURodera");
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(LastError(), 0u);
+    EXPECT_TRUE(CloseHandle(mine));
+}
+
+TEST_F(ImageSystemTest, MutexNameCannotLeaveTheLockDirectory) {
+    Handle h = CreateNamedMutex(u"..\\..\\escape/x");
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(fs::exists(base_ + "/escape"));
+    EXPECT_FALSE(fs::exists(root_ + "/escape"));
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+// Links read as links and are removed, never followed.
+TEST_F(ImageSystemTest, ShellDeleteRemovesLinksNotWhatTheyPointTo) {
+    WriteFile("ResidentFlash2/VORIZ/sub/deep.bin", "d");
+    WriteFile("outside/keep.txt", "k");
+    fs::create_directory_symlink(root_ + "/outside", root_ + "/ResidentFlash2/link");
+    fs::create_directory_symlink(root_ + "/outside", root_ + "/link");
+    EXPECT_EQ(GetAttributes(u"\\LINK"), kAttributeReparsePoint);
+    EXPECT_TRUE(RemoveFile(u"\\link"));
+
+    const char16_t from[] = u"\\residentflash2\\*.*\0";
+    ShellFileOperation op{nullptr, kFileOpDelete, from,   nullptr, kFileOpNoConfirmation,
+                          nullptr, nullptr,       nullptr};
+    EXPECT_EQ(RunShellFileOperation(op), 0);
+    EXPECT_TRUE(fs::is_directory(root_ + "/ResidentFlash2"));
+    EXPECT_TRUE(fs::is_empty(root_ + "/ResidentFlash2"));
+    EXPECT_FALSE(Exists("link"));
+    EXPECT_TRUE(Exists("outside/keep.txt"));
+}
+
+// A file another program has open (holds an flock on) cannot be deleted: the delete stops with
+// a failure, and what it had deleted stays deleted.
+TEST_F(ImageSystemTest, ShellDeleteStopsAtAFileInUse) {
+    WriteFile("Flash/a_first.txt", "1");
+    WriteFile("Flash/b_busy.txt", "2");
+    WriteFile("Flash/c_last.txt", "3");
+    LockHolder program(root_ + "/Flash/b_busy.txt");
+
+    const char16_t from[] = u"\\Flash\\*.*\0";
+    ShellFileOperation op{nullptr, kFileOpDelete, from,   nullptr, kFileOpNoConfirmation,
+                          nullptr, nullptr,       nullptr};
+    EXPECT_NE(RunShellFileOperation(op), 0);
+    EXPECT_FALSE(Exists("Flash/a_first.txt"));
+    EXPECT_TRUE(Exists("Flash/b_busy.txt"));
+    EXPECT_TRUE(Exists("Flash/c_last.txt"));
+}
+
+// Parent steps stay inside the image.
+TEST_F(ImageSystemTest, ShellDeleteStaysInsideTheImage) {
+    WriteFile("Dir/one.txt", "1");
+    WriteFile("../outside.txt", "o");
+    const char16_t parent[] = u"\\..\\*.*\0";
+    ShellFileOperation op{nullptr, kFileOpDelete, parent, nullptr, 0, nullptr, nullptr, nullptr};
+    EXPECT_EQ(RunShellFileOperation(op), 0);
+    EXPECT_FALSE(Exists("Dir"));
+    EXPECT_TRUE(Exists("../outside.txt"));
+}
+
+}  // namespace
+}  // namespace platform::testing

@@ -1,0 +1,43 @@
+// The volume services as the installer's space check relies on them, on either implementation.
+#include "platform/volume.h"
+
+#include <gtest/gtest.h>
+
+#include "device_test.h"
+
+namespace platform::testing {
+namespace {
+
+class VolumeTest : public DeviceTest {};
+
+// The tree is laid out before the first call: the image does not see changes made behind its back.
+TEST_F(VolumeTest, SpaceSizesAndEmptyDirectories) {
+    WriteFile("Tree/a.bin", "12345");
+    WriteFile("Tree/Sub/b.bin", std::string(1000, 'b'));
+    VolumeSpace space;
+    ASSERT_TRUE(GetVolumeSpace(Path(u"").c_str(), space));
+    EXPECT_GT(space.freeBytes, 0u);
+    EXPECT_GE(space.unitBytes, 1u);
+    EXPECT_FALSE(GetVolumeSpace(Path(u"missing").c_str(), space));
+    uint64_t size = 0;
+    EXPECT_TRUE(GetFileSize(Path(u"TREE\\SUB\\B.BIN").c_str(), size));
+    EXPECT_EQ(size, 1000u);
+    EXPECT_FALSE(GetFileSize(Path(u"Tree").c_str(), size));
+    EXPECT_FALSE(GetFileSize(Path(u"Tree\\missing").c_str(), size));
+
+    // Each file in whole units, each directory one unit, the measured directory itself not.
+    uint64_t bytes = 1;
+    EXPECT_TRUE(MeasureTree(Path(u"tree").c_str(), 512, bytes));
+    EXPECT_EQ(bytes, 512u + 512u + 1024u);
+    EXPECT_TRUE(MeasureTree(Path(u"missing").c_str(), 512, bytes));
+    EXPECT_EQ(bytes, 0u);
+
+    EXPECT_FALSE(RemoveEmptyDirectory(Path(u"Tree\\Sub").c_str()));
+    EXPECT_TRUE(RemoveFile(Path(u"Tree\\Sub\\b.bin").c_str()));
+    EXPECT_TRUE(RemoveEmptyDirectory(Path(u"tree\\sub").c_str()));
+    EXPECT_FALSE(RemoveEmptyDirectory(Path(u"Tree\\Sub").c_str()));
+    EXPECT_FALSE(RemoveEmptyDirectory(Path(u"Tree\\a.bin").c_str()));
+}
+
+}  // namespace
+}  // namespace platform::testing
