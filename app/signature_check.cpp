@@ -31,18 +31,19 @@ void SetSignatureObserver(SignatureObserver newObserver) {
     observer = newObserver;
 }
 
-void CUpdateDlg::RequireTrustedSignature() {
+app::StepOutcome CUpdateDlg::RequireTrustedSignature() {
     if (platform::GetAttributes(kTrustedKeysPath) == platform::kInvalidFileAttributes) {
-        return;  // the device does not check signatures
+        return app::Done(app::Step::kSignature, "not checked: the device holds no keys");
     }
     SignatureOutcome outcome;
     const bool accepted = VerifySignatureFiles(kTrustedKeysPath, kSignaturePath, &ReadPackage,
                                                m_package, &outcome) == 0;
+    const std::string reason = accepted ? std::string() : SignatureFaultText(outcome.fault);
     if (observer != nullptr) {
-        observer({accepted ? 1 : 0, outcome.keyId, outcome.trustedComment,
-                  accepted ? std::string() : SignatureFaultText(outcome.fault)});
+        observer({accepted ? 1 : 0, outcome.keyId, outcome.trustedComment, reason});
     }
     if (!accepted) {
-        RejectInvalidPackage();
+        return app::Stop(app::Step::kSignature, app::Ending::kInvalidPackage, reason);
     }
+    return app::Done(app::Step::kSignature, "good, key " + outcome.keyId);
 }

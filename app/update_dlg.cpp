@@ -13,7 +13,6 @@ CUpdateDlg::CUpdateDlg(platform::Dialog* parent)
       m_package(nullptr),
       m_entries(nullptr),
       m_entryCount(0),
-      m_isPatch(0),
       m_decodeRunning(false) {}
 
 // A failed extraction leaves the package open; it goes with the dialog at the end of the run.

@@ -1008,8 +1008,13 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
             break;
         }
         cutPoints = k;
+        // A cut after the record was written falls into the end's own records: a patch already
+        // installed is then refused by the rerun, rightly.
+        const bool installed = FlashDifference(image, expected).empty();
         const RunResult again = image.Run();
-        ExpectCompleted(again);
+        if (!installed) {
+            ExpectCompleted(again);
+        }
         EXPECT_EQ(FlashDifference(image, expected), "") << "cut at write " << k;
         if (testing::Test::HasFailure()) {
             ADD_FAILURE() << "first failing cut: write " << k;
@@ -1034,12 +1039,13 @@ INSTANTIATE_TEST_SUITE_P(
 // copy cut at any of its writes must leave the old logo whole.
 TEST(PowerCut, ACutLogoCopyLeavesTheOldLogoWhole) {
     const std::string oldLogo = Filler(70000, 3, false);
+    const std::string newLogo = Filler(70000, 4, false);
     int cutInCopy = 0;
     for (int k = 1; k < 100; ++k) {
         DeviceImage image;
         InstallVersion(image);
         image.WriteFile("ResidentFlash2/PowerOffLogo.bmp", oldLogo);
-        image.WriteFile("SDMMC/PowerOffLogo.bmp", Filler(70000, 4, false));
+        image.WriteFile("SDMMC/PowerOffLogo.bmp", newLogo);
         image.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(image, u"1.0"));
         const RunResult run = image.Run({}, {"QZP_FAULT_CUT_AT_WRITE=" + std::to_string(k)});
         if (run.status != kPowerCutStatus) {
@@ -1049,9 +1055,11 @@ TEST(PowerCut, ACutLogoCopyLeavesTheOldLogoWhole) {
         const auto record = flash.find("voriz/index.ini");
         if (record != flash.end() &&
             record->second == image.IniBytes(Manifest(u"2.1", 1, u"1.0"))) {
-            // The new record is the last file of the extraction: the cut fell into the copy.
-            ++cutInCopy;
-            EXPECT_TRUE(flash.at("powerofflogo.bmp") == oldLogo)
+            // The new record is the last file of the extraction: the cut fell into the copy or
+            // after it, and the logo is one of the two, whole.
+            cutInCopy += flash.at("powerofflogo.bmp") == oldLogo ? 1 : 0;
+            EXPECT_TRUE(flash.at("powerofflogo.bmp") == oldLogo ||
+                        flash.at("powerofflogo.bmp") == newLogo)
                 << "cut at write " << k << ": a logo of " << flash.at("powerofflogo.bmp").size()
                 << " bytes";
         }
