@@ -55,17 +55,20 @@ std::string ReadTail(const char16_t* path, std::size_t limit) {
 std::string DescribeStep(const StepOutcome& outcome) {
     std::string line = std::string(StepName(outcome.step)) + ": " + outcome.detail;
     if (!outcome.GoesOn()) {
-        std::string why;
-        if (!outcome.entry.empty()) {
-            why += platform::Utf16ToUtf8(outcome.entry) + ": ";
-        }
-        why += outcome.reason.empty() ? "stopped" : outcome.reason;
+        // What was found, then the entry and why it stopped the run, then how the run ends.
+        std::string why = outcome.entry.empty() ? "" : platform::Utf16ToUtf8(outcome.entry) + ": ";
+        why += outcome.reason;
         if (!outcome.systemError.empty()) {
             why += " (" + outcome.systemError + ")";
         }
         const EndingBox box = BoxOf(outcome);
-        why += box.shown ? "; shows " + Quoted(box.text) : "; ends without a message";
-        line += outcome.detail.empty() ? why : "; " + why;
+        const std::string ending =
+            box.shown ? "shows " + Quoted(box.text) : std::string("ends without a message");
+        for (const std::string& part : {why, ending}) {
+            if (!part.empty()) {
+                line += (line.back() == ' ' ? "" : "; ") + part;
+            }
+        }
     }
     if (line.size() > kLineLimit) {
         line.resize(kLineLimit);

@@ -83,7 +83,7 @@ app::StepOutcome CUpdateDlg::Decide(const app::UpdateFacts& manifest,
                          KindText(decision.kind);
     if (decision.kind == app::UpdateKind::kRefusePatchMismatch) {
         app::StepOutcome outcome =
-            app::Stop(app::Step::kDecision, app::Ending::kPatchMismatch, "refused");
+            app::Stop(app::Step::kDecision, app::Ending::kPatchMismatch);
         outcome.detail = std::move(detail);
         outcome.message = decision.refusalText;
         outcome.caption = decision.refusalCaption;

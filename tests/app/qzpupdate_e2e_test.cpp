@@ -88,6 +88,18 @@ std::vector<std::string> Boxes(const RunResult& run) {
     return boxes;
 }
 
+// The technician's log on the card, "" when there is none.
+std::string CardLog(const DeviceImage& image) {
+    return DeviceImage::TreeOf(image.Host("SDMMC"))["qzpupdate.log"];
+}
+
+// Whether the log's last line, after its time stamp, is `line`.
+bool EndsWithLine(const std::string& log, const std::string& line) {
+    const std::string ending = " " + line + "\r\n";
+    return log.size() >= ending.size() &&
+           log.compare(log.size() - ending.size(), ending.size(), ending) == 0;
+}
+
 bool HasLine(const RunResult& run, const std::string& line) {
     for (const std::string& l : run.Lines()) {
         if (l == line)
@@ -136,6 +148,7 @@ struct RefusalCase {
     std::vector<std::string> args;
     std::vector<std::string> boxes;  // "[caption] text|icon", in order
     int confirmResult;               // 0: no confirmation expected
+    const char* logLine;             // the log's last line, without its time stamp
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) {
@@ -172,6 +185,7 @@ TEST_P(RefusedUpdate, ShowsItsMessageAndLeavesTheFlashVolumeAlone) {
     EXPECT_TRUE(run.Events("purge").empty());
     EXPECT_TRUE(run.Events("decode_done").empty());
     EXPECT_EQ(FlashDifference(image, before), "");
+    EXPECT_TRUE(EndsWithLine(CardLog(image), c.logLine)) << CardLog(image);
 }
 
 const std::string kInvalid = "[Error] Invalid update File|stop";
@@ -179,7 +193,12 @@ const std::string kInvalid = "[Error] Invalid update File|stop";
 INSTANTIATE_TEST_SUITE_P(
     Gate, RefusedUpdate,
     testing::Values(
-        RefusalCase{"NoPackage", [](const DeviceImage& i) { InstallVersion(i); }, {}, {}, 0},
+        RefusalCase{"NoPackage",
+                    [](const DeviceImage& i) { InstallVersion(i); },
+                    {},
+                    {},
+                    0,
+                    "package: no \\SDMMC\\VORIZ.QZP; ends without a message"},
         RefusalCase{"NotAPackage",
                     [](const DeviceImage& i) {
                         InstallVersion(i);
@@ -187,7 +206,8 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     {kInvalid},
-                    0},
+                    0,
+                    "open: not a readable package; shows \"Invalid update File\""},
         RefusalCase{"PatchForAnotherVersion",
                     [](const DeviceImage& i) {
                         InstallVersion(i);
@@ -195,7 +215,9 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     {"[Update Patch] This Patch only for version:1.5\n Update fail!|stop"},
-                    0},
+                    0,
+                    "decision: package 2.1 (patch for 1.5), installed 1.0: patch for another "
+                    "version; shows \"This Patch only for version:1.5\\n Update fail!\""},
         RefusalCase{"PatchNeedingARecordTheDeviceLacks",
                     [](const DeviceImage& i) {
                         InstallVersion(i, u"");
@@ -203,7 +225,9 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     {"[Update Patch] This Patch only for version:1.0\n Update fail!|stop"},
-                    0},
+                    0,
+                    "decision: package 2.1 (patch for 1.0), installed undetected: patch for "
+                    "another version; shows \"This Patch only for version:1.0\\n Update fail!\""},
         RefusalCase{"ConfirmationCancelled",
                     [](const DeviceImage& i) {
                         InstallVersion(i);
@@ -211,28 +235,33 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {"--answer", "cancel"},
                     {},
-                    2},
-        RefusalCase{"ManifestWithoutUtf16Mark",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP",
-                                       {{"VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n"},
-                                        {"VORIZ\\VORIZ.exe", kNewExe}});
-                    },
-                    {},
-                    {kInvalid},
-                    0},
+                    2,
+                    "confirmation: cancelled; ends without a message"},
+        RefusalCase{
+            "ManifestWithoutUtf16Mark",
+            [](const DeviceImage& i) {
+                InstallVersion(i);
+                i.WritePackage("SDMMC/VORIZ.QZP",
+                               {{"VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n"},
+                                {"VORIZ\\VORIZ.exe", kNewExe}});
+            },
+            {},
+            {kInvalid},
+            0,
+            "manifest: VORIZ\\INDEX.INI: not a settings file; shows \"Invalid update File\""},
         // The damage lies in an entry after the manifest check, so only the check of the whole
         // package before the purge finds it.
-        RefusalCase{"CorruptBlockInFullPackage",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
-                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
-                    },
-                    {"--answer", "ok"},
-                    {kInvalid},
-                    1},
+        RefusalCase{
+            "CorruptBlockInFullPackage",
+            [](const DeviceImage& i) {
+                InstallVersion(i);
+                i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
+                FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+            },
+            {"--answer", "ok"},
+            {kInvalid},
+            1,
+            "check: VORIZ\\VORIZ.exe: block does not inflate; shows \"Invalid update File\""},
         // Nothing to install: a full package without entries would only empty the flash volume.
         RefusalCase{"EmptyPackage",
                     [](const DeviceImage& i) {
@@ -241,16 +270,19 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {"--answer", "ok"},
                     {kInvalid},
-                    1},
-        RefusalCase{"CorruptBlockInPatch",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.0"));
-                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
-                    },
-                    {},
-                    {kInvalid},
-                    0}),
+                    1,
+                    "check: no entries; shows \"Invalid update File\""},
+        RefusalCase{
+            "CorruptBlockInPatch",
+            [](const DeviceImage& i) {
+                InstallVersion(i);
+                i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.0"));
+                FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+            },
+            {},
+            {kInvalid},
+            0,
+            "check: VORIZ\\VORIZ.exe: block does not inflate; shows \"Invalid update File\""}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
@@ -417,6 +449,7 @@ struct RestartCase {
     std::vector<std::string> env;
     std::vector<std::string> extraBoxes;
     bool restartEvent;
+    const char* logLine;  // the log's last line, without its time stamp
 };
 
 void PrintTo(const RestartCase& c, std::ostream* os) {
@@ -452,22 +485,34 @@ TEST_P(Restart, EndsTheProgramWithStatusZero) {
     } else {
         EXPECT_TRUE(restart.empty());
     }
+    EXPECT_TRUE(EndsWithLine(CardLog(image), c.logLine)) << CardLog(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     VendorLibrary, Restart,
     testing::Values(
-        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true},
-        RestartCase{"Missing", [] { return fs::path(); }, {}, {}, false},
+        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true, "restart: requested"},
+        RestartCase{"Missing",
+                    [] { return fs::path(); },
+                    {},
+                    {},
+                    false,
+                    "restart: velmorin.dll not found; ends without a message"},
         RestartCase{"WithoutExport",
                     [] { return BinDir() / "libqzp_stub_no_restart_export.so"; },
                     {},
                     {"[qzpupdate] Cannot find reboot function in velmorin.dll|exclamation"},
-                    false},
+                    false,
+                    "restart: no KVRebootMachine in velmorin.dll; shows \"Cannot find reboot "
+                    "function in velmorin.dll\""},
         // The request returns and the device never restarts: the program ends by itself after
         // a bounded wait (instant at time scale 0) instead of hanging.
-        RestartCase{
-            "RequestReturns", [] { return VendorStandIn(); }, {"QZP_STANDIN_RETURN=1"}, {}, true}),
+        RestartCase{"RequestReturns",
+                    [] { return VendorStandIn(); },
+                    {"QZP_STANDIN_RETURN=1"},
+                    {},
+                    true,
+                    "restart: the device did not restart; ends without a message"}),
     [](const testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
@@ -497,6 +542,11 @@ TEST(FailedExtraction, ReportsSetupFailureWithoutLogoOrRestart) {
     EXPECT_TRUE(logo == flash.end() || logo->second != kCardLogo);
     // The record was to be written last, so the device does not claim the new version.
     EXPECT_EQ(flash.count("voriz/index.ini"), 0u);
+    // The log names the entry, the reason and the system's word for it.
+    EXPECT_TRUE(EndsWithLine(CardLog(image),
+                             "extraction: VORIZ\\VORIZ.exe: short write (Input/output "
+                             "error); shows \"Setup Failly ! \""))
+        << CardLog(image);
 }
 
 TEST(FailedPurge, StopsWhenAFileOnTheFlashVolumeIsInUse) {
