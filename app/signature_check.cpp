@@ -15,6 +15,7 @@ using app::kTrustedKeysPath;
 namespace {
 
 SignatureObserver observer = nullptr;
+void* observerContext = nullptr;
 
 int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
     return static_cast<SignatureCheck*>(context)->Update(data, size);
@@ -27,8 +28,9 @@ int32_t ReadPackage(void* context, SignatureCheck* check) {
 
 }  // namespace
 
-void SetSignatureObserver(SignatureObserver newObserver) {
+void SetSignatureObserver(SignatureObserver newObserver, void* context) {
     observer = newObserver;
+    observerContext = context;
 }
 
 app::StepOutcome CUpdateDlg::RequireTrustedSignature() {
@@ -40,7 +42,8 @@ app::StepOutcome CUpdateDlg::RequireTrustedSignature() {
                                                m_package, &outcome) == 0;
     const std::string reason = accepted ? std::string() : SignatureFaultText(outcome.fault);
     if (observer != nullptr) {
-        observer({accepted ? 1 : 0, outcome.keyId, outcome.trustedComment, reason});
+        observer(observerContext,
+                 {accepted ? 1 : 0, outcome.keyId, outcome.trustedComment, reason});
     }
     if (!accepted) {
         return app::Stop(app::Step::kSignature, app::Ending::kInvalidPackage, reason);

@@ -7,6 +7,7 @@ namespace app {
 namespace {
 
 StepObserver observer = nullptr;
+void* observerContext = nullptr;
 
 EndingBox DialogBox(std::u16string text, std::u16string caption, uint32_t type) {
     return {true, false, std::move(text), std::move(caption), type};
@@ -78,13 +79,14 @@ EndingBox BoxOf(const StepOutcome& outcome) {
     return {};
 }
 
-void SetStepObserver(StepObserver newObserver) {
+void SetStepObserver(StepObserver newObserver, void* context) {
     observer = newObserver;
+    observerContext = context;
 }
 
 void ReportStep(const StepOutcome& outcome) {
     if (observer != nullptr) {
-        observer(outcome);
+        observer(observerContext, outcome);
     }
 }
 

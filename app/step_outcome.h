@@ -50,8 +50,8 @@ struct StepOutcome {
     std::u16string entry;
     std::string reason;
     std::string systemError;
-    // The message of an ending whose text is computed (a patch mismatch, missing room), and its
-    // caption when it has one.
+    // The text the step showed or ends with when it is computed (the confirmation's question, a
+    // patch mismatch, missing room), and its caption when it has one.
     std::u16string message;
     std::u16string caption;
 
@@ -94,8 +94,8 @@ EndingBox BoxOf(const StepOutcome& outcome);
 // Called for every outcome as it happens (on the dialog's thread), before the run acts on it:
 // lets a host program keep its own record. Set once by the program's entry before the dialog
 // runs; null records nothing.
-using StepObserver = void (*)(const StepOutcome& outcome);
-void SetStepObserver(StepObserver observer);
+using StepObserver = void (*)(void* context, const StepOutcome& outcome);
+void SetStepObserver(StepObserver observer, void* context);
 void ReportStep(const StepOutcome& outcome);
 
 }  // namespace app

@@ -82,8 +82,7 @@ app::StepOutcome CUpdateDlg::Decide(const app::UpdateFacts& manifest,
                          ", installed " + Utf8(decision.installedVersion) + ": " +
                          KindText(decision.kind);
     if (decision.kind == app::UpdateKind::kRefusePatchMismatch) {
-        app::StepOutcome outcome =
-            app::Stop(app::Step::kDecision, app::Ending::kPatchMismatch);
+        app::StepOutcome outcome = app::Stop(app::Step::kDecision, app::Ending::kPatchMismatch);
         outcome.detail = std::move(detail);
         outcome.message = decision.refusalText;
         outcome.caption = decision.refusalCaption;
@@ -96,10 +95,12 @@ app::StepOutcome CUpdateDlg::Decide(const app::UpdateFacts& manifest,
 app::StepOutcome CUpdateDlg::ConfirmFullUpdate(const std::u16string& packageVersion,
                                                const char16_t* installedVersion) {
     CTipDlg confirmation(packageVersion, installedVersion, this);
-    if (confirmation.DoModal() != platform::kIdOk) {
-        return app::Stop(app::Step::kConfirmation, app::Ending::kSilent, "cancelled");
-    }
-    return app::Done(app::Step::kConfirmation, "OK");
+    app::StepOutcome outcome =
+        confirmation.DoModal() == platform::kIdOk
+            ? app::Done(app::Step::kConfirmation, "OK")
+            : app::Stop(app::Step::kConfirmation, app::Ending::kSilent, "cancelled");
+    outcome.message = confirmation.Question();
+    return outcome;
 }
 
 // Reads and inflates every entry and compares its CRC-32 without writing anything, so that a

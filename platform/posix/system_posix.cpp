@@ -288,7 +288,6 @@ int RunShellFileOperation(const ShellFileOperation& operation) {
     if (showProgress) {
         presenter.ShellProgress(title, false);
     }
-    posix::EventPurge(static_cast<int>(result));
     return static_cast<int>(result);
 }
 

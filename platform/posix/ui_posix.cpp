@@ -436,6 +436,7 @@ intptr_t Dialog::DoModal() {
     }
     const auto window = posix::NewWindow(WindowKind::kDialog);
     window->dialog = this;
+    window->templateId = templateId_;
     window->caption = found->caption;
     window->hasCaption = found->hasCaption;
     for (const auto& c : found->controls) {
@@ -462,16 +463,6 @@ intptr_t Dialog::DoModal() {
         presenter.Hide(*window);
     }
     const intptr_t result = window->result;
-    if (window->HasButtons()) {
-        std::u16string text;
-        for (const auto& c : window->controls) {
-            if (c->controlKind == ControlKind::kStatic) {
-                text = c->text;
-                break;
-            }
-        }
-        posix::EventConfirm(text, result);
-    }
 
     auto& dialogs = posix::t_dialogs;
     dialogs.erase(std::remove(dialogs.begin(), dialogs.end(), window.get()), dialogs.end());
