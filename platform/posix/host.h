@@ -41,8 +41,6 @@ struct Observers {
         messageBox;
     // A progress bar moved to `position` (within its range), on the dialog's thread.
     std::function<void(int position)> progress;
-    // A dialog's handler is about to receive `message`, on the dialog's thread.
-    std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)> message;
     // The process ends with `status` (ExitProcess or the end of main), from an exit handler.
     std::function<void(int status)> exit;
 };

@@ -87,12 +87,6 @@ Clock::duration Scaled(uint32_t milliseconds) {
         std::chrono::duration<double, std::milli>(milliseconds * scale));
 }
 
-void NotifyObserver(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    if (const auto observer = CurrentObservers().message) {
-        observer(message, wParam, lParam);
-    }
-}
-
 void RecordExitStatus(int status) {
     State().exitStatus = status;
 }

@@ -126,7 +126,6 @@ std::unique_ptr<Presenter> MakeTerminalPresenter();
 Presenter& CurrentPresenter();
 double TimeScale();
 Clock::duration Scaled(uint32_t milliseconds);
-void NotifyObserver(uint32_t message, uintptr_t wParam, intptr_t lParam);
 void RecordExitStatus(int status);
 std::string Utf8(const std::u16string& text);
 // Tell the host program's observers (host.h).

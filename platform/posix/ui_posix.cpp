@@ -252,7 +252,6 @@ intptr_t Dispatch(Window& window, uint32_t message, uintptr_t wParam, intptr_t l
                 TranslateKey(window, wParam);
                 return 0;
             }
-            NotifyObserver(message, wParam, lParam);
             return DialogAccess::Handle(*window.dialog, message, wParam, lParam);
     }
     return 0;
@@ -455,7 +454,6 @@ intptr_t Dialog::DoModal() {
     posix::t_dialogs.push_back(window.get());
 
     posix::Presenter& presenter = posix::CurrentPresenter();
-    posix::NotifyObserver(kMsgInitDialog, 0, 0);
     DialogAccess::InitDialog(*this);
     if (!window->ended) {
         presenter.Show(*window);

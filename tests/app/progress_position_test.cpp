@@ -41,19 +41,4 @@ INSTANTIATE_TEST_SUITE_P(
                     PositionCase{"empty package", 0, 0, 0},
                     PositionCase{"count past the total stays in range", 1000, 5000, 100}));
 
-// A package of a few hundred megabytes in blocks of 64 KB: the bar never goes backwards, stays
-// within 0..100 and reaches 100 with the last block.
-TEST(ProgressPositionSweep, LargePackageMovesMonotonicallyToTheEnd) {
-    const uint64_t total = 700 * kMiB + 12345;
-    uint32_t previous = 0;
-    for (uint64_t done = 65536; done < total; done += 65536) {
-        const uint32_t position = ProgressPosition(total, done);
-        ASSERT_GE(position, previous) << done;
-        ASSERT_LE(position, 99u) << done;
-        ASSERT_EQ(position, done * 100 / total) << done;
-        previous = position;
-    }
-    EXPECT_EQ(ProgressPosition(total, total), 100u);
-}
-
 }  // namespace

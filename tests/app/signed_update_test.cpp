@@ -130,6 +130,18 @@ void PrintTo(const SignedCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// A device that trusts "release" and a package signed with it, then `damage` done to the files.
+std::function<void(const DeviceImage&, const Signer&)> SignedByRelease(
+    std::function<void(const DeviceImage&)> damage = {}) {
+    return [damage](const DeviceImage& i, const Signer& s) {
+        s.Trust({"release"});
+        s.Sign("release");
+        if (damage) {
+            damage(i);
+        }
+    };
+}
+
 class SignedUpdate : public testing::TestWithParam<SignedCase> {};
 
 TEST_P(SignedUpdate, InstallsOnlyWhatTheDeviceTrusts) {
@@ -198,12 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                        Flip(i, kPackage, -3);  // not even a matching one
                    },
                    true, false, "", ""},
-        SignedCase{"Signed",
-                   [](const DeviceImage&, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
-                   },
-                   true, true, "release", ""},
+        SignedCase{"Signed", SignedByRelease(), true, true, "release", ""},
         SignedCase{"SignedInTheLegacyForm",
                    [](const DeviceImage&, const Signer& s) {
                        s.Trust({"release"});
@@ -224,34 +231,22 @@ INSTANTIATE_TEST_SUITE_P(
                        s.Sign("stranger");
                    },
                    false, true, "", kUntrusted},
+        // The catalogue still opens.
         SignedCase{"PackageChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
-                       Flip(i, kPackage, -3);  // the catalogue still opens
-                   },
-                   false, true, "", kWrongFile},
-        SignedCase{"TrustedCommentChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
+                   SignedByRelease([](const DeviceImage& i) { Flip(i, kPackage, -3); }), false,
+                   true, "", kWrongFile},
+        SignedCase{"TrustedCommentChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
                        Flip(i, kSignature, LineOffset(i, kSignature, 2, 20));
-                   },
+                   }),
                    false, true, "", kForged},
-        SignedCase{"SignatureChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
-                       // A base64 character inside the Ed25519 signature of the file.
+        // A base64 character inside the Ed25519 signature of the file.
+        SignedCase{"SignatureChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
                        Flip(i, kSignature, LineOffset(i, kSignature, 1, 60), true);
-                   },
+                   }),
                    false, true, "", kForged},
-        SignedCase{"TrustedKeyChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
+        SignedCase{"TrustedKeyChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
                        Flip(i, kTrustedKeys, LineOffset(i, kTrustedKeys, 1, 30), true);
-                   },
+                   }),
                    false, true, "", kForged},
         SignedCase{"KeyFileUnreadable",
                    [](const DeviceImage& i, const Signer& s) {
