@@ -157,6 +157,14 @@ void PrintTo(const RefusalCase& c, std::ostream* os) {
 
 class RefusedUpdate : public testing::TestWithParam<RefusalCase> {};
 
+// A device with version 1.0 installed and the package `make` builds on its card.
+std::function<void(const DeviceImage&)> OnV1(std::vector<PackFile> (*make)(const DeviceImage&)) {
+    return [make](const DeviceImage& i) {
+        InstallVersion(i);
+        i.WritePackage("SDMMC/VORIZ.QZP", make(i));
+    };
+}
+
 TEST_P(RefusedUpdate, ShowsItsMessageAndLeavesTheFlashVolumeAlone) {
     const RefusalCase& c = GetParam();
     DeviceImage image;
@@ -202,10 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     "open: not a readable package; shows \"Invalid update File\""},
         RefusalCase{"PatchForAnotherVersion",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.5"));
-                    },
+                    OnV1([](const DeviceImage& i) { return PatchPackage(i, u"1.5"); }),
                     {},
                     {"[Update Patch] This Patch only for version:1.5\n Update fail!|stop"},
                     0,
@@ -222,10 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "decision: package 2.1 (patch for 1.0), installed undetected: patch for "
                     "another version; shows \"This Patch only for version:1.0\\n Update fail!\""},
         RefusalCase{"ConfirmationCancelled",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
-                    },
+                    OnV1([](const DeviceImage& i) { return FullPackage(i); }),
                     {"--answer", "cancel"},
                     {},
                     2,
@@ -257,10 +259,7 @@ INSTANTIATE_TEST_SUITE_P(
             "check: VORIZ\\VORIZ.exe: block does not inflate; shows \"Invalid update File\""},
         // Nothing to install: a full package without entries would only empty the flash volume.
         RefusalCase{"EmptyPackage",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", {});
-                    },
+                    OnV1([](const DeviceImage&) { return std::vector<PackFile>(); }),
                     {"--answer", "ok"},
                     {kInvalid},
                     1,
@@ -628,35 +627,32 @@ TEST_F(FreeSpace, RefusesBeforeThePurgeWhatTheVolumeCannotHold) {
     }
 }
 
-// The purge frees what the installed software takes: a full update may use that room.
-TEST_F(FreeSpace, AFullUpdateCountsWhatThePurgeFrees) {
-    InstallVersion(image_);
-    image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
-    const std::vector<PackFile> package = {{"VORIZ\\INDEX.INI", image_.IniBytes(Manifest(u"2.0"))},
-                                           {"VORIZ\\data.bin", Filler(150000, 7, false)}};
-    image_.WritePackage("SDMMC/VORIZ.QZP", package);
+// A file of 150 KB replaced on a volume of 256 KB: a full update may use the room the purge frees;
+// a patch needs the complete new copy beside the old one, which does not fit.
+TEST_F(FreeSpace, AFullUpdateCountsWhatThePurgeFreesAPatchDoesNot) {
+    for (const bool patch : {true, false}) {  // the refused patch leaves the volume as it was
+        SCOPED_TRACE(patch ? "patch" : "full update");
+        InstallVersion(image_);
+        image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
+        const std::vector<PackFile> package = {
+            {"VORIZ\\INDEX.INI",
+             image_.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"))},
+            {"VORIZ\\data.bin", Filler(150000, 7, false)}};
+        image_.WritePackage("SDMMC/VORIZ.QZP", package);
+        const Tree before = image_.FlashTree();
 
-    const RunResult run = image_.Run({"--answer", "ok"});
+        const RunResult run = image_.Run({"--answer", "ok"});
 
-    ExpectCompleted(run);
-    EXPECT_EQ(FlashDifference(image_, TreeOfPackage(package)), "");
-}
-
-// A patch replacing that file needs its complete new copy beside the old one.
-TEST_F(FreeSpace, APatchNeedsRoomForTheNewCopyBesideTheOld) {
-    InstallVersion(image_);
-    image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
-    image_.WritePackage("SDMMC/VORIZ.QZP",
-                        {{"VORIZ\\INDEX.INI", image_.IniBytes(Manifest(u"2.1", 1, u"1.0"))},
-                         {"VORIZ\\data.bin", Filler(150000, 7, false)}});
-    const Tree before = image_.FlashTree();
-
-    const RunResult run = image_.Run();
-
-    const auto boxes = Boxes(run);
-    ASSERT_EQ(boxes.size(), 1u) << run.out;
-    EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
-    EXPECT_EQ(FlashDifference(image_, before), "");
+        if (!patch) {
+            ExpectCompleted(run);
+            EXPECT_EQ(FlashDifference(image_, TreeOfPackage(package)), "");
+            continue;
+        }
+        const auto boxes = Boxes(run);
+        ASSERT_EQ(boxes.size(), 1u) << run.out;
+        EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
+        EXPECT_EQ(FlashDifference(image_, before), "");
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
