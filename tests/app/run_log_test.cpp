@@ -36,7 +36,6 @@ std::string WholeLineTail(const std::string& text, std::size_t limit) {
 
 struct AppendCase {
     const char* name;
-    bool existing;         // false: no log yet
     std::string before;    // the log's contents
     std::string expected;  // empty: the longest whole-line tail of before + kAdded
 };
@@ -51,9 +50,7 @@ TEST_P(AppendToLog, KeepsTheLastWholeLinesWithinTheLimit) {
     const AppendCase& c = GetParam();
     DeviceImage image;
     platform::SetDeviceRoot(image.Root().string());
-    if (c.existing) {
-        image.WriteFile("SDMMC/qzpupdate.log", c.before);
-    }
+    image.WriteFile("SDMMC/qzpupdate.log", c.before);
     ASSERT_TRUE(app::AppendToLog(app::kRunLogPath, kAdded, app::kRunLogLimit));
 
     const std::string log = DeviceImage::TreeOf(image.Host("SDMMC"))["qzpupdate.log"];
@@ -67,16 +64,15 @@ TEST_P(AppendToLog, KeepsTheLastWholeLinesWithinTheLimit) {
 
 INSTANTIATE_TEST_SUITE_P(
     Log, AppendToLog,
-    testing::Values(
-        AppendCase{"NoLogYet", false, "", ""},
-        AppendCase{"AfterEarlierRuns", true, Lines(3, 10), ""},
-        AppendCase{"AnUnfinishedLineStaysALine", true, "cut sho", "cut sho\r\n" + kAdded},
-        AppendCase{"ExactlyFull", true, Line(65536 - kAdded.size()),
-                   Line(65536 - kAdded.size()) + kAdded},
-        AppendCase{"OneByteOverDropsTheFirstLine", true, "a\r\n" + Line(65536 - kAdded.size() - 2),
-                   Line(65536 - kAdded.size() - 2) + kAdded},
-        AppendCase{"FullLogDropsItsOldestLines", true, Lines(1000, 60), ""},
-        AppendCase{"LongLogKeepsItsTail", true, Lines(20000, 50), ""}),
+    testing::Values(AppendCase{"AfterEarlierRuns", Lines(3, 10), ""},
+                    AppendCase{"AnUnfinishedLineStaysALine", "cut sho", "cut sho\r\n" + kAdded},
+                    AppendCase{"ExactlyFull", Line(65536 - kAdded.size()),
+                               Line(65536 - kAdded.size()) + kAdded},
+                    AppendCase{"OneByteOverDropsTheFirstLine",
+                               "a\r\n" + Line(65536 - kAdded.size() - 2),
+                               Line(65536 - kAdded.size() - 2) + kAdded},
+                    AppendCase{"FullLogDropsItsOldestLines", Lines(1000, 60), ""},
+                    AppendCase{"LongLogKeepsItsTail", Lines(20000, 50), ""}),
     [](const testing::TestParamInfo<AppendCase>& info) { return info.param.name; });
 
 // A card that cannot take the log: the call says so and changes nothing there.
