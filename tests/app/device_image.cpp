@@ -34,14 +34,14 @@ std::u16string DevicePath(const fs::path& host) {
     return device;
 }
 
+}  // namespace
+
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
-
-}  // namespace
 
 std::vector<std::string> RunResult::Lines() const {
     std::vector<std::string> lines;

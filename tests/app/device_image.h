@@ -86,6 +86,9 @@ std::string TreeDifference(const Tree& expected, const Tree& actual);
 // The tree `files` produce when extracted into an empty directory (names lower-cased).
 Tree TreeOfPackage(const std::vector<PackFile>& files);
 
+// The whole contents of a host file ("" when it cannot be read).
+std::string ReadAll(const fs::path& path);
+
 // Directory of the built programs (QZP_BIN_DIR).
 fs::path BinDir();
 // The vendor library stand-in built by the platform layer; empty when it was not built.

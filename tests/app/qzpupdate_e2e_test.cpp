@@ -90,7 +90,7 @@ std::vector<std::string> Boxes(const RunResult& run) {
 
 // The technician's log on the card, "" when there is none.
 std::string CardLog(const DeviceImage& image) {
-    return DeviceImage::TreeOf(image.Host("SDMMC"))["qzpupdate.log"];
+    return ReadAll(image.Host("SDMMC/qzpupdate.log"));
 }
 
 // Whether the log's last line, after its time stamp, is `line`.

@@ -38,22 +38,10 @@ std::string Shell(const std::string& command) {
     return status == 0 ? std::string() : output + " (status " + std::to_string(status) + ")";
 }
 
-std::string Read(const fs::path& path) {
-    std::string text;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-            text.append(buffer, n);
-        }
-        std::fclose(f);
-    }
-    return text;
-}
-
 // One byte of `relative` changed, at `offset` from the start (negative: from the end). In a
 // base64 line the new byte is another base64 digit, so the line still decodes.
 void Flip(const DeviceImage& image, const std::string& relative, long offset, bool base64 = false) {
-    std::string bytes = Read(image.Host(relative));
+    std::string bytes = ReadAll(image.Host(relative));
     ASSERT_FALSE(bytes.empty());
     char& c = bytes.at(offset >= 0 ? offset : bytes.size() + offset);
     if (base64) {
@@ -66,7 +54,7 @@ void Flip(const DeviceImage& image, const std::string& relative, long offset, bo
 
 // Offset of the first byte of line `line` (0-based) of a text file plus `column`.
 long LineOffset(const DeviceImage& image, const std::string& relative, int line, int column) {
-    const std::string text = Read(image.Host(relative));
+    const std::string text = ReadAll(image.Host(relative));
     std::size_t at = 0;
     for (int i = 0; i < line; ++i) {
         at = text.find('\n', at) + 1;
@@ -82,7 +70,7 @@ struct Signer {
     fs::path Sec(const std::string& key) const { return image.Scratch() / (key + ".sec"); }
     // The key id minisign wrote into the public key file's comment line.
     std::string Id(const std::string& key) const {
-        const std::string text = Read(Pub(key));
+        const std::string text = ReadAll(Pub(key));
         const std::string prefix = "untrusted comment: minisign public key ";
         return text.substr(prefix.size(), text.find('\n') - prefix.size());
     }
@@ -101,7 +89,7 @@ struct Signer {
     void Trust(const std::vector<std::string>& keys) const {
         std::string text;
         for (const std::string& key : keys) {
-            text += Read(Pub(key));
+            text += ReadAll(Pub(key));
         }
         image.WriteFile(kTrustedKeys, text);
     }
