@@ -49,22 +49,18 @@ bool CopyWhole(const char16_t* from, const char16_t* to) {
 
 intptr_t CUpdateDlg::OnDecodeDone(uintptr_t wParam, intptr_t) {
     m_decodeRunning = false;
-    if (wParam == 0) {
-        // The failed extraction left the package open; the dialog closes it when it goes away.
-        // The flash volume keeps what was written; no logo copy, no restart.
-        Proceed(m_extraction);
-        const app::EndingBox box = app::BoxOf(m_extraction);
-        ShowMessageBox(box.text.c_str(), box.caption.c_str(), box.type);
-        EndDialog(platform::kIdCancel);
-        return 1;
+    if (wParam != 0) {
+        m_package = nullptr;  // the successful extraction closed it
     }
-    m_package = nullptr;  // the successful extraction closed it
-    Proceed(m_extraction);
-    Proceed(CopyPowerOffLogo());
-    ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
-                   platform::kMbOk);
-    platform::Sleep(kDelayBeforeRestartMs);
-    Proceed(RequestRestart());
+    // A failed extraction ends here: the flash volume keeps what was written; no logo copy, no
+    // restart.
+    if (Proceed(m_extraction)) {
+        Proceed(CopyPowerOffLogo());
+        ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
+                       platform::kMbOk);
+        platform::Sleep(kDelayBeforeRestartMs);
+        Proceed(RequestRestart());
+    }
     EndRun(m_stop);
 }
 

@@ -48,9 +48,9 @@ class CUpdateDlg : public platform::Dialog {
     // or read as a settings file. A package without a manifest goes on with empty values.
     app::StepOutcome CheckPackageManifest(app::UpdateFacts& facts);
 
-    // Handler of WM_DECODE_DONE. After a failed extraction: tells the user and ends the dialog
-    // (returns 1). After a successful one: copies the card's logo, asks for the card to be
-    // removed and restarts the device; it does not return.
+    // Handler of WM_DECODE_DONE; does not return. After a failed extraction: tells the user and
+    // ends the program. After a successful one: copies the card's logo, asks for the card to be
+    // removed and restarts the device.
     intptr_t OnDecodeDone(uintptr_t wParam, intptr_t lParam);
 
     // The stored name of catalogue entry `index`, for a report.
