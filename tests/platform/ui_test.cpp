@@ -13,14 +13,9 @@
 namespace platform::testing {
 namespace {
 
-constexpr int kBarDialog = 900;
-constexpr int kAskDialog = 901;
-constexpr int kBar = 10;
-constexpr int kText = 11;
-constexpr int kYes = 12;
-constexpr int kNo = 13;
-constexpr uint32_t kMsgStep = kMsgUser + 7;
-constexpr uint32_t kMsgFinish = kMsgUser + 8;
+enum : int { kBarDialog = 900, kAskDialog };              // templates
+enum : int { kBar = 10, kText, kYes, kNo };               // controls
+enum : uint32_t { kMsgStep = kMsgUser + 7, kMsgFinish };  // private messages
 
 const ControlTemplate kBarControls[] = {{kBar, ControlKind::kProgressBar, u"Bar", 0, 0, 100, 10}};
 const ControlTemplate kAskControls[] = {{kText, ControlKind::kStatic, u"Static", 0, 0, 100, 30},
