@@ -49,35 +49,38 @@ bool CopyWhole(const char16_t* from, const char16_t* to) {
 
 intptr_t CUpdateDlg::OnDecodeDone(uintptr_t wParam, intptr_t) {
     m_decodeRunning = false;
-    if (wParam == 0) {
-        // The failed extraction left the package open; the dialog closes it when it goes away.
-        // The flash volume keeps what was written; no logo copy, no restart.
-        ShowMessageBox(u"Setup Failly ! ", u"Setup", platform::kMbOk | platform::kMbIconStop);
-        EndDialog(platform::kIdCancel);
-        return 1;
+    if (wParam != 0) {
+        m_package = nullptr;  // the successful extraction closed it
     }
-    m_package = nullptr;  // the successful extraction closed it
-    CopyPowerOffLogo();
-    ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
-                   platform::kMbOk);
-    platform::Sleep(kDelayBeforeRestartMs);
-    RestartDevice();
+    // A failed extraction ends here: the flash volume keeps what was written; no logo copy, no
+    // restart.
+    if (Proceed(m_extraction)) {
+        Proceed(CopyPowerOffLogo());
+        ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
+                       platform::kMbOk);
+        platform::Sleep(kDelayBeforeRestartMs);
+        Proceed(RequestRestart());
+    }
+    EndRun(m_stop);
 }
 
 // The card's logo replaces whatever logo the package brought, like any replaced file: a complete
 // copy is written beside it and committed to the disk, then renamed over it. A failed or cut
-// copy so leaves the old logo (or none), never a truncated one. A failed copy is not reported.
-void CUpdateDlg::CopyPowerOffLogo() {
+// copy so leaves the old logo (or none), never a truncated one. A failed copy is not shown.
+app::StepOutcome CUpdateDlg::CopyPowerOffLogo() {
     if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
-        return;
+        return app::Done(app::Step::kLogo, "none on the card");
     }
     char16_t scratch[kPackagePathCapacity];
     if (!PlanScratchPath(kLogoTarget, scratch)) {
-        return;
+        return app::Done(app::Step::kLogo, "not copied: no room for the path");
     }
     if (!CopyWhole(kLogoSource, scratch) || !platform::RenameReplacing(scratch, kLogoTarget)) {
+        const std::string reason = platform::LastFileError();
         platform::RemoveFile(scratch);
+        return app::Done(app::Step::kLogo, "not copied: " + reason);
     }
+    return app::Done(app::Step::kLogo, "copied to \\ResidentFlash2");
 }
 
 // Requests the restart from the vendor's system library. The update is complete here, so when
@@ -86,18 +89,21 @@ void CUpdateDlg::CopyPowerOffLogo() {
 //  - export missing: the standard box says so, then the program ends with status 0;
 //  - the request returns: the device restarts asynchronously, so the program waits a bounded
 //    time (kRestartGraceMs, scaled on the host) without handling messages, then ends with 0.
-void CUpdateDlg::RestartDevice() {
+// The outcome always stops the run: the program ends after it.
+app::StepOutcome CUpdateDlg::RequestRestart() {
     platform::LibraryHandle library = platform::LoadLibraryByName(u"velmorin.dll");
-    if (library != nullptr) {
-        void* symbol = platform::FindExport(library, "KVRebootMachine");
-        if (symbol != nullptr) {
-            const auto reboot = reinterpret_cast<RebootMachineProc>(symbol);
-            reboot(1);
-            platform::Sleep(kRestartGraceMs);
-        } else {
-            platform::StandardMessageBox(u"Cannot find reboot function in velmorin.dll",
-                                         platform::kMbOk | platform::kMbIconExclamation);
-        }
+    if (library == nullptr) {
+        return app::Stop(app::Step::kRestart, app::Ending::kSilent, "velmorin.dll not found");
     }
-    platform::ExitProcess(0);
+    void* symbol = platform::FindExport(library, "KVRebootMachine");
+    if (symbol == nullptr) {
+        return app::Stop(app::Step::kRestart, app::Ending::kMissingExport,
+                         "no KVRebootMachine in velmorin.dll");
+    }
+    // Logged before the request: the device may restart before the call returns.
+    m_log.Add(app::Done(app::Step::kRestart, "requested"));
+    const auto reboot = reinterpret_cast<RebootMachineProc>(symbol);
+    reboot(1);
+    platform::Sleep(kRestartGraceMs);
+    return app::Stop(app::Step::kRestart, app::Ending::kSilent, "the device did not restart");
 }

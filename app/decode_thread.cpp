@@ -1,13 +1,12 @@
 // The decode thread: extracts the package onto the flash volume while the dialog's thread runs
 // the modal loop. Its only traffic with the dialog is one synchronous progress request per data
-// block and one posted WM_DECODE_DONE at the end.
+// block and one posted WM_DECODE_DONE at the end, after it has stored its outcome.
 #include "app/device_paths.h"
 #include "app/update_dlg.h"
+#include "package/extract_progress.h"
+#include "platform/file.h"
 
-uint32_t ProgressPosition(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow,
-                          uint32_t doneHigh) {
-    const uint64_t total = (static_cast<uint64_t>(totalHigh) << 32) | totalLow;
-    const uint64_t done = (static_cast<uint64_t>(doneHigh) << 32) | doneLow;
+uint32_t ProgressPosition(uint64_t total, uint64_t done) {
     if (total == 0) {
         return 0;
     }
@@ -24,20 +23,31 @@ uint32_t ProgressPosition(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLo
     return static_cast<uint32_t>(position < 99 ? position : 99);
 }
 
-void ExtractProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint32_t doneHigh,
-                     const char16_t*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
-    platform::Application* application = platform::Application::Current();
-    auto* dialog = static_cast<CUpdateDlg*>(application->MainWindow());
-    const uint32_t position = ProgressPosition(totalLow, totalHigh, doneLow, doneHigh);
+void ExtractProgress(void* dialog, uint64_t totalBytes, uint64_t doneBytes, const char16_t*,
+                     uint64_t, uint64_t, bool) {
+    const uint32_t position = ProgressPosition(totalBytes, doneBytes);
     // Sent, not posted: the bar is current before the next block is read.
-    platform::SendMessageTo(dialog->m_hProgressBar, platform::kMsgProgressSetPos, position, 0);
+    platform::SendMessageTo(static_cast<CUpdateDlg*>(dialog)->m_hProgressBar,
+                            platform::kMsgProgressSetPos, position, 0);
 }
 
 uint32_t DecodeThreadProc(void* parameter) {
     auto* dialog = static_cast<CUpdateDlg*>(parameter);
-    const int32_t result = PackageExtract(dialog->m_package, dialog->m_installOrder.data(),
-                                          static_cast<uint32_t>(dialog->m_installOrder.size()),
-                                          app::kFlashVolume, ExtractProgress, 1);
-    platform::PostMessageTo(dialog->Handle(), WM_DECODE_DONE, result != 0 ? 1 : 0, 0);
+    const uint32_t count = static_cast<uint32_t>(dialog->m_installOrder.size());
+    const bool extracted =
+        PackageExtractWith(dialog->m_package, dialog->m_installOrder.data(), count,
+                           app::kFlashVolume, {&ExtractProgress, dialog}, 1) != 0;
+    if (extracted) {
+        dialog->m_extraction =
+            app::Done(app::Step::kExtraction, std::to_string(count) + " entries written");
+    } else {
+        const std::string systemError = platform::LastFileError();
+        PackageProblem problem{};
+        PackageLastProblem(dialog->m_package, &problem);
+        dialog->m_extraction =
+            dialog->ProblemOutcome(app::Step::kExtraction, app::Ending::kExtractionFailed, problem);
+        dialog->m_extraction.systemError = systemError;
+    }
+    platform::PostMessageTo(dialog->Handle(), WM_DECODE_DONE, extracted ? 1 : 0, 0);
     return 0;
 }

@@ -1,4 +1,6 @@
 // The installer's dialog templates for builds that take them from a table instead of resources.
+// The table is written at build time from the resource script qzpupdate.rc
+// (cmake/rc_dialogs.py), where the dialogs are defined.
 #pragma once
 
 #include <cstddef>

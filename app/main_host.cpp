@@ -6,35 +6,111 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 
 #include "app/dialog_templates.h"
+#include "app/resource.h"
 #include "app/signature_check.h"
 #include "app/update_app.h"
 #include "app/update_dlg.h"
 #include "platform/posix/host.h"
 #include "platform/ui.h"
+#include "platform/text.h"
 
 namespace {
 
-// Records the end of the decode thread, which the platform cannot name by itself.
-void ObserveMessage(uint32_t message, uintptr_t wParam, intptr_t) {
-    if (message == WM_DECODE_DONE) {
-        platform::host::EmitEvent(std::string("{\"event\":\"decode_done\",\"result\":") +
-                                  (wParam != 0 ? "1" : "0") + "}");
-    }
-}
+using nlohmann::ordered_json;
 
-void ObserveSignature(const SignatureReport& report) {
-    const nlohmann::ordered_json event = {{"event", "signature"},
-                                          {"result", report.result},
-                                          {"keyId", report.keyId},
-                                          {"trustedComment", report.trustedComment},
-                                          {"reason", report.reason}};
-    platform::host::EmitEvent(
-        event.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-}
+// The --events record: what happened, one JSON line each, made from the installer's step
+// outcomes and what the platform reports. Safe from any thread.
+class EventRecord {
+  public:
+    bool Open(const std::string& path) {
+        file_ = std::fopen(path.c_str(), "a");
+        return file_ != nullptr;
+    }
+
+    void Emit(const ordered_json& event) {
+        if (file_ == nullptr) {
+            return;
+        }
+        const std::string line =
+            event.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+        std::lock_guard lock(mutex_);
+        std::fputs(line.c_str(), file_);
+        std::fflush(file_);
+    }
+
+    // The platform's reports, as events.
+    platform::host::Observers Observers() {
+        platform::host::Observers observers;
+        observers.messageBox = [this](const std::u16string& caption, const std::u16string& text,
+                                      uint32_t type) {
+            Emit({{"event", "messagebox"},
+                  {"caption", Utf8(caption)},
+                  {"text", Utf8(text)},
+                  {"icon", IconName(type)}});
+        };
+        observers.progress = [this](int position) {
+            Emit({{"event", "progress"}, {"position", position}});
+        };
+        observers.exit = [this](int status) { Emit({{"event", "exit"}, {"status", status}}); };
+        return observers;
+    }
+
+    // The installer's step outcomes that a record shows.
+    static void ObserveStep(void* record, const app::StepOutcome& outcome) {
+        auto* self = static_cast<EventRecord*>(record);
+        const int goesOn = outcome.GoesOn() ? 1 : 0;
+        switch (outcome.step) {
+            case app::Step::kConfirmation:
+                self->Emit({{"event", "confirm"},
+                            {"text", Utf8(outcome.message)},
+                            {"result", goesOn != 0 ? platform::kIdOk : platform::kIdCancel}});
+                break;
+            case app::Step::kPurge:
+                self->Emit({{"event", "purge"}, {"result", 1 - goesOn}});
+                break;
+            case app::Step::kExtraction:
+                self->Emit({{"event", "decode_done"}, {"result", goesOn}});
+                break;
+            default:
+                break;
+        }
+    }
+
+    static void ObserveSignature(void* record, const SignatureReport& report) {
+        static_cast<EventRecord*>(record)->Emit({{"event", "signature"},
+                                                 {"result", report.result},
+                                                 {"keyId", report.keyId},
+                                                 {"trustedComment", report.trustedComment},
+                                                 {"reason", report.reason}});
+    }
+
+  private:
+    static std::string Utf8(const std::u16string& text) { return platform::Utf16ToUtf8(text); }
+
+    static const char* IconName(uint32_t type) {
+        switch (type & 0xF0) {
+            case 0x10:
+                return "stop";
+            case 0x20:
+                return "question";
+            case 0x30:
+                return "exclamation";
+            case 0x40:
+                return "information";
+            default:
+                return "none";
+        }
+    }
+
+    std::mutex mutex_;
+    std::FILE* file_ = nullptr;
+};
 
 }  // namespace
 
@@ -67,7 +143,8 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     cli.set_version_flag("--version",
                          std::string("qzpupdate ") + QZP_VERSION + " (zlib " + zlibVersion() + ")");
-    cli.add_option("--events", options.eventsFile,
+    std::string eventsFile;
+    cli.add_option("--events", eventsFile,
                    "append what happens as JSON lines to FILE (message boxes, confirmation, "
                    "signature, purge, progress, decode_done, restart, exit)");
     try {
@@ -78,14 +155,17 @@ int main(int argc, char** argv) {
     }
 
     // An events file that cannot be written is a usage error, not a silent loss of the record.
-    if (!options.eventsFile.empty()) {
-        std::FILE* events = std::fopen(options.eventsFile.c_str(), "a");
-        if (events == nullptr) {
-            std::fprintf(stderr, "qzpupdate: %s: %s\n", options.eventsFile.c_str(),
-                         std::strerror(errno));
+    // The vendor library's stand-in appends its "restart" event there too.
+    EventRecord record;
+    if (!eventsFile.empty()) {
+        if (!record.Open(eventsFile)) {
+            std::fprintf(stderr, "qzpupdate: %s: %s\n", eventsFile.c_str(), std::strerror(errno));
             return 2;
         }
-        std::fclose(events);
+        const std::filesystem::path absolute = std::filesystem::absolute(eventsFile);
+        setenv("QZP_EVENTS_FILE", absolute.c_str(), 1);
+    } else {
+        unsetenv("QZP_EVENTS_FILE");
     }
 
     options.ui =
@@ -93,10 +173,12 @@ int main(int argc, char** argv) {
     options.answer = answer == "ok"       ? platform::host::Answer::kOk
                      : answer == "cancel" ? platform::host::Answer::kCancel
                                           : platform::host::Answer::kTimeout;
+    options.answeredDialog = IDD_TIP_DIALOG;  // the confirmation is the one dialog answered
     platform::host::Configure(options);
     platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
-    platform::host::SetMessageObserver(&ObserveMessage);
-    SetSignatureObserver(&ObserveSignature);
+    platform::host::SetObservers(record.Observers());
+    app::SetStepObserver(&EventRecord::ObserveStep, &record);
+    SetSignatureObserver(&EventRecord::ObserveSignature, &record);
 
     if (platform::Application::Current() != &theApp) {
         std::fprintf(stderr, "qzpupdate: the installer's application object is missing\n");

@@ -3,16 +3,15 @@
 #include "app/device_paths.h"
 #include "app/update_decision.h"
 #include "app/update_dlg.h"
+#include "package/extract_progress.h"
 #include "package/install_plan.h"
+#include "package/verify.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "platform/volume.h"
 
 using app::kManifestName;
 using app::kTextUnits;
-
-void IgnoreProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
-                    uint32_t, uint32_t, uint32_t) {}
 
 namespace {
 
@@ -31,7 +30,9 @@ void RemoveLeftoverDirectory(const char16_t* copyPath) {
 
 }  // namespace
 
-bool CUpdateDlg::CheckPackageManifest(std::u16string& packageVersion) {
+app::StepOutcome CUpdateDlg::CheckPackageManifest(app::UpdateFacts& facts) {
+    using app::Ending;
+    using app::Step;
     // 1. The manifest is the one file entry that resolves to VORIZ\INDEX.INI (any letter case,
     //    written with `\`). A second one, one stored as a directory entry or one spelt with `/`,
     //    and names no device could hold, refuse the package before anything is written. The
@@ -40,28 +41,30 @@ bool CUpdateDlg::CheckPackageManifest(std::u16string& packageVersion) {
     options.manifestRules = true;
     InstallPlan plan;
     if (PlanPackage(m_package, m_entries, m_entryCount, options, plan) == 0) {
-        return false;
+        return app::Stop(Step::kManifest, Ending::kInvalidPackage, PlanFaultText(plan.fault),
+                         EntryName(plan.faultEntry));
     }
     // 2. No manifest: a full package with an empty version.
     if (plan.manifest == kPlanNoEntry) {
-        return true;
+        return app::Done(Step::kManifest, "none");
     }
     char16_t path[kTextUnits] = {};
     path[0] = u'\\';
     platform::CopyBounded(path + 1, kTextUnits - 1, kManifestName);
     RemoveLeftoverDirectory(path);
     // 3. Unpack it alone into the root; the package stays open for the decode thread.
-    if (PackageExtract(m_package, &m_entries[plan.manifest], 1, u"\\", IgnoreProgress, 0) == 0) {
-        return false;
+    if (PackageExtractWith(m_package, &m_entries[plan.manifest], 1, u"\\", {}, 0) == 0) {
+        PackageProblem problem{};
+        PackageLastProblem(m_package, &problem);
+        app::StepOutcome outcome =
+            ProblemOutcome(Step::kManifest, Ending::kInvalidPackage, problem);
+        outcome.systemError = platform::LastFileError();
+        return outcome;
     }
-    // 4. Read the copy. A missing IsPatch leaves m_isPatch as it was (0).
-    app::UpdateFacts facts;
-    facts.isPatch = m_isPatch;
+    // 4. Read the copy. A missing IsPatch leaves it 0.
     if (!app::ReadManifestFacts(path, facts)) {
-        return false;
+        return app::Stop(Step::kManifest, Ending::kInvalidPackage, "not a settings file",
+                         EntryName(plan.manifest));
     }
-    packageVersion = facts.packageVersion;
-    m_isPatch = facts.isPatch;
-    m_oldVersion = facts.oldVersion;
-    return true;
+    return app::Done(Step::kManifest, platform::Utf16ToUtf8(EntryName(plan.manifest)));
 }

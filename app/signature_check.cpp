@@ -15,6 +15,7 @@ using app::kTrustedKeysPath;
 namespace {
 
 SignatureObserver observer = nullptr;
+void* observerContext = nullptr;
 
 int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
     return static_cast<SignatureCheck*>(context)->Update(data, size);
@@ -27,22 +28,25 @@ int32_t ReadPackage(void* context, SignatureCheck* check) {
 
 }  // namespace
 
-void SetSignatureObserver(SignatureObserver newObserver) {
+void SetSignatureObserver(SignatureObserver newObserver, void* context) {
     observer = newObserver;
+    observerContext = context;
 }
 
-void CUpdateDlg::RequireTrustedSignature() {
+app::StepOutcome CUpdateDlg::RequireTrustedSignature() {
     if (platform::GetAttributes(kTrustedKeysPath) == platform::kInvalidFileAttributes) {
-        return;  // the device does not check signatures
+        return app::Done(app::Step::kSignature, "not checked: the device holds no keys");
     }
     SignatureOutcome outcome;
     const bool accepted = VerifySignatureFiles(kTrustedKeysPath, kSignaturePath, &ReadPackage,
                                                m_package, &outcome) == 0;
+    const std::string reason = accepted ? std::string() : SignatureFaultText(outcome.fault);
     if (observer != nullptr) {
-        observer({accepted ? 1 : 0, outcome.keyId, outcome.trustedComment,
-                  accepted ? std::string() : SignatureFaultText(outcome.fault)});
+        observer(observerContext,
+                 {accepted ? 1 : 0, outcome.keyId, outcome.trustedComment, reason});
     }
     if (!accepted) {
-        RejectInvalidPackage();
+        return app::Stop(app::Step::kSignature, app::Ending::kInvalidPackage, reason);
     }
+    return app::Done(app::Step::kSignature, "good, key " + outcome.keyId);
 }

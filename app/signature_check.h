@@ -14,7 +14,7 @@ struct SignatureReport {
     std::string trustedComment;
     std::string reason;  // empty when accepted
 };
-using SignatureObserver = void (*)(const SignatureReport& report);
+using SignatureObserver = void (*)(void* context, const SignatureReport& report);
 
 // Set once by the program's entry, before the dialog runs; null records nothing.
-void SetSignatureObserver(SignatureObserver observer);
+void SetSignatureObserver(SignatureObserver observer, void* context);

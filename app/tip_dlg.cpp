@@ -18,12 +18,14 @@ CTipDlg::CTipDlg(std::u16string updateVersion, std::u16string currentVersion,
 
 CTipDlg::~CTipDlg() = default;
 
+std::u16string CTipDlg::Question() const {
+    return u"Update Version:  " + m_updateVersion + u"\nCurrent Version: " + m_currentVersion +
+           u"\n\n" + u"Need to update the whole system?\n\n";
+}
+
 bool CTipDlg::OnInitDialog() {
     platform::Dialog::OnInitDialog();
-    const std::u16string text = u"Update Version:  " + m_updateVersion + u"\nCurrent Version: " +
-                                m_currentVersion + u"\n\n" +
-                                u"Need to update the whole system?\n\n";
-    SetItemText(IDC_TIP_TEXT, text.c_str());
+    SetItemText(IDC_TIP_TEXT, Question().c_str());
     SetTimer(IDT_TIP_TIMEOUT, kTimeoutMs);
     return true;  // the focus goes to the first control that takes it: OK
 }

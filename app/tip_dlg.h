@@ -14,6 +14,9 @@ class CTipDlg : public platform::Dialog {
 
     const char* RuntimeClassName() const override { return "CTipDlg"; }
 
+    // The text the dialog shows.
+    std::u16string Question() const;
+
     std::u16string m_updateVersion;
     std::u16string m_currentVersion;
 

@@ -13,12 +13,10 @@ CUpdateDlg::CUpdateDlg(platform::Dialog* parent)
       m_package(nullptr),
       m_entries(nullptr),
       m_entryCount(0),
-      m_isPatch(0),
       m_decodeRunning(false) {}
 
-// A failed extraction leaves the package open; it goes with the dialog at the end of the run.
-// (The decode thread has finished with it once WM_DECODE_DONE arrived, the only way the dialog
-// ends.)
+// Every run ends in EndRun, which closes the package; a dialog ended otherwise (Enter or Escape
+// while no extraction runs) closes it here.
 CUpdateDlg::~CUpdateDlg() {
     if (m_package != nullptr) {
         PackageClose(m_package);

@@ -19,13 +19,6 @@ uint32_t WideLength(const char16_t* text) {
     return n;
 }
 
-uint32_t Low(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-uint32_t High(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
-}
-
 }  // namespace
 
 int32_t PackageArchive::ExtractEntries(PackageEntry* const* entries, uint32_t count,
@@ -306,13 +299,12 @@ void PackageArchive::ReportBlockDone(const PackageEntry& entry, uint32_t compres
                                      uint32_t& firstBlock) {
     doneBytes_ += compressedSize;
     entryDoneBytes_ += compressedSize;
-    if (progress_ != nullptr) {
+    if (progress_.report != nullptr) {
         char16_t wideName[kPackagePathCapacity] = {};
         ConvertToWide(entry.name(), wideName, kPackagePathCapacity);
         wideName[kPackagePathCapacity - 1] = 0;
-        progress_(Low(totalBytes_), High(totalBytes_), Low(doneBytes_), High(doneBytes_), wideName,
-                  Low(entryBytes_), High(entryBytes_), Low(entryDoneBytes_), High(entryDoneBytes_),
-                  firstBlock);
+        progress_.report(progress_.context, totalBytes_, doneBytes_, wideName, entryBytes_,
+                         entryDoneBytes_, firstBlock != 0);
     }
     firstBlock = 0;
 }

@@ -54,12 +54,12 @@ int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, Packag
     return 1;
 }
 
-int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t count,
-                       const char16_t* targetDirectory, ProgressProc progress, int32_t closeFlag) {
-    if (archive == nullptr) {
-        return 0;
-    }
-    archive->SetMakeDirectoryCallback(&MakeDirectory)->SetProgressCallback(progress);
+namespace {
+
+// The extraction both front doors share, once the progress function is set.
+int32_t RunExtraction(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
+                      const char16_t* targetDirectory, int32_t closeFlag) {
+    archive->SetMakeDirectoryCallback(&MakeDirectory);
     if (archive->ExtractEntries(entries, count, targetDirectory) != 0) {
         return 0;  // the package stays open even with the close flag
     }
@@ -67,6 +67,27 @@ int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t
         PackageClose(archive);
     }
     return 1;
+}
+
+}  // namespace
+
+int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t count,
+                       const char16_t* targetDirectory, ProgressProc progress, int32_t closeFlag) {
+    if (archive == nullptr) {
+        return 0;
+    }
+    archive->SetProgressCallback(progress);
+    return RunExtraction(archive, entries, count, targetDirectory, closeFlag);
+}
+
+int32_t PackageExtractWith(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
+                           const char16_t* targetDirectory, const PackageProgress& progress,
+                           int32_t closeFlag) {
+    if (archive == nullptr) {
+        return 0;
+    }
+    archive->SetProgress(progress);
+    return RunExtraction(archive, entries, count, targetDirectory, closeFlag);
 }
 
 void PackageClose(PackageArchive* archive) {

@@ -239,8 +239,24 @@ PackageArchive* PackageArchive::SetMakeDirectoryCallback(MakeDirectoryProc callb
 }
 
 PackageArchive* PackageArchive::SetProgressCallback(ProgressProc callback) {
-    progress_ = callback;
+    plainProgress_ = callback;
+    return SetProgress(callback != nullptr ? PackageProgress{&CallPlainProgress, this}
+                                           : PackageProgress{});
+}
+
+PackageArchive* PackageArchive::SetProgress(const PackageProgress& progress) {
+    progress_ = progress;
     return this;
+}
+
+void PackageArchive::CallPlainProgress(void* archive, uint64_t totalBytes, uint64_t doneBytes,
+                                       const char16_t* name, uint64_t entryBytes,
+                                       uint64_t entryDoneBytes, bool firstBlock) {
+    auto word = [](uint64_t value, int shift) { return static_cast<uint32_t>(value >> shift); };
+    static_cast<PackageArchive*>(archive)->plainProgress_(
+        word(totalBytes, 0), word(totalBytes, 32), word(doneBytes, 0), word(doneBytes, 32), name,
+        word(entryBytes, 0), word(entryBytes, 32), word(entryDoneBytes, 0),
+        word(entryDoneBytes, 32), firstBlock ? 1 : 0);
 }
 
 bool PackageArchive::LastProblem(PackageProblem* problem) const {

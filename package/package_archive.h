@@ -11,6 +11,7 @@
 
 #include "package/archive_file.h"
 #include "package/block_pipeline.h"
+#include "package/extract_progress.h"
 #include "package/layout.h"
 #include "package/package.h"
 #include "package/package_entry.h"
@@ -50,7 +51,9 @@ class PackageArchive : public ArchiveFile {
     // The package comment converted to wide (260 units); -1 when there is none.
     int32_t DefaultTargetDirectory(char16_t* destination);
     PackageArchive* SetMakeDirectoryCallback(MakeDirectoryProc callback);
+    // The plain progress function, called through SetProgress's context.
     PackageArchive* SetProgressCallback(ProgressProc callback);
+    PackageArchive* SetProgress(const PackageProgress& progress);
 
     // Extracts the entries under `targetDirectory` (a wide path ending with `\`, or null for the
     // package comment). Directory entries are created, file entries written block by block.
@@ -133,7 +136,11 @@ class PackageArchive : public ArchiveFile {
     uint64_t doneBytes_ = 0;
     uint64_t entryBytes_ = 0;
     uint64_t entryDoneBytes_ = 0;
-    ProgressProc progress_ = nullptr;
+    static void CallPlainProgress(void* archive, uint64_t totalBytes, uint64_t doneBytes,
+                                  const char16_t* name, uint64_t entryBytes,
+                                  uint64_t entryDoneBytes, bool firstBlock);
+    ProgressProc plainProgress_ = nullptr;
+    PackageProgress progress_;
     bool prefixed_ = false;
     std::unique_ptr<uint8_t[]> workBuffer_;
     uint32_t workLength_ = 0;

@@ -23,6 +23,12 @@ bool CloseHandle(Handle handle);
 using ThreadProc = uint32_t (*)(void* parameter);
 Handle CreateThread(ThreadProc proc, void* parameter);
 
+// The local wall-clock time to the second (GetLocalTime), for records a person reads.
+struct LocalTime {
+    uint16_t year, month, day, hour, minute, second;
+};
+LocalTime CurrentLocalTime();
+
 // Sleeps for `milliseconds` (host builds scale every wait by the configured time scale).
 void Sleep(uint32_t milliseconds);
 

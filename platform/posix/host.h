@@ -1,6 +1,6 @@
 // Configuration of the POSIX platform for a program run on a developer's machine: where the
-// device image is, how dialogs and message boxes are shown, how fast time runs, and where the
-// record of what happened goes. Only host entry points use this header.
+// device image is, how dialogs and message boxes are shown, how fast time runs, and what the
+// platform tells a host program that keeps a record. Only host entry points use this header.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +15,7 @@ enum class UiKind {
     kHeadless,  // printed as lines on standard output, answered automatically
 };
 
-// How the headless UI answers a dialog that has OK and Cancel buttons.
+// How the headless UI answers the dialog named in Options::answeredDialog.
 enum class Answer {
     kOk,       // presses OK
     kCancel,   // presses Cancel
@@ -27,23 +27,26 @@ struct Options {
     UiKind ui = UiKind::kHeadless;
     Answer answer = Answer::kTimeout;
     double timeScale = 1.0;  // every wait (Sleep, timers) lasts this many times as long; 0: instant
-    std::string eventsFile;  // JSON lines of what happened; empty: none
+    // The template of the dialog the headless answer presses a button of; 0: every dialog.
+    int answeredDialog = 0;
 };
 
 // Applies the options. Call once, before anything else of the platform is used.
 void Configure(const Options& options);
 
-// Appends one event to the events file as a JSON line (no effect when no file is set). `json` is
-// a complete JSON object without a line end. Safe from any thread.
-void EmitEvent(const std::string& json);
+// What the platform tells a host program as it happens; any may be empty.
+struct Observers {
+    // A message box is shown (its caption, text and type bits), on the thread that shows it.
+    std::function<void(const std::u16string& caption, const std::u16string& text, uint32_t type)>
+        messageBox;
+    // A progress bar moved to `position` (within its range), on the dialog's thread.
+    std::function<void(int position)> progress;
+    // The process ends with `status` (ExitProcess or the end of main), from an exit handler.
+    std::function<void(int status)> exit;
+};
+void SetObservers(Observers observers);
 
-// Called on the dialog thread for every message that a dialog's handler is about to receive;
-// lets a host program record the private messages of its own dialogs.
-using MessageObserver = std::function<void(uint32_t message, uintptr_t wParam, intptr_t lParam)>;
-void SetMessageObserver(MessageObserver observer);
-
-// Runs the registered Application: InitInstance once, then ends the process with status 0
-// (writing the "exit" event).
+// Runs the registered Application: InitInstance once, then ends the process with status 0.
 [[noreturn]] void RunApplication();
 
 }  // namespace platform::host

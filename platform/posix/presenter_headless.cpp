@@ -1,5 +1,6 @@
 // Headless presenter: message boxes become one line on standard output and are answered OK; a
-// dialog with buttons is answered by clicking the button the configured answer names.
+// dialog is answered by clicking the button the configured answer names (only the dialog the host
+// program names, when it names one).
 #include <cstdio>
 
 #include "platform/posix/runtime.h"
@@ -9,12 +10,14 @@ namespace {
 
 class HeadlessPresenter final : public Presenter {
   public:
-    explicit HeadlessPresenter(host::Answer answer) : answer_(answer) {}
+    HeadlessPresenter(host::Answer answer, int answeredDialog)
+        : answer_(answer), answeredDialog_(answeredDialog) {}
 
     bool Interactive() const override { return false; }
 
     void Show(Window& window) override {
-        if (window.kind != WindowKind::kDialog || answer_ == host::Answer::kTimeout) {
+        if (window.kind != WindowKind::kDialog || answer_ == host::Answer::kTimeout ||
+            (answeredDialog_ != 0 && window.templateId != answeredDialog_)) {
             return;
         }
         const Window* button = window.FindButton(answer_ == host::Answer::kOk ? u"OK" : u"Cancel");
@@ -50,12 +53,13 @@ class HeadlessPresenter final : public Presenter {
 
   private:
     host::Answer answer_;
+    int answeredDialog_;
 };
 
 }  // namespace
 
-std::unique_ptr<Presenter> MakeHeadlessPresenter(host::Answer answer) {
-    return std::make_unique<HeadlessPresenter>(answer);
+std::unique_ptr<Presenter> MakeHeadlessPresenter(host::Answer answer, int answeredDialog) {
+    return std::make_unique<HeadlessPresenter>(answer, answeredDialog);
 }
 
 }  // namespace platform::posix

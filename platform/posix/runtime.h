@@ -73,6 +73,7 @@ struct Window {
     bool hasCaption = false;
     // Dialog.
     Dialog* dialog = nullptr;
+    int templateId = 0;
     std::vector<std::shared_ptr<Window>> controls;  // in template (tab) order
     std::map<uintptr_t, Timer> timers;
     int focusedControl = 0;  // id of the button that Enter presses; 0: none
@@ -117,20 +118,18 @@ class Presenter {
     virtual void Refresh() = 0;
 };
 
-std::unique_ptr<Presenter> MakeHeadlessPresenter(host::Answer answer);
+// `answeredDialog`: the template whose dialog the answer applies to; 0: every dialog.
+std::unique_ptr<Presenter> MakeHeadlessPresenter(host::Answer answer, int answeredDialog);
 std::unique_ptr<Presenter> MakeTerminalPresenter();
 
 // host_posix.cpp
 Presenter& CurrentPresenter();
 double TimeScale();
 Clock::duration Scaled(uint32_t milliseconds);
-void NotifyObserver(uint32_t message, uintptr_t wParam, intptr_t lParam);
 void RecordExitStatus(int status);
 std::string Utf8(const std::u16string& text);
-// The events of the record, one JSON line each (see host.h).
+// Tell the host program's observers (host.h).
 void EventMessageBox(const std::u16string& caption, const std::u16string& text, uint32_t type);
-void EventConfirm(const std::u16string& text, intptr_t result);
-void EventPurge(int result);
 void EventProgress(int position);
 
 // ui_posix.cpp: the framework's message box, used by Dialog and StandardMessageBox.

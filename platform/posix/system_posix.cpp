@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -227,6 +228,15 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     return NewHandle(-1);
 }
 
+LocalTime CurrentLocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    auto word = [](int value) { return static_cast<uint16_t>(value); };
+    return {word(local.tm_year + 1900), word(local.tm_mon + 1), word(local.tm_mday),
+            word(local.tm_hour),        word(local.tm_min),     word(local.tm_sec)};
+}
+
 void Sleep(uint32_t milliseconds) {
     const auto wait = posix::Scaled(milliseconds);
     if (wait > posix::Clock::duration::zero()) {
@@ -274,7 +284,6 @@ int RunShellFileOperation(const ShellFileOperation& operation) {
     if (showProgress) {
         presenter.ShellProgress(title, false);
     }
-    posix::EventPurge(static_cast<int>(result));
     return static_cast<int>(result);
 }
 

@@ -252,7 +252,6 @@ intptr_t Dispatch(Window& window, uint32_t message, uintptr_t wParam, intptr_t l
                 TranslateKey(window, wParam);
                 return 0;
             }
-            NotifyObserver(message, wParam, lParam);
             return DialogAccess::Handle(*window.dialog, message, wParam, lParam);
     }
     return 0;
@@ -436,6 +435,7 @@ intptr_t Dialog::DoModal() {
     }
     const auto window = posix::NewWindow(WindowKind::kDialog);
     window->dialog = this;
+    window->templateId = templateId_;
     window->caption = found->caption;
     window->hasCaption = found->hasCaption;
     for (const auto& c : found->controls) {
@@ -454,7 +454,6 @@ intptr_t Dialog::DoModal() {
     posix::t_dialogs.push_back(window.get());
 
     posix::Presenter& presenter = posix::CurrentPresenter();
-    posix::NotifyObserver(kMsgInitDialog, 0, 0);
     DialogAccess::InitDialog(*this);
     if (!window->ended) {
         presenter.Show(*window);
@@ -462,16 +461,6 @@ intptr_t Dialog::DoModal() {
         presenter.Hide(*window);
     }
     const intptr_t result = window->result;
-    if (window->HasButtons()) {
-        std::u16string text;
-        for (const auto& c : window->controls) {
-            if (c->controlKind == ControlKind::kStatic) {
-                text = c->text;
-                break;
-            }
-        }
-        posix::EventConfirm(text, result);
-    }
 
     auto& dialogs = posix::t_dialogs;
     dialogs.erase(std::remove(dialogs.begin(), dialogs.end(), window.get()), dialogs.end());

@@ -63,6 +63,12 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     return thread;
 }
 
+LocalTime CurrentLocalTime() {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+}
+
 void Sleep(uint32_t milliseconds) {
     ::Sleep(milliseconds);
 }

@@ -11,7 +11,6 @@
 #include <stdexcept>
 
 #include "ini/ini_document.h"
-#include "package/writer.h"
 #include "platform/file.h"
 #include "tests/package/package_builder.h"
 
@@ -35,14 +34,14 @@ std::u16string DevicePath(const fs::path& host) {
     return device;
 }
 
+}  // namespace
+
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
 }
-
-}  // namespace
 
 std::vector<std::string> RunResult::Lines() const {
     std::vector<std::string> lines;
@@ -110,34 +109,6 @@ void DeviceImage::WriteIni(const std::string& relative, const std::vector<IniVal
 
 void DeviceImage::WritePackage(const std::string& relative,
                                const std::vector<PackFile>& files) const {
-    const fs::path stage = scratch_ / "stage";
-    fs::remove_all(stage);
-    std::vector<PackItem> items;
-    int n = 0;
-    for (const PackFile& f : files) {
-        PackItem item;
-        item.name = f.name;
-        if (f.name.empty() || f.name.back() != '\\') {
-            const fs::path source = stage / std::to_string(n++);
-            fs::create_directories(stage);
-            std::ofstream(source, std::ios::binary) << f.content;
-            item.source = DevicePath(source);
-        }
-        items.push_back(item);
-    }
-    const fs::path output = root_ / relative;
-    fs::create_directories(output.parent_path());
-    PackOptions options;
-    options.jobs = 1;
-    PackageWriter writer(options);
-    const std::u16string target = DevicePath(output);
-    if (writer.Write(items, target.c_str()) != 0) {
-        throw std::runtime_error("PackageWriter: " + writer.Error());
-    }
-}
-
-void DeviceImage::WriteRawPackage(const std::string& relative,
-                                  const std::vector<PackFile>& files) const {
     pkgtest::Builder builder;
     for (const PackFile& f : files) {
         if (f.content.empty()) {

@@ -54,11 +54,10 @@ class DeviceImage {
     void WriteIni(const std::string& relative, const std::vector<IniValue>& values) const;
     // The bytes of such a file, for a package's manifest.
     std::string IniBytes(const std::vector<IniValue>& values) const;
-    // Makes a package at `relative` (under ROOT) holding `files` in the order given.
+    // Makes a package at `relative` (under ROOT) holding `files` in the order given, laid out
+    // byte by byte by the tests' one package builder, so shapes the writer refuses can be made
+    // too: an entry with empty content is a directory entry, whatever its name.
     void WritePackage(const std::string& relative, const std::vector<PackFile>& files) const;
-    // The same, laid out byte by byte without the writer's checks, for packages the writer
-    // refuses: an entry with empty content is a directory entry, whatever its name.
-    void WriteRawPackage(const std::string& relative, const std::vector<PackFile>& files) const;
     // Copies a shared object from the build into ROOT/Windows/velmorin.dll.
     void InstallVendorLibrary(const fs::path& library) const;
 
@@ -86,6 +85,9 @@ std::string TreeDifference(const Tree& expected, const Tree& actual);
 
 // The tree `files` produce when extracted into an empty directory (names lower-cased).
 Tree TreeOfPackage(const std::vector<PackFile>& files);
+
+// The whole contents of a host file ("" when it cannot be read).
+std::string ReadAll(const fs::path& path);
 
 // Directory of the built programs (QZP_BIN_DIR).
 fs::path BinDir();

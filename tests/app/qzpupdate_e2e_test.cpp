@@ -88,6 +88,18 @@ std::vector<std::string> Boxes(const RunResult& run) {
     return boxes;
 }
 
+// The technician's log on the card, "" when there is none.
+std::string CardLog(const DeviceImage& image) {
+    return ReadAll(image.Host("SDMMC/qzpupdate.log"));
+}
+
+// Whether the log's last line, after its time stamp, is `line`.
+bool EndsWithLine(const std::string& log, const std::string& line) {
+    const std::string ending = " " + line + "\r\n";
+    return log.size() >= ending.size() &&
+           log.compare(log.size() - ending.size(), ending.size(), ending) == 0;
+}
+
 bool HasLine(const RunResult& run, const std::string& line) {
     for (const std::string& l : run.Lines()) {
         if (l == line)
@@ -136,6 +148,7 @@ struct RefusalCase {
     std::vector<std::string> args;
     std::vector<std::string> boxes;  // "[caption] text|icon", in order
     int confirmResult;               // 0: no confirmation expected
+    const char* logLine;             // the log's last line, without its time stamp
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* os) {
@@ -143,6 +156,14 @@ void PrintTo(const RefusalCase& c, std::ostream* os) {
 }
 
 class RefusedUpdate : public testing::TestWithParam<RefusalCase> {};
+
+// A device with version 1.0 installed and the package `make` builds on its card.
+std::function<void(const DeviceImage&)> OnV1(std::vector<PackFile> (*make)(const DeviceImage&)) {
+    return [make](const DeviceImage& i) {
+        InstallVersion(i);
+        i.WritePackage("SDMMC/VORIZ.QZP", make(i));
+    };
+}
 
 TEST_P(RefusedUpdate, ShowsItsMessageAndLeavesTheFlashVolumeAlone) {
     const RefusalCase& c = GetParam();
@@ -155,13 +176,6 @@ TEST_P(RefusedUpdate, ShowsItsMessageAndLeavesTheFlashVolumeAlone) {
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(Boxes(run), c.boxes) << run.out;
     EXPECT_EQ(run.Lines().size(), c.boxes.size()) << run.out;
-    for (const json& e : run.Events("messagebox")) {
-        const std::string line = "[" + e.value("caption", "") + "] " + e.value("text", "");
-        std::string escaped;
-        for (char ch : line)
-            escaped += ch == '\n' ? std::string("\\n") : std::string(1, ch);
-        EXPECT_TRUE(HasLine(run, escaped)) << escaped << "\n" << run.out;
-    }
     const auto confirm = run.Events("confirm");
     if (c.confirmResult == 0) {
         EXPECT_TRUE(confirm.empty());
@@ -172,6 +186,7 @@ TEST_P(RefusedUpdate, ShowsItsMessageAndLeavesTheFlashVolumeAlone) {
     EXPECT_TRUE(run.Events("purge").empty());
     EXPECT_TRUE(run.Events("decode_done").empty());
     EXPECT_EQ(FlashDifference(image, before), "");
+    EXPECT_TRUE(EndsWithLine(CardLog(image), c.logLine)) << CardLog(image);
 }
 
 const std::string kInvalid = "[Error] Invalid update File|stop";
@@ -179,7 +194,12 @@ const std::string kInvalid = "[Error] Invalid update File|stop";
 INSTANTIATE_TEST_SUITE_P(
     Gate, RefusedUpdate,
     testing::Values(
-        RefusalCase{"NoPackage", [](const DeviceImage& i) { InstallVersion(i); }, {}, {}, 0},
+        RefusalCase{"NoPackage",
+                    [](const DeviceImage& i) { InstallVersion(i); },
+                    {},
+                    {},
+                    0,
+                    "package: no \\SDMMC\\VORIZ.QZP; ends without a message"},
         RefusalCase{"NotAPackage",
                     [](const DeviceImage& i) {
                         InstallVersion(i);
@@ -187,15 +207,15 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     {kInvalid},
-                    0},
+                    0,
+                    "open: not a readable package; shows \"Invalid update File\""},
         RefusalCase{"PatchForAnotherVersion",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.5"));
-                    },
+                    OnV1([](const DeviceImage& i) { return PatchPackage(i, u"1.5"); }),
                     {},
                     {"[Update Patch] This Patch only for version:1.5\n Update fail!|stop"},
-                    0},
+                    0,
+                    "decision: package 2.1 (patch for 1.5), installed 1.0: patch for another "
+                    "version; shows \"This Patch only for version:1.5\\n Update fail!\""},
         RefusalCase{"PatchNeedingARecordTheDeviceLacks",
                     [](const DeviceImage& i) {
                         InstallVersion(i, u"");
@@ -203,54 +223,58 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     {"[Update Patch] This Patch only for version:1.0\n Update fail!|stop"},
-                    0},
+                    0,
+                    "decision: package 2.1 (patch for 1.0), installed undetected: patch for "
+                    "another version; shows \"This Patch only for version:1.0\\n Update fail!\""},
         RefusalCase{"ConfirmationCancelled",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
-                    },
+                    OnV1([](const DeviceImage& i) { return FullPackage(i); }),
                     {"--answer", "cancel"},
                     {},
-                    2},
-        RefusalCase{"ManifestWithoutUtf16Mark",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP",
-                                       {{"VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n"},
-                                        {"VORIZ\\VORIZ.exe", kNewExe}});
-                    },
-                    {},
-                    {kInvalid},
-                    0},
+                    2,
+                    "confirmation: cancelled; ends without a message"},
+        RefusalCase{
+            "ManifestWithoutUtf16Mark",
+            [](const DeviceImage& i) {
+                InstallVersion(i);
+                i.WritePackage("SDMMC/VORIZ.QZP",
+                               {{"VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n"},
+                                {"VORIZ\\VORIZ.exe", kNewExe}});
+            },
+            {},
+            {kInvalid},
+            0,
+            "manifest: VORIZ\\INDEX.INI: not a settings file; shows \"Invalid update File\""},
         // The damage lies in an entry after the manifest check, so only the check of the whole
         // package before the purge finds it.
-        RefusalCase{"CorruptBlockInFullPackage",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
-                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
-                    },
-                    {"--answer", "ok"},
-                    {kInvalid},
-                    1},
+        RefusalCase{
+            "CorruptBlockInFullPackage",
+            [](const DeviceImage& i) {
+                InstallVersion(i);
+                i.WritePackage("SDMMC/VORIZ.QZP", FullPackage(i));
+                FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+            },
+            {"--answer", "ok"},
+            {kInvalid},
+            1,
+            "check: VORIZ\\VORIZ.exe: block does not inflate; shows \"Invalid update File\""},
         // Nothing to install: a full package without entries would only empty the flash volume.
         RefusalCase{"EmptyPackage",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", {});
-                    },
+                    OnV1([](const DeviceImage&) { return std::vector<PackFile>(); }),
                     {"--answer", "ok"},
                     {kInvalid},
-                    1},
-        RefusalCase{"CorruptBlockInPatch",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.0"));
-                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
-                    },
-                    {},
-                    {kInvalid},
-                    0}),
+                    1,
+                    "check: no entries; shows \"Invalid update File\""},
+        RefusalCase{
+            "CorruptBlockInPatch",
+            [](const DeviceImage& i) {
+                InstallVersion(i);
+                i.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(i, u"1.0"));
+                FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+            },
+            {},
+            {kInvalid},
+            0,
+            "check: VORIZ\\VORIZ.exe: block does not inflate; shows \"Invalid update File\""}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
@@ -303,26 +327,19 @@ Tree InstallFull(const DeviceImage& image) {
     return TreeOfPackage(package);
 }
 
-Tree InstalledTree(const DeviceImage& image) {
-    return image.FlashTree();
+// Version 1.0 installed, a full package on the card.
+Tree FullOverV1(const DeviceImage& image) {
+    InstallVersion(image);
+    return InstallFull(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Gate, CompletedUpdate,
     testing::Values(
-        InstallCase{"FullPackageAnsweredOk",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        return InstallFull(i);
-                    },
-                    {"--answer", "ok"},
-                    kConfirmV2OverV1,
-                    true},
+        InstallCase{
+            "FullPackageAnsweredOk", FullOverV1, {"--answer", "ok"}, kConfirmV2OverV1, true},
         InstallCase{"FullPackageConfirmedByTimeout",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        return InstallFull(i);
-                    },
+                    FullOverV1,
                     {"--answer", "timeout"},
                     kConfirmV2OverV1,
                     true},
@@ -370,7 +387,7 @@ INSTANTIATE_TEST_SUITE_P(
                         InstallVersion(i, u"V1.0a");
                         const auto patch = PatchPackage(i, u"v1.0A", "voriz\\index.ini");
                         i.WritePackage("SDMMC/VORIZ.QZP", patch);
-                        return Merge(InstalledTree(i), TreeOfPackage(patch));
+                        return Merge(i.FlashTree(), TreeOfPackage(patch));
                     },
                     {"--answer", "cancel"},
                     nullptr,
@@ -380,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(
                         InstallVersion(i, u"");
                         const auto patch = PatchPackage(i, u"undetected");
                         i.WritePackage("SDMMC/VORIZ.QZP", patch);
-                        return Merge(InstalledTree(i), TreeOfPackage(patch));
+                        return Merge(i.FlashTree(), TreeOfPackage(patch));
                     },
                     {},
                     nullptr,
@@ -417,6 +434,7 @@ struct RestartCase {
     std::vector<std::string> env;
     std::vector<std::string> extraBoxes;
     bool restartEvent;
+    const char* logLine;  // the log's last line, without its time stamp
 };
 
 void PrintTo(const RestartCase& c, std::ostream* os) {
@@ -452,22 +470,34 @@ TEST_P(Restart, EndsTheProgramWithStatusZero) {
     } else {
         EXPECT_TRUE(restart.empty());
     }
+    EXPECT_TRUE(EndsWithLine(CardLog(image), c.logLine)) << CardLog(image);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     VendorLibrary, Restart,
     testing::Values(
-        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true},
-        RestartCase{"Missing", [] { return fs::path(); }, {}, {}, false},
+        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true, "restart: requested"},
+        RestartCase{"Missing",
+                    [] { return fs::path(); },
+                    {},
+                    {},
+                    false,
+                    "restart: velmorin.dll not found; ends without a message"},
         RestartCase{"WithoutExport",
                     [] { return BinDir() / "libqzp_stub_no_restart_export.so"; },
                     {},
                     {"[qzpupdate] Cannot find reboot function in velmorin.dll|exclamation"},
-                    false},
+                    false,
+                    "restart: no KVRebootMachine in velmorin.dll; shows \"Cannot find reboot "
+                    "function in velmorin.dll\""},
         // The request returns and the device never restarts: the program ends by itself after
         // a bounded wait (instant at time scale 0) instead of hanging.
-        RestartCase{
-            "RequestReturns", [] { return VendorStandIn(); }, {"QZP_STANDIN_RETURN=1"}, {}, true}),
+        RestartCase{"RequestReturns",
+                    [] { return VendorStandIn(); },
+                    {"QZP_STANDIN_RETURN=1"},
+                    {},
+                    true,
+                    "restart: the device did not restart; ends without a message"}),
     [](const testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
@@ -497,47 +527,45 @@ TEST(FailedExtraction, ReportsSetupFailureWithoutLogoOrRestart) {
     EXPECT_TRUE(logo == flash.end() || logo->second != kCardLogo);
     // The record was to be written last, so the device does not claim the new version.
     EXPECT_EQ(flash.count("voriz/index.ini"), 0u);
+    // The log names the entry, the reason and the system's word for it.
+    EXPECT_TRUE(EndsWithLine(CardLog(image),
+                             "extraction: VORIZ\\VORIZ.exe: short write (Input/output "
+                             "error); shows \"Setup Failly ! \""))
+        << CardLog(image);
 }
 
-TEST(FailedPurge, StopsWhenAFileOnTheFlashVolumeIsInUse) {
-    DeviceImage image;
-    InstallVersion(image);
-    InstallFull(image);
-    image.WriteFile("ResidentFlash2/VORIZ/busy.dat", "in use");
-    const int busy =
-        open(image.Host("ResidentFlash2/VORIZ/busy.dat").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(busy, 0);
-    ASSERT_EQ(flock(busy, LOCK_EX), 0);
+// The purge stops at a file in use (what it deleted stays deleted) or is aborted by the user in
+// the shell's window, which then returns 0 having deleted nothing: either way the update stops.
+TEST(FailedPurge, StopsTheUpdate) {
+    for (const bool aborted : {false, true}) {
+        SCOPED_TRACE(aborted ? "aborted" : "a file in use");
+        DeviceImage image;
+        InstallVersion(image);
+        InstallFull(image);
+        image.WriteFile("ResidentFlash2/VORIZ/busy.dat", "in use");
+        const Tree before = image.FlashTree();
+        const int busy =
+            open(image.Host("ResidentFlash2/VORIZ/busy.dat").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(busy, 0);
+        ASSERT_EQ(flock(busy, aborted ? LOCK_SH : LOCK_EX), 0);
 
-    const RunResult run = image.Run();
-    close(busy);
+        const RunResult run =
+            image.Run({}, {aborted ? "QZP_FAULT_PURGE_ABORTED=1" : "QZP_FAULT_PURGE_ABORTED=0"});
+        close(busy);
 
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(Boxes(run), std::vector<std::string>{
-                              "[qzpupdate] Failed to delete files in ResisdentFlash2,"
-                              "Maybe Some programs are running, Please Close!|exclamation"});
-    const auto purge = run.Events("purge");
-    ASSERT_EQ(purge.size(), 1u);
-    EXPECT_NE(purge[0].value("result", 0), 0);
-    EXPECT_TRUE(run.Events("decode_done").empty());
-    EXPECT_TRUE(fs::exists(image.Host("ResidentFlash2/VORIZ/busy.dat")));
-}
-
-TEST(FailedPurge, StopsWhenTheUserAbortsTheDelete) {
-    DeviceImage image;
-    InstallVersion(image);
-    InstallFull(image);
-    const Tree before = image.FlashTree();
-
-    // The shell returns 0 but reports that the user aborted the delete.
-    const RunResult run = image.Run({}, {"QZP_FAULT_PURGE_ABORTED=1"});
-
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(Boxes(run), std::vector<std::string>{
-                              "[qzpupdate] Failed to delete files in ResisdentFlash2,"
-                              "Maybe Some programs are running, Please Close!|exclamation"});
-    EXPECT_TRUE(run.Events("decode_done").empty());
-    EXPECT_EQ(FlashDifference(image, before), "");
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(Boxes(run), std::vector<std::string>{
+                                  "[qzpupdate] Failed to delete files in ResisdentFlash2,"
+                                  "Maybe Some programs are running, Please Close!|exclamation"});
+        const auto purge = run.Events("purge");
+        ASSERT_EQ(purge.size(), 1u);
+        EXPECT_EQ(purge[0].value("result", 0), 1);
+        EXPECT_TRUE(run.Events("decode_done").empty());
+        EXPECT_TRUE(fs::exists(image.Host("ResidentFlash2/VORIZ/busy.dat")));
+        if (aborted) {
+            EXPECT_EQ(FlashDifference(image, before), "");
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -592,35 +620,32 @@ TEST_F(FreeSpace, RefusesBeforeThePurgeWhatTheVolumeCannotHold) {
     }
 }
 
-// The purge frees what the installed software takes: a full update may use that room.
-TEST_F(FreeSpace, AFullUpdateCountsWhatThePurgeFrees) {
-    InstallVersion(image_);
-    image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
-    const std::vector<PackFile> package = {{"VORIZ\\INDEX.INI", image_.IniBytes(Manifest(u"2.0"))},
-                                           {"VORIZ\\data.bin", Filler(150000, 7, false)}};
-    image_.WritePackage("SDMMC/VORIZ.QZP", package);
+// A file of 150 KB replaced on a volume of 256 KB: a full update may use the room the purge frees;
+// a patch needs the complete new copy beside the old one, which does not fit.
+TEST_F(FreeSpace, AFullUpdateCountsWhatThePurgeFreesAPatchDoesNot) {
+    for (const bool patch : {true, false}) {  // the refused patch leaves the volume as it was
+        SCOPED_TRACE(patch ? "patch" : "full update");
+        InstallVersion(image_);
+        image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
+        const std::vector<PackFile> package = {
+            {"VORIZ\\INDEX.INI",
+             image_.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"))},
+            {"VORIZ\\data.bin", Filler(150000, 7, false)}};
+        image_.WritePackage("SDMMC/VORIZ.QZP", package);
+        const Tree before = image_.FlashTree();
 
-    const RunResult run = image_.Run({"--answer", "ok"});
+        const RunResult run = image_.Run({"--answer", "ok"});
 
-    ExpectCompleted(run);
-    EXPECT_EQ(FlashDifference(image_, TreeOfPackage(package)), "");
-}
-
-// A patch replacing that file needs its complete new copy beside the old one.
-TEST_F(FreeSpace, APatchNeedsRoomForTheNewCopyBesideTheOld) {
-    InstallVersion(image_);
-    image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
-    image_.WritePackage("SDMMC/VORIZ.QZP",
-                        {{"VORIZ\\INDEX.INI", image_.IniBytes(Manifest(u"2.1", 1, u"1.0"))},
-                         {"VORIZ\\data.bin", Filler(150000, 7, false)}});
-    const Tree before = image_.FlashTree();
-
-    const RunResult run = image_.Run();
-
-    const auto boxes = Boxes(run);
-    ASSERT_EQ(boxes.size(), 1u) << run.out;
-    EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
-    EXPECT_EQ(FlashDifference(image_, before), "");
+        if (!patch) {
+            ExpectCompleted(run);
+            EXPECT_EQ(FlashDifference(image_, TreeOfPackage(package)), "");
+            continue;
+        }
+        const auto boxes = Boxes(run);
+        ASSERT_EQ(boxes.size(), 1u) << run.out;
+        EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
+        EXPECT_EQ(FlashDifference(image_, before), "");
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -674,7 +699,7 @@ TEST_P(PackageShape, InstallsExactlyOrRefusesBeforeAnyChange) {
         for (PackFile& f : package) {
             f.content = f.content == "@manifest" ? manifest : f.content;
         }
-        image.WriteRawPackage("SDMMC/VORIZ.QZP", package);
+        image.WritePackage("SDMMC/VORIZ.QZP", package);
         const Tree before = image.FlashTree();
 
         const RunResult run = image.Run({"--answer", "ok"});
@@ -822,31 +847,11 @@ TEST(StartUp, FindsAPackageThatAppearsAfterTheFirstQuery) {
     EXPECT_EQ(FlashDifference(image, TreeOfPackage(FullPackage(image))), "");
 }
 
-TEST(StartUp, WaitsWhileTheLoaderHoldsItsMutex) {
-    DeviceImage image;
-    InstallVersion(image, u"");
-    InstallFull(image);
-    HeldLoader loader(image);
-    ASSERT_TRUE(loader.Held());
-    const Tree before = image.FlashTree();
-
-    int out = -1;
-    const int pid = image.Start({"--time-scale", "0.05"}, {}, out);
-    const bool retried = loader.AwaitAttempts(3);  // the first try and at least two retries
-    const Tree whileWaiting = image.FlashTree();
-    loader.Release();  // the loader program ends
-    const RunResult run = image.Finish(pid, out);
-
-    ASSERT_TRUE(retried);
-    EXPECT_EQ(TreeDifference(before, whileWaiting), "");
-    ExpectCompleted(run);
-    EXPECT_EQ(FlashDifference(image, TreeOfPackage(FullPackage(image))), "");
-}
-
 // ---------------------------------------------------------------------------------------------
-// One installer at a time: a second one started while the first runs ends at once, silently.
+// While the loader runs the installer waits, retrying, and changes nothing; a second installer
+// started meanwhile ends at once, silently; the first installs whole once the loader ends.
 
-TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstInstallsWhole) {
+TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstWaitsForTheLoader) {
     DeviceImage image;
     InstallVersion(image, u"");
     InstallFull(image);
@@ -856,7 +861,7 @@ TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstInstallsWhole) {
     ASSERT_TRUE(loader.Held());
     int out = -1;
     const int pid = image.Start({"--time-scale", "0.05"}, {}, out);
-    const bool waiting = loader.AwaitAttempts(2);
+    const bool waiting = loader.AwaitAttempts(3);  // the first try and at least two retries
 
     const fs::path secondEvents = image.Scratch() / "second.jsonl";
     int secondOut = -1;
@@ -1008,8 +1013,13 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
             break;
         }
         cutPoints = k;
+        // A cut after the record was written falls into the end's own records: a patch already
+        // installed is then refused by the rerun, rightly.
+        const bool installed = FlashDifference(image, expected).empty();
         const RunResult again = image.Run();
-        ExpectCompleted(again);
+        if (!installed) {
+            ExpectCompleted(again);
+        }
         EXPECT_EQ(FlashDifference(image, expected), "") << "cut at write " << k;
         if (testing::Test::HasFailure()) {
             ADD_FAILURE() << "first failing cut: write " << k;
@@ -1034,12 +1044,13 @@ INSTANTIATE_TEST_SUITE_P(
 // copy cut at any of its writes must leave the old logo whole.
 TEST(PowerCut, ACutLogoCopyLeavesTheOldLogoWhole) {
     const std::string oldLogo = Filler(70000, 3, false);
+    const std::string newLogo = Filler(70000, 4, false);
     int cutInCopy = 0;
     for (int k = 1; k < 100; ++k) {
         DeviceImage image;
         InstallVersion(image);
         image.WriteFile("ResidentFlash2/PowerOffLogo.bmp", oldLogo);
-        image.WriteFile("SDMMC/PowerOffLogo.bmp", Filler(70000, 4, false));
+        image.WriteFile("SDMMC/PowerOffLogo.bmp", newLogo);
         image.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(image, u"1.0"));
         const RunResult run = image.Run({}, {"QZP_FAULT_CUT_AT_WRITE=" + std::to_string(k)});
         if (run.status != kPowerCutStatus) {
@@ -1049,9 +1060,11 @@ TEST(PowerCut, ACutLogoCopyLeavesTheOldLogoWhole) {
         const auto record = flash.find("voriz/index.ini");
         if (record != flash.end() &&
             record->second == image.IniBytes(Manifest(u"2.1", 1, u"1.0"))) {
-            // The new record is the last file of the extraction: the cut fell into the copy.
-            ++cutInCopy;
-            EXPECT_TRUE(flash.at("powerofflogo.bmp") == oldLogo)
+            // The new record is the last file of the extraction: the cut fell into the copy or
+            // after it, and the logo is one of the two, whole.
+            cutInCopy += flash.at("powerofflogo.bmp") == oldLogo ? 1 : 0;
+            EXPECT_TRUE(flash.at("powerofflogo.bmp") == oldLogo ||
+                        flash.at("powerofflogo.bmp") == newLogo)
                 << "cut at write " << k << ": a logo of " << flash.at("powerofflogo.bmp").size()
                 << " bytes";
         }

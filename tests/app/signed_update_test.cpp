@@ -38,22 +38,10 @@ std::string Shell(const std::string& command) {
     return status == 0 ? std::string() : output + " (status " + std::to_string(status) + ")";
 }
 
-std::string Read(const fs::path& path) {
-    std::string text;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        char buffer[4096];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-            text.append(buffer, n);
-        }
-        std::fclose(f);
-    }
-    return text;
-}
-
 // One byte of `relative` changed, at `offset` from the start (negative: from the end). In a
 // base64 line the new byte is another base64 digit, so the line still decodes.
 void Flip(const DeviceImage& image, const std::string& relative, long offset, bool base64 = false) {
-    std::string bytes = Read(image.Host(relative));
+    std::string bytes = ReadAll(image.Host(relative));
     ASSERT_FALSE(bytes.empty());
     char& c = bytes.at(offset >= 0 ? offset : bytes.size() + offset);
     if (base64) {
@@ -66,7 +54,7 @@ void Flip(const DeviceImage& image, const std::string& relative, long offset, bo
 
 // Offset of the first byte of line `line` (0-based) of a text file plus `column`.
 long LineOffset(const DeviceImage& image, const std::string& relative, int line, int column) {
-    const std::string text = Read(image.Host(relative));
+    const std::string text = ReadAll(image.Host(relative));
     std::size_t at = 0;
     for (int i = 0; i < line; ++i) {
         at = text.find('\n', at) + 1;
@@ -82,7 +70,7 @@ struct Signer {
     fs::path Sec(const std::string& key) const { return image.Scratch() / (key + ".sec"); }
     // The key id minisign wrote into the public key file's comment line.
     std::string Id(const std::string& key) const {
-        const std::string text = Read(Pub(key));
+        const std::string text = ReadAll(Pub(key));
         const std::string prefix = "untrusted comment: minisign public key ";
         return text.substr(prefix.size(), text.find('\n') - prefix.size());
     }
@@ -101,7 +89,7 @@ struct Signer {
     void Trust(const std::vector<std::string>& keys) const {
         std::string text;
         for (const std::string& key : keys) {
-            text += Read(Pub(key));
+            text += ReadAll(Pub(key));
         }
         image.WriteFile(kTrustedKeys, text);
     }
@@ -128,6 +116,18 @@ struct SignedCase {
 
 void PrintTo(const SignedCase& c, std::ostream* os) {
     *os << c.name;
+}
+
+// A device that trusts "release" and a package signed with it, then `damage` done to the files.
+std::function<void(const DeviceImage&, const Signer&)> SignedByRelease(
+    std::function<void(const DeviceImage&)> damage = {}) {
+    return [damage](const DeviceImage& i, const Signer& s) {
+        s.Trust({"release"});
+        s.Sign("release");
+        if (damage) {
+            damage(i);
+        }
+    };
 }
 
 class SignedUpdate : public testing::TestWithParam<SignedCase> {};
@@ -168,8 +168,15 @@ TEST_P(SignedUpdate, InstallsOnlyWhatTheDeviceTrusts) {
         ASSERT_EQ(run.Events("messagebox").size(), 1u);
         EXPECT_EQ(run.Events("messagebox")[0].value("icon", ""), "stop");
         EXPECT_TRUE(run.Events("decode_done").empty());
-        // Not even the manifest's copy was written: the whole image is as it was.
-        EXPECT_EQ(TreeDifference(before, DeviceImage::TreeOf(image.Root())), "");
+        // Not even the manifest's copy was written: the whole image is as it was, but for the
+        // card's log, which says why.
+        Tree after = DeviceImage::TreeOf(image.Root());
+        const std::string log = after["sdmmc/qzpupdate.log"];
+        after.erase("sdmmc/qzpupdate.log");
+        EXPECT_EQ(TreeDifference(before, after), "");
+        EXPECT_NE(log.find(" signature: " + c.reason + "; shows \"Invalid update File\""),
+                  std::string::npos)
+            << log;
     }
     if (!c.signer.empty()) {
         EXPECT_EQ(signer.Verified(c.signer), "");
@@ -191,12 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                        Flip(i, kPackage, -3);  // not even a matching one
                    },
                    true, false, "", ""},
-        SignedCase{"Signed",
-                   [](const DeviceImage&, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
-                   },
-                   true, true, "release", ""},
+        SignedCase{"Signed", SignedByRelease(), true, true, "release", ""},
         SignedCase{"SignedInTheLegacyForm",
                    [](const DeviceImage&, const Signer& s) {
                        s.Trust({"release"});
@@ -217,34 +219,22 @@ INSTANTIATE_TEST_SUITE_P(
                        s.Sign("stranger");
                    },
                    false, true, "", kUntrusted},
+        // The catalogue still opens.
         SignedCase{"PackageChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
-                       Flip(i, kPackage, -3);  // the catalogue still opens
-                   },
-                   false, true, "", kWrongFile},
-        SignedCase{"TrustedCommentChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
+                   SignedByRelease([](const DeviceImage& i) { Flip(i, kPackage, -3); }), false,
+                   true, "", kWrongFile},
+        SignedCase{"TrustedCommentChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
                        Flip(i, kSignature, LineOffset(i, kSignature, 2, 20));
-                   },
+                   }),
                    false, true, "", kForged},
-        SignedCase{"SignatureChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
-                       // A base64 character inside the Ed25519 signature of the file.
+        // A base64 character inside the Ed25519 signature of the file.
+        SignedCase{"SignatureChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
                        Flip(i, kSignature, LineOffset(i, kSignature, 1, 60), true);
-                   },
+                   }),
                    false, true, "", kForged},
-        SignedCase{"TrustedKeyChangedByOneByte",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("release");
+        SignedCase{"TrustedKeyChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
                        Flip(i, kTrustedKeys, LineOffset(i, kTrustedKeys, 1, 30), true);
-                   },
+                   }),
                    false, true, "", kForged},
         SignedCase{"KeyFileUnreadable",
                    [](const DeviceImage& i, const Signer& s) {

@@ -12,6 +12,7 @@
 
 #include "platform/file.h"
 #include "platform/posix/host.h"
+#include "platform/text.h"
 
 namespace platform::testing {
 
@@ -36,8 +37,26 @@ class PlatformTest : public ::testing::Test {
         options.ui = host::UiKind::kHeadless;
         options.answer = answer;
         options.timeScale = 0;
-        options.eventsFile = base_ + "/events.jsonl";
         host::Configure(options);
+        // What the platform reports, recorded as JSON lines beside the vendor stand-in's.
+        const std::string events = base_ + "/events.jsonl";
+        setenv("QZP_EVENTS_FILE", events.c_str(), 1);
+        const auto emit = [events](const nlohmann::json& event) {
+            std::ofstream(events, std::ios::app) << event.dump() << '\n';
+        };
+        host::Observers observers;
+        observers.messageBox = [emit](const std::u16string& caption, const std::u16string& text,
+                                      uint32_t type) {
+            emit({{"event", "messagebox"},
+                  {"caption", Utf16ToUtf8(caption)},
+                  {"text", Utf16ToUtf8(text)},
+                  {"type", type}});
+        };
+        observers.progress = [emit](int position) {
+            emit({{"event", "progress"}, {"position", position}});
+        };
+        observers.exit = [emit](int status) { emit({{"event", "exit"}, {"status", status}}); };
+        host::SetObservers(observers);
     }
 
     // The events recorded so far, oldest first.

@@ -13,14 +13,9 @@
 namespace platform::testing {
 namespace {
 
-constexpr int kBarDialog = 900;
-constexpr int kAskDialog = 901;
-constexpr int kBar = 10;
-constexpr int kText = 11;
-constexpr int kYes = 12;
-constexpr int kNo = 13;
-constexpr uint32_t kMsgStep = kMsgUser + 7;
-constexpr uint32_t kMsgFinish = kMsgUser + 8;
+enum : int { kBarDialog = 900, kAskDialog };              // templates
+enum : int { kBar = 10, kText, kYes, kNo };               // controls
+enum : uint32_t { kMsgStep = kMsgUser + 7, kMsgFinish };  // private messages
 
 const ControlTemplate kBarControls[] = {{kBar, ControlKind::kProgressBar, u"Bar", 0, 0, 100, 10}};
 const ControlTemplate kAskControls[] = {{kText, ControlKind::kStatic, u"Static", 0, 0, 100, 30},
@@ -225,63 +220,6 @@ const EndRoute kEndRoutes[] = {
 INSTANTIATE_TEST_SUITE_P(Routes, EndDialogTest, ::testing::ValuesIn(kEndRoutes),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The headless UI answers a dialog with buttons; the record says what was asked and answered.
-struct AnswerCase {
-    const char* name;
-    host::Answer answer;
-    intptr_t expected;
-};
-
-class HeadlessAnswerTest : public DialogTest, public ::testing::WithParamInterface<AnswerCase> {};
-
-TEST_P(HeadlessAnswerTest, ClicksTheNamedButtonOrLetsTheTimerDecide) {
-    Reconfigure(GetParam().answer);
-    ScriptedDialog dialog(kAskDialog);
-    dialog.onInit = [](ScriptedDialog& d) {
-        d.SetItemText(kText, u"Question\nline two");
-        d.SetTimer(1000, 5000);
-    };
-    dialog.onCommand = [](ScriptedDialog& d, int id) { d.EndDialog(id == kYes ? 1 : 2); };
-    dialog.onTimer = [](ScriptedDialog& d, uintptr_t id) {
-        d.KillTimer(id);
-        d.EndDialog(1);
-    };
-    EXPECT_EQ(dialog.DoModal(), GetParam().expected);
-    const auto confirm = Events("confirm");
-    ASSERT_EQ(confirm.size(), 1u);
-    EXPECT_EQ(confirm[0]["text"], "Question\nline two");
-    EXPECT_EQ(confirm[0]["result"], GetParam().expected);
-    const bool timerFired = !dialog.log.empty() && dialog.log[0] == "timer 1000";
-    EXPECT_EQ(timerFired, GetParam().answer == host::Answer::kTimeout);
-}
-
-const AnswerCase kAnswers[] = {{"Ok", host::Answer::kOk, 1},
-                               {"Cancel", host::Answer::kCancel, 2},
-                               {"Timeout", host::Answer::kTimeout, 1}};
-INSTANTIATE_TEST_SUITE_P(Answers, HeadlessAnswerTest, ::testing::ValuesIn(kAnswers),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(DialogTest, MessageBoxesArePrintedOnOneLineAndRecorded) {
-    ScriptedDialog dialog;
-    dialog.onInit = [](ScriptedDialog& d) {
-        EXPECT_EQ(d.ShowMessageBox(u"first\nsecond \u00e9", u"Cap", kMbIconStop), kIdOk);
-        EXPECT_EQ(StandardMessageBox(u"plain", kMbIconExclamation | kMbSetForeground), kIdOk);
-        EXPECT_EQ(d.ShowMessageBox(u"x", u"None", kMbOk), kIdOk);
-        d.EndDialog(0);
-    };
-    ::testing::internal::CaptureStdout();
-    dialog.DoModal();
-    const std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out, "[Cap] first\\nsecond \xc3\xa9\n[platform_tests] plain\n[None] x\n");
-    const auto boxes = Events("messagebox");
-    ASSERT_EQ(boxes.size(), 3u);
-    EXPECT_EQ(boxes[0]["text"], "first\nsecond \xc3\xa9");
-    EXPECT_EQ(boxes[0]["icon"], "stop");
-    EXPECT_EQ(boxes[1]["caption"], "platform_tests");
-    EXPECT_EQ(boxes[1]["icon"], "exclamation");
-    EXPECT_EQ(boxes[2]["icon"], "none");
-}
-
 // The range limits the position as a progress bar does; the record shows what the bar shows.
 TEST_F(DialogTest, ProgressPositionIsClampedToTheRange) {
     ScriptedDialog dialog;
@@ -298,24 +236,6 @@ TEST_F(DialogTest, ProgressPositionIsClampedToTheRange) {
     EXPECT_EQ(progress[0]["position"], 100);
     EXPECT_EQ(progress[1]["position"], 0);
     EXPECT_EQ(progress[2]["position"], 40);
-}
-
-TEST_F(DialogTest, ObserverSeesDialogMessagesOnly) {
-    std::vector<uint32_t> seen;
-    host::SetMessageObserver(
-        [&](uint32_t message, uintptr_t, intptr_t) { seen.push_back(message); });
-    ScriptedDialog dialog;
-    dialog.onInit = [](ScriptedDialog& d) {
-        d.bar.SetPos(10);
-        d.Post(kMsgFinish, 0, 0);
-    };
-    dialog.onMessage = [](ScriptedDialog& d, uint32_t, uintptr_t) -> intptr_t {
-        d.EndDialog(0);
-        return 0;
-    };
-    dialog.DoModal();
-    host::SetMessageObserver(nullptr);
-    EXPECT_EQ(seen, (std::vector<uint32_t>{kMsgInitDialog, kMsgFinish}));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "package/block_pipeline.h"
+#include "package/extract_progress.h"
 #include "package/install_plan.h"
 #include "package/layout.h"
 #include "package/package_entry.h"
@@ -29,15 +30,9 @@ struct ExtractArguments {
     unsigned jobs = 0;
 };
 
-// ProgressProc carries no context pointer, so the bar of the one running extraction lives here.
-ProgressBar* g_bar = nullptr;
-
-void ShowProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint32_t doneHigh,
-                  const char16_t*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
-    if (g_bar != nullptr) {
-        g_bar->Show((static_cast<uint64_t>(doneHigh) << 32) | doneLow,
-                    (static_cast<uint64_t>(totalHigh) << 32) | totalLow);
-    }
+void ShowProgress(void* bar, uint64_t totalBytes, uint64_t doneBytes, const char16_t*, uint64_t,
+                  uint64_t, bool) {
+    static_cast<ProgressBar*>(bar)->Show(doneBytes, totalBytes);
 }
 
 // The entries a NAME given on the command line stands for: the entry stored under that name, in
@@ -174,11 +169,9 @@ int RunExtract(const ExtractArguments& args) {
     }
     platform::SetLinkFreeDirectory(target.c_str());
     ProgressBar bar("extracting", StderrIsTerminal());
-    g_bar = &bar;
     const int32_t result =
-        PackageExtract(package.archive, chosen.data(), static_cast<uint32_t>(chosen.size()),
-                       target.c_str(), &ShowProgress, 1);
-    g_bar = nullptr;
+        PackageExtractWith(package.archive, chosen.data(), static_cast<uint32_t>(chosen.size()),
+                           target.c_str(), {&ShowProgress, &bar}, 1);
     bar.Finish();
     if (result != 1) {
         const std::string reason = platform::LastFileError();

@@ -1,0 +1,102 @@
+// What one step of the installer decided, or why it stopped the run. Every step returns one;
+// the dialog's initialisation and its handler of the decode thread's end are the only places
+// that act on a stopping outcome: they show its message and end the process. The same outcomes
+// feed the technician's log on the card and a host program's record.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace app {
+
+enum class Step : uint8_t {
+    kPackage,       // waiting for the package on the card
+    kOpen,          // opening the package
+    kSignature,     // the trusted signature, on a device that holds keys
+    kManifest,      // the package's manifest and the installed version
+    kDecision,      // the version gate's decision
+    kConfirmation,  // the user's answer before a full update
+    kCheck,         // reading every entry of the package without writing
+    kPlan,          // the extraction plan over the tree the update will find
+    kRoom,          // free space on the flash volume
+    kPurge,         // emptying the flash volume
+    kDecodeThread,  // starting the extraction
+    kExtraction,    // the extraction onto the flash volume
+    kLogo,          // the card's logo copied to the flash volume
+    kRestart,       // the restart request
+};
+
+// How the run goes on after a step.
+enum class Ending : uint8_t {
+    kGoOn,              // the next step runs
+    kSilent,            // the run ends without a message
+    kInvalidPackage,    // "Invalid update File"
+    kPatchMismatch,     // the patch is for another installed version (text in `message`)
+    kNoRoom,            // the flash volume lacks room (text in `message`)
+    kPurgeFailed,       // the flash volume could not be emptied
+    kThreadFailed,      // the decode thread could not be started
+    kExtractionFailed,  // "Setup Failly ! "
+    kMissingExport,     // the vendor library lacks its restart function
+};
+
+struct StepOutcome {
+    Step step = Step::kPackage;
+    Ending ending = Ending::kGoOn;
+    // What the step found or decided, in words for the log (UTF-8), e.g. "package 2.0,
+    // installed 1.0".
+    std::string detail;
+    // Why the step stopped the run: the entry concerned (as stored), the reason and the
+    // system's own word for it. Empty when not known or not applicable.
+    std::u16string entry;
+    std::string reason;
+    std::string systemError;
+    // The text the step showed or ends with when it is computed (the confirmation's question, a
+    // patch mismatch, missing room), and its caption when it has one.
+    std::u16string message;
+    std::u16string caption;
+
+    bool GoesOn() const { return ending == Ending::kGoOn; }
+};
+
+// A step that went as planned, with what it found.
+inline StepOutcome Done(Step step, std::string detail = {}) {
+    StepOutcome outcome;
+    outcome.step = step;
+    outcome.detail = std::move(detail);
+    return outcome;
+}
+
+// A step that ends the run.
+inline StepOutcome Stop(Step step, Ending ending, std::string reason = {},
+                        std::u16string entry = {}) {
+    StepOutcome outcome;
+    outcome.step = step;
+    outcome.ending = ending;
+    outcome.reason = std::move(reason);
+    outcome.entry = std::move(entry);
+    return outcome;
+}
+
+// The step's name as the log writes it, e.g. "purge".
+const char* StepName(Step step);
+
+// The message box an ending shows: through the dialog (with a caption) or as the standard box
+// of the program (captioned with its name). `shown` is false for an ending without one.
+struct EndingBox {
+    bool shown = false;
+    bool standard = false;
+    std::u16string text;
+    std::u16string caption;
+    uint32_t type = 0;
+};
+EndingBox BoxOf(const StepOutcome& outcome);
+
+// Called for every outcome as it happens (on the dialog's thread), before the run acts on it:
+// lets a host program keep its own record. Set once by the program's entry before the dialog
+// runs; null records nothing.
+using StepObserver = void (*)(void* context, const StepOutcome& outcome);
+void SetStepObserver(StepObserver observer, void* context);
+void ReportStep(const StepOutcome& outcome);
+
+}  // namespace app

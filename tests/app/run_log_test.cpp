@@ -1,0 +1,99 @@
+// The technician's log on the card: appending, trimming to the last 64 KB in whole lines, and a
+// card that cannot take it.
+#include "app/run_log.h"
+
+#include <gtest/gtest.h>
+
+#include "device_image.h"
+#include "platform/file.h"
+
+namespace apptest {
+namespace {
+
+const std::string kAdded = "2026-12-07 04:05:06 purge: \\ResidentFlash2 emptied\r\n";
+
+std::string Lines(int count, std::size_t width) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += std::to_string(i) + std::string(width, '.') + "\r\n";
+    }
+    return text;
+}
+
+// One line of `size` bytes with its line end.
+std::string Line(std::size_t size) {
+    return std::string(size - 2, 'x') + "\r\n";
+}
+
+// The longest tail of `text` that starts a line and fits `limit` bytes.
+std::string WholeLineTail(const std::string& text, std::size_t limit) {
+    std::size_t start = 0;
+    while (text.size() - start > limit) {
+        start = text.find('\n', start) + 1;
+    }
+    return text.substr(start);
+}
+
+struct AppendCase {
+    const char* name;
+    std::string before;    // the log's contents
+    std::string expected;  // empty: the longest whole-line tail of before + kAdded
+};
+
+void PrintTo(const AppendCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class AppendToLog : public testing::TestWithParam<AppendCase> {};
+
+TEST_P(AppendToLog, KeepsTheLastWholeLinesWithinTheLimit) {
+    const AppendCase& c = GetParam();
+    DeviceImage image;
+    platform::SetDeviceRoot(image.Root().string());
+    image.WriteFile("SDMMC/qzpupdate.log", c.before);
+    ASSERT_TRUE(app::AppendToLog(app::kRunLogPath, kAdded, app::kRunLogLimit));
+
+    const std::string log = ReadAll(image.Host("SDMMC/qzpupdate.log"));
+    const std::string expected =
+        c.expected.empty() ? WholeLineTail(c.before + kAdded, app::kRunLogLimit) : c.expected;
+    EXPECT_EQ(log.size(), expected.size());
+    EXPECT_TRUE(log == expected);
+    EXPECT_LE(log.size(), app::kRunLogLimit);
+    EXPECT_EQ(DeviceImage::TreeOf(image.Host("SDMMC")).size(), 1u) << "no scratch file left";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Log, AppendToLog,
+    testing::Values(AppendCase{"AfterEarlierRuns", Lines(3, 10), ""},
+                    AppendCase{"AnUnfinishedLineStaysALine", "cut sho", "cut sho\r\n" + kAdded},
+                    AppendCase{"ExactlyFull", Line(65536 - kAdded.size()),
+                               Line(65536 - kAdded.size()) + kAdded},
+                    AppendCase{"OneByteOverDropsTheFirstLine",
+                               "a\r\n" + Line(65536 - kAdded.size() - 2),
+                               Line(65536 - kAdded.size() - 2) + kAdded},
+                    AppendCase{"FullLogDropsItsOldestLines", Lines(1000, 60), ""},
+                    AppendCase{"LongLogKeepsItsTail", Lines(20000, 50), ""}),
+    [](const testing::TestParamInfo<AppendCase>& info) { return info.param.name; });
+
+// A card that cannot take the log: the call says so and changes nothing there.
+TEST(AppendToLog, AnUnwritableCardIsLeftAlone) {
+    for (const char* blocker : {"SDMMC", "SDMMC/qzpupdate.log", "SDMMC/qzpupdate.log.new"}) {
+        SCOPED_TRACE(blocker);
+        DeviceImage image;
+        platform::SetDeviceRoot(image.Root().string());
+        fs::remove_all(image.Host("SDMMC"));
+        if (std::string(blocker) == "SDMMC") {
+            image.WriteFile("SDMMC", "a file where the card's folder goes");
+        } else {
+            fs::create_directories(image.Host(blocker));
+        }
+        const Tree before = DeviceImage::TreeOf(image.Root());
+
+        EXPECT_FALSE(app::AppendToLog(app::kRunLogPath, "line\r\n", app::kRunLogLimit));
+
+        EXPECT_EQ(TreeDifference(before, DeviceImage::TreeOf(image.Root())), "");
+    }
+}
+
+}  // namespace
+}  // namespace apptest
