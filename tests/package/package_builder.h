@@ -161,7 +161,7 @@ class Builder {
     size_t endStart = 0;
 };
 
-// A fresh device root per test; the package lives at \pkg.qzp and extractions go to \out\.
+// A fresh device root per test; extractions go to \out\.
 class DeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -196,8 +196,15 @@ class DeviceTest : public ::testing::Test {
         return out;
     }
 
-    // Writes the package and opens it; the archive is closed by Close() or at the end.
+    // Opens the package from memory; the archive is closed by Close() or at the end.
     bool Open(const Bytes& bytes, int32_t prefixed = 0) {
+        Close();
+        package_ = bytes;
+        return PackageOpenBytes(package_, &archive_, &entries_, &count_, prefixed) == 1;
+    }
+    // Writes the package to \pkg.qzp and opens the file.
+    bool OpenFile(const Bytes& bytes, int32_t prefixed = 0) {
+        Close();
         WriteHost("pkg.qzp", bytes);
         return PackageOpen(u"\\pkg.qzp", &archive_, &entries_, &count_, prefixed) == 1;
     }
@@ -207,6 +214,7 @@ class DeviceTest : public ::testing::Test {
     }
 
     std::filesystem::path root_;
+    Bytes package_;  // the bytes an archive opened by Open reads
     PackageArchive* archive_ = nullptr;
     PackageEntry** entries_ = nullptr;
     uint32_t count_ = 0;
