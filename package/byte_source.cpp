@@ -14,7 +14,9 @@ uint32_t FileByteSource::ReadAt(int64_t offset, void* buffer, uint32_t count) {
         position_ = offset;
     }
     const uint32_t got = file_.Read(buffer, count);
-    position_ += got;
+    // After a short read the stream may hold an end-of-file or error state; the next read seeks,
+    // which clears it, so a file that has grown since is seen.
+    position_ = got == count ? position_ + got : -1;
     return got;
 }
 

@@ -28,11 +28,10 @@ inline Bytes Text(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-inline Bytes Compress(const uint8_t* data, size_t size) {
+inline Bytes Compress(const uint8_t* data, size_t size, int level = Z_DEFAULT_COMPRESSION) {
     uLongf length = compressBound(static_cast<uLong>(size));
     Bytes out(length);
-    EXPECT_EQ(compress2(out.data(), &length, data, static_cast<uLong>(size), Z_DEFAULT_COMPRESSION),
-              Z_OK);
+    EXPECT_EQ(compress2(out.data(), &length, data, static_cast<uLong>(size), level), Z_OK);
     out.resize(length);
     return out;
 }
@@ -79,15 +78,16 @@ inline void PutLe32(Bytes& out, uint32_t v) {
 
 class Builder {
   public:
-    // A file entry cut into blocks of `blockSize` uncompressed bytes.
-    Entry& File(const std::string& name, const Bytes& content, size_t blockSize = 16384) {
+    // A file entry cut into blocks of `blockSize` uncompressed bytes, compressed at `level`.
+    Entry& File(const std::string& name, const Bytes& content, size_t blockSize = 16384,
+                int level = Z_DEFAULT_COMPRESSION) {
         Entry e;
         e.name = name;
         e.content = content;
         e.crc = Crc(content);
         for (size_t at = 0; at < content.size(); at += blockSize) {
             const size_t n = std::min(blockSize, content.size() - at);
-            Bytes packed = Compress(content.data() + at, n);
+            Bytes packed = Compress(content.data() + at, n, level);
             e.blocks.push_back(
                 {static_cast<uint32_t>(n), static_cast<uint32_t>(packed.size()), packed});
         }
