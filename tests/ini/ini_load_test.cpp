@@ -14,10 +14,7 @@ using ini_test::Bytes;
 using ini_test::Dump;
 using ini_test::Utf16Le;
 
-struct TableDeleter {
-    void operator()(IniTable* t) const { IniTableFree(t); }
-};
-using TablePtr = std::unique_ptr<IniTable, TableDeleter>;
+using ini_test::TablePtr;
 
 class LoadTest : public ini_test::DeviceRootTest {
   protected:

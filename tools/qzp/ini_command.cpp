@@ -155,13 +155,19 @@ Document Open(const std::string& file, const std::u16string& path) {
     return document;
 }
 
-int Get(const std::string& file, const std::string& section, const std::string& key) {
+// FILE as a device path, opened; on failure prints the reason and returns null.
+Document OpenArgument(const std::string& file) {
     std::u16string path;
     std::string error;
     if (!ToDevicePath(file, path, error)) {
-        return Fail(file, error);
+        Fail(file, error);
+        return nullptr;
     }
-    Document document = Open(file, path);
+    return Open(file, path);
+}
+
+int Get(const std::string& file, const std::string& section, const std::string& key) {
+    Document document = OpenArgument(file);
     if (document == nullptr) {
         return 1;
     }
@@ -247,12 +253,7 @@ int Set(const std::string& file, const std::string& section, const std::string& 
 }
 
 int Dump(const std::string& file, bool json) {
-    std::u16string path;
-    std::string error;
-    if (!ToDevicePath(file, path, error)) {
-        return Fail(file, error);
-    }
-    Document document = Open(file, path);
+    Document document = OpenArgument(file);
     if (document == nullptr) {
         return 1;
     }
