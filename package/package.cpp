@@ -9,12 +9,16 @@
 
 namespace {
 
+// The process-wide conversion hooks, installed before any package file is opened.
+void InstallConversions() {
+    ArchiveFile::SetNarrowToWide(&NarrowToWide);
+    ArchiveFile::SetWideToNarrow(&WideToNarrow);
+}
+
 // Reads the catalogue from `source`; on failure releases everything and leaves *archive null.
 int32_t OpenSource(std::unique_ptr<ByteSource> source, PackageArchive** archive,
                    PackageEntry*** entries, uint32_t* count, int32_t prefixed) {
     *archive = nullptr;
-    ArchiveFile::SetNarrowToWide(&NarrowToWide);
-    ArchiveFile::SetWideToNarrow(&WideToNarrow);
     try {
         auto opened = std::make_unique<PackageArchive>(std::move(source), prefixed != 0);
         PackageEntry** array = nullptr;
@@ -39,6 +43,7 @@ int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry
         return 0;
     }
     *archive = nullptr;
+    InstallConversions();
     std::unique_ptr<FileByteSource> file(new (std::nothrow) FileByteSource(path));
     if (file == nullptr || file->Open() != 0) {
         return 0;
@@ -52,6 +57,7 @@ int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archiv
         return 0;
     }
     *archive = nullptr;
+    InstallConversions();
     std::unique_ptr<MemoryByteSource> memory(new (std::nothrow) MemoryByteSource(bytes));
     if (memory == nullptr) {
         return 0;
