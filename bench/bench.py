@@ -329,13 +329,16 @@ def main():
         remover(device)()
 
     print("== INI load")
-    # The load alone, in process and from memory: a whole `qzp ini get` run is dominated by
-    # process start-up at 10,000 keys, which flattered the ratio of the sizes.
+    # The load alone, timed in process from memory (a whole `qzp ini get` run is dominated by
+    # process start-up at 10,000 keys), one load per process (ini_load_bench.cpp says why).
+    # The sizes take turns, so that a change in the machine's load falls on all of them alike.
     loader = os.path.join(os.path.dirname(qzp), "ini_load_bench")
-    for keys in INI_KEYS:
-        out = subprocess.run([loader, str(keys), str(max(runs, 11))], check=True,
-                             stdout=subprocess.PIPE, text=True).stdout.split()
-        times = [float(t) for t in out]
+    loads = {keys: [] for keys in INI_KEYS}
+    for _ in range(max(runs, 21)):
+        for keys in INI_KEYS:
+            loads[keys].append(float(subprocess.run(
+                [loader, str(keys)], check=True, stdout=subprocess.PIPE, text=True).stdout))
+    for keys, times in loads.items():
         print("  %-60s %s" % ("ini_load_bench %d" % keys, " ".join("%.4f" % t for t in times)))
         rows["ini: load in process, %d keys" % keys] = (statistics.median(times), times)
 
