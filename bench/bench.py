@@ -407,8 +407,10 @@ def main():
                  "so inputs come from memory and no run inherits another's directory caches or "
                  "write-back. zip archives are `zip -6 -r`; the installer row is a whole "
                  "`qzpupdate` run on a fresh device image (the package's check, the purge and the "
-                 "extraction into `\\ResidentFlash2\\`); the INI rows are `qzp ini get` of the "
-                 "last key of one section.")
+                 "extraction into `\\ResidentFlash2\\`); the INI rows are `ini_load_bench`: one "
+                 "section of KEYS lines loaded from memory into a fresh table, the load alone "
+                 "timed in process, one load per process, the sizes taking turns, median of 21 "
+                 "processes or more.")
     text = "\n".join(lines) + "\n"
     print(text)
     with open(args.results, "w") as out_file:
