@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "ini/ini_table.h"
@@ -45,6 +47,31 @@ bool Survives(const char16_t* section, const char16_t* key, const char16_t* valu
     return IniTableFirstLoss(table.get()) < 0;
 }
 
+// The enumeration order of a table: section names with their slots in slot order, and for each
+// section the composed keys of its keys with their slots in slot order.
+struct Order {
+    using Named = std::pair<std::u16string_view, int32_t>;
+    std::vector<Named> sections;
+    std::unordered_map<std::u16string_view, std::vector<Named>> keys;
+};
+
+Order OrderOf(const IniTable* table) {
+    Order order;
+    for (int32_t i = 0; i < table->capacity; ++i) {
+        const std::u16string_view key(table->entries[i].key);
+        if (key.empty()) {
+            continue;
+        }
+        const std::size_t hash = key.find(u'#');
+        if (hash == std::u16string_view::npos) {
+            order.sections.emplace_back(key, i);
+        } else {
+            order.keys[key.substr(0, hash)].emplace_back(key, i);
+        }
+    }
+    return order;
+}
+
 }  // namespace
 
 int32_t IniTableFirstLoss(IniTable* table) {
@@ -55,17 +82,7 @@ int32_t IniTableFirstLoss(IniTable* table) {
     if (again == nullptr) {
         return 0;
     }
-    if (again->used != table->used) {
-        // Something came back that was not saved, or went missing: find which entry changed.
-        for (int32_t i = 0; i < table->capacity; ++i) {
-            if (table->entries[i].key[0] != 0 &&
-                IniTableFind(again.get(), table->entries[i].key, nullptr) == nullptr) {
-                return i;
-            }
-        }
-    }
-    // Same number of entries: each one must come back with its value, and the enumeration order
-    // (sections, then each section's keys) must be the same.
+    // Every entry must come back with its value...
     for (int32_t i = 0; i < table->capacity; ++i) {
         const IniEntry& entry = table->entries[i];
         if (entry.key[0] == 0) {
@@ -76,20 +93,28 @@ int32_t IniTableFirstLoss(IniTable* table) {
             return i;
         }
     }
-    const int32_t sections = IniTableSectionCount(table);
-    for (int32_t s = 0; s < sections; ++s) {
-        const char16_t* name = IniTableSectionName(table, s);
-        const int32_t keys = IniTableKeyCount(table, name);
-        for (int32_t k = 0; k < keys; ++k) {
-            const char16_t* key = IniTableKeyName(table, name, k);
-            const char16_t* other = IniTableKeyName(again.get(), name, k);
-            if (other == nullptr || std::u16string_view(key) != other) {
-                const std::u16string composed = std::u16string(name) + u"#" + key;
-                for (int32_t i = 0; i < table->capacity; ++i) {
-                    if (composed == table->entries[i].key) {
-                        return i;
-                    }
-                }
+    // ...and in its place of the enumeration: sections in order, each one's keys in order.
+    const Order before = OrderOf(table);
+    const Order after = OrderOf(again.get());
+    std::size_t shift = 0;  // an empty "__default" that only the reload has
+    if (!after.sections.empty() && after.sections[0].first == kIniDefaultSection &&
+        (before.sections.empty() || before.sections[0].first != kIniDefaultSection)) {
+        shift = 1;
+    }
+    for (std::size_t s = 0; s < before.sections.size(); ++s) {
+        const auto& [name, slot] = before.sections[s];
+        if (s + shift >= after.sections.size() || after.sections[s + shift].first != name) {
+            return slot;
+        }
+        const auto mine = before.keys.find(name);
+        const auto theirs = after.keys.find(name);
+        if (mine == before.keys.end()) {
+            continue;
+        }
+        for (std::size_t k = 0; k < mine->second.size(); ++k) {
+            if (theirs == after.keys.end() || k >= theirs->second.size() ||
+                theirs->second[k].first != mine->second[k].first) {
+                return mine->second[k].second;
             }
         }
     }
