@@ -17,8 +17,8 @@
 #include "app/update_app.h"
 #include "app/update_dlg.h"
 #include "platform/posix/host.h"
-#include "platform/ui.h"
 #include "platform/text.h"
+#include "platform/ui.h"
 
 namespace {
 

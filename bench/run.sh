@@ -14,7 +14,8 @@ qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" zip unzip pigz libarchive-tools 
 
 # Warnings are the test builds' gate; a benchmark build should not stop at one.
 cmake --preset host-release > /dev/null
-cmake --build build/host-release -j2 --target qzp qzpupdate velmorin_standin zlib_baseline
+cmake --build build/host-release -j2 --target qzp qzpupdate velmorin_standin zlib_baseline \
+    ini_load_bench
 
 decoder=zlib
 grep -q '^QZP_LIBDEFLATE:BOOL=ON' build/host-release/CMakeCache.txt && decoder=libdeflate

@@ -1,5 +1,5 @@
 // The device image of a fuzzing run: a fresh temporary directory, made the device root once and
-// removed when the process ends, and the way each input reaches the code under test (as a file).
+// removed when the process ends, for what an input extracts.
 #pragma once
 
 #include <stdlib.h>
@@ -27,17 +27,6 @@ inline const char* DeviceRoot() {
     }();
     (void)made;
     return root;
-}
-
-// Writes the input to `name` in the root; false when it cannot be written.
-inline bool WriteInput(const char* name, const uint8_t* data, size_t size) {
-    const std::string path = std::string(DeviceRoot()) + "/" + name;
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) {
-        return false;
-    }
-    const bool written = std::fwrite(data, 1, size, out) == size;
-    return std::fclose(out) == 0 && written;
 }
 
 }  // namespace fuzz

@@ -1,19 +1,14 @@
-// Fuzzes opening a package: bytes -> file -> PackageOpen -> PackageGetEntryInfo on every entry.
+// Fuzzes opening a package from memory: PackageOpenBytes, then PackageGetEntryInfo on every entry.
 #include <cstdint>
 #include <cstdlib>
 
-#include "fuzz/fuzz_device.h"
 #include "package/package.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (!fuzz::WriteInput("pkg.qzp", data, size)) {
-        return 0;
-    }
-
     PackageArchive* archive = nullptr;
     PackageEntry** entries = nullptr;
     uint32_t count = 0;
-    if (PackageOpen(u"\\pkg.qzp", &archive, &entries, &count, 0) == 1) {
+    if (PackageOpenBytes({data, size}, &archive, &entries, &count, 0) == 1) {
         PackageEntryInfo info;
         for (uint32_t i = 0; i < count; ++i) {
             if (PackageGetEntryInfo(archive, entries[i], &info) != 1) {

@@ -1,7 +1,10 @@
-// The loader: UTF-16 little-endian text with the mark FF FE, read line by line into a table.
+// The loader: UTF-16 little-endian text with the mark FF FE, read line by line into a table, and
+// the check that an entry survives a save and a reload, made by doing both.
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "ini/ini_table.h"
 #include "ini/ini_text.h"
@@ -11,47 +14,29 @@ using ini_detail::Trim;
 
 namespace {
 
-// Reads 16-bit little-endian units from a byte stream through a small buffer. A last odd byte is
-// not a unit and is ignored.
+// Reads 16-bit little-endian units from bytes in memory. A last odd byte is not a unit and is
+// ignored.
 class UnitReader {
   public:
-    explicit UnitReader(std::FILE* stream) : stream_(stream) {}
+    explicit UnitReader(std::span<const uint8_t> bytes) : bytes_(bytes) {}
 
-    // The next unit, or -1 at the end of the file or on a read error.
+    // The next unit, or -1 at the end.
     int32_t Next() {
-        const int lo = NextByte();
-        if (lo < 0) {
+        if (bytes_.size() - pos_ < 2) {
             return -1;
         }
-        const int hi = NextByte();
-        if (hi < 0) {
-            return -1;
-        }
-        return lo | (hi << 8);
+        const int32_t unit = bytes_[pos_] | (bytes_[pos_ + 1] << 8);
+        pos_ += 2;
+        return unit;
     }
-
-    bool Failed() const { return std::ferror(stream_) != 0; }
 
   private:
-    int NextByte() {
-        if (pos_ == size_) {
-            size_ = std::fread(buffer_, 1, sizeof buffer_, stream_);
-            pos_ = 0;
-            if (size_ == 0) {
-                return -1;
-            }
-        }
-        return buffer_[pos_++];
-    }
-
-    std::FILE* stream_;
-    unsigned char buffer_[4096];
+    std::span<const uint8_t> bytes_;
     std::size_t pos_ = 0;
-    std::size_t size_ = 0;
 };
 
 // Reads one line: the units up to and including the first LF, at most kIniMaxLineUnits. Returns
-// the number of units read (0 at the end of the file).
+// the number of units read (0 at the end).
 std::size_t ReadLine(UnitReader& reader, char16_t (&line)[kIniMaxLineUnits]) {
     std::size_t n = 0;
     while (n < static_cast<std::size_t>(kIniMaxLineUnits)) {
@@ -159,6 +144,22 @@ class Loader {
 
 }  // namespace
 
+int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table) {
+    if (table == nullptr) {
+        return 0;
+    }
+    UnitReader reader(bytes);
+    if (reader.Next() != 0xFEFF) {
+        return 0;
+    }
+    Loader loader(table);
+    char16_t line[kIniMaxLineUnits];
+    for (std::size_t n = ReadLine(reader, line); n > 0; n = ReadLine(reader, line)) {
+        loader.Line(std::u16string_view(line, n));
+    }
+    return 1;
+}
+
 int32_t IniTableLoad(const char16_t* path, IniTable* table) {
     if (table == nullptr || path == nullptr) {
         return 0;
@@ -167,17 +168,14 @@ int32_t IniTableLoad(const char16_t* path, IniTable* table) {
     if (stream == nullptr) {
         return 0;
     }
-    UnitReader reader(stream);
-    if (reader.Next() != 0xFEFF) {
-        std::fclose(stream);
-        return 0;
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[16384];
+    std::size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + got);
     }
-    Loader loader(table);
-    char16_t line[kIniMaxLineUnits];
-    for (std::size_t n = ReadLine(reader, line); n > 0; n = ReadLine(reader, line)) {
-        loader.Line(std::u16string_view(line, n));
-    }
-    const bool failed = reader.Failed();
+    const bool failed = std::ferror(stream) != 0;
     std::fclose(stream);
-    return failed ? 0 : 1;
+    // A file that cannot be read to its end adds nothing.
+    return failed ? 0 : IniTableLoadBytes(bytes, table);
 }

@@ -35,6 +35,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 inline constexpr int32_t kIniFieldUnits = 256;  // key and value fields, terminator included
@@ -86,9 +87,22 @@ void IniTableSetString(IniTable* table, const char16_t* section, const char16_t*
                        const char16_t* value);
 
 // Reads a UTF-16 little-endian file that begins with the mark FF FE into `table`. Returns 0 (and
-// adds nothing) when the table or path is missing, the file cannot be opened or lacks the mark;
-// returns 0 also when reading fails part way. Otherwise 1: lines that match no form are skipped.
+// adds nothing) when the table or path is missing, the file cannot be opened or read to its end,
+// or lacks the mark. Otherwise 1: lines that match no form are skipped.
 int32_t IniTableLoad(const char16_t* path, IniTable* table);
+
+// IniTableLoad over the bytes of a file held in memory (the same rules, no file involved).
+int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table);
+
+// What a save (IniTableBytes) and a reload (IniTableLoadBytes) would lose of the entry `section` /
+// `key` = `value` alone in a table, where `key` null stands for the section alone: the first part
+// that does not come back unchanged, or kIniNothingLost. Cut or refused fields count as lost.
+enum : int32_t { kIniNothingLost = 0, kIniSectionLost = 1, kIniKeyLost = 2, kIniValueLost = 3 };
+int32_t IniEntryLoss(const char16_t* section, const char16_t* key, const char16_t* value);
+// The slot of the first entry of `table` that a save and a reload would lose or change (value,
+// or place in the enumeration); -1 when all come back (a missing table too). An empty "__default"
+// section that the reload adds is no change.
+int32_t IniTableFirstLoss(IniTable* table);
 
 // Typed access. The getters return `fallback` when the table is missing or nothing is stored.
 // Without a key, IniTableGetString reads the section entry itself.

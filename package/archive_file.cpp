@@ -127,10 +127,3 @@ int32_t ArchiveFile::Seek(int32_t offset, int32_t origin) {
     }
     return 0;
 }
-
-int64_t ArchiveFile::Tell() {
-    if (stream_ == nullptr) {
-        return -1;
-    }
-    return std::ftell(stream_);
-}

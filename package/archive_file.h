@@ -37,8 +37,6 @@ class ArchiveFile {
     int32_t Write(const void* buffer, uint32_t count);
     // A target before the start of the file, or a refused seek, fails and leaves the position.
     int32_t Seek(int32_t offset, int32_t origin);
-    // Current position, or -1.
-    int64_t Tell();
 
     const char16_t* path() const { return path_; }
     int64_t size() const { return size_; }

@@ -241,9 +241,7 @@ void PackageArchive::FillPipeline() {
         if (++feedBlock_ == blocks.size()) {
             if (!feedStopped_ && feedSeeksBack_) {
                 // As a single thread does after a complete entry of a prefixed package.
-                const uint16_t trailer = static_cast<uint16_t>(endRecord_.commentLength + 2);
-                slot.seekBackOk =
-                    Seek(-static_cast<int32_t>(trailer + kPackageEndRecordSize), kEnd) == 0;
+                slot.seekBackOk = SeekTo(endRecordPosition_) == 0;
                 feedStopped_ = !slot.seekBackOk;
             }
             ++feedItem_;
@@ -281,8 +279,7 @@ int32_t PackageArchive::LeaveEntryData() {
         return lastSeekBackOk_ ? 0 : -1;
     }
     if (prefixed_) {
-        const uint16_t trailer = static_cast<uint16_t>(endRecord_.commentLength + 2);
-        return Seek(-static_cast<int32_t>(trailer + kPackageEndRecordSize), kEnd);
+        return SeekTo(endRecordPosition_);
     }
     return 0;
 }

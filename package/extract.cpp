@@ -321,7 +321,7 @@ int32_t PackageArchive::SeekToDataOf(uint32_t t, int32_t* offset) {
     if (!prefixed_) {
         // Records and data of entries 0..t-1, then entry t's own local record.
         const uint32_t sum = localPrefix_[t + 1] + dataPrefix_[t];
-        if (sum > INT32_MAX || Seek(static_cast<int32_t>(sum), kStart) != 0) {
+        if (SeekTo(sum) != 0) {
             return -1;
         }
         *offset = static_cast<int32_t>(sum);
@@ -333,7 +333,7 @@ int32_t PackageArchive::SeekToDataOf(uint32_t t, int32_t* offset) {
     const uint32_t sum =
         (dataPrefix_[n] - dataPrefix_[t]) + (localPrefix_[n] - localPrefix_[t + 1]);
     const int64_t target = endRecordPosition_ - endRecord_.directorySize - sum;
-    if (target < 0 || Seek(static_cast<int32_t>(target), kStart) != 0) {
+    if (SeekTo(target) != 0) {
         return -1;
     }
     *offset = static_cast<int32_t>(sum);

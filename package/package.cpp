@@ -1,25 +1,30 @@
 // The package library's plain functions: 1 success, 0 failure.
 #include "package/package.h"
 
+#include <memory>
 #include <new>
+#include <utility>
 
 #include "package/package_archive.h"
 
-int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
-                    uint32_t* count, int32_t prefixed) {
-    if (path == nullptr || archive == nullptr || entries == nullptr || count == nullptr) {
-        return 0;
-    }
+namespace {
+
+// The process-wide conversion hooks, installed before any package file is opened.
+void InstallConversions() {
+    ArchiveFile::SetNarrowToWide(&NarrowToWide);
+    ArchiveFile::SetWideToNarrow(&WideToNarrow);
+}
+
+// Reads the catalogue from `source`; on failure releases everything and leaves *archive null.
+int32_t OpenSource(std::unique_ptr<ByteSource> source, PackageArchive** archive,
+                   PackageEntry*** entries, uint32_t* count, int32_t prefixed) {
     *archive = nullptr;
-    PackageArchive* opened = nullptr;
     try {
-        opened = new PackageArchive(path, prefixed != 0);
-        ArchiveFile::SetNarrowToWide(&NarrowToWide);
-        ArchiveFile::SetWideToNarrow(&WideToNarrow);
+        auto opened = std::make_unique<PackageArchive>(std::move(source), prefixed != 0);
         PackageEntry** array = nullptr;
         uint32_t n = 0;
         if (opened->BuildEntryArray(&array, &n) == 0) {
-            *archive = opened;
+            *archive = opened.release();
             *entries = array;
             *count = n;
             return 1;
@@ -27,11 +32,37 @@ int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry
     } catch (const std::bad_alloc&) {
         // A directory too large for memory fails the open like any other bad package.
     }
-    if (opened != nullptr) {
-        opened->Close();
-        delete opened;
-    }
     return 0;
+}
+
+}  // namespace
+
+int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
+                    uint32_t* count, int32_t prefixed) {
+    if (path == nullptr || archive == nullptr || entries == nullptr || count == nullptr) {
+        return 0;
+    }
+    *archive = nullptr;
+    InstallConversions();
+    std::unique_ptr<FileByteSource> file(new (std::nothrow) FileByteSource(path));
+    if (file == nullptr || file->Open() != 0) {
+        return 0;
+    }
+    return OpenSource(std::move(file), archive, entries, count, prefixed);
+}
+
+int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archive,
+                         PackageEntry*** entries, uint32_t* count, int32_t prefixed) {
+    if (archive == nullptr || entries == nullptr || count == nullptr) {
+        return 0;
+    }
+    *archive = nullptr;
+    InstallConversions();
+    std::unique_ptr<MemoryByteSource> memory(new (std::nothrow) MemoryByteSource(bytes));
+    if (memory == nullptr) {
+        return 0;
+    }
+    return OpenSource(std::move(memory), archive, entries, count, prefixed);
 }
 
 int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, PackageEntryInfo* info) {
@@ -94,6 +125,5 @@ void PackageClose(PackageArchive* archive) {
     if (archive == nullptr) {
         return;
     }
-    archive->Close();
-    delete archive;
+    delete archive;  // the package's source closes its file
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 class PackageArchive;
 class PackageEntry;
@@ -39,6 +40,10 @@ using MakeDirectoryProc = int32_t (*)(const char16_t* path);
 
 int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
                     uint32_t* count, int32_t prefixed);
+// PackageOpen over a package held in memory (fuzzers, tests, a package already read). The bytes
+// are borrowed and must stay unchanged until PackageClose.
+int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archive,
+                         PackageEntry*** entries, uint32_t* count, int32_t prefixed);
 int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, PackageEntryInfo* info);
 int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t count,
                        const char16_t* targetDirectory, ProgressProc progress, int32_t closeFlag);

@@ -1,17 +1,35 @@
 // Reading a package's trailer, END record and directory into the catalogue.
 #include "package/package_archive.h"
 
+#include <climits>
 #include <cstring>
 #include <functional>
+#include <utility>
 
-PackageArchive::PackageArchive(const char16_t* path, bool prefixed)
-    : ArchiveFile(path), prefixed_(prefixed), workBuffer_(new uint8_t[kPackageWorkBufferSize]()) {}
+PackageArchive::PackageArchive(std::unique_ptr<ByteSource> source, bool prefixed)
+    : source_(std::move(source)),
+      prefixed_(prefixed),
+      workBuffer_(new uint8_t[kPackageWorkBufferSize]()) {}
 
 PackageArchive::~PackageArchive() = default;
 
 void PackageArchive::ClearWorkBuffer() {
     std::memset(workBuffer_.get(), 0, kPackageWorkBufferSize);
     workLength_ = 0;
+}
+
+uint32_t PackageArchive::Read(void* buffer, uint32_t count) {
+    const uint32_t got = source_->ReadAt(position_, buffer, count);
+    position_ += got;
+    return got;
+}
+
+int32_t PackageArchive::SeekTo(int64_t position) {
+    if (position < 0 || position > INT32_MAX) {
+        return -1;
+    }
+    position_ = position;
+    return 0;
 }
 
 int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count) {
@@ -28,7 +46,9 @@ int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count
 }
 
 int32_t PackageArchive::ReadCatalogue() {
-    if (Open(kRead) != 0) {
+    // Positions are signed 32-bit, so a package stays below 2 GiB.
+    const int64_t size = source_->Size();
+    if (size <= 0 || size > INT32_MAX) {
         return -1;
     }
     if (ReadTrailer() != 0 || ReadEndRecord() != 0) {
@@ -39,16 +59,17 @@ int32_t PackageArchive::ReadCatalogue() {
     }
     // M + 2 is a 16-bit sum; M is at most 259 here, so it never wraps.
     const uint16_t trailer = static_cast<uint16_t>(endRecord_.commentLength + 2);
-    endRecordPosition_ = size() - trailer - kPackageEndRecordSize;
+    endRecordPosition_ = size - trailer - kPackageEndRecordSize;
     const int64_t directoryStart = endRecordPosition_ - endRecord_.directorySize;
-    if (directoryStart < 0 || Seek(static_cast<int32_t>(directoryStart), kStart) != 0) {
+    if (SeekTo(directoryStart) != 0) {
         return -1;
     }
     return ReadDirectory();
 }
 
 int32_t PackageArchive::ReadTrailer() {
-    if (Seek(-2, kEnd) != 0) {
+    const int64_t size = source_->Size();
+    if (SeekTo(size - kPackageCommentLengthSize) != 0) {
         return -1;
     }
     uint8_t lengthBytes[2] = {};
@@ -60,16 +81,11 @@ int32_t PackageArchive::ReadTrailer() {
     if (length == 0 || length > kPackageMaxCommentLength) {
         return -1;
     }
-    if (Seek(-(length + 2), kEnd) != 0) {
+    const int64_t comment = size - kPackageCommentLengthSize - length;
+    if (SeekTo(comment) != 0 || Read(workBuffer_.get(), length) != length) {
         return -1;
     }
-    const uint32_t got = Read(workBuffer_.get(), length);
-    if (got != length) {
-        return -1;
-    }
-    if (Seek(-static_cast<int32_t>(length), kCurrent) != 0) {
-        return -1;
-    }
+    position_ = comment;  // the END record ends where the comment begins
     endRecord_.commentLength = length;
     std::memset(endRecord_.comment, 0, sizeof endRecord_.comment);
     for (uint32_t i = 0; i < length && workBuffer_[i] != 0; ++i) {
@@ -80,7 +96,7 @@ int32_t PackageArchive::ReadTrailer() {
 }
 
 int32_t PackageArchive::ReadEndRecord() {
-    if (Seek(-static_cast<int32_t>(kPackageEndRecordSize), kCurrent) != 0) {
+    if (SeekTo(position_ - kPackageEndRecordSize) != 0) {
         return -1;
     }
     workLength_ = Read(workBuffer_.get(), kPackageEndRecordSize);

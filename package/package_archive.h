@@ -1,4 +1,4 @@
-// PackageArchive: one open package file, its END record and its catalogue.
+// PackageArchive: one open package, read from a ByteSource, its END record and its catalogue.
 //
 // Results: 0 success, -1 failure. The catalogue is one contiguous array of entries, so an entry
 // pointer's index is found by address arithmetic, and the data position of every entry comes from
@@ -11,6 +11,7 @@
 
 #include "package/archive_file.h"
 #include "package/block_pipeline.h"
+#include "package/byte_source.h"
 #include "package/extract_progress.h"
 #include "package/layout.h"
 #include "package/package.h"
@@ -27,29 +28,24 @@ struct PackageEndRecord {
     uint16_t commentLength = 0;
 };
 
-class PackageArchive : public ArchiveFile {
+class PackageArchive {
   public:
-    PackageArchive(const char16_t* path, bool prefixed);
-    ~PackageArchive() override;
+    // Reads its package from `source`, which it owns; nothing is read before BuildEntryArray.
+    PackageArchive(std::unique_ptr<ByteSource> source, bool prefixed);
+    ~PackageArchive();
+    PackageArchive(const PackageArchive&) = delete;
+    PackageArchive& operator=(const PackageArchive&) = delete;
 
-    // ReadCatalogue, then the array of entry pointers handed to the caller (borrowed by it).
+    // ReadCatalogue, then the array of entry pointers handed to the caller (borrowed by it until
+    // the archive is destroyed). Refuses an empty source or one of
+    // 2 GiB or more, and a package whose directory does not hold what it claims (records or
+    // block tables running past directorySize, names over 259 bytes, blocks over the buffer
+    // limits) or whose comment is longer than 259 bytes.
     int32_t BuildEntryArray(PackageEntry*** entries, uint32_t* count);
-    // Opens the file for reading and reads trailer, END record and directory. Refuses a package
-    // whose directory does not hold what it claims (records or block tables running past
-    // directorySize, names over 259 bytes, blocks over the buffer limits) or whose comment is
-    // longer than 259 bytes. Leaves the stream at the first byte of the END record.
-    int32_t ReadCatalogue();
-    int32_t ReadTrailer();
-    int32_t ReadEndRecord();
-    int32_t ReadDirectory();
-    void ClearWorkBuffer();
 
-    // Catalogue index of `entry`, or kPackageNoEntry for a pointer that is not one of ours.
-    uint16_t FindEntryIndex(const PackageEntry* entry) const;
+    // The catalogue's entry for pointer `entry`, or null for a pointer that is not one of ours.
     PackageEntry* FindEntry(const PackageEntry* entry);
 
-    // The package comment converted to wide (260 units); -1 when there is none.
-    int32_t DefaultTargetDirectory(char16_t* destination);
     PackageArchive* SetMakeDirectoryCallback(MakeDirectoryProc callback);
     // The plain progress function, called through SetProgress's context.
     PackageArchive* SetProgressCallback(ProgressProc callback);
@@ -60,25 +56,13 @@ class PackageArchive : public ArchiveFile {
     // Entries not in the catalogue are skipped and fail the call; a failing file entry stops it.
     int32_t ExtractEntries(PackageEntry* const* entries, uint32_t count,
                            const char16_t* targetDirectory);
-    // Extracts the file entry at currentIndex.
-    int32_t ExtractCurrentEntry(const char16_t* targetDirectory);
     // Checks the entries as extraction would, writing nothing.
     int32_t VerifyEntries(PackageEntry* const* entries, uint32_t count,
                           const char16_t* targetDirectory);
-    // Positions the package at the first data block of the entry at currentIndex and stores the
-    // sum of record and data sizes that locates it in *offset.
-    int32_t SeekToEntryData(int32_t* offset);
 
     const PackageEndRecord& endRecord() const { return endRecord_; }
-    bool prefixed() const { return prefixed_; }
-    uint32_t entryCount() const { return static_cast<uint32_t>(entries_.size()); }
-    uint16_t currentIndex() const { return currentIndex_; }
-    void SetCurrentIndex(uint16_t index) { currentIndex_ = index; }
-    uint64_t totalBytes() const { return totalBytes_; }
-    uint64_t doneBytes() const { return doneBytes_; }
-    uint64_t entryBytes() const { return entryBytes_; }
-    uint64_t entryDoneBytes() const { return entryDoneBytes_; }
-    uint32_t workLength() const { return workLength_; }
+    // The bytes the package is read from (the whole file, for a check of its contents).
+    ByteSource& source() { return *source_; }
 
     // The reason of the last failed ExtractEntries / VerifyEntries; false when there is none.
     bool LastProblem(PackageProblem* problem) const;
@@ -88,11 +72,32 @@ class PackageArchive : public ArchiveFile {
     // Whatever the number, files, directories, progress calls and faults come in the same order
     // with the same values.
     void SetJobs(uint32_t jobs) { jobs_ = jobs; }
-    uint32_t jobs() const { return jobs_; }
     // The most blocks the last run held in memory at once (0 for a single-threaded run).
     uint32_t peakBlocksInFlight() const { return peakBlocksInFlight_; }
 
   private:
+    // Reads trailer, END record and directory; leaves the cursor at the END record.
+    int32_t ReadCatalogue();
+    int32_t ReadTrailer();
+    int32_t ReadEndRecord();
+    int32_t ReadDirectory();
+    void ClearWorkBuffer();
+    // The package read at the private cursor, which then moves past what arrived.
+    uint32_t Read(void* buffer, uint32_t count);
+    // Places the cursor; -1 (and the cursor stays) before the start or beyond 2 GiB. A place past
+    // the end is taken: the read there comes back short.
+    int32_t SeekTo(int64_t position);
+    static int32_t ConvertToWide(const char* source, char16_t* destination, int32_t capacity) {
+        return ArchiveFile::ConvertToWide(source, destination, capacity);
+    }
+    uint16_t FindEntryIndex(const PackageEntry* entry) const;
+    // The package comment converted to wide (260 units); -1 when there is none.
+    int32_t DefaultTargetDirectory(char16_t* destination);
+    // Extracts the file entry at currentIndex.
+    int32_t ExtractCurrentEntry(const char16_t* targetDirectory);
+    // Positions the cursor at the first data block of the entry at currentIndex and stores the
+    // sum of record and data sizes that locates it in *offset.
+    int32_t SeekToEntryData(int32_t* offset);
     int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
                        const char16_t* targetDirectory, bool write);
     int32_t MakeDirectoryEntry(const char16_t* targetDirectory);
@@ -131,6 +136,8 @@ class PackageArchive : public ArchiveFile {
     int32_t ProcessPipelinedData(ArchiveFile* output);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
 
+    std::unique_ptr<ByteSource> source_;
+    int64_t position_ = 0;  // the read cursor
     MakeDirectoryProc makeDirectory_ = nullptr;
     uint64_t totalBytes_ = 0;
     uint64_t doneBytes_ = 0;

@@ -1,4 +1,4 @@
-// Reading a whole open package file, byte for byte, through the stream its entries are extracted
+// Reading a whole open package, byte for byte, through the source its entries are extracted
 // from. A check of the file (a signature) made this way covers exactly the bytes that the
 // extraction reads afterwards, even if the file on the card is replaced in between.
 #pragma once
@@ -10,8 +10,8 @@
 // Receives the file's bytes in order; returns 0 to go on, -1 to stop.
 using PackageContentsProc = int32_t (*)(void* context, const uint8_t* data, uint32_t size);
 
-// Hands every byte of the open package, from the first, to `proc`, then puts the stream back
-// where it was. Returns 1 when the whole file (the length measured when it was opened) went to
+// Hands every byte of the open package, from the first, to `proc`; extraction is not disturbed.
+// Returns 1 when the whole file (the length measured when it was opened) went to
 // `proc`; 0 for a null archive, a read or positioning failure, a file that has become shorter or
 // longer, or a stop requested by `proc`.
 int32_t PackageReadContents(PackageArchive* archive, PackageContentsProc proc, void* context);

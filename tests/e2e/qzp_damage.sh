@@ -16,32 +16,29 @@ seq 5 30000 > src/VORIZ/b.txt
 "$QZP" pack src good.qzp > /dev/null
 "$QZP" verify good.qzp > /dev/null
 
-# damage.py MODE IN OUT NAME: "data" flips a byte in the entry's second block, "crc" changes
-# the CRC-32 of its directory record.
+# damage.py MODE IN OUT NAME CRC SIZE: "data" flips a byte in the entry's data SIZE bytes after
+# its start (its first occurrence, in its local record, is followed by its data); "crc" changes
+# the CRC-32 in its directory record (its second occurrence; the CRC stands 10 bytes before).
 cat > damage.py <<'PY'
-import struct, sys
-mode, src, dst, target = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4].encode()
+import sys
+mode, src, dst, name, crc, size = sys.argv[1:]
 b = bytearray(open(src, "rb").read())
-m = struct.unpack_from("<H", b, len(b) - 2)[0]
-end = len(b) - 16 - m
-count, dsize, doff = struct.unpack_from("<HII", b, end + 4)
-at, local = doff, 0
-for _ in range(count):
-    crc, n, blocks = struct.unpack_from("<IHI", b, at + 16)
-    name = bytes(b[at + 26:at + 26 + n])
-    rows = [struct.unpack_from("<III", b, at + 26 + n + 12 * j) for j in range(blocks)]
-    data = local + 20 + n
-    if name == target:
-        if mode == "data":
-            b[data + rows[0][1] + 10] ^= 0x55
-        else:
-            struct.pack_into("<I", b, at + 16, crc ^ 0x1234)
-            print("%08x %08x" % (crc, crc ^ 0x1234))
-        break
-    local = data + sum(r[1] for r in rows)
-    at += 26 + n + 12 * blocks
+name = name.encode()
+if mode == "data":
+    b[b.index(name) + len(name) + int(size)] ^= 0x55
+else:
+    at = b.index(name, b.index(name) + 1) - 10
+    assert b[at:at + 4] == int(crc, 16).to_bytes(4, "little")
+    b[at:at + 4] = (int(crc, 16) ^ 0x1234).to_bytes(4, "little")
+    print("%s %08x" % (crc, int(crc, 16) ^ 0x1234))
 open(dst, "wb").write(b)
 PY
+# entry NAME FIELD: a field of the entry in qzp's listing.
+entry() {
+    "$QZP" list --json good.qzp | python3 -c 'import json,sys
+e = [e for e in json.load(sys.stdin)["entries"] if e["name"] == sys.argv[1]][0]
+print(e[sys.argv[2]])' "$1" "$2"
+}
 
 expect_failure() {  # expect_failure PATTERN COMMAND...
     local pattern="$1"; shift
@@ -54,13 +51,15 @@ expect_failure() {  # expect_failure PATTERN COMMAND...
     [ "$(wc -l < err.txt)" -eq 1 ] || fail "more than one line: $(cat err.txt)"
 }
 
-python3 damage.py data good.qzp data.qzp 'VORIZ\a.bin'
-expect_failure '^qzp: data.qzp: VORIZ\\a.bin: .*block 1' "$QZP" verify data.qzp
-expect_failure '^qzp: data.qzp: VORIZ\\a.bin: .*block 1' "$QZP" extract data.qzp out1
+# The last block of the entry: a few bytes before the end of its data.
+last=$(( $(entry 'VORIZ\a.bin' blocks) - 1 ))
+python3 damage.py data good.qzp data.qzp 'VORIZ\a.bin' 0 $(( $(entry 'VORIZ\a.bin' compressedSize) - 10 ))
+expect_failure "^qzp: data.qzp: VORIZ\\\\a.bin: .*block $last" "$QZP" verify data.qzp
+expect_failure "^qzp: data.qzp: VORIZ\\\\a.bin: .*block $last" "$QZP" extract data.qzp out1
 [ ! -e out1/VORIZ/b.txt ] || fail "extraction went on after the damaged entry"
 
 # The script must have finished writing crc.qzp before it is read: no process substitution.
-values=$(python3 damage.py crc good.qzp crc.qzp 'VORIZ\b.txt')
+values=$(python3 damage.py crc good.qzp crc.qzp 'VORIZ\b.txt' "$(entry 'VORIZ\b.txt' crc)" 0)
 read -r stored changed <<< "$values"
 actual="0x$stored"
 expect_failure "^qzp: crc.qzp: VORIZ\\\\b.txt: CRC-32 mismatch: $actual should be 0x$changed\$" \

@@ -14,18 +14,14 @@ using ini_test::Bytes;
 using ini_test::Dump;
 using ini_test::Utf16Le;
 
-struct TableDeleter {
-    void operator()(IniTable* t) const { IniTableFree(t); }
-};
-using TablePtr = std::unique_ptr<IniTable, TableDeleter>;
+using ini_test::TablePtr;
 
 class LoadTest : public ini_test::DeviceRootTest {
   protected:
-    // Loads `bytes` from a file; returns the load's result and leaves the table in table_.
+    // Loads `bytes` from memory; returns the load's result and leaves the table in table_.
     int32_t Load(const Bytes& bytes) {
-        WriteFile(u"\\t.ini", bytes);
         table_.reset(IniTableCreate(0));
-        return IniTableLoad(u"\\t.ini", table_.get());
+        return IniTableLoadBytes(bytes, table_.get());
     }
     TablePtr table_;
 };
@@ -115,10 +111,82 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"no_mark", Utf16Le(u"a=1\n", false)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LoadTest, MissingFileFails) {
-    table_.reset(IniTableCreate(0));
+// The path front door reads the file and loads its bytes; a missing file adds nothing.
+TEST_F(LoadTest, FileGivesTheTableOfItsBytes) {
+    const Bytes bytes = Utf16Le(u"[S]\na=1\n");
+    WriteFile(u"\\t.ini", bytes);
+    TablePtr fromFile(IniTableCreate(0));
+    ASSERT_EQ(IniTableLoad(u"\\t.ini", fromFile.get()), 1);
+    ASSERT_EQ(Load(bytes), 1);
+    EXPECT_EQ(Dump(fromFile.get()), Dump(table_.get()));
     EXPECT_EQ(IniTableLoad(u"\\absent.ini", table_.get()), 0);
-    EXPECT_EQ(table_->used, 0);
+    EXPECT_EQ(IniTableLoad(nullptr, table_.get()), 0);
+}
+
+// Whether an entry survives a save and a reload, against the loader's line rules above: the
+// writer puts "key = value" and "[section]" without quotes, so each row names the rule that keeps
+// or loses it.
+struct LossCase {
+    const char* name;
+    std::u16string section, key, value;
+    int32_t lost;
+};
+class EntryLossTest : public ::testing::TestWithParam<LossCase> {};
+
+TEST_P(EntryLossTest, AgreesWithTheLoader) {
+    const LossCase& c = GetParam();
+    EXPECT_EQ(IniEntryLoss(c.section.c_str(), c.key.c_str(), c.value.c_str()), c.lost);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, EntryLossTest,
+    ::testing::Values(
+        LossCase{"plain", u"Config", u"SoftwareVersion", u"2.0", kIniNothingLost},
+        LossCase{"default_section", u"__default", u"k", u"v", kIniNothingLost},
+        LossCase{"equals_in_key", u"S", u"a=b", u"1", kIniKeyLost},
+        LossCase{"equals_in_value", u"S", u"k", u"b = c", kIniNothingLost},
+        LossCase{"semicolon_in_value", u"S", u"k", u"x;y", kIniValueLost},
+        LossCase{"hash_in_value", u"S", u"k", u"x#y", kIniValueLost},
+        LossCase{"semicolon_inside_key", u"S", u"a;b", u"1", kIniNothingLost},
+        LossCase{"comment_mark_starts_key", u"S", u";k", u"1", kIniKeyLost},
+        LossCase{"hash_starts_key", u"S", u"#k", u"1", kIniKeyLost},
+        LossCase{"bracket_starts_key", u"S", u"[k", u"1", kIniKeyLost},
+        LossCase{"bracket_ends_key", u"S", u"k]", u"1", kIniNothingLost},
+        LossCase{"bracket_in_section", u"a]b", u"k", u"1", kIniSectionLost},
+        LossCase{"hash_in_section", u"a#b", u"k", u"1", kIniSectionLost},
+        LossCase{"open_bracket_in_section", u"[x", u"k", u"1", kIniNothingLost},
+        LossCase{"blank_before_key", u"S", u" k", u"1", kIniKeyLost},
+        LossCase{"blank_after_value", u"S", u"k", u"v ", kIniValueLost},
+        LossCase{"tab_before_value", u"S", u"k", u"\tv", kIniValueLost},
+        LossCase{"no_break_space_kept", u"S", u"k", u"\u00a0v", kIniNothingLost},
+        LossCase{"escape_kept", u"S", u"k",
+                 u"a\x1b"
+                 u"b",
+                 kIniNothingLost},
+        LossCase{"line_feed_in_value", u"S", u"k", u"a\nb", kIniValueLost},
+        LossCase{"carriage_return_inside_key", u"S", u"a\rb", u"1", kIniNothingLost},
+        LossCase{"quote_starts_value", u"S", u"k", u"\"q", kIniValueLost},
+        LossCase{"quoted_value", u"S", u"k", u"'q'", kIniValueLost},
+        LossCase{"quotes_inside_value", u"S", u"k", u"x\"y\"", kIniNothingLost},
+        LossCase{"empty_value", u"S", u"k", u"", kIniValueLost},
+        LossCase{"empty_key", u"S", u"", u"1", kIniKeyLost},
+        LossCase{"empty_section", u"", u"k", u"1", kIniSectionLost},
+        LossCase{"value_of_255_units", u"S", u"k", std::u16string(255, u'v'), kIniNothingLost},
+        LossCase{"value_of_256_units", u"S", u"k", std::u16string(256, u'v'), kIniValueLost},
+        LossCase{"key_filling_the_field", u"S", std::u16string(253, u'k'), u"1", kIniNothingLost},
+        LossCase{"key_over_the_field", u"S", std::u16string(254, u'k'), u"1", kIniKeyLost},
+        LossCase{"section_of_256_units", std::u16string(256, u's'), u"k", u"1", kIniSectionLost}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// In a whole table, keys of "__default" saved after another section come back in that section.
+TEST(TableLossTest, NamesTheFirstEntryThatChanges) {
+    TablePtr table(IniTableCreate(0));
+    IniTableSetString(table.get(), u"S", u"a", u"1");
+    EXPECT_EQ(IniTableFirstLoss(table.get()), -1);
+    IniTableSetString(table.get(), u"__default", u"k", u"v");
+    ASSERT_EQ(IniTableFirstLoss(table.get()), 3);
+    EXPECT_EQ(std::u16string(table->entries[3].key), u"__default#k");
+    EXPECT_EQ(IniTableFirstLoss(nullptr), -1);
 }
 
 TEST_F(LoadTest, OddTrailingByteIsIgnored) {

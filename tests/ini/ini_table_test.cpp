@@ -12,10 +12,7 @@ namespace {
 
 using ini_test::Dump;
 
-struct TableDeleter {
-    void operator()(IniTable* t) const { IniTableFree(t); }
-};
-using TablePtr = std::unique_ptr<IniTable, TableDeleter>;
+using ini_test::TablePtr;
 
 TablePtr NewTable() {
     return TablePtr(IniTableCreate(0));

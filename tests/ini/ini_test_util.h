@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@
 namespace ini_test {
 
 using Bytes = std::vector<unsigned char>;
+
+struct TableDeleter {
+    void operator()(IniTable* t) const { IniTableFree(t); }
+};
+using TablePtr = std::unique_ptr<IniTable, TableDeleter>;
 
 // UTF-16 little-endian bytes of `text`, after the mark FF FE when `mark` is set.
 inline Bytes Utf16Le(const std::u16string& text, bool mark = true) {

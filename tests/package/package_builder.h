@@ -28,11 +28,10 @@ inline Bytes Text(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
-inline Bytes Compress(const uint8_t* data, size_t size) {
+inline Bytes Compress(const uint8_t* data, size_t size, int level = Z_DEFAULT_COMPRESSION) {
     uLongf length = compressBound(static_cast<uLong>(size));
     Bytes out(length);
-    EXPECT_EQ(compress2(out.data(), &length, data, static_cast<uLong>(size), Z_DEFAULT_COMPRESSION),
-              Z_OK);
+    EXPECT_EQ(compress2(out.data(), &length, data, static_cast<uLong>(size), level), Z_OK);
     out.resize(length);
     return out;
 }
@@ -79,15 +78,16 @@ inline void PutLe32(Bytes& out, uint32_t v) {
 
 class Builder {
   public:
-    // A file entry cut into blocks of `blockSize` uncompressed bytes.
-    Entry& File(const std::string& name, const Bytes& content, size_t blockSize = 16384) {
+    // A file entry cut into blocks of `blockSize` uncompressed bytes, compressed at `level`.
+    Entry& File(const std::string& name, const Bytes& content, size_t blockSize = 16384,
+                int level = Z_DEFAULT_COMPRESSION) {
         Entry e;
         e.name = name;
         e.content = content;
         e.crc = Crc(content);
         for (size_t at = 0; at < content.size(); at += blockSize) {
             const size_t n = std::min(blockSize, content.size() - at);
-            Bytes packed = Compress(content.data() + at, n);
+            Bytes packed = Compress(content.data() + at, n, level);
             e.blocks.push_back(
                 {static_cast<uint32_t>(n), static_cast<uint32_t>(packed.size()), packed});
         }
@@ -161,7 +161,7 @@ class Builder {
     size_t endStart = 0;
 };
 
-// A fresh device root per test; the package lives at \pkg.qzp and extractions go to \out\.
+// A fresh device root per test; extractions go to \out\.
 class DeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -196,8 +196,15 @@ class DeviceTest : public ::testing::Test {
         return out;
     }
 
-    // Writes the package and opens it; the archive is closed by Close() or at the end.
+    // Opens the package from memory; the archive is closed by Close() or at the end.
     bool Open(const Bytes& bytes, int32_t prefixed = 0) {
+        Close();
+        package_ = bytes;
+        return PackageOpenBytes(package_, &archive_, &entries_, &count_, prefixed) == 1;
+    }
+    // Writes the package to \pkg.qzp and opens the file.
+    bool OpenFile(const Bytes& bytes, int32_t prefixed = 0) {
+        Close();
         WriteHost("pkg.qzp", bytes);
         return PackageOpen(u"\\pkg.qzp", &archive_, &entries_, &count_, prefixed) == 1;
     }
@@ -207,6 +214,7 @@ class DeviceTest : public ::testing::Test {
     }
 
     std::filesystem::path root_;
+    Bytes package_;  // the bytes an archive opened by Open reads
     PackageArchive* archive_ = nullptr;
     PackageEntry** entries_ = nullptr;
     uint32_t count_ = 0;

@@ -42,42 +42,18 @@ std::string Utf8(const char16_t* text) {
 }
 
 // Why an entry already in the table would be lost or changed by saving and reading back.
-std::optional<std::string> TableProblem(const IniTable* table) {
-    bool sectionBefore = false;
-    for (int32_t i = 0; i < table->capacity; ++i) {
-        const IniEntry& entry = table->entries[i];
-        const std::u16string_view key(entry.key);
-        if (key.empty()) {
-            continue;
-        }
-        const std::size_t hash = key.find(u'#');
-        if (hash == std::u16string_view::npos) {
-            if (key == kIniDefaultSection) {
-                if (sectionBefore &&
-                    IniTableKeyCount(const_cast<IniTable*>(table), entry.key) > 0) {
-                    return "the default section follows another section";
-                }
-            } else if (auto problem = IniSectionProblem(key)) {
-                return "section '" + platform::Utf16ToUtf8(key) + "' " + *problem;
-            }
-            sectionBefore = true;
-            continue;
-        }
-        const std::u16string section(key.substr(0, hash));
-        const std::u16string_view name = key.substr(hash + 1);
-        const std::string where =
-            platform::Utf16ToUtf8(section) + "/" + platform::Utf16ToUtf8(name);
-        if (IniTableFind(const_cast<IniTable*>(table), section.c_str(), nullptr) == nullptr) {
-            return "key " + where + " has no section";
-        }
-        if (auto problem = IniKeyProblem(name)) {
-            return "key " + where + " " + *problem;
-        }
-        if (auto problem = IniValueProblem(entry.value)) {
-            return "value of " + where + " " + *problem;
-        }
+std::optional<std::string> TableProblem(IniTable* table) {
+    const int32_t slot = IniTableFirstLoss(table);
+    if (slot < 0) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    const std::u16string_view key(table->entries[slot].key);
+    const std::size_t hash = key.find(u'#');
+    if (hash == std::u16string_view::npos) {
+        return "section '" + platform::Utf16ToUtf8(key) + "' would not read back";
+    }
+    return "key " + platform::Utf16ToUtf8(key.substr(0, hash)) + "/" +
+           platform::Utf16ToUtf8(key.substr(hash + 1)) + " would not read back";
 }
 
 // True when both tables enumerate the same sections, keys and values.
@@ -179,13 +155,19 @@ Document Open(const std::string& file, const std::u16string& path) {
     return document;
 }
 
-int Get(const std::string& file, const std::string& section, const std::string& key) {
+// FILE as a device path, opened; on failure prints the reason and returns null.
+Document OpenArgument(const std::string& file) {
     std::u16string path;
     std::string error;
     if (!ToDevicePath(file, path, error)) {
-        return Fail(file, error);
+        Fail(file, error);
+        return nullptr;
     }
-    Document document = Open(file, path);
+    return Open(file, path);
+}
+
+int Get(const std::string& file, const std::string& section, const std::string& key) {
+    Document document = OpenArgument(file);
     if (document == nullptr) {
         return 1;
     }
@@ -212,21 +194,15 @@ int Set(const std::string& file, const std::string& section, const std::string& 
     const std::u16string s = platform::Utf8ToUtf16(section);
     const std::u16string k = platform::Utf8ToUtf16(key);
     const std::u16string v = platform::Utf8ToUtf16(value);
-    if (auto problem = IniSectionProblem(s)) {
-        return Fail(file, "section name " + *problem + ": it would not read back", 2);
-    }
-    if (auto problem = IniKeyProblem(k)) {
-        return Fail(file, "key " + *problem + ": it would not read back", 2);
-    }
-    if (auto problem = IniValueProblem(v)) {
-        return Fail(file, "value " + *problem + ": it would not read back", 2);
-    }
     if (s.size() + 1 + k.size() > static_cast<std::size_t>(kIniMaxUnits) ||
         v.size() > static_cast<std::size_t>(kIniMaxUnits)) {
         return Fail(file,
                     "too long: section and key together hold at most 254 UTF-16 units, a value "
                     "255",
                     2);
+    }
+    if (auto problem = IniEntryProblem(s, k, v)) {
+        return Fail(file, *problem, 2);
     }
     std::u16string path;
     std::string error;
@@ -264,7 +240,7 @@ int Set(const std::string& file, const std::string& section, const std::string& 
     }
     IniTableSetString(table, s.c_str(), k.c_str(), v.c_str());
     if (auto problem = TableProblem(table)) {
-        return Fail(file, "not saved: " + *problem + ", so it would be lost");
+        return Fail(file, "not saved: " + *problem);
     }
     if (!SaveIniFile(file, path, table, error)) {
         return Fail(file, "not saved: " + error);
@@ -277,12 +253,7 @@ int Set(const std::string& file, const std::string& section, const std::string& 
 }
 
 int Dump(const std::string& file, bool json) {
-    std::u16string path;
-    std::string error;
-    if (!ToDevicePath(file, path, error)) {
-        return Fail(file, error);
-    }
-    Document document = Open(file, path);
+    Document document = OpenArgument(file);
     if (document == nullptr) {
         return 1;
     }

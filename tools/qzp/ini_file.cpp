@@ -5,10 +5,10 @@
 #include <optional>
 #include <random>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/device_paths.h"
-#include "ini/ini_text.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "tools/qzp/host_path.h"
@@ -72,64 +72,27 @@ bool EndsWithDevicePath(const std::string& host, std::u16string_view device) {
 
 }  // namespace
 
-// Common to names and values: one line, no white space at the ends (the loader trims it).
-namespace {
-
-std::optional<std::string> IniLineProblem(std::u16string_view text) {
-    if (text.empty()) {
-        return "is empty";
-    }
-    if (text.find_first_of(u"\r\n") != std::u16string_view::npos) {
-        return "holds a line break";
-    }
-    for (char16_t c : text) {
-        if ((c < 0x20 && c != u'\t') || c == 0x7F) {
-            return "holds a control character";
+std::optional<std::string> IniEntryProblem(const std::u16string& section, const std::u16string& key,
+                                           const std::u16string& value) {
+    const std::pair<const char*, const std::u16string*> parts[] = {
+        {"section name", &section}, {"key", &key}, {"value", &value}};
+    for (const auto& [what, text] : parts) {
+        for (char16_t c : *text) {
+            if ((c < 0x20 && c != u'\t') || c == 0x7F) {
+                return std::string(what) + " holds a control character";
+            }
         }
     }
-    if (ini_detail::IsSpace(text.front()) || ini_detail::IsSpace(text.back())) {
-        return "begins or ends with white space";
+    switch (IniEntryLoss(section.c_str(), key.c_str(), value.c_str())) {
+        case kIniNothingLost:
+            return std::nullopt;
+        case kIniSectionLost:
+            return "section name would not read back";
+        case kIniKeyLost:
+            return "key would not read back";
+        default:
+            return "value would not read back";
     }
-    return std::nullopt;
-}
-
-}  // namespace
-
-// Why a section name would not read back from the saved form, or nothing.
-std::optional<std::string> IniSectionProblem(std::u16string_view name) {
-    if (auto problem = IniLineProblem(name)) {
-        return problem;
-    }
-    if (name.find_first_of(u"]#") != std::u16string_view::npos) {
-        return "holds ']' or '#'";
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> IniKeyProblem(std::u16string_view key) {
-    if (auto problem = IniLineProblem(key)) {
-        return problem;
-    }
-    if (key.find(u'=') != std::u16string_view::npos) {
-        return "holds '='";
-    }
-    if (key.front() == u';' || key.front() == u'#' || key.front() == u'[') {
-        return "begins with ';', '#' or '['";
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> IniValueProblem(std::u16string_view value) {
-    if (auto problem = IniLineProblem(value)) {
-        return problem;
-    }
-    if (value.find_first_of(u";#") != std::u16string_view::npos) {
-        return "holds ';' or '#'";
-    }
-    if (value.front() == u'"' || value.front() == u'\'') {
-        return "begins with a quote";
-    }
-    return std::nullopt;
 }
 
 std::u16string DeviceComment(const std::string& hostPath) {

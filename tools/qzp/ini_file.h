@@ -25,9 +25,9 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
 // True when `text` is valid UTF-8 (it converts to UTF-16 and back unchanged).
 bool IsValidUtf8(const std::string& text);
 
-// Why a section name, key name or value would not read back from the saved form (empty, a line
-// break or other control character, white space at the ends, and the marks each form gives a
-// meaning), or nothing.
-std::optional<std::string> IniSectionProblem(std::u16string_view name);
-std::optional<std::string> IniKeyProblem(std::u16string_view key);
-std::optional<std::string> IniValueProblem(std::u16string_view value);
+// Why `section` / `key` = `value` cannot be stored by qzp, or nothing: a control character (a
+// line break, or a text that would look the same in the file as another), or the part that a
+// save and a reload would lose (IniEntryLoss: empty, cut, white space at the ends, the marks each
+// line form gives a meaning).
+std::optional<std::string> IniEntryProblem(const std::u16string& section, const std::u16string& key,
+                                           const std::u16string& value);

@@ -30,11 +30,11 @@ std::optional<std::string> VersionProblem(const std::string& version) {
         return "is not valid UTF-8 text";
     }
     const std::u16string text = platform::Utf8ToUtf16(version);
-    if (auto problem = IniValueProblem(text)) {
-        return *problem;
-    }
     if (text.size() > static_cast<std::size_t>(kIniMaxUnits)) {
         return "is longer than 255 UTF-16 units";
+    }
+    if (auto problem = IniEntryProblem(u"Config", u"SoftwareVersion", text)) {
+        return "cannot be stored: the " + *problem;
     }
     return std::nullopt;
 }
