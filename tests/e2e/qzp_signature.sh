@@ -30,14 +30,15 @@ accepts both.pub p.qzp.minisig 'release 2.0'
 accepts release.pub legacy.minisig 'legacy form'
 "$QZP" verify --pubkey release.pub p.qzp > /dev/null || fail "FILE.minisig is the default"
 
-# flip FILE OFFSET: one byte changed; inside base64 text it becomes another base64 digit.
+# flip FILE OFFSET: one byte changed; a base64 digit (+ and / included) becomes another one, so
+# the text still decodes.
 flip() {
     python3 - "$1" "$2" <<'PY'
 import sys
 path, at = sys.argv[1], int(sys.argv[2])
 data = bytearray(open(path, 'rb').read())
 c = data[at]
-data[at] = (ord('A') if c != ord('A') else ord('B')) if chr(c).isalnum() else c ^ 1
+data[at] = (ord('A') if c != ord('A') else ord('B')) if chr(c).isalnum() or chr(c) in '+/' else c ^ 1
 open(path, 'wb').write(bytes(data))
 PY
 }
