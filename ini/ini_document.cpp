@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ini/ini_text.h"
+#include "platform/text.h"
 
 IniDocument* IniOpen(const char16_t* path) {
     if (path == nullptr) {
@@ -12,7 +13,7 @@ IniDocument* IniOpen(const char16_t* path) {
     // A path that does not fit the document's field is refused: a cut path would make IniSave
     // write to another file.
     const std::size_t kept = sizeof(IniDocument::path) / sizeof(char16_t) - 1;
-    if (ini_detail::Length(path) > kept) {
+    if (platform::U16Length(path) > kept) {
         return nullptr;
     }
     auto* document = static_cast<IniDocument*>(std::malloc(sizeof(IniDocument)));

@@ -267,7 +267,7 @@ uint32_t IniHash(const char16_t* text) {
     if (text == nullptr) {
         return 0;
     }
-    return HashView(std::u16string_view(text, ini_detail::Length(text)));
+    return HashView(std::u16string_view(text));
 }
 
 IniTable* IniTableCreate(int32_t requested) {

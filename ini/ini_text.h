@@ -10,14 +10,6 @@
 
 namespace ini_detail {
 
-inline std::size_t Length(const char16_t* text) {
-    std::size_t n = 0;
-    while (text[n] != 0) {
-        ++n;
-    }
-    return n;
-}
-
 // A composed key without '#' is a section's own entry; every other one is a key of a section.
 inline bool IsSectionKey(const char16_t* key) {
     for (; *key != 0; ++key) {
@@ -68,7 +60,7 @@ inline void CopyField(char16_t (&field)[kIniFieldUnits], std::u16string_view tex
 
 // The form a name takes in a field: at most kIniMaxUnits units.
 inline std::u16string_view FieldForm(const char16_t* text) {
-    std::u16string_view view(text, Length(text));
+    std::u16string_view view(text);
     return view.substr(0, FitUnits(view, kIniMaxUnits));
 }
 
@@ -81,7 +73,7 @@ inline std::u16string_view SectionForm(const char16_t* section) {
 // leave no room for the key name, so cutting would turn the key into another entry.
 inline bool ComposeKey(std::u16string_view section, const char16_t* key,
                        char16_t (&out)[kIniFieldUnits]) {
-    const std::u16string_view name(key, Length(key));
+    const std::u16string_view name(key);
     if (section.size() + 1 + (name.empty() ? 0 : 1) > static_cast<std::size_t>(kIniMaxUnits)) {
         return false;
     }

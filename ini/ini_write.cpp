@@ -19,7 +19,7 @@ class Output {
             bytes_.push_back(static_cast<unsigned char>(c >> 8));
         }
     }
-    void Put(const char16_t* text) { Put(std::u16string_view(text, ini_detail::Length(text))); }
+    void Put(const char16_t* text) { Put(std::u16string_view(text)); }
     const std::vector<unsigned char>& Bytes() const { return bytes_; }
 
   private:

@@ -61,10 +61,6 @@ std::string Absolute(const std::string& path) {
 
 }  // namespace
 
-std::string Utf8(const std::u16string& text) {
-    return Utf16ToUtf8(text);
-}
-
 Presenter& CurrentPresenter() {
     HostState& s = State();
     std::lock_guard lock(s.presenterMutex);

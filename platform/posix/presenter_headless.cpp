@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "platform/posix/runtime.h"
+#include "platform/text.h"
 
 namespace platform::posix {
 namespace {
@@ -34,8 +35,8 @@ class HeadlessPresenter final : public Presenter {
 
     void PrintMessageBox(const std::u16string& caption, const std::u16string& text,
                          uint32_t) override {
-        std::string line = "[" + Utf8(caption) + "] ";
-        for (char c : Utf8(text)) {
+        std::string line = "[" + Utf16ToUtf8(caption) + "] ";
+        for (char c : Utf16ToUtf8(text)) {
             if (c == '\n') {
                 line += "\\n";
             } else {

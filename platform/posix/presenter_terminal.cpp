@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/posix/runtime.h"
+#include "platform/text.h"
 
 namespace platform::posix {
 namespace {
@@ -60,7 +61,7 @@ std::size_t Columns(const std::string& text) {
 
 std::vector<std::string> SplitLines(const std::u16string& text) {
     std::vector<std::string> lines(1);
-    for (char c : Utf8(text)) {
+    for (char c : Utf16ToUtf8(text)) {
         if (c == '\n') {
             lines.emplace_back();
         } else if (c != '\r') {
@@ -132,7 +133,7 @@ class TerminalPresenter final : public Presenter {
     void PrintMessageBox(const std::u16string& caption, const std::u16string& text,
                          uint32_t) override {
         std::string out;
-        for (const auto& line : Frame(Utf8(caption), SplitLines(text))) {
+        for (const auto& line : Frame(Utf16ToUtf8(caption), SplitLines(text))) {
             out += line + "\n";
         }
         Write(out);
@@ -140,7 +141,7 @@ class TerminalPresenter final : public Presenter {
 
     void ShellProgress(const std::u16string& title, bool running) override {
         std::lock_guard lock(mutex_);
-        shellTitle_ = running ? std::optional<std::string>(Utf8(title)) : std::nullopt;
+        shellTitle_ = running ? std::optional<std::string>(Utf16ToUtf8(title)) : std::nullopt;
         Render();
     }
 
@@ -180,7 +181,7 @@ class TerminalPresenter final : public Presenter {
                     body.push_back(Bar(*c));
                     break;
                 case ControlKind::kButton: {
-                    const std::string label = Utf8(c->text);
+                    const std::string label = Utf16ToUtf8(c->text);
                     const bool focused = c->controlId == dialog.focusedControl;
                     buttons += (buttons.empty() ? "" : "   ") +
                                (focused ? "[>" + label + "<]" : "[ " + label + " ]");
@@ -204,7 +205,7 @@ class TerminalPresenter final : public Presenter {
         if (!dialog.hasCaption) {
             return body;
         }
-        return Frame(Utf8(dialog.caption), body);
+        return Frame(Utf16ToUtf8(dialog.caption), body);
     }
 
     void Render() {
@@ -216,7 +217,7 @@ class TerminalPresenter final : public Presenter {
                 part = SplitLines(w->text);
                 part.push_back("");
                 part.push_back("[>OK<]   (Enter)");
-                part = Frame(Utf8(w->caption), part);
+                part = Frame(Utf16ToUtf8(w->caption), part);
             } else {
                 part = DialogLines(*w);
             }

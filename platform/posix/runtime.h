@@ -127,7 +127,6 @@ Presenter& CurrentPresenter();
 double TimeScale();
 Clock::duration Scaled(uint32_t milliseconds);
 void RecordExitStatus(int status);
-std::string Utf8(const std::u16string& text);
 // Tell the host program's observers (host.h).
 void EventMessageBox(const std::u16string& caption, const std::u16string& text, uint32_t type);
 void EventProgress(int position);

@@ -37,10 +37,6 @@ int Fail(const std::string& file, const std::string& reason, int status = 1) {
     return status;
 }
 
-std::string Utf8(const char16_t* text) {
-    return platform::Utf16ToUtf8(text);
-}
-
 // Why an entry already in the table would be lost or changed by saving and reading back.
 std::optional<std::string> TableProblem(IniTable* table) {
     const int32_t slot = IniTableFirstLoss(table);
@@ -122,13 +118,14 @@ std::optional<std::string> CutEntry(IniTable* table, const std::u16string& raw) 
     for (int32_t s = 0; s < IniTableSectionCount(table); ++s) {
         const std::u16string section = IniTableSectionName(table, s);
         if (CutOnLoading(section, section.size(), raw)) {
-            return "section '" + Utf8(section.c_str()) + "'";
+            return "section '" + platform::Utf16ToUtf8(section.c_str()) + "'";
         }
         for (int32_t k = 0; k < IniTableKeyCount(table, section.c_str()); ++k) {
             const std::u16string_view key = IniTableKeyName(table, section.c_str(), k);
             const std::u16string_view value =
                 IniTableGetString(table, section.c_str(), key.data(), u"");
-            const std::string where = Utf8(section.c_str()) + "/" + Utf8(key.data());
+            const std::string where =
+                platform::Utf16ToUtf8(section.c_str()) + "/" + platform::Utf16ToUtf8(key.data());
             if (CutOnLoading(key, section.size() + 1 + key.size(), raw)) {
                 return "the key " + where;
             }
@@ -176,7 +173,7 @@ int Get(const std::string& file, const std::string& section, const std::string& 
                      platform::Utf8ToUtf16(key).c_str(), value) != 0) {
         return Fail(file, "no key '" + key + "' in section '" + section + "'");
     }
-    std::cout << Utf8(value) << "\n";
+    std::cout << platform::Utf16ToUtf8(value) << "\n";
     return 0;
 }
 
@@ -187,7 +184,7 @@ struct TableFree {
 int Set(const std::string& file, const std::string& section, const std::string& key,
         const std::string& value) {
     for (const std::string* text : {&section, &key, &value}) {
-        if (!IsValidUtf8(*text)) {
+        if (!platform::IsUtf8(*text)) {
             return Fail(file, "'" + Printable(*text) + "' is not valid UTF-8 text", 2);
         }
     }
@@ -263,19 +260,21 @@ int Dump(const std::string& file, bool json) {
         const std::u16string name = IniSectionName(d, s);
         nlohmann::ordered_json keys = nlohmann::ordered_json::array();
         if (!json) {
-            std::cout << "[" << Utf8(name.c_str()) << "]\n";
+            std::cout << "[" << platform::Utf16ToUtf8(name.c_str()) << "]\n";
         }
         for (int32_t k = 0; k < IniKeyCount(d, name.c_str()); ++k) {
             const std::u16string key = IniKeyName(d, name.c_str(), k);
             char16_t value[kIniFieldUnits] = {};
             IniGetString(d, name.c_str(), key.c_str(), value);
             if (json) {
-                keys.push_back({{"key", Utf8(key.c_str())}, {"value", Utf8(value)}});
+                keys.push_back({{"key", platform::Utf16ToUtf8(key.c_str())},
+                                {"value", platform::Utf16ToUtf8(value)}});
             } else {
-                std::cout << Utf8(key.c_str()) << " = " << Utf8(value) << "\n";
+                std::cout << platform::Utf16ToUtf8(key.c_str()) << " = "
+                          << platform::Utf16ToUtf8(value) << "\n";
             }
         }
-        sections.push_back({{"name", Utf8(name.c_str())}, {"keys", keys}});
+        sections.push_back({{"name", platform::Utf16ToUtf8(name.c_str())}, {"keys", keys}});
     }
     if (json) {
         std::cout << nlohmann::ordered_json{{"sections", sections}}.dump(2) << "\n";

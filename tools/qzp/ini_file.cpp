@@ -15,19 +15,6 @@
 
 namespace {
 
-bool SameIgnoringAsciiCase(std::string_view a, std::u16string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char32_t c) { return c >= U'A' && c <= U'Z' ? c + 32 : c; };
-        if (lower(static_cast<unsigned char>(a[i])) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The levels of a path separated by `\`, without empty ones.
 std::vector<std::u16string_view> Levels(std::u16string_view path) {
     std::vector<std::u16string_view> levels;
@@ -63,7 +50,8 @@ bool EndsWithDevicePath(const std::string& host, std::u16string_view device) {
     }
     const std::size_t offset = hostLevels.size() - deviceLevels.size();
     for (std::size_t i = 0; i < deviceLevels.size(); ++i) {
-        if (!SameIgnoringAsciiCase(hostLevels[offset + i], deviceLevels[i])) {
+        if (!platform::EqualsIgnoringAsciiCase<char, char16_t>(hostLevels[offset + i],
+                                                               deviceLevels[i])) {
             return false;
         }
     }
@@ -108,10 +96,6 @@ std::u16string DeviceComment(const std::string& hostPath) {
     const std::size_t slash = hostPath.find_last_of(kHostSeparators);
     return platform::Utf8ToUtf16(slash == std::string::npos ? hostPath
                                                             : hostPath.substr(slash + 1));
-}
-
-bool IsValidUtf8(const std::string& text) {
-    return platform::Utf16ToUtf8(platform::Utf8ToUtf16(text)) == text;
 }
 
 bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTable* table,

@@ -22,9 +22,6 @@ std::u16string DeviceComment(const std::string& hostPath);
 bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTable* table,
                  std::string& error);
 
-// True when `text` is valid UTF-8 (it converts to UTF-16 and back unchanged).
-bool IsValidUtf8(const std::string& text);
-
 // Why `section` / `key` = `value` cannot be stored by qzp, or nothing: a control character (a
 // line break, or a text that would look the same in the file as another), or the part that a
 // save and a reload would lose (IniEntryLoss: empty, cut, white space at the ends, the marks each

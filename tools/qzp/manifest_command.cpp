@@ -26,7 +26,7 @@ struct TableFree {
 
 // Why a version could not be stored as a manifest value that reads back unchanged, or nothing.
 std::optional<std::string> VersionProblem(const std::string& version) {
-    if (!IsValidUtf8(version)) {
+    if (!platform::IsUtf8(version)) {
         return "is not valid UTF-8 text";
     }
     const std::u16string text = platform::Utf8ToUtf16(version);
