@@ -2,14 +2,7 @@
 # qzp check against the host installer: for each package and device state of the table, what
 # qzp check predicts must be what qzpupdate does on that device image (judged from its events).
 # Usage: qzp_check.sh BIN_DIR
-set -euo pipefail
-BIN="$(cd "$1" && pwd)"
-QZP="$BIN/qzp"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.bash" "$1"
 
 # Packages: full 2.0, patch for 1.0, patch for a device without a record, one without a
 # manifest, IsPatch = yes, a damaged one, a patch for "Ab.1" (any case), a patch whose file a

@@ -1,13 +1,7 @@
 #!/usr/bin/env bash
 # A damaged package: verify and extract exit 1 and name the entry and both numbers.
 # Usage: qzp_damage.sh BIN_DIR
-set -euo pipefail
-QZP="$(cd "$1" && pwd)/qzp"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.bash" "$1"
 
 mkdir -p src/VORIZ
 seq 1 20000 > src/VORIZ/a.bin

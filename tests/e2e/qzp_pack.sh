@@ -2,13 +2,7 @@
 # qzp pack / list / verify / extract on a generated tree: the unpacked tree equals the source;
 # the packaging slips qzp pack refuses; what extract and list do with hostile names and folders.
 # Usage: qzp_pack.sh BIN_DIR
-set -euo pipefail
-QZP="$(cd "$1" && pwd)/qzp"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.bash" "$1"
 
 # A tree with sizes around the 16,384-byte blocks, nested and non-ASCII names, an empty directory.
 mkdir -p src/VORIZ/sub "src/Ordner ä/日本" src/empty

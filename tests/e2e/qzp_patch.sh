@@ -2,14 +2,7 @@
 # qzp manifest, info, diff and patch; a patch made by qzp, applied by qzpupdate to a device with
 # the old version installed, gives the new version's tree.
 # Usage: qzp_patch.sh BIN_DIR
-set -euo pipefail
-BIN="$(cd "$1" && pwd)"
-QZP="$BIN/qzp"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.bash" "$1"
 utf8() { tail -c +3 "$1" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'; }
 
 # manifest: the device path on the comment line, the same bytes in any folder.

@@ -3,14 +3,7 @@
 # signature, trusted comment or key changed by one byte is refused with status 1 and a reason;
 # minisign -V accepts every signature qzp accepts. Keys are made here, never stored.
 # Usage: qzp_signature.sh BIN_DIR
-set -euo pipefail
-QZP="$(cd "$1" && pwd)/qzp"
-SRC="$(cd "$(dirname "$0")/../.." && pwd)/samples"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.bash" "$1"
 
 minisign -G -W -p release.pub -s release.sec > /dev/null
 minisign -G -W -p other.pub -s other.sec > /dev/null

@@ -2,15 +2,9 @@
 # Usage errors exit 2 with one line "qzp: ..." and a hint to --help; unknown commands are named;
 # --help explains every option and --version names the zlib, both exiting 0.
 # Usage: qzp_usage.sh BIN_DIR
-set -euo pipefail
-QZP="$(cd "$1" && pwd)/qzp"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
+source "$(dirname "$0")/common.bash" "$1"
 mkdir src
 printf 'x' > src/f
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 expect_status() {  # expect_status STATUS COMMAND...
     local want="$1"; shift

@@ -1,13 +1,7 @@
 #!/usr/bin/env bash
 # qzpupdate's command line, and one update of a device image made with the qzp tool alone.
 # Usage: qzpupdate_cli.sh BIN_DIR
-set -euo pipefail
-BIN="$(cd "$1" && pwd)"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source "$(dirname "$0")/common.bash" "$1"
 
 # --help names every option.
 help="$("$BIN/qzpupdate" --help)"

@@ -3,12 +3,8 @@
 # <!-- walkthrough --> and <!-- /walkthrough --> in a scratch folder, with the programs of
 # BIN_DIR first on the PATH, and compares what each prints with the lines shown under it.
 # Usage: readme_walkthrough.sh BIN_DIR
-set -euo pipefail
-BIN="$(cd "$1" && pwd)"
-README="$(cd "$(dirname "$0")/../.." && pwd)/README.md"
-WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
+source "$(dirname "$0")/common.bash" "$1"
+README="$(dirname "$SRC")/README.md"
 export PATH="$BIN:$PATH"
 
 sed -n '/^<!-- walkthrough -->$/,/^<!-- \/walkthrough -->$/p' "$README" | sed '1,2d;$d' | sed '$d' \
