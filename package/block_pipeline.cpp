@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <new>
-#include <system_error>
 
 #include "package/block_codec.h"
 #include "package/package_archive.h"
@@ -30,28 +29,11 @@ int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs) {
     return 1;
 }
 
-BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots) : slots_(slots) {
-    for (PipelineSlot& slot : slots_) {
+BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots)
+    : WorkRing(jobs, slots, &BlockPipeline::Decode) {
+    for (PipelineSlot& slot : Slots()) {
         slot.input.reset(new uint8_t[kPackageMaxCompressedBlock]);
         slot.output.reset(new uint8_t[kPackageWorkBufferSize]);
-    }
-    try {
-        for (uint32_t i = 1; i < jobs; ++i) {
-            workers_.emplace_back([this] { Work(); });
-        }
-    } catch (const std::system_error&) {
-        // Fewer workers: the calling thread decodes what they leave.
-    }
-}
-
-BlockPipeline::~BlockPipeline() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    workCv_.notify_all();
-    for (std::thread& worker : workers_) {
-        worker.join();
     }
 }
 
@@ -72,75 +54,6 @@ void BlockPipeline::Decode(PipelineSlot& slot) {
         return;
     }
     slot.crc = block_codec::Crc32(0, slot.output.get(), length);
-}
-
-void BlockPipeline::Submit() {
-    PipelineSlot& slot = Next();
-    const bool final = slot.kind != PipelineSlot::Kind::kBlock || slot.fault != PackageFault::kNone;
-    std::lock_guard<std::mutex> lock(mutex_);
-    slot.done = final;
-    ++tail_;
-}
-
-void BlockPipeline::Publish() {
-    bool work = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        work = next_ < tail_;
-    }
-    if (work) {
-        workCv_.notify_all();
-    }
-}
-
-PipelineSlot& BlockPipeline::Oldest() {
-    PipelineSlot& slot = slots_[head_ % slots_.size()];
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!slot.done) {
-        if (next_ < tail_) {
-            DecodeNext(lock);
-        } else {
-            waiting_ = true;
-            doneCv_.wait(lock);
-            waiting_ = false;
-        }
-    }
-    return slot;
-}
-
-void BlockPipeline::Release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++head_;
-    if (next_ < head_) {
-        next_ = head_;
-    }
-}
-
-void BlockPipeline::Work() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        workCv_.wait(lock, [this] { return stop_ || next_ < tail_; });
-        if (stop_) {
-            return;
-        }
-        DecodeNext(lock);
-    }
-}
-
-// Takes the next slot no thread has looked at and decodes it, unlocked meanwhile.
-void BlockPipeline::DecodeNext(std::unique_lock<std::mutex>& lock) {
-    PipelineSlot& slot = slots_[next_ % slots_.size()];
-    ++next_;
-    if (slot.done) {
-        return;
-    }
-    lock.unlock();
-    Decode(slot);
-    lock.lock();
-    slot.done = true;
-    if (waiting_) {
-        doneCv_.notify_one();
-    }
 }
 
 // --- The archive's side ---------------------------------------------------------------------

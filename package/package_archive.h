@@ -150,6 +150,9 @@ class PackageArchive : public ArchiveFile {
     uint16_t currentIndex_ = kPackageNoEntry;
     PackageProblem problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
 
+    // Per catalogue index: the last plan found a file to replace at that entry's path.
+    std::vector<bool> plannedReplace_;
+
     uint32_t jobs_ = 0;
     std::unique_ptr<BlockPipeline> pipeline_;  // only during a multi-threaded run
     PackageEntry* const* feedEntries_ = nullptr;
