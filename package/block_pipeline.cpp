@@ -13,10 +13,12 @@ namespace {
 // More threads than this only cost memory.
 constexpr uint32_t kMaxJobs = 64;
 // Blocks in flight per thread, and in all: enough to keep every thread busy across the small
-// files the writing thread spends its time opening, few enough to stay a few megabytes.
-constexpr uint32_t kSlotsPerJob = 8;
+// files the writing thread spends its time opening, and to wake the workers once for dozens of
+// small blocks rather than a few; few enough to stay a few megabytes.
+constexpr uint32_t kSlotsPerJob = 32;
 // Below this average compressed size, inflating a block costs less than handing it to another
-// thread and back: a package of small files is then decoded faster by the calling thread alone.
+// thread and back: a verification of small files is then faster on the calling thread alone.
+// Extraction shares them all the same, since its thread has the files to create meanwhile.
 constexpr uint64_t kSharedBlockBytes = 4096;
 
 }  // namespace
@@ -64,7 +66,8 @@ void PackageArchive::StartPipeline(PackageEntry* const* entries, uint32_t count,
     peakBlocksInFlight_ = 0;
     uint32_t jobs = jobs_ != 0 ? jobs_ : std::max(1u, std::thread::hardware_concurrency());
     jobs = std::min(jobs, kMaxJobs);
-    if (jobs <= 1 || blocks < 2 || (jobs_ == 0 && totalBytes_ < blocks * kSharedBlockBytes)) {
+    if (jobs <= 1 || blocks < 2 ||
+        (jobs_ == 0 && !write && totalBytes_ < blocks * kSharedBlockBytes)) {
         return;  // nothing worth sharing: the calling thread alone
     }
     try {

@@ -20,9 +20,9 @@ class PackageArchive;
 inline constexpr uint32_t kPipelineMaxSlots = 64;
 
 // Sets how many threads PackageExtract and PackageVerify decode with on this archive: 0 (the
-// default) means one per processor, unless the blocks of a call are too small on average (under
-// 4 KiB compressed) to gain from it; 1 decodes on the calling thread alone. Returns 1, or 0 for a
-// missing archive.
+// default) means one per processor, unless the blocks of a verification are too small on average
+// (under 4 KiB compressed) to gain from it; 1 decodes on the calling thread alone. Returns 1, or 0
+// for a missing archive.
 int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs);
 
 // One unit of the ring: either the start of an entry's data (whether the package could be

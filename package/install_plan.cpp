@@ -58,7 +58,11 @@ bool IsScratchLevel(std::u16string_view level) {
 }
 
 bool IsDeviceName(std::u16string_view level) {
-    const std::u16string stem = Folded(level.substr(0, level.find(u'.')));
+    const std::u16string_view name = level.substr(0, level.find(u'.'));
+    if (name.size() != 3 && name.size() != 4) {
+        return false;
+    }
+    const std::u16string stem = Folded(name);
     for (const char16_t* device : {u"con", u"prn", u"aux", u"nul"}) {
         if (stem == device) {
             return true;
@@ -198,6 +202,7 @@ class Planner {
         if (!Order(entries, names)) {
             return false;
         }
+        nodes_.reserve(2 * entries.size());
         if (!TargetExists()) {
             return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
         }
@@ -324,6 +329,11 @@ class Planner {
 
     // Why the parent of level `last` is not a directory: a file somewhere on the way, or missing.
     PlanFault ParentFault(const std::u16string& path, const Split& levels, std::size_t last) {
+        // The plan never has a directory below anything else, nor does the disk: a directory
+        // parent settles it without looking at the levels above.
+        if (last == 0 || KindAt(path, levels, last - 1) == Kind::kDirectory) {
+            return PlanFault::kNone;
+        }
         for (std::size_t i = 0; i < last; ++i) {
             const Kind kind = KindAt(path, levels, i);
             if (kind == Kind::kFile) {

@@ -81,7 +81,8 @@ class PackageArchive : public ArchiveFile {
     bool LastProblem(PackageProblem* problem) const;
 
     // Threads that ExtractEntries and VerifyEntries decode blocks with: 0 (the default) one per
-    // processor for blocks of 4 KiB compressed or more on average, 1 the calling thread alone.
+    // processor (for a verification: of blocks of 4 KiB compressed or more on average), 1 the
+    // calling thread alone.
     // Whatever the number, files, directories, progress calls and faults come in the same order
     // with the same values.
     void SetJobs(uint32_t jobs) { jobs_ = jobs; }
