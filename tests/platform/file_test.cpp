@@ -265,18 +265,23 @@ struct ConversionCase {
     std::u16string expectedWide;  // what was written (when expected > 0 and capacity > 0)
 };
 
+// One case of either direction: the count returned and what was written.
+template <typename To, typename From, typename Case>
+void CheckCounted(int (*convert)(const From*, int, To*, int), const From* source, const Case& c,
+                  const std::basic_string<To>& written) {
+    std::vector<To> out(32, To('#'));
+    const int n = convert(source, c.length, c.capacity ? out.data() : nullptr, c.capacity);
+    EXPECT_EQ(n, c.expected);
+    if (n > 0 && c.capacity > 0) {
+        EXPECT_EQ(std::basic_string<To>(out.data(), static_cast<std::size_t>(n)), written);
+        EXPECT_EQ(out[static_cast<std::size_t>(n)], To('#'));  // nothing written past the count
+    }
+}
+
 class MultiByteToWideTest : public ::testing::TestWithParam<ConversionCase> {};
 
 TEST_P(MultiByteToWideTest, CountsAndWrites) {
-    const ConversionCase& c = GetParam();
-    std::vector<char16_t> out(32, u'#');
-    const int n =
-        MultiByteToWide(c.narrow.c_str(), c.length, c.capacity ? out.data() : nullptr, c.capacity);
-    EXPECT_EQ(n, c.expected);
-    if (n > 0 && c.capacity > 0) {
-        EXPECT_EQ(std::u16string(out.data(), static_cast<std::size_t>(n)), c.expectedWide);
-        EXPECT_EQ(out[static_cast<std::size_t>(n)], u'#');  // nothing written past the count
-    }
+    CheckCounted(&MultiByteToWide, GetParam().narrow.c_str(), GetParam(), GetParam().expectedWide);
 }
 
 const ConversionCase kToWide[] = {
@@ -310,15 +315,7 @@ struct NarrowCase {
 class WideToMultiByteTest : public ::testing::TestWithParam<NarrowCase> {};
 
 TEST_P(WideToMultiByteTest, CountsAndWrites) {
-    const NarrowCase& c = GetParam();
-    std::vector<char> out(32, '#');
-    const int n =
-        WideToMultiByte(c.wide.c_str(), c.length, c.capacity ? out.data() : nullptr, c.capacity);
-    EXPECT_EQ(n, c.expected);
-    if (n > 0 && c.capacity > 0) {
-        EXPECT_EQ(std::string(out.data(), static_cast<std::size_t>(n)), c.expectedNarrow);
-        EXPECT_EQ(out[static_cast<std::size_t>(n)], '#');
-    }
+    CheckCounted(&WideToMultiByte, GetParam().wide.c_str(), GetParam(), GetParam().expectedNarrow);
 }
 
 const NarrowCase kToNarrow[] = {
@@ -379,6 +376,11 @@ TEST_F(FileTest, DeleteForgetsTheNamesItRemoved) {
     ASSERT_TRUE(Opens(u"\\flash\\old.txt", u"wb"));
     EXPECT_TRUE(Exists("Flash/old.txt"));
     EXPECT_FALSE(Exists("Flash/OLD.TXT"));
+    // The folder of the last file written, removed and made again: the next file goes there.
+    fs::remove_all(root_ + "/Flash");
+    fs::create_directory(root_ + "/Flash");
+    ASSERT_TRUE(Opens(u"\\flash\\new.txt", u"wb"));
+    EXPECT_TRUE(Exists("Flash/new.txt"));
 }
 
 // The armed write fails and only that one; a copy whose write fails reports failure.
