@@ -485,6 +485,16 @@ bool WithLocated(const char16_t* path, Located& at, Call call) {
     return false;
 }
 
+// One system call on a located path, 0 for success (once more after a stale kept directory);
+// false with the reason kept when the path is null or missing or the call fails.
+template <typename Call>
+bool CallAt(const char16_t* path, Located& at, Call call) {
+    if (path == nullptr) {
+        return Fail(EINVAL);
+    }
+    return WithLocated(path, at, [&](const Located& l) { return call(l) == 0 || FailFromErrno(); });
+}
+
 void NoteAdded(const Located& at) {
     if (at.parent) {
         IndexAdd(at.parentKey, at.leaf);
@@ -705,14 +715,9 @@ uint32_t GetAttributes(const char16_t* path) {
 }
 
 bool CreateDir(const char16_t* path) {
-    if (path == nullptr) {
-        return Fail(EINVAL);
-    }
     std::lock_guard<std::mutex> lock(g_mutex);
     Located at;
-    if (!WithLocated(path, at, [](const Located& l) {
-            return mkdirat(l.DirFd(), l.Name(), 0755) == 0 || FailFromErrno();
-        })) {
+    if (!CallAt(path, at, [](const Located& l) { return mkdirat(l.DirFd(), l.Name(), 0755); })) {
         return false;
     }
     NoteAdded(at);
@@ -827,14 +832,9 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
 }
 
 bool RemoveFile(const char16_t* path) {
-    if (path == nullptr) {
-        return Fail(EINVAL);
-    }
     std::lock_guard<std::mutex> lock(g_mutex);
     Located at;
-    if (!WithLocated(path, at, [](const Located& l) {
-            return unlinkat(l.DirFd(), l.Name(), 0) == 0 || FailFromErrno();
-        })) {
+    if (!CallAt(path, at, [](const Located& l) { return unlinkat(l.DirFd(), l.Name(), 0); })) {
         return false;
     }
     NoteRemoved(at);
