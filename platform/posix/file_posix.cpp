@@ -722,11 +722,12 @@ bool CreateDir(const char16_t* path) {
     }
     NoteAdded(at);
     if (at.parent) {
-        // The new directory holds nothing yet: its listing is known without reading it.
+        // The new directory holds nothing yet: its listing is known without reading it. Exact
+        // host paths match no names, so they keep none.
         const std::string key = JoinKey(at.parentKey, at.leaf);
         const int fd = openat(at.DirFd(), at.leaf.c_str(), kDirectoryFlags | O_NOFOLLOW);
         if (fd >= 0) {
-            if (const auto dir = Remember(key, fd)) {
+            if (const auto dir = Remember(key, fd); dir && !g_exact) {
                 Index& index = g_indexes[key];
                 index.device = dir->device;
                 index.inode = dir->inode;
