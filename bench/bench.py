@@ -14,6 +14,7 @@ CORPUS_TEXT_BYTES = 50 << 20
 CORPUS_SMALL_FILES = 27000
 MANY_FILES = 255 * 256  # the one-folder and the spread trees hold the same files
 INI_KEYS = (1000, 10000, 100000)
+CASES = ("pack", "large", "small", "spread", "flat", "installer", "ini")
 
 
 def usable(rel):
@@ -207,99 +208,8 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--bin", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--tmpfs", default="/dev/shm")
-    parser.add_argument("--runs", type=int, default=3)
-    parser.add_argument("--results", required=True)
-    parser.add_argument("--decoder", default="zlib")
-    # qzp on one folder of 65,280 files waits on the device file layer's per-directory index;
-    # without it the run is stopped after this many seconds.
-    parser.add_argument("--flat-timeout", type=int, default=90)
-    args = parser.parse_args()
-    qzp = os.path.abspath(os.path.join(args.bin, "qzp"))
-    qzpupdate = os.path.abspath(os.path.join(args.bin, "qzpupdate"))
-    standin = os.path.abspath(os.path.join(args.bin, "velmorin_standin.so"))
-    baseline = os.path.abspath(os.path.join(args.bin, "zlib_baseline"))
-    sevenzip = shutil.which("7z") or shutil.which("7zz")
-    work = os.path.abspath(args.work)
-    os.makedirs(work, exist_ok=True)
-    runs = args.runs
-    jobs = os.cpu_count()
-    load_before = os.getloadavg()
-    began = time.perf_counter()
-    rows = {}     # name -> (median or None, runs)
-    ratios = []   # (name, value or None, target)
-
-    def m(name):
-        return rows[name][0]
-
-    def ratio(name, top, bottom, target):
-        value = None if m(top) is None or m(bottom) is None else m(top) / m(bottom)
-        ratios.append((name, value, target))
-
-    print("== corpora")
-    large, small = make_corpora(work)
-    spread, flat = make_many(work)
-    corpora = [("large", large), ("small", small), ("spread", spread), ("flat", flat)]
-    described = {}
-    for label, root in corpora:
-        described[label] = tree_size(root)
-        print("%s: %d files, %.1f MB" % (label, described[label][0], described[label][1] / 1e6))
-
-    print("== packing (large corpus)")
-    pkg = {label: os.path.join(work, label + ".qzp") for label, _ in corpora}
-    zips = {label: os.path.join(work, label + ".zip") for label, _ in corpora}
-    tarfile = os.path.join(work, "large.tar")
-    rows["pack: qzp pack --jobs 1"] = timed(
-        [qzp, "pack", "--no-manifest", "--jobs", "1", large, pkg["large"]], runs)
-    rows["pack: qzp pack --jobs %d" % jobs] = timed(
-        [qzp, "pack", "--no-manifest", "--jobs", str(jobs), large, pkg["large"]], runs)
-    rows["pack: zip -6 -r"] = timed(["zip", "-6", "-r", "-q", zips["large"], "."], runs,
-                                    before=remover(zips["large"]), cwd=large)
-    subprocess.run(["tar", "-cf", tarfile, "-C", large, "."], check=True)
-    rows["pack: pigz -6 -p %d (tar)" % jobs] = timed(
-        "pigz -6 -p %d -c '%s' > '%s.gz'" % (jobs, tarfile, tarfile), runs)
-    for label, root in corpora[1:]:
-        subprocess.run([qzp, "pack", "--no-manifest", root, pkg[label]], check=True,
-                       stdout=subprocess.DEVNULL)
-        remover(zips[label])()
-        subprocess.run(["zip", "-6", "-r", "-q", zips[label], "."], check=True, cwd=root)
-
-    for label, root in corpora:
-        print("== %s corpus" % label)
-        p, z = pkg[label], zips[label]
-        prefix = label + ": "
-        rows[prefix + "decode limit (zlib, 1 thread, in memory)"] = timed(
-            [baseline, "--decode-only", p], runs, warm=[p])
-        rows[prefix + "qzp verify --jobs 1"] = timed([qzp, "verify", "--jobs", "1", p], runs,
-                                                      warm=[p])
-        rows[prefix + "qzp verify"] = timed([qzp, "verify", p], runs, warm=[p])
-        for fs, base in (("tmpfs", args.tmpfs), ("disk", work)):
-            out = os.path.join(base, "qzp-bench-out")
-            # One folder of 65,280 files waits on the file layer's per-directory index: bounded.
-            limit = args.flat_timeout if label == "flat" else None
-            tries = 1 if label == "flat" else runs
-            name = "%s%s: " % (prefix, fs)
-            rows[name + "plain extractor (zlib + open/write/close)"] = timed(
-                [baseline, p, out], runs, before=remover(out, make=True), warm=[p])
-            rows[name + "qzp extract --jobs 1"] = timed(
-                [qzp, "extract", "--jobs", "1", p, out], tries, before=remover(out), warm=[p],
-                timeout=limit)
-            rows[name + "qzp extract"] = timed([qzp, "extract", p, out], tries,
-                                               before=remover(out), warm=[p], timeout=limit)
-            if m(name + "qzp extract") is not None:
-                subprocess.run(["diff", "-r", "-q", root, out], check=True)
-            rows[name + "unzip -q"] = timed(["unzip", "-q", z, "-d", out], runs,
-                                            before=remover(out), warm=[z])
-            rows[name + "bsdtar -xf"] = timed(["bsdtar", "-xf", z, "-C", out], runs,
-                                              before=remover(out, make=True), warm=[z])
-            rows[name + "7z x"] = timed([sevenzip, "x", "-y", "-bso0", "-bsp0", "-o" + out, z],
-                                        runs, before=remover(out), warm=[z])
-            remover(out)()
-
+def installer(qzp, qzpupdate, standin, large, work, tmpfs, runs, rows):
+    """A full update of the large corpus by qzpupdate on a fresh device image."""
     print("== installer: full update of the large corpus on a device image")
     source = os.path.join(work, "device-source")
     if not os.path.isdir(source):
@@ -309,7 +219,7 @@ def main():
                         "SoftwareVersion", "2.0"], check=True, stdout=subprocess.DEVNULL)
     device_pkg = os.path.join(work, "device.qzp")
     subprocess.run([qzp, "pack", source, device_pkg], check=True, stdout=subprocess.DEVNULL)
-    for fs, base in (("tmpfs", args.tmpfs), ("disk", work)):
+    for fs, base in (("tmpfs", tmpfs), ("disk", work)):
         device = os.path.join(base, "qzp-bench-device")
 
         def fresh_device(device=device):
@@ -328,19 +238,123 @@ def main():
                         os.path.join(large, "bin")], check=True)
         remover(device)()
 
-    print("== INI load")
-    # The load alone, timed in process from memory (a whole `qzp ini get` run is dominated by
-    # process start-up at 10,000 keys), one load per process (ini_load_bench.cpp says why).
-    # The sizes take turns, so that a change in the machine's load falls on all of them alike.
-    loader = os.path.join(os.path.dirname(qzp), "ini_load_bench")
-    loads = {keys: [] for keys in INI_KEYS}
-    for _ in range(max(runs, 21)):
-        for keys in INI_KEYS:
-            loads[keys].append(float(subprocess.run(
-                [loader, str(keys)], check=True, stdout=subprocess.PIPE, text=True).stdout))
-    for keys, times in loads.items():
-        print("  %-60s %s" % ("ini_load_bench %d" % keys, " ".join("%.4f" % t for t in times)))
-        rows["ini: load in process, %d keys" % keys] = (statistics.median(times), times)
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--tmpfs", default="/dev/shm")
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--results", required=True)
+    parser.add_argument("--decoder", default="zlib")
+    # qzp on one folder of 65,280 files is stopped after this many seconds.
+    parser.add_argument("--flat-timeout", type=int, default=90)
+    parser.add_argument("--cases", default=",".join(CASES),
+                        help="comma-separated subset of: " + ", ".join(CASES))
+    args = parser.parse_args()
+    cases = args.cases.split(",")
+    if not cases or any(case not in CASES for case in cases):
+        parser.error("--cases takes a comma-separated subset of: " + ", ".join(CASES))
+    qzp = os.path.abspath(os.path.join(args.bin, "qzp"))
+    qzpupdate = os.path.abspath(os.path.join(args.bin, "qzpupdate"))
+    standin = os.path.abspath(os.path.join(args.bin, "velmorin_standin.so"))
+    baseline = os.path.abspath(os.path.join(args.bin, "zlib_baseline"))
+    sevenzip = shutil.which("7z") or shutil.which("7zz")
+    work = os.path.abspath(args.work)
+    os.makedirs(work, exist_ok=True)
+    runs = args.runs
+    jobs = os.cpu_count()
+    load_before = os.getloadavg()
+    began = time.perf_counter()
+    rows = {}     # name -> (median or None, runs)
+    ratios = []   # (name, value or None, target)
+
+    def m(name):
+        return rows[name][0] if name in rows else None
+
+    def ratio(name, top, bottom, target):
+        value = None if m(top) is None or m(bottom) is None else m(top) / m(bottom)
+        ratios.append((name, value, target))
+
+    print("== corpora")
+    large, small = make_corpora(work)
+    spread, flat = make_many(work)
+    corpora = [("large", large), ("small", small), ("spread", spread), ("flat", flat)]
+    described = {}
+    for label, root in corpora:
+        described[label] = tree_size(root)
+        print("%s: %d files, %.1f MB" % (label, described[label][0], described[label][1] / 1e6))
+
+    pkg = {label: os.path.join(work, label + ".qzp") for label, _ in corpora}
+    zips = {label: os.path.join(work, label + ".zip") for label, _ in corpora}
+    if "pack" in cases:
+        print("== packing (large corpus)")
+        tarfile = os.path.join(work, "large.tar")
+        rows["pack: qzp pack --jobs 1"] = timed(
+            [qzp, "pack", "--no-manifest", "--jobs", "1", large, pkg["large"]], runs)
+        rows["pack: qzp pack --jobs %d" % jobs] = timed(
+            [qzp, "pack", "--no-manifest", "--jobs", str(jobs), large, pkg["large"]], runs)
+        rows["pack: zip -6 -r"] = timed(["zip", "-6", "-r", "-q", zips["large"], "."], runs,
+                                        before=remover(zips["large"]), cwd=large)
+        subprocess.run(["tar", "-cf", tarfile, "-C", large, "."], check=True)
+        rows["pack: pigz -6 -p %d (tar)" % jobs] = timed(
+            "pigz -6 -p %d -c '%s' > '%s.gz'" % (jobs, tarfile, tarfile), runs)
+    for label, root in corpora:
+        if label in cases and (label != "large" or "pack" not in cases):
+            subprocess.run([qzp, "pack", "--no-manifest", root, pkg[label]], check=True,
+                           stdout=subprocess.DEVNULL)
+            remover(zips[label])()
+            subprocess.run(["zip", "-6", "-r", "-q", zips[label], "."], check=True, cwd=root)
+
+    for label, root in corpora:
+        if label not in cases:
+            continue
+        print("== %s corpus" % label)
+        p, z = pkg[label], zips[label]
+        prefix = label + ": "
+        rows[prefix + "decode limit (zlib, 1 thread, in memory)"] = timed(
+            [baseline, "--decode-only", p], runs, warm=[p])
+        rows[prefix + "qzp verify --jobs 1"] = timed([qzp, "verify", "--jobs", "1", p], runs,
+                                                      warm=[p])
+        rows[prefix + "qzp verify"] = timed([qzp, "verify", p], runs, warm=[p])
+        for fs, base in (("tmpfs", args.tmpfs), ("disk", work)):
+            out = os.path.join(base, "qzp-bench-out")
+            # A guard for one folder of 65,280 files, should lookups ever grow with its size.
+            limit = args.flat_timeout if label == "flat" else None
+            name = "%s%s: " % (prefix, fs)
+            rows[name + "plain extractor (zlib + open/write/close)"] = timed(
+                [baseline, p, out], runs, before=remover(out, make=True), warm=[p])
+            rows[name + "qzp extract --jobs 1"] = timed(
+                [qzp, "extract", "--jobs", "1", p, out], runs, before=remover(out), warm=[p],
+                timeout=limit)
+            rows[name + "qzp extract"] = timed([qzp, "extract", p, out], runs,
+                                               before=remover(out), warm=[p], timeout=limit)
+            if m(name + "qzp extract") is not None:
+                subprocess.run(["diff", "-r", "-q", root, out], check=True)
+            rows[name + "unzip -q"] = timed(["unzip", "-q", z, "-d", out], runs,
+                                            before=remover(out), warm=[z])
+            rows[name + "bsdtar -xf"] = timed(["bsdtar", "-xf", z, "-C", out], runs,
+                                              before=remover(out, make=True), warm=[z])
+            rows[name + "7z x"] = timed([sevenzip, "x", "-y", "-bso0", "-bsp0", "-o" + out, z],
+                                        runs, before=remover(out), warm=[z])
+            remover(out)()
+
+    if "installer" in cases:
+        installer(qzp, qzpupdate, standin, large, work, args.tmpfs, runs, rows)
+    if "ini" in cases:
+        print("== INI load")
+        # The load alone, timed in process from memory (a whole `qzp ini get` run is dominated by
+        # process start-up at 10,000 keys), one load per process (ini_load_bench.cpp says why).
+        # The sizes take turns, so that a change in the machine's load falls on all of them alike.
+        loader = os.path.join(os.path.dirname(qzp), "ini_load_bench")
+        loads = {keys: [] for keys in INI_KEYS}
+        for _ in range(max(runs, 21)):
+            for keys in INI_KEYS:
+                loads[keys].append(float(subprocess.run(
+                    [loader, str(keys)], check=True, stdout=subprocess.PIPE, text=True).stdout))
+        for keys, times in loads.items():
+            print("  %-60s %s" % ("ini_load_bench %d" % keys, " ".join("%.4f" % t for t in times)))
+            rows["ini: load in process, %d keys" % keys] = (statistics.median(times), times)
 
     for fs in ("tmpfs", "disk"):
         big = "large: %s: " % fs
@@ -372,7 +386,7 @@ def main():
     lines.append("# Benchmark results")
     lines.append("")
     lines.append("Produced by `bash bench/run.sh` (`BENCH_RUNS=%d`: medians of %d runs; qzp on the "
-                 "one-folder tree: one run, stopped after %d s)." % (runs, runs, args.flat_timeout))
+                 "one-folder tree is stopped after %d s)." % (runs, runs, args.flat_timeout))
     lines.append("")
     lines.append("- Date: %s" % datetime.datetime.now().strftime("%Y-%m-%d %H:%M"))
     lines.append("- Machine: %s, nproc %d, %s" % (cpu_model(), jobs, platform.platform()))
@@ -381,10 +395,12 @@ def main():
                  (load_before[0], load_after[0]))
     lines.append("- qzp's block decoder: %s; tmpfs: %s; disk: %s; whole run %.0f s" % (
         args.decoder, args.tmpfs, work, elapsed))
+    lines.append("- Cases: %s" % ", ".join(cases))
     for label, _ in corpora:
-        lines.append("- %s: %d files, %.1f MB, package %.1f MB, zip %.1f MB" % (
-            label, described[label][0], described[label][1] / 1e6,
-            os.path.getsize(pkg[label]) / 1e6, os.path.getsize(zips[label]) / 1e6))
+        if label in cases:
+            lines.append("- %s: %d files, %.1f MB, package %.1f MB, zip %.1f MB" % (
+                label, described[label][0], described[label][1] / 1e6,
+                os.path.getsize(pkg[label]) / 1e6, os.path.getsize(zips[label]) / 1e6))
     lines.append("")
     lines.append("| Operation | Median (s) | Runs (s) |")
     lines.append("|---|---:|---|")

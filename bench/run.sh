@@ -5,7 +5,9 @@
 # INI loading and packing. Writes bench/RESULTS.md.
 # Usage: bash bench/run.sh   (BENCH_RUNS=N runs per figure, default 3; BENCH_TMPFS=DIR, default
 #                             /dev/shm; BENCH_FLAT_TIMEOUT=S stops qzp on the one-folder tree
-#                             after S seconds, default 90)
+#                             after S seconds, default 90; BENCH_CASES=small,flat runs only those
+#                             of pack, large, small, spread, flat, installer, ini; BENCH_RESULTS=FILE
+#                             writes there instead of bench/RESULTS.md)
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
@@ -21,4 +23,6 @@ decoder=zlib
 grep -q '^QZP_LIBDEFLATE:BOOL=ON' build/host-release/CMakeCache.txt && decoder=libdeflate
 python3 bench/bench.py --bin build/host-release/bin --work bench/work \
     --tmpfs "${BENCH_TMPFS:-/dev/shm}" --decoder "$decoder" \
-    --flat-timeout "${BENCH_FLAT_TIMEOUT:-90}" --runs "${BENCH_RUNS:-3}" --results bench/RESULTS.md
+    --flat-timeout "${BENCH_FLAT_TIMEOUT:-90}" --runs "${BENCH_RUNS:-3}" \
+    --cases "${BENCH_CASES:-pack,large,small,spread,flat,installer,ini}" \
+    --results "${BENCH_RESULTS:-bench/RESULTS.md}"

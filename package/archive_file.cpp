@@ -36,14 +36,18 @@ int32_t ArchiveFile::ConvertToNarrow(const char16_t* source, char* destination, 
 }
 
 int32_t ArchiveFile::Open(int32_t mode) {
-    if (pathTooLong_ || (mode != kRead && mode != kWrite)) {
+    if (pathTooLong_ || (mode != kRead && mode != kWrite && mode != kCreate)) {
         return -1;
     }
     char16_t wideMode[4] = {};
-    ConvertToWide(mode == kRead ? "rb" : "wb", wideMode, 4);
+    ConvertToWide(mode == kRead ? "rb" : (mode == kWrite ? "wb" : "wbx"), wideMode, 4);
     stream_ = platform::OpenStream(path_, wideMode);
     if (stream_ == nullptr) {
         return -1;
+    }
+    size_ = 0;
+    if (mode != kRead) {
+        return 0;  // emptied or new: nothing to measure, and the position is the start
     }
     if (std::fseek(stream_, 0, SEEK_END) != 0) {
         return -1;
@@ -53,7 +57,7 @@ int32_t ArchiveFile::Open(int32_t mode) {
         return -1;
     }
     size_ = length;
-    if (mode == kRead && (length == 0 || length > INT32_MAX)) {
+    if (length == 0 || length > INT32_MAX) {
         return -1;
     }
     if (std::fseek(stream_, 0, SEEK_SET) != 0) {

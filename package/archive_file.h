@@ -15,7 +15,8 @@ using WideToNarrowProc = int32_t (*)(const char16_t* source, char* destination, 
 
 class ArchiveFile {
   public:
-    enum Mode : int32_t { kRead = 0, kWrite = 1 };
+    // kCreate makes a new file and fails when anything already stands at the path.
+    enum Mode : int32_t { kRead = 0, kWrite = 1, kCreate = 2 };
     enum Origin : int32_t { kStart = 0, kCurrent = 1, kEnd = 2 };
 
     // Copies `path`. A path of more than 259 units is not truncated: the object remembers it and
@@ -25,10 +26,11 @@ class ArchiveFile {
     ArchiveFile(const ArchiveFile&) = delete;
     ArchiveFile& operator=(const ArchiveFile&) = delete;
 
-    // Opens the stream ("rb" or "wb"), takes the file's length into size() and positions the
-    // stream at the start. Fails for a missing file, an empty file in read mode, and a file of
-    // 2 GiB or more in read mode (positions are signed 32-bit). When the stream was opened but a
-    // later step failed, the stream stays open and the owner closes it.
+    // Opens the stream ("rb", "wb" or "wbx"), takes the file's length into size() (0 for the
+    // writing modes, which start empty) and positions the stream at the start. Fails for a missing
+    // file, an empty file in read mode, and a file of 2 GiB or more in read mode (positions are
+    // signed 32-bit). When the stream was opened but a later step failed, the stream stays open and
+    // the owner closes it.
     int32_t Open(int32_t mode);
     void Close();
     // Bytes actually read (0 at the end of the file or on error).

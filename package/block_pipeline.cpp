@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <new>
-#include <system_error>
 
 #include "package/block_codec.h"
 #include "package/package_archive.h"
@@ -14,10 +13,12 @@ namespace {
 // More threads than this only cost memory.
 constexpr uint32_t kMaxJobs = 64;
 // Blocks in flight per thread, and in all: enough to keep every thread busy across the small
-// files the writing thread spends its time opening, few enough to stay a few megabytes.
-constexpr uint32_t kSlotsPerJob = 8;
+// files the writing thread spends its time opening, and to wake the workers once for dozens of
+// small blocks rather than a few; few enough to stay a few megabytes.
+constexpr uint32_t kSlotsPerJob = 32;
 // Below this average compressed size, inflating a block costs less than handing it to another
-// thread and back: a package of small files is then decoded faster by the calling thread alone.
+// thread and back: a verification of small files is then faster on the calling thread alone.
+// Extraction shares them all the same, since its thread has the files to create meanwhile.
 constexpr uint64_t kSharedBlockBytes = 4096;
 
 }  // namespace
@@ -30,28 +31,11 @@ int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs) {
     return 1;
 }
 
-BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots) : slots_(slots) {
-    for (PipelineSlot& slot : slots_) {
+BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots)
+    : WorkRing(jobs, slots, &BlockPipeline::Decode) {
+    for (PipelineSlot& slot : Slots()) {
         slot.input.reset(new uint8_t[kPackageMaxCompressedBlock]);
         slot.output.reset(new uint8_t[kPackageWorkBufferSize]);
-    }
-    try {
-        for (uint32_t i = 1; i < jobs; ++i) {
-            workers_.emplace_back([this] { Work(); });
-        }
-    } catch (const std::system_error&) {
-        // Fewer workers: the calling thread decodes what they leave.
-    }
-}
-
-BlockPipeline::~BlockPipeline() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    workCv_.notify_all();
-    for (std::thread& worker : workers_) {
-        worker.join();
     }
 }
 
@@ -74,75 +58,6 @@ void BlockPipeline::Decode(PipelineSlot& slot) {
     slot.crc = block_codec::Crc32(0, slot.output.get(), length);
 }
 
-void BlockPipeline::Submit() {
-    PipelineSlot& slot = Next();
-    const bool final = slot.kind != PipelineSlot::Kind::kBlock || slot.fault != PackageFault::kNone;
-    std::lock_guard<std::mutex> lock(mutex_);
-    slot.done = final;
-    ++tail_;
-}
-
-void BlockPipeline::Publish() {
-    bool work = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        work = next_ < tail_;
-    }
-    if (work) {
-        workCv_.notify_all();
-    }
-}
-
-PipelineSlot& BlockPipeline::Oldest() {
-    PipelineSlot& slot = slots_[head_ % slots_.size()];
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!slot.done) {
-        if (next_ < tail_) {
-            DecodeNext(lock);
-        } else {
-            waiting_ = true;
-            doneCv_.wait(lock);
-            waiting_ = false;
-        }
-    }
-    return slot;
-}
-
-void BlockPipeline::Release() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++head_;
-    if (next_ < head_) {
-        next_ = head_;
-    }
-}
-
-void BlockPipeline::Work() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-        workCv_.wait(lock, [this] { return stop_ || next_ < tail_; });
-        if (stop_) {
-            return;
-        }
-        DecodeNext(lock);
-    }
-}
-
-// Takes the next slot no thread has looked at and decodes it, unlocked meanwhile.
-void BlockPipeline::DecodeNext(std::unique_lock<std::mutex>& lock) {
-    PipelineSlot& slot = slots_[next_ % slots_.size()];
-    ++next_;
-    if (slot.done) {
-        return;
-    }
-    lock.unlock();
-    Decode(slot);
-    lock.lock();
-    slot.done = true;
-    if (waiting_) {
-        doneCv_.notify_one();
-    }
-}
-
 // --- The archive's side ---------------------------------------------------------------------
 
 void PackageArchive::StartPipeline(PackageEntry* const* entries, uint32_t count, bool write,
@@ -151,7 +66,8 @@ void PackageArchive::StartPipeline(PackageEntry* const* entries, uint32_t count,
     peakBlocksInFlight_ = 0;
     uint32_t jobs = jobs_ != 0 ? jobs_ : std::max(1u, std::thread::hardware_concurrency());
     jobs = std::min(jobs, kMaxJobs);
-    if (jobs <= 1 || blocks < 2 || (jobs_ == 0 && totalBytes_ < blocks * kSharedBlockBytes)) {
+    if (jobs <= 1 || blocks < 2 ||
+        (jobs_ == 0 && !write && totalBytes_ < blocks * kSharedBlockBytes)) {
         return;  // nothing worth sharing: the calling thread alone
     }
     try {

@@ -1,5 +1,6 @@
 // Extraction of catalogue entries: directories are created, files inflated block by block, sized,
 // CRC-checked and written. Verification runs the same loop without an output file.
+#include <cstdio>
 #include <cstring>
 
 #include "package/block_codec.h"
@@ -40,13 +41,20 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
         return -1;
     }
     bool ok = true;
+    // Makes the entry current; an entry outside the catalogue fails the call, and is skipped.
+    const auto enter = [&](const PackageEntry* entry) {
+        currentIndex_ = FindEntryIndex(entry);
+        if (currentIndex_ != kPackageNoEntry) {
+            return true;
+        }
+        ok = false;
+        Fail(PackageFault::kNotInCatalogue);
+        return false;
+    };
     uint64_t blocks = 0;
     // First pass: the compressed total of the whole call, for the progress counters.
     for (uint32_t i = 0; i < count; ++i) {
-        currentIndex_ = FindEntryIndex(entries[i]);
-        if (currentIndex_ == kPackageNoEntry) {
-            ok = false;
-            Fail(PackageFault::kNotInCatalogue);
+        if (!enter(entries[i])) {
             continue;
         }
         totalBytes_ += entries_[currentIndex_].CompressedTotal();
@@ -62,10 +70,7 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
     // Second pass: the work, in the order given. An unknown entry is skipped; a failing one
     // stops the pass.
     for (uint32_t i = 0; i < count; ++i) {
-        currentIndex_ = FindEntryIndex(entries[i]);
-        if (currentIndex_ == kPackageNoEntry) {
-            ok = false;
-            Fail(PackageFault::kNotInCatalogue);
+        if (!enter(entries[i])) {
             continue;
         }
         const PackageEntry& entry = entries_[currentIndex_];
@@ -198,21 +203,39 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     // A file that exists already is replaced only by a complete, checked copy: the data go to a
     // scratch file beside it, renamed over it at the end. An interrupted or failed entry (a power
     // loss, a full volume) so never leaves a file half old, half new, such as a version record
-    // that no longer names any version. A new file is written in place.
-    char16_t scratch[kPackagePathCapacity];
-    const bool replacing = platform::GetAttributes(path) != platform::kInvalidFileAttributes;
+    // that no longer names any version. A new file is created in place, exclusively: the plan
+    // says which is which, and should something have appeared at the path since, it is replaced
+    // like an existing file.
+    bool replacing = currentIndex_ < plannedReplace_.size() && plannedReplace_[currentIndex_];
+    ArchiveFile created(path);
+    if (!replacing && created.Open(ArchiveFile::kCreate) != 0) {
+        created.Close();
+        replacing = platform::GetAttributes(path) != platform::kInvalidFileAttributes;
+        if (!replacing) {
+            MakeParentDirectories(target, name);
+            if (created.Open(ArchiveFile::kCreate) != 0) {
+                created.Close();
+                return Fail(PackageFault::kOpenOutput);
+            }
+        }
+    }
+    char16_t scratch[kPackagePathCapacity] = {};
     if (replacing && !PlanScratchPath(path, scratch)) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
     }
-    ArchiveFile output(replacing ? scratch : path);
-    if (output.Open(ArchiveFile::kWrite) != 0) {
-        output.Close();
+    ArchiveFile replacement(scratch);
+    if (replacing && replacement.Open(ArchiveFile::kWrite) != 0) {
+        replacement.Close();
         MakeParentDirectories(target, name);
-        if (output.Open(ArchiveFile::kWrite) != 0) {
-            output.Close();
+        if (replacement.Open(ArchiveFile::kWrite) != 0) {
+            replacement.Close();
             return Fail(PackageFault::kOpenOutput);
         }
     }
+    ArchiveFile& output = replacing ? replacement : created;
+    // Blocks are written whole: the stream's own buffer would only add a copy and, on its first
+    // use, a system call to size it.
+    std::setvbuf(output.stream(), nullptr, _IONBF, 0);
     int32_t result = ProcessEntryData(&output);
     // Data still buffered in the stream must reach the file, or the entry is not complete; a
     // replacement must be on the disk before the rename makes it the file.

@@ -2,6 +2,7 @@
 // each other and against the tree that stays, before anything is written.
 #include "package/install_plan.h"
 
+#include <functional>
 #include <string_view>
 #include <unordered_map>
 
@@ -34,7 +35,11 @@ bool IsScratchLevel(std::u16string_view level) {
 }
 
 bool IsDeviceName(std::u16string_view level) {
-    const std::u16string stem = platform::FoldedAscii(level.substr(0, level.find(u'.')));
+    const std::u16string_view name = level.substr(0, level.find(u'.'));
+    if (name.size() != 3 && name.size() != 4) {
+        return false;
+    }
+    const std::u16string stem = platform::FoldedAscii(name);
     for (const char16_t* device : {u"con", u"prn", u"aux", u"nul"}) {
         if (stem == device) {
             return true;
@@ -108,8 +113,32 @@ PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string
 // One level of a joined path, with whether extraction's parent creation ends a directory there
 // (a `\` follows it inside the stored name).
 struct Level {
-    std::size_t end;  // offset just past the level in the joined path
+    std::size_t end;     // offset just past the level in the joined path
+    std::size_t keyEnd;  // length of the key of the levels up to this one
     bool madeAsParent;
+};
+
+// A joined path split into levels, with the key of every prefix: `\` and the folded name of each
+// level, the same for every spelling the target file system takes for one path.
+struct Split {
+    std::vector<Level> levels;
+    std::u16string key;
+
+    std::size_t size() const { return levels.size(); }
+    bool empty() const { return levels.empty(); }
+    const Level& operator[](std::size_t i) const { return levels[i]; }
+    // The key of levels 0..last.
+    std::u16string_view Key(std::size_t last) const {
+        return std::u16string_view(key).substr(0, levels[last].keyEnd);
+    }
+};
+
+// Keys are looked up as views into a Split, without building a string per query.
+struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::u16string_view key) const {
+        return std::hash<std::u16string_view>{}(key);
+    }
 };
 
 // kOther: a link, FIFO or device found in the tree; extraction never writes through or over one.
@@ -150,6 +179,7 @@ class Planner {
         if (!Order(entries, names)) {
             return false;
         }
+        nodes_.reserve(2 * entries.size());
         if (!TargetExists()) {
             return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
         }
@@ -204,7 +234,7 @@ class Planner {
         if (target_.empty()) {
             return true;
         }
-        const std::vector<Level> levels = Levels(target_, target_.size());
+        const Split levels = Levels(target_, target_.size());
         if (levels.empty() || targetLevels_ == 0) {
             return true;  // the root, or a relative target of one partial level
         }
@@ -213,41 +243,28 @@ class Planner {
 
     // The levels of `path`; those ending after `nameStart` are the stored name's, and a level
     // that a `\` of the stored name ends is one extraction creates as a parent.
-    std::vector<Level> Levels(const std::u16string& path, std::size_t nameStart) const {
-        std::vector<Level> levels;
+    Split Levels(const std::u16string& path, std::size_t nameStart) const {
+        Split split;
+        split.key.reserve(path.size() + 1);
         std::size_t from = 0;
         for (std::size_t i = 0; i <= path.size(); ++i) {
             if (i == path.size() || IsSeparator(path[i])) {
                 if (i > from) {
-                    levels.push_back({i, i < path.size() && path[i] == u'\\' && i >= nameStart});
+                    split.key += u'\\';
+                    for (std::size_t j = from; j < i; ++j) {
+                        split.key += platform::FoldAscii(path[j]);
+                    }
+                    split.levels.push_back({i, split.key.size(),
+                                            i < path.size() && path[i] == u'\\' && i >= nameStart});
                 }
                 from = i + 1;
             }
         }
-        return levels;
+        return split;
     }
 
-    // The folded key of levels 0..last of `path`.
-    std::u16string Key(const std::u16string& path, const std::vector<Level>& levels,
-                       std::size_t last) const {
-        std::u16string key;
-        std::size_t from = 0;
-        for (std::size_t i = 0; i <= last; ++i) {
-            // the level's start: after the separators that precede it
-            std::size_t start = from;
-            while (start < levels[i].end && IsSeparator(path[start])) {
-                ++start;
-            }
-            key += u'\\';
-            key += platform::FoldedAscii(
-                std::u16string_view(path).substr(start, levels[i].end - start));
-            from = levels[i].end;
-        }
-        return key;
-    }
-
-    Kind KindAt(const std::u16string& path, const std::vector<Level>& levels, std::size_t last) {
-        const std::u16string key = Key(path, levels, last);
+    Kind KindAt(const std::u16string& path, const Split& levels, std::size_t last) {
+        const std::u16string_view key = levels.Key(last);
         const auto found = nodes_.find(key);
         if (found != nodes_.end()) {
             return found->second.kind;
@@ -259,7 +276,7 @@ class Planner {
         // Below a directory this plan creates there is nothing to ask the disk about, which keeps
         // a new tree's plan to one query per level that already exists.
         if (last > 0) {
-            const auto parent = nodes_.find(Key(path, levels, last - 1));
+            const auto parent = nodes_.find(levels.Key(last - 1));
             if (parent != nodes_.end() && parent->second.planned) {
                 return Kind::kNone;
             }
@@ -275,21 +292,25 @@ class Planner {
         } else if ((attributes & platform::kAttributeDirectory) != 0) {
             kind = Kind::kDirectory;
         }
-        nodes_.emplace(key, Node{kind, -2, false});
+        nodes_.emplace(std::u16string(key), Node{kind, -2, false});
         return kind;
     }
 
-    void Set(const std::u16string& path, const std::vector<Level>& levels, std::size_t last,
-             Kind kind, int64_t origin) {
-        nodes_.insert_or_assign(Key(path, levels, last), Node{kind, origin, true});
+    void Set(const std::u16string& path, const Split& levels, std::size_t last, Kind kind,
+             int64_t origin) {
+        nodes_.insert_or_assign(std::u16string(levels.Key(last)), Node{kind, origin, true});
         if (kind == Kind::kDirectory) {
             plan_.newDirectories.push_back(path.substr(0, levels[last].end));
         }
     }
 
     // Why the parent of level `last` is not a directory: a file somewhere on the way, or missing.
-    PlanFault ParentFault(const std::u16string& path, const std::vector<Level>& levels,
-                          std::size_t last) {
+    PlanFault ParentFault(const std::u16string& path, const Split& levels, std::size_t last) {
+        // The plan never has a directory below anything else, nor does the disk: a directory
+        // parent settles it without looking at the levels above.
+        if (last == 0 || KindAt(path, levels, last - 1) == Kind::kDirectory) {
+            return PlanFault::kNone;
+        }
         for (std::size_t i = 0; i < last; ++i) {
             const Kind kind = KindAt(path, levels, i);
             if (kind == Kind::kFile) {
@@ -307,8 +328,7 @@ class Planner {
 
     // Extraction's parent creation: every level that a `\` of the name ends, in turn; each is
     // made when its own parent is a directory by then.
-    void MakeParents(const std::u16string& path, const std::vector<Level>& levels,
-                     std::size_t last) {
+    void MakeParents(const std::u16string& path, const Split& levels, std::size_t last) {
         for (std::size_t i = 0; i < last; ++i) {
             if (!levels[i].madeAsParent || KindAt(path, levels, i) != Kind::kNone) {
                 continue;
@@ -332,12 +352,12 @@ class Planner {
         if (entry.directory && !path.empty() && path.back() == u'\\') {
             path.pop_back();  // extraction drops the one trailing `\` of a directory entry
         }
-        const std::vector<Level> levels = Levels(path, target_.size());
+        const Split levels = Levels(path, target_.size());
         if (levels.size() <= targetLevels_) {
             return Refuse(PlanFault::kEmptyName, index);
         }
         const std::size_t last = levels.size() - 1;
-        const std::u16string key = Key(path, levels, last);
+        const std::u16string_view key = levels.Key(last);
         // A directory entry repeated is no conflict: it makes nothing new. Any other pair on one
         // path would overwrite one entry with the other.
         if (const auto found = nodes_.find(key);
@@ -372,11 +392,11 @@ class Planner {
             if (kind == Kind::kNone) {
                 Set(path, levels, last, Kind::kDirectory, index);
             } else {
-                nodes_.insert_or_assign(key, Node{Kind::kDirectory, index, false});
+                nodes_.insert_or_assign(std::u16string(key), Node{Kind::kDirectory, index, false});
             }
         } else {
             action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
-            nodes_.insert_or_assign(key, Node{Kind::kFile, index, false});
+            nodes_.insert_or_assign(std::u16string(key), Node{Kind::kFile, index, false});
         }
         plan_.steps.push_back({index, action, target_ + entry.name, entry.size});
         return true;
@@ -387,7 +407,7 @@ class Planner {
     std::u16string target_;
     std::size_t targetLevels_ = 0;
     uint32_t (*query_)(const char16_t*) = nullptr;
-    std::unordered_map<std::u16string, Node> nodes_;
+    std::unordered_map<std::u16string, Node, KeyHash, std::equal_to<>> nodes_;
 };
 
 }  // namespace
@@ -457,7 +477,13 @@ int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
     options.tree = PlanTree::kKeep;
     options.manifestRules = manifestRules;
     InstallPlan plan;
+    plannedReplace_.assign(entries_.size(), false);
     if (PlanPackage(this, known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
+        for (const PlanStep& step : plan.steps) {
+            if (step.action == PlanAction::kReplaceFile) {
+                plannedReplace_[FindEntryIndex(known[step.entry])] = true;
+            }
+        }
         return 0;
     }
     if (plan.faultEntry < known.size()) {

@@ -68,7 +68,8 @@ class PackageArchive {
     bool LastProblem(PackageProblem* problem) const;
 
     // Threads that ExtractEntries and VerifyEntries decode blocks with: 0 (the default) one per
-    // processor for blocks of 4 KiB compressed or more on average, 1 the calling thread alone.
+    // processor (for a verification: of blocks of 4 KiB compressed or more on average), 1 the
+    // calling thread alone.
     // Whatever the number, files, directories, progress calls and faults come in the same order
     // with the same values.
     void SetJobs(uint32_t jobs) { jobs_ = jobs; }
@@ -163,6 +164,9 @@ class PackageArchive {
     std::vector<PackageEntry*> entryArray_;
     uint16_t currentIndex_ = kPackageNoEntry;
     PackageProblem problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
+
+    // Per catalogue index: the last plan found a file to replace at that entry's path.
+    std::vector<bool> plannedReplace_;
 
     uint32_t jobs_ = 0;
     std::unique_ptr<BlockPipeline> pipeline_;  // only during a multi-threaded run

@@ -6,14 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <set>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -21,6 +18,7 @@
 #include "package/layout.h"
 #include "package/package.h"
 #include "package/verify.h"
+#include "package/work_ring.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
@@ -150,7 +148,6 @@ struct Slot {
     uLongf outputSize = 0;
     uint32_t crc = 0;
     int result = Z_OK;
-    bool done = false;
 };
 
 void CompressSlot(Slot& slot, int level) {
@@ -160,126 +157,24 @@ void CompressSlot(Slot& slot, int level) {
     slot.crc = static_cast<uint32_t>(crc32(0L, slot.input.data(), slot.inputSize));
 }
 
-// A ring of slots. The writing thread fills slots in sequence and consumes them in the same
-// sequence; with N jobs, N - 1 worker threads compress filled blocks in between, and the writing
-// thread compresses too whenever it would otherwise wait, so N jobs keep N threads busy. With one
-// job a block is compressed when it is submitted.
-class Pipeline {
+// The compression ring: the writing thread fills blocks in sequence and consumes them in the same
+// sequence; with N jobs the other N - 1 threads compress them in between.
+class Pipeline : public WorkRing<Slot> {
   public:
     Pipeline(unsigned jobs, int level)
-        : level_(level), slots_(jobs <= 1 ? 1 : static_cast<std::size_t>(jobs) * 8) {
-        for (Slot& slot : slots_) {
+        : WorkRing(jobs, jobs <= 1 ? 1 : static_cast<std::size_t>(jobs) * 8,
+                   [level](Slot& slot) { CompressSlot(slot, level); }) {
+        for (Slot& slot : Slots()) {
             slot.input.resize(kPackageBlockSize);
             slot.output.resize(compressBound(kPackageBlockSize));
         }
-        if (jobs > 1) {
-            // A thread that cannot be started leaves fewer workers, or none: then blocks are
-            // compressed as they are submitted. The output is the same either way.
-            try {
-                for (unsigned i = 1; i < jobs; ++i) {
-                    workers_.emplace_back([this] { Work(); });
-                }
-            } catch (const std::system_error&) {
-            }
-        }
     }
 
-    ~Pipeline() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        workCv_.notify_all();
-        for (std::thread& worker : workers_) {
-            worker.join();
-        }
-    }
-
-    Pipeline(const Pipeline&) = delete;
-    Pipeline& operator=(const Pipeline&) = delete;
-
-    bool Full() const { return tail_ - head_ == slots_.size(); }
-    bool Empty() const { return tail_ == head_; }
-
-    // The slot to fill next; only valid while the ring is not full.
-    Slot& Next() { return slots_[tail_ % slots_.size()]; }
-
+    // Hands the filled slot over: a block is compressed, the end of an entry is final.
     void Submit() {
-        Slot& slot = Next();
-        const bool compressNow = slot.kind == Slot::Kind::kBlock && workers_.empty();
-        if (compressNow) {
-            CompressSlot(slot, level_);
-        }
-        const bool done = slot.kind == Slot::Kind::kEndEntry || compressNow;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            slot.done = done;
-            ++tail_;
-        }
-        if (!done) {
-            workCv_.notify_one();
-        }
+        WorkRing::Submit(Next().kind == Slot::Kind::kBlock);
+        Publish();
     }
-
-    // Returns the oldest slot once it is finished, compressing waiting blocks in the meantime;
-    // Release hands it back.
-    Slot& Oldest() {
-        Slot& slot = slots_[head_ % slots_.size()];
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!slot.done) {
-            if (next_ < tail_) {
-                CompressNext(lock);
-            } else {
-                doneCv_.wait(lock);
-            }
-        }
-        return slot;
-    }
-
-    void Release() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ++head_;
-        if (next_ < head_) {
-            next_ = head_;
-        }
-    }
-
-  private:
-    void Work() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            workCv_.wait(lock, [this] { return stop_ || next_ < tail_; });
-            if (stop_) {
-                return;
-            }
-            CompressNext(lock);
-        }
-    }
-
-    // Takes the next slot no thread has looked at yet and compresses it, unlocking meanwhile.
-    void CompressNext(std::unique_lock<std::mutex>& lock) {
-        Slot& slot = slots_[next_ % slots_.size()];
-        ++next_;
-        if (slot.done) {
-            return;
-        }
-        lock.unlock();
-        CompressSlot(slot, level_);
-        lock.lock();
-        slot.done = true;
-        doneCv_.notify_all();
-    }
-
-    const int level_;
-    std::vector<Slot> slots_;
-    std::vector<std::thread> workers_;
-    std::mutex mutex_;
-    std::condition_variable workCv_;
-    std::condition_variable doneCv_;
-    bool stop_ = false;
-    uint64_t head_ = 0;  // oldest slot not yet consumed
-    uint64_t tail_ = 0;  // next slot to fill
-    uint64_t next_ = 0;  // next slot for a worker to look at
 };
 
 // The package file being written: counts its bytes and refuses to reach the size limit.

@@ -93,12 +93,22 @@ bool g_hasLinkFree = false;
 std::vector<std::string> g_linkFree;  // levels of the link-free directory (exact host paths)
 std::unordered_map<std::string, std::shared_ptr<Dir>> g_dirs;
 std::unordered_map<std::string, Index> g_indexes;
+// The parent directory of the last path located, so that a run of names in one folder is resolved
+// without walking down from the base again.
+struct LastParent {
+    std::u16string prefix;  // the device path up to and including its last separator
+    std::shared_ptr<Dir> dir;
+    std::string key;
+    std::string host;
+};
+LastParent g_lastParent;
 uint64_t g_listings = 0;
 std::size_t g_indexedNames = 0;
 constexpr std::size_t kMaxOpenDirs = 64;
 constexpr std::size_t kMaxIndexedNames = std::size_t{1} << 22;
 
 void ForgetLocked() {
+    g_lastParent = LastParent();
     g_dirs.clear();
     g_indexes.clear();
     g_indexedNames = 0;
@@ -353,8 +363,27 @@ std::shared_ptr<Dir> Walk(const Levels& levels, std::size_t count, std::string& 
 // Resolves `path` for one operation. False (with the reason kept) when a level on the way is
 // missing, a link, or no directory.
 bool Locate(const char16_t* path, Located& out) {
-    const Levels levels = Split(path);
+    // The last level of the path when it is a plain name: then the levels before it may be the
+    // ones the previous call resolved.
+    const std::u16string_view whole(path);
+    const std::size_t cut = whole.find_last_of(u"\\/");
+    std::string leaf;
+    if (cut != std::u16string_view::npos) {
+        leaf = Utf16ToUtf8(whole.substr(cut + 1));
+        if (leaf == "." || leaf == "..") {
+            leaf.clear();
+        }
+    }
     out = Located();
+    if (!leaf.empty() && g_lastParent.dir && whole.substr(0, cut + 1) == g_lastParent.prefix) {
+        out.parent = g_lastParent.dir;
+        out.parentKey = g_lastParent.key;
+        out.leaf = Spell(out.parentKey, *out.parent, leaf);
+        out.host = g_lastParent.host + (g_lastParent.host == "/" ? "" : "/") + out.leaf;
+        out.guarded = true;
+        return true;
+    }
+    const Levels levels = Split(path);
     if (!levels.guarded) {
         out.host = JoinHost(RootPrefix(), levels.pieces, 0, levels.pieces.size());
         return true;
@@ -379,6 +408,9 @@ bool Locate(const char16_t* path, Located& out) {
     out.leaf = piece == "." ? std::string(".") : Spell(out.parentKey, *out.parent, piece);
     out.host = host + (host == "/" ? "" : "/") + out.leaf;
     out.guarded = true;
+    if (!leaf.empty() && piece == leaf) {
+        g_lastParent = {std::u16string(whole.substr(0, cut + 1)), out.parent, out.parentKey, host};
+    }
     return true;
 }
 
@@ -406,6 +438,9 @@ int OpenRegular(const Located& at, int flags, const struct stat* notSameAs = nul
             FailFromErrno();
         }
         return -1;
+    }
+    if ((flags & O_EXCL) != 0) {
+        return fd;  // made by this very call: a new, empty regular file
     }
     struct stat st;
     if (fstat(fd, &st) != 0) {
@@ -454,6 +489,16 @@ bool WithLocated(const char16_t* path, Located& at, Call call) {
         }
     }
     return false;
+}
+
+// One system call on a located path, 0 for success (once more after a stale kept directory);
+// false with the reason kept when the path is null or missing or the call fails.
+template <typename Call>
+bool CallAt(const char16_t* path, Located& at, Call call) {
+    if (path == nullptr) {
+        return Fail(EINVAL);
+    }
+    return WithLocated(path, at, [&](const Located& l) { return call(l) == 0 || FailFromErrno(); });
 }
 
 void NoteAdded(const Located& at) {
@@ -676,23 +721,19 @@ uint32_t GetAttributes(const char16_t* path) {
 }
 
 bool CreateDir(const char16_t* path) {
-    if (path == nullptr) {
-        return Fail(EINVAL);
-    }
     std::lock_guard<std::mutex> lock(g_mutex);
     Located at;
-    if (!WithLocated(path, at, [](const Located& l) {
-            return mkdirat(l.DirFd(), l.Name(), 0755) == 0 || FailFromErrno();
-        })) {
+    if (!CallAt(path, at, [](const Located& l) { return mkdirat(l.DirFd(), l.Name(), 0755); })) {
         return false;
     }
     NoteAdded(at);
     if (at.parent) {
-        // The new directory holds nothing yet: its listing is known without reading it.
+        // The new directory holds nothing yet: its listing is known without reading it. Exact
+        // host paths match no names, so they keep none.
         const std::string key = JoinKey(at.parentKey, at.leaf);
         const int fd = openat(at.DirFd(), at.leaf.c_str(), kDirectoryFlags | O_NOFOLLOW);
         if (fd >= 0) {
-            if (const auto dir = Remember(key, fd)) {
+            if (const auto dir = Remember(key, fd); dir && !g_exact) {
                 Index& index = g_indexes[key];
                 index.device = dir->device;
                 index.inode = dir->inode;
@@ -803,58 +844,51 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
 }
 
 bool RemoveFile(const char16_t* path) {
-    if (path == nullptr) {
-        return Fail(EINVAL);
-    }
     std::lock_guard<std::mutex> lock(g_mutex);
     Located at;
-    if (!WithLocated(path, at, [](const Located& l) {
-            return unlinkat(l.DirFd(), l.Name(), 0) == 0 || FailFromErrno();
-        })) {
+    if (!CallAt(path, at, [](const Located& l) { return unlinkat(l.DirFd(), l.Name(), 0); })) {
         return false;
     }
     NoteRemoved(at);
     return true;
 }
 
-int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
+namespace {
+
+// The counting rules of MultiByteToWideChar / WideCharToMultiByte around `convert`: a source
+// length of -1 takes the terminator along; capacity 0 asks for the size; too small a
+// destination, or a source that converts to nothing, gives 0.
+template <typename From, typename To, typename Convert>
+int ConvertCounted(const From* src, int srcLength, To* dst, int dstCapacity, Convert convert) {
     if (src == nullptr || srcLength < -1 || dstCapacity < 0) {
         return 0;
     }
-    const std::size_t n =
-        srcLength == -1 ? std::strlen(src) + 1 : static_cast<std::size_t>(srcLength);
-    const std::u16string wide = Utf8ToUtf16(std::string_view(src, n));
-    if (wide.empty()) {
+    const std::size_t n = srcLength == -1 ? std::char_traits<From>::length(src) + 1
+                                          : static_cast<std::size_t>(srcLength);
+    const std::basic_string<To> converted = convert(std::basic_string_view<From>(src, n));
+    if (converted.empty()) {
         return 0;
     }
     if (dstCapacity == 0) {
-        return static_cast<int>(wide.size());
+        return static_cast<int>(converted.size());
     }
-    if (dst == nullptr || wide.size() > static_cast<std::size_t>(dstCapacity)) {
+    if (dst == nullptr || converted.size() > static_cast<std::size_t>(dstCapacity)) {
         return 0;
     }
-    std::memcpy(dst, wide.data(), wide.size() * sizeof(char16_t));
-    return static_cast<int>(wide.size());
+    std::memcpy(dst, converted.data(), converted.size() * sizeof(To));
+    return static_cast<int>(converted.size());
+}
+
+}  // namespace
+
+int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
+    return ConvertCounted(src, srcLength, dst, dstCapacity,
+                          [](std::string_view text) { return Utf8ToUtf16(text); });
 }
 
 int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapacity) {
-    if (src == nullptr || srcLength < -1 || dstCapacity < 0) {
-        return 0;
-    }
-    const std::size_t n =
-        srcLength == -1 ? U16Length(src) + 1 : static_cast<std::size_t>(srcLength);
-    const std::string narrow = Utf16ToUtf8(std::u16string_view(src, n));
-    if (narrow.empty()) {
-        return 0;
-    }
-    if (dstCapacity == 0) {
-        return static_cast<int>(narrow.size());
-    }
-    if (dst == nullptr || narrow.size() > static_cast<std::size_t>(dstCapacity)) {
-        return 0;
-    }
-    std::memcpy(dst, narrow.data(), narrow.size());
-    return static_cast<int>(narrow.size());
+    return ConvertCounted(src, srcLength, dst, dstCapacity,
+                          [](std::u16string_view text) { return Utf16ToUtf8(text); });
 }
 
 }  // namespace platform

@@ -65,50 +65,42 @@ TEST_F(ExtractTest, RoundTripClosesThePackageOnSuccess) {
     archive_ = nullptr;
 }
 
-TEST_F(ExtractTest, EntriesWithoutBlocksBecomeDirectories) {
+// Entries without blocks become directories; a file's parents are made only when it cannot be
+// opened at once.
+TEST_F(ExtractTest, MakesDirectoryEntriesAndParentsOnlyWhenTheFirstOpenFails) {
     Builder b;
     b.Directory("plain");
     b.Directory("slashed\\");
-    ASSERT_TRUE(Open(b.Build()));
-    ASSERT_EQ(Extract({entries_[0], entries_[1]}), 0);
-    EXPECT_EQ(g_madeDirectories, (std::vector<std::u16string>{u"\\out\\plain", u"\\out\\slashed"}));
-    EXPECT_TRUE(std::filesystem::is_directory(root_ / "out/plain"));
-    EXPECT_TRUE(g_progress.empty()) << "directories report no progress, so never a total of 0";
-}
-
-TEST_F(ExtractTest, CreatesParentDirectoriesOnlyWhenTheFirstOpenFails) {
-    Builder b;
     b.File("A\\B\\file.txt", Text("1"));
     b.File("\\C\\f", Text("2"));
     b.File("A\\again.txt", Text("3"));
     ASSERT_TRUE(Open(b.Build()));
     ASSERT_EQ(Extract({entries_[0], entries_[1]}), 0);
+    EXPECT_EQ(g_madeDirectories, (std::vector<std::u16string>{u"\\out\\plain", u"\\out\\slashed"}));
+    EXPECT_TRUE(std::filesystem::is_directory(root_ / "out/plain"));
+    EXPECT_TRUE(g_progress.empty()) << "directories report no progress, so never a total of 0";
+    g_madeDirectories.clear();
+    ASSERT_EQ(Extract({entries_[2], entries_[3]}), 0);
     EXPECT_EQ(g_madeDirectories,
               (std::vector<std::u16string>{u"\\out\\A", u"\\out\\A\\B", u"\\out\\C"}));
     g_madeDirectories.clear();
-    ASSERT_EQ(Extract({entries_[2]}), 0);
+    ASSERT_EQ(Extract({entries_[4]}), 0);
     EXPECT_TRUE(g_madeDirectories.empty());
     EXPECT_EQ(ReadHost("out/A/B/file.txt"), Text("1"));
     EXPECT_EQ(ReadHost("out/C/f"), Text("2"));
 }
 
-TEST_F(ExtractTest, JoinsTargetAndNameWithoutSeparatorAndTruncatesExistingFiles) {
-    Builder b;
-    b.File("a.txt", Text("new"));
-    ASSERT_TRUE(Open(b.Build()));
-    WriteHost("Dira.txt", Text("much longer old content"));
-    ASSERT_EQ(Extract({entries_[0]}, u"\\Dir"), 0);
-    EXPECT_EQ(ReadHost("Dira.txt"), Text("new"));
-}
-
-TEST_F(ExtractTest, DefaultTargetIsTheComment) {
+TEST_F(ExtractTest, TargetDefaultsToTheCommentAndIsJoinedWithoutSeparator) {
     Builder b;
     b.comment = "\\card\\";
-    b.File("f.txt", Text("x"));
+    b.File("f.txt", Text("new"));
     ASSERT_TRUE(Open(b.Build()));
     std::filesystem::create_directory(root_ / "card");
     ASSERT_EQ(Extract({entries_[0]}, nullptr), 0);
-    EXPECT_EQ(ReadHost("card/f.txt"), Text("x"));
+    EXPECT_EQ(ReadHost("card/f.txt"), Text("new"));
+    WriteHost("Dirf.txt", Text("much longer old content"));
+    ASSERT_EQ(Extract({entries_[0]}, u"\\Dir"), 0);
+    EXPECT_EQ(ReadHost("Dirf.txt"), Text("new"));
 }
 
 TEST_F(ExtractTest, ProgressCountsCompressedBytesPerBlock) {
@@ -277,6 +269,23 @@ TEST_F(ExtractTest, ExistingFilesAreReplacedWhole) {
     platform::fault::Arm(0, 0);
     EXPECT_TRUE(Exists("out/new/keep.txt")) << "new files are written in place";
     EXPECT_FALSE(Exists("out/new/~qzpnew.tmp"));
+
+    // A file that appears after the plan found nothing there is replaced whole all the same.
+    Builder late;
+    late.File("first.txt", Text("first"));
+    late.File("second.txt", Text("second"));
+    ASSERT_TRUE(Open(late.Build()));
+    std::filesystem::create_directory(root_ / "out/late");
+    static std::string second;  // static: the progress function captures nothing
+    second = (root_ / "out/late/second.txt").string();
+    const auto plantSecond = [](uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t,
+                                uint32_t, uint32_t, uint32_t, uint32_t) {
+        std::FILE* planted = std::fopen(second.c_str(), "wb");
+        std::fputs("planted while the first entry was written", planted);
+        std::fclose(planted);
+    };
+    ASSERT_EQ(PackageExtract(archive_, entries_, 2, u"\\out\\late\\", plantSecond, 0), 1);
+    EXPECT_EQ(ReadHost("out/late/second.txt"), Text("second"));
 }
 
 TEST_F(ExtractTest, EmptyAndForeignListsFail) {

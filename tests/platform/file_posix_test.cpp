@@ -200,6 +200,11 @@ TEST_F(ImageTest, DeleteForgetsTheNamesItRemoved) {
     ASSERT_TRUE(Opens(u"\\flash\\old.txt", u"wb"));
     EXPECT_TRUE(Exists("Flash/old.txt"));
     EXPECT_FALSE(Exists("Flash/OLD.TXT"));
+    // The folder of the last file written, removed and made again: the next file goes there.
+    fs::remove_all(root_ + "/Flash");
+    fs::create_directory(root_ + "/Flash");
+    ASSERT_TRUE(Opens(u"\\flash\\new.txt", u"wb"));
+    EXPECT_TRUE(Exists("Flash/new.txt"));
 }
 
 }  // namespace

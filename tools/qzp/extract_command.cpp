@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include "package/block_pipeline.h"
@@ -63,28 +64,69 @@ std::string HostTarget(const std::string& directory, const PackageEntry* entry) 
     return directory + (directory.empty() || directory.back() == '/' ? "" : "/") + name;
 }
 
-// The first symbolic link that writing `entry` under `directory` would pass through: a level of
-// its path, the file itself, or the scratch file that replaces an existing file. Empty when none.
-std::string LinkOnTheWay(const std::string& directory, const PackageEntry* entry,
-                         const std::u16string& target) {
+// What stands in DIR before the extraction, read one directory at a time: each directory an entry
+// lies in is listed once, so looking at tens of thousands of entries costs a few system calls per
+// directory instead of several per entry. Names are the host's, exactly; links are not followed.
+class TreeBefore {
+  public:
+    // What stands at `name` in `directory`, a host path reached from DIR through directories.
+    std::filesystem::file_type At(const std::string& directory, const std::string& name) {
+        auto listing = listings_.find(directory);
+        if (listing == listings_.end()) {
+            listing = listings_.emplace(directory, List(directory)).first;
+        }
+        const auto found = listing->second.find(name);
+        return found == listing->second.end() ? std::filesystem::file_type::not_found
+                                              : found->second;
+    }
+
+  private:
+    using Listing = std::unordered_map<std::string, std::filesystem::file_type>;
+
+    static Listing List(const std::string& directory) {
+        namespace fs = std::filesystem;
+        Listing names;
+        std::error_code code;
+        std::error_code ignored;  // a name that vanished meanwhile reads as missing
+        for (fs::directory_iterator it(directory, code), end; !code && it != end;
+             it.increment(code)) {
+            names.emplace(it->path().filename().string(), it->symlink_status(ignored).type());
+        }
+        return names;  // a missing directory, or a file: nothing below it
+    }
+
+    std::unordered_map<std::string, Listing> listings_;
+};
+
+// Where writing `entry` under `directory` leads before anything is written: whether something
+// stands at its path already, and the first symbolic link the writing would pass through (a level
+// of its path, the file itself, or the scratch file that replaces an existing file).
+struct EntryBefore {
+    bool exists = false;
+    std::string link;  // empty when none
+};
+
+EntryBefore LookBefore(TreeBefore& tree, const std::string& directory, const PackageEntry* entry,
+                       const std::u16string& target) {
     namespace fs = std::filesystem;
-    std::error_code code;
     const std::string name = EntryName(entry);
+    std::string parent;
     std::string host = directory;
     std::size_t start = 0;
     while (start < name.size()) {
-        std::size_t end = name.find('\\', start);
+        std::size_t end = name.find_first_of("\\/", start);
         if (end == std::string::npos) {
             end = name.size();
         }
         if (end > start) {
-            host +=
-                (host.empty() || host.back() == '/' ? "" : "/") + name.substr(start, end - start);
-            const fs::file_status status = fs::symlink_status(host, code);
-            if (fs::is_symlink(status)) {
-                return host;
+            parent = host;
+            const std::string level = name.substr(start, end - start);
+            host += (host.empty() || host.back() == '/' ? "" : "/") + level;
+            const fs::file_type type = tree.At(parent, level);
+            if (type == fs::file_type::symlink) {
+                return {true, host};
             }
-            if (status.type() == fs::file_type::not_found) {
+            if (type == fs::file_type::not_found) {
                 return {};
             }
         }
@@ -98,13 +140,12 @@ std::string LinkOnTheWay(const std::string& directory, const PackageEntry* entry
             const std::u16string_view scratchPath(scratch);
             const std::string leaf =
                 platform::Utf16ToUtf8(scratchPath.substr(scratchPath.find_last_of(u"\\/") + 1));
-            const std::string scratchHost = host.substr(0, host.find_last_of('/') + 1) + leaf;
-            if (fs::is_symlink(fs::symlink_status(scratchHost, code))) {
-                return scratchHost;
+            if (tree.At(parent, leaf) == fs::file_type::symlink) {
+                return {true, host.substr(0, host.find_last_of('/') + 1) + leaf};
             }
         }
     }
-    return {};
+    return {true, {}};
 }
 
 int RunExtract(const ExtractArguments& args) {
@@ -136,14 +177,28 @@ int RunExtract(const ExtractArguments& args) {
         // Catalogue order, as a full extraction writes them: a directory before its contents.
         std::sort(chosen.begin(), chosen.end());
     }
-    // The package itself is never a target: replacing it would destroy what is being read.
+    if (target.back() != u'\\') {
+        target += u'\\';  // extraction joins the target and the stored name without a separator
+    }
+    // The package itself is never a target: replacing it would destroy what is being read. Only
+    // a path that exists can be it, and only where a link leads or inside DIR (or as a second
+    // hard link): the file's identity is compared there alone.
+    namespace fs = std::filesystem;
     std::error_code code;
-    std::vector<bool> existed(chosen.size());
+    const fs::path packagePath = fs::weakly_canonical(args.file, code);
+    std::string inside = fs::weakly_canonical(args.directory, code).string();
+    if (inside.empty() || inside.back() != '/') {
+        inside += '/';
+    }
+    const bool packageMayBeTarget =
+        fs::hard_link_count(args.file, code) != 1 || packagePath.string().starts_with(inside);
+    TreeBefore tree;
+    std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
+        before[i] = LookBefore(tree, args.directory, chosen[i], target);
         const std::string host = HostTarget(args.directory, chosen[i]);
-        existed[i] = std::filesystem::symlink_status(host, code).type() !=
-                     std::filesystem::file_type::not_found;
-        if (existed[i] && std::filesystem::equivalent(host, args.file, code)) {
+        if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
+            fs::equivalent(host, args.file, code)) {
             return ReportFailure(host, "is the package being extracted; extract it elsewhere");
         }
     }
@@ -155,16 +210,14 @@ int RunExtract(const ExtractArguments& args) {
     if (chosen.empty()) {
         return 0;  // an empty package: nothing to unpack
     }
-    if (target.back() != u'\\') {
-        target += u'\\';  // extraction joins the target and the stored name without a separator
-    }
     PackageSetJobs(package.archive, args.jobs);
     // Nothing below DIR is reached through a symbolic link: a planted link is refused, named
     // here, and the file layer follows none below DIR should one appear meanwhile.
-    for (const PackageEntry* entry : chosen) {
-        if (const std::string link = LinkOnTheWay(args.directory, entry, target); !link.empty()) {
-            return ReportFailure(link, "a symbolic link in the way of " + EntryName(entry) +
-                                           "; extract never writes through links");
+    for (std::size_t i = 0; i < chosen.size(); ++i) {
+        if (!before[i].link.empty()) {
+            return ReportFailure(before[i].link, "a symbolic link in the way of " +
+                                                     EntryName(chosen[i]) +
+                                                     "; extract never writes through links");
         }
     }
     platform::SetLinkFreeDirectory(target.c_str());
@@ -184,7 +237,8 @@ int RunExtract(const ExtractArguments& args) {
         if (problem.entryIndex < package.count) {
             PackageEntry* failed = package.entries[problem.entryIndex];
             const auto at = std::find(chosen.begin(), chosen.end(), failed);
-            if (at != chosen.end() && !existed[static_cast<std::size_t>(at - chosen.begin())] &&
+            if (at != chosen.end() &&
+                !before[static_cast<std::size_t>(at - chosen.begin())].exists &&
                 !failed->IsDirectory()) {
                 std::filesystem::remove(HostTarget(args.directory, failed), code);
             }

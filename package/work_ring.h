@@ -1,0 +1,143 @@
+// A fixed ring of slots that one thread fills and takes back in order, while worker threads
+// process the filled ones in between: the block compression of the writer and the block decoding
+// of extraction and verification.
+//
+// With N jobs, N - 1 workers process filled slots and the owning thread processes waiting ones
+// itself whenever it would otherwise wait, so N jobs keep N threads busy; with one job each slot is
+// processed on the owning thread when it is taken back. Whatever the number, slots come back in
+// the order they were filled. Memory is the ring: a fixed number of slots in flight.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+template <typename Slot>
+class WorkRing {
+  public:
+    // `jobs` threads in all (the owner counts as one), `slots` in flight; `process` turns a
+    // submitted slot into its result on whichever thread takes it. A worker that cannot be
+    // started only leaves fewer of them.
+    WorkRing(uint32_t jobs, std::size_t slots, std::function<void(Slot&)> process)
+        : slots_(slots), done_(slots, 0), process_(std::move(process)) {
+        try {
+            for (uint32_t i = 1; i < jobs; ++i) {
+                workers_.emplace_back([this] { Work(); });
+            }
+        } catch (const std::system_error&) {
+            // Fewer workers: the owning thread processes what they leave.
+        }
+    }
+
+    ~WorkRing() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        workCv_.notify_all();
+        for (std::thread& worker : workers_) {
+            worker.join();
+        }
+    }
+
+    WorkRing(const WorkRing&) = delete;
+    WorkRing& operator=(const WorkRing&) = delete;
+
+    bool Full() const { return tail_ - head_ == slots_.size(); }
+    bool Empty() const { return tail_ == head_; }
+    uint32_t InFlight() const { return static_cast<uint32_t>(tail_ - head_); }
+    uint32_t Capacity() const { return static_cast<uint32_t>(slots_.size()); }
+    // Every slot, to set them up before the first is filled.
+    std::vector<Slot>& Slots() { return slots_; }
+    // The slot to fill next; only while the ring is not full.
+    Slot& Next() { return slots_[tail_ % slots_.size()]; }
+
+    // Hands the filled slot over: to be processed, or (`work` false) final as it is. Workers are
+    // woken by Publish, once for a batch of slots.
+    void Submit(bool work) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        done_[tail_ % slots_.size()] = work ? 0 : 1;
+        ++tail_;
+    }
+
+    void Publish() {
+        bool work = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            work = next_ < tail_;
+        }
+        if (work) {
+            workCv_.notify_all();
+        }
+    }
+
+    // The oldest slot, once final (processing waiting slots meanwhile); Release hands it back.
+    Slot& Oldest() {
+        const std::size_t at = head_ % slots_.size();
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (done_[at] == 0) {
+            if (next_ < tail_) {
+                ProcessNext(lock);
+            } else {
+                waiting_ = true;
+                doneCv_.wait(lock);
+                waiting_ = false;
+            }
+        }
+        return slots_[at];
+    }
+
+    void Release() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++head_;
+        if (next_ < head_) {
+            next_ = head_;
+        }
+    }
+
+  private:
+    void Work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            workCv_.wait(lock, [this] { return stop_ || next_ < tail_; });
+            if (stop_) {
+                return;
+            }
+            ProcessNext(lock);
+        }
+    }
+
+    // Takes the next slot no thread has looked at and processes it, unlocked meanwhile.
+    void ProcessNext(std::unique_lock<std::mutex>& lock) {
+        const std::size_t at = next_ % slots_.size();
+        ++next_;
+        if (done_[at] != 0) {
+            return;
+        }
+        lock.unlock();
+        process_(slots_[at]);
+        lock.lock();
+        done_[at] = 1;
+        if (waiting_) {
+            doneCv_.notify_one();
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::vector<char> done_;  // per slot: final; read and written under mutex_
+    std::function<void(Slot&)> process_;
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable workCv_;
+    std::condition_variable doneCv_;
+    bool stop_ = false;
+    bool waiting_ = false;  // the owning thread waits for its oldest slot
+    uint64_t head_ = 0;     // oldest slot not yet released
+    uint64_t tail_ = 0;     // next slot to fill
+    uint64_t next_ = 0;     // next slot for a thread to process
+};
