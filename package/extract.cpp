@@ -9,15 +9,12 @@
 #include "package/package_archive.h"
 #include "package/verify.h"
 #include "platform/file.h"
+#include "platform/text.h"
 
 namespace {
 
 uint32_t WideLength(const char16_t* text) {
-    uint32_t n = 0;
-    while (text[n] != 0) {
-        ++n;
-    }
-    return n;
+    return static_cast<uint32_t>(platform::U16Length(text));
 }
 
 }  // namespace

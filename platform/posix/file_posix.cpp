@@ -46,16 +46,6 @@ bool FailFromErrno() {
     return Fail(errno);
 }
 
-std::string Folded(const std::string& name) {
-    std::string folded = name;
-    for (char& c : folded) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return folded;
-}
-
 // Directories are kept open only to name things relative to them; a directory that may be
 // searched but not read still serves (reading its names opens it once more).
 #ifdef O_PATH
@@ -143,7 +133,7 @@ Index& IndexOf(const std::string& key, const Dir& dir) {
     while (const dirent* e = readdir(d)) {
         const std::string name = e->d_name;
         if (name != "." && name != "..") {
-            index.names[Folded(name)].push_back(name);
+            index.names[FoldedAscii(name)].push_back(name);
             ++g_indexedNames;
         }
     }
@@ -154,7 +144,7 @@ Index& IndexOf(const std::string& key, const Dir& dir) {
 void IndexAdd(const std::string& key, const std::string& name) {
     const auto it = g_indexes.find(key);
     if (it != g_indexes.end()) {
-        std::vector<std::string>& spellings = it->second.names[Folded(name)];
+        std::vector<std::string>& spellings = it->second.names[FoldedAscii(name)];
         if (std::find(spellings.begin(), spellings.end(), name) == spellings.end()) {
             spellings.push_back(name);
             ++g_indexedNames;
@@ -167,7 +157,7 @@ void IndexRemove(const std::string& key, const std::string& name) {
     if (it == g_indexes.end()) {
         return;
     }
-    const auto match = it->second.names.find(Folded(name));
+    const auto match = it->second.names.find(FoldedAscii(name));
     if (match == it->second.names.end()) {
         return;
     }
@@ -185,7 +175,7 @@ std::string Spell(const std::string& key, const Dir& dir, const std::string& nam
         return name;
     }
     const Index& index = IndexOf(key, dir);
-    const auto it = index.names.find(Folded(name));
+    const auto it = index.names.find(FoldedAscii(name));
     if (it == index.names.end() ||
         std::find(it->second.begin(), it->second.end(), name) != it->second.end()) {
         return name;
