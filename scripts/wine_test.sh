@@ -27,6 +27,10 @@ wine_prefix_fresh
 echo "== unit tests under wine"
 status=0
 bin=$(cd "$BIN" && pwd)
+if ! compgen -G "$bin/*_tests.exe" > /dev/null; then
+    echo "no unit tests in $bin (is QZP_TESTS off in $build?)" >&2
+    exit 1
+fi
 xvfb-run -a -s "-screen 0 800x480x24" bash -c 'cd "$1/drive_c" && for program in "$2"/*_tests.exe; do
     echo "== $(basename "$program")" && wine "$program" --gtest_brief=1 || failed=1; done
     exit ${failed:-0}' - "$WINEPREFIX" "$bin" || status=1
