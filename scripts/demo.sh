@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: builds everything (release preset), makes a demo device image under out/device
 # (version 1.0 installed, the vendor library stand-in, a card with a version 2.0 package packed
-# from samples/ and a power-off logo), runs the installer on it and shows what changed.
+# from samples/ and a power-off logo), runs the installer on it and shows what changed and the
+# log it left on the card.
 # Every run starts from a fresh image.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -53,3 +54,5 @@ echo "== installed version now: $("$qzp" ini get "$record" Config SoftwareVersio
 echo "== events (out/events.jsonl), progress lines folded"
 grep -v '"event":"progress"' out/events.jsonl
 echo "($(grep -c '"event":"progress"' out/events.jsonl) progress events)"
+echo "== technician's log on the card (\\SDMMC\\qzpupdate.log)"
+cat "$device/SDMMC/qzpupdate.log" 2>/dev/null || echo "(none written)"
