@@ -36,10 +36,8 @@ print(e[sys.argv[2]])' "$1" "$2"
 
 expect_failure() {  # expect_failure PATTERN COMMAND...
     local pattern="$1"; shift
-    set +e
-    "$@" > /dev/null 2> err.txt
-    local status=$?
-    set -e
+    local status
+    "$@" > /dev/null 2> err.txt && status=0 || status=$?
     [ $status -eq 1 ] || fail "$* exited $status: $(cat err.txt)"
     grep -q -- "$pattern" err.txt || fail "$*: $(cat err.txt)"
     [ "$(wc -l < err.txt)" -eq 1 ] || fail "more than one line: $(cat err.txt)"

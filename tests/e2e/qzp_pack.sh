@@ -67,20 +67,14 @@ for name in 'VORIZ/sub/' 'voriz\SUB'; do
 done
 
 # A name not in the package: exit 1, named, nothing extracted.
-set +e
-"$QZP" extract pkg.qzp none VORIZ/missing.txt 2> err.txt
-status=$?
-set -e
+"$QZP" extract pkg.qzp none VORIZ/missing.txt 2> err.txt && status=0 || status=$?
 [ $status -eq 1 ] || fail "missing name exit $status"
 grep -q '^qzp: pkg.qzp: VORIZ/missing.txt: not in the package$' err.txt || fail "$(cat err.txt)"
 [ ! -e none ] || fail "directory made for a failed extraction"
 
 # An empty file refuses the whole tree and leaves no package behind.
 : > src/empty/zero
-set +e
-"$QZP" pack src bad.qzp 2> err.txt
-status=$?
-set -e
+"$QZP" pack src bad.qzp 2> err.txt && status=0 || status=$?
 [ $status -eq 1 ] || fail "empty file exit $status"
 grep -q 'src/empty/zero: empty file' err.txt || fail "$(cat err.txt)"
 [ -z "$(ls | grep bad)" ] || fail "left a package or temporary file"
@@ -91,10 +85,8 @@ rm src/empty/zero
 slip() {  # slip NAME EXPECTED-TEXT SETUP
     rm -rf slip out.qzp && mkdir -p slip/VORIZ && printf 'data' > slip/VORIZ/app.bin
     eval "$3"
-    set +e
-    "$QZP" pack slip out.qzp > /dev/null 2> err.txt
-    local status=$?
-    set -e
+    local status
+    "$QZP" pack slip out.qzp > /dev/null 2> err.txt && status=0 || status=$?
     [ $status -eq 1 ] || fail "slip $1: exit $status"
     [ "$(wc -l < err.txt)" -eq 1 ] || fail "slip $1: not one line: $(cat err.txt)"
     grep -qF -- "$2" err.txt || fail "slip $1: $(cat err.txt)"
@@ -123,10 +115,8 @@ done
 # link too), not an input file, writable.
 "$QZP" manifest src --version 1.0 > /dev/null
 expect_out_refused() {  # expect_out_refused TEXT SRC OUT
-    set +e
-    "$QZP" pack "$2" "$3" > /dev/null 2> err.txt
-    local status=$?
-    set -e
+    local status
+    "$QZP" pack "$2" "$3" > /dev/null 2> err.txt && status=0 || status=$?
     [ $status -eq 1 ] && [ "$(wc -l < err.txt)" -eq 1 ] && grep -qF -- "$1" err.txt \
         || fail "pack $2 $3: exit $status: $(cat err.txt)"
 }
@@ -159,10 +149,7 @@ ln -s "$WORK/elsewhere" trap1/VORIZ
 ln -s "$WORK/elsewhere/scratch" trap2/VORIZ/~qzpnew.tmp
 echo old > trap2/VORIZ/numbers.txt
 for dir in trap1 trap2; do
-    set +e
-    "$QZP" extract pkg.qzp $dir 2> err.txt
-    status=$?
-    set -e
+    "$QZP" extract pkg.qzp $dir 2> err.txt && status=0 || status=$?
     [ $status -eq 1 ] || fail "extract into $dir: exit $status"
     grep -q "^qzp: $dir/VORIZ.*: a symbolic link in the way" err.txt || fail "extract into $dir: the link is not named: $(cat err.txt)"
 done
@@ -172,10 +159,7 @@ done
 mkdir -p self/VORIZ
 cp pkg.qzp self/VORIZ/numbers.txt
 cp pkg.qzp self.copy
-set +e
-"$QZP" extract self/VORIZ/numbers.txt self 2> err.txt
-status=$?
-set -e
+"$QZP" extract self/VORIZ/numbers.txt self 2> err.txt && status=0 || status=$?
 [ $status -eq 1 ] && grep -q 'is the package being extracted' err.txt || fail "self: $status $(cat err.txt)"
 cmp self.copy self/VORIZ/numbers.txt || fail "the package was overwritten"
 
@@ -197,10 +181,7 @@ for _ in range(count):
     at += 26 + n + 12 * blocks
 open(sys.argv[2], "wb").write(b)
 PY
-set +e
-"$QZP" extract broken.qzp half 2> err.txt
-status=$?
-set -e
+"$QZP" extract broken.qzp half 2> err.txt && status=0 || status=$?
 [ $status -eq 1 ] && grep -q 'c.bin' err.txt || fail "broken: $status $(cat err.txt)"
 [ ! -e "half/Ordner ä/日本/c.bin" ] || fail "the failed entry left a file"
 

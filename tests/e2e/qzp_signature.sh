@@ -40,10 +40,8 @@ offset() {  # offset FILE LINE COLUMN: byte offset of a column of a line (1-base
 }
 
 refuses() {  # refuses WHAT PUBKEY SIG PACKAGE REASON
-    set +e
-    "$QZP" verify --pubkey "$2" --sig "$3" "$4" > /dev/null 2> err.txt
-    local status=$?
-    set -e
+    local status
+    "$QZP" verify --pubkey "$2" --sig "$3" "$4" > /dev/null 2> err.txt && status=0 || status=$?
     [ $status -eq 1 ] || fail "$1: status $status"
     grep -q "$5" err.txt || fail "$1: $(cat err.txt)"
     if minisign -V -q -p "$2" -x "$3" -m "$4" 2> /dev/null; then

@@ -8,10 +8,8 @@ printf 'x' > src/f
 
 expect_status() {  # expect_status STATUS COMMAND...
     local want="$1"; shift
-    set +e
-    "$@" > /dev/null 2>&1
-    local status=$?
-    set -e
+    local status
+    "$@" > /dev/null 2>&1 && status=0 || status=$?
     [ $status -eq "$want" ] || fail "$* exited $status, expected $want"
 }
 
@@ -19,10 +17,8 @@ expect_status 2 "$QZP"
 expect_status 2 "$QZP" pack src
 usage_line() {  # usage_line EXPECTED-LINE COMMAND...
     local want="$1"; shift
-    set +e
-    "$@" > /dev/null 2> err.txt
-    local status=$?
-    set -e
+    local status
+    "$@" > /dev/null 2> err.txt && status=0 || status=$?
     [ $status -eq 2 ] || fail "$* exited $status"
     [ "$(cat err.txt)" = "$want" ] || fail "$*: [$(cat err.txt)] should be [$want]"
 }
@@ -42,10 +38,7 @@ expect_status 2 "$QZP" extract p.qzp
 [ ! -e p.qzp ] || fail "a usage error wrote a package"
 
 # Limits that only the writer knows: exit 1 and one line naming OUT.
-set +e
-"$QZP" pack --no-manifest --comment '' src p.qzp 2> err.txt
-status=$?
-set -e
+"$QZP" pack --no-manifest --comment '' src p.qzp 2> err.txt && status=0 || status=$?
 [ $status -eq 1 ] && grep -q '^qzp: p.qzp: the comment is 0 bytes' err.txt || fail "$(cat err.txt)"
 long=$(printf 'c%.0s' $(seq 260))
 expect_status 1 "$QZP" pack --no-manifest --comment "$long" src p.qzp
