@@ -200,7 +200,7 @@ int32_t PackageArchive::LeaveEntryData() {
     return 0;
 }
 
-int32_t PackageArchive::ProcessPipelinedData(ArchiveFile* output) {
+int32_t PackageArchive::ProcessPipelinedData(ArchiveFile* output, std::vector<uint8_t>* keep) {
     const PackageEntry& entry = entries_[currentIndex_];
     const std::span<const PackageBlock> blocks = entry.blocks();
     uint32_t crc = 0;
@@ -224,6 +224,9 @@ int32_t PackageArchive::ProcessPipelinedData(ArchiveFile* output) {
         lastSeekBackOk_ = slot->seekBackOk;
         const bool written =
             output == nullptr || output->Write(slot->output.get(), workLength_) == 0;
+        if (keep != nullptr) {
+            keep->insert(keep->end(), slot->output.get(), slot->output.get() + workLength_);
+        }
         pipeline_->Release();
         if (!written) {
             return Fail(PackageFault::kShortWrite, j, workLength_, 0);

@@ -21,16 +21,29 @@ uint32_t WideLength(const char16_t* text) {
 
 int32_t PackageArchive::ExtractEntries(PackageEntry* const* entries, uint32_t count,
                                        const char16_t* targetDirectory) {
-    return RunEntries(entries, count, targetDirectory, true);
+    return RunEntries(entries, count, targetDirectory, Run::kExtract);
 }
 
 int32_t PackageArchive::VerifyEntries(PackageEntry* const* entries, uint32_t count,
                                       const char16_t* targetDirectory) {
-    return RunEntries(entries, count, targetDirectory, false);
+    return RunEntries(entries, count, targetDirectory, Run::kVerify);
+}
+
+int32_t PackageArchive::ScanEntries(ByteSource& stream, uint32_t keepEntry,
+                                    std::vector<uint8_t>* kept) {
+    reader_ = &stream;
+    keepEntry_ = keepEntry;
+    kept_ = kept;
+    const int32_t result = RunEntries(entryArray_.data(), static_cast<uint32_t>(entryArray_.size()),
+                                      nullptr, Run::kScan);
+    reader_ = nullptr;
+    kept_ = nullptr;
+    return result;
 }
 
 int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
-                                   const char16_t* targetDirectory, bool write) {
+                                   const char16_t* targetDirectory, Run run) {
+    const bool write = run == Run::kExtract;
     doneBytes_ = 0;
     totalBytes_ = 0;
     problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
@@ -58,7 +71,7 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
         blocks += entries_[currentIndex_].blocks().size();
     }
     // Nothing is written unless every entry can be written exactly as planned.
-    if (CheckPlan(entries, count, targetDirectory, !write) != 0) {
+    if (run != Run::kScan && CheckPlan(entries, count, targetDirectory, !write) != 0) {
         return -1;
     }
     // Blocks are decoded ahead on other threads when there are several; everything below stays
@@ -73,7 +86,14 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
         const PackageEntry& entry = entries_[currentIndex_];
         entryBytes_ = entry.CompressedTotal();
         int32_t result = 0;
-        if (!entry.IsDirectory()) {
+        if (run == Run::kScan) {
+            if (!entry.IsDirectory()) {
+                result =
+                    EnterEntryData() != 0
+                        ? Fail(PackageFault::kSeek)
+                        : ProcessEntryData(nullptr, currentIndex_ == keepEntry_ ? kept_ : nullptr);
+            }
+        } else if (!entry.IsDirectory()) {
             result =
                 write ? ExtractCurrentEntry(targetDirectory) : VerifyCurrentEntry(targetDirectory);
         } else if (write) {
@@ -195,7 +215,6 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     if (EnterEntryData() != 0) {
         return Fail(PackageFault::kSeek);
     }
-    entryDoneBytes_ = 0;
 
     // A file that exists already is replaced only by a complete, checked copy: the data go to a
     // scratch file beside it, renamed over it at the end. An interrupted or failed entry (a power
@@ -272,13 +291,13 @@ int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory) {
     if (EnterEntryData() != 0) {
         return Fail(PackageFault::kSeek);
     }
-    entryDoneBytes_ = 0;
     return ProcessEntryData(nullptr);
 }
 
-int32_t PackageArchive::ProcessEntryData(ArchiveFile* output) {
+int32_t PackageArchive::ProcessEntryData(ArchiveFile* output, std::vector<uint8_t>* keep) {
+    entryDoneBytes_ = 0;
     if (pipeline_ != nullptr) {
-        return ProcessPipelinedData(output);
+        return ProcessPipelinedData(output, keep);
     }
     const PackageEntry& entry = entries_[currentIndex_];
     uint8_t input[kPackageMaxCompressedBlock];
@@ -305,6 +324,9 @@ int32_t PackageArchive::ProcessEntryData(ArchiveFile* output) {
         workLength_ = length;
         if (output != nullptr && output->Write(workBuffer_.get(), workLength_) != 0) {
             return Fail(PackageFault::kShortWrite, j, workLength_, 0);
+        }
+        if (keep != nullptr) {
+            keep->insert(keep->end(), workBuffer_.get(), workBuffer_.get() + length);
         }
         ReportBlockDone(entry, block.compressedSize, firstBlock);
     }

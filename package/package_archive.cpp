@@ -19,7 +19,8 @@ void PackageArchive::ClearWorkBuffer() {
 }
 
 uint32_t PackageArchive::Read(void* buffer, uint32_t count) {
-    const uint32_t got = source_->ReadAt(position_, buffer, count);
+    const uint32_t got = reader_ != nullptr ? reader_->ReadAt(position_, buffer, count)
+                                            : ReadAt(position_, buffer, count);
     position_ += got;
     return got;
 }

@@ -59,10 +59,23 @@ class PackageArchive {
     // Checks the entries as extraction would, writing nothing.
     int32_t VerifyEntries(PackageEntry* const* entries, uint32_t count,
                           const char16_t* targetDirectory);
+    // Checks every entry of the catalogue like VerifyEntries without names and plan, reading
+    // through `stream` (a reader of the whole file in order, see package_scan.cpp); the inflated
+    // bytes of catalogue entry `keepEntry` are appended to *kept.
+    int32_t ScanEntries(ByteSource& stream, uint32_t keepEntry, std::vector<uint8_t>* kept);
 
     const PackageEndRecord& endRecord() const { return endRecord_; }
-    // The bytes the package is read from (the whole file, for a check of its contents).
-    ByteSource& source() { return *source_; }
+    const std::vector<PackageEntry>& catalogue() const { return entries_; }
+    // The package's length, fixed at the open.
+    int64_t size() const { return source_->Size(); }
+    // Reads the source at `offset` (see ByteSource::ReadAt), counted in bytesRead().
+    uint32_t ReadAt(int64_t offset, void* buffer, uint32_t count) {
+        const uint32_t got = source_->ReadAt(offset, buffer, count);
+        bytesRead_ += got;
+        return got;
+    }
+    // Bytes that arrived from the source since it was opened.
+    uint64_t bytesRead() const { return bytesRead_; }
 
     // The reason of the last failed ExtractEntries / VerifyEntries; false when there is none.
     bool LastProblem(PackageProblem* problem) const;
@@ -99,12 +112,14 @@ class PackageArchive {
     // Positions the cursor at the first data block of the entry at currentIndex and stores the
     // sum of record and data sizes that locates it in *offset.
     int32_t SeekToEntryData(int32_t* offset);
+    enum class Run : uint8_t { kExtract, kVerify, kScan };
     int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
-                       const char16_t* targetDirectory, bool write);
+                       const char16_t* targetDirectory, Run run);
     int32_t MakeDirectoryEntry(const char16_t* targetDirectory);
     int32_t VerifyCurrentEntry(const char16_t* targetDirectory);
-    // The shared block loop: read, inflate, size and CRC check, optional write, progress.
-    int32_t ProcessEntryData(ArchiveFile* output);
+    // The shared block loop: read, inflate, size and CRC check, optional write or keeping,
+    // progress.
+    int32_t ProcessEntryData(ArchiveFile* output, std::vector<uint8_t>* keep = nullptr);
     // The current entry's name converted to wide and checked; -1 with the problem recorded.
     int32_t CurrentWideName(char16_t* name);
     // Target directory (given or default) joined with `name` into `path` (260 units).
@@ -134,10 +149,13 @@ class PackageArchive {
     void FeedPipeline();
     void FillPipeline();
     PipelineSlot* TakeSlot();
-    int32_t ProcessPipelinedData(ArchiveFile* output);
+    int32_t ProcessPipelinedData(ArchiveFile* output, std::vector<uint8_t>* keep);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
 
     std::unique_ptr<ByteSource> source_;
+    uint64_t bytesRead_ = 0;
+    // What Read reads through: a scan's stream, or (null) the source itself.
+    ByteSource* reader_ = nullptr;
     int64_t position_ = 0;  // the read cursor
     MakeDirectoryProc makeDirectory_ = nullptr;
     uint64_t totalBytes_ = 0;
@@ -164,6 +182,10 @@ class PackageArchive {
     std::vector<PackageEntry*> entryArray_;
     uint16_t currentIndex_ = kPackageNoEntry;
     PackageProblem problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
+
+    // A scan's entry whose inflated bytes are kept, and where.
+    uint32_t keepEntry_ = 0xFFFFFFFFu;
+    std::vector<uint8_t>* kept_ = nullptr;
 
     // Per catalogue index: the last plan found a file to replace at that entry's path.
     std::vector<bool> plannedReplace_;

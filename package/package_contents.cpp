@@ -9,20 +9,28 @@ int32_t PackageReadContents(PackageArchive* archive, PackageContentsProc proc, v
     if (archive == nullptr || proc == nullptr) {
         return 0;
     }
-    ByteSource& source = archive->source();
     constexpr uint32_t kChunk = 64 * 1024;
     const std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kChunk]);
     bool complete = buffer != nullptr;
+    const int64_t size = archive->size();
     int64_t total = 0;
     while (complete) {
-        const uint32_t n = source.ReadAt(total, buffer.get(), kChunk);
+        const uint32_t n = archive->ReadAt(total, buffer.get(), kChunk);
         if (n == 0) {
             break;
         }
         total += n;
-        if (total > source.Size() || proc(context, buffer.get(), n) != 0) {
+        if (total > size || proc(context, buffer.get(), n) != 0) {
             complete = false;
         }
     }
-    return complete && total == source.Size() ? 1 : 0;
+    return complete && total == size ? 1 : 0;
+}
+
+int32_t PackageGetComment(PackageArchive* archive, std::string* comment) {
+    if (archive == nullptr || comment == nullptr) {
+        return 0;
+    }
+    *comment = archive->endRecord().comment;
+    return 1;
 }

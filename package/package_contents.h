@@ -1,9 +1,12 @@
 // Reading a whole open package, byte for byte, through the source its entries are extracted
 // from. A check of the file (a signature) made this way covers exactly the bytes that the
 // extraction reads afterwards, even if the file on the card is replaced in between.
+//
+// Results: 1 success, 0 failure.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "package/package.h"
 
@@ -15,3 +18,7 @@ using PackageContentsProc = int32_t (*)(void* context, const uint8_t* data, uint
 // `proc`; 0 for a null archive, a read or positioning failure, a file that has become shorter or
 // longer, or a stop requested by `proc`.
 int32_t PackageReadContents(PackageArchive* archive, PackageContentsProc proc, void* context);
+
+// The package's comment (its default target directory) as stored, up to its first NUL: 1, or 0
+// for a null archive or comment.
+int32_t PackageGetComment(PackageArchive* archive, std::string* comment);

@@ -1,0 +1,33 @@
+// Why an extraction, a check or a scan of a package failed: the fault, the entry and block, and
+// the two figures that disagree.
+#pragma once
+
+#include <cstdint>
+
+enum class PackageFault : uint8_t {
+    kNone,
+    kNotInCatalogue,  // an entry pointer that is not in this archive's catalogue
+    kUnsafeName,      // a `..` piece or a drive prefix: the entry would leave the target
+    kPathTooLong,     // target directory + name do not fit 259 units
+    kSeek,            // the package cannot be positioned at the entry's data
+    kShortRead,       // fewer compressed bytes than the block table says
+    kInflate,         // zlib refused the block (also: more than 65,535 bytes once inflated)
+    kSizeMismatch,    // the block inflated to another size than the table says
+    kCrcMismatch,     // CRC-32 of the entry's data differs from the stored one
+    kOpenOutput,      // the output file cannot be created
+    kShortWrite,      // the output file did not take every byte
+    kNoTarget,        // no target directory given and the package names none
+    // The extraction plan refuses the entry (install_plan.h); `expected` holds the PlanFault.
+    kPlanRefused,
+};
+
+struct PackageProblem {
+    PackageFault fault;
+    uint32_t entryIndex;  // catalogue index, or 0xFFFF when the entry is not in the catalogue
+    uint32_t block;       // block index within the entry (0 when no block is involved)
+    uint64_t expected;    // what the package says (size, CRC, ...); 0 when not applicable
+    uint64_t actual;      // what was found
+};
+
+// A short English description of the fault, e.g. "CRC-32 mismatch".
+const char* PackageFaultText(PackageFault fault);
