@@ -6,6 +6,7 @@
 #include "package/block_codec.h"
 #include "package/block_pipeline.h"
 #include "package/install_plan.h"
+#include "package/name_rules.h"
 #include "package/package_archive.h"
 #include "package/verify.h"
 #include "platform/file.h"
@@ -119,13 +120,15 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
 int32_t PackageArchive::CurrentWideName(char16_t* name) {
     const PackageEntry& entry = entries_[currentIndex_];
     std::memset(name, 0, kPackagePathCapacity * sizeof(char16_t));
-    if (entry.name()[0] != 0 && ConvertToWide(entry.name(), name, kPackagePathCapacity) == 0) {
+    std::u16string wide;
+    const NameFault fault = CheckStoredName(entry.storedName(), entry.IsDirectory(), &wide);
+    if (fault == NameFault::kNotText) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
     }
-    name[kPackagePathCapacity - 1] = 0;
-    if (!PackageNameIsSafe(name)) {
+    if (fault != NameFault::kNone) {
         return Fail(PackageFault::kUnsafeName);
     }
+    std::memcpy(name, wide.data(), wide.size() * sizeof(char16_t));
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "package/layout.h"
+#include "package/name_rules.h"
 #include "package/package_archive.h"
 #include "platform/file.h"
 #include "platform/text.h"
@@ -29,58 +30,38 @@ std::u16string_view ScratchName(std::size_t room) {
     return kScratchBase.substr(0, length);
 }
 
-bool IsScratchLevel(std::u16string_view level) {
-    return level.size() <= kScratchBase.size() && !level.empty() && level.back() != u'.' &&
-           platform::EqualsIgnoringAsciiCase(level, kScratchBase.substr(0, level.size()));
-}
-
-bool IsDeviceName(std::u16string_view level) {
-    const std::u16string_view name = level.substr(0, level.find(u'.'));
-    if (name.size() != 3 && name.size() != 4) {
-        return false;
-    }
-    const std::u16string stem = platform::FoldedAscii(name);
-    for (const char16_t* device : {u"con", u"prn", u"aux", u"nul"}) {
-        if (stem == device) {
-            return true;
-        }
-    }
-    return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
-           stem[3] >= u'1' && stem[3] <= u'9';
-}
-
-// Why one level of a stored name cannot be written, or kNone. `first`: the name's first level.
-PlanFault LevelFault(std::u16string_view level, bool first) {
-    if (level.empty()) {
-        return PlanFault::kEmptyLevel;
-    }
-    bool dotsAndBlanks = true;
-    for (const char16_t c : level) {
-        dotsAndBlanks = dotsAndBlanks && (c == u'.' || c == u' ');
-    }
-    if (dotsAndBlanks) {
-        return PlanFault::kDotLevel;  // Windows reduces ". ." or "..." to "." or ".."
-    }
-    if (first && level.size() >= 2 && level[1] == u':') {
-        return PlanFault::kReservedName;  // a drive prefix leaves the target
-    }
-    if (IsScratchLevel(level)) {
-        return PlanFault::kReservedName;
-    }
-    for (const char16_t c : level) {
-        if (c < 0x20 || std::u16string_view(u"<>:\"|?*").find(c) != std::u16string_view::npos) {
+PlanFault PlanFaultOf(NameFault fault) {
+    switch (fault) {
+        case NameFault::kNone:
+            return PlanFault::kNone;
+        case NameFault::kNotText:
+            return PlanFault::kNameNotText;
+        case NameFault::kEmpty:
+            return PlanFault::kEmptyName;
+        case NameFault::kEmptyLevel:
+        case NameFault::kTrailingSeparator:
+            return PlanFault::kEmptyLevel;
+        case NameFault::kDotLevel:
+            return PlanFault::kDotLevel;
+        case NameFault::kDrivePrefix:
+        case NameFault::kScratchName:
+            return PlanFault::kReservedName;
+        case NameFault::kControlCharacter:
+        case NameFault::kBadCharacter:
+        case NameFault::kTrailingDotOrBlank:
+        case NameFault::kDeviceName:
             return PlanFault::kBadLevel;
-        }
     }
-    if (level.back() == u'.' || level.back() == u' ' || IsDeviceName(level)) {
-        return PlanFault::kBadLevel;
-    }
-    return PlanFault::kNone;
+    return PlanFault::kBadLevel;
 }
 
 // A stored name without its leading `\`s and, for a directory entry, its one trailing `\`: the
-// part that names levels. Checks every level.
+// part that names levels, once the name rule (name_rules.h) has accepted it.
 PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string_view& levels) {
+    if (const PlanFault fault = PlanFaultOf(CheckEntryName(name, directory));
+        fault != PlanFault::kNone) {
+        return fault;
+    }
     std::size_t start = 0;
     while (start < name.size() && name[start] == u'\\') {
         ++start;
@@ -89,24 +70,7 @@ PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string
     if (directory && end > start && name[end - 1] == u'\\') {
         --end;
     }
-    bool onlySeparators = true;
-    for (const char16_t c : name) {
-        onlySeparators = onlySeparators && IsSeparator(c);
-    }
-    if (onlySeparators) {
-        return PlanFault::kEmptyName;
-    }
     levels = name.substr(start, end - start);
-    std::size_t from = 0;
-    for (std::size_t i = 0; i <= levels.size(); ++i) {
-        if (i == levels.size() || IsSeparator(levels[i])) {
-            if (const PlanFault fault = LevelFault(levels.substr(from, i - from), from == 0);
-                fault != PlanFault::kNone) {
-                return fault;
-            }
-            from = i + 1;
-        }
-    }
     return PlanFault::kNone;
 }
 
@@ -435,16 +399,19 @@ int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint3
     std::vector<PlanEntry> list(count);
     for (uint32_t i = 0; i < count; ++i) {
         const PackageEntry* entry = archive->FindEntry(entries[i]);
-        char16_t wide[kPackagePathCapacity] = {};
-        if (entry == nullptr ||
-            (entry->name()[0] != 0 &&
-             ArchiveFile::ConvertToWide(entry->name(), wide, kPackagePathCapacity) == 0)) {
+        if (entry == nullptr) {
             plan.fault = PlanFault::kNameNotText;
             plan.faultEntry = i;
             return 0;
         }
-        wide[kPackagePathCapacity - 1] = 0;
-        list[i].name = wide;
+        // The stored bytes, NULs included: a name cut at a NUL would be planned as another.
+        const NameFault fault =
+            CheckStoredName(entry->storedName(), entry->IsDirectory(), &list[i].name);
+        if (fault != NameFault::kNone) {
+            plan.fault = PlanFaultOf(fault);
+            plan.faultEntry = i;
+            return 0;
+        }
         list[i].directory = entry->IsDirectory();
         list[i].size = entry->UncompressedTotal();
     }

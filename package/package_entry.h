@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "package/layout.h"
 #include "package/package.h"
@@ -40,6 +41,8 @@ class PackageEntry {
     uint16_t nameLength() const { return nameLength_; }
     // The stored name, NUL-terminated narrow text; never null.
     const char* name() const { return name_; }
+    // Every stored byte of the name, NULs included.
+    std::string_view storedName() const { return {name_, nameLength_}; }
     uint32_t blockCount() const { return blockCount_; }
     std::span<const PackageBlock> blocks() const { return {blocks_, blockCount_}; }
 

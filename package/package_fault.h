@@ -7,7 +7,7 @@
 enum class PackageFault : uint8_t {
     kNone,
     kNotInCatalogue,  // an entry pointer that is not in this archive's catalogue
-    kUnsafeName,      // a `..` piece or a drive prefix: the entry would leave the target
+    kUnsafeName,      // the name rule (name_rules.h) refuses the stored name
     kPathTooLong,     // target directory + name do not fit 259 units
     kSeek,            // the package cannot be positioned at the entry's data
     kShortRead,       // fewer compressed bytes than the block table says

@@ -24,10 +24,8 @@ int32_t PackageVerify(PackageArchive* archive, PackageEntry** entries, uint32_t 
 // when it did not fail or gave no reason (a count of 0).
 int32_t PackageLastProblem(PackageArchive* archive, PackageProblem* problem);
 
-// True when extraction may write a wide stored name: it stays inside the target directory (no
-// piece, split at `\` and `/`, is `..` or dots and blanks that Windows would reduce to `..`; no
-// drive prefix `X:`), and its last piece is not, in any letter case, the scratch name
-// kPackageScratchName that extraction uses beside a file it replaces.
+// True when the name rule (name_rules.h) accepts `name` as a stored name, a directory's one
+// trailing `\` included: it stays inside the target directory and the device can create it.
 bool PackageNameIsSafe(const char16_t* name);
 
 // The scratch file that replaces an existing file goes beside it under this name.

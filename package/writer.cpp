@@ -16,6 +16,7 @@
 
 #include "package/install_plan.h"
 #include "package/layout.h"
+#include "package/name_rules.h"
 #include "package/package.h"
 #include "package/verify.h"
 #include "package/work_ring.h"
@@ -53,7 +54,6 @@ std::string Thousands(uint64_t value) {
     return digits;
 }
 
-// Names that extraction could turn into a path outside its target, or that it cannot create.
 // The name as the device's file system compares it: ASCII letters folded, no trailing `\`.
 std::string FoldedName(std::string_view name) {
     if (!name.empty() && name.back() == '\\') {
@@ -62,80 +62,14 @@ std::string FoldedName(std::string_view name) {
     return platform::FoldedAscii(name);
 }
 
-// Why one level of a name cannot be created on the device's file system, or nothing.
-std::string PieceProblem(std::string_view piece) {
-    for (const char c : piece) {
-        if (static_cast<unsigned char>(c) < 0x20 ||
-            std::string_view("<>:\"|?*").find(c) != std::string_view::npos) {
-            return "name holds a character the device does not allow in names (<>:\"|?* or a "
-                   "control character)";
-        }
-    }
-    if (piece.back() == '.' || piece.back() == ' ') {
-        return "a level of the name ends with a dot or a blank, which the device drops";
-    }
-    std::string stem = FoldedName(piece.substr(0, piece.find('.')));
-    static const std::set<std::string> kDevices = {
-        "con",  "prn",  "aux",  "nul",  "com1", "com2", "com3", "com4", "com5", "com6", "com7",
-        "com8", "com9", "lpt1", "lpt2", "lpt3", "lpt4", "lpt5", "lpt6", "lpt7", "lpt8", "lpt9"};
-    if (kDevices.count(stem) != 0) {
-        return "a level of the name is a device name (" + std::string(piece) + ")";
-    }
-    std::string scratch;
-    for (const char16_t c : kPackageScratchName) {
-        if (c != 0) {
-            scratch += static_cast<char>(c);
-        }
-    }
-    if (FoldedName(piece) == scratch) {
-        return "name is the scratch name extraction uses (" + scratch + ")";
-    }
-    return {};
-}
-
+// Why `name` cannot be stored, or nothing: the name rule every reader applies (name_rules.h).
 std::string NameProblem(const std::string& name, bool directory) {
-    if (name.empty()) {
-        return "empty name";
-    }
-    if (name.size() > kPackageMaxNameLength) {
+    const NameFault fault = CheckStoredName(name, directory);
+    if (fault == NameFault::kNotText && name.size() > kPackageMaxNameLength) {
         return "name is " + std::to_string(name.size()) + " bytes long (at most " +
                std::to_string(kPackageMaxNameLength) + ")";
     }
-    if (name.find('\0') != std::string::npos) {
-        return "name holds a NUL byte";
-    }
-    if (!directory && name.back() == '\\') {
-        return "a file name cannot end with a backslash";
-    }
-    std::size_t start = 0;
-    const std::size_t end = (directory && name.back() == '\\') ? name.size() - 1 : name.size();
-    for (;;) {
-        const std::size_t stop = std::min(name.find('\\', start), end);
-        const std::string_view piece(name.data() + start, stop - start);
-        if (piece.empty()) {
-            return "name has an empty level (a leading or doubled backslash)";
-        }
-        if (piece == "." || piece == "..") {
-            return "name has a '.' or '..' level";
-        }
-        if (start == 0 && piece.size() >= 2 && piece[1] == ':') {
-            return "name could lead outside the target directory (a drive prefix)";
-        }
-        if (std::string problem = PieceProblem(piece); !problem.empty()) {
-            return problem;
-        }
-        if (stop >= end) {
-            break;
-        }
-        start = stop + 1;
-    }
-    // The same test extraction applies (`/` levels, names Windows reduces to `..`, drives).
-    char16_t wide[kPackagePathCapacity] = {};
-    if (platform::MultiByteToWide(name.c_str(), -1, wide, kPackagePathCapacity) == 0 ||
-        !PackageNameIsSafe(wide)) {
-        return "name could lead outside the target directory";
-    }
-    return {};
+    return fault == NameFault::kNone ? std::string() : NameFaultText(fault);
 }
 
 // One unit of work in the ordered pipeline: a block of an entry's data, or the end of an entry.

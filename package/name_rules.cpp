@@ -1,0 +1,152 @@
+#include "package/name_rules.h"
+
+#include "package/archive_file.h"
+#include "package/layout.h"
+#include "platform/text.h"
+
+namespace {
+
+constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
+
+bool IsSeparator(char16_t c) {
+    return c == u'\\' || c == u'/';
+}
+
+bool IsScratchLevel(std::u16string_view level) {
+    return level.size() <= kScratchBase.size() && !level.empty() && level.back() != u'.' &&
+           platform::EqualsIgnoringAsciiCase(level, kScratchBase.substr(0, level.size()));
+}
+
+bool IsDeviceName(std::u16string_view level) {
+    const std::u16string_view name = level.substr(0, level.find(u'.'));
+    if (name.size() != 3 && name.size() != 4) {
+        return false;
+    }
+    const std::u16string stem = platform::FoldedAscii(name);
+    for (const char16_t* device : {u"con", u"prn", u"aux", u"nul"}) {
+        if (stem == device) {
+            return true;
+        }
+    }
+    return stem.size() == 4 && (stem.starts_with(u"com") || stem.starts_with(u"lpt")) &&
+           stem[3] >= u'1' && stem[3] <= u'9';
+}
+
+NameFault LevelFault(std::u16string_view level, bool first) {
+    if (level.empty()) {
+        return NameFault::kEmptyLevel;
+    }
+    bool dotsAndBlanks = true;
+    for (const char16_t c : level) {
+        if (c < 0x20) {
+            return NameFault::kControlCharacter;
+        }
+        dotsAndBlanks = dotsAndBlanks && (c == u'.' || c == u' ');
+    }
+    if (dotsAndBlanks) {
+        return NameFault::kDotLevel;  // Windows reduces ". ." or "..." to "." or ".."
+    }
+    if (first && level.size() >= 2 && level[1] == u':') {
+        return NameFault::kDrivePrefix;
+    }
+    if (IsScratchLevel(level)) {
+        return NameFault::kScratchName;
+    }
+    if (level.find_first_of(u"<>:\"|?*") != std::u16string_view::npos) {
+        return NameFault::kBadCharacter;
+    }
+    if (level.back() == u'.' || level.back() == u' ') {
+        return NameFault::kTrailingDotOrBlank;
+    }
+    return IsDeviceName(level) ? NameFault::kDeviceName : NameFault::kNone;
+}
+
+}  // namespace
+
+const char* NameFaultText(NameFault fault) {
+    switch (fault) {
+        case NameFault::kNone:
+            return "no fault";
+        case NameFault::kNotText:
+            return "name is not text of at most 259 bytes";
+        case NameFault::kControlCharacter:
+            return "name holds a NUL or another control character";
+        case NameFault::kEmpty:
+            return "empty name";
+        case NameFault::kEmptyLevel:
+            return "name has an empty level (a doubled separator)";
+        case NameFault::kTrailingSeparator:
+            return "a file name cannot end with a backslash";
+        case NameFault::kDotLevel:
+            return "name has a '.' or '..' level (dots and blanks only), which could lead outside "
+                   "the target";
+        case NameFault::kDrivePrefix:
+            return "name has a drive prefix, which could lead outside the target";
+        case NameFault::kScratchName:
+            return "a level of the name is a scratch name reserved for extraction's scratch files "
+                   "(~qzpnew.tmp or a prefix of it)";
+        case NameFault::kBadCharacter:
+            return "name holds a character the device does not allow in names (<>:\"|?*)";
+        case NameFault::kTrailingDotOrBlank:
+            return "a level of the name ends with a dot or a blank, which the device drops";
+        case NameFault::kDeviceName:
+            return "a level of the name is a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9)";
+    }
+    return "unknown fault";
+}
+
+NameFault CheckEntryName(std::u16string_view name, bool directory) {
+    std::size_t start = 0;
+    while (start < name.size() && name[start] == u'\\') {
+        ++start;
+    }
+    bool onlySeparators = true;
+    for (const char16_t c : name) {
+        onlySeparators = onlySeparators && IsSeparator(c);
+    }
+    if (onlySeparators) {
+        return NameFault::kEmpty;
+    }
+    std::size_t end = name.size();
+    if (IsSeparator(name[end - 1])) {
+        if (!directory || name[end - 1] != u'\\') {
+            return directory ? NameFault::kEmptyLevel : NameFault::kTrailingSeparator;
+        }
+        --end;
+    }
+    const std::u16string_view levels = name.substr(start, end - start);
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= levels.size(); ++i) {
+        if (i == levels.size() || IsSeparator(levels[i])) {
+            if (const NameFault fault = LevelFault(levels.substr(from, i - from), from == 0);
+                fault != NameFault::kNone) {
+                return fault;
+            }
+            from = i + 1;
+        }
+    }
+    return NameFault::kNone;
+}
+
+NameFault CheckStoredName(std::string_view stored, bool directory, std::u16string* wide) {
+    if (stored.size() > kPackageMaxNameLength) {
+        return NameFault::kNotText;
+    }
+    for (const char c : stored) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            return NameFault::kControlCharacter;
+        }
+    }
+    char narrow[kPackageMaxNameLength + 1] = {};
+    stored.copy(narrow, stored.size());
+    char16_t converted[kPackagePathCapacity] = {};
+    if (!stored.empty() &&
+        ArchiveFile::ConvertToWide(narrow, converted, kPackagePathCapacity) == 0) {
+        return NameFault::kNotText;
+    }
+    converted[kPackagePathCapacity - 1] = 0;
+    if (wide != nullptr) {
+        *wide = converted;
+    }
+    return CheckEntryName(converted, directory);
+}

@@ -1,0 +1,121 @@
+// The stored-name rule, and the writer, the verifier, the plan and extraction applying it alike.
+#include "package/name_rules.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <string>
+
+#include "package/install_plan.h"
+#include "package/verify.h"
+#include "package/writer.h"
+#include "package_builder.h"
+#include "platform/text.h"
+
+namespace {
+
+struct NameCase {
+    std::string name;  // stored bytes
+    bool directory;
+    NameFault fault;
+};
+
+std::string PrintName(const ::testing::TestParamInfo<NameCase>& info) {
+    std::string out = std::to_string(info.index) + "_";
+    for (const char c : info.param.name) {
+        out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    }
+    return out;
+}
+
+const NameCase kNames[] = {
+    {"a.txt", false, NameFault::kNone},
+    {"VORIZ\\DATA\\b.bin", false, NameFault::kNone},
+    {"a..b", false, NameFault::kNone},
+    {".hidden", false, NameFault::kNone},
+    {"x\\..y", false, NameFault::kNone},
+    {"\\lead", false, NameFault::kNone},  // leading `\`s are below the target
+    {"dir\\", true, NameFault::kNone},
+    {"~qzpnew.tm.x", false, NameFault::kNone},  // longer than any scratch prefix
+    {"", false, NameFault::kEmpty},
+    {"\\\\", true, NameFault::kEmpty},
+    {"a\\\\b", false, NameFault::kEmptyLevel},
+    {"dir\\\\", true, NameFault::kEmptyLevel},
+    {"dir\\", false, NameFault::kTrailingSeparator},
+    {".\\x", false, NameFault::kDotLevel},
+    {"a\\..\\..\\x", false, NameFault::kDotLevel},
+    {"a/../x", false, NameFault::kDotLevel},
+    {"a\\. .\\x", false, NameFault::kDotLevel},
+    {"C:x", false, NameFault::kDrivePrefix},
+    {"~qzpnew.tmp", false, NameFault::kScratchName},
+    {"a\\~QZPnew.TMP", false, NameFault::kScratchName},
+    {"~qz\\x", false, NameFault::kScratchName},
+    {"ab:c", false, NameFault::kBadCharacter},
+    {"a\\what?.txt", false, NameFault::kBadCharacter},
+    {"dir.\\x", false, NameFault::kTrailingDotOrBlank},
+    {"x ", false, NameFault::kTrailingDotOrBlank},
+    {"a\\Com1.log", false, NameFault::kDeviceName},
+    {"nul", false, NameFault::kDeviceName},
+    {std::string("VORIZ\\run.exe\0.txt", 18), false, NameFault::kControlCharacter},
+    {std::string("ab\0", 3), false, NameFault::kControlCharacter},
+    {"evil\x1b[31m", false, NameFault::kControlCharacter},
+    {"tab\there", false, NameFault::kControlCharacter},
+    {std::string(260, 'n'), false, NameFault::kNotText},
+};
+
+class NameRule : public pkgtest::DeviceTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(NameRule, GivesTheReason) {
+    const NameCase& c = GetParam();
+    EXPECT_EQ(CheckStoredName(c.name, c.directory), c.fault) << NameFaultText(c.fault);
+    if (c.name.find('\0') == std::string::npos && c.name.size() <= 259) {
+        EXPECT_EQ(CheckEntryName(platform::Utf8ToUtf16(c.name), c.directory), c.fault);
+    }
+}
+
+// The writer stores, and verification, the plan and extraction take, exactly the names the rule
+// accepts; a package holding a refused name still opens (so it can be listed).
+TEST_P(NameRule, WriterVerifierPlanAndExtractionAgree) {
+    const NameCase& c = GetParam();
+    const bool accepted = c.fault == NameFault::kNone;
+
+    WriteHost("src", pkgtest::Text("contents"));
+    PackageWriter writer;
+    const int32_t written =
+        writer.Write({{c.name, c.directory ? std::u16string() : u"\\src"}}, u"\\w.qzp");
+    EXPECT_EQ(written == 0, accepted) << writer.Error();
+    if (!accepted) {
+        EXPECT_EQ(writer.Error(), c.name.size() > 259 ? writer.Error() : NameFaultText(c.fault));
+    }
+
+    if (c.name.size() > 259) {
+        return;  // no package can hold it: the open refuses it
+    }
+    pkgtest::Builder b;
+    if (c.directory) {
+        b.Directory(c.name);
+    } else {
+        b.File(c.name, pkgtest::Text("contents"));
+    }
+    ASSERT_TRUE(Open(b.Build()));
+    if (c.name.find('\0') == std::string::npos) {
+        // Takes any name as a directory's: one trailing `\` passes.
+        EXPECT_EQ(PackageNameIsSafe(platform::Utf8ToUtf16(c.name).c_str()),
+                  accepted || c.fault == NameFault::kTrailingSeparator);
+    }
+    PackageProblem problem{};
+    EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, nullptr, &problem) == 1, accepted)
+        << PackageFaultText(problem.fault);
+    InstallPlan plan;
+    PlanOptions options;
+    EXPECT_EQ(PlanPackage(archive_, entries_, count_, options, plan) == 1, accepted);
+    EXPECT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0) == 1, accepted);
+    if (!accepted) {
+        EXPECT_TRUE(std::filesystem::is_empty(root_ / "out"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, NameRule, ::testing::ValuesIn(kNames), PrintName);
+
+}  // namespace
