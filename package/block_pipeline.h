@@ -11,19 +11,14 @@
 #include <cstdint>
 #include <memory>
 
-#include "package/verify.h"
+#include "package/package.h"
+#include "package/package_fault.h"
 #include "package/work_ring.h"
 
 class PackageArchive;
 
 // The most blocks a multi-threaded run holds in memory at once, whatever the job count.
 inline constexpr uint32_t kPipelineMaxSlots = 64;
-
-// Sets how many threads PackageExtract and PackageVerify decode with on this archive: 0 (the
-// default) means one per processor, unless the blocks of a verification are too small on average
-// (under 4 KiB compressed) to gain from it; 1 decodes on the calling thread alone. Returns 1, or 0
-// for a missing archive.
-int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs);
 
 // One unit of the ring: either the start of an entry's data (whether the package could be
 // positioned there) or one block with its compressed and, once decoded, inflated bytes.

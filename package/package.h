@@ -49,6 +49,12 @@ int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t
                        const char16_t* targetDirectory, ProgressProc progress, int32_t closeFlag);
 void PackageClose(PackageArchive* archive);
 
+// Sets how many threads PackageExtract, PackageVerify and PackageScan decode with on this
+// archive: 0 (the default) means one per processor, unless the blocks of a check are too small
+// on average (under 4 KiB compressed) to gain from it; 1 decodes on the calling thread alone.
+// Returns 1, or 0 for a missing archive.
+int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs);
+
 // The default MakeDirectoryProc: the platform's create-directory call.
 int32_t MakeDirectory(const char16_t* path);
 

@@ -34,3 +34,21 @@ int32_t PackageGetComment(PackageArchive* archive, std::string* comment) {
     *comment = archive->endRecord().comment;
     return 1;
 }
+
+int32_t PackageGetEntryRecord(PackageArchive* archive, PackageEntry* entry,
+                              PackageEntryRecord* record) {
+    if (archive == nullptr || record == nullptr) {
+        return 0;
+    }
+    const PackageEntry* found = archive->FindEntry(entry);
+    if (found == nullptr) {
+        return 0;
+    }
+    record->storedName = found->storedName();
+    record->crc = found->crc();
+    record->size = found->UncompressedTotal();
+    record->compressedSize = found->CompressedTotal();
+    record->blocks = found->blockCount();
+    record->directory = found->IsDirectory();
+    return 1;
+}

@@ -19,6 +19,20 @@ using PackageContentsProc = int32_t (*)(void* context, const uint8_t* data, uint
 // longer, or a stop requested by `proc`.
 int32_t PackageReadContents(PackageArchive* archive, PackageContentsProc proc, void* context);
 
+// One catalogue entry as its directory record stores it, for listings.
+struct PackageEntryRecord {
+    std::string storedName;  // every stored byte of the name, NULs included
+    uint32_t crc = 0;
+    uint32_t size = 0;  // uncompressed total
+    uint32_t compressedSize = 0;
+    uint32_t blocks = 0;
+    bool directory = false;  // an entry without compressed bytes
+};
+
+// Fills *record for `entry`: 1, or 0 for a null argument or an entry not in the catalogue.
+int32_t PackageGetEntryRecord(PackageArchive* archive, PackageEntry* entry,
+                              PackageEntryRecord* record);
+
 // The package's comment (its default target directory) as stored, up to its first NUL: 1, or 0
 // for a null archive or comment.
 int32_t PackageGetComment(PackageArchive* archive, std::string* comment);

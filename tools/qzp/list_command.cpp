@@ -5,9 +5,9 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "package/package_archive.h"
-#include "package/package_entry.h"
+#include "package/package_contents.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/package_file.h"
@@ -24,30 +24,34 @@ int RunList(const ListArguments& args) {
     if (const int opened = package.Open(args.file); opened != 0) {
         return opened;
     }
+    // Names as stored, every byte: a NUL inside one is shown (\x00), not taken as its end.
+    std::vector<PackageEntryRecord> records(package.count);
+    for (uint32_t k = 0; k < package.count; ++k) {
+        PackageGetEntryRecord(package.archive, package.entries[k], &records[k]);
+    }
     if (args.json) {
         nlohmann::ordered_json entries = nlohmann::ordered_json::array();
-        for (uint32_t k = 0; k < package.count; ++k) {
-            const PackageEntry* entry = package.entries[k];
+        for (const PackageEntryRecord& entry : records) {
             char crc[16];
-            std::snprintf(crc, sizeof crc, "%08x", entry->crc());
-            entries.push_back({{"name", ValidUtf8(EntryName(entry))},
-                               {"size", entry->UncompressedTotal()},
-                               {"compressedSize", entry->CompressedTotal()},
+            std::snprintf(crc, sizeof crc, "%08x", entry.crc);
+            entries.push_back({{"name", ValidUtf8(entry.storedName)},
+                               {"size", entry.size},
+                               {"compressedSize", entry.compressedSize},
                                {"crc", crc},
-                               {"blocks", entry->blockCount()},
-                               {"directory", entry->IsDirectory()}});
+                               {"blocks", entry.blocks},
+                               {"directory", entry.directory}});
         }
-        const nlohmann::ordered_json document = {
-            {"comment", ValidUtf8(package.archive->endRecord().comment)}, {"entries", entries}};
+        std::string comment;
+        PackageGetComment(package.archive, &comment);
+        const nlohmann::ordered_json document = {{"comment", ValidUtf8(comment)},
+                                                 {"entries", entries}};
         std::cout << document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
                   << "\n";
         return 0;
     }
-    for (uint32_t k = 0; k < package.count; ++k) {
-        const PackageEntry* entry = package.entries[k];
-        std::printf("%c %10u %10u %08x %s\n", entry->IsDirectory() ? 'd' : 'f',
-                    entry->UncompressedTotal(), entry->CompressedTotal(), entry->crc(),
-                    Printable(EntryName(entry)).c_str());
+    for (const PackageEntryRecord& entry : records) {
+        std::printf("%c %10u %10u %08x %s\n", entry.directory ? 'd' : 'f', entry.size,
+                    entry.compressedSize, entry.crc, Printable(entry.storedName).c_str());
     }
     return 0;
 }

@@ -9,8 +9,7 @@
 #include <vector>
 
 #include "package/pack_tree.h"
-#include "package/package_archive.h"
-#include "package/package_entry.h"
+#include "package/package_contents.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "tools/qzp/host_path.h"
@@ -79,19 +78,22 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
         return 1;
     }
     listing.isPackage = true;
-    listing.comment = package.archive->endRecord().comment;
+    PackageGetComment(package.archive, &listing.comment);
     PackageEntry* manifestEntry = nullptr;
+    std::string manifestName;
     for (uint32_t k = 0; k < package.count; ++k) {
-        const PackageEntry* entry = package.entries[k];
+        PackageEntryRecord entry;
+        PackageGetEntryRecord(package.archive, package.entries[k], &entry);
         TreeEntry item;
-        item.name = EntryName(entry);
-        item.directory = entry->IsDirectory();
-        item.size = entry->UncompressedTotal();
-        item.crc = entry->crc();
-        listing.compressedBytes += entry->CompressedTotal();
+        item.name = entry.storedName;
+        item.directory = entry.directory;
+        item.size = entry.size;
+        item.crc = entry.crc;
+        listing.compressedBytes += entry.compressedSize;
         if (manifestEntry == nullptr &&
             platform::EqualsIgnoringAsciiCase(item.name, kManifestEntry)) {
             manifestEntry = package.entries[k];
+            manifestName = item.name;
         }
         listing.entries.push_back(std::move(item));
     }
@@ -114,7 +116,7 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
         return ReportFailure(path, DescribeProblem(package, problem));
     }
     ManifestInfo manifest;
-    if (ReadManifest(target + platform::Utf8ToUtf16(EntryName(manifestEntry)), manifest)) {
+    if (ReadManifest(target + platform::Utf8ToUtf16(manifestName), manifest)) {
         listing.manifest = manifest;
     } else {
         listing.manifestUnreadable = true;
