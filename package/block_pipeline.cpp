@@ -39,23 +39,33 @@ BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots)
     }
 }
 
+BlockVerdict DecodeBlock(const uint8_t* input, uint32_t compressedSize, uint32_t uncompressedSize,
+                         uint8_t* output) {
+    BlockVerdict verdict;
+    if (!block_codec::Inflate(input, compressedSize, output, kPackageWorkBufferSize,
+                              &verdict.length)) {
+        verdict.fault = PackageFault::kInflate;
+        verdict.expected = uncompressedSize;
+        return verdict;
+    }
+    if (verdict.length != uncompressedSize) {
+        verdict.fault = PackageFault::kSizeMismatch;
+        verdict.expected = uncompressedSize;
+        verdict.actual = verdict.length;
+        return verdict;
+    }
+    verdict.crc = block_codec::Crc32(0, output, verdict.length);
+    return verdict;
+}
+
 void BlockPipeline::Decode(PipelineSlot& slot) {
-    uint32_t length = 0;
-    if (!block_codec::Inflate(slot.input.get(), slot.compressedSize, slot.output.get(),
-                              kPackageWorkBufferSize, &length)) {
-        slot.fault = PackageFault::kInflate;
-        slot.expected = slot.uncompressedSize;
-        slot.actual = 0;
-        return;
-    }
-    slot.length = length;
-    if (length != slot.uncompressedSize) {
-        slot.fault = PackageFault::kSizeMismatch;
-        slot.expected = slot.uncompressedSize;
-        slot.actual = length;
-        return;
-    }
-    slot.crc = block_codec::Crc32(0, slot.output.get(), length);
+    const BlockVerdict verdict = DecodeBlock(slot.input.get(), slot.compressedSize,
+                                             slot.uncompressedSize, slot.output.get());
+    slot.fault = verdict.fault;
+    slot.expected = verdict.expected;
+    slot.actual = verdict.actual;
+    slot.length = verdict.length;
+    slot.crc = verdict.crc;
 }
 
 // --- The archive's side ---------------------------------------------------------------------

@@ -20,6 +20,19 @@ class PackageArchive;
 // The most blocks a multi-threaded run holds in memory at once, whatever the job count.
 inline constexpr uint32_t kPipelineMaxSlots = 64;
 
+// The check of one block: inflated into `output` (kPackageWorkBufferSize bytes) to exactly
+// `uncompressedSize` bytes. fault kNone with length and CRC-32 of the bytes, or kInflate /
+// kSizeMismatch with the figures PackageProblem reports. Serial and pipelined decoding share it.
+struct BlockVerdict {
+    PackageFault fault = PackageFault::kNone;
+    uint64_t expected = 0;
+    uint64_t actual = 0;
+    uint32_t length = 0;
+    uint32_t crc = 0;
+};
+BlockVerdict DecodeBlock(const uint8_t* input, uint32_t compressedSize, uint32_t uncompressedSize,
+                         uint8_t* output);
+
 // One unit of the ring: either the start of an entry's data (whether the package could be
 // positioned there) or one block with its compressed and, once decoded, inflated bytes.
 struct PipelineSlot {

@@ -316,14 +316,13 @@ int32_t PackageArchive::ProcessEntryData(ArchiveFile* output, std::vector<uint8_
         if (got < block.compressedSize) {
             return Fail(PackageFault::kShortRead, j, block.compressedSize, got);
         }
-        uint32_t length = 0;
-        if (!block_codec::Inflate(input, got, workBuffer_.get(), kPackageWorkBufferSize, &length)) {
-            return Fail(PackageFault::kInflate, j, block.uncompressedSize, 0);
+        const BlockVerdict verdict =
+            DecodeBlock(input, got, block.uncompressedSize, workBuffer_.get());
+        if (verdict.fault != PackageFault::kNone) {
+            return Fail(verdict.fault, j, verdict.expected, verdict.actual);
         }
-        if (length != block.uncompressedSize) {
-            return Fail(PackageFault::kSizeMismatch, j, block.uncompressedSize, length);
-        }
-        crc = block_codec::Crc32(crc, workBuffer_.get(), length);
+        const uint32_t length = verdict.length;
+        crc = block_codec::Crc32Combine(crc, verdict.crc, length);
         workLength_ = length;
         if (output != nullptr && output->Write(workBuffer_.get(), workLength_) != 0) {
             return Fail(PackageFault::kShortWrite, j, workLength_, 0);
