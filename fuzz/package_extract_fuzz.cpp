@@ -1,21 +1,59 @@
-// Fuzzes checking and extracting a package opened from memory: PackageVerify (plain and prefixed
-// layout) and PackageExtract of every entry into a scratch directory, which is removed again.
-// Anything written outside the scratch directory is a finding, and so is a check whose result or
-// problem differs between one decoding thread and several.
+// Fuzzes checking and extracting a package opened from memory: PackageVerify and PackageScan
+// (plain and prefixed layout) and PackageExtract of every entry into a scratch directory, which is
+// removed again. Anything written outside the scratch directory is a finding, and so is a check
+// whose result or problem differs between one decoding thread and several, a scan that passes on
+// other bytes than the package's, or a scan that fails where the verification passed.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "fuzz/fuzz_device.h"
 #include "package/block_pipeline.h"
 #include "package/package.h"
+#include "package/package_scan.h"
 #include "package/verify.h"
 
 namespace {
 
 void IgnoreProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
                     uint32_t, uint32_t, uint32_t) {}
+
+int32_t Collect(void* context, const uint8_t* data, uint32_t size) {
+    auto* out = static_cast<std::vector<uint8_t>*>(context);
+    out->insert(out->end(), data, data + size);
+    return 0;
+}
+
+bool SameProblem(const PackageProblem& a, const PackageProblem& b) {
+    return a.fault == b.fault && a.entryIndex == b.entryIndex && a.block == b.block &&
+           a.expected == b.expected && a.actual == b.actual;
+}
+
+// PackageScan on one thread and on three: the same verdict and problem, and only the package's
+// own bytes, in order, passed on.
+void CheckScan(PackageArchive* archive, const uint8_t* data, size_t size, int32_t verified) {
+    PackageProblem problems[2] = {};
+    int32_t results[2] = {};
+    for (int run = 0; run < 2; ++run) {
+        PackageSetJobs(archive, run == 0 ? 1 : 3);
+        std::vector<uint8_t> contents;
+        PackageScanHooks hooks;
+        hooks.contents = &Collect;
+        hooks.contentsContext = &contents;
+        results[run] = PackageScan(archive, hooks, &problems[run]);
+        if (contents.size() > size || !std::equal(contents.begin(), contents.end(), data) ||
+            (results[run] == 1 && contents.size() != size)) {
+            std::abort();
+        }
+    }
+    if (results[0] != results[1] || (results[0] == 0 && !SameProblem(problems[0], problems[1])) ||
+        (verified == 1 && results[0] != 1)) {
+        std::abort();
+    }
+}
 
 }  // namespace
 
@@ -41,6 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
               shared.actual != problem.actual))) {
             std::abort();
         }
+        CheckScan(archive, data, size, alone);
         if (prefixed != 0) {
             PackageClose(archive);
             continue;
