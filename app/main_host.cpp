@@ -13,9 +13,7 @@
 
 #include "app/dialog_templates.h"
 #include "app/resource.h"
-#include "app/signature_check.h"
 #include "app/update_app.h"
-#include "app/update_dlg.h"
 #include "platform/posix/host.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -26,7 +24,7 @@ using nlohmann::ordered_json;
 
 // The --events record: what happened, one JSON line each, made from the installer's step
 // outcomes and what the platform reports. Safe from any thread.
-class EventRecord {
+class EventRecord : public app::SessionObserver {
   public:
     bool Open(const std::string& path) {
         file_ = std::fopen(path.c_str(), "a");
@@ -62,32 +60,31 @@ class EventRecord {
     }
 
     // The installer's step outcomes that a record shows.
-    static void ObserveStep(void* record, const app::StepOutcome& outcome) {
-        auto* self = static_cast<EventRecord*>(record);
+    void OnStep(const app::StepOutcome& outcome) override {
         const int goesOn = outcome.GoesOn() ? 1 : 0;
         switch (outcome.step) {
             case app::Step::kConfirmation:
-                self->Emit({{"event", "confirm"},
-                            {"text", Utf8(outcome.message)},
-                            {"result", goesOn != 0 ? platform::kIdOk : platform::kIdCancel}});
+                Emit({{"event", "confirm"},
+                      {"text", Utf8(outcome.message)},
+                      {"result", goesOn != 0 ? platform::kIdOk : platform::kIdCancel}});
                 break;
             case app::Step::kPurge:
-                self->Emit({{"event", "purge"}, {"result", 1 - goesOn}});
+                Emit({{"event", "purge"}, {"result", 1 - goesOn}});
                 break;
             case app::Step::kExtraction:
-                self->Emit({{"event", "decode_done"}, {"result", goesOn}});
+                Emit({{"event", "decode_done"}, {"result", goesOn}});
                 break;
             default:
                 break;
         }
     }
 
-    static void ObserveSignature(void* record, const SignatureReport& report) {
-        static_cast<EventRecord*>(record)->Emit({{"event", "signature"},
-                                                 {"result", report.result},
-                                                 {"keyId", report.keyId},
-                                                 {"trustedComment", report.trustedComment},
-                                                 {"reason", report.reason}});
+    void OnSignature(const app::SignatureReport& report) override {
+        Emit({{"event", "signature"},
+              {"result", report.result},
+              {"keyId", report.keyId},
+              {"trustedComment", report.trustedComment},
+              {"reason", report.reason}});
     }
 
   private:
@@ -177,8 +174,7 @@ int main(int argc, char** argv) {
     platform::host::Configure(options);
     platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
     platform::host::SetObservers(record.Observers());
-    app::SetStepObserver(&EventRecord::ObserveStep, &record);
-    SetSignatureObserver(&EventRecord::ObserveSignature, &record);
+    theApp.SetRecord(&record);
 
     if (platform::Application::Current() != &theApp) {
         std::fprintf(stderr, "qzpupdate: the installer's application object is missing\n");

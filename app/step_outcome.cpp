@@ -1,13 +1,10 @@
-// Step names, the message each ending shows, and where outcomes are reported.
+// Step names and the message each ending shows.
 #include "app/step_outcome.h"
 
 #include "platform/ui.h"
 
 namespace app {
 namespace {
-
-StepObserver observer = nullptr;
-void* observerContext = nullptr;
 
 EndingBox DialogBox(std::u16string text, std::u16string caption, uint32_t type) {
     return {true, false, std::move(text), std::move(caption), type};
@@ -77,17 +74,6 @@ EndingBox BoxOf(const StepOutcome& outcome) {
             return StandardBox(u"Cannot find reboot function in velmorin.dll");
     }
     return {};
-}
-
-void SetStepObserver(StepObserver newObserver, void* context) {
-    observer = newObserver;
-    observerContext = context;
-}
-
-void ReportStep(const StepOutcome& outcome) {
-    if (observer != nullptr) {
-        observer(observerContext, outcome);
-    }
 }
 
 }  // namespace app

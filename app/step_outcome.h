@@ -1,7 +1,7 @@
-// What one step of the installer decided, or why it stopped the run. Every step returns one;
-// the dialog's initialisation and its handler of the decode thread's end are the only places
-// that act on a stopping outcome: they show its message and end the process. The same outcomes
-// feed the technician's log on the card and a host program's record.
+// What one step of an update decided, or why it stopped the run. Every step of the update
+// session returns one; the installer acts on a stopping outcome in one place (it shows its
+// message and ends the process) and a prediction prints it. The same outcomes feed the
+// technician's log on the card and a host program's record.
 #pragma once
 
 #include <cstdint>
@@ -91,12 +91,5 @@ struct EndingBox {
     uint32_t type = 0;
 };
 EndingBox BoxOf(const StepOutcome& outcome);
-
-// Called for every outcome as it happens (on the dialog's thread), before the run acts on it:
-// lets a host program keep its own record. Set once by the program's entry before the dialog
-// runs; null records nothing.
-using StepObserver = void (*)(void* context, const StepOutcome& outcome);
-void SetStepObserver(StepObserver observer, void* context);
-void ReportStep(const StepOutcome& outcome);
 
 }  // namespace app

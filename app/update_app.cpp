@@ -16,7 +16,7 @@ bool CUpdateApp::InitInstance() {
         platform::CloseHandle(running);
         platform::ExitProcess(0);
     }
-    CUpdateDlg dialog(nullptr);
+    CUpdateDlg dialog(record_);
     SetMainWindow(&dialog);
     dialog.DoModal();
     SetMainWindow(nullptr);

@@ -48,16 +48,19 @@ bool ReadRecordVersion(const char16_t* path, std::u16string& version) {
     return true;
 }
 
-bool ReadManifestFacts(const char16_t* path, UpdateFacts& facts) {
-    IniDocument* manifest = IniOpen(path);
-    if (manifest == nullptr) {
+bool ReadManifestBytes(std::span<const uint8_t> bytes, UpdateFacts& facts) {
+    IniDocument manifest{IniTableCreate(0), {}};
+    if (manifest.table == nullptr) {
         return false;
     }
-    facts.packageVersion = ReadString(manifest, u"Config", u"SoftwareVersion");
-    IniGetInt(manifest, u"UpdateInfo", u"IsPatch", &facts.isPatch);
-    facts.oldVersion = ReadString(manifest, u"UpdateInfo", u"oldVersion");
-    IniClose(manifest);
-    return true;
+    const bool read = IniTableLoadBytes(bytes, manifest.table) == 1;
+    if (read) {
+        facts.packageVersion = ReadString(&manifest, u"Config", u"SoftwareVersion");
+        IniGetInt(&manifest, u"UpdateInfo", u"IsPatch", &facts.isPatch);
+        facts.oldVersion = ReadString(&manifest, u"UpdateInfo", u"oldVersion");
+    }
+    IniTableFree(manifest.table);
+    return read;
 }
 
 int32_t ReadShowUpdateTips(const char16_t* path) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace app {
@@ -49,9 +50,9 @@ UpdateDecision DecideUpdate(const UpdateFacts& facts);
 // file.
 bool ReadRecordVersion(const char16_t* path, std::u16string& version);
 
-// The manifest's three values from its unpacked copy at `path` into `facts`; false when it cannot
-// be opened as a settings file. Missing keys leave the defaults (IsPatch 0, empty strings).
-bool ReadManifestFacts(const char16_t* path, UpdateFacts& facts);
+// The manifest's three values from its bytes into `facts`; false when they are not a settings
+// file. Missing keys leave the defaults (IsPatch 0, empty strings).
+bool ReadManifestBytes(std::span<const uint8_t> bytes, UpdateFacts& facts);
 
 // IsShowUpdateTips of the card settings at `path`; 1 when the file or the key is missing.
 int32_t ReadShowUpdateTips(const char16_t* path);

@@ -33,23 +33,36 @@ int32_t ReadSmallFile(const char16_t* path, std::size_t limit, std::string* text
 int32_t VerifySignatureFiles(const char16_t* keyPath, const char16_t* signaturePath,
                              SignedContentsProc contents, void* context,
                              SignatureOutcome* outcome) {
+    std::string keys;
+    std::string signature;
+    const bool keysRead = ReadSmallFile(keyPath, kMaxKeyFileBytes, &keys) == 0;
+    // A damaged key file refuses before the card is looked at.
+    const bool signatureRead =
+        keysRead && ReadSmallFile(signaturePath, kMaxSignatureFileBytes, &signature) == 0;
+    return VerifySignatureTexts(keysRead ? &keys : nullptr, signatureRead ? &signature : nullptr,
+                                contents, context, outcome);
+}
+
+int32_t VerifySignatureTexts(const std::string* keyText, const std::string* signatureText,
+                             SignedContentsProc contents, void* context,
+                             SignatureOutcome* outcome) {
     *outcome = SignatureOutcome{};
-    std::string text;
-    if (ReadSmallFile(keyPath, kMaxKeyFileBytes, &text) != 0) {
+    if (keyText == nullptr) {
         outcome->fault = SignatureFault::kKeyFileUnreadable;
         return -1;
     }
     std::vector<TrustedKey> keys;
-    if (ParseTrustedKeys(text.data(), text.size(), &keys, &outcome->fault, &outcome->keyLine) !=
-        0) {
+    if (ParseTrustedKeys(keyText->data(), keyText->size(), &keys, &outcome->fault,
+                         &outcome->keyLine) != 0) {
         return -1;
     }
-    if (ReadSmallFile(signaturePath, kMaxSignatureFileBytes, &text) != 0) {
+    if (signatureText == nullptr) {
         outcome->fault = SignatureFault::kSignatureMissing;
         return -1;
     }
     DetachedSignature signature;
-    if (ParseSignature(text.data(), text.size(), &signature, &outcome->fault) != 0) {
+    if (ParseSignature(signatureText->data(), signatureText->size(), &signature, &outcome->fault) !=
+        0) {
         return -1;
     }
     outcome->keyId = KeyIdText(signature.keyId);

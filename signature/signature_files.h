@@ -28,3 +28,8 @@ int32_t ReadSmallFile(const char16_t* path, std::size_t limit, std::string* text
 // Reads the trusted keys and the signature, then the signed contents through `contents`.
 int32_t VerifySignatureFiles(const char16_t* keyPath, const char16_t* signaturePath,
                              SignedContentsProc contents, void* context, SignatureOutcome* outcome);
+
+// The same check over a key file's and a signature file's text already read: null for a file
+// that could not be read (kKeyFileUnreadable, kSignatureMissing).
+int32_t VerifySignatureTexts(const std::string* keyText, const std::string* signatureText,
+                             SignedContentsProc contents, void* context, SignatureOutcome* outcome);

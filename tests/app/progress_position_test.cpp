@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/update_dlg.h"
+#include "app/update_session.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ class ProgressPositionTest : public testing::TestWithParam<PositionCase> {};
 
 TEST_P(ProgressPositionTest, MatchesTruncatedPercentage) {
     const PositionCase& c = GetParam();
-    EXPECT_EQ(ProgressPosition(c.total, c.done), c.expected) << c.what;
+    EXPECT_EQ(app::ProgressPosition(c.total, c.done), c.expected) << c.what;
 }
 
 constexpr uint64_t kMiB = 1024 * 1024;

@@ -1,27 +1,23 @@
-// qzp check: what a device in a given state would do with a package, decided by the installer's
-// own code: the manifest read as the installer reads it, the version gate's decision
-// (DecideUpdate), the check of the whole package and the extraction plan.
+// qzp check: what a device in a given state would do with a package, decided by running the
+// installer's own update session (app/update_session.h) with a policy that shows nothing and
+// writes nothing.
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
 
-#include "app/device_paths.h"
-#include "app/update_decision.h"
-#include "package/install_plan.h"
-#include "package/package.h"
-#include "package/verify.h"
+#include "app/update_session.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "signature/minisign.h"
+#include "signature/signature_files.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
-#include "tools/qzp/package_file.h"
-#include "tools/qzp/tree_listing.h"
 
 namespace {
 
@@ -31,119 +27,108 @@ struct CheckArguments {
     bool noRecord = false;
     std::string device;
     std::optional<int> tips;
+    std::string pubkey;
+    std::string sig;
+    std::optional<uint64_t> freeKb;
     bool json = false;
 };
 
-constexpr char kInvalidPackage[] = "Invalid update File";
+// The device as the command line states it, or as a device image holds it (the session's own
+// reading of the device's files) with the signature taken from beside the package. Host files
+// are read before the session runs, while paths are still the host's.
+class CheckedDevice : public app::DeviceState {
+  public:
+    explicit CheckedDevice(const CheckArguments& args) : args_(args) {}
 
-void NoProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
-                uint32_t, uint32_t, uint32_t) {}
+    bool ChecksSignatures() override {
+        return image() ? app::DeviceState::ChecksSignatures() : keys_.has_value();
+    }
+    bool ReadTrustedKeys(std::string& text) override {
+        if (image()) {
+            return app::DeviceState::ReadTrustedKeys(text);
+        }
+        text = keys_.value_or("");
+        return keys_.has_value();
+    }
+    bool ReadSignature(std::string& text) override {
+        text = signature_.value_or("");
+        return signature_.has_value();
+    }
+    bool ReadInstalledVersion(std::u16string& version) override {
+        if (image()) {
+            return app::DeviceState::ReadInstalledVersion(version);
+        }
+        version = platform::Utf8ToUtf16(args_.installed.value_or(""));
+        return args_.installed.has_value();
+    }
+    int32_t ShowUpdateTips() override {
+        if (args_.tips) {
+            return *args_.tips;
+        }
+        return image() ? app::DeviceState::ShowUpdateTips() : 1;
+    }
+    const char16_t* PlanTarget() override {
+        return image() ? app::DeviceState::PlanTarget() : nullptr;
+    }
+    bool VolumeRoom(bool full, uint64_t& available, uint64_t& unitBytes) override {
+        if (image()) {
+            return app::DeviceState::VolumeRoom(full, available, unitBytes);
+        }
+        if (!args_.freeKb) {
+            return false;
+        }
+        available = *args_.freeKb * 1024;
+        unitBytes = 1024;
+        return true;
+    }
+    uint64_t InstalledFileSize(const std::u16string& path) override {
+        return image() ? app::DeviceState::InstalledFileSize(path) : 0;
+    }
 
-struct Prediction {
-    std::string outcome;  // refuse, patch, full-asks, full-no-question
-    std::string message;  // the refusal's message box text
-    std::string packageVersion;
-    std::string installedVersion;
+    // Reads the host files the session will ask for: the signature (a missing one is the
+    // device's refusal) and, without a device image, the trusted keys. 1 after a ReportFailure
+    // line when the key file cannot be read.
+    int ReadHostFiles() {
+        signature_ = ReadHost(args_.sig.empty() ? args_.file + ".minisig" : args_.sig,
+                              kMaxSignatureFileBytes);
+        if (!args_.pubkey.empty()) {
+            keys_ = ReadHost(args_.pubkey, kMaxKeyFileBytes);
+            if (!keys_) {
+                return ReportFailure(args_.pubkey, "cannot read the key file: " + OsReason());
+            }
+        }
+        return 0;
+    }
+
+  private:
+    bool image() const { return !args_.device.empty(); }
+
+    static std::optional<std::string> ReadHost(const std::string& path, std::size_t limit) {
+        std::u16string device;
+        std::string error;
+        std::string text;
+        if (!ToDevicePath(path, device, error) ||
+            ReadSmallFile(device.c_str(), limit, &text) != 0) {
+            return std::nullopt;
+        }
+        return text;
+    }
+
+    const CheckArguments& args_;
+    std::optional<std::string> keys_;
+    std::optional<std::string> signature_;
 };
 
-// Reads the manifest as the installer does: the entry the plan names, unpacked, then opened as a
-// settings file. False when the device would call the package invalid.
-bool ReadFacts(OpenedPackage& package, app::UpdateFacts& facts) {
-    PlanOptions options;
-    options.manifestRules = true;
-    InstallPlan plan;
-    if (PlanPackage(package.archive, package.entries, package.count, options, plan) == 0) {
-        return false;
-    }
-    if (plan.manifest == kPlanNoEntry) {
-        return true;  // no manifest: a full package with an empty version
-    }
-    ScratchDirectory scratch;
-    std::u16string target;
-    std::string error;
-    if (!scratch.ok() || !ToDevicePath(scratch.path() + "/", target, error)) {
-        return false;
-    }
-    if (target.back() != u'\\') {
-        target += u'\\';
-    }
-    PackageEntry* manifest = package.entries[plan.manifest];
-    if (PackageExtract(package.archive, &manifest, 1, target.c_str(), &NoProgress, 0) == 0) {
-        return false;
-    }
-    return app::ReadManifestFacts((target + platform::Utf8ToUtf16(EntryName(manifest))).c_str(),
-                                  facts);
-}
-
-Prediction Predict(const CheckArguments& args, OpenedPackage& package) {
-    Prediction result;
-    app::UpdateFacts facts;
-    const bool manifestRead = ReadFacts(package, facts);
-    result.packageVersion = platform::Utf16ToUtf8(facts.packageVersion);
-    if (!args.device.empty()) {
-        // From here on paths are the device image's: case-insensitive, under DIR.
-        platform::SetExactHostPaths(false);
-        platform::SetDeviceRoot(args.device);
-        facts.recordFound =
-            app::ReadRecordVersion(app::kInstalledRecordPath, facts.installedVersion);
-        facts.showUpdateTips = app::ReadShowUpdateTips(app::kCardSettingsPath);
-    } else {
-        facts.recordFound = args.installed.has_value();
-        facts.installedVersion = platform::Utf8ToUtf16(args.installed.value_or(""));
-    }
-    if (args.tips) {
-        facts.showUpdateTips = *args.tips;
-    }
-    const app::UpdateDecision decision = app::DecideUpdate(facts);
-    result.installedVersion = platform::Utf16ToUtf8(decision.installedVersion);
-    if (!manifestRead) {
-        result.outcome = "refuse";
-        result.message = kInvalidPackage;
-        return result;
-    }
-    PlanTree tree = PlanTree::kEmpty;
-    switch (decision.kind) {
-        case app::UpdateKind::kRefusePatchMismatch:
-            result.outcome = "refuse";
-            result.message = platform::Utf16ToUtf8(decision.refusalText);
-            return result;
-        case app::UpdateKind::kPatch:
-            result.outcome = "patch";
-            tree = PlanTree::kKeep;
-            break;
-        case app::UpdateKind::kFullAsks:
-            result.outcome = "full-asks";
-            break;
-        case app::UpdateKind::kFullNoQuestion:
-            result.outcome = "full-no-question";
-            break;
-    }
-    // The check of the whole package, and with a device image the plan against its tree.
-    bool valid = package.count != 0 && PackageVerify(package.archive, package.entries,
-                                                     package.count, nullptr, nullptr, nullptr) == 1;
-    if (valid && !args.device.empty()) {
-        PlanOptions options;
-        options.target = app::kFlashVolume;
-        options.tree = tree;
-        options.manifestRules = true;
-        InstallPlan plan;
-        valid = PlanPackage(package.archive, package.entries, package.count, options, plan) == 1;
-    }
-    if (!valid) {
-        result.outcome = "refuse";
-        result.message = kInvalidPackage;
-    }
-    return result;
-}
-
-int RunCheck(const CheckArguments& args) {
+int RunCheck(const CLI::App& command, const CheckArguments& args) {
     const int states =
         (args.installed ? 1 : 0) + (args.noRecord ? 1 : 0) + (args.device.empty() ? 0 : 1);
     if (states != 1) {
-        std::fprintf(stderr,
-                     "qzp: give one of --installed VERSION, --no-record or --device DIR; see "
-                     "'qzp check --help'\n");
-        return 2;
+        return ReportUsage(command, "give one of --installed VERSION, --no-record or --device DIR");
+    }
+    if (!args.device.empty() && (!args.pubkey.empty() || args.freeKb)) {
+        return ReportUsage(command,
+                           "--pubkey and --free-kb state what a device image already holds; give "
+                           "them without --device");
     }
     if (!args.device.empty()) {
         std::error_code code;
@@ -151,48 +136,56 @@ int RunCheck(const CheckArguments& args) {
             return ReportFailure(args.device, "not a device image directory");
         }
     }
+    // A file the installer cannot open as a package is its refusal, not a failure of qzp.
     OpenedPackage package;
-    Prediction result;
-    {
-        // A package the installer cannot open is refused as invalid.
-        std::u16string path;
-        std::string error;
-        std::error_code code;
-        if (!std::filesystem::is_regular_file(args.file, code)) {
-            return ReportFailure(args.file, "no such file");
-        }
-        if (!ToDevicePath(args.file, path, error)) {
-            return ReportFailure(args.file, error);
-        }
-        if (PackageOpen(path.c_str(), &package.archive, &package.entries, &package.count, 0) != 1) {
-            package.archive = nullptr;
-            result.outcome = "refuse";
-            result.message = kInvalidPackage;
-        } else {
-            result = Predict(args, package);
-        }
+    if (package.OpenIfPackage(args.file) != 0) {
+        return 1;
     }
-    std::string line;
-    if (result.outcome == "refuse") {
-        line = "refuse: " + Printable(result.message);
-    } else if (result.outcome == "patch") {
-        line = "patch";
-    } else if (result.outcome == "full-asks") {
-        line = "full update: asks first";
+    CheckedDevice device(args);
+    if (device.ReadHostFiles() != 0) {
+        return 1;
+    }
+    if (!args.device.empty()) {
+        // The device's own state is read from here on: its paths, case-insensitive, under DIR.
+        platform::SetExactHostPaths(false);
+        platform::SetDeviceRoot(args.device);
+    }
+
+    app::SessionPolicy policy;
+    policy.writes = false;
+    app::UpdateSession session(device, policy, nullptr);
+    session.Adopt(package.archive, package.entries, package.count);
+    package.Release();  // the session closes it
+    const bool installs = session.Prepare(nullptr);
+
+    std::string outcome;
+    std::string message;
+    if (!installs) {
+        outcome = "refuse";
+        message = platform::Utf16ToUtf8(app::BoxOf(session.Stopped()).text);
+    } else if (session.Decision().kind == app::UpdateKind::kPatch) {
+        outcome = "patch";
     } else {
-        line = "full update: no question";
+        outcome = session.Asked() ? "full-asks" : "full-no-question";
     }
     if (args.json) {
-        const nlohmann::ordered_json document = {
-            {"outcome", result.outcome},
-            {"message", ValidUtf8(result.message)},
-            {"packageVersion", ValidUtf8(result.packageVersion)},
-            {"installedVersion", ValidUtf8(result.installedVersion)}};
-        std::cout << document.dump(2) << "\n";
+        const app::StepOutcome& stop = session.Stopped();
+        PrintJson(
+            {{"outcome", outcome},
+             {"message", ValidUtf8(message)},
+             {"step", installs ? "" : app::StepName(stop.step)},
+             {"reason", installs ? "" : ValidUtf8(stop.reason)},
+             {"packageVersion", ValidUtf8(platform::Utf16ToUtf8(session.Facts().packageVersion))},
+             {"installedVersion",
+              ValidUtf8(platform::Utf16ToUtf8(session.Decision().installedVersion))}});
+    } else if (outcome == "refuse") {
+        std::printf("refuse: %s\n", Printable(message).c_str());
+    } else if (outcome == "patch") {
+        std::printf("patch\n");
     } else {
-        std::printf("%s\n", line.c_str());
+        std::printf("full update: %s\n", session.Asked() ? "asks first" : "no question");
     }
-    return result.outcome == "refuse" ? 1 : 0;
+    return installs ? 0 : 1;
 }
 
 }  // namespace
@@ -202,22 +195,34 @@ void AddCheckCommand(CLI::App& app, int& status) {
     CLI::App* check = app.add_subcommand(
         "check",
         "Print what a device in the given state would do with the package, decided by the "
-        "installer's own code: 'refuse: MESSAGE' (the message box it would show), 'patch', "
-        "'full update: asks first' or 'full update: no question'. Exit 0 when the device would "
-        "install, 1 when it would refuse.");
+        "installer's own update session: 'refuse: MESSAGE' (the message box it would show), "
+        "'patch', 'full update: asks first' or 'full update: no question'. Exit 0 when the "
+        "device would install, 1 when it would refuse.");
     check->add_option("FILE", args->file, "The package")->required();
     check->add_option("--installed", args->installed,
                       "The device has a version record with this version");
     check->add_flag("--no-record", args->noRecord, "The device has no version record");
     check->add_option("--device", args->device,
-                      "Read the state from a device image directory (its version record, card "
-                      "settings and installed tree)");
+                      "Read the state from a device image directory: its version record, card "
+                      "settings, trusted keys (\\Windows\\qzpupdate.pub), installed tree and the "
+                      "flash volume's room");
     check
         ->add_option("--tips", args->tips,
                      "IsShowUpdateTips of the card settings (default: the device image's, else "
                      "1)")
         ->check(CLI::Range(0, 1));
+    check->add_option("--pubkey", args->pubkey,
+                      "Without --device: the device holds these trusted keys (a minisign public "
+                      "key file), so it installs only a package signed by one of them");
+    check->add_option("--sig", args->sig,
+                      "The package's signature, on a device that holds keys (default: "
+                      "FILE.minisig)");
+    check->add_option("--free-kb", args->freeKb,
+                      "Without --device: the room in KB the flash volume offers the update (for "
+                      "a full update, after the purge), counted in units of 1 KB; without it the "
+                      "room is not checked");
     check->add_flag("--json", args->json,
-                    "Print {\"outcome\", \"message\", \"packageVersion\", \"installedVersion\"}");
-    check->callback([args, &status] { status = RunCheck(*args); });
+                    "Print {\"outcome\", \"message\", \"step\", \"reason\", \"packageVersion\", "
+                    "\"installedVersion\"}");
+    check->callback([check, args, &status] { status = RunCheck(*check, *args); });
 }

@@ -1,0 +1,610 @@
+// The update session's steps, in the order they run.
+#include "app/update_session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iterator>
+#include <vector>
+
+#include "app/device_paths.h"
+#include "package/extract_progress.h"
+#include "package/layout.h"
+#include "package/package_scan.h"
+#include "package/verify.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "platform/volume.h"
+#include "signature/signature_files.h"
+
+namespace app {
+namespace {
+
+constexpr const char16_t* kLogoSource = u"\\SDMMC\\PowerOffLogo.bmp";
+constexpr const char16_t* kLogoTarget = u"\\Residentflash2\\PowerOffLogo.bmp";
+// How long the program waits after the restart request has returned before it ends by itself.
+// The device's restart normally ends the program well within this time.
+constexpr uint32_t kRestartGraceMs = 60000;
+
+using RebootMachineProc = int32_t (*)(int32_t);
+
+std::string Utf8(const std::u16string& text) {
+    return platform::Utf16ToUtf8(text);
+}
+
+const char* KindText(UpdateKind kind) {
+    switch (kind) {
+        case UpdateKind::kRefusePatchMismatch:
+            return "patch for another version";
+        case UpdateKind::kPatch:
+            return "patch over the installed version";
+        case UpdateKind::kFullAsks:
+            return "full update after confirmation";
+        case UpdateKind::kFullNoQuestion:
+            return "full update without a question";
+    }
+    return "";
+}
+
+std::string Kilobytes(uint64_t bytes) {
+    return std::to_string((bytes + 1023) / 1024);
+}
+
+// A directory at the manifest's copy can only have been left by an earlier run that unpacked a
+// manifest stored as a directory entry (such packages are refused now, before anything is
+// written). Nothing is ever unpacked below it, so it is empty: removing it lets the copy be
+// written again, instead of refusing every later package. Anything else found there stays, and
+// the extraction's own plan then refuses the copy.
+void RemoveLeftoverDirectory(const char16_t* copyPath) {
+    const uint32_t attributes = platform::GetAttributes(copyPath);
+    if (attributes != platform::kInvalidFileAttributes &&
+        (attributes & platform::kAttributeDirectory) != 0) {
+        platform::RemoveEmptyDirectory(copyPath);
+    }
+}
+
+// What a prediction's plan of the manifest's copy sees: the device as it is, except a directory
+// at the copy's own path, which the installer removes first (see RemoveLeftoverDirectory).
+uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
+    const uint32_t attributes = platform::GetAttributes(path);
+    if (attributes != platform::kInvalidFileAttributes &&
+        (attributes & platform::kAttributeDirectory) != 0 && path[0] == u'\\' &&
+        platform::EqualsIgnoringAsciiCase(std::u16string_view(path + 1),
+                                          std::u16string_view(kManifestName))) {
+        return platform::kInvalidFileAttributes;
+    }
+    return attributes;
+}
+
+// Copies `from` to a new file `to` and makes it durable; false on any failure.
+bool CopyWhole(const char16_t* from, const char16_t* to) {
+    std::FILE* in = platform::OpenStream(from, u"rb");
+    if (in == nullptr) {
+        return false;
+    }
+    std::FILE* out = platform::OpenStream(to, u"wb");
+    bool ok = out != nullptr;
+    std::vector<unsigned char> buffer(64 * 1024);
+    while (ok) {
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+        if (got > 0 && platform::WriteStream(out, buffer.data(), got) != got) {
+            ok = false;
+        }
+        if (got < buffer.size()) {
+            ok = ok && std::ferror(in) == 0;
+            break;
+        }
+    }
+    ok = ok && platform::CommitStream(out);
+    if (out != nullptr && std::fclose(out) != 0) {
+        ok = false;
+    }
+    std::fclose(in);
+    return ok;
+}
+
+// The one pass over the card: the signature's hash is fed from the same reads that check every
+// block.
+struct ScanPass {
+    PackageArchive* package = nullptr;
+    PackageScanHooks hooks;
+    PackageProblem problem{};
+    bool ran = false;
+    bool whole = false;
+
+    bool Run() {
+        ran = true;
+        whole = PackageScan(package, hooks, &problem) == 1;
+        return whole;
+    }
+};
+
+int32_t FeedSignature(void* context, const uint8_t* data, uint32_t size) {
+    return static_cast<SignatureCheck*>(context)->Update(data, size);
+}
+
+int32_t ScanSigned(void* context, SignatureCheck* check) {
+    auto* pass = static_cast<ScanPass*>(context);
+    pass->hooks.contents = &FeedSignature;
+    pass->hooks.contentsContext = check;
+    return pass->Run() ? 0 : -1;
+}
+
+}  // namespace
+
+// ---- The device's own state ----
+
+bool DeviceState::ChecksSignatures() {
+    return platform::GetAttributes(kTrustedKeysPath) != platform::kInvalidFileAttributes;
+}
+
+bool DeviceState::ReadTrustedKeys(std::string& text) {
+    return ReadSmallFile(kTrustedKeysPath, kMaxKeyFileBytes, &text) == 0;
+}
+
+bool DeviceState::ReadSignature(std::string& text) {
+    return ReadSmallFile(kSignaturePath, kMaxSignatureFileBytes, &text) == 0;
+}
+
+bool DeviceState::ReadInstalledVersion(std::u16string& version) {
+    return ReadRecordVersion(kInstalledRecordPath, version);
+}
+
+int32_t DeviceState::ShowUpdateTips() {
+    return ReadShowUpdateTips(kCardSettingsPath);
+}
+
+const char16_t* DeviceState::PlanTarget() {
+    return kFlashVolume;
+}
+
+bool DeviceState::VolumeRoom(bool full, uint64_t& available, uint64_t& unitBytes) {
+    platform::VolumeSpace space;
+    if (!platform::GetVolumeSpace(kFlashVolume, space)) {
+        return false;
+    }
+    unitBytes = space.unitBytes;
+    available = space.freeBytes;
+    uint64_t used = 0;
+    if (full && platform::MeasureTree(kFlashVolume, unitBytes, used)) {
+        available += used;
+    }
+    return true;
+}
+
+uint64_t DeviceState::InstalledFileSize(const std::u16string& path) {
+    uint64_t size = 0;
+    return platform::GetFileSize(path.c_str(), size) ? size : 0;
+}
+
+// ---- The room rule ----
+
+uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
+                    uint64_t (*oldSize)(void* context, const std::u16string& path), void* context) {
+    int64_t inUse =
+        static_cast<int64_t>(plan.newDirectories.size() * std::max<uint64_t>(unitBytes, 1));
+    int64_t peak = inUse;
+    for (const PlanStep& step : plan.steps) {
+        const auto added = static_cast<int64_t>(platform::RoundToUnits(step.size, unitBytes));
+        if (step.action == PlanAction::kCreateFile) {
+            inUse += added;
+        } else if (step.action == PlanAction::kReplaceFile) {
+            peak = std::max(peak, inUse + added);
+            const uint64_t old = oldSize != nullptr ? oldSize(context, step.path) : 0;
+            inUse += added - static_cast<int64_t>(platform::RoundToUnits(old, unitBytes));
+        }
+        peak = std::max(peak, inUse);
+    }
+    return static_cast<uint64_t>(peak);
+}
+
+StepOutcome RoomOutcome(uint64_t needed, uint64_t available) {
+    const std::string counts =
+        "needs " + Kilobytes(needed) + " KB, " + Kilobytes(available) + " KB available";
+    if (needed <= available) {
+        return Done(Step::kRoom, counts);
+    }
+    StepOutcome outcome = Stop(Step::kRoom, Ending::kNoRoom, counts);
+    outcome.message = platform::Utf8ToUtf16(
+        "The flash volume ResidentFlash2 lacks room for this update: it needs " +
+        Kilobytes(needed) + " KB, " + Kilobytes(available) + " KB are available.");
+    return outcome;
+}
+
+// ---- The session ----
+
+UpdateSession::UpdateSession(DeviceState& device, SessionPolicy policy, SessionObserver* observer)
+    : device_(device), policy_(policy), observer_(observer) {}
+
+UpdateSession::~UpdateSession() {
+    Close();
+}
+
+void UpdateSession::Close() {
+    if (package_ != nullptr) {
+        PackageClose(package_);
+        package_ = nullptr;
+    }
+}
+
+bool UpdateSession::Proceed(const StepOutcome& outcome) {
+    if (observer_ != nullptr) {
+        observer_->OnStep(outcome);
+    }
+    if (!outcome.GoesOn()) {
+        stop_ = outcome;
+    }
+    return outcome.GoesOn();
+}
+
+void UpdateSession::Adopt(PackageArchive* archive, PackageEntry** entries, uint32_t count) {
+    package_ = archive;
+    entries_ = entries;
+    count_ = count;
+}
+
+bool UpdateSession::Prepare(const char16_t* packagePath) {
+    StepOutcome check;
+    if (!Proceed(OpenPackage(packagePath)) || !Proceed(CheckSignatureAndContents(check)) ||
+        !Proceed(check) || !Proceed(ReadManifest()) || !Proceed(Decide())) {
+        return false;
+    }
+    if (decision_.kind == UpdateKind::kFullAsks && !Proceed(Confirm())) {
+        return false;
+    }
+    if (!Proceed(PlanInstall()) || !Proceed(RequireRoom())) {
+        return false;
+    }
+    // A patch goes over the installed tree: no question, no purge.
+    return decision_.kind == UpdateKind::kPatch || !policy_.writes || Proceed(PurgeFlashVolume());
+}
+
+StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
+    if (path != nullptr && PackageOpen(path, &package_, &entries_, &count_, 0) == 0) {
+        package_ = nullptr;  // nothing to close
+        StepOutcome outcome = Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
+        outcome.systemError = platform::LastFileError();
+        return outcome;
+    }
+    if (package_ == nullptr) {
+        return Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
+    }
+    // The names alone decide which entry is the manifest; a name no device could hold refuses
+    // the package at the manifest step, once the package's bytes are known to be the signed ones.
+    PlanOptions options;
+    options.manifestRules = true;
+    PlanPackage(package_, entries_, count_, options, names_);
+    return Done(Step::kOpen, std::to_string(count_) + " entries");
+}
+
+// One pass over the card. On a device that holds keys the signature decides first; a package
+// whose every block reads back whole is then the signed one, or refused. A package without
+// entries is refused too: its extraction would fail only after the purge had emptied the flash
+// volume.
+StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
+    ScanPass pass;
+    pass.package = package_;
+    pass.hooks.keepEntry = names_.manifest == kPlanNoEntry ? kPackageScanKeepNone : names_.manifest;
+    pass.hooks.kept = &manifest_;
+    pass.hooks.keptTooLarge = &manifestTooLarge_;
+    const auto checked = [&] {
+        if (count_ == 0) {
+            return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
+        }
+        if (!pass.whole) {
+            return ProblemOutcome(Step::kCheck, Ending::kInvalidPackage,
+                                  static_cast<uint32_t>(pass.problem.fault),
+                                  pass.problem.entryIndex, false);
+        }
+        return Done(Step::kCheck, "every entry reads back whole");
+    };
+    if (!device_.ChecksSignatures()) {
+        pass.Run();
+        check = checked();
+        return Done(Step::kSignature, "not checked: the device holds no keys");
+    }
+    std::string keys;
+    std::string text;
+    const bool keysRead = device_.ReadTrustedKeys(keys);
+    const bool signatureRead = keysRead && device_.ReadSignature(text);
+    SignatureOutcome found;
+    const bool accepted =
+        VerifySignatureTexts(keysRead ? &keys : nullptr, signatureRead ? &text : nullptr,
+                             &ScanSigned, &pass, &found) == 0;
+    check = checked();
+    StepOutcome signature = Done(Step::kSignature, "good, key " + found.keyId);
+    if (!accepted && pass.ran && pass.problem.fault != PackageFault::kNone) {
+        // The pass stopped at a damaged entry, so the signature could not be confirmed: that
+        // entry is the reason.
+        signature = check;
+        signature.step = Step::kSignature;
+    } else if (!accepted) {
+        signature =
+            Stop(Step::kSignature, Ending::kInvalidPackage, SignatureFaultText(found.fault));
+    }
+    if (observer_ != nullptr) {
+        const std::string reason =
+            accepted
+                ? std::string()
+                : (signature.entry.empty() ? "" : Utf8(signature.entry) + ": ") + signature.reason;
+        observer_->OnSignature({accepted ? 1 : 0, found.keyId, found.trustedComment, reason});
+    }
+    return signature;
+}
+
+// The manifest: the one file entry that resolves to VORIZ\INDEX.INI. Its copy goes to the root
+// of the device, as every run that reads it leaves it; the values are read from the bytes the
+// check kept, the same bytes the copy holds.
+StepOutcome UpdateSession::ReadManifest() {
+    if (names_.fault != PlanFault::kNone) {
+        return Stop(Step::kManifest, Ending::kInvalidPackage, PlanFaultText(names_.fault),
+                    EntryName(names_.faultEntry));
+    }
+    if (names_.manifest == kPlanNoEntry) {
+        return Done(Step::kManifest, "none");  // a full package with an empty version
+    }
+    const std::u16string name = EntryName(names_.manifest);
+    if (manifestTooLarge_) {
+        return Stop(Step::kManifest, Ending::kInvalidPackage, "too large for a settings file",
+                    name);
+    }
+    // The copy goes where the extraction into the root puts it: planned like any extraction, so a
+    // name the root cannot take refuses the package here, in a prediction too.
+    char16_t path[kTextUnits] = {};
+    path[0] = u'\\';
+    platform::CopyBounded(path + 1, kTextUnits - 1, kManifestName);
+    if (policy_.writes) {
+        RemoveLeftoverDirectory(path);
+    }
+    PackageEntry* entry = entries_[names_.manifest];
+    PlanOptions options;
+    options.target = u"\\";
+    // A device whose tree is not known is taken to have nothing in the way.
+    options.tree = device_.PlanTarget() != nullptr ? PlanTree::kKeep : PlanTree::kEmpty;
+    options.attributes = policy_.writes ? nullptr : &AttributesAfterLeftoverRemoved;
+    InstallPlan copy;
+    if (PlanPackage(package_, &entry, 1, options, copy) == 0) {
+        return Stop(Step::kManifest, Ending::kInvalidPackage, PlanFaultText(copy.fault), name);
+    }
+    if (policy_.writes && PackageExtractWith(package_, &entry, 1, u"\\", {}, 0) == 0) {
+        PackageProblem problem{};
+        PackageLastProblem(package_, &problem);
+        const bool planFault = problem.fault == PackageFault::kPlanRefused;
+        StepOutcome outcome = ProblemOutcome(Step::kManifest, Ending::kInvalidPackage,
+                                             planFault ? static_cast<uint32_t>(problem.expected)
+                                                       : static_cast<uint32_t>(problem.fault),
+                                             names_.manifest, planFault);
+        outcome.systemError = platform::LastFileError();
+        return outcome;
+    }
+    UpdateFacts facts;
+    if (!ReadManifestBytes(manifest_, facts)) {
+        return Stop(Step::kManifest, Ending::kInvalidPackage, "not a settings file", name);
+    }
+    facts_.packageVersion = facts.packageVersion;
+    facts_.isPatch = facts.isPatch;
+    facts_.oldVersion = facts.oldVersion;
+    return Done(Step::kManifest, Utf8(name));
+}
+
+// The installed record and the card settings join the manifest's values; the decision says
+// whether and how the update runs.
+StepOutcome UpdateSession::Decide() {
+    facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion);
+    facts_.showUpdateTips = device_.ShowUpdateTips();
+    decision_ = DecideUpdate(facts_);
+    std::string detail =
+        "package " + Utf8(facts_.packageVersion) +
+        (facts_.isPatch != 0 ? " (patch for " + Utf8(facts_.oldVersion) + ")" : "") +
+        ", installed " + Utf8(decision_.installedVersion) + ": " + KindText(decision_.kind);
+    if (decision_.kind == UpdateKind::kRefusePatchMismatch) {
+        StepOutcome outcome = Stop(Step::kDecision, Ending::kPatchMismatch);
+        outcome.detail = std::move(detail);
+        outcome.message = decision_.refusalText;
+        outcome.caption = decision_.refusalCaption;
+        return outcome;
+    }
+    return Done(Step::kDecision, std::move(detail));
+}
+
+// Any answer but OK (which includes the dialog's own time-out) ends the installer silently. A
+// prediction records that the device asks and goes on as if accepted.
+StepOutcome UpdateSession::Confirm() {
+    asked_ = true;
+    if (policy_.confirm == nullptr) {
+        return Done(Step::kConfirmation, "asks first");
+    }
+    std::u16string question;
+    const bool accepted = policy_.confirm(policy_.confirmContext, facts_.packageVersion,
+                                          decision_.installedVersion, question);
+    StepOutcome outcome = accepted ? Done(Step::kConfirmation, "OK")
+                                   : Stop(Step::kConfirmation, Ending::kSilent, "cancelled");
+    outcome.message = question;
+    return outcome;
+}
+
+// The complete plan of the extraction onto the flash volume, as the tree will be when it starts
+// (kept for a patch, emptied for a full update): refused as an invalid package when any entry
+// could not be written exactly as planned. Its order is the extraction's: catalogue order with
+// the manifest moved to the end, so the new installed version record is the last file written.
+// An update cut short therefore leaves the old record (or none), and running the installer again
+// repeats the same update.
+StepOutcome UpdateSession::PlanInstall() {
+    PlanOptions options;
+    options.target = device_.PlanTarget();
+    options.tree = decision_.kind == UpdateKind::kPatch ? PlanTree::kKeep : PlanTree::kEmpty;
+    options.manifestRules = true;
+    if (PlanPackage(package_, entries_, count_, options, plan_) == 0) {
+        return Stop(Step::kPlan, Ending::kInvalidPackage, PlanFaultText(plan_.fault),
+                    EntryName(plan_.faultEntry));
+    }
+    return Done(Step::kPlan, std::to_string(plan_.steps.size()) + " entries, " +
+                                 std::to_string(plan_.newDirectories.size()) + " new directories");
+}
+
+// The flash volume must hold what the plan writes, counted in its allocation units. A full
+// update may use what the purge frees. When the volume cannot be asked, the extraction decides.
+StepOutcome UpdateSession::RequireRoom() {
+    uint64_t available = 0;
+    uint64_t unit = 1;
+    const bool full = decision_.kind != UpdateKind::kPatch;
+    if (!device_.VolumeRoom(full, available, unit)) {
+        return Done(Step::kRoom, "not known");
+    }
+    const auto oldSize = [](void* device, const std::u16string& path) {
+        return static_cast<DeviceState*>(device)->InstalledFileSize(path);
+    };
+    return RoomOutcome(RoomNeeded(plan_, unit, oldSize, &device_), available);
+}
+
+// Deletes everything under the flash volume (not the volume's folder itself) through the shell.
+// A purge the user aborted counts as failed even when the shell returns 0: the volume may be
+// half emptied, and unpacking over it would leave a mixture of two versions.
+StepOutcome UpdateSession::PurgeFlashVolume() {
+    char16_t from[50] = {};  // zero-filled: the list ends with the double NUL the shell expects
+    platform::CopyBounded(from, std::size(from) - 1, u"\\ResidentFlash2\\*.*");
+
+    int32_t aborted = 0;
+    platform::ShellFileOperation operation{};
+    operation.owner = nullptr;
+    operation.function = platform::kFileOpDelete;
+    operation.from = from;
+    operation.to = nullptr;
+    operation.flags = platform::kFileOpNoConfirmation | platform::kFileOpSimpleProgress;
+    operation.anyOperationsAborted = &aborted;
+    operation.nameMappings = nullptr;
+    operation.progressTitle = u"Delete now......";
+    const int result = platform::RunShellFileOperation(operation);
+    if (result != 0 || aborted != 0) {
+        return Stop(
+            Step::kPurge, Ending::kPurgeFailed,
+            result != 0 ? "the shell's delete failed with " + std::to_string(result) : "aborted");
+    }
+    return Done(Step::kPurge, "\\ResidentFlash2 emptied");
+}
+
+uint32_t ProgressPosition(uint64_t total, uint64_t done) {
+    if (total == 0) {
+        return 0;
+    }
+    if (done >= total) {
+        return 100;
+    }
+    if (done <= UINT64_MAX / 100) {
+        return static_cast<uint32_t>(done * 100 / total);
+    }
+    // Counters beyond 2^57 bytes (no package comes near: the format stays below 2 GiB): the
+    // product would overflow, so divide by a hundredth of the total instead, which may be one
+    // percent high; the bar still stays below 100 until the end.
+    const uint64_t position = done / (total / 100);
+    return static_cast<uint32_t>(position < 99 ? position : 99);
+}
+
+namespace {
+
+struct ProgressForward {
+    void (*report)(void* context, uint32_t position);
+    void* context;
+};
+
+void ForwardProgress(void* context, uint64_t totalBytes, uint64_t doneBytes, const char16_t*,
+                     uint64_t, uint64_t, bool) {
+    const auto* forward = static_cast<const ProgressForward*>(context);
+    forward->report(forward->context, ProgressPosition(totalBytes, doneBytes));
+}
+
+}  // namespace
+
+StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t position),
+                                   void* context) {
+    std::vector<PackageEntry*> order;
+    order.reserve(plan_.order.size());
+    for (const uint32_t index : plan_.order) {
+        order.push_back(entries_[index]);
+    }
+    ProgressForward forward{progress, context};
+    PackageProgress report;
+    if (progress != nullptr) {
+        report = {&ForwardProgress, &forward};
+    }
+    const auto count = static_cast<uint32_t>(order.size());
+    if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 1) != 0) {
+        package_ = nullptr;  // the successful extraction closed it
+        return Done(Step::kExtraction, std::to_string(count) + " entries written");
+    }
+    const std::string systemError = platform::LastFileError();
+    PackageProblem problem{};
+    PackageLastProblem(package_, &problem);
+    const bool planFault = problem.fault == PackageFault::kPlanRefused;
+    StepOutcome outcome = ProblemOutcome(
+        Step::kExtraction, Ending::kExtractionFailed,
+        planFault ? static_cast<uint32_t>(problem.expected) : static_cast<uint32_t>(problem.fault),
+        problem.entryIndex, planFault);
+    outcome.systemError = systemError;
+    return outcome;
+}
+
+// The card's logo replaces whatever logo the package brought, like any replaced file: a complete
+// copy is written beside it and committed to the disk, then renamed over it. A failed or cut
+// copy so leaves the old logo (or none), never a truncated one. A failed copy is not shown.
+StepOutcome UpdateSession::CopyPowerOffLogo() {
+    if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
+        return Done(Step::kLogo, "none on the card");
+    }
+    char16_t scratch[kPackagePathCapacity];
+    if (!PlanScratchPath(kLogoTarget, scratch)) {
+        return Done(Step::kLogo, "not copied: no room for the path");
+    }
+    if (!CopyWhole(kLogoSource, scratch) || !platform::RenameReplacing(scratch, kLogoTarget)) {
+        const std::string reason = platform::LastFileError();
+        platform::RemoveFile(scratch);
+        return Done(Step::kLogo, "not copied: " + reason);
+    }
+    return Done(Step::kLogo, "copied to \\ResidentFlash2");
+}
+
+// Requests the restart from the vendor's system library. The update is complete here, so when
+// the restart cannot be requested the program must not stay around forever:
+//  - library missing: nothing is shown and the program ends with status 0;
+//  - export missing: the standard box says so, then the program ends with status 0;
+//  - the request returns: the device restarts asynchronously, so the program waits a bounded
+//    time (kRestartGraceMs, scaled on the host) without handling messages, then ends with 0.
+// The outcome always stops the run: the program ends after it.
+StepOutcome UpdateSession::RequestRestart() {
+    platform::LibraryHandle library = platform::LoadLibraryByName(u"velmorin.dll");
+    if (library == nullptr) {
+        return Stop(Step::kRestart, Ending::kSilent, "velmorin.dll not found");
+    }
+    void* symbol = platform::FindExport(library, "KVRebootMachine");
+    if (symbol == nullptr) {
+        return Stop(Step::kRestart, Ending::kMissingExport, "no KVRebootMachine in velmorin.dll");
+    }
+    // Told before the request: the device may restart before the call returns.
+    Proceed(Done(Step::kRestart, "requested"));
+    const auto reboot = reinterpret_cast<RebootMachineProc>(symbol);
+    reboot(1);
+    platform::Sleep(kRestartGraceMs);
+    return Stop(Step::kRestart, Ending::kSilent, "the device did not restart");
+}
+
+uint64_t UpdateSession::PackageBytesRead() const {
+    return package_ != nullptr ? ::PackageBytesRead(package_) : 0;
+}
+
+std::u16string UpdateSession::EntryName(uint32_t index) const {
+    PackageEntryInfo info{};
+    if (package_ == nullptr || index >= count_ ||
+        PackageGetEntryInfo(package_, entries_[index], &info) == 0) {
+        return {};
+    }
+    return info.name;
+}
+
+StepOutcome UpdateSession::ProblemOutcome(Step step, Ending ending, uint32_t fault, uint32_t entry,
+                                          bool planFault) const {
+    const std::string reason = planFault ? PlanFaultText(static_cast<PlanFault>(fault))
+                                         : PackageFaultText(static_cast<PackageFault>(fault));
+    return Stop(step, ending, reason, EntryName(entry));
+}
+
+}  // namespace app

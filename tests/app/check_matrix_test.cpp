@@ -1,0 +1,217 @@
+// `qzp check --device` against the installer itself: over a generated matrix of packages and
+// device states, what qzp predicts must be what qzpupdate then does on the same image, judged from
+// its events alone. The matrix crosses every manifest spelling, patches for the right and the
+// wrong version, damaged and empty packages with unsigned, signed, foreign-signed and tampered
+// signatures on devices with and without trusted keys, and rotates the installed record, the
+// card's tips and a flash volume too small for the update through the rows.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+
+#include "device_image.h"
+
+namespace apptest {
+namespace {
+
+using nlohmann::json;
+
+std::string Capture(const std::string& command, int* status) {
+    std::string output;
+    std::FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) {
+        return output;
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int raw = pclose(pipe);
+    if (status != nullptr) {
+        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    return output;
+}
+
+struct Prediction {
+    std::string outcome;  // refuse, patch, full-asks, full-no-question
+    std::string message;
+    bool operator==(const Prediction&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Prediction& p) {
+    return os << p.outcome << " \"" << p.message << "\"";
+}
+
+// What the installer did, from its events: the message box that refused it, or how it installed.
+Prediction OutcomeOfRun(const RunResult& run) {
+    const bool installed = !run.Events("decode_done").empty();
+    const auto boxes = run.Events("messagebox");
+    if (!installed && !boxes.empty()) {
+        return {"refuse", boxes.front().value("text", "")};
+    }
+    if (!run.Events("confirm").empty()) {
+        return {"full-asks", ""};
+    }
+    if (!run.Events("purge").empty()) {
+        return {"full-no-question", ""};
+    }
+    return {installed ? "patch" : "nothing", ""};
+}
+
+// The packages of the matrix, by what their manifest says and how it is stored.
+struct PackageKind {
+    const char* name;
+    std::function<std::vector<PackFile>(const DeviceImage&)> make;
+    bool damaged = false;  // a byte of a block flipped after packing
+};
+
+// A package of two files and a folder, with `manifest` stored as `manifestName` (none when empty).
+std::vector<PackFile> Files(const std::string& manifestName, const std::string& manifest) {
+    std::vector<PackFile> files = {{"VORIZ\\", ""},
+                                   {"VORIZ\\VORIZ.exe", Filler(30000, 11, false)},
+                                   {"VORIZ\\Maps\\region01.dat", Filler(20000, 12, true)}};
+    if (!manifestName.empty()) {
+        files.insert(files.begin() + 1, {manifestName, manifest});
+    }
+    return files;
+}
+
+std::vector<PackageKind> Kinds() {
+    const auto full = [](const DeviceImage& i, const std::string& name) {
+        return Files(name, i.IniBytes(Manifest(u"2.0")));
+    };
+    const auto patch = [](const DeviceImage& i, const std::u16string& old) {
+        return Files("VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.1", 1, old)));
+    };
+    return {
+        {"full", [=](const DeviceImage& i) { return full(i, "VORIZ\\INDEX.INI"); }},
+        {"full-lower-case", [=](const DeviceImage& i) { return full(i, "voriz\\index.ini"); }},
+        {"full-leading-backslash",
+         [=](const DeviceImage& i) { return full(i, "\\VORIZ\\INDEX.INI"); }},
+        {"full-slash", [=](const DeviceImage& i) { return full(i, "VORIZ/INDEX.INI"); }},
+        {"no-manifest", [=](const DeviceImage& i) { return full(i, ""); }},
+        {"two-manifests",
+         [=](const DeviceImage& i) {
+             auto files = full(i, "VORIZ\\INDEX.INI");
+             files.push_back({"Voriz\\Index.ini", i.IniBytes(Manifest(u"2.0"))});
+             return files;
+         }},
+        {"patch-for-1.0", [=](const DeviceImage& i) { return patch(i, u"1.0"); }},
+        {"patch-for-1.5", [=](const DeviceImage& i) { return patch(i, u"1.5"); }},
+        {"patch-for-no-record", [=](const DeviceImage& i) { return patch(i, u"UNDETECTED"); }},
+        {"manifest-not-utf16",
+         [](const DeviceImage&) {
+             return Files("VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n");
+         }},
+        {"damaged", [=](const DeviceImage& i) { return full(i, "VORIZ\\INDEX.INI"); }, true},
+        {"empty", [](const DeviceImage&) { return std::vector<PackFile>(); }},
+    };
+}
+
+enum class Signing { kNone, kGood, kForeign, kTampered };
+
+class CheckMatrix : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        keys_ = new DeviceImage;
+        for (const char* key : {"release", "stranger"}) {
+            const std::string base = (keys_->Scratch() / key).string();
+            ASSERT_EQ(system(("minisign -G -W -f -p " + base + ".pub -s " + base +
+                              ".sec > /dev/null 2>&1")
+                                 .c_str()),
+                      0);
+        }
+    }
+    static void TearDownTestSuite() {
+        delete keys_;
+        keys_ = nullptr;
+    }
+    static std::string Key(const char* name, const char* extension) {
+        return (keys_->Scratch() / (std::string(name) + extension)).string();
+    }
+    static DeviceImage* keys_;
+};
+
+DeviceImage* CheckMatrix::keys_ = nullptr;
+
+TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
+    const std::string qzp = (BinDir() / "qzp").string();
+    std::map<std::string, int> seen;
+    int row = 0;
+    for (const PackageKind& kind : Kinds()) {
+        for (const Signing signing :
+             {Signing::kNone, Signing::kGood, Signing::kForeign, Signing::kTampered}) {
+            for (const bool trusts : {false, true}) {
+                ++row;
+                DeviceImage image;
+                // The state rotates through the rows: record 1.0 or none, tips on or off, the
+                // flash volume as the host has it, ample, or too small for any of these packages.
+                if (row % 2 == 0) {
+                    image.WriteFile("ResidentFlash2/VORIZ/VORIZ.exe", "installed");
+                    image.WriteIni("ResidentFlash2/VORIZ/index.ini",
+                                   {{u"Config", u"SoftwareVersion", u"1.0"}});
+                }
+                if (row % 3 == 0) {
+                    image.WriteIni("SDMMC/kvupdate.ini", {{u"Config", u"IsShowUpdateTips", u"0"}});
+                }
+                if (row % 5 == 1) {
+                    image.WriteFile(".named/ResidentFlash2.volume", "40960 4096\n");
+                } else if (row % 5 == 2) {
+                    image.WriteFile(".named/ResidentFlash2.volume", "104857600 4096\n");
+                }
+                const std::string package = image.Host("SDMMC/VORIZ.QZP").string();
+                image.WritePackage("SDMMC/VORIZ.QZP", kind.make(image));
+                if (kind.damaged) {
+                    std::string bytes = ReadAll(package);
+                    bytes[bytes.size() / 3] ^= 0x5A;
+                    image.WriteFile("SDMMC/VORIZ.QZP", bytes);
+                }
+                if (signing != Signing::kNone) {
+                    const char* signer = signing == Signing::kForeign ? "stranger" : "release";
+                    ASSERT_EQ(system(("minisign -S -s " + Key(signer, ".sec") + " -m " + package +
+                                      " -t 'matrix' > /dev/null 2>&1")
+                                         .c_str()),
+                              0);
+                }
+                if (signing == Signing::kTampered) {
+                    image.WriteFile("SDMMC/VORIZ.QZP", ReadAll(package) + "appended");
+                }
+                if (trusts) {
+                    image.WriteFile("Windows/qzpupdate.pub", ReadAll(Key("release", ".pub")));
+                }
+                const std::string state = std::string(kind.name) + ", signing " +
+                                          std::to_string(static_cast<int>(signing)) +
+                                          (trusts ? ", keys" : ", no keys") + ", row " +
+                                          std::to_string(row);
+
+                int status = -1;
+                const std::string out =
+                    Capture(qzp + " check --json " + package + " --device " + image.Root().string(),
+                            &status);
+                const json predicted = json::parse(out, nullptr, false);
+                ASSERT_FALSE(predicted.is_discarded()) << state << ": " << out;
+                const Prediction prediction{predicted.value("outcome", ""),
+                                            predicted.value("message", "")};
+                const Tree before = image.FlashTree();
+                const RunResult run = image.Run({"--answer", "ok"});
+                const Prediction actual = OutcomeOfRun(run);
+
+                EXPECT_EQ(prediction, actual) << state << "\n" << run.out;
+                EXPECT_EQ(status, actual.outcome == "refuse" ? 1 : 0) << state;
+                if (actual.outcome == "refuse") {
+                    EXPECT_EQ(TreeDifference(before, image.FlashTree()), "") << state;
+                }
+                ++seen[actual.outcome];
+            }
+        }
+    }
+    EXPECT_GE(row, 60);
+    for (const char* outcome : {"refuse", "patch", "full-asks", "full-no-question"}) {
+        EXPECT_GT(seen[outcome], 0) << "no row ends in " << outcome;
+    }
+}
+
+}  // namespace
+}  // namespace apptest
