@@ -185,7 +185,7 @@ PY
 [ $status -eq 1 ] && grep -q 'c.bin' err.txt || fail "broken: $status $(cat err.txt)"
 [ ! -e "half/Ordner ä/日本/c.bin" ] || fail "the failed entry left a file"
 
-# list escapes control characters and bytes that are not UTF-8; --json stays valid UTF-8. The
+# list escapes control characters and bytes that are not UTF-8, in text and in --json. The
 # writer refuses such names, so they are put into a package's catalogue afterwards (same length).
 mkdir -p hostile
 "$QZP" manifest hostile --version 1 > /dev/null
@@ -207,7 +207,6 @@ grep -qF 'forged\nf 1 1 00000000 fake\r\t' list.txt || fail "line feed not shown
 grep -qF 'latin\xe9' list.txt || fail "invalid byte not shown"
 [ "$(wc -l < list.txt)" -eq 5 ] || fail "a name forged listing lines: $(cat list.txt)"
 "$QZP" list --json hostile.qzp > hostile.json
-iconv -f UTF-8 -t UTF-8 hostile.json > /dev/null || fail "JSON not UTF-8"
 python3 - hostile.json <<'PY' || fail "JSON names"
 import json, sys
 names = [e["name"] for e in json.load(open(sys.argv[1]))["entries"]]

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/tree_listing.h"
@@ -90,7 +91,11 @@ void AddDiffCommand(CLI::App& app, int& status) {
         "Compare two packages or directories: the manifests' versions, then entries added, "
         "changed (by size and CRC-32) and removed, names matched without regard to letter case "
         "as on the device. Exit 0 when equal, 1 when different, 2 when one cannot be read.");
-    diff->add_option("A", args->first, "The older package or directory")->required();
-    diff->add_option("B", args->second, "The newer package or directory")->required();
+    diff->add_option("A", args->first, "The older package or directory")
+        ->check(HostPathCheck())
+        ->required();
+    diff->add_option("B", args->second, "The newer package or directory")
+        ->check(HostPathCheck())
+        ->required();
     diff->callback([args, &status] { status = RunDiff(*args); });
 }

@@ -9,17 +9,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "package/block_pipeline.h"
 #include "package/extract_progress.h"
 #include "package/install_plan.h"
-#include "package/layout.h"
-#include "package/package_entry.h"
 #include "package/verify.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
-#include "tools/qzp/package_file.h"
 #include "tools/qzp/tree_listing.h"
 
 namespace {
@@ -36,10 +33,16 @@ void ShowProgress(void* bar, uint64_t totalBytes, uint64_t doneBytes, const char
     static_cast<ProgressBar*>(bar)->Show(doneBytes, totalBytes);
 }
 
+// The name extraction writes an entry under: the stored name up to its first NUL.
+std::string WrittenName(const PackageEntryRecord& record) {
+    return record.storedName.c_str();
+}
+
 // The entries a NAME given on the command line stands for: the entry stored under that name, in
 // any letter case as the device matches names (`/` may stand for `\`, a directory may lack its
-// final `\`), and for a directory everything below it. Empty when nothing matches.
-std::vector<PackageEntry*> FindByName(const OpenedPackage& package, const std::string& name) {
+// final `\`), and for a directory everything below it, as catalogue indices. Empty when nothing
+// matches.
+std::vector<uint32_t> FindByName(const OpenedPackage& package, const std::string& name) {
     std::string wanted = name;
     std::replace(wanted.begin(), wanted.end(), '/', '\\');
     while (wanted.size() > 1 && wanted.back() == '\\') {
@@ -47,19 +50,19 @@ std::vector<PackageEntry*> FindByName(const OpenedPackage& package, const std::s
     }
     const std::string key = NameKey(wanted);
     const std::string below = key + "\\";
-    std::vector<PackageEntry*> found;
-    for (uint32_t k = 0; k < package.count; ++k) {
-        std::string stored = NameKey(EntryName(package.entries[k]));
+    std::vector<uint32_t> found;
+    for (uint32_t k = 0; k < package.records.size(); ++k) {
+        std::string stored = NameKey(WrittenName(package.records[k]));
         if (stored == key || stored == below || stored.starts_with(below)) {
-            found.push_back(package.entries[k]);
+            found.push_back(k);
         }
     }
     return found;
 }
 
 // The host path an entry is written to under `directory`.
-std::string HostTarget(const std::string& directory, const PackageEntry* entry) {
-    std::string name = EntryName(entry);
+std::string HostTarget(const std::string& directory, const PackageEntryRecord& entry) {
+    std::string name = WrittenName(entry);
     std::replace(name.begin(), name.end(), '\\', '/');
     return directory + (directory.empty() || directory.back() == '/' ? "" : "/") + name;
 }
@@ -106,10 +109,10 @@ struct EntryBefore {
     std::string link;  // empty when none
 };
 
-EntryBefore LookBefore(TreeBefore& tree, const std::string& directory, const PackageEntry* entry,
-                       const std::u16string& target) {
+EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
+                       const PackageEntryRecord& entry, const std::u16string& target) {
     namespace fs = std::filesystem;
-    const std::string name = EntryName(entry);
+    const std::string name = WrittenName(entry);
     std::string parent;
     std::string host = directory;
     std::size_t start = 0;
@@ -132,8 +135,8 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory, const Pac
         }
         start = end + 1;
     }
-    if (!entry->IsDirectory()) {
-        char16_t scratch[kPackagePathCapacity] = {};
+    if (!entry.directory) {
+        char16_t scratch[260] = {};  // as much as PlanScratchPath writes
         const std::u16string path = target + platform::Utf8ToUtf16(name);
         if (PlanScratchPath(path.c_str(), scratch)) {
             // Beside the file, under the scratch file's own name.
@@ -152,25 +155,26 @@ int RunExtract(const ExtractArguments& args) {
     std::u16string target;
     std::string error;
     if (!ToDevicePath(args.directory, target, error)) {
-        ReportFailure(args.directory, error);
-        return 2;
+        return ReportFailure(args.directory, error);
     }
     OpenedPackage package;
     if (const int opened = package.Open(args.file); opened != 0) {
         return opened;
     }
-    std::vector<PackageEntry*> chosen;
+    std::vector<uint32_t> chosen;  // catalogue indices
     if (args.names.empty()) {
-        chosen.assign(package.entries, package.entries + package.count);
+        for (uint32_t k = 0; k < package.records.size(); ++k) {
+            chosen.push_back(k);
+        }
     } else {
         for (const std::string& name : args.names) {
-            const std::vector<PackageEntry*> found = FindByName(package, name);
+            const std::vector<uint32_t> found = FindByName(package, name);
             if (found.empty()) {
                 return ReportFailure(args.file, name + ": not in the package");
             }
-            for (PackageEntry* entry : found) {
-                if (std::find(chosen.begin(), chosen.end(), entry) == chosen.end()) {
-                    chosen.push_back(entry);
+            for (const uint32_t k : found) {
+                if (std::find(chosen.begin(), chosen.end(), k) == chosen.end()) {
+                    chosen.push_back(k);
                 }
             }
         }
@@ -195,8 +199,8 @@ int RunExtract(const ExtractArguments& args) {
     TreeBefore tree;
     std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        before[i] = LookBefore(tree, args.directory, chosen[i], target);
-        const std::string host = HostTarget(args.directory, chosen[i]);
+        before[i] = LookBefore(tree, args.directory, package.records[chosen[i]], target);
+        const std::string host = HostTarget(args.directory, package.records[chosen[i]]);
         if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
             fs::equivalent(host, args.file, code)) {
             return ReportFailure(host, "is the package being extracted; extract it elsewhere");
@@ -216,14 +220,18 @@ int RunExtract(const ExtractArguments& args) {
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         if (!before[i].link.empty()) {
             return ReportFailure(before[i].link, "a symbolic link in the way of " +
-                                                     EntryName(chosen[i]) +
+                                                     WrittenName(package.records[chosen[i]]) +
                                                      "; extract never writes through links");
         }
+    }
+    std::vector<PackageEntry*> entries;
+    for (const uint32_t k : chosen) {
+        entries.push_back(package.entries[k]);
     }
     platform::SetLinkFreeDirectory(target.c_str());
     ProgressBar bar("extracting", StderrIsTerminal());
     const int32_t result =
-        PackageExtractWith(package.archive, chosen.data(), static_cast<uint32_t>(chosen.size()),
+        PackageExtractWith(package.archive, entries.data(), static_cast<uint32_t>(entries.size()),
                            target.c_str(), {&ShowProgress, &bar}, 1);
     bar.Finish();
     if (result != 1) {
@@ -234,24 +242,20 @@ int RunExtract(const ExtractArguments& args) {
         }
         // A file this run created for the failed entry goes again; a file that was there before
         // is left as it was (extraction replaces existing files only by complete copies).
-        if (problem.entryIndex < package.count) {
-            PackageEntry* failed = package.entries[problem.entryIndex];
-            const auto at = std::find(chosen.begin(), chosen.end(), failed);
-            if (at != chosen.end() &&
-                !before[static_cast<std::size_t>(at - chosen.begin())].exists &&
-                !failed->IsDirectory()) {
-                std::filesystem::remove(HostTarget(args.directory, failed), code);
-            }
+        const auto at = std::find(chosen.begin(), chosen.end(), problem.entryIndex);
+        if (at != chosen.end() && !before[static_cast<std::size_t>(at - chosen.begin())].exists &&
+            !package.records[*at].directory) {
+            std::filesystem::remove(HostTarget(args.directory, package.records[*at]), code);
         }
         // Writing failed: the file written is the subject, with the system's reason.
         if ((problem.fault == PackageFault::kOpenOutput ||
              problem.fault == PackageFault::kShortWrite) &&
-            problem.entryIndex < package.count) {
+            problem.entryIndex < package.records.size()) {
             std::string message = PackageFaultText(problem.fault);
             if (!reason.empty()) {
                 message += ": " + reason;
             }
-            return ReportFailure(HostTarget(args.directory, package.entries[problem.entryIndex]),
+            return ReportFailure(HostTarget(args.directory, package.records[problem.entryIndex]),
                                  message);
         }
         return ReportFailure(args.file, DescribeProblem(package, problem));
@@ -271,8 +275,10 @@ void AddExtractCommand(CLI::App& app, int& status) {
         "symbolic links in DIR are never followed (refused, named), and the package itself is "
         "never overwritten. Stops at the first damaged entry, names it and removes the file it "
         "had begun.");
-    extract->add_option("FILE", args->file, "The package")->required();
-    extract->add_option("DIR", args->directory, "The directory to unpack into")->required();
+    extract->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
+    extract->add_option("DIR", args->directory, "The directory to unpack into")
+        ->check(HostPathCheck())
+        ->required();
     extract->add_option("NAME", args->names,
                         "Stored names of the entries to unpack, in any letter case (`/` may stand "
                         "for `\\`); a named directory is unpacked with everything below it");

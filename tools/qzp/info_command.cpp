@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -13,9 +12,9 @@
 #include <sodium.h>
 
 #include "platform/file.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
-#include "tools/qzp/package_file.h"
 #include "tools/qzp/signature_report.h"
 #include "tools/qzp/tree_listing.h"
 
@@ -113,8 +112,7 @@ int RunInfo(const InfoArguments& args) {
                                     {"readable", signature.readable},
                                     {"keyId", signature.keyId},
                                     {"trustedComment", ValidUtf8(signature.trustedComment)}}}};
-        std::cout << document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << "\n";
+        PrintJson(document);
         return 0;
     }
     std::printf("package:  %s\n", Printable(args.file).c_str());
@@ -148,6 +146,6 @@ void AddInfoCommand(CLI::App& app, int& status) {
                    "\"size\", \"compressedSize\", \"packageBytes\", \"version\", \"patch\", "
                    "\"oldVersion\", \"kind\", \"sha256\", \"signature\": null or {\"readable\", "
                    "\"keyId\", \"trustedComment\"}} instead");
-    info->add_option("FILE", args->file, "The package")->required();
+    info->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
     info->callback([args, &status] { status = RunInfo(*args); });
 }

@@ -21,6 +21,7 @@
 #include "ini/ini_text.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"
@@ -31,11 +32,6 @@ struct DocumentCloser {
     void operator()(IniDocument* document) const { IniClose(document); }
 };
 using Document = std::unique_ptr<IniDocument, DocumentCloser>;
-
-int Fail(const std::string& file, const std::string& reason, int status = 1) {
-    std::cerr << "qzp: " << Printable(file) << ": " << reason << "\n";
-    return status;
-}
 
 // Why an entry already in the table would be lost or changed by saving and reading back.
 std::optional<std::string> TableProblem(IniTable* table) {
@@ -142,11 +138,11 @@ Document Open(const std::string& file, const std::u16string& path) {
     Document document(IniOpen(path.c_str()));
     if (document == nullptr) {
         if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
-            Fail(file, "no such file");
+            ReportFailure(file, "no such file");
         } else if (path.size() > 259) {
-            Fail(file, "path longer than 259 units");
+            ReportFailure(file, "path longer than 259 units");
         } else {
-            Fail(file, "not a UTF-16 INI file (it must begin with the bytes FF FE)");
+            ReportFailure(file, "not a UTF-16 INI file (it must begin with the bytes FF FE)");
         }
     }
     return document;
@@ -157,7 +153,7 @@ Document OpenArgument(const std::string& file) {
     std::u16string path;
     std::string error;
     if (!ToDevicePath(file, path, error)) {
-        Fail(file, error);
+        ReportFailure(file, error);
         return nullptr;
     }
     return Open(file, path);
@@ -171,7 +167,7 @@ int Get(const std::string& file, const std::string& section, const std::string& 
     char16_t value[kIniFieldUnits];
     if (IniGetString(document.get(), platform::Utf8ToUtf16(section).c_str(),
                      platform::Utf8ToUtf16(key).c_str(), value) != 0) {
-        return Fail(file, "no key '" + key + "' in section '" + section + "'");
+        return ReportFailure(file, "no key '" + key + "' in section '" + section + "'");
     }
     std::cout << platform::Utf16ToUtf8(value) << "\n";
     return 0;
@@ -181,11 +177,11 @@ struct TableFree {
     void operator()(IniTable* table) const { IniTableFree(table); }
 };
 
-int Set(const std::string& file, const std::string& section, const std::string& key,
-        const std::string& value) {
+int Set(const CLI::App& command, const std::string& file, const std::string& section,
+        const std::string& key, const std::string& value) {
     for (const std::string* text : {&section, &key, &value}) {
         if (!platform::IsUtf8(*text)) {
-            return Fail(file, "'" + Printable(*text) + "' is not valid UTF-8 text", 2);
+            return ReportUsage(command, file + ": '" + *text + "' is not valid UTF-8 text");
         }
     }
     const std::u16string s = platform::Utf8ToUtf16(section);
@@ -193,21 +189,20 @@ int Set(const std::string& file, const std::string& section, const std::string& 
     const std::u16string v = platform::Utf8ToUtf16(value);
     if (s.size() + 1 + k.size() > static_cast<std::size_t>(kIniMaxUnits) ||
         v.size() > static_cast<std::size_t>(kIniMaxUnits)) {
-        return Fail(file,
-                    "too long: section and key together hold at most 254 UTF-16 units, a value "
-                    "255",
-                    2);
+        return ReportUsage(command, file +
+                                        ": too long: section and key together hold at most 254 "
+                                        "UTF-16 units, a value 255");
     }
     if (auto problem = IniEntryProblem(s, k, v)) {
-        return Fail(file, *problem, 2);
+        return ReportUsage(command, file + ": " + *problem);
     }
     std::u16string path;
     std::string error;
     if (!ToDevicePath(file, path, error)) {
-        return Fail(file, error, 2);
+        return ReportFailure(file, error);
     }
     if (path.size() > 259) {
-        return Fail(file, "path longer than 259 units");
+        return ReportFailure(file, "path longer than 259 units");
     }
     // A new file starts as an empty table in memory: nothing is written before the save.
     Document document;
@@ -218,7 +213,7 @@ int Set(const std::string& file, const std::string& section, const std::string& 
         std::error_code code;
         if (!parent.empty() && !std::filesystem::is_directory(parent, code) &&
             !std::filesystem::create_directories(parent, code)) {
-            return Fail(Printable(parent.string()), "cannot create the folder: " + code.message());
+            return ReportFailure(parent.string(), "cannot create the folder: " + code.message());
         }
         fresh.reset(IniTableCreate(0));
         table = fresh.get();
@@ -230,21 +225,21 @@ int Set(const std::string& file, const std::string& section, const std::string& 
         }
         table = document->table;
         if (auto cut = CutEntry(table, RawText(path))) {
-            return Fail(file, "not saved: " + *cut +
-                                  " is longer than the 255 UTF-16 units a field holds and "
-                                  "would be cut");
+            return ReportFailure(file, "not saved: " + *cut +
+                                           " is longer than the 255 UTF-16 units a field holds and "
+                                           "would be cut");
         }
     }
     IniTableSetString(table, s.c_str(), k.c_str(), v.c_str());
     if (auto problem = TableProblem(table)) {
-        return Fail(file, "not saved: " + *problem);
+        return ReportFailure(file, "not saved: " + *problem);
     }
     if (!SaveIniFile(file, path, table, error)) {
-        return Fail(file, "not saved: " + error);
+        return ReportFailure(file, "not saved: " + error);
     }
     Document saved(IniOpen(path.c_str()));
     if (saved == nullptr || !SameContents(table, saved->table)) {
-        return Fail(file, "save failed: the file does not read back as written");
+        return ReportFailure(file, "save failed: the file does not read back as written");
     }
     return 0;
 }
@@ -277,7 +272,7 @@ int Dump(const std::string& file, bool json) {
         sections.push_back({{"name", platform::Utf16ToUtf8(name.c_str())}, {"keys", keys}});
     }
     if (json) {
-        std::cout << nlohmann::ordered_json{{"sections", sections}}.dump(2) << "\n";
+        PrintJson({{"sections", sections}});
     }
     return 0;
 }
@@ -301,7 +296,9 @@ void AddIniCommand(CLI::App& app, int& status) {
         "get",
         "Print the value of SECTION/KEY. Exit 1 when the file cannot be read or the key is "
         "absent.");
-    get->add_option("FILE", args->file, "INI file (UTF-16 with the mark FF FE)")->required();
+    get->add_option("FILE", args->file, "INI file (UTF-16 with the mark FF FE)")
+        ->check(HostPathCheck())
+        ->required();
     get->add_option("SECTION", args->section, "section name, exact case")->required();
     get->add_option("KEY", args->key, "key name, exact case")->required();
     get->callback([&status, args] { status = Get(args->file, args->section, args->key); });
@@ -312,19 +309,24 @@ void AddIniCommand(CLI::App& app, int& status) {
         "missing). Text that would not read back (empty, ';' or '#' in a value, a leading quote, "
         "white space at the ends, '=' in a key, ']' or '#' in a section) is refused with exit 2; "
         "exit 1 when saving would lose an entry already in the file or the save fails.");
-    set->add_option("FILE", args->file, "INI file; created when it does not exist")->required();
+    set->add_option("FILE", args->file, "INI file; created when it does not exist")
+        ->check(HostPathCheck())
+        ->required();
     set->add_option("SECTION", args->section, "section name (__default for keys before any header)")
         ->required();
     set->add_option("KEY", args->key, "key name")->required();
     set->add_option("VALUE", args->value, "value, at most 255 UTF-16 units")->required();
-    set->callback(
-        [&status, args] { status = Set(args->file, args->section, args->key, args->value); });
+    set->callback([set, &status, args] {
+        status = Set(*set, args->file, args->section, args->key, args->value);
+    });
 
     CLI::App* dump = ini->add_subcommand(
         "dump", "Print every section and key in the order the file keeps them.");
     dump->add_flag("--json", args->json,
                    "print {\"sections\": [{\"name\": ..., \"keys\": [{\"key\": ..., \"value\": "
                    "...}]}]}");
-    dump->add_option("FILE", args->file, "INI file (UTF-16 with the mark FF FE)")->required();
+    dump->add_option("FILE", args->file, "INI file (UTF-16 with the mark FF FE)")
+        ->check(HostPathCheck())
+        ->required();
     dump->callback([&status, args] { status = Dump(args->file, args->json); });
 }

@@ -2,15 +2,14 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "package/package_contents.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
-#include "tools/qzp/package_file.h"
 
 namespace {
 
@@ -25,10 +24,7 @@ int RunList(const ListArguments& args) {
         return opened;
     }
     // Names as stored, every byte: a NUL inside one is shown (\x00), not taken as its end.
-    std::vector<PackageEntryRecord> records(package.count);
-    for (uint32_t k = 0; k < package.count; ++k) {
-        PackageGetEntryRecord(package.archive, package.entries[k], &records[k]);
-    }
+    const std::vector<PackageEntryRecord>& records = package.records;
     if (args.json) {
         nlohmann::ordered_json entries = nlohmann::ordered_json::array();
         for (const PackageEntryRecord& entry : records) {
@@ -45,8 +41,7 @@ int RunList(const ListArguments& args) {
         PackageGetComment(package.archive, &comment);
         const nlohmann::ordered_json document = {{"comment", ValidUtf8(comment)},
                                                  {"entries", entries}};
-        std::cout << document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << "\n";
+        PrintJson(document);
         return 0;
     }
     for (const PackageEntryRecord& entry : records) {
@@ -68,6 +63,6 @@ void AddListCommand(CLI::App& app, int& status) {
     list->add_flag("--json", args->json,
                    "Print {\"comment\", \"entries\": [{\"name\", \"size\", \"compressedSize\", "
                    "\"crc\" (8 hex digits), \"blocks\", \"directory\"}]} instead");
-    list->add_option("FILE", args->file, "The package")->required();
+    list->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
     list->callback([args, &status] { status = RunList(*args); });
 }

@@ -3,9 +3,9 @@
 #include <zlib.h>
 
 #include <CLI/CLI.hpp>
-#include <cstdio>
 #include <string>
 
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 
 #ifndef QZP_VERSION
@@ -14,10 +14,9 @@
 
 namespace {
 
-// The subcommands named on the command line, as "qzp pack" or "qzp ini set", for the hint after
-// a usage error; an unknown command word is returned in `unknown`.
-std::string CommandPath(CLI::App& app, int argc, char** argv, std::string& unknown) {
-    std::string path = "qzp";
+// The deepest command named on the command line ("pack", "ini set"; the application when none
+// is), for the hint after a usage error; an unknown command word is returned in `unknown`.
+const CLI::App& CommandNamed(CLI::App& app, int argc, char** argv, std::string& unknown) {
     CLI::App* current = &app;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
@@ -37,10 +36,9 @@ std::string CommandPath(CLI::App& app, int argc, char** argv, std::string& unkno
             unknown = word;
             break;
         }
-        path += " " + word;
         current = next;
     }
-    return path;
+    return *current;
 }
 
 }  // namespace
@@ -74,7 +72,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         // One line: what is wrong and where to read how the command is used.
         std::string unknown;
-        const std::string command = CommandPath(app, argc, argv, unknown);
+        const CLI::App& command = CommandNamed(app, argc, argv, unknown);
         std::string message = e.what();
         if (!unknown.empty()) {
             message = "unknown command '" + unknown + "'";
@@ -91,8 +89,7 @@ int main(int argc, char** argv) {
                 c = ' ';
             }
         }
-        std::fprintf(stderr, "qzp: %s; see '%s --help'\n", message.c_str(), command.c_str());
-        return 2;
+        return ReportUsage(command, message);
     }
     return status;
 }

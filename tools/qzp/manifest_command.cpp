@@ -7,10 +7,10 @@
 
 #include "ini/ini_table.h"
 #include "platform/text.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"
-#include "tools/qzp/package_file.h"
 
 namespace {
 
@@ -39,16 +39,14 @@ std::optional<std::string> VersionProblem(const std::string& version) {
     return std::nullopt;
 }
 
-int RunManifest(const ManifestArguments& args) {
+int RunManifest(const CLI::App& command, const ManifestArguments& args) {
     if (auto problem = VersionProblem(args.version)) {
-        ReportFailure(args.directory, "--version " + *problem);
-        return 2;
+        return ReportUsage(command, args.directory + ": --version " + *problem);
     }
     const bool patch = !args.patchFor.empty();
     if (patch) {
         if (auto problem = VersionProblem(args.patchFor)) {
-            ReportFailure(args.directory, "--patch-for " + *problem);
-            return 2;
+            return ReportUsage(command, args.directory + ": --patch-for " + *problem);
         }
     }
     const std::string folder = args.directory +
@@ -58,8 +56,7 @@ int RunManifest(const ManifestArguments& args) {
     std::u16string path;
     std::string error;
     if (!ToDevicePath(file, path, error)) {
-        ReportFailure(file, error);
-        return 2;
+        return ReportFailure(file, error);
     }
     std::error_code code;
     if (!std::filesystem::is_directory(folder, code) &&
@@ -100,11 +97,13 @@ void AddManifestCommand(CLI::App& app, int& status) {
         "Write the manifest DIR/VORIZ/INDEX.INI (creating the folders, replacing an earlier "
         "one): Config/SoftwareVersion, UpdateInfo/IsPatch (0, or 1 with --patch-for) and "
         "UpdateInfo/oldVersion. The same arguments give the same bytes in any folder.");
-    manifest->add_option("DIR", args->directory, "The tree that will be packed")->required();
+    manifest->add_option("DIR", args->directory, "The tree that will be packed")
+        ->check(HostPathCheck())
+        ->required();
     manifest->add_option("--version", args->version, "The version the package installs")
         ->required();
     manifest->add_option("--patch-for", args->patchFor,
                          "Make a patch for devices with this version installed (`undetected` "
                          "for devices without a version record)");
-    manifest->callback([args, &status] { status = RunManifest(*args); });
+    manifest->callback([manifest, args, &status] { status = RunManifest(*manifest, *args); });
 }

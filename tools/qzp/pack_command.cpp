@@ -7,10 +7,10 @@
 #include "package/pack_tree.h"
 #include "package/writer.h"
 #include "platform/file.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/manifest.h"
-#include "tools/qzp/package_file.h"
 
 namespace {
 
@@ -31,12 +31,10 @@ int RunPack(const PackArguments& args) {
     std::u16string outputDevice;
     std::string error;
     if (!ToDevicePath(args.source, sourceDevice, error)) {
-        ReportFailure(args.source, error);
-        return 2;
+        return ReportFailure(args.source, error);
     }
     if (!ToDevicePath(args.output, outputDevice, error)) {
-        ReportFailure(args.output, error);
-        return 2;
+        return ReportFailure(args.output, error);
     }
     PackTreeResult tree;
     if (CollectPackTree(sourceDevice, tree) != 0) {
@@ -107,7 +105,11 @@ void AddPackCommand(CLI::App& app, int& status) {
     pack->add_flag("--no-manifest", args->noManifest,
                    "Pack a tree without a manifest, or with one a device would misread (a "
                    "device then shows no version and purges its flash volume)");
-    pack->add_option("SRC_DIR", args->source, "The directory to pack")->required();
-    pack->add_option("OUT", args->output, "The package file to write")->required();
+    pack->add_option("SRC_DIR", args->source, "The directory to pack")
+        ->check(HostPathCheck())
+        ->required();
+    pack->add_option("OUT", args->output, "The package file to write")
+        ->check(HostPathCheck())
+        ->required();
     pack->callback([args, &status] { status = RunPack(*args); });
 }

@@ -15,10 +15,10 @@
 #include "package/writer.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"
-#include "tools/qzp/package_file.h"
 #include "tools/qzp/tree_listing.h"
 
 namespace {
@@ -168,8 +168,14 @@ void AddPatchCommand(CLI::App& app, int& status) {
     patch->add_option("--level", args->level, "zlib compression level, 0 (store) to 9 (best)")
         ->check(CLI::Range(0, 9))
         ->default_str("6");
-    patch->add_option("OLD", args->oldTree, "The installed package or tree")->required();
-    patch->add_option("NEW", args->newTree, "The package or tree to install")->required();
-    patch->add_option("OUT", args->output, "The patch package to write")->required();
+    patch->add_option("OLD", args->oldTree, "The installed package or tree")
+        ->check(HostPathCheck())
+        ->required();
+    patch->add_option("NEW", args->newTree, "The package or tree to install")
+        ->check(HostPathCheck())
+        ->required();
+    patch->add_option("OUT", args->output, "The patch package to write")
+        ->check(HostPathCheck())
+        ->required();
     patch->callback([args, &status] { status = RunPatch(*args); });
 }

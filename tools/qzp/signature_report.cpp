@@ -47,12 +47,10 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
     std::u16string keyPath, signaturePath;
     std::string error;
     if (!ToDevicePath(keyFile, keyPath, error)) {
-        ReportFailure(keyFile, error);
-        return 2;
+        return ReportFailure(keyFile, error);
     }
     if (!ToDevicePath(signatureFile, signaturePath, error)) {
-        ReportFailure(signatureFile, error);
-        return 2;
+        return ReportFailure(signatureFile, error);
     }
     SignatureOutcome outcome;
     if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, package.archive,
@@ -66,8 +64,8 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
         }
         return ReportFailure(Subject(outcome.fault, file, keyFile, signatureFile), reason);
     }
-    std::printf("%s: signed by key %s, trusted comment: %s\n", file.c_str(), outcome.keyId.c_str(),
-                outcome.trustedComment.c_str());
+    std::printf("%s: signed by key %s, trusted comment: %s\n", Printable(file).c_str(),
+                outcome.keyId.c_str(), Printable(outcome.trustedComment).c_str());
     return 0;
 }
 

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "tools/qzp/package_file.h"
+#include "tools/qzp/command_kit.h"
 
 // Checks the open `package` (read through its own stream) against the keys in `keyFile` and the
 // signature `signatureFile`. Prints "FILE: signed by key ID, trusted comment: TEXT" and returns 0,
-// or reports the reason as "qzp: SUBJECT: reason" and returns 1 (2 for an unusable path).
+// or reports the reason as "qzp: SUBJECT: reason" and returns 1.
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
                           const std::string& keyFile, const std::string& signatureFile);
 

@@ -12,8 +12,8 @@
 #include "package/package_contents.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/host_path.h"
-#include "tools/qzp/package_file.h"
 
 namespace {
 

@@ -4,12 +4,9 @@
 #include <memory>
 #include <string>
 
-#include "package/block_pipeline.h"
-#include "package/install_plan.h"
-#include "package/package_entry.h"
 #include "package/verify.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
-#include "tools/qzp/package_file.h"
 #include "tools/qzp/signature_report.h"
 
 namespace {
@@ -20,45 +17,6 @@ struct VerifyArguments {
     std::string signature;  // default FILE.minisig
     unsigned jobs = 0;
 };
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-}  // namespace
-
-// "NAME: what: actual should be expected", for verify and extract.
-std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& problem) {
-    std::string text;
-    if (problem.entryIndex < package.count) {
-        text = EntryName(package.entries[problem.entryIndex]) + ": ";
-    }
-    text += PackageFaultText(problem.fault);
-    switch (problem.fault) {
-        case PackageFault::kCrcMismatch:
-            text += ": " + Hex(problem.actual) + " should be " + Hex(problem.expected);
-            break;
-        case PackageFault::kSizeMismatch:
-        case PackageFault::kShortRead:
-            text += " in block " + std::to_string(problem.block) + ": " +
-                    std::to_string(problem.actual) + " bytes should be " +
-                    std::to_string(problem.expected);
-            break;
-        case PackageFault::kInflate:
-            text += " (block " + std::to_string(problem.block) + ")";
-            break;
-        case PackageFault::kPlanRefused:
-            text += ": " + std::string(PlanFaultText(static_cast<PlanFault>(problem.expected)));
-            break;
-        default:
-            break;
-    }
-    return text;
-}
-
-namespace {
 
 int RunVerify(const VerifyArguments& args) {
     OpenedPackage package;
@@ -91,14 +49,18 @@ void AddVerifyCommand(CLI::App& app, int& status) {
         "verify",
         "Check a package without writing anything: every block is inflated and its size "
         "checked, and every file's CRC-32 compared. Names the first damaged entry.");
-    verify->add_option("FILE", args->file, "The package")->required();
-    CLI::Option* pubkey = verify->add_option(
-        "--pubkey", args->pubkey,
-        "Trusted keys (a minisign public key file, one or more keys): the package must also be "
-        "signed by one of them. Prints the signer's key id and the trusted comment");
+    verify->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
+    CLI::Option* pubkey =
+        verify
+            ->add_option("--pubkey", args->pubkey,
+                         "Trusted keys (a minisign public key file, one or more keys): the "
+                         "package must also be signed by one of them. Prints the signer's key id "
+                         "and the trusted comment")
+            ->check(HostPathCheck());
     verify
         ->add_option("--sig", args->signature,
                      "The minisign signature to check (default: FILE.minisig); needs --pubkey")
+        ->check(HostPathCheck())
         ->needs(pubkey);
     verify
         ->add_option("--jobs", args->jobs,

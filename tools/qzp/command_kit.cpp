@@ -1,4 +1,4 @@
-#include "tools/qzp/package_file.h"
+#include "tools/qzp/command_kit.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -6,17 +6,57 @@
 #include <unistd.h>
 #endif
 
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
-#include "package/package_entry.h"
+#include "package/install_plan.h"
 #include "platform/file.h"
 #include "tools/qzp/host_path.h"
+
+namespace {
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
+int ReportUsage(const CLI::App& command, const std::string& message) {
+    std::string words;
+    for (const CLI::App* at = &command; at->get_parent() != nullptr; at = at->get_parent()) {
+        words = " " + at->get_name() + words;
+    }
+    std::fprintf(stderr, "qzp: %s; see 'qzp%s --help'\n", Printable(message).c_str(),
+                 words.c_str());
+    return 2;
+}
+
+const CLI::Validator& HostPathCheck() {
+    static const CLI::Validator check(
+        [](std::string& path) {
+            std::u16string device;
+            std::string error;
+            return ToDevicePath(path, device, error) ? std::string() : error;
+        },
+        "");
+    return check;
+}
 
 int ReportFailure(const std::string& subject, const std::string& message) {
     std::fprintf(stderr, "qzp: %s: %s\n", Printable(subject).c_str(), Printable(message).c_str());
     return 1;
+}
+
+void PrintJson(const nlohmann::ordered_json& document) {
+    const std::string text =
+        document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    std::printf("%s\n", text.c_str());
 }
 
 OpenedPackage::~OpenedPackage() {
@@ -24,11 +64,20 @@ OpenedPackage::~OpenedPackage() {
 }
 
 int OpenedPackage::Open(const std::string& file) {
+    if (const int opened = OpenIfPackage(file); opened != 0) {
+        return opened;
+    }
+    if (archive == nullptr) {
+        return ReportFailure(file, "not a package, or its catalogue is damaged");
+    }
+    return 0;
+}
+
+int OpenedPackage::OpenIfPackage(const std::string& file) {
     std::u16string device;
     std::string error;
     if (!ToDevicePath(file, device, error)) {
-        ReportFailure(file, error);
-        return 2;
+        return ReportFailure(file, error);
     }
     std::error_code code;
     const std::filesystem::path path(file);
@@ -45,7 +94,13 @@ int OpenedPackage::Open(const std::string& file) {
     }
     if (PackageOpen(device.c_str(), &archive, &entries, &count, 0) != 1) {
         archive = nullptr;
-        return ReportFailure(file, "not a package, or its catalogue is damaged");
+        entries = nullptr;
+        count = 0;
+        return 0;
+    }
+    records.resize(count);
+    for (uint32_t k = 0; k < count; ++k) {
+        PackageGetEntryRecord(archive, entries[k], &records[k]);
     }
     return 0;
 }
@@ -102,8 +157,32 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
     return 0;
 }
 
-std::string EntryName(const PackageEntry* entry) {
-    return entry->name();
+std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& problem) {
+    std::string text;
+    if (problem.entryIndex < package.records.size()) {
+        text = package.records[problem.entryIndex].storedName + ": ";
+    }
+    text += PackageFaultText(problem.fault);
+    switch (problem.fault) {
+        case PackageFault::kCrcMismatch:
+            text += ": " + Hex(problem.actual) + " should be " + Hex(problem.expected);
+            break;
+        case PackageFault::kSizeMismatch:
+        case PackageFault::kShortRead:
+            text += " in block " + std::to_string(problem.block) + ": " +
+                    std::to_string(problem.actual) + " bytes should be " +
+                    std::to_string(problem.expected);
+            break;
+        case PackageFault::kInflate:
+            text += " (block " + std::to_string(problem.block) + ")";
+            break;
+        case PackageFault::kPlanRefused:
+            text += ": " + std::string(PlanFaultText(static_cast<PlanFault>(problem.expected)));
+            break;
+        default:
+            break;
+    }
+    return text;
 }
 
 bool StderrIsTerminal() {

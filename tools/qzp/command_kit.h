@@ -1,0 +1,100 @@
+// What every qzp command shares: its two kinds of error line, its JSON output, opening the package
+// it is given, describing a damaged entry, a progress bar and the check of a file it will write.
+//
+// Exit statuses: 0 success; 1 a bad package or file, or a failed operation (reported with
+// ReportFailure); 2 a usage error (reported with ReportUsage). Each error is one line on stderr,
+// with control characters and bytes that are not UTF-8 escaped. Commands print nothing but these
+// lines on stderr, apart from the progress bar and warnings ("qzp: warning: ...").
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "package/package.h"
+#include "package/package_contents.h"
+#include "package/verify.h"
+
+namespace CLI {
+class App;
+class Validator;
+}  // namespace CLI
+
+// Prints "qzp: MESSAGE; see 'qzp COMMAND --help'" on stderr, COMMAND being the words that name
+// `command` ("pack", "ini set"; none for the top level), and returns exit status 2. For arguments
+// a command refuses after parsing them; main sends CLI11's own parse errors here too.
+int ReportUsage(const CLI::App& command, const std::string& message);
+
+// The check on every argument that names a host file or directory: a path qzp cannot turn into
+// a device path (a control character, a backslash in a name) is a usage error, "ARG: reason",
+// before the command runs. Use as `option->check(HostPathCheck())`.
+const CLI::Validator& HostPathCheck();
+
+// Prints "qzp: SUBJECT: MESSAGE" on stderr and returns exit status 1. SUBJECT is the file
+// concerned, as given on the command line.
+int ReportFailure(const std::string& subject, const std::string& message);
+
+// Prints `document` on stdout, indented by two spaces, with a final newline. Text that is not
+// UTF-8 comes out as U+FFFD instead of failing; callers that want such bytes legible pass
+// ValidUtf8(text) (host_path.h), which writes them as `\xNN`.
+void PrintJson(const nlohmann::ordered_json& document);
+
+// The package a command is given, opened with PackageOpen and closed when the object goes
+// (unless Release was called). Every command that reads a package opens it this way.
+class OpenedPackage {
+  public:
+    OpenedPackage() = default;
+    ~OpenedPackage();
+    OpenedPackage(const OpenedPackage&) = delete;
+    OpenedPackage& operator=(const OpenedPackage&) = delete;
+
+    // Opens the host path `file` and reads every entry's record. Returns 0, or 1 after one
+    // ReportFailure line naming `file`: a
+    // path qzp cannot express, "no such file", "not a file", "cannot open: REASON" or "not a
+    // package, or its catalogue is damaged".
+    int Open(const std::string& file);
+    // As Open, except that a file which can be read but is not a package (or whose catalogue is
+    // damaged) is no failure: 0 with `archive` null and nothing printed. For a command that
+    // judges such a file itself, as check does with the device's refusal.
+    int OpenIfPackage(const std::string& file);
+    // The package was closed by someone else (a successful PackageExtract with the close flag).
+    void Release() { archive = nullptr; }
+
+    PackageArchive* archive = nullptr;
+    PackageEntry** entries = nullptr;
+    uint32_t count = 0;
+    std::vector<PackageEntryRecord> records;  // one per entry, in catalogue order
+};
+
+// "NAME: what went wrong: ACTUAL should be EXPECTED" for a failed check or extraction of
+// `package`, NAME as stored; without "NAME: " when the problem names no entry of it.
+std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& problem);
+
+// A one-line progress bar on stderr, drawn only when stderr is a terminal. Redraws only when the
+// shown percentage changes.
+class ProgressBar {
+  public:
+    ProgressBar(const char* label, bool enabled);
+    ~ProgressBar();
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    void Show(uint64_t done, uint64_t total);
+    // Clears the line (call before printing anything else).
+    void Finish();
+
+  private:
+    const char* label_;
+    bool enabled_;
+    int shown_ = -1;
+};
+
+// Checks, before anything is compressed, that the package file `output` can be written and that
+// it neither is nor lies inside one of `inputs` (host paths of files or directories), comparing
+// by file identity rather than spelling. Returns 0, or 1 after printing the problem.
+int CheckOutput(const std::string& output, const std::vector<std::string>& inputs);
+
+// True when stderr is a terminal.
+bool StderrIsTerminal();
