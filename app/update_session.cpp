@@ -260,6 +260,9 @@ bool UpdateSession::Prepare(const char16_t* packagePath) {
 }
 
 StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
+    if (path != nullptr) {
+        platform::GetFileSize(path, packageSize_);
+    }
     if (path != nullptr && PackageOpen(path, &package_, &entries_, &count_, 0) == 0) {
         package_ = nullptr;  // nothing to close
         StepOutcome outcome = Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
@@ -528,9 +531,16 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
         report = {&ForwardProgress, &forward};
     }
     const auto count = static_cast<uint32_t>(order.size());
-    if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 1) != 0) {
-        package_ = nullptr;  // the successful extraction closed it
-        return Done(Step::kExtraction, std::to_string(count) + " entries written");
+    if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 0) != 0) {
+        // How often the card was read, for the log: the check's pass and this one.
+        char times[32] = "";
+        if (packageSize_ > 0) {
+            std::snprintf(times, sizeof times, "; the package read %.2f times",
+                          static_cast<double>(::PackageBytesRead(package_)) /
+                              static_cast<double>(packageSize_));
+        }
+        Close();
+        return Done(Step::kExtraction, std::to_string(count) + " entries written" + times);
     }
     const std::string systemError = platform::LastFileError();
     PackageProblem problem{};
@@ -585,10 +595,6 @@ StepOutcome UpdateSession::RequestRestart() {
     reboot(1);
     platform::Sleep(kRestartGraceMs);
     return Stop(Step::kRestart, Ending::kSilent, "the device did not restart");
-}
-
-uint64_t UpdateSession::PackageBytesRead() const {
-    return package_ != nullptr ? ::PackageBytesRead(package_) : 0;
 }
 
 std::u16string UpdateSession::EntryName(uint32_t index) const {

@@ -106,7 +106,8 @@ class UpdateSession {
     // Extracts the package onto the flash volume in the plan's order, the manifest last, reporting
     // the percentage of compressed bytes consumed (0..100) through `progress`. Runs on the decode
     // thread; touches nothing but the package and the flash volume. Closes the package when it
-    // succeeds.
+    // succeeds, and says in its outcome how many times the package's size was read from the card
+    // in all (at most 2: the check's pass and the extraction's).
     StepOutcome Extract(void (*progress)(void* context, uint32_t position), void* context);
 
     // After a successful extraction: the card's logo to the flash volume (a failed copy does not
@@ -123,8 +124,6 @@ class UpdateSession {
     const UpdateFacts& Facts() const { return facts_; }
     bool Asked() const { return asked_; }
     uint32_t EntryCount() const { return count_; }
-    // Bytes read from the package since it was opened.
-    uint64_t PackageBytesRead() const;
 
   private:
     StepOutcome OpenPackage(const char16_t* path);
@@ -146,8 +145,9 @@ class UpdateSession {
     PackageArchive* package_ = nullptr;
     PackageEntry** entries_ = nullptr;
     uint32_t count_ = 0;
-    InstallPlan names_;  // the plan of the names alone, made when the package is opened
-    InstallPlan plan_;   // the plan over the tree the update will find
+    uint64_t packageSize_ = 0;  // of the file opened by Prepare (0 for an adopted package)
+    InstallPlan names_;         // the plan of the names alone, made when the package is opened
+    InstallPlan plan_;          // the plan over the tree the update will find
     std::vector<uint8_t> manifest_;
     bool manifestTooLarge_ = false;
     UpdateFacts facts_;

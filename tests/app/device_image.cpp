@@ -305,3 +305,14 @@ std::vector<IniValue> Manifest(const std::u16string& version, int isPatch,
 }
 
 }  // namespace apptest
+
+namespace apptest {
+
+double DeviceImage::CardReads() const {
+    const std::string log = ReadAll(root_ / "SDMMC" / "qzpupdate.log");
+    const std::string marker = "the package read ";
+    const std::size_t at = log.rfind(marker);
+    return at == std::string::npos ? -1.0 : std::atof(log.c_str() + at + marker.size());
+}
+
+}  // namespace apptest

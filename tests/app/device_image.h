@@ -61,6 +61,10 @@ class DeviceImage {
     // Copies a shared object from the build into ROOT/Windows/velmorin.dll.
     void InstallVendorLibrary(const fs::path& library) const;
 
+    // How many times the package's size the last completed update read from the card, from the
+    // technician's log; -1 when the log says nothing of it.
+    double CardReads() const;
+
     Tree FlashTree() const { return TreeOf(root_ / "ResidentFlash2"); }
     static Tree TreeOf(const fs::path& directory);
 

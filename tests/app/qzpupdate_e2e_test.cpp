@@ -292,6 +292,8 @@ TEST_P(CompletedUpdate, EndsWithTheExpectedFlashVolume) {
     const RunResult run = image.Run(c.args);
 
     ExpectCompleted(run);
+    EXPECT_GT(image.CardReads(), 1.0);
+    EXPECT_LE(image.CardReads(), 2.0);
     const auto confirm = run.Events("confirm");
     if (c.confirmText == nullptr) {
         EXPECT_TRUE(confirm.empty());
@@ -584,30 +586,7 @@ class FreeSpace : public testing::Test {
 };
 
 const char* const kLacksRoom =
-    "[qzpupdate] The flash volume ResidentFlash2 lacks room for this "
-    "update: it needs ";
-
-TEST_F(FreeSpace, RefusesBeforeThePurgeWhatTheVolumeCannotHold) {
-    InstallVersion(image_);
-    for (const bool patch : {false, true}) {
-        SCOPED_TRACE(patch ? "patch" : "full update");
-        const std::string manifest =
-            image_.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"));
-        image_.WritePackage("SDMMC/VORIZ.QZP", {{"VORIZ\\INDEX.INI", manifest},
-                                                {"VORIZ\\huge.bin", Filler(300000, 5, false)}});
-        const Tree before = image_.FlashTree();
-
-        const RunResult run = image_.Run({"--answer", "ok"});
-
-        EXPECT_EQ(run.status, 0);
-        const auto boxes = Boxes(run);
-        ASSERT_EQ(boxes.size(), 1u) << run.out;
-        EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
-        EXPECT_NE(boxes[0].find(" KB are available.|exclamation"), std::string::npos);
-        EXPECT_TRUE(run.Events("purge").empty());
-        EXPECT_EQ(FlashDifference(image_, before), "");
-    }
-}
+    "[qzpupdate] The flash volume ResidentFlash2 lacks room for this update: ";
 
 // A file of 150 KB replaced on a volume of 256 KB: a full update may use the room the purge frees;
 // a patch needs the complete new copy beside the old one, which does not fit.
@@ -634,6 +613,47 @@ TEST_F(FreeSpace, AFullUpdateCountsWhatThePurgeFreesAPatchDoesNot) {
         ASSERT_EQ(boxes.size(), 1u) << run.out;
         EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
         EXPECT_EQ(FlashDifference(image_, before), "");
+    }
+}
+
+// The room rule to the unit, on a flash volume the image states (16 KB in units of 4 KB): a
+// package whose planned need equals the room installs; one byte more, across a unit boundary, is
+// refused before the purge, with the exact figures. A full update needs VORIZ\ (a unit), its
+// manifest (a unit) and data.bin; a patch over VORIZ\, data.bin (4 KB) and the record needs
+// the new data.bin beside the old one.
+TEST(ExactRoom, AnExactFitInstallsAndOneByteMoreIsRefused) {
+    struct Case {
+        bool patch;
+        std::size_t dataBytes;
+        const char* refusal;  // null: installs
+    };
+    for (const Case c :
+         {Case{false, 8192, nullptr}, Case{false, 8193, "it needs 20 KB, 16 KB are available."},
+          Case{true, 8192, nullptr}, Case{true, 8193, "it needs 12 KB, 8 KB are available."}}) {
+        SCOPED_TRACE(std::string(c.patch ? "patch" : "full update") + " of " +
+                     std::to_string(c.dataBytes) + " bytes");
+        DeviceImage image;
+        image.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(4096, 3, false));
+        image.WriteIni("ResidentFlash2/VORIZ/index.ini", {{u"Config", u"SoftwareVersion", u"1.0"}});
+        // The installed tree takes three units; a patch is left two more.
+        image.WriteFile(".named/ResidentFlash2.volume", c.patch ? "20480 4096" : "16384 4096");
+        const std::vector<PackFile> package = {
+            {"VORIZ\\INDEX.INI",
+             image.IniBytes(c.patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"))},
+            {"VORIZ\\data.bin", Filler(c.dataBytes, 4, false)}};
+        image.WritePackage("SDMMC/VORIZ.QZP", package);
+        const Tree before = image.FlashTree();
+
+        const RunResult run = image.Run({"--answer", "ok"});
+
+        if (c.refusal == nullptr) {
+            ExpectCompleted(run);
+            continue;
+        }
+        EXPECT_EQ(Boxes(run),
+                  std::vector<std::string>{kLacksRoom + std::string(c.refusal) + "|exclamation"});
+        EXPECT_TRUE(run.Events("purge").empty());
+        EXPECT_EQ(FlashDifference(image, before), "");
     }
 }
 

@@ -1,0 +1,128 @@
+// The room rule of the update session, to the allocation unit: what a plan needs at its fullest
+// moment and the figures the refusal shows.
+#include "app/update_session.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "platform/text.h"
+
+namespace {
+
+constexpr uint64_t kUnit = 4096;
+
+struct RoomCase {
+    const char* label;
+    std::vector<std::u16string> newDirectories;
+    std::vector<PlanStep> steps;
+    std::map<std::u16string, uint64_t> installed;  // sizes of the files a patch replaces
+    uint64_t available;
+    uint64_t needed;
+    const char* counts;  // what the room step logs
+};
+
+void PrintTo(const RoomCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+PlanStep Create(const char16_t* path, uint64_t size) {
+    return {0, PlanAction::kCreateFile, path, size};
+}
+PlanStep Replace(const char16_t* path, uint64_t size) {
+    return {0, PlanAction::kReplaceFile, path, size};
+}
+PlanStep Directory(const char16_t* path) {
+    return {0, PlanAction::kMakeDirectory, path, 0};
+}
+
+class Room : public testing::TestWithParam<RoomCase> {};
+
+TEST_P(Room, CountsWholeUnitsAtTheFullestMoment) {
+    const RoomCase& c = GetParam();
+    InstallPlan plan;
+    plan.newDirectories = c.newDirectories;
+    plan.steps = c.steps;
+    auto installed = c.installed;
+    const auto oldSize = [](void* sizes, const std::u16string& path) {
+        const auto& map = *static_cast<std::map<std::u16string, uint64_t>*>(sizes);
+        const auto found = map.find(path);
+        return found == map.end() ? uint64_t{0} : found->second;
+    };
+    const uint64_t needed = app::RoomNeeded(plan, kUnit, oldSize, &installed);
+    EXPECT_EQ(needed, c.needed);
+
+    const app::StepOutcome outcome = app::RoomOutcome(needed, c.available);
+    if (needed <= c.available) {
+        EXPECT_TRUE(outcome.GoesOn());
+        EXPECT_EQ(outcome.detail, c.counts);
+    } else {
+        EXPECT_EQ(outcome.reason, c.counts);
+        EXPECT_EQ(outcome.ending, app::Ending::kNoRoom);
+        EXPECT_EQ(platform::Utf16ToUtf8(outcome.message),
+                  "The flash volume ResidentFlash2 lacks room for this update: it " +
+                      std::string(c.counts).replace(std::string(c.counts).find(" available"), 10,
+                                                    " are available") +
+                      ".");
+    }
+}
+
+// A full update: new directories and files, each in whole units; an exact fit installs, a byte
+// more across a unit boundary is refused. A patch: a replaced file needs its new copy beside the
+// old one until the rename, so its peak comes before what it frees.
+INSTANTIATE_TEST_SUITE_P(
+    Plans, Room,
+    testing::Values(RoomCase{"FullExactFit",
+                             {u"\\ResidentFlash2\\VORIZ"},
+                             {Directory(u"\\ResidentFlash2\\VORIZ\\"),
+                              Create(u"\\ResidentFlash2\\VORIZ\\a.bin", 8192),
+                              Create(u"\\ResidentFlash2\\VORIZ\\INDEX.INI", 100)},
+                             {},
+                             16384,
+                             16384,
+                             "needs 16 KB, 16 KB available"},
+                    RoomCase{"FullOneByteOver",
+                             {u"\\ResidentFlash2\\VORIZ"},
+                             {Directory(u"\\ResidentFlash2\\VORIZ\\"),
+                              Create(u"\\ResidentFlash2\\VORIZ\\a.bin", 8193),
+                              Create(u"\\ResidentFlash2\\VORIZ\\INDEX.INI", 100)},
+                             {},
+                             16384,
+                             20480,
+                             "needs 20 KB, 16 KB available"},
+                    RoomCase{"EmptyFilesTakeNoUnit",
+                             {},
+                             {Create(u"\\ResidentFlash2\\empty", 0)},
+                             {},
+                             0,
+                             0,
+                             "needs 0 KB, 0 KB available"},
+                    RoomCase{"PatchPeaksBeforeTheRenameFreesTheOldCopy",
+                             {},
+                             {Replace(u"\\ResidentFlash2\\VORIZ\\a.bin", 8192),
+                              Replace(u"\\ResidentFlash2\\VORIZ\\index.ini", 100)},
+                             {{u"\\ResidentFlash2\\VORIZ\\a.bin", 4096},
+                              {u"\\ResidentFlash2\\VORIZ\\index.ini", 200}},
+                             8192,
+                             8192,
+                             "needs 8 KB, 8 KB available"},
+                    RoomCase{"PatchOneByteOver",
+                             {},
+                             {Replace(u"\\ResidentFlash2\\VORIZ\\a.bin", 8193),
+                              Replace(u"\\ResidentFlash2\\VORIZ\\index.ini", 100)},
+                             {{u"\\ResidentFlash2\\VORIZ\\a.bin", 4096},
+                              {u"\\ResidentFlash2\\VORIZ\\index.ini", 200}},
+                             8192,
+                             12288,
+                             "needs 12 KB, 8 KB available"},
+                    RoomCase{"PatchShrinkingAFileFreesRoomForTheNext",
+                             {u"\\ResidentFlash2\\New"},
+                             {Replace(u"\\ResidentFlash2\\big.bin", 4096),
+                              Create(u"\\ResidentFlash2\\New\\b.bin", 12288)},
+                             {{u"\\ResidentFlash2\\big.bin", 16384}},
+                             8192,
+                             8192,
+                             "needs 8 KB, 8 KB available"}),
+    [](const testing::TestParamInfo<RoomCase>& info) { return info.param.label; });
+
+}  // namespace
