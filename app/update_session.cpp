@@ -8,7 +8,6 @@
 
 #include "app/device_paths.h"
 #include "package/extract_progress.h"
-#include "package/layout.h"
 #include "package/package_scan.h"
 #include "package/verify.h"
 #include "platform/file.h"
@@ -561,7 +560,7 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
         return Done(Step::kLogo, "none on the card");
     }
-    char16_t scratch[kPackagePathCapacity];
+    char16_t scratch[kTextUnits];
     if (!PlanScratchPath(kLogoTarget, scratch)) {
         return Done(Step::kLogo, "not copied: no room for the path");
     }

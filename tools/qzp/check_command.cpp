@@ -198,25 +198,31 @@ void AddCheckCommand(CLI::App& app, int& status) {
         "installer's own update session: 'refuse: MESSAGE' (the message box it would show), "
         "'patch', 'full update: asks first' or 'full update: no question'. Exit 0 when the "
         "device would install, 1 when it would refuse.");
-    check->add_option("FILE", args->file, "The package")->required();
+    check->add_option("FILE", args->file, "The package")->required()->check(HostPathCheck());
     check->add_option("--installed", args->installed,
                       "The device has a version record with this version");
     check->add_flag("--no-record", args->noRecord, "The device has no version record");
-    check->add_option("--device", args->device,
-                      "Read the state from a device image directory: its version record, card "
-                      "settings, trusted keys (\\Windows\\qzpupdate.pub), installed tree and the "
-                      "flash volume's room");
+    check
+        ->add_option("--device", args->device,
+                     "Read the state from a device image directory: its version record, card "
+                     "settings, trusted keys (\\Windows\\qzpupdate.pub), installed tree and the "
+                     "flash volume's room")
+        ->check(HostPathCheck());
     check
         ->add_option("--tips", args->tips,
                      "IsShowUpdateTips of the card settings (default: the device image's, else "
                      "1)")
         ->check(CLI::Range(0, 1));
-    check->add_option("--pubkey", args->pubkey,
-                      "Without --device: the device holds these trusted keys (a minisign public "
-                      "key file), so it installs only a package signed by one of them");
-    check->add_option("--sig", args->sig,
-                      "The package's signature, on a device that holds keys (default: "
-                      "FILE.minisig)");
+    check
+        ->add_option("--pubkey", args->pubkey,
+                     "Without --device: the device holds these trusted keys (a minisign public "
+                     "key file), so it installs only a package signed by one of them")
+        ->check(HostPathCheck());
+    check
+        ->add_option("--sig", args->sig,
+                     "The package's signature, on a device that holds keys (default: "
+                     "FILE.minisig)")
+        ->check(HostPathCheck());
     check->add_option("--free-kb", args->freeKb,
                       "Without --device: the room in KB the flash volume offers the update (for "
                       "a full update, after the purge), counted in units of 1 KB; without it the "
