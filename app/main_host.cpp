@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -14,6 +15,7 @@
 #include "app/dialog_templates.h"
 #include "app/resource.h"
 #include "app/update_app.h"
+#include "platform/file.h"
 #include "platform/posix/host.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -117,9 +119,10 @@ int main(int argc, char** argv) {
         "Installs \\SDMMC\\VORIZ.QZP of the image onto its \\ResidentFlash2\\ as the device "
         "would."};
     platform::host::Options options;
+    std::string device = "device";
     std::string ui = (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) ? "terminal" : "headless";
     std::string answer = "timeout";
-    cli.add_option("--device", options.deviceDirectory,
+    cli.add_option("--device", device,
                    "directory that stands for the device's \\ (holds SDMMC/, ResidentFlash2/, "
                    "Windows/)")
         ->capture_default_str();
@@ -172,6 +175,12 @@ int main(int argc, char** argv) {
                                           : platform::host::Answer::kTimeout;
     options.answeredDialog = IDD_TIP_DIALOG;  // the confirmation is the one dialog answered
     platform::host::Configure(options);
+    // The device image: every file call of the run, the decode thread's too, acts on it. The
+    // vendor stand-in runs inside this process but knows nothing of it: it finds the image
+    // through the environment.
+    const std::unique_ptr<platform::FileSystem> files = platform::FileSystem::DeviceImage(device);
+    const platform::UseFiles bound(*files);
+    setenv("QZP_DEVICE_ROOT", std::filesystem::absolute(device).c_str(), 1);
     platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
     platform::host::SetObservers(record.Observers());
     theApp.SetRecord(&record);

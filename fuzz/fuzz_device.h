@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "platform/file.h"
@@ -21,7 +22,10 @@ inline const char* DeviceRoot() {
         if (mkdtemp(root) == nullptr) {
             std::abort();
         }
-        platform::SetDeviceRoot(root);
+        // The fuzzer calls the target on this thread: the image stays bound for the whole run.
+        static const std::unique_ptr<platform::FileSystem> files =
+            platform::FileSystem::DeviceImage(root);
+        static const platform::UseFiles bound(*files);
         std::atexit([] { std::filesystem::remove_all(root); });
         return true;
     }();

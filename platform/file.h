@@ -1,25 +1,28 @@
 // File and text-conversion services of the platform layer.
 //
-// Paths are UTF-16 device paths such as u"\\SDMMC\\VORIZ.QZP". The Win32 implementation hands
-// them to the wide Win32 / C-runtime calls unchanged. The POSIX implementation has two modes:
+// Paths are UTF-16 device paths such as u"\\SDMMC\\VORIZ.QZP". Every call acts on the
+// FileSystem bound to the calling thread (see FileSystem and UseFiles below); on POSIX a call on a
+// thread with none fails (ENXIO), Win32 has only the real file system. The Win32 implementation
+// hands paths to the wide Win32 / C-runtime calls unchanged. The POSIX implementation knows two
+// kinds of file system:
 //
-// - The device image (the default). Paths resolve under the device image directory (see
-//   SetDeviceRoot), where `\` and `/` both separate levels, `.` stays and `..` goes up by name but
+// - A device image (FileSystem::DeviceImage). Paths resolve under the device image directory,
+//   where `\` and `/` both separate levels, `.` stays and `..` goes up by name but
 //   never above the image, and each existing level is matched without regard to ASCII letter case,
 //   as the device's file system does (an exact spelling wins; among several others, the first in
 //   byte order). Below the image directory no symbolic link is ever followed and nothing but a
 //   regular file or a directory is opened: a link counts as a file that may be deleted but not
 //   opened, written, created over, renamed or copied; a FIFO or device is refused without
 //   blocking. The image directory itself may be a link.
-// - Exact host paths (SetExactHostPaths(true), for the host tools): a path names what the host
-//   OS resolves it to: no letter-case matching, `..` left to the OS. Links are followed as the OS
-//   follows them, except below the link-free directory (SetLinkFreeDirectory), which is guarded
-//   like the device image.
+// - Exact host paths (FileSystem::HostPaths, for the host tools): a path names what the host OS
+//   resolves it to: no letter-case matching, `..` left to the OS. Links are followed as the OS
+//   follows them, except below the file system's link-free directory, which is guarded like the
+//   device image.
 //
-// Names each directory holds are read once per run and kept up to date by the calls of this layer
-// (and the system's delete), so lookups and file creation cost a bounded number of system calls
-// whatever the size of a directory. Changes made by other means to a directory this process has
-// already read are not seen until SetDeviceRoot is called again.
+// Names each directory holds are read once per file system and kept up to date by the calls of
+// this layer (and the system's delete), so lookups and file creation cost a bounded number of
+// system calls whatever the size of a directory. Changes made by other means to a directory a
+// file system has already read are not seen by it; a new FileSystem object sees them.
 //
 // Results follow the Win32 calls these stand for: booleans for success, attribute words with
 // kInvalidFileAttributes for "missing", element counts for conversions (0 on failure). After a
@@ -30,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace platform {
@@ -88,21 +92,50 @@ bool RemoveFile(const char16_t* path);
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity);
 int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapacity);
 
-// The device image (host builds): the directory that stands for the device's `\`. Default
-// "device" (relative to the current directory). The Win32 build ignores it: paths are real.
-// Setting it (even to the same directory) forgets every directory listing read so far.
-void SetDeviceRoot(const std::string& hostDirectory);
-const std::string& DeviceRoot();
+// One view of the files and everything this layer remembers about it (the device image's
+// directory or exact host paths, open directories, the names each holds). A program's entry, or a
+// tool's command, creates the one it works with and binds it to its thread with UseFiles; no
+// setting of it changes after it is made. Win32: the real file system, whatever the kind.
+class FileSystem {
+  public:
+    // The device image: `hostDirectory` stands for the device's `\`.
+    static std::unique_ptr<FileSystem> DeviceImage(const std::string& hostDirectory);
+    // Exact host paths. Below `linkFree` (a device path as HostPathToDevice gives it, e.g. the
+    // folder a tool extracts into; null or empty: none) no link is followed and only regular files
+    // and directories are opened, as in the device image; a path that climbs out of it with `..`
+    // fails (EACCES). The directory itself may be a link.
+    static std::unique_ptr<FileSystem> HostPaths(const char16_t* linkFree = nullptr);
+    ~FileSystem();
+    FileSystem(const FileSystem&) = delete;
+    FileSystem& operator=(const FileSystem&) = delete;
 
-// Exact host paths (see the top of this file) on or off; off by default. Win32: no effect.
-void SetExactHostPaths(bool exact);
-bool ExactHostPaths();
+    // The directory that stands for `\` ("/" for exact host paths; Win32: "\\").
+    const std::string& Root() const;
+    bool ExactHostPaths() const;
 
-// With exact host paths: below `directory` (a device path as HostPathToDevice gives it, e.g. the
-// folder a tool extracts into) no link is followed and only regular files and directories are
-// opened, as in the device image; a path that climbs out of it with `..` fails (EACCES). The
-// directory itself may be a link. Null or empty: no such directory. Win32: no effect.
-void SetLinkFreeDirectory(const char16_t* directory);
+    struct State;  // the implementation's
+    State& state() { return *state_; }
+
+  private:
+    explicit FileSystem(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
+
+// Binds `files` to the calling thread while the object lives, then restores the binding before.
+// A thread started with CreateThread begins bound to its creator's file system.
+class UseFiles {
+  public:
+    explicit UseFiles(FileSystem& files);
+    ~UseFiles();
+    UseFiles(const UseFiles&) = delete;
+    UseFiles& operator=(const UseFiles&) = delete;
+
+  private:
+    FileSystem* previous_;
+};
+
+// The file system bound to the calling thread; null when there is none.
+FileSystem* BoundFiles();
 
 // The reason the last failed call of this layer on this thread failed, as one line of text
 // (e.g. "Permission denied", "refusing the symbolic link /x/out/VORIZ"); empty when unknown.
@@ -110,9 +143,9 @@ std::string LastFileError();
 
 // Turns a host path given by a user (a command-line argument, UTF-8) into a device path that
 // names the same file. On POSIX this makes the path absolute and requires it to lie inside the
-// device root (tools set the root to "/" first); `..` levels are resolved by name, or with exact
-// host paths kept for the OS to resolve. On Win32 it is the path made absolute. Returns false
-// when the path cannot be expressed.
+// bound file system's root (a tool's host paths have the root "/"); `..` levels are resolved by
+// name, or with exact host paths kept for the OS to resolve. On Win32 it is the path made absolute.
+// Returns false when the path cannot be expressed.
 bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath);
 
 // The host file-system path a device path resolves to (POSIX; Win32 returns it as UTF-8).

@@ -6,12 +6,12 @@
 
 namespace platform::posix {
 
-// Forgets every directory listing and open directory the file layer holds. Called after changes
-// made to the device image by other means than the file layer (the shell's delete).
+// Forgets every directory listing and open directory the bound file system holds. Called after
+// changes made to the device image by other means than the file layer (the shell's delete).
 void ForgetDirectories();
 
-// Number of times the file layer has read a directory's names since the process started. Each
-// directory is read at most once per run, however many lookups it serves.
+// Number of times the bound file system has read a directory's names since it was made. Each
+// directory is read at most once per file system, however many lookups it serves.
 uint64_t DirectoryListings();
 
 }  // namespace platform::posix

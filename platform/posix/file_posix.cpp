@@ -74,15 +74,6 @@ struct Index {
     std::unordered_map<std::string, std::vector<std::string>> names;
 };
 
-// Everything below is guarded by g_mutex. Keys of g_dirs and g_indexes are paths relative to the
-// guarded base, levels joined by `/` in their stored spelling ("" is the base itself).
-std::mutex g_mutex;
-std::string g_root = "device";
-bool g_exact = false;
-bool g_hasLinkFree = false;
-std::vector<std::string> g_linkFree;  // levels of the link-free directory (exact host paths)
-std::unordered_map<std::string, std::shared_ptr<Dir>> g_dirs;
-std::unordered_map<std::string, Index> g_indexes;
 // The parent directory of the last path located, so that a run of names in one folder is resolved
 // without walking down from the base again.
 struct LastParent {
@@ -91,17 +82,44 @@ struct LastParent {
     std::string key;
     std::string host;
 };
-LastParent g_lastParent;
-uint64_t g_listings = 0;
-std::size_t g_indexedNames = 0;
+
 constexpr std::size_t kMaxOpenDirs = 64;
 constexpr std::size_t kMaxIndexedNames = std::size_t{1} << 22;
 
+}  // namespace
+
+// Everything a file system remembers, guarded by `mutex`. Keys of `dirs` and `indexes` are paths
+// relative to the guarded base, levels joined by `/` in their stored spelling ("" is the base).
+struct FileSystem::State {
+    std::mutex mutex;
+    std::string root = "/";
+    bool exact = true;
+    bool hasLinkFree = false;
+    std::vector<std::string> linkFree;  // levels of the link-free directory (exact host paths)
+    std::unordered_map<std::string, std::shared_ptr<Dir>> dirs;
+    std::unordered_map<std::string, Index> indexes;
+    LastParent lastParent;
+    uint64_t listings = 0;
+    std::size_t indexedNames = 0;
+};
+
+namespace {
+
+// The bound file system's state; only called below a public call that checked the binding.
+FileSystem::State& S() {
+    return BoundFiles()->state();
+}
+
+// The public calls' first step: false (ENXIO) on a thread bound to no file system.
+bool Bound() {
+    return BoundFiles() != nullptr || Fail(ENXIO, "no file system is bound to this thread");
+}
+
 void ForgetLocked() {
-    g_lastParent = LastParent();
-    g_dirs.clear();
-    g_indexes.clear();
-    g_indexedNames = 0;
+    S().lastParent = LastParent();
+    S().dirs.clear();
+    S().indexes.clear();
+    S().indexedNames = 0;
 }
 
 std::string JoinKey(const std::string& key, const std::string& name) {
@@ -110,18 +128,18 @@ std::string JoinKey(const std::string& key, const std::string& name) {
 
 // Reads the names of `dir` once; later lookups use what was read.
 Index& IndexOf(const std::string& key, const Dir& dir) {
-    const auto it = g_indexes.find(key);
-    if (it != g_indexes.end()) {
+    const auto it = S().indexes.find(key);
+    if (it != S().indexes.end()) {
         return it->second;
     }
-    if (g_indexedNames > kMaxIndexedNames) {
-        g_indexes.clear();
-        g_indexedNames = 0;
+    if (S().indexedNames > kMaxIndexedNames) {
+        S().indexes.clear();
+        S().indexedNames = 0;
     }
-    Index& index = g_indexes[key];
+    Index& index = S().indexes[key];
     index.device = dir.device;
     index.inode = dir.inode;
-    ++g_listings;
+    ++S().listings;
     const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
     if (d == nullptr) {
@@ -134,7 +152,7 @@ Index& IndexOf(const std::string& key, const Dir& dir) {
         const std::string name = e->d_name;
         if (name != "." && name != "..") {
             index.names[FoldedAscii(name)].push_back(name);
-            ++g_indexedNames;
+            ++S().indexedNames;
         }
     }
     closedir(d);
@@ -142,19 +160,19 @@ Index& IndexOf(const std::string& key, const Dir& dir) {
 }
 
 void IndexAdd(const std::string& key, const std::string& name) {
-    const auto it = g_indexes.find(key);
-    if (it != g_indexes.end()) {
+    const auto it = S().indexes.find(key);
+    if (it != S().indexes.end()) {
         std::vector<std::string>& spellings = it->second.names[FoldedAscii(name)];
         if (std::find(spellings.begin(), spellings.end(), name) == spellings.end()) {
             spellings.push_back(name);
-            ++g_indexedNames;
+            ++S().indexedNames;
         }
     }
 }
 
 void IndexRemove(const std::string& key, const std::string& name) {
-    const auto it = g_indexes.find(key);
-    if (it == g_indexes.end()) {
+    const auto it = S().indexes.find(key);
+    if (it == S().indexes.end()) {
         return;
     }
     const auto match = it->second.names.find(FoldedAscii(name));
@@ -171,7 +189,7 @@ void IndexRemove(const std::string& key, const std::string& name) {
 // The stored spelling of `name` in the directory `key`: the exact spelling when present, else the
 // first in byte order of those equal without regard to case, else `name` itself (a new entry).
 std::string Spell(const std::string& key, const Dir& dir, const std::string& name) {
-    if (g_exact) {
+    if (S().exact) {
         return name;
     }
     const Index& index = IndexOf(key, dir);
@@ -192,15 +210,15 @@ std::shared_ptr<Dir> Remember(const std::string& key, int fd) {
     }
     dir->device = st.st_dev;
     dir->inode = st.st_ino;
-    const auto index = g_indexes.find(key);
-    if (index != g_indexes.end() &&
+    const auto index = S().indexes.find(key);
+    if (index != S().indexes.end() &&
         (index->second.device != st.st_dev || index->second.inode != st.st_ino)) {
-        g_indexes.erase(index);  // another directory now stands at that path
+        S().indexes.erase(index);  // another directory now stands at that path
     }
-    if (g_dirs.size() >= kMaxOpenDirs) {
-        g_dirs.clear();
+    if (S().dirs.size() >= kMaxOpenDirs) {
+        S().dirs.clear();
     }
-    g_dirs[key] = dir;
+    S().dirs[key] = dir;
     return dir;
 }
 
@@ -245,7 +263,7 @@ std::vector<std::string> RawPieces(const std::string& text, bool bothSeparators)
 }
 
 std::string RootPrefix() {
-    return g_root == "/" ? std::string() : g_root;
+    return S().root == "/" ? std::string() : S().root;
 }
 
 std::string JoinHost(std::string host, const std::vector<std::string>& pieces, std::size_t from,
@@ -260,17 +278,17 @@ std::string JoinHost(std::string host, const std::vector<std::string>& pieces, s
 Levels Split(const char16_t* path) {
     Levels levels;
     const std::vector<std::string> raw = RawPieces(Utf16ToUtf8(path), true);
-    if (!g_exact) {
+    if (!S().exact) {
         for (const std::string& p : raw) {
             AddPiece(levels.pieces, p);
         }
-        levels.baseHost = g_root;
+        levels.baseHost = S().root;
         levels.guarded = true;
         return levels;
     }
-    const std::size_t n = g_linkFree.size();
-    if (g_hasLinkFree && raw.size() > n &&
-        std::equal(g_linkFree.begin(), g_linkFree.end(), raw.begin())) {
+    const std::size_t n = S().linkFree.size();
+    if (S().hasLinkFree && raw.size() > n &&
+        std::equal(S().linkFree.begin(), S().linkFree.end(), raw.begin())) {
         levels.baseHost = JoinHost(RootPrefix(), raw, 0, n);
         levels.pieces.assign(raw.begin() + static_cast<std::ptrdiff_t>(n), raw.end());
         levels.guarded = true;
@@ -310,8 +328,8 @@ std::shared_ptr<Dir> Walk(const Levels& levels, std::size_t count, std::string& 
     host = levels.baseHost;
     reached = 0;
     std::shared_ptr<Dir> dir;
-    const auto base = g_dirs.find(key);
-    if (base != g_dirs.end()) {
+    const auto base = S().dirs.find(key);
+    if (base != S().dirs.end()) {
         dir = base->second;
     } else {
         const int fd = open(levels.baseHost.c_str(), kDirectoryFlags);
@@ -328,8 +346,8 @@ std::shared_ptr<Dir> Walk(const Levels& levels, std::size_t count, std::string& 
         const std::string name = Spell(key, *dir, piece);
         const std::string childKey = JoinKey(key, name);
         const std::string childHost = host + (host == "/" ? "" : "/") + name;
-        const auto cached = g_dirs.find(childKey);
-        if (cached != g_dirs.end()) {
+        const auto cached = S().dirs.find(childKey);
+        if (cached != S().dirs.end()) {
             dir = cached->second;
         } else {
             const int fd = openat(dir->fd, name.c_str(), kDirectoryFlags | O_NOFOLLOW);
@@ -365,11 +383,11 @@ bool Locate(const char16_t* path, Located& out) {
         }
     }
     out = Located();
-    if (!leaf.empty() && g_lastParent.dir && whole.substr(0, cut + 1) == g_lastParent.prefix) {
-        out.parent = g_lastParent.dir;
-        out.parentKey = g_lastParent.key;
+    if (!leaf.empty() && S().lastParent.dir && whole.substr(0, cut + 1) == S().lastParent.prefix) {
+        out.parent = S().lastParent.dir;
+        out.parentKey = S().lastParent.key;
         out.leaf = Spell(out.parentKey, *out.parent, leaf);
-        out.host = g_lastParent.host + (g_lastParent.host == "/" ? "" : "/") + out.leaf;
+        out.host = S().lastParent.host + (S().lastParent.host == "/" ? "" : "/") + out.leaf;
         out.guarded = true;
         return true;
     }
@@ -399,7 +417,8 @@ bool Locate(const char16_t* path, Located& out) {
     out.host = host + (host == "/" ? "" : "/") + out.leaf;
     out.guarded = true;
     if (!leaf.empty() && piece == leaf) {
-        g_lastParent = {std::u16string(whole.substr(0, cut + 1)), out.parent, out.parentKey, host};
+        S().lastParent = {std::u16string(whole.substr(0, cut + 1)), out.parent, out.parentKey,
+                          host};
     }
     return true;
 }
@@ -508,49 +527,52 @@ void NoteRemoved(const Located& at) {
 namespace posix {
 
 void ForgetDirectories() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    ForgetLocked();
+    if (BoundFiles() != nullptr) {
+        std::lock_guard<std::mutex> lock(S().mutex);
+        ForgetLocked();
+    }
 }
 
 uint64_t DirectoryListings() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_listings;
+    if (BoundFiles() == nullptr) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(S().mutex);
+    return S().listings;
 }
 
 }  // namespace posix
 
-void SetDeviceRoot(const std::string& hostDirectory) {
+FileSystem::FileSystem(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+FileSystem::~FileSystem() = default;
+
+std::unique_ptr<FileSystem> FileSystem::DeviceImage(const std::string& hostDirectory) {
+    auto state = std::make_unique<State>();
     std::string root = hostDirectory;
     while (root.size() > 1 && root.back() == '/') {
         root.pop_back();
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_root = root.empty() ? std::string(".") : root;
-    ForgetLocked();
+    state->root = root.empty() ? std::string(".") : root;
+    state->exact = false;
+    return std::unique_ptr<FileSystem>(new FileSystem(std::move(state)));
 }
 
-const std::string& DeviceRoot() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_root;
+std::unique_ptr<FileSystem> FileSystem::HostPaths(const char16_t* linkFree) {
+    auto state = std::make_unique<State>();
+    state->hasLinkFree = linkFree != nullptr && *linkFree != 0;
+    if (state->hasLinkFree) {
+        state->linkFree = RawPieces(Utf16ToUtf8(linkFree), true);
+    }
+    return std::unique_ptr<FileSystem>(new FileSystem(std::move(state)));
 }
 
-void SetExactHostPaths(bool exact) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_exact = exact;
-    ForgetLocked();
+const std::string& FileSystem::Root() const {
+    return state_->root;
 }
 
-bool ExactHostPaths() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_exact;
-}
-
-void SetLinkFreeDirectory(const char16_t* directory) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_hasLinkFree = directory != nullptr && *directory != 0;
-    g_linkFree =
-        g_hasLinkFree ? RawPieces(Utf16ToUtf8(directory), true) : std::vector<std::string>();
-    ForgetLocked();
+bool FileSystem::ExactHostPaths() const {
+    return state_->exact;
 }
 
 std::string LastFileError() {
@@ -561,10 +583,10 @@ std::string LastFileError() {
 }
 
 std::string DevicePathToHost(const char16_t* path) {
-    if (path == nullptr) {
+    if (path == nullptr || !Bound()) {
         return std::string();
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(S().mutex);
     const Levels levels = Split(path);
     if (!levels.guarded) {
         return JoinHost(RootPrefix(), levels.pieces, 0, levels.pieces.size());
@@ -592,11 +614,11 @@ std::string DevicePathToHost(const char16_t* path) {
 }
 
 bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
-    if (hostPath.empty()) {
+    if (hostPath.empty() || !Bound()) {
         return false;
     }
     std::string absolute = hostPath;
-    std::string root = DeviceRoot();
+    std::string root = BoundFiles()->Root();
     char cwd[PATH_MAX];
     if ((absolute[0] != '/' || root[0] != '/') && getcwd(cwd, sizeof cwd) == nullptr) {
         return false;
@@ -610,7 +632,7 @@ bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
     // Device-image paths compare resolved spellings ("ROOT/../x" lies outside the image although
     // it starts with it); exact host paths keep `..` for the OS, and may not climb out of the root.
     std::vector<std::string> pieces, rootPieces;
-    if (ExactHostPaths()) {
+    if (BoundFiles()->ExactHostPaths()) {
         pieces = RawPieces(absolute, false);
         rootPieces = RawPieces(root, false);
     } else {
@@ -644,6 +666,9 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
         Fail(EINVAL);
         return nullptr;
     }
+    if (!Bound()) {
+        return nullptr;
+    }
     const std::u16string_view m(mode);
     int flags = 0;
     if (m == u"rb") {
@@ -656,7 +681,7 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
         Fail(EINVAL);
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(S().mutex);
     int fd = -1;
     Located at;
     if (!WithLocated(path, at,
@@ -692,7 +717,10 @@ uint32_t GetAttributes(const char16_t* path) {
         Fail(EINVAL);
         return kInvalidFileAttributes;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!Bound()) {
+        return kInvalidFileAttributes;
+    }
+    std::lock_guard<std::mutex> lock(S().mutex);
     struct stat st;
     Located at;
     if (!WithLocated(path, at, [&](const Located& l) {
@@ -711,7 +739,10 @@ uint32_t GetAttributes(const char16_t* path) {
 }
 
 bool CreateDir(const char16_t* path) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!Bound()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(S().mutex);
     Located at;
     if (!CallAt(path, at, [](const Located& l) { return mkdirat(l.DirFd(), l.Name(), 0755); })) {
         return false;
@@ -723,8 +754,8 @@ bool CreateDir(const char16_t* path) {
         const std::string key = JoinKey(at.parentKey, at.leaf);
         const int fd = openat(at.DirFd(), at.leaf.c_str(), kDirectoryFlags | O_NOFOLLOW);
         if (fd >= 0) {
-            if (const auto dir = Remember(key, fd); dir && !g_exact) {
-                Index& index = g_indexes[key];
+            if (const auto dir = Remember(key, fd); dir && !S().exact) {
+                Index& index = S().indexes[key];
                 index.device = dir->device;
                 index.inode = dir->inode;
                 index.names.clear();
@@ -738,7 +769,10 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
     if (from == nullptr || to == nullptr) {
         return Fail(EINVAL);
     }
-    std::unique_lock<std::mutex> lock(g_mutex);
+    if (!Bound()) {
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(S().mutex);
     int in = -1;
     int out = -1;
     Located source, target;
@@ -799,7 +833,10 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
     if (from == nullptr || to == nullptr) {
         return Fail(EINVAL);
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!Bound()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(S().mutex);
     Located source, target;
     // Where links are guarded, neither end may be one, nor anything but a file or directory.
     const auto plain = [](const Located& l, bool mustExist) {
@@ -834,7 +871,10 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
 }
 
 bool RemoveFile(const char16_t* path) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!Bound()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(S().mutex);
     Located at;
     if (!CallAt(path, at, [](const Located& l) { return unlinkat(l.DirFd(), l.Name(), 0); })) {
         return false;

@@ -23,7 +23,6 @@ enum class Answer {
 };
 
 struct Options {
-    std::string deviceDirectory = "device";  // the directory that stands for the device's `\`
     UiKind ui = UiKind::kHeadless;
     Answer answer = Answer::kTimeout;
     double timeScale = 1.0;  // every wait (Sleep, timers) lasts this many times as long; 0: instant

@@ -51,14 +51,6 @@ void ReportExit() {
     }
 }
 
-std::string Absolute(const std::string& path) {
-    if (path.empty() || path[0] == '/') {
-        return path;
-    }
-    char cwd[PATH_MAX];
-    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + path : path;
-}
-
 }  // namespace
 
 Presenter& CurrentPresenter() {
@@ -105,7 +97,6 @@ namespace host {
 
 void Configure(const Options& options) {
     posix::HostState& s = posix::State();
-    SetDeviceRoot(options.deviceDirectory);
     s.timeScale = options.timeScale > 0 ? options.timeScale : 0.0;
     {
         std::lock_guard lock(s.presenterMutex);
@@ -113,9 +104,6 @@ void Configure(const Options& options) {
                           ? posix::MakeTerminalPresenter()
                           : posix::MakeHeadlessPresenter(options.answer, options.answeredDialog);
     }
-    // The vendor stand-in runs inside this process but knows nothing of it: it finds the device
-    // image through the environment.
-    setenv("QZP_DEVICE_ROOT", posix::Absolute(DeviceRoot()).c_str(), 1);
     s.exitRecorded = false;
     std::call_once(s.exitHandler, [] { std::atexit(posix::ReportExit); });
 }

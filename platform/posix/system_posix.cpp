@@ -168,7 +168,12 @@ Handle CreateNamedMutex(const char16_t* name) {
         t_lastError = 0;
         return NewHandle(-1);  // an unnamed mutex: nobody else can see it
     }
-    const std::string dir = DeviceRoot() + "/.named";
+    const FileSystem* files = BoundFiles();
+    if (files == nullptr) {
+        t_lastError = kErrorInvalidParameter;
+        return nullptr;
+    }
+    const std::string dir = files->Root() + "/.named";
     MakeDirectories(dir);
     const std::string path = dir + "/" + LockFileName(name);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -220,7 +225,14 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
         return nullptr;
     }
     try {
-        std::thread([proc, parameter] { proc(parameter); }).detach();
+        std::thread([proc, parameter, files = BoundFiles()] {
+            if (files != nullptr) {
+                const UseFiles bound(*files);
+                proc(parameter);
+            } else {
+                proc(parameter);
+            }
+        }).detach();
     } catch (const std::system_error&) {
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;

@@ -54,8 +54,12 @@ bool MeasureHost(const std::string& directory, uint64_t unitBytes, uint64_t& byt
 // whatever the host's disk holds, so a small flash volume can be stood for without mounting one.
 // False when the image states nothing for the folder holding `host`.
 bool StatedVolume(const std::string& host, VolumeSpace& space) {
-    const std::string root = DeviceRoot() + "/";
-    if (ExactHostPaths() || host.compare(0, root.size(), root) != 0) {
+    const FileSystem* files = BoundFiles();
+    if (files == nullptr || files->ExactHostPaths()) {
+        return false;
+    }
+    const std::string root = files->Root() + "/";
+    if (host.compare(0, root.size(), root) != 0) {
         return false;
     }
     const std::string folder = host.substr(root.size(), host.find('/', root.size()) - root.size());

@@ -21,38 +21,35 @@
 #include "platform/win32/wide.h"
 
 namespace platform {
-namespace {
 
-std::string& RootStorage() {
-    static std::string root = "\\";
+// Paths are real paths here: there is no letter-case emulation and no name index, and links are
+// the file system's own business. A file system only remembers which kind it was made as.
+struct FileSystem::State {
+    bool exact = false;
+};
+
+FileSystem::FileSystem(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+FileSystem::~FileSystem() = default;
+
+std::unique_ptr<FileSystem> FileSystem::DeviceImage(const std::string&) {
+    return std::unique_ptr<FileSystem>(new FileSystem(std::make_unique<State>()));
+}
+
+std::unique_ptr<FileSystem> FileSystem::HostPaths(const char16_t*) {
+    auto state = std::make_unique<State>();
+    state->exact = true;
+    return std::unique_ptr<FileSystem>(new FileSystem(std::move(state)));
+}
+
+const std::string& FileSystem::Root() const {
+    static const std::string root = "\\";
     return root;
 }
 
-}  // namespace
-
-void SetDeviceRoot(const std::string& hostDirectory) {
-    RootStorage() = hostDirectory;
+bool FileSystem::ExactHostPaths() const {
+    return state_->exact;
 }
-
-const std::string& DeviceRoot() {
-    return RootStorage();
-}
-
-// Host paths are real paths here: there is no letter-case emulation to switch off, and links
-// are the file system's own business. The setting is only remembered.
-namespace {
-bool g_exactHostPaths = false;
-}  // namespace
-
-void SetExactHostPaths(bool exact) {
-    g_exactHostPaths = exact;
-}
-
-bool ExactHostPaths() {
-    return g_exactHostPaths;
-}
-
-void SetLinkFreeDirectory(const char16_t*) {}
 
 std::string LastFileError() {
     const DWORD code = ::GetLastError();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/file.h"
 #include "platform/system.h"
 #include "platform/win32/wide.h"
 
@@ -26,11 +27,16 @@ namespace {
 struct ThreadStart {
     ThreadProc proc;
     void* parameter;
+    FileSystem* files;  // the creator's, bound to the new thread
 };
 
 DWORD WINAPI ThreadTrampoline(LPVOID raw) {
     const ThreadStart start = *static_cast<ThreadStart*>(raw);
     delete static_cast<ThreadStart*>(raw);
+    if (start.files == nullptr) {
+        return start.proc(start.parameter);
+    }
+    const UseFiles bound(*start.files);
     return start.proc(start.parameter);
 }
 
@@ -52,7 +58,7 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     if (proc == nullptr) {
         return nullptr;
     }
-    auto* start = new (std::nothrow) ThreadStart{proc, parameter};
+    auto* start = new (std::nothrow) ThreadStart{proc, parameter, BoundFiles()};
     if (start == nullptr) {
         return nullptr;
     }

@@ -25,15 +25,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::u16string DevicePath(const fs::path& host) {
-    platform::SetDeviceRoot("/");
-    std::u16string device;
-    if (!platform::HostPathToDevice(host.string(), device)) {
-        throw std::runtime_error("no device path for " + host.string());
-    }
-    return device;
-}
-
 }  // namespace
 
 std::string ReadAll(const fs::path& path) {
@@ -86,21 +77,16 @@ void DeviceImage::WriteFile(const std::string& relative, const std::string& cont
 }
 
 std::string DeviceImage::IniBytes(const std::vector<IniValue>& values) const {
-    const fs::path path = scratch_ / "ini.tmp";
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << "\xFF\xFE";
-    const std::u16string device = DevicePath(path);
-    IniDocument* document = IniOpen(device.c_str());
-    if (document == nullptr) {
-        throw std::runtime_error("IniOpen failed");
+    IniTable* table = IniTableCreate(0);
+    if (table == nullptr) {
+        throw std::runtime_error("IniTableCreate failed");
     }
     for (const IniValue& v : values) {
-        IniSetString(document, v.section.c_str(), v.key.c_str(), v.value.c_str());
+        IniTableSetString(table, v.section.c_str(), v.key.c_str(), v.value.c_str());
     }
-    IniSave(document);
-    IniClose(document);
-    std::string bytes = ReadAll(path);
-    fs::remove(path);
-    return bytes;
+    const std::vector<unsigned char> bytes = IniTableBytes(table, u"\\VORIZ\\INDEX.INI");
+    IniTableFree(table);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 void DeviceImage::WriteIni(const std::string& relative, const std::vector<IniValue>& values) const {

@@ -49,7 +49,8 @@ class AppendToLog : public testing::TestWithParam<AppendCase> {};
 TEST_P(AppendToLog, KeepsTheLastWholeLinesWithinTheLimit) {
     const AppendCase& c = GetParam();
     DeviceImage image;
-    platform::SetDeviceRoot(image.Root().string());
+    const auto files = platform::FileSystem::DeviceImage(image.Root().string());
+    const platform::UseFiles bound(*files);
     image.WriteFile("SDMMC/qzpupdate.log", c.before);
     ASSERT_TRUE(app::AppendToLog(app::kRunLogPath, kAdded, app::kRunLogLimit));
 
@@ -80,7 +81,8 @@ TEST(AppendToLog, AnUnwritableCardIsLeftAlone) {
     for (const char* blocker : {"SDMMC", "SDMMC/qzpupdate.log", "SDMMC/qzpupdate.log.new"}) {
         SCOPED_TRACE(blocker);
         DeviceImage image;
-        platform::SetDeviceRoot(image.Root().string());
+        const auto files = platform::FileSystem::DeviceImage(image.Root().string());
+        const platform::UseFiles bound(*files);
         fs::remove_all(image.Host("SDMMC"));
         if (std::string(blocker) == "SDMMC") {
             image.WriteFile("SDMMC", "a file where the card's folder goes");

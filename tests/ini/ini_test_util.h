@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,8 @@ class DeviceRootTest : public ::testing::Test {
         root_ = std::filesystem::temp_directory_path() / ("ini_test_" + name);
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);
-        platform::SetDeviceRoot(root_.string());
+        files_ = platform::FileSystem::DeviceImage(root_.string());
+        bound_.emplace(*files_);
     }
     void TearDown() override { std::filesystem::remove_all(root_); }
 
@@ -72,6 +74,8 @@ class DeviceRootTest : public ::testing::Test {
     }
 
     std::filesystem::path root_;
+    std::unique_ptr<platform::FileSystem> files_;
+    std::optional<platform::UseFiles> bound_;
 };
 
 // "key=value" for every occupied slot in slot order, joined by '|'; free slots are skipped.

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -168,7 +169,8 @@ class DeviceTest : public ::testing::Test {
         char pattern[] = "/tmp/qzp-package-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root_ = pattern;
-        platform::SetDeviceRoot(root_.string());
+        files_ = platform::FileSystem::DeviceImage(root_.string());
+        bound_.emplace(*files_);
         std::filesystem::create_directory(root_ / "out");
     }
     void TearDown() override {
@@ -214,6 +216,8 @@ class DeviceTest : public ::testing::Test {
     }
 
     std::filesystem::path root_;
+    std::unique_ptr<platform::FileSystem> files_;
+    std::optional<platform::UseFiles> bound_;
     Bytes package_;  // the bytes an archive opened by Open reads
     PackageArchive* archive_ = nullptr;
     PackageEntry** entries_ = nullptr;

@@ -14,6 +14,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -36,7 +38,8 @@ class Scratch {
     Scratch() {
         std::string pattern = (fs::temp_directory_path() / "qzp-writer-XXXXXX").string();
         root_ = mkdtemp(pattern.data());
-        platform::SetDeviceRoot(root_);
+        files_ = platform::FileSystem::DeviceImage(root_);
+        bound_.emplace(*files_);
     }
     ~Scratch() {
         std::error_code code;
@@ -72,6 +75,8 @@ class Scratch {
 
   private:
     std::string root_;
+    std::unique_ptr<platform::FileSystem> files_;
+    std::optional<platform::UseFiles> bound_;
 };
 
 std::u16string Device(const std::string& relative) {

@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -37,8 +39,9 @@ class DeviceTest : public ::testing::Test {
 #ifndef _WIN32
         image_ = std::filesystem::temp_directory_path() / name_;
         std::filesystem::create_directories(image_);
-        SetDeviceRoot(image_.string());
 #endif
+        files_ = FileSystem::DeviceImage(image_.string());
+        bound_.emplace(*files_);
         folder_ = std::filesystem::path(DevicePathToHost(Path(u"").c_str()));
         std::filesystem::create_directories(folder_);
     }
@@ -92,6 +95,8 @@ class DeviceTest : public ::testing::Test {
     std::string name_;
     std::filesystem::path image_;  // POSIX: the device image of this test
     std::filesystem::path folder_;
+    std::unique_ptr<FileSystem> files_;
+    std::optional<UseFiles> bound_;
 };
 
 }  // namespace platform::testing

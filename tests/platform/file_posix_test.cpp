@@ -26,12 +26,6 @@ namespace fs = std::filesystem;
 
 class ImageTest : public PlatformTest {
   protected:
-    void TearDown() override {
-        SetExactHostPaths(false);
-        SetLinkFreeDirectory(nullptr);
-        PlatformTest::TearDown();
-    }
-
     // The device path of a host path, as the tools make it.
     static std::u16string Device(const std::string& host) {
         std::u16string device;
@@ -48,13 +42,16 @@ TEST_F(ImageTest, ParentLevelsNeverLeaveTheImage) {
 
 // Below the link-free directory of a tool no link is followed; the directory itself may be one.
 TEST_F(ImageTest, LinkFreeDirectoryIsGuardedLikeTheImage) {
-    SetExactHostPaths(true);
-    SetDeviceRoot("/");
     fs::create_directories(base_ + "/elsewhere");
     fs::create_directories(root_ + "/out");
     fs::create_directory_symlink(base_ + "/elsewhere", root_ + "/out/VORIZ");
     fs::create_directory_symlink(root_ + "/out", root_ + "/outlink");
-    SetLinkFreeDirectory(Device(root_ + "/outlink").c_str());
+    const auto host = FileSystem::HostPaths();
+    std::optional<UseFiles> plain(std::in_place, *host);
+    const std::u16string linkFree = Device(root_ + "/outlink");
+    plain.reset();
+    const auto guarded = FileSystem::HostPaths(linkFree.c_str());
+    const UseFiles bound(*guarded);
 
     EXPECT_EQ(OpenStream(Device(root_ + "/outlink/VORIZ/a.txt").c_str(), u"wb"), nullptr);
     EXPECT_EQ(LastFileError(), "refusing the symbolic link " + root_ + "/outlink/VORIZ");

@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,8 +34,11 @@ class PlatformTest : public ::testing::Test {
             root_ = base_ + "/device";
             std::filesystem::create_directories(root_);
         }
+        bound_.reset();
+        files_ = FileSystem::DeviceImage(root_);
+        bound_.emplace(*files_);
+        setenv("QZP_DEVICE_ROOT", root_.c_str(), 1);
         host::Options options;
-        options.deviceDirectory = root_;
         options.ui = host::UiKind::kHeadless;
         options.answer = answer;
         options.timeScale = 0;
@@ -91,6 +96,8 @@ class PlatformTest : public ::testing::Test {
 
     std::string base_;
     std::string root_;
+    std::unique_ptr<FileSystem> files_;
+    std::optional<UseFiles> bound_;
 };
 
 }  // namespace platform::testing

@@ -48,7 +48,8 @@ TEST_F(ImageSystemTest, NamedMutexHeldByAnotherProcessReportsExisting) {
     EXPECT_EQ(LastError(), kErrorAlreadyExists);
     EXPECT_TRUE(CloseHandle(seen));
 
-    std::thread([] {  // the last error belongs to the thread
+    std::thread([files = BoundFiles()] {  // the last error belongs to the thread
+        const UseFiles bound(*files);
         CloseHandle(CreateNamedMutex(u"other"));
         EXPECT_EQ(LastError(), 0u);
     })

@@ -145,10 +145,13 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     if (device.ReadHostFiles() != 0) {
         return 1;
     }
-    if (!args.device.empty()) {
-        // The device's own state is read from here on: its paths, case-insensitive, under DIR.
-        platform::SetExactHostPaths(false);
-        platform::SetDeviceRoot(args.device);
+    // The session reads the device's own state from a device image: its paths, case-insensitive,
+    // under DIR. The package stays open on the host's files it was opened from.
+    const std::unique_ptr<platform::FileSystem> image =
+        args.device.empty() ? nullptr : platform::FileSystem::DeviceImage(args.device);
+    std::optional<platform::UseFiles> bound;
+    if (image) {
+        bound.emplace(*image);
     }
 
     app::SessionPolicy policy;

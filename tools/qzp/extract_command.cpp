@@ -228,7 +228,9 @@ int RunExtract(const ExtractArguments& args) {
     for (const uint32_t k : chosen) {
         entries.push_back(package.entries[k]);
     }
-    platform::SetLinkFreeDirectory(target.c_str());
+    const std::unique_ptr<platform::FileSystem> guarded =
+        platform::FileSystem::HostPaths(target.c_str());
+    const platform::UseFiles bound(*guarded);
     ProgressBar bar("extracting", StderrIsTerminal());
     const int32_t result =
         PackageExtractWith(package.archive, entries.data(), static_cast<uint32_t>(entries.size()),

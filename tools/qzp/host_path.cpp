@@ -20,13 +20,6 @@ bool ToDevicePath(const std::string& hostPath, std::u16string& devicePath, std::
         error = "the path holds a control character";
         return false;
     }
-    // Once per run: setting the root again would forget the directories already read.
-    static const bool configured = [] {
-        platform::SetDeviceRoot("/");
-        platform::SetExactHostPaths(true);
-        return true;
-    }();
-    (void)configured;
     if (!platform::HostPathToDevice(hostPath, devicePath)) {
         error = "cannot use this path (a name with a backslash?)";
         return false;

@@ -3,9 +3,8 @@
 
 #include <string>
 
-// Makes the whole host file system the device image (root "/") with exact host paths (no letter
-// case matching, `..` as the OS resolves it) and converts `hostPath` (UTF-8, relative or
-// absolute) into the matching device path. Returns false, with a reason in `error`, when the path
+// Converts `hostPath` (UTF-8, relative or absolute) into the device path that names it in the
+// bound file system (qzp's own: exact host paths with the root "/", bound by main). Returns false, with a reason in `error`, when the path
 // cannot be expressed (a name with a backslash, a control character).
 bool ToDevicePath(const std::string& hostPath, std::u16string& devicePath, std::string& error);
 

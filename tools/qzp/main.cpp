@@ -3,8 +3,10 @@
 #include <zlib.h>
 
 #include <CLI/CLI.hpp>
+#include <memory>
 #include <string>
 
+#include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 
@@ -44,6 +46,11 @@ const CLI::App& CommandNamed(CLI::App& app, int argc, char** argv, std::string& 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Paths on qzp's command line are the host's, as the OS resolves them; a command that needs
+    // another view of the files (a device image, a folder that must stay free of links) makes its
+    // own and binds it while it works there.
+    const std::unique_ptr<platform::FileSystem> files = platform::FileSystem::HostPaths();
+    const platform::UseFiles bound(*files);
     CLI::App app{
         "qzp - make, inspect and unpack update packages; write manifests and patches; "
         "edit UTF-16 INI files"};
