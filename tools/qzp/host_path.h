@@ -4,8 +4,9 @@
 #include <string>
 
 // Converts `hostPath` (UTF-8, relative or absolute) into the device path that names it in the
-// bound file system (qzp's own: exact host paths with the root "/", bound by main). Returns false, with a reason in `error`, when the path
-// cannot be expressed (a name with a backslash, a control character).
+// bound file system (qzp's own: exact host paths with the root "/", bound by main). Returns false,
+// with a reason in `error`, when the path cannot be expressed (a name with a backslash, a control
+// character).
 bool ToDevicePath(const std::string& hostPath, std::u16string& devicePath, std::string& error);
 
 // The reason the last failed file operation failed ("Permission denied"), for error messages;
