@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "fuzz/fuzz_device.h"
-#include "package/block_pipeline.h"
 #include "package/package.h"
 #include "package/package_scan.h"
 #include "package/verify.h"

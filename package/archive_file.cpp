@@ -46,6 +46,11 @@ int32_t ArchiveFile::Open(int32_t mode) {
         return -1;
     }
     size_ = 0;
+    if (mode == kRead) {
+        // A package is read in the ranges its reader asks for (FileByteSource reads ahead on its
+        // own): the stream's buffer would fetch bytes around every seek that nobody asked for.
+        std::setvbuf(stream_, nullptr, _IONBF, 0);
+    }
     if (mode != kRead) {
         return 0;  // emptied or new: nothing to measure, and the position is the start
     }

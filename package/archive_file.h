@@ -26,11 +26,11 @@ class ArchiveFile {
     ArchiveFile(const ArchiveFile&) = delete;
     ArchiveFile& operator=(const ArchiveFile&) = delete;
 
-    // Opens the stream ("rb", "wb" or "wbx"), takes the file's length into size() (0 for the
-    // writing modes, which start empty) and positions the stream at the start. Fails for a missing
-    // file, an empty file in read mode, and a file of 2 GiB or more in read mode (positions are
-    // signed 32-bit). When the stream was opened but a later step failed, the stream stays open and
-    // the owner closes it.
+    // Opens the stream ("rb" unbuffered, "wb" or "wbx"), takes the file's length into size() (0 for
+    // the writing modes, which start empty) and positions the stream at the start. Fails for a
+    // missing file, an empty file in read mode, and a file of 2 GiB or more in read mode (positions
+    // are signed 32-bit). When the stream was opened but a later step failed, the stream stays open
+    // and the owner closes it.
     int32_t Open(int32_t mode);
     void Close();
     // Bytes actually read (0 at the end of the file or on error).

@@ -1,37 +1,22 @@
-// Decoding blocks on several threads while one thread writes them in order.
+// Decoding blocks on several threads while one thread takes them in order.
 //
-// The thread that extracts reads the compressed blocks of the entries it will process, in the
-// order it processes them, into a fixed ring of slots; worker threads inflate and CRC the slots;
-// the extracting thread takes them back oldest first and does everything observable itself
-// (directories, files, progress calls, the first fault), exactly as a single thread would. It
-// also inflates waiting slots whenever it would otherwise wait, so N jobs keep N threads busy.
-// Memory is the ring: a fixed number of blocks in flight, whatever the package's size.
+// The thread that runs the entries reads the compressed blocks of the run, in the order it takes
+// them, into a fixed ring of slots; worker threads inflate and CRC the slots; the taking thread
+// gets them back oldest first, exactly as SerialBlocks would give them. It also inflates waiting
+// slots whenever it would otherwise wait, so N jobs keep N threads busy. Memory is the ring: a
+// fixed number of blocks in flight, whatever the package's size.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
-#include "package/package.h"
+#include "package/block_source.h"
 #include "package/package_fault.h"
 #include "package/work_ring.h"
 
-class PackageArchive;
-
 // The most blocks a multi-threaded run holds in memory at once, whatever the job count.
 inline constexpr uint32_t kPipelineMaxSlots = 64;
-
-// The check of one block: inflated into `output` (kPackageWorkBufferSize bytes) to exactly
-// `uncompressedSize` bytes. fault kNone with length and CRC-32 of the bytes, or kInflate /
-// kSizeMismatch with the figures PackageProblem reports. Serial and pipelined decoding share it.
-struct BlockVerdict {
-    PackageFault fault = PackageFault::kNone;
-    uint64_t expected = 0;
-    uint64_t actual = 0;
-    uint32_t length = 0;
-    uint32_t crc = 0;
-};
-BlockVerdict DecodeBlock(const uint8_t* input, uint32_t compressedSize, uint32_t uncompressedSize,
-                         uint8_t* output);
 
 // One unit of the ring: either the start of an entry's data (whether the package could be
 // positioned there) or one block with its compressed and, once decoded, inflated bytes.
@@ -39,18 +24,10 @@ struct PipelineSlot {
     enum class Kind : uint8_t { kEntryStart, kBlock };
     Kind kind = Kind::kBlock;
     // The slot's verdict: kNone, or kSeek / kShortRead (when read) or kInflate / kSizeMismatch
-    // (when decoded), with the block index and the figures PackageProblem reports.
-    PackageFault fault = PackageFault::kNone;
-    uint32_t block = 0;
-    uint64_t expected = 0;
-    uint64_t actual = 0;
-    // A prefixed package is positioned back at its END record after an entry's last block, as
-    // extraction does; false when that seek failed.
-    bool seekBackOk = true;
+    // (when decoded), with the figures PackageProblem reports.
+    BlockVerdict verdict;
     uint32_t compressedSize = 0;
     uint32_t uncompressedSize = 0;  // what the block table says
-    uint32_t length = 0;            // what it inflated to
-    uint32_t crc = 0;               // CRC-32 of the inflated bytes
     std::unique_ptr<uint8_t[]> input;
     std::unique_ptr<uint8_t[]> output;
 };
@@ -66,9 +43,45 @@ class BlockPipeline : public WorkRing<PipelineSlot> {
     void Submit() {
         const PipelineSlot& slot = Next();
         WorkRing::Submit(slot.kind == PipelineSlot::Kind::kBlock &&
-                         slot.fault == PackageFault::kNone);
+                         slot.verdict.fault == PackageFault::kNone);
     }
 
     // Inflates a block slot to its verdict (what whichever thread takes it does).
     static void Decode(PipelineSlot& slot);
+};
+
+class PipelinedBlocks final : public BlockSource {
+  public:
+    // The threads to decode a run of `blocks` blocks, `compressed` bytes in all, with when `jobs`
+    // are allowed (0: one per processor, and for a check, `write` false, only when its blocks
+    // average 4 KiB compressed or more). 1 means the calling thread alone: no pipeline.
+    static uint32_t Threads(uint32_t jobs, bool write, uint64_t compressed, uint64_t blocks);
+    // A source on `threads` threads reading `reader` for `run` (both borrowed for its life); null
+    // when its ring cannot be allocated.
+    static std::unique_ptr<PipelinedBlocks> Make(uint32_t threads, ByteSource& reader,
+                                                 std::span<const EntryData> run);
+
+    int32_t NextEntry() override;
+    DecodedBlock NextBlock() override;
+    uint32_t PeakBlocksInFlight() const override { return peak_; }
+
+  private:
+    PipelinedBlocks(uint32_t threads, ByteSource& reader, std::span<const EntryData> run);
+    // Tops the ring up, half a ring at a time, and wakes the workers.
+    void Feed();
+    void Fill();
+    // The oldest slot once final, or null when the reads stopped before it; held until the next
+    // call.
+    PipelineSlot* Take();
+
+    BlockPipeline ring_;
+    ByteSource& reader_;
+    std::span<const EntryData> run_;
+    std::size_t item_ = 0;  // the entry being read ahead
+    bool started_ = false;  // its start was handed over
+    uint32_t block_ = 0;    // its next block
+    int64_t position_ = 0;
+    bool stopped_ = false;  // nothing more will be read
+    bool holding_ = false;  // the taker still holds the oldest slot
+    uint32_t peak_ = 0;
 };

@@ -1,14 +1,15 @@
 // Extraction of catalogue entries: directories are created, files inflated block by block, sized,
 // CRC-checked and written. Verification runs the same loop without an output file.
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "package/block_codec.h"
 #include "package/block_pipeline.h"
+#include "package/block_source.h"
 #include "package/install_plan.h"
 #include "package/name_rules.h"
 #include "package/package_archive.h"
-#include "package/verify.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
@@ -47,74 +48,161 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
     const bool write = run == Run::kExtract;
     doneBytes_ = 0;
     totalBytes_ = 0;
+    peakBlocksInFlight_ = 0;
     problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
     if (count == 0 || entries == nullptr) {
         return -1;
     }
-    bool ok = true;
-    // Makes the entry current; an entry outside the catalogue fails the call, and is skipped.
-    const auto enter = [&](const PackageEntry* entry) {
-        currentIndex_ = FindEntryIndex(entry);
-        if (currentIndex_ != kPackageNoEntry) {
-            return true;
-        }
-        ok = false;
-        Fail(PackageFault::kNotInCatalogue);
-        return false;
-    };
-    uint64_t blocks = 0;
-    // First pass: the compressed total of the whole call, for the progress counters.
+    // First pass: the catalogue index of every item and the compressed total of the whole call,
+    // for the progress counters.
+    std::vector<uint16_t> indices(count);
+    uint64_t blockCount = 0;
+    uint32_t files = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (!enter(entries[i])) {
+        indices[i] = FindEntryIndex(entries[i]);
+        if (indices[i] == kPackageNoEntry) {
             continue;
         }
-        totalBytes_ += entries_[currentIndex_].CompressedTotal();
-        blocks += entries_[currentIndex_].blocks().size();
+        const PackageEntry& entry = entries_[indices[i]];
+        totalBytes_ += entry.CompressedTotal();
+        blockCount += entry.blocks().size();
+        files += entry.IsDirectory() ? 0 : 1;
     }
     // Nothing is written unless every entry can be written exactly as planned.
     if (run != Run::kScan && CheckPlan(entries, count, targetDirectory, !write) != 0) {
         return -1;
     }
-    // Blocks are decoded ahead on other threads when there are several; everything below stays
-    // on this thread and in this order.
-    StartPipeline(entries, count, write, blocks);
-    // Second pass: the work, in the order given. An unknown entry is skipped; a failing one
-    // stops the pass.
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!enter(entries[i])) {
+    // The data of the file entries in the order they are taken. Reads go ahead through a stretch
+    // of items that are neighbours in the package too (the local records between them included),
+    // never past it.
+    std::vector<EntryData> data(files);
+    int64_t aheadEnd = 0;
+    for (uint32_t i = count, file = files; i-- > 0;) {
+        const uint16_t index = indices[i];
+        if (index == kPackageNoEntry) {
             continue;
         }
-        const PackageEntry& entry = entries_[currentIndex_];
-        entryBytes_ = entry.CompressedTotal();
-        int32_t result = 0;
-        if (run == Run::kScan) {
-            if (!entry.IsDirectory()) {
-                result =
-                    EnterEntryData() != 0
-                        ? Fail(PackageFault::kSeek)
-                        : ProcessEntryData(nullptr, currentIndex_ == keepEntry_ ? kept_ : nullptr);
-            }
-        } else if (!entry.IsDirectory()) {
-            result =
-                write ? ExtractCurrentEntry(targetDirectory) : VerifyCurrentEntry(targetDirectory);
-        } else if (write) {
-            result = MakeDirectoryEntry(targetDirectory);
-        } else {
-            char16_t name[kPackagePathCapacity];
-            char16_t target[kPackagePathCapacity];
-            char16_t path[kPackagePathCapacity];
-            result = CurrentWideName(name);
-            if (result == 0 && targetDirectory != nullptr) {
-                result = JoinTarget(targetDirectory, name, path, target);
-            }
+        const PackageEntry& entry = entries_[index];
+        const int64_t start = DataStart(index);
+        const bool joined =
+            i + 1 < count && indices[i + 1] != kPackageNoEntry && indices[i + 1] == index + 1u;
+        if (!joined) {
+            aheadEnd = start < 0 ? 0 : start + entry.CompressedTotal();
         }
-        if (result != 0) {
+        if (!entry.IsDirectory()) {
+            data[--file] = {start, entry.blocks(), aheadEnd};
+        }
+    }
+    ByteSource& reader = reader_ != nullptr ? *reader_ : *source_;
+    // Blocks are decoded ahead on other threads when the job count says so; everything below
+    // stays on this thread and in this order.
+    std::unique_ptr<BlockSource> blocks;
+    if (const uint32_t threads = PipelinedBlocks::Threads(jobs_, write, totalBytes_, blockCount);
+        threads > 1) {
+        blocks = PipelinedBlocks::Make(threads, reader, data);
+    }
+    if (blocks == nullptr) {
+        blocks = std::make_unique<SerialBlocks>(reader, data);
+    }
+    // Second pass: the work, in the order given. An unknown entry is skipped and fails the call;
+    // a failing one stops the pass.
+    bool ok = true;
+    for (uint32_t i = 0; i < count; ++i) {
+        currentIndex_ = indices[i];
+        if (currentIndex_ == kPackageNoEntry) {
+            ok = false;
+            Fail(PackageFault::kNotInCatalogue);
+            continue;
+        }
+        entryBytes_ = entries_[currentIndex_].CompressedTotal();
+        if (RunCurrentEntry(run, targetDirectory, *blocks) != 0) {
             ok = false;
             break;
         }
     }
-    StopPipeline();
+    peakBlocksInFlight_ = blocks->PeakBlocksInFlight();
+    blocks.reset();
+    reader.ReadAheadTo(0);
     return ok ? 0 : -1;
+}
+
+int32_t PackageArchive::RunCurrentEntry(Run run, const char16_t* targetDirectory,
+                                        BlockSource& blocks) {
+    const PackageEntry& entry = entries_[currentIndex_];
+    if (run == Run::kScan) {
+        if (entry.IsDirectory()) {
+            return 0;
+        }
+        if (blocks.NextEntry() != 0) {
+            return Fail(PackageFault::kSeek);
+        }
+        return ProcessEntryData(blocks, nullptr, currentIndex_ == keepEntry_ ? kept_ : nullptr);
+    }
+    if (!entry.IsDirectory()) {
+        return run == Run::kExtract ? ExtractCurrentEntry(targetDirectory, blocks)
+                                    : VerifyCurrentEntry(targetDirectory, blocks);
+    }
+    if (run == Run::kExtract) {
+        return MakeDirectoryEntry(targetDirectory);
+    }
+    char16_t name[kPackagePathCapacity];
+    char16_t target[kPackagePathCapacity];
+    char16_t path[kPackagePathCapacity];
+    int32_t result = CurrentWideName(name);
+    if (result == 0 && targetDirectory != nullptr) {
+        result = JoinTarget(targetDirectory, name, path, target);
+    }
+    return result;
+}
+
+int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
+                                  const char16_t* targetDirectory, bool manifestRules) {
+    char16_t fallback[kPackagePathCapacity] = {};
+    if (targetDirectory == nullptr && !manifestRules) {
+        // Extraction without a target writes into the package's default directory.
+        if (DefaultTargetDirectory(fallback) != 0) {
+            return Fail(PackageFault::kNoTarget);
+        }
+        targetDirectory = fallback;
+    }
+    // Entries outside the catalogue are skipped (the extraction fails on them later); an entry
+    // listed twice is written twice to its one path, which is no conflict.
+    std::vector<PackageEntry*> known;
+    std::vector<bool> listed(entries_.size(), false);
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint16_t index = FindEntryIndex(entries[i]);
+        if (index != kPackageNoEntry && !listed[index]) {
+            listed[index] = true;
+            known.push_back(entries[i]);
+        }
+    }
+    PlanOptions options;
+    options.target = targetDirectory;
+    options.tree = PlanTree::kKeep;
+    options.manifestRules = manifestRules;
+    InstallPlan plan;
+    plannedReplace_.assign(entries_.size(), false);
+    if (PlanEntries(known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
+        for (const PlanStep& step : plan.steps) {
+            if (step.action == PlanAction::kReplaceFile) {
+                plannedReplace_[FindEntryIndex(known[step.entry])] = true;
+            }
+        }
+        return 0;
+    }
+    if (plan.faultEntry < known.size()) {
+        currentIndex_ = FindEntryIndex(known[plan.faultEntry]);
+    }
+    switch (plan.fault) {
+        case PlanFault::kDotLevel:
+        case PlanFault::kReservedName:
+            return Fail(PackageFault::kUnsafeName);
+        case PlanFault::kNameNotText:
+        case PlanFault::kPathTooLong:
+            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
+        default:
+            return Fail(PackageFault::kPlanRefused, 0, static_cast<uint64_t>(plan.fault));
+    }
 }
 
 int32_t PackageArchive::CurrentWideName(char16_t* name) {
@@ -204,7 +292,7 @@ void PackageArchive::MakeParentDirectories(const char16_t* target, const char16_
     }
 }
 
-int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
+int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
     if (currentIndex_ >= entries_.size()) {
         return -1;
     }
@@ -215,7 +303,7 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
         return -1;
     }
-    if (EnterEntryData() != 0) {
+    if (blocks.NextEntry() != 0) {
         return Fail(PackageFault::kSeek);
     }
 
@@ -255,7 +343,7 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     // Blocks are written whole: the stream's own buffer would only add a copy and, on its first
     // use, a system call to size it.
     std::setvbuf(output.stream(), nullptr, _IONBF, 0);
-    int32_t result = ProcessEntryData(&output);
+    int32_t result = ProcessEntryData(blocks, &output);
     // Data still buffered in the stream must reach the file, or the entry is not complete; a
     // replacement must be on the disk before the rename makes it the file.
     if (result == 0 && (replacing ? !platform::CommitStream(output.stream())
@@ -266,19 +354,13 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory) {
     if (replacing && result == 0 && !platform::RenameReplacing(scratch, path)) {
         result = Fail(PackageFault::kOpenOutput);
     }
-    if (result != 0) {
-        if (replacing) {
-            platform::RemoveFile(scratch);
-        }
-        return -1;
+    if (result != 0 && replacing) {
+        platform::RemoveFile(scratch);
     }
-    if (LeaveEntryData() != 0) {
-        return Fail(PackageFault::kSeek);
-    }
-    return 0;
+    return result;
 }
 
-int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory) {
+int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
     char16_t name[kPackagePathCapacity];
     if (CurrentWideName(name) != 0) {
         return -1;
@@ -291,49 +373,35 @@ int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory) {
             return -1;
         }
     }
-    if (EnterEntryData() != 0) {
+    if (blocks.NextEntry() != 0) {
         return Fail(PackageFault::kSeek);
     }
-    return ProcessEntryData(nullptr);
+    return ProcessEntryData(blocks, nullptr);
 }
 
-int32_t PackageArchive::ProcessEntryData(ArchiveFile* output, std::vector<uint8_t>* keep) {
+int32_t PackageArchive::ProcessEntryData(BlockSource& blocks, ArchiveFile* output,
+                                         std::vector<uint8_t>* keep) {
     entryDoneBytes_ = 0;
-    if (pipeline_ != nullptr) {
-        return ProcessPipelinedData(output, keep);
-    }
     const PackageEntry& entry = entries_[currentIndex_];
-    uint8_t input[kPackageMaxCompressedBlock];
+    const std::span<const PackageBlock> table = entry.blocks();
     uint32_t crc = 0;
     uint32_t firstBlock = 1;
-    const std::span<const PackageBlock> blocks = entry.blocks();
-    for (uint32_t j = 0; j < blocks.size(); ++j) {
-        const PackageBlock& block = blocks[j];
-        if (block.compressedSize > sizeof input) {
-            return Fail(PackageFault::kShortRead, j, block.compressedSize, sizeof input);
+    for (uint32_t j = 0; j < table.size(); ++j) {
+        const DecodedBlock block = blocks.NextBlock();
+        if (block.fault != PackageFault::kNone) {
+            return Fail(block.fault, j, block.expected, block.actual);
         }
-        const uint32_t got = Read(input, block.compressedSize);
-        if (got < block.compressedSize) {
-            return Fail(PackageFault::kShortRead, j, block.compressedSize, got);
-        }
-        const BlockVerdict verdict =
-            DecodeBlock(input, got, block.uncompressedSize, workBuffer_.get());
-        if (verdict.fault != PackageFault::kNone) {
-            return Fail(verdict.fault, j, verdict.expected, verdict.actual);
-        }
-        const uint32_t length = verdict.length;
-        crc = block_codec::Crc32Combine(crc, verdict.crc, length);
-        workLength_ = length;
-        if (output != nullptr && output->Write(workBuffer_.get(), workLength_) != 0) {
-            return Fail(PackageFault::kShortWrite, j, workLength_, 0);
+        crc = block_codec::Crc32Combine(crc, block.crc, block.length);
+        if (output != nullptr && output->Write(block.data, block.length) != 0) {
+            return Fail(PackageFault::kShortWrite, j, block.length, 0);
         }
         if (keep != nullptr) {
-            keep->insert(keep->end(), workBuffer_.get(), workBuffer_.get() + length);
+            keep->insert(keep->end(), block.data, block.data + block.length);
         }
-        ReportBlockDone(entry, block.compressedSize, firstBlock);
+        ReportBlockDone(entry, table[j].compressedSize, firstBlock);
     }
     if (crc != entry.crc()) {
-        return Fail(PackageFault::kCrcMismatch, static_cast<uint32_t>(blocks.size()), entry.crc(),
+        return Fail(PackageFault::kCrcMismatch, static_cast<uint32_t>(table.size()), entry.crc(),
                     crc);
     }
     return 0;
@@ -353,11 +421,7 @@ void PackageArchive::ReportBlockDone(const PackageEntry& entry, uint32_t compres
     firstBlock = 0;
 }
 
-int32_t PackageArchive::SeekToEntryData(int32_t* offset) {
-    return SeekToDataOf(currentIndex_, offset);
-}
-
-int32_t PackageArchive::SeekToDataOf(uint32_t t, int32_t* offset) {
+int64_t PackageArchive::DataStart(uint32_t t) const {
     const uint32_t n = static_cast<uint32_t>(entries_.size());
     if (t >= n) {
         return -1;
@@ -365,21 +429,12 @@ int32_t PackageArchive::SeekToDataOf(uint32_t t, int32_t* offset) {
     if (!prefixed_) {
         // Records and data of entries 0..t-1, then entry t's own local record.
         const uint32_t sum = localPrefix_[t + 1] + dataPrefix_[t];
-        if (SeekTo(sum) != 0) {
-            return -1;
-        }
-        *offset = static_cast<int32_t>(sum);
-        return 0;
+        return sum > INT32_MAX ? -1 : static_cast<int64_t>(sum);
     }
     // Prefixed: back from the directory over the data of entries t..n-1 and the local records
-    // of entries t+1..n-1. Measured from the END record's position found at open, so a position
-    // left anywhere by an earlier failed call cannot shift it.
+    // of entries t+1..n-1, measured from the END record's position found at open.
     const uint32_t sum =
         (dataPrefix_[n] - dataPrefix_[t]) + (localPrefix_[n] - localPrefix_[t + 1]);
-    const int64_t target = endRecordPosition_ - endRecord_.directorySize - sum;
-    if (SeekTo(target) != 0) {
-        return -1;
-    }
-    *offset = static_cast<int32_t>(sum);
-    return 0;
+    const int64_t start = endRecordPosition_ - endRecord_.directorySize - sum;
+    return start < 0 ? -1 : start;
 }

@@ -8,7 +8,7 @@
 
 #include "package/layout.h"
 #include "package/name_rules.h"
-#include "package/package_archive.h"
+#include "package/package_entry.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
@@ -389,21 +389,12 @@ bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& 
     return true;
 }
 
-int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
-                    const PlanOptions& options, InstallPlan& plan) {
+int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
+                    InstallPlan& plan) {
     plan = InstallPlan{};
-    if (archive == nullptr || (entries == nullptr && count != 0)) {
-        plan.fault = PlanFault::kNameNotText;
-        return 0;
-    }
     std::vector<PlanEntry> list(count);
     for (uint32_t i = 0; i < count; ++i) {
-        const PackageEntry* entry = archive->FindEntry(entries[i]);
-        if (entry == nullptr) {
-            plan.fault = PlanFault::kNameNotText;
-            plan.faultEntry = i;
-            return 0;
-        }
+        const PackageEntry* entry = entries[i];
         // The stored bytes, NULs included: a name cut at a NUL would be planned as another.
         const NameFault fault =
             CheckStoredName(entry->storedName(), entry->IsDirectory(), &list[i].name);
@@ -416,56 +407,6 @@ int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint3
         list[i].size = entry->UncompressedTotal();
     }
     return BuildInstallPlan(list, options, plan) ? 1 : 0;
-}
-
-int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
-                                  const char16_t* targetDirectory, bool manifestRules) {
-    char16_t fallback[kPackagePathCapacity] = {};
-    if (targetDirectory == nullptr && !manifestRules) {
-        // Extraction without a target writes into the package's default directory.
-        if (DefaultTargetDirectory(fallback) != 0) {
-            return Fail(PackageFault::kNoTarget);
-        }
-        targetDirectory = fallback;
-    }
-    // Entries outside the catalogue are skipped (the extraction fails on them later); an entry
-    // listed twice is written twice to its one path, which is no conflict.
-    std::vector<PackageEntry*> known;
-    std::vector<bool> listed(entries_.size(), false);
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint16_t index = FindEntryIndex(entries[i]);
-        if (index != kPackageNoEntry && !listed[index]) {
-            listed[index] = true;
-            known.push_back(entries[i]);
-        }
-    }
-    PlanOptions options;
-    options.target = targetDirectory;
-    options.tree = PlanTree::kKeep;
-    options.manifestRules = manifestRules;
-    InstallPlan plan;
-    plannedReplace_.assign(entries_.size(), false);
-    if (PlanPackage(this, known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
-        for (const PlanStep& step : plan.steps) {
-            if (step.action == PlanAction::kReplaceFile) {
-                plannedReplace_[FindEntryIndex(known[step.entry])] = true;
-            }
-        }
-        return 0;
-    }
-    if (plan.faultEntry < known.size()) {
-        currentIndex_ = FindEntryIndex(known[plan.faultEntry]);
-    }
-    switch (plan.fault) {
-        case PlanFault::kDotLevel:
-        case PlanFault::kReservedName:
-            return Fail(PackageFault::kUnsafeName);
-        case PlanFault::kNameNotText:
-        case PlanFault::kPathTooLong:
-            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
-        default:
-            return Fail(PackageFault::kPlanRefused, 0, static_cast<uint64_t>(plan.fault));
-    }
 }
 
 const char* PlanFaultText(PlanFault fault) {

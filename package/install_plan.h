@@ -23,9 +23,9 @@
 // The package writer, the check of a whole package, the installer and extraction itself all ask
 // this one module, so they accept and refuse the same packages.
 //
-// Results: BuildInstallPlan and PlanPackage return true / 1 when the plan is complete and false /
-// 0 with InstallPlan::fault and faultEntry set. Nothing here writes to the disk; in the kKeep
-// mode the existing tree is only queried for attributes.
+// Results: BuildInstallPlan, PlanEntries and PlanPackage return true / 1 when the plan is complete
+// and false / 0 with InstallPlan::fault and faultEntry set. Nothing here writes to the disk; in the
+// kKeep mode the existing tree is only queried for attributes.
 #pragma once
 
 #include <cstdint>
@@ -115,8 +115,13 @@ struct InstallPlan {
 bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& options,
                       InstallPlan& plan);
 
-// The same for entries of an open package (names converted with the package's hook). Returns 1
-// or 0; entries not in the package's catalogue fail with kNameNotText.
+// The same for entries of a package's catalogue (names converted with the package's hook).
+// Returns 1 or 0.
+int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
+                    InstallPlan& plan);
+
+// PlanEntries for entries of an open package, with the other plain functions over an open package
+// (package.cpp). Returns 1 or 0; entries not in the package's catalogue fail with kNameNotText.
 int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
                     const PlanOptions& options, InstallPlan& plan);
 

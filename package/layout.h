@@ -1,5 +1,7 @@
 // Record layout of a package file: signatures, record sizes, the limits the reader's fixed buffers
-// are sized for, and little-endian field access.
+// are sized for, and little-endian field access. Internal to the package library: tools and the
+// installer go through package.h and the other interface headers; only the library, its tests and
+// its fuzzers, which handle package bytes directly, include it.
 //
 // Every integer in a package is unsigned little-endian and stored packed, so fields are read and
 // written byte by byte: no casts of possibly unaligned pointers (the device is 32-bit ARM).

@@ -4,7 +4,9 @@
 #include <memory>
 #include <new>
 #include <utility>
+#include <vector>
 
+#include "package/install_plan.h"
 #include "package/package_archive.h"
 
 namespace {
@@ -119,6 +121,33 @@ int32_t PackageExtractWith(PackageArchive* archive, PackageEntry* const* entries
     }
     archive->SetProgress(progress);
     return RunExtraction(archive, entries, count, targetDirectory, closeFlag);
+}
+
+int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
+                    const PlanOptions& options, InstallPlan& plan) {
+    plan = InstallPlan{};
+    if (archive == nullptr || (entries == nullptr && count != 0)) {
+        plan.fault = PlanFault::kNameNotText;
+        return 0;
+    }
+    std::vector<const PackageEntry*> found(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        found[i] = archive->FindEntry(entries[i]);
+        if (found[i] == nullptr) {
+            plan.fault = PlanFault::kNameNotText;
+            plan.faultEntry = i;
+            return 0;
+        }
+    }
+    return PlanEntries(found.data(), count, options, plan);
+}
+
+int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs) {
+    if (archive == nullptr) {
+        return 0;
+    }
+    archive->SetJobs(jobs);
+    return 1;
 }
 
 void PackageClose(PackageArchive* archive) {

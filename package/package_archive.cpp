@@ -1,37 +1,14 @@
 // Reading a package's trailer, END record and directory into the catalogue.
 #include "package/package_archive.h"
 
-#include <climits>
 #include <cstring>
 #include <functional>
 #include <utility>
 
 PackageArchive::PackageArchive(std::unique_ptr<ByteSource> source, bool prefixed)
-    : source_(std::move(source)),
-      prefixed_(prefixed),
-      workBuffer_(new uint8_t[kPackageWorkBufferSize]()) {}
+    : source_(std::move(source)), prefixed_(prefixed) {}
 
 PackageArchive::~PackageArchive() = default;
-
-void PackageArchive::ClearWorkBuffer() {
-    std::memset(workBuffer_.get(), 0, kPackageWorkBufferSize);
-    workLength_ = 0;
-}
-
-uint32_t PackageArchive::Read(void* buffer, uint32_t count) {
-    const uint32_t got = reader_ != nullptr ? reader_->ReadAt(position_, buffer, count)
-                                            : ReadAt(position_, buffer, count);
-    position_ += got;
-    return got;
-}
-
-int32_t PackageArchive::SeekTo(int64_t position) {
-    if (position < 0 || position > INT32_MAX) {
-        return -1;
-    }
-    position_ = position;
-    return 0;
-}
 
 int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count) {
     if (ReadCatalogue() != 0) {
@@ -46,35 +23,17 @@ int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count
     return 0;
 }
 
+// Back from the end: the comment's length, the comment, the END record, the directory. Each is
+// read exactly once and kept, in file order, in tail_, which a scan passes on instead of reading
+// them again.
 int32_t PackageArchive::ReadCatalogue() {
     // Positions are signed 32-bit, so a package stays below 2 GiB.
     const int64_t size = source_->Size();
-    if (size <= 0 || size > INT32_MAX) {
+    if (size < kPackageCommentLengthSize || size > INT32_MAX) {
         return -1;
     }
-    if (ReadTrailer() != 0 || ReadEndRecord() != 0) {
-        return -1;
-    }
-    if (endRecord_.signature != kPackageEndSignature) {
-        return -1;
-    }
-    // M + 2 is a 16-bit sum; M is at most 259 here, so it never wraps.
-    const uint16_t trailer = static_cast<uint16_t>(endRecord_.commentLength + 2);
-    endRecordPosition_ = size - trailer - kPackageEndRecordSize;
-    const int64_t directoryStart = endRecordPosition_ - endRecord_.directorySize;
-    if (SeekTo(directoryStart) != 0) {
-        return -1;
-    }
-    return ReadDirectory();
-}
-
-int32_t PackageArchive::ReadTrailer() {
-    const int64_t size = source_->Size();
-    if (SeekTo(size - kPackageCommentLengthSize) != 0) {
-        return -1;
-    }
-    uint8_t lengthBytes[2] = {};
-    if (Read(lengthBytes, 2) != 2) {
+    uint8_t lengthBytes[kPackageCommentLengthSize] = {};
+    if (ReadAt(size - kPackageCommentLengthSize, lengthBytes, 2) != 2) {
         return -1;
     }
     const uint16_t length = ReadLe16(lengthBytes);
@@ -82,52 +41,37 @@ int32_t PackageArchive::ReadTrailer() {
     if (length == 0 || length > kPackageMaxCommentLength) {
         return -1;
     }
-    const int64_t comment = size - kPackageCommentLengthSize - length;
-    if (SeekTo(comment) != 0 || Read(workBuffer_.get(), length) != length) {
+    uint8_t end[kPackageEndRecordSize + kPackageMaxCommentLength] = {};
+    const uint32_t endAndComment = kPackageEndRecordSize + length;
+    endRecordPosition_ = size - kPackageCommentLengthSize - endAndComment;
+    if (endRecordPosition_ < 0) {
         return -1;
     }
-    position_ = comment;  // the END record ends where the comment begins
-    endRecord_.commentLength = length;
+    if (ReadAt(endRecordPosition_, end, endAndComment) != endAndComment) {
+        return -1;
+    }
     std::memset(endRecord_.comment, 0, sizeof endRecord_.comment);
-    for (uint32_t i = 0; i < length && workBuffer_[i] != 0; ++i) {
-        endRecord_.comment[i] = static_cast<char>(workBuffer_[i]);
+    for (uint32_t i = 0; i < length && end[kPackageEndRecordSize + i] != 0; ++i) {
+        endRecord_.comment[i] = static_cast<char>(end[kPackageEndRecordSize + i]);
     }
-    ClearWorkBuffer();
-    return 0;
-}
-
-int32_t PackageArchive::ReadEndRecord() {
-    if (SeekTo(position_ - kPackageEndRecordSize) != 0) {
+    endRecord_.commentLength = length;
+    endRecord_.signature = ReadLe32(end);
+    endRecord_.entryCount = ReadLe16(end + 4);
+    endRecord_.directorySize = ReadLe32(end + 6);
+    endRecord_.directoryOffset = ReadLe32(end + 10);
+    if (endRecord_.signature != kPackageEndSignature ||
+        endRecord_.directorySize > endRecordPosition_) {
         return -1;
     }
-    workLength_ = Read(workBuffer_.get(), kPackageEndRecordSize);
-    if (workLength_ < kPackageEndRecordSize) {
+    const uint32_t directory = endRecord_.directorySize;
+    tail_.assign(directory + endAndComment + kPackageCommentLengthSize, 0);
+    std::memcpy(tail_.data() + directory, end, endAndComment);
+    std::memcpy(tail_.data() + directory + endAndComment, lengthBytes, 2);
+    if (directory != 0 &&
+        ReadAt(endRecordPosition_ - directory, tail_.data(), directory) != directory) {
         return -1;
     }
-    const uint8_t* p = workBuffer_.get();
-    endRecord_.signature = ReadLe32(p);
-    endRecord_.entryCount = ReadLe16(p + 4);
-    endRecord_.directorySize = ReadLe32(p + 6);
-    endRecord_.directoryOffset = ReadLe32(p + 10);
-    ClearWorkBuffer();
-    return 0;
-}
-
-int32_t PackageArchive::ReadDirectory() {
-    const uint32_t size = endRecord_.directorySize;
-    // Up to 65,535 bytes the directory goes into the work buffer, a larger one into its own
-    // buffer, released on every way out.
-    std::vector<uint8_t> own;
-    uint8_t* buffer = workBuffer_.get();
-    if (size > kPackageWorkBufferSize) {
-        own.assign(size, 0);
-        buffer = own.data();
-    }
-    const uint32_t got = size == 0 ? 0 : Read(buffer, size);
-    workLength_ = got;
-    const int32_t result = got == size ? ParseDirectory(buffer, size) : -1;
-    ClearWorkBuffer();
-    return result;
+    return ParseDirectory(tail_.data(), directory);
 }
 
 // Two passes over the directory bytes: the first checks that every record, name and block table

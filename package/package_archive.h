@@ -9,14 +9,17 @@
 #include <memory>
 #include <vector>
 
+#include <span>
+
 #include "package/archive_file.h"
-#include "package/block_pipeline.h"
 #include "package/byte_source.h"
 #include "package/extract_progress.h"
 #include "package/layout.h"
 #include "package/package.h"
 #include "package/package_entry.h"
-#include "package/verify.h"
+#include "package/package_fault.h"
+
+class BlockSource;
 
 // The END record and the trailer comment in memory.
 struct PackageEndRecord {
@@ -68,14 +71,17 @@ class PackageArchive {
     const std::vector<PackageEntry>& catalogue() const { return entries_; }
     // The package's length, fixed at the open.
     int64_t size() const { return source_->Size(); }
-    // Reads the source at `offset` (see ByteSource::ReadAt), counted in bytesRead().
+    // Reads the source at `offset` (see ByteSource::ReadAt and ReadAheadTo).
     uint32_t ReadAt(int64_t offset, void* buffer, uint32_t count) {
-        const uint32_t got = source_->ReadAt(offset, buffer, count);
-        bytesRead_ += got;
-        return got;
+        return source_->ReadAt(offset, buffer, count);
     }
-    // Bytes that arrived from the source since it was opened.
-    uint64_t bytesRead() const { return bytesRead_; }
+    void ReadAheadTo(int64_t end) { source_->ReadAheadTo(end); }
+    // Bytes that arrived from the source's storage since it was opened (ByteSource::BytesRead).
+    uint64_t bytesRead() const { return source_->BytesRead(); }
+    // The bytes from the directory's first to the file's last, as the open read and parsed them
+    // (directory, END record, comment and its length), and where they start in the file.
+    std::span<const uint8_t> tail() const { return tail_; }
+    int64_t tailStart() const { return size() - static_cast<int64_t>(tail_.size()); }
 
     // The reason of the last failed ExtractEntries / VerifyEntries; false when there is none.
     bool LastProblem(PackageProblem* problem) const;
@@ -90,36 +96,29 @@ class PackageArchive {
     uint32_t peakBlocksInFlight() const { return peakBlocksInFlight_; }
 
   private:
-    // Reads trailer, END record and directory; leaves the cursor at the END record.
+    // Reads trailer, END record and directory into tail_ and parses them.
     int32_t ReadCatalogue();
-    int32_t ReadTrailer();
-    int32_t ReadEndRecord();
-    int32_t ReadDirectory();
-    void ClearWorkBuffer();
-    // The package read at the private cursor, which then moves past what arrived.
-    uint32_t Read(void* buffer, uint32_t count);
-    // Places the cursor; -1 (and the cursor stays) before the start or beyond 2 GiB. A place past
-    // the end is taken: the read there comes back short.
-    int32_t SeekTo(int64_t position);
     static int32_t ConvertToWide(const char* source, char16_t* destination, int32_t capacity) {
         return ArchiveFile::ConvertToWide(source, destination, capacity);
     }
     uint16_t FindEntryIndex(const PackageEntry* entry) const;
     // The package comment converted to wide (260 units); -1 when there is none.
     int32_t DefaultTargetDirectory(char16_t* destination);
-    // Extracts the file entry at currentIndex.
-    int32_t ExtractCurrentEntry(const char16_t* targetDirectory);
-    // Positions the cursor at the first data block of the entry at currentIndex and stores the
-    // sum of record and data sizes that locates it in *offset.
-    int32_t SeekToEntryData(int32_t* offset);
+    // Where the data of catalogue entry `index` starts in the package; -1 when that position is
+    // before the start or beyond 2 GiB.
+    int64_t DataStart(uint32_t index) const;
     enum class Run : uint8_t { kExtract, kVerify, kScan };
     int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
                        const char16_t* targetDirectory, Run run);
+    // The work of one entry of a run: the current one, its blocks taken from `blocks`.
+    int32_t RunCurrentEntry(Run run, const char16_t* targetDirectory, BlockSource& blocks);
     int32_t MakeDirectoryEntry(const char16_t* targetDirectory);
-    int32_t VerifyCurrentEntry(const char16_t* targetDirectory);
-    // The shared block loop: read, inflate, size and CRC check, optional write or keeping,
+    int32_t ExtractCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks);
+    int32_t VerifyCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks);
+    // The current entry's blocks, from `blocks`: size and CRC checks, optional write or keeping,
     // progress.
-    int32_t ProcessEntryData(ArchiveFile* output, std::vector<uint8_t>* keep = nullptr);
+    int32_t ProcessEntryData(BlockSource& blocks, ArchiveFile* output,
+                             std::vector<uint8_t>* keep = nullptr);
     // The current entry's name converted to wide and checked; -1 with the problem recorded.
     int32_t CurrentWideName(char16_t* name);
     // Target directory (given or default) joined with `name` into `path` (260 units).
@@ -136,27 +135,11 @@ class PackageArchive {
     // Counts a block of the current entry as consumed and calls the progress function; clears
     // `firstBlock` (1 only for an entry's first call).
     void ReportBlockDone(const PackageEntry& entry, uint32_t compressedSize, uint32_t& firstBlock);
-    int32_t SeekToDataOf(uint32_t index, int32_t* offset);
-    // The current entry's data: positions the package there (or takes the pipeline's word that it
-    // could be), and afterwards back at the END record of a prefixed package. 0 or -1.
-    int32_t EnterEntryData();
-    int32_t LeaveEntryData();
-
-    // Decoding on several threads (package/block_pipeline.cpp): started for a run of `blocks`
-    // blocks when more than one job is allowed; ProcessEntryData then takes the blocks from it.
-    void StartPipeline(PackageEntry* const* entries, uint32_t count, bool write, uint64_t blocks);
-    void StopPipeline();
-    void FeedPipeline();
-    void FillPipeline();
-    PipelineSlot* TakeSlot();
-    int32_t ProcessPipelinedData(ArchiveFile* output, std::vector<uint8_t>* keep);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
 
     std::unique_ptr<ByteSource> source_;
-    uint64_t bytesRead_ = 0;
-    // What Read reads through: a scan's stream, or (null) the source itself.
+    // What a run reads entry data through: a scan's stream, or (null) the source itself.
     ByteSource* reader_ = nullptr;
-    int64_t position_ = 0;  // the read cursor
     MakeDirectoryProc makeDirectory_ = nullptr;
     uint64_t totalBytes_ = 0;
     uint64_t doneBytes_ = 0;
@@ -168,8 +151,7 @@ class PackageArchive {
     ProgressProc plainProgress_ = nullptr;
     PackageProgress progress_;
     bool prefixed_ = false;
-    std::unique_ptr<uint8_t[]> workBuffer_;
-    uint32_t workLength_ = 0;
+    std::vector<uint8_t> tail_;
     std::vector<PackageEntry> entries_;  // the catalogue, in directory order
     std::vector<PackageBlock> blockTable_;
     std::vector<char> nameTable_;
@@ -191,14 +173,5 @@ class PackageArchive {
     std::vector<bool> plannedReplace_;
 
     uint32_t jobs_ = 0;
-    std::unique_ptr<BlockPipeline> pipeline_;  // only during a multi-threaded run
-    PackageEntry* const* feedEntries_ = nullptr;
-    uint32_t feedCount_ = 0;
-    uint32_t feedItem_ = 0;       // the entry being read ahead, an index into feedEntries_
-    bool feedStarted_ = false;    // its start was handed over
-    uint32_t feedBlock_ = 0;      // its next block
-    bool feedStopped_ = false;    // nothing more will be read
-    bool feedSeeksBack_ = false;  // extraction of a prefixed package
-    bool lastSeekBackOk_ = true;
     uint32_t peakBlocksInFlight_ = 0;
 };

@@ -1,9 +1,11 @@
-// The one-pass scan: the entries are checked by the archive's own verification loop, reading
-// through a stream that walks the file from its first byte to its last and hands every byte it
-// reads, the entries' blocks and everything between them, to the contents reader.
+// The one-pass scan: the entries are checked by the archive's own run, reading through a stream
+// that walks the file from its first byte to its last and hands every byte it reads, the entries'
+// blocks and everything between them, to the contents reader. The directory, END record and
+// comment are handed on from the copy the open parsed, not read again.
 #include "package/package_scan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -13,11 +15,16 @@ namespace {
 
 // The archive's reads, in file order, with every byte passed on once. A read ahead of the cursor
 // first reads and passes on the bytes it skips; a read behind it (only a damaged catalogue can
-// place an entry there) goes to the source directly, passing nothing on.
+// place an entry there) passes nothing on. Bytes of the tail (directory to end) always come from
+// the open's copy, so what is passed on is what the catalogue was parsed from.
 class ContentsStream final : public ByteSource {
   public:
     ContentsStream(PackageArchive& archive, PackageContentsProc proc, void* context)
-        : archive_(archive), proc_(proc), context_(context) {}
+        : archive_(archive),
+          tail_(archive.tail()),
+          tailStart_(archive.tailStart()),
+          proc_(proc),
+          context_(context) {}
 
     int64_t Size() const override { return archive_.size(); }
 
@@ -26,17 +33,21 @@ class ContentsStream final : public ByteSource {
             return 0;
         }
         if (offset < cursor_) {
-            return archive_.ReadAt(offset, buffer, count);
+            return Fetch(offset, static_cast<uint8_t*>(buffer), count);
         }
         if (Skip(offset) != 0) {
             return 0;
         }
-        const uint32_t got = archive_.ReadAt(offset, buffer, count);
+        const uint32_t got = Fetch(offset, static_cast<uint8_t*>(buffer), count);
         cursor_ += got;
         return Pass(static_cast<const uint8_t*>(buffer), got) == 0 ? got : 0;
     }
 
-    // Passes on the rest of the file: 0, or -1 with the reason in *problem.
+    void ReadAheadTo(int64_t end) override { archive_.ReadAheadTo(std::min(end, tailStart_)); }
+    uint64_t BytesRead() const override { return archive_.bytesRead(); }
+
+    // Passes on the rest of the file and checks that the file still ends where it did at the
+    // open: 0, or -1 with the reason in *problem.
     int32_t Finish(PackageProblem* problem) {
         const int64_t size = Size();
         if (Skip(size) != 0) {
@@ -46,31 +57,52 @@ class ContentsStream final : public ByteSource {
             }
             return -1;
         }
-        uint8_t probe = 0;
-        if (archive_.ReadAt(size, &probe, 1) != 0) {
-            *problem = {PackageFault::kSizeMismatch, kPackageNoEntry, 0,
-                        static_cast<uint64_t>(size), static_cast<uint64_t>(size) + 1};
-            return -1;
+        // The tail came from memory: one read across the last byte tells whether it is still the
+        // last.
+        uint8_t probe[2] = {};
+        const uint32_t got = archive_.ReadAt(size - 1, probe, 2);
+        if (got == 1) {
+            return 0;
         }
-        return 0;
+        *problem = {got == 0 ? PackageFault::kShortRead : PackageFault::kSizeMismatch,
+                    kPackageNoEntry, 0, static_cast<uint64_t>(size),
+                    got == 0 ? static_cast<uint64_t>(Measure()) : static_cast<uint64_t>(size) + 1};
+        return -1;
     }
 
     // `contents` asked to stop.
     bool stopped() const { return stopped_; }
 
   private:
+    // The package's bytes at `offset`: before the tail from the file, in it from the open's copy.
+    uint32_t Fetch(int64_t offset, uint8_t* buffer, uint32_t count) {
+        uint32_t got = 0;
+        if (offset < tailStart_) {
+            const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(count, tailStart_ - offset));
+            got = archive_.ReadAt(offset, buffer, n);
+            if (got < n) {
+                return got;
+            }
+        }
+        const int64_t at = offset + got;
+        const int64_t end = tailStart_ + static_cast<int64_t>(tail_.size());
+        if (got == count || at < tailStart_ || at >= end) {
+            return got;
+        }
+        const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(count - got, end - at));
+        std::memcpy(buffer + got, tail_.data() + (at - tailStart_), n);
+        return got + n;
+    }
+
     // Reads and passes on the bytes from the cursor up to `offset`: 0, or -1 when the file ends
     // first or `contents` stops.
     int32_t Skip(int64_t offset) {
         while (cursor_ < offset) {
-            if (chunk_ == nullptr) {
-                chunk_.reset(new (std::nothrow) uint8_t[kChunk]);
-                if (chunk_ == nullptr) {
-                    return -1;
-                }
+            if (Chunk() == nullptr) {
+                return -1;
             }
             const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(kChunk, offset - cursor_));
-            const uint32_t got = archive_.ReadAt(cursor_, chunk_.get(), n);
+            const uint32_t got = Fetch(cursor_, chunk_.get(), n);
             if (got == 0) {
                 return -1;
             }
@@ -80,6 +112,26 @@ class ContentsStream final : public ByteSource {
             }
         }
         return 0;
+    }
+
+    // Where the file ends now, when it ends inside the tail.
+    int64_t Measure() {
+        int64_t end = tailStart_;
+        while (Chunk() != nullptr) {
+            const uint32_t got = archive_.ReadAt(end, chunk_.get(), kChunk);
+            if (got == 0) {
+                break;
+            }
+            end += got;
+        }
+        return end;
+    }
+
+    uint8_t* Chunk() {
+        if (chunk_ == nullptr) {
+            chunk_.reset(new (std::nothrow) uint8_t[kChunk]);
+        }
+        return chunk_.get();
     }
 
     int32_t Pass(const uint8_t* data, uint32_t size) {
@@ -92,6 +144,8 @@ class ContentsStream final : public ByteSource {
 
     static constexpr uint32_t kChunk = 64 * 1024;
     PackageArchive& archive_;
+    std::span<const uint8_t> tail_;
+    int64_t tailStart_;
     PackageContentsProc proc_;
     void* context_;
     int64_t cursor_ = 0;  // every byte before it has been passed on

@@ -2,11 +2,15 @@
 // the same pass, every entry read, inflated and CRC-checked, so an install reads the card once to
 // check the package and once more to extract it.
 //
-// Bytes read from the source: the open reads the trailer, the END record and the directory; a
-// scan reads the whole file once more (exactly its size); an extraction reads the compressed
-// data of the entries it writes, once each. Open, scan and a full extraction together therefore
-// read at most 2.0 x the file size plus the open's read of directory, END record and trailer
-// (exactly size + data + that, where data is the package's compressed bytes).
+// Bytes read from the file (PackageBytesRead), for a file of S bytes whose tail (directory, END
+// record, comment and its length) is T bytes: the open reads the tail once and keeps it; a scan
+// reads the other S - T bytes, passes the tail on from memory and reads 1 byte more to see that
+// the file still ends there. An extraction reads the data of its entries, reading ahead only
+// through the local records between entries that follow each other both in its list and in the
+// file, so an extraction of every entry, in any order, reads at most S - T - D0, where D0 is the
+// first entry's data position. Open, scan and a full extraction thus read at most 2S - T + 1 - D0
+// (below 2S); the installer's extraction of the manifest alone before it adds at most the
+// manifest's compressed size.
 //
 // Results: PackageScan returns 1 or 0 like the other plain functions.
 #pragma once
@@ -47,6 +51,7 @@ struct PackageScanHooks {
 int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
                     PackageProblem* problem);
 
-// Bytes read from the package's source since it was opened (the open's own reads included):
-// the measure of how often an install reads the card.
+// Bytes that arrived from the package file since it was opened, the open's reads and the file
+// source's read-ahead included (for a package held in memory: bytes copied out of it): the
+// measure of how often an install reads the card.
 uint64_t PackageBytesRead(PackageArchive* archive);

@@ -21,7 +21,9 @@
 
 // One entry to store. A directory has an empty `source`; its name should end with `\`.
 struct PackItem {
-    std::string name;       // stored name: narrow text, levels separated by `\`, no leading `\`
+    // Stored name: narrow text, levels separated by `\`, accepted by the name rule (name_rules.h;
+    // leading `\`s are kept as given) and by the extraction plan.
+    std::string name;
     std::u16string source;  // device path of the file whose contents are stored
 };
 

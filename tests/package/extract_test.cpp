@@ -3,7 +3,9 @@
 #include <string>
 
 #include "package/block_codec.h"
+#include "package/block_pipeline.h"
 #include "package/package_archive.h"
+#include "package/verify.h"
 #include "platform/fault.h"
 #include "platform/text.h"
 #include "tests/package/package_builder.h"
