@@ -35,6 +35,10 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     // removed and restarts the device.
     intptr_t OnDecodeDone(uintptr_t wParam, intptr_t lParam);
 
+  private:
+    app::DeviceState m_device;  // the device's own files; made before the session that reads them
+
+  public:
     // Fields the decode thread uses: the session (its extraction alone) and the progress bar's
     // handle, both set before it starts; it writes m_extraction before it posts WM_DECODE_DONE.
     app::UpdateSession m_session;
@@ -69,7 +73,6 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     // Shows the stopping outcome's message and ends the process with status 0.
     [[noreturn]] void EndRun(const app::StepOutcome& outcome);
 
-    app::DeviceState m_device;
     app::SessionObserver* m_record;
     app::RunLog m_log;
     platform::IconHandle m_hIcon;

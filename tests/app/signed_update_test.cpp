@@ -159,8 +159,9 @@ TEST_P(SignedUpdate, InstallsOnlyWhatTheDeviceTrusts) {
         ASSERT_EQ(run.Events("decode_done").size(), 1u) << run.out;
         EXPECT_EQ(run.Events("decode_done")[0].value("result", 0), 1);
         EXPECT_EQ(TreeDifference(TreeOfPackage(Package(image)), image.FlashTree()), "");
-        // The signature and the check share one pass over the card; the extraction is the other.
-        EXPECT_GT(image.CardReads(), 1.0);
+        // The signature and the check share one pass over the whole card; the extraction reads
+        // at most once more what the read-ahead does not still hold.
+        EXPECT_GE(image.CardReads(), 1.0);
         EXPECT_LE(image.CardReads(), 2.0);
         if (c.checked) {
             EXPECT_EQ(events[0].value("trustedComment", ""), kComment);
