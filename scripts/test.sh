@@ -21,6 +21,7 @@ done
 
 echo "== windows build under wine"
 bash scripts/wine_test.sh
+bash scripts/check_imports.sh   # every import of qzpupdate.exe on the device list
 
 echo "== 32-bit windows build (warnings are errors)"
 qzp_require_packages g++-mingw-w64-i686-posix libz-mingw-w64-dev

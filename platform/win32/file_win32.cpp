@@ -2,10 +2,10 @@
 // unchanged. char16_t and wchar_t are both UTF-16 code units here, so the text is reinterpreted,
 // never copied.
 //
-// Calls used here that the device's embedded Windows does not offer: GetFullPathNameW and the
-// CP_UTF8 conversion in HostPathToDevice (only the tools use it), MoveFileExW in
-// RenameReplacing (the device build needs the replacement described there), and _wfsopen in
-// OpenStream (the device needs its own way to keep writers out of an open package).
+// Calls used here that the device's embedded Windows does not offer (docs/porting.md has each
+// one's replacement): GetFullPathNameW in HostPathToDevice (only the tools use it); MoveFileExW
+// in RenameReplacing, the one function every replacement of a file goes through; _wfsopen,
+// _open_osfhandle and _close in OpenStream; _commit in CommitStream.
 #include <windows.h>
 
 #include <fcntl.h>
@@ -209,8 +209,10 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
     if (from == nullptr || to == nullptr) {
         return false;
     }
-    // The device's embedded Windows has no MoveFileExW: there the same contract needs
-    // DeleteFileW + MoveFileW, which leaves a short window without the file.
+    // Every replacement of a file goes through here. The device's embedded Windows has no
+    // MoveFileExW: there this becomes DeleteFileW(to) then MoveFileW(from, to), and a power loss
+    // between the two leaves `from` complete and `to` missing until the next run writes `to`
+    // again (docs/porting.md).
     return ::MoveFileExW(win32::Wide(from), win32::Wide(to),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }

@@ -1,8 +1,9 @@
 // Win32 side of the kernel, shell and library services: each function is the Win32 call of the
 // same meaning.
 //
-// Calls used here that the device's embedded Windows spells differently (desktop only):
-// GetProcAddress with a narrow export name (the device has GetProcAddressW).
+// Calls used here that the device's embedded Windows spells differently (docs/porting.md):
+// GetProcAddress with a narrow export name in FindExport (the device's takes a wide name, or
+// GetProcAddressA a narrow one).
 #include <windows.h>
 // windows.h first: shellapi.h needs its types.
 #include <shellapi.h>

@@ -3,7 +3,7 @@
 // parameter, the procedure stores it in the window (DWLP_USER) and forwards every later message
 // to the object's virtual handlers.
 //
-// Calls used here that the device's embedded Windows spells differently (desktop only):
+// Calls used here that the device's embedded Windows spells differently (docs/porting.md):
 // SetWindowLongPtrW / GetWindowLongPtrW with DWLP_USER and DWLP_MSGRESULT (the device has the
 // 32-bit SetWindowLongW / GetWindowLongW with DWL_USER and DWL_MSGRESULT).
 #include <windows.h>

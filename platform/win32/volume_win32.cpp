@@ -1,9 +1,10 @@
 // Win32 side of the volume services: GetDiskFreeSpaceExW for the free space, the volume's cluster
 // for the allocation unit, and a FindFirstFileW walk.
 //
-// Calls used here that the device's embedded Windows does not offer: GetVolumePathNameW and
-// GetDiskFreeSpaceW, which give the cluster; a device build takes the unit from the volume's own
-// information instead. Where they fail the unit is taken as 4 KB.
+// Calls used here that the device's embedded Windows does not offer (docs/porting.md):
+// GetVolumePathNameW in VolumeRoot and GetDiskFreeSpaceW in GetVolumeSpace, which give the
+// cluster; a device build takes the unit from the volume's own information instead. Where they
+// fail the unit is taken as 4 KB.
 #include <windows.h>
 
 #include <string>
