@@ -44,6 +44,8 @@ const char* StepName(Step step) {
             return "extraction";
         case Step::kLogo:
             return "logo";
+        case Step::kRecord:
+            return "record";
         case Step::kRestart:
             return "restart";
     }

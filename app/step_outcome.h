@@ -24,6 +24,7 @@ enum class Step : uint8_t {
     kDecodeThread,  // starting the extraction
     kExtraction,    // the extraction onto the flash volume
     kLogo,          // the card's logo copied to the flash volume
+    kRecord,        // the new version record, the last file of the update
     kRestart,       // the restart request
 };
 

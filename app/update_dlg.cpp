@@ -177,11 +177,11 @@ uint32_t DecodeThreadProc(void* parameter) {
 }
 
 // A failed extraction ends here: the flash volume keeps what was written; no logo copy, no
-// restart.
+// record, no restart.
 intptr_t CUpdateDlg::OnDecodeDone(uintptr_t, intptr_t) {
     m_decodeRunning = false;
-    if (m_session.Proceed(m_extraction)) {
-        m_session.Proceed(m_session.CopyPowerOffLogo());
+    if (m_session.Proceed(m_extraction) && (m_session.Proceed(m_session.CopyPowerOffLogo()),
+                                            m_session.Proceed(m_session.WriteRecord()))) {
         ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
                        platform::kMbOk);
         platform::Sleep(kDelayBeforeRestartMs);

@@ -31,8 +31,8 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     ~CUpdateDlg() override;
 
     // Handler of WM_DECODE_DONE; does not return. After a failed extraction: tells the user and
-    // ends the program. After a successful one: copies the card's logo, asks for the card to be
-    // removed and restarts the device.
+    // ends the program. After a successful one: copies the card's logo, writes the new version
+    // record, asks for the card to be removed and restarts the device.
     intptr_t OnDecodeDone(uintptr_t wParam, intptr_t lParam);
 
   private:

@@ -460,8 +460,9 @@ StepOutcome UpdateSession::RequireRoom() {
 }
 
 // Deletes everything under the flash volume (not the volume's folder itself) through the shell.
-// A purge the user aborted counts as failed even when the shell returns 0: the volume may be
-// half emptied, and unpacking over it would leave a mixture of two versions.
+// A purge the user cancelled part way (the shell returns 0 and says some operations were aborted)
+// goes on: the full package is installed over what is left, which leaves working software where
+// stopping would leave a half-emptied volume. A failure the shell reports stops the run.
 StepOutcome UpdateSession::PurgeFlashVolume() {
     char16_t from[50] = {};  // zero-filled: the list ends with the double NUL the shell expects
     platform::CopyBounded(from, std::size(from) - 1, u"\\ResidentFlash2\\*.*");
@@ -477,10 +478,12 @@ StepOutcome UpdateSession::PurgeFlashVolume() {
     operation.nameMappings = nullptr;
     operation.progressTitle = u"Delete now......";
     const int result = platform::RunShellFileOperation(operation);
-    if (result != 0 || aborted != 0) {
-        return Stop(
-            Step::kPurge, Ending::kPurgeFailed,
-            result != 0 ? "the shell's delete failed with " + std::to_string(result) : "aborted");
+    if (result != 0) {
+        return Stop(Step::kPurge, Ending::kPurgeFailed,
+                    "the shell's delete failed with " + std::to_string(result));
+    }
+    if (aborted != 0) {
+        return Done(Step::kPurge, "cancelled part way; installing over what is left");
     }
     return Done(Step::kPurge, "\\ResidentFlash2 emptied");
 }
@@ -519,10 +522,13 @@ void ForwardProgress(void* context, uint64_t totalBytes, uint64_t doneBytes, con
 
 StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t position),
                                    void* context) {
+    // Every entry but the manifest, in the plan's order; the record comes last (WriteRecord).
     std::vector<PackageEntry*> order;
     order.reserve(plan_.order.size());
     for (const uint32_t index : plan_.order) {
-        order.push_back(entries_[index]);
+        if (index != plan_.manifest) {
+            order.push_back(entries_[index]);
+        }
     }
     ProgressForward forward{progress, context};
     PackageProgress report;
@@ -530,23 +536,42 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
         report = {&ForwardProgress, &forward};
     }
     const auto count = static_cast<uint32_t>(order.size());
-    if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 0) != 0) {
-        // How often the card was read, for the log: the check's pass and this one.
-        char times[32] = "";
-        if (packageSize_ > 0) {
-            std::snprintf(times, sizeof times, "; the package read %.2f times",
-                          static_cast<double>(::PackageBytesRead(package_)) /
-                              static_cast<double>(packageSize_));
-        }
-        Close();
-        return Done(Step::kExtraction, std::to_string(count) + " entries written" + times);
+    if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 0) == 0) {
+        return ExtractionFailed(Step::kExtraction);
     }
+    return Done(Step::kExtraction, std::to_string(count) + " entries written");
+}
+
+// The new version record is the last file an update writes, after the logo: an update cut short
+// anywhere before it leaves the old record (or none), and the next run repeats the whole update.
+StepOutcome UpdateSession::WriteRecord() {
+    std::string detail = "none in the package";
+    if (plan_.manifest != kPlanNoEntry) {
+        PackageEntry* record = entries_[plan_.manifest];
+        if (PackageExtractWith(package_, &record, 1, kFlashVolume, {}, 0) == 0) {
+            return ExtractionFailed(Step::kRecord);
+        }
+        detail = Utf8(EntryName(plan_.manifest)) + " written";
+    }
+    // How often the card was read, for the log: the check's pass and the extraction's.
+    if (packageSize_ > 0) {
+        char times[48];
+        std::snprintf(
+            times, sizeof times, "; the package read %.2f times",
+            static_cast<double>(::PackageBytesRead(package_)) / static_cast<double>(packageSize_));
+        detail += times;
+    }
+    Close();
+    return Done(Step::kRecord, detail);
+}
+
+StepOutcome UpdateSession::ExtractionFailed(Step step) const {
     const std::string systemError = platform::LastFileError();
     PackageProblem problem{};
     PackageLastProblem(package_, &problem);
     const bool planFault = problem.fault == PackageFault::kPlanRefused;
     StepOutcome outcome = ProblemOutcome(
-        Step::kExtraction, Ending::kExtractionFailed,
+        step, Ending::kExtractionFailed,
         planFault ? static_cast<uint32_t>(problem.expected) : static_cast<uint32_t>(problem.fault),
         problem.entryIndex, planFault);
     outcome.systemError = systemError;

@@ -15,7 +15,8 @@
 //   Plan       the complete extraction plan over the tree the update will find
 //   Room       the flash volume must hold what the plan writes
 //   Purge      a full update empties the flash volume (installer only)
-// then, run by the installer alone: Extraction (on the decode thread), Logo, Restart.
+// then, run by the installer alone: Extraction of every entry but the manifest (on the decode
+// thread), Logo, Record (the manifest, the last file written), Restart.
 //
 // The package is read from the card twice in all: the signature and the check share one pass, the
 // extraction is the second (the manifest's bytes are kept from the first).
@@ -103,16 +104,18 @@ class UpdateSession {
     // Closes the package now (a run that ends the process without unwinding).
     void Close();
 
-    // Extracts the package onto the flash volume in the plan's order, the manifest last, reporting
+    // Extracts every entry but the manifest onto the flash volume in the plan's order, reporting
     // the percentage of compressed bytes consumed (0..100) through `progress`. Runs on the decode
-    // thread; touches nothing but the package and the flash volume. Closes the package when it
-    // succeeds, and says in its outcome how many times the package's size was read from the card
-    // in all (at most 2: the check's pass and the extraction's).
+    // thread; touches nothing but the package and the flash volume.
     StepOutcome Extract(void (*progress)(void* context, uint32_t position), void* context);
 
-    // After a successful extraction: the card's logo to the flash volume (a failed copy does not
-    // stop the run), and the restart request through the vendor library (always ends the run).
+    // After a successful extraction, in this order: the card's logo to the flash volume (a failed
+    // copy does not stop the run); the manifest as the new version record, the last file written
+    // (then the package is closed, and the outcome says how many times the package's size was
+    // read from the card in all: at most 2, the check's pass and the extraction's); the restart
+    // request through the vendor library (always ends the run).
     StepOutcome CopyPowerOffLogo();
+    StepOutcome WriteRecord();
     StepOutcome RequestRestart();
 
     // Hands `outcome` to the observer; true when the run goes on (otherwise it is kept as the
@@ -136,6 +139,8 @@ class UpdateSession {
     StepOutcome PurgeFlashVolume();
 
     std::u16string EntryName(uint32_t index) const;
+    // The outcome of an extraction at `step` that failed: the package's last problem.
+    StepOutcome ExtractionFailed(Step step) const;
     StepOutcome ProblemOutcome(Step step, Ending ending, uint32_t fault, uint32_t entry,
                                bool planFault) const;
 
