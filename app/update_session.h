@@ -18,12 +18,11 @@
 // then, run by the installer alone: Extraction of every entry but the manifest (on the decode
 // thread), Logo, Record (the manifest, the last file written), Restart.
 //
-// The package is read from the card twice in all: the signature and the check share one pass, the
-// extraction is the second (the manifest's bytes are kept from the first).
+// The package is read from the card at most twice: the signature and the check share one pass,
+// the extraction is the second (the manifest's bytes are kept from the first).
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -55,14 +55,15 @@ TABLE
 "$QZP" --version | grep -Eqx 'qzp [0-9.]+ \(zlib [0-9.]+\)' || fail "--version: $("$QZP" --version)"
 
 # Every --json output is valid UTF-8 JSON, even for a package whose name and comment hold bytes
-# that are not UTF-8 and control characters (put into the catalogue after packing, same length)
-# and an INI file holding a lone surrogate.
+# that are not UTF-8 and control characters, a NUL among them (put into the catalogue after
+# packing, same length), and an INI file holding a lone surrogate. The whole stored name is shown,
+# escaped, and a name holding a NUL is refused by verify.
 mkdir -p odd/VORIZ && "$QZP" manifest odd --version 1 > /dev/null && printf 'x' > odd/nameAAAA
 "$QZP" pack --comment 'commentBBBB' odd odd.qzp > /dev/null
 python3 - odd.qzp <<'PY'
 import sys
 b = open(sys.argv[1], "rb").read()
-for old, new in ((b"nameAAAA", b"name\xe9\x1b\xff\n"), (b"commentBBBB", b"comment\xe9\x1b\xc3\n")):
+for old, new in ((b"nameAAAA", b"na\x00e\xe9\x1b\xff\n"), (b"commentBBBB", b"comment\xe9\x1b\xc3\n")):
     assert len(old) == len(new) and old in b, old
     b = b.replace(old, new)
 open(sys.argv[1], "wb").write(b)
@@ -79,6 +80,8 @@ list --json odd.qzp
 check --json odd.qzp --installed 1
 ini dump --json odd.ini
 TABLE
+"$QZP" list odd.qzp | grep -qF 'na\x00e\xe9\x1b\xff\n' || fail "list: $("$QZP" list odd.qzp)"
+"$QZP" verify odd.qzp > /dev/null 2>&1 && fail "verify accepted a name holding a NUL"
 
 # Limits that only the writer knows: exit 1 and one line naming OUT.
 "$QZP" pack --no-manifest --comment '' src p.qzp 2> err.txt && status=0 || status=$?
