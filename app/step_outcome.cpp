@@ -63,6 +63,7 @@ EndingBox BoxOf(const StepOutcome& outcome) {
         case Ending::kPatchMismatch:
             return DialogBox(outcome.message, outcome.caption, kStop);
         case Ending::kNoRoom:
+        case Ending::kDowngrade:
             return StandardBox(outcome.message);
         case Ending::kPurgeFailed:
             return StandardBox(

@@ -35,6 +35,7 @@ enum class Ending : uint8_t {
     kInvalidPackage,    // "Invalid update File"
     kPatchMismatch,     // the patch is for another installed version (text in `message`)
     kNoRoom,            // the flash volume lacks room (text in `message`)
+    kDowngrade,         // a signed package older than the installed version (text in `message`)
     kPurgeFailed,       // the flash volume could not be emptied
     kThreadFailed,      // the decode thread could not be started
     kExtractionFailed,  // "Setup Failly ! "

@@ -18,6 +18,84 @@ std::u16string ReadString(IniDocument* document, const char16_t* section, const 
 
 }  // namespace
 
+namespace {
+
+bool IsDigit(char16_t c) {
+    return c >= u'0' && c <= u'9';
+}
+
+// The next run of `text` from `at`: all digits or no digit at all.
+std::u16string_view NextRun(std::u16string_view text, std::size_t& at) {
+    const std::size_t start = at;
+    const bool digits = IsDigit(text[at]);
+    while (at < text.size() && IsDigit(text[at]) == digits) {
+        ++at;
+    }
+    return text.substr(start, at - start);
+}
+
+int CompareNumbers(std::u16string_view a, std::u16string_view b) {
+    while (a.size() > 1 && a.front() == u'0') {
+        a.remove_prefix(1);
+    }
+    while (b.size() > 1 && b.front() == u'0') {
+        b.remove_prefix(1);
+    }
+    if (a.size() != b.size()) {
+        return a.size() < b.size() ? -1 : 1;
+    }
+    return a.compare(b) < 0 ? -1 : (a == b ? 0 : 1);
+}
+
+int CompareText(std::u16string_view a, std::u16string_view b) {
+    const std::u16string x = platform::FoldedAscii(a);
+    const std::u16string y = platform::FoldedAscii(b);
+    return x < y ? -1 : (x == y ? 0 : 1);
+}
+
+// Whether what is left of a version from `at` on adds nothing: zeros and separators only.
+bool OnlyZerosLeft(std::u16string_view text, std::size_t at) {
+    for (; at < text.size(); ++at) {
+        const char16_t c = text[at];
+        if (c != u'0' && c != u'.' && c != u'-' && c != u'_' && c != u' ') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int CompareVersions(std::u16string_view a, std::u16string_view b) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < a.size() && j < b.size()) {
+        const std::u16string_view x = NextRun(a, i);
+        const std::u16string_view y = NextRun(b, j);
+        const bool xDigits = IsDigit(x.front());
+        const bool yDigits = IsDigit(y.front());
+        const int order = xDigits != yDigits ? (xDigits ? -1 : 1)
+                          : xDigits          ? CompareNumbers(x, y)
+                                             : CompareText(x, y);
+        if (order != 0) {
+            return order;
+        }
+    }
+    if (OnlyZerosLeft(a, i) && OnlyZerosLeft(b, j)) {
+        return 0;
+    }
+    return i < a.size() ? 1 : -1;
+}
+
+bool IsOrderedVersion(std::u16string_view version) {
+    for (const char16_t c : version) {
+        if (IsDigit(c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 UpdateDecision DecideUpdate(const UpdateFacts& facts) {
     UpdateDecision decision;
     decision.installedVersion = facts.installedVersion.empty() ? std::u16string(kUndetectedVersion)
@@ -30,7 +108,21 @@ UpdateDecision DecideUpdate(const UpdateFacts& facts) {
             decision.refusalText =
                 u"This Patch only for version:" + facts.oldVersion + u"\n Update fail!";
             decision.refusalCaption = u"Update Patch";
+            return decision;
         }
+    }
+    // A device that installs only signed packages never goes back to an older one, unless the
+    // signed manifest says so.
+    if (facts.checksSignatures && facts.allowDowngrade == 0 && facts.recordFound &&
+        IsOrderedVersion(facts.packageVersion) && IsOrderedVersion(facts.installedVersion) &&
+        CompareVersions(facts.packageVersion, facts.installedVersion) < 0) {
+        decision.kind = UpdateKind::kRefuseDowngrade;
+        decision.refusalText = u"Update refused: version " + facts.packageVersion +
+                               u" is older than the installed version " + facts.installedVersion +
+                               u".";
+        return decision;
+    }
+    if (facts.isPatch != 0) {
         return decision;
     }
     decision.kind = facts.recordFound && facts.showUpdateTips != 0 ? UpdateKind::kFullAsks
@@ -57,6 +149,7 @@ bool ReadManifestBytes(std::span<const uint8_t> bytes, UpdateFacts& facts) {
     if (read) {
         facts.packageVersion = ReadString(&manifest, u"Config", u"SoftwareVersion");
         IniGetInt(&manifest, u"UpdateInfo", u"IsPatch", &facts.isPatch);
+        IniGetInt(&manifest, u"UpdateInfo", u"AllowDowngrade", &facts.allowDowngrade);
         facts.oldVersion = ReadString(&manifest, u"UpdateInfo", u"oldVersion");
     }
     IniTableFree(manifest.table);

@@ -35,6 +35,8 @@ const char* KindText(UpdateKind kind) {
     switch (kind) {
         case UpdateKind::kRefusePatchMismatch:
             return "patch for another version";
+        case UpdateKind::kRefuseDowngrade:
+            return "older than the installed version";
         case UpdateKind::kPatch:
             return "patch over the installed version";
         case UpdateKind::kFullAsks:
@@ -386,6 +388,7 @@ StepOutcome UpdateSession::ReadManifest() {
     facts_.packageVersion = facts.packageVersion;
     facts_.isPatch = facts.isPatch;
     facts_.oldVersion = facts.oldVersion;
+    facts_.allowDowngrade = facts.allowDowngrade;
     return Done(Step::kManifest, Utf8(name));
 }
 
@@ -394,16 +397,24 @@ StepOutcome UpdateSession::ReadManifest() {
 StepOutcome UpdateSession::Decide() {
     facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion);
     facts_.showUpdateTips = device_.ShowUpdateTips();
+    facts_.checksSignatures = device_.ChecksSignatures();
     decision_ = DecideUpdate(facts_);
     std::string detail =
         "package " + Utf8(facts_.packageVersion) +
         (facts_.isPatch != 0 ? " (patch for " + Utf8(facts_.oldVersion) + ")" : "") +
-        ", installed " + Utf8(decision_.installedVersion) + ": " + KindText(decision_.kind);
+        (facts_.allowDowngrade != 0 ? " (downgrade allowed)" : "") + ", installed " +
+        Utf8(decision_.installedVersion) + ": " + KindText(decision_.kind);
     if (decision_.kind == UpdateKind::kRefusePatchMismatch) {
         StepOutcome outcome = Stop(Step::kDecision, Ending::kPatchMismatch);
         outcome.detail = std::move(detail);
         outcome.message = decision_.refusalText;
         outcome.caption = decision_.refusalCaption;
+        return outcome;
+    }
+    if (decision_.kind == UpdateKind::kRefuseDowngrade) {
+        StepOutcome outcome = Stop(Step::kDecision, Ending::kDowngrade);
+        outcome.detail = std::move(detail);
+        outcome.message = decision_.refusalText;
         return outcome;
     }
     return Done(Step::kDecision, std::move(detail));

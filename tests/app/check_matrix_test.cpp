@@ -1,14 +1,16 @@
 // `qzp check --device` against the installer itself: over a generated matrix of packages and
 // device states, what qzp predicts must be what qzpupdate then does on the same image, judged from
 // its events alone. The matrix crosses every manifest spelling, patches for the right and the
-// wrong version, damaged and empty packages with unsigned, signed, foreign-signed and tampered
-// signatures on devices with and without trusted keys, and rotates the installed record, the
-// card's tips and a flash volume too small for the update through the rows.
+// wrong version, older packages with and without leave to go back, damaged and empty packages
+// with unsigned, signed, foreign-signed and tampered signatures on devices with and without
+// trusted keys, and rotates the installed record, the card's tips and a flash volume too small for
+// the update through the rows.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <set>
 
 #include "device_image.h"
 
@@ -105,6 +107,16 @@ std::vector<PackageKind> Kinds() {
          [](const DeviceImage&) {
              return Files("VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n");
          }},
+        {"older",
+         [](const DeviceImage& i) {
+             return Files("VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"0.9")));
+         }},
+        {"older-allowed",
+         [](const DeviceImage& i) {
+             return Files("VORIZ\\INDEX.INI",
+                          i.IniBytes({{u"Config", u"SoftwareVersion", u"0.9"},
+                                      {u"UpdateInfo", u"AllowDowngrade", u"1"}}));
+         }},
         {"damaged", [=](const DeviceImage& i) { return full(i, "VORIZ\\INDEX.INI"); }, true},
         {"empty", [](const DeviceImage&) { return std::vector<PackFile>(); }},
     };
@@ -139,6 +151,7 @@ DeviceImage* CheckMatrix::keys_ = nullptr;
 TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
     const std::string qzp = (BinDir() / "qzp").string();
     std::map<std::string, int> seen;
+    std::set<std::string> messages;
     int row = 0;
     for (const PackageKind& kind : Kinds()) {
         for (const Signing signing :
@@ -204,6 +217,7 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                     EXPECT_EQ(TreeDifference(before, image.FlashTree()), "") << state;
                 }
                 ++seen[actual.outcome];
+                messages.insert(actual.message);
             }
         }
     }
@@ -211,6 +225,9 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
     for (const char* outcome : {"refuse", "patch", "full-asks", "full-no-question"}) {
         EXPECT_GT(seen[outcome], 0) << "no row ends in " << outcome;
     }
+    EXPECT_TRUE(
+        messages.count("Update refused: version 0.9 is older than the installed version 1.0."))
+        << "no row refuses a signed downgrade";
 }
 
 }  // namespace

@@ -27,6 +27,10 @@ TEST_P(Decision, FollowsTheRecordThePatchFlagAndTheTips) {
         EXPECT_EQ(decision.refusalText,
                   u"This Patch only for version:" + c.facts.oldVersion + u"\n Update fail!");
         EXPECT_EQ(decision.refusalCaption, u"Update Patch");
+    } else if (c.kind == app::UpdateKind::kRefuseDowngrade) {
+        EXPECT_EQ(decision.refusalText, u"Update refused: version " + c.facts.packageVersion +
+                                            u" is older than the installed version " +
+                                            c.facts.installedVersion + u".");
     } else {
         EXPECT_TRUE(decision.refusalText.empty());
     }
@@ -56,7 +60,71 @@ INSTANTIATE_TEST_SUITE_P(
         DecisionCase{"PatchLongerVersion",
                      {u"2.1", 1, u"1.0", true, u"1.0.1", 1},
                      K::kRefusePatchMismatch,
-                     u"1.0.1"}),
+                     u"1.0.1"},
+        // On a device with trusted keys an older package is refused, unless its manifest allows
+        // it; versions without a digit are never ordered; without keys nothing is ordered.
+        DecisionCase{"SignedOlderRefused",
+                     {u"1.9", 0, u"", true, u"1.10", 1, 0, true},
+                     K::kRefuseDowngrade,
+                     u"1.10"},
+        DecisionCase{"SignedOlderPatchRefused",
+                     {u"2.0", 1, u"2.1", true, u"2.1", 1, 0, true},
+                     K::kRefuseDowngrade,
+                     u"2.1"},
+        DecisionCase{"SignedOlderAllowed",
+                     {u"1.9", 0, u"", true, u"1.10", 1, 1, true},
+                     K::kFullAsks,
+                     u"1.10"},
+        DecisionCase{"SignedSameVersion",
+                     {u"2.0", 0, u"", true, u"2.0.0", 0, 0, true},
+                     K::kFullNoQuestion,
+                     u"2.0.0"},
+        DecisionCase{"SignedOverUndetected",
+                     {u"1.0", 0, u"", true, u"", 1, 0, true},
+                     K::kFullAsks,
+                     u"undetected"},
+        DecisionCase{"SignedWithoutDigits",
+                     {u"beta", 0, u"", true, u"2.0", 1, 0, true},
+                     K::kFullAsks,
+                     u"2.0"},
+        DecisionCase{"UnsignedOlderInstalls",
+                     {u"1.0", 0, u"", true, u"2.0", 1, 0, false},
+                     K::kFullAsks,
+                     u"2.0"}),
     [](const testing::TestParamInfo<DecisionCase>& info) { return info.param.label; });
+
+struct OrderCase {
+    const char16_t* older;
+    const char16_t* newer;  // equal to `older` when `equal`
+    bool equal;
+};
+
+// The order of versions, both ways round: numbers as numbers, letters without regard to case,
+// what follows a version makes it later unless it is only zeros and separators.
+TEST(VersionOrder, NumbersTextAndTails) {
+    for (const OrderCase& c : std::initializer_list<OrderCase>{
+             {u"1.9", u"1.10", false},
+             {u"2.0", u"2.0.0", true},
+             {u"2.0", u"2.00", true},
+             {u"V2.1", u"v2.1", true},
+             {u"1.0", u"1.0-rc1", false},
+             {u"1.0-rc1", u"1.0.1", false},
+             {u"1.0-RC1", u"1.0-rc2", false},
+             {u"9", u"10", false},
+             {u"99999999999999999999", u"100000000000000000000", false},
+             {u"1.2", u"1.2a", false},
+             {u"2.0", u"2.0_0 ", true},
+         }) {
+        const std::u16string older = c.older;
+        const std::u16string newer = c.newer;
+        SCOPED_TRACE(std::string(older.begin(), older.end()) + " / " +
+                     std::string(newer.begin(), newer.end()));
+        EXPECT_EQ(app::CompareVersions(older, newer), c.equal ? 0 : -1);
+        EXPECT_EQ(app::CompareVersions(newer, older), c.equal ? 0 : 1);
+    }
+    EXPECT_FALSE(app::IsOrderedVersion(u"undetected"));
+    EXPECT_FALSE(app::IsOrderedVersion(u""));
+    EXPECT_TRUE(app::IsOrderedVersion(u"beta2"));
+}
 
 }  // namespace
