@@ -87,21 +87,21 @@ class Loader {
         }
         if (line.size() >= 2 && line[0] == u'[' && line[1] != u']') {
             const std::u16string_view inside = line.substr(1);
-            const std::u16string_view name = Trim(inside.substr(0, inside.find(u']')));
-            // A header of white space alone names no section: an empty name would be stored as
-            // a key whose first unit is 0, which reads as a free slot.
-            if (!name.empty()) {
-                SetSection(name);
-            }
+            SetSection(Trim(inside.substr(0, inside.find(u']'))));
             return;
         }
         KeyLine(line);
     }
 
   private:
+    // A header of white space alone opens the section named "": its keys are stored as "#key"
+    // (found under the name ""), but it has no section entry, whose empty key would read as a free
+    // slot. Nothing saves such keys, so IniTableFirstLoss reports them.
     void SetSection(std::u16string_view name) {
         ini_detail::CopyField(section_, name);
-        IniTableSetString(table_, section_, nullptr, nullptr);
+        if (!name.empty()) {
+            IniTableSetString(table_, section_, nullptr, nullptr);
+        }
     }
 
     void KeyLine(std::u16string_view line) {
@@ -127,7 +127,14 @@ class Loader {
         char16_t valueText[kIniMaxLineUnits + 1];
         Terminate(key, keyText);
         Terminate(value, valueText);
-        IniTableSetString(table_, section_, keyText, valueText);
+        if (section_[0] != 0) {
+            IniTableSetString(table_, section_, keyText, valueText);
+            return;
+        }
+        char16_t composed[kIniFieldUnits];
+        if (ini_detail::ComposeKey({}, keyText, composed)) {
+            IniTableSet(table_, composed, valueText);
+        }
     }
 
     static void Terminate(std::u16string_view text, char16_t (&out)[kIniMaxLineUnits + 1]) {

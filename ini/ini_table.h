@@ -5,7 +5,10 @@
 // name, '#' and the key name ("Config#SoftwareVersion"). An entry whose key holds no '#' is a
 // section entry. Names are compared code unit by code unit, without case folding. Keys that
 // stand before the first section header of a file belong to the section "__default", and every
-// operation given no section name uses it.
+// operation given no section name uses it. A header of white space alone ("[ ]") opens the
+// section named "": the loader stores its keys ("#key", found under the name "") but it has no
+// section entry, so it is not enumerated, a save drops its keys and IniTableFirstLoss reports
+// them; IniTableSetString refuses the name.
 //
 // Slots: a new entry takes the lowest free slot; removing an entry frees its slot in place;
 // replacing a value keeps the slot. The slot order is the order of enumeration and saving. The

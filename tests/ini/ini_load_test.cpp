@@ -69,8 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"header_without_bracket", u"[Config\nk=v\n", "__default=|Config=|Config#k=v"},
         FormCase{"header_with_trailing_text", u"[Config] junk = 1\n", "__default=|Config="},
         FormCase{"empty_header_ignored", u"[S]\n[]\nk=v\n", "__default=|S=|S#k=v"},
-        // A header of white space alone is ignored like [] instead of making an empty key.
-        FormCase{"blank_header_ignored", u"[S]\n[   ]\nk=v\n", "__default=|S=|S#k=v"},
+        // A header of white space alone opens the section "", which has no section entry.
+        FormCase{"blank_header_opens_empty_section",
+                 u"[Config]\nSoftwareVersion=1.0\n[ \t ]\nSoftwareVersion=2.0\n[S]\n[ ]\na=1\n",
+                 "__default=|Config=|Config#SoftwareVersion=1.0|#SoftwareVersion=2.0|S=|#a=1"},
+        FormCase{"blank_header_without_bracket", u"[S]\n[ \nk=v\n", "__default=|S=|S#k=v"},
         FormCase{"bracket_only_key_line", u"[]=v\n", "__default=|__default#[]=v"},
         FormCase{"case_sensitive_sections", u"[config]\na=1\n[Config]\na=2\n",
                  "__default=|config=|config#a=1|Config=|Config#a=2"},
@@ -171,6 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
         LossCase{"empty_value", u"S", u"k", u"", kIniValueLost},
         LossCase{"empty_key", u"S", u"", u"1", kIniKeyLost},
         LossCase{"empty_section", u"", u"k", u"1", kIniSectionLost},
+        LossCase{"blank_section", u" ", u"k", u"1", kIniSectionLost},
         LossCase{"value_of_255_units", u"S", u"k", std::u16string(255, u'v'), kIniNothingLost},
         LossCase{"value_of_256_units", u"S", u"k", std::u16string(256, u'v'), kIniValueLost},
         LossCase{"key_filling_the_field", u"S", std::u16string(253, u'k'), u"1", kIniNothingLost},
@@ -178,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(
         LossCase{"section_of_256_units", std::u16string(256, u's'), u"k", u"1", kIniSectionLost}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// In a whole table, keys of "__default" saved after another section come back in that section.
+// In a whole table, keys of "__default" saved after another section come back in that section,
+// and keys of the section "" do not come back at all.
 TEST(TableLossTest, NamesTheFirstEntryThatChanges) {
     TablePtr table(IniTableCreate(0));
     IniTableSetString(table.get(), u"S", u"a", u"1");
@@ -187,6 +192,13 @@ TEST(TableLossTest, NamesTheFirstEntryThatChanges) {
     ASSERT_EQ(IniTableFirstLoss(table.get()), 3);
     EXPECT_EQ(std::u16string(table->entries[3].key), u"__default#k");
     EXPECT_EQ(IniTableFirstLoss(nullptr), -1);
+    // Keys of the section "" (a header of blanks) have no header a save could put them under.
+    table.reset(IniTableCreate(0));
+    ASSERT_EQ(IniTableLoadBytes(Utf16Le(u"[S]\na=1\n[ ]\nk=v\n"), table.get()), 1);
+    EXPECT_EQ(std::u16string(IniTableGetString(table.get(), u"", u"k", u"-")), u"v");
+    EXPECT_EQ(IniTableKeyCount(table.get(), u""), 1);
+    ASSERT_EQ(IniTableFirstLoss(table.get()), 3);
+    EXPECT_EQ(std::u16string(table->entries[3].key), u"#k");
 }
 
 TEST_F(LoadTest, OddTrailingByteIsIgnored) {
