@@ -209,7 +209,8 @@ int32_t PackageArchive::CurrentWideName(char16_t* name) {
     const PackageEntry& entry = entries_[currentIndex_];
     std::memset(name, 0, kPackagePathCapacity * sizeof(char16_t));
     std::u16string wide;
-    const NameFault fault = CheckStoredName(entry.storedName(), entry.IsDirectory(), &wide);
+    const NameFault fault =
+        CheckStoredName(entry.storedName(), entry.IsDirectory(), &wide, NameUse::kRead);
     if (fault == NameFault::kNotText) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
     }

@@ -56,9 +56,10 @@ PlanFault PlanFaultOf(NameFault fault) {
 }
 
 // A stored name without its leading `\`s and, for a directory entry, its one trailing `\`: the
-// part that names levels, once the name rule (name_rules.h) has accepted it.
+// part that names levels, once the name rule (name_rules.h) has accepted it as a reader does. It
+// may still hold a doubled `\`; the levels of a joined path skip its empty piece.
 PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string_view& levels) {
-    if (const PlanFault fault = PlanFaultOf(CheckEntryName(name, directory));
+    if (const PlanFault fault = PlanFaultOf(CheckEntryName(name, directory, NameUse::kRead));
         fault != PlanFault::kNone) {
         return fault;
     }
@@ -168,12 +169,20 @@ class Planner {
         const std::u16string manifestKey = platform::FoldedAscii(kPackageManifestName);
         for (uint32_t i = 0; i < entries.size(); ++i) {
             if (options_.manifestRules) {
-                std::u16string key = platform::FoldedAscii(names[i]);
-                for (char16_t& c : key) {
-                    c = c == u'/' ? u'\\' : c;
+                // Where the name lands: `/` opened like `\`, an empty level skipped. Landing
+                // there in another spelling (`VORIZ/INDEX.INI`, `VORIZ\\INDEX.INI`) is refused:
+                // such an entry would be written in package order, not last, over the record.
+                const std::u16string spelled = platform::FoldedAscii(names[i]);
+                std::u16string key;
+                for (const char16_t c : spelled) {
+                    if (!IsSeparator(c)) {
+                        key += c;
+                    } else if (key.empty() || key.back() != u'\\') {
+                        key += u'\\';
+                    }
                 }
                 if (key == manifestKey) {
-                    if (names[i].find(u'/') != std::u16string_view::npos) {
+                    if (spelled != manifestKey) {
                         return Refuse(PlanFault::kManifestMisspelt, i);
                     }
                     if (entries[i].directory) {
@@ -396,8 +405,8 @@ int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const Pl
     for (uint32_t i = 0; i < count; ++i) {
         const PackageEntry* entry = entries[i];
         // The stored bytes, NULs included: a name cut at a NUL would be planned as another.
-        const NameFault fault =
-            CheckStoredName(entry->storedName(), entry->IsDirectory(), &list[i].name);
+        const NameFault fault = CheckStoredName(entry->storedName(), entry->IsDirectory(),
+                                                &list[i].name, NameUse::kRead);
         if (fault != NameFault::kNone) {
             plan.fault = PlanFaultOf(fault);
             plan.faultEntry = i;

@@ -8,12 +8,13 @@
 // already exist at that point (made by earlier entries, or present in a tree that is kept). It
 // resolves every name the way the target file system does and refuses, with the entry and the
 // reason, every list that extraction could not write exactly as planned:
-//   - names that are empty or only separators, that hold an empty level other than leading `\`s
-//     (and the one trailing `\` of a directory entry), a `.` or `..` level, or a level the device
-//     cannot create (the characters <>:"|?* or control characters, a trailing dot or blank, a
-//     device name such as COM1, a drive prefix, or a scratch name of extraction);
-//   - joined paths over 259 units, and names with a leading `\` joined to the root `\` (a
-//     network path);
+//   - names that are empty or only separators, that hold an empty level other than leading `\`s,
+//     one between two `\` (skipped, as extraction does) and the one trailing `\` of a directory
+//     entry, a `.` or `..` level, or a level the device cannot create (the characters <>:"|?* or
+//     control characters, a trailing dot or blank, a device name such as COM1, a drive prefix,
+//     or a scratch name of extraction);
+//   - joined paths over 259 units (a doubled `\` counts twice, as extraction joins it), and names
+//     with a leading `\` joined to the root `\` (a network path);
 //   - two entries that resolve to the same path (a repeated directory entry aside);
 //   - a file where a directory is needed or the reverse, within the list or against the tree
 //     that is kept, and a link or device file of that tree anywhere on an entry's path;
@@ -21,7 +22,8 @@
 //   - with the manifest rules: a second manifest, a manifest stored as a directory entry, or an
 //     entry that resolves to the manifest's path without being named like it.
 // The package writer, the check of a whole package, the installer and extraction itself all ask
-// this one module, so they accept and refuse the same packages.
+// this one module, so they accept and refuse the same packages; the writer alone also refuses a
+// doubled `\` before it asks (name_rules.h).
 //
 // Results: BuildInstallPlan, PlanEntries and PlanPackage return true / 1 when the plan is complete
 // and false / 0 with InstallPlan::fault and faultEntry set. Nothing here writes to the disk; in the
@@ -34,8 +36,9 @@
 
 #include "package/package.h"
 
-// The package's manifest, its own version record: the entry that resolves to this name (any
-// letter case, levels separated by `\`).
+// The package's manifest, its own version record: the entry named so (any letter case, leading
+// `\`s aside, levels separated by one `\`). Another spelling that lands on its path is refused
+// (kManifestMisspelt).
 inline constexpr char16_t kPackageManifestName[] = u"VORIZ\\INDEX.INI";
 
 inline constexpr uint32_t kPlanNoEntry = 0xFFFFFFFFu;
@@ -58,7 +61,7 @@ enum class PlanFault : uint8_t {
     kLinkInTheWay,         // a link, FIFO or device in the tree where the entry or a parent goes
     kManifestIsDirectory,  // the manifest is stored as a directory entry
     kSecondManifest,       // another entry resolving to the manifest's name
-    kManifestMisspelt,     // lands on the manifest's path but is not named like it (`/`)
+    kManifestMisspelt,     // lands on the manifest's path but is not named like it (`/`, `\\`)
 };
 
 // What happens to the tree under the target directory before the extraction.

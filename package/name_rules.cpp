@@ -95,7 +95,7 @@ const char* NameFaultText(NameFault fault) {
     return "unknown fault";
 }
 
-NameFault CheckEntryName(std::u16string_view name, bool directory) {
+NameFault CheckEntryName(std::u16string_view name, bool directory, NameUse use) {
     std::size_t start = 0;
     while (start < name.size() && name[start] == u'\\') {
         ++start;
@@ -118,7 +118,12 @@ NameFault CheckEntryName(std::u16string_view name, bool directory) {
     std::size_t from = 0;
     for (std::size_t i = 0; i <= levels.size(); ++i) {
         if (i == levels.size() || IsSeparator(levels[i])) {
-            if (const NameFault fault = LevelFault(levels.substr(from, i - from), from == 0);
+            const std::u16string_view level = levels.substr(from, i - from);
+            // Extraction skips an empty piece between two `\`; one next to a `/` stays a level.
+            const bool skipped = use == NameUse::kRead && level.empty() && from > 0 &&
+                                 i < levels.size() && levels[from - 1] == u'\\' &&
+                                 levels[i] == u'\\';
+            if (const NameFault fault = skipped ? NameFault::kNone : LevelFault(level, from == 0);
                 fault != NameFault::kNone) {
                 return fault;
             }
@@ -128,7 +133,8 @@ NameFault CheckEntryName(std::u16string_view name, bool directory) {
     return NameFault::kNone;
 }
 
-NameFault CheckStoredName(std::string_view stored, bool directory, std::u16string* wide) {
+NameFault CheckStoredName(std::string_view stored, bool directory, std::u16string* wide,
+                          NameUse use) {
     if (stored.size() > kPackageMaxNameLength) {
         return NameFault::kNotText;
     }
@@ -148,5 +154,5 @@ NameFault CheckStoredName(std::string_view stored, bool directory, std::u16strin
     if (wide != nullptr) {
         *wide = converted;
     }
-    return CheckEntryName(converted, directory);
+    return CheckEntryName(converted, directory, use);
 }

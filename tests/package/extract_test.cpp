@@ -76,20 +76,22 @@ TEST_F(ExtractTest, MakesDirectoryEntriesAndParentsOnlyWhenTheFirstOpenFails) {
     b.File("A\\B\\file.txt", Text("1"));
     b.File("\\C\\f", Text("2"));
     b.File("A\\again.txt", Text("3"));
+    b.File("VORIZ\\\\a.txt", Text("4"));  // the empty piece is skipped: lands at VORIZ\a.txt
     ASSERT_TRUE(Open(b.Build()));
     ASSERT_EQ(Extract({entries_[0], entries_[1]}), 0);
     EXPECT_EQ(g_madeDirectories, (std::vector<std::u16string>{u"\\out\\plain", u"\\out\\slashed"}));
     EXPECT_TRUE(std::filesystem::is_directory(root_ / "out/plain"));
     EXPECT_TRUE(g_progress.empty()) << "directories report no progress, so never a total of 0";
     g_madeDirectories.clear();
-    ASSERT_EQ(Extract({entries_[2], entries_[3]}), 0);
-    EXPECT_EQ(g_madeDirectories,
-              (std::vector<std::u16string>{u"\\out\\A", u"\\out\\A\\B", u"\\out\\C"}));
+    ASSERT_EQ(Extract({entries_[2], entries_[3], entries_[5]}), 0);
+    EXPECT_EQ(g_madeDirectories, (std::vector<std::u16string>{u"\\out\\A", u"\\out\\A\\B",
+                                                              u"\\out\\C", u"\\out\\VORIZ"}));
     g_madeDirectories.clear();
     ASSERT_EQ(Extract({entries_[4]}), 0);
     EXPECT_TRUE(g_madeDirectories.empty());
     EXPECT_EQ(ReadHost("out/A/B/file.txt"), Text("1"));
     EXPECT_EQ(ReadHost("out/C/f"), Text("2"));
+    EXPECT_EQ(ReadHost("out/VORIZ/a.txt"), Text("4"));
 }
 
 TEST_F(ExtractTest, TargetDefaultsToTheCommentAndIsJoinedWithoutSeparator) {
@@ -340,10 +342,11 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     b.Directory(std::string(255, 'd'));
     const std::string longDirectory(245, 'L');  // "\out\" + 245 + "\f" fits, "~qzpnew.tmp" not
     b.File(longDirectory + "\\f", Text("short name"));
+    b.File("d\\\\" + std::string(252, 'm'), Text("no"));  // 260 units joined, 259 once landed
     ASSERT_TRUE(Open(b.Build()));
     EXPECT_EQ(Extract({entries_[0]}), 0);
     EXPECT_EQ(ReadHost("out/" + fits), Text("ok"));
-    for (uint32_t k : {1u, 2u}) {
+    for (uint32_t k : {1u, 2u, 4u}) {
         const auto before = Tree();
         EXPECT_EQ(Extract({entries_[k]}), -1);
         EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
@@ -354,7 +357,7 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
 
     // A check against the same target finds each of them before anything is written.
-    for (uint32_t k : {1u, 2u}) {
+    for (uint32_t k : {1u, 2u, 4u}) {
         PackageProblem problem{};
         EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, nullptr, nullptr, &problem), 1);
         EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, u"\\out\\", nullptr, &problem), 0);

@@ -119,7 +119,9 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"DotLevelInFile", {u".\\x"}, E, PlanFault::kDotLevel, 0, ""},
         PlanCase{"DotsAndBlanks", {u"x\\. .\\y"}, E, PlanFault::kDotLevel, 0, ""},
         PlanCase{"ParentLevel", {u"a/../../evil"}, E, PlanFault::kDotLevel, 0, ""},
-        PlanCase{"DoubledBackslash", {u"a\\\\b"}, E, PlanFault::kEmptyLevel, 0, ""},
+        PlanCase{
+            "DoubledBackslashMakesTheParent", {u"a\\\\b", u"a/c"}, E, PlanFault::kNone, 0, "cc"},
+        PlanCase{"EmptyLevelBesideSlash", {u"a\\/b"}, E, PlanFault::kEmptyLevel, 0, ""},
         PlanCase{"FileEndingWithSeparator", {u"a/"}, E, PlanFault::kEmptyLevel, 0, ""},
         PlanCase{"DrivePrefix", {u"C:evil"}, E, PlanFault::kReservedName, 0, ""},
         PlanCase{"ScratchName", {u"d\\~QzpNew.TMP"}, E, PlanFault::kReservedName, 0, ""},
@@ -133,6 +135,12 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"SameNameOtherCase", {u"A\\b.txt", u"a\\B.TXT"}, E, PlanFault::kSamePath, 1, ""},
         PlanCase{"SlashAndBackslashSpelling", {u"a\\b", u"a/b"}, E, PlanFault::kSamePath, 1, ""},
         PlanCase{"LeadingBackslashSpelling", {u"a", u"\\A"}, E, PlanFault::kSamePath, 1, ""},
+        PlanCase{"DoubledBackslashSpelling",
+                 {u"VORIZ\\a.txt", u"voriz\\\\A.TXT"},
+                 E,
+                 PlanFault::kSamePath,
+                 1,
+                 ""},
         PlanCase{"DirectoryThenFileInOtherCase", {u"X\\", u"x"}, E, PlanFault::kSamePath, 1, ""},
         PlanCase{"RepeatedDirectoryEntry", {u"X\\", u"x\\"}, E, PlanFault::kNone, 0, "dd"},
         PlanCase{"DirectoryThenFile", {u"X\\", u"X"}, E, PlanFault::kSamePath, 1, ""},
@@ -179,6 +187,12 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  ""},
         PlanCase{"ManifestWithSlash", {u"VORIZ/INDEX.INI"}, E, PlanFault::kManifestMisspelt, 0, ""},
+        PlanCase{"ManifestWithDoubledBackslash",
+                 {u"VORIZ\\a", u"voriz\\\\index.ini"},
+                 E,
+                 PlanFault::kManifestMisspelt,
+                 1,
+                 ""},
         PlanCase{"ManifestWithSlashAfterIt",
                  {u"VORIZ\\INDEX.INI", u"voriz/index.ini"},
                  E,
@@ -216,6 +230,9 @@ TEST(Plan, LengthsCountTheJoinedPathOnlyAndAMissingTargetIsRefused) {
     InstallPlan plan;
     EXPECT_TRUE(BuildInstallPlan(Entries({std::u16string(256, u'n')}), options, plan));
     EXPECT_FALSE(BuildInstallPlan(Entries({std::u16string(257, u'n')}), options, plan));
+    EXPECT_EQ(plan.fault, PlanFault::kPathTooLong);
+    // A doubled `\` counts twice, as extraction joins the path, though it lands one unit shorter.
+    EXPECT_FALSE(BuildInstallPlan(Entries({u"n\\\\" + std::u16string(254, u'n')}), options, plan));
     EXPECT_EQ(plan.fault, PlanFault::kPathTooLong);
     // Names alone: the name's own 259 units.
     options.target = nullptr;
