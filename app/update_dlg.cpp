@@ -72,7 +72,9 @@ bool CUpdateDlg::OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, 
 }
 
 void CUpdateDlg::OnStep(const app::StepOutcome& outcome) {
-    m_log.Add(outcome);
+    if (!m_cardReleased) {
+        m_log.Add(outcome);
+    }
     if (m_record != nullptr) {
         m_record->OnStep(outcome);
     }
@@ -182,6 +184,9 @@ intptr_t CUpdateDlg::OnDecodeDone(uintptr_t, intptr_t) {
     m_decodeRunning = false;
     if (m_session.Proceed(m_extraction) && (m_session.Proceed(m_session.CopyPowerOffLogo()),
                                             m_session.Proceed(m_session.WriteRecord()))) {
+        // The record's line was the log's last: nothing is written to a card the user is now
+        // asked to pull out. What follows reaches only the host's record.
+        m_cardReleased = true;
         ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
                        platform::kMbOk);
         platform::Sleep(kDelayBeforeRestartMs);

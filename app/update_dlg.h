@@ -75,6 +75,8 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
 
     app::SessionObserver* m_record;
     app::RunLog m_log;
+    // Set once the user is asked to remove the card: the log is not written after that.
+    bool m_cardReleased = false;
     platform::IconHandle m_hIcon;
     platform::ProgressBar m_progress;
 };

@@ -264,6 +264,7 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     if (path != nullptr) {
         platform::GetFileSize(path, packageSize_);
     }
+    platform::ResetFileError();  // a damaged package is no failure of a file call
     if (path != nullptr && PackageOpen(path, &package_, &entries_, &count_, 0) == 0) {
         package_ = nullptr;  // nothing to close
         StepOutcome outcome = Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
@@ -371,15 +372,7 @@ StepOutcome UpdateSession::ReadManifest() {
         return Stop(Step::kManifest, Ending::kInvalidPackage, PlanFaultText(copy.fault), name);
     }
     if (policy_.writes && PackageExtractWith(package_, &entry, 1, u"\\", {}, 0) == 0) {
-        PackageProblem problem{};
-        PackageLastProblem(package_, &problem);
-        const bool planFault = problem.fault == PackageFault::kPlanRefused;
-        StepOutcome outcome = ProblemOutcome(Step::kManifest, Ending::kInvalidPackage,
-                                             planFault ? static_cast<uint32_t>(problem.expected)
-                                                       : static_cast<uint32_t>(problem.fault),
-                                             names_.manifest, planFault);
-        outcome.systemError = platform::LastFileError();
-        return outcome;
+        return ExtractionFailed(Step::kManifest, Ending::kInvalidPackage);
     }
     UpdateFacts facts;
     if (!ReadManifestBytes(manifest_, facts)) {
@@ -548,7 +541,7 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
     }
     const auto count = static_cast<uint32_t>(order.size());
     if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 0) == 0) {
-        return ExtractionFailed(Step::kExtraction);
+        return ExtractionFailed(Step::kExtraction, Ending::kExtractionFailed);
     }
     return Done(Step::kExtraction, std::to_string(count) + " entries written");
 }
@@ -560,7 +553,7 @@ StepOutcome UpdateSession::WriteRecord() {
     if (plan_.manifest != kPlanNoEntry) {
         PackageEntry* record = entries_[plan_.manifest];
         if (PackageExtractWith(package_, &record, 1, kFlashVolume, {}, 0) == 0) {
-            return ExtractionFailed(Step::kRecord);
+            return ExtractionFailed(Step::kRecord, Ending::kExtractionFailed);
         }
         detail = Utf8(EntryName(plan_.manifest)) + " written";
     }
@@ -576,16 +569,26 @@ StepOutcome UpdateSession::WriteRecord() {
     return Done(Step::kRecord, detail);
 }
 
-StepOutcome UpdateSession::ExtractionFailed(Step step) const {
-    const std::string systemError = platform::LastFileError();
+StepOutcome UpdateSession::ExtractionFailed(Step step, Ending ending) const {
     PackageProblem problem{};
     PackageLastProblem(package_, &problem);
     const bool planFault = problem.fault == PackageFault::kPlanRefused;
     StepOutcome outcome = ProblemOutcome(
-        step, Ending::kExtractionFailed,
+        step, ending,
         planFault ? static_cast<uint32_t>(problem.expected) : static_cast<uint32_t>(problem.fault),
         problem.entryIndex, planFault);
-    outcome.systemError = systemError;
+    // The system's word only where a file call failed: a refused name or a damaged block is no
+    // failure of the system's, whatever a lookup before it left behind.
+    switch (problem.fault) {
+        case PackageFault::kSeek:
+        case PackageFault::kShortRead:
+        case PackageFault::kOpenOutput:
+        case PackageFault::kShortWrite:
+            outcome.systemError = platform::LastFileError();
+            break;
+        default:
+            break;
+    }
     return outcome;
 }
 

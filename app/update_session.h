@@ -139,7 +139,7 @@ class UpdateSession {
 
     std::u16string EntryName(uint32_t index) const;
     // The outcome of an extraction at `step` that failed: the package's last problem.
-    StepOutcome ExtractionFailed(Step step) const;
+    StepOutcome ExtractionFailed(Step step, Ending ending) const;
     StepOutcome ProblemOutcome(Step step, Ending ending, uint32_t fault, uint32_t entry,
                                bool planFault) const;
 

@@ -141,6 +141,10 @@ FileSystem* BoundFiles();
 // (e.g. "Permission denied", "refusing the symbolic link /x/out/VORIZ"); empty when unknown.
 std::string LastFileError();
 
+// Forgets the last failure on this thread, so that LastFileError after a step names only what
+// failed within it (a lookup of a missing file, which is no failure of the step, sets it too).
+void ResetFileError();
+
 // Turns a host path given by a user (a command-line argument, UTF-8) into a device path that
 // names the same file. On POSIX this makes the path absolute and requires it to lie inside the
 // bound file system's root (a tool's host paths have the root "/"); `..` levels are resolved by

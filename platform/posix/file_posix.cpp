@@ -575,6 +575,11 @@ bool FileSystem::ExactHostPaths() const {
     return state_->exact;
 }
 
+void ResetFileError() {
+    t_error = 0;
+    t_errorText.clear();
+}
+
 std::string LastFileError() {
     if (!t_errorText.empty()) {
         return t_errorText;

@@ -51,6 +51,10 @@ bool FileSystem::ExactHostPaths() const {
     return state_->exact;
 }
 
+void ResetFileError() {
+    ::SetLastError(0);
+}
+
 std::string LastFileError() {
     const DWORD code = ::GetLastError();
     if (code == 0) {

@@ -425,7 +425,6 @@ struct RestartCase {
     std::vector<std::string> env;
     std::vector<std::string> extraBoxes;
     bool restartEvent;
-    const char* logLine;  // the log's last line, without its time stamp
 };
 
 void PrintTo(const RestartCase& c, std::ostream* os) {
@@ -461,34 +460,30 @@ TEST_P(Restart, EndsTheProgramWithStatusZero) {
     } else {
         EXPECT_TRUE(restart.empty());
     }
-    EXPECT_TRUE(EndsWithLine(CardLog(image), c.logLine)) << CardLog(image);
+    // Nothing reaches the card after the user was asked to remove it: the record's line is the
+    // log's last, whatever the restart then does.
+    const std::string log = CardLog(image);
+    const std::size_t last = log.rfind('\n', log.size() - 2);
+    EXPECT_NE(log.find(" record: VORIZ\\INDEX.INI written; the package read ",
+                       last == std::string::npos ? 0 : last),
+              std::string::npos)
+        << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     VendorLibrary, Restart,
     testing::Values(
-        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true, "restart: requested"},
-        RestartCase{"Missing",
-                    [] { return fs::path(); },
-                    {},
-                    {},
-                    false,
-                    "restart: velmorin.dll not found; ends without a message"},
+        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true},
+        RestartCase{"Missing", [] { return fs::path(); }, {}, {}, false},
         RestartCase{"WithoutExport",
                     [] { return BinDir() / "libqzp_stub_no_restart_export.so"; },
                     {},
                     {"[qzpupdate] Cannot find reboot function in velmorin.dll|exclamation"},
-                    false,
-                    "restart: no KVRebootMachine in velmorin.dll; shows \"Cannot find reboot "
-                    "function in velmorin.dll\""},
+                    false},
         // The request returns and the device never restarts: the program ends by itself after
         // a bounded wait (instant at time scale 0) instead of hanging.
-        RestartCase{"RequestReturns",
-                    [] { return VendorStandIn(); },
-                    {"QZP_STANDIN_RETURN=1"},
-                    {},
-                    true,
-                    "restart: the device did not restart; ends without a message"}),
+        RestartCase{
+            "RequestReturns", [] { return VendorStandIn(); }, {"QZP_STANDIN_RETURN=1"}, {}, true}),
     [](const testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
