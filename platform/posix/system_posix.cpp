@@ -1,7 +1,10 @@
 // POSIX side of the kernel, shell and library services.
 //
 // A named mutex is a lock file ROOT/.named/<name>; "holding" the mutex means holding an flock on
-// it, so another process (the device's loader in a test) plays the owner with flock(1). A file on
+// it, so another process (the device's loader in a test) plays the owner with flock(1). Neither
+// `.named` nor the lock file is ever followed as a symbolic link: a link there makes the mutex
+// impossible to create, and can neither point the lock outside the image nor lend it a lock
+// someone holds elsewhere. A file on
 // which another open file holds an flock counts as in use for the shell's delete, as a file opened
 // by another program does on the device.
 #include <dirent.h>
@@ -68,14 +71,6 @@ Handle NewHandle(int fd) {
     return object;
 }
 
-void MakeDirectories(const std::string& path) {
-    for (std::size_t i = 1; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '/') {
-            mkdir(path.substr(0, i).c_str(), 0755);
-        }
-    }
-}
-
 // A mutex name becomes one file name: separators would leave the lock directory.
 std::string LockFileName(const std::u16string& name) {
     std::string file = Utf16ToUtf8(name);
@@ -85,6 +80,31 @@ std::string LockFileName(const std::u16string& name) {
         file.insert(file.begin(), '_');
     }
     return file;
+}
+
+// Opens (creating it) the regular file ROOT/.named/`file` read-write without following a link at
+// `.named` or at the file: the directory is opened once and the file relative to it. -1 when
+// either is a link, the file is not a regular one, or anything else fails.
+int OpenLockFile(const std::string& root, const std::string& file) {
+    const int rootFd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) {
+        return -1;
+    }
+    mkdirat(rootFd, ".named", 0755);  // may exist already; the open decides
+    const int dirFd = openat(rootFd, ".named", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(rootFd);
+    if (dirFd < 0) {
+        return -1;
+    }
+    int fd =
+        openat(dirFd, file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    close(dirFd);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 bool InUseByOther(const std::string& path) {
@@ -173,10 +193,7 @@ Handle CreateNamedMutex(const char16_t* name) {
         t_lastError = kErrorInvalidParameter;
         return nullptr;
     }
-    const std::string dir = files->Root() + "/.named";
-    MakeDirectories(dir);
-    const std::string path = dir + "/" + LockFileName(name);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = OpenLockFile(files->Root(), LockFileName(name));
     if (fd < 0) {
         t_lastError = kErrorAccessDenied;
         return nullptr;

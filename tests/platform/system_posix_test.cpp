@@ -71,6 +71,33 @@ TEST_F(ImageSystemTest, MutexNameCannotLeaveTheLockDirectory) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// A link at `.named` or at a lock file is never followed: the mutex cannot be created, nothing
+// appears where the link points, and a lock held there is not taken for the mutex's.
+TEST_F(ImageSystemTest, NamedMutexNeverThroughALink) {
+    const std::string outside = base_ + "/outside";
+    struct Case {
+        const char* name;
+        const char* link;    // under the root
+        const char* target;  // under `outside`
+    };
+    for (const Case& c : {Case{"dangling lock file", ".named/RURodera", "RURodera"},
+                          Case{"lock file held outside", ".named/RURodera", "held"},
+                          Case{"lock directory", ".named", ""}}) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root_ + "/.named");
+        fs::remove_all(outside);
+        fs::create_directories(root_ + "/.named");
+        fs::create_directories(outside);
+        LockHolder elsewhere(outside + "/held");
+        fs::remove(root_ + "/" + c.link);
+        fs::create_symlink(outside + "/" + c.target, root_ + "/" + c.link);
+
+        EXPECT_EQ(CreateNamedMutex(u"RURodera"), nullptr);
+        EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+        EXPECT_TRUE(fs::is_symlink(root_ + "/" + c.link));
+    }
+}
+
 // Links read as links and are removed, never followed.
 TEST_F(ImageSystemTest, ShellDeleteRemovesLinksNotWhatTheyPointTo) {
     WriteFile("ResidentFlash2/VORIZ/sub/deep.bin", "d");
