@@ -14,15 +14,6 @@ namespace {
 constexpr char kLineEnd[] = "\r\n";
 constexpr std::size_t kLineLimit = 1024;  // a line of one step, whatever its entry name
 
-// What the run's last message said, quoted, with line feeds shown as \n.
-std::string Quoted(const std::u16string& text) {
-    std::string quoted = "\"";
-    for (const char c : platform::Utf16ToUtf8(text)) {
-        quoted += c == '\n' ? std::string("\\n") : std::string(1, c);
-    }
-    return quoted + "\"";
-}
-
 std::string Stamp() {
     const platform::LocalTime t = platform::CurrentLocalTime();
     char text[32];
@@ -62,18 +53,17 @@ std::string DescribeStep(const StepOutcome& outcome) {
             why += " (" + outcome.systemError + ")";
         }
         const EndingBox box = BoxOf(outcome);
-        const std::string ending =
-            box.shown ? "shows " + Quoted(box.text) : std::string("ends without a message");
+        const std::string ending = box.shown ? "shows \"" + platform::Utf16ToUtf8(box.text) + "\""
+                                             : std::string("ends without a message");
         for (const std::string& part : {why, ending}) {
             if (!part.empty()) {
                 line += (line.back() == ' ' ? "" : "; ") + part;
             }
         }
     }
-    if (line.size() > kLineLimit) {
-        line.resize(kLineLimit);
-    }
-    return line;
+    // Any field may come from the package or the card (an entry name, a version): the line is
+    // escaped as a whole, so none can end it or forge the next, and cut between characters.
+    return platform::Printable(line, kLineLimit);
 }
 
 bool AppendToLog(const char16_t* path, const std::string& lines, std::size_t limit) {

@@ -1,6 +1,8 @@
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 
 namespace platform {
 namespace {
@@ -23,6 +25,48 @@ void AppendUtf8(std::string& out, char32_t cp) {
         out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (cp & 0x3F));
     }
+}
+
+void AppendHex(std::string& out, unsigned char byte) {
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+    out += escaped;
+}
+
+// `text` with bytes that are not UTF-8 as `\xNN` and, when `controls`, control characters
+// escaped too; stops before the first piece that would take it past `limit` bytes.
+std::string Escape(std::string_view text, bool controls, std::size_t limit) {
+    std::string out;
+    out.reserve(std::min(text.size(), limit));
+    std::string piece;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = Utf8Sequence(text, i, codePoint);
+        piece.clear();
+        if (length == 0) {
+            AppendHex(piece, static_cast<unsigned char>(text[i]));
+        } else if (controls && IsControlCharacter(codePoint)) {
+            if (codePoint == U'\n') {
+                piece = "\\n";
+            } else if (codePoint == U'\r') {
+                piece = "\\r";
+            } else if (codePoint == U'\t') {
+                piece = "\\t";
+            } else {
+                for (std::size_t k = 0; k < length; ++k) {
+                    AppendHex(piece, static_cast<unsigned char>(text[i + k]));
+                }
+            }
+        } else {
+            piece = text.substr(i, length);
+        }
+        if (piece.size() > limit - out.size()) {
+            break;
+        }
+        out += piece;
+        i += length == 0 ? 1 : length;
+    }
+    return out;
 }
 
 }  // namespace
@@ -127,6 +171,26 @@ std::string Utf16ToUtf8(std::u16string_view text) {
         AppendUtf8(out, cp);
     }
     return out;
+}
+
+bool HasControlCharacter(std::string_view utf8) {
+    for (std::size_t i = 0; i < utf8.size();) {
+        char32_t codePoint = 0;
+        const std::size_t length = Utf8Sequence(utf8, i, codePoint);
+        if (length != 0 && IsControlCharacter(codePoint)) {
+            return true;
+        }
+        i += length == 0 ? 1 : length;
+    }
+    return false;
+}
+
+std::string Printable(std::string_view utf8, std::size_t limit) {
+    return Escape(utf8, true, limit);
+}
+
+std::string ValidUtf8(std::string_view utf8) {
+    return Escape(utf8, false, std::string_view::npos);
 }
 
 }  // namespace platform

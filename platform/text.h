@@ -1,7 +1,8 @@
 // Text helpers shared by every layer: ASCII letter-case folding (how the device compares names
-// and settings), lengths of NUL-terminated UTF-16 text, and UTF-8 <-> UTF-16 conversion for text
-// that crosses a program boundary (command lines, JSON, host file names, terminal output). None
-// depends on the system's code page or locale.
+// and settings), lengths of NUL-terminated UTF-16 text, UTF-8 <-> UTF-16 conversion for text
+// that crosses a program boundary (command lines, JSON, host file names, terminal output), and
+// the one escaping of outside text for logs and terminals. None depends on the system's code page
+// or locale.
 #pragma once
 
 #include <cstddef>
@@ -71,5 +72,24 @@ bool IsUtf8(std::string_view text);
 // Invalid input (bad UTF-8, unpaired surrogates) becomes U+FFFD, one per bad byte or unit.
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
+
+// The control characters: C0 (below U+0020), DEL and C1 (U+0080 to U+009F, NEL among them).
+constexpr bool IsControlCharacter(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+
+// True when `utf8` holds a control character; bytes that are not UTF-8 are none.
+bool HasControlCharacter(std::string_view utf8);
+
+// How text from outside (names, versions, comments, reasons, messages) is logged or printed:
+// control characters as `\n`, `\r`, `\t` or `\xNN` per byte, bytes that are not UTF-8 as `\xNN`,
+// everything else (backslashes too) unchanged. The result is valid UTF-8 and can neither break a
+// line nor reach a terminal as a control sequence. It holds at most `limit` bytes, cut before the
+// first character or escape that would not fit, never inside one.
+std::string Printable(std::string_view utf8, std::size_t limit = std::string_view::npos);
+
+// `utf8` with the bytes that are not UTF-8 as `\xNN` and control characters kept: valid UTF-8
+// for a JSON writer, which escapes control characters itself.
+std::string ValidUtf8(std::string_view utf8);
 
 }  // namespace platform

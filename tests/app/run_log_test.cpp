@@ -1,11 +1,12 @@
-// The technician's log on the card: appending, trimming to the last 64 KB in whole lines, and a
-// card that cannot take it.
+// The technician's log on the card: one line per step whatever the package holds, appending,
+// trimming to the last 64 KB in whole lines, and a card that cannot take it.
 #include "app/run_log.h"
 
 #include <gtest/gtest.h>
 
 #include "device_image.h"
 #include "platform/file.h"
+#include "platform/text.h"
 
 namespace apptest {
 namespace {
@@ -75,6 +76,65 @@ INSTANTIATE_TEST_SUITE_P(
                     AppendCase{"FullLogDropsItsOldestLines", Lines(1000, 60), ""},
                     AppendCase{"LongLogKeepsItsTail", Lines(20000, 50), ""}),
     [](const testing::TestParamInfo<AppendCase>& info) { return info.param.name; });
+
+// Every field of an outcome may come from the package or the card; none can end its line, forge
+// another or reach a terminal reading the log as a control sequence.
+struct LineCase {
+    const char* name;
+    app::StepOutcome outcome;
+    std::string line;
+};
+
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+app::StepOutcome WithMessage(app::StepOutcome outcome, std::u16string message) {
+    outcome.message = std::move(message);
+    return outcome;
+}
+
+app::StepOutcome WithSystemError(app::StepOutcome outcome, std::string error) {
+    outcome.systemError = std::move(error);
+    return outcome;
+}
+
+class DescribeStep : public testing::TestWithParam<LineCase> {};
+
+TEST_P(DescribeStep, IsOneEscapedLineOfAtMostOneKilobyte) {
+    EXPECT_EQ(app::DescribeStep(GetParam().outcome), GetParam().line);
+}
+
+using app::Ending;
+using app::Step;
+INSTANTIATE_TEST_SUITE_P(
+    Log, DescribeStep,
+    testing::Values(
+        LineCase{"ForgedLineInAnEntryName",
+                 app::Stop(Step::kCheck, Ending::kInvalidPackage, "block does not inflate",
+                           u"VORIZ\n\r\n1999-01-01 00:00:00 restart: requested"),
+                 "check: VORIZ\\n\\r\\n1999-01-01 00:00:00 restart: requested: block does not "
+                 "inflate; shows \"Invalid update File\""},
+        LineCase{"VersionsInTheDecision",
+                 app::Done(Step::kDecision, "package 2.0\r\x1b[2J, installed 1.0\x07\v\f: patch"),
+                 "decision: package 2.0\\r\\x1b[2J, installed 1.0\\x07\\x0b\\x0c: patch"},
+        LineCase{"OldVersionInTheMessage",
+                 WithMessage(app::Stop(Step::kDecision, Ending::kPatchMismatch,
+                                       "patch for another version"),
+                             u"This Patch only for version:1.5\r\x1b\n Update fail!"),
+                 "decision: patch for another version; shows \"This Patch only for "
+                 "version:1.5\\r\\x1b\\n Update fail!\""},
+        LineCase{"NelInANameAndTheSystemsWord",
+                 WithSystemError(app::Stop(Step::kExtraction, Ending::kExtractionFailed,
+                                           "short write", u"VORIZ\\a\u0085b"),
+                                 "Input/output error\n"),
+                 "extraction: VORIZ\\a\\xc2\\x85b: short write (Input/output error\\n); shows "
+                 "\"Setup Failly ! \""},
+        LineCase{"CutBetweenCharacters",
+                 app::Stop(Step::kCheck, Ending::kInvalidPackage, "",
+                           u"x" + std::u16string(400, u'\u65e5')),
+                 "check: x" + platform::Utf16ToUtf8(std::u16string(338, u'\u65e5'))}),
+    [](const testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
 // A card that cannot take the log: the call says so and changes nothing there.
 TEST(AppendToLog, AnUnwritableCardIsLeftAlone) {

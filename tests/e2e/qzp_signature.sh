@@ -58,6 +58,14 @@ refuses "trusted comment" release.pub t.minisig p.qzp "trusted comment does not 
 cp release.pub k.pub; flip k.pub "$(offset k.pub 2 30)"
 refuses "key" k.pub p.qzp.minisig p.qzp "trusted comment does not match"
 refuses "another key" other.pub p.qzp.minisig p.qzp "not trusted"
+# A trusted comment is outside text: verify and info print it escaped, the same way.
+cp p.qzp e.qzp
+minisign -S -s release.sec -m e.qzp -t $'evil\e[2J\xc2\x85\a' > /dev/null
+"$QZP" verify --pubkey release.pub e.qzp > out.txt || fail "escaped comment: $(cat out.txt)"
+grep -qxF "e.qzp: signed by key $id, trusted comment: evil\x1b[2J\xc2\x85\x07" out.txt \
+    || fail "verify: $(cat out.txt)"
+"$QZP" info e.qzp | grep -qxF "signature: key $id, trusted comment: evil\x1b[2J\xc2\x85\x07" \
+    || fail "info: $("$QZP" info e.qzp)"
 : > empty.pub
 set +e
 "$QZP" verify --pubkey empty.pub p.qzp 2> err.txt; status=$?

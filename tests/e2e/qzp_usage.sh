@@ -21,6 +21,8 @@ usage_line "qzp: the following argument was not expected: --bogus; see 'qzp list
     "$QZP" list --bogus p.qzp
 usage_line "qzp: FILE: the path holds a control character; see 'qzp extract --help'" \
     "$QZP" extract $'p\n.qzp' out
+usage_line "qzp: m: --patch-for is empty; see 'qzp manifest --help'" \
+    "$QZP" manifest m --version 2.0 --patch-for ''  # an unset variable: not a full update
 
 # Every command's usage errors, CLI11's and its own: exit 2, one line naming the command's help.
 while IFS='|' read -r help args; do
@@ -33,6 +35,10 @@ done <<'TABLE'
 manifest|manifest m
 manifest|manifest m --version 'a;b'
 manifest|manifest m --version 1 --patch-for $'\x01'
+manifest|manifest m --version ''
+manifest|manifest m --version 2.0 --patch-for ''
+manifest|manifest m --version $'2\e0'
+manifest|manifest m --version $'2.0\xc2\x85'
 pack|pack --level 10 src p.qzp
 pack|pack --jobs 0 src p.qzp
 pack|pack --bogus src p.qzp

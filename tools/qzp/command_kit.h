@@ -38,7 +38,7 @@ int ReportFailure(const std::string& subject, const std::string& message);
 
 // Prints `document` on stdout, indented by two spaces, with a final newline. Text that is not
 // UTF-8 comes out as U+FFFD instead of failing; callers that want such bytes legible pass
-// ValidUtf8(text) (host_path.h), which writes them as `\xNN`.
+// ValidUtf8(text) (platform/text.h), which writes them as `\xNN`.
 void PrintJson(const nlohmann::ordered_json& document);
 
 // The package a command is given, opened with PackageOpen and closed when the object goes

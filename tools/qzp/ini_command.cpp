@@ -169,7 +169,7 @@ int Get(const std::string& file, const std::string& section, const std::string& 
                      platform::Utf8ToUtf16(key).c_str(), value) != 0) {
         return ReportFailure(file, "no key '" + key + "' in section '" + section + "'");
     }
-    std::cout << platform::Utf16ToUtf8(value) << "\n";
+    std::cout << Printable(platform::Utf16ToUtf8(value)) << "\n";
     return 0;
 }
 
@@ -255,7 +255,7 @@ int Dump(const std::string& file, bool json) {
         const std::u16string name = IniSectionName(d, s);
         nlohmann::ordered_json keys = nlohmann::ordered_json::array();
         if (!json) {
-            std::cout << "[" << platform::Utf16ToUtf8(name.c_str()) << "]\n";
+            std::cout << "[" << Printable(platform::Utf16ToUtf8(name.c_str())) << "]\n";
         }
         for (int32_t k = 0; k < IniKeyCount(d, name.c_str()); ++k) {
             const std::u16string key = IniKeyName(d, name.c_str(), k);
@@ -265,8 +265,8 @@ int Dump(const std::string& file, bool json) {
                 keys.push_back({{"key", platform::Utf16ToUtf8(key.c_str())},
                                 {"value", platform::Utf16ToUtf8(value)}});
             } else {
-                std::cout << platform::Utf16ToUtf8(key.c_str()) << " = "
-                          << platform::Utf16ToUtf8(value) << "\n";
+                std::cout << Printable(platform::Utf16ToUtf8(key.c_str())) << " = "
+                          << Printable(platform::Utf16ToUtf8(value)) << "\n";
             }
         }
         sections.push_back({{"name", platform::Utf16ToUtf8(name.c_str())}, {"keys", keys}});

@@ -18,6 +18,7 @@ struct ManifestArguments {
     std::string directory;
     std::string version;
     std::string patchFor;
+    bool patch = false;  // --patch-for was given, even as an empty word
 };
 
 struct TableFree {
@@ -25,9 +26,17 @@ struct TableFree {
 };
 
 // Why a version could not be stored as a manifest value that reads back unchanged, or nothing.
+// An empty one is refused before the INI rules: an empty --patch-for (an unset shell variable)
+// would otherwise make a full update, which purges the devices it was meant to patch.
 std::optional<std::string> VersionProblem(const std::string& version) {
+    if (version.empty()) {
+        return "is empty";
+    }
     if (!platform::IsUtf8(version)) {
         return "is not valid UTF-8 text";
+    }
+    if (platform::HasControlCharacter(version)) {
+        return "holds a control character";
     }
     const std::u16string text = platform::Utf8ToUtf16(version);
     if (text.size() > static_cast<std::size_t>(kIniMaxUnits)) {
@@ -43,7 +52,7 @@ int RunManifest(const CLI::App& command, const ManifestArguments& args) {
     if (auto problem = VersionProblem(args.version)) {
         return ReportUsage(command, args.directory + ": --version " + *problem);
     }
-    const bool patch = !args.patchFor.empty();
+    const bool patch = args.patch;
     if (patch) {
         if (auto problem = VersionProblem(args.patchFor)) {
             return ReportUsage(command, args.directory + ": --patch-for " + *problem);
@@ -80,10 +89,10 @@ int RunManifest(const CLI::App& command, const ManifestArguments& args) {
     }
     if (patch) {
         std::printf("%s: version %s, a patch for %s\n", Printable(file).c_str(),
-                    args.version.c_str(), args.patchFor.c_str());
+                    Printable(args.version).c_str(), Printable(args.patchFor).c_str());
     } else {
         std::printf("%s: version %s, a full update\n", Printable(file).c_str(),
-                    args.version.c_str());
+                    Printable(args.version).c_str());
     }
     return 0;
 }
@@ -102,8 +111,12 @@ void AddManifestCommand(CLI::App& app, int& status) {
         ->required();
     manifest->add_option("--version", args->version, "The version the package installs")
         ->required();
-    manifest->add_option("--patch-for", args->patchFor,
-                         "Make a patch for devices with this version installed (`undetected` "
-                         "for devices without a version record)");
-    manifest->callback([manifest, args, &status] { status = RunManifest(*manifest, *args); });
+    CLI::Option* patchFor =
+        manifest->add_option("--patch-for", args->patchFor,
+                             "Make a patch for devices with this version installed (`undetected` "
+                             "for devices without a version record)");
+    manifest->callback([manifest, patchFor, args, &status] {
+        args->patch = patchFor->count() != 0;
+        status = RunManifest(*manifest, *args);
+    });
 }

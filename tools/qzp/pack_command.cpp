@@ -72,7 +72,7 @@ int RunPack(const PackArguments& args) {
         }
         return ReportFailure(where + name, writer.Error());
     }
-    std::printf("%s: %zu entries, %llu bytes packed into %llu\n", args.output.c_str(),
+    std::printf("%s: %zu entries, %llu bytes packed into %llu\n", Printable(args.output).c_str(),
                 tree.items.size(), static_cast<unsigned long long>(writer.SourceBytes()),
                 static_cast<unsigned long long>(writer.PackageBytes()));
     return 0;

@@ -7,6 +7,7 @@
 #include "package/verify.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_path.h"
 #include "tools/qzp/signature_report.h"
 
 namespace {
@@ -37,7 +38,7 @@ int RunVerify(const VerifyArguments& args) {
                       &problem) != 1) {
         return ReportFailure(args.file, DescribeProblem(package, problem));
     }
-    std::printf("%s: %u entries OK\n", args.file.c_str(), package.count);
+    std::printf("%s: %u entries OK\n", Printable(args.file).c_str(), package.count);
     return 0;
 }
 
