@@ -232,6 +232,20 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     2,
                     "confirmation: cancelled; ends without a message"},
+        // A refusal where no file call failed carries no system error, whatever a lookup before
+        // it left behind.
+        RefusalCase{"ManifestSpeltWithALeadingBackslash",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        i.WritePackage("SDMMC/VORIZ.QZP",
+                                       {{"\\VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.0"))},
+                                        {"VORIZ\\VORIZ.exe", kNewExe}});
+                    },
+                    {},
+                    {kInvalid},
+                    0,
+                    "manifest: \\VORIZ\\INDEX.INI: name has an empty level; shows \"Invalid update "
+                    "File\""},
         RefusalCase{
             "ManifestWithoutUtf16Mark",
             [](const DeviceImage& i) {
