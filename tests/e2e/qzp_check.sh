@@ -48,6 +48,16 @@ mv full.qzp.minisig elsewhere.minisig
 expect 1 "$invalid" full.qzp --no-record --pubkey release.pub
 expect 0 'full update: no question' full.qzp --no-record --pubkey release.pub --sig elsewhere.minisig
 expect 1 '' full.qzp --no-record --pubkey missing.pub
+
+# No way back on a device with keys, unless the signed manifest gives leave; without keys
+# versions are not ordered.
+minisign -S -s release.sec -m full.qzp > /dev/null
+expect 1 'refuse: Update refused: version 2.0 is older than the installed version 2.10.' \
+    full.qzp --installed 2.10 --pubkey release.pub
+expect 0 'full update: asks first' full.qzp --installed 2.10
+tree back 2.0 && "$QZP" manifest back --version 2.0 --allow-downgrade > /dev/null
+"$QZP" pack back back.qzp > /dev/null && minisign -S -s release.sec -m back.qzp > /dev/null
+expect 0 'full update: asks first' back.qzp --installed 2.10 --pubkey release.pub
 mkdir dev
 expect 2 '' full.qzp --device dev --pubkey release.pub
 echo "qzp_check: the stated device states agree"

@@ -19,6 +19,7 @@ struct ManifestArguments {
     std::string version;
     std::string patchFor;
     bool patch = false;  // --patch-for was given, even as an empty word
+    bool allowDowngrade = false;
 };
 
 struct TableFree {
@@ -84,15 +85,19 @@ int RunManifest(const CLI::App& command, const ManifestArguments& args) {
         IniTableSetString(table.get(), u"UpdateInfo", u"oldVersion",
                           platform::Utf8ToUtf16(args.patchFor).c_str());
     }
+    if (args.allowDowngrade) {
+        IniTableSetString(table.get(), u"UpdateInfo", u"AllowDowngrade", u"1");
+    }
     if (!SaveIniFile(file, path, table.get(), error)) {
         return ReportFailure(file, error);
     }
+    const char* back = args.allowDowngrade ? ", may replace a newer version" : "";
     if (patch) {
-        std::printf("%s: version %s, a patch for %s\n", Printable(file).c_str(),
-                    Printable(args.version).c_str(), Printable(args.patchFor).c_str());
+        std::printf("%s: version %s, a patch for %s%s\n", Printable(file).c_str(),
+                    Printable(args.version).c_str(), Printable(args.patchFor).c_str(), back);
     } else {
-        std::printf("%s: version %s, a full update\n", Printable(file).c_str(),
-                    Printable(args.version).c_str());
+        std::printf("%s: version %s, a full update%s\n", Printable(file).c_str(),
+                    Printable(args.version).c_str(), back);
     }
     return 0;
 }
@@ -104,8 +109,9 @@ void AddManifestCommand(CLI::App& app, int& status) {
     CLI::App* manifest = app.add_subcommand(
         "manifest",
         "Write the manifest DIR/VORIZ/INDEX.INI (creating the folders, replacing an earlier "
-        "one): Config/SoftwareVersion, UpdateInfo/IsPatch (0, or 1 with --patch-for) and "
-        "UpdateInfo/oldVersion. The same arguments give the same bytes in any folder.");
+        "one): Config/SoftwareVersion, UpdateInfo/IsPatch (0, or 1 with --patch-for), "
+        "UpdateInfo/oldVersion and, with --allow-downgrade, UpdateInfo/AllowDowngrade. The same "
+        "arguments give the same bytes in any folder.");
     manifest->add_option("DIR", args->directory, "The tree that will be packed")
         ->check(HostPathCheck())
         ->required();
@@ -115,6 +121,10 @@ void AddManifestCommand(CLI::App& app, int& status) {
         manifest->add_option("--patch-for", args->patchFor,
                              "Make a patch for devices with this version installed (`undetected` "
                              "for devices without a version record)");
+    manifest->add_flag("--allow-downgrade", args->allowDowngrade,
+                       "Let the package replace a newer installed version on a device that "
+                       "holds trusted keys (UpdateInfo/AllowDowngrade = 1); such devices "
+                       "otherwise refuse a signed package older than what they have");
     manifest->callback([manifest, patchFor, args, &status] {
         args->patch = patchFor->count() != 0;
         status = RunManifest(*manifest, *args);
