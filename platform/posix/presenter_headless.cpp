@@ -35,15 +35,9 @@ class HeadlessPresenter final : public Presenter {
 
     void PrintMessageBox(const std::u16string& caption, const std::u16string& text,
                          uint32_t) override {
-        std::string line = "[" + Utf16ToUtf8(caption) + "] ";
-        for (char c : Utf16ToUtf8(text)) {
-            if (c == '\n') {
-                line += "\\n";
-            } else {
-                line += c;
-            }
-        }
-        line += '\n';
+        // One line whatever the texts hold: a version from a package cannot forge another.
+        std::string line =
+            "[" + Printable(Utf16ToUtf8(caption)) + "] " + Printable(Utf16ToUtf8(text)) + "\n";
         std::fwrite(line.data(), 1, line.size(), stdout);
         std::fflush(stdout);
     }

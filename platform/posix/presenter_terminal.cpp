@@ -71,6 +71,10 @@ std::vector<std::string> SplitLines(const std::u16string& text) {
     while (lines.size() > 1 && lines.back().empty()) {
         lines.pop_back();
     }
+    // Texts may carry what a package or a card says: no control sequence reaches the terminal.
+    for (std::string& line : lines) {
+        line = Printable(line);
+    }
     return lines;
 }
 
@@ -133,7 +137,7 @@ class TerminalPresenter final : public Presenter {
     void PrintMessageBox(const std::u16string& caption, const std::u16string& text,
                          uint32_t) override {
         std::string out;
-        for (const auto& line : Frame(Utf16ToUtf8(caption), SplitLines(text))) {
+        for (const auto& line : Frame(Printable(Utf16ToUtf8(caption)), SplitLines(text))) {
             out += line + "\n";
         }
         Write(out);
@@ -141,7 +145,8 @@ class TerminalPresenter final : public Presenter {
 
     void ShellProgress(const std::u16string& title, bool running) override {
         std::lock_guard lock(mutex_);
-        shellTitle_ = running ? std::optional<std::string>(Utf16ToUtf8(title)) : std::nullopt;
+        shellTitle_ =
+            running ? std::optional<std::string>(Printable(Utf16ToUtf8(title))) : std::nullopt;
         Render();
     }
 
@@ -181,7 +186,7 @@ class TerminalPresenter final : public Presenter {
                     body.push_back(Bar(*c));
                     break;
                 case ControlKind::kButton: {
-                    const std::string label = Utf16ToUtf8(c->text);
+                    const std::string label = Printable(Utf16ToUtf8(c->text));
                     const bool focused = c->controlId == dialog.focusedControl;
                     buttons += (buttons.empty() ? "" : "   ") +
                                (focused ? "[>" + label + "<]" : "[ " + label + " ]");
@@ -205,7 +210,7 @@ class TerminalPresenter final : public Presenter {
         if (!dialog.hasCaption) {
             return body;
         }
-        return Frame(Utf16ToUtf8(dialog.caption), body);
+        return Frame(Printable(Utf16ToUtf8(dialog.caption)), body);
     }
 
     void Render() {
@@ -217,7 +222,7 @@ class TerminalPresenter final : public Presenter {
                 part = SplitLines(w->text);
                 part.push_back("");
                 part.push_back("[>OK<]   (Enter)");
-                part = Frame(Utf16ToUtf8(w->caption), part);
+                part = Frame(Printable(Utf16ToUtf8(w->caption)), part);
             } else {
                 part = DialogLines(*w);
             }

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -176,6 +177,11 @@ TEST_P(RefusedUpdate, ShowsItsMessageAndLeavesTheFlashVolumeAlone) {
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(Boxes(run), c.boxes) << run.out;
     EXPECT_EQ(run.Lines().size(), c.boxes.size()) << run.out;
+    for (const std::string& line : run.Lines()) {  // outside text reaches no terminal raw
+        EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char ch) {
+            return static_cast<unsigned char>(ch) < 0x20;
+        })) << line;
+    }
     const auto confirm = run.Events("confirm");
     if (c.confirmResult == 0) {
         EXPECT_TRUE(confirm.empty());
@@ -216,6 +222,14 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     "decision: package 2.1 (patch for 1.5), installed 1.0: patch for another "
                     "version; shows \"This Patch only for version:1.5\\n Update fail!\""},
+        RefusalCase{"PatchForAVersionWithControlCharacters",
+                    OnV1([](const DeviceImage& i) { return PatchPackage(i, u"1.5\r\x1b[2J"); }),
+                    {},
+                    {"[Update Patch] This Patch only for version:1.5\r\x1b[2J\n Update fail!|stop"},
+                    0,
+                    "decision: package 2.1 (patch for 1.5\\r\\x1b[2J), installed 1.0: patch for "
+                    "another version; shows \"This Patch only for version:1.5\\r\\x1b[2J\\n "
+                    "Update fail!\""},
         RefusalCase{"PatchNeedingARecordTheDeviceLacks",
                     [](const DeviceImage& i) {
                         InstallVersion(i, u"");
