@@ -5,14 +5,12 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -591,61 +589,10 @@ TEST(Purge, AFailureStopsTheUpdateACancelInstallsOverWhatIsLeft) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Free space, on a flash volume of 256 KB: a tmpfs mounted over the image's ResidentFlash2 (needs
-// root; CI runs as root).
-
-class FreeSpace : public testing::Test {
-  protected:
-    void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "mounting a small tmpfs needs root";
-        }
-        flash_ = image_.Host("ResidentFlash2");
-        if (mount("qzp-flash", flash_.c_str(), "tmpfs", 0, "size=256k,mode=0755") != 0) {
-            GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-        }
-        mounted_ = true;
-    }
-    void TearDown() override {
-        if (mounted_) {
-            umount2(flash_.c_str(), MNT_DETACH);
-        }
-    }
-    DeviceImage image_;
-    fs::path flash_;
-    bool mounted_ = false;
-};
+// Room on the flash volume.
 
 const char* const kLacksRoom =
     "[qzpupdate] The flash volume ResidentFlash2 lacks room for this update: ";
-
-// A file of 150 KB replaced on a volume of 256 KB: a full update may use the room the purge frees;
-// a patch needs the complete new copy beside the old one, which does not fit.
-TEST_F(FreeSpace, AFullUpdateCountsWhatThePurgeFreesAPatchDoesNot) {
-    for (const bool patch : {true, false}) {  // the refused patch leaves the volume as it was
-        SCOPED_TRACE(patch ? "patch" : "full update");
-        InstallVersion(image_);
-        image_.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(150000, 6, false));
-        const std::vector<PackFile> package = {
-            {"VORIZ\\INDEX.INI",
-             image_.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"))},
-            {"VORIZ\\data.bin", Filler(150000, 7, false)}};
-        image_.WritePackage("SDMMC/VORIZ.QZP", package);
-        const Tree before = image_.FlashTree();
-
-        const RunResult run = image_.Run({"--answer", "ok"});
-
-        if (!patch) {
-            ExpectCompleted(run);
-            EXPECT_EQ(FlashDifference(image_, TreeOfPackage(package)), "");
-            continue;
-        }
-        const auto boxes = Boxes(run);
-        ASSERT_EQ(boxes.size(), 1u) << run.out;
-        EXPECT_EQ(boxes[0].rfind(kLacksRoom, 0), 0u) << boxes[0];
-        EXPECT_EQ(FlashDifference(image_, before), "");
-    }
-}
 
 // The room rule to the unit, on a flash volume the image states (16 KB in units of 4 KB): a
 // package whose planned need equals the room installs; one byte more, across a unit boundary, is
