@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/device_paths.h"
+#include "ini/ini_table.h"
 #include "package/extract_progress.h"
 #include "package/package_scan.h"
 #include "package/verify.h"
@@ -290,6 +291,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     ScanPass pass;
     pass.package = package_;
     pass.hooks.keepEntry = names_.manifest == kPlanNoEntry ? kPackageScanKeepNone : names_.manifest;
+    pass.hooks.keepLimit = kIniMaxFileBytes;  // the most the INI loader reads from a file
     pass.hooks.kept = &manifest_;
     pass.hooks.keptTooLarge = &manifestTooLarge_;
     const auto checked = [&] {

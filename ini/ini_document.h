@@ -16,8 +16,9 @@ struct IniDocument {
         path[kIniPathUnits];  // the path given to IniOpen (at most 259 units); IniSave writes here
 };
 
-// Opens and parses `path`. Null when memory is lacking, the file cannot be opened, or it does not
-// begin with the mark FF FE (an 8-bit text file, an empty file). A missing file is not created.
+// Opens and parses `path`. Null when memory is lacking, the file cannot be opened, holds more than
+// kIniMaxFileBytes bytes, or does not begin with the mark FF FE (an 8-bit text file, an empty
+// file). A missing file is not created.
 // A path longer than 259 units is refused (null) rather than cut, so that IniSave never writes
 // to a file other than the one that was read.
 IniDocument* IniOpen(const char16_t* path);

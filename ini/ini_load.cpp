@@ -1,5 +1,6 @@
 // The loader: UTF-16 little-endian text with the mark FF FE, read line by line into a table, and
 // the check that an entry survives a save and a reload, made by doing both.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <span>
@@ -178,11 +179,14 @@ int32_t IniTableLoad(const char16_t* path, IniTable* table) {
     std::vector<uint8_t> bytes;
     uint8_t chunk[16384];
     std::size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0) {
+    // One byte beyond the limit tells a file that is too large; nothing further is read.
+    while (bytes.size() <= kIniMaxFileBytes &&
+           (got = std::fread(chunk, 1, std::min(sizeof chunk, kIniMaxFileBytes + 1 - bytes.size()),
+                             stream)) > 0) {
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
-    const bool failed = std::ferror(stream) != 0;
+    const bool failed = std::ferror(stream) != 0 || bytes.size() > kIniMaxFileBytes;
     std::fclose(stream);
-    // A file that cannot be read to its end adds nothing.
+    // A file that cannot be read to its end, or is too large to be a settings file, adds nothing.
     return failed ? 0 : IniTableLoadBytes(bytes, table);
 }

@@ -48,6 +48,11 @@ inline constexpr int32_t kIniMaxLineUnits = 1023;
 inline constexpr std::size_t kIniPathUnits =
     260;  // a document's path, terminator included  // longer lines are read in pieces of this size
 inline constexpr char16_t kIniDefaultSection[] = u"__default";
+// The largest file IniTableLoad reads (a real settings file is under 1 KB). A line stores at most
+// one entry and takes at least 3 units ("[a" LF), so such a file fills at most 8,192 slots
+// (4.2 MB); a larger file is refused whole, never read in part. Bytes already in memory are
+// bounded by whoever read them (the installer keeps a manifest of at most this size).
+inline constexpr std::size_t kIniMaxFileBytes = 32 * 1024;
 
 struct IniEntry {
     char16_t key[kIniFieldUnits];  // composed key; a first unit of 0 marks the slot free
@@ -91,7 +96,8 @@ void IniTableSetString(IniTable* table, const char16_t* section, const char16_t*
 
 // Reads a UTF-16 little-endian file that begins with the mark FF FE into `table`. Returns 0 (and
 // adds nothing) when the table or path is missing, the file cannot be opened or read to its end,
-// or lacks the mark. Otherwise 1: lines that match no form are skipped.
+// holds more than kIniMaxFileBytes bytes (no more than one byte beyond them is read) or lacks the
+// mark. Otherwise 1: lines that match no form are skipped.
 int32_t IniTableLoad(const char16_t* path, IniTable* table);
 
 // IniTableLoad over the bytes of a file held in memory (the same rules, no file involved).

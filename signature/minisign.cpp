@@ -2,6 +2,7 @@
 // step is libsodium's: base64 decoding, BLAKE2b-512 and Ed25519 verification.
 #include "signature/minisign.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -114,6 +115,10 @@ const char* SignatureFaultText(SignatureFault fault) {
             return "no signature file, or it cannot be read";
         case SignatureFault::kFileUnreadable:
             return "the signed file cannot be read";
+        case SignatureFault::kLegacyFileTooLarge:
+            static_assert(kMaxLegacySignedBytes == 4 * 1024 * 1024, "the text names the limit");
+            return "the legacy signature form (Ed) covers files of at most 4 MiB; sign with the "
+                   "current form (ED)";
     }
     return "unknown fault";
 }
@@ -296,7 +301,17 @@ int32_t SignatureCheck::Update(const void* data, std::size_t size) {
         }
         return 0;
     }
+    if (size > kMaxLegacySignedBytes - message_.size()) {
+        std::vector<uint8_t>().swap(message_);
+        return Fail(SignatureFault::kLegacyFileTooLarge);
+    }
     try {
+        // Grown by doubling up to the limit, never past it.
+        const std::size_t needed = message_.size() + size;
+        if (needed > message_.capacity()) {
+            message_.reserve(
+                std::min(std::max(needed, 2 * message_.capacity()), kMaxLegacySignedBytes));
+        }
         const auto* bytes = static_cast<const uint8_t*>(data);
         message_.insert(message_.end(), bytes, bytes + size);
     } catch (const std::bad_alloc&) {

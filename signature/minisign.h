@@ -25,6 +25,9 @@ inline constexpr std::size_t kPublicKeyBytes = 32;
 inline constexpr std::size_t kSignatureBytes = 64;
 inline constexpr std::size_t kMaxKeyFileBytes = 64 * 1024;
 inline constexpr std::size_t kMaxSignatureFileBytes = 16 * 1024;
+// The legacy "Ed" form signs the file itself, which must then be held in memory to be checked;
+// a larger file is refused as soon as its bytes pass this size (the "ED" form has no limit).
+inline constexpr std::size_t kMaxLegacySignedBytes = 4 * 1024 * 1024;
 
 enum class SignatureFault {
     kNone,
@@ -40,8 +43,9 @@ enum class SignatureFault {
     kNoMemory,
     kCryptoUnavailable,  // libsodium could not be initialised
     kKeyFileUnreadable,
-    kSignatureMissing,  // no signature file, or it cannot be read
-    kFileUnreadable,    // the signed file could not be read to its end
+    kSignatureMissing,    // no signature file, or it cannot be read
+    kFileUnreadable,      // the signed file could not be read to its end
+    kLegacyFileTooLarge,  // an "Ed" signature over more than kMaxLegacySignedBytes
 };
 
 // A short English description, e.g. "signed by a key that is not trusted".
@@ -85,6 +89,7 @@ class SignatureCheck {
     SignatureCheck& operator=(const SignatureCheck&) = delete;
 
     int32_t Begin(const DetachedSignature& signature, const std::vector<TrustedKey>& keys);
+    // Fails with kLegacyFileTooLarge once a legacy signature's file exceeds kMaxLegacySignedBytes.
     int32_t Update(const void* data, std::size_t size);
     // 0 when the file's signature is good for the bytes given.
     int32_t Finish();

@@ -114,14 +114,34 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusedCase{"no_mark", Utf16Le(u"a=1\n", false)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The path front door reads the file and loads its bytes; a missing file adds nothing.
-TEST_F(LoadTest, FileGivesTheTableOfItsBytes) {
-    const Bytes bytes = Utf16Le(u"[S]\na=1\n");
-    WriteFile(u"\\t.ini", bytes);
-    TablePtr fromFile(IniTableCreate(0));
-    ASSERT_EQ(IniTableLoad(u"\\t.ini", fromFile.get()), 1);
-    ASSERT_EQ(Load(bytes), 1);
-    EXPECT_EQ(Dump(fromFile.get()), Dump(table_.get()));
+// The path front door reads the file and loads its bytes, up to kIniMaxFileBytes; a larger file,
+// even by a byte the loader would otherwise ignore, and a missing file add nothing.
+TEST_F(LoadTest, FileGivesTheTableOfItsBytesUpToTheLimit) {
+    Bytes atLimit = Utf16Le(u"[S]\na=1\n;");
+    atLimit.resize(kIniMaxFileBytes, 'x');  // the comment line runs to the limit
+    const struct {
+        const char* what;
+        Bytes bytes;
+        int32_t result;
+    } cases[] = {
+        {"small", Utf16Le(u"[S]\na=1\n"), 1},
+        {"at the limit", atLimit, 1},
+        {"one byte beyond",
+         [&] {
+             Bytes more = atLimit;
+             more.push_back('x');
+             return more;
+         }(),
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(u"\\t.ini", c.bytes);
+        TablePtr fromFile(IniTableCreate(0));
+        ASSERT_EQ(IniTableLoad(u"\\t.ini", fromFile.get()), c.result);
+        ASSERT_EQ(Load(c.bytes), 1);
+        EXPECT_EQ(Dump(fromFile.get()), c.result == 1 ? Dump(table_.get()) : "");
+    }
     EXPECT_EQ(IniTableLoad(u"\\absent.ini", table_.get()), 0);
     EXPECT_EQ(IniTableLoad(nullptr, table_.get()), 0);
 }

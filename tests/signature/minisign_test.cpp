@@ -201,6 +201,31 @@ TEST(SignatureCheck, ALegacySignatureIsNotAPrehashedOne) {
     EXPECT_EQ(check.Update(file.data(), 1), -1);  // stays failed
 }
 
+// The legacy form holds the file in memory: up to kMaxLegacySignedBytes, refused one byte beyond
+// (whatever the pieces), while the prehashed form takes any size.
+TEST(SignatureCheck, ALegacySignatureCoversFilesUpToItsLimit) {
+    const KeyPair key = MakeKey();
+    const std::string keyFile = KeyFile({&key});
+    const struct {
+        bool prehashed;
+        std::size_t size;
+        std::size_t piece;
+        SignatureFault fault;
+    } cases[] = {
+        {false, kMaxLegacySignedBytes, 65536, SignatureFault::kNone},
+        {false, kMaxLegacySignedBytes + 1, 65536, SignatureFault::kLegacyFileTooLarge},
+        {false, kMaxLegacySignedBytes + 1, kMaxLegacySignedBytes + 1,
+         SignatureFault::kLegacyFileTooLarge},
+        {true, kMaxLegacySignedBytes + 1, 65536, SignatureFault::kNone},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + (c.prehashed ? " ED" : " Ed"));
+        const std::vector<uint8_t> file(c.size, 0x5A);
+        EXPECT_EQ(Check(keyFile, SignatureFile(key, file, c.prehashed, "c"), file, c.piece),
+                  c.fault);
+    }
+}
+
 TEST(KeyIdText, ReadsTheIdAsALittleEndianNumber) {
     const uint8_t id[kKeyIdBytes] = {0xAD, 0x6C, 0x94, 0x05, 0xF7, 0xC3, 0x92, 0xB7};
     EXPECT_EQ(KeyIdText(id), "B792C3F705946CAD");

@@ -11,6 +11,7 @@
 
 #include <sodium.h>
 
+#include "ini/ini_table.h"
 #include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
@@ -86,6 +87,10 @@ int RunInfo(const InfoArguments& args) {
     std::string kind = DescribeKind(manifest);
     if (listing.manifestUnreadable) {
         kind = "refused by a device: the manifest is not a UTF-16 INI file";
+    }
+    if (listing.manifestTooLarge) {
+        kind = "refused by a device: the manifest is larger than a settings file may be (" +
+               std::to_string(kIniMaxFileBytes) + " bytes)";
     }
     if (args.json) {
         nlohmann::ordered_json document = {

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "ini/ini_table.h"
 #include "package/pack_tree.h"
 #include "package/package_contents.h"
 #include "platform/file.h"
@@ -98,6 +99,14 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
         listing.entries.push_back(std::move(item));
     }
     if (manifestEntry == nullptr) {
+        return 0;
+    }
+    // A device refuses a manifest larger than a settings file before inflating it; so does this.
+    PackageEntryRecord record;
+    PackageGetEntryRecord(package.archive, manifestEntry, &record);
+    if (record.size > kIniMaxFileBytes) {
+        listing.manifestUnreadable = true;
+        listing.manifestTooLarge = true;
         return 0;
     }
     // The manifest is read the way the device reads it: unpacked, then opened as a file.

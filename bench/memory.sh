@@ -1,0 +1,126 @@
+#!/usr/bin/env bash
+# Peak memory (maximum resident set size, /usr/bin/time -v) of qzpupdate, qzp info and qzp check
+# on the inputs that could once make them hold a whole file: a package whose manifest inflates to
+# 512 MiB, a card settings file of a million keys, a large package signed in the legacy form (Ed,
+# which signs the file itself), a package of 65,535 entries and a large package.
+# Usage: bash bench/memory.sh   (MEMORY_LARGE_MB=N: the large package's data, default 1024;
+#                               MEMORY_BIN=DIR: use these programs instead of building host-release)
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$ROOT"
+source scripts/deps.sh
+qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" time minisign python3
+
+bin="${MEMORY_BIN:-}"
+if [ -z "$bin" ]; then
+    cmake --preset host-release > /dev/null
+    cmake --build build/host-release -j2 --target qzp qzpupdate velmorin_standin > /dev/null
+    bin="$ROOT/build/host-release/bin"
+fi
+large_mb="${MEMORY_LARGE_MB:-1024}"
+work="$(mktemp -d "${TMPDIR:-/tmp}/qzp-memory-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+# Prints "LABEL  PEAK-MB  FIRST-LINE-OF-OUTPUT" for one run of the command after LABEL.
+peak() {
+    local label="$1"
+    shift
+    /usr/bin/time -v -o "$work/time.txt" "$@" > "$work/out.txt" 2>&1 || true
+    local kb
+    kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time.txt")
+    printf '%-44s %8.1f MB  %s\n' "$label" "$(echo "$kb / 1024" | bc -l)" \
+        "$(grep -m1 -E 'kind|\[|refus|qzp:|installs|full|patch' "$work/out.txt" | cut -c1-70)"
+}
+
+# A device image holding PACKAGE on its card, with a version record 1.0.
+device() {
+    local dev="$work/device"
+    rm -rf "$dev" && mkdir -p "$dev/SDMMC" "$dev/ResidentFlash2/VORIZ" "$dev/Windows"
+    cp "$1" "$dev/SDMMC/VORIZ.QZP"
+    "$bin/qzp" ini set "$dev/ResidentFlash2/VORIZ/index.ini" Config SoftwareVersion 1.0 > /dev/null
+    cp "$bin/velmorin_standin.so" "$dev/Windows/velmorin.dll" 2> /dev/null || true
+    echo "$dev"
+}
+
+installer() {
+    peak "$1" "$bin/qzpupdate" --device "$2" --ui headless --answer ok --time-scale 0
+}
+
+# A package of TREE (with a manifest "2.0" unless it has one).
+pack() {
+    [ -e "$1/VORIZ/INDEX.INI" ] || "$bin/qzp" manifest "$1" --version 2.0 > /dev/null
+    "$bin/qzp" pack "$@" > /dev/null
+}
+
+echo "peak resident memory; programs from $bin"
+
+# 1. The manifest inflates to 512 MiB (blocks of zeros after a real manifest).
+mkdir -p "$work/bomb/VORIZ"
+"$bin/qzp" manifest "$work/bomb" --version 2.0 > /dev/null
+python3 - "$work/bomb/VORIZ/INDEX.INI" << 'EOF'
+import sys
+with open(sys.argv[1], 'ab') as f:
+    for _ in range(512):
+        f.write(bytes(1 << 20))
+EOF
+"$bin/qzp" pack --no-manifest "$work/bomb" "$work/bomb.qzp" > /dev/null
+rm -rf "$work/bomb"
+echo "manifest of 512 MiB, package $(stat -c %s "$work/bomb.qzp") bytes:"
+installer "  qzpupdate" "$(device "$work/bomb.qzp")"
+peak "  qzp info" "$bin/qzp" info "$work/bomb.qzp"
+peak "  qzp check --no-record" "$bin/qzp" check --no-record "$work/bomb.qzp"
+
+# 2. A small package, the card's settings a million keys long.
+mkdir -p "$work/small/VORIZ" && echo hello > "$work/small/VORIZ/a.txt"
+pack "$work/small" "$work/small.qzp"
+dev="$(device "$work/small.qzp")"
+python3 - "$dev/SDMMC/kvupdate.ini" << 'EOF'
+import sys
+body = '[Config]\r\nIsShowUpdateTips = 0\r\n' + ''.join('k%d = %d\r\n' % (i, i) for i in range(1000000))
+open(sys.argv[1], 'wb').write(b'\xff\xfe' + body.encode('utf-16-le'))
+EOF
+echo "card settings of $(stat -c %s "$dev/SDMMC/kvupdate.ini") bytes, a million keys:"
+installer "  qzpupdate" "$dev"
+
+# 3. The large package; signed in the legacy form on a device that trusts the key.
+mkdir -p "$work/large/VORIZ"
+head -c "$((large_mb / 2))M" /dev/urandom > "$work/large/VORIZ/noise.bin"
+python3 - "$work/large/VORIZ/text.bin" "$((large_mb / 2))" << 'EOF'
+import sys
+line = b''.join(b'%08d some text that compresses\n' % i for i in range(4096))
+with open(sys.argv[1], 'wb') as f:
+    for _ in range(int(sys.argv[2]) * (1 << 20) // len(line)):
+        f.write(line)
+EOF
+pack "$work/large" "$work/large.qzp"
+rm -rf "$work/large"
+minisign -G -W -f -p "$work/key.pub" -s "$work/key.sec" > /dev/null
+minisign -S -l -s "$work/key.sec" -m "$work/large.qzp" -t bench > /dev/null
+echo "large package, $(stat -c %s "$work/large.qzp") bytes:"
+dev="$(device "$work/large.qzp")"
+installer "  qzpupdate" "$dev"
+peak "  qzp info" "$bin/qzp" info "$work/large.qzp"
+peak "  qzp check --no-record" "$bin/qzp" check --no-record "$work/large.qzp"
+cp "$work/key.pub" "$dev/Windows/qzpupdate.pub"
+cp "$work/large.qzp.minisig" "$dev/SDMMC/VORIZ.QZP.minisig"
+rm -rf "$dev/ResidentFlash2"/* && mkdir -p "$dev/ResidentFlash2"
+installer "  qzpupdate, legacy signature (Ed)" "$dev"
+rm -f "$work/large.qzp"
+
+# 4. 65,535 entries: 255 folders of 256 tiny files.
+mkdir -p "$work/many/VORIZ"
+python3 - "$work/many" << 'EOF'
+import os, sys
+for d in range(255):  # with VORIZ and its manifest: 2 + 255 + 65,278 entries
+    folder = os.path.join(sys.argv[1], 'VORIZ', 'D%03d' % d)
+    os.mkdir(folder)
+    for f in range(256 if d < 254 else 254):
+        open(os.path.join(folder, 'F%03d.txt' % f), 'w').write('%d %d\n' % (d, f))
+EOF
+"$bin/qzp" manifest "$work/many" --version 2.0 > /dev/null
+"$bin/qzp" pack "$work/many" "$work/many.qzp" > /dev/null
+rm -rf "$work/many"
+echo "$("$bin/qzp" info "$work/many.qzp" | sed -n 's/^entries: *//p'), package $(stat -c %s "$work/many.qzp") bytes:"
+installer "  qzpupdate" "$(device "$work/many.qzp")"
+peak "  qzp info" "$bin/qzp" info "$work/many.qzp"
+peak "  qzp check --no-record" "$bin/qzp" check --no-record "$work/many.qzp"
