@@ -58,6 +58,8 @@ expect 0 'full update: asks first' full.qzp --installed 2.10
 tree back 2.0 && "$QZP" manifest back --version 2.0 --allow-downgrade > /dev/null
 "$QZP" pack back back.qzp > /dev/null && minisign -S -s release.sec -m back.qzp > /dev/null
 expect 0 'full update: asks first' back.qzp --installed 2.10 --pubkey release.pub
+"$QZP" info back.qzp | grep -qx 'kind:     full update, may replace a newer version (AllowDowngrade)' \
+    || fail "info: $("$QZP" info back.qzp)"
 mkdir dev
 expect 2 '' full.qzp --device dev --pubkey release.pub
 echo "qzp_check: the stated device states agree"

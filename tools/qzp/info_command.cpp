@@ -108,6 +108,7 @@ int RunInfo(const InfoArguments& args) {
             {"oldVersion", manifest != nullptr && manifest->isPatch != 0
                                ? nlohmann::ordered_json(ValidUtf8(manifest->oldVersion))
                                : nlohmann::ordered_json(nullptr)},
+            {"allowDowngrade", manifest != nullptr && manifest->allowDowngrade != 0},
             {"kind", kind},
             {"sha256",
              sha256.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(sha256)},
@@ -146,11 +147,13 @@ void AddInfoCommand(CLI::App& app, int& status) {
         "is a full update or a patch and for which version, the package's SHA-256, and who signed "
         "it "
         "(FILE.minisig beside it; not checked against any key: use verify --pubkey).");
-    info->add_flag("--json", args->json,
-                   "Print {\"file\", \"comment\", \"entries\", \"files\", \"directories\", "
-                   "\"size\", \"compressedSize\", \"packageBytes\", \"version\", \"patch\", "
-                   "\"oldVersion\", \"kind\", \"sha256\", \"signature\": null or {\"readable\", "
-                   "\"keyId\", \"trustedComment\"}} instead");
+    info->add_flag(
+        "--json", args->json,
+        "Print {\"file\", \"comment\", \"entries\", \"files\", \"directories\", "
+        "\"size\", \"compressedSize\", \"packageBytes\", \"version\", \"patch\", "
+        "\"oldVersion\", \"allowDowngrade\", \"kind\", \"sha256\", \"signature\": null or "
+        "{\"readable\", "
+        "\"keyId\", \"trustedComment\"}} instead");
     info->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
     info->callback([args, &status] { status = RunInfo(*args); });
 }

@@ -53,6 +53,7 @@ bool ReadManifest(const std::u16string& path, ManifestInfo& manifest) {
     manifest.isPatchText = Value(document.get(), u"UpdateInfo", u"IsPatch");
     IniGetInt(document.get(), u"UpdateInfo", u"IsPatch", &manifest.isPatch);
     manifest.oldVersion = Value(document.get(), u"UpdateInfo", u"oldVersion").value_or("");
+    IniGetInt(document.get(), u"UpdateInfo", u"AllowDowngrade", &manifest.allowDowngrade);
     return true;
 }
 
@@ -109,12 +110,16 @@ std::string DescribeKind(const ManifestInfo* manifest) {
     if (manifest == nullptr) {
         return "full update without a manifest (no version)";
     }
+    // A device that holds trusted keys installs a signed package older than its own version only
+    // with this leave.
+    const std::string back =
+        manifest->allowDowngrade != 0 ? ", may replace a newer version (AllowDowngrade)" : "";
     if (manifest->isPatch != 0) {
         // The device compares oldVersion with its installed version, "undetected" without one.
-        return manifest->oldVersion.empty() ? std::string(
-                                                  "patch without oldVersion (no device "
-                                                  "accepts it)")
-                                            : "patch for " + manifest->oldVersion;
+        return (manifest->oldVersion.empty()
+                    ? std::string("patch without oldVersion (no device accepts it)")
+                    : "patch for " + manifest->oldVersion) +
+               back;
     }
-    return "full update";
+    return "full update" + back;
 }

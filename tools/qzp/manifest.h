@@ -16,6 +16,7 @@ struct ManifestInfo {
     std::optional<std::string> isPatchText;  // UpdateInfo/IsPatch as stored, when present
     int32_t isPatch = 0;                     // its value as the device reads it
     std::string oldVersion;                  // UpdateInfo/oldVersion, empty when absent
+    int32_t allowDowngrade = 0;              // UpdateInfo/AllowDowngrade as the device reads it
 };
 
 // True when `text` is a decimal integer: an optional sign and at least one digit, nothing else.
