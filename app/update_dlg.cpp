@@ -167,7 +167,7 @@ app::StepOutcome CUpdateDlg::StartDecodeThread() {
     }
     platform::CloseHandle(thread);  // the thread runs on by itself; nobody waits for it
     return app::Done(Step::kDecodeThread,
-                     "extracting " + std::to_string(m_session.EntryCount()) + " entries");
+                     "extracting " + std::to_string(m_session.EntriesToExtract()) + " entries");
 }
 
 uint32_t DecodeThreadProc(void* parameter) {

@@ -125,7 +125,11 @@ class UpdateSession {
     const UpdateDecision& Decision() const { return decision_; }
     const UpdateFacts& Facts() const { return facts_; }
     bool Asked() const { return asked_; }
-    uint32_t EntryCount() const { return count_; }
+    // How many entries Extract writes: the plan's, less the manifest that WriteRecord writes.
+    uint32_t EntriesToExtract() const {
+        return static_cast<uint32_t>(plan_.order.size()) -
+               (plan_.manifest != kPlanNoEntry ? 1u : 0u);
+    }
 
   private:
     StepOutcome OpenPackage(const char16_t* path);
