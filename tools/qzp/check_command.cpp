@@ -33,47 +33,59 @@ struct CheckArguments {
     bool json = false;
 };
 
-// The device as the command line states it, or as a device image holds it (the session's own
-// reading of the device's files) with the signature taken from beside the package. Host files
-// are read before the session runs, while paths are still the host's.
-class CheckedDevice : public app::DeviceState {
-  public:
-    explicit CheckedDevice(const CheckArguments& args) : args_(args) {}
+// A host file the session will ask for, read while paths are still the host's; nothing when it
+// cannot be read.
+std::optional<std::string> ReadHost(const std::string& path, std::size_t limit) {
+    std::u16string device;
+    std::string error;
+    std::string text;
+    if (!ToDevicePath(path, device, error) || ReadSmallFile(device.c_str(), limit, &text) != 0) {
+        return std::nullopt;
+    }
+    return text;
+}
 
-    bool ChecksSignatures() override {
-        return image() ? app::DeviceState::ChecksSignatures() : keys_.has_value();
-    }
-    bool ReadTrustedKeys(std::string& text) override {
-        if (image()) {
-            return app::DeviceState::ReadTrustedKeys(text);
-        }
-        text = keys_.value_or("");
-        return keys_.has_value();
-    }
+// A device image: the session's own reading of the device's files, except the signature, which
+// lies beside the package (FILE.minisig or --sig), and the tips when --tips says them.
+class ImageDevice : public app::DeviceState {
+  public:
+    explicit ImageDevice(const CheckArguments& args)
+        : signature_(ReadHost(args.sig.empty() ? args.file + ".minisig" : args.sig,
+                              kMaxSignatureFileBytes)),
+          tips_(args.tips) {}
+
     bool ReadSignature(std::string& text) override {
         text = signature_.value_or("");
         return signature_.has_value();
     }
+    int32_t ShowUpdateTips() override {
+        return tips_ ? *tips_ : app::DeviceState::ShowUpdateTips();
+    }
+
+  protected:
+    std::optional<std::string> signature_;
+    std::optional<int> tips_;
+};
+
+// The device as the command line states it: its record, tips, trusted keys and room; its tree
+// unknown (the plan checks the names alone).
+class StatedDevice : public ImageDevice {
+  public:
+    StatedDevice(const CheckArguments& args, std::optional<std::string> keys)
+        : ImageDevice(args), args_(args), keys_(std::move(keys)) {}
+
+    bool ChecksSignatures() override { return keys_.has_value(); }
+    bool ReadTrustedKeys(std::string& text) override {
+        text = keys_.value_or("");
+        return keys_.has_value();
+    }
     bool ReadInstalledVersion(std::u16string& version) override {
-        if (image()) {
-            return app::DeviceState::ReadInstalledVersion(version);
-        }
         version = platform::Utf8ToUtf16(args_.installed.value_or(""));
         return args_.installed.has_value();
     }
-    int32_t ShowUpdateTips() override {
-        if (args_.tips) {
-            return *args_.tips;
-        }
-        return image() ? app::DeviceState::ShowUpdateTips() : 1;
-    }
-    const char16_t* PlanTarget() override {
-        return image() ? app::DeviceState::PlanTarget() : nullptr;
-    }
-    bool VolumeRoom(bool full, uint64_t& available, uint64_t& unitBytes) override {
-        if (image()) {
-            return app::DeviceState::VolumeRoom(full, available, unitBytes);
-        }
+    int32_t ShowUpdateTips() override { return tips_.value_or(1); }
+    const char16_t* PlanTarget() override { return nullptr; }
+    bool VolumeRoom(bool, uint64_t& available, uint64_t& unitBytes) override {
         if (!args_.freeKb) {
             return false;
         }
@@ -81,42 +93,11 @@ class CheckedDevice : public app::DeviceState {
         unitBytes = 1024;
         return true;
     }
-    uint64_t InstalledFileSize(const std::u16string& path) override {
-        return image() ? app::DeviceState::InstalledFileSize(path) : 0;
-    }
-
-    // Reads the host files the session will ask for: the signature (a missing one is the
-    // device's refusal) and, without a device image, the trusted keys. 1 after a ReportFailure
-    // line when the key file cannot be read.
-    int ReadHostFiles() {
-        signature_ = ReadHost(args_.sig.empty() ? args_.file + ".minisig" : args_.sig,
-                              kMaxSignatureFileBytes);
-        if (!args_.pubkey.empty()) {
-            keys_ = ReadHost(args_.pubkey, kMaxKeyFileBytes);
-            if (!keys_) {
-                return ReportFailure(args_.pubkey, "cannot read the key file: " + OsReason());
-            }
-        }
-        return 0;
-    }
+    uint64_t InstalledFileSize(const std::u16string&) override { return 0; }
 
   private:
-    bool image() const { return !args_.device.empty(); }
-
-    static std::optional<std::string> ReadHost(const std::string& path, std::size_t limit) {
-        std::u16string device;
-        std::string error;
-        std::string text;
-        if (!ToDevicePath(path, device, error) ||
-            ReadSmallFile(device.c_str(), limit, &text) != 0) {
-            return std::nullopt;
-        }
-        return text;
-    }
-
     const CheckArguments& args_;
     std::optional<std::string> keys_;
-    std::optional<std::string> signature_;
 };
 
 int RunCheck(const CLI::App& command, const CheckArguments& args) {
@@ -141,9 +122,16 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     if (package.OpenIfPackage(args.file) != 0) {
         return 1;
     }
-    CheckedDevice device(args);
-    if (device.ReadHostFiles() != 0) {
-        return 1;
+    // Host files are read before a device image is bound.
+    std::optional<std::string> keys;
+    if (!args.pubkey.empty() && !(keys = ReadHost(args.pubkey, kMaxKeyFileBytes))) {
+        return ReportFailure(args.pubkey, "cannot read the key file: " + OsReason());
+    }
+    std::unique_ptr<app::DeviceState> device;
+    if (args.device.empty()) {
+        device = std::make_unique<StatedDevice>(args, std::move(keys));
+    } else {
+        device = std::make_unique<ImageDevice>(args);
     }
     // The session reads the device's own state from a device image: its paths, case-insensitive,
     // under DIR. The package stays open on the host's files it was opened from.
@@ -156,7 +144,7 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
 
     app::SessionPolicy policy;
     policy.writes = false;
-    app::UpdateSession session(device, policy, nullptr);
+    app::UpdateSession session(*device, policy, nullptr);
     session.Adopt(package.archive, package.entries, package.count);
     package.Release();  // the session closes it
     const bool installs = session.Prepare(nullptr);
