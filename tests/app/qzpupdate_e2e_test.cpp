@@ -331,23 +331,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--answer", "timeout"},
                     kConfirmV2OverV1,
                     true},
-        InstallCase{"TipsSwitchedOffOnTheCard",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WriteIni("SDMMC/kvupdate.ini", {{u"Config", u"IsShowUpdateTips", u"0"}});
-                        return InstallFull(i);
-                    },
-                    {"--answer", "cancel"},
-                    nullptr,
-                    true},
-        InstallCase{"NoInstalledRecord",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i, u"");
-                        return InstallFull(i);
-                    },
-                    {"--answer", "cancel"},
-                    nullptr,
-                    true},
         InstallCase{"RecordWithoutVersion",
                     [](const DeviceImage& i) {
                         InstallVersion(i, u"");
@@ -380,33 +363,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--answer", "cancel"},
                     nullptr,
                     false},
-        InstallCase{"PatchRequiringUndetectedWithoutRecord",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i, u"");
-                        const auto patch = PatchPackage(i, u"undetected");
-                        i.WritePackage("SDMMC/VORIZ.QZP", patch);
-                        return Merge(i.FlashTree(), TreeOfPackage(patch));
-                    },
-                    {},
-                    nullptr,
-                    false},
         // An earlier run may have left a directory where the manifest's copy goes.
         InstallCase{"LeftoverDirectoryAtTheManifestsCopy",
                     [](const DeviceImage& i) {
                         InstallVersion(i);
                         fs::create_directories(i.Host("VORIZ/INDEX.INI"));
                         return InstallFull(i);
-                    },
-                    {},
-                    kConfirmV2OverV1,
-                    true},
-        InstallCase{"CardLogoReplacesThePackagesLogo",
-                    [](const DeviceImage& i) {
-                        InstallVersion(i);
-                        i.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
-                        Tree expected = InstallFull(i);
-                        expected["powerofflogo.bmp"] = kCardLogo;
-                        return expected;
                     },
                     {},
                     kConfirmV2OverV1,
