@@ -5,18 +5,8 @@
 # run: the installer's own count (its log's extraction line) and the bytes the system's read
 # calls returned on the package's file, summed from strace (an independent measure).
 # Usage: bash bench/card_reads.sh [SMALL-FILES]     (default 5000)
-set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$ROOT"
-source scripts/deps.sh
-qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" strace minisign
-
+source "$(dirname "$0")/common.bash" card strace minisign
 files="${1:-5000}"
-cmake --preset host-release > /dev/null
-cmake --build build/host-release -j2 --target qzp qzpupdate velmorin_standin > /dev/null
-bin="$ROOT/build/host-release/bin"
-work="$(mktemp -d "${TMPDIR:-/tmp}/qzp-card-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
 
 mkdir -p "$work/large/VORIZ" "$work/small/VORIZ/Tiles"
 head -c 20000000 /dev/urandom > "$work/large/VORIZ/noise.bin"

@@ -4,22 +4,9 @@
 # 512 MiB, a card settings file of a million keys, a large package signed in the legacy form (Ed,
 # which signs the file itself), a package of 65,535 entries and a large package.
 # Usage: bash bench/memory.sh   (MEMORY_LARGE_MB=N: the large package's data, default 1024;
-#                               MEMORY_BIN=DIR: use these programs instead of building host-release)
-set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$ROOT"
-source scripts/deps.sh
-qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" time minisign python3
-
-bin="${MEMORY_BIN:-}"
-if [ -z "$bin" ]; then
-    cmake --preset host-release > /dev/null
-    cmake --build build/host-release -j2 --target qzp qzpupdate velmorin_standin > /dev/null
-    bin="$ROOT/build/host-release/bin"
-fi
+#                               QZP_BENCH_BIN=DIR: use these programs instead of building host-release)
+source "$(dirname "$0")/common.bash" memory time minisign python3
 large_mb="${MEMORY_LARGE_MB:-1024}"
-work="$(mktemp -d "${TMPDIR:-/tmp}/qzp-memory-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
 
 # Prints "LABEL  PEAK-MB  FIRST-LINE-OF-OUTPUT" for one run of the command after LABEL.
 peak() {

@@ -4,18 +4,8 @@
 # device image (whose names match without regard to letter case). A per-file count that grows
 # with the number of files means a lookup has become a directory scan again.
 # Usage: bash bench/syscalls.sh [FILES]      (default 20000 files of one byte)
-set -euo pipefail
-ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-cd "$ROOT"
-source scripts/deps.sh
-qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" strace
-
+source "$(dirname "$0")/common.bash" syscalls strace
 files="${1:-20000}"
-cmake --preset host-release > /dev/null
-cmake --build build/host-release -j2 --target qzp qzpupdate velmorin_standin > /dev/null
-bin="$ROOT/build/host-release/bin"
-work="$(mktemp -d "${TMPDIR:-/tmp}/qzp-syscalls-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
 
 echo "== a package of $files files of one byte in one folder"
 mkdir -p "$work/tree/VORIZ/Tiles"
