@@ -3,12 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
 #include <memory>
 #include <random>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "ini_test_util.h"
 #include "platform/fault.h"
@@ -43,6 +40,11 @@ TEST_F(DocumentTest, SavesTheVersionRecordToTheByte) {
                                       u"\r\n"
                                       u"[Config]\r\n"
                                       u"SoftwareVersion = 1.2.3\r\n"));
+    // The default section is an empty line even without keys.
+    doc = OpenWith(u"\\e.ini", u"");
+    ASSERT_NE(doc, nullptr);
+    IniSave(doc.get());
+    EXPECT_EQ(ReadFile(u"\\e.ini"), Utf16Le(u"# \\e.ini\r\n\r\n"));
 }
 
 TEST_F(DocumentTest, SavedLayoutOfSectionsKeysAndRefilledSlots) {
@@ -67,13 +69,6 @@ TEST_F(DocumentTest, SavedLayoutOfSectionsKeysAndRefilledSlots) {
     DocumentPtr again(IniOpen(u"\\a.ini"));
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(Dump(again->table), "__default=|__default#top=1|Empty=|S=|S#y=2|S#n=-7|T=|T#z=3");
-}
-
-TEST_F(DocumentTest, DefaultSectionIsAnEmptyLineEvenWithoutKeys) {
-    DocumentPtr doc = OpenWith(u"\\e.ini", u"");
-    ASSERT_NE(doc, nullptr);
-    IniSave(doc.get());
-    EXPECT_EQ(ReadFile(u"\\e.ini"), Utf16Le(u"# \\e.ini\r\n\r\n"));
 }
 
 // IniGetString / IniGetInt on present and absent items: result, and what the buffer holds after.
@@ -118,14 +113,12 @@ INSTANTIATE_TEST_SUITE_P(
         GetCase{"absent_section_entry", u"Other", nullptr, -1, u"untouched", -1, 99}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DocumentTest, OpenRefusesMissingAndEightBitFiles) {
+TEST_F(DocumentTest, MissingOrEightBitFilesAndNoDocumentFail) {
     EXPECT_EQ(IniOpen(u"\\missing.ini"), nullptr);
     WriteFile(u"\\ascii.ini", Bytes{'[', 'C', ']', '\r', '\n', 'a', '=', '1', '\r', '\n'});
     EXPECT_EQ(IniOpen(u"\\ascii.ini"), nullptr);
     EXPECT_EQ(IniOpen(nullptr), nullptr);
-}
-
-TEST_F(DocumentTest, MissingDocumentGivesFailureValues) {
+    // Without a document every call fails or does nothing.
     char16_t buffer[kIniFieldUnits] = u"x";
     int32_t number = 5;
     EXPECT_EQ(IniGetString(nullptr, u"S", u"k", buffer), -1);

@@ -54,14 +54,6 @@ TEST(IniTableTest, RemovedSlotIsRefilledByTheNextNewEntry) {
     EXPECT_EQ(std::u16string(IniTableKeyName(t.get(), u"A", 0)), u"two");
 }
 
-TEST(IniTableTest, ReplacingAValueKeepsItsSlot) {
-    TablePtr t = NewTable();
-    IniTableSetString(t.get(), u"S", u"k", u"old");
-    IniTableSetString(t.get(), u"S", u"other", u"x");
-    IniTableSetString(t.get(), u"S", u"k", u"new");
-    EXPECT_EQ(Dump(t.get()), "S=|S#k=new|S#other=x");
-}
-
 TEST(IniTableTest, ThirtyThirdEntryGrowsToSixtyFourSlotsKeepingPositions) {
     TablePtr t = NewTable();
     ASSERT_EQ(t->capacity, 32);

@@ -189,10 +189,7 @@ TEST_F(ImageTest, EachDirectoryIsReadOncePerRun) {
 TEST_F(ImageTest, DeleteForgetsTheNamesItRemoved) {
     WriteFile("Flash/OLD.TXT", "old");
     EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kAttributeNormal);
-    const char16_t from[] = u"\\Flash\\*.*\0";
-    ShellFileOperation op{nullptr, kFileOpDelete, from,   nullptr, kFileOpNoConfirmation,
-                          nullptr, nullptr,       nullptr};
-    ASSERT_EQ(RunShellFileOperation(op), 0);
+    ASSERT_EQ(ShellDelete(u"\\Flash\\*.*\0"), 0);
     EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kInvalidFileAttributes);
     ASSERT_TRUE(Opens(u"\\flash\\old.txt", u"wb"));
     EXPECT_TRUE(Exists("Flash/old.txt"));

@@ -14,6 +14,7 @@
 
 #include "platform/file.h"
 #include "platform/posix/host.h"
+#include "platform/system.h"
 #include "platform/text.h"
 
 namespace platform::testing {
@@ -88,6 +89,13 @@ class PlatformTest : public ::testing::Test {
         const std::filesystem::path path = root_ + "/" + relative;
         std::filesystem::create_directories(path.parent_path());
         std::ofstream(path, std::ios::binary) << content;
+    }
+
+    // The shell's delete of `list` (NUL-separated sources ending with an empty one).
+    static int ShellDelete(const char16_t* list, uint16_t flags = kFileOpNoConfirmation) {
+        const ShellFileOperation op{nullptr, kFileOpDelete, list,    nullptr,
+                                    flags,   nullptr,       nullptr, nullptr};
+        return RunShellFileOperation(op);
     }
 
     bool Exists(const std::string& relative) const {

@@ -107,10 +107,7 @@ TEST_F(ImageSystemTest, ShellDeleteRemovesLinksNotWhatTheyPointTo) {
     EXPECT_EQ(GetAttributes(u"\\LINK"), kAttributeReparsePoint);
     EXPECT_TRUE(RemoveFile(u"\\link"));
 
-    const char16_t from[] = u"\\residentflash2\\*.*\0";
-    ShellFileOperation op{nullptr, kFileOpDelete, from,   nullptr, kFileOpNoConfirmation,
-                          nullptr, nullptr,       nullptr};
-    EXPECT_EQ(RunShellFileOperation(op), 0);
+    EXPECT_EQ(ShellDelete(u"\\residentflash2\\*.*\0"), 0);
     EXPECT_TRUE(fs::is_directory(root_ + "/ResidentFlash2"));
     EXPECT_TRUE(fs::is_empty(root_ + "/ResidentFlash2"));
     EXPECT_FALSE(Exists("link"));
@@ -125,10 +122,7 @@ TEST_F(ImageSystemTest, ShellDeleteStopsAtAFileInUse) {
     WriteFile("Flash/c_last.txt", "3");
     LockHolder program(root_ + "/Flash/b_busy.txt");
 
-    const char16_t from[] = u"\\Flash\\*.*\0";
-    ShellFileOperation op{nullptr, kFileOpDelete, from,   nullptr, kFileOpNoConfirmation,
-                          nullptr, nullptr,       nullptr};
-    EXPECT_NE(RunShellFileOperation(op), 0);
+    EXPECT_NE(ShellDelete(u"\\Flash\\*.*\0"), 0);
     EXPECT_FALSE(Exists("Flash/a_first.txt"));
     EXPECT_TRUE(Exists("Flash/b_busy.txt"));
     EXPECT_TRUE(Exists("Flash/c_last.txt"));
@@ -138,9 +132,7 @@ TEST_F(ImageSystemTest, ShellDeleteStopsAtAFileInUse) {
 TEST_F(ImageSystemTest, ShellDeleteStaysInsideTheImage) {
     WriteFile("Dir/one.txt", "1");
     WriteFile("../outside.txt", "o");
-    const char16_t parent[] = u"\\..\\*.*\0";
-    ShellFileOperation op{nullptr, kFileOpDelete, parent, nullptr, 0, nullptr, nullptr, nullptr};
-    EXPECT_EQ(RunShellFileOperation(op), 0);
+    EXPECT_EQ(ShellDelete(u"\\..\\*.*\0", 0), 0);
     EXPECT_FALSE(Exists("Dir"));
     EXPECT_TRUE(Exists("../outside.txt"));
 }

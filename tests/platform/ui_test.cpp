@@ -15,7 +15,7 @@ namespace {
 
 enum : int { kBarDialog = 900, kAskDialog };              // templates
 enum : int { kBar = 10, kText, kYes, kNo };               // controls
-enum : uint32_t { kMsgStep = kMsgUser + 7, kMsgFinish };  // private messages
+enum : uint32_t { kMsgStep = kMsgUser + 7, kMsgFinish };  // private; kMsgFinish ends with wParam
 
 const ControlTemplate kBarControls[] = {{kBar, ControlKind::kProgressBar, u"Bar", 0, 0, 100, 10}};
 const ControlTemplate kAskControls[] = {{kText, ControlKind::kStatic, u"Static", 0, 0, 100, 30},
@@ -62,6 +62,8 @@ class ScriptedDialog : public Dialog {
         log.push_back("message " + std::to_string(message - kMsgUser) + ":" +
                       std::to_string(wParam));
         result = onMessage ? onMessage(*this, message, wParam) : 0;
+        if (message == kMsgFinish)
+            EndDialog(static_cast<intptr_t>(wParam));
         return true;
     }
 };
@@ -88,9 +90,7 @@ TEST_F(DialogTest, WorkerSendsAreHandledInOrderBeforeTheyReturn) {
     std::thread worker;
     std::vector<intptr_t> results;
     std::vector<std::size_t> handledWhenReturned;
-    dialog.onMessage = [](ScriptedDialog& d, uint32_t message, uintptr_t wParam) -> intptr_t {
-        if (message == kMsgFinish)
-            d.EndDialog(42);
+    dialog.onMessage = [](ScriptedDialog&, uint32_t, uintptr_t wParam) -> intptr_t {
         return static_cast<intptr_t>(wParam) * 3;
     };
     dialog.onInit = [&](ScriptedDialog& d) {
@@ -103,7 +103,7 @@ TEST_F(DialogTest, WorkerSendsAreHandledInOrderBeforeTheyReturn) {
                 handledWhenReturned.push_back(dialog.log.size());
                 SendMessageTo(bar, kMsgProgressSetPos, static_cast<uintptr_t>(i / 2), 0);
             }
-            EXPECT_TRUE(PostMessageTo(window, kMsgFinish, 0, 0));
+            EXPECT_TRUE(PostMessageTo(window, kMsgFinish, 42, 0));
         });
     };
     EXPECT_EQ(dialog.DoModal(), 42);
@@ -151,7 +151,6 @@ TEST_F(DialogTest, MessagesToAnEndedDialogFailWithoutWaiting) {
         worker = std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 1, 0), 0); });
         d.EndDialog(3);
     };
-    dialog.onMessage = [](ScriptedDialog&, uint32_t, uintptr_t) -> intptr_t { return 0; };
     EXPECT_EQ(dialog.DoModal(), 3);
     worker.join();
     EXPECT_EQ(dialog.Handle(), nullptr);
@@ -170,24 +169,14 @@ TEST_F(DialogTest, NestedModalDialogs) {
         ScriptedDialog inner(kAskDialog, &o);
         inner.onInit = [&](ScriptedDialog& i) {
             EXPECT_TRUE(o.Post(kMsgStep, 1, 0));
-            EXPECT_TRUE(i.Post(kMsgFinish, 0, 0));
-        };
-        inner.onMessage = [](ScriptedDialog& i, uint32_t message, uintptr_t) -> intptr_t {
-            if (message == kMsgFinish)
-                i.EndDialog(5);
-            return 0;
+            EXPECT_TRUE(i.Post(kMsgFinish, 5, 0));
         };
         innerResult = inner.DoModal();
-        EXPECT_TRUE(o.Post(kMsgFinish, 0, 0));
-    };
-    outer.onMessage = [](ScriptedDialog& o, uint32_t message, uintptr_t) -> intptr_t {
-        if (message == kMsgFinish)
-            o.EndDialog(9);
-        return 0;
+        EXPECT_TRUE(o.Post(kMsgFinish, 9, 0));
     };
     EXPECT_EQ(outer.DoModal(), 9);
     EXPECT_EQ(innerResult, 5);
-    EXPECT_EQ(outer.log, (std::vector<std::string>{"message 7:1", "message 8:0"}));
+    EXPECT_EQ(outer.log, (std::vector<std::string>{"message 7:1", "message 8:9"}));
 }
 
 // How a dialog ends and what DoModal returns.

@@ -116,13 +116,26 @@ std::vector<uint8_t> Package() {
     return bytes;
 }
 
-// Flips one bit of the decoded base64 line `line` (0-based) at decoded byte `at`.
-std::string FlipDecoded(const std::string& file, int line, std::size_t at) {
+std::vector<std::string> Lines(const std::string& file) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     for (std::size_t end; (end = file.find('\n', start)) != std::string::npos; start = end + 1) {
         lines.push_back(file.substr(start, end - start));
     }
+    return lines;
+}
+
+std::string Join(const std::vector<std::string>& lines) {
+    std::string out;
+    for (const std::string& l : lines) {
+        out += l + "\n";
+    }
+    return out;
+}
+
+// Flips one bit of the decoded base64 line `line` (0-based) at decoded byte `at`.
+std::string FlipDecoded(const std::string& file, int line, std::size_t at) {
+    std::vector<std::string> lines = Lines(file);
     std::vector<uint8_t> raw(lines[line].size());
     std::size_t size = 0;
     sodium_base642bin(raw.data(), raw.size(), lines[line].data(), lines[line].size(), nullptr,
@@ -130,11 +143,7 @@ std::string FlipDecoded(const std::string& file, int line, std::size_t at) {
     raw.resize(size);
     raw.at(at) ^= 0x01;
     lines[line] = Base64(raw);
-    std::string out;
-    for (const std::string& l : lines) {
-        out += l + "\n";
-    }
-    return out;
+    return Join(lines);
 }
 
 class SignatureRoundTrip : public testing::TestWithParam<bool> {};
@@ -289,23 +298,12 @@ TEST(ParseTrustedKeys, AcceptsPairsAndRefusesAnythingElse) {
 TEST(ParseSignature, RefusesMalformedFiles) {
     const KeyPair key = MakeKey();
     const std::string good = SignatureFile(key, {1, 2, 3}, true, "comment");
-    std::vector<std::string> lines;
-    for (std::size_t start = 0, end; (end = good.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-        lines.push_back(good.substr(start, end - start));
-    }
+    const std::vector<std::string> lines = Lines(good);
     ASSERT_EQ(lines.size(), 4u);
-    auto join = [](std::vector<std::string> l) {
-        std::string out;
-        for (const auto& s : l) {
-            out += s + "\n";
-        }
-        return out;
-    };
     auto with = [&](int index, const std::string& text) {
         std::vector<std::string> l = lines;
         l[index] = text;
-        return join(l);
+        return Join(l);
     };
     const SignatureFault kBad = SignatureFault::kSignatureMalformed;
     struct Case {
@@ -317,7 +315,7 @@ TEST(ParseSignature, RefusesMalformedFiles) {
         {"good", good, SignatureFault::kNone},
         {"CR LF", with(0, lines[0] + "\r") + "\r\n", SignatureFault::kNone},
         {"empty", "", kBad},
-        {"three lines", join({lines[0], lines[1], lines[2]}), kBad},
+        {"three lines", Join({lines[0], lines[1], lines[2]}), kBad},
         {"untrusted prefix missing", with(0, "comment"), kBad},
         {"trusted prefix missing", with(2, "trusted comment:x"), kBad},
         {"signature line cut", with(1, lines[1].substr(0, 40)), kBad},
