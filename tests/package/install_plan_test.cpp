@@ -75,18 +75,23 @@ void PrintTo(const PlanCase& c, std::ostream* os) {
     *os << c.label;
 }
 
+// Options over the made-up tree, with the manifest rules.
+PlanOptions Options(PlanTree tree) {
+    ResetTree();
+    PlanOptions options;
+    options.target = kTarget;
+    options.tree = tree;
+    options.manifestRules = true;
+    options.attributes = &FakeAttributes;
+    return options;
+}
+
 class PlanShapes : public testing::TestWithParam<PlanCase> {};
 
 TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
     const PlanCase& c = GetParam();
-    ResetTree();
-    PlanOptions options;
-    options.target = kTarget;
-    options.tree = c.tree;
-    options.manifestRules = true;
-    options.attributes = &FakeAttributes;
     InstallPlan plan;
-    const bool ok = BuildInstallPlan(Entries(c.names), options, plan);
+    const bool ok = BuildInstallPlan(Entries(c.names), Options(c.tree), plan);
     EXPECT_EQ(plan.fault, c.fault) << PlanFaultText(plan.fault);
     if (c.fault != PlanFault::kNone) {
         EXPECT_FALSE(ok);
@@ -107,111 +112,84 @@ TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
 constexpr PlanTree K = PlanTree::kKeep;
 constexpr PlanTree E = PlanTree::kEmpty;
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, PlanShapes,
-    testing::Values(
-        // Names that name nothing, or levels the device cannot create.
-        PlanCase{"EmptyName", {u"a", u""}, E, PlanFault::kEmptyName, 1, ""},
-        PlanCase{"OnlyBackslash", {u"\\"}, E, PlanFault::kEmptyName, 0, ""},
-        PlanCase{"OnlySlashDirectory", {u"/|d"}, E, PlanFault::kEmptyName, 0, ""},
-        PlanCase{"Dot", {u"."}, E, PlanFault::kDotLevel, 0, ""},
-        PlanCase{"DotLevel", {u"VORIZ\\.|d"}, E, PlanFault::kDotLevel, 0, ""},
-        PlanCase{"DotLevelInFile", {u".\\x"}, E, PlanFault::kDotLevel, 0, ""},
-        PlanCase{"DotsAndBlanks", {u"x\\. .\\y"}, E, PlanFault::kDotLevel, 0, ""},
-        PlanCase{"ParentLevel", {u"a/../../evil"}, E, PlanFault::kDotLevel, 0, ""},
-        PlanCase{
-            "DoubledBackslashMakesTheParent", {u"a\\\\b", u"a/c"}, E, PlanFault::kNone, 0, "cc"},
-        PlanCase{"EmptyLevelBesideSlash", {u"a\\/b"}, E, PlanFault::kEmptyLevel, 0, ""},
-        PlanCase{"FileEndingWithSeparator", {u"a/"}, E, PlanFault::kEmptyLevel, 0, ""},
-        PlanCase{"DrivePrefix", {u"C:evil"}, E, PlanFault::kReservedName, 0, ""},
-        PlanCase{"ScratchName", {u"d\\~QzpNew.TMP"}, E, PlanFault::kReservedName, 0, ""},
-        PlanCase{"ShortScratchName", {u"~qz\\a"}, E, PlanFault::kReservedName, 0, ""},
-        PlanCase{"ForbiddenCharacter", {u"a\\b?c"}, E, PlanFault::kBadLevel, 0, ""},
-        PlanCase{"TrailingDot", {u"a.\\b"}, E, PlanFault::kBadLevel, 0, ""},
-        PlanCase{"DeviceName", {u"x\\com1.txt"}, E, PlanFault::kBadLevel, 0, ""},
-        PlanCase{"LeadingBackslashesBelowTheTarget", {u"\\\\a"}, E, PlanFault::kNone, 0, "c"},
-        PlanCase{"HarmlessDots", {u"a..b", u".hidden", u"x\\..y"}, E, PlanFault::kNone, 0, "ccc"},
-        // Two entries on one path, files against directories within the package.
-        PlanCase{"SameNameOtherCase", {u"A\\b.txt", u"a\\B.TXT"}, E, PlanFault::kSamePath, 1, ""},
-        PlanCase{"SlashAndBackslashSpelling", {u"a\\b", u"a/b"}, E, PlanFault::kSamePath, 1, ""},
-        PlanCase{"LeadingBackslashSpelling", {u"a", u"\\A"}, E, PlanFault::kSamePath, 1, ""},
-        PlanCase{"DoubledBackslashSpelling",
-                 {u"VORIZ\\a.txt", u"voriz\\\\A.TXT"},
-                 E,
-                 PlanFault::kSamePath,
-                 1,
-                 ""},
-        PlanCase{"DirectoryThenFileInOtherCase", {u"X\\", u"x"}, E, PlanFault::kSamePath, 1, ""},
-        PlanCase{"RepeatedDirectoryEntry", {u"X\\", u"x\\"}, E, PlanFault::kNone, 0, "dd"},
-        PlanCase{"DirectoryThenFile", {u"X\\", u"X"}, E, PlanFault::kSamePath, 1, ""},
-        PlanCase{"FileThenDirectory", {u"X", u"X\\"}, E, PlanFault::kSamePath, 1, ""},
-        PlanCase{"FileThenFileBelowIt", {u"Y", u"Y\\c.txt"}, E, PlanFault::kFileInTheWay, 1, ""},
-        PlanCase{"FileBelowThenFile", {u"Y\\c.txt", u"Y"}, E, PlanFault::kDirectoryInTheWay, 1, ""},
-        // Against the tree a patch keeps; the same names are fine once the tree is emptied.
-        PlanCase{"FileOverKeptDirectory", {u"D"}, K, PlanFault::kDirectoryInTheWay, 0, ""},
-        PlanCase{"FileOverPurgedDirectory", {u"D"}, E, PlanFault::kNone, 0, "c"},
-        PlanCase{"DirectoryOverKeptFile", {u"t\\"}, K, PlanFault::kFileInTheWay, 0, ""},
-        PlanCase{"FileBelowKeptFile", {u"T\\x.txt"}, K, PlanFault::kFileInTheWay, 0, ""},
-        PlanCase{"FileBelowPurgedFile", {u"T\\x.txt"}, E, PlanFault::kNone, 0, "c"},
-        PlanCase{"KeptFileReplaced", {u"d\\OLD.txt", u"d\\new.txt"}, K, PlanFault::kNone, 0, "rc"},
-        // `/`: the file system opens through it, extraction never creates a level before it.
-        PlanCase{"SlashWithoutParents", {u"a/b/c.txt"}, E, PlanFault::kParentMissing, 0, ""},
-        PlanCase{"SlashBelowEarlierDirectories",
-                 {u"a\\", u"a\\b\\", u"a/b/c.txt"},
-                 E,
-                 PlanFault::kNone,
-                 0,
-                 "ddc"},
-        PlanCase{"SlashBelowKeptDirectory", {u"d/c.txt"}, K, PlanFault::kNone, 0, "c"},
-        PlanCase{"SlashBelowPurgedDirectory", {u"d/c.txt"}, E, PlanFault::kParentMissing, 0, ""},
-        PlanCase{"SlashThenBackslash", {u"x\\a/b\\c.txt"}, E, PlanFault::kParentMissing, 0, ""},
-        PlanCase{"BackslashParentsAreMade", {u"x\\y\\z.txt"}, E, PlanFault::kNone, 0, "c"},
-        PlanCase{"DirectoryEntryParentsAreMade", {u"p\\q\\"}, E, PlanFault::kNone, 0, "d"},
-        // The manifest: one file entry named VORIZ\INDEX.INI, written last.
-        PlanCase{"ManifestMovedLast",
-                 {u"VORIZ\\", u"\\voriz\\index.ini", u"VORIZ\\a"},
-                 E,
-                 PlanFault::kNone,
-                 0,
-                 "dcc"},
-        PlanCase{"TwoManifests",
-                 {u"VORIZ\\INDEX.INI", u"voriz\\index.ini"},
-                 E,
-                 PlanFault::kSecondManifest,
-                 1,
-                 ""},
-        PlanCase{"ManifestAsDirectory",
-                 {u"VORIZ\\INDEX.INI|d"},
-                 E,
-                 PlanFault::kManifestIsDirectory,
-                 0,
-                 ""},
-        PlanCase{"ManifestWithSlash", {u"VORIZ/INDEX.INI"}, E, PlanFault::kManifestMisspelt, 0, ""},
-        PlanCase{"ManifestWithDoubledBackslash",
-                 {u"VORIZ\\a", u"voriz\\\\index.ini"},
-                 E,
-                 PlanFault::kManifestMisspelt,
-                 1,
-                 ""},
-        PlanCase{"ManifestWithSlashAfterIt",
-                 {u"VORIZ\\INDEX.INI", u"voriz/index.ini"},
-                 E,
-                 PlanFault::kManifestMisspelt,
-                 1,
-                 ""}),
-    [](const testing::TestParamInfo<PlanCase>& info) { return info.param.label; });
+using F = PlanFault;
+
+const PlanCase kPlanCases[] = {
+    // Names that name nothing, or levels the device cannot create.
+    {"EmptyName", {u"a", u""}, E, F::kEmptyName, 1, ""},
+    {"OnlyBackslash", {u"\\"}, E, F::kEmptyName, 0, ""},
+    {"OnlySlashDirectory", {u"/|d"}, E, F::kEmptyName, 0, ""},
+    {"Dot", {u"."}, E, F::kDotLevel, 0, ""},
+    {"DotLevel", {u"VORIZ\\.|d"}, E, F::kDotLevel, 0, ""},
+    {"DotLevelInFile", {u".\\x"}, E, F::kDotLevel, 0, ""},
+    {"DotsAndBlanks", {u"x\\. .\\y"}, E, F::kDotLevel, 0, ""},
+    {"ParentLevel", {u"a/../../evil"}, E, F::kDotLevel, 0, ""},
+    {"DoubledBackslashMakesTheParent", {u"a\\\\b", u"a/c"}, E, F::kNone, 0, "cc"},
+    {"EmptyLevelBesideSlash", {u"a\\/b"}, E, F::kEmptyLevel, 0, ""},
+    {"FileEndingWithSeparator", {u"a/"}, E, F::kEmptyLevel, 0, ""},
+    {"DrivePrefix", {u"C:evil"}, E, F::kReservedName, 0, ""},
+    {"ScratchName", {u"d\\~QzpNew.TMP"}, E, F::kReservedName, 0, ""},
+    {"ShortScratchName", {u"~qz\\a"}, E, F::kReservedName, 0, ""},
+    {"ForbiddenCharacter", {u"a\\b?c"}, E, F::kBadLevel, 0, ""},
+    {"TrailingDot", {u"a.\\b"}, E, F::kBadLevel, 0, ""},
+    {"DeviceName", {u"x\\com1.txt"}, E, F::kBadLevel, 0, ""},
+    {"LeadingBackslashesBelowTheTarget", {u"\\\\a"}, E, F::kNone, 0, "c"},
+    {"HarmlessDots", {u"a..b", u".hidden", u"x\\..y"}, E, F::kNone, 0, "ccc"},
+    // Two entries on one path, files against directories within the package.
+    {"SameNameOtherCase", {u"A\\b.txt", u"a\\B.TXT"}, E, F::kSamePath, 1, ""},
+    {"SlashAndBackslashSpelling", {u"a\\b", u"a/b"}, E, F::kSamePath, 1, ""},
+    {"LeadingBackslashSpelling", {u"a", u"\\A"}, E, F::kSamePath, 1, ""},
+    {"DoubledBackslashSpelling", {u"VORIZ\\a.txt", u"voriz\\\\A.TXT"}, E, F::kSamePath, 1, ""},
+    {"DirectoryThenFileInOtherCase", {u"X\\", u"x"}, E, F::kSamePath, 1, ""},
+    {"RepeatedDirectoryEntry", {u"X\\", u"x\\"}, E, F::kNone, 0, "dd"},
+    {"DirectoryThenFile", {u"X\\", u"X"}, E, F::kSamePath, 1, ""},
+    {"FileThenDirectory", {u"X", u"X\\"}, E, F::kSamePath, 1, ""},
+    {"FileThenFileBelowIt", {u"Y", u"Y\\c.txt"}, E, F::kFileInTheWay, 1, ""},
+    {"FileBelowThenFile", {u"Y\\c.txt", u"Y"}, E, F::kDirectoryInTheWay, 1, ""},
+    // Against the tree a patch keeps; the same names are fine once the tree is emptied.
+    {"FileOverKeptDirectory", {u"D"}, K, F::kDirectoryInTheWay, 0, ""},
+    {"FileOverPurgedDirectory", {u"D"}, E, F::kNone, 0, "c"},
+    {"DirectoryOverKeptFile", {u"t\\"}, K, F::kFileInTheWay, 0, ""},
+    {"FileBelowKeptFile", {u"T\\x.txt"}, K, F::kFileInTheWay, 0, ""},
+    {"FileBelowPurgedFile", {u"T\\x.txt"}, E, F::kNone, 0, "c"},
+    {"KeptFileReplaced", {u"d\\OLD.txt", u"d\\new.txt"}, K, F::kNone, 0, "rc"},
+    // `/`: the file system opens through it, extraction never creates a level before it.
+    {"SlashWithoutParents", {u"a/b/c.txt"}, E, F::kParentMissing, 0, ""},
+    {"SlashBelowEarlierDirectories", {u"a\\", u"a\\b\\", u"a/b/c.txt"}, E, F::kNone, 0, "ddc"},
+    {"SlashBelowKeptDirectory", {u"d/c.txt"}, K, F::kNone, 0, "c"},
+    {"SlashBelowPurgedDirectory", {u"d/c.txt"}, E, F::kParentMissing, 0, ""},
+    {"SlashThenBackslash", {u"x\\a/b\\c.txt"}, E, F::kParentMissing, 0, ""},
+    {"BackslashParentsAreMade", {u"x\\y\\z.txt"}, E, F::kNone, 0, "c"},
+    {"DirectoryEntryParentsAreMade", {u"p\\q\\"}, E, F::kNone, 0, "d"},
+    // The manifest: one file entry named VORIZ\INDEX.INI, written last.
+    {"ManifestMovedLast", {u"VORIZ\\", u"\\voriz\\index.ini", u"VORIZ\\a"}, E, F::kNone, 0, "dcc"},
+    {"TwoManifests", {u"VORIZ\\INDEX.INI", u"voriz\\index.ini"}, E, F::kSecondManifest, 1, ""},
+    {"ManifestAsDirectory", {u"VORIZ\\INDEX.INI|d"}, E, F::kManifestIsDirectory, 0, ""},
+    {"ManifestWithSlash", {u"VORIZ/INDEX.INI"}, E, F::kManifestMisspelt, 0, ""},
+    {"ManifestWithDoubledBackslash",
+     {u"VORIZ\\a", u"voriz\\\\index.ini"},
+     E,
+     F::kManifestMisspelt,
+     1,
+     ""},
+    {"ManifestWithSlashAfterIt",
+     {u"VORIZ\\INDEX.INI", u"voriz/index.ini"},
+     E,
+     F::kManifestMisspelt,
+     1,
+     ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Names, PlanShapes, testing::ValuesIn(kPlanCases),
+                         [](const testing::TestParamInfo<PlanCase>& info) {
+                             return info.param.label;
+                         });
 
 TEST(Plan, OrderPutsTheManifestLastAndListsNewDirectories) {
-    ResetTree();
-    PlanOptions options;
-    options.target = kTarget;
-    options.tree = PlanTree::kKeep;
-    options.manifestRules = true;
-    options.attributes = &FakeAttributes;
     InstallPlan plan;
     ASSERT_TRUE(BuildInstallPlan(
         Entries({u"VORIZ\\INDEX.INI", u"VORIZ\\Maps\\a.dat", u"D\\x\\", u"PowerOffLogo.bmp"}),
-        options, plan));
+        Options(PlanTree::kKeep), plan));
     EXPECT_EQ(plan.manifest, 0u);
     EXPECT_EQ(plan.order, (std::vector<uint32_t>{1, 2, 3, 0}));
     std::vector<std::string> made;

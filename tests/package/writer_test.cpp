@@ -9,13 +9,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,7 +20,6 @@
 #include "package/package.h"
 #include "package/writer.h"
 #include "platform/fault.h"
-#include "platform/file.h"
 #include "platform/text.h"
 #include "tests/package/package_builder.h"
 
@@ -32,51 +27,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory that is also the device root, removed at the end.
-class Scratch {
+// The device root of pkgtest::DeviceTest, with host paths taken as UTF-8.
+class WriterTest : public pkgtest::DeviceTest {
   public:
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "qzp-writer-XXXXXX").string();
-        root_ = mkdtemp(pattern.data());
-        files_ = platform::FileSystem::DeviceImage(root_);
-        bound_.emplace(*files_);
-    }
-    ~Scratch() {
-        std::error_code code;
-        fs::remove_all(root_, code);
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-
     fs::path Host(const std::string& relative) const {
-        return fs::path(root_) / fs::path(std::u8string(relative.begin(), relative.end()));
+        return root_ / fs::path(std::u8string(relative.begin(), relative.end()));
     }
-
     void Put(const std::string& relative, const std::string& bytes) const {
-        const fs::path path = Host(relative);
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << bytes;
+        fs::create_directories(Host(relative).parent_path());
+        std::ofstream(Host(relative), std::ios::binary) << bytes;
     }
-
-    std::string Get(const std::string& relative) const {
-        std::ifstream in(Host(relative), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string Get(const std::string& relative) {
+        const pkgtest::Bytes bytes = ReadHost(relative);
+        return {bytes.begin(), bytes.end()};
     }
-
-    // Every name in the root directory, to catch left-over temporary files.
-    std::vector<std::string> RootNames() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(root_)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-  private:
-    std::string root_;
-    std::unique_ptr<platform::FileSystem> files_;
-    std::optional<platform::UseFiles> bound_;
+    using DeviceTest::Tree;  // every path, to catch left-over temporary files
 };
 
 std::u16string Device(const std::string& relative) {
@@ -123,7 +88,8 @@ std::string RandomBytes(std::mt19937& random, std::size_t size, bool compressibl
 
 // A random tree under "src": sizes around the block boundaries, nested and non-ASCII names.
 // Returns the stored name -> contents of every file.
-std::vector<std::pair<std::string, std::string>> MakeTree(const Scratch& scratch, unsigned seed) {
+std::vector<std::pair<std::string, std::string>> MakeTree(const WriterTest& scratch,
+                                                          unsigned seed) {
     std::mt19937 random(seed);
     static const std::size_t kSizes[] = {1, 2, 16383, 16384, 16385, 32768, 49153, 70000};
     static const std::string kNames[] = {"a.bin",         "Ünïcødé.txt", "日本語", "x",
@@ -144,6 +110,9 @@ std::vector<std::pair<std::string, std::string>> MakeTree(const Scratch& scratch
         files.emplace_back(stored, bytes);
     }
     fs::create_directories(scratch.Host("src/empty dir/inner"));
+    // Over a mebibyte of incompressible data: the entry is streamed and its CRC-32 patched.
+    files.emplace_back("big.bin", RandomBytes(random, 1300000, false));
+    scratch.Put("src/big.bin", files.back().second);
     return files;
 }
 
@@ -153,7 +122,7 @@ std::vector<PackItem> Collect(const std::string& relative) {
     return tree.items;
 }
 
-// ---- Round trips ----
+// ---- Round trips: every job count gives the independent layout's bytes. ----
 
 struct RoundTripCase {
     unsigned seed;
@@ -161,11 +130,10 @@ struct RoundTripCase {
     unsigned jobs;
 };
 
-class WriterRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
+class WriterRoundTrip : public WriterTest, public ::testing::WithParamInterface<RoundTripCase> {};
 
 TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
-    Scratch scratch;
-    const auto files = MakeTree(scratch, GetParam().seed);
+    const auto files = MakeTree(*this, GetParam().seed);
     const std::vector<PackItem> items = Collect("src");
 
     PackOptions options;
@@ -176,7 +144,7 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
     PackageWriter writer(options);
     ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
 
-    const std::string bytes = scratch.Get("out.qzp");
+    const std::string bytes = Get("out.qzp");
     EXPECT_EQ(writer.PackageBytes(), bytes.size());
     ASSERT_TRUE(bytes == Expected(items, files, GetParam().level)) << "not the expected layout";
     uint64_t total = 0;
@@ -198,16 +166,15 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
         ASSERT_EQ(PackageGetEntryInfo(archive, entries[k], &info), 1);
         EXPECT_EQ(platform::Utf16ToUtf8(info.name), items[k].name);
     }
-    fs::create_directories(scratch.Host("out"));
     auto ignore = [](uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
                      uint32_t, uint32_t, uint32_t) {};
     ASSERT_EQ(PackageExtract(archive, entries, count, Device("out\\").c_str(), ignore, 1), 1);
     for (const auto& [name, contents] : files) {
         std::string path = name;
         std::replace(path.begin(), path.end(), '\\', '/');
-        EXPECT_TRUE(scratch.Get("out/" + path) == contents) << name;
+        EXPECT_TRUE(Get("out/" + path) == contents) << name;
     }
-    EXPECT_TRUE(fs::is_directory(scratch.Host("out/empty dir/inner")));
+    EXPECT_TRUE(fs::is_directory(Host("out/empty dir/inner")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
@@ -215,35 +182,10 @@ INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
                                            RoundTripCase{3, 0, 3}, RoundTripCase{4, 9, 8},
                                            RoundTripCase{5, 1, 2}));
 
-TEST(PackageWriter, BytesDoNotDependOnTheJobCount) {
-    Scratch scratch;
-    auto files = MakeTree(scratch, 11);
-    // Over a mebibyte of incompressible data: the entry is streamed and its CRC-32 patched.
-    std::mt19937 random(7);
-    files.emplace_back("big.bin", RandomBytes(random, 1300000, false));
-    scratch.Put("src/big.bin", files.back().second);
-    const std::vector<PackItem> items = Collect("src");
-    std::string first;
-    for (unsigned jobs : {1u, 2u, 8u}) {
-        PackOptions options;
-        options.jobs = jobs;
-        PackageWriter writer(options);
-        ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
-        const std::string bytes = scratch.Get("out.qzp");
-        if (first.empty()) {
-            first = bytes;
-            ASSERT_TRUE(bytes == Expected(items, files)) << "not the expected layout";
-        } else {
-            EXPECT_TRUE(bytes == first) << "jobs " << jobs;
-        }
-    }
-}
-
 // ---- Limits: the boundary values are written, one beyond is refused. ----
 
-TEST(PackageWriter, WritesEveryLimitAtItsBoundary) {
-    Scratch scratch;
-    scratch.Put("f", "x");
+TEST_F(WriterTest, WritesEveryLimitAtItsBoundary) {
+    Put("f", "x");
     PackOptions options;
     options.comment = std::string(258, 'c') + "\\";
     PackageWriter writer(options);
@@ -252,17 +194,16 @@ TEST(PackageWriter, WritesEveryLimitAtItsBoundary) {
         writer.Write({{longName, {}}, {std::string(259, 'f'), Device("f")}}, Device("p").c_str()),
         0)
         << writer.Error();
-    EXPECT_TRUE(scratch.Get("p") == Expected({{longName, {}}, {std::string(259, 'f'), u"f"}},
-                                             {{std::string(259, 'f'), "x"}}, -1, options.comment));
+    EXPECT_TRUE(Get("p") == Expected({{longName, {}}, {std::string(259, 'f'), u"f"}},
+                                     {{std::string(259, 'f'), "x"}}, -1, options.comment));
 
     options.comment = "\\";
     PackageWriter oneByte(options);
     ASSERT_EQ(oneByte.Write({}, Device("p").c_str()), 0) << oneByte.Error();
-    EXPECT_EQ(scratch.Get("p").size(), 17u);
+    EXPECT_EQ(Get("p").size(), 17u);
 }
 
-TEST(PackageWriter, HoldsExactly65535Entries) {
-    Scratch scratch;
+TEST_F(WriterTest, HoldsExactly65535Entries) {
     std::vector<PackItem> items;
     for (uint32_t i = 0; i < 65536; ++i) {
         items.push_back({std::to_string(i) + "\\", {}});
@@ -272,59 +213,59 @@ TEST(PackageWriter, HoldsExactly65535Entries) {
     EXPECT_NE(writer.Error().find("65,536"), std::string::npos) << writer.Error();
     items.pop_back();
     ASSERT_EQ(writer.Write(items, Device("p").c_str()), 0) << writer.Error();
-    EXPECT_TRUE(scratch.Get("p") == Expected(items, {}));
+    EXPECT_TRUE(Get("p") == Expected(items, {}));
 }
 
 // ---- Refusals: nothing is written, an existing output stays as it was. ----
 
 struct Refusal {
     const char* label;
-    std::function<void(const Scratch&, std::vector<PackItem>&, PackOptions&)> setup;
+    std::function<void(WriterTest&, std::vector<PackItem>&, PackOptions&)> setup;
     const char* message;
     int64_t item;
 };
 
 const Refusal kRefusals[] = {
     {"EmptyFile",
-     [](const Scratch& s, auto& items, auto&) {
+     [](WriterTest& s, auto& items, auto&) {
          s.Put("e", "");
          items.push_back({"empty", Device("e")});
      },
      "empty file", 1},
     {"MissingSource",
-     [](const Scratch&, auto& items, auto&) {
+     [](WriterTest&, auto& items, auto&) {
          items.push_back({"gone", Device("nothing")});
      },
      "cannot open", 1},
     // Stored names are refused by the name rule (name_rules_test); what only the plan knows:
     {"ManifestAsDirectory",
-     [](const Scratch&, auto& items, auto&) {
+     [](WriterTest&, auto& items, auto&) {
          items.push_back({"VORIZ\\INDEX.INI\\", u""});
      },
      "manifest is a directory", 1},
     {"FileBelowAFile",
-     [](const Scratch&, auto& items, auto&) {
+     [](WriterTest&, auto& items, auto&) {
          items.push_back({"f\\below", Device("f")});
      },
      "a file stands where a directory is needed", 1},
     {"SameNameOtherCase",
-     [](const Scratch&, auto& items, auto&) {
+     [](WriterTest&, auto& items, auto&) {
          items.push_back({"F", Device("f")});
      },
      "same name", 1},
-    {"EmptyComment", [](const Scratch&, auto&, auto& options) { options.comment.clear(); },
+    {"EmptyComment", [](WriterTest&, auto&, auto& options) { options.comment.clear(); },
      "comment is 0 bytes", PackageWriter::kNoItem},
     {"CommentOver259Bytes",
-     [](const Scratch&, auto&, auto& options) { options.comment = std::string(260, 'c'); },
+     [](WriterTest&, auto&, auto& options) { options.comment = std::string(260, 'c'); },
      "comment is 260 bytes", PackageWriter::kNoItem},
     {"TooManyEntries",
-     [](const Scratch&, auto& items, auto& options) {
+     [](WriterTest&, auto& items, auto& options) {
          options.maxEntries = 1;
          items.push_back({"d\\", {}});
      },
      "too many entries", PackageWriter::kNoItem},
     {"PackageReachesItsLimit",
-     [](const Scratch& s, auto& items, auto& options) {
+     [](WriterTest& s, auto& items, auto& options) {
          std::mt19937 random(1);
          s.Put("r", RandomBytes(random, 3000, false));
          items.push_back({"r", Device("r")});
@@ -332,45 +273,43 @@ const Refusal kRefusals[] = {
      },
      "must stay below", 1},
     {"FileReachesItsLimit",
-     [](const Scratch& s, auto& items, auto& options) {
+     [](WriterTest& s, auto& items, auto& options) {
          s.Put("r", std::string(16385, 'r'));
          items.push_back({"r", Device("r")});
          options.maxFileBytes = 16384;
      },
      "16,385 bytes or more", 1},
-    {"LevelOutOfRange", [](const Scratch&, auto&, auto& options) { options.level = 10; },
+    {"LevelOutOfRange", [](WriterTest&, auto&, auto& options) { options.level = 10; },
      "outside 0-9", PackageWriter::kNoItem},
 };
 
-class WriterRefusal : public ::testing::TestWithParam<Refusal> {};
+class WriterRefusal : public WriterTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(WriterRefusal, LeavesTheOutputAloneAndNoTemporaryFile) {
-    Scratch scratch;
-    scratch.Put("f", "contents of f");
-    scratch.Put("out.qzp", "previous package");
+    Put("f", "contents of f");
+    Put("out.qzp", "previous package");
     std::vector<PackItem> items = {{"f", Device("f")}};
     PackOptions options;
     options.jobs = 2;
-    GetParam().setup(scratch, items, options);
-    const std::vector<std::string> before = scratch.RootNames();
+    GetParam().setup(*this, items, options);
+    const std::vector<std::string> before = Tree();
 
     PackageWriter writer(options);
     EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1);
     EXPECT_NE(writer.Error().find(GetParam().message), std::string::npos) << writer.Error();
     EXPECT_EQ(writer.ErrorItem(), GetParam().item);
-    EXPECT_EQ(scratch.Get("out.qzp"), "previous package");
-    EXPECT_EQ(scratch.RootNames(), before);
+    EXPECT_EQ(Get("out.qzp"), "previous package");
+    EXPECT_EQ(Tree(), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, WriterRefusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.label); });
 
 // A failing write at any point of the package leaves the previous output and no temporary file.
-TEST(PackageWriter, FailedWriteAtEveryPointKeepsThePreviousOutput) {
-    Scratch scratch;
+TEST_F(WriterTest, FailedWriteAtEveryPointKeepsThePreviousOutput) {
     std::mt19937 random(5);
-    scratch.Put("big", RandomBytes(random, 1200000, false));  // streamed, CRC-32 patched
-    scratch.Put("small", "small file");
+    Put("big", RandomBytes(random, 1200000, false));  // streamed, CRC-32 patched
+    Put("small", "small file");
     const std::vector<PackItem> items = {
         {"d\\", {}}, {"d\\big", Device("big")}, {"small", Device("small")}};
     PackOptions options;
@@ -379,25 +318,24 @@ TEST(PackageWriter, FailedWriteAtEveryPointKeepsThePreviousOutput) {
     ASSERT_EQ(PackageWriter(options).Write(items, Device("out.qzp").c_str()), 0);
     const uint64_t writes = platform::fault::WriteCount();
     ASSERT_GT(writes, 3u);
-    scratch.Put("out.qzp", "previous package");
-    const std::vector<std::string> before = scratch.RootNames();
+    Put("out.qzp", "previous package");
+    const std::vector<std::string> before = Tree();
     for (uint64_t at = 1; at <= writes; ++at) {
         platform::fault::Arm(0, at);
         PackageWriter writer(options);
         EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1) << "write " << at;
-        EXPECT_EQ(scratch.Get("out.qzp"), "previous package") << "write " << at;
-        EXPECT_EQ(scratch.RootNames(), before) << "write " << at;
+        EXPECT_EQ(Get("out.qzp"), "previous package") << "write " << at;
+        EXPECT_EQ(Tree(), before) << "write " << at;
     }
     platform::fault::Arm(0, 0);
 }
 
 // ---- The tree walk ----
 
-TEST(PackTree, ListsDirectoriesBeforeTheirContentsAndSiblingsByBytes) {
-    Scratch scratch;
+TEST_F(WriterTest, ListsDirectoriesBeforeTheirContentsAndSiblingsByBytes) {
     for (const char* name :
          {"t/b.txt", "t/C.txt", "t/a/z.txt", "t/a/y/x.txt", "t/a.txt", "t/a-b.txt", "t/é.txt"}) {
-        scratch.Put(name, "data");
+        Put(name, "data");
     }
     std::vector<std::string> names;
     for (const PackItem& item : Collect("t")) {
@@ -410,31 +348,29 @@ TEST(PackTree, ListsDirectoriesBeforeTheirContentsAndSiblingsByBytes) {
 
 struct TreeRefusal {
     const char* label;
-    std::function<void(const Scratch&)> setup;
+    std::function<void(WriterTest&)> setup;
     const char* path;
     const char* message;
 };
 
 const TreeRefusal kTreeRefusals[] = {
-    {"EmptyFile", [](const Scratch& s) { s.Put("t/d/empty", ""); }, "t/d/empty", "empty file"},
+    {"EmptyFile", [](WriterTest& s) { s.Put("t/d/empty", ""); }, "t/d/empty", "empty file"},
     {"LinkToDirectory",
-     [](const Scratch& s) { fs::create_directory_symlink(s.Host("t/d"), s.Host("t/link")); },
-     "t/link", "symbolic link"},
-    {"Pipe", [](const Scratch& s) { mkfifo(s.Host("t/pipe").c_str(), 0600); }, "t/pipe",
-     "not a file"},
-    {"BackslashInName", [](const Scratch& s) { s.Put("t/a\\b", "x"); }, "t/a\\b", "backslash"},
-    {"NotUtf8", [](const Scratch& s) { s.Put("t/\xff\xfe", "x"); }, "t/\xff\xfe", "UTF-8"},
+     [](WriterTest& s) { fs::create_directory_symlink(s.Host("t/d"), s.Host("t/link")); }, "t/link",
+     "symbolic link"},
+    {"Pipe", [](WriterTest& s) { mkfifo(s.Host("t/pipe").c_str(), 0600); }, "t/pipe", "not a file"},
+    {"BackslashInName", [](WriterTest& s) { s.Put("t/a\\b", "x"); }, "t/a\\b", "backslash"},
+    {"NotUtf8", [](WriterTest& s) { s.Put("t/\xff\xfe", "x"); }, "t/\xff\xfe", "UTF-8"},
 };
 
-class PackTreeRefusal : public ::testing::TestWithParam<TreeRefusal> {};
+class PackTreeRefusal : public WriterTest, public ::testing::WithParamInterface<TreeRefusal> {};
 
 TEST_P(PackTreeRefusal, NamesTheOffendingPath) {
-    Scratch scratch;
-    scratch.Put("t/d/file", "x");
-    GetParam().setup(scratch);
+    Put("t/d/file", "x");
+    GetParam().setup(*this);
     PackTreeResult tree;
     EXPECT_EQ(CollectPackTree(Device("t"), tree), -1);
-    EXPECT_EQ(fs::path(tree.errorPath), scratch.Host(GetParam().path));
+    EXPECT_EQ(fs::path(tree.errorPath), Host(GetParam().path));
     EXPECT_NE(tree.error.find(GetParam().message), std::string::npos) << tree.error;
 }
 
