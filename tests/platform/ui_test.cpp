@@ -6,8 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/host.h"
-#include "platform/system.h"
 #include "platform_fixture.h"
 
 namespace platform::testing {
