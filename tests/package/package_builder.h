@@ -107,11 +107,9 @@ class Builder {
         dataOffsets.clear();
         for (const Entry& e : entries) {
             PutLe32(out, kPackageLocalSignature);
-            PutLe16(out, 10);
-            PutLe16(out, 0);
-            PutLe16(out, 8);
-            PutLe16(out, 0);
-            PutLe16(out, 0);
+            for (uint16_t v : {10, 0, 8, 0, 0}) {  // version, flags, method, time, date
+                PutLe16(out, v);
+            }
             PutLe32(out, e.crc);
             PutLe16(out, static_cast<uint16_t>(e.name.size()));
             out.insert(out.end(), e.name.begin(), e.name.end());
@@ -124,12 +122,9 @@ class Builder {
         directoryStart = out.size();
         for (const Entry& e : entries) {
             PutLe32(out, kPackageDirectorySignature);
-            PutLe16(out, 10);
-            PutLe16(out, 10);
-            PutLe16(out, 0);
-            PutLe16(out, 8);
-            PutLe16(out, 0);
-            PutLe16(out, 0);
+            for (uint16_t v : {10, 10, 0, 8, 0, 0}) {  // made by, needed, flags, method, time, date
+                PutLe16(out, v);
+            }
             PutLe32(out, e.crc);
             PutLe16(out, static_cast<uint16_t>(e.name.size()));
             PutLe32(out, static_cast<uint32_t>(e.blocks.size()));
