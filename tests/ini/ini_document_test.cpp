@@ -71,7 +71,8 @@ TEST_F(DocumentTest, SavedLayoutOfSectionsKeysAndRefilledSlots) {
     EXPECT_EQ(Dump(again->table), "__default=|__default#top=1|Empty=|S=|S#y=2|S#n=-7|T=|T#z=3");
 }
 
-// IniGetString / IniGetInt on present and absent items: result, and what the buffer holds after.
+// IniGetString / IniGetInt on present and absent items: result, and what the buffer holds after
+// (the number's text rules are ParseIntTest's).
 struct GetCase {
     const char* name;
     const char16_t* section;
@@ -84,9 +85,7 @@ struct GetCase {
 class GetterTest : public DocumentTest, public ::testing::WithParamInterface<GetCase> {};
 
 TEST_P(GetterTest, ResultAndBufferFollowTheContract) {
-    DocumentPtr doc = OpenWith(u"\\g.ini",
-                               u"top=12\n[Config]\nSoftwareVersion=3.1\nCount= 42abc\n"
-                               u"Word=abc\nNeg=-5\nHuge=99999999999\n");
+    DocumentPtr doc = OpenWith(u"\\g.ini", u"top=12\n[Config]\nSoftwareVersion=3.1\n");
     ASSERT_NE(doc, nullptr);
     const GetCase& c = GetParam();
     char16_t buffer[kIniFieldUnits] = u"untouched";
@@ -101,10 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
     Items, GetterTest,
     ::testing::Values(
         GetCase{"string", u"Config", u"SoftwareVersion", 0, u"3.1", 0, 3},
-        GetCase{"digits_then_letters", u"Config", u"Count", 0, u"42abc", 0, 42},
-        GetCase{"no_digits", u"Config", u"Word", 0, u"abc", 0, 0},
-        GetCase{"negative", u"Config", u"Neg", 0, u"-5", 0, -5},
-        GetCase{"saturates", u"Config", u"Huge", 0, u"99999999999", 0, 2147483647},
         GetCase{"absent_key", u"Config", u"Nope", -1, u"untouched", -1, 99},
         GetCase{"absent_section", u"Other", u"SoftwareVersion", -1, u"untouched", -1, 99},
         GetCase{"case_differs", u"config", u"SoftwareVersion", -1, u"untouched", -1, 99},
@@ -195,8 +190,7 @@ TEST_F(DocumentTest, SaveThenLoadRoundTripsRandomDocuments) {
     const std::u16string nameChars = u"abcXYZ019_.-\u00e9\u4e2d";
     const std::u16string valueChars = u"abc 019.,:/\\\"'=[]\u00e9\u4e2d\U0001F600";
     for (int round = 0; round < 30; ++round) {
-        WriteFile(u"\\r.ini", Utf16Le(u""));
-        DocumentPtr doc(IniOpen(u"\\r.ini"));
+        DocumentPtr doc = OpenWith(u"\\r.ini", u"");
         ASSERT_NE(doc, nullptr);
         const int sections = 1 + static_cast<int>(rng() % 6);
         for (int s = 0; s < sections; ++s) {

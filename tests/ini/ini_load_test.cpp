@@ -223,7 +223,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // In a whole table, keys of "__default" saved after another section come back in that section,
 // and keys of the section "" do not come back at all.
-TEST(TableLossTest, NamesTheFirstEntryThatChanges) {
+TEST_F(LoadTest, FirstLossNamesTheFirstEntryThatChanges) {
     TablePtr table(IniTableCreate(0));
     IniTableSetString(table.get(), u"S", u"a", u"1");
     EXPECT_EQ(IniTableFirstLoss(table.get()), -1);
@@ -232,12 +232,11 @@ TEST(TableLossTest, NamesTheFirstEntryThatChanges) {
     EXPECT_EQ(std::u16string(table->entries[3].key), u"__default#k");
     EXPECT_EQ(IniTableFirstLoss(nullptr), -1);
     // Keys of the section "" (a header of blanks) have no header a save could put them under.
-    table.reset(IniTableCreate(0));
-    ASSERT_EQ(IniTableLoadBytes(Utf16Le(u"[S]\na=1\n[ ]\nk=v\n"), table.get()), 1);
-    EXPECT_EQ(std::u16string(IniTableGetString(table.get(), u"", u"k", u"-")), u"v");
-    EXPECT_EQ(IniTableKeyCount(table.get(), u""), 1);
-    ASSERT_EQ(IniTableFirstLoss(table.get()), 3);
-    EXPECT_EQ(std::u16string(table->entries[3].key), u"#k");
+    ASSERT_EQ(Load(Utf16Le(u"[S]\na=1\n[ ]\nk=v\n")), 1);
+    EXPECT_EQ(std::u16string(IniTableGetString(table_.get(), u"", u"k", u"-")), u"v");
+    EXPECT_EQ(IniTableKeyCount(table_.get(), u""), 1);
+    ASSERT_EQ(IniTableFirstLoss(table_.get()), 3);
+    EXPECT_EQ(std::u16string(table_->entries[3].key), u"#k");
 }
 
 TEST_F(LoadTest, MalformedBytesStayInsideBuffers) {
