@@ -113,9 +113,8 @@ TEST_F(DialogTest, WorkerSendsAreHandledInOrderBeforeTheyReturn) {
         EXPECT_EQ(handledWhenReturned[i], static_cast<std::size_t>(i + 1)) << "send " << i;
         EXPECT_EQ(dialog.log[i], "message 7:" + std::to_string(i));
     }
-    const auto progress = Events("progress");
-    ASSERT_EQ(progress.size(), static_cast<std::size_t>(kSends));
-    EXPECT_EQ(progress.back()["position"], (kSends - 1) / 2);
+    ASSERT_EQ(progress_.size(), static_cast<std::size_t>(kSends));
+    EXPECT_EQ(progress_.back(), (kSends - 1) / 2);
 }
 
 // Posted messages keep their order; a timer that is due at once still waits until the queue is
@@ -218,11 +217,7 @@ TEST_F(DialogTest, ProgressPositionIsClampedToTheRange) {
         d.EndDialog(0);
     };
     dialog.DoModal();
-    const auto progress = Events("progress");
-    ASSERT_EQ(progress.size(), 3u);
-    EXPECT_EQ(progress[0]["position"], 100);
-    EXPECT_EQ(progress[1]["position"], 0);
-    EXPECT_EQ(progress[2]["position"], 40);
+    EXPECT_EQ(progress_, (std::vector<int>{100, 0, 40}));
 }
 
 }  // namespace
