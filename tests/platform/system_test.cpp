@@ -11,19 +11,13 @@
 namespace platform::testing {
 namespace {
 
-class SystemTest : public DeviceTest {
-  protected:
-    // A mutex name of this test alone (Win32 names are shared by every process of the session).
-    std::u16string MutexName(const char* what) const {
-        const std::string name = name_ + "-" + what;
-        return std::u16string(name.begin(), name.end());
-    }
-};
+class SystemTest : public DeviceTest {};
 
 // The second creation of a held name returns a handle and says the object existed; once every
 // handle is closed, the name is free again.
 TEST_F(SystemTest, NamedMutexReportsAnExistingObject) {
-    const std::u16string name = MutexName("loader");
+    // A name of this test alone (Win32 names are shared by every process of the session).
+    const std::u16string name = std::u16string(name_.begin(), name_.end()) + u"-loader";
     Handle mine = CreateNamedMutex(name.c_str());
     ASSERT_NE(mine, nullptr);
     EXPECT_EQ(LastError(), 0u);
