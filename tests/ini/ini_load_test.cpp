@@ -162,7 +162,6 @@ TEST_F(LoadTest, FileGivesTheTableOfItsBytesUpToTheLimit) {
         EXPECT_EQ(Dump(fromFile.get()), c.result == 1 ? Dump(table_.get()) : "");
     }
     EXPECT_EQ(IniTableLoad(u"\\absent.ini", table_.get()), 0);
-    EXPECT_EQ(IniTableLoad(nullptr, table_.get()), 0);
 }
 
 // Whether an entry survives a save and a reload, against the loader's line rules above: the
