@@ -440,6 +440,7 @@ StepOutcome UpdateSession::Confirm() {
 StepOutcome UpdateSession::PlanInstall() {
     PlanOptions options;
     options.target = device_.PlanTarget();
+    options.limitFolder = kFlashVolume;  // what the device counts, with or without the tree
     options.tree = decision_.kind == UpdateKind::kPatch ? PlanTree::kKeep : PlanTree::kEmpty;
     options.manifestRules = true;
     if (PlanPackage(package_, entries_, count_, options, plan_) == 0) {
@@ -601,13 +602,14 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
         return Done(Step::kLogo, "none on the card");
     }
-    char16_t scratch[kTextUnits];
+    std::u16string scratch;
     if (!PlanScratchPath(kLogoTarget, scratch)) {
         return Done(Step::kLogo, "not copied: no room for the path");
     }
-    if (!CopyWhole(kLogoSource, scratch) || !platform::RenameReplacing(scratch, kLogoTarget)) {
+    if (!CopyWhole(kLogoSource, scratch.c_str()) ||
+        !platform::RenameReplacing(scratch.c_str(), kLogoTarget)) {
         const std::string reason = platform::LastFileError();
-        platform::RemoveFile(scratch);
+        platform::RemoveFile(scratch.c_str());
         return Done(Step::kLogo, "not copied: " + reason);
     }
     return Done(Step::kLogo, "copied to \\ResidentFlash2");

@@ -11,18 +11,10 @@ WideToNarrowProc ArchiveFile::wideToNarrow_ = nullptr;
 
 ArchiveFile::ArchiveFile(const char16_t* path) {
     if (path == nullptr) {
-        pathTooLong_ = true;  // nothing to open
+        missingPath_ = true;  // nothing to open
         return;
     }
-    uint32_t i = 0;
-    for (; path[i] != 0; ++i) {
-        if (i + 1 >= kPackagePathCapacity) {
-            pathTooLong_ = true;
-            path_[0] = 0;
-            return;
-        }
-        path_[i] = path[i];
-    }
+    path_ = path;
 }
 
 int32_t ArchiveFile::ConvertToWide(const char* source, char16_t* destination, int32_t capacity) {
@@ -36,12 +28,12 @@ int32_t ArchiveFile::ConvertToNarrow(const char16_t* source, char* destination, 
 }
 
 int32_t ArchiveFile::Open(int32_t mode) {
-    if (pathTooLong_ || (mode != kRead && mode != kWrite && mode != kCreate)) {
+    if (missingPath_ || (mode != kRead && mode != kWrite && mode != kCreate)) {
         return -1;
     }
     char16_t wideMode[4] = {};
     ConvertToWide(mode == kRead ? "rb" : (mode == kWrite ? "wb" : "wbx"), wideMode, 4);
-    stream_ = platform::OpenStream(path_, wideMode);
+    stream_ = platform::OpenStream(path_.c_str(), wideMode);
     if (stream_ == nullptr) {
         return -1;
     }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "package/layout.h"
 
@@ -19,8 +20,8 @@ class ArchiveFile {
     enum Mode : int32_t { kRead = 0, kWrite = 1, kCreate = 2 };
     enum Origin : int32_t { kStart = 0, kCurrent = 1, kEnd = 2 };
 
-    // Copies `path`. A path of more than 259 units is not truncated: the object remembers it and
-    // every Open fails, so a shortened path can never name another file.
+    // Copies `path` whole (the system refuses a path it cannot hold; nothing here shortens one,
+    // which could name another file). A null path never opens.
     explicit ArchiveFile(const char16_t* path);
     virtual ~ArchiveFile() = default;
     ArchiveFile(const ArchiveFile&) = delete;
@@ -40,7 +41,7 @@ class ArchiveFile {
     // A target before the start of the file, or a refused seek, fails and leaves the position.
     int32_t Seek(int32_t offset, int32_t origin);
 
-    const char16_t* path() const { return path_; }
+    const char16_t* path() const { return path_.c_str(); }
     int64_t size() const { return size_; }
     std::FILE* stream() const { return stream_; }
 
@@ -52,8 +53,8 @@ class ArchiveFile {
     static int32_t ConvertToNarrow(const char16_t* source, char* destination, int32_t capacity);
 
   private:
-    char16_t path_[kPackagePathCapacity] = {};
-    bool pathTooLong_ = false;
+    std::u16string path_;
+    bool missingPath_ = false;
     int64_t size_ = 0;
     std::FILE* stream_ = nullptr;
 

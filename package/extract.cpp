@@ -13,14 +13,6 @@
 #include "platform/file.h"
 #include "platform/text.h"
 
-namespace {
-
-uint32_t WideLength(const char16_t* text) {
-    return static_cast<uint32_t>(platform::U16Length(text));
-}
-
-}  // namespace
-
 int32_t PackageArchive::ExtractEntries(PackageEntry* const* entries, uint32_t count,
                                        const char16_t* targetDirectory) {
     return RunEntries(entries, count, targetDirectory, Run::kExtract);
@@ -145,9 +137,7 @@ int32_t PackageArchive::RunCurrentEntry(Run run, const char16_t* targetDirectory
     if (run == Run::kExtract) {
         return MakeDirectoryEntry(targetDirectory);
     }
-    char16_t name[kPackagePathCapacity];
-    char16_t target[kPackagePathCapacity];
-    char16_t path[kPackagePathCapacity];
+    std::u16string name, target, path;
     int32_t result = CurrentWideName(name);
     if (result == 0 && targetDirectory != nullptr) {
         result = JoinTarget(targetDirectory, name, path, target);
@@ -157,13 +147,13 @@ int32_t PackageArchive::RunCurrentEntry(Run run, const char16_t* targetDirectory
 
 int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
                                   const char16_t* targetDirectory, bool manifestRules) {
-    char16_t fallback[kPackagePathCapacity] = {};
+    std::u16string fallback;
     if (targetDirectory == nullptr && !manifestRules) {
         // Extraction without a target writes into the package's default directory.
         if (DefaultTargetDirectory(fallback) != 0) {
             return Fail(PackageFault::kNoTarget);
         }
-        targetDirectory = fallback;
+        targetDirectory = fallback.c_str();
     }
     // Entries outside the catalogue are skipped (the extraction fails on them later); an entry
     // listed twice is written twice to its one path, which is no conflict.
@@ -180,6 +170,7 @@ int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
     options.target = targetDirectory;
     options.tree = PlanTree::kKeep;
     options.manifestRules = manifestRules;
+    options.limitFolder = limitFolder_.empty() ? nullptr : limitFolder_.c_str();
     InstallPlan plan;
     plannedReplace_.assign(entries_.size(), false);
     if (PlanEntries(known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
@@ -205,89 +196,72 @@ int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
     }
 }
 
-int32_t PackageArchive::CurrentWideName(char16_t* name) {
+int32_t PackageArchive::CurrentWideName(std::u16string& name) {
     const PackageEntry& entry = entries_[currentIndex_];
-    std::memset(name, 0, kPackagePathCapacity * sizeof(char16_t));
-    std::u16string wide;
+    name.clear();
     const NameFault fault =
-        CheckStoredName(entry.storedName(), entry.IsDirectory(), &wide, NameUse::kRead);
+        CheckStoredName(entry.storedName(), entry.IsDirectory(), &name, NameUse::kRead);
     if (fault == NameFault::kNotText) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
     }
     if (fault != NameFault::kNone) {
         return Fail(PackageFault::kUnsafeName);
     }
-    std::memcpy(name, wide.data(), wide.size() * sizeof(char16_t));
     return 0;
 }
 
-int32_t PackageArchive::JoinTarget(const char16_t* targetDirectory, const char16_t* name,
-                                   char16_t* path, char16_t* target) {
-    std::memset(target, 0, kPackagePathCapacity * sizeof(char16_t));
+int32_t PackageArchive::JoinTarget(const char16_t* targetDirectory, const std::u16string& name,
+                                   std::u16string& path, std::u16string& target) {
     if (targetDirectory == nullptr) {
         if (DefaultTargetDirectory(target) != 0) {
             return Fail(PackageFault::kNoTarget);
         }
     } else {
-        const uint32_t length = WideLength(targetDirectory);
-        if (length >= kPackagePathCapacity) {
-            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1, length);
-        }
-        std::memcpy(target, targetDirectory, length * sizeof(char16_t));
+        target = targetDirectory;
     }
-    // Plain concatenation: the target directory is expected to end with `\`.
-    const uint32_t targetLength = WideLength(target);
-    const uint32_t nameLength = WideLength(name);
-    if (targetLength + nameLength >= kPackagePathCapacity) {
-        return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1,
-                    targetLength + nameLength);
+    // Plain concatenation: the target directory is expected to end with `\`. The device's limit
+    // counts the target, or the device folder it stands for.
+    const std::size_t counted =
+        (limitFolder_.empty() ? target.size() : limitFolder_.size()) + name.size();
+    if (counted >= kPackagePathCapacity) {
+        return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1, counted);
     }
-    std::memset(path, 0, kPackagePathCapacity * sizeof(char16_t));
-    std::memcpy(path, target, targetLength * sizeof(char16_t));
-    std::memcpy(path + targetLength, name, nameLength * sizeof(char16_t));
+    path = target + name;
     return 0;
 }
 
 int32_t PackageArchive::MakeDirectoryEntry(const char16_t* targetDirectory) {
-    char16_t name[kPackagePathCapacity];
-    char16_t target[kPackagePathCapacity];
-    char16_t path[kPackagePathCapacity];
+    std::u16string name, target, path;
     if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
         return -1;
     }
-    const uint32_t length = WideLength(path);
-    if (length > 0 && path[length - 1] == u'\\') {
-        path[length - 1] = 0;
+    if (!path.empty() && path.back() == u'\\') {
+        path.pop_back();
     }
-    if (makeDirectory_ != nullptr && makeDirectory_(path) == 0 &&
-        platform::GetAttributes(path) == platform::kInvalidFileAttributes) {
+    if (makeDirectory_ != nullptr && makeDirectory_(path.c_str()) == 0 &&
+        platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
         // Its parents are missing: made at every `\` of the name, as for a file.
         MakeParentDirectories(target, name);
-        makeDirectory_(path);
+        makeDirectory_(path.c_str());
     }
     return 0;  // an existing directory is no failure
 }
 
-void PackageArchive::MakeParentDirectories(const char16_t* target, const char16_t* name) {
+void PackageArchive::MakeParentDirectories(const std::u16string& target,
+                                           const std::u16string& name) {
     if (makeDirectory_ == nullptr) {
         return;
     }
-    // The joined path fits 259 units, and this path is never longer than it.
-    char16_t path[kPackagePathCapacity] = {};
-    uint32_t length = WideLength(target);
-    std::memcpy(path, target, length * sizeof(char16_t));
-    uint32_t start = 0;
-    for (uint32_t i = 0; name[i] != 0; ++i) {
+    std::u16string path = target;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < name.size(); ++i) {
         if (name[i] != u'\\') {
             continue;
         }
         if (i > start) {  // an empty piece (leading or doubled `\`) makes no call
-            std::memcpy(path + length, name + start, (i - start) * sizeof(char16_t));
-            length += i - start;
-            path[length] = 0;
-            makeDirectory_(path);
-            path[length++] = u'\\';
-            path[length] = 0;
+            path.append(name, start, i - start);
+            makeDirectory_(path.c_str());
+            path += u'\\';
         }
         start = i + 1;
     }
@@ -297,9 +271,7 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, Blo
     if (currentIndex_ >= entries_.size()) {
         return -1;
     }
-    char16_t name[kPackagePathCapacity];
-    char16_t target[kPackagePathCapacity];
-    char16_t path[kPackagePathCapacity];
+    std::u16string name, target, path;
     // Names and lengths are checked before anything is created.
     if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
         return -1;
@@ -315,10 +287,10 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, Blo
     // says which is which, and should something have appeared at the path since, it is replaced
     // like an existing file.
     bool replacing = currentIndex_ < plannedReplace_.size() && plannedReplace_[currentIndex_];
-    ArchiveFile created(path);
+    ArchiveFile created(path.c_str());
     if (!replacing && created.Open(ArchiveFile::kCreate) != 0) {
         created.Close();
-        replacing = platform::GetAttributes(path) != platform::kInvalidFileAttributes;
+        replacing = platform::GetAttributes(path.c_str()) != platform::kInvalidFileAttributes;
         if (!replacing) {
             MakeParentDirectories(target, name);
             if (created.Open(ArchiveFile::kCreate) != 0) {
@@ -327,11 +299,11 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, Blo
             }
         }
     }
-    char16_t scratch[kPackagePathCapacity] = {};
-    if (replacing && !PlanScratchPath(path, scratch)) {
+    std::u16string scratch;
+    if (replacing && !PlanScratchPath(path, scratch, LimitShift(target))) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
     }
-    ArchiveFile replacement(scratch);
+    ArchiveFile replacement(scratch.c_str());
     if (replacing && replacement.Open(ArchiveFile::kWrite) != 0) {
         replacement.Close();
         MakeParentDirectories(target, name);
@@ -352,24 +324,23 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, Blo
         result = Fail(PackageFault::kShortWrite, 0, entries_[currentIndex_].UncompressedTotal());
     }
     output.Close();
-    if (replacing && result == 0 && !platform::RenameReplacing(scratch, path)) {
+    if (replacing && result == 0 && !platform::RenameReplacing(scratch.c_str(), path.c_str())) {
         result = Fail(PackageFault::kOpenOutput);
     }
     if (result != 0 && replacing) {
-        platform::RemoveFile(scratch);
+        platform::RemoveFile(scratch.c_str());
     }
     return result;
 }
 
 int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
-    char16_t name[kPackagePathCapacity];
+    std::u16string name;
     if (CurrentWideName(name) != 0) {
         return -1;
     }
     if (targetDirectory != nullptr) {
         // The same path checks as extraction (the plan checked the rest before the first entry).
-        char16_t target[kPackagePathCapacity];
-        char16_t path[kPackagePathCapacity];
+        std::u16string target, path;
         if (JoinTarget(targetDirectory, name, path, target) != 0) {
             return -1;
         }

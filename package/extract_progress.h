@@ -20,3 +20,10 @@ struct PackageProgress {
 int32_t PackageExtractWith(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
                            const char16_t* targetDirectory, const PackageProgress& progress,
                            int32_t closeFlag);
+
+// Unpacking into a host folder that stands for the device folder `folder` (e.g.
+// u"\\ResidentFlash2\\"): the device's path limit of 259 units is then checked on `folder`
+// joined with each stored name, as the device would count it, instead of on the host target,
+// which may be as long as the host allows. Null restores the default (the target counts).
+// Returns 1, or 0 for a missing archive.
+int32_t PackageSetLimitFolder(PackageArchive* archive, const char16_t* folder);

@@ -121,6 +121,9 @@ class Planner {
         if (options_.target != nullptr) {
             target_ = options_.target;
         }
+        limitLength_ = options_.limitFolder != nullptr
+                           ? std::u16string_view(options_.limitFolder).size()
+                           : target_.size();
         query_ = options_.attributes != nullptr ? options_.attributes : &platform::GetAttributes;
         // Levels of the target itself: all of them when it ends with a separator; otherwise its
         // partial last level joins the first level of every name and belongs to the names.
@@ -314,7 +317,7 @@ class Planner {
 
     bool Place(const PlanEntry& entry, uint32_t index) {
         std::u16string path = target_ + entry.name;
-        if (path.size() >= kPackagePathCapacity) {
+        if (limitLength_ + entry.name.size() >= kPackagePathCapacity) {
             return Refuse(PlanFault::kPathTooLong, index);
         }
         if (target_.size() < 2 && path.size() >= 2 && IsSeparator(path[0]) &&
@@ -378,6 +381,7 @@ class Planner {
     const PlanOptions& options_;
     InstallPlan& plan_;
     std::u16string target_;
+    std::size_t limitLength_ = 0;  // what the device's path limit counts of the target
     std::size_t targetLevels_ = 0;
     uint32_t (*query_)(const char16_t*) = nullptr;
     std::unordered_map<std::u16string, Node, KeyHash, std::equal_to<>> nodes_;
@@ -460,27 +464,24 @@ const char* PlanFaultText(PlanFault fault) {
     return "unknown fault";
 }
 
-bool PlanScratchPath(const char16_t* path, char16_t* scratch) {
-    std::size_t length = 0;
-    while (length < kPackagePathCapacity && path[length] != 0) {
-        ++length;
-    }
-    if (length == 0 || length >= kPackagePathCapacity || IsSeparator(path[length - 1])) {
+bool PlanScratchPath(std::u16string_view path, std::u16string& scratch, std::ptrdiff_t limitShift) {
+    scratch.clear();
+    const auto counted = static_cast<std::ptrdiff_t>(path.size()) + limitShift;
+    if (path.empty() || counted <= 0 ||
+        counted >= static_cast<std::ptrdiff_t>(kPackagePathCapacity) || IsSeparator(path.back())) {
         return false;
     }
-    std::size_t directory = length;  // the directory part, its separator included
+    std::size_t directory = path.size();  // the directory part, its separator included
     while (directory > 0 && !IsSeparator(path[directory - 1])) {
         --directory;
     }
-    const std::u16string_view name = ScratchName(kPackagePathCapacity - 1 - directory);
-    for (std::size_t i = 0; i < kPackagePathCapacity; ++i) {
-        scratch[i] = 0;
+    const auto room = static_cast<std::ptrdiff_t>(kPackagePathCapacity - 1) -
+                      (static_cast<std::ptrdiff_t>(directory) + limitShift);
+    const std::u16string_view name = ScratchName(room > 0 ? static_cast<std::size_t>(room) : 0);
+    if (name.empty()) {
+        return false;
     }
-    for (std::size_t i = 0; i < directory; ++i) {
-        scratch[i] = path[i];
-    }
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        scratch[directory + i] = name[i];
-    }
-    return !name.empty();
+    scratch.assign(path.substr(0, directory));
+    scratch.append(name);
+    return true;
 }

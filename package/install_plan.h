@@ -95,6 +95,10 @@ struct PlanOptions {
     // by `/` is taken to exist (whether it does is the tree's business).
     const char16_t* target = nullptr;
     PlanTree tree = PlanTree::kKeep;
+    // The device folder the names are meant for, when the target is another folder (the host
+    // folder a tool unpacks into): the device's limit of 259 units is checked on this folder
+    // joined with each name, whatever the target's own length. Null: the target is that folder.
+    const char16_t* limitFolder = nullptr;
     // Applies the manifest rules and moves the manifest to the end of the order, so that the new
     // version record is the last file written.
     bool manifestRules = false;
@@ -131,11 +135,14 @@ int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint3
 // A short English description, e.g. "two entries resolve to the same path".
 const char* PlanFaultText(PlanFault fault);
 
-// The scratch file that replaces the existing file `path` (written into `scratch`, 260 units):
-// in the same directory, so the final rename stays on one volume, under the longest prefix of
-// "~qzpnew.tmp" (not ending with a dot) that the room up to 259 units allows. The file's own name
-// takes at least one unit of that room, so every path that fits can be replaced. The same path
-// always gets the same scratch name, so a scratch file left by a power loss is reused, and so
-// removed, when the same file is extracted again; no level of a stored name may be such a prefix
-// (kReservedName). False when `path` ends with a separator or is over 259 units.
-bool PlanScratchPath(const char16_t* path, char16_t* scratch);
+// The scratch file that replaces the existing file `path` (written into `scratch`): in the same
+// directory, so the final rename stays on one volume, under the longest prefix of "~qzpnew.tmp"
+// (not ending with a dot) that the room up to 259 units allows. The file's own name takes at
+// least one unit of that room, so every path that fits can be replaced. The same path always gets
+// the same scratch name, so a scratch file left by a power loss is reused, and so removed, when
+// the same file is extracted again; no level of a stored name may be such a prefix
+// (kReservedName). The limit is counted on `path` with `limitShift` units added (the device
+// folder's length less a host target's, see PlanOptions::limitFolder). False when `path` ends
+// with a separator or is over the limit.
+bool PlanScratchPath(std::u16string_view path, std::u16string& scratch,
+                     std::ptrdiff_t limitShift = 0);

@@ -142,6 +142,14 @@ int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint3
     return PlanEntries(found.data(), count, options, plan);
 }
 
+int32_t PackageSetLimitFolder(PackageArchive* archive, const char16_t* folder) {
+    if (archive == nullptr) {
+        return 0;
+    }
+    archive->SetLimitFolder(folder);
+    return 1;
+}
+
 int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs) {
     if (archive == nullptr) {
         return 0;

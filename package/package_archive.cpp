@@ -182,7 +182,7 @@ PackageEntry* PackageArchive::FindEntry(const PackageEntry* entry) {
     return index == kPackageNoEntry ? nullptr : &entries_[index];
 }
 
-int32_t PackageArchive::DefaultTargetDirectory(char16_t* destination) {
+int32_t PackageArchive::DefaultTargetDirectory(std::u16string& destination) {
     if (endRecord_.commentLength == 0) {
         return -1;
     }
@@ -190,7 +190,8 @@ int32_t PackageArchive::DefaultTargetDirectory(char16_t* destination) {
     if (ConvertToWide(endRecord_.comment, wide, kPackagePathCapacity) == 0) {
         return -1;
     }
-    std::memcpy(destination, wide, sizeof wide);
+    wide[kPackagePathCapacity - 1] = 0;
+    destination = wide;
     return 0;
 }
 

@@ -5,8 +5,10 @@
 // prefix sums built once when the directory is read: every catalogue operation is O(1) per entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <span>
@@ -92,6 +94,7 @@ class PackageArchive {
     // Whatever the number, files, directories, progress calls and faults come in the same order
     // with the same values.
     void SetJobs(uint32_t jobs) { jobs_ = jobs; }
+    void SetLimitFolder(const char16_t* folder) { limitFolder_ = folder != nullptr ? folder : u""; }
     // The most blocks the last run held in memory at once (0 for a single-threaded run).
     uint32_t peakBlocksInFlight() const { return peakBlocksInFlight_; }
 
@@ -102,8 +105,8 @@ class PackageArchive {
         return ArchiveFile::ConvertToWide(source, destination, capacity);
     }
     uint16_t FindEntryIndex(const PackageEntry* entry) const;
-    // The package comment converted to wide (260 units); -1 when there is none.
-    int32_t DefaultTargetDirectory(char16_t* destination);
+    // The package comment converted to wide; -1 when there is none.
+    int32_t DefaultTargetDirectory(std::u16string& destination);
     // Where the data of catalogue entry `index` starts in the package; -1 when that position is
     // before the start or beyond 2 GiB.
     int64_t DataStart(uint32_t index) const;
@@ -120,11 +123,18 @@ class PackageArchive {
     int32_t ProcessEntryData(BlockSource& blocks, ArchiveFile* output,
                              std::vector<uint8_t>* keep = nullptr);
     // The current entry's name converted to wide and checked; -1 with the problem recorded.
-    int32_t CurrentWideName(char16_t* name);
-    // Target directory (given or default) joined with `name` into `path` (260 units).
-    int32_t JoinTarget(const char16_t* targetDirectory, const char16_t* name, char16_t* path,
-                       char16_t* target);
-    void MakeParentDirectories(const char16_t* target, const char16_t* name);
+    int32_t CurrentWideName(std::u16string& name);
+    // Target directory (given or default) joined with `name` into `path`, within the device's
+    // limit (counted on the limit folder instead of the target when one is set).
+    int32_t JoinTarget(const char16_t* targetDirectory, const std::u16string& name,
+                       std::u16string& path, std::u16string& target);
+    void MakeParentDirectories(const std::u16string& target, const std::u16string& name);
+    // What the device's limit counts more than a path under `target` holds (PlanScratchPath).
+    std::ptrdiff_t LimitShift(const std::u16string& target) const {
+        return limitFolder_.empty() ? 0
+                                    : static_cast<std::ptrdiff_t>(limitFolder_.size()) -
+                                          static_cast<std::ptrdiff_t>(target.size());
+    }
     // Builds the extraction plan of the entries found in the catalogue, in the order given, on
     // the tree as it is (install_plan.h); -1 with the problem recorded when it refuses them.
     // `manifestRules`: the manifest rules and order of a whole package's check.
@@ -151,6 +161,7 @@ class PackageArchive {
     ProgressProc plainProgress_ = nullptr;
     PackageProgress progress_;
     bool prefixed_ = false;
+    std::u16string limitFolder_;  // empty: the target counts toward the device's path limit
     std::vector<uint8_t> tail_;
     std::vector<PackageEntry> entries_;  // the catalogue, in directory order
     std::vector<PackageBlock> blockTable_;

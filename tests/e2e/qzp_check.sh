@@ -16,6 +16,7 @@ tree full 2.0 && "$QZP" pack full full.qzp > /dev/null
 tree patch 1.1 1.0 && "$QZP" pack patch patch.qzp > /dev/null
 tree norecord 1.1 undetected && "$QZP" pack norecord norecord.qzp > /dev/null
 
+invalid='refuse: Invalid update File'
 expect() {  # expect STATUS TEXT COMMAND...
     local want_status="$1" want="$2" out status
     shift 2
@@ -23,14 +24,15 @@ expect() {  # expect STATUS TEXT COMMAND...
     [ "$status" -eq "$want_status" ] || fail "qzp check $*: exit $status, expected $want_status ($out)"
     [ -z "$want" ] || [ "$out" = "$want" ] || fail "qzp check $*: '$out', expected '$want'"
 }
-invalid='refuse: Invalid update File'
-
 # The version gate.
 expect 1 'refuse: This Patch only for version:1.0\n Update fail!' patch.qzp --installed 2.0
 expect 0 'full update: asks first' full.qzp --installed 1.0
 expect 0 'full update: no question' full.qzp --installed 1.0 --tips 0
 expect 0 'patch' norecord.qzp --no-record
 expect 2 '' full.qzp
+# A name that fits 259 units alone but not below \ResidentFlash2\, where the device writes it.
+tree deep 2.0 && echo x > "deep/VORIZ/$(printf 'n%.0s' $(seq 238))" && "$QZP" pack deep deep.qzp > /dev/null
+expect 1 "$invalid" deep.qzp --no-record
 
 # The room: whole units of 1 KB (two folders, three files) against what the volume offers.
 expect 1 'refuse: The flash volume ResidentFlash2 lacks room for this update: it needs 111 KB, 110 KB are available.' \

@@ -41,11 +41,13 @@ PY
 
 "$QZP" verify pkg.qzp | grep -q '11 entries OK' || fail "verify"
 
-# Extract everything into a relative directory (with a trailing slash) and an absolute one.
+# Extract everything into a relative directory (with a trailing slash) and an absolute one
+# whose own path is longer than the device's limit: only the names count toward it.
 "$QZP" extract pkg.qzp out/
 diff -r src out || fail "relative extraction differs"
-"$QZP" extract pkg.qzp "$WORK/abs/deeper"
-diff -r src abs/deeper || fail "absolute extraction differs"
+deep="abs/$(printf 'd%.0s' $(seq 200))/$(printf 'e%.0s' $(seq 100))"
+"$QZP" extract pkg.qzp "$WORK/$deep"
+diff -r src "$deep" || fail "absolute extraction differs"
 
 # The CRC is printed the same way in text and JSON.
 python3 -c 'import json,sys; print("\n".join(e["crc"] for e in json.load(open(sys.argv[1]))["entries"]))' list.json > crc.json

@@ -50,8 +50,8 @@ TEST_F(ArchiveFileTest, SeekBeforeStartFailsAndShortReadReturnsWhatArrived) {
     file.Close();
 }
 
-// A path that does not fit is refused rather than cut to a name of another file.
-TEST_F(ArchiveFileTest, OverlongPathNeverOpens) {
+// A long path is used whole, never cut to the name of another file.
+TEST_F(ArchiveFileTest, LongPathIsNeverCut) {
     const std::string a(100, 'a');
     const std::string c(57, 'c');  // "\\a..\\a..\\c.." is 260 units
     std::filesystem::create_directories(root_ / a / a);
@@ -59,8 +59,7 @@ TEST_F(ArchiveFileTest, OverlongPathNeverOpens) {
     const std::u16string longPath = platform::Utf8ToUtf16("\\" + a + "\\" + a + "\\" + c);
     const std::u16string cut = longPath.substr(0, 259);
     ArchiveFile file(longPath.c_str());
-    EXPECT_EQ(file.Open(ArchiveFile::kRead), -1);
-    EXPECT_EQ(file.Open(ArchiveFile::kWrite), -1);
+    EXPECT_EQ(file.Open(ArchiveFile::kRead), -1) << "the file 259 units long is another";
     ArchiveFile fits(cut.c_str());
     EXPECT_EQ(fits.Open(ArchiveFile::kRead), 0);
     fits.Close();

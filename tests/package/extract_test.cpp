@@ -1,5 +1,7 @@
 // Extraction: directory creation, progress, failures that stop the call, name safety, seeks.
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "package/block_codec.h"
@@ -331,6 +333,7 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     const std::string longDirectory(245, 'L');  // "\out\" + 245 + "\f" fits, "~qzpnew.tmp" not
     b.File(longDirectory + "\\f", Text("short name"));
     b.File("d\\\\" + std::string(252, 'm'), Text("no"));  // 260 units joined, 259 once landed
+    b.File("short", Text("s"));
     ASSERT_TRUE(Open(b.Build()));
     EXPECT_EQ(Extract({entries_[0]}), 0);
     EXPECT_EQ(ReadHost("out/" + fits), Text("ok"));
@@ -359,6 +362,20 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     EXPECT_EQ(Extract({entries_[3]}), 0) << "replaced through the scratch name ~qzpnew";
     EXPECT_EQ(ReadHost("out/" + longDirectory + "/f"), Text("short name"));
     EXPECT_FALSE(Exists("out/" + longDirectory + "/~qzpnew"));
+
+    // Unpacked for the flash volume's folder into a host folder longer than the device allows:
+    // that folder counts toward the limit, not the host's path, for new and replaced files alike.
+    const std::string host = "out/" + std::string(150, 'h') + "/" + std::string(150, 'h');
+    std::filesystem::create_directories(root_ / host);
+    std::u16string hostTarget = platform::Utf8ToUtf16("/" + host + "/");
+    std::replace(hostTarget.begin(), hostTarget.end(), u'/', u'\\');
+    ASSERT_EQ(PackageSetLimitFolder(archive_, u"\\ResidentFlash2\\"), 1);
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(Extract({entries_[5]}, hostTarget.c_str()), 0);
+    }
+    EXPECT_EQ(ReadHost(host + "/short"), Text("s"));
+    EXPECT_EQ(Extract({entries_[0]}, hostTarget.c_str()), -1) << "16 + 254 units on the device";
+    EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
 }
 
 // A name holding a NUL keeps every stored byte: its stored length still places the next entry's

@@ -212,6 +212,12 @@ TEST(Plan, LengthsCountTheJoinedPathOnlyAndAMissingTargetIsRefused) {
     // A doubled `\` counts twice, as extraction joins the path, though it lands one unit shorter.
     EXPECT_FALSE(BuildInstallPlan(Entries({u"n\\\\" + std::u16string(254, u'n')}), options, plan));
     EXPECT_EQ(plan.fault, PlanFault::kPathTooLong);
+    // Unpacked elsewhere for a device folder: the folder counts instead of the target.
+    options.limitFolder = u"\\ResidentFlash2\\";  // 16 units
+    EXPECT_TRUE(BuildInstallPlan(Entries({std::u16string(243, u'n')}), options, plan));
+    EXPECT_FALSE(BuildInstallPlan(Entries({std::u16string(244, u'n')}), options, plan));
+    EXPECT_EQ(plan.fault, PlanFault::kPathTooLong);
+    options.limitFolder = nullptr;
     // Names alone: the name's own 259 units.
     options.target = nullptr;
     EXPECT_TRUE(BuildInstallPlan(Entries({std::u16string(259, u'n')}), options, plan));
@@ -226,15 +232,20 @@ TEST(Plan, LengthsCountTheJoinedPathOnlyAndAMissingTargetIsRefused) {
 // Every path that fits 259 units can be replaced: the scratch name shrinks with the room, never
 // ends with a dot, and is the same for the same path.
 TEST(Plan, ScratchPathFitsWheneverThePathFits) {
-    char16_t scratch[260];
+    std::u16string scratch;
     ASSERT_TRUE(PlanScratchPath(u"\\F\\d\\app.exe", scratch));
     EXPECT_EQ(platform::Utf16ToUtf8(scratch), "\\F\\d\\~qzpnew.tmp");
     for (std::size_t name = 1; name <= 12; ++name) {
         const std::u16string path =
             u"\\" + std::u16string(257 - name, u'L') + u"\\" + std::u16string(name, u'n');
         ASSERT_EQ(path.size(), 259u);
-        ASSERT_TRUE(PlanScratchPath(path.c_str(), scratch));
+        ASSERT_TRUE(PlanScratchPath(path, scratch));
         const std::u16string made = scratch;
+        // Under a host folder longer than the device folder it stands for: the same name.
+        const std::u16string host = u"\\" + std::u16string(300, u'H') + path;
+        std::u16string hosted;
+        ASSERT_TRUE(PlanScratchPath(host, hosted, -301));
+        EXPECT_EQ(hosted.substr(hosted.rfind(u'\\')), made.substr(made.rfind(u'\\')));
         EXPECT_LE(made.size(), 259u);
         EXPECT_NE(made.back(), u'.');
         const std::u16string level = made.substr(made.rfind(u'\\') + 1);

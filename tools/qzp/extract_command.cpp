@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "app/device_paths.h"
 #include "package/extract_progress.h"
 #include "package/install_plan.h"
 #include "package/verify.h"
@@ -58,6 +59,13 @@ std::vector<uint32_t> FindByName(const OpenedPackage& package, const std::string
         }
     }
     return found;
+}
+
+// What the device's path limit counts more than a path under the host target holds: the names
+// are meant for the flash volume's folder, wherever they are unpacked on the host.
+std::ptrdiff_t LimitShift(const std::u16string& target) {
+    return static_cast<std::ptrdiff_t>(std::u16string_view(app::kFlashVolume).size()) -
+           static_cast<std::ptrdiff_t>(target.size());
 }
 
 // The host path an entry is written to under `directory`.
@@ -136,9 +144,9 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
         start = end + 1;
     }
     if (!entry.directory) {
-        char16_t scratch[260] = {};  // as much as PlanScratchPath writes
+        std::u16string scratch;
         const std::u16string path = target + platform::Utf8ToUtf16(name);
-        if (PlanScratchPath(path.c_str(), scratch)) {
+        if (PlanScratchPath(path, scratch, LimitShift(target))) {
             // Beside the file, under the scratch file's own name.
             const std::u16string_view scratchPath(scratch);
             const std::string leaf =
@@ -215,6 +223,7 @@ int RunExtract(const ExtractArguments& args) {
         return 0;  // an empty package: nothing to unpack
     }
     PackageSetJobs(package.archive, args.jobs);
+    PackageSetLimitFolder(package.archive, app::kFlashVolume);
     // Nothing below DIR is reached through a symbolic link: a planted link is refused, named
     // here, and the file layer follows none below DIR should one appear meanwhile.
     for (std::size_t i = 0; i < chosen.size(); ++i) {
