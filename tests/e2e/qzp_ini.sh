@@ -85,6 +85,9 @@ check "get missing file" 1 "$(status "$qzp" ini get absent.ini Config SoftwareVe
 printf '[Config]\r\nSoftwareVersion=1\r\n' > ascii.ini
 check "get 8-bit file" 1 "$(status "$qzp" ini get ascii.ini Config SoftwareVersion)"
 check "set 8-bit file" 1 "$(status "$qzp" ini set ascii.ini Config SoftwareVersion 2)"
+{ cat new.ini; head -c 40000 /dev/zero; } > large.ini
+check "over the limit" "qzp: large.ini: larger than 32768 bytes, the most a device reads of an INI file" \
+    "$("$qzp" ini get large.ini Config SoftwareVersion 2>&1)"
 check "get absent key" 1 "$(status "$qzp" ini get new.ini Config Nope)"
 check "get other case" 1 "$(status "$qzp" ini get new.ini config SoftwareVersion)"
 message=$("$qzp" ini get new.ini Config Nope 2>&1 >/dev/null)

@@ -99,8 +99,10 @@ slip "one folder too deep" "qzp: slip/INDEX.INI: the manifest must be stored as 
     '"$QZP" manifest slip --version 2 >/dev/null; mv slip/VORIZ/INDEX.INI slip/INDEX.INI'
 slip "another folder" "must be stored as VORIZ/INDEX.INI, not as APP/index.ini" \
     'mkdir slip/APP; "$QZP" ini set slip/APP/index.ini Config SoftwareVersion 2 >/dev/null'
-slip "8-bit text" "qzp: slip/VORIZ/INDEX.INI: the manifest is not a UTF-16 INI file" \
+slip "8-bit text" "qzp: slip/VORIZ/INDEX.INI: the manifest cannot be read: not a UTF-16 INI file" \
     "printf '[Config]\r\nSoftwareVersion=2\r\n' > slip/VORIZ/INDEX.INI"
+slip "over the INI limit" "the manifest cannot be read: larger than 32768 bytes" \
+    '"$QZP" manifest slip --version 2 >/dev/null; head -c 40000 /dev/zero >> slip/VORIZ/INDEX.INI'
 slip "a folder" "qzp: slip/VORIZ/INDEX.INI: the manifest is a folder" 'mkdir slip/VORIZ/INDEX.INI; : > slip/VORIZ/INDEX.INI/x; echo x > slip/VORIZ/INDEX.INI/x'
 slip "IsPatch = yes" "qzp: slip/VORIZ/INDEX.INI: UpdateInfo/IsPatch is 'yes', not a decimal integer" \
     '"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch yes >/dev/null'

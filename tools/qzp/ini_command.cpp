@@ -137,13 +137,7 @@ std::optional<std::string> CutEntry(IniTable* table, const std::u16string& raw) 
 Document Open(const std::string& file, const std::u16string& path) {
     Document document(IniOpen(path.c_str()));
     if (document == nullptr) {
-        if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
-            ReportFailure(file, "no such file");
-        } else if (path.size() > 259) {
-            ReportFailure(file, "path longer than 259 units");
-        } else {
-            ReportFailure(file, "not a UTF-16 INI file (it must begin with the bytes FF FE)");
-        }
+        ReportFailure(file, IniOpenFailure(path));
     }
     return document;
 }

@@ -11,6 +11,7 @@
 #include "app/device_paths.h"
 #include "platform/file.h"
 #include "platform/text.h"
+#include "platform/volume.h"
 #include "tools/qzp/host_path.h"
 
 namespace {
@@ -133,4 +134,19 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
         platform::RemoveFile(temporary.c_str());
     }
     return ok;
+}
+
+std::string IniOpenFailure(const std::u16string& path) {
+    uint64_t size = 0;
+    if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
+        return "no such file";
+    }
+    if (path.size() > 259) {
+        return "path longer than 259 units";
+    }
+    if (platform::GetFileSize(path.c_str(), size) && size > kIniMaxFileBytes) {
+        return "larger than " + std::to_string(kIniMaxFileBytes) +
+               " bytes, the most a device reads of an INI file";
+    }
+    return "not a UTF-16 INI file (it must begin with the bytes FF FE)";
 }

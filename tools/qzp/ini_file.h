@@ -28,3 +28,7 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
 // line form gives a meaning).
 std::optional<std::string> IniEntryProblem(const std::u16string& section, const std::u16string& key,
                                            const std::u16string& value);
+
+// Why the INI file at the device path `path` could not be opened: missing, a path the device
+// cannot hold, larger than the device reads, or not UTF-16 with its mark.
+std::string IniOpenFailure(const std::u16string& path);

@@ -5,6 +5,7 @@
 
 #include "ini/ini_document.h"
 #include "platform/text.h"
+#include "tools/qzp/ini_file.h"
 
 namespace {
 
@@ -93,10 +94,8 @@ std::optional<std::string> TreeManifestProblem(const std::string& source,
     }
     ManifestInfo manifest;
     if (!ReadManifest(found->source, manifest)) {
-        return std::string(
-                   "the manifest is not a UTF-16 INI file (it must begin with FF FE); "
-                   "write it with 'qzp manifest' or 'qzp ini set', ") +
-               kNoManifestHint;
+        return "the manifest cannot be read: " + IniOpenFailure(found->source) +
+               "; write it with 'qzp manifest' or 'qzp ini set', " + kNoManifestHint;
     }
     if (manifest.isPatchText && !IsDecimalInteger(*manifest.isPatchText)) {
         return "UpdateInfo/IsPatch is '" + *manifest.isPatchText +
