@@ -543,6 +543,14 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
         report = {&ForwardProgress, &forward};
     }
     const auto count = static_cast<uint32_t>(order.size());
+    // A package of the manifest alone has nothing to extract here, and the extraction refuses an
+    // empty list: asking it would stop a full update after the purge, with no record written.
+    if (count == 0) {
+        if (progress != nullptr) {
+            progress(context, 100);
+        }
+        return Done(Step::kExtraction, "0 entries written");
+    }
     if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 0) == 0) {
         return ExtractionFailed(Step::kExtraction, Ending::kExtractionFailed);
     }

@@ -1,5 +1,7 @@
-// The device image of a fuzzing run: a fresh temporary directory, made the device root once and
-// removed when the process ends, for what an input extracts.
+// The device image of a fuzzing run: a fresh temporary directory (on tmpfs when the host has one),
+// removed when the process ends. DeviceRoot binds it once for the whole run; a target that changes
+// the image from the host between inputs opens a fresh view of it per input (Image), since a view
+// does not see changes made by other means to a directory it has read.
 #pragma once
 
 #include <stdlib.h>
@@ -15,22 +17,43 @@
 
 namespace fuzz {
 
-// The root's host path. Kept in a plain array, which outlives the exit handler that removes it.
-inline const char* DeviceRoot() {
-    static char root[] = "/tmp/qzp-fuzz-XXXXXX";
+// The directory's host path. Kept in a plain array, which outlives the exit handler that removes
+// it.
+inline const char* ScratchRoot() {
+    static char root[64];
     static const bool made = [] {
+        const bool shared = std::filesystem::is_directory("/dev/shm");
+        std::snprintf(root, sizeof root, "%s/qzp-fuzz-XXXXXX", shared ? "/dev/shm" : "/tmp");
         if (mkdtemp(root) == nullptr) {
             std::abort();
         }
-        // The fuzzer calls the target on this thread: the image stays bound for the whole run.
-        static const std::unique_ptr<platform::FileSystem> files =
-            platform::FileSystem::DeviceImage(root);
-        static const platform::UseFiles bound(*files);
         std::atexit([] { std::filesystem::remove_all(root); });
         return true;
     }();
     (void)made;
     return root;
 }
+
+inline const char* DeviceRoot() {
+    static const bool bound = [] {
+        // The fuzzer calls the target on this thread: the image stays bound for the whole run.
+        static const std::unique_ptr<platform::FileSystem> files =
+            platform::FileSystem::DeviceImage(ScratchRoot());
+        static const platform::UseFiles binding(*files);
+        return true;
+    }();
+    (void)bound;
+    return ScratchRoot();
+}
+
+// A fresh view of the scratch directory as the device image, bound to this thread while it lives.
+class Image {
+  public:
+    Image() : files_(platform::FileSystem::DeviceImage(ScratchRoot())), bound_(*files_) {}
+
+  private:
+    std::unique_ptr<platform::FileSystem> files_;
+    platform::UseFiles bound_;
+};
 
 }  // namespace fuzz

@@ -1,10 +1,15 @@
-// Differential fuzzing of the block decoder: every input is inflated by the build's decoder
-// (libdeflate where built in) and by zlib, the reference, into an output buffer whose size the
-// first two bytes choose. Any difference in verdict, length or bytes is a finding, as is a CRC-32
-// that differs from zlib's.
+// Differential fuzzing of the block decoders on streams that are valid or nearly so. The input
+// chooses the compression (level, strategy, window, memory level), the data, the output buffer
+// and up to three damages (a changed byte, a cut, an inserted byte) at chosen places; zlib makes
+// the stream and the damages are applied to it. Then libdeflate on its own must accept nothing
+// that zlib refuses and give zlib's bytes for what both accept; the build's decoder (libdeflate,
+// falling back to zlib on a refusal) must give zlib's verdict and bytes; an undamaged stream that
+// fits must come back whole; CRC-32 must match zlib's. At exit the share of inputs both decoders
+// accepted is printed, with the streams only libdeflate refused (zlib decides those).
 #include <zlib.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -12,32 +17,178 @@
 #include "package/block_codec.h"
 #include "package/layout.h"
 
+#ifdef QZP_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+namespace {
+
+constexpr size_t kHeader = 6;  // level, strategy, window, memory level, output, damage count
+constexpr size_t kDamage = 3;  // kind and place (16 bits, little-endian) of one damage
+
+struct Counts {
+    uint64_t inputs = 0;
+    uint64_t accepted = 0;
+    uint64_t damaged = 0;
+    uint64_t damagedAccepted = 0;
+    uint64_t onlyZlib = 0;
+    ~Counts() {
+        if (inputs > 0) {
+            std::fprintf(stderr,
+                         "inflate_diff: %llu streams, both decoders accepted %llu (%.1f%%); "
+                         "%llu damaged, %llu of them accepted; %llu accepted by zlib alone\n",
+                         static_cast<unsigned long long>(inputs),
+                         static_cast<unsigned long long>(accepted), 100.0 * accepted / inputs,
+                         static_cast<unsigned long long>(damaged),
+                         static_cast<unsigned long long>(damagedAccepted),
+                         static_cast<unsigned long long>(onlyZlib));
+        }
+    }
+};
+Counts counts;
+
+// libdeflate's verdict of its own; zlib's where the build has no libdeflate.
+bool InflateLibdeflateAlone(const std::vector<uint8_t>& stream, uint8_t* output, uint32_t capacity,
+                            uint32_t* length) {
+#ifdef QZP_LIBDEFLATE
+    static libdeflate_decompressor* const decompressor = libdeflate_alloc_decompressor();
+    size_t produced = 0;
+    *length = 0;
+    if (decompressor == nullptr) {
+        std::abort();
+    }
+    if (libdeflate_zlib_decompress(decompressor, stream.data(), stream.size(), output, capacity,
+                                   &produced) != LIBDEFLATE_SUCCESS) {
+        return false;
+    }
+    *length = static_cast<uint32_t>(produced);
+    return true;
+#else
+    return block_codec::InflateZlib(stream.data(), static_cast<uint32_t>(stream.size()), output,
+                                    capacity, length);
+#endif
+}
+
+// One complete zlib stream of `data` made with the chosen parameters.
+std::vector<uint8_t> Compress(const uint8_t* data, size_t size, int level, int strategy, int window,
+                              int memory) {
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, window, memory, strategy) != Z_OK) {
+        std::abort();
+    }
+    // deflateBound falls short for stored blocks with a small window: grow while zlib asks.
+    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(size)));
+    z.next_in = const_cast<Bytef*>(data);
+    z.avail_in = static_cast<uInt>(size);
+    int result = Z_OK;
+    while (result == Z_OK || result == Z_BUF_ERROR) {
+        if (z.total_out == out.size()) {
+            out.resize(out.size() * 2 + 64);
+        }
+        z.next_out = out.data() + z.total_out;
+        z.avail_out = static_cast<uInt>(out.size() - z.total_out);
+        result = deflate(&z, Z_FINISH);
+    }
+    if (result != Z_STREAM_END) {
+        std::abort();
+    }
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+void Damage(std::vector<uint8_t>& stream, const uint8_t* at) {
+    if (stream.empty()) {
+        return;
+    }
+    const size_t place = ReadLe16(at + 1) % stream.size();
+    switch (at[0] % 4) {
+        case 0: {  // the first bytes hold the stream's and the first block's headers
+            const size_t early = place % 8 < stream.size() ? place % 8 : place;
+            stream[early] ^= static_cast<uint8_t>(at[2] | 1);
+            break;
+        }
+        case 1:
+            stream[place] ^= static_cast<uint8_t>(1u << (at[2] & 7));
+            break;
+        case 2:
+            stream.resize(place);
+            break;
+        default:
+            stream.insert(stream.begin() + static_cast<std::ptrdiff_t>(place), at[2]);
+            break;
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2) {
+    if (size < kHeader) {
         return 0;
     }
-    // Mostly the work buffer's size, sometimes a small one that streams overrun.
-    const uint32_t chosen = ReadLe16(data);
-    const uint32_t capacity = chosen >= 0x8000 ? kPackageWorkBufferSize : chosen % 2048;
-    const uint8_t* stream = data + 2;
-    const uint32_t length = static_cast<uint32_t>(size - 2);
-    std::vector<uint8_t> mine(kPackageWorkBufferSize);
-    std::vector<uint8_t> reference(kPackageWorkBufferSize);
-    uint32_t mineLength = 0;
-    uint32_t referenceLength = 0;
-    const bool ok = block_codec::Inflate(stream, length, mine.data(), capacity, &mineLength);
-    const bool referenceOk =
-        block_codec::InflateZlib(stream, length, reference.data(), capacity, &referenceLength);
-    if (ok != referenceOk) {
+    const int level = data[0] % 10;
+    const int strategy = data[1] % 5;  // default, filtered, Huffman only, RLE, fixed
+    const int window = 9 + data[2] % 7;
+    const int memory = 1 + data[3] % 9;
+    const size_t damages = data[5] % 4 < 3 ? data[5] % 4 : 0;  // none half the time
+    if (size < kHeader + damages * kDamage) {
+        return 0;
+    }
+    const uint8_t* payload = data + kHeader + damages * kDamage;
+    const size_t payloadSize = size - kHeader - damages * kDamage;
+    if (payloadSize > kPackageWorkBufferSize) {
+        return 0;
+    }
+    // Mostly room to spare, sometimes exactly the data's size or a few bytes short of it; never
+    // none (zlib's uncompress takes an empty buffer for one of a byte, which no caller passes).
+    const uint32_t fit = static_cast<uint32_t>(payloadSize);
+    uint32_t capacity = kPackageWorkBufferSize;
+    if (data[4] >= 0xC0) {
+        capacity = fit > data[4] % 4 ? fit - data[4] % 4 : 1;
+    }
+
+    std::vector<uint8_t> stream = Compress(payload, payloadSize, level, strategy, window, memory);
+    for (size_t d = 0; d < damages; ++d) {
+        Damage(stream, data + kHeader + d * kDamage);
+    }
+    const uint32_t length = static_cast<uint32_t>(stream.size());
+    std::vector<uint8_t> viaZlib(kPackageWorkBufferSize);
+    std::vector<uint8_t> viaLibdeflate(kPackageWorkBufferSize);
+    std::vector<uint8_t> viaBuild(kPackageWorkBufferSize);
+    uint32_t zlibLength = 0;
+    uint32_t libdeflateLength = 0;
+    uint32_t buildLength = 0;
+    const bool zlibOk =
+        block_codec::InflateZlib(stream.data(), length, viaZlib.data(), capacity, &zlibLength);
+    const bool libdeflateOk =
+        InflateLibdeflateAlone(stream, viaLibdeflate.data(), capacity, &libdeflateLength);
+    const bool buildOk =
+        block_codec::Inflate(stream.data(), length, viaBuild.data(), capacity, &buildLength);
+    if ((libdeflateOk && !zlibOk) || zlibOk != buildOk) {
         std::abort();
     }
-    if (ok && (mineLength != referenceLength ||
-               std::memcmp(mine.data(), reference.data(), mineLength) != 0)) {
+    if (libdeflateOk && (zlibLength != libdeflateLength ||
+                         std::memcmp(viaZlib.data(), viaLibdeflate.data(), zlibLength) != 0)) {
         std::abort();
     }
-    if (block_codec::Crc32(0, stream, length) !=
-        static_cast<uint32_t>(crc32(0L, stream, static_cast<uInt>(length)))) {
+    if (buildOk && (zlibLength != buildLength ||
+                    std::memcmp(viaZlib.data(), viaBuild.data(), zlibLength) != 0)) {
         std::abort();
     }
+    // Undamaged, the stream must come back whole when it fits, and be refused when it does not.
+    if (damages == 0 && (zlibOk != (capacity >= fit) ||
+                         (zlibOk && (zlibLength != fit ||
+                                     std::memcmp(viaZlib.data(), payload, payloadSize) != 0)))) {
+        std::abort();
+    }
+    if (block_codec::Crc32(0, stream.data(), length) !=
+        static_cast<uint32_t>(crc32(0L, stream.data(), static_cast<uInt>(length)))) {
+        std::abort();
+    }
+    ++counts.inputs;
+    counts.accepted += libdeflateOk ? 1 : 0;
+    counts.onlyZlib += zlibOk && !libdeflateOk ? 1 : 0;
+    counts.damaged += damages > 0 ? 1 : 0;
+    counts.damagedAccepted += damages > 0 && libdeflateOk ? 1 : 0;
     return 0;
 }

@@ -72,26 +72,58 @@ bool ExtractValue(std::u16string_view rest, std::u16string_view& value) {
     return !value.empty();
 }
 
+}  // namespace
+
+namespace ini_detail {
+
+LineReading ReadLineAs(std::u16string_view line) {
+    // Text after a NUL unit is not part of the line's string.
+    line = line.substr(0, line.find(u'\0'));
+    while (!line.empty() && (line.back() == u'\r' || line.back() == u'\n')) {
+        line.remove_suffix(1);
+    }
+    line = Trim(line);
+    if (line.empty() || line.front() == u';' || line.front() == u'#') {
+        return {};
+    }
+    if (line.size() >= 2 && line[0] == u'[' && line[1] != u']') {
+        const std::u16string_view inside = line.substr(1);
+        return {LineReading::kHeader, Trim(inside.substr(0, inside.find(u']'))), {}};
+    }
+    const std::size_t eq = line.find(u'=');
+    if (eq == 0 || eq == std::u16string_view::npos) {
+        return {};
+    }
+    std::u16string_view rest = line.substr(eq + 1);
+    while (!rest.empty() && ini_detail::IsSpace(rest.front())) {
+        rest.remove_prefix(1);
+    }
+    std::u16string_view value;
+    if (!ExtractValue(rest, value)) {
+        return {};
+    }
+    value = Trim(value);
+    if (value == u"\"\"" || value == u"''") {
+        value = {};
+    }
+    return {LineReading::kKey, Trim(line.substr(0, eq)), value};
+}
+
+}  // namespace ini_detail
+
+namespace {
+
 class Loader {
   public:
     explicit Loader(IniTable* table) : table_(table) { SetSection(kIniDefaultSection); }
 
     void Line(std::u16string_view line) {
-        // Text after a NUL unit is not part of the line's string.
-        line = line.substr(0, line.find(u'\0'));
-        while (!line.empty() && (line.back() == u'\r' || line.back() == u'\n')) {
-            line.remove_suffix(1);
+        const ini_detail::LineReading reading = ini_detail::ReadLineAs(line);
+        if (reading.kind == ini_detail::LineReading::kHeader) {
+            SetSection(reading.name);
+        } else if (reading.kind == ini_detail::LineReading::kKey) {
+            KeyLine(reading.name, reading.value);
         }
-        line = Trim(line);
-        if (line.empty() || line.front() == u';' || line.front() == u'#') {
-            return;
-        }
-        if (line.size() >= 2 && line[0] == u'[' && line[1] != u']') {
-            const std::u16string_view inside = line.substr(1);
-            SetSection(Trim(inside.substr(0, inside.find(u']'))));
-            return;
-        }
-        KeyLine(line);
     }
 
   private:
@@ -105,24 +137,7 @@ class Loader {
         }
     }
 
-    void KeyLine(std::u16string_view line) {
-        const std::size_t eq = line.find(u'=');
-        if (eq == 0 || eq == std::u16string_view::npos) {
-            return;
-        }
-        std::u16string_view rest = line.substr(eq + 1);
-        while (!rest.empty() && ini_detail::IsSpace(rest.front())) {
-            rest.remove_prefix(1);
-        }
-        std::u16string_view value;
-        if (!ExtractValue(rest, value)) {
-            return;
-        }
-        const std::u16string_view key = Trim(line.substr(0, eq));
-        value = Trim(value);
-        if (value == u"\"\"" || value == u"''") {
-            value = {};
-        }
+    void KeyLine(std::u16string_view key, std::u16string_view value) {
         // Both fit: the line is at most kIniMaxLineUnits units.
         char16_t keyText[kIniMaxLineUnits + 1];
         char16_t valueText[kIniMaxLineUnits + 1];

@@ -93,6 +93,16 @@ inline bool ComposeKey(std::u16string_view section, const char16_t* key,
     return true;
 }
 
+// What the loader reads one line as (its line end included or not): nothing (a blank line, a
+// comment, a line of no known form), a section header with its name, or a key line with its key
+// name and value. The views point into `line`.
+struct LineReading {
+    enum Kind { kNothing, kHeader, kKey } kind = kNothing;
+    std::u16string_view name;
+    std::u16string_view value;
+};
+LineReading ReadLineAs(std::u16string_view line);
+
 // Widens ASCII text (number formatting goes through the narrow C library and back).
 inline void WidenAscii(const char* text, char16_t* out, std::size_t capacity) {
     std::size_t i = 0;

@@ -26,6 +26,25 @@ class Output {
     std::vector<unsigned char> bytes_;
 };
 
+// A line break inside a field would split its line in two.
+bool OneLine(std::u16string_view line) {
+    return line.find(u'\n') == std::u16string_view::npos;
+}
+
+bool ReadsAsHeader(std::u16string_view line, std::u16string_view name) {
+    const ini_detail::LineReading reading = ini_detail::ReadLineAs(line);
+    return OneLine(line) && reading.kind == ini_detail::LineReading::kHeader &&
+           reading.name == name;
+}
+
+// A key line that reads back as nothing loses only its own entry; one that reads as a header or
+// as another key would change the entries after it or beside it.
+bool KeepsOtherEntries(std::u16string_view line, std::u16string_view name) {
+    const ini_detail::LineReading reading = ini_detail::ReadLineAs(line);
+    return OneLine(line) && reading.kind != ini_detail::LineReading::kHeader &&
+           (reading.kind != ini_detail::LineReading::kKey || reading.name == name);
+}
+
 }  // namespace
 
 std::vector<unsigned char> IniTableBytes(IniTable* table, const char16_t* comment) {
@@ -37,7 +56,11 @@ std::vector<unsigned char> IniTableBytes(IniTable* table, const char16_t* commen
     out.Put(u"# ");
     out.Put(comment);
     out.Put(u"\r\n");
-    // Sections in the slot order of their entries, each followed by its keys in slot order.
+    // Sections in the slot order of their entries, each followed by its keys in slot order. A line
+    // that would read back as a header other than its own, or as a key other than its own, is
+    // left out: its entry cannot come back in any case, and the line would move the keys after
+    // it into another section or overwrite another key ("[x = 1", from the key "[x" or from a
+    // section named "A#[x" saved under [A], opens a section "x = 1").
     for (int32_t i = 0; i < table->capacity; ++i) {
         const IniEntry& section = table->entries[i];
         if (section.key[0] == 0 || !ini_detail::IsSectionKey(section.key)) {
@@ -47,17 +70,24 @@ std::vector<unsigned char> IniTableBytes(IniTable* table, const char16_t* commen
         if (prefix == kIniDefaultSection) {
             out.Put(u"\r\n");
         } else {
-            out.Put(u"\r\n[");
-            out.Put(prefix);
-            out.Put(u"]\r\n");
+            const std::u16string header = u"[" + prefix + u"]";
+            if (!ReadsAsHeader(header, prefix)) {
+                continue;
+            }
+            out.Put(u"\r\n");
+            out.Put(header);
+            out.Put(u"\r\n");
         }
         prefix.push_back(u'#');
         for (int32_t k = 0; k < table->capacity; ++k) {
             const IniEntry& entry = table->entries[k];
-            if (entry.key[0] != 0 && std::u16string_view(entry.key).starts_with(prefix)) {
-                out.Put(entry.key + prefix.size());
-                out.Put(u" = ");
-                out.Put(entry.value);
+            if (entry.key[0] == 0 || !std::u16string_view(entry.key).starts_with(prefix)) {
+                continue;
+            }
+            const std::u16string_view name(entry.key + prefix.size());
+            const std::u16string line = std::u16string(name) + u" = " + entry.value;
+            if (KeepsOtherEntries(line, name)) {
+                out.Put(line);
                 out.Put(u"\r\n");
             }
         }

@@ -114,7 +114,8 @@ class Pipeline : public WorkRing<Slot> {
 // The package file being written: counts its bytes and refuses to reach the size limit.
 class Output {
   public:
-    explicit Output(uint64_t limit) : limit_(limit), buffer_(kOutputBufferBytes) {}
+    // The stream's buffer is left uninitialised: a small package touches only its first pages.
+    explicit Output(uint64_t limit) : limit_(limit), buffer_(new char[kOutputBufferBytes]) {}
     ~Output() { Close(); }
 
     Output(const Output&) = delete;
@@ -123,7 +124,7 @@ class Output {
     bool Open(const char16_t* path) {
         stream_ = platform::OpenStream(path, u"wb");
         if (stream_ != nullptr) {
-            std::setvbuf(stream_, buffer_.data(), _IOFBF, buffer_.size());
+            std::setvbuf(stream_, buffer_.get(), _IOFBF, kOutputBufferBytes);
         }
         return stream_ != nullptr;
     }
@@ -164,7 +165,7 @@ class Output {
 
   private:
     const uint64_t limit_;
-    std::vector<char> buffer_;  // declared before stream_'s use; outlives it (Close in dtor)
+    std::unique_ptr<char[]> buffer_;  // declared before stream_'s use; outlives it (Close in dtor)
     std::FILE* stream_ = nullptr;
     uint64_t offset_ = 0;
 };

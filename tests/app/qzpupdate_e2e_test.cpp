@@ -372,6 +372,18 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     kConfirmV2OverV1,
+                    true},
+        // Nothing to extract but the record: the update still completes after the purge.
+        InstallCase{"ManifestAlone",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        const std::vector<PackFile> package = {
+                            {"VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.0"))}};
+                        i.WritePackage("SDMMC/VORIZ.QZP", package);
+                        return TreeOfPackage(package);
+                    },
+                    {},
+                    kConfirmV2OverV1,
                     true}),
     [](const testing::TestParamInfo<InstallCase>& info) { return info.param.name; });
 

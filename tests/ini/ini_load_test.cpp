@@ -112,6 +112,28 @@ INSTANTIATE_TEST_SUITE_P(
                  "__default=|" + std::string(255, 'n') + "=|S=|S#k=w"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A save never lets one entry's line move or overwrite others. A section named with '#' is
+// stored as a key of the section before it ("A#[" is the key "[" of "A"); a line that would read
+// back as a header or as another key is left out, so only its own entry is lost.
+class SavedFormTest : public LoadTest, public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(SavedFormTest, ReloadKeepsTheOtherEntries) {
+    ASSERT_EQ(Load(Utf16Le(GetParam().body)), 1);
+    const Bytes saved = IniTableBytes(table_.get(), u"x");
+    ASSERT_EQ(Load(saved), 1);
+    EXPECT_EQ(Dump(table_.get()), GetParam().dump);
+}
+
+INSTANTIATE_TEST_SUITE_P(Saves, SavedFormTest,
+                         ::testing::Values(FormCase{"key_read_as_header", u"[A#[\n[A\n\"=\u0a20",
+                                                    "__default=|A=|A#\"=\u0a20"},
+                                           FormCase{"key_read_as_another_key",
+                                                    u"[A]\nx=1\n[A#x=y]\n", "__default=|A=|A#x=1"},
+                                           FormCase{"keys_of_hash_section_kept",
+                                                    u"[A]\na=1\n[A#b]\nc=2\n",
+                                                    "__default=|A=|A#a=1|A#b#c=2"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Files the loader refuses: the load returns 0 and adds nothing.
 struct RefusedCase {
     const char* name;

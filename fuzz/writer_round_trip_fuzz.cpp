@@ -1,0 +1,193 @@
+// Round trip of the package writer: fuzz-chosen entries (names within the name rule, directories
+// and files whose contents may span several blocks), level, thread count and comment are written
+// into a package, which is opened and extracted again. Every list of names that the rule and the
+// plan accept must be written, and must come back as the same entries in the same order, byte for
+// byte.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_device.h"
+#include "package/install_plan.h"
+#include "package/name_rules.h"
+#include "package/package.h"
+#include "package/package_contents.h"
+#include "package/writer.h"
+#include "platform/file.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Item {
+    std::string name;
+    std::string content;
+    bool directory = false;
+};
+
+// One to three levels of printable ASCII; the rule decides which are taken.
+std::string ChooseName(FuzzedDataProvider& in) {
+    std::string name;
+    const int levels = in.ConsumeIntegralInRange(1, 3);
+    for (int level = 0; level < levels; ++level) {
+        if (level > 0) {
+            name += '\\';
+        }
+        const int length = in.ConsumeIntegralInRange(1, 8);
+        for (int i = 0; i < length; ++i) {
+            name += static_cast<char>(in.ConsumeIntegralInRange(0x20, 0x7E));
+        }
+    }
+    return name;
+}
+
+// Mostly a few bytes; sometimes a chosen run repeated past one or two block boundaries. Never
+// none: an entry without data is a directory, so the writer refuses an empty file.
+std::string ChooseContent(FuzzedDataProvider& in) {
+    std::string content = in.ConsumeRandomLengthString(64);
+    if (content.empty()) {
+        content = "x";
+    }
+    if (in.ConsumeIntegralInRange(0, 7) == 0) {
+        const size_t length = in.ConsumeIntegralInRange<size_t>(16000, 40000);
+        const std::string run = content;
+        while (content.size() < length) {
+            content += run;
+        }
+        content.resize(length);
+    }
+    return content;
+}
+
+// What extraction left at `name` under \out\, read through the device's own path resolution
+// (letter case ignored, `/` a separator too); null when no file is there.
+bool ReadBack(const std::string& name, std::string& content) {
+    const std::u16string path = u"\\out\\" + std::u16string(name.begin(), name.end());
+    std::FILE* stream = platform::OpenStream(path.c_str(), u"rb");
+    if (stream == nullptr) {
+        return false;
+    }
+    char buffer[4096];
+    size_t got = 0;
+    while ((got = std::fread(buffer, 1, sizeof buffer, stream)) > 0) {
+        content.append(buffer, got);
+    }
+    std::fclose(stream);
+    return true;
+}
+
+bool IsDirectory(const std::string& name) {
+    const std::u16string path = u"\\out\\" + std::u16string(name.begin(), name.end());
+    const uint32_t attributes = platform::GetAttributes(path.c_str());
+    return attributes != platform::kInvalidFileAttributes &&
+           (attributes & platform::kAttributeDirectory) != 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    FuzzedDataProvider in(data, size);
+    const fs::path root = fuzz::ScratchRoot();
+    fs::remove_all(root / "stage");
+    fs::remove_all(root / "out");
+    fs::remove(root / "p.qzp");
+    fs::create_directory(root / "stage");
+    fs::create_directory(root / "out");
+
+    PackOptions options;
+    options.level = in.ConsumeIntegralInRange(0, 9);
+    options.jobs = in.ConsumeIntegralInRange(1u, 3u);
+    if (in.ConsumeBool()) {
+        options.comment = "\\ResidentFlash2\\";
+    }
+    std::vector<Item> items;
+    std::vector<PackItem> pack;
+    std::vector<PlanEntry> planned;
+    std::set<std::string> seen;
+    const int count = in.ConsumeIntegralInRange(0, 8);
+    for (int i = 0; i < count; ++i) {
+        Item item;
+        item.directory = in.ConsumeIntegralInRange(0, 3) == 0;
+        item.name = ChooseName(in) + (item.directory ? "\\" : "");
+        // The writer refuses a name another entry has, letter case and a directory's `\` aside.
+        std::string folded = item.name.substr(0, item.name.size() - (item.directory ? 1 : 0));
+        for (char& c : folded) {
+            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        std::u16string wide;
+        if (CheckStoredName(item.name, item.directory, &wide) != NameFault::kNone ||
+            !seen.insert(folded).second) {
+            continue;
+        }
+        PackItem entry{item.name, {}};
+        if (!item.directory) {
+            item.content = ChooseContent(in);
+            const std::string source = "stage/" + std::to_string(items.size());
+            std::ofstream(root / source, std::ios::binary) << item.content;
+            entry.source = u"\\stage\\" + std::u16string(source.begin() + 6, source.end());
+        }
+        planned.push_back({wide, item.directory, item.content.size()});
+        pack.push_back(entry);
+        items.push_back(item);
+    }
+    if (items.empty()) {
+        return 0;
+    }
+    fuzz::Image image;
+    // The writer asks the installer's plan of the names alone (two names for one path, a file
+    // where a directory goes); the extraction below is planned into its directory.
+    InstallPlan plan;
+    PlanOptions namesAlone;
+    namesAlone.manifestRules = true;
+    PlanOptions into;
+    into.target = u"\\out\\";
+    if (!BuildInstallPlan(planned, namesAlone, plan) || !BuildInstallPlan(planned, into, plan)) {
+        return 0;
+    }
+    PackageWriter writer(options);
+    if (writer.Write(pack, u"\\p.qzp") != 0) {
+        std::fprintf(stderr, "refused item %lld: %s\n", static_cast<long long>(writer.ErrorItem()),
+                     writer.Error().c_str());
+        for (const Item& item : items) {
+            std::fprintf(stderr, "  [%s]\n", item.name.c_str());
+        }
+        std::abort();
+    }
+
+    PackageArchive* archive = nullptr;
+    PackageEntry** entries = nullptr;
+    uint32_t entryCount = 0;
+    if (PackageOpen(u"\\p.qzp", &archive, &entries, &entryCount, 0) != 1 ||
+        entryCount != items.size()) {
+        std::abort();
+    }
+    std::string comment;
+    if (PackageGetComment(archive, &comment) != 1 || comment != options.comment) {
+        std::abort();
+    }
+    for (uint32_t i = 0; i < entryCount; ++i) {
+        PackageEntryRecord record;
+        if (PackageGetEntryRecord(archive, entries[i], &record) != 1 ||
+            record.storedName != items[i].name || record.directory != items[i].directory ||
+            record.size != items[i].content.size()) {
+            std::abort();
+        }
+    }
+    if (PackageExtract(archive, entries, entryCount, u"\\out\\", nullptr, 1) != 1) {
+        std::abort();
+    }
+    for (const Item& item : items) {
+        std::string content;
+        if (item.directory ? !IsDirectory(item.name)
+                           : !ReadBack(item.name, content) || content != item.content) {
+            std::abort();
+        }
+    }
+    return 0;
+}
