@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a format check, the debug preset, the same tests under ASan+UBSan,
-# the Windows build under Wine, the 32-bit Windows and ARM builds (ARM tests under qemu), the
-# Debian package of the host tools (unpacked and run), and each fuzz target for a short while.
+# the Windows build under Wine, the Windows zip of the tools (unpacked, the README's walk-through run
+# with its qzp.exe under Wine), the 32-bit Windows build and its zip, the ARM build (tests under
+# qemu), the Debian package of the host tools (unpacked and run), and each fuzz target for a short
+# while.
 # Installs what it needs on a fresh Debian 12 machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,11 +25,17 @@ echo "== windows build under wine"
 bash scripts/wine_test.sh
 bash scripts/check_imports.sh   # every import of qzpupdate.exe on the device list
 
+echo "== windows zip of the tools: the README's walk-through with its qzp.exe under wine"
+bash scripts/wine_zip_test.sh
+
 echo "== 32-bit windows build (warnings are errors)"
 qzp_require_packages g++-mingw-w64-i686-posix libz-mingw-w64-dev
 bash scripts/mingw_libsodium.sh i686-w64-mingw32
 cmake --preset windows-x86 >/dev/null
 cmake --build --preset windows-x86 -j "$jobs"
+rm -rf build/windows-x86/packages
+(cd build/windows-x86 && cpack -G ZIP >/dev/null)
+unzip -l build/windows-x86/packages/qzp-*-win32.zip | grep -E 'qzp\.exe|qzpupdate\.exe|README\.txt|licences/'
 
 echo "== 32-bit ARM: unit tests under qemu-arm, packages crossing host and ARM"
 bash scripts/arm_test.sh

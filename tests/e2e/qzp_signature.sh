@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # qzp verify --pubkey against the real minisign: what minisign signs, qzp accepts; a package,
 # signature, trusted comment or key changed by one byte is refused with status 1 and a reason;
-# minisign -V accepts every signature qzp accepts. Keys are made here, never stored.
+# minisign -V accepts every signature qzp accepts; keys from qzp keygen sign with minisign -S and
+# signatures from qzp sign verify with minisign -V, and the reverse, with and without password; a
+# wrong password, a damaged key or a key of the wrong kind is refused in one line. Keys are made
+# here, never stored; passwords come from a variable or a descriptor, never a terminal.
 # Usage: qzp_signature.sh BIN_DIR
 source "$(dirname "$0")/common.bash" "$1"
 
@@ -76,4 +79,53 @@ set +e
 "$QZP" verify --pubkey release.pub p.qzp 2> err.txt; status=$?
 set -e
 [ $status -eq 1 ] && grep -q '^qzp: p.qzp.minisig: no signature file' err.txt || fail "$(cat err.txt)"
+
+# qzp keygen: an encrypted and an unencrypted pair; the secret key is its owner's alone and never
+# replaced without --force.
+export QZP_PW='pass phrase'
+"$QZP" keygen --pubkey q.pub --key q.key --password-env QZP_PW > out.txt
+qid=$(sed -n 's/^q.pub: public key, key id //p' out.txt)
+grep -qx "q.key: secret key, key id $qid" out.txt || fail "keygen: $(cat out.txt)"
+[ "$(stat -c %a q.key)" = 600 ] || fail "q.key has mode $(stat -c %a q.key)"
+"$QZP" keygen --pubkey n.pub --key n.key --no-password > /dev/null
+cp n.key n.before
+if "$QZP" keygen --pubkey x.pub --key n.key --no-password 2> err.txt; then fail "n.key replaced"; fi
+grep -qx 'qzp: n.key: exists; give --force to replace the key pair' err.txt || fail "$(cat err.txt)"
+cmp -s n.key n.before && [ ! -e x.pub ] || fail "a refused keygen wrote something"
+"$QZP" keygen --pubkey n.pub --key n.key --no-password --force > /dev/null
+printf 'pass phrase\npass phrase\n' | minisign -G -p m.pub -s m.key > /dev/null
+
+# Both ways: qzp's keys sign with minisign -S, minisign's keys with qzp sign (its password from a
+# variable or descriptor 3); every signature holds for qzp verify and minisign -V.
+echo 'pass phrase' | minisign -S -s q.key -m p.qzp -x q.minisig > /dev/null
+minisign -S -s n.key -m p.qzp -x n.minisig > /dev/null
+cp p.qzp m.qzp; "$QZP" sign m.qzp --key m.key --password-fd 3 3< <(echo 'pass phrase') > /dev/null
+cp p.qzp r.qzp; SOURCE_DATE_EPOCH=0 "$QZP" sign r.qzp --key release.sec > out.txt
+comment='r.qzp, version 2.0, full update, signed 1970-01-01 00:00:00 UTC'
+grep -qxF "r.qzp.minisig: signed with key $id, trusted comment: $comment" out.txt ||
+    fail "default trusted comment: $(cat out.txt)"
+"$QZP" pack --sign n.key "$SRC" s.qzp > /dev/null
+for row in "q.pub q.minisig p.qzp" "n.pub n.minisig p.qzp" "m.pub m.qzp.minisig m.qzp" \
+    "release.pub r.qzp.minisig r.qzp" "n.pub s.qzp.minisig s.qzp"; do
+    read -r pub sig file <<< "$row"
+    "$QZP" verify --pubkey "$pub" --sig "$sig" "$file" > /dev/null || fail "qzp verify: $row"
+    minisign -V -q -p "$pub" -x "$sig" -m "$file" || fail "minisign -V: $row"
+done
+
+# Refusals, one line each and status 1: the wrong password, a damaged key (its secret part
+# changed), a public key or a signature given as the key, a package verify refuses.
+cp n.key d.key; flip d.key "$(offset d.key 2 120)"
+for row in "q.key p.qzp|wrong password, or the secret key file is damaged" \
+    "d.key p.qzp|the secret key file is damaged" \
+    "n.pub p.qzp|this is a public key; sign with the secret key of the pair" \
+    "q.minisig p.qzp|not a minisign secret key file" \
+    "n.key changed.qzp|"; do
+    read -r key file <<< "${row%%|*}"
+    cp "$file" t.qzp; rm -f t.qzp.minisig
+    if QZP_PW=wrong "$QZP" sign t.qzp --key "$key" --password-env QZP_PW > /dev/null 2> err.txt; then
+        fail "signed: $row"
+    fi
+    [ "$(wc -l < err.txt)" -eq 1 ] && grep -q "^qzp: .*: ${row#*|}" err.txt && [ ! -e t.qzp.minisig ] ||
+        fail "$row: $(cat err.txt)"
+done
 echo "qzp_signature: OK"

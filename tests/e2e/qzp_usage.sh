@@ -43,12 +43,19 @@ pack|pack --level 10 src p.qzp
 pack|pack --jobs 0 src p.qzp
 pack|pack --bogus src p.qzp
 pack|pack src 'p\q.qzp'
+pack|pack --password-env PW src p.qzp
 info|info
 check|check p.qzp
 list|list
 verify|verify a b
 verify|verify --sig s p.qzp
 verify|verify --pubkey $'k\e' p.qzp
+keygen|keygen --pubkey k.pub
+keygen|keygen --pubkey k.pub --key k.pub --no-password
+keygen|keygen --pubkey k.pub --key k.key --no-password --password-env PW
+sign|sign p.qzp
+sign|sign p.qzp --key k.key --trusted-comment $'two\nlines'
+sign|sign p.qzp --key k.key --password-fd 0 --password-env PW
 extract|extract p.qzp
 diff|diff a
 patch|patch a b
@@ -57,7 +64,8 @@ ini set|ini set x.ini S K 'a;b'
 ini set|ini set x.ini S K $'caf\xe9'
 ini dump|ini dump
 TABLE
-[ ! -e p.qzp ] && [ ! -e m ] && [ ! -e x.ini ] || fail "a usage error wrote a file"
+[ ! -e p.qzp ] && [ ! -e m ] && [ ! -e x.ini ] && [ ! -e k.pub ] && [ ! -e k.key ] ||
+    fail "a usage error wrote a file"
 "$QZP" --version | grep -Eqx 'qzp [0-9.]+ \(zlib [0-9.]+\)' || fail "--version: $("$QZP" --version)"
 
 # Every --json output is valid UTF-8 JSON, even for a package whose name and comment hold bytes
@@ -111,7 +119,7 @@ set +e
 set -e
 grep -qx 'qzp: nothing.qzp: no such file' err.txt || fail "missing package: $(cat err.txt)"
 
-for command in manifest pack info check list verify extract diff patch; do
+for command in manifest pack info check list verify extract diff patch keygen sign; do
     "$QZP" "$command" --help > help.txt
     grep -q -- '--help' help.txt || fail "$command --help"
 done

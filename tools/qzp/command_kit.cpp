@@ -3,6 +3,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -217,4 +218,45 @@ void ProgressBar::Finish() {
         std::fflush(stderr);
     }
     shown_ = -1;
+}
+
+int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs) {
+    PackageSetJobs(package.archive, jobs);
+    PackageProblem problem{};
+    if (PackageVerify(package.archive, package.entries, package.count, nullptr, nullptr,
+                      &problem) != 1) {
+        return ReportFailure(file, DescribeProblem(package, problem));
+    }
+    return 0;
+}
+
+int WriteTextFile(const std::string& path, const std::string& text, bool ownerOnly) {
+    std::u16string target, scratch;
+    std::string error;
+    if (!ToDevicePath(path, target, error) || !ToDevicePath(path + ".qzp-new", scratch, error)) {
+        return ReportFailure(path, error);
+    }
+    platform::RemoveFile(scratch.c_str());  // left by a run that was killed
+    std::FILE* stream = platform::OpenStream(scratch.c_str(), u"wbx");
+    if (stream == nullptr) {
+        return ReportFailure(path, "cannot write: " + OsReason());
+    }
+#ifndef _WIN32
+    if (ownerOnly && fchmod(fileno(stream), S_IRUSR | S_IWUSR) != 0) {
+        std::fclose(stream);
+        platform::RemoveFile(scratch.c_str());
+        return ReportFailure(path, "cannot make the file private to its owner");
+    }
+#else
+    (void)ownerOnly;  // a new file takes the folder's permissions
+#endif
+    const bool written = platform::WriteStream(stream, text.data(), text.size()) == text.size() &&
+                         platform::CommitStream(stream);
+    const bool closed = std::fclose(stream) == 0;
+    if (!written || !closed || !platform::RenameReplacing(scratch.c_str(), target.c_str())) {
+        const std::string reason = OsReason();
+        platform::RemoveFile(scratch.c_str());
+        return ReportFailure(path, "cannot write: " + reason);
+    }
+    return 0;
 }

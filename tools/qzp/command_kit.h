@@ -98,3 +98,13 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
 
 // True when stderr is a terminal.
 bool StderrIsTerminal();
+
+// The check `qzp verify` makes of an open package: every block inflated, every size and CRC-32
+// and every name, on `jobs` threads (0: one per processor). Returns 0, or 1 after one
+// ReportFailure line naming the first damaged entry. What verify refuses, sign refuses too.
+int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs);
+
+// Writes `text` to the host file `path` through a new file beside it, committed and renamed over
+// it. `ownerOnly` makes the file readable and writable by its owner alone (POSIX mode 0600) before
+// anything is written to it. Returns 0, or 1 after one ReportFailure line.
+int WriteTextFile(const std::string& path, const std::string& text, bool ownerOnly);

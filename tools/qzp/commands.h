@@ -16,3 +16,5 @@ void AddInfoCommand(CLI::App& app, int& status);
 void AddDiffCommand(CLI::App& app, int& status);
 void AddPatchCommand(CLI::App& app, int& status);
 void AddCheckCommand(CLI::App& app, int& status);
+void AddKeygenCommand(CLI::App& app, int& status);
+void AddSignCommand(CLI::App& app, int& status);

@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
     AddPackCommand(app, status);
     AddInfoCommand(app, status);
     AddCheckCommand(app, status);
+    AddKeygenCommand(app, status);
+    AddSignCommand(app, status);
     AddListCommand(app, status);
     AddVerifyCommand(app, status);
     AddExtractCommand(app, status);

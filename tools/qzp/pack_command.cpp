@@ -11,6 +11,7 @@
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/manifest.h"
+#include "tools/qzp/sign_command.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ struct PackArguments {
     std::string source;
     std::string output;
     bool noManifest = false;
+    SigningKey signing;  // keyFile empty: not signed
 };
 
 int RunPack(const PackArguments& args) {
@@ -48,6 +50,11 @@ int RunPack(const PackArguments& args) {
     }
     if (const int checked = CheckOutput(args.output, {args.source}); checked != 0) {
         return checked;
+    }
+    // A key that cannot sign is refused before anything is compressed.
+    if (SecretKeyFile key;
+        !args.signing.keyFile.empty() && ReadSecretKeyFile(args.signing.keyFile, key) != 0) {
+        return 1;
     }
 
     PackOptions options;
@@ -75,7 +82,7 @@ int RunPack(const PackArguments& args) {
     std::printf("%s: %zu entries, %llu bytes packed into %llu\n", Printable(args.output).c_str(),
                 tree.items.size(), static_cast<unsigned long long>(writer.SourceBytes()),
                 static_cast<unsigned long long>(writer.PackageBytes()));
-    return 0;
+    return args.signing.keyFile.empty() ? 0 : SignPackage(args.output, args.signing);
 }
 
 }  // namespace
@@ -105,6 +112,14 @@ void AddPackCommand(CLI::App& app, int& status) {
     pack->add_flag("--no-manifest", args->noManifest,
                    "Pack a tree without a manifest, or with one a device would misread (a "
                    "device then shows no version and purges its flash volume)");
+    CLI::Option* sign =
+        pack->add_option("--sign", args->signing.keyFile,
+                         "Sign the package with this minisign secret key once it is written, as "
+                         "qzp sign does (OUT.minisig)")
+            ->check(HostPathCheck());
+    AddPasswordOptions(*pack, args->signing.password, "needs --sign");
+    pack->get_option("--password-fd")->needs(sign);
+    pack->get_option("--password-env")->needs(sign);
     pack->add_option("SRC_DIR", args->source, "The directory to pack")
         ->check(HostPathCheck())
         ->required();

@@ -32,11 +32,8 @@ int RunVerify(const VerifyArguments& args) {
             return status;
         }
     }
-    PackageSetJobs(package.archive, args.jobs);
-    PackageProblem problem{};
-    if (PackageVerify(package.archive, package.entries, package.count, nullptr, nullptr,
-                      &problem) != 1) {
-        return ReportFailure(args.file, DescribeProblem(package, problem));
+    if (const int status = VerifyPackage(package, args.file, args.jobs); status != 0) {
+        return status;
     }
     std::printf("%s: %u entries OK\n", Printable(args.file).c_str(), package.count);
     return 0;

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The Windows package of the tools under Wine: makes qzp-<version>-win64.zip with cpack from the
+# `windows` build, checks that it holds the programs, the README and the licences, unpacks it into
+# a scratch folder and runs the README's "Making an update" walk-through there with the zip's
+# qzp.exe under Wine in place of qzp (manifest, pack, info, check, diff, patch, keygen, sign,
+# verify), as scripts/test.sh does with the Debian package on Linux. The commands about the device
+# image are left out: there qzpupdate is the device's program, and on Windows `qzp check --device`
+# reads the device's own paths, not an image folder.
+# Usage: wine_zip_test.sh   (QZP_WINDOWS_BUILD as for wine_test.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${QZP_WINDOWS_BUILD:-build/windows}
+export WINEPREFIX="$(cd "$build" && pwd)/wine-prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+source scripts/deps.sh
+qzp_require_packages unzip
+
+cmake --preset windows -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" --target qzp qzpupdate
+rm -rf "$build/packages"
+(cd "$build" && cpack -G ZIP >/dev/null)
+zip=$(echo "$build"/packages/qzp-*-win64.zip)
+[ -f "$zip" ] || { echo "FAIL: no qzp-*-win64.zip in $build/packages" >&2; exit 1; }
+scratch=$(mktemp -d)
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
+unzip -q "$zip" -d "$scratch"
+top="$scratch/$(basename "$zip" .zip)"
+for file in qzp.exe qzpupdate.exe README.txt licences/zlib.txt licences/libsodium.txt; do
+    [ -s "$top/$file" ] || { echo "FAIL: $(basename "$zip") lacks $file" >&2; exit 1; }
+done
+echo "$(basename "$zip"): $(cd "$top" && find . -type f | sort | tr '\n' ' ')"
+
+[ -d "$WINEPREFIX/drive_c" ] || { wineboot -i >/dev/null 2>&1; wineserver -w; }
+wineserver -p  # one server for the whole walk-through
+# A stand-in on the walk-through's PATH: qzp runs the zip's qzp.exe (its CR LF line ends made LF).
+mkdir "$scratch/bin"
+cat > "$scratch/bin/qzp" <<STANDIN
+#!/usr/bin/env bash
+out=\$(mktemp) err=\$(mktemp)
+wine '$top/qzp.exe' "\$@" > "\$out" 2> "\$err" && status=0 || status=\$?
+tr -d '\r' < "\$out"
+tr -d '\r' < "\$err" >&2
+rm -f "\$out" "\$err"
+exit \$status
+STANDIN
+chmod +x "$scratch/bin/qzp"
+QZP_WALKTHROUGH_SKIP='device' bash tests/e2e/readme_walkthrough.sh "$scratch/bin"

@@ -1,0 +1,88 @@
+// qzp keygen: a new minisign key pair, the secret key encrypted with a password unless told not
+// to be.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "signature/minisign_keys.h"
+#include "tools/qzp/command_kit.h"
+#include "tools/qzp/commands.h"
+#include "tools/qzp/host_path.h"
+#include "tools/qzp/password.h"
+
+namespace {
+
+struct KeygenArguments {
+    std::string publicFile;
+    std::string secretFile;
+    bool noPassword = false;
+    bool force = false;
+    PasswordSource password;
+};
+
+int RunKeygen(const CLI::App& command, const KeygenArguments& args) {
+    if (args.noPassword && (args.password.fd >= 0 || !args.password.envName.empty())) {
+        return ReportUsage(command, "--no-password takes no password");
+    }
+    std::error_code code;
+    if (std::filesystem::equivalent(args.publicFile, args.secretFile, code) ||
+        args.publicFile == args.secretFile) {
+        return ReportUsage(command, "the public and the secret key need two files");
+    }
+    for (const std::string* file : {&args.secretFile, &args.publicFile}) {
+        if (std::filesystem::is_directory(*file, code)) {
+            return ReportFailure(*file, "is a directory; name the key file to write");
+        }
+        if (!args.force && std::filesystem::exists(std::filesystem::symlink_status(*file, code))) {
+            return ReportFailure(*file, "exists; give --force to replace the key pair");
+        }
+    }
+    std::string password;
+    if (!args.noPassword && ReadPassword(args.password, args.secretFile, true, password) != 0) {
+        return 1;
+    }
+    std::string publicText, secretText, keyId;
+    KeyFault fault = KeyFault::kNone;
+    const int32_t made = MakeKeyPair(args.noPassword ? nullptr : &password, &publicText,
+                                     &secretText, &keyId, &fault);
+    sodium_memzero(password.data(), password.size());
+    if (made != 0) {
+        return ReportFailure(args.secretFile, KeyFaultText(fault));
+    }
+    const int written = WriteTextFile(args.secretFile, secretText, true);
+    sodium_memzero(secretText.data(), secretText.size());
+    if (written != 0 || WriteTextFile(args.publicFile, publicText, false) != 0) {
+        return 1;
+    }
+    std::printf("%s: secret key%s, key id %s\n", Printable(args.secretFile).c_str(),
+                args.noPassword ? " (not encrypted)" : "", keyId.c_str());
+    std::printf("%s: public key, key id %s\n", Printable(args.publicFile).c_str(), keyId.c_str());
+    return 0;
+}
+
+}  // namespace
+
+void AddKeygenCommand(CLI::App& app, int& status) {
+    auto args = std::make_shared<KeygenArguments>();
+    CLI::App* keygen = app.add_subcommand(
+        "keygen",
+        "Make a new key pair in minisign's formats, for qzp sign (and minisign -S): the secret "
+        "key, encrypted with a password as minisign does (scrypt) and readable by its owner "
+        "alone, and the public key that qzp verify --pubkey and devices "
+        "(\\Windows\\qzpupdate.pub) trust. The password is asked on the terminal without echo, "
+        "or read with --password-fd or --password-env. Existing files are never replaced "
+        "without --force.");
+    keygen->add_option("--pubkey", args->publicFile, "The public key file to write")
+        ->check(HostPathCheck())
+        ->required();
+    keygen->add_option("--key", args->secretFile, "The secret key file to write")
+        ->check(HostPathCheck())
+        ->required();
+    keygen->add_flag("--no-password", args->noPassword,
+                     "Store the secret key unencrypted (anyone who reads the file can sign)");
+    keygen->add_flag("--force", args->force, "Replace key files that exist");
+    AddPasswordOptions(*keygen, args->password, "asked once");
+    keygen->callback([keygen, args, &status] { status = RunKeygen(*keygen, *args); });
+}
