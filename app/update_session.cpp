@@ -182,9 +182,9 @@ uint64_t DeviceState::InstalledFileSize(const std::u16string& path) {
 // ---- The room rule ----
 
 uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
-                    uint64_t (*oldSize)(void* context, const std::u16string& path), void* context) {
+                    uint64_t (*oldSize)(void* context, uint32_t entry), void* context) {
     int64_t inUse =
-        static_cast<int64_t>(plan.newDirectories.size() * std::max<uint64_t>(unitBytes, 1));
+        static_cast<int64_t>(uint64_t{plan.newDirectoryCount} * std::max<uint64_t>(unitBytes, 1));
     int64_t peak = inUse;
     for (const PlanStep& step : plan.steps) {
         const auto added = static_cast<int64_t>(platform::RoundToUnits(step.size, unitBytes));
@@ -192,7 +192,7 @@ uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
             inUse += added;
         } else if (step.action == PlanAction::kReplaceFile) {
             peak = std::max(peak, inUse + added);
-            const uint64_t old = oldSize != nullptr ? oldSize(context, step.path) : 0;
+            const uint64_t old = oldSize != nullptr ? oldSize(context, step.entry) : 0;
             inUse += added - static_cast<int64_t>(platform::RoundToUnits(old, unitBytes));
         }
         peak = std::max(peak, inUse);
@@ -439,7 +439,8 @@ StepOutcome UpdateSession::Confirm() {
 // repeats the same update.
 StepOutcome UpdateSession::PlanInstall() {
     PlanOptions options;
-    options.target = device_.PlanTarget();
+    planTarget_ = device_.PlanTarget();
+    options.target = planTarget_;
     options.tree = decision_.kind == UpdateKind::kPatch ? PlanTree::kKeep : PlanTree::kEmpty;
     options.manifestRules = true;
     if (PlanPackage(package_, entries_, count_, options, plan_) == 0) {
@@ -447,7 +448,7 @@ StepOutcome UpdateSession::PlanInstall() {
                     EntryName(plan_.faultEntry));
     }
     return Done(Step::kPlan, std::to_string(plan_.steps.size()) + " entries, " +
-                                 std::to_string(plan_.newDirectories.size()) + " new directories");
+                                 std::to_string(plan_.newDirectoryCount) + " new directories");
 }
 
 // The flash volume must hold what the plan writes, counted in its allocation units. A full
@@ -459,10 +460,12 @@ StepOutcome UpdateSession::RequireRoom() {
     if (!device_.VolumeRoom(full, available, unit)) {
         return Done(Step::kRoom, "not known");
     }
-    const auto oldSize = [](void* device, const std::u16string& path) {
-        return static_cast<DeviceState*>(device)->InstalledFileSize(path);
+    const auto oldSize = [](void* session, uint32_t entry) {
+        const auto* self = static_cast<const UpdateSession*>(session);
+        return self->device_.InstalledFileSize(
+            PlannedPath(self->planTarget_, self->entries_[entry]));
     };
-    return RoomOutcome(RoomNeeded(plan_, unit, oldSize, &device_), available);
+    return RoomOutcome(RoomNeeded(plan_, unit, oldSize, this), available);
 }
 
 // Deletes everything under the flash volume (not the volume's folder itself) through the shell.
