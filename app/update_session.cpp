@@ -277,9 +277,14 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     }
     // The names alone decide which entry is the manifest; a name no device could hold refuses
     // the package at the manifest step, once the package's bytes are known to be the signed ones.
+    // Only the verdict is kept: the steps of this plan are never used.
     PlanOptions options;
     options.manifestRules = true;
-    PlanPackage(package_, entries_, count_, options, names_);
+    InstallPlan names;
+    PlanPackage(package_, entries_, count_, options, names);
+    names_.manifest = names.manifest;
+    names_.fault = names.fault;
+    names_.faultEntry = names.faultEntry;
     return Done(Step::kOpen, std::to_string(count_) + " entries");
 }
 

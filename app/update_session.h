@@ -154,8 +154,10 @@ class UpdateSession {
     PackageEntry** entries_ = nullptr;
     uint32_t count_ = 0;
     uint64_t packageSize_ = 0;  // of the file opened by Prepare (0 for an adopted package)
-    InstallPlan names_;         // the plan of the names alone, made when the package is opened
-    InstallPlan plan_;          // the plan over the tree the update will find
+    // The verdict of the plan of the names alone (fault, faultEntry, manifest; no steps), made
+    // when the package is opened.
+    InstallPlan names_;
+    InstallPlan plan_;                      // the plan over the tree the update will find
     const char16_t* planTarget_ = nullptr;  // plan_'s target directory
     std::vector<uint8_t> manifest_;
     bool manifestTooLarge_ = false;
