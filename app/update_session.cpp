@@ -299,6 +299,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     pass.hooks.keepLimit = kIniMaxFileBytes;  // the most the INI loader reads from a file
     pass.hooks.kept = &manifest_;
     pass.hooks.keptTooLarge = &manifestTooLarge_;
+    pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
     const auto checked = [&] {
         if (count_ == 0) {
             return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
