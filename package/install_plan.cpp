@@ -135,7 +135,7 @@ class PathTable {
   private:
     static std::size_t Hash(uint32_t parent, std::u16string_view folded) {
         return std::hash<std::u16string_view>{}(folded) ^
-               (static_cast<std::size_t>(parent) * 0x9E3779B97F4A7C15u);
+               (static_cast<std::size_t>(parent) * 0x9E3779B9u);
     }
     std::u16string_view Text(const Node& node) const {
         return std::u16string_view(text_).substr(node.offset, node.length);
