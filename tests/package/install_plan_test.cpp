@@ -109,6 +109,16 @@ TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
     EXPECT_EQ(actions, c.actions);
 }
 
+// A name of 101 levels: far more levels than entries, so the planner's tables grow while planning.
+std::u16string Deep(char16_t level) {
+    std::u16string name;
+    for (int i = 0; i < 100; ++i) {
+        name += level;
+        name += u'\\';
+    }
+    return name + level;
+}
+
 constexpr PlanTree K = PlanTree::kKeep;
 constexpr PlanTree E = PlanTree::kEmpty;
 
@@ -141,6 +151,7 @@ const PlanCase kPlanCases[] = {
     {"LeadingBackslashSpelling", {u"a", u"\\A"}, E, F::kSamePath, 1, ""},
     {"DoubledBackslashSpelling", {u"VORIZ\\a.txt", u"voriz\\\\A.TXT"}, E, F::kSamePath, 1, ""},
     {"DirectoryThenFileInOtherCase", {u"X\\", u"x"}, E, F::kSamePath, 1, ""},
+    {"DeepNameInOtherCase", {Deep(u'a'), Deep(u'A')}, E, F::kSamePath, 1, ""},
     {"RepeatedDirectoryEntry", {u"X\\", u"x\\"}, E, F::kNone, 0, "dd"},
     {"DirectoryThenFile", {u"X\\", u"X"}, E, F::kSamePath, 1, ""},
     {"FileThenDirectory", {u"X", u"X\\"}, E, F::kSamePath, 1, ""},
