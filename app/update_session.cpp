@@ -182,9 +182,9 @@ uint64_t DeviceState::InstalledFileSize(const std::u16string& path) {
 // ---- The room rule ----
 
 uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
-                    uint64_t (*oldSize)(void* context, const std::u16string& path), void* context) {
+                    uint64_t (*oldSize)(void* context, uint32_t entry), void* context) {
     int64_t inUse =
-        static_cast<int64_t>(plan.newDirectories.size() * std::max<uint64_t>(unitBytes, 1));
+        static_cast<int64_t>(uint64_t{plan.newDirectoryCount} * std::max<uint64_t>(unitBytes, 1));
     int64_t peak = inUse;
     for (const PlanStep& step : plan.steps) {
         const auto added = static_cast<int64_t>(platform::RoundToUnits(step.size, unitBytes));
@@ -192,7 +192,7 @@ uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
             inUse += added;
         } else if (step.action == PlanAction::kReplaceFile) {
             peak = std::max(peak, inUse + added);
-            const uint64_t old = oldSize != nullptr ? oldSize(context, step.path) : 0;
+            const uint64_t old = oldSize != nullptr ? oldSize(context, step.entry) : 0;
             inUse += added - static_cast<int64_t>(platform::RoundToUnits(old, unitBytes));
         }
         peak = std::max(peak, inUse);
@@ -277,9 +277,14 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     }
     // The names alone decide which entry is the manifest; a name no device could hold refuses
     // the package at the manifest step, once the package's bytes are known to be the signed ones.
+    // Only the verdict is kept: the steps of this plan are never used.
     PlanOptions options;
     options.manifestRules = true;
-    PlanPackage(package_, entries_, count_, options, names_);
+    InstallPlan names;
+    PlanPackage(package_, entries_, count_, options, names);
+    names_.manifest = names.manifest;
+    names_.fault = names.fault;
+    names_.faultEntry = names.faultEntry;
     return Done(Step::kOpen, std::to_string(count_) + " entries");
 }
 
@@ -294,6 +299,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     pass.hooks.keepLimit = kIniMaxFileBytes;  // the most the INI loader reads from a file
     pass.hooks.kept = &manifest_;
     pass.hooks.keptTooLarge = &manifestTooLarge_;
+    pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
     const auto checked = [&] {
         if (count_ == 0) {
             return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
@@ -439,7 +445,8 @@ StepOutcome UpdateSession::Confirm() {
 // repeats the same update.
 StepOutcome UpdateSession::PlanInstall() {
     PlanOptions options;
-    options.target = device_.PlanTarget();
+    planTarget_ = device_.PlanTarget();
+    options.target = planTarget_;
     options.limitFolder = kFlashVolume;  // what the device counts, with or without the tree
     options.tree = decision_.kind == UpdateKind::kPatch ? PlanTree::kKeep : PlanTree::kEmpty;
     options.manifestRules = true;
@@ -448,7 +455,7 @@ StepOutcome UpdateSession::PlanInstall() {
                     EntryName(plan_.faultEntry));
     }
     return Done(Step::kPlan, std::to_string(plan_.steps.size()) + " entries, " +
-                                 std::to_string(plan_.newDirectories.size()) + " new directories");
+                                 std::to_string(plan_.newDirectoryCount) + " new directories");
 }
 
 // The flash volume must hold what the plan writes, counted in its allocation units. A full
@@ -460,10 +467,12 @@ StepOutcome UpdateSession::RequireRoom() {
     if (!device_.VolumeRoom(full, available, unit)) {
         return Done(Step::kRoom, "not known");
     }
-    const auto oldSize = [](void* device, const std::u16string& path) {
-        return static_cast<DeviceState*>(device)->InstalledFileSize(path);
+    const auto oldSize = [](void* session, uint32_t entry) {
+        const auto* self = static_cast<const UpdateSession*>(session);
+        return self->device_.InstalledFileSize(
+            PlannedPath(self->planTarget_, self->entries_[entry]));
     };
-    return RoomOutcome(RoomNeeded(plan_, unit, oldSize, &device_), available);
+    return RoomOutcome(RoomNeeded(plan_, unit, oldSize, this), available);
 }
 
 // Deletes everything under the flash volume (not the volume's folder itself) through the shell.

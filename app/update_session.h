@@ -154,8 +154,11 @@ class UpdateSession {
     PackageEntry** entries_ = nullptr;
     uint32_t count_ = 0;
     uint64_t packageSize_ = 0;  // of the file opened by Prepare (0 for an adopted package)
-    InstallPlan names_;         // the plan of the names alone, made when the package is opened
-    InstallPlan plan_;          // the plan over the tree the update will find
+    // The verdict of the plan of the names alone (fault, faultEntry, manifest; no steps), made
+    // when the package is opened.
+    InstallPlan names_;
+    InstallPlan plan_;                      // the plan over the tree the update will find
+    const char16_t* planTarget_ = nullptr;  // plan_'s target directory
     std::vector<uint8_t> manifest_;
     bool manifestTooLarge_ = false;
     UpdateFacts facts_;
@@ -171,9 +174,10 @@ uint32_t ProgressPosition(uint64_t total, uint64_t done);
 // The room rule: what the plan needs on a volume of `unitBytes` allocation units, at its fullest
 // moment. Each new directory takes one unit; each new file its size in whole units; a replaced
 // file its complete new copy beside the old one until the rename frees the old one
-// (`oldSize(context, path)` gives the old file's size).
+// (`oldSize(context, entry)` gives the size of the old file that the step of list entry `entry`
+// replaces).
 uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
-                    uint64_t (*oldSize)(void* context, const std::u16string& path), void* context);
+                    uint64_t (*oldSize)(void* context, uint32_t entry), void* context);
 
 // The room step's verdict: "needs N KB, M KB available" (in the log), and the refusal's text when
 // `needed` exceeds `available`.

@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <string_view>
-#include <unordered_map>
 
 #include "package/layout.h"
 #include "package/name_rules.h"
@@ -75,45 +74,105 @@ PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string
     return PlanFault::kNone;
 }
 
-// One level of a joined path, with whether extraction's parent creation ends a directory there
-// (a `\` follows it inside the stored name).
-struct Level {
-    std::size_t end;     // offset just past the level in the joined path
-    std::size_t keyEnd;  // length of the key of the levels up to this one
-    bool madeAsParent;
-};
-
-// A joined path split into levels, with the key of every prefix: `\` and the folded name of each
-// level, the same for every spelling the target file system takes for one path.
-struct Split {
-    std::vector<Level> levels;
-    std::u16string key;
-
-    std::size_t size() const { return levels.size(); }
-    bool empty() const { return levels.empty(); }
-    const Level& operator[](std::size_t i) const { return levels[i]; }
-    // The key of levels 0..last.
-    std::u16string_view Key(std::size_t last) const {
-        return std::u16string_view(key).substr(0, levels[last].keyEnd);
-    }
-};
-
-// Keys are looked up as views into a Split, without building a string per query.
-struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(std::u16string_view key) const {
-        return std::hash<std::u16string_view>{}(key);
-    }
+// An entry as the planner reads it: the converted name is a view into the caller's storage.
+struct Item {
+    std::u16string_view name;
+    uint64_t size;
+    bool directory;
 };
 
 // kOther: a link, FIFO or device found in the tree; extraction never writes through or over one.
 enum class Kind : uint8_t { kNone, kFile, kDirectory, kOther };
 
-struct Node {
-    Kind kind;
-    int64_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
-    bool planned;    // a directory this plan creates: nothing is below it on the disk yet
+// Every path the plan meets, level by level: one node per distinct prefix of a joined path, found
+// by its parent's node and its level's folded name, so every spelling the target file system
+// takes for one path (`/` for `\`, letter case) lands on one node. The level names share one
+// buffer and the index is a flat open-addressing table, which keeps a package of many entries to
+// a few dozen bytes per path.
+class PathTable {
+  public:
+    static constexpr uint32_t kRoot = 0xFFFFFFFFu;
+
+    struct Node {
+        uint32_t parent;  // kRoot for a first level
+        uint32_t offset;  // of the folded level name in text_
+        uint32_t length;
+        int32_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
+        Kind kind;
+        bool known;    // the plan has decided (or the disk has told) what stands there
+        bool planned;  // a directory this plan creates: nothing is below it on the disk yet
+    };
+
+    void Reserve(std::size_t nodes) {
+        nodes_.reserve(nodes);
+        Grow(nodes);
+    }
+
+    // The node of level `folded` below `parent`, added (not yet known) when new.
+    uint32_t Intern(uint32_t parent, std::u16string_view folded) {
+        if (2 * (nodes_.size() + 1) > slots_.size()) {
+            Grow(nodes_.size() + 1);
+        }
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t slot = Hash(parent, folded) & mask;; slot = (slot + 1) & mask) {
+            if (slots_[slot] == 0) {
+                slots_[slot] = static_cast<uint32_t>(nodes_.size()) + 1;
+                nodes_.push_back({parent, static_cast<uint32_t>(text_.size()),
+                                  static_cast<uint32_t>(folded.size()), 0, Kind::kNone, false,
+                                  false});
+                text_.append(folded);
+                return slots_[slot] - 1;
+            }
+            const uint32_t id = slots_[slot] - 1;
+            if (nodes_[id].parent == parent && Text(nodes_[id]) == folded) {
+                return id;
+            }
+        }
+    }
+
+    Node& operator[](uint32_t id) { return nodes_[id]; }
+
+  private:
+    static std::size_t Hash(uint32_t parent, std::u16string_view folded) {
+        return std::hash<std::u16string_view>{}(folded) ^
+               (static_cast<std::size_t>(parent) * 0x9E3779B9u);
+    }
+    std::u16string_view Text(const Node& node) const {
+        return std::u16string_view(text_).substr(node.offset, node.length);
+    }
+    // At least twice `nodes` slots, a power of two; every node placed again.
+    void Grow(std::size_t nodes) {
+        std::size_t size = 16;
+        while (size < 2 * nodes) {
+            size *= 2;
+        }
+        if (size <= slots_.size()) {
+            return;
+        }
+        slots_.assign(size, 0);
+        for (uint32_t id = 0; id < nodes_.size(); ++id) {
+            std::size_t slot = Hash(nodes_[id].parent, Text(nodes_[id])) & (size - 1);
+            while (slots_[slot] != 0) {
+                slot = (slot + 1) & (size - 1);
+            }
+            slots_[slot] = id + 1;
+        }
+    }
+
+    std::vector<Node> nodes_;
+    std::u16string text_;
+    std::vector<uint32_t> slots_;  // node id + 1; 0 is free
 };
+
+// One level of a joined path: its node, and whether extraction's parent creation ends a
+// directory there (a `\` follows it inside the stored name).
+struct Level {
+    std::size_t end;  // offset just past the level in the joined path
+    uint32_t node;
+    bool madeAsParent;
+};
+
+using Split = std::vector<Level>;
 
 class Planner {
   public:
@@ -133,7 +192,7 @@ class Planner {
         }
     }
 
-    bool Run(const std::vector<PlanEntry>& entries) {
+    bool Run(const std::vector<Item>& entries) {
         if (entries.size() > kPackageMaxEntries) {
             return Refuse(PlanFault::kTooManyEntries, 0);
         }
@@ -147,7 +206,7 @@ class Planner {
         if (!Order(entries, names)) {
             return false;
         }
-        nodes_.reserve(2 * entries.size());
+        paths_.Reserve(entries.size() + 16);
         if (!TargetExists()) {
             return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
         }
@@ -167,8 +226,7 @@ class Planner {
     }
 
     // The extraction order, and the manifest rules.
-    bool Order(const std::vector<PlanEntry>& entries,
-               const std::vector<std::u16string_view>& names) {
+    bool Order(const std::vector<Item>& entries, const std::vector<std::u16string_view>& names) {
         const std::u16string manifestKey = platform::FoldedAscii(kPackageManifestName);
         for (uint32_t i = 0; i < entries.size(); ++i) {
             if (options_.manifestRules) {
@@ -219,19 +277,21 @@ class Planner {
 
     // The levels of `path`; those ending after `nameStart` are the stored name's, and a level
     // that a `\` of the stored name ends is one extraction creates as a parent.
-    Split Levels(const std::u16string& path, std::size_t nameStart) const {
+    Split Levels(const std::u16string& path, std::size_t nameStart) {
         Split split;
-        split.key.reserve(path.size() + 1);
+        std::u16string folded;
+        uint32_t parent = PathTable::kRoot;
         std::size_t from = 0;
         for (std::size_t i = 0; i <= path.size(); ++i) {
             if (i == path.size() || IsSeparator(path[i])) {
                 if (i > from) {
-                    split.key += u'\\';
-                    for (std::size_t j = from; j < i; ++j) {
-                        split.key += platform::FoldAscii(path[j]);
+                    folded.assign(path, from, i - from);
+                    for (char16_t& c : folded) {
+                        c = platform::FoldAscii(c);
                     }
-                    split.levels.push_back({i, split.key.size(),
-                                            i < path.size() && path[i] == u'\\' && i >= nameStart});
+                    parent = paths_.Intern(parent, folded);
+                    split.push_back(
+                        {i, parent, i < path.size() && path[i] == u'\\' && i >= nameStart});
                 }
                 from = i + 1;
             }
@@ -240,10 +300,9 @@ class Planner {
     }
 
     Kind KindAt(const std::u16string& path, const Split& levels, std::size_t last) {
-        const std::u16string_view key = levels.Key(last);
-        const auto found = nodes_.find(key);
-        if (found != nodes_.end()) {
-            return found->second.kind;
+        PathTable::Node& node = paths_[levels[last].node];
+        if (node.known) {
+            return node.kind;
         }
         const bool inside = last >= targetLevels_;
         if (target_.empty() || (inside && options_.tree == PlanTree::kEmpty)) {
@@ -252,8 +311,8 @@ class Planner {
         // Below a directory this plan creates there is nothing to ask the disk about, which keeps
         // a new tree's plan to one query per level that already exists.
         if (last > 0) {
-            const auto parent = nodes_.find(levels.Key(last - 1));
-            if (parent != nodes_.end() && parent->second.planned) {
+            const PathTable::Node& parent = paths_[levels[last - 1].node];
+            if (parent.known && parent.planned) {
                 return Kind::kNone;
             }
         }
@@ -268,15 +327,21 @@ class Planner {
         } else if ((attributes & platform::kAttributeDirectory) != 0) {
             kind = Kind::kDirectory;
         }
-        nodes_.emplace(std::u16string(key), Node{kind, -2, false});
+        Mark(node, kind, -2, false);
         return kind;
     }
 
-    void Set(const std::u16string& path, const Split& levels, std::size_t last, Kind kind,
-             int64_t origin) {
-        nodes_.insert_or_assign(std::u16string(levels.Key(last)), Node{kind, origin, true});
+    static void Mark(PathTable::Node& node, Kind kind, int32_t origin, bool planned) {
+        node.kind = kind;
+        node.origin = origin;
+        node.known = true;
+        node.planned = planned;
+    }
+
+    void Set(const Split& levels, std::size_t last, Kind kind, int32_t origin) {
+        Mark(paths_[levels[last].node], kind, origin, true);
         if (kind == Kind::kDirectory) {
-            plan_.newDirectories.push_back(path.substr(0, levels[last].end));
+            ++plan_.newDirectoryCount;
         }
     }
 
@@ -310,13 +375,14 @@ class Planner {
                 continue;
             }
             if (i == 0 || KindAt(path, levels, i - 1) == Kind::kDirectory) {
-                Set(path, levels, i, Kind::kDirectory, -1);
+                Set(levels, i, Kind::kDirectory, -1);
             }
         }
     }
 
-    bool Place(const PlanEntry& entry, uint32_t index) {
-        std::u16string path = target_ + entry.name;
+    bool Place(const Item& entry, uint32_t index) {
+        std::u16string path = target_;
+        path += entry.name;
         if (limitLength_ + entry.name.size() >= kPackagePathCapacity) {
             return Refuse(PlanFault::kPathTooLong, index);
         }
@@ -333,12 +399,11 @@ class Planner {
             return Refuse(PlanFault::kEmptyName, index);
         }
         const std::size_t last = levels.size() - 1;
-        const std::u16string_view key = levels.Key(last);
         // A directory entry repeated is no conflict: it makes nothing new. Any other pair on one
         // path would overwrite one entry with the other.
-        if (const auto found = nodes_.find(key);
-            found != nodes_.end() && found->second.origin >= 0 &&
-            !(entry.directory && found->second.kind == Kind::kDirectory)) {
+        if (const PathTable::Node& found = paths_[levels[last].node];
+            found.known && found.origin >= 0 &&
+            !(entry.directory && found.kind == Kind::kDirectory)) {
             return Refuse(PlanFault::kSamePath, index);
         }
         Kind kind = KindAt(path, levels, last);
@@ -366,15 +431,16 @@ class Planner {
         PlanAction action = PlanAction::kMakeDirectory;
         if (entry.directory) {
             if (kind == Kind::kNone) {
-                Set(path, levels, last, Kind::kDirectory, index);
+                Set(levels, last, Kind::kDirectory, static_cast<int32_t>(index));
             } else {
-                nodes_.insert_or_assign(std::u16string(key), Node{Kind::kDirectory, index, false});
+                Mark(paths_[levels[last].node], Kind::kDirectory, static_cast<int32_t>(index),
+                     false);
             }
         } else {
             action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
-            nodes_.insert_or_assign(std::u16string(key), Node{Kind::kFile, index, false});
+            Mark(paths_[levels[last].node], Kind::kFile, static_cast<int32_t>(index), false);
         }
-        plan_.steps.push_back({index, action, target_ + entry.name, entry.size});
+        plan_.steps.push_back({index, action, entry.size});
         return true;
     }
 
@@ -384,42 +450,80 @@ class Planner {
     std::size_t limitLength_ = 0;  // what the device's path limit counts of the target
     std::size_t targetLevels_ = 0;
     uint32_t (*query_)(const char16_t*) = nullptr;
-    std::unordered_map<std::u16string, Node, KeyHash, std::equal_to<>> nodes_;
+    PathTable paths_;
 };
+
+}  // namespace
+
+namespace {
+
+bool PlanItems(const std::vector<Item>& items, const PlanOptions& options, InstallPlan& plan) {
+    Planner planner(options, plan);
+    if (!planner.Run(items)) {
+        plan.order.clear();
+        plan.steps.clear();
+        plan.newDirectoryCount = 0;
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
 bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& options,
                       InstallPlan& plan) {
     plan = InstallPlan{};
-    Planner planner(options, plan);
-    if (!planner.Run(entries)) {
-        plan.order.clear();
-        plan.steps.clear();
-        plan.newDirectories.clear();
-        return false;
+    std::vector<Item> items;
+    items.reserve(entries.size());
+    for (const PlanEntry& entry : entries) {
+        items.push_back({entry.name, entry.size, entry.directory});
     }
-    return true;
+    return PlanItems(items, options, plan);
 }
 
 int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
                     InstallPlan& plan) {
     plan = InstallPlan{};
-    std::vector<PlanEntry> list(count);
+    // The converted names end to end in one buffer, which the items view once it is complete.
+    std::size_t stored = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        stored += entries[i]->storedName().size();
+    }
+    std::u16string text;
+    text.reserve(stored);
+    std::vector<uint32_t> ends(count);
+    std::vector<Item> items(count);
+    std::u16string wide;
     for (uint32_t i = 0; i < count; ++i) {
         const PackageEntry* entry = entries[i];
         // The stored bytes, NULs included: a name cut at a NUL would be planned as another.
-        const NameFault fault = CheckStoredName(entry->storedName(), entry->IsDirectory(),
-                                                &list[i].name, NameUse::kRead);
+        const NameFault fault =
+            CheckStoredName(entry->storedName(), entry->IsDirectory(), &wide, NameUse::kRead);
         if (fault != NameFault::kNone) {
             plan.fault = PlanFaultOf(fault);
             plan.faultEntry = i;
             return 0;
         }
-        list[i].directory = entry->IsDirectory();
-        list[i].size = entry->UncompressedTotal();
+        text += wide;
+        ends[i] = static_cast<uint32_t>(text.size());
+        items[i].directory = entry->IsDirectory();
+        items[i].size = entry->UncompressedTotal();
     }
-    return BuildInstallPlan(list, options, plan) ? 1 : 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint32_t start = i == 0 ? 0 : ends[i - 1];
+        items[i].name = std::u16string_view(text).substr(start, ends[i] - start);
+    }
+    return PlanItems(items, options, plan) ? 1 : 0;
+}
+
+std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry) {
+    std::u16string name;
+    if (entry == nullptr || CheckStoredName(entry->storedName(), entry->IsDirectory(), &name,
+                                            NameUse::kRead) != NameFault::kNone) {
+        return {};
+    }
+    std::u16string path = target != nullptr ? target : u"";
+    return path + name;
 }
 
 const char* PlanFaultText(PlanFault fault) {

@@ -82,11 +82,11 @@ enum class PlanAction : uint8_t {
     kReplaceFile,    // an existing file, replaced through a scratch copy beside it
 };
 
+// A step writes to the target directory joined with the entry's stored name (PlannedPath).
 struct PlanStep {
-    uint32_t entry;       // index into the given list
-    PlanAction action;    //
-    std::u16string path;  // target directory + stored name, as extraction joins them
-    uint64_t size;        // uncompressed bytes (0 for a directory)
+    uint32_t entry;     // index into the given list
+    PlanAction action;  //
+    uint64_t size;      // uncompressed bytes (0 for a directory)
 };
 
 struct PlanOptions {
@@ -110,8 +110,8 @@ struct PlanOptions {
 struct InstallPlan {
     std::vector<uint32_t> order;  // the extraction order: indices into the given list
     std::vector<PlanStep> steps;  // one per entry, in that order
-    // Every directory the extraction creates, explicit or parent, in creation order.
-    std::vector<std::u16string> newDirectories;
+    // How many directories the extraction creates, explicit or parent.
+    uint32_t newDirectoryCount = 0;
     uint32_t manifest = kPlanNoEntry;  // index of the manifest (manifest rules only)
     PlanFault fault = PlanFault::kNone;
     uint32_t faultEntry = kPlanNoEntry;  // index into the given list
@@ -131,6 +131,10 @@ int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const Pl
 // (package.cpp). Returns 1 or 0; entries not in the package's catalogue fail with kNameNotText.
 int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
                     const PlanOptions& options, InstallPlan& plan);
+
+// The path extraction writes catalogue entry `entry` to under `target` (null: the name alone):
+// the two joined as the plan joins them. Empty when the stored name does not convert.
+std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry);
 
 // A short English description, e.g. "two entries resolve to the same path".
 const char* PlanFaultText(PlanFault fault);

@@ -84,6 +84,13 @@ class PackageArchive {
     // (directory, END record, comment and its length), and where they start in the file.
     std::span<const uint8_t> tail() const { return tail_; }
     int64_t tailStart() const { return size() - static_cast<int64_t>(tail_.size()); }
+    // Frees that copy once no scan will need it (it is as large as the directory); the archive
+    // cannot be scanned afterwards.
+    void ReleaseTail() {
+        std::vector<uint8_t>().swap(tail_);
+        tailReleased_ = true;
+    }
+    bool tailReleased() const { return tailReleased_; }
 
     // The reason of the last failed ExtractEntries / VerifyEntries; false when there is none.
     bool LastProblem(PackageProblem* problem) const;
@@ -163,6 +170,7 @@ class PackageArchive {
     bool prefixed_ = false;
     std::u16string limitFolder_;  // empty: the target counts toward the device's path limit
     std::vector<uint8_t> tail_;
+    bool tailReleased_ = false;
     std::vector<PackageEntry> entries_;  // the catalogue, in directory order
     std::vector<PackageBlock> blockTable_;
     std::vector<char> nameTable_;

@@ -158,7 +158,7 @@ class ContentsStream final : public ByteSource {
 int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
                     PackageProblem* problem) {
     PackageProblem found = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
-    if (archive == nullptr) {
+    if (archive == nullptr || archive->tailReleased()) {
         found.fault = PackageFault::kNotInCatalogue;
         if (problem != nullptr) {
             *problem = found;
@@ -184,6 +184,9 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
         try {
             hooks.kept->reserve(catalogue[keepEntry].UncompressedTotal());
         } catch (const std::bad_alloc&) {
+            if (hooks.last) {
+                archive->ReleaseTail();
+            }
             found = {PackageFault::kShortWrite, keepEntry, 0,
                      catalogue[keepEntry].UncompressedTotal(), 0};  // no room to keep it
             if (problem != nullptr) {
@@ -201,6 +204,9 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
     }
     if (ok && stream.Finish(&found) != 0) {
         ok = false;
+    }
+    if (hooks.last) {
+        archive->ReleaseTail();
     }
     if (ok) {
         return 1;

@@ -36,6 +36,10 @@ struct PackageScanHooks {
     uint32_t keepLimit = 1024 * 1024;
     std::vector<uint8_t>* kept = nullptr;
     bool* keptTooLarge = nullptr;
+    // The archive's last scan: the copy of the directory that the open kept for scans is freed
+    // when this one ends, whatever its outcome. A later scan of the archive fails with
+    // kNotInCatalogue (entry 0xFFFF).
+    bool last = false;
 };
 
 // Reads the package file once, front to back, and in the same pass reads, inflates and CRC-checks
@@ -46,7 +50,8 @@ struct PackageScanHooks {
 // Returns 1 when every byte went to `contents` and every entry is whole; 0 otherwise with
 // *problem filled (may be null): the first damaged entry's fault as PackageVerify reports it;
 // fault kNone when `contents` asked to stop; kShortRead (entry 0xFFFF) when the file has become
-// shorter than at the open and kSizeMismatch (entry 0xFFFF) when it has become longer. *kept
+// shorter than at the open and kSizeMismatch (entry 0xFFFF) when it has become longer, and
+// kNotInCatalogue for a missing archive or one whose last scan has run. *kept
 // holds the kept entry's bytes only after a success; it is emptied first.
 int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
                     PackageProblem* problem);

@@ -14,9 +14,9 @@ constexpr uint64_t kUnit = 4096;
 
 struct RoomCase {
     const char* label;
-    std::vector<std::u16string> newDirectories;
+    uint32_t newDirectories;
     std::vector<PlanStep> steps;
-    std::map<std::u16string, uint64_t> installed;  // sizes of the files a patch replaces
+    std::map<uint32_t, uint64_t> installed;  // by entry: sizes of the files a patch replaces
     uint64_t available;
     uint64_t needed;
     const char* counts;  // what the room step logs
@@ -26,14 +26,14 @@ void PrintTo(const RoomCase& c, std::ostream* os) {
     *os << c.label;
 }
 
-PlanStep Create(const char16_t* path, uint64_t size) {
-    return {0, PlanAction::kCreateFile, path, size};
+PlanStep Create(uint32_t entry, uint64_t size) {
+    return {entry, PlanAction::kCreateFile, size};
 }
-PlanStep Replace(const char16_t* path, uint64_t size) {
-    return {0, PlanAction::kReplaceFile, path, size};
+PlanStep Replace(uint32_t entry, uint64_t size) {
+    return {entry, PlanAction::kReplaceFile, size};
 }
-PlanStep Directory(const char16_t* path) {
-    return {0, PlanAction::kMakeDirectory, path, 0};
+PlanStep Directory(uint32_t entry) {
+    return {entry, PlanAction::kMakeDirectory, 0};
 }
 
 class Room : public testing::TestWithParam<RoomCase> {};
@@ -41,12 +41,12 @@ class Room : public testing::TestWithParam<RoomCase> {};
 TEST_P(Room, CountsWholeUnitsAtTheFullestMoment) {
     const RoomCase& c = GetParam();
     InstallPlan plan;
-    plan.newDirectories = c.newDirectories;
+    plan.newDirectoryCount = c.newDirectories;
     plan.steps = c.steps;
     auto installed = c.installed;
-    const auto oldSize = [](void* sizes, const std::u16string& path) {
-        const auto& map = *static_cast<std::map<std::u16string, uint64_t>*>(sizes);
-        const auto found = map.find(path);
+    const auto oldSize = [](void* sizes, uint32_t entry) {
+        const auto& map = *static_cast<std::map<uint32_t, uint64_t>*>(sizes);
+        const auto found = map.find(entry);
         return found == map.end() ? uint64_t{0} : found->second;
     };
     const uint64_t needed = app::RoomNeeded(plan, kUnit, oldSize, &installed);
@@ -72,57 +72,43 @@ TEST_P(Room, CountsWholeUnitsAtTheFullestMoment) {
 // old one until the rename, so its peak comes before what it frees.
 INSTANTIATE_TEST_SUITE_P(
     Plans, Room,
-    testing::Values(RoomCase{"FullExactFit",
-                             {u"\\ResidentFlash2\\VORIZ"},
-                             {Directory(u"\\ResidentFlash2\\VORIZ\\"),
-                              Create(u"\\ResidentFlash2\\VORIZ\\a.bin", 8192),
-                              Create(u"\\ResidentFlash2\\VORIZ\\INDEX.INI", 100)},
-                             {},
-                             16384,
-                             16384,
-                             "needs 16 KB, 16 KB available"},
-                    RoomCase{"FullOneByteOver",
-                             {u"\\ResidentFlash2\\VORIZ"},
-                             {Directory(u"\\ResidentFlash2\\VORIZ\\"),
-                              Create(u"\\ResidentFlash2\\VORIZ\\a.bin", 8193),
-                              Create(u"\\ResidentFlash2\\VORIZ\\INDEX.INI", 100)},
-                             {},
-                             16384,
-                             20480,
-                             "needs 20 KB, 16 KB available"},
-                    RoomCase{"EmptyFilesTakeNoUnit",
-                             {},
-                             {Create(u"\\ResidentFlash2\\empty", 0)},
-                             {},
-                             0,
-                             0,
-                             "needs 0 KB, 0 KB available"},
-                    RoomCase{"PatchPeaksBeforeTheRenameFreesTheOldCopy",
-                             {},
-                             {Replace(u"\\ResidentFlash2\\VORIZ\\a.bin", 8192),
-                              Replace(u"\\ResidentFlash2\\VORIZ\\index.ini", 100)},
-                             {{u"\\ResidentFlash2\\VORIZ\\a.bin", 4096},
-                              {u"\\ResidentFlash2\\VORIZ\\index.ini", 200}},
-                             8192,
-                             8192,
-                             "needs 8 KB, 8 KB available"},
-                    RoomCase{"PatchOneByteOver",
-                             {},
-                             {Replace(u"\\ResidentFlash2\\VORIZ\\a.bin", 8193),
-                              Replace(u"\\ResidentFlash2\\VORIZ\\index.ini", 100)},
-                             {{u"\\ResidentFlash2\\VORIZ\\a.bin", 4096},
-                              {u"\\ResidentFlash2\\VORIZ\\index.ini", 200}},
-                             8192,
-                             12288,
-                             "needs 12 KB, 8 KB available"},
-                    RoomCase{"PatchShrinkingAFileFreesRoomForTheNext",
-                             {u"\\ResidentFlash2\\New"},
-                             {Replace(u"\\ResidentFlash2\\big.bin", 4096),
-                              Create(u"\\ResidentFlash2\\New\\b.bin", 12288)},
-                             {{u"\\ResidentFlash2\\big.bin", 16384}},
-                             8192,
-                             8192,
-                             "needs 8 KB, 8 KB available"}),
+    testing::Values(
+        RoomCase{"FullExactFit",
+                 1,
+                 {Directory(0), Create(1, 8192), Create(2, 100)},
+                 {},
+                 16384,
+                 16384,
+                 "needs 16 KB, 16 KB available"},
+        RoomCase{"FullOneByteOver",
+                 1,
+                 {Directory(0), Create(1, 8193), Create(2, 100)},
+                 {},
+                 16384,
+                 20480,
+                 "needs 20 KB, 16 KB available"},
+        RoomCase{"EmptyFilesTakeNoUnit", 0, {Create(0, 0)}, {}, 0, 0, "needs 0 KB, 0 KB available"},
+        RoomCase{"PatchPeaksBeforeTheRenameFreesTheOldCopy",
+                 0,
+                 {Replace(0, 8192), Replace(1, 100)},
+                 {{0, 4096}, {1, 200}},
+                 8192,
+                 8192,
+                 "needs 8 KB, 8 KB available"},
+        RoomCase{"PatchOneByteOver",
+                 0,
+                 {Replace(0, 8193), Replace(1, 100)},
+                 {{0, 4096}, {1, 200}},
+                 8192,
+                 12288,
+                 "needs 12 KB, 8 KB available"},
+        RoomCase{"PatchShrinkingAFileFreesRoomForTheNext",
+                 1,
+                 {Replace(0, 4096), Create(1, 12288)},
+                 {{0, 16384}},
+                 8192,
+                 8192,
+                 "needs 8 KB, 8 KB available"}),
     [](const testing::TestParamInfo<RoomCase>& info) { return info.param.label; });
 
 }  // namespace

@@ -205,4 +205,15 @@ TEST_F(PackageScanTest, StopsAndSeesChangedFile) {
     EXPECT_EQ(problem.fault, PackageFault::kShortRead);
 }
 
+// The last scan frees the open's copy of the directory; another scan is then refused.
+TEST_F(PackageScanTest, RefusesAScanAfterTheLast) {
+    ASSERT_TRUE(Open(Sample().Build()));
+    PackageScanHooks hooks;
+    hooks.last = true;
+    PackageProblem problem{};
+    EXPECT_EQ(PackageScan(archive_, hooks, &problem), 1);
+    EXPECT_EQ(PackageScan(archive_, hooks, &problem), 0);
+    EXPECT_EQ(problem.fault, PackageFault::kNotInCatalogue);
+}
+
 }  // namespace
