@@ -22,6 +22,7 @@
 namespace {
 
 struct ExtractArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     std::string file;
     std::string directory;
     std::vector<std::string> names;
@@ -33,9 +34,10 @@ void ShowProgress(void* bar, uint64_t totalBytes, uint64_t doneBytes, const char
     static_cast<ProgressBar*>(bar)->Show(doneBytes, totalBytes);
 }
 
-// The name extraction writes an entry under: the stored name up to its first NUL.
+// The name extraction writes an entry under, as text: the stored name up to its first NUL, read
+// in the device's code page.
 std::string WrittenName(const PackageEntryRecord& record) {
-    return record.storedName.c_str();
+    return ShownName(record.storedName.c_str());
 }
 
 // The entries a NAME given on the command line stands for: the entry stored under that name, in
@@ -152,6 +154,7 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
 }
 
 int RunExtract(const ExtractArguments& args) {
+    const CodePageFiles names(args.codePage);
     std::u16string target;
     std::string error;
     if (!ToDevicePath(args.directory, target, error)) {
@@ -229,7 +232,7 @@ int RunExtract(const ExtractArguments& args) {
         entries.push_back(package.entries[k]);
     }
     const std::unique_ptr<platform::FileSystem> guarded =
-        platform::FileSystem::HostPaths(target.c_str());
+        platform::FileSystem::HostPaths(target.c_str(), args.codePage);
     const platform::UseFiles bound(*guarded);
     ProgressBar bar("extracting", StderrIsTerminal());
     const int32_t result =
@@ -289,5 +292,6 @@ void AddExtractCommand(CLI::App& app, int& status) {
                      "Threads that inflate blocks (default: one per processor); files are "
                      "written in the same order on one thread whatever the number")
         ->check(CLI::Range(1u, 64u));
+    AddCodePageOption(extract, args->codePage);
     extract->callback([args, &status] { status = RunExtract(*args); });
 }

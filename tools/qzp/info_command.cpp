@@ -22,6 +22,7 @@
 namespace {
 
 struct InfoArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     bool json = false;
     std::string file;
 };
@@ -60,6 +61,7 @@ std::string Sha256(const std::string& file) {
 }
 
 int RunInfo(const InfoArguments& args) {
+    const CodePageFiles names(args.codePage);
     TreeListing listing;
     std::error_code code;
     if (std::filesystem::is_directory(args.file, code)) {
@@ -155,5 +157,6 @@ void AddInfoCommand(CLI::App& app, int& status) {
         "{\"readable\", "
         "\"keyId\", \"trustedComment\"}} instead");
     info->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
+    AddCodePageOption(info, args->codePage);
     info->callback([args, &status] { status = RunInfo(*args); });
 }
