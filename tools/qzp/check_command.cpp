@@ -123,8 +123,7 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     std::unique_ptr<platform::FileSystem> image;
     if (!args.device.empty()) {
         std::error_code code;
-        const std::filesystem::path directory(
-            std::u8string(args.device.begin(), args.device.end()));
+        const std::filesystem::path directory = FsPath(args.device);
         if (!std::filesystem::is_directory(directory, code)) {
             return ReportFailure(args.device, "not a device image directory");
         }

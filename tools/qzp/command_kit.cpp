@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -80,7 +81,11 @@ std::string ShownName(const std::string& stored) {
 }
 
 int ReportFailure(const std::string& subject, const std::string& message) {
-    std::fprintf(stderr, "qzp: %s: %s\n", Printable(subject).c_str(), Printable(message).c_str());
+    std::string path = subject;
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), '/', '\\');  // the host's separator throughout
+#endif
+    std::fprintf(stderr, "qzp: %s: %s\n", Printable(path).c_str(), Printable(message).c_str());
     return 1;
 }
 
@@ -111,7 +116,7 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
         return ReportFailure(file, error);
     }
     std::error_code code;
-    const std::filesystem::path path(file);
+    const std::filesystem::path path = FsPath(file);
     if (!std::filesystem::exists(path, code)) {
         return ReportFailure(file, "no such file");
     }
@@ -139,7 +144,7 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
 int CheckOutput(const std::string& output, const std::vector<std::string>& inputs) {
     namespace fs = std::filesystem;
     std::error_code code;
-    const fs::path out(output);
+    const fs::path out = FsPath(output);
     if (fs::is_directory(out, code)) {
         return ReportFailure(output, "is a directory; name the package file to write");
     }
@@ -153,12 +158,12 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
                              "cannot write here: " + parent.string() + ": " + code.message());
     }
     for (const std::string& input : inputs) {
-        if (fs::exists(out, code) && fs::equivalent(out, input, code)) {
+        if (fs::exists(out, code) && fs::equivalent(out, FsPath(input), code)) {
             return ReportFailure(
                 output, "is " + input + ", one of the inputs; write the package elsewhere");
         }
         for (fs::path at = folder;; at = at.parent_path()) {
-            if (fs::equivalent(at, input, code)) {
+            if (fs::equivalent(at, FsPath(input), code)) {
                 return ReportFailure(output, "lies inside " + input +
                                                  ", one of the inputs; write the package "
                                                  "outside it");

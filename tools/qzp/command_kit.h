@@ -61,7 +61,7 @@ class CodePageFiles {
 std::string ShownName(const std::string& stored);
 
 // Prints "qzp: SUBJECT: MESSAGE" on stderr and returns exit status 1. SUBJECT is the file
-// concerned, as given on the command line.
+// concerned, as given on the command line (on Windows with `\` between all its levels).
 int ReportFailure(const std::string& subject, const std::string& message);
 
 // Prints `document` on stdout, indented by two spaces, with a final newline. Text that is not

@@ -93,9 +93,9 @@ class TreeBefore {
         Listing names;
         std::error_code code;
         std::error_code ignored;  // a name that vanished meanwhile reads as missing
-        for (fs::directory_iterator it(directory, code), end; !code && it != end;
+        for (fs::directory_iterator it(FsPath(directory), code), end; !code && it != end;
              it.increment(code)) {
-            names.emplace(it->path().filename().string(), it->symlink_status(ignored).type());
+            names.emplace(FsText(it->path().filename()), it->symlink_status(ignored).type());
         }
         return names;  // a missing directory, or a file: nothing below it
     }
@@ -192,25 +192,25 @@ int RunExtract(const ExtractArguments& args) {
     // hard link): the file's identity is compared there alone.
     namespace fs = std::filesystem;
     std::error_code code;
-    const fs::path packagePath = fs::weakly_canonical(args.file, code);
-    std::string inside = fs::weakly_canonical(args.directory, code).string();
+    const fs::path packagePath = fs::weakly_canonical(FsPath(args.file), code);
+    std::string inside = FsText(fs::weakly_canonical(FsPath(args.directory), code));
     if (inside.empty() || inside.back() != '/') {
         inside += '/';
     }
-    const bool packageMayBeTarget =
-        fs::hard_link_count(args.file, code) != 1 || packagePath.string().starts_with(inside);
+    const bool packageMayBeTarget = fs::hard_link_count(FsPath(args.file), code) != 1 ||
+                                    FsText(packagePath).starts_with(inside);
     TreeBefore tree;
     std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         before[i] = LookBefore(tree, args.directory, package.records[chosen[i]], target);
         const std::string host = HostTarget(args.directory, package.records[chosen[i]]);
         if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
-            fs::equivalent(host, args.file, code)) {
+            fs::equivalent(FsPath(host), FsPath(args.file), code)) {
             return ReportFailure(host, "is the package being extracted; extract it elsewhere");
         }
     }
-    std::filesystem::create_directories(args.directory, code);
-    if (!std::filesystem::is_directory(args.directory, code)) {
+    std::filesystem::create_directories(FsPath(args.directory), code);
+    if (!std::filesystem::is_directory(FsPath(args.directory), code)) {
         return ReportFailure(
             args.directory, "cannot create the directory: " + (code ? code.message() : OsReason()));
     }
@@ -250,7 +250,7 @@ int RunExtract(const ExtractArguments& args) {
         const auto at = std::find(chosen.begin(), chosen.end(), problem.entryIndex);
         if (at != chosen.end() && !before[static_cast<std::size_t>(at - chosen.begin())].exists &&
             !package.records[*at].directory) {
-            std::filesystem::remove(HostTarget(args.directory, package.records[*at]), code);
+            std::filesystem::remove(FsPath(HostTarget(args.directory, package.records[*at])), code);
         }
         // Writing failed: the file written is the subject, with the system's reason.
         if ((problem.fault == PackageFault::kOpenOutput ||

@@ -73,7 +73,7 @@ int RunPatch(const PatchArguments& args) {
     }
     std::error_code code;
     std::string newDirectory = args.newTree;
-    if (!std::filesystem::is_directory(args.newTree, code)) {
+    if (!std::filesystem::is_directory(FsPath(args.newTree), code)) {
         newDirectory = scratch.path() + "/new";
         if (ExtractAll(args.newTree, newDirectory) != 0) {
             return 1;
