@@ -237,17 +237,19 @@ struct CodePageCase {
     uint32_t codePage;
     std::string narrow;
     std::u16string wide;
-    bool holds;  // ToCodePage(wide) gives narrow and FromCodePage(narrow) gives wide
+    bool holdsWide;    // ToCodePage(wide) succeeds, else WideToMultiByte(wide) gives narrow
+    bool holdsNarrow;  // FromCodePage(narrow) succeeds, else MultiByteToWide(narrow) gives wide
 };
 
 TEST(CodePageTest, ConvertsWithTheBoundFileSystemsCodePage) {
     const CodePageCase cases[] = {
-        {1252, "Canci\xf3n \x80", u"Canci\u00f3n \u20ac", true},
-        {936, "\xd6\xd0\xce\xc4.txt", u"\u4e2d\u6587.txt", true},
-        {65001, "\xc3\xb1\xe4\xb8\xad", u"\u00f1\u4e2d", true},
-        {1252, "?", u"\u4e2d", false},
-        {936, "?", u"\u0e01", false},
-        {65001, "a\xff", u"a\uFFFD", false},
+        {1252, "Canci\xf3n \x80", u"Canci\u00f3n \u20ac", true, true},
+        {936, "\xd6\xd0\xce\xc4.txt", u"\u4e2d\u6587.txt", true, true},
+        {65001, "\xc3\xb1\xe4\xb8\xad", u"\u00f1\u4e2d", true, true},
+        {1252, "a?", u"a\u4e2d", false, true},
+        {936, "a?", u"a\u0e01", false, true},
+        {65001, "a\xef\xbf\xbd", u"a\xd800", false, true},
+        {65001, "a\xff", u"a\uFFFD", true, false},
     };
     for (const CodePageCase& c : cases) {
         SCOPED_TRACE(c.codePage);
@@ -256,20 +258,20 @@ TEST(CodePageTest, ConvertsWithTheBoundFileSystemsCodePage) {
         const UseFiles bound(*files);
         std::string narrow;
         std::u16string wide;
-        EXPECT_EQ(ToCodePage(c.wide, narrow), c.holds);
-        EXPECT_EQ(FromCodePage(c.narrow, wide), c.holds);
-        if (c.holds) {
+        char16_t outWide[32] = {};
+        char outNarrow[32] = {};
+        EXPECT_EQ(ToCodePage(c.wide, narrow), c.holdsWide);
+        EXPECT_EQ(FromCodePage(c.narrow, wide), c.holdsNarrow);
+        if (c.holdsWide && c.holdsNarrow) {
             EXPECT_EQ(narrow, c.narrow);
             EXPECT_EQ(wide, c.wide);
         }
-        char16_t outWide[32] = {};
-        char outNarrow[32] = {};
-        if (c.holds || c.codePage == 65001) {
-            EXPECT_GT(MultiByteToWide(c.narrow.c_str(), -1, outWide, 32), 0);
-            EXPECT_EQ(std::u16string(outWide), c.wide);
-        } else {
+        if (!c.holdsWide) {
             EXPECT_GT(WideToMultiByte(c.wide.c_str(), -1, outNarrow, 32), 0);
             EXPECT_EQ(std::string(outNarrow), c.narrow);
+        } else {
+            EXPECT_GT(MultiByteToWide(c.narrow.c_str(), -1, outWide, 32), 0);
+            EXPECT_EQ(std::u16string(outWide), c.wide);
         }
     }
     EXPECT_FALSE(CodePageAvailable(kSystemCodePage));
