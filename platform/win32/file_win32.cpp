@@ -169,8 +169,8 @@ bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
     if (hostPath.empty() || hostPath.size() > 0x7FFFFFFF) {
         return false;
     }
-    // Command lines reach the tools either as UTF-8 (scripts) or in the ANSI code page (main's
-    // argv on Windows); text that is not valid UTF-8 is taken as ANSI.
+    // qzp.exe hands over its UTF-16 arguments as UTF-8; text that is not valid UTF-8 (a caller
+    // with ANSI arguments) is taken as ANSI.
     const int length = static_cast<int>(hostPath.size());
     UINT codePage = CP_UTF8;
     int n =

@@ -155,7 +155,7 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
     const fs::path folder = fs::canonical(parent, code);
     if (code) {
         return ReportFailure(output,
-                             "cannot write here: " + parent.string() + ": " + code.message());
+                             "cannot write here: " + FsText(parent) + ": " + code.message());
     }
     for (const std::string& input : inputs) {
         if (fs::exists(out, code) && fs::equivalent(out, FsPath(input), code)) {
@@ -176,17 +176,20 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
     // A file of our own beside OUT, created and removed, shows that OUT can be written.
     std::u16string probe;
     std::string error;
-    if (!ToDevicePath((folder / ".qzp-write-check").string(), probe, error)) {
+    if (!ToDevicePath(FsText(folder / ".qzp-write-check"), probe, error)) {
         return ReportFailure(output, error);
     }
     std::FILE* stream = platform::OpenStream(probe.c_str(), u"wbx");
+    // The reason is the failed creation's, not that of the look for a leftover probe after it.
+    std::string reason = stream == nullptr ? OsReason() : std::string();
     if (stream == nullptr &&
         platform::GetAttributes(probe.c_str()) != platform::kInvalidFileAttributes) {
         platform::RemoveFile(probe.c_str());  // left by a run that was killed
         stream = platform::OpenStream(probe.c_str(), u"wbx");
+        reason = stream == nullptr ? OsReason() : std::string();
     }
     if (stream == nullptr) {
-        return ReportFailure(output, "cannot write here: " + OsReason());
+        return ReportFailure(output, "cannot write here: " + FsText(folder) + ": " + reason);
     }
     std::fclose(stream);
     platform::RemoveFile(probe.c_str());
