@@ -2,9 +2,10 @@
 //
 // Paths are UTF-16 device paths such as u"\\SDMMC\\VORIZ.QZP". Every call acts on the
 // FileSystem bound to the calling thread (see FileSystem and UseFiles below); on POSIX a call on a
-// thread with none fails (ENXIO), Win32 has only the real file system. The Win32 implementation
-// hands paths to the wide Win32 / C-runtime calls unchanged. The POSIX implementation knows two
-// kinds of file system:
+// thread with none fails (ENXIO), on Win32 it acts on the real file system. The Win32
+// implementation hands paths to the wide Win32 / C-runtime calls unchanged, except below a device
+// image made with a folder (a tool's view of an image), where the folder stands for `\`. The POSIX
+// implementation knows two kinds of file system:
 //
 // - A device image (FileSystem::DeviceImage). Paths resolve under the device image directory,
 //   where `\` and `/` both separate levels, `.` stays and `..` goes up by name but
@@ -141,7 +142,8 @@ class FileSystem {
     FileSystem(const FileSystem&) = delete;
     FileSystem& operator=(const FileSystem&) = delete;
 
-    // The directory that stands for `\` ("/" for exact host paths; Win32: "\\").
+    // The directory that stands for `\` ("/" for exact host paths; Win32: "\\", or a device
+    // image's folder).
     const std::string& Root() const;
     bool ExactHostPaths() const;
     uint32_t CodePage() const;
