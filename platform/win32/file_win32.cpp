@@ -126,12 +126,34 @@ std::wstring Real(const char16_t* path) {
 
 }  // namespace win32
 
+namespace {
+
+// The reason of this thread's last failed call of this layer. GetLastError alone does not keep it
+// until a caller asks: a call that succeeds may clear it (TlsGetValue, which thread-local storage
+// goes through, sets it to 0), and a reason read then would be lost.
+thread_local DWORD t_error = 0;
+
+// Returns `result`; when `failed`, keeps the system's reason first.
+template <typename T>
+T Kept(T result, bool failed) {
+    if (failed) {
+        const DWORD code = ::GetLastError();
+        t_error = code;
+        ::SetLastError(code);
+    }
+    return result;
+}
+
+}  // namespace
+
 void ResetFileError() {
+    t_error = 0;
     ::SetLastError(0);
 }
 
 std::string LastFileError() {
-    const DWORD code = ::GetLastError();
+    const DWORD now = ::GetLastError();
+    const DWORD code = now != 0 ? now : t_error;
     if (code == 0) {
         return std::string();
     }
@@ -203,7 +225,7 @@ bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
 std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
     if (path == nullptr || mode == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return Kept<std::FILE*>(nullptr, true);
     }
     // The same three modes as the POSIX side; anything else is a caller's mistake.
     const std::u16string_view m(mode);
@@ -213,7 +235,7 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
         const HANDLE file = ::CreateFileW(win32::Real(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            return nullptr;
+            return Kept<std::FILE*>(nullptr, true);
         }
         const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
         if (fd < 0) {
@@ -224,40 +246,42 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
         if (stream == nullptr) {
             ::_close(fd);
         }
-        return stream;
+        return Kept(stream, stream == nullptr);
     }
     if (m != u"rb" && m != u"wb") {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return Kept<std::FILE*>(nullptr, true);
     }
     // A file open for reading cannot be written by anyone else meanwhile: a package whose
     // signature was checked stays the package that is extracted.
-    if (m == u"rb") {
-        return ::_wfsopen(win32::Real(path).c_str(), L"rb", _SH_DENYWR);
-    }
-    return ::_wfopen(win32::Real(path).c_str(), win32::Wide(mode));
+    std::FILE* stream = m == u"rb" ? ::_wfsopen(win32::Real(path).c_str(), L"rb", _SH_DENYWR)
+                                   : ::_wfopen(win32::Real(path).c_str(), win32::Wide(mode));
+    return Kept(stream, stream == nullptr);
 }
 
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {
     if (!fault::BeforeWrite()) {
         ::SetLastError(ERROR_WRITE_FAULT);
-        return 0;
+        return Kept<std::size_t>(0, true);
     }
-    return std::fwrite(data, 1, count, stream);
+    const std::size_t written = std::fwrite(data, 1, count, stream);
+    return Kept(written, written < count);
 }
 
 uint32_t GetAttributes(const char16_t* path) {
     if (path == nullptr) {
         return kInvalidFileAttributes;
     }
-    return ::GetFileAttributesW(win32::Real(path).c_str());
+    const uint32_t attributes = ::GetFileAttributesW(win32::Real(path).c_str());
+    return Kept(attributes, attributes == kInvalidFileAttributes);
 }
 
 bool CreateDir(const char16_t* path) {
     if (path == nullptr) {
         return false;
     }
-    return ::CreateDirectoryW(win32::Real(path).c_str(), nullptr) != 0;
+    const bool ok = ::CreateDirectoryW(win32::Real(path).c_str(), nullptr) != 0;
+    return Kept(ok, !ok);
 }
 
 bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
@@ -267,14 +291,16 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
     // CopyFileW writes in one call: it counts as one write, failing before anything is copied.
     if (!fault::BeforeWrite()) {
         ::SetLastError(ERROR_WRITE_FAULT);
-        return false;
+        return Kept(false, true);
     }
-    return ::CopyFileW(win32::Real(from).c_str(), win32::Real(to).c_str(),
-                       failIfExists ? TRUE : FALSE) != 0;
+    const bool ok = ::CopyFileW(win32::Real(from).c_str(), win32::Real(to).c_str(),
+                                failIfExists ? TRUE : FALSE) != 0;
+    return Kept(ok, !ok);
 }
 
 bool CommitStream(std::FILE* stream) {
-    return stream != nullptr && std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
+    const bool ok = stream != nullptr && std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
+    return Kept(ok, !ok);
 }
 
 bool RenameReplacing(const char16_t* from, const char16_t* to) {
@@ -285,12 +311,14 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
     // MoveFileExW: there this becomes DeleteFileW(to) then MoveFileW(from, to), and a power loss
     // between the two leaves `from` complete and `to` missing until the next run writes `to`
     // again (docs/porting.md).
-    return ::MoveFileExW(win32::Real(from).c_str(), win32::Real(to).c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    const bool ok = ::MoveFileExW(win32::Real(from).c_str(), win32::Real(to).c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return Kept(ok, !ok);
 }
 
 bool RemoveFile(const char16_t* path) {
-    return path != nullptr && ::DeleteFileW(win32::Real(path).c_str()) != 0;
+    const bool ok = path != nullptr && ::DeleteFileW(win32::Real(path).c_str()) != 0;
+    return Kept(ok, !ok);
 }
 
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
