@@ -124,7 +124,8 @@ int main(int argc, char** argv) {
     std::string answer = "timeout";
     cli.add_option("--device", device,
                    "directory that stands for the device's \\ (holds SDMMC/, ResidentFlash2/, "
-                   "Windows/)")
+                   "Windows/); .named/codepage in it states the device's code page (default "
+                   "65001, UTF-8)")
         ->capture_default_str();
     cli.add_option("--ui", ui,
                    "terminal: dialogs drawn on the terminal, answered with the keyboard; "
@@ -177,8 +178,17 @@ int main(int argc, char** argv) {
     platform::host::Configure(options);
     // The device image: every file call of the run, the decode thread's too, acts on it. The
     // vendor stand-in runs inside this process but knows nothing of it: it finds the image
-    // through the environment.
-    const std::unique_ptr<platform::FileSystem> files = platform::FileSystem::DeviceImage(device);
+    // through the environment. Names convert with the code page the image states, as the
+    // device's system converts them with its own.
+    std::string imageError;
+    const std::unique_ptr<platform::FileSystem> files =
+        platform::FileSystem::OpenImage(device, imageError);
+    if (!files) {
+        std::fprintf(stderr, "qzpupdate: %s: %s\n",
+                     platform::Printable(device + "/" + platform::kImageCodePageFile).c_str(),
+                     platform::Printable(imageError).c_str());
+        return 2;
+    }
     const platform::UseFiles bound(*files);
     setenv("QZP_DEVICE_ROOT", std::filesystem::absolute(device).c_str(), 1);
     platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);

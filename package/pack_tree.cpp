@@ -21,9 +21,12 @@ std::string PathText(const fs::path& path) {
 
 class TreeWalk {
   public:
-    TreeWalk(const std::u16string& root, PackTreeResult& result) : root_(root), result_(result) {}
+    explicit TreeWalk(PackTreeResult& result) : result_(result) {}
 
-    int32_t Walk(const fs::path& directory, const std::string& prefix) {
+    // `prefix` is the stored name of `directory` (narrow, in the bound code page), `source` its
+    // device path.
+    int32_t Walk(const fs::path& directory, const std::string& prefix,
+                 const std::u16string& source) {
         std::vector<std::pair<std::string, fs::directory_entry>> children;
         std::error_code code;
         for (fs::directory_iterator it(directory, code), end; !code && it != end;
@@ -43,7 +46,15 @@ class TreeWalk {
             if (!platform::IsUtf8(name)) {
                 return Fail(entry.path(), "the name is not UTF-8 text");
             }
-            const std::string stored = prefix + name;
+            const std::u16string wide = platform::Utf8ToUtf16(name);
+            std::string narrow;
+            if (!platform::ToCodePage(wide, narrow)) {
+                return Fail(entry.path(), "code page " +
+                                              std::to_string(platform::BoundFiles()->CodePage()) +
+                                              " cannot hold this name");
+            }
+            const std::string stored = prefix + narrow;
+            const std::u16string path = source + u"\\" + wide;
             const fs::file_status link = entry.symlink_status(code);
             const fs::file_status status = entry.status(code);
             if (code) {
@@ -54,7 +65,7 @@ class TreeWalk {
                     return Fail(entry.path(), "a symbolic link to a directory is not followed");
                 }
                 result_.items.push_back({stored + "\\", {}});
-                if (Walk(entry.path(), stored + "\\") != 0) {
+                if (Walk(entry.path(), stored + "\\", path) != 0) {
                     return -1;
                 }
             } else if (fs::is_regular_file(status)) {
@@ -68,7 +79,7 @@ class TreeWalk {
                                 "cannot be stored");
                 }
                 result_.fileBytes += size;
-                result_.items.push_back({stored, root_ + u"\\" + platform::Utf8ToUtf16(stored)});
+                result_.items.push_back({stored, path});
             } else {
                 return Fail(entry.path(), "not a file or directory");
             }
@@ -83,7 +94,6 @@ class TreeWalk {
         return -1;
     }
 
-    std::u16string root_;
     PackTreeResult& result_;
 };
 
@@ -103,6 +113,6 @@ int32_t CollectPackTree(const std::u16string& root, PackTreeResult& result) {
         result.error = "not a directory";
         return -1;
     }
-    TreeWalk walk(device, result);
-    return walk.Walk(path, "");
+    TreeWalk walk(result);
+    return walk.Walk(path, "", device);
 }

@@ -18,7 +18,8 @@ struct PackTreeResult {
 
 // Lists everything under the device directory `root` in pre-order: a directory's own entry (its
 // name ending with `\`) comes before its contents, siblings are sorted by the bytes of their
-// names. Names are relative to `root` with `\` between levels; each file's source is its device
-// path. Refuses what a package cannot hold or a device cannot unpack: empty files, names that are
-// not UTF-8 or hold a backslash, symbolic links to directories, devices, sockets and pipes.
+// host names (UTF-8). Names are relative to `root` with `\` between levels, in the bound file
+// system's code page; each file's source is its device path. Refuses what a package cannot hold
+// or a device cannot unpack: empty files, names that are not UTF-8, hold a backslash or a
+// character the code page cannot hold, symbolic links to directories, devices, sockets and pipes.
 int32_t CollectPackTree(const std::u16string& root, PackTreeResult& result);

@@ -2,9 +2,10 @@
 //
 // Paths are UTF-16 device paths such as u"\\SDMMC\\VORIZ.QZP". Every call acts on the
 // FileSystem bound to the calling thread (see FileSystem and UseFiles below); on POSIX a call on a
-// thread with none fails (ENXIO), Win32 has only the real file system. The Win32 implementation
-// hands paths to the wide Win32 / C-runtime calls unchanged. The POSIX implementation knows two
-// kinds of file system:
+// thread with none fails (ENXIO), on Win32 it acts on the real file system. The Win32
+// implementation hands paths to the wide Win32 / C-runtime calls unchanged, except below a device
+// image made with a folder (a tool's view of an image), where the folder stands for `\`. The POSIX
+// implementation knows two kinds of file system:
 //
 // - A device image (FileSystem::DeviceImage). Paths resolve under the device image directory,
 //   where `\` and `/` both separate levels, `.` stays and `..` goes up by name but
@@ -35,6 +36,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -83,35 +85,68 @@ bool RenameReplacing(const char16_t* from, const char16_t* to);
 // cannot be deleted.
 bool RemoveFile(const char16_t* path);
 
-// Multibyte <-> UTF-16 conversion with the system default code page (code page 0, no flags), with
-// the counting rules of MultiByteToWideChar / WideCharToMultiByte: a source length of -1 means
+// Code pages are Windows code page numbers (1252, 936, 65001 for UTF-8). Names inside a package
+// are narrow text in the code page of the device that unpacks it, so every conversion of a name
+// uses the code page of the bound file system: the one it was made with, or on Win32 the system's
+// ANSI code page (code page 0) when none is bound. The default of the host tools and of a device
+// image that states none is UTF-8: it is what the host build always used, so packages made before
+// code pages could be stated are unchanged, and a name of ASCII characters alone has the same
+// bytes in every code page accepted here.
+inline constexpr uint32_t kSystemCodePage = 0;  // Win32's CP_ACP
+inline constexpr uint32_t kDefaultCodePage = 65001;
+
+// True when this build converts with `codePage` (iconv knows it on POSIX, IsValidCodePage on
+// Win32); code page 0 is no stated code page and is refused.
+bool CodePageAvailable(uint32_t codePage);
+
+// Multibyte <-> UTF-16 conversion with the bound file system's code page, no flags, with the
+// counting rules of MultiByteToWideChar / WideCharToMultiByte: a source length of -1 means
 // "up to and including the terminator"; the result is the number of elements written (the
 // terminator included when it was part of the source), or the number needed when the capacity is
-// 0, or 0 when the destination is too small. The host's default code page is UTF-8; a byte
-// sequence that is not UTF-8 becomes U+FFFD, and an unpaired surrogate becomes U+FFFD's bytes.
+// 0, or 0 when the destination is too small. Bytes the code page does not define become U+FFFD (a
+// sequence that is not UTF-8, under 65001), characters it cannot hold become `?` (under 65001 an
+// unpaired surrogate becomes U+FFFD's bytes).
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity);
 int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapacity);
+
+// The strict conversions of a tool that writes names for a device: false when `text` holds a
+// character the bound file system's code page cannot hold exactly (no best fit, no default
+// character), or `narrow` bytes it does not define.
+bool ToCodePage(std::u16string_view text, std::string& narrow);
+bool FromCodePage(std::string_view narrow, std::u16string& text);
 
 // One view of the files and everything this layer remembers about it (the device image's
 // directory or exact host paths, open directories, the names each holds). A program's entry, or a
 // tool's command, creates the one it works with and binds it to its thread with UseFiles; no
-// setting of it changes after it is made. Win32: the real file system, whatever the kind.
+// setting of it changes after it is made. Win32: the real file system; a device image given a
+// directory maps the device's `\` onto it, as on POSIX (without the letter-case emulation).
 class FileSystem {
   public:
-    // The device image: `hostDirectory` stands for the device's `\`.
-    static std::unique_ptr<FileSystem> DeviceImage(const std::string& hostDirectory);
+    // The device image: `hostDirectory` stands for the device's `\`; names convert with
+    // `codePage`. Win32: an empty `hostDirectory` is the device's own file system, which converts
+    // with code page 0 (the system's ANSI code page) whatever `codePage` says.
+    static std::unique_ptr<FileSystem> DeviceImage(const std::string& hostDirectory,
+                                                   uint32_t codePage = kDefaultCodePage);
+    // The device image at `hostDirectory` with the code page it states (ImageCodePage); null,
+    // with the reason in `error`, when its setting cannot be read or names no code page this
+    // build converts with. Every program that works on an image opens it this way.
+    static std::unique_ptr<FileSystem> OpenImage(const std::string& hostDirectory,
+                                                 std::string& error);
     // Exact host paths. Below `linkFree` (a device path as HostPathToDevice gives it, e.g. the
     // folder a tool extracts into; null or empty: none) no link is followed and only regular files
     // and directories are opened, as in the device image; a path that climbs out of it with `..`
     // fails (EACCES). The directory itself may be a link.
-    static std::unique_ptr<FileSystem> HostPaths(const char16_t* linkFree = nullptr);
+    static std::unique_ptr<FileSystem> HostPaths(const char16_t* linkFree = nullptr,
+                                                 uint32_t codePage = kDefaultCodePage);
     ~FileSystem();
     FileSystem(const FileSystem&) = delete;
     FileSystem& operator=(const FileSystem&) = delete;
 
-    // The directory that stands for `\` ("/" for exact host paths; Win32: "\\").
+    // The directory that stands for `\` ("/" for exact host paths; Win32: "\\", or a device
+    // image's folder).
     const std::string& Root() const;
     bool ExactHostPaths() const;
+    uint32_t CodePage() const;
 
     struct State;  // the implementation's
     State& state() { return *state_; }
@@ -120,6 +155,13 @@ class FileSystem {
     explicit FileSystem(std::unique_ptr<State> state);
     std::unique_ptr<State> state_;
 };
+
+// The code page a device image states in DIR/.named/codepage: one decimal code page number (say
+// 1252 or 936), blanks around it allowed. kDefaultCodePage when the file does not exist. False,
+// with the reason in `error` (the file is not named in it), when it cannot be read or holds
+// anything else.
+inline constexpr const char* kImageCodePageFile = ".named/codepage";
+bool ImageCodePage(const std::string& hostDirectory, uint32_t& codePage, std::string& error);
 
 // Binds `files` to the calling thread while the object lives, then restores the binding before.
 // A thread started with CreateThread begins bound to its creator's file system.

@@ -2,8 +2,8 @@
 # The Windows build under Wine: cross-builds the `windows` preset (qzpupdate.exe, qzp.exe, the unit
 # test programs *_tests.exe and the suite's velmorin.dll and driver.exe), makes a fresh Wine
 # prefix, runs every *_tests.exe from drive C: (the platform contract tests make their folders
-# there) and then tests/wine/suite.sh under Xvfb. Fails when any of them fails. Installs what it
-# needs on a fresh Debian 12 machine.
+# there), then tests/wine/suite.sh under Xvfb and tests/wine/codepage.sh against the host build.
+# Fails when any of them fails. Installs what it needs on a fresh Debian 12 machine.
 # Usage: wine_test.sh [CASE...]   only these cases of the suite (after the unit tests)
 # QZP_WINDOWS_BUILD sets the build directory (default build/windows).
 set -euo pipefail
@@ -37,4 +37,16 @@ xvfb-run -a -s "-screen 0 800x480x24" bash -c 'cd "$1/drive_c" && for program in
 
 echo "== wine suite"
 xvfb-run -a -s "-screen 0 800x480x24" bash tests/wine/suite.sh "$BIN" "$WINEPREFIX" "$@" || status=1
+# Names in code pages, against the host build's qzp and qzpupdate (scripts/test.sh builds them
+# first; QZP_HOST_BIN names another bin directory).
+host_bin=${QZP_HOST_BIN:-build/host-debug/bin}
+if [ $# -eq 0 ]; then
+    echo "== code pages against $host_bin"
+    if [ -x "$host_bin/qzp" ] && [ -x "$host_bin/qzpupdate" ]; then
+        xvfb-run -a -s "-screen 0 800x480x24" bash tests/wine/codepage.sh "$host_bin" "$BIN" "$WINEPREFIX" || status=1
+    else
+        echo "no host build in $host_bin: build the host-debug preset first" >&2
+        status=1
+    fi
+fi
 exit $status

@@ -8,10 +8,12 @@
 // once the directory has been read, and creating a file costs a fixed number of system calls.
 #include <dirent.h>
 #include <fcntl.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -94,6 +96,7 @@ struct FileSystem::State {
     std::mutex mutex;
     std::string root = "/";
     bool exact = true;
+    uint32_t codePage = kDefaultCodePage;
     bool hasLinkFree = false;
     std::vector<std::string> linkFree;  // levels of the link-free directory (exact host paths)
     std::unordered_map<std::string, std::shared_ptr<Dir>> dirs;
@@ -547,8 +550,10 @@ FileSystem::FileSystem(std::unique_ptr<State> state) : state_(std::move(state)) 
 
 FileSystem::~FileSystem() = default;
 
-std::unique_ptr<FileSystem> FileSystem::DeviceImage(const std::string& hostDirectory) {
+std::unique_ptr<FileSystem> FileSystem::DeviceImage(const std::string& hostDirectory,
+                                                    uint32_t codePage) {
     auto state = std::make_unique<State>();
+    state->codePage = codePage;
     std::string root = hostDirectory;
     while (root.size() > 1 && root.back() == '/') {
         root.pop_back();
@@ -558,8 +563,9 @@ std::unique_ptr<FileSystem> FileSystem::DeviceImage(const std::string& hostDirec
     return std::unique_ptr<FileSystem>(new FileSystem(std::move(state)));
 }
 
-std::unique_ptr<FileSystem> FileSystem::HostPaths(const char16_t* linkFree) {
+std::unique_ptr<FileSystem> FileSystem::HostPaths(const char16_t* linkFree, uint32_t codePage) {
     auto state = std::make_unique<State>();
+    state->codePage = codePage;
     state->hasLinkFree = linkFree != nullptr && *linkFree != 0;
     if (state->hasLinkFree) {
         state->linkFree = RawPieces(Utf16ToUtf8(linkFree), true);
@@ -573,6 +579,10 @@ const std::string& FileSystem::Root() const {
 
 bool FileSystem::ExactHostPaths() const {
     return state_->exact;
+}
+
+uint32_t FileSystem::CodePage() const {
+    return state_->codePage;
 }
 
 void ResetFileError() {
@@ -914,16 +924,116 @@ int ConvertCounted(const From* src, int srcLength, To* dst, int dstCapacity, Con
     return static_cast<int>(converted.size());
 }
 
+// iconv's name of a code page.
+std::string IconvName(uint32_t codePage) {
+    return codePage == 65001 ? "UTF-8" : "CP" + std::to_string(codePage);
+}
+
+// char16_t text in this machine's byte order.
+constexpr const char* kIconvUtf16 =
+    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+
+uint32_t BoundCodePage() {
+    const FileSystem* files = BoundFiles();
+    return files != nullptr ? files->CodePage() : kDefaultCodePage;
+}
+
+// One conversion through iconv. A sequence iconv refuses (an undefined byte, a character the
+// target cannot hold, a cut sequence at the end) fails the whole conversion when `replacement`
+// is empty; otherwise `replacement` stands for it and the conversion goes on after `skip` bytes.
+template <typename To>
+bool Iconv(const char* to, const char* from, const char* in, std::size_t inBytes,
+           std::basic_string<To>& out, std::basic_string_view<To> replacement, std::size_t skip) {
+    out.clear();
+    const iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    char* source = const_cast<char*>(in);
+    std::size_t left = inBytes;
+    bool ok = true;
+    std::vector<char> buffer(256);
+    while (left > 0) {
+        char* target = buffer.data();
+        std::size_t room = buffer.size();
+        const std::size_t done = iconv(cd, &source, &left, &target, &room);
+        const int code = errno;
+        out.append(reinterpret_cast<const To*>(buffer.data()),
+                   static_cast<std::size_t>(target - buffer.data()) / sizeof(To));
+        if (done != static_cast<std::size_t>(-1)) {
+            break;
+        }
+        if (code == E2BIG) {
+            continue;
+        }
+        if (replacement.empty()) {
+            ok = false;
+            break;
+        }
+        out += replacement;
+        const std::size_t step = std::min(skip, left);
+        source += step;
+        left -= step;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    iconv_close(cd);
+    return ok;
+}
+
+std::u16string NarrowToUtf16(std::string_view text) {
+    const uint32_t codePage = BoundCodePage();
+    if (codePage == 65001) {
+        return Utf8ToUtf16(text);
+    }
+    std::u16string out;
+    Iconv<char16_t>(kIconvUtf16, IconvName(codePage).c_str(), text.data(), text.size(), out,
+                    u"\uFFFD", 1);
+    return out;
+}
+
+std::string Utf16ToNarrow(std::u16string_view text) {
+    const uint32_t codePage = BoundCodePage();
+    if (codePage == 65001) {
+        return Utf16ToUtf8(text);
+    }
+    std::string out;
+    Iconv<char>(IconvName(codePage).c_str(), kIconvUtf16,
+                reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t), out,
+                "?", sizeof(char16_t));
+    return out;
+}
+
 }  // namespace
 
+bool CodePageAvailable(uint32_t codePage) {
+    if (codePage == kSystemCodePage) {
+        return false;
+    }
+    const iconv_t cd = iconv_open(kIconvUtf16, IconvName(codePage).c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    iconv_close(cd);
+    return true;
+}
+
+bool ToCodePage(std::u16string_view text, std::string& narrow) {
+    return Iconv<char>(IconvName(BoundCodePage()).c_str(), kIconvUtf16,
+                       reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t),
+                       narrow, {}, 0);
+}
+
+bool FromCodePage(std::string_view narrow, std::u16string& text) {
+    return Iconv<char16_t>(kIconvUtf16, IconvName(BoundCodePage()).c_str(), narrow.data(),
+                           narrow.size(), text, {}, 0);
+}
+
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
-    return ConvertCounted(src, srcLength, dst, dstCapacity,
-                          [](std::string_view text) { return Utf8ToUtf16(text); });
+    return ConvertCounted(src, srcLength, dst, dstCapacity, NarrowToUtf16);
 }
 
 int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapacity) {
-    return ConvertCounted(src, srcLength, dst, dstCapacity,
-                          [](std::u16string_view text) { return Utf16ToUtf8(text); });
+    return ConvertCounted(src, srcLength, dst, dstCapacity, Utf16ToNarrow);
 }
 
 }  // namespace platform

@@ -22,41 +22,138 @@
 
 namespace platform {
 
+// WC_ERR_INVALID_CHARS (an unpaired surrogate fails a conversion to UTF-8), from headers that
+// leave it out for older targets.
+constexpr DWORD kErrInvalidChars = 0x80;
+
 // Paths are real paths here: there is no letter-case emulation and no name index, and links are
-// the file system's own business. A file system only remembers which kind it was made as.
+// the file system's own business. A file system remembers which kind it was made as, its code
+// page and, for a device image on a host (a tool's), the folder that stands for the device's `\`.
 struct FileSystem::State {
     bool exact = false;
+    uint32_t codePage = kSystemCodePage;
+    std::wstring root;     // empty: device paths are the machine's own
+    std::string rootText;  // Root(): `root` as UTF-8, or "\\"
 };
+
+namespace {
+
+std::wstring WideOf(const std::string& utf8) {
+    const int n =
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) {
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
+                              n);
+    }
+    return wide;
+}
+
+std::string Utf8Of(const wchar_t* text, int length) {
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+    if (n > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, text, length, out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+
+UINT BoundCodePage() {
+    const FileSystem* files = BoundFiles();
+    return files != nullptr ? files->CodePage() : CP_ACP;
+}
+
+}  // namespace
 
 FileSystem::FileSystem(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 FileSystem::~FileSystem() = default;
 
-std::unique_ptr<FileSystem> FileSystem::DeviceImage(const std::string&) {
-    return std::unique_ptr<FileSystem>(new FileSystem(std::make_unique<State>()));
+std::unique_ptr<FileSystem> FileSystem::DeviceImage(const std::string& hostDirectory,
+                                                    uint32_t codePage) {
+    // The device's own file system converts with the system's code page, whatever is asked.
+    auto state = std::make_unique<State>();
+    state->codePage = hostDirectory.empty() ? kSystemCodePage : codePage;
+    state->rootText = "\\";
+    if (!hostDirectory.empty()) {
+        const std::wstring given = WideOf(hostDirectory);
+        const DWORD needed = ::GetFullPathNameW(given.c_str(), 0, nullptr, nullptr);
+        std::wstring full(needed, L'\0');
+        const DWORD written =
+            needed == 0 ? 0 : ::GetFullPathNameW(given.c_str(), needed, full.data(), nullptr);
+        full.resize(written > 0 && written < needed ? written : 0);
+        state->root = full.empty() ? given : full;
+        while (state->root.size() > 3 &&
+               (state->root.back() == L'\\' || state->root.back() == L'/')) {
+            state->root.pop_back();
+        }
+        state->rootText = Utf8Of(state->root.c_str(), static_cast<int>(state->root.size()));
+    }
+    return std::unique_ptr<FileSystem>(new FileSystem(std::move(state)));
 }
 
-std::unique_ptr<FileSystem> FileSystem::HostPaths(const char16_t*) {
+std::unique_ptr<FileSystem> FileSystem::HostPaths(const char16_t*, uint32_t codePage) {
     auto state = std::make_unique<State>();
     state->exact = true;
+    state->codePage = codePage;
+    state->rootText = "\\";
     return std::unique_ptr<FileSystem>(new FileSystem(std::move(state)));
 }
 
 const std::string& FileSystem::Root() const {
-    static const std::string root = "\\";
-    return root;
+    return state_->rootText;
 }
 
 bool FileSystem::ExactHostPaths() const {
     return state_->exact;
 }
 
+uint32_t FileSystem::CodePage() const {
+    return state_->codePage;
+}
+
+namespace win32 {
+
+std::wstring Real(const char16_t* path) {
+    FileSystem* files = BoundFiles();
+    const wchar_t* wide = Wide(path);
+    if (files == nullptr || files->state().root.empty() || path[0] == 0 ||
+        (path[0] != u'\\' && path[0] != u'/') || path[1] == u'\\' || path[1] == u'/') {
+        return wide;
+    }
+    return files->state().root + wide;
+}
+
+}  // namespace win32
+
+namespace {
+
+// The reason of this thread's last failed call of this layer. GetLastError alone does not keep it
+// until a caller asks: a call that succeeds may clear it (TlsGetValue, which thread-local storage
+// goes through, sets it to 0), and a reason read then would be lost.
+thread_local DWORD t_error = 0;
+
+// Returns `result`; when `failed`, keeps the system's reason first.
+template <typename T>
+T Kept(T result, bool failed) {
+    if (failed) {
+        const DWORD code = ::GetLastError();
+        t_error = code;
+        ::SetLastError(code);
+    }
+    return result;
+}
+
+}  // namespace
+
 void ResetFileError() {
+    t_error = 0;
     ::SetLastError(0);
 }
 
 std::string LastFileError() {
-    const DWORD code = ::GetLastError();
+    const DWORD now = ::GetLastError();
+    const DWORD code = now != 0 ? now : t_error;
     if (code == 0) {
         return std::string();
     }
@@ -86,24 +183,16 @@ std::string DevicePathToHost(const char16_t* path) {
     if (path == nullptr) {
         return std::string();
     }
-    const std::u16string_view text(path);
-    std::string out;
-    const int n = ::WideCharToMultiByte(
-        CP_UTF8, 0, win32::Wide(path), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (n > 0) {
-        out.resize(static_cast<std::size_t>(n));
-        ::WideCharToMultiByte(CP_UTF8, 0, win32::Wide(path), static_cast<int>(text.size()),
-                              out.data(), n, nullptr, nullptr);
-    }
-    return out;
+    const std::wstring real = win32::Real(path);
+    return Utf8Of(real.c_str(), static_cast<int>(real.size()));
 }
 
 bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
     if (hostPath.empty() || hostPath.size() > 0x7FFFFFFF) {
         return false;
     }
-    // Command lines reach the tools either as UTF-8 (scripts) or in the ANSI code page (main's
-    // argv on Windows); text that is not valid UTF-8 is taken as ANSI.
+    // qzp.exe hands over its UTF-16 arguments as UTF-8; text that is not valid UTF-8 (a caller
+    // with ANSI arguments) is taken as ANSI.
     const int length = static_cast<int>(hostPath.size());
     UINT codePage = CP_UTF8;
     int n =
@@ -136,17 +225,17 @@ bool HostPathToDevice(const std::string& hostPath, std::u16string& devicePath) {
 std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
     if (path == nullptr || mode == nullptr) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return Kept<std::FILE*>(nullptr, true);
     }
     // The same three modes as the POSIX side; anything else is a caller's mistake.
     const std::u16string_view m(mode);
     if (m == u"wbx") {
         // CREATE_NEW fails on anything already at the path, a link included; the C runtime's
         // descriptor and stream then own the handle.
-        const HANDLE file = ::CreateFileW(win32::Wide(path), GENERIC_WRITE, FILE_SHARE_READ,
+        const HANDLE file = ::CreateFileW(win32::Real(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ,
                                           nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            return nullptr;
+            return Kept<std::FILE*>(nullptr, true);
         }
         const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
         if (fd < 0) {
@@ -157,40 +246,42 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
         if (stream == nullptr) {
             ::_close(fd);
         }
-        return stream;
+        return Kept(stream, stream == nullptr);
     }
     if (m != u"rb" && m != u"wb") {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return Kept<std::FILE*>(nullptr, true);
     }
     // A file open for reading cannot be written by anyone else meanwhile: a package whose
     // signature was checked stays the package that is extracted.
-    if (m == u"rb") {
-        return ::_wfsopen(win32::Wide(path), L"rb", _SH_DENYWR);
-    }
-    return ::_wfopen(win32::Wide(path), win32::Wide(mode));
+    std::FILE* stream = m == u"rb" ? ::_wfsopen(win32::Real(path).c_str(), L"rb", _SH_DENYWR)
+                                   : ::_wfopen(win32::Real(path).c_str(), win32::Wide(mode));
+    return Kept(stream, stream == nullptr);
 }
 
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {
     if (!fault::BeforeWrite()) {
         ::SetLastError(ERROR_WRITE_FAULT);
-        return 0;
+        return Kept<std::size_t>(0, true);
     }
-    return std::fwrite(data, 1, count, stream);
+    const std::size_t written = std::fwrite(data, 1, count, stream);
+    return Kept(written, written < count);
 }
 
 uint32_t GetAttributes(const char16_t* path) {
     if (path == nullptr) {
         return kInvalidFileAttributes;
     }
-    return ::GetFileAttributesW(win32::Wide(path));
+    const uint32_t attributes = ::GetFileAttributesW(win32::Real(path).c_str());
+    return Kept(attributes, attributes == kInvalidFileAttributes);
 }
 
 bool CreateDir(const char16_t* path) {
     if (path == nullptr) {
         return false;
     }
-    return ::CreateDirectoryW(win32::Wide(path), nullptr) != 0;
+    const bool ok = ::CreateDirectoryW(win32::Real(path).c_str(), nullptr) != 0;
+    return Kept(ok, !ok);
 }
 
 bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
@@ -200,13 +291,16 @@ bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
     // CopyFileW writes in one call: it counts as one write, failing before anything is copied.
     if (!fault::BeforeWrite()) {
         ::SetLastError(ERROR_WRITE_FAULT);
-        return false;
+        return Kept(false, true);
     }
-    return ::CopyFileW(win32::Wide(from), win32::Wide(to), failIfExists ? TRUE : FALSE) != 0;
+    const bool ok = ::CopyFileW(win32::Real(from).c_str(), win32::Real(to).c_str(),
+                                failIfExists ? TRUE : FALSE) != 0;
+    return Kept(ok, !ok);
 }
 
 bool CommitStream(std::FILE* stream) {
-    return stream != nullptr && std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
+    const bool ok = stream != nullptr && std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
+    return Kept(ok, !ok);
 }
 
 bool RenameReplacing(const char16_t* from, const char16_t* to) {
@@ -217,12 +311,14 @@ bool RenameReplacing(const char16_t* from, const char16_t* to) {
     // MoveFileExW: there this becomes DeleteFileW(to) then MoveFileW(from, to), and a power loss
     // between the two leaves `from` complete and `to` missing until the next run writes `to`
     // again (docs/porting.md).
-    return ::MoveFileExW(win32::Wide(from), win32::Wide(to),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    const bool ok = ::MoveFileExW(win32::Real(from).c_str(), win32::Real(to).c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return Kept(ok, !ok);
 }
 
 bool RemoveFile(const char16_t* path) {
-    return path != nullptr && ::DeleteFileW(win32::Wide(path)) != 0;
+    const bool ok = path != nullptr && ::DeleteFileW(win32::Real(path).c_str()) != 0;
+    return Kept(ok, !ok);
 }
 
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity) {
@@ -230,7 +326,7 @@ int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapaci
         (dstCapacity > 0 && dst == nullptr)) {
         return 0;
     }
-    return ::MultiByteToWideChar(CP_ACP, 0, src, srcLength, win32::Wide(dst), dstCapacity);
+    return ::MultiByteToWideChar(BoundCodePage(), 0, src, srcLength, win32::Wide(dst), dstCapacity);
 }
 
 int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapacity) {
@@ -238,8 +334,54 @@ int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapaci
         (dstCapacity > 0 && dst == nullptr)) {
         return 0;
     }
-    return ::WideCharToMultiByte(CP_ACP, 0, win32::Wide(src), srcLength, dst, dstCapacity, nullptr,
-                                 nullptr);
+    return ::WideCharToMultiByte(BoundCodePage(), 0, win32::Wide(src), srcLength, dst, dstCapacity,
+                                 nullptr, nullptr);
+}
+
+// The desktop tools' strict conversions: no best fit, no default character, no undefined byte.
+bool ToCodePage(std::u16string_view text, std::string& narrow) {
+    narrow.clear();
+    if (text.empty()) {
+        return true;
+    }
+    if (text.size() > 0x7FFFFFFF) {
+        return false;
+    }
+    const UINT codePage = BoundCodePage();
+    const bool utf8 = codePage == CP_UTF8;
+    const DWORD flags = utf8 ? kErrInvalidChars : WC_NO_BEST_FIT_CHARS;
+    BOOL usedDefault = FALSE;
+    const int length = static_cast<int>(text.size());
+    const int n = ::WideCharToMultiByte(codePage, flags, win32::Wide(text.data()), length, nullptr,
+                                        0, nullptr, utf8 ? nullptr : &usedDefault);
+    if (n <= 0 || usedDefault) {
+        return false;
+    }
+    narrow.resize(static_cast<std::size_t>(n));
+    ::WideCharToMultiByte(codePage, flags, win32::Wide(text.data()), length, narrow.data(), n,
+                          nullptr, nullptr);
+    return true;
+}
+
+bool FromCodePage(std::string_view narrow, std::u16string& text) {
+    text.clear();
+    if (narrow.empty()) {
+        return true;
+    }
+    if (narrow.size() > 0x7FFFFFFF) {
+        return false;
+    }
+    const UINT codePage = BoundCodePage();
+    const int length = static_cast<int>(narrow.size());
+    const int n =
+        ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
+    if (n <= 0) {
+        return false;
+    }
+    text.resize(static_cast<std::size_t>(n));
+    ::MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, narrow.data(), length,
+                          win32::Wide(text.data()), n);
+    return true;
 }
 
 }  // namespace platform

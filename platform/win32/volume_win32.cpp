@@ -7,8 +7,12 @@
 // fail the unit is taken as 4 KB.
 #include <windows.h>
 
+#include <charconv>
+#include <cstdio>
 #include <string>
+#include <system_error>
 
+#include "platform/file.h"
 #include "platform/volume.h"
 #include "platform/win32/wide.h"
 
@@ -62,16 +66,74 @@ bool MeasureWide(const std::wstring& directory, uint64_t unitBytes, uint64_t& by
     return ok;
 }
 
+// A device image on a host may state the size of one of its top folders, as the POSIX one does:
+// ROOT\.named\<folder>.volume holds the size and the allocation unit in bytes, and the folder's
+// free space is that size less what its tree takes. False when the image states nothing for the
+// folder holding `directory`, or no device image is bound.
+bool StatedVolume(const char16_t* directory, VolumeSpace& space) {
+    const FileSystem* files = BoundFiles();
+    if (files == nullptr || files->ExactHostPaths() || files->Root() == "\\") {
+        return false;
+    }
+    const std::wstring root = win32::Real(u"\\");
+    std::wstring path = win32::Real(directory);
+    if (path.compare(0, root.size(), root) != 0) {
+        return false;
+    }
+    const std::size_t cut = path.find_first_of(L"\\/", root.size());
+    const std::wstring folder = path.substr(root.size(), cut - root.size());
+    if (folder.empty() || folder[0] == L'.') {
+        return false;
+    }
+    std::FILE* file = ::_wfopen((root + L".named\\" + folder + L".volume").c_str(), L"rb");
+    if (file == nullptr) {
+        return false;
+    }
+    char text[64] = {};
+    const std::size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    // Two decimal numbers separated by blanks, read without scanf, which would bring the
+    // installer imports it has no other use for.
+    uint64_t size = 0;
+    uint64_t unit = 0;
+    const char* at = text;
+    const char* end = text + got;
+    for (uint64_t* number : {&size, &unit}) {
+        while (at < end && (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n')) {
+            ++at;
+        }
+        const std::from_chars_result read = std::from_chars(at, end, *number);
+        if (read.ec != std::errc() || read.ptr == at) {
+            return false;
+        }
+        at = read.ptr;
+    }
+    if (unit == 0) {
+        return false;
+    }
+    uint64_t used = 0;
+    if (!MeasureWide(root + folder, unit, used)) {
+        return false;
+    }
+    space.unitBytes = unit;
+    space.freeBytes = size > used ? size - used : 0;
+    return true;
+}
+
 }  // namespace
 
 bool GetVolumeSpace(const char16_t* directory, VolumeSpace& space) {
+    if (StatedVolume(directory, space)) {
+        return true;
+    }
+    const std::wstring real = win32::Real(directory);
     ULARGE_INTEGER available;
-    if (!::GetDiskFreeSpaceExW(win32::Wide(directory), &available, nullptr, nullptr)) {
+    if (!::GetDiskFreeSpaceExW(real.c_str(), &available, nullptr, nullptr)) {
         return false;
     }
     space.freeBytes = available.QuadPart;
     space.unitBytes = kFallbackUnit;
-    const std::wstring root = VolumeRoot(win32::Wide(directory));
+    const std::wstring root = VolumeRoot(real.c_str());
     DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
     if (!root.empty() &&
         ::GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
@@ -84,12 +146,12 @@ bool GetVolumeSpace(const char16_t* directory, VolumeSpace& space) {
 
 bool MeasureTree(const char16_t* directory, uint64_t unitBytes, uint64_t& bytes) {
     bytes = 0;
-    return MeasureWide(win32::Wide(directory), unitBytes, bytes);
+    return MeasureWide(win32::Real(directory), unitBytes, bytes);
 }
 
 bool GetFileSize(const char16_t* path, uint64_t& size) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!::GetFileAttributesExW(win32::Wide(path), GetFileExInfoStandard, &data) ||
+    if (!::GetFileAttributesExW(win32::Real(path).c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return false;
     }
@@ -98,7 +160,7 @@ bool GetFileSize(const char16_t* path, uint64_t& size) {
 }
 
 bool RemoveEmptyDirectory(const char16_t* path) {
-    return ::RemoveDirectoryW(win32::Wide(path)) != 0;
+    return ::RemoveDirectoryW(win32::Real(path).c_str()) != 0;
 }
 
 }  // namespace platform

@@ -134,7 +134,7 @@ cmp index.before src/VORIZ/INDEX.INI || fail "an input was replaced"
 expect_out_refused "qzp: nodir/p.qzp: cannot write here: nodir: No such file or directory" src nodir/p.qzp
 if [ "$(id -u)" -ne 0 ]; then
     mkdir locked && chmod 555 locked
-    expect_out_refused "qzp: locked/p.qzp: cannot write here: Permission denied" src locked/p.qzp
+    expect_out_refused "qzp: locked/p.qzp: cannot write here: $WORK/locked: Permission denied" src locked/p.qzp
 fi
 
 # Host paths are the host's: another letter case is another file, and `..` goes where the OS

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -227,6 +229,84 @@ const ConversionCase kConversions[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Rules, ConversionTest, ::testing::ValuesIn(kConversions),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Names convert with the bound file system's code page, through the system's own converter
+// (iconv, or Win32's): both builds must agree on every row. The strict conversions of the tools
+// refuse what the code page cannot hold; the device's own ones substitute.
+struct CodePageCase {
+    uint32_t codePage;
+    std::string narrow;
+    std::u16string wide;
+    bool holdsWide;    // ToCodePage(wide) succeeds, else WideToMultiByte(wide) gives narrow
+    bool holdsNarrow;  // FromCodePage(narrow) succeeds, else MultiByteToWide(narrow) gives wide
+};
+
+TEST(CodePageTest, ConvertsWithTheBoundFileSystemsCodePage) {
+    const CodePageCase cases[] = {
+        {1252, "Canci\xf3n \x80", u"Canci\u00f3n \u20ac", true, true},
+        {936, "\xd6\xd0\xce\xc4.txt", u"\u4e2d\u6587.txt", true, true},
+        {65001, "\xc3\xb1\xe4\xb8\xad", u"\u00f1\u4e2d", true, true},
+        {1252, "a?", u"a\u4e2d", false, true},
+        {936, "a?", u"a\u0e01", false, true},
+        {65001, "a\xef\xbf\xbd", u"a\xd800", false, true},
+        {65001, "a\xff", u"a\uFFFD", true, false},
+    };
+    for (const CodePageCase& c : cases) {
+        SCOPED_TRACE(c.codePage);
+        ASSERT_TRUE(CodePageAvailable(c.codePage));
+        const std::unique_ptr<FileSystem> files = FileSystem::HostPaths(nullptr, c.codePage);
+        const UseFiles bound(*files);
+        std::string narrow;
+        std::u16string wide;
+        char16_t outWide[32] = {};
+        char outNarrow[32] = {};
+        EXPECT_EQ(ToCodePage(c.wide, narrow), c.holdsWide);
+        EXPECT_EQ(FromCodePage(c.narrow, wide), c.holdsNarrow);
+        if (c.holdsWide && c.holdsNarrow) {
+            EXPECT_EQ(narrow, c.narrow);
+            EXPECT_EQ(wide, c.wide);
+        }
+        if (!c.holdsWide) {
+            EXPECT_GT(WideToMultiByte(c.wide.c_str(), -1, outNarrow, 32), 0);
+            EXPECT_EQ(std::string(outNarrow), c.narrow);
+        } else {
+            EXPECT_GT(MultiByteToWide(c.narrow.c_str(), -1, outWide, 32), 0);
+            EXPECT_EQ(std::u16string(outWide), c.wide);
+        }
+    }
+    EXPECT_FALSE(CodePageAvailable(kSystemCodePage));
+}
+
+// A device image states its code page in .named/codepage; without it the default holds.
+TEST_F(FileTest, ImageStatesItsCodePage) {
+    const std::string image = Host("image").string();
+    const std::pair<const char*, uint32_t> cases[] = {
+        {nullptr, kDefaultCodePage},
+        {"1252\n", 1252},
+        {" 936 ", 936},
+        {"", 0},
+        {"cp1252", 0},
+        {"0", 0},
+        {"1252x", 0},
+        {"99999", 0},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text == nullptr ? "(none)" : text);
+        std::filesystem::remove_all(Host("image"));
+        if (text != nullptr) {
+            WriteFile("image/.named/codepage", text);
+        }
+        uint32_t codePage = 0;
+        std::string error;
+        EXPECT_EQ(ImageCodePage(image, codePage, error), expected != 0) << error;
+        if (expected != 0) {
+            EXPECT_EQ(codePage, expected);
+            EXPECT_EQ(FileSystem::OpenImage(image, error)->CodePage(), expected);
+        } else {
+            EXPECT_FALSE(FileSystem::OpenImage(image, error));
+        }
+    }
+}
 
 }  // namespace
 }  // namespace platform::testing

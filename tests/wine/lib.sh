@@ -3,9 +3,10 @@
 # Needs: BIN (the windows build's bin directory) and WINEPREFIX set by the caller.
 
 # Debian packages: the MinGW-w64 cross compiler and zlib, GoogleTest's sources (built for the
-# unit tests), Wine, Xvfb, and the screenshot tools.
+# unit tests), Wine, Xvfb, the screenshot tools, and locales (whose data makes the locales that
+# give Wine its ANSI code page).
 QZP_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev googletest wine wine64 xvfb xauth
-                      x11-apps imagemagick)
+                      x11-apps imagemagick locales)
 
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono / Gecko installer prompts

@@ -23,6 +23,7 @@ namespace {
 
 struct CheckArguments {
     std::string file;
+    uint32_t codePage = platform::kDefaultCodePage;
     std::optional<std::string> installed;
     bool noRecord = false;
     std::string device;
@@ -111,12 +112,27 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
                            "--pubkey and --free-kb state what a device image already holds; give "
                            "them without --device");
     }
+    if (!args.device.empty() && command.count("--codepage") > 0) {
+        return ReportUsage(command,
+                           "--codepage states what a device image already holds "
+                           "(.named/codepage); give it without --device");
+    }
+    // The session reads the device's own state from a device image: its paths, case-insensitive,
+    // under DIR, its names in the code page the image states. The package stays open on the
+    // host's files it was opened from, its names read in the same code page.
+    std::unique_ptr<platform::FileSystem> image;
     if (!args.device.empty()) {
         std::error_code code;
-        if (!std::filesystem::is_directory(args.device, code)) {
+        const std::filesystem::path directory = FsPath(args.device);
+        if (!std::filesystem::is_directory(directory, code)) {
             return ReportFailure(args.device, "not a device image directory");
         }
+        std::string error;
+        if (!(image = platform::FileSystem::OpenImage(args.device, error))) {
+            return ReportFailure(args.device + "/" + platform::kImageCodePageFile, error);
+        }
     }
+    const CodePageFiles names(image ? image->CodePage() : args.codePage);
     // A file the installer cannot open as a package is its refusal, not a failure of qzp.
     OpenedPackage package;
     if (package.OpenIfPackage(args.file) != 0) {
@@ -133,10 +149,6 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     } else {
         device = std::make_unique<ImageDevice>(args);
     }
-    // The session reads the device's own state from a device image: its paths, case-insensitive,
-    // under DIR. The package stays open on the host's files it was opened from.
-    const std::unique_ptr<platform::FileSystem> image =
-        args.device.empty() ? nullptr : platform::FileSystem::DeviceImage(args.device);
     std::optional<platform::UseFiles> bound;
     if (image) {
         bound.emplace(*image);
@@ -221,5 +233,6 @@ void AddCheckCommand(CLI::App& app, int& status) {
     check->add_flag("--json", args->json,
                     "Print {\"outcome\", \"message\", \"step\", \"reason\", \"packageVersion\", "
                     "\"installedVersion\"}");
+    AddCodePageOption(check, args->codePage);
     check->callback([check, args, &status] { status = RunCheck(*check, *args); });
 }

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -49,8 +50,43 @@ const CLI::Validator& HostPathCheck() {
     return check;
 }
 
+void AddCodePageOption(CLI::App* command, uint32_t& codePage) {
+    command
+        ->add_option("--codepage", codePage,
+                     "The device's code page, which stored names are in: a Windows code page "
+                     "number such as 1252, 936 or 65001 (UTF-8)")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                uint32_t number = 0;
+                return CLI::detail::lexical_cast(text, number) &&
+                               platform::CodePageAvailable(number)
+                           ? std::string()
+                           : "no code page this build converts with: " + text;
+            },
+            "CP"))
+        ->default_str(std::to_string(platform::kDefaultCodePage));
+}
+
+CodePageFiles::CodePageFiles(uint32_t codePage)
+    : files_(platform::FileSystem::HostPaths(nullptr, codePage)),
+      bound_(std::make_unique<platform::UseFiles>(*files_)) {}
+
+CodePageFiles::~CodePageFiles() = default;
+
+std::string ShownName(const std::string& stored) {
+    std::u16string wide;
+    if (!platform::FromCodePage(stored, wide)) {
+        return stored;
+    }
+    return platform::Utf16ToUtf8(wide);
+}
+
 int ReportFailure(const std::string& subject, const std::string& message) {
-    std::fprintf(stderr, "qzp: %s: %s\n", Printable(subject).c_str(), Printable(message).c_str());
+    std::string path = subject;
+#ifdef _WIN32
+    std::replace(path.begin(), path.end(), '/', '\\');  // the host's separator throughout
+#endif
+    std::fprintf(stderr, "qzp: %s: %s\n", Printable(path).c_str(), Printable(message).c_str());
     return 1;
 }
 
@@ -81,7 +117,7 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
         return ReportFailure(file, error);
     }
     std::error_code code;
-    const std::filesystem::path path(file);
+    const std::filesystem::path path = FsPath(file);
     if (!std::filesystem::exists(path, code)) {
         return ReportFailure(file, "no such file");
     }
@@ -109,7 +145,7 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
 int CheckOutput(const std::string& output, const std::vector<std::string>& inputs) {
     namespace fs = std::filesystem;
     std::error_code code;
-    const fs::path out(output);
+    const fs::path out = FsPath(output);
     if (fs::is_directory(out, code)) {
         return ReportFailure(output, "is a directory; name the package file to write");
     }
@@ -120,15 +156,15 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
     const fs::path folder = fs::canonical(parent, code);
     if (code) {
         return ReportFailure(output,
-                             "cannot write here: " + parent.string() + ": " + code.message());
+                             "cannot write here: " + FsText(parent) + ": " + code.message());
     }
     for (const std::string& input : inputs) {
-        if (fs::exists(out, code) && fs::equivalent(out, input, code)) {
+        if (fs::exists(out, code) && fs::equivalent(out, FsPath(input), code)) {
             return ReportFailure(
                 output, "is " + input + ", one of the inputs; write the package elsewhere");
         }
         for (fs::path at = folder;; at = at.parent_path()) {
-            if (fs::equivalent(at, input, code)) {
+            if (fs::equivalent(at, FsPath(input), code)) {
                 return ReportFailure(output, "lies inside " + input +
                                                  ", one of the inputs; write the package "
                                                  "outside it");
@@ -141,17 +177,20 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
     // A file of our own beside OUT, created and removed, shows that OUT can be written.
     std::u16string probe;
     std::string error;
-    if (!ToDevicePath((folder / ".qzp-write-check").string(), probe, error)) {
+    if (!ToDevicePath(FsText(folder / ".qzp-write-check"), probe, error)) {
         return ReportFailure(output, error);
     }
     std::FILE* stream = platform::OpenStream(probe.c_str(), u"wbx");
+    // The reason is the failed creation's, not that of the look for a leftover probe after it.
+    std::string reason = stream == nullptr ? OsReason() : std::string();
     if (stream == nullptr &&
         platform::GetAttributes(probe.c_str()) != platform::kInvalidFileAttributes) {
         platform::RemoveFile(probe.c_str());  // left by a run that was killed
         stream = platform::OpenStream(probe.c_str(), u"wbx");
+        reason = stream == nullptr ? OsReason() : std::string();
     }
     if (stream == nullptr) {
-        return ReportFailure(output, "cannot write here: " + OsReason());
+        return ReportFailure(output, "cannot write here: " + FsText(folder) + ": " + reason);
     }
     std::fclose(stream);
     platform::RemoveFile(probe.c_str());
@@ -161,7 +200,7 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
 std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& problem) {
     std::string text;
     if (problem.entryIndex < package.records.size()) {
-        text = package.records[problem.entryIndex].storedName + ": ";
+        text = ShownName(package.records[problem.entryIndex].storedName) + ": ";
     }
     text += PackageFaultText(problem.fault);
     switch (problem.fault) {

@@ -10,12 +10,18 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "package/package.h"
 #include "package/package_contents.h"
 #include "package/verify.h"
+
+namespace platform {
+class FileSystem;
+class UseFiles;
+}  // namespace platform
 
 namespace CLI {
 class App;
@@ -32,8 +38,30 @@ int ReportUsage(const CLI::App& command, const std::string& message);
 // before the command runs. Use as `option->check(HostPathCheck())`.
 const CLI::Validator& HostPathCheck();
 
+// `--codepage CP` on a command that writes or reads stored names: the Windows code page of the
+// device the package is for (1252, 936, 65001, ...), default 65001 (UTF-8).
+void AddCodePageOption(CLI::App* command, uint32_t& codePage);
+
+// qzp's own view of the files (exact host paths) with names in `codePage`, bound to the thread
+// while the object lives. A command that takes --codepage runs inside one.
+class CodePageFiles {
+  public:
+    explicit CodePageFiles(uint32_t codePage);
+    ~CodePageFiles();
+    CodePageFiles(const CodePageFiles&) = delete;
+    CodePageFiles& operator=(const CodePageFiles&) = delete;
+
+  private:
+    std::unique_ptr<platform::FileSystem> files_;
+    std::unique_ptr<platform::UseFiles> bound_;
+};
+
+// A stored name as text (UTF-8) to print, read in the bound code page; the stored bytes when they
+// are no text of that code page (printing escapes them).
+std::string ShownName(const std::string& stored);
+
 // Prints "qzp: SUBJECT: MESSAGE" on stderr and returns exit status 1. SUBJECT is the file
-// concerned, as given on the command line.
+// concerned, as given on the command line (on Windows with `\` between all its levels).
 int ReportFailure(const std::string& subject, const std::string& message);
 
 // Prints `document` on stdout, indented by two spaces, with a final newline. Text that is not

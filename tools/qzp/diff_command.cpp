@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
@@ -13,6 +14,7 @@
 namespace {
 
 struct DiffArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     std::string first;
     std::string second;
 };
@@ -34,6 +36,7 @@ std::string Describe(const TreeEntry& entry) {
 }
 
 int RunDiff(const DiffArguments& args) {
+    const CodePageFiles names(args.codePage);
     TreeListing a;
     TreeListing b;
     if (LoadTree(args.first, a) != 0 || LoadTree(args.second, b) != 0) {
@@ -54,14 +57,14 @@ int RunDiff(const DiffArguments& args) {
     for (const TreeEntry& entry : b.entries) {
         const auto found = before.find(NameKey(entry.name));
         if (found == before.end()) {
-            std::printf("added:   %s (%s)\n", Printable(entry.name).c_str(),
+            std::printf("added:   %s (%s)\n", Printable(ShownName(entry.name)).c_str(),
                         Describe(entry).c_str());
             ++differences;
             continue;
         }
         const TreeEntry& old = *found->second;
         if (old.directory != entry.directory || old.size != entry.size || old.crc != entry.crc) {
-            std::printf("changed: %s (%s -> %s)\n", Printable(entry.name).c_str(),
+            std::printf("changed: %s (%s -> %s)\n", Printable(ShownName(entry.name)).c_str(),
                         Describe(old).c_str(), Describe(entry).c_str());
             ++differences;
         }
@@ -69,7 +72,7 @@ int RunDiff(const DiffArguments& args) {
     }
     for (const TreeEntry& entry : a.entries) {
         if (before.count(NameKey(entry.name)) != 0) {
-            std::printf("removed: %s (%s)\n", Printable(entry.name).c_str(),
+            std::printf("removed: %s (%s)\n", Printable(ShownName(entry.name)).c_str(),
                         Describe(entry).c_str());
             ++differences;
         }
@@ -97,5 +100,6 @@ void AddDiffCommand(CLI::App& app, int& status) {
     diff->add_option("B", args->second, "The newer package or directory")
         ->check(HostPathCheck())
         ->required();
+    AddCodePageOption(diff, args->codePage);
     diff->callback([args, &status] { status = RunDiff(*args); });
 }

@@ -23,6 +23,7 @@
 namespace {
 
 struct ExtractArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     std::string file;
     std::string directory;
     std::vector<std::string> names;
@@ -34,9 +35,10 @@ void ShowProgress(void* bar, uint64_t totalBytes, uint64_t doneBytes, const char
     static_cast<ProgressBar*>(bar)->Show(doneBytes, totalBytes);
 }
 
-// The name extraction writes an entry under: the stored name up to its first NUL.
+// The name extraction writes an entry under, as text: the stored name up to its first NUL, read
+// in the device's code page.
 std::string WrittenName(const PackageEntryRecord& record) {
-    return record.storedName.c_str();
+    return ShownName(record.storedName.c_str());
 }
 
 // The entries a NAME given on the command line stands for: the entry stored under that name, in
@@ -99,9 +101,9 @@ class TreeBefore {
         Listing names;
         std::error_code code;
         std::error_code ignored;  // a name that vanished meanwhile reads as missing
-        for (fs::directory_iterator it(directory, code), end; !code && it != end;
+        for (fs::directory_iterator it(FsPath(directory), code), end; !code && it != end;
              it.increment(code)) {
-            names.emplace(it->path().filename().string(), it->symlink_status(ignored).type());
+            names.emplace(FsText(it->path().filename()), it->symlink_status(ignored).type());
         }
         return names;  // a missing directory, or a file: nothing below it
     }
@@ -160,6 +162,7 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
 }
 
 int RunExtract(const ExtractArguments& args) {
+    const CodePageFiles names(args.codePage);
     std::u16string target;
     std::string error;
     if (!ToDevicePath(args.directory, target, error)) {
@@ -197,25 +200,25 @@ int RunExtract(const ExtractArguments& args) {
     // hard link): the file's identity is compared there alone.
     namespace fs = std::filesystem;
     std::error_code code;
-    const fs::path packagePath = fs::weakly_canonical(args.file, code);
-    std::string inside = fs::weakly_canonical(args.directory, code).string();
+    const fs::path packagePath = fs::weakly_canonical(FsPath(args.file), code);
+    std::string inside = FsText(fs::weakly_canonical(FsPath(args.directory), code));
     if (inside.empty() || inside.back() != '/') {
         inside += '/';
     }
-    const bool packageMayBeTarget =
-        fs::hard_link_count(args.file, code) != 1 || packagePath.string().starts_with(inside);
+    const bool packageMayBeTarget = fs::hard_link_count(FsPath(args.file), code) != 1 ||
+                                    FsText(packagePath).starts_with(inside);
     TreeBefore tree;
     std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         before[i] = LookBefore(tree, args.directory, package.records[chosen[i]], target);
         const std::string host = HostTarget(args.directory, package.records[chosen[i]]);
         if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
-            fs::equivalent(host, args.file, code)) {
+            fs::equivalent(FsPath(host), FsPath(args.file), code)) {
             return ReportFailure(host, "is the package being extracted; extract it elsewhere");
         }
     }
-    std::filesystem::create_directories(args.directory, code);
-    if (!std::filesystem::is_directory(args.directory, code)) {
+    std::filesystem::create_directories(FsPath(args.directory), code);
+    if (!std::filesystem::is_directory(FsPath(args.directory), code)) {
         return ReportFailure(
             args.directory, "cannot create the directory: " + (code ? code.message() : OsReason()));
     }
@@ -238,7 +241,7 @@ int RunExtract(const ExtractArguments& args) {
         entries.push_back(package.entries[k]);
     }
     const std::unique_ptr<platform::FileSystem> guarded =
-        platform::FileSystem::HostPaths(target.c_str());
+        platform::FileSystem::HostPaths(target.c_str(), args.codePage);
     const platform::UseFiles bound(*guarded);
     ProgressBar bar("extracting", StderrIsTerminal());
     const int32_t result =
@@ -256,7 +259,7 @@ int RunExtract(const ExtractArguments& args) {
         const auto at = std::find(chosen.begin(), chosen.end(), problem.entryIndex);
         if (at != chosen.end() && !before[static_cast<std::size_t>(at - chosen.begin())].exists &&
             !package.records[*at].directory) {
-            std::filesystem::remove(HostTarget(args.directory, package.records[*at]), code);
+            std::filesystem::remove(FsPath(HostTarget(args.directory, package.records[*at])), code);
         }
         // Writing failed: the file written is the subject, with the system's reason.
         if ((problem.fault == PackageFault::kOpenOutput ||
@@ -298,5 +301,6 @@ void AddExtractCommand(CLI::App& app, int& status) {
                      "Threads that inflate blocks (default: one per processor); files are "
                      "written in the same order on one thread whatever the number")
         ->check(CLI::Range(1u, 64u));
+    AddCodePageOption(extract, args->codePage);
     extract->callback([args, &status] { status = RunExtract(*args); });
 }

@@ -25,3 +25,12 @@ std::string OsReason() {
     }
     return reason.empty() ? "unknown reason" : reason;
 }
+
+std::filesystem::path FsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::string FsText(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}

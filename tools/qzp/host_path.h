@@ -1,6 +1,7 @@
 // Host paths given on qzp's command line, turned into the device paths that the libraries take.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 #include "platform/text.h"
@@ -10,6 +11,11 @@
 // with a reason in `error`, when the path cannot be expressed (a name with a backslash, a control
 // character).
 bool ToDevicePath(const std::string& hostPath, std::u16string& devicePath, std::string& error);
+
+// A host path given as UTF-8, for std::filesystem (which takes a narrow string in the ANSI code
+// page on Windows), and back.
+std::filesystem::path FsPath(const std::string& utf8);
+std::string FsText(const std::filesystem::path& path);
 
 // The reason the last failed file operation failed ("Permission denied"), for error messages;
 // "unknown reason" when none was recorded.

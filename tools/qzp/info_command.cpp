@@ -22,6 +22,7 @@
 namespace {
 
 struct InfoArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     bool json = false;
     std::string file;
 };
@@ -60,9 +61,10 @@ std::string Sha256(const std::string& file) {
 }
 
 int RunInfo(const InfoArguments& args) {
+    const CodePageFiles names(args.codePage);
     TreeListing listing;
     std::error_code code;
-    if (std::filesystem::is_directory(args.file, code)) {
+    if (std::filesystem::is_directory(FsPath(args.file), code)) {
         return ReportFailure(args.file, "is a directory, not a package");
     }
     if (LoadTree(args.file, listing) != 0) {
@@ -74,7 +76,7 @@ int RunInfo(const InfoArguments& args) {
         size += entry.size;
         files += entry.directory ? 0 : 1;
     }
-    const uint64_t packageBytes = std::filesystem::file_size(args.file, code);
+    const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
     const std::string sha256 = Sha256(args.file);
     const SignatureSummary signature = SummarizeSignature(args.file);
     std::string signatureText = "none (no " + args.file + ".minisig)";
@@ -155,5 +157,6 @@ void AddInfoCommand(CLI::App& app, int& status) {
         "{\"readable\", "
         "\"keyId\", \"trustedComment\"}} instead");
     info->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
+    AddCodePageOption(info, args->codePage);
     info->callback([args, &status] { status = RunInfo(*args); });
 }

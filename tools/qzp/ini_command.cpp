@@ -203,7 +203,7 @@ int Set(const CLI::App& command, const std::string& file, const std::string& sec
     std::unique_ptr<IniTable, TableFree> fresh;
     IniTable* table = nullptr;
     if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
-        const std::filesystem::path parent = std::filesystem::path(file).parent_path();
+        const std::filesystem::path parent = FsPath(file).parent_path();
         std::error_code code;
         if (!parent.empty() && !std::filesystem::is_directory(parent, code) &&
             !std::filesystem::create_directories(parent, code)) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "package/package_contents.h"
+#include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
@@ -14,11 +15,13 @@
 namespace {
 
 struct ListArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     bool json = false;
     std::string file;
 };
 
 int RunList(const ListArguments& args) {
+    const CodePageFiles names(args.codePage);
     OpenedPackage package;
     if (const int opened = package.Open(args.file); opened != 0) {
         return opened;
@@ -30,7 +33,7 @@ int RunList(const ListArguments& args) {
         for (const PackageEntryRecord& entry : records) {
             char crc[16];
             std::snprintf(crc, sizeof crc, "%08x", entry.crc);
-            entries.push_back({{"name", ValidUtf8(entry.storedName)},
+            entries.push_back({{"name", ValidUtf8(ShownName(entry.storedName))},
                                {"size", entry.size},
                                {"compressedSize", entry.compressedSize},
                                {"crc", crc},
@@ -46,7 +49,8 @@ int RunList(const ListArguments& args) {
     }
     for (const PackageEntryRecord& entry : records) {
         std::printf("%c %10u %10u %08x %s\n", entry.directory ? 'd' : 'f', entry.size,
-                    entry.compressedSize, entry.crc, Printable(entry.storedName).c_str());
+                    entry.compressedSize, entry.crc,
+                    Printable(ShownName(entry.storedName)).c_str());
     }
     return 0;
 }
@@ -64,5 +68,6 @@ void AddListCommand(CLI::App& app, int& status) {
                    "Print {\"comment\", \"entries\": [{\"name\", \"size\", \"compressedSize\", "
                    "\"crc\" (8 hex digits), \"blocks\", \"directory\"}]} instead");
     list->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
+    AddCodePageOption(list, args->codePage);
     list->callback([args, &status] { status = RunList(*args); });
 }

@@ -5,10 +5,12 @@
 #include <CLI/CLI.hpp>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/windows_console.h"
 
 #ifndef QZP_VERSION
 #define QZP_VERSION "unknown"
@@ -45,7 +47,8 @@ const CLI::App& CommandNamed(CLI::App& app, int argc, char** argv, std::string& 
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// qzp's entry on every host, with UTF-8 arguments.
+static int Main(int argc, char** argv) {
     // Paths on qzp's command line are the host's, as the OS resolves them; a command that needs
     // another view of the files (a device image, a folder that must stay free of links) makes its
     // own and binds it while it works there.
@@ -102,3 +105,21 @@ int main(int argc, char** argv) {
     }
     return status;
 }
+
+#ifdef _WIN32
+// Windows hands the arguments over as UTF-16 (the ANSI ones would fold what the code page lacks).
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::string> args = Utf8Arguments(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& arg : args) {
+        pointers.push_back(arg.data());
+    }
+    pointers.push_back(nullptr);
+    const ConsoleText console;
+    return Main(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) {
+    return Main(argc, argv);
+}
+#endif

@@ -69,8 +69,8 @@ int RunManifest(const CLI::App& command, const ManifestArguments& args) {
         return ReportFailure(file, error);
     }
     std::error_code code;
-    if (!std::filesystem::is_directory(folder, code) &&
-        !std::filesystem::create_directories(folder, code)) {
+    if (!std::filesystem::is_directory(FsPath(folder), code) &&
+        !std::filesystem::create_directories(FsPath(folder), code)) {
         return ReportFailure(folder, "cannot create the folder: " + code.message());
     }
     std::unique_ptr<IniTable, TableFree> table(IniTableCreate(0));

@@ -19,6 +19,7 @@ namespace {
 constexpr uint64_t kProgressFromBytes = 8u << 20;
 
 struct PackArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     std::string comment = "\\SDMMC\\";
     int level = 6;
     unsigned jobs = 0;
@@ -29,6 +30,7 @@ struct PackArguments {
 };
 
 int RunPack(const PackArguments& args) {
+    const CodePageFiles names(args.codePage);
     std::u16string sourceDevice;
     std::u16string outputDevice;
     std::string error;
@@ -71,7 +73,7 @@ int RunPack(const PackArguments& args) {
         if (writer.ErrorItem() == PackageWriter::kNoItem) {
             return ReportFailure(args.output, writer.Error());
         }
-        std::string name = tree.items[static_cast<std::size_t>(writer.ErrorItem())].name;
+        std::string name = ShownName(tree.items[static_cast<std::size_t>(writer.ErrorItem())].name);
         std::replace(name.begin(), name.end(), '\\', '/');
         std::string where = args.source;
         if (where.empty() || where.back() != '/') {
@@ -126,5 +128,6 @@ void AddPackCommand(CLI::App& app, int& status) {
     pack->add_option("OUT", args->output, "The package file to write")
         ->check(HostPathCheck())
         ->required();
+    AddCodePageOption(pack, args->codePage);
     pack->callback([args, &status] { status = RunPack(*args); });
 }

@@ -24,6 +24,7 @@
 namespace {
 
 struct PatchArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     std::string oldTree;
     std::string newTree;
     std::string output;
@@ -55,6 +56,7 @@ bool WritePatchManifest(const std::u16string& newManifest, const std::string& ol
 }
 
 int RunPatch(const PatchArguments& args) {
+    const CodePageFiles names(args.codePage);
     TreeListing old;
     if (LoadTree(args.oldTree, old) != 0) {
         return 1;
@@ -71,7 +73,7 @@ int RunPatch(const PatchArguments& args) {
     }
     std::error_code code;
     std::string newDirectory = args.newTree;
-    if (!std::filesystem::is_directory(args.newTree, code)) {
+    if (!std::filesystem::is_directory(FsPath(args.newTree), code)) {
         newDirectory = scratch.path() + "/new";
         if (ExtractAll(args.newTree, newDirectory) != 0) {
             return 1;
@@ -127,7 +129,7 @@ int RunPatch(const PatchArguments& args) {
             std::fprintf(stderr,
                          "qzp: warning: %s: in OLD but not in NEW; a patch cannot delete it, so "
                          "it stays on the device\n",
-                         Printable(entry.name).c_str());
+                         Printable(ShownName(entry.name)).c_str());
         }
     }
 
@@ -141,9 +143,10 @@ int RunPatch(const PatchArguments& args) {
     options.level = args.level;
     PackageWriter writer(options);
     if (writer.Write(items, outputDevice.c_str()) != 0) {
-        const std::string subject = writer.ErrorItem() == PackageWriter::kNoItem
-                                        ? args.output
-                                        : items[static_cast<std::size_t>(writer.ErrorItem())].name;
+        const std::string subject =
+            writer.ErrorItem() == PackageWriter::kNoItem
+                ? args.output
+                : ShownName(items[static_cast<std::size_t>(writer.ErrorItem())].name);
         return ReportFailure(subject, writer.Error());
     }
     std::printf("%s: patch from %s to %s: %zu of %zu entries, %llu bytes packed into %llu\n",
@@ -177,5 +180,6 @@ void AddPatchCommand(CLI::App& app, int& status) {
     patch->add_option("OUT", args->output, "The patch package to write")
         ->check(HostPathCheck())
         ->required();
+    AddCodePageOption(patch, args->codePage);
     patch->callback([args, &status] { status = RunPatch(*args); });
 }

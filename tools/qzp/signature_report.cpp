@@ -73,7 +73,7 @@ SignatureSummary SummarizeSignature(const std::string& file) {
     SignatureSummary summary;
     const std::string signatureFile = file + ".minisig";
     std::error_code code;
-    summary.present = std::filesystem::is_regular_file(signatureFile, code);
+    summary.present = std::filesystem::is_regular_file(FsPath(signatureFile), code);
     std::u16string path;
     std::string error;
     std::string text;

@@ -176,7 +176,7 @@ int LoadTree(const std::string& path, TreeListing& listing) {
         return ReportFailure(path, error);
     }
     std::error_code code;
-    if (std::filesystem::is_directory(path, code)) {
+    if (std::filesystem::is_directory(FsPath(path), code)) {
         return LoadDirectory(path, device, listing);
     }
     return LoadPackage(path, listing);
@@ -184,7 +184,7 @@ int LoadTree(const std::string& path, TreeListing& listing) {
 
 int ExtractAll(const std::string& path, const std::string& directory) {
     std::error_code code;
-    std::filesystem::create_directories(directory, code);
+    std::filesystem::create_directories(FsPath(directory), code);
     OpenedPackage package;
     if (package.Open(path) != 0) {
         return 1;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "package/verify.h"
+#include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
@@ -13,6 +14,7 @@
 namespace {
 
 struct VerifyArguments {
+    uint32_t codePage = platform::kDefaultCodePage;
     std::string file;
     std::string pubkey;
     std::string signature;  // default FILE.minisig
@@ -20,6 +22,7 @@ struct VerifyArguments {
 };
 
 int RunVerify(const VerifyArguments& args) {
+    const CodePageFiles names(args.codePage);
     OpenedPackage package;
     if (const int opened = package.Open(args.file); opened != 0) {
         return opened;
@@ -65,5 +68,6 @@ void AddVerifyCommand(CLI::App& app, int& status) {
                      "Threads that inflate blocks (default: one per processor); the first "
                      "damaged entry is the same whatever the number")
         ->check(CLI::Range(1u, 64u));
+    AddCodePageOption(verify, args->codePage);
     verify->callback([args, &status] { status = RunVerify(*args); });
 }

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Names in the device's code page: qzp writes them with --codepage and refuses a name the code
+# page cannot hold, reads them back with the same option, and qzpupdate and qzp check on a device
+# image that states the code page write and predict the names the device would.
+# Usage: qzp_codepage.sh BIN_DIR
+source "$(dirname "$0")/common.bash" "$1"
+
+# CODE-PAGE  NAME-IT-HOLDS  ITS-BYTES  NAME-IT-CANNOT-HOLD
+while read -r cp held bytes refused; do
+    rm -rf src dev out && mkdir -p src/VORIZ dev/SDMMC dev/ResidentFlash2/VORIZ dev/.named
+    "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
+    echo "$cp" > "src/VORIZ/$held"
+    if [ "$refused" != - ]; then
+        echo "$cp" > "src/VORIZ/$refused"
+        err=$("$QZP" pack --codepage "$cp" src p.qzp 2>&1) && fail "$cp: packed $refused"
+        [ "$err" = "qzp: $WORK/src/VORIZ/$refused: code page $cp cannot hold this name" ] \
+            || fail "$cp: refusal '$err'"
+        rm "src/VORIZ/$refused"
+    fi
+    "$QZP" pack --codepage "$cp" src dev/SDMMC/VORIZ.QZP > /dev/null
+    LC_ALL=C grep -aqF "$(printf "VORIZ\\\\$bytes")" dev/SDMMC/VORIZ.QZP \
+        || fail "$cp: stored name is not $bytes"
+    "$QZP" list --codepage "$cp" dev/SDMMC/VORIZ.QZP | grep -q "VORIZ\\\\$held\$" \
+        || fail "$cp: list does not show $held"
+    "$QZP" extract --codepage "$cp" dev/SDMMC/VORIZ.QZP out "VORIZ/$held" > /dev/null
+    [ -f "out/VORIZ/$held" ] || fail "$cp: extract NAME did not write $held"
+    # The device image states its code page: the installer writes the name the device would, and
+    # qzp check reads the package in that code page too.
+    echo "$cp" > dev/.named/codepage
+    "$QZP" ini set dev/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion 1.0 > /dev/null
+    [ "$("$QZP" check dev/SDMMC/VORIZ.QZP --device dev --tips 0)" = "full update: no question" ] \
+        || fail "$cp: check --device"
+    "$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > /dev/null
+    [ -f "dev/ResidentFlash2/VORIZ/$held" ] || fail "$cp: installed names $(ls dev/ResidentFlash2/VORIZ)"
+done <<'TABLE'
+1252 Canción.txt Canci\xf3n.txt 中文.txt
+936 中文.txt \xd6\xd0\xce\xc4.txt ก.txt
+65001 Ωmega.txt \xce\xa9mega.txt -
+TABLE
+
+# What cannot be a code page, in a command's option or in the device image.
+"$QZP" list --codepage 0 dev/SDMMC/VORIZ.QZP > /dev/null 2>&1 && fail "--codepage 0 was taken"
+echo "latin" > dev/.named/codepage
+err=$("$BIN/qzpupdate" --device dev --ui headless 2>&1) && fail "qzpupdate took codepage 'latin'"
+grep -q "dev/.named/codepage: not a code page" <<<"$err" || fail "bad image code page: '$err'"
+echo "qzp_codepage: ok"

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Names in the device's code page, held against both builds: a tree packed by qzp and by qzp.exe
+# (under Wine with the locale whose ANSI code page it is) gives the same package, and a name the
+# code page cannot hold is refused by both; qzpupdate on a host image stating the code page and
+# qzpupdate.exe under that ANSI code page install the same names; qzp.exe takes non-ASCII
+# arguments (ini set, extract NAME, a package path outside the ANSI code page); qzp.exe check
+# --device answers as qzp check on the same image.
+#
+# Usage: codepage.sh HOST_BIN WIN_BIN WINEPREFIX   (under an X server; the prefix made by
+# wine_prefix_fresh, as scripts/wine_test.sh leaves it)
+set -uo pipefail
+HOST=$(cd "$1" && pwd)
+BIN=$(cd "$2" && pwd)
+export WINEPREFIX=$3
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/wine/lib.sh
+source "$here/lib.sh"
+failed=0
+fail() { echo "  FAIL: $*"; failed=1; }
+
+# Wine takes the ANSI code page from the locale: en_US.UTF-8 gives 1252, zh_CN.UTF-8 gives 936.
+# The locales are compiled into a folder of their own (glibc's LOCPATH), which needs no root.
+export LOCPATH=$WINEPREFIX/locales
+mkdir -p "$LOCPATH"
+for locale in en_US zh_CN; do
+    [ -d "$LOCPATH/$locale.UTF-8" ] || localedef -i "$locale" -f UTF-8 "$LOCPATH/$locale.UTF-8" ||
+        { echo "cannot make the locale $locale.UTF-8 (package locales)"; exit 1; }
+done
+winq() { (cd "$DRIVE_C" && LC_ALL=$locale.UTF-8 wine 'C:\qzp.exe' "$@" < /dev/null); }
+stage=$DRIVE_C/cp
+wine_server_stop
+
+# CODE-PAGE LOCALE NAME-IT-HOLDS NAME-IT-CANNOT-HOLD
+while read -r cp locale held refused; do
+    echo "== code page $cp ($locale)"
+    rm -rf "$stage" && mkdir -p "$stage/src/VORIZ" "$stage/img/SDMMC" "$stage/img/ResidentFlash2" \
+        "$stage/img/.named"
+    "$HOST/qzp" ini set "$stage/src/VORIZ/INDEX.INI" Config SoftwareVersion 2.0 > /dev/null
+    echo "$cp" > "$stage/src/VORIZ/$held" && echo "$cp" > "$stage/src/VORIZ/$refused"
+    out=$(winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' 2>&1) && fail "qzp.exe packed $refused"
+    grep -qF "$refused: code page $cp cannot hold this name" <<<"$out" || fail "qzp.exe refusal: $out"
+    rm "$stage/src/VORIZ/$refused"
+    "$HOST/qzp" pack --codepage "$cp" "$stage/src" "$stage/host.qzp" > /dev/null
+    winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' > /dev/null || fail "qzp.exe pack"
+    cmp -s "$stage/host.qzp" "$stage/win.qzp" || fail "the packages of the two builds differ"
+    # The same image, asked by both builds before anything is installed.
+    echo "$cp" > "$stage/img/.named/codepage"
+    cp "$stage/host.qzp" "$stage/img/SDMMC/VORIZ.QZP"
+    want=$("$HOST/qzp" check "$stage/img/SDMMC/VORIZ.QZP" --device "$stage/img")
+    got=$(winq check 'C:\cp\img\SDMMC\VORIZ.QZP' --device 'C:\cp\img' | tr -d '\r')
+    [ "$got" = "$want" ] || fail "qzp.exe check --device: '$got', qzp check: '$want'"
+    # Installed by the host build on the image, and by the Windows build on drive C:.
+    "$HOST/qzpupdate" --device "$stage/img" --ui headless --time-scale 0 > /dev/null
+    device_clear
+    cp "$stage/win.qzp" "$DRIVE_C/SDMMC/VORIZ.QZP"
+    (cd "$DRIVE_C" && LC_ALL=$locale.UTF-8 exec wine 'C:\qzpupdate.exe' < /dev/null > /dev/null 2>&1) &
+    APP_PID=$!
+    drv wait 'Setup Completely' 30000 > /dev/null 2>&1 && drv click 'Setup Completely' 1 > /dev/null
+    app_wait 20 || fail "qzpupdate.exe did not end"
+    [ "$(ls "$stage/img/ResidentFlash2/VORIZ")" = "$(ls "$DRIVE_C/ResidentFlash2/VORIZ")" ] &&
+        [ -f "$DRIVE_C/ResidentFlash2/VORIZ/$held" ] ||
+        fail "installed names: host $(ls "$stage/img/ResidentFlash2/VORIZ" | tr '\n' ' '), wine $(ls "$DRIVE_C/ResidentFlash2/VORIZ" | tr '\n' ' ')"
+    # Arguments outside ASCII: an entry's name, a setting's value.
+    winq extract --codepage "$cp" 'C:\cp\win.qzp' 'C:\cp\out' "VORIZ/$held" > /dev/null
+    [ -f "$stage/out/VORIZ/$held" ] || fail "qzp.exe extract NAME wrote $(ls "$stage/out/VORIZ" 2> /dev/null)"
+    winq ini set 'C:\cp\k.ini' Config Title "Versión ñ $held" > /dev/null
+    [ "$("$HOST/qzp" ini get "$stage/k.ini" Config Title)" = "Versión ñ $held" ] || fail "qzp.exe ini set"
+    # A package path with characters outside the ANSI code page.
+    mkdir -p "$stage/Ωmega ก" && cp "$stage/win.qzp" "$stage/Ωmega ก/VORIZ.QZP"
+    winq list --codepage "$cp" 'C:\cp\Ωmega ก\VORIZ.QZP' | tr -d '\r' | grep -q "VORIZ\\\\$held\$" ||
+        fail "qzp.exe list of a path outside code page $cp"
+done <<'TABLE'
+1252 en_US Canción.txt 中文.txt
+936 zh_CN 中文.txt ก.txt
+TABLE
+wine_server_stop
+[ "$failed" = 0 ] && echo "codepage: ok"
