@@ -22,4 +22,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 set(ZLIB_USE_STATIC_LIBS ON)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabi)
+# iconv finds the code-page converters of the same C library in the sysroot.
+get_filename_component(QZP_ARM_GCONV ${QZP_ARM_SYSROOT}/usr/lib/arm-linux-gnueabi/gconv ABSOLUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabi -E GCONV_PATH=${QZP_ARM_GCONV})

@@ -1009,6 +1009,9 @@ bool CodePageAvailable(uint32_t codePage) {
     if (codePage == kSystemCodePage) {
         return false;
     }
+    if (codePage == 65001) {
+        return true;
+    }
     const iconv_t cd = iconv_open(kIconvUtf16, IconvName(codePage).c_str());
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         return false;
@@ -1017,13 +1020,35 @@ bool CodePageAvailable(uint32_t codePage) {
     return true;
 }
 
+// UTF-16 without an unpaired surrogate: text that UTF-8 holds exactly.
+bool IsWholeUtf16(std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] >= 0xD800 && text[i] <= 0xDBFF && i + 1 < text.size() &&
+            text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;
+        } else if (text[i] >= 0xD800 && text[i] <= 0xDFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ToCodePage(std::u16string_view text, std::string& narrow) {
+    // The default code page converts without iconv, which a system may lack the modules of.
+    if (BoundCodePage() == 65001) {
+        narrow = Utf16ToUtf8(text);
+        return IsWholeUtf16(text);
+    }
     return Iconv<char>(IconvName(BoundCodePage()).c_str(), kIconvUtf16,
                        reinterpret_cast<const char*>(text.data()), text.size() * sizeof(char16_t),
                        narrow, {}, 0);
 }
 
 bool FromCodePage(std::string_view narrow, std::u16string& text) {
+    if (BoundCodePage() == 65001) {
+        text = Utf8ToUtf16(narrow);
+        return IsUtf8(narrow);
+    }
     return Iconv<char16_t>(kIconvUtf16, IconvName(BoundCodePage()).c_str(), narrow.data(),
                            narrow.size(), text, {}, 0);
 }
