@@ -153,9 +153,10 @@ Tree PlannedTree(Tree start, const InstallPlan& plan, PackageArchive* archive,
                  PackageEntry** entries) {
     const std::u16string volume(app::kFlashVolume);
     for (const PlanStep& step : plan.steps) {
+        const std::u16string path = PlannedPath(app::kFlashVolume, entries[step.entry]);
         std::string name;
-        for (size_t i = volume.size(); i < step.path.size(); ++i) {
-            const char16_t c = step.path[i];
+        for (size_t i = volume.size(); i < path.size(); ++i) {
+            const char16_t c = path[i];
             name += (c == u'\\' || c == u'/') ? '/' : static_cast<char>(c);
         }
         // Empty levels are skipped, as extraction does.
