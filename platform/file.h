@@ -95,8 +95,8 @@ bool RemoveFile(const char16_t* path);
 inline constexpr uint32_t kSystemCodePage = 0;  // Win32's CP_ACP
 inline constexpr uint32_t kDefaultCodePage = 65001;
 
-// True when this build converts with `codePage` (iconv knows it on POSIX, IsValidCodePage on
-// Win32); code page 0 is no stated code page and is refused.
+// True when this build converts with `codePage` (65001 always; otherwise iconv knows it on
+// POSIX, IsValidCodePage on Win32); code page 0 is no stated code page and is refused.
 bool CodePageAvailable(uint32_t codePage);
 
 // Multibyte <-> UTF-16 conversion with the bound file system's code page, no flags, with the
