@@ -27,6 +27,7 @@
 #include "package/package.h"
 #include "package/package_contents.h"
 #include "package/writer.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -153,12 +154,11 @@ Tree PlannedTree(Tree start, const InstallPlan& plan, PackageArchive* archive,
                  PackageEntry** entries) {
     const std::u16string volume(app::kFlashVolume);
     for (const PlanStep& step : plan.steps) {
+        // The image names host files in UTF-8, whatever the characters.
         const std::u16string path = PlannedPath(app::kFlashVolume, entries[step.entry]);
-        std::string name;
-        for (size_t i = volume.size(); i < path.size(); ++i) {
-            const char16_t c = path[i];
-            name += (c == u'\\' || c == u'/') ? '/' : static_cast<char>(c);
-        }
+        std::string name = platform::Utf16ToUtf8(
+            std::u16string_view(path).substr(std::min(path.size(), volume.size())));
+        std::replace(name.begin(), name.end(), '\\', '/');
         // Empty levels are skipped, as extraction does.
         std::string clean;
         size_t from = 0;
