@@ -33,6 +33,8 @@ fail() {
 # installer was doing: running or not, the visible windows, its Wine errors and the flash volume.
 expect_window() {
     drv wait "$1" "${2:-20000}" 2>"$out/wait.err" && return 0
+    # A driver that said nothing never got to look (Wine did not start it): once more.
+    [ -s "$out/wait.err" ] || { drv wait "$1" "${2:-20000}" 2>"$out/wait.err" && return 0; }
     local state="had ended"
     kill -0 "$APP_PID" 2>/dev/null && state="was still running"
     fail "no window \"$1\" (the installer $state; the driver said: $(tr '\n' ' ' <"$out/wait.err"))"
