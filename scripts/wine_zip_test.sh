@@ -3,9 +3,9 @@
 # `windows` build, checks that it holds the programs, the README and the licences, unpacks it into
 # a scratch folder and runs the README's "Making an update" walk-through there with the zip's
 # qzp.exe under Wine in place of qzp (manifest, pack, info, check, diff, patch, keygen, sign,
-# verify), as scripts/test.sh does with the Debian package on Linux. The commands about the device
-# image are left out: there qzpupdate is the device's program, and on Windows `qzp check --device`
-# reads the device's own paths, not an image folder.
+# verify, and check against the walk-through's device image), as scripts/test.sh does with the
+# Debian package on Linux. The walk-through's qzpupdate, the device's own program, stays the host
+# build's (QZP_HOST_BIN, default build/host-debug/bin), which stands in for the device.
 # Usage: wine_zip_test.sh   (QZP_WINDOWS_BUILD as for wine_test.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,4 +45,5 @@ rm -f "\$out" "\$err"
 exit \$status
 STANDIN
 chmod +x "$scratch/bin/qzp"
-QZP_WALKTHROUGH_SKIP='device' bash tests/e2e/readme_walkthrough.sh "$scratch/bin"
+ln -s "$(cd "${QZP_HOST_BIN:-build/host-debug/bin}" && pwd)/qzpupdate" "$scratch/bin/qzpupdate"
+bash tests/e2e/readme_walkthrough.sh "$scratch/bin"
