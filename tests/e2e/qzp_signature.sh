@@ -128,4 +128,8 @@ for row in "q.key p.qzp|wrong password, or the secret key file is damaged" \
     [ "$(wc -l < err.txt)" -eq 1 ] && grep -q "^qzp: .*: ${row#*|}" err.txt && [ ! -e t.qzp.minisig ] ||
         fail "$row: $(cat err.txt)"
 done
+# pack --sign unlocks the key first: a wrong password leaves no unsigned package behind.
+QZP_PW=wrong "$QZP" pack --sign q.key --password-env QZP_PW "$SRC" w.qzp > /dev/null 2>&1 &&
+    fail "pack --sign with a wrong password"
+[ ! -e w.qzp ] || fail "pack --sign wrote a package it could not sign"
 echo "qzp_signature: OK"

@@ -53,9 +53,9 @@ int RunPack(const PackArguments& args) {
     if (const int checked = CheckOutput(args.output, {args.source}); checked != 0) {
         return checked;
     }
-    // A key that cannot sign is refused before anything is compressed.
-    if (SecretKeyFile key;
-        !args.signing.keyFile.empty() && ReadSecretKeyFile(args.signing.keyFile, key) != 0) {
+    // A key that cannot sign (unreadable, wrong password) is refused before anything is written.
+    SecretKey secret;
+    if (!args.signing.keyFile.empty() && UnlockSecretKey(args.signing, secret) != 0) {
         return 1;
     }
 
@@ -84,7 +84,7 @@ int RunPack(const PackArguments& args) {
     std::printf("%s: %zu entries, %llu bytes packed into %llu\n", Printable(args.output).c_str(),
                 tree.items.size(), static_cast<unsigned long long>(writer.SourceBytes()),
                 static_cast<unsigned long long>(writer.PackageBytes()));
-    return args.signing.keyFile.empty() ? 0 : SignPackage(args.output, args.signing);
+    return args.signing.keyFile.empty() ? 0 : SignPackage(args.output, args.signing, &secret);
 }
 
 }  // namespace

@@ -69,10 +69,26 @@ int ReadSecretKeyFile(const std::string& keyFile, SecretKeyFile& file) {
     return parsed == 0 ? 0 : ReportFailure(keyFile, KeyFaultText(fault));
 }
 
-int SignPackage(const std::string& file, const SigningKey& key) {
+int UnlockSecretKey(const SigningKey& key, SecretKey& secret) {
     SecretKeyFile keyFile;
     if (const int read = ReadSecretKeyFile(key.keyFile, keyFile); read != 0) {
         return read;
+    }
+    std::string password;
+    if (keyFile.encrypted && ReadPassword(key.password, key.keyFile, false, password) != 0) {
+        return 1;
+    }
+    KeyFault fault = KeyFault::kNone;
+    const int32_t opened = OpenSecretKey(keyFile, password, &secret, &fault);
+    sodium_memzero(password.data(), password.size());
+    return opened != 0 ? ReportFailure(key.keyFile, KeyFaultText(fault)) : 0;
+}
+
+int SignPackage(const std::string& file, const SigningKey& key, const SecretKey* unlocked) {
+    if (SecretKeyFile keyFile; unlocked == nullptr) {
+        if (const int read = ReadSecretKeyFile(key.keyFile, keyFile); read != 0) {
+            return read;
+        }
     }
     OpenedPackage package;
     if (const int opened = package.Open(file); opened != 0) {
@@ -91,17 +107,15 @@ int SignPackage(const std::string& file, const SigningKey& key) {
         }
         comment = DefaultTrustedComment(file, listing);
     }
-    std::string password;
-    if (keyFile.encrypted && ReadPassword(key.password, key.keyFile, false, password) != 0) {
-        return 1;
+    // The password is asked for only once the package is known to be signable.
+    SecretKey own;
+    if (unlocked == nullptr) {
+        if (UnlockSecretKey(key, own) != 0) {
+            return 1;
+        }
+        unlocked = &own;
     }
-    SecretKey secret;
-    KeyFault fault = KeyFault::kNone;
-    const int32_t opened = OpenSecretKey(keyFile, password, &secret, &fault);
-    sodium_memzero(password.data(), password.size());
-    if (opened != 0) {
-        return ReportFailure(key.keyFile, KeyFaultText(fault));
-    }
+    const SecretKey& secret = *unlocked;
     SignatureMaker maker;
     std::string signature;
     if (maker.Begin(secret) != 0) {

@@ -18,6 +18,12 @@ struct SigningKey {
 // unreadable, a public key, not a secret key, an unknown algorithm.
 int ReadSecretKeyFile(const std::string& keyFile, SecretKeyFile& file);
 
+// Reads the secret key file, asks for its password when it has one and decrypts it. Returns 0,
+// or 1 after one line naming the file.
+int UnlockSecretKey(const SigningKey& key, SecretKey& secret);
+
 // Checks the package `file` as qzp verify does and writes FILE.minisig, then prints
 // "FILE.minisig: signed with key ID, trusted comment: TEXT". Returns 0, or 1 after one line.
-int SignPackage(const std::string& file, const SigningKey& key);
+// `unlocked`: a key already unlocked; null unlocks `key` once the package has been checked.
+int SignPackage(const std::string& file, const SigningKey& key,
+                const SecretKey* unlocked = nullptr);
