@@ -55,7 +55,9 @@ int RunPack(const PackArguments& args) {
     }
     // A key that cannot sign (unreadable, wrong password) is refused before anything is written.
     SecretKey secret;
-    if (!args.signing.keyFile.empty() && UnlockSecretKey(args.signing, secret) != 0) {
+    if (SecretKeyFile key;
+        !args.signing.keyFile.empty() && (ReadSecretKeyFile(args.signing.keyFile, key) != 0 ||
+                                          UnlockSecretKey(args.signing, key, secret) != 0)) {
         return 1;
     }
 

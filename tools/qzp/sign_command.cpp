@@ -69,11 +69,7 @@ int ReadSecretKeyFile(const std::string& keyFile, SecretKeyFile& file) {
     return parsed == 0 ? 0 : ReportFailure(keyFile, KeyFaultText(fault));
 }
 
-int UnlockSecretKey(const SigningKey& key, SecretKey& secret) {
-    SecretKeyFile keyFile;
-    if (const int read = ReadSecretKeyFile(key.keyFile, keyFile); read != 0) {
-        return read;
-    }
+int UnlockSecretKey(const SigningKey& key, const SecretKeyFile& keyFile, SecretKey& secret) {
     std::string password;
     if (keyFile.encrypted && ReadPassword(key.password, key.keyFile, false, password) != 0) {
         return 1;
@@ -85,7 +81,8 @@ int UnlockSecretKey(const SigningKey& key, SecretKey& secret) {
 }
 
 int SignPackage(const std::string& file, const SigningKey& key, const SecretKey* unlocked) {
-    if (SecretKeyFile keyFile; unlocked == nullptr) {
+    SecretKeyFile keyFile;
+    if (unlocked == nullptr) {
         if (const int read = ReadSecretKeyFile(key.keyFile, keyFile); read != 0) {
             return read;
         }
@@ -110,7 +107,7 @@ int SignPackage(const std::string& file, const SigningKey& key, const SecretKey*
     // The password is asked for only once the package is known to be signable.
     SecretKey own;
     if (unlocked == nullptr) {
-        if (UnlockSecretKey(key, own) != 0) {
+        if (UnlockSecretKey(key, keyFile, own) != 0) {
             return 1;
         }
         unlocked = &own;

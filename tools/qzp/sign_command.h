@@ -18,9 +18,9 @@ struct SigningKey {
 // unreadable, a public key, not a secret key, an unknown algorithm.
 int ReadSecretKeyFile(const std::string& keyFile, SecretKeyFile& file);
 
-// Reads the secret key file, asks for its password when it has one and decrypts it. Returns 0,
-// or 1 after one line naming the file.
-int UnlockSecretKey(const SigningKey& key, SecretKey& secret);
+// Asks for the password of `keyFile` (read from key.keyFile) when it has one and decrypts it.
+// Returns 0, or 1 after one line naming the file.
+int UnlockSecretKey(const SigningKey& key, const SecretKeyFile& keyFile, SecretKey& secret);
 
 // Checks the package `file` as qzp verify does and writes FILE.minisig, then prints
 // "FILE.minisig: signed with key ID, trusted comment: TEXT". Returns 0, or 1 after one line.
