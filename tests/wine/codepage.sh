@@ -4,7 +4,7 @@
 # code page cannot hold is refused by both; qzpupdate on a host image stating the code page and
 # qzpupdate.exe under that ANSI code page install the same names; qzp.exe takes non-ASCII
 # arguments (ini set, extract NAME, a package path outside the ANSI code page); qzp.exe check
-# --device answers as qzp check on the same image.
+# --device answers as qzp check on the same image; on a console, qzp.exe's text arrives whole.
 #
 # Usage: codepage.sh HOST_BIN WIN_BIN WINEPREFIX   (under an X server; the prefix made by
 # wine_prefix_fresh, as scripts/wine_test.sh leaves it)
@@ -73,5 +73,19 @@ done <<'TABLE'
 1252 en_US Canción.txt 中文.txt
 936 zh_CN 中文.txt ก.txt
 TABLE
+
+# On a console (a pseudo-terminal gives Wine a real one), every line arrives, the last included,
+# as Unicode text: names outside the console's code page survive, where UTF-8 bytes would be
+# read in the console's code page.
+echo "== console"
+rm -rf "$stage" && mkdir -p "$stage/src/VORIZ"
+"$HOST/qzp" ini set "$stage/src/VORIZ/INDEX.INI" Config SoftwareVersion 2.0 > /dev/null
+for i in $(seq -w 1 150); do echo "$i" > "$stage/src/VORIZ/Canción $i 中文.txt"; done
+"$HOST/qzp" pack "$stage/src" "$stage/tty.qzp" > /dev/null
+want=$("$HOST/qzp" list "$stage/tty.qzp"; echo 'qzp: C:\cp\Ωmega\VORIZ.QZP: no such file')
+got=$(cd "$DRIVE_C" && LC_ALL=en_US.UTF-8 script -qec \
+    "wine 'C:\\qzp.exe' list 'C:\\cp\\tty.qzp'; wine 'C:\\qzp.exe' list 'C:\\cp\\Ωmega\\VORIZ.QZP'" \
+    /dev/null < /dev/null | tr -d '\r' | sed 's/\x1b\[[?0-9;]*[a-zA-Z]//g')
+[ "$got" = "$want" ] || fail "qzp.exe on a console: $(diff <(echo "$want") <(echo "$got") | head -5)"
 wine_server_stop
 [ "$failed" = 0 ] && echo "codepage: ok"

@@ -97,10 +97,12 @@ ConsoleText::ConsoleText() {
             _open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_WRONLY | _O_BINARY);
         auto* forward = new Forward;
         forward->stream = stream;
-        forward->console = handle;
         forward->reader = reader;
         std::fflush(stream);
+        // The descriptor's own handle is closed when the pipe takes its place: the thread writes
+        // through the copy's.
         forward->saved = _dup(fd);
+        forward->console = reinterpret_cast<HANDLE>(_get_osfhandle(forward->saved));
         _dup2(pipeFd, fd);
         _close(pipeFd);
         forward->thread = std::thread([forward] { forward->Run(); });
@@ -111,10 +113,11 @@ ConsoleText::ConsoleText() {
 ConsoleText::~ConsoleText() {
     for (Forward* forward : forwards_) {
         std::fflush(forward->stream);
-        // Back to the console's descriptor: the pipe's last writer closes, the thread drains it.
+        // Back to the console's descriptor: the pipe's last writer closes, and the thread drains
+        // the pipe through the saved copy, which stays open until it has.
         _dup2(forward->saved, _fileno(forward->stream));
-        _close(forward->saved);
         forward->thread.join();
+        _close(forward->saved);
         ::CloseHandle(forward->reader);
         delete forward;
     }
