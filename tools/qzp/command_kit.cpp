@@ -34,6 +34,7 @@ int ReportUsage(const CLI::App& command, const std::string& message) {
     for (const CLI::App* at = &command; at->get_parent() != nullptr; at = at->get_parent()) {
         words = " " + at->get_name() + words;
     }
+    std::fflush(stdout);  // what was printed before comes first where both streams meet
     std::fprintf(stderr, "qzp: %s; see 'qzp%s --help'\n", Printable(message).c_str(),
                  words.c_str());
     return 2;
@@ -86,6 +87,7 @@ int ReportFailure(const std::string& subject, const std::string& message) {
 #ifdef _WIN32
     std::replace(path.begin(), path.end(), '/', '\\');  // the host's separator throughout
 #endif
+    std::fflush(stdout);
     std::fprintf(stderr, "qzp: %s: %s\n", Printable(path).c_str(), Printable(message).c_str());
     return 1;
 }

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -44,14 +45,13 @@ std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv) {
     return args;
 }
 
-// One console stream: the C runtime's descriptor now writes into a pipe, and a thread turns what
-// arrives into console text.
+// The console streams' descriptors all write into one pipe, and a thread turns what arrives into
+// console text: one pipe keeps the order in which stdout and stderr were written.
 struct ConsoleText::Forward {
-    std::FILE* stream = nullptr;
-    int saved = -1;  // the descriptor the stream had
     HANDLE console = nullptr;
     HANDLE reader = nullptr;
     std::thread thread;
+    std::vector<std::pair<std::FILE*, int>> streams;  // each stream, and the descriptor it had
 
     void Run() {
         std::string pending;
@@ -88,39 +88,47 @@ ConsoleText::ConsoleText() {
         if (handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode)) {
             continue;  // a pipe or file gets the UTF-8 bytes as written
         }
-        HANDLE reader = nullptr;
-        HANDLE writer = nullptr;
-        if (!::CreatePipe(&reader, &writer, nullptr, 0)) {
-            continue;
-        }
-        const int pipeFd =
-            _open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_WRONLY | _O_BINARY);
-        auto* forward = new Forward;
-        forward->stream = stream;
-        forward->reader = reader;
         std::fflush(stream);
-        // The descriptor's own handle is closed when the pipe takes its place: the thread writes
-        // through the copy's.
-        forward->saved = _dup(fd);
-        forward->console = reinterpret_cast<HANDLE>(_get_osfhandle(forward->saved));
-        _dup2(pipeFd, fd);
-        _close(pipeFd);
-        forward->thread = std::thread([forward] { forward->Run(); });
-        forwards_.push_back(forward);
+        if (forward_ == nullptr) {
+            HANDLE reader = nullptr;
+            HANDLE writer = nullptr;
+            if (!::CreatePipe(&reader, &writer, nullptr, 0)) {
+                return;
+            }
+            forward_ = new Forward;
+            forward_->reader = reader;
+            const int saved = _dup(fd);
+            // The descriptor's own handle is closed when the pipe takes its place: the thread
+            // writes through the copy's, which stays open until the pipe is drained.
+            forward_->console = reinterpret_cast<HANDLE>(_get_osfhandle(saved));
+            forward_->streams.emplace_back(stream, saved);
+            const int pipeFd =
+                _open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_WRONLY | _O_BINARY);
+            _dup2(pipeFd, fd);
+            _close(pipeFd);
+            forward_->thread = std::thread([forward = forward_] { forward->Run(); });
+        } else {
+            forward_->streams.emplace_back(stream, _dup(fd));
+            _dup2(_fileno(forward_->streams.front().first), fd);
+        }
     }
 }
 
 ConsoleText::~ConsoleText() {
-    for (Forward* forward : forwards_) {
-        std::fflush(forward->stream);
-        // Back to the console's descriptor: the pipe's last writer closes, and the thread drains
-        // the pipe through the saved copy, which stays open until it has.
-        _dup2(forward->saved, _fileno(forward->stream));
-        forward->thread.join();
-        _close(forward->saved);
-        ::CloseHandle(forward->reader);
-        delete forward;
+    if (forward_ == nullptr) {
+        return;
     }
+    // Back to the consoles' descriptors: the pipe's last writer closes, the thread drains it.
+    for (const auto& [stream, saved] : forward_->streams) {
+        std::fflush(stream);
+        _dup2(saved, _fileno(stream));
+    }
+    forward_->thread.join();
+    for (const auto& [stream, saved] : forward_->streams) {
+        _close(saved);
+    }
+    ::CloseHandle(forward_->reader);
+    delete forward_;
 }
 
 #endif

@@ -12,7 +12,8 @@
 std::vector<std::string> Utf8Arguments(int argc, wchar_t** argv);
 
 // While it lives, every byte written to stdout or stderr that is a console goes to it through
-// WriteConsoleW, decoded as UTF-8; a stream that is no console is left alone.
+// WriteConsoleW, decoded as UTF-8, in the order written; a stream that is no console is left
+// alone.
 class ConsoleText {
   public:
     ConsoleText();
@@ -22,7 +23,7 @@ class ConsoleText {
 
   private:
     struct Forward;
-    std::vector<Forward*> forwards_;
+    Forward* forward_ = nullptr;
 };
 
 #endif
