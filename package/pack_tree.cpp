@@ -34,7 +34,7 @@ class TreeWalk {
             children.emplace_back(PathText(it->path().filename()), *it);
         }
         if (code) {
-            return Fail(directory, "cannot list the directory: " + code.message());
+            return Fail(directory, "cannot list the directory: " + platform::ErrorText(code));
         }
         // std::string compares its bytes as unsigned char, which is the order we want.
         std::sort(children.begin(), children.end(),
@@ -58,7 +58,7 @@ class TreeWalk {
             const fs::file_status link = entry.symlink_status(code);
             const fs::file_status status = entry.status(code);
             if (code) {
-                return Fail(entry.path(), "cannot read: " + code.message());
+                return Fail(entry.path(), "cannot read: " + platform::ErrorText(code));
             }
             if (fs::is_directory(status)) {
                 if (fs::is_symlink(link)) {
@@ -71,7 +71,7 @@ class TreeWalk {
             } else if (fs::is_regular_file(status)) {
                 const uintmax_t size = entry.file_size(code);
                 if (code) {
-                    return Fail(entry.path(), "cannot read: " + code.message());
+                    return Fail(entry.path(), "cannot read: " + platform::ErrorText(code));
                 }
                 if (size == 0) {
                     return Fail(entry.path(),

@@ -5,9 +5,7 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <set>
@@ -532,7 +530,7 @@ int32_t PackageWriter::Write(const std::vector<PackItem>& items, const char16_t*
     }
     if (ok && !platform::RenameReplacing(temporary.c_str(), target.c_str())) {
         ok = false;
-        Fail(kNoItem, std::string("cannot replace the output: ") + std::strerror(errno));
+        Fail(kNoItem, "cannot replace the output: " + platform::LastFileError());
     }
     if (!ok) {
         platform::RemoveFile(temporary.c_str());

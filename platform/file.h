@@ -37,6 +37,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace platform {
 
@@ -182,6 +183,11 @@ FileSystem* BoundFiles();
 // The reason the last failed call of this layer on this thread failed, as one line of text
 // (e.g. "Permission denied", "refusing the symbolic link /x/out/VORIZ"); empty when unknown.
 std::string LastFileError();
+
+// The system's wording of a failure that std::filesystem or the C library reported, the same
+// wording LastFileError gives when this layer meets that failure: on Windows an errno value (most
+// of std::filesystem's codes there) is worded as the Win32 error the C runtime took it from.
+std::string ErrorText(const std::error_code& code);
 
 // Forgets the last failure on this thread, so that LastFileError after a step names only what
 // failed within it (a lookup of a missing file, which is no failure of the step, sets it too).

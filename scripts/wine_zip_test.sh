@@ -4,8 +4,9 @@
 # a scratch folder and runs the README's "Making an update" walk-through there with the zip's
 # qzp.exe under Wine in place of qzp (manifest, pack, info, check, diff, patch, keygen, sign,
 # verify, and check against the walk-through's device image), as scripts/test.sh does with the
-# Debian package on Linux. The walk-through's qzpupdate, the device's own program, stays the host
-# build's (QZP_HOST_BIN, default build/host-debug/bin), which stands in for the device.
+# Debian package on Linux, then the failures that every command must word alike
+# (tests/e2e/qzp_reasons.sh). The walk-through's qzpupdate, the device's own program, stays the
+# host build's (QZP_HOST_BIN, default build/host-debug/bin), which stands in for the device.
 # Usage: wine_zip_test.sh   (QZP_WINDOWS_BUILD as for wine_test.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -47,3 +48,4 @@ STANDIN
 chmod +x "$scratch/bin/qzp"
 ln -s "$(cd "${QZP_HOST_BIN:-build/host-debug/bin}" && pwd)/qzpupdate" "$scratch/bin/qzpupdate"
 bash tests/e2e/readme_walkthrough.sh "$scratch/bin"
+QZP_SYSTEM=windows bash tests/e2e/qzp_reasons.sh "$scratch/bin"

@@ -597,6 +597,10 @@ std::string LastFileError() {
     return t_error != 0 ? std::string(std::strerror(t_error)) : std::string();
 }
 
+std::string ErrorText(const std::error_code& code) {
+    return code.message();
+}
+
 std::string DevicePathToHost(const char16_t* path) {
     if (path == nullptr || !Bound()) {
         return std::string();

@@ -12,6 +12,7 @@
 #include <io.h>
 #include <share.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -151,12 +152,10 @@ void ResetFileError() {
     ::SetLastError(0);
 }
 
-std::string LastFileError() {
-    const DWORD now = ::GetLastError();
-    const DWORD code = now != 0 ? now : t_error;
-    if (code == 0) {
-        return std::string();
-    }
+namespace {
+
+// The system's text for a Win32 error code, on one line without the final full stop.
+std::string SystemMessage(DWORD code) {
     wchar_t* text = nullptr;
     const DWORD n = ::FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -177,6 +176,55 @@ std::string LastFileError() {
         out.pop_back();
     }
     return out.empty() ? "system error " + std::to_string(code) : out;
+}
+
+// The Win32 error behind an errno value that the C runtime or std::filesystem reported for a
+// file operation; 0 for one without a file-system meaning. The runtime folds "file not found"
+// and "path not found" into ENOENT, and std::filesystem says ENOTDIR where Windows finds no path
+// through a file: both are reported where a folder on the way is missing.
+DWORD Win32ErrorOf(int value) {
+    switch (value) {
+        case ENOENT:
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case EEXIST:
+            return ERROR_ALREADY_EXISTS;
+        case ENOSPC:
+            return ERROR_DISK_FULL;
+        case ENAMETOOLONG:
+            return ERROR_FILENAME_EXCED_RANGE;
+        case ENOTEMPTY:
+            return ERROR_DIR_NOT_EMPTY;
+        case EMFILE:
+            return ERROR_TOO_MANY_OPEN_FILES;
+        case EXDEV:
+            return ERROR_NOT_SAME_DEVICE;
+        case EROFS:
+            return ERROR_WRITE_PROTECT;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+std::string LastFileError() {
+    const DWORD now = ::GetLastError();
+    const DWORD code = now != 0 ? now : t_error;
+    return code == 0 ? std::string() : SystemMessage(code);
+}
+
+std::string ErrorText(const std::error_code& code) {
+    if (code.category() == std::system_category()) {
+        return SystemMessage(static_cast<DWORD>(code.value()));
+    }
+    const DWORD win32 = code.category() == std::generic_category() ? Win32ErrorOf(code.value()) : 0;
+    return win32 != 0 ? SystemMessage(win32) : code.message();
 }
 
 std::string DevicePathToHost(const char16_t* path) {

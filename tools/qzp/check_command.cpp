@@ -140,8 +140,13 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     }
     // Host files are read before a device image is bound.
     std::optional<std::string> keys;
-    if (!args.pubkey.empty() && !(keys = ReadHost(args.pubkey, kMaxKeyFileBytes))) {
-        return ReportFailure(args.pubkey, "cannot read the key file: " + OsReason());
+    if (!args.pubkey.empty()) {
+        if (const std::string problem = ReadProblem(args.pubkey); !problem.empty()) {
+            return ReportFailure(args.pubkey, problem);
+        }
+        if (!(keys = ReadHost(args.pubkey, kMaxKeyFileBytes))) {
+            return ReportFailure(args.pubkey, "cannot read: " + OsReason());
+        }
     }
     std::unique_ptr<app::DeviceState> device;
     if (args.device.empty()) {

@@ -118,18 +118,8 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
     if (!ToDevicePath(file, device, error)) {
         return ReportFailure(file, error);
     }
-    std::error_code code;
-    const std::filesystem::path path = FsPath(file);
-    if (!std::filesystem::exists(path, code)) {
-        return ReportFailure(file, "no such file");
-    }
-    if (!std::filesystem::is_regular_file(path, code)) {
-        return ReportFailure(file, "not a file");
-    }
-    if (std::FILE* stream = platform::OpenStream(device.c_str(), u"rb"); stream != nullptr) {
-        std::fclose(stream);
-    } else {
-        return ReportFailure(file, "cannot open: " + OsReason());
+    if (const std::string problem = ReadProblem(file); !problem.empty()) {
+        return ReportFailure(file, problem);
     }
     if (PackageOpen(device.c_str(), &archive, &entries, &count, 0) != 1) {
         archive = nullptr;
@@ -155,10 +145,11 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
     if (parent.empty()) {
         parent = ".";
     }
-    const fs::path folder = fs::canonical(parent, code);
+    // A folder that cannot be resolved is named as given; the creation of the probe below says why
+    // it cannot be written, in the words of the file layer.
+    fs::path folder = fs::canonical(parent, code);
     if (code) {
-        return ReportFailure(output,
-                             "cannot write here: " + FsText(parent) + ": " + code.message());
+        folder = parent;
     }
     for (const std::string& input : inputs) {
         if (fs::exists(out, code) && fs::equivalent(out, FsPath(input), code)) {

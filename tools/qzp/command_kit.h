@@ -119,7 +119,7 @@ class ProgressBar {
     int shown_ = -1;
 };
 
-// Checks, before anything is compressed, that the package file `output` can be written and that
+// Checks, before anything is compressed, that the file `output` can be written and that
 // it neither is nor lies inside one of `inputs` (host paths of files or directories), comparing
 // by file identity rather than spelling. Returns 0, or 1 after printing the problem.
 int CheckOutput(const std::string& output, const std::vector<std::string>& inputs);

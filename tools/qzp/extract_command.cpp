@@ -217,10 +217,8 @@ int RunExtract(const ExtractArguments& args) {
             return ReportFailure(host, "is the package being extracted; extract it elsewhere");
         }
     }
-    std::filesystem::create_directories(FsPath(args.directory), code);
-    if (!std::filesystem::is_directory(FsPath(args.directory), code)) {
-        return ReportFailure(
-            args.directory, "cannot create the directory: " + (code ? code.message() : OsReason()));
+    if (const std::string reason = CreateFolders(args.directory); !reason.empty()) {
+        return ReportFailure(args.directory, "cannot create the folder: " + reason);
     }
     if (chosen.empty()) {
         return 0;  // an empty package: nothing to unpack

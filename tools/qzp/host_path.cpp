@@ -1,7 +1,8 @@
 #include "tools/qzp/host_path.h"
 
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
+#include <system_error>
 
 #include "platform/file.h"
 #include "platform/text.h"
@@ -21,9 +22,48 @@ bool ToDevicePath(const std::string& hostPath, std::u16string& devicePath, std::
 std::string OsReason() {
     std::string reason = platform::LastFileError();
     if (reason.empty() && errno != 0) {
-        reason = std::strerror(errno);
+        reason = platform::ErrorText(std::error_code(errno, std::generic_category()));
     }
     return reason.empty() ? "unknown reason" : reason;
+}
+
+std::string ReadProblem(const std::string& path, bool folder) {
+    std::error_code code;
+    const std::filesystem::file_status status = std::filesystem::status(FsPath(path), code);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        return "no such file";
+    }
+    if (folder) {
+        return std::filesystem::is_directory(status) ? std::string() : "not a directory";
+    }
+    if (status.type() == std::filesystem::file_type::directory) {
+        return "is a directory";
+    }
+    if (status.type() != std::filesystem::file_type::regular) {
+        return "not a file";  // a pipe or a device, which an open could wait on
+    }
+    std::u16string device;
+    std::string error;
+    if (!ToDevicePath(path, device, error)) {
+        return error;
+    }
+    platform::ResetFileError();
+    std::FILE* stream = platform::OpenStream(device.c_str(), u"rb");
+    if (stream == nullptr) {
+        return "cannot open: " + OsReason();
+    }
+    std::fclose(stream);
+    return std::string();
+}
+
+std::string CreateFolders(const std::string& path) {
+    std::error_code code;
+    const std::filesystem::path folder = FsPath(path);
+    if (!std::filesystem::create_directories(folder, code) && !code &&
+        !std::filesystem::is_directory(folder, code)) {
+        code = std::make_error_code(std::errc::not_a_directory);
+    }
+    return code ? platform::ErrorText(code) : std::string();
 }
 
 std::filesystem::path FsPath(const std::string& utf8) {

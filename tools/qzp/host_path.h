@@ -18,8 +18,18 @@ std::filesystem::path FsPath(const std::string& utf8);
 std::string FsText(const std::filesystem::path& path);
 
 // The reason the last failed file operation failed ("Permission denied"), for error messages;
-// "unknown reason" when none was recorded.
+// "unknown reason" when none was recorded. Every reason qzp prints is worded by the platform
+// (platform::LastFileError, platform::ErrorText), so one failure reads the same in every command.
 std::string OsReason();
+
+// Why the file `path` named on the command line cannot be read, as every command words it: "no
+// such file", "is a directory", "not a file", or "cannot open: " and the system's reason. Empty
+// when it opens. With `folder`, a folder is wanted: "no such file" or "not a directory".
+std::string ReadProblem(const std::string& path, bool folder = false);
+
+// Creates the folder `path` and the folders above it that are missing. Returns the system's
+// reason when it cannot, empty when the folder stands.
+std::string CreateFolders(const std::string& path);
 
 // qzp prints every text from outside (paths, names, versions, comments, reasons) through the
 // platform's one escaping; its JSON takes ValidUtf8.

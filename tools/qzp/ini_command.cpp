@@ -203,11 +203,10 @@ int Set(const CLI::App& command, const std::string& file, const std::string& sec
     std::unique_ptr<IniTable, TableFree> fresh;
     IniTable* table = nullptr;
     if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
-        const std::filesystem::path parent = FsPath(file).parent_path();
-        std::error_code code;
-        if (!parent.empty() && !std::filesystem::is_directory(parent, code) &&
-            !std::filesystem::create_directories(parent, code)) {
-            return ReportFailure(parent.string(), "cannot create the folder: " + code.message());
+        const std::string parent = FsText(FsPath(file).parent_path());
+        if (const std::string reason = parent.empty() ? std::string() : CreateFolders(parent);
+            !reason.empty()) {
+            return ReportFailure(parent, "cannot create the folder: " + reason);
         }
         fresh.reset(IniTableCreate(0));
         table = fresh.get();

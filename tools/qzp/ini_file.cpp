@@ -138,8 +138,12 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
 
 std::string IniOpenFailure(const std::u16string& path) {
     uint64_t size = 0;
-    if (platform::GetAttributes(path.c_str()) == platform::kInvalidFileAttributes) {
+    const uint32_t attributes = platform::GetAttributes(path.c_str());
+    if (attributes == platform::kInvalidFileAttributes) {
         return "no such file";
+    }
+    if ((attributes & platform::kAttributeDirectory) != 0) {
+        return "is a directory";
     }
     if (path.size() > 259) {
         return "path longer than 259 units";

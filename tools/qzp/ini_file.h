@@ -29,6 +29,6 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
 std::optional<std::string> IniEntryProblem(const std::u16string& section, const std::u16string& key,
                                            const std::u16string& value);
 
-// Why the INI file at the device path `path` could not be opened: missing, a path the device
-// cannot hold, larger than the device reads, or not UTF-16 with its mark.
+// Why the INI file at the device path `path` could not be opened: missing, a directory, a path
+// the device cannot hold, larger than the device reads, or not UTF-16 with its mark.
 std::string IniOpenFailure(const std::u16string& path);

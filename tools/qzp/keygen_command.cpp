@@ -27,16 +27,21 @@ int RunKeygen(const CLI::App& command, const KeygenArguments& args) {
         return ReportUsage(command, "--no-password takes no password");
     }
     std::error_code code;
-    if (std::filesystem::equivalent(args.publicFile, args.secretFile, code) ||
+    if (std::filesystem::equivalent(FsPath(args.publicFile), FsPath(args.secretFile), code) ||
         args.publicFile == args.secretFile) {
         return ReportUsage(command, "the public and the secret key need two files");
     }
     for (const std::string* file : {&args.secretFile, &args.publicFile}) {
-        if (std::filesystem::is_directory(*file, code)) {
+        if (std::filesystem::is_directory(FsPath(*file), code)) {
             return ReportFailure(*file, "is a directory; name the key file to write");
         }
-        if (!args.force && std::filesystem::exists(std::filesystem::symlink_status(*file, code))) {
+        if (!args.force &&
+            std::filesystem::exists(std::filesystem::symlink_status(FsPath(*file), code))) {
             return ReportFailure(*file, "exists; give --force to replace the key pair");
+        }
+        // Both folders are known to take a file before either key is written.
+        if (CheckOutput(*file, {}) != 0) {
+            return 1;
         }
     }
     std::string password;

@@ -68,10 +68,8 @@ int RunManifest(const CLI::App& command, const ManifestArguments& args) {
     if (!ToDevicePath(file, path, error)) {
         return ReportFailure(file, error);
     }
-    std::error_code code;
-    if (!std::filesystem::is_directory(FsPath(folder), code) &&
-        !std::filesystem::create_directories(FsPath(folder), code)) {
-        return ReportFailure(folder, "cannot create the folder: " + code.message());
+    if (const std::string reason = CreateFolders(folder); !reason.empty()) {
+        return ReportFailure(folder, "cannot create the folder: " + reason);
     }
     std::unique_ptr<IniTable, TableFree> table(IniTableCreate(0));
     if (table == nullptr) {

@@ -40,6 +40,9 @@ int RunPack(const PackArguments& args) {
     if (!ToDevicePath(args.output, outputDevice, error)) {
         return ReportFailure(args.output, error);
     }
+    if (const std::string problem = ReadProblem(args.source, true); !problem.empty()) {
+        return ReportFailure(args.source, problem);
+    }
     PackTreeResult tree;
     if (CollectPackTree(sourceDevice, tree) != 0) {
         return ReportFailure(tree.errorPath, tree.error);

@@ -115,7 +115,7 @@ int RunPatch(const PatchArguments& args) {
         PackItem item{entry.name, entry.source};
         if (manifest) {
             const std::string file = scratch.path() + "/manifest/VORIZ/INDEX.INI";
-            std::filesystem::create_directories(scratch.path() + "/manifest/VORIZ", code);
+            std::filesystem::create_directories(FsPath(scratch.path() + "/manifest/VORIZ"), code);
             std::string error;
             if (!WritePatchManifest(entry.source, old.manifest->version, file, error)) {
                 return ReportFailure(file, error);

@@ -42,7 +42,7 @@ std::string SigningTime() {
 std::string DefaultTrustedComment(const std::string& file, const TreeListing& listing) {
     const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
     std::string version = manifest != nullptr ? manifest->version : "";
-    return std::filesystem::path(file).filename().string() + ", version " +
+    return FsText(FsPath(file).filename()) + ", version " +
            (version.empty() ? std::string("(none)") : version) + ", " + DescribeKind(manifest) +
            ", signed " + SigningTime();
 }
@@ -56,12 +56,11 @@ int ReadSecretKeyFile(const std::string& keyFile, SecretKeyFile& file) {
     if (!ToDevicePath(keyFile, path, error)) {
         return ReportFailure(keyFile, error);
     }
-    std::error_code code;
-    if (std::filesystem::is_directory(keyFile, code)) {
-        return ReportFailure(keyFile, "is a directory, not a secret key file");
+    if (const std::string problem = ReadProblem(keyFile); !problem.empty()) {
+        return ReportFailure(keyFile, problem);
     }
     if (ReadSmallFile(path.c_str(), kMaxSecretKeyFileBytes, &text) != 0) {
-        return ReportFailure(keyFile, "cannot read the secret key: " + OsReason());
+        return ReportFailure(keyFile, "cannot read: " + OsReason());
     }
     KeyFault fault = KeyFault::kNone;
     const int32_t parsed = ParseSecretKeyFile(text.data(), text.size(), &file, &fault);

@@ -49,6 +49,9 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
     if (!ToDevicePath(keyFile, keyPath, error)) {
         return ReportFailure(keyFile, error);
     }
+    if (const std::string problem = ReadProblem(keyFile); !problem.empty()) {
+        return ReportFailure(keyFile, problem);
+    }
     if (!ToDevicePath(signatureFile, signaturePath, error)) {
         return ReportFailure(signatureFile, error);
     }

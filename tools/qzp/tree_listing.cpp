@@ -137,7 +137,7 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
 
 ScratchDirectory::ScratchDirectory() {
     std::error_code code;
-    std::string base = std::filesystem::temp_directory_path(code).string();
+    std::string base = FsText(std::filesystem::temp_directory_path(code));
     if (code) {
         base = "/tmp";
     }
@@ -146,7 +146,7 @@ ScratchDirectory::ScratchDirectory() {
     for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
         char name[32];
         std::snprintf(name, sizeof name, "/qzp.%08x", static_cast<unsigned>(random()));
-        if (std::filesystem::create_directory(base + name, code) && !code) {
+        if (std::filesystem::create_directory(FsPath(base + name), code) && !code) {
             path_ = base + name;
         }
     }
@@ -155,7 +155,7 @@ ScratchDirectory::ScratchDirectory() {
 ScratchDirectory::~ScratchDirectory() {
     if (!path_.empty()) {
         std::error_code code;
-        std::filesystem::remove_all(path_, code);
+        std::filesystem::remove_all(FsPath(path_), code);
     }
 }
 

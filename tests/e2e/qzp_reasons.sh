@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# One failure, one wording: every command that meets the same failure says it in the same words,
+# names the file concerned and fails; a reason from the system is the system's own wording
+# (Linux's, or Windows' where std::filesystem and the C runtime speak in errno terms). Run by
+# CTest on the host build, and by scripts/wine_zip_test.sh with qzp.exe under Wine standing in
+# for qzp (QZP_SYSTEM=windows).
+# Usage: qzp_reasons.sh BIN_DIR
+source "$(dirname "$0")/common.bash" "$1"
+if [ "${QZP_SYSTEM:-linux}" = windows ]; then
+    no_folder='Path not found' through_file='Path not found'
+else
+    no_folder='No such file or directory' through_file='Not a directory'
+fi
+
+mkdir -p src/VORIZ
+"$QZP" manifest src --version 2.0 > /dev/null
+echo x > src/VORIZ/a.txt
+"$QZP" pack src p.qzp > /dev/null
+"$QZP" keygen --no-password --pubkey k.pub --key k.key > /dev/null
+echo x > afile
+
+# REASON, then one SUBJECT|ARGUMENTS row per command. The line must be "qzp: SUBJECT: ...REASON"
+# (with / for the separator) and the only one.
+same_failure() {
+    local reason=$1 subject args status
+    while IFS='|' read -r subject args; do
+        eval "set -- $args"
+        "$QZP" "$@" > /dev/null 2> err.txt && status=0 || status=$?
+        line=$(tr '\\' / < err.txt)
+        [ $status -ne 0 ] && [ "$(wc -l < err.txt)" -eq 1 ] &&
+            [[ $line == "qzp: $subject: "*"$reason" ]] ||
+            fail "qzp $args: exit $status, [$line] should be [qzp: $subject: ...$reason]"
+    done
+}
+
+same_failure 'no such file' <<'TABLE'
+nothing.qzp|list nothing.qzp
+nothing.qzp|info nothing.qzp
+nothing.qzp|verify nothing.qzp
+nothing.qzp|extract nothing.qzp out
+nothing.qzp|check nothing.qzp --no-record
+nothing.qzp|diff nothing.qzp p.qzp
+nothing.qzp|patch nothing.qzp src o.qzp
+nothing.qzp|sign nothing.qzp --key k.key
+nothing|pack nothing o.qzp
+nothing.ini|ini get nothing.ini Config SoftwareVersion
+nothing.key|sign p.qzp --key nothing.key
+nothing.pub|verify p.qzp --pubkey nothing.pub
+nothing.pub|check p.qzp --no-record --pubkey nothing.pub
+TABLE
+same_failure 'is a directory' <<'TABLE'
+src|list src
+src|verify src
+src|ini get src Config SoftwareVersion
+src|sign p.qzp --key src
+src|verify p.qzp --pubkey src
+TABLE
+same_failure "cannot write here: nodir: $no_folder" <<'TABLE'
+nodir/o.qzp|pack src nodir/o.qzp
+nodir/o.qzp|patch p.qzp src nodir/o.qzp
+nodir/k.pub|keygen --no-password --pubkey nodir/k.pub --key k2.key
+TABLE
+[ ! -e k2.key ] || fail "keygen wrote the secret key of a pair it could not complete"
+same_failure "$through_file" <<'TABLE'
+afile/o.qzp|pack src afile/o.qzp
+afile/out|extract p.qzp afile/out
+afile/m/VORIZ|manifest afile/m --version 2.0
+afile|ini set afile/k.ini Config Title x
+afile/k.pub|keygen --no-password --pubkey afile/k.pub --key k2.key
+TABLE
+echo "qzp_reasons: OK"
