@@ -92,5 +92,15 @@ got=$(cd "$stage" && LC_ALL=en_US.UTF-8 script -qec "stty cols 200; wine 'C:\\qz
     wine 'C:\\qzp.exe' patch tty.qzp src host.qzp; wine 'C:\\qzp.exe' list 'Ωmega\\VORIZ.QZP'" \
     /dev/null < /dev/null | tr -d '\r' | sed 's/\x1b\[1C/ /g; s/\x1b\[[?0-9;]*[a-zA-Z]//g')
 [ "$got" = "$want" ] || fail "qzp.exe on a console: $(diff <(echo "$want") <(echo "$got") | head -5)"
+
+# A user's temporary folder outside the ANSI code page (a user name such as Ωmega) holds the
+# scratch folder of a patch. The setting is written as UTF-16, the only way it arrives whole.
+echo "== temporary folder"
+mkdir -p "$DRIVE_C/tmp Ω"
+setting() { printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Environment]\r\n%s\r\n' "$1" |
+    iconv -f UTF-8 -t UTF-16 > "$stage/env.reg" && wine regedit /S 'C:\cp\env.reg'; }
+setting '"TMP"="C:\\tmp Ω"'  # GetTempPathW looks at TMP first
+out=$(cd "$stage" && wine 'C:\qzp.exe' patch tty.qzp src temp.qzp 2>&1) || fail "qzp.exe patch with TMP outside the code page: $out"
+setting '"TMP"=-'
 wine_server_stop
 [ "$failed" = 0 ] && echo "codepage: ok"
