@@ -52,17 +52,20 @@ std::string Thousands(uint64_t value) {
     return digits;
 }
 
-// The name as the device's file system compares it: ASCII letters folded, no trailing `\`.
-std::string FoldedName(std::string_view name) {
-    if (!name.empty() && name.back() == '\\') {
+// The name as the device's file system compares it: the wide name with ASCII letters folded and
+// no trailing `\`. Folding the stored bytes would join two names of a double-byte code page
+// whose second bytes are ASCII letters of another case.
+std::u16string FoldedName(std::u16string_view name) {
+    if (!name.empty() && name.back() == u'\\') {
         name.remove_suffix(1);
     }
     return platform::FoldedAscii(name);
 }
 
 // Why `name` cannot be stored, or nothing: the name rule every reader applies (name_rules.h).
-std::string NameProblem(const std::string& name, bool directory) {
-    const NameFault fault = CheckStoredName(name, directory);
+// The name as the device converts it goes to `wide`.
+std::string NameProblem(const std::string& name, bool directory, std::u16string& wide) {
+    const NameFault fault = CheckStoredName(name, directory, &wide);
     if (fault == NameFault::kNotText && name.size() > kPackageMaxNameLength) {
         return "name is " + std::to_string(name.size()) + " bytes long (at most " +
                std::to_string(kPackageMaxNameLength) + ")";
@@ -242,15 +245,16 @@ int32_t PackageWriter::CheckItems(const std::vector<PackItem>& items) {
         return Fail(kNoItem, "too many entries: " + Thousands(items.size()) + " (at most " +
                                  Thousands(options_.maxEntries) + ")");
     }
-    std::set<std::string> seen;
+    std::set<std::u16string> seen;
+    std::u16string wide;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        const std::string problem = NameProblem(items[i].name, items[i].source.empty());
+        const std::string problem = NameProblem(items[i].name, items[i].source.empty(), wide);
         if (!problem.empty()) {
             return Fail(static_cast<int64_t>(i), problem);
         }
         // The device's file system ignores letter case: two such names would overwrite each
         // other when the package is unpacked.
-        if (!seen.insert(FoldedName(items[i].name)).second) {
+        if (!seen.insert(FoldedName(wide)).second) {
             return Fail(static_cast<int64_t>(i),
                         "another entry has the same name (letter case aside)");
         }

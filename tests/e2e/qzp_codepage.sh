@@ -38,6 +38,28 @@ done <<'TABLE'
 65001 Ωmega.txt \xce\xa9mega.txt -
 TABLE
 
+# Double-byte code pages, where a second byte may be `\` or an ASCII letter: names are split and
+# compared as text. ア and ヂ (83 41 and 83 61 in 932; 傾 and 僡 in 936) are two names, which
+# pack, the installer, diff and extract NAME tell apart; ソ and 乗 (83 5C, 81 5C) end no level.
+while read -r cp one other level; do
+    rm -rf src dev out && mkdir -p "src/VORIZ/$level" dev/SDMMC dev/ResidentFlash2 dev/.named
+    "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
+    echo same > "src/VORIZ/$one" && echo same > "src/VORIZ/$other" && echo x > "src/VORIZ/$level/$level"
+    "$QZP" pack --codepage "$cp" src dev/SDMMC/VORIZ.QZP > /dev/null || fail "$cp: $one and $other"
+    echo "$cp" > dev/.named/codepage
+    "$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > /dev/null
+    [ "$(cd dev/ResidentFlash2 && find VORIZ | sort)" = "$(cd src && find VORIZ | sort)" ] ||
+        fail "$cp: installed $(cd dev/ResidentFlash2 && find VORIZ | tr '\n' ' ')"
+    rm "src/VORIZ/$other" && "$QZP" pack --codepage "$cp" src old.qzp > /dev/null
+    [ "$("$QZP" diff --codepage "$cp" old.qzp dev/SDMMC/VORIZ.QZP)" = \
+        "added:   VORIZ\\$other (5 bytes, CRC 439ad3eb)" ] || fail "$cp: diff"
+    "$QZP" extract --codepage "$cp" dev/SDMMC/VORIZ.QZP out "VORIZ/$other" > /dev/null
+    [ "$(cd out && find . -type f)" = "./VORIZ/$other" ] || fail "$cp: extract $other"
+done <<'TABLE'
+932 ア.txt ヂ.txt ソ
+936 傾.txt 僡.txt 乗
+TABLE
+
 # What cannot be a code page, in a command's option or in the device image.
 "$QZP" list --codepage 0 dev/SDMMC/VORIZ.QZP > /dev/null 2>&1 && fail "--codepage 0 was taken"
 echo "latin" > dev/.named/codepage

@@ -51,11 +51,11 @@ std::vector<uint32_t> FindByName(const OpenedPackage& package, const std::string
     while (wanted.size() > 1 && wanted.back() == '\\') {
         wanted.pop_back();
     }
-    const std::string key = NameKey(wanted);
+    const std::string key = platform::FoldedAscii(wanted);
     const std::string below = key + "\\";
     std::vector<uint32_t> found;
     for (uint32_t k = 0; k < package.records.size(); ++k) {
-        std::string stored = NameKey(WrittenName(package.records[k]));
+        const std::string stored = NameKey(package.records[k].storedName);
         if (stored == key || stored == below || stored.starts_with(below)) {
             found.push_back(k);
         }

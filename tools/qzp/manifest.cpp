@@ -5,6 +5,7 @@
 
 #include "ini/ini_document.h"
 #include "platform/text.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/ini_file.h"
 
 namespace {
@@ -23,7 +24,7 @@ std::optional<std::string> Value(IniDocument* document, const char16_t* section,
 }
 
 std::string HostName(const std::string& source, const std::string& stored) {
-    std::string name = stored;
+    std::string name = ShownName(stored);  // as text: a second byte may be `\`
     if (!name.empty() && name.back() == '\\') {
         name.pop_back();
     }
@@ -68,9 +69,9 @@ std::optional<std::string> TreeManifestProblem(const std::string& source,
     if (found == tree.items.end()) {
         const auto elsewhere =
             std::find_if(tree.items.begin(), tree.items.end(), [](const PackItem& item) {
-                const std::size_t slash = item.name.find_last_of('\\');
-                const std::string last =
-                    slash == std::string::npos ? item.name : item.name.substr(slash + 1);
+                const std::string name = ShownName(item.name);
+                const std::size_t slash = name.find_last_of('\\');
+                const std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
                 return !item.source.empty() && platform::EqualsIgnoringAsciiCase(last, "INDEX.INI");
             });
         if (elsewhere != tree.items.end()) {

@@ -159,14 +159,8 @@ ScratchDirectory::~ScratchDirectory() {
     }
 }
 
-std::string NameKey(const std::string& name) {
-    std::string key = name;
-    for (char& c : key) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 32);
-        }
-    }
-    return key;
+std::string NameKey(const std::string& stored) {
+    return platform::FoldedAscii(ShownName(stored));
 }
 
 int LoadTree(const std::string& path, TreeListing& listing) {

@@ -49,5 +49,6 @@ int LoadTree(const std::string& path, TreeListing& listing);
 // 1 after printing the failure.
 int ExtractAll(const std::string& path, const std::string& directory);
 
-// The key under which names are matched: the device compares them without regard to ASCII case.
-std::string NameKey(const std::string& name);
+// The key under which stored names are matched: the device compares them as text (converted from
+// the bound code page, where a second byte may be an ASCII letter) without regard to ASCII case.
+std::string NameKey(const std::string& stored);
