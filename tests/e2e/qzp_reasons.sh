@@ -20,12 +20,13 @@ echo x > src/VORIZ/a.txt
 echo x > afile
 
 # REASON, then one SUBJECT|ARGUMENTS row per command. The line must be "qzp: SUBJECT: ...REASON"
-# (with / for the separator) and the only one.
+# (with / for the separator) and the only one. qzp runs as ${AS[@]} says.
+AS=()
 same_failure() {
     local reason=$1 subject args status
     while IFS='|' read -r subject args; do
         eval "set -- $args"
-        "$QZP" "$@" > /dev/null 2> err.txt && status=0 || status=$?
+        "${AS[@]}" "$QZP" "$@" > /dev/null 2> err.txt && status=0 || status=$?
         line=$(tr '\\' / < err.txt)
         [ $status -ne 0 ] && [ "$(wc -l < err.txt)" -eq 1 ] &&
             [[ $line == "qzp: $subject: "*"$reason" ]] ||
@@ -68,4 +69,25 @@ afile/m/VORIZ|manifest afile/m --version 2.0
 afile|ini set afile/k.ini Config Title x
 afile/k.pub|keygen --no-password --pubkey afile/k.pub --key k2.key
 TABLE
+
+# Access refused: a closed folder on the way, a file its owner alone reads (the secret key). Run
+# as root, qzp runs as nobody, whom the files do not admit either.
+if [ "${QZP_SYSTEM:-linux}" = linux ]; then
+    [ "$(id -u)" -ne 0 ] || AS=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    mkdir closed && cp p.qzp k.pub src/VORIZ/INDEX.INI closed/ && chmod 000 closed
+    chmod 755 "$WORK" && chmod 644 p.qzp
+    if "${AS[@]}" "$QZP" --version > /dev/null 2>&1; then
+        same_failure 'cannot open: Permission denied' <<'TABLE'
+closed/p.qzp|list closed/p.qzp
+closed/p.qzp|extract closed/p.qzp out
+closed/p.qzp|check closed/p.qzp --no-record
+closed/INDEX.INI|ini get closed/INDEX.INI Config SoftwareVersion
+closed/k.pub|verify p.qzp --pubkey closed/k.pub
+k.key|sign p.qzp --key k.key
+TABLE
+    else
+        echo "qzp_reasons: access refusal skipped: $QZP cannot run as another user"
+    fi
+    chmod 755 closed
+fi
 echo "qzp_reasons: OK"

@@ -33,6 +33,9 @@ std::string ReadProblem(const std::string& path, bool folder) {
     if (status.type() == std::filesystem::file_type::not_found) {
         return "no such file";
     }
+    if (code) {
+        return "cannot open: " + platform::ErrorText(code);  // a folder on the way is closed
+    }
     if (folder) {
         return std::filesystem::is_directory(status) ? std::string() : "not a directory";
     }

@@ -137,7 +137,8 @@ std::optional<std::string> CutEntry(IniTable* table, const std::u16string& raw) 
 Document Open(const std::string& file, const std::u16string& path) {
     Document document(IniOpen(path.c_str()));
     if (document == nullptr) {
-        ReportFailure(file, IniOpenFailure(path));
+        const std::string problem = ReadProblem(file);
+        ReportFailure(file, problem.empty() ? IniOpenFailure(path) : problem);
     }
     return document;
 }

@@ -54,7 +54,7 @@ int LoadDirectory(const std::string& path, const std::u16string& device, TreeLis
         entry.source = item.source;
         if (!entry.directory && !Checksum(item.source, entry.size, entry.crc)) {
             return ReportFailure(platform::DevicePathToHost(item.source.c_str()),
-                                 "cannot read the file: " + OsReason());
+                                 "cannot read: " + OsReason());
         }
         listing.entries.push_back(std::move(entry));
     }
