@@ -269,9 +269,15 @@ int32_t PackageWriter::CheckItems(const std::vector<PackItem>& items) {
     }
     PlanOptions options;
     options.manifestRules = true;
+    options.limitFolder = options_.limitFolder;
     InstallPlan plan;
     if (!BuildInstallPlan(entries, options, plan)) {
-        return Fail(static_cast<int64_t>(plan.faultEntry), PlanFaultText(plan.fault));
+        std::string message = PlanFaultText(plan.fault);
+        if (plan.fault == PlanFault::kPathTooLong && options.limitFolder != nullptr) {
+            message += " (over 259 units below " + platform::Utf16ToUtf8(options.limitFolder) +
+                       ", where the device writes it)";
+        }
+        return Fail(static_cast<int64_t>(plan.faultEntry), message);
     }
     return 0;
 }

@@ -33,6 +33,9 @@ struct PackOptions {
     unsigned jobs = 0;  // compression threads; 0 = one per hardware thread; at most 64
     // Called on the writing thread after each block with the source bytes read so far.
     std::function<void(uint64_t bytesRead)> progress;
+    // The device folder the names are unpacked into, whose length counts toward the device's path
+    // limit (PlanOptions::limitFolder); null: the names alone.
+    const char16_t* limitFolder = nullptr;
 
     // The format's limits. Tests lower them to reach the refusals with small inputs.
     uint32_t maxEntries = 65535;

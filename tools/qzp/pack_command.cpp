@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "app/device_paths.h"
 #include "package/pack_tree.h"
 #include "package/writer.h"
 #include "platform/file.h"
@@ -66,6 +67,7 @@ int RunPack(const PackArguments& args) {
 
     PackOptions options;
     options.comment = args.comment;
+    options.limitFolder = app::kFlashVolume;  // a package the device would refuse is not written
     options.level = args.level;
     options.jobs = args.jobs;
     ProgressBar bar("packing", StderrIsTerminal() && tree.fileBytes >= kProgressFromBytes);

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/device_paths.h"
 #include "ini/ini_document.h"
 #include "package/pack_tree.h"
 #include "package/writer.h"
@@ -140,6 +141,7 @@ int RunPatch(const PatchArguments& args) {
     }
     PackOptions options;
     options.comment = args.comment;
+    options.limitFolder = app::kFlashVolume;  // a package the device would refuse is not written
     options.level = args.level;
     PackageWriter writer(options);
     if (writer.Write(items, outputDevice.c_str()) != 0) {
