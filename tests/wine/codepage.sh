@@ -86,11 +86,11 @@ rm "$stage/src/VORIZ/Canción 001 中文.txt"
 "$HOST/qzp" ini set "$stage/src/VORIZ/INDEX.INI" Config SoftwareVersion 3.0 > /dev/null
 want=$(cd "$stage" && "$HOST/qzp" list tty.qzp && "$HOST/qzp" patch tty.qzp src host.qzp 2>&1 &&
     echo 'qzp: Ωmega\VORIZ.QZP: no such file')
-# The terminal's width is set so that no line wraps; conhost moves the cursor over a blank it
-# has already drawn, which a terminal shows as that blank.
+# The terminal's width is set so that no line wraps; conhost moves the cursor over blanks it has
+# already drawn, which a terminal shows as those blanks.
 got=$(cd "$stage" && LC_ALL=en_US.UTF-8 script -qec "stty cols 200; wine 'C:\\qzp.exe' list tty.qzp;
     wine 'C:\\qzp.exe' patch tty.qzp src host.qzp; wine 'C:\\qzp.exe' list 'Ωmega\\VORIZ.QZP'" \
-    /dev/null < /dev/null | tr -d '\r' | sed 's/\x1b\[1C/ /g; s/\x1b\[[?0-9;]*[a-zA-Z]//g')
+    /dev/null < /dev/null | tr -d '\r' | perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[?0-9;]*[a-zA-Z]//g')
 [ "$got" = "$want" ] || fail "qzp.exe on a console: $(diff <(echo "$want") <(echo "$got") | head -5)"
 
 # A user's temporary folder outside the ANSI code page (a user name such as Ωmega) holds the
