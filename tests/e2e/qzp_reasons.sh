@@ -70,11 +70,12 @@ afile|ini set afile/k.ini Config Title x
 afile/k.pub|keygen --no-password --pubkey afile/k.pub --key k2.key
 TABLE
 
-# Access refused: a closed folder on the way, a file its owner alone reads (the secret key). Run
-# as root, qzp runs as nobody, whom the files do not admit either.
+# Access refused: a closed folder on the way, a file nobody may read. Run as root, qzp runs as
+# nobody, whom the files do not admit either.
 if [ "${QZP_SYSTEM:-linux}" = linux ]; then
     [ "$(id -u)" -ne 0 ] || AS=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     mkdir closed && cp p.qzp k.pub src/VORIZ/INDEX.INI closed/ && chmod 000 closed
+    cp k.key locked.key && chmod 000 locked.key
     chmod 755 "$WORK" && chmod 644 p.qzp
     if "${AS[@]}" "$QZP" --version > /dev/null 2>&1; then
         same_failure 'cannot open: Permission denied' <<'TABLE'
@@ -83,7 +84,7 @@ closed/p.qzp|extract closed/p.qzp out
 closed/p.qzp|check closed/p.qzp --no-record
 closed/INDEX.INI|ini get closed/INDEX.INI Config SoftwareVersion
 closed/k.pub|verify p.qzp --pubkey closed/k.pub
-k.key|sign p.qzp --key k.key
+locked.key|sign p.qzp --key locked.key
 TABLE
     else
         echo "qzp_reasons: access refusal skipped: $QZP cannot run as another user"
