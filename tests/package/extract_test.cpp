@@ -592,50 +592,9 @@ INSTANTIATE_TEST_SUITE_P(Packages, BoundedMemoryTest,
                                     std::to_string(std::get<1>(info.param));
                          });
 
-// The block decoder of this build against zlib, the reference: the same verdict, length and bytes
-// for intact streams and for every kind of damage (each bit of a stream flipped, every
-// truncation, bytes appended, too little room, output past the buffer).
-TEST(DecoderTest, LibdeflateAndZlibAgreeOnIntactAndDamagedStreams) {
-    std::vector<std::pair<Bytes, uint32_t>> streams;  // stream, output capacity
-    for (const Bytes& content : {Pattern(3000), Pattern(16384, 5), Bytes(40000, 'z'), Text("x")}) {
-        const Bytes packed = Compress(content.data(), content.size());
-        streams.push_back({packed, kPackageWorkBufferSize});
-        streams.push_back({packed, static_cast<uint32_t>(content.size()) - 1});  // no room
-        Bytes longer = packed;
-        longer.insert(longer.end(), {1, 2, 3});  // trailing bytes after the stream
-        streams.push_back({longer, kPackageWorkBufferSize});
-        for (size_t cut = 0; cut < packed.size(); cut += 1 + packed.size() / 64) {
-            streams.push_back(
-                {Bytes(packed.begin(), packed.begin() + cut), kPackageWorkBufferSize});
-        }
-        for (size_t at = 0; at < std::min<size_t>(packed.size(), 48); ++at) {
-            for (int bit = 0; bit < 8; ++bit) {
-                Bytes flipped = packed;
-                flipped[at] ^= static_cast<uint8_t>(1 << bit);
-                streams.push_back({flipped, kPackageWorkBufferSize});
-            }
-        }
-    }
-    const Bytes huge(70000, 'q');
-    streams.push_back({Compress(huge.data(), huge.size()), kPackageWorkBufferSize});
-    size_t refused = 0;
-    for (const auto& [stream, capacity] : streams) {
-        Bytes a(kPackageWorkBufferSize), z(kPackageWorkBufferSize);
-        uint32_t lengthA = 7, lengthZ = 9;
-        const bool okA = block_codec::InflateLibdeflate(
-            stream.data(), static_cast<uint32_t>(stream.size()), a.data(), capacity, &lengthA);
-        const bool okZ = block_codec::InflateZlib(
-            stream.data(), static_cast<uint32_t>(stream.size()), z.data(), capacity, &lengthZ);
-        ASSERT_EQ(okA, okZ) << "stream of " << stream.size() << " bytes";
-        refused += okZ ? 0 : 1;
-        if (okZ) {
-            ASSERT_EQ(lengthA, lengthZ);
-            ASSERT_TRUE(std::equal(a.begin(), a.begin() + lengthA, z.begin()));
-            ASSERT_EQ(block_codec::Crc32(0, a.data(), lengthA),
-                      Crc(Bytes(z.begin(), z.begin() + lengthZ)));
-        }
-    }
-    EXPECT_GT(refused, streams.size() / 4) << "the damage should mostly be refused";
+// The decoders are compared with zlib by fuzz_inflate_diff, whose seeds every test run replays;
+// what is left here is joining the CRC-32 of two parts, which extraction's threads rely on.
+TEST(DecoderTest, CrcOfTwoPartsCombinesIntoTheWholesCrc) {
     const Bytes content = Pattern(5000, 3);
     EXPECT_EQ(
         block_codec::Crc32Combine(Crc(Bytes(content.begin(), content.begin() + 1234)),
