@@ -104,6 +104,8 @@ slip "8-bit text" "qzp: slip/VORIZ/INDEX.INI: the manifest cannot be read: not a
 slip "over the INI limit" "the manifest cannot be read: larger than 32768 bytes" \
     '"$QZP" manifest slip --version 2 >/dev/null; head -c 40000 /dev/zero >> slip/VORIZ/INDEX.INI'
 slip "a folder" "qzp: slip/VORIZ/INDEX.INI: the manifest is a folder" 'mkdir slip/VORIZ/INDEX.INI; : > slip/VORIZ/INDEX.INI/x; echo x > slip/VORIZ/INDEX.INI/x'
+slip "no version" "qzp: slip/VORIZ/INDEX.INI: Config/SoftwareVersion is missing or empty" \
+    '"$QZP" ini set slip/VORIZ/INDEX.INI Config SoftwareVersoin 2 >/dev/null'
 slip "IsPatch = yes" "qzp: slip/VORIZ/INDEX.INI: UpdateInfo/IsPatch is 'yes', not a decimal integer" \
     '"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch yes >/dev/null'
 slip "IsPatch = 1x" "UpdateInfo/IsPatch is '1x', not a decimal integer" \

@@ -98,6 +98,11 @@ std::optional<std::string> TreeManifestProblem(const std::string& source,
         return "the manifest cannot be read: " + IniOpenFailure(found->source) +
                "; write it with 'qzp manifest' or 'qzp ini set', " + kNoManifestHint;
     }
+    if (manifest.version.empty()) {
+        return "Config/SoftwareVersion is missing or empty (a device would install the package "
+               "and keep no version, so no patch could follow); set it with 'qzp manifest " +
+               source + " --version V'";
+    }
     if (manifest.isPatchText && !IsDecimalInteger(*manifest.isPatchText)) {
         return "UpdateInfo/IsPatch is '" + *manifest.isPatchText +
                "', not a decimal integer (a device would read 0 and purge its flash volume); "
