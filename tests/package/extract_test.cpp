@@ -200,6 +200,11 @@ TEST_P(DamageTest, VerificationWritesNothingAndExtractionStopsAtTheDamagedEntry)
     EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, nullptr, &problem), 0);
     EXPECT_EQ(problem.fault, GetParam().fault);
     EXPECT_EQ(problem.entryIndex, 1u);
+    if (problem.fault == PackageFault::kCrcMismatch) {  // the stored and the computed value
+        EXPECT_EQ(problem.actual, Crc(Pattern(20000, 2)));
+        EXPECT_EQ(problem.expected, problem.actual ^ 1);
+        EXPECT_STREQ(PackageFaultText(problem.fault), "CRC-32 mismatch");
+    }
     EXPECT_EQ(Tree(), before);
 
     EXPECT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", &RecordProgress, 1), 0);
@@ -216,19 +221,6 @@ TEST_P(DamageTest, VerificationWritesNothingAndExtractionStopsAtTheDamagedEntry)
 
 INSTANTIATE_TEST_SUITE_P(Faults, DamageTest, ::testing::ValuesIn(kDamages),
                          [](const auto& info) { return std::string(info.param.what); });
-
-TEST_F(ExtractTest, CrcProblemCarriesBothValues) {
-    Builder b;
-    const Bytes content = Pattern(1234);
-    b.File("f", content).crc = 0x12345678u;
-    ASSERT_TRUE(Open(b.Build()));
-    PackageProblem problem{};
-    ASSERT_EQ(PackageVerify(archive_, entries_, count_, nullptr, nullptr, &problem), 0);
-    EXPECT_EQ(problem.fault, PackageFault::kCrcMismatch);
-    EXPECT_EQ(problem.expected, 0x12345678u);
-    EXPECT_EQ(problem.actual, Crc(content));
-    EXPECT_STREQ(PackageFaultText(problem.fault), "CRC-32 mismatch");
-}
 
 TEST_F(ExtractTest, VerifyReportsProgressLikeExtraction) {
     Builder b;
