@@ -19,23 +19,6 @@ namespace {
 
 using nlohmann::json;
 
-std::string Capture(const std::string& command, int* status) {
-    std::string output;
-    std::FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) {
-        return output;
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        output += buffer;
-    }
-    const int raw = pclose(pipe);
-    if (status != nullptr) {
-        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    return output;
-}
-
 struct Prediction {
     std::string outcome;  // refuse, patch, full-asks, full-no-question
     std::string message;
@@ -200,9 +183,9 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                                           std::to_string(row);
 
                 int status = -1;
-                const std::string out =
-                    Capture(qzp + " check --json " + package + " --device " + image.Root().string(),
-                            &status);
+                const std::string out = Capture(qzp + " check --json " + package + " --device " +
+                                                    image.Root().string() + " 2>/dev/null",
+                                                &status);
                 const json predicted = json::parse(out, nullptr, false);
                 ASSERT_FALSE(predicted.is_discarded()) << state << ": " << out;
                 const Prediction prediction{predicted.value("outcome", ""),

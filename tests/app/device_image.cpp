@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -104,11 +105,7 @@ void DeviceImage::WritePackage(const std::string& relative,
         }
     }
     const pkgtest::Bytes bytes = builder.Build();
-    const fs::path output = root_ / relative;
-    fs::create_directories(output.parent_path());
-    std::ofstream(output, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
+    WriteFile(relative, std::string(bytes.begin(), bytes.end()));
 }
 
 void DeviceImage::InstallVendorLibrary(const fs::path& library) const {
@@ -290,9 +287,22 @@ std::vector<IniValue> Manifest(const std::u16string& version, int isPatch,
     return values;
 }
 
-}  // namespace apptest
-
-namespace apptest {
+std::string Capture(const std::string& command, int* status) {
+    std::string output;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return "popen failed";
+    }
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    const int raw = pclose(pipe);
+    if (status != nullptr) {
+        *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    }
+    return output;
+}
 
 double DeviceImage::CardReads() const {
     const std::string log = ReadAll(root_ / "SDMMC" / "qzpupdate.log");

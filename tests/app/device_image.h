@@ -93,6 +93,10 @@ Tree TreeOfPackage(const std::vector<PackFile>& files);
 // The whole contents of a host file ("" when it cannot be read).
 std::string ReadAll(const fs::path& path);
 
+// Runs `command` through the shell: its standard output, and its exit status in `status` (-1
+// when it did not exit).
+std::string Capture(const std::string& command, int* status = nullptr);
+
 // Directory of the built programs (QZP_BIN_DIR).
 fs::path BinDir();
 // The vendor library stand-in built by the platform layer; empty when it was not built.

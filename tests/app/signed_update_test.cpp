@@ -24,31 +24,18 @@ const std::string kSignature = "SDMMC/VORIZ.QZP.minisig";
 const std::string kTrustedKeys = "Windows/qzpupdate.pub";
 const std::string kComment = "timestamp:1796606506\tfile:VORIZ.QZP release 2.0";
 
+// "" when `command` succeeds, else what it printed.
 std::string Shell(const std::string& command) {
-    std::string output;
-    std::FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) {
-        return "popen failed";
-    }
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-        output += buffer;
-    }
-    const int status = pclose(pipe);
+    int status = 0;
+    const std::string output = Capture(command + " 2>&1", &status);
     return status == 0 ? std::string() : output + " (status " + std::to_string(status) + ")";
 }
 
-// One byte of `relative` changed, at `offset` from the start (negative: from the end). In a
-// base64 line the new byte is another base64 digit, so the line still decodes.
-void Flip(const DeviceImage& image, const std::string& relative, long offset, bool base64 = false) {
+// One byte of `relative` changed, at `offset` from the start (negative: from the end).
+void Flip(const DeviceImage& image, const std::string& relative, long offset) {
     std::string bytes = ReadAll(image.Host(relative));
     ASSERT_FALSE(bytes.empty());
-    char& c = bytes.at(offset >= 0 ? offset : bytes.size() + offset);
-    if (base64) {
-        c = c == 'A' ? 'B' : 'A';
-    } else {
-        c ^= 0x01;
-    }
+    bytes.at(offset >= 0 ? offset : bytes.size() + offset) ^= 0x01;
     image.WriteFile(relative, bytes);
 }
 
@@ -215,17 +202,10 @@ INSTANTIATE_TEST_SUITE_P(
         SignedCase{"PackageChangedByOneByte",
                    SignedByRelease([](const DeviceImage& i) { Flip(i, kPackage, -3); }), false,
                    true, "", kWrongFile},
+        // Every forgery (comment, file signature, a trusted key claiming the signer's id) ends in
+        // the same refusal; minisign_test's round trip tells each of them apart.
         SignedCase{"TrustedCommentChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
                        Flip(i, kSignature, LineOffset(i, kSignature, 2, 20));
-                   }),
-                   false, true, "", kForged},
-        // A base64 character inside the Ed25519 signature of the file.
-        SignedCase{"SignatureChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
-                       Flip(i, kSignature, LineOffset(i, kSignature, 1, 60), true);
-                   }),
-                   false, true, "", kForged},
-        SignedCase{"TrustedKeyChangedByOneByte", SignedByRelease([](const DeviceImage& i) {
-                       Flip(i, kTrustedKeys, LineOffset(i, kTrustedKeys, 1, 30), true);
                    }),
                    false, true, "", kForged},
         SignedCase{"KeyFileUnreadable",

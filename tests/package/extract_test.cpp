@@ -334,18 +334,15 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
         EXPECT_EQ(Extract({entries_[k]}), -1);
         EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
         EXPECT_EQ(Tree(), before);
-    }
-    std::u16string longTarget(300, u'T');
-    EXPECT_EQ(Extract({entries_[0]}, longTarget.c_str()), -1);
-    EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
-
-    // A check against the same target finds each of them before anything is written.
-    for (uint32_t k : {1u, 2u, 4u}) {
+        // A check against the same target finds it before anything is written.
         PackageProblem problem{};
         EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, nullptr, nullptr, &problem), 1);
         EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, u"\\out\\", nullptr, &problem), 0);
         EXPECT_EQ(problem.fault, PackageFault::kPathTooLong);
     }
+    std::u16string longTarget(300, u'T');
+    EXPECT_EQ(Extract({entries_[0]}, longTarget.c_str()), -1);
+    EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
     // A file whose path fits can always be replaced: the scratch name shrinks with the room.
     PackageProblem problem{};
     EXPECT_EQ(PackageVerify(archive_, &entries_[3], 1, u"\\out\\", nullptr, &problem), 1);
