@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/device_paths.h"
+#include "ini/ini_load.h"
 #include "ini/ini_table.h"
 #include "package/package.h"
 #include "package/package_scan.h"
