@@ -2,6 +2,7 @@
 #include "app/update_decision.h"
 
 #include "ini/ini_document.h"
+#include "ini/ini_load.h"
 #include "platform/text.h"
 
 namespace app {

@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "app/device_paths.h"
+#include "ini/ini_load.h"
 #include "ini/ini_table.h"
-#include "package/extract_progress.h"
+#include "package/package.h"
 #include "package/package_scan.h"
 #include "package/verify.h"
 #include "platform/file.h"

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ini/ini_load.h"
 #include "ini/ini_table.h"
 
 int main(int argc, char** argv) {

@@ -6,7 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "ini/ini_load.h"
+#include "ini/ini_round_trip.h"
 #include "ini/ini_table.h"
+#include "ini/ini_write.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include "app/update_session.h"
 #include "fuzz/fuzz_device.h"
 #include "ini/ini_table.h"
+#include "ini/ini_write.h"
 #include "package/install_plan.h"
 #include "package/package.h"
 #include "package/package_contents.h"

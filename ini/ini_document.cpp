@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ini/ini_load.h"
 #include "ini/ini_text.h"
+#include "ini/ini_write.h"
 #include "platform/text.h"
 
 IniDocument* IniOpen(const char16_t* path) {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ini/ini_table.h"
+#include "ini/ini_load.h"
 #include "ini/ini_text.h"
 #include "platform/file.h"
 

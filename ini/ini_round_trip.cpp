@@ -8,7 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "ini/ini_table.h"
+#include "ini/ini_round_trip.h"
+
+#include "ini/ini_load.h"
+#include "ini/ini_write.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The in-memory table of a UTF-16 INI file, its loader and its writer.
+// The in-memory table of a UTF-16 INI file (its loader: ini_load.h, its writer: ini_write.h).
 //
 // The table is a flat array of fixed-size slots. A section is an entry whose key is the bare
 // section name (with an empty value); a key of a section is an entry whose key is the section
@@ -38,21 +38,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <vector>
 
-inline constexpr int32_t kIniFieldUnits = 256;  // key and value fields, terminator included
-inline constexpr int32_t kIniMaxUnits = kIniFieldUnits - 1;
+#include "ini/ini_text.h"
+
 inline constexpr int32_t kIniGrowSlots = 32;
-inline constexpr int32_t kIniMaxLineUnits = 1023;
-inline constexpr std::size_t kIniPathUnits =
-    260;  // a document's path, terminator included  // longer lines are read in pieces of this size
-inline constexpr char16_t kIniDefaultSection[] = u"__default";
-// The largest file IniTableLoad reads (a real settings file is under 1 KB). A line stores at most
-// one entry and takes at least 3 units ("[a" LF), so such a file fills at most 8,192 slots
-// (4.2 MB); a larger file is refused whole, never read in part. Bytes already in memory are
-// bounded by whoever read them (the installer keeps a manifest of at most this size).
-inline constexpr std::size_t kIniMaxFileBytes = 32 * 1024;
+inline constexpr std::size_t kIniPathUnits = 260;  // a document's path, terminator included
 
 struct IniEntry {
     char16_t key[kIniFieldUnits];  // composed key; a first unit of 0 marks the slot free
@@ -94,25 +84,6 @@ void IniTableUnset(IniTable* table, const char16_t* key);
 void IniTableSetString(IniTable* table, const char16_t* section, const char16_t* key,
                        const char16_t* value);
 
-// Reads a UTF-16 little-endian file that begins with the mark FF FE into `table`. Returns 0 (and
-// adds nothing) when the table or path is missing, the file cannot be opened or read to its end,
-// holds more than kIniMaxFileBytes bytes (no more than one byte beyond them is read) or lacks the
-// mark. Otherwise 1: lines that match no form are skipped.
-int32_t IniTableLoad(const char16_t* path, IniTable* table);
-
-// IniTableLoad over the bytes of a file held in memory (the same rules, no file involved).
-int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table);
-
-// What a save (IniTableBytes) and a reload (IniTableLoadBytes) would lose of the entry `section` /
-// `key` = `value` alone in a table, where `key` null stands for the section alone: the first part
-// that does not come back unchanged, or kIniNothingLost. Cut or refused fields count as lost.
-enum : int32_t { kIniNothingLost = 0, kIniSectionLost = 1, kIniKeyLost = 2, kIniValueLost = 3 };
-int32_t IniEntryLoss(const char16_t* section, const char16_t* key, const char16_t* value);
-// The slot of the first entry of `table` that a save and a reload would lose or change (value,
-// or place in the enumeration); -1 when all come back (a missing table too). An empty "__default"
-// section that the reload adds is no change.
-int32_t IniTableFirstLoss(IniTable* table);
-
 // Typed access. The getters return `fallback` when the table is missing or nothing is stored.
 // Without a key, IniTableGetString reads the section entry itself.
 const char16_t* IniTableGetString(IniTable* table, const char16_t* section, const char16_t* key,
@@ -140,20 +111,6 @@ int32_t IniTableKeyCount(IniTable* table, const char16_t* section);
 // The key name (after "section#"); null when the table or section is missing, the index is
 // negative or there are not that many keys.
 const char16_t* IniTableKeyName(IniTable* table, const char16_t* section, int32_t index);
-
-// Writes the table to `path`: the mark FF FE, "# <path>", then each section (an empty line for
-// "__default", otherwise an empty line and "[name]") followed by its keys as "name = value", all
-// UTF-16 little-endian with CR LF line ends and without quotes. A line that would read back as
-// a header or key other than its own (a key "[x", a section whose name the loader would cut, a
-// field holding a line feed) is left out (a section with its keys): only entries that are lost
-// anyway are missing, none moves or overwrites another. Reports nothing; a file that
-// cannot be opened is not written. The old file is replaced only once the new one is complete
-// (written beside it as "<path>~" and renamed over it), so a failed save leaves it as it was.
-void IniTableWrite(const char16_t* path, IniTable* table);
-
-// The bytes IniTableWrite saves, with `comment` on the comment line instead of the path. Empty
-// for a missing table or comment.
-std::vector<unsigned char> IniTableBytes(IniTable* table, const char16_t* comment);
 
 // Decimal conversion: leading white space, one optional sign, then digits up to the first other
 // unit; no digits gives 0; values beyond the signed 32-bit range saturate.

@@ -1,4 +1,5 @@
-// Small UTF-16 text helpers shared by the table, loader and writer (internal to ini/).
+// The field limits of an INI table and small UTF-16 text helpers shared by the table, loader and
+// writer (the helpers are internal to ini/).
 #pragma once
 
 #include <cstddef>
@@ -6,7 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "ini/ini_table.h"
+inline constexpr int32_t kIniFieldUnits = 256;  // key and value fields, terminator included
+inline constexpr int32_t kIniMaxUnits = kIniFieldUnits - 1;
+inline constexpr char16_t kIniDefaultSection[] = u"__default";
 
 namespace ini_detail {
 
@@ -92,16 +95,6 @@ inline bool ComposeKey(std::u16string_view section, const char16_t* key,
     out[n] = 0;
     return true;
 }
-
-// What the loader reads one line as (its line end included or not): nothing (a blank line, a
-// comment, a line of no known form), a section header with its name, or a key line with its key
-// name and value. The views point into `line`.
-struct LineReading {
-    enum Kind { kNothing, kHeader, kKey } kind = kNothing;
-    std::u16string_view name;
-    std::u16string_view value;
-};
-LineReading ReadLineAs(std::u16string_view line);
 
 // Widens ASCII text (number formatting goes through the narrow C library and back).
 inline void WidenAscii(const char* text, char16_t* out, std::size_t capacity) {

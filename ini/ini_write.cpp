@@ -5,7 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "ini/ini_table.h"
+#include "ini/ini_write.h"
+
+#include "ini/ini_load.h"
 #include "ini/ini_text.h"
 #include "platform/file.h"
 

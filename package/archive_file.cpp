@@ -3,11 +3,7 @@
 
 #include <climits>
 
-#include "package/package.h"
 #include "platform/file.h"
-
-NarrowToWideProc ArchiveFile::narrowToWide_ = nullptr;
-WideToNarrowProc ArchiveFile::wideToNarrow_ = nullptr;
 
 ArchiveFile::ArchiveFile(const char16_t* path) {
     if (path == nullptr) {
@@ -17,23 +13,12 @@ ArchiveFile::ArchiveFile(const char16_t* path) {
     path_ = path;
 }
 
-int32_t ArchiveFile::ConvertToWide(const char* source, char16_t* destination, int32_t capacity) {
-    NarrowToWideProc proc = narrowToWide_ != nullptr ? narrowToWide_ : &NarrowToWide;
-    return proc(source, destination, capacity);
-}
-
-int32_t ArchiveFile::ConvertToNarrow(const char16_t* source, char* destination, int32_t capacity) {
-    WideToNarrowProc proc = wideToNarrow_ != nullptr ? wideToNarrow_ : &WideToNarrow;
-    return proc(source, destination, capacity);
-}
-
 int32_t ArchiveFile::Open(int32_t mode) {
     if (missingPath_ || (mode != kRead && mode != kWrite && mode != kCreate)) {
         return -1;
     }
-    char16_t wideMode[4] = {};
-    ConvertToWide(mode == kRead ? "rb" : (mode == kWrite ? "wb" : "wbx"), wideMode, 4);
-    stream_ = platform::OpenStream(path_.c_str(), wideMode);
+    stream_ = platform::OpenStream(path_.c_str(),
+                                   mode == kRead ? u"rb" : (mode == kWrite ? u"wb" : u"wbx"));
     if (stream_ == nullptr) {
         return -1;
     }

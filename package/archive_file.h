@@ -1,6 +1,5 @@
 // ArchiveFile: one wide device path bound to one C-runtime byte stream, with the package
-// library's integer results (0 success, -1 failure; Read returns the byte count). It also holds
-// the library's two process-wide text-conversion hooks.
+// library's integer results (0 success, -1 failure; Read returns the byte count).
 //
 // Destroying an ArchiveFile does not close its stream: the owner calls Close first.
 #pragma once
@@ -8,11 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
-
-#include "package/layout.h"
-
-using NarrowToWideProc = int32_t (*)(const char* source, char16_t* destination, int32_t capacity);
-using WideToNarrowProc = int32_t (*)(const char16_t* source, char* destination, int32_t capacity);
 
 class ArchiveFile {
   public:
@@ -45,19 +39,9 @@ class ArchiveFile {
     int64_t size() const { return size_; }
     std::FILE* stream() const { return stream_; }
 
-    static void SetNarrowToWide(NarrowToWideProc proc) { narrowToWide_ = proc; }
-    static void SetWideToNarrow(WideToNarrowProc proc) { wideToNarrow_ = proc; }
-    // Conversion through the installed hook; without one the library's own NarrowToWide /
-    // WideToNarrow is used rather than calling through a null pointer.
-    static int32_t ConvertToWide(const char* source, char16_t* destination, int32_t capacity);
-    static int32_t ConvertToNarrow(const char16_t* source, char* destination, int32_t capacity);
-
   private:
     std::u16string path_;
     bool missingPath_ = false;
     int64_t size_ = 0;
     std::FILE* stream_ = nullptr;
-
-    static NarrowToWideProc narrowToWide_;
-    static WideToNarrowProc wideToNarrow_;
 };

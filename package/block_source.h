@@ -12,7 +12,7 @@
 #include <span>
 
 #include "package/byte_source.h"
-#include "package/package.h"
+#include "package/package_entry.h"
 #include "package/package_fault.h"
 
 // One file entry's data as a run reads it.

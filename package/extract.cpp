@@ -1,5 +1,7 @@
 // Extraction of catalogue entries: directories are created, files inflated block by block, sized,
 // CRC-checked and written. Verification runs the same loop without an output file.
+#include "package/extract.h"
+
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -7,41 +9,46 @@
 #include "package/block_codec.h"
 #include "package/block_pipeline.h"
 #include "package/block_source.h"
+#include "package/conversion.h"
 #include "package/install_plan.h"
 #include "package/name_rules.h"
 #include "package/package_archive.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
-int32_t PackageArchive::ExtractEntries(PackageEntry* const* entries, uint32_t count,
-                                       const char16_t* targetDirectory) {
-    return RunEntries(entries, count, targetDirectory, Run::kExtract);
+EntryRun::EntryRun(PackageArchive& archive, const PackageProgress& progress,
+                   MakeDirectoryProc makeDirectory)
+    : archive_(archive), progress_(progress), makeDirectory_(makeDirectory) {}
+
+int32_t EntryRun::Extract(PackageEntry* const* entries, uint32_t count,
+                          const char16_t* targetDirectory) {
+    return Run(entries, count, targetDirectory, Kind::kExtract);
 }
 
-int32_t PackageArchive::VerifyEntries(PackageEntry* const* entries, uint32_t count,
-                                      const char16_t* targetDirectory) {
-    return RunEntries(entries, count, targetDirectory, Run::kVerify);
+int32_t EntryRun::Verify(PackageEntry* const* entries, uint32_t count,
+                         const char16_t* targetDirectory) {
+    return Run(entries, count, targetDirectory, Kind::kVerify);
 }
 
-int32_t PackageArchive::ScanEntries(ByteSource& stream, uint32_t keepEntry,
-                                    std::vector<uint8_t>* kept) {
+int32_t EntryRun::Scan(ByteSource& stream, uint32_t keepEntry, std::vector<uint8_t>* kept) {
     reader_ = &stream;
     keepEntry_ = keepEntry;
     kept_ = kept;
-    const int32_t result = RunEntries(entryArray_.data(), static_cast<uint32_t>(entryArray_.size()),
-                                      nullptr, Run::kScan);
-    reader_ = nullptr;
-    kept_ = nullptr;
+    const std::span<PackageEntry* const> all = archive_.entryArray();
+    return Run(all.data(), static_cast<uint32_t>(all.size()), nullptr, Kind::kScan);
+}
+
+int32_t EntryRun::Run(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory,
+                      Kind kind) {
+    kind_ = kind;
+    const int32_t result = RunEntries(entries, count, targetDirectory);
+    archive_.SetLastProblem(problem_);
     return result;
 }
 
-int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
-                                   const char16_t* targetDirectory, Run run) {
-    const bool write = run == Run::kExtract;
-    doneBytes_ = 0;
-    totalBytes_ = 0;
-    peakBlocksInFlight_ = 0;
-    problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
+int32_t EntryRun::RunEntries(PackageEntry* const* entries, uint32_t count,
+                             const char16_t* targetDirectory) {
+    const bool write = kind_ == Kind::kExtract;
     if (count == 0 || entries == nullptr) {
         return -1;
     }
@@ -51,17 +58,17 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
     uint64_t blockCount = 0;
     uint32_t files = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        indices[i] = FindEntryIndex(entries[i]);
+        indices[i] = archive_.FindEntryIndex(entries[i]);
         if (indices[i] == kPackageNoEntry) {
             continue;
         }
-        const PackageEntry& entry = entries_[indices[i]];
+        const PackageEntry& entry = archive_.catalogue()[indices[i]];
         totalBytes_ += entry.CompressedTotal();
         blockCount += entry.blocks().size();
         files += entry.IsDirectory() ? 0 : 1;
     }
     // Nothing is written unless every entry can be written exactly as planned.
-    if (run != Run::kScan && CheckPlan(entries, count, targetDirectory, !write) != 0) {
+    if (kind_ != Kind::kScan && CheckPlan(entries, count, targetDirectory, !write) != 0) {
         return -1;
     }
     // The data of the file entries in the order they are taken. Reads go ahead through a stretch
@@ -74,8 +81,8 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
         if (index == kPackageNoEntry) {
             continue;
         }
-        const PackageEntry& entry = entries_[index];
-        const int64_t start = DataStart(index);
+        const PackageEntry& entry = archive_.catalogue()[index];
+        const int64_t start = archive_.DataStart(index);
         const bool joined =
             i + 1 < count && indices[i + 1] != kPackageNoEntry && indices[i + 1] == index + 1u;
         if (!joined) {
@@ -85,11 +92,12 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
             data[--file] = {start, entry.blocks(), aheadEnd};
         }
     }
-    ByteSource& reader = reader_ != nullptr ? *reader_ : *source_;
+    ByteSource& reader = reader_ != nullptr ? *reader_ : archive_.source();
     // Blocks are decoded ahead on other threads when the job count says so; everything below
     // stays on this thread and in this order.
     std::unique_ptr<BlockSource> blocks;
-    if (const uint32_t threads = PipelinedBlocks::Threads(jobs_, write, totalBytes_, blockCount);
+    if (const uint32_t threads =
+            PipelinedBlocks::Threads(archive_.jobs(), write, totalBytes_, blockCount);
         threads > 1) {
         blocks = PipelinedBlocks::Make(threads, reader, data);
     }
@@ -106,8 +114,8 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
             Fail(PackageFault::kNotInCatalogue);
             continue;
         }
-        entryBytes_ = entries_[currentIndex_].CompressedTotal();
-        if (RunCurrentEntry(run, targetDirectory, *blocks) != 0) {
+        entryBytes_ = archive_.catalogue()[currentIndex_].CompressedTotal();
+        if (RunCurrentEntry(targetDirectory, *blocks) != 0) {
             ok = false;
             break;
         }
@@ -118,10 +126,9 @@ int32_t PackageArchive::RunEntries(PackageEntry* const* entries, uint32_t count,
     return ok ? 0 : -1;
 }
 
-int32_t PackageArchive::RunCurrentEntry(Run run, const char16_t* targetDirectory,
-                                        BlockSource& blocks) {
-    const PackageEntry& entry = entries_[currentIndex_];
-    if (run == Run::kScan) {
+int32_t EntryRun::RunCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
+    const PackageEntry& entry = archive_.catalogue()[currentIndex_];
+    if (kind_ == Kind::kScan) {
         if (entry.IsDirectory()) {
             return 0;
         }
@@ -131,10 +138,10 @@ int32_t PackageArchive::RunCurrentEntry(Run run, const char16_t* targetDirectory
         return ProcessEntryData(blocks, nullptr, currentIndex_ == keepEntry_ ? kept_ : nullptr);
     }
     if (!entry.IsDirectory()) {
-        return run == Run::kExtract ? ExtractCurrentEntry(targetDirectory, blocks)
-                                    : VerifyCurrentEntry(targetDirectory, blocks);
+        return kind_ == Kind::kExtract ? ExtractCurrentEntry(targetDirectory, blocks)
+                                       : VerifyCurrentEntry(targetDirectory, blocks);
     }
-    if (run == Run::kExtract) {
+    if (kind_ == Kind::kExtract) {
         return MakeDirectoryEntry(targetDirectory);
     }
     std::u16string name, target, path;
@@ -145,12 +152,12 @@ int32_t PackageArchive::RunCurrentEntry(Run run, const char16_t* targetDirectory
     return result;
 }
 
-int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
-                                  const char16_t* targetDirectory, bool manifestRules) {
+int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
+                            const char16_t* targetDirectory, bool manifestRules) {
     std::u16string fallback;
     if (targetDirectory == nullptr && !manifestRules) {
         // Extraction without a target writes into the package's default directory.
-        if (DefaultTargetDirectory(fallback) != 0) {
+        if (archive_.DefaultTargetDirectory(fallback) != 0) {
             return Fail(PackageFault::kNoTarget);
         }
         targetDirectory = fallback.c_str();
@@ -158,9 +165,9 @@ int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
     // Entries outside the catalogue are skipped (the extraction fails on them later); an entry
     // listed twice is written twice to its one path, which is no conflict.
     std::vector<PackageEntry*> known;
-    std::vector<bool> listed(entries_.size(), false);
+    std::vector<bool> listed(archive_.catalogue().size(), false);
     for (uint32_t i = 0; i < count; ++i) {
-        const uint16_t index = FindEntryIndex(entries[i]);
+        const uint16_t index = archive_.FindEntryIndex(entries[i]);
         if (index != kPackageNoEntry && !listed[index]) {
             listed[index] = true;
             known.push_back(entries[i]);
@@ -170,19 +177,19 @@ int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
     options.target = targetDirectory;
     options.tree = PlanTree::kKeep;
     options.manifestRules = manifestRules;
-    options.limitFolder = limitFolder_.empty() ? nullptr : limitFolder_.c_str();
+    options.limitFolder = archive_.limitFolder().empty() ? nullptr : archive_.limitFolder().c_str();
     InstallPlan plan;
-    plannedReplace_.assign(entries_.size(), false);
+    plannedReplace_.assign(archive_.catalogue().size(), false);
     if (PlanEntries(known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
         for (const PlanStep& step : plan.steps) {
             if (step.action == PlanAction::kReplaceFile) {
-                plannedReplace_[FindEntryIndex(known[step.entry])] = true;
+                plannedReplace_[archive_.FindEntryIndex(known[step.entry])] = true;
             }
         }
         return 0;
     }
     if (plan.faultEntry < known.size()) {
-        currentIndex_ = FindEntryIndex(known[plan.faultEntry]);
+        currentIndex_ = archive_.FindEntryIndex(known[plan.faultEntry]);
     }
     switch (plan.fault) {
         case PlanFault::kDotLevel:
@@ -196,8 +203,8 @@ int32_t PackageArchive::CheckPlan(PackageEntry* const* entries, uint32_t count,
     }
 }
 
-int32_t PackageArchive::CurrentWideName(std::u16string& name) {
-    const PackageEntry& entry = entries_[currentIndex_];
+int32_t EntryRun::CurrentWideName(std::u16string& name) {
+    const PackageEntry& entry = archive_.catalogue()[currentIndex_];
     name.clear();
     const NameFault fault =
         CheckStoredName(entry.storedName(), entry.IsDirectory(), &name, NameUse::kRead);
@@ -210,10 +217,10 @@ int32_t PackageArchive::CurrentWideName(std::u16string& name) {
     return 0;
 }
 
-int32_t PackageArchive::JoinTarget(const char16_t* targetDirectory, const std::u16string& name,
-                                   std::u16string& path, std::u16string& target) {
+int32_t EntryRun::JoinTarget(const char16_t* targetDirectory, const std::u16string& name,
+                             std::u16string& path, std::u16string& target) {
     if (targetDirectory == nullptr) {
-        if (DefaultTargetDirectory(target) != 0) {
+        if (archive_.DefaultTargetDirectory(target) != 0) {
             return Fail(PackageFault::kNoTarget);
         }
     } else {
@@ -222,7 +229,8 @@ int32_t PackageArchive::JoinTarget(const char16_t* targetDirectory, const std::u
     // Plain concatenation: the target directory is expected to end with `\`. The device's limit
     // counts the target, or the device folder it stands for.
     const std::size_t counted =
-        (limitFolder_.empty() ? target.size() : limitFolder_.size()) + name.size();
+        (archive_.limitFolder().empty() ? target.size() : archive_.limitFolder().size()) +
+        name.size();
     if (counted >= kPackagePathCapacity) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1, counted);
     }
@@ -230,7 +238,7 @@ int32_t PackageArchive::JoinTarget(const char16_t* targetDirectory, const std::u
     return 0;
 }
 
-int32_t PackageArchive::MakeDirectoryEntry(const char16_t* targetDirectory) {
+int32_t EntryRun::MakeDirectoryEntry(const char16_t* targetDirectory) {
     std::u16string name, target, path;
     if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
         return -1;
@@ -247,8 +255,14 @@ int32_t PackageArchive::MakeDirectoryEntry(const char16_t* targetDirectory) {
     return 0;  // an existing directory is no failure
 }
 
-void PackageArchive::MakeParentDirectories(const std::u16string& target,
-                                           const std::u16string& name) {
+std::ptrdiff_t EntryRun::LimitShift(const std::u16string& target) const {
+    const std::u16string& folder = archive_.limitFolder();
+    return folder.empty() ? 0
+                          : static_cast<std::ptrdiff_t>(folder.size()) -
+                                static_cast<std::ptrdiff_t>(target.size());
+}
+
+void EntryRun::MakeParentDirectories(const std::u16string& target, const std::u16string& name) {
     if (makeDirectory_ == nullptr) {
         return;
     }
@@ -267,8 +281,8 @@ void PackageArchive::MakeParentDirectories(const std::u16string& target,
     }
 }
 
-int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
-    if (currentIndex_ >= entries_.size()) {
+int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
+    if (currentIndex_ >= archive_.catalogue().size()) {
         return -1;
     }
     std::u16string name, target, path;
@@ -321,7 +335,8 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, Blo
     // replacement must be on the disk before the rename makes it the file.
     if (result == 0 && (replacing ? !platform::CommitStream(output.stream())
                                   : std::fflush(output.stream()) != 0)) {
-        result = Fail(PackageFault::kShortWrite, 0, entries_[currentIndex_].UncompressedTotal());
+        result = Fail(PackageFault::kShortWrite, 0,
+                      archive_.catalogue()[currentIndex_].UncompressedTotal());
     }
     output.Close();
     if (replacing && result == 0 && !platform::RenameReplacing(scratch.c_str(), path.c_str())) {
@@ -333,7 +348,7 @@ int32_t PackageArchive::ExtractCurrentEntry(const char16_t* targetDirectory, Blo
     return result;
 }
 
-int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
+int32_t EntryRun::VerifyCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
     std::u16string name;
     if (CurrentWideName(name) != 0) {
         return -1;
@@ -351,10 +366,10 @@ int32_t PackageArchive::VerifyCurrentEntry(const char16_t* targetDirectory, Bloc
     return ProcessEntryData(blocks, nullptr);
 }
 
-int32_t PackageArchive::ProcessEntryData(BlockSource& blocks, ArchiveFile* output,
-                                         std::vector<uint8_t>* keep) {
+int32_t EntryRun::ProcessEntryData(BlockSource& blocks, ArchiveFile* output,
+                                   std::vector<uint8_t>* keep) {
     entryDoneBytes_ = 0;
-    const PackageEntry& entry = entries_[currentIndex_];
+    const PackageEntry& entry = archive_.catalogue()[currentIndex_];
     const std::span<const PackageBlock> table = entry.blocks();
     uint32_t crc = 0;
     uint32_t firstBlock = 1;
@@ -379,13 +394,13 @@ int32_t PackageArchive::ProcessEntryData(BlockSource& blocks, ArchiveFile* outpu
     return 0;
 }
 
-void PackageArchive::ReportBlockDone(const PackageEntry& entry, uint32_t compressedSize,
-                                     uint32_t& firstBlock) {
+void EntryRun::ReportBlockDone(const PackageEntry& entry, uint32_t compressedSize,
+                               uint32_t& firstBlock) {
     doneBytes_ += compressedSize;
     entryDoneBytes_ += compressedSize;
     if (progress_.report != nullptr) {
         char16_t wideName[kPackagePathCapacity] = {};
-        ConvertToWide(entry.name(), wideName, kPackagePathCapacity);
+        NarrowToWide(entry.name(), wideName, kPackagePathCapacity);
         wideName[kPackagePathCapacity - 1] = 0;
         progress_.report(progress_.context, totalBytes_, doneBytes_, wideName, entryBytes_,
                          entryDoneBytes_, firstBlock != 0);
@@ -393,20 +408,7 @@ void PackageArchive::ReportBlockDone(const PackageEntry& entry, uint32_t compres
     firstBlock = 0;
 }
 
-int64_t PackageArchive::DataStart(uint32_t t) const {
-    const uint32_t n = static_cast<uint32_t>(entries_.size());
-    if (t >= n) {
-        return -1;
-    }
-    if (!prefixed_) {
-        // Records and data of entries 0..t-1, then entry t's own local record.
-        const uint32_t sum = localPrefix_[t + 1] + dataPrefix_[t];
-        return sum > INT32_MAX ? -1 : static_cast<int64_t>(sum);
-    }
-    // Prefixed: back from the directory over the data of entries t..n-1 and the local records
-    // of entries t+1..n-1, measured from the END record's position found at open.
-    const uint32_t sum =
-        (dataPrefix_[n] - dataPrefix_[t]) + (localPrefix_[n] - localPrefix_[t + 1]);
-    const int64_t start = endRecordPosition_ - endRecord_.directorySize - sum;
-    return start < 0 ? -1 : start;
+int32_t EntryRun::Fail(PackageFault fault, uint32_t block, uint64_t expected, uint64_t actual) {
+    problem_ = {fault, currentIndex_, block, expected, actual};
+    return -1;
 }

@@ -25,16 +25,16 @@
 // this one module, so they accept and refuse the same packages; the writer alone also refuses a
 // doubled `\` before it asks (name_rules.h).
 //
-// Results: BuildInstallPlan, PlanEntries and PlanPackage return true / 1 when the plan is complete
-// and false / 0 with InstallPlan::fault and faultEntry set. Nothing here writes to the disk; in the
-// kKeep mode the existing tree is only queried for attributes.
+// Results: BuildInstallPlan, PlanEntries and PlanPackage (package.h) return true / 1 when the plan
+// is complete and false / 0 with InstallPlan::fault and faultEntry set. Nothing here writes to the
+// disk; in the kKeep mode the existing tree is only queried for attributes.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "package/package.h"
+class PackageEntry;
 
 // The package's manifest, its own version record: the entry named so (any letter case, leading
 // `\`s aside, levels separated by one `\`). Another spelling that lands on its path is refused
@@ -126,11 +126,6 @@ bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& 
 // Returns 1 or 0.
 int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
                     InstallPlan& plan);
-
-// PlanEntries for entries of an open package, with the other plain functions over an open package
-// (package.cpp). Returns 1 or 0; entries not in the package's catalogue fail with kNameNotText.
-int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
-                    const PlanOptions& options, InstallPlan& plan);
 
 // The path extraction writes catalogue entry `entry` to under `target` (null: the name alone):
 // the two joined as the plan joins them. Empty when the stored name does not convert.

@@ -1,6 +1,6 @@
 #include "package/name_rules.h"
 
-#include "package/archive_file.h"
+#include "package/conversion.h"
 #include "package/layout.h"
 #include "platform/text.h"
 
@@ -146,8 +146,7 @@ NameFault CheckStoredName(std::string_view stored, bool directory, std::u16strin
     char narrow[kPackageMaxNameLength + 1] = {};
     stored.copy(narrow, stored.size());
     char16_t converted[kPackagePathCapacity] = {};
-    if (!stored.empty() &&
-        ArchiveFile::ConvertToWide(narrow, converted, kPackagePathCapacity) == 0) {
+    if (!stored.empty() && NarrowToWide(narrow, converted, kPackagePathCapacity) == 0) {
         return NameFault::kNotText;
     }
     converted[kPackagePathCapacity - 1] = 0;

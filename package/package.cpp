@@ -6,16 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "package/conversion.h"
+#include "package/extract.h"
 #include "package/install_plan.h"
 #include "package/package_archive.h"
+#include "platform/file.h"
 
 namespace {
-
-// The process-wide conversion hooks, installed before any package file is opened.
-void InstallConversions() {
-    ArchiveFile::SetNarrowToWide(&NarrowToWide);
-    ArchiveFile::SetWideToNarrow(&WideToNarrow);
-}
 
 // Reads the catalogue from `source`; on failure releases everything and leaves *archive null.
 int32_t OpenSource(std::unique_ptr<ByteSource> source, PackageArchive** archive,
@@ -45,7 +42,6 @@ int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry
         return 0;
     }
     *archive = nullptr;
-    InstallConversions();
     std::unique_ptr<FileByteSource> file(new (std::nothrow) FileByteSource(path));
     if (file == nullptr || file->Open() != 0) {
         return 0;
@@ -59,7 +55,6 @@ int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archiv
         return 0;
     }
     *archive = nullptr;
-    InstallConversions();
     std::unique_ptr<MemoryByteSource> memory(new (std::nothrow) MemoryByteSource(bytes));
     if (memory == nullptr) {
         return 0;
@@ -79,7 +74,7 @@ int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, Packag
     info->size = found->UncompressedTotal();
     info->compressedSize = found->CompressedTotal();
     char16_t wide[kPackagePathCapacity] = {};
-    ArchiveFile::ConvertToWide(found->name(), wide, kPackagePathCapacity);
+    NarrowToWide(found->name(), wide, kPackagePathCapacity);
     wide[kPackagePathCapacity - 1] = 0;
     for (uint32_t i = 0; i < kPackagePathCapacity; ++i) {
         info->name[i] = wide[i];
@@ -89,11 +84,12 @@ int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, Packag
 
 namespace {
 
-// The extraction both front doors share, once the progress function is set.
+// The extraction both front doors share.
 int32_t RunExtraction(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
-                      const char16_t* targetDirectory, int32_t closeFlag) {
-    archive->SetMakeDirectoryCallback(&MakeDirectory);
-    if (archive->ExtractEntries(entries, count, targetDirectory) != 0) {
+                      const char16_t* targetDirectory, const PackageProgress& progress,
+                      int32_t closeFlag) {
+    if (EntryRun(*archive, progress, &MakeDirectory).Extract(entries, count, targetDirectory) !=
+        0) {
         return 0;  // the package stays open even with the close flag
     }
     if ((closeFlag & 0xFF) != 0) {
@@ -109,8 +105,8 @@ int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t
     if (archive == nullptr) {
         return 0;
     }
-    archive->SetProgressCallback(progress);
-    return RunExtraction(archive, entries, count, targetDirectory, closeFlag);
+    PlainProgress plain(progress);
+    return RunExtraction(archive, entries, count, targetDirectory, plain.progress(), closeFlag);
 }
 
 int32_t PackageExtractWith(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
@@ -119,8 +115,7 @@ int32_t PackageExtractWith(PackageArchive* archive, PackageEntry* const* entries
     if (archive == nullptr) {
         return 0;
     }
-    archive->SetProgress(progress);
-    return RunExtraction(archive, entries, count, targetDirectory, closeFlag);
+    return RunExtraction(archive, entries, count, targetDirectory, progress, closeFlag);
 }
 
 int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
@@ -163,4 +158,8 @@ void PackageClose(PackageArchive* archive) {
         return;
     }
     delete archive;  // the package's source closes its file
+}
+
+int32_t MakeDirectory(const char16_t* path) {
+    return platform::CreateDir(path) ? 1 : 0;
 }

@@ -4,19 +4,15 @@
 // (ArchiveFile, PackageArchive, PackageEntry) return 0 for success and -1 for failure.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <span>
 
+#include "package/extract_progress.h"
+
 class PackageArchive;
 class PackageEntry;
-
-// One row of an entry's block table: one complete zlib stream in the entry's data.
-struct PackageBlock {
-    uint32_t uncompressedSize;
-    uint32_t compressedSize;
-    uint32_t reserved;
-};
+struct InstallPlan;
+struct PlanOptions;
 
 // What PackageGetEntryInfo tells about one entry.
 struct PackageEntryInfo {
@@ -27,17 +23,6 @@ struct PackageEntryInfo {
     char16_t name[260];
 };
 
-// Extraction progress: totalBytes, doneBytes (low word, high word), the current entry's stored
-// name (wide, valid only during the call), entryBytes, entryDoneBytes (low, high) and 1 on the
-// first call for an entry, else 0. All counts are compressed bytes of the package.
-using ProgressProc = void (*)(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow,
-                              uint32_t doneHigh, const char16_t* name, uint32_t entryLow,
-                              uint32_t entryHigh, uint32_t entryDoneLow, uint32_t entryDoneHigh,
-                              uint32_t firstBlock);
-
-// Creates one directory; the result is ignored by extraction.
-using MakeDirectoryProc = int32_t (*)(const char16_t* path);
-
 int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
                     uint32_t* count, int32_t prefixed);
 // PackageOpen over a package held in memory (fuzzers, tests, a package already read). The bytes
@@ -47,6 +32,10 @@ int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archiv
 int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, PackageEntryInfo* info);
 int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t count,
                        const char16_t* targetDirectory, ProgressProc progress, int32_t closeFlag);
+// PackageExtract with `progress` in the context form (its report may be null).
+int32_t PackageExtractWith(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
+                           const char16_t* targetDirectory, const PackageProgress& progress,
+                           int32_t closeFlag);
 void PackageClose(PackageArchive* archive);
 
 // Sets how many threads PackageExtract, PackageVerify and PackageScan decode with on this
@@ -55,28 +44,21 @@ void PackageClose(PackageArchive* archive);
 // Returns 1, or 0 for a missing archive.
 int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs);
 
+// Unpacking into a host folder that stands for the device folder `folder` (e.g.
+// u"\\ResidentFlash2\\"): the device's path limit of 259 units is then checked on `folder`
+// joined with each stored name, as the device would count it, instead of on the host target,
+// which may be as long as the host allows. Null restores the default (the target counts).
+// Returns 1, or 0 for a missing archive.
+int32_t PackageSetLimitFolder(PackageArchive* archive, const char16_t* folder);
+
+// PlanEntries (install_plan.h) for entries of an open package. Returns 1 or 0; entries not in the
+// package's catalogue fail with kNameNotText.
+int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
+                    const PlanOptions& options, InstallPlan& plan);
+
 // The default MakeDirectoryProc: the platform's create-directory call.
 int32_t MakeDirectory(const char16_t* path);
 
-// The process-wide conversion hooks that PackageOpen installs (system default code page).
-int32_t NarrowToWide(const char* source, char16_t* destination, int32_t capacity);
-int32_t WideToNarrow(const char16_t* source, char* destination, int32_t capacity);
-
-// Records whose layout callers rely on, and the callback's argument widths: on a 32-bit target
-// (the device) every ProgressProc argument, the name pointer included, is one 32-bit word.
+// Records whose layout callers rely on.
 static_assert(sizeof(char16_t) == 2);
-static_assert(sizeof(PackageBlock) == 12);
 static_assert(sizeof(PackageEntryInfo) == 16 + 260 * 2);
-
-namespace package_detail {
-template <typename>
-struct Arguments;
-template <typename R, typename... A>
-struct Arguments<R (*)(A...)> {
-    static constexpr std::size_t count = sizeof...(A);
-    static constexpr bool allWords = ((sizeof(A) == 4) && ...);
-};
-}  // namespace package_detail
-static_assert(package_detail::Arguments<ProgressProc>::count == 10);
-static_assert(sizeof(void*) != 4 || package_detail::Arguments<ProgressProc>::allWords,
-              "on a 32-bit target every progress argument is one 32-bit word");

@@ -5,6 +5,8 @@
 #include <functional>
 #include <utility>
 
+#include "package/conversion.h"
+
 PackageArchive::PackageArchive(std::unique_ptr<ByteSource> source, bool prefixed)
     : source_(std::move(source)), prefixed_(prefixed) {}
 
@@ -182,43 +184,17 @@ PackageEntry* PackageArchive::FindEntry(const PackageEntry* entry) {
     return index == kPackageNoEntry ? nullptr : &entries_[index];
 }
 
-int32_t PackageArchive::DefaultTargetDirectory(std::u16string& destination) {
+int32_t PackageArchive::DefaultTargetDirectory(std::u16string& destination) const {
     if (endRecord_.commentLength == 0) {
         return -1;
     }
     char16_t wide[kPackagePathCapacity] = {};
-    if (ConvertToWide(endRecord_.comment, wide, kPackagePathCapacity) == 0) {
+    if (NarrowToWide(endRecord_.comment, wide, kPackagePathCapacity) == 0) {
         return -1;
     }
     wide[kPackagePathCapacity - 1] = 0;
     destination = wide;
     return 0;
-}
-
-PackageArchive* PackageArchive::SetMakeDirectoryCallback(MakeDirectoryProc callback) {
-    makeDirectory_ = callback;
-    return this;
-}
-
-PackageArchive* PackageArchive::SetProgressCallback(ProgressProc callback) {
-    plainProgress_ = callback;
-    return SetProgress(callback != nullptr ? PackageProgress{&CallPlainProgress, this}
-                                           : PackageProgress{});
-}
-
-PackageArchive* PackageArchive::SetProgress(const PackageProgress& progress) {
-    progress_ = progress;
-    return this;
-}
-
-void PackageArchive::CallPlainProgress(void* archive, uint64_t totalBytes, uint64_t doneBytes,
-                                       const char16_t* name, uint64_t entryBytes,
-                                       uint64_t entryDoneBytes, bool firstBlock) {
-    auto word = [](uint64_t value, int shift) { return static_cast<uint32_t>(value >> shift); };
-    static_cast<PackageArchive*>(archive)->plainProgress_(
-        word(totalBytes, 0), word(totalBytes, 32), word(doneBytes, 0), word(doneBytes, 32), name,
-        word(entryBytes, 0), word(entryBytes, 32), word(entryDoneBytes, 0),
-        word(entryDoneBytes, 32), firstBlock ? 1 : 0);
 }
 
 bool PackageArchive::LastProblem(PackageProblem* problem) const {
@@ -231,8 +207,20 @@ bool PackageArchive::LastProblem(PackageProblem* problem) const {
     return true;
 }
 
-int32_t PackageArchive::Fail(PackageFault fault, uint32_t block, uint64_t expected,
-                             uint64_t actual) {
-    problem_ = {fault, currentIndex_, block, expected, actual};
-    return -1;
+int64_t PackageArchive::DataStart(uint32_t t) const {
+    const uint32_t n = static_cast<uint32_t>(entries_.size());
+    if (t >= n) {
+        return -1;
+    }
+    if (!prefixed_) {
+        // Records and data of entries 0..t-1, then entry t's own local record.
+        const uint32_t sum = localPrefix_[t + 1] + dataPrefix_[t];
+        return sum > INT32_MAX ? -1 : static_cast<int64_t>(sum);
+    }
+    // Prefixed: back from the directory over the data of entries t..n-1 and the local records
+    // of entries t+1..n-1, measured from the END record's position found at open.
+    const uint32_t sum =
+        (dataPrefix_[n] - dataPrefix_[t]) + (localPrefix_[n] - localPrefix_[t + 1]);
+    const int64_t start = endRecordPosition_ - endRecord_.directorySize - sum;
+    return start < 0 ? -1 : start;
 }

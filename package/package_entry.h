@@ -11,7 +11,14 @@
 #include <string_view>
 
 #include "package/layout.h"
-#include "package/package.h"
+
+// One row of an entry's block table: one complete zlib stream in the entry's data.
+struct PackageBlock {
+    uint32_t uncompressedSize;
+    uint32_t compressedSize;
+    uint32_t reserved;
+};
+static_assert(sizeof(PackageBlock) == 12);
 
 class PackageEntry {
   public:

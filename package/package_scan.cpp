@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "package/extract.h"
 #include "package/package_archive.h"
 
 namespace {
@@ -195,10 +196,9 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
             return 0;
         }
     }
-    archive->SetProgress(PackageProgress{});
     ContentsStream stream(*archive, hooks.contents, hooks.contentsContext);
     bool ok = true;
-    if (!catalogue.empty() && archive->ScanEntries(stream, keepEntry, hooks.kept) != 0) {
+    if (!catalogue.empty() && EntryRun(*archive).Scan(stream, keepEntry, hooks.kept) != 0) {
         ok = false;
         archive->LastProblem(&found);
     }

@@ -1,6 +1,7 @@
 // Entry checks without output.
 #include "package/verify.h"
 
+#include "package/extract.h"
 #include "package/name_rules.h"
 #include "package/package_archive.h"
 
@@ -20,8 +21,8 @@ int32_t PackageVerify(PackageArchive* archive, PackageEntry** entries, uint32_t 
     if (count == 0) {
         return 1;
     }
-    archive->SetProgressCallback(progress);
-    if (archive->VerifyEntries(entries, count, targetDirectory) == 0) {
+    PlainProgress plain(progress);
+    if (EntryRun(*archive, plain.progress()).Verify(entries, count, targetDirectory) == 0) {
         return 1;
     }
     if (problem != nullptr && !archive->LastProblem(problem)) {

@@ -15,7 +15,7 @@
 #include "package/install_plan.h"
 #include "package/layout.h"
 #include "package/name_rules.h"
-#include "package/package.h"
+#include "package/package_entry.h"
 #include "package/verify.h"
 #include "package/work_ring.h"
 #include "platform/file.h"

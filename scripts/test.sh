@@ -13,6 +13,13 @@ qzp_require_packages "${QZP_BUILD_PACKAGES[@]}"
 echo "== format check"
 git ls-files '*.cpp' '*.h' | xargs -r clang-format --dry-run --Werror
 
+echo "== include check: no circle between modules (a header with its source), none up a layer"
+git ls-files '*.cpp' '*.h' | xargs grep -H '^#include "' |
+    sed -n 's/^\(.*\)\.[ch]p*:#include "\(.*\)\.h".*$/\1 \2/p' |
+    awk 'function layer(p) { return p ~ /^platform\// ? 0 : p ~ /^(package|signature|ini)\// ? 1 : p ~ /^app\// ? 2 : 3 }
+         $1 != $2 { print } layer($2) > layer($1) { print "up a layer: " $0 >"/dev/stderr"; bad = 1 }
+         END { exit bad }' | tsort >/dev/null
+
 jobs=$(nproc)
 for preset in host-debug host-asan; do
     echo "== build and test: $preset"

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "ini/ini_document.h"
+#include "ini/ini_write.h"
 #include "platform/file.h"
 #include "tests/package/package_builder.h"
 

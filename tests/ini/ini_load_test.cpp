@@ -5,7 +5,10 @@
 #include <random>
 #include <string>
 
+#include "ini/ini_load.h"
+#include "ini/ini_round_trip.h"
 #include "ini/ini_table.h"
+#include "ini/ini_write.h"
 #include "ini_test_util.h"
 
 namespace {

@@ -1,5 +1,7 @@
 // The table: hashing, slot order, growth, limits, typed access, removal and enumeration.
 #include "ini/ini_table.h"
+#include "ini/ini_load.h"
+#include "ini/ini_write.h"
 
 #include <gtest/gtest.h>
 

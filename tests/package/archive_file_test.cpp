@@ -65,14 +65,5 @@ TEST_F(ArchiveFileTest, LongPathIsNeverCut) {
     fits.Close();
 }
 
-TEST_F(ArchiveFileTest, OpensWithoutInstalledHooks) {
-    ArchiveFile::SetNarrowToWide(nullptr);
-    WriteHost("f", {1});
-    ArchiveFile file(u"\\f");
-    EXPECT_EQ(file.Open(ArchiveFile::kRead), 0);
-    file.Close();
-    ArchiveFile::SetNarrowToWide(&NarrowToWide);
-}
-
 }  // namespace
 }  // namespace pkgtest

@@ -6,6 +6,7 @@
 
 #include "package/block_codec.h"
 #include "package/block_pipeline.h"
+#include "package/extract.h"
 #include "package/package_archive.h"
 #include "package/verify.h"
 #include "platform/fault.h"
@@ -45,8 +46,9 @@ class ExtractTest : public DeviceTest {
     }
     // Extraction through the archive's own operations, recording directories and progress.
     int32_t Extract(std::vector<PackageEntry*> list, const char16_t* target = u"\\out\\") {
-        archive_->SetMakeDirectoryCallback(&RecordDirectory)->SetProgressCallback(&RecordProgress);
-        return archive_->ExtractEntries(list.data(), static_cast<uint32_t>(list.size()), target);
+        PlainProgress progress(&RecordProgress);
+        return EntryRun(*archive_, progress.progress(), &RecordDirectory)
+            .Extract(list.data(), static_cast<uint32_t>(list.size()), target);
     }
     PackageFault LastFault() {
         PackageProblem problem{};
@@ -468,6 +470,7 @@ class JobsTest : public DeviceTest,
         std::vector<std::string> events;
         int32_t result = 0;
         PackageProblem problem{};
+        uint32_t peakBlocksInFlight = 0;
         std::vector<std::pair<std::string, Bytes>> files;
     };
 
@@ -478,10 +481,12 @@ class JobsTest : public DeviceTest,
         g_events.clear();
         platform::fault::Arm(0, c.failAtWrite);
         archive_->SetJobs(jobs);
-        archive_->SetMakeDirectoryCallback(&LogDirectory)->SetProgressCallback(&LogProgress);
+        PlainProgress progress(&LogProgress);
+        EntryRun run(*archive_, progress.progress(), &LogDirectory);
         Record r;
-        r.result = c.verify ? archive_->VerifyEntries(entries_, count_, u"\\out\\")
-                            : archive_->ExtractEntries(entries_, count_, u"\\out\\");
+        r.result = c.verify ? run.Verify(entries_, count_, u"\\out\\")
+                            : run.Extract(entries_, count_, u"\\out\\");
+        r.peakBlocksInFlight = run.peakBlocksInFlight();
         platform::fault::Arm(0, 0);
         archive_->LastProblem(&r.problem);
         r.events = g_events;
@@ -508,7 +513,7 @@ TEST_P(JobsTest, EverythingObservableMatchesOneThread) {
     EXPECT_EQ(parallel.problem.expected, reference.problem.expected);
     EXPECT_EQ(parallel.problem.actual, reference.problem.actual);
     EXPECT_EQ(parallel.files, reference.files);
-    EXPECT_GT(archive_->peakBlocksInFlight(), 1u) << "the run was not spread over threads";
+    EXPECT_GT(parallel.peakBlocksInFlight, 1u) << "the run was not spread over threads";
     const bool intact = std::string(c.what).find("Intact") != std::string::npos;
     EXPECT_EQ(reference.result == 0, intact);
 }
@@ -560,15 +565,16 @@ TEST_P(BoundedMemoryTest, BlocksInFlightStayBelowTheRing) {
     archive_->SetJobs(jobs);
     for (bool verify : {false, true}) {
         SCOPED_TRACE(verify ? "verify" : "extract");
-        const int32_t result = verify ? archive_->VerifyEntries(entries_, count_, nullptr)
-                                      : archive_->ExtractEntries(entries_, count_, u"\\out\\");
+        EntryRun run(*archive_);
+        const int32_t result = verify ? run.Verify(entries_, count_, nullptr)
+                                      : run.Extract(entries_, count_, u"\\out\\");
         EXPECT_EQ(result, -1);
         PackageProblem problem{};
         ASSERT_TRUE(archive_->LastProblem(&problem));
         EXPECT_EQ(problem.fault, c.fault);
         EXPECT_EQ(problem.entryIndex, c.entryIndex);
-        EXPECT_GT(archive_->peakBlocksInFlight(), 1u);
-        EXPECT_LE(archive_->peakBlocksInFlight(), kPipelineMaxSlots);
+        EXPECT_GT(run.peakBlocksInFlight(), 1u);
+        EXPECT_LE(run.peakBlocksInFlight(), kPipelineMaxSlots);
     }
     EXPECT_FALSE(Exists("out/f" + std::to_string(c.entryIndex + 1)));
 }

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "package/byte_source.h"
-#include "package/extract_progress.h"
+#include "package/package.h"
 #include "package/verify.h"
 #include "package_builder.h"
 

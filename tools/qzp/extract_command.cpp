@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "app/device_paths.h"
-#include "package/extract_progress.h"
 #include "package/install_plan.h"
+#include "package/package.h"
 #include "package/verify.h"
 #include "platform/file.h"
 #include "platform/text.h"

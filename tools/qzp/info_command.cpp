@@ -11,6 +11,7 @@
 
 #include <sodium.h>
 
+#include "ini/ini_load.h"
 #include "ini/ini_table.h"
 #include "platform/file.h"
 #include "tools/qzp/command_kit.h"

@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "ini/ini_document.h"
+#include "ini/ini_round_trip.h"
 #include "ini/ini_text.h"
 #include "platform/file.h"
 #include "platform/text.h"

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "app/device_paths.h"
+#include "ini/ini_load.h"
+#include "ini/ini_round_trip.h"
+#include "ini/ini_write.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "platform/volume.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "ini/ini_round_trip.h"
 #include "ini/ini_table.h"
 
 // The text of the saved comment line for the host file `hostPath`. A file at one of the device's

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "ini/ini_load.h"
 #include "ini/ini_table.h"
 #include "package/pack_tree.h"
 #include "package/package_contents.h"

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ini/ini_load.h"
 #include "tools/qzp/manifest.h"
 
 struct TreeEntry {
