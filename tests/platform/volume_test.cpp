@@ -39,5 +39,27 @@ TEST_F(VolumeTest, SpaceSizesAndEmptyDirectories) {
     EXPECT_FALSE(RemoveEmptyDirectory(Path(u"Tree\\a.bin").c_str()));
 }
 
+// A device image may state a top folder's volume: its free space is the stated size less what its
+// tree takes, a link one unit whatever it points to. A stated volume that is not two numbers (a
+// unit of 0) fails rather than falling back to the host's disk.
+TEST_F(VolumeTest, StatedVolumeCountsALinkAsOneUnit) {
+    WriteFile("image/Flash/a.bin", "12345");
+    WriteFile("image/Flash/Sub/b.bin", std::string(1000, 'b'));
+    WriteFile("image/Other/c.bin", "c");
+    WriteFile("image/.named/Flash.volume", " 100000\t512\n");
+    WriteFile("image/.named/Other.volume", "100000 0");
+    std::filesystem::create_symlink(Host("image/Flash/Sub/b.bin"), Host("image/Flash/link.bin"));
+    const auto image = FileSystem::DeviceImage(Host("image").string());
+    const UseFiles bound(*image);
+    uint64_t bytes = 0;
+    EXPECT_TRUE(MeasureTree(u"\\Flash", 512, bytes));
+    EXPECT_EQ(bytes, 512u + 512u + 1024u + 512u);
+    VolumeSpace space;
+    ASSERT_TRUE(GetVolumeSpace(u"\\Flash\\Sub", space));
+    EXPECT_EQ(space.unitBytes, 512u);
+    EXPECT_EQ(space.freeBytes, 100000u - bytes);
+    EXPECT_FALSE(GetVolumeSpace(u"\\Other", space));
+}
+
 }  // namespace
 }  // namespace platform::testing
