@@ -13,10 +13,10 @@
 namespace platform {
 namespace {
 
-// Reads \.named\<name> of the bound file system and the `count` numbers it holds (`what` says
-// which, for the error).
+// Reads \.named\<name> of the bound file system and the `count` numbers it holds; `malformed` is
+// the error when it holds anything else.
 ImageSetting ReadNumbers(const std::u16string& name, uint64_t* numbers, std::size_t count,
-                         const char* what, std::string& error) {
+                         const char* malformed, std::string& error) {
     const std::u16string path = u"\\.named\\" + name;
     if (GetAttributes(path.c_str()) == kInvalidFileAttributes) {
         return ImageSetting::kAbsent;
@@ -47,14 +47,14 @@ ImageSetting ReadNumbers(const std::u16string& name, uint64_t* numbers, std::siz
         if (read.ec != std::errc() || read.ptr == at ||
             (read.ptr < end && *read.ptr != ' ' && *read.ptr != '\t' && *read.ptr != '\r' &&
              *read.ptr != '\n')) {
-            error = std::string("does not hold ") + what;
+            error = malformed;
             return ImageSetting::kRefused;
         }
         at = read.ptr;
     }
     skipBlanks();
     if (got == sizeof text || at != end) {
-        error = std::string("holds more than ") + what;
+        error = malformed;
         return ImageSetting::kRefused;
     }
     return ImageSetting::kStated;
@@ -67,7 +67,7 @@ ImageSetting ImageVolume(std::u16string_view folder, uint64_t& size, uint64_t& u
     uint64_t numbers[2] = {};
     const ImageSetting read =
         ReadNumbers(std::u16string(folder) + u".volume", numbers, 2,
-                    "two decimal numbers, the volume's size and allocation unit", error);
+                    "not two decimal numbers (the volume's size and allocation unit)", error);
     if (read == ImageSetting::kStated && numbers[1] == 0) {
         error = "an allocation unit of 0 bytes";
         return ImageSetting::kRefused;
@@ -81,7 +81,9 @@ bool ImageCodePage(const std::string& hostDirectory, uint32_t& codePage, std::st
     const std::unique_ptr<FileSystem> image = FileSystem::DeviceImage(hostDirectory);
     const UseFiles bound(*image);
     uint64_t number = 0;
-    switch (ReadNumbers(u"codepage", &number, 1, "one code page number (such as 1252)", error)) {
+    const char* const notACodePage =
+        "not a code page this build converts with (a number such as 1252)";
+    switch (ReadNumbers(u"codepage", &number, 1, notACodePage, error)) {
         case ImageSetting::kAbsent:
             codePage = kDefaultCodePage;
             return true;
@@ -91,7 +93,7 @@ bool ImageCodePage(const std::string& hostDirectory, uint32_t& codePage, std::st
             break;
     }
     if (number > 0xFFFF || !CodePageAvailable(static_cast<uint32_t>(number))) {
-        error = "not a code page this build converts with (a number such as 1252)";
+        error = notACodePage;
         return false;
     }
     codePage = static_cast<uint32_t>(number);
