@@ -1,22 +1,17 @@
-// The settings a device image states, read by every program that opens an image and by both
-// volume implementations. Apart from file_system.cpp so that a program which never opens an image
-// does not link it.
+// The settings a device image states, read by both volume implementations and by every program
+// that opens an image.
 #include "platform/device_image.h"
 
 #include <charconv>
 #include <cstdio>
-#include <memory>
 #include <system_error>
 
 #include "platform/file.h"
 
 namespace platform {
-namespace {
 
-// Reads \.named\<name> of the bound file system and the `count` numbers it holds; `malformed` is
-// the error when it holds anything else.
-ImageSetting ReadNumbers(const std::u16string& name, uint64_t* numbers, std::size_t count,
-                         const char* malformed, std::string& error) {
+ImageSetting ReadImageNumbers(const std::u16string& name, uint64_t* numbers, std::size_t count,
+                              const char* malformed, std::string& error) {
     const std::u16string path = u"\\.named\\" + name;
     if (GetAttributes(path.c_str()) == kInvalidFileAttributes) {
         return ImageSetting::kAbsent;
@@ -60,14 +55,12 @@ ImageSetting ReadNumbers(const std::u16string& name, uint64_t* numbers, std::siz
     return ImageSetting::kStated;
 }
 
-}  // namespace
-
 ImageSetting ImageVolume(std::u16string_view folder, uint64_t& size, uint64_t& unit,
                          std::string& error) {
     uint64_t numbers[2] = {};
     const ImageSetting read =
-        ReadNumbers(std::u16string(folder) + u".volume", numbers, 2,
-                    "not two decimal numbers (the volume's size and allocation unit)", error);
+        ReadImageNumbers(std::u16string(folder) + u".volume", numbers, 2,
+                         "not two decimal numbers (the volume's size and allocation unit)", error);
     if (read == ImageSetting::kStated && numbers[1] == 0) {
         error = "an allocation unit of 0 bytes";
         return ImageSetting::kRefused;
@@ -75,38 +68,6 @@ ImageSetting ImageVolume(std::u16string_view folder, uint64_t& size, uint64_t& u
     size = numbers[0];
     unit = numbers[1];
     return read;
-}
-
-bool ImageCodePage(const std::string& hostDirectory, uint32_t& codePage, std::string& error) {
-    const std::unique_ptr<FileSystem> image = FileSystem::DeviceImage(hostDirectory);
-    const UseFiles bound(*image);
-    uint64_t number = 0;
-    const char* const notACodePage =
-        "not a code page this build converts with (a number such as 1252)";
-    switch (ReadNumbers(u"codepage", &number, 1, notACodePage, error)) {
-        case ImageSetting::kAbsent:
-            codePage = kDefaultCodePage;
-            return true;
-        case ImageSetting::kRefused:
-            return false;
-        case ImageSetting::kStated:
-            break;
-    }
-    if (number > 0xFFFF || !CodePageAvailable(static_cast<uint32_t>(number))) {
-        error = notACodePage;
-        return false;
-    }
-    codePage = static_cast<uint32_t>(number);
-    return true;
-}
-
-std::unique_ptr<FileSystem> FileSystem::OpenImage(const std::string& hostDirectory,
-                                                  std::string& error) {
-    uint32_t codePage = kDefaultCodePage;
-    if (!ImageCodePage(hostDirectory, codePage, error)) {
-        return nullptr;
-    }
-    return DeviceImage(hostDirectory, codePage);
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 // of the image is: no link is followed, and a FIFO, socket or device is refused at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,11 @@ enum class ImageSetting {
     kAbsent,   // no such file: the default holds
     kRefused,  // unreadable, not a regular file, or not the numbers asked for; see `error`
 };
+
+// Reads \.named\<name> of the bound file system and the `count` numbers it holds; `malformed` is
+// the error when it holds anything else.
+ImageSetting ReadImageNumbers(const std::u16string& name, uint64_t* numbers, std::size_t count,
+                              const char* malformed, std::string& error);
 
 // The size and allocation unit (not 0) in bytes that the bound device image states for the volume
 // of its top folder `folder` in \.named\<folder>.volume.
