@@ -15,6 +15,7 @@
 #include "app/dialog_templates.h"
 #include "app/resource.h"
 #include "app/update_app.h"
+#include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/posix/host.h"
 #include "platform/text.h"
@@ -189,6 +190,7 @@ int main(int argc, char** argv) {
                      platform::Printable(imageError).c_str());
         return 2;
     }
+    files->PlanFaults(platform::FaultPlanFromEnvironment());
     const platform::UseFiles bound(*files);
     setenv("QZP_DEVICE_ROOT", std::filesystem::absolute(device).c_str(), 1);
     platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/replace.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -77,19 +78,9 @@ bool AppendToLog(const char16_t* path, const std::string& lines, std::size_t lim
         const std::size_t cut = text.find('\n', text.size() - limit - 1);
         text.erase(0, cut == std::string::npos ? text.size() : cut + 1);
     }
-    const std::u16string scratch = std::u16string(path) + u".new";
-    std::FILE* out = platform::OpenStream(scratch.c_str(), u"wb");
-    if (out == nullptr) {
-        return false;
-    }
-    bool ok = platform::WriteStream(out, text.data(), text.size()) == text.size() &&
-              platform::CommitStream(out);
-    ok = std::fclose(out) == 0 && ok;
-    ok = ok && platform::RenameReplacing(scratch.c_str(), path);
-    if (!ok) {
-        platform::RemoveFile(scratch.c_str());
-    }
-    return ok;
+    return platform::ReplaceFile(path, {}, [&text](std::FILE* out) {
+               return platform::WriteStream(out, text.data(), text.size()) == text.size();
+           }) == platform::ReplaceResult::kReplaced;
 }
 
 void RunLog::Add(const StepOutcome& outcome) {

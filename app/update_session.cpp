@@ -13,6 +13,7 @@
 #include "package/package_scan.h"
 #include "package/verify.h"
 #include "platform/file.h"
+#include "platform/replace.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/volume.h"
@@ -77,33 +78,6 @@ uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
         return platform::kInvalidFileAttributes;
     }
     return attributes;
-}
-
-// Copies `from` to a new file `to` and makes it durable; false on any failure.
-bool CopyWhole(const char16_t* from, const char16_t* to) {
-    std::FILE* in = platform::OpenStream(from, u"rb");
-    if (in == nullptr) {
-        return false;
-    }
-    std::FILE* out = platform::OpenStream(to, u"wb");
-    bool ok = out != nullptr;
-    std::vector<unsigned char> buffer(64 * 1024);
-    while (ok) {
-        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-        if (got > 0 && platform::WriteStream(out, buffer.data(), got) != got) {
-            ok = false;
-        }
-        if (got < buffer.size()) {
-            ok = ok && std::ferror(in) == 0;
-            break;
-        }
-    }
-    ok = ok && platform::CommitStream(out);
-    if (out != nullptr && std::fclose(out) != 0) {
-        ok = false;
-    }
-    std::fclose(in);
-    return ok;
 }
 
 // The one pass over the card: the signature's hash is fed from the same reads that check every
@@ -620,15 +594,13 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
         return Done(Step::kLogo, "none on the card");
     }
-    std::u16string scratch;
-    if (!PlanScratchPath(kLogoTarget, scratch)) {
-        return Done(Step::kLogo, "not copied: no room for the path");
-    }
-    if (!CopyWhole(kLogoSource, scratch.c_str()) ||
-        !platform::RenameReplacing(scratch.c_str(), kLogoTarget)) {
-        const std::string reason = platform::LastFileError();
-        platform::RemoveFile(scratch.c_str());
-        return Done(Step::kLogo, "not copied: " + reason);
+    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget, PlanScratchRule())) {
+        case platform::ReplaceResult::kReplaced:
+            break;
+        case platform::ReplaceResult::kNoScratchPath:
+            return Done(Step::kLogo, "not copied: no room for the path");
+        default:
+            return Done(Step::kLogo, "not copied: " + platform::LastFileError());
     }
     return Done(Step::kLogo, "copied to \\ResidentFlash2");
 }

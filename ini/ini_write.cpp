@@ -10,6 +10,7 @@
 #include "ini/ini_load.h"
 #include "ini/ini_text.h"
 #include "platform/file.h"
+#include "platform/replace.h"
 
 namespace {
 
@@ -102,20 +103,10 @@ void IniTableWrite(const char16_t* path, IniTable* table) {
         return;
     }
     const std::vector<unsigned char> bytes = IniTableBytes(table, path);
-    // The file is replaced only by a complete copy: written beside it under the same name and a
-    // "~", then renamed over it, so a save that fails (a full volume) leaves the old file as it
-    // was. A path with no room for the "~" is written in place.
-    const std::u16string target(path);
-    const bool beside = target.size() + 1 < kIniPathUnits;
-    const std::u16string written = beside ? target + u"~" : target;
-    std::FILE* stream = platform::OpenStream(written.c_str(), u"wb");
-    if (stream == nullptr) {
-        return;
-    }
-    bool ok = platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
-    ok = (beside ? platform::CommitStream(stream) : std::fflush(stream) == 0) && ok;
-    ok = std::fclose(stream) == 0 && ok;
-    if (beside && !(ok && platform::RenameReplacing(written.c_str(), target.c_str()))) {
-        platform::RemoveFile(written.c_str());
-    }
+    // The file is replaced only by a complete copy, so a save that fails (a full volume) leaves
+    // the old file as it was.
+    platform::ReplaceFile(
+        path, {platform::kScratchBase, kIniPathUnits - 1}, [&bytes](std::FILE* stream) {
+            return platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
+        });
 }

@@ -17,6 +17,9 @@ class ArchiveFile {
     // Copies `path` whole (the system refuses a path it cannot hold; nothing here shortens one,
     // which could name another file). A null path never opens.
     explicit ArchiveFile(const char16_t* path);
+    // Writes to `stream`, opened by someone else who also closes it (Close is not called), as
+    // `path`.
+    ArchiveFile(std::FILE* stream, const char16_t* path) : path_(path), stream_(stream) {}
     virtual ~ArchiveFile() = default;
     ArchiveFile(const ArchiveFile&) = delete;
     ArchiveFile& operator=(const ArchiveFile&) = delete;

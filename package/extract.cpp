@@ -14,6 +14,7 @@
 #include "package/name_rules.h"
 #include "package/package_archive.h"
 #include "platform/file.h"
+#include "platform/replace.h"
 #include "platform/text.h"
 
 EntryRun::EntryRun(PackageArchive& archive, const PackageProgress& progress,
@@ -313,39 +314,47 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
             }
         }
     }
-    std::u16string scratch;
-    if (replacing && !PlanScratchPath(path, scratch, LimitShift(target))) {
-        return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
-    }
-    ArchiveFile replacement(scratch.c_str());
-    if (replacing && replacement.Open(ArchiveFile::kWrite) != 0) {
-        replacement.Close();
-        MakeParentDirectories(target, name);
-        if (replacement.Open(ArchiveFile::kWrite) != 0) {
-            replacement.Close();
-            return Fail(PackageFault::kOpenOutput);
+    if (!replacing) {
+        // Blocks are written whole: the stream's own buffer would only add a copy and, on its
+        // first use, a system call to size it.
+        std::setvbuf(created.stream(), nullptr, _IONBF, 0);
+        int32_t result = ProcessEntryData(blocks, &created);
+        // Data still buffered in the stream must reach the file, or the entry is not complete.
+        if (result == 0 && std::fflush(created.stream()) != 0) {
+            result = Fail(PackageFault::kShortWrite, 0,
+                          archive_.catalogue()[currentIndex_].UncompressedTotal());
         }
+        created.Close();
+        return result;
     }
-    ArchiveFile& output = replacing ? replacement : created;
-    // Blocks are written whole: the stream's own buffer would only add a copy and, on its first
-    // use, a system call to size it.
-    std::setvbuf(output.stream(), nullptr, _IONBF, 0);
-    int32_t result = ProcessEntryData(blocks, &output);
-    // Data still buffered in the stream must reach the file, or the entry is not complete; a
-    // replacement must be on the disk before the rename makes it the file.
-    if (result == 0 && (replacing ? !platform::CommitStream(output.stream())
-                                  : std::fflush(output.stream()) != 0)) {
-        result = Fail(PackageFault::kShortWrite, 0,
-                      archive_.catalogue()[currentIndex_].UncompressedTotal());
+    int32_t result = 0;
+    const auto write = [&](std::FILE* stream) {
+        std::setvbuf(stream, nullptr, _IONBF, 0);
+        ArchiveFile output(stream, path.c_str());
+        result = ProcessEntryData(blocks, &output);
+        return result == 0;
+    };
+    const platform::ScratchRule rule = PlanScratchRule(LimitShift(target));
+    platform::ReplaceResult replaced = platform::ReplaceFile(path.c_str(), rule, write);
+    if (replaced == platform::ReplaceResult::kCreate) {
+        MakeParentDirectories(target, name);
+        replaced = platform::ReplaceFile(path.c_str(), rule, write);
     }
-    output.Close();
-    if (replacing && result == 0 && !platform::RenameReplacing(scratch.c_str(), path.c_str())) {
-        result = Fail(PackageFault::kOpenOutput);
+    switch (replaced) {
+        case platform::ReplaceResult::kReplaced:
+            return 0;
+        case platform::ReplaceResult::kNoScratchPath:
+            return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
+        case platform::ReplaceResult::kWrite:
+            return result;
+        case platform::ReplaceResult::kCommit:
+            return Fail(PackageFault::kShortWrite, 0,
+                        archive_.catalogue()[currentIndex_].UncompressedTotal());
+        case platform::ReplaceResult::kCreate:
+        case platform::ReplaceResult::kRename:
+            break;
     }
-    if (result != 0 && replacing) {
-        platform::RemoveFile(scratch.c_str());
-    }
-    return result;
+    return Fail(PackageFault::kOpenOutput);
 }
 
 int32_t EntryRun::VerifyCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {

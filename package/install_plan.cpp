@@ -13,20 +13,8 @@
 
 namespace {
 
-constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
-
 bool IsSeparator(char16_t c) {
     return c == u'\\' || c == u'/';
-}
-
-// The scratch name for a room of `room` units: the longest prefix of kScratchBase that fits and
-// does not end with a dot (Windows would drop it). Empty when the room is 0.
-std::u16string_view ScratchName(std::size_t room) {
-    std::size_t length = room < kScratchBase.size() ? room : kScratchBase.size();
-    while (length > 0 && kScratchBase[length - 1] == u'.') {
-        --length;
-    }
-    return kScratchBase.substr(0, length);
 }
 
 PlanFault PlanFaultOf(NameFault fault) {
@@ -568,24 +556,6 @@ const char* PlanFaultText(PlanFault fault) {
     return "unknown fault";
 }
 
-bool PlanScratchPath(std::u16string_view path, std::u16string& scratch, std::ptrdiff_t limitShift) {
-    scratch.clear();
-    const auto counted = static_cast<std::ptrdiff_t>(path.size()) + limitShift;
-    if (path.empty() || counted <= 0 ||
-        counted >= static_cast<std::ptrdiff_t>(kPackagePathCapacity) || IsSeparator(path.back())) {
-        return false;
-    }
-    std::size_t directory = path.size();  // the directory part, its separator included
-    while (directory > 0 && !IsSeparator(path[directory - 1])) {
-        --directory;
-    }
-    const auto room = static_cast<std::ptrdiff_t>(kPackagePathCapacity - 1) -
-                      (static_cast<std::ptrdiff_t>(directory) + limitShift);
-    const std::u16string_view name = ScratchName(room > 0 ? static_cast<std::size_t>(room) : 0);
-    if (name.empty()) {
-        return false;
-    }
-    scratch.assign(path.substr(0, directory));
-    scratch.append(name);
-    return true;
+platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift) {
+    return platform::ScratchRule{platform::kScratchBase, kPackagePathCapacity - 1, limitShift};
 }

@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/replace.h"
+
 class PackageEntry;
 
 // The package's manifest, its own version record: the entry named so (any letter case, leading
@@ -134,14 +136,9 @@ std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry);
 // A short English description, e.g. "two entries resolve to the same path".
 const char* PlanFaultText(PlanFault fault);
 
-// The scratch file that replaces the existing file `path` (written into `scratch`): in the same
-// directory, so the final rename stays on one volume, under the longest prefix of "~qzpnew.tmp"
-// (not ending with a dot) that the room up to 259 units allows. The file's own name takes at
-// least one unit of that room, so every path that fits can be replaced. The same path always gets
-// the same scratch name, so a scratch file left by a power loss is reused, and so removed, when
-// the same file is extracted again; no level of a stored name may be such a prefix
-// (kReservedName). The limit is counted on `path` with `limitShift` units added (the device
-// folder's length less a host target's, see PlanOptions::limitFolder). False when `path` ends
-// with a separator or is over the limit.
-bool PlanScratchPath(std::u16string_view path, std::u16string& scratch,
-                     std::ptrdiff_t limitShift = 0);
+// The scratch-name rule (platform/replace.h) of extraction and of the other files the installer
+// replaces on the device: the fixed base, so a scratch file left by a power loss is reused, and so
+// removed, when the same file is replaced again; no level of a stored name may take such a name
+// (kReservedName). The limit is the device's path limit, counted on a path with `limitShift`
+// units added (the device folder's length less a host target's, see PlanOptions::limitFolder).
+platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift = 0);

@@ -2,19 +2,13 @@
 
 #include "package/conversion.h"
 #include "package/layout.h"
+#include "platform/replace.h"
 #include "platform/text.h"
 
 namespace {
 
-constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
-
 bool IsSeparator(char16_t c) {
     return c == u'\\' || c == u'/';
-}
-
-bool IsScratchLevel(std::u16string_view level) {
-    return level.size() <= kScratchBase.size() && !level.empty() && level.back() != u'.' &&
-           platform::EqualsIgnoringAsciiCase(level, kScratchBase.substr(0, level.size()));
 }
 
 bool IsDeviceName(std::u16string_view level) {
@@ -49,7 +43,7 @@ NameFault LevelFault(std::u16string_view level, bool first) {
     if (first && level.size() >= 2 && level[1] == u':') {
         return NameFault::kDrivePrefix;
     }
-    if (IsScratchLevel(level)) {
+    if (platform::IsScratchLevel(level)) {
         return NameFault::kScratchName;
     }
     if (level.find_first_of(u"<>:\"|?*") != std::u16string_view::npos) {

@@ -40,9 +40,9 @@ enum class NameUse : uint8_t {
 const char* NameFaultText(NameFault fault);
 
 // The rule on a wide name. Levels are split at `\` and `/`; leading `\`s are skipped; a
-// directory entry (`directory`) may end with one `\`. A scratch name is any prefix of
-// "~qzpnew.tmp", in any letter case, that does not end with a dot: extraction places such a
-// copy beside a file it replaces.
+// directory entry (`directory`) may end with one `\`. A scratch name is a name the device's
+// scratch files may take (platform::IsScratchLevel): extraction places such a copy beside a file
+// it replaces.
 NameFault CheckEntryName(std::u16string_view name, bool directory, NameUse use = NameUse::kRead);
 
 // The rule on a name as stored in a package: all its bytes (the directory record's length, NULs

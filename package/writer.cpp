@@ -19,6 +19,7 @@
 #include "package/verify.h"
 #include "package/work_ring.h"
 #include "platform/file.h"
+#include "platform/replace.h"
 #include "platform/text.h"
 
 namespace {
@@ -117,17 +118,14 @@ class Output {
   public:
     // The stream's buffer is left uninitialised: a small package touches only its first pages.
     explicit Output(uint64_t limit) : limit_(limit), buffer_(new char[kOutputBufferBytes]) {}
-    ~Output() { Close(); }
 
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
-    bool Open(const char16_t* path) {
-        stream_ = platform::OpenStream(path, u"wb");
-        if (stream_ != nullptr) {
-            std::setvbuf(stream_, buffer_.get(), _IOFBF, kOutputBufferBytes);
-        }
-        return stream_ != nullptr;
+    // Writes to `stream` (its owner closes it, before this object ends: the buffer is ours).
+    void Attach(std::FILE* stream) {
+        stream_ = stream;
+        std::setvbuf(stream_, buffer_.get(), _IOFBF, kOutputBufferBytes);
     }
 
     // False (and nothing written) when the bytes would take the package to its limit.
@@ -153,20 +151,11 @@ class Output {
                std::fseek(stream_, static_cast<long>(offset_), SEEK_SET) == 0;
     }
 
-    bool Close() {
-        if (stream_ == nullptr) {
-            return true;
-        }
-        const bool ok = std::fclose(stream_) == 0;
-        stream_ = nullptr;
-        return ok;
-    }
-
     uint64_t Offset() const { return offset_; }
 
   private:
     const uint64_t limit_;
-    std::unique_ptr<char[]> buffer_;  // declared before stream_'s use; outlives it (Close in dtor)
+    std::unique_ptr<char[]> buffer_;
     std::FILE* stream_ = nullptr;
     uint64_t offset_ = 0;
 };
@@ -512,41 +501,37 @@ int32_t PackageWriter::Write(const std::vector<PackItem>& items, const char16_t*
     }
     jobs = std::min(jobs, kMaxJobs);
 
-    // A name of our own next to the output, so that a failure never leaves a partial output.
-    std::random_device random;
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
-    const std::u16string target(output);
-    const std::u16string temporary = target + platform::Utf8ToUtf16(suffix);
-
+    // A failure never leaves a partial output, nor changes an existing one.
     Output out(options_.maxPackageBytes);
-    if (!out.Open(temporary.c_str())) {
-        return Fail(kNoItem, "cannot create a temporary file next to the output: " +
-                                 platform::LastFileError());
+    const platform::ReplaceResult replaced =
+        platform::ReplaceFile(output, platform::ScratchRule::OfThisRun(), [&](std::FILE* stream) {
+            out.Attach(stream);
+            PackJob job(items, options_, out, jobs);
+            const bool ok = job.Run();
+            if (!ok) {
+                Fail(job.failureItem, job.failureMessage);
+            }
+            sourceBytes_ = job.sourceBytes;
+            return ok;
+        });
+    switch (replaced) {
+        case platform::ReplaceResult::kReplaced:
+            packageBytes_ = out.Offset();
+            return 0;
+        case platform::ReplaceResult::kNoScratchPath:
+        case platform::ReplaceResult::kCreate:
+            Fail(kNoItem,
+                 "cannot create a temporary file next to the output: " + platform::LastFileError());
+            break;
+        case platform::ReplaceResult::kWrite:
+            break;
+        case platform::ReplaceResult::kCommit:
+            Fail(kNoItem, "cannot write the package (disk full?)");
+            break;
+        case platform::ReplaceResult::kRename:
+            Fail(kNoItem, "cannot replace the output: " + platform::LastFileError());
+            break;
     }
-    bool ok;
-    {
-        PackJob job(items, options_, out, jobs);
-        ok = job.Run();
-        if (!ok) {
-            Fail(job.failureItem, job.failureMessage);
-        }
-        sourceBytes_ = job.sourceBytes;
-    }
-    const uint64_t written = out.Offset();
-    if (!out.Close() && ok) {
-        ok = false;
-        Fail(kNoItem, "cannot write the package (disk full?)");
-    }
-    if (ok && !platform::RenameReplacing(temporary.c_str(), target.c_str())) {
-        ok = false;
-        Fail(kNoItem, "cannot replace the output: " + platform::LastFileError());
-    }
-    if (!ok) {
-        platform::RemoveFile(temporary.c_str());
-        sourceBytes_ = 0;
-        return -1;
-    }
-    packageBytes_ = written;
-    return 0;
+    sourceBytes_ = 0;
+    return -1;
 }

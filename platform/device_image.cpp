@@ -1,54 +1,73 @@
-// The code page a device image states, read by every program that opens an image. Apart from
-// file_system.cpp so that a program which never opens an image does not link it.
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+// The settings a device image states, read by both volume implementations and by every program
+// that opens an image.
+#include "platform/device_image.h"
+
+#include <charconv>
+#include <cstdio>
 #include <system_error>
 
 #include "platform/file.h"
 
 namespace platform {
 
-bool ImageCodePage(const std::string& hostDirectory, uint32_t& codePage, std::string& error) {
-    const std::string name = hostDirectory + "/" + kImageCodePageFile;
-    const std::filesystem::path path(std::u8string(name.begin(), name.end()));
-    std::error_code code;
-    if (!std::filesystem::exists(path, code) && !code) {
-        codePage = kDefaultCodePage;
-        return true;
+ImageSetting ReadImageNumbers(const std::u16string& name, uint64_t* numbers, std::size_t count,
+                              const char* malformed, std::string& error) {
+    const std::u16string path = u"\\.named\\" + name;
+    if (GetAttributes(path.c_str()) == kInvalidFileAttributes) {
+        return ImageSetting::kAbsent;
     }
-    std::ifstream in(path, std::ios::binary);
-    char text[33] = {};
-    in.read(text, sizeof text - 1);
-    if (!in.is_open() || in.bad()) {
-        error = "cannot read the device's code page";
-        return false;
+    std::FILE* in = OpenStream(path.c_str(), u"rb");
+    if (in == nullptr) {
+        error = "cannot read it: " + LastFileError();
+        return ImageSetting::kRefused;
     }
-    const std::string_view value(text, static_cast<std::size_t>(in.gcount()));
-    const std::size_t first = value.find_first_not_of(" \t\r\n");
-    const std::size_t last = value.find_last_not_of(" \t\r\n");
-    const std::string number =
-        first == std::string_view::npos ? "" : std::string(value.substr(first, last - first + 1));
-    char* end = nullptr;
-    const unsigned long parsed = std::strtoul(number.c_str(), &end, 10);
-    if (number.empty() || number.size() > 5 || *end != 0 || number[0] < '0' || number[0] > '9' ||
-        !CodePageAvailable(static_cast<uint32_t>(parsed))) {
-        error = "not a code page this build converts with (a number such as 1252)";
-        return false;
+    char text[64];
+    const std::size_t got = std::fread(text, 1, sizeof text, in);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        error = "cannot read it";
+        return ImageSetting::kRefused;
     }
-    codePage = static_cast<uint32_t>(parsed);
-    return true;
+    const char* at = text;
+    const char* const end = text + got;
+    const auto skipBlanks = [&] {
+        while (at < end && (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n')) {
+            ++at;
+        }
+    };
+    for (std::size_t k = 0; k < count; ++k) {
+        skipBlanks();
+        const std::from_chars_result read = std::from_chars(at, end, numbers[k]);
+        if (read.ec != std::errc() || read.ptr == at ||
+            (read.ptr < end && *read.ptr != ' ' && *read.ptr != '\t' && *read.ptr != '\r' &&
+             *read.ptr != '\n')) {
+            error = malformed;
+            return ImageSetting::kRefused;
+        }
+        at = read.ptr;
+    }
+    skipBlanks();
+    if (got == sizeof text || at != end) {
+        error = malformed;
+        return ImageSetting::kRefused;
+    }
+    return ImageSetting::kStated;
 }
 
-std::unique_ptr<FileSystem> FileSystem::OpenImage(const std::string& hostDirectory,
-                                                  std::string& error) {
-    uint32_t codePage = kDefaultCodePage;
-    if (!ImageCodePage(hostDirectory, codePage, error)) {
-        return nullptr;
+ImageSetting ImageVolume(std::u16string_view folder, uint64_t& size, uint64_t& unit,
+                         std::string& error) {
+    uint64_t numbers[2] = {};
+    const ImageSetting read =
+        ReadImageNumbers(std::u16string(folder) + u".volume", numbers, 2,
+                         "not two decimal numbers (the volume's size and allocation unit)", error);
+    if (read == ImageSetting::kStated && numbers[1] == 0) {
+        error = "an allocation unit of 0 bytes";
+        return ImageSetting::kRefused;
     }
-    return DeviceImage(hostDirectory, codePage);
+    size = numbers[0];
+    unit = numbers[1];
+    return read;
 }
 
 }  // namespace platform

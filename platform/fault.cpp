@@ -2,47 +2,62 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
+#include <memory>
 
-namespace platform::fault {
-namespace {
+#include "platform/file.h"
 
-std::atomic<uint64_t> g_writes{0};
-std::atomic<uint64_t> g_cutAt{0};
-std::atomic<uint64_t> g_failAt{0};
-std::once_flag g_fromEnvironment;
+namespace platform {
 
-uint64_t EnvNumber(const char* name) {
-    const char* text = std::getenv(name);
-    return text == nullptr ? 0 : std::strtoull(text, nullptr, 10);
+struct FileSystem::Faults {
+    std::atomic<uint64_t> writes{0};
+    std::atomic<uint64_t> cutAt{0};
+    std::atomic<uint64_t> failAt{0};
+    std::atomic<bool> purgeAborted{false};
+};
+
+std::shared_ptr<FileSystem::Faults> FileSystem::FaultsToShare() {
+    FileSystem* bound = BoundFiles();
+    return bound != nullptr ? bound->faults_ : std::make_shared<Faults>();
 }
 
-}  // namespace
+void FileSystem::PlanFaults(const FaultPlan& plan) {
+    faults_->cutAt = plan.cutAtWrite;
+    faults_->failAt = plan.failAtWrite;
+    faults_->purgeAborted = plan.purgeAborted;
+    faults_->writes = 0;
+}
+
+namespace fault {
 
 bool BeforeWrite() {
-    std::call_once(g_fromEnvironment, [] {
-        if (const uint64_t cut = EnvNumber("QZP_FAULT_CUT_AT_WRITE"))
-            g_cutAt = cut;
-        if (const uint64_t fail = EnvNumber("QZP_FAULT_FAIL_AT_WRITE"))
-            g_failAt = fail;
-    });
-    const uint64_t n = ++g_writes;
-    if (n == g_cutAt) {
+    FileSystem* files = BoundFiles();
+    if (files == nullptr) {
+        return true;
+    }
+    FileSystem::Faults& faults = files->faults();
+    const uint64_t n = ++faults.writes;
+    if (n == faults.cutAt) {
         // _Exit: no exit handlers, no stream flush.
         std::_Exit(kPowerCutExitStatus);
     }
-    return n != g_failAt;
+    return n != faults.failAt;
 }
 
 uint64_t WriteCount() {
-    return g_writes;
+    FileSystem* files = BoundFiles();
+    return files != nullptr ? files->faults().writes.load() : 0;
 }
 
 void Arm(uint64_t cutAtWrite, uint64_t failAtWrite) {
-    std::call_once(g_fromEnvironment, [] {});
-    g_cutAt = cutAtWrite;
-    g_failAt = failAtWrite;
-    g_writes = 0;
+    if (FileSystem* files = BoundFiles()) {
+        files->PlanFaults({cutAtWrite, failAtWrite, files->faults().purgeAborted});
+    }
 }
 
-}  // namespace platform::fault
+bool PurgeAborted() {
+    FileSystem* files = BoundFiles();
+    return files != nullptr && files->faults().purgeAborted;
+}
+
+}  // namespace fault
+}  // namespace platform

@@ -1,26 +1,47 @@
-// Write-fault injection for tests, honoured by both implementations of the file services.
+// Fault injection for test runs, honoured by both implementations of the file services.
 //
-// Every write of file data that the platform makes (WriteStream, each block of CopyFileTo) first
-// asks BeforeWrite. Writes are counted from 1 over the whole process. Two faults can be armed,
-// from code or from the environment (read once, at the first write):
-//   QZP_FAULT_CUT_AT_WRITE=N   the process ends at once at the Nth write, before it happens, with
-//                              no flush of any stream: what a power loss at that moment leaves.
-//   QZP_FAULT_FAIL_AT_WRITE=N  the Nth write fails (nothing of it is written); later ones succeed.
+// A file system carries the faults a test run planned for it (FileSystem::PlanFaults); a file
+// system made while another is bound shares that one's plan and count, so a whole run counts its
+// writes once. Every write of file data that the platform makes (WriteStream) first asks
+// BeforeWrite. Writes are counted from 1. Nothing is armed unless a host entry point (or a test)
+// hands a plan over: the device program reads no plan from anywhere.
 #pragma once
 
 #include <cstdint>
 
-namespace platform::fault {
+namespace platform {
+
+struct FaultPlan {
+    // The process ends at once at this write, before it happens, with no flush of any stream:
+    // what a power loss at that moment leaves. 0: never.
+    uint64_t cutAtWrite = 0;
+    // This write fails (nothing of it is written); later ones succeed. 0: none.
+    uint64_t failAtWrite = 0;
+    // The shell's delete plays a user who cancels it in its progress window before anything is
+    // deleted (POSIX host only).
+    bool purgeAborted = false;
+};
+
+// The plan a host test run states in its environment: QZP_FAULT_CUT_AT_WRITE=N,
+// QZP_FAULT_FAIL_AT_WRITE=N, QZP_FAULT_PURGE_ABORTED=1. For the host programs' entry points only.
+FaultPlan FaultPlanFromEnvironment();
+
+namespace fault {
 
 inline constexpr int kPowerCutExitStatus = 86;
 
-// Returns false when this write is to fail. Does not return when the power is to be cut.
+// Returns false when this write is to fail. Does not return when the power is to be cut. True,
+// counting nothing, on a thread bound to no file system.
 bool BeforeWrite();
 
-// Number of writes seen so far.
+// Number of writes the bound file system has seen since its plan was set.
 uint64_t WriteCount();
 
-// Arms the faults from code (0 disarms) and resets the counter.
+// Tests: plans the faults of the bound file system from code (0 disarms) and resets its count.
 void Arm(uint64_t cutAtWrite, uint64_t failAtWrite);
 
-}  // namespace platform::fault
+// True when the bound file system's plan has the shell's delete cancelled.
+bool PurgeAborted();
+
+}  // namespace fault
+}  // namespace platform

@@ -41,6 +41,8 @@
 
 namespace platform {
 
+struct FaultPlan;  // fault.h
+
 inline constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 inline constexpr uint32_t kAttributeDirectory = 0x10;
 inline constexpr uint32_t kAttributeNormal = 0x80;
@@ -68,9 +70,6 @@ uint32_t GetAttributes(const char16_t* path);
 
 // Creates one directory (default security). False when it exists already or cannot be made.
 bool CreateDir(const char16_t* path);
-
-// Copies a file. With failIfExists false an existing destination is replaced.
-bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists);
 
 // Writes what the stream has buffered and makes the file's contents durable (fsync /
 // FlushFileBuffers), so that a rename that follows never shows a file whose data a power loss
@@ -119,8 +118,9 @@ bool FromCodePage(std::string_view narrow, std::u16string& text);
 // One view of the files and everything this layer remembers about it (the device image's
 // directory or exact host paths, open directories, the names each holds). A program's entry, or a
 // tool's command, creates the one it works with and binds it to its thread with UseFiles; no
-// setting of it changes after it is made. Win32: the real file system; a device image given a
-// directory maps the device's `\` onto it, as on POSIX (without the letter-case emulation).
+// setting of it changes after it is made, the fault plan of a test run aside. Win32: the real file
+// system; a device image given a directory maps the device's `\` onto it, as on POSIX (without the
+// letter-case emulation).
 class FileSystem {
   public:
     // The device image: `hostDirectory` stands for the device's `\`; names convert with
@@ -149,12 +149,20 @@ class FileSystem {
     bool ExactHostPaths() const;
     uint32_t CodePage() const;
 
+    // Test runs: the faults to inject into this file system's writes (fault.h), from the next
+    // write on, counted afresh. Shared with every file system made while this one is bound.
+    void PlanFaults(const FaultPlan& plan);
+
     struct State;  // the implementation's
     State& state() { return *state_; }
+    struct Faults;  // fault.cpp's
+    Faults& faults() { return *faults_; }
 
   private:
     explicit FileSystem(std::unique_ptr<State> state);
+    static std::shared_ptr<Faults> FaultsToShare();
     std::unique_ptr<State> state_;
+    std::shared_ptr<Faults> faults_ = FaultsToShare();
 };
 
 // The code page a device image states in DIR/.named/codepage: one decimal code page number (say

@@ -3,8 +3,9 @@
 # every imported function with its status on the device's embedded Windows and the one function of
 # platform/win32/ that a device port changes for it (docs/porting.md explains each). Fails, naming
 # them, on an import that is not on the list, on a malformed line of the list and on a list line
-# naming a platform/win32 function that no longer exists; an import on the list that is no longer
-# imported is only reported.
+# naming a platform/win32 function that no longer exists, and when the installer holds the name of
+# a test run's fault variable (QZP_FAULT_*); an import on the list that is no longer imported is
+# only reported.
 # Usage: check_imports.sh [EXE [LIST]]
 #   EXE   default build/windows/bin/qzpupdate.exe (the x86-64 build of `bash scripts/wine_test.sh`)
 #   LIST  default platform/win32/imports.txt
@@ -59,6 +60,12 @@ while IFS= read -r line || [[ -n "$line" ]]; do
     listed+="${dll,,} $name"$'\n'
 done <"$list"
 listed=$(printf '%s' "$listed" | sort -u)
+
+# Test runs hand their fault plan to the host programs only: the installer holds no name of one.
+if grep -aq 'QZP_FAULT_' "$exe"; then
+    echo "check_imports: $exe holds a QZP_FAULT_ name: the device program reads no fault plan" >&2
+    status=1
+fi
 
 unlisted=$(comm -23 <(printf '%s\n' "$imported") <(printf '%s\n' "$listed"))
 gone=$(comm -13 <(printf '%s\n' "$imported") <(printf '%s\n' "$listed"))

@@ -438,9 +438,8 @@ bool RetryAfterStaleDirectory(const Located& at) {
 }
 
 // Opens the regular file at `at` without blocking on a FIFO or device and without following a
-// final link where links are guarded. A file opened for writing is emptied. Fails (EBUSY) when it
-// is the file `notSameAs` describes.
-int OpenRegular(const Located& at, int flags, const struct stat* notSameAs = nullptr) {
+// final link where links are guarded. A file opened for writing is emptied.
+int OpenRegular(const Located& at, int flags) {
     flags |= O_CLOEXEC | O_NONBLOCK | (at.guarded ? O_NOFOLLOW : 0);
     const int fd = openat(at.DirFd(), at.Name(), flags, 0644);
     if (fd < 0) {
@@ -467,11 +466,6 @@ int OpenRegular(const Located& at, int flags, const struct stat* notSameAs = nul
         } else {
             Fail(EPERM, "refusing " + at.host + ": not a regular file");
         }
-        return -1;
-    }
-    if (notSameAs != nullptr && st.st_dev == notSameAs->st_dev && st.st_ino == notSameAs->st_ino) {
-        close(fd);
-        Fail(EBUSY, "refusing to copy " + at.host + " onto itself");
         return -1;
     }
     if ((flags & O_ACCMODE) != O_RDONLY && st.st_size > 0 && ftruncate(fd, 0) != 0) {
@@ -782,63 +776,6 @@ bool CreateDir(const char16_t* path) {
         }
     }
     return true;
-}
-
-bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
-    if (from == nullptr || to == nullptr) {
-        return Fail(EINVAL);
-    }
-    if (!Bound()) {
-        return false;
-    }
-    std::unique_lock<std::mutex> lock(S().mutex);
-    int in = -1;
-    int out = -1;
-    Located source, target;
-    if (!WithLocated(from, source,
-                     [&](const Located& l) { return (in = OpenRegular(l, O_RDONLY)) >= 0; })) {
-        return false;
-    }
-    // The same file under another spelling would be truncated before it is read: Win32 refuses
-    // such a copy, and so does this.
-    struct stat copied {};
-    fstat(in, &copied);
-    const int flags = O_WRONLY | O_CREAT | (failIfExists ? O_EXCL : 0);
-    if (!WithLocated(to, target, [&](const Located& l) {
-            return (out = OpenRegular(l, flags, &copied)) >= 0;
-        })) {
-        const int code = errno;
-        close(in);
-        errno = code;
-        return false;
-    }
-    NoteAdded(target);
-    lock.unlock();
-    bool ok = true;
-    std::vector<char> buffer(1 << 16);
-    for (;;) {
-        const ssize_t n = read(in, buffer.data(), buffer.size());
-        if (n < 0) {
-            ok = FailFromErrno();
-            break;
-        }
-        if (n == 0) {
-            break;
-        }
-        if (!fault::BeforeWrite()) {
-            ok = Fail(EIO);
-            break;
-        }
-        if (write(out, buffer.data(), static_cast<std::size_t>(n)) != n) {
-            ok = errno != 0 ? FailFromErrno() : Fail(ENOSPC);
-            break;
-        }
-    }
-    close(in);
-    if (close(out) != 0 && ok) {
-        ok = FailFromErrno();
-    }
-    return ok;
 }
 
 bool CommitStream(std::FILE* stream) {

@@ -26,6 +26,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/posix/file_index.h"
 #include "platform/posix/runtime.h"
@@ -294,10 +295,9 @@ int RunShellFileOperation(const ShellFileOperation& operation) {
     if (showProgress) {
         presenter.ShellProgress(title, true);
     }
-    // Under test, QZP_FAULT_PURGE_ABORTED=1 plays a user who cancels the delete in the shell's
-    // progress window before anything is deleted: the result is 0, the aborted flag set.
-    const char* abort = std::getenv("QZP_FAULT_PURGE_ABORTED");
-    if (abort != nullptr && std::string(abort) == "1") {
+    // A test run's plan may have a user cancel the delete in the shell's progress window before
+    // anything is deleted: the result is 0, the aborted flag set.
+    if (fault::PurgeAborted()) {
         if (operation.anyOperationsAborted != nullptr) {
             *operation.anyOperationsAborted = 1;
         }

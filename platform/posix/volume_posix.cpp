@@ -6,10 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <string>
 
+#include "platform/device_image.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "platform/volume.h"
 
 namespace platform {
@@ -49,51 +50,45 @@ bool MeasureHost(const std::string& directory, uint64_t unitBytes, uint64_t& byt
 }
 
 // A device image may state the size of one of its volumes, a folder at its top such as
-// ResidentFlash2, in ROOT/.named/<folder>.volume: two decimal numbers, the size and the
-// allocation unit in bytes. The volume's free space is then that size less what its tree takes,
-// whatever the host's disk holds, so a small flash volume can be stood for without mounting one.
-// False when the image states nothing for the folder holding `host`.
-bool StatedVolume(const std::string& host, VolumeSpace& space) {
+// ResidentFlash2 (device_image.h). The volume's free space is then that size less what its tree
+// takes, whatever the host's disk holds, so a small flash volume can be stood for without mounting
+// one. kAbsent when the image states nothing for the folder holding `host`.
+ImageSetting StatedVolume(const std::string& host, VolumeSpace& space) {
     const FileSystem* files = BoundFiles();
     if (files == nullptr || files->ExactHostPaths()) {
-        return false;
+        return ImageSetting::kAbsent;
     }
     const std::string root = files->Root() + "/";
     if (host.compare(0, root.size(), root) != 0) {
-        return false;
+        return ImageSetting::kAbsent;
     }
     const std::string folder = host.substr(root.size(), host.find('/', root.size()) - root.size());
     if (folder.empty() || folder[0] == '.') {
-        return false;
+        return ImageSetting::kAbsent;
     }
-    const int fd = open((root + ".named/" + folder + ".volume").c_str(),
-                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    char text[64] = {};
-    const ssize_t got = read(fd, text, sizeof text - 1);
-    close(fd);
-    unsigned long long size = 0;
-    unsigned long long unit = 0;
-    if (got <= 0 || std::sscanf(text, "%llu %llu", &size, &unit) != 2 || unit == 0) {
-        return false;
-    }
+    uint64_t size = 0;
+    uint64_t unit = 0;
+    std::string error;
+    const ImageSetting stated = ImageVolume(Utf8ToUtf16(folder), size, unit, error);
     uint64_t used = 0;
+    if (stated != ImageSetting::kStated) {
+        return stated;
+    }
     if (!MeasureHost(root + folder, unit, used)) {
-        return false;
+        return ImageSetting::kRefused;
     }
     space.unitBytes = unit;
     space.freeBytes = size > used ? size - used : 0;
-    return true;
+    return ImageSetting::kStated;
 }
 
 }  // namespace
 
+// A volume the image states but that cannot be read is no reason to look at the host's disk.
 bool GetVolumeSpace(const char16_t* directory, VolumeSpace& space) {
     const std::string host = DevicePathToHost(directory);
-    if (StatedVolume(host, space)) {
-        return true;
+    if (const ImageSetting stated = StatedVolume(host, space); stated != ImageSetting::kAbsent) {
+        return stated == ImageSetting::kStated;
     }
     struct statvfs fs;
     if (statvfs(host.c_str(), &fs) != 0) {

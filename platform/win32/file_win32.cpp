@@ -332,20 +332,6 @@ bool CreateDir(const char16_t* path) {
     return Kept(ok, !ok);
 }
 
-bool CopyFileTo(const char16_t* from, const char16_t* to, bool failIfExists) {
-    if (from == nullptr || to == nullptr) {
-        return false;
-    }
-    // CopyFileW writes in one call: it counts as one write, failing before anything is copied.
-    if (!fault::BeforeWrite()) {
-        ::SetLastError(ERROR_WRITE_FAULT);
-        return Kept(false, true);
-    }
-    const bool ok = ::CopyFileW(win32::Real(from).c_str(), win32::Real(to).c_str(),
-                                failIfExists ? TRUE : FALSE) != 0;
-    return Kept(ok, !ok);
-}
-
 bool CommitStream(std::FILE* stream) {
     const bool ok = stream != nullptr && std::fflush(stream) == 0 && _commit(_fileno(stream)) == 0;
     return Kept(ok, !ok);

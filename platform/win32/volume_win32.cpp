@@ -7,11 +7,9 @@
 // fail the unit is taken as 4 KB.
 #include <windows.h>
 
-#include <charconv>
-#include <cstdio>
 #include <string>
-#include <system_error>
 
+#include "platform/device_image.h"
 #include "platform/file.h"
 #include "platform/volume.h"
 #include "platform/win32/wide.h"
@@ -49,10 +47,11 @@ bool MeasureWide(const std::wstring& directory, uint64_t unitBytes, uint64_t& by
         if (name == L"." || name == L"..") {
             continue;
         }
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            bytes += unitBytes;  // a link, to a file or a folder, never followed
+        } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             bytes += unitBytes;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                !MeasureWide(base + name, unitBytes, bytes)) {
+            if (!MeasureWide(base + name, unitBytes, bytes)) {
                 ok = false;
                 break;
             }
@@ -66,65 +65,48 @@ bool MeasureWide(const std::wstring& directory, uint64_t unitBytes, uint64_t& by
     return ok;
 }
 
-// A device image on a host may state the size of one of its top folders, as the POSIX one does:
-// ROOT\.named\<folder>.volume holds the size and the allocation unit in bytes, and the folder's
-// free space is that size less what its tree takes. False when the image states nothing for the
-// folder holding `directory`, or no device image is bound.
-bool StatedVolume(const char16_t* directory, VolumeSpace& space) {
+// A device image on a host may state the size of one of its top folders, as the POSIX one does
+// (device_image.h): the folder's free space is that size less what its tree takes. kAbsent when
+// the image states nothing for the folder holding `directory`, or no device image is bound.
+ImageSetting StatedVolume(const char16_t* directory, VolumeSpace& space) {
     const FileSystem* files = BoundFiles();
     if (files == nullptr || files->ExactHostPaths() || files->Root() == "\\") {
-        return false;
+        return ImageSetting::kAbsent;
     }
     const std::wstring root = win32::Real(u"\\");
     std::wstring path = win32::Real(directory);
     if (path.compare(0, root.size(), root) != 0) {
-        return false;
+        return ImageSetting::kAbsent;
     }
     const std::size_t cut = path.find_first_of(L"\\/", root.size());
     const std::wstring folder = path.substr(root.size(), cut - root.size());
     if (folder.empty() || folder[0] == L'.') {
-        return false;
+        return ImageSetting::kAbsent;
     }
-    std::FILE* file = ::_wfopen((root + L".named\\" + folder + L".volume").c_str(), L"rb");
-    if (file == nullptr) {
-        return false;
-    }
-    char text[64] = {};
-    const std::size_t got = std::fread(text, 1, sizeof text - 1, file);
-    std::fclose(file);
-    // Two decimal numbers separated by blanks, read without scanf, which would bring the
-    // installer imports it has no other use for.
     uint64_t size = 0;
     uint64_t unit = 0;
-    const char* at = text;
-    const char* end = text + got;
-    for (uint64_t* number : {&size, &unit}) {
-        while (at < end && (*at == ' ' || *at == '\t' || *at == '\r' || *at == '\n')) {
-            ++at;
-        }
-        const std::from_chars_result read = std::from_chars(at, end, *number);
-        if (read.ec != std::errc() || read.ptr == at) {
-            return false;
-        }
-        at = read.ptr;
-    }
-    if (unit == 0) {
-        return false;
-    }
+    std::string error;
+    const ImageSetting stated = ImageVolume(
+        std::u16string_view(win32::Utf16(folder.c_str()), folder.size()), size, unit, error);
     uint64_t used = 0;
+    if (stated != ImageSetting::kStated) {
+        return stated;
+    }
     if (!MeasureWide(root + folder, unit, used)) {
-        return false;
+        return ImageSetting::kRefused;
     }
     space.unitBytes = unit;
     space.freeBytes = size > used ? size - used : 0;
-    return true;
+    return ImageSetting::kStated;
 }
 
 }  // namespace
 
+// A volume the image states but that cannot be read is no reason to look at the host's disk.
 bool GetVolumeSpace(const char16_t* directory, VolumeSpace& space) {
-    if (StatedVolume(directory, space)) {
-        return true;
+    if (const ImageSetting stated = StatedVolume(directory, space);
+        stated != ImageSetting::kAbsent) {
+        return stated == ImageSetting::kStated;
     }
     const std::wstring real = win32::Real(directory);
     ULARGE_INTEGER available;

@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A card that cannot take the log: the call says so and changes nothing there.
 TEST(AppendToLog, AnUnwritableCardIsLeftAlone) {
-    for (const char* blocker : {"SDMMC", "SDMMC/qzpupdate.log", "SDMMC/qzpupdate.log.new"}) {
+    for (const char* blocker : {"SDMMC", "SDMMC/qzpupdate.log", "SDMMC/~qzpnew.tmp"}) {
         SCOPED_TRACE(blocker);
         DeviceImage image;
         const auto files = platform::FileSystem::DeviceImage(image.Root().string());

@@ -239,6 +239,10 @@ TEST(Plan, LengthsCountTheJoinedPathOnlyAndAMissingTargetIsRefused) {
 // Every path that fits 259 units can be replaced: the scratch name shrinks with the room, never
 // ends with a dot, and is the same for the same path.
 TEST(Plan, ScratchPathFitsWheneverThePathFits) {
+    const auto PlanScratchPath = [](std::u16string_view path, std::u16string& scratch,
+                                    std::ptrdiff_t limitShift = 0) {
+        return platform::ScratchPath(path, PlanScratchRule(limitShift), scratch);
+    };
     std::u16string scratch;
     ASSERT_TRUE(PlanScratchPath(u"\\F\\d\\app.exe", scratch));
     EXPECT_EQ(platform::Utf16ToUtf8(scratch), "\\F\\d\\~qzpnew.tmp");

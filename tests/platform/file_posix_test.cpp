@@ -16,6 +16,8 @@
 #include <set>
 
 #include "platform/posix/file_index.h"
+#include "platform/replace.h"
+#include "platform/volume.h"
 #include "platform_fixture.h"
 
 namespace platform::testing {
@@ -78,6 +80,10 @@ bool Opens(const char16_t* path, const char16_t* mode) {
     return stream != nullptr;
 }
 
+bool Copies(const char16_t* from, const char16_t* to) {
+    return ReplaceWithCopy(from, to, {}) == ReplaceResult::kReplaced;
+}
+
 TEST_P(GuardedImageTest, FailsWithoutTouchingAnythingOutside) {
     const std::string outside = base_ + "/outside";
     WriteFile("../outside/file.txt", "outside");
@@ -111,20 +117,53 @@ const GuardCase kGuardCases[] = {
     {"AttributesBelowLinkedDirectory",
      [] { return GetAttributes(u"\\flash\\linkdir\\f.txt") != kInvalidFileAttributes; }},
     {"DirectoryBelowLinkedDirectory", [] { return CreateDir(u"\\flash\\linkdir\\sub"); }},
-    {"CopyOverLink", [] { return CopyFileTo(u"\\flash\\file.txt", u"\\flash\\link.txt", false); }},
-    {"CopyFromLink", [] { return CopyFileTo(u"\\flash\\link.txt", u"\\flash\\copy.txt", false); }},
+    {"CopyOverLink", [] { return Copies(u"\\flash\\file.txt", u"\\flash\\link.txt"); }},
+    {"CopyFromLink", [] { return Copies(u"\\flash\\link.txt", u"\\flash\\copy.txt"); }},
     {"CopyIntoLinkedDirectory",
-     [] { return CopyFileTo(u"\\flash\\file.txt", u"\\flash\\linkdir\\f.txt", false); }},
+     [] { return Copies(u"\\flash\\file.txt", u"\\flash\\linkdir\\f.txt"); }},
     {"RenameOverLink", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\link.txt"); }},
     {"RenameLinkAway", [] { return RenameReplacing(u"\\flash\\link.txt", u"\\flash\\moved.txt"); }},
     {"ReadFifo", [] { return Opens(u"\\flash\\fifo", u"rb"); }},
     {"WriteFifo", [] { return Opens(u"\\flash\\fifo", u"wb"); }},
-    {"CopyFromFifo", [] { return CopyFileTo(u"\\flash\\fifo", u"\\flash\\copy.txt", false); }},
-    {"CopyOverFifo", [] { return CopyFileTo(u"\\flash\\file.txt", u"\\flash\\fifo", false); }},
+    {"CopyFromFifo", [] { return Copies(u"\\flash\\fifo", u"\\flash\\copy.txt"); }},
+    {"CopyOverFifo", [] { return Copies(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
     {"RenameOverFifo", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
 };
 INSTANTIATE_TEST_SUITE_P(Image, GuardedImageTest, ::testing::ValuesIn(kGuardCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A replacement never writes through a link at its scratch name: it removes the link itself.
+TEST_F(ImageTest, ReplacementRemovesALinkAtItsScratchName) {
+    WriteFile("../outside/file.txt", "outside");
+    WriteFile("Flash/file.txt", "old");
+    fs::create_symlink(base_ + "/outside/file.txt", root_ + "/Flash/~qzpnew.tmp");
+    EXPECT_EQ(ReplaceFile(u"\\Flash\\file.txt", {},
+                          [](std::FILE* out) { return WriteStream(out, "new", 3) == 3; }),
+              ReplaceResult::kReplaced);
+    std::ifstream outside(base_ + "/outside/file.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(outside), {}), "outside");
+    EXPECT_FALSE(Exists("Flash/~qzpnew.tmp"));
+}
+
+// The image's settings are opened as every file of it is: a link is not followed (though it
+// leads to a code page), a FIFO is refused at once instead of waited on.
+TEST_F(ImageTest, SettingsAreNeitherFollowedNorWaitedOn) {
+    WriteFile("../outside/codepage", "1252");
+    WriteFile("Flash/a.bin", "x");
+    fs::create_directories(root_ + "/.named");
+    fs::create_symlink(base_ + "/outside/codepage", root_ + "/.named/codepage");
+    ASSERT_EQ(mkfifo((root_ + "/.named/Flash.volume").c_str(), 0644), 0);
+    uint32_t codePage = 0;
+    std::string error;
+    EXPECT_FALSE(ImageCodePage(root_, codePage, error));
+    EXPECT_EQ(error, "cannot read it: refusing the symbolic link " + root_ + "/.named/codepage");
+    VolumeSpace space;
+    EXPECT_FALSE(GetVolumeSpace(u"\\Flash", space));
+    fs::remove(root_ + "/.named/codepage");
+    ASSERT_EQ(mkfifo((root_ + "/.named/codepage").c_str(), 0644), 0);
+    EXPECT_FALSE(ImageCodePage(root_, codePage, error));
+    EXPECT_EQ(error, "cannot read it: refusing " + root_ + "/.named/codepage: not a regular file");
+}
 
 // Host paths of the image are device paths; anything outside it has none, and parent levels
 // never leave it.

@@ -11,6 +11,7 @@
 
 #include "device_test.h"
 #include "platform/fault.h"
+#include "platform/replace.h"
 
 namespace platform::testing {
 namespace {
@@ -109,24 +110,38 @@ const OpenCase kOpenCases[] = {
 INSTANTIATE_TEST_SUITE_P(Modes, OpenStreamTest, ::testing::ValuesIn(kOpenCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Renames replace in one step, copies replace only when told to, deletes need something there.
-TEST_F(FileTest, RenameCopyAndRemove) {
+// Renames replace in one step; a replacement is whole or nothing and leaves no scratch file,
+// whatever stood at the scratch name; deletes need something there.
+TEST_F(FileTest, RenameReplaceAndRemove) {
     WriteFile("new.tmp", "new");
     WriteFile("file.txt", "old");
+    WriteFile("~qzpnew.tmp", "left by a power loss");
     EXPECT_TRUE(RenameReplacing(Path(u"NEW.TMP").c_str(), Path(u"file.txt").c_str()));
-    EXPECT_EQ(Names(""), std::set<std::string>{"file.txt"});
+    EXPECT_EQ(Names(""), (std::set<std::string>{"file.txt", "~qzpnew.tmp"}));
     EXPECT_EQ(ReadFile("file.txt"), "new");
     EXPECT_FALSE(RenameReplacing(Path(u"new.tmp").c_str(), Path(u"other.txt").c_str()));
 
-    EXPECT_TRUE(CopyFileTo(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), true));
-    WriteFile("file.txt", "newer");
-    EXPECT_FALSE(CopyFileTo(Path(u"file.txt").c_str(), Path(u"COPY.TXT").c_str(), true));
-    EXPECT_EQ(ReadFile("copy.txt"), "new");
-    EXPECT_TRUE(CopyFileTo(Path(u"file.txt").c_str(), Path(u"COPY.TXT").c_str(), false));
+    const auto writes = [](const char* text) {
+        return [text](std::FILE* out) { return WriteStream(out, text, 5) == 5; };
+    };
+    EXPECT_EQ(ReplaceFile(Path(u"FILE.TXT").c_str(), {}, writes("newer")),
+              ReplaceResult::kReplaced);
+    EXPECT_EQ(ReplaceFile(Path(u"file.txt").c_str(), {}, [](std::FILE*) { return false; }),
+              ReplaceResult::kWrite);
+    fault::Arm(0, 1);
+    EXPECT_EQ(ReplaceWithCopy(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), {}),
+              ReplaceResult::kWrite);
+    EXPECT_EQ(ReplaceWithCopy(Path(u"missing").c_str(), Path(u"copy.txt").c_str(), {}),
+              ReplaceResult::kWrite);
+    EXPECT_EQ(ReplaceFile(Path(u"missing\\f").c_str(), {}, writes("never")),
+              ReplaceResult::kCreate);
+    EXPECT_EQ(ReplaceFile(Path(u"dir\\").c_str(), {}, writes("never")),
+              ReplaceResult::kNoScratchPath);
+    EXPECT_EQ(Names(""), std::set<std::string>{"file.txt"});
+    EXPECT_EQ(ReadFile("file.txt"), "newer");
+    EXPECT_EQ(ReplaceWithCopy(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), {}),
+              ReplaceResult::kReplaced);
     EXPECT_EQ(ReadFile("copy.txt"), "newer");
-    EXPECT_FALSE(CopyFileTo(Path(u"copy.txt").c_str(), Path(u"Copy.Txt").c_str(), false));
-    EXPECT_EQ(ReadFile("copy.txt"), "newer");  // a copy onto itself leaves the file alone
-    EXPECT_FALSE(CopyFileTo(Path(u"missing").c_str(), Path(u"copy2.txt").c_str(), false));
 
     EXPECT_TRUE(RemoveFile(Path(u"Copy.txt").c_str()));
     EXPECT_FALSE(RemoveFile(Path(u"copy.txt").c_str()));
@@ -150,7 +165,7 @@ TEST_F(FileTest, CommittedStreamHoldsItsBytes) {
     EXPECT_FALSE(CommitStream(nullptr));
 }
 
-// The write-fault hook: the armed write fails and only that one, on streams and copies alike;
+// The write-fault hook: the armed write fails and only that one;
 // a power cut ends the process before the write, with the power-cut status.
 TEST_F(FileTest, FaultHookHitsExactlyTheArmedWrite) {
     std::FILE* out = OpenStream(Path(u"out.bin").c_str(), u"wb");
@@ -162,12 +177,6 @@ TEST_F(FileTest, FaultHookHitsExactlyTheArmedWrite) {
     std::fclose(out);
     EXPECT_EQ(fault::WriteCount(), 3u);
     EXPECT_EQ(ReadFile("out.bin"), "aacc");
-
-    fault::Arm(0, 1);
-    EXPECT_FALSE(CopyFileTo(Path(u"out.bin").c_str(), Path(u"copy.bin").c_str(), false));
-    EXPECT_TRUE(CopyFileTo(Path(u"out.bin").c_str(), Path(u"copy.bin").c_str(), false));
-    EXPECT_EQ(fault::WriteCount(), 2u);
-    EXPECT_EQ(ReadFile("copy.bin"), "aacc");
 
     // Win32 runs the statement in a new process with a folder of its own: it removes it first.
     EXPECT_EXIT((TearDown(), fault::Arm(1, 0), WriteStream(stdout, "", 0)),

@@ -17,6 +17,7 @@
 
 #include "package/install_plan.h"
 #include "platform/file.h"
+#include "platform/replace.h"
 #include "tools/qzp/host_path.h"
 
 namespace {
@@ -263,32 +264,24 @@ int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs
 }
 
 int WriteTextFile(const std::string& path, const std::string& text, bool ownerOnly) {
-    std::u16string target, scratch;
+    std::u16string target;
     std::string error;
-    if (!ToDevicePath(path, target, error) || !ToDevicePath(path + ".qzp-new", scratch, error)) {
+    if (!ToDevicePath(path, target, error)) {
         return ReportFailure(path, error);
     }
-    platform::RemoveFile(scratch.c_str());  // left by a run that was killed
-    std::FILE* stream = platform::OpenStream(scratch.c_str(), u"wbx");
-    if (stream == nullptr) {
-        return ReportFailure(path, "cannot write: " + OsReason());
-    }
+    bool permitted = true;
+    const auto write = [&](std::FILE* stream) {
 #ifndef _WIN32
-    if (ownerOnly && fchmod(fileno(stream), S_IRUSR | S_IWUSR) != 0) {
-        std::fclose(stream);
-        platform::RemoveFile(scratch.c_str());
-        return ReportFailure(path, "cannot make the file private to its owner");
-    }
+        permitted = !ownerOnly || fchmod(fileno(stream), S_IRUSR | S_IWUSR) == 0;
 #else
-    (void)ownerOnly;  // a new file takes the folder's permissions
+        (void)ownerOnly;  // a new file takes the folder's permissions
 #endif
-    const bool written = platform::WriteStream(stream, text.data(), text.size()) == text.size() &&
-                         platform::CommitStream(stream);
-    const bool closed = std::fclose(stream) == 0;
-    if (!written || !closed || !platform::RenameReplacing(scratch.c_str(), target.c_str())) {
-        const std::string reason = OsReason();
-        platform::RemoveFile(scratch.c_str());
-        return ReportFailure(path, "cannot write: " + reason);
+        return permitted && platform::WriteStream(stream, text.data(), text.size()) == text.size();
+    };
+    if (platform::ReplaceFile(target.c_str(), platform::ScratchRule::OfThisRun(), write) !=
+        platform::ReplaceResult::kReplaced) {
+        return ReportFailure(path, permitted ? "cannot write: " + OsReason()
+                                             : "cannot make the file private to its owner");
     }
     return 0;
 }

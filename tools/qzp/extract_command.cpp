@@ -148,7 +148,7 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
     if (!entry.directory) {
         std::u16string scratch;
         const std::u16string path = target + platform::Utf8ToUtf16(name);
-        if (PlanScratchPath(path, scratch, LimitShift(target))) {
+        if (platform::ScratchPath(path, PlanScratchRule(LimitShift(target)), scratch)) {
             // Beside the file, under the scratch file's own name.
             const std::u16string_view scratchPath(scratch);
             const std::string leaf =

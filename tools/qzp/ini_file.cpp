@@ -13,6 +13,7 @@
 #include "ini/ini_round_trip.h"
 #include "ini/ini_write.h"
 #include "platform/file.h"
+#include "platform/replace.h"
 #include "platform/text.h"
 #include "platform/volume.h"
 #include "tools/qzp/host_path.h"
@@ -106,37 +107,25 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
                  std::string& error) {
     const std::u16string comment = DeviceComment(hostPath);
     const std::vector<unsigned char> bytes = IniTableBytes(table, comment.c_str());
-    // A name of our own beside the target, created exclusively: a planted file or link of that
-    // name makes the creation fail rather than be written through.
-    std::random_device random;
-    std::FILE* stream = nullptr;
-    std::u16string temporary;
-    for (int attempt = 0; attempt < 8 && stream == nullptr; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
-        temporary = path + platform::Utf8ToUtf16(suffix);
-        stream = platform::OpenStream(temporary.c_str(), u"wbx");
+    switch (platform::ReplaceFile(
+        path.c_str(), platform::ScratchRule::OfThisRun(), [&bytes](std::FILE* stream) {
+            return platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
+        })) {
+        case platform::ReplaceResult::kReplaced:
+            return true;
+        case platform::ReplaceResult::kNoScratchPath:
+        case platform::ReplaceResult::kCreate:
+            error = "cannot create a temporary file beside it: " + OsReason();
+            return false;
+        case platform::ReplaceResult::kRename:
+            error = "cannot replace the file: " + OsReason();
+            return false;
+        case platform::ReplaceResult::kWrite:
+        case platform::ReplaceResult::kCommit:
+            break;
     }
-    if (stream == nullptr) {
-        error = "cannot create a temporary file beside it: " + OsReason();
-        return false;
-    }
-    bool ok = platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
-    if (!ok) {
-        error = "cannot write: " + OsReason();
-    }
-    ok = platform::CommitStream(stream) && ok;
-    ok = std::fclose(stream) == 0 && ok;
-    if (ok && !platform::RenameReplacing(temporary.c_str(), path.c_str())) {
-        error = "cannot replace the file: " + OsReason();
-        ok = false;
-    } else if (!ok && error.empty()) {
-        error = "cannot write: " + OsReason();
-    }
-    if (!ok) {
-        platform::RemoveFile(temporary.c_str());
-    }
-    return ok;
+    error = "cannot write: " + OsReason();
+    return false;
 }
 
 std::string IniOpenFailure(const std::u16string& path) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/fault.h"
 #include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
@@ -52,7 +53,9 @@ static int Main(int argc, char** argv) {
     // Paths on qzp's command line are the host's, as the OS resolves them; a command that needs
     // another view of the files (a device image, a folder that must stay free of links) makes its
     // own and binds it while it works there.
+    // A test run's fault plan holds for every file system a command makes while this one is bound.
     const std::unique_ptr<platform::FileSystem> files = platform::FileSystem::HostPaths();
+    files->PlanFaults(platform::FaultPlanFromEnvironment());
     const platform::UseFiles bound(*files);
     CLI::App app{
         "qzp - make, inspect and unpack update packages; write manifests and patches; "

@@ -1,0 +1,66 @@
+// Replacing a file in whole: a reader, or a power loss, sees the old file or the new one, never a
+// part of either. Every file this system rewrites goes through ReplaceFile.
+//
+// Paths are device paths, resolved as in file.h. Nothing is ever written through a link: the
+// scratch file is created exclusively (after removing what a killed run left at its name, a link
+// itself and never what it points to), and the final rename refuses a link where links are guarded.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The base of the scratch names of the device program. A device runs one installer at a time, so
+// a fixed base lets a scratch file left by a power loss be taken over, and so removed, the next
+// time the same file is replaced.
+inline constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
+
+// The one rule for naming scratch files. A scratch file lies in the directory of the file it
+// replaces (the rename stays on one volume) and is named by the longest prefix of `base` that the
+// room allows, without a final dot (Windows drops it). With a limit, a path may count at most
+// `maxUnits` UTF-16 units, counted with `limitShift` units more than it holds (a host folder that
+// stands for a device folder of another length); the file's own name takes at least one unit, so
+// every path within the limit can be replaced. `base` is not owned.
+struct ScratchRule {
+    std::u16string_view base = kScratchBase;
+    std::size_t maxUnits = 0;  // 0: no limit
+    std::ptrdiff_t limitShift = 0;
+
+    // A host tool's rule: a base of its own run ("~qzp" and eight random hex digits), so that two
+    // runs writing into one folder never share a scratch file. No limit.
+    static ScratchRule OfThisRun();
+};
+
+// The scratch path for replacing `target` under `rule`; false when `target` ends with a
+// separator, is over the rule's limit or leaves no room for a scratch name.
+bool ScratchPath(std::u16string_view target, const ScratchRule& rule, std::u16string& scratch);
+
+// True when `level` (one level of a path) may be the name of a scratch file under a rule with
+// `base`, in any letter case.
+bool IsScratchLevel(std::u16string_view level, std::u16string_view base = kScratchBase);
+
+enum class ReplaceResult {
+    kReplaced,
+    kNoScratchPath,  // ScratchPath failed
+    kCreate,         // the scratch file could not be created
+    kWrite,          // `write` returned false
+    kCommit,         // the data could not be made durable
+    kRename,         // the rename over `target` failed
+};
+
+// Writes a new `target`: `write` fills the scratch file's stream (through WriteStream), which is
+// then committed, closed and renamed over `target`. On any failure `target` is as it was and no
+// scratch file remains; LastFileError gives the system's reason where a file call failed.
+ReplaceResult ReplaceFile(const char16_t* target, const ScratchRule& rule,
+                          const std::function<bool(std::FILE*)>& write);
+
+// Replaces `target` by a copy of the regular file `source` (kWrite also when `source` cannot be
+// opened or read).
+ReplaceResult ReplaceWithCopy(const char16_t* source, const char16_t* target,
+                              const ScratchRule& rule);
+
+}  // namespace platform
