@@ -20,8 +20,6 @@
 namespace app {
 namespace {
 
-constexpr const char16_t* kLogoSource = u"\\SDMMC\\PowerOffLogo.bmp";
-constexpr const char16_t* kLogoTarget = u"\\Residentflash2\\PowerOffLogo.bmp";
 // How long the program waits after the restart request has returned before it ends by itself.
 // The device's restart normally ends the program well within this time.
 constexpr uint32_t kRestartGraceMs = 60000;
@@ -72,7 +70,7 @@ uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
     if (attributes != platform::kInvalidFileAttributes &&
         (attributes & platform::kAttributeDirectory) != 0 && path[0] == u'\\' &&
         platform::EqualsIgnoringAsciiCase(std::u16string_view(path + 1),
-                                          std::u16string_view(kManifestName))) {
+                                          std::u16string_view(kPackageManifestName))) {
         return platform::kInvalidFileAttributes;
     }
     return attributes;
@@ -207,9 +205,7 @@ StepOutcome RoomOutcome(uint64_t needed, uint64_t available) {
         return Done(Step::kRoom, counts);
     }
     StepOutcome outcome = Stop(Step::kRoom, Ending::kNoRoom, counts);
-    outcome.message = platform::Utf8ToUtf16(
-        "The flash volume ResidentFlash2 lacks room for this update: it needs " +
-        Kilobytes(needed) + " KB, " + Kilobytes(available) + " KB are available.");
+    outcome.message = NoRoomText(Kilobytes(needed), Kilobytes(available));
     return outcome;
 }
 
@@ -305,9 +301,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
             return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
         }
         if (!pass.whole) {
-            return ProblemOutcome(Step::kCheck, Ending::kInvalidPackage,
-                                  static_cast<uint32_t>(pass.problem.fault),
-                                  pass.problem.entryIndex, false);
+            return ProblemOutcome(Step::kCheck, Ending::kInvalidPackage, pass.problem);
         }
         return Done(Step::kCheck, "every entry reads back whole");
     };
@@ -365,7 +359,7 @@ StepOutcome UpdateSession::ReadManifest() {
     // name the root cannot take refuses the package here, in a prediction too.
     char16_t path[kTextUnits] = {};
     path[0] = u'\\';
-    platform::CopyBounded(path + 1, kTextUnits - 1, kManifestName);
+    platform::CopyBounded(path + 1, kTextUnits - 1, kPackageManifestName);
     if (policy_.writes) {
         RemoveLeftoverDirectory(path);
     }
@@ -382,14 +376,14 @@ StepOutcome UpdateSession::ReadManifest() {
     if (policy_.writes && PackageExtractWith(package_, &entry, 1, u"\\", {}, 0) == 0) {
         return ExtractionFailed(Step::kManifest, Ending::kInvalidPackage);
     }
-    UpdateFacts facts;
-    if (!ReadManifestBytes(manifest_, facts)) {
+    ManifestValues values;
+    if (!ReadManifestBytes(manifest_, values)) {
         return Stop(Step::kManifest, Ending::kInvalidPackage, "not a settings file", name);
     }
-    facts_.packageVersion = facts.packageVersion;
-    facts_.isPatch = facts.isPatch;
-    facts_.oldVersion = facts.oldVersion;
-    facts_.allowDowngrade = facts.allowDowngrade;
+    facts_.packageVersion = values.version;
+    facts_.isPatch = values.isPatch;
+    facts_.oldVersion = values.oldVersion;
+    facts_.allowDowngrade = values.allowDowngrade;
     return Done(Step::kManifest, Utf8(name));
 }
 
@@ -481,7 +475,7 @@ StepOutcome UpdateSession::RequireRoom() {
 // stopping would leave a half-emptied volume. A failure the shell reports stops the run.
 StepOutcome UpdateSession::PurgeFlashVolume() {
     char16_t from[50] = {};  // zero-filled: the list ends with the double NUL the shell expects
-    platform::CopyBounded(from, std::size(from) - 1, u"\\ResidentFlash2\\*.*");
+    platform::CopyBounded(from, std::size(from) - 1, kFlashVolumeContents);
 
     int32_t aborted = 0;
     platform::ShellFileOperation operation{};
@@ -592,11 +586,7 @@ StepOutcome UpdateSession::WriteRecord() {
 StepOutcome UpdateSession::ExtractionFailed(Step step, Ending ending) const {
     PackageProblem problem{};
     PackageLastProblem(package_, &problem);
-    const bool planFault = problem.fault == PackageFault::kPlanRefused;
-    StepOutcome outcome = ProblemOutcome(
-        step, ending,
-        planFault ? static_cast<uint32_t>(problem.expected) : static_cast<uint32_t>(problem.fault),
-        problem.entryIndex, planFault);
+    StepOutcome outcome = ProblemOutcome(step, ending, problem);
     // The system's word only where a file call failed: a refused name or a damaged block is no
     // failure of the system's, whatever a lookup before it left behind.
     switch (problem.fault) {
@@ -640,7 +630,7 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
 //    time (kRestartGraceMs, scaled on the host) without handling messages, then ends with 0.
 // The outcome always stops the run: the program ends after it.
 StepOutcome UpdateSession::RequestRestart() {
-    platform::LibraryHandle library = platform::LoadLibraryByName(u"velmorin.dll");
+    platform::LibraryHandle library = platform::LoadLibraryByName(kVendorLibrary);
     if (library == nullptr) {
         return Stop(Step::kRestart, Ending::kSilent, "velmorin.dll not found");
     }
@@ -665,11 +655,9 @@ std::u16string UpdateSession::EntryName(uint32_t index) const {
     return info.name;
 }
 
-StepOutcome UpdateSession::ProblemOutcome(Step step, Ending ending, uint32_t fault, uint32_t entry,
-                                          bool planFault) const {
-    const std::string reason = planFault ? PlanFaultText(static_cast<PlanFault>(fault))
-                                         : PackageFaultText(static_cast<PackageFault>(fault));
-    return Stop(step, ending, reason, EntryName(entry));
+StepOutcome UpdateSession::ProblemOutcome(Step step, Ending ending,
+                                          const PackageProblem& problem) const {
+    return Stop(step, ending, PackageProblemText(problem), EntryName(problem.entryIndex));
 }
 
 }  // namespace app

@@ -32,37 +32,22 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "package/package.h"
+#include "package/plan_fault.h"
 
 // The package's manifest, its own version record: the entry named so (any letter case, leading
 // `\`s aside, levels separated by one `\`). Another spelling that lands on its path is refused
 // (kManifestMisspelt).
 inline constexpr char16_t kPackageManifestName[] = u"VORIZ\\INDEX.INI";
 
-inline constexpr uint32_t kPlanNoEntry = 0xFFFFFFFFu;
+// True when the stored name of a file is the manifest's: kPackageManifestName in any letter case
+// after any leading `\`s. The plan decides by this rule; whoever looks for the manifest asks it.
+bool IsManifestName(std::u16string_view name);
 
-enum class PlanFault : uint8_t {
-    kNone,
-    kTooManyEntries,       // more than 65,535 entries
-    kNameNotText,          // the stored name does not convert into 259 wide units
-    kEmptyName,            // empty, or separators only
-    kEmptyLevel,           // an empty level inside the name, or a file name ending with one
-    kDotLevel,             // a level `.` or `..` (or dots and blanks that Windows reduces to one)
-    kReservedName,         // a drive prefix, or a level that is a scratch name of extraction
-    kBadLevel,             // a level the device cannot create (characters, trailing dot, COM1)
-    kPathTooLong,          // target directory + name over 259 units
-    kTargetMissing,        // the target directory does not exist
-    kSamePath,             // resolves to the same path as an earlier entry
-    kFileInTheWay,         // a file stands where a directory is needed
-    kDirectoryInTheWay,    // a directory stands where the file goes
-    kParentMissing,        // the parent directory would not exist when the entry is written
-    kLinkInTheWay,         // a link, FIFO or device in the tree where the entry or a parent goes
-    kManifestIsDirectory,  // the manifest is stored as a directory entry
-    kSecondManifest,       // another entry resolving to the manifest's name
-    kManifestMisspelt,     // lands on the manifest's path but is not named like it (`/`, `\\`)
-};
+inline constexpr uint32_t kPlanNoEntry = 0xFFFFFFFFu;
 
 // What happens to the tree under the target directory before the extraction.
 enum class PlanTree : uint8_t {
@@ -135,9 +120,6 @@ int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint3
 // The path extraction writes catalogue entry `entry` to under `target` (null: the name alone):
 // the two joined as the plan joins them. Empty when the stored name does not convert.
 std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry);
-
-// A short English description, e.g. "two entries resolve to the same path".
-const char* PlanFaultText(PlanFault fault);
 
 // The scratch file that replaces the existing file `path` (written into `scratch`): in the same
 // directory, so the final rename stays on one volume, under the longest prefix of "~qzpnew.tmp"

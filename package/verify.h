@@ -27,6 +27,3 @@ int32_t PackageLastProblem(PackageArchive* archive, PackageProblem* problem);
 // True when the name rule (name_rules.h) accepts `name` as a stored name, a directory's one
 // trailing `\` included: it stays inside the target directory and the device can create it.
 bool PackageNameIsSafe(const char16_t* name);
-
-// The scratch file that replaces an existing file goes beside it under this name.
-inline constexpr char16_t kPackageScratchName[] = u"~qzpnew.tmp";

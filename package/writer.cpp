@@ -538,6 +538,12 @@ int32_t PackageWriter::Write(const std::vector<PackItem>& items, const char16_t*
         ok = false;
         Fail(kNoItem, "cannot write the package (disk full?)");
     }
+    if (ok && options_.accept) {
+        if (std::string refusal = options_.accept(temporary.c_str()); !refusal.empty()) {
+            ok = false;
+            Fail(kNoItem, std::move(refusal));
+        }
+    }
     if (ok && !platform::RenameReplacing(temporary.c_str(), target.c_str())) {
         ok = false;
         Fail(kNoItem, "cannot replace the output: " + platform::LastFileError());

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/device_paths.h"
+#include "package/install_plan.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "platform/volume.h"
@@ -88,7 +89,7 @@ std::u16string DeviceComment(const std::string& hostPath) {
     // Longest first: the installed record also ends with the manifest's two levels.
     const std::array<std::u16string, 3> known = {std::u16string(app::kInstalledRecordPath),
                                                  std::u16string(app::kCardSettingsPath),
-                                                 u"\\" + std::u16string(app::kManifestName)};
+                                                 u"\\" + std::u16string(kPackageManifestName)};
     for (const std::u16string& device : known) {
         if (EndsWithDevicePath(hostPath, device)) {
             return device;
