@@ -3,16 +3,21 @@
 
 #include <cstddef>
 
-#include "package/install_plan.h"
-
 namespace app {
 
 inline constexpr const char16_t* kPackagePath = u"\\SDMMC\\VORIZ.QZP";
 inline constexpr const char16_t* kFlashVolume = u"\\ResidentFlash2\\";
 inline constexpr const char16_t* kInstalledRecordPath = u"\\ResidentFlash2\\VORIZ\\index.ini";
 inline constexpr const char16_t* kCardSettingsPath = u"\\SDMMC\\kvupdate.ini";
-// The manifest entry of a package, matched without regard to letter case (install_plan.h).
-inline constexpr const char16_t* kManifestName = kPackageManifestName;
+// What a full update's purge deletes: everything below the flash volume, not the volume itself.
+inline constexpr const char16_t* kFlashVolumeContents = u"\\ResidentFlash2\\*.*";
+// The card's power-off logo, copied over the one the update brought.
+inline constexpr const char16_t* kLogoSource = u"\\SDMMC\\PowerOffLogo.bmp";
+inline constexpr const char16_t* kLogoTarget = u"\\Residentflash2\\PowerOffLogo.bmp";
+// The technician's log (run_log.h).
+inline constexpr const char16_t* kRunLogPath = u"\\SDMMC\\qzpupdate.log";
+// The vendor's system library, which restarts the device.
+inline constexpr const char16_t* kVendorLibrary = u"velmorin.dll";
 // The installer's own named mutex, held for its whole run: one installer at a time.
 inline constexpr const char16_t* kInstallerMutexName = u"QzpUpdateInstaller";
 // The keys a device trusts, in its read-only system folder, and the package's signature.

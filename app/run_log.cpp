@@ -13,7 +13,6 @@ namespace app {
 namespace {
 
 constexpr char kLineEnd[] = "\r\n";
-constexpr std::size_t kLineLimit = 1024;  // a line of one step, whatever its entry name
 
 std::string Stamp() {
     const platform::LocalTime t = platform::CurrentLocalTime();
@@ -43,29 +42,6 @@ std::string ReadTail(const char16_t* path, std::size_t limit) {
 }
 
 }  // namespace
-
-std::string DescribeStep(const StepOutcome& outcome) {
-    std::string line = std::string(StepName(outcome.step)) + ": " + outcome.detail;
-    if (!outcome.GoesOn()) {
-        // What was found, then the entry and why it stopped the run, then how the run ends.
-        std::string why = outcome.entry.empty() ? "" : platform::Utf16ToUtf8(outcome.entry) + ": ";
-        why += outcome.reason;
-        if (!outcome.systemError.empty()) {
-            why += " (" + outcome.systemError + ")";
-        }
-        const EndingBox box = BoxOf(outcome);
-        const std::string ending = box.shown ? "shows \"" + platform::Utf16ToUtf8(box.text) + "\""
-                                             : std::string("ends without a message");
-        for (const std::string& part : {why, ending}) {
-            if (!part.empty()) {
-                line += (line.back() == ' ' ? "" : "; ") + part;
-            }
-        }
-    }
-    // Any field may come from the package or the card (an entry name, a version): the line is
-    // escaped as a whole, so none can end it or forge the next, and cut between characters.
-    return platform::Printable(line, kLineLimit);
-}
 
 bool AppendToLog(const char16_t* path, const std::string& lines, std::size_t limit) {
     std::string text = ReadTail(path, limit);

@@ -13,17 +13,12 @@
 #include <cstddef>
 #include <string>
 
+#include "app/device_paths.h"
 #include "app/step_outcome.h"
 
 namespace app {
 
-inline constexpr const char16_t* kRunLogPath = u"\\SDMMC\\qzpupdate.log";
 inline constexpr std::size_t kRunLogLimit = 64 * 1024;
-
-// The line of an outcome without the time and the line end, e.g. "purge: done": one line
-// whatever its fields hold (escaped by platform::Printable, a message's line feeds shown as \n),
-// at most 1 KB, cut between characters.
-std::string DescribeStep(const StepOutcome& outcome);
 
 // Appends `lines` (whole lines) to the log at `path`, dropping its oldest lines so that at most
 // `limit` bytes remain. False when the log could not be written.

@@ -2,6 +2,7 @@
 # dialogs and `qzp check` both run it. Included by app/ and, in builds without the installer, by
 # the tools.
 add_library(qzp_session STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/package_acceptance.cpp
   ${CMAKE_CURRENT_LIST_DIR}/update_decision.cpp
   ${CMAKE_CURRENT_LIST_DIR}/update_session.cpp
   ${CMAKE_CURRENT_LIST_DIR}/step_outcome.cpp)

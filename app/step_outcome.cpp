@@ -1,10 +1,13 @@
-// Step names and the message each ending shows.
+// Step names, and every message an ending shows: the device's refusals, in one place.
 #include "app/step_outcome.h"
 
+#include "platform/text.h"
 #include "platform/ui.h"
 
 namespace app {
 namespace {
+
+constexpr std::size_t kLineLimit = 1024;  // a line of one step, whatever its entry name
 
 EndingBox DialogBox(std::u16string text, std::u16string caption, uint32_t type) {
     return {true, false, std::move(text), std::move(caption), type};
@@ -77,6 +80,46 @@ EndingBox BoxOf(const StepOutcome& outcome) {
             return StandardBox(u"Cannot find reboot function in velmorin.dll");
     }
     return {};
+}
+
+std::u16string PatchMismatchText(const std::u16string& oldVersion) {
+    return u"This Patch only for version:" + oldVersion + u"\n Update fail!";
+}
+
+std::u16string DowngradeText(const std::u16string& packageVersion,
+                             const std::u16string& installedVersion) {
+    return u"Update refused: version " + packageVersion + u" is older than the installed version " +
+           installedVersion + u".";
+}
+
+std::u16string NoRoomText(const std::string& neededKb, const std::string& availableKb) {
+    return platform::Utf8ToUtf16(
+        "The flash volume ResidentFlash2 lacks room for this update: it "
+        "needs " +
+        neededKb + " KB, " + availableKb + " KB are available.");
+}
+
+std::string DescribeStep(const StepOutcome& outcome) {
+    std::string line = std::string(StepName(outcome.step)) + ": " + outcome.detail;
+    if (!outcome.GoesOn()) {
+        // What was found, then the entry and why it stopped the run, then how the run ends.
+        std::string why = outcome.entry.empty() ? "" : platform::Utf16ToUtf8(outcome.entry) + ": ";
+        why += outcome.reason;
+        if (!outcome.systemError.empty()) {
+            why += " (" + outcome.systemError + ")";
+        }
+        const EndingBox box = BoxOf(outcome);
+        const std::string ending = box.shown ? "shows \"" + platform::Utf16ToUtf8(box.text) + "\""
+                                             : std::string("ends without a message");
+        for (const std::string& part : {why, ending}) {
+            if (!part.empty()) {
+                line += (line.back() == ' ' ? "" : "; ") + part;
+            }
+        }
+    }
+    // Any field may come from the package or the card (an entry name, a version): the line is
+    // escaped as a whole, so none can end it or forge the next, and cut between characters.
+    return platform::Printable(line, kLineLimit);
 }
 
 }  // namespace app

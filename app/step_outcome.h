@@ -94,4 +94,17 @@ struct EndingBox {
 };
 EndingBox BoxOf(const StepOutcome& outcome);
 
+// The texts of the refusals that name versions or sizes (kept in `message`, with the caption).
+inline constexpr char16_t kPatchMismatchCaption[] = u"Update Patch";
+std::u16string PatchMismatchText(const std::u16string& oldVersion);
+std::u16string DowngradeText(const std::u16string& packageVersion,
+                             const std::u16string& installedVersion);
+std::u16string NoRoomText(const std::string& neededKb, const std::string& availableKb);
+
+// The outcome in one line, as the technician's log writes it without the time, e.g. "purge:
+// done" or "check: no entries; shows "Invalid update File"": one line whatever its fields hold
+// (escaped by platform::Printable, a message's line feeds shown as \n), at most 1 KB, cut between
+// characters.
+std::string DescribeStep(const StepOutcome& outcome);
+
 }  // namespace app

@@ -12,8 +12,6 @@ class CTipDlg : public platform::Dialog {
     CTipDlg(std::u16string updateVersion, std::u16string currentVersion, platform::Dialog* parent);
     ~CTipDlg() override;
 
-    const char* RuntimeClassName() const override { return "CTipDlg"; }
-
     // The text the dialog shows.
     std::u16string Question() const;
 

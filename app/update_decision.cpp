@@ -1,6 +1,7 @@
 // The version gate's decision and the settings it is made from.
 #include "app/update_decision.h"
 
+#include "app/step_outcome.h"
 #include "ini/ini_document.h"
 #include "ini/ini_load.h"
 #include "platform/text.h"
@@ -15,6 +16,18 @@ std::u16string ReadString(IniDocument* document, const char16_t* section, const 
     IniGetString(document, section, key, value);
     value[kValueUnits - 1] = 0;
     return value;
+}
+
+void ReadManifestValues(IniDocument* manifest, ManifestValues& values) {
+    values = ManifestValues{};
+    values.version = ReadString(manifest, u"Config", u"SoftwareVersion");
+    IniGetInt(manifest, u"UpdateInfo", u"IsPatch", &values.isPatch);
+    char16_t stored[kValueUnits] = {};
+    if (IniGetString(manifest, u"UpdateInfo", u"IsPatch", stored) == 0) {
+        values.isPatchText = stored;
+    }
+    values.oldVersion = ReadString(manifest, u"UpdateInfo", u"oldVersion");
+    IniGetInt(manifest, u"UpdateInfo", u"AllowDowngrade", &values.allowDowngrade);
 }
 
 }  // namespace
@@ -106,9 +119,8 @@ UpdateDecision DecideUpdate(const UpdateFacts& facts) {
             decision.kind = UpdateKind::kPatch;
         } else {
             decision.kind = UpdateKind::kRefusePatchMismatch;
-            decision.refusalText =
-                u"This Patch only for version:" + facts.oldVersion + u"\n Update fail!";
-            decision.refusalCaption = u"Update Patch";
+            decision.refusalText = PatchMismatchText(facts.oldVersion);
+            decision.refusalCaption = kPatchMismatchCaption;
             return decision;
         }
     }
@@ -118,9 +130,7 @@ UpdateDecision DecideUpdate(const UpdateFacts& facts) {
         IsOrderedVersion(facts.packageVersion) && IsOrderedVersion(facts.installedVersion) &&
         CompareVersions(facts.packageVersion, facts.installedVersion) < 0) {
         decision.kind = UpdateKind::kRefuseDowngrade;
-        decision.refusalText = u"Update refused: version " + facts.packageVersion +
-                               u" is older than the installed version " + facts.installedVersion +
-                               u".";
+        decision.refusalText = DowngradeText(facts.packageVersion, facts.installedVersion);
         return decision;
     }
     if (facts.isPatch != 0) {
@@ -141,20 +151,27 @@ bool ReadRecordVersion(const char16_t* path, std::u16string& version) {
     return true;
 }
 
-bool ReadManifestBytes(std::span<const uint8_t> bytes, UpdateFacts& facts) {
+bool ReadManifestBytes(std::span<const uint8_t> bytes, ManifestValues& values) {
     IniDocument manifest{IniTableCreate(0), {}};
     if (manifest.table == nullptr) {
         return false;
     }
     const bool read = IniTableLoadBytes(bytes, manifest.table) == 1;
     if (read) {
-        facts.packageVersion = ReadString(&manifest, u"Config", u"SoftwareVersion");
-        IniGetInt(&manifest, u"UpdateInfo", u"IsPatch", &facts.isPatch);
-        IniGetInt(&manifest, u"UpdateInfo", u"AllowDowngrade", &facts.allowDowngrade);
-        facts.oldVersion = ReadString(&manifest, u"UpdateInfo", u"oldVersion");
+        ReadManifestValues(&manifest, values);
     }
     IniTableFree(manifest.table);
     return read;
+}
+
+bool ReadManifestFile(const char16_t* path, ManifestValues& values) {
+    IniDocument* manifest = IniOpen(path);
+    if (manifest == nullptr) {
+        return false;
+    }
+    ReadManifestValues(manifest, values);
+    IniClose(manifest);
+    return true;
 }
 
 int32_t ReadShowUpdateTips(const char16_t* path) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -71,9 +72,19 @@ bool IsOrderedVersion(std::u16string_view version);
 // file.
 bool ReadRecordVersion(const char16_t* path, std::u16string& version);
 
-// The manifest's three values from its bytes into `facts`; false when they are not a settings
-// file. Missing keys leave the defaults (IsPatch 0, empty strings).
-bool ReadManifestBytes(std::span<const uint8_t> bytes, UpdateFacts& facts);
+// The manifest's values, as the device reads them; missing keys leave the defaults.
+struct ManifestValues {
+    std::u16string version;                     // Config / SoftwareVersion
+    int32_t isPatch = 0;                        // UpdateInfo / IsPatch, nonzero = patch
+    std::optional<std::u16string> isPatchText;  // the same as stored, when present
+    std::u16string oldVersion;                  // UpdateInfo / oldVersion
+    int32_t allowDowngrade = 0;                 // UpdateInfo / AllowDowngrade
+};
+
+// The manifest's values from its bytes (the device: what the check kept) or from the file at
+// `path` (a tool: a tree about to be packed); false when they are not a settings file.
+bool ReadManifestBytes(std::span<const uint8_t> bytes, ManifestValues& values);
+bool ReadManifestFile(const char16_t* path, ManifestValues& values);
 
 // IsShowUpdateTips of the card settings at `path`; 1 when the file or the key is missing.
 int32_t ReadShowUpdateTips(const char16_t* path);

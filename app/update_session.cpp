@@ -22,8 +22,6 @@
 namespace app {
 namespace {
 
-constexpr const char16_t* kLogoSource = u"\\SDMMC\\PowerOffLogo.bmp";
-constexpr const char16_t* kLogoTarget = u"\\Residentflash2\\PowerOffLogo.bmp";
 // How long the program waits after the restart request has returned before it ends by itself.
 // The device's restart normally ends the program well within this time.
 constexpr uint32_t kRestartGraceMs = 60000;
@@ -74,7 +72,7 @@ uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
     if (attributes != platform::kInvalidFileAttributes &&
         (attributes & platform::kAttributeDirectory) != 0 && path[0] == u'\\' &&
         platform::EqualsIgnoringAsciiCase(std::u16string_view(path + 1),
-                                          std::u16string_view(kManifestName))) {
+                                          std::u16string_view(kPackageManifestName))) {
         return platform::kInvalidFileAttributes;
     }
     return attributes;
@@ -182,9 +180,7 @@ StepOutcome RoomOutcome(uint64_t needed, uint64_t available) {
         return Done(Step::kRoom, counts);
     }
     StepOutcome outcome = Stop(Step::kRoom, Ending::kNoRoom, counts);
-    outcome.message = platform::Utf8ToUtf16(
-        "The flash volume ResidentFlash2 lacks room for this update: it needs " +
-        Kilobytes(needed) + " KB, " + Kilobytes(available) + " KB are available.");
+    outcome.message = NoRoomText(Kilobytes(needed), Kilobytes(available));
     return outcome;
 }
 
@@ -280,9 +276,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
             return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
         }
         if (!pass.whole) {
-            return ProblemOutcome(Step::kCheck, Ending::kInvalidPackage,
-                                  static_cast<uint32_t>(pass.problem.fault),
-                                  pass.problem.entryIndex, false);
+            return ProblemOutcome(Step::kCheck, Ending::kInvalidPackage, pass.problem);
         }
         return Done(Step::kCheck, "every entry reads back whole");
     };
@@ -340,7 +334,7 @@ StepOutcome UpdateSession::ReadManifest() {
     // name the root cannot take refuses the package here, in a prediction too.
     char16_t path[kTextUnits] = {};
     path[0] = u'\\';
-    platform::CopyBounded(path + 1, kTextUnits - 1, kManifestName);
+    platform::CopyBounded(path + 1, kTextUnits - 1, kPackageManifestName);
     if (policy_.writes) {
         RemoveLeftoverDirectory(path);
     }
@@ -357,14 +351,14 @@ StepOutcome UpdateSession::ReadManifest() {
     if (policy_.writes && PackageExtractWith(package_, &entry, 1, u"\\", {}, 0) == 0) {
         return ExtractionFailed(Step::kManifest, Ending::kInvalidPackage);
     }
-    UpdateFacts facts;
-    if (!ReadManifestBytes(manifest_, facts)) {
+    ManifestValues values;
+    if (!ReadManifestBytes(manifest_, values)) {
         return Stop(Step::kManifest, Ending::kInvalidPackage, "not a settings file", name);
     }
-    facts_.packageVersion = facts.packageVersion;
-    facts_.isPatch = facts.isPatch;
-    facts_.oldVersion = facts.oldVersion;
-    facts_.allowDowngrade = facts.allowDowngrade;
+    facts_.packageVersion = values.version;
+    facts_.isPatch = values.isPatch;
+    facts_.oldVersion = values.oldVersion;
+    facts_.allowDowngrade = values.allowDowngrade;
     return Done(Step::kManifest, Utf8(name));
 }
 
@@ -456,7 +450,7 @@ StepOutcome UpdateSession::RequireRoom() {
 // stopping would leave a half-emptied volume. A failure the shell reports stops the run.
 StepOutcome UpdateSession::PurgeFlashVolume() {
     char16_t from[50] = {};  // zero-filled: the list ends with the double NUL the shell expects
-    platform::CopyBounded(from, std::size(from) - 1, u"\\ResidentFlash2\\*.*");
+    platform::CopyBounded(from, std::size(from) - 1, kFlashVolumeContents);
 
     int32_t aborted = 0;
     platform::ShellFileOperation operation{};
@@ -567,11 +561,7 @@ StepOutcome UpdateSession::WriteRecord() {
 StepOutcome UpdateSession::ExtractionFailed(Step step, Ending ending) const {
     PackageProblem problem{};
     PackageLastProblem(package_, &problem);
-    const bool planFault = problem.fault == PackageFault::kPlanRefused;
-    StepOutcome outcome = ProblemOutcome(
-        step, ending,
-        planFault ? static_cast<uint32_t>(problem.expected) : static_cast<uint32_t>(problem.fault),
-        problem.entryIndex, planFault);
+    StepOutcome outcome = ProblemOutcome(step, ending, problem);
     // The system's word only where a file call failed: a refused name or a damaged block is no
     // failure of the system's, whatever a lookup before it left behind.
     switch (problem.fault) {
@@ -613,7 +603,7 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
 //    time (kRestartGraceMs, scaled on the host) without handling messages, then ends with 0.
 // The outcome always stops the run: the program ends after it.
 StepOutcome UpdateSession::RequestRestart() {
-    platform::LibraryHandle library = platform::LoadLibraryByName(u"velmorin.dll");
+    platform::LibraryHandle library = platform::LoadLibraryByName(kVendorLibrary);
     if (library == nullptr) {
         return Stop(Step::kRestart, Ending::kSilent, "velmorin.dll not found");
     }
@@ -638,11 +628,9 @@ std::u16string UpdateSession::EntryName(uint32_t index) const {
     return info.name;
 }
 
-StepOutcome UpdateSession::ProblemOutcome(Step step, Ending ending, uint32_t fault, uint32_t entry,
-                                          bool planFault) const {
-    const std::string reason = planFault ? PlanFaultText(static_cast<PlanFault>(fault))
-                                         : PackageFaultText(static_cast<PackageFault>(fault));
-    return Stop(step, ending, reason, EntryName(entry));
+StepOutcome UpdateSession::ProblemOutcome(Step step, Ending ending,
+                                          const PackageProblem& problem) const {
+    return Stop(step, ending, PackageProblemText(problem), EntryName(problem.entryIndex));
 }
 
 }  // namespace app

@@ -30,6 +30,7 @@
 #include "app/update_decision.h"
 #include "package/install_plan.h"
 #include "package/package.h"
+#include "package/package_fault.h"
 
 namespace app {
 
@@ -144,8 +145,7 @@ class UpdateSession {
     std::u16string EntryName(uint32_t index) const;
     // The outcome of an extraction at `step` that failed: the package's last problem.
     StepOutcome ExtractionFailed(Step step, Ending ending) const;
-    StepOutcome ProblemOutcome(Step step, Ending ending, uint32_t fault, uint32_t entry,
-                               bool planFault) const;
+    StepOutcome ProblemOutcome(Step step, Ending ending, const PackageProblem& problem) const;
 
     DeviceState& device_;
     SessionPolicy policy_;

@@ -200,7 +200,9 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
         case PlanFault::kPathTooLong:
             return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
         default:
-            return Fail(PackageFault::kPlanRefused, 0, static_cast<uint64_t>(plan.fault));
+            Fail(PackageFault::kPlanRefused);
+            problem_.plan = plan.fault;
+            return -1;
     }
 }
 

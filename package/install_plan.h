@@ -32,8 +32,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "package/plan_fault.h"
 #include "platform/replace.h"
 
 class PackageEntry;
@@ -43,28 +45,11 @@ class PackageEntry;
 // (kManifestMisspelt).
 inline constexpr char16_t kPackageManifestName[] = u"VORIZ\\INDEX.INI";
 
-inline constexpr uint32_t kPlanNoEntry = 0xFFFFFFFFu;
+// True when the stored name of a file is the manifest's: kPackageManifestName in any letter case
+// after any leading `\`s. The plan decides by this rule; whoever looks for the manifest asks it.
+bool IsManifestName(std::u16string_view name);
 
-enum class PlanFault : uint8_t {
-    kNone,
-    kTooManyEntries,       // more than 65,535 entries
-    kNameNotText,          // the stored name does not convert into 259 wide units
-    kEmptyName,            // empty, or separators only
-    kEmptyLevel,           // an empty level inside the name, or a file name ending with one
-    kDotLevel,             // a level `.` or `..` (or dots and blanks that Windows reduces to one)
-    kReservedName,         // a drive prefix, or a level that is a scratch name of extraction
-    kBadLevel,             // a level the device cannot create (characters, trailing dot, COM1)
-    kPathTooLong,          // target directory + name over 259 units
-    kTargetMissing,        // the target directory does not exist
-    kSamePath,             // resolves to the same path as an earlier entry
-    kFileInTheWay,         // a file stands where a directory is needed
-    kDirectoryInTheWay,    // a directory stands where the file goes
-    kParentMissing,        // the parent directory would not exist when the entry is written
-    kLinkInTheWay,         // a link, FIFO or device in the tree where the entry or a parent goes
-    kManifestIsDirectory,  // the manifest is stored as a directory entry
-    kSecondManifest,       // another entry resolving to the manifest's name
-    kManifestMisspelt,     // lands on the manifest's path but is not named like it (`/`, `\\`)
-};
+inline constexpr uint32_t kPlanNoEntry = 0xFFFFFFFFu;
 
 // What happens to the tree under the target directory before the extraction.
 enum class PlanTree : uint8_t {
@@ -132,9 +117,6 @@ int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const Pl
 // The path extraction writes catalogue entry `entry` to under `target` (null: the name alone):
 // the two joined as the plan joins them. Empty when the stored name does not convert.
 std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry);
-
-// A short English description, e.g. "two entries resolve to the same path".
-const char* PlanFaultText(PlanFault fault);
 
 // The scratch-name rule (platform/replace.h) of extraction and of the other files the installer
 // replaces on the device: the fixed base, so a scratch file left by a power loss is reused, and so

@@ -2,7 +2,6 @@
 #include "package/package_entry.h"
 
 void PackageEntry::ParseDirectoryRecord(const uint8_t* record) {
-    directorySignature_ = ReadLe32(record);
     versionMadeBy_ = ReadLe16(record + 4);
     versionNeeded_ = ReadLe16(record + 6);
     flags_ = ReadLe16(record + 8);

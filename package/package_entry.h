@@ -35,8 +35,6 @@ class PackageEntry {
     // total does not fit 32 bits (such an entry cannot be part of a package below 2 GiB).
     int32_t SetBlocks(const PackageBlock* first, uint32_t count);
 
-    uint32_t localSignature() const { return localSignature_; }
-    uint32_t directorySignature() const { return directorySignature_; }
     uint16_t versionMadeBy() const { return versionMadeBy_; }
     uint16_t versionNeeded() const { return versionNeeded_; }
     uint16_t flags() const { return flags_; }
@@ -60,8 +58,6 @@ class PackageEntry {
     bool IsDirectory() const { return compressedTotal_ == 0; }
 
   private:
-    uint32_t localSignature_ = kPackageLocalSignature;
-    uint32_t directorySignature_ = kPackageDirectorySignature;
     uint16_t versionMadeBy_ = kPackageVersion;
     uint16_t versionNeeded_ = kPackageVersion;
     uint16_t flags_ = 0;

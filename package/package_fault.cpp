@@ -1,5 +1,17 @@
 #include "package/package_fault.h"
 
+#include <cstdio>
+
+namespace {
+
+std::string Hex(uint64_t value) {
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+}  // namespace
+
 const char* PackageFaultText(PackageFault fault) {
     switch (fault) {
         case PackageFault::kNone:
@@ -30,4 +42,28 @@ const char* PackageFaultText(PackageFault fault) {
             return "entry cannot be written as planned";
     }
     return "unknown fault";
+}
+
+std::string PackageProblemText(const PackageProblem& problem) {
+    std::string text = PackageFaultText(problem.fault);
+    switch (problem.fault) {
+        case PackageFault::kCrcMismatch:
+            text += ": " + Hex(problem.actual) + " should be " + Hex(problem.expected);
+            break;
+        case PackageFault::kSizeMismatch:
+        case PackageFault::kShortRead:
+            text += " in block " + std::to_string(problem.block) + ": " +
+                    std::to_string(problem.actual) + " bytes should be " +
+                    std::to_string(problem.expected);
+            break;
+        case PackageFault::kInflate:
+            text += " (block " + std::to_string(problem.block) + ")";
+            break;
+        case PackageFault::kPlanRefused:
+            text += std::string(": ") + PlanFaultText(problem.plan);
+            break;
+        default:
+            break;
+    }
+    return text;
 }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "package/plan_fault.h"
 
 enum class PackageFault : uint8_t {
     kNone,
@@ -17,8 +20,7 @@ enum class PackageFault : uint8_t {
     kOpenOutput,      // the output file cannot be created
     kShortWrite,      // the output file did not take every byte
     kNoTarget,        // no target directory given and the package names none
-    // The extraction plan refuses the entry (install_plan.h); `expected` holds the PlanFault.
-    kPlanRefused,
+    kPlanRefused,     // the extraction plan refuses the entry (PackageProblem::plan says why)
 };
 
 struct PackageProblem {
@@ -27,7 +29,13 @@ struct PackageProblem {
     uint32_t block;       // block index within the entry (0 when no block is involved)
     uint64_t expected;    // what the package says (size, CRC, ...); 0 when not applicable
     uint64_t actual;      // what was found
+    PlanFault plan = PlanFault::kNone;  // kPlanRefused: the plan's reason
 };
 
 // A short English description of the fault, e.g. "CRC-32 mismatch".
 const char* PackageFaultText(PackageFault fault);
+
+// The problem in words with the figures that locate it, without the entry's name: "CRC-32
+// mismatch: 0x12345678 should be 0x9abcdef0", "block size mismatch in block 2: 100 bytes should be
+// 16384", "block does not inflate (block 3)", "entry cannot be written as planned: REASON".
+std::string PackageProblemText(const PackageProblem& problem);

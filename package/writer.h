@@ -36,6 +36,9 @@ struct PackOptions {
     // The device folder the names are unpacked into, whose length counts toward the device's path
     // limit (PlanOptions::limitFolder); null: the names alone.
     const char16_t* limitFolder = nullptr;
+    // Asked about the complete package (its device path) before it replaces the output: an answer
+    // other than "" refuses it, with that answer as the error. Null: nothing is asked.
+    std::function<std::string(const char16_t* package)> accept;
 
     // The format's limits. Tests lower them to reach the refusals with small inputs.
     uint32_t maxEntries = 65535;

@@ -82,8 +82,6 @@ class Dialog {
 
     WindowHandle Handle() const { return handle_; }
     WindowHandle ItemHandle(int controlId) const;  // GetDlgItem
-    int TemplateId() const { return templateId_; }
-    Dialog* Parent() const { return parent_; }
 
     // Window services (valid while the dialog exists).
     void SetTopmost();                            // HWND_TOPMOST, keeps position and size
@@ -95,9 +93,6 @@ class Dialog {
     bool Post(uint32_t message, uintptr_t wParam, intptr_t lParam);
     // A message box owned by this dialog; returns the button pressed (kIdOk for an OK box).
     int ShowMessageBox(const char16_t* text, const char16_t* caption, uint32_t type);
-
-    // Name of the class for the framework's run-time class information.
-    virtual const char* RuntimeClassName() const { return "CDialog"; }
 
   protected:
     // Dialog initialisation; the default runs DoDataExchange. Return true to let the framework

@@ -94,7 +94,6 @@ struct Window {
 
     Window* FindControl(int id) const;
     Window* FindButton(const std::u16string& text) const;
-    bool HasButtons() const;
 };
 
 // Shows windows to the user. Every call is made on the thread that owns the window.

@@ -45,11 +45,6 @@ Window* Window::FindButton(const std::u16string& buttonText) const {
     return nullptr;
 }
 
-bool Window::HasButtons() const {
-    return std::any_of(controls.begin(), controls.end(),
-                       [](const auto& c) { return c->controlKind == ControlKind::kButton; });
-}
-
 namespace {
 
 struct OwnedControl {

@@ -195,6 +195,14 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                 const Prediction actual = OutcomeOfRun(run);
 
                 EXPECT_EQ(prediction, actual) << state << "\n" << run.out;
+                if (signing == Signing::kNone && !trusts) {
+                    // info's verdict is check's for a device of any state: "Invalid update File".
+                    const std::string info = Capture(qzp + " info --json " + package);
+                    const std::string kind = json::parse(info, nullptr, false).value("kind", "");
+                    EXPECT_EQ(kind.find("shows \"Invalid update File\"") != std::string::npos,
+                              actual.message == "Invalid update File")
+                        << state << ": " << kind;
+                }
                 EXPECT_EQ(status, actual.outcome == "refuse" ? 1 : 0) << state;
                 if (actual.outcome == "refuse") {
                     EXPECT_EQ(TreeDifference(before, image.FlashTree()), "") << state;

@@ -258,7 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
             {"--answer", "ok"},
             {kInvalid},
             0,
-            "check: VORIZ\\VORIZ.exe: block does not inflate; shows \"Invalid update File\""}),
+            "check: VORIZ\\VORIZ.exe: block does not inflate (block 0); shows \"Invalid update "
+            "File\""}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------

@@ -59,7 +59,9 @@ for _ in range(count):
     at += 26 + n + 12 * blocks
 open(sys.argv[1], "wb").write(b)
 PY
-"$QZP" verify deep.qzp > /dev/null || fail "the lengthened package is damaged"
+# Whole, but no device installs it: verify gets past every block to the device's plan.
+out=$("$QZP" verify deep.qzp 2>&1) && fail "verify took deep.qzp"
+[[ "$out" == *": path too long; shows \"Invalid update File\"" ]] || fail "verify deep.qzp: $out"
 expect 1 "$invalid" deep.qzp --no-record
 
 # The room: whole units of 1 KB (two folders, three files) against what the volume offers.

@@ -110,6 +110,17 @@ slip "IsPatch = yes" "qzp: slip/VORIZ/INDEX.INI: UpdateInfo/IsPatch is 'yes', no
     '"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch yes >/dev/null'
 slip "IsPatch = 1x" "UpdateInfo/IsPatch is '1x', not a decimal integer" \
     '"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch 1x >/dev/null'
+slip "a patch for no version" 'qzp: out.qzp: no device installs it: decision: package 2 (patch for ), installed undetected: patch for another version; shows "This Patch only for version:\n Update fail!"' \
+    '"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch 1 >/dev/null'
+# --no-manifest writes even a package no device installs, saying so; verify and sign refuse it.
+"$QZP" keygen --no-password --pubkey none.pub --key none.key > /dev/null
+mkdir -p none && "$QZP" pack --no-manifest none none.qzp > /dev/null 2> err.txt || fail "pack none"
+refused='no device installs it: check: no entries; shows "Invalid update File"'
+grep -qxF "qzp: warning: none.qzp: $refused" err.txt || fail "pack none: $(cat err.txt)"
+for command in verify "sign --key none.key"; do
+    ! "$QZP" $command none.qzp > /dev/null 2> err.txt && grep -qxF "qzp: none.qzp: $refused" err.txt \
+        || fail "$command none.qzp: $(cat err.txt)"
+done
 for fine in "--no-manifest:" "manifest in another case:\"\$QZP\" manifest slip --version 2 >/dev/null; mv slip/VORIZ/INDEX.INI slip/VORIZ/index.ini"; do
     rm -rf slip out.qzp && mkdir -p slip/VORIZ && printf 'data' > slip/VORIZ/app.bin
     eval "${fine#*:}"

@@ -15,20 +15,10 @@
 #include <filesystem>
 #include <system_error>
 
-#include "package/install_plan.h"
+#include "app/package_acceptance.h"
 #include "platform/file.h"
 #include "platform/replace.h"
 #include "tools/qzp/host_path.h"
-
-namespace {
-
-std::string Hex(uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%08llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-}  // namespace
 
 int ReportUsage(const CLI::App& command, const std::string& message) {
     std::string words;
@@ -196,27 +186,7 @@ std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& 
     if (problem.entryIndex < package.records.size()) {
         text = ShownName(package.records[problem.entryIndex].storedName) + ": ";
     }
-    text += PackageFaultText(problem.fault);
-    switch (problem.fault) {
-        case PackageFault::kCrcMismatch:
-            text += ": " + Hex(problem.actual) + " should be " + Hex(problem.expected);
-            break;
-        case PackageFault::kSizeMismatch:
-        case PackageFault::kShortRead:
-            text += " in block " + std::to_string(problem.block) + ": " +
-                    std::to_string(problem.actual) + " bytes should be " +
-                    std::to_string(problem.expected);
-            break;
-        case PackageFault::kInflate:
-            text += " (block " + std::to_string(problem.block) + ")";
-            break;
-        case PackageFault::kPlanRefused:
-            text += ": " + std::string(PlanFaultText(static_cast<PlanFault>(problem.expected)));
-            break;
-        default:
-            break;
-    }
-    return text;
+    return text + PackageProblemText(problem);
 }
 
 bool StderrIsTerminal() {
@@ -260,7 +230,23 @@ int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs
                       &problem) != 1) {
         return ReportFailure(file, DescribeProblem(package, problem));
     }
+    std::u16string device;
+    std::string error;
+    if (!ToDevicePath(file, device, error)) {
+        return ReportFailure(file, error);
+    }
+    if (const std::string refusal = DeviceRefusal(device); !refusal.empty()) {
+        return ReportFailure(file, refusal);
+    }
     return 0;
+}
+
+std::string DeviceRefusal(const std::u16string& package) {
+    app::StepOutcome refusal;
+    if (app::AnyDeviceInstalls(package.c_str(), refusal)) {
+        return {};
+    }
+    return "no device installs it: " + app::DescribeStep(refusal);
 }
 
 int WriteTextFile(const std::string& path, const std::string& text, bool ownerOnly) {

@@ -128,9 +128,15 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
 bool StderrIsTerminal();
 
 // The check `qzp verify` makes of an open package: every block inflated, every size and CRC-32
-// and every name, on `jobs` threads (0: one per processor). Returns 0, or 1 after one
-// ReportFailure line naming the first damaged entry. What verify refuses, sign refuses too.
+// and every name, on `jobs` threads (0: one per processor), then whether any device would install
+// it (DeviceRefusal). Returns 0, or 1 after one ReportFailure line naming the first damaged entry
+// or the refusal. What verify refuses, sign refuses too.
 int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs);
+
+// Why no device would install the package at the device path `package` (app/package_acceptance.h),
+// e.g. "no device installs it: check: no entries; shows "Invalid update File"", or "" when a
+// device would.
+std::string DeviceRefusal(const std::u16string& package);
 
 // Writes `text` to the host file `path` through a new file beside it, committed and renamed over
 // it. `ownerOnly` makes the file readable and writable by its owner alone (POSIX mode 0600) before

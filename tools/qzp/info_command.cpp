@@ -11,8 +11,6 @@
 
 #include <sodium.h>
 
-#include "ini/ini_load.h"
-#include "ini/ini_table.h"
 #include "platform/file.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
@@ -87,13 +85,12 @@ int RunInfo(const InfoArguments& args) {
                                            : "unreadable " + args.file + ".minisig";
     }
     const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
-    std::string kind = DescribeKind(manifest);
-    if (listing.manifestUnreadable) {
-        kind = "refused by a device: the manifest is not a UTF-16 INI file";
-    }
-    if (listing.manifestTooLarge) {
-        kind = "refused by a device: the manifest is larger than a settings file may be (" +
-               std::to_string(kIniMaxFileBytes) + " bytes)";
+    std::u16string device;
+    std::string error;
+    ToDevicePath(args.file, device, error);  // LoadTree opened it by the same path
+    std::string kind = DeviceRefusal(device);
+    if (kind.empty()) {
+        kind = DescribeKind(manifest);
     }
     if (args.json) {
         nlohmann::ordered_json document = {

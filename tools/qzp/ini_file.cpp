@@ -12,6 +12,7 @@
 #include "ini/ini_load.h"
 #include "ini/ini_round_trip.h"
 #include "ini/ini_write.h"
+#include "package/install_plan.h"
 #include "platform/file.h"
 #include "platform/replace.h"
 #include "platform/text.h"
@@ -92,7 +93,7 @@ std::u16string DeviceComment(const std::string& hostPath) {
     // Longest first: the installed record also ends with the manifest's two levels.
     const std::array<std::u16string, 3> known = {std::u16string(app::kInstalledRecordPath),
                                                  std::u16string(app::kCardSettingsPath),
-                                                 u"\\" + std::u16string(app::kManifestName)};
+                                                 u"\\" + std::u16string(kPackageManifestName)};
     for (const std::u16string& device : known) {
         if (EndsWithDevicePath(hostPath, device)) {
             return device;

@@ -3,25 +3,13 @@
 #include <algorithm>
 #include <memory>
 
-#include "ini/ini_document.h"
+#include "app/update_decision.h"
+#include "package/install_plan.h"
 #include "platform/text.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/ini_file.h"
 
 namespace {
-
-struct DocumentCloser {
-    void operator()(IniDocument* document) const { IniClose(document); }
-};
-
-std::optional<std::string> Value(IniDocument* document, const char16_t* section,
-                                 const char16_t* key) {
-    char16_t value[kIniFieldUnits] = {};
-    if (IniGetString(document, section, key, value) != 0) {
-        return std::nullopt;
-    }
-    return platform::Utf16ToUtf8(value);
-}
 
 std::string HostName(const std::string& source, const std::string& stored) {
     std::string name = ShownName(stored);  // as text: a second byte may be `\`
@@ -45,26 +33,34 @@ bool IsDecimalInteger(const std::string& text) {
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
+bool IsManifestEntry(const std::string& stored) {
+    std::u16string name = platform::Utf8ToUtf16(ShownName(stored));
+    if (!name.empty() && name.back() == u'\\') {
+        name.pop_back();
+    }
+    return IsManifestName(name);
+}
+
 bool ReadManifest(const std::u16string& path, ManifestInfo& manifest) {
-    std::unique_ptr<IniDocument, DocumentCloser> document(IniOpen(path.c_str()));
-    if (document == nullptr) {
+    app::ManifestValues values;
+    if (!app::ReadManifestFile(path.c_str(), values)) {
         return false;
     }
     manifest = ManifestInfo{};
-    manifest.version = Value(document.get(), u"Config", u"SoftwareVersion").value_or("");
-    manifest.isPatchText = Value(document.get(), u"UpdateInfo", u"IsPatch");
-    IniGetInt(document.get(), u"UpdateInfo", u"IsPatch", &manifest.isPatch);
-    manifest.oldVersion = Value(document.get(), u"UpdateInfo", u"oldVersion").value_or("");
-    IniGetInt(document.get(), u"UpdateInfo", u"AllowDowngrade", &manifest.allowDowngrade);
+    manifest.version = platform::Utf16ToUtf8(values.version);
+    if (values.isPatchText) {
+        manifest.isPatchText = platform::Utf16ToUtf8(*values.isPatchText);
+    }
+    manifest.isPatch = values.isPatch;
+    manifest.oldVersion = platform::Utf16ToUtf8(values.oldVersion);
+    manifest.allowDowngrade = values.allowDowngrade;
     return true;
 }
 
 std::optional<std::string> TreeManifestProblem(const std::string& source,
                                                const PackTreeResult& tree, std::string& subject) {
-    // The device takes the first entry with the manifest's name in any letter case.
     const auto found = std::find_if(tree.items.begin(), tree.items.end(), [](const PackItem& item) {
-        return platform::EqualsIgnoringAsciiCase(item.name, kManifestEntry) ||
-               platform::EqualsIgnoringAsciiCase(item.name, "VORIZ\\INDEX.INI\\");
+        return IsManifestEntry(item.name);
     });
     if (found == tree.items.end()) {
         const auto elsewhere =
@@ -120,11 +116,7 @@ std::string DescribeKind(const ManifestInfo* manifest) {
     const std::string back =
         manifest->allowDowngrade != 0 ? ", may replace a newer version (AllowDowngrade)" : "";
     if (manifest->isPatch != 0) {
-        // The device compares oldVersion with its installed version, "undetected" without one.
-        return (manifest->oldVersion.empty()
-                    ? std::string("patch without oldVersion (no device accepts it)")
-                    : "patch for " + manifest->oldVersion) +
-               back;
+        return "patch for " + manifest->oldVersion + back;
     }
     return "full update" + back;
 }

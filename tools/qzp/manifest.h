@@ -8,8 +8,9 @@
 
 #include "package/pack_tree.h"
 
-// Where a package keeps its manifest, in the device's spelling.
-inline constexpr char kManifestEntry[] = "VORIZ\\INDEX.INI";
+// True when the stored name `stored` (in the bound code page; a directory's with its trailing
+// `\`) names the manifest, by the plan's rule (IsManifestName).
+bool IsManifestEntry(const std::string& stored);
 
 struct ManifestInfo {
     std::string version;                     // Config/SoftwareVersion, empty when absent
@@ -22,7 +23,8 @@ struct ManifestInfo {
 // True when `text` is a decimal integer: an optional sign and at least one digit, nothing else.
 bool IsDecimalInteger(const std::string& text);
 
-// Reads the manifest file at the device path `path`. False when it is not a UTF-16 INI file.
+// Reads the manifest file at the device path `path` as the device reads it. False when it is not
+// a UTF-16 INI file.
 bool ReadManifest(const std::u16string& path, ManifestInfo& manifest);
 
 // Checks the manifest of a tree collected for packing (`source` is SRC_DIR as given). Returns
@@ -31,5 +33,6 @@ bool ReadManifest(const std::u16string& path, ManifestInfo& manifest);
 std::optional<std::string> TreeManifestProblem(const std::string& source,
                                                const PackTreeResult& tree, std::string& subject);
 
-// "1.0", "a patch for 1.0" and so on: how a device reads a manifest (or the lack of one).
+// "full update", "patch for 1.0" and so on: how a device that takes the package reads its manifest
+// (or the lack of one); whether any device takes it is DeviceRefusal's (command_kit.h).
 std::string DescribeKind(const ManifestInfo* manifest);

@@ -73,6 +73,13 @@ int RunPack(const PackArguments& args) {
     ProgressBar bar("packing", StderrIsTerminal() && tree.fileBytes >= kProgressFromBytes);
     const uint64_t total = tree.fileBytes;
     options.progress = [&bar, total](uint64_t done) { bar.Show(done, total); };
+    // A package no device installs is written only on purpose (--no-manifest), and then said so.
+    std::string refusal;
+    options.accept = [&bar, &args, &refusal](const char16_t* package) {
+        bar.Finish();
+        refusal = DeviceRefusal(package);
+        return args.noManifest ? std::string() : refusal;
+    };
     PackageWriter writer(options);
     const int32_t result = writer.Write(tree.items, outputDevice.c_str());
     bar.Finish();
@@ -87,6 +94,10 @@ int RunPack(const PackArguments& args) {
             where += '/';
         }
         return ReportFailure(where + name, writer.Error());
+    }
+    if (!refusal.empty()) {
+        std::fprintf(stderr, "qzp: warning: %s: %s\n", Printable(args.output).c_str(),
+                     Printable(refusal).c_str());
     }
     std::printf("%s: %zu entries, %llu bytes packed into %llu\n", Printable(args.output).c_str(),
                 tree.items.size(), static_cast<unsigned long long>(writer.SourceBytes()),
@@ -103,8 +114,9 @@ void AddPackCommand(CLI::App& app, int& status) {
         "Make a package of everything under SRC_DIR. Entries are stored in pre-order (a "
         "directory before its contents, siblings sorted by the bytes of their names) with "
         "names relative to SRC_DIR and `\\` between levels. Empty files cannot be stored and "
-        "are refused, and so is a tree without a sound manifest VORIZ/INDEX.INI unless "
-        "--no-manifest is given. OUT, outside SRC_DIR, is written through a temporary file and "
+        "are refused, and so is a tree without a sound manifest VORIZ/INDEX.INI, or a package no "
+        "device would install, unless --no-manifest is given (a warning then says why). OUT, "
+        "outside SRC_DIR, is written through a temporary file and "
         "only replaced on success.");
     pack->add_option("--comment", args->comment,
                      "The package comment: the directory an extraction defaults to, 1 to 259 "

@@ -103,8 +103,7 @@ int RunPatch(const PatchArguments& args) {
     std::vector<PackItem> items;
     for (const TreeEntry& entry : fresh.entries) {
         const auto found = before.find(NameKey(entry.name));
-        const bool manifest =
-            !entry.directory && platform::EqualsIgnoringAsciiCase(entry.name, kManifestEntry);
+        const bool manifest = !entry.directory && IsManifestEntry(entry.name);
         if (found != before.end()) {
             const TreeEntry& was = *found->second;
             before.erase(found);

@@ -140,7 +140,7 @@ void AddSignCommand(CLI::App& app, int& status) {
         "Sign a package with a minisign secret key: writes FILE.minisig (the prehashed form, "
         "with a trusted comment that the signature covers too), which qzp verify --pubkey, "
         "minisign -V and a device holding the public key accept. A package that qzp verify "
-        "refuses is not signed.");
+        "refuses (damaged, or one no device would install) is not signed.");
     sign->add_option("FILE", *file, "The package")->check(HostPathCheck())->required();
     sign->add_option("--key", args->keyFile, "The secret key file (from qzp keygen or minisign -G)")
         ->check(HostPathCheck())

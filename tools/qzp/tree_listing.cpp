@@ -10,6 +10,7 @@
 
 #include "ini/ini_load.h"
 #include "ini/ini_table.h"
+#include "package/install_plan.h"
 #include "package/pack_tree.h"
 #include "package/package_contents.h"
 #include "platform/file.h"
@@ -60,7 +61,7 @@ int LoadDirectory(const std::string& path, const std::u16string& device, TreeLis
         listing.entries.push_back(std::move(entry));
     }
     for (const TreeEntry& entry : listing.entries) {
-        if (!entry.directory && platform::EqualsIgnoringAsciiCase(entry.name, kManifestEntry)) {
+        if (!entry.directory && IsManifestEntry(entry.name)) {
             ManifestInfo manifest;
             if (ReadManifest(entry.source, manifest)) {
                 listing.manifest = manifest;
@@ -81,33 +82,31 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
     }
     listing.isPackage = true;
     PackageGetComment(package.archive, &listing.comment);
-    PackageEntry* manifestEntry = nullptr;
-    std::string manifestName;
     for (uint32_t k = 0; k < package.count; ++k) {
-        PackageEntryRecord entry;
-        PackageGetEntryRecord(package.archive, package.entries[k], &entry);
+        const PackageEntryRecord& entry = package.records[k];
         TreeEntry item;
         item.name = entry.storedName;
         item.directory = entry.directory;
         item.size = entry.size;
         item.crc = entry.crc;
         listing.compressedBytes += entry.compressedSize;
-        if (manifestEntry == nullptr &&
-            platform::EqualsIgnoringAsciiCase(item.name, kManifestEntry)) {
-            manifestEntry = package.entries[k];
-            manifestName = item.name;
-        }
         listing.entries.push_back(std::move(item));
     }
-    if (manifestEntry == nullptr) {
+    // The manifest is the entry the device's plan finds; names it refuses leave none (the
+    // package's acceptance says why).
+    PlanOptions options;
+    options.manifestRules = true;
+    InstallPlan plan;
+    if (PlanEntries(package.entries, package.count, options, plan) == 0 ||
+        plan.manifest == kPlanNoEntry) {
         return 0;
     }
+    PackageEntry* manifestEntry = package.entries[plan.manifest];
     // A device refuses a manifest larger than a settings file before inflating it; so does this.
     PackageEntryRecord record;
     PackageGetEntryRecord(package.archive, manifestEntry, &record);
     if (record.size > kIniMaxFileBytes) {
         listing.manifestUnreadable = true;
-        listing.manifestTooLarge = true;
         return 0;
     }
     // The manifest is read the way the device reads it: unpacked, then opened as a file.
@@ -126,7 +125,7 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
         return ReportFailure(path, DescribeProblem(package, problem));
     }
     ManifestInfo manifest;
-    if (ReadManifest(target + platform::Utf8ToUtf16(manifestName), manifest)) {
+    if (ReadManifest(PlannedPath(target.c_str(), manifestEntry), manifest)) {
         listing.manifest = manifest;
     } else {
         listing.manifestUnreadable = true;

@@ -23,8 +23,7 @@ struct TreeListing {
     std::string comment;  // packages only
     std::vector<TreeEntry> entries;
     std::optional<ManifestInfo> manifest;  // absent when there is none (or it is unreadable)
-    bool manifestUnreadable = false;       // present but not a UTF-16 INI file
-    bool manifestTooLarge = false;         // also unreadable: over kIniMaxFileBytes, not inflated
+    bool manifestUnreadable = false;       // present but not a UTF-16 INI file (or too large)
     uint64_t compressedBytes = 0;          // packages only
 };
 

@@ -49,7 +49,8 @@ void AddVerifyCommand(CLI::App& app, int& status) {
     CLI::App* verify = app.add_subcommand(
         "verify",
         "Check a package without writing anything: every block is inflated and its size "
-        "checked, and every file's CRC-32 compared. Names the first damaged entry.");
+        "checked, and every file's CRC-32 compared; names the first damaged entry. Then says "
+        "where and why a device would refuse it, if every device would.");
     verify->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
     CLI::Option* pubkey =
         verify

@@ -1,0 +1,42 @@
+#include "app/package_acceptance.h"
+
+#include "app/update_session.h"
+
+namespace app {
+namespace {
+
+class NeutralDevice : public DeviceState {
+  public:
+    const UpdateSession* session = nullptr;
+
+    bool ChecksSignatures() override { return false; }
+    bool ReadTrustedKeys(std::string&) override { return false; }
+    bool ReadSignature(std::string&) override { return false; }
+    // Asked after the manifest is read: a patch finds the version it asks for.
+    bool ReadInstalledVersion(std::u16string& version) override {
+        const UpdateFacts& facts = session->Facts();
+        version = facts.isPatch != 0 ? facts.oldVersion : std::u16string();
+        return facts.isPatch != 0;
+    }
+    int32_t ShowUpdateTips() override { return 0; }
+    const char16_t* PlanTarget() override { return nullptr; }
+    bool VolumeRoom(bool, uint64_t&, uint64_t&) override { return false; }
+    uint64_t InstalledFileSize(const std::u16string&) override { return 0; }
+};
+
+}  // namespace
+
+bool AnyDeviceInstalls(const char16_t* packagePath, StepOutcome& refusal) {
+    NeutralDevice device;
+    SessionPolicy policy;
+    policy.writes = false;
+    UpdateSession session(device, policy, nullptr);
+    device.session = &session;
+    if (session.Prepare(packagePath)) {
+        return true;
+    }
+    refusal = session.Stopped();
+    return false;
+}
+
+}  // namespace app
