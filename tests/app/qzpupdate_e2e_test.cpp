@@ -487,10 +487,8 @@ TEST(FailedExtraction, ReportsSetupFailureWithoutLogoOrRestart) {
         << CardLog(image);
 }
 
-// The purge stops at a file in use (what it deleted stays deleted) or is aborted by the user in
-// the shell's window, which then returns 0 having deleted nothing: either way the update stops.
-// A purge the shell fails (a file in use) stops the update; one the user cancels part way goes
-// on and installs the full package over what is left.
+// A purge the shell fails (a file in use; what it deleted stays deleted) stops the update; one the
+// user cancels part way goes on and installs the full package over what is left.
 TEST(Purge, AFailureStopsTheUpdateACancelInstallsOverWhatIsLeft) {
     for (const bool cancelled : {false, true}) {
         SCOPED_TRACE(cancelled ? "cancelled" : "a file in use");
