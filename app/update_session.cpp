@@ -558,12 +558,12 @@ void UpdateSession::Finish(const StepOutcome& extraction) {
     if (!Proceed(extraction)) {
         return;  // the flash volume keeps what was written
     }
-    Proceed(CopyPowerOffLogo());  // never stops the run
     if (!Proceed(WriteRecord())) {
-        return;
+        return;  // the new logo comes only with the new record
     }
-    // The record's line was the log's last: nothing is written to a card the user is now asked
-    // to pull out.
+    Proceed(CopyPowerOffLogo());  // never stops the run
+    // The logo's line was the log's last: nothing is written to a card the user is now asked to
+    // pull out.
     if (policy_.releaseCard != nullptr) {
         policy_.releaseCard(policy_.context);
     }
@@ -591,8 +591,9 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     return Done(Step::kLogo, "copied to \\ResidentFlash2");
 }
 
-// The new version record is the last file an update writes, after the logo: an update cut short
-// anywhere before it leaves the old record (or none), and the next run repeats the whole update.
+// The new version record is the last entry an update writes, before the logo: an update cut
+// short anywhere before it leaves the old record (or none), and the next run repeats the whole
+// update. A cut after it may leave the old logo, as a failed copy does.
 StepOutcome UpdateSession::WriteRecord() {
     std::string detail = "none in the package";
     if (plan_.manifest != kPlanNoEntry) {

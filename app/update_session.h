@@ -17,8 +17,8 @@
 //   Room       the flash volume must hold what the plan writes
 //   Purge      a full update empties the flash volume (installer only)
 // then, run by the installer alone: the decode thread's start, Extraction of every entry but the
-// manifest (on that thread), and the finish: Logo, Record (the manifest, the last file written),
-// the card's removal, Restart.
+// manifest (on that thread), and the finish: Record (the manifest, the extraction's last entry),
+// Logo (only once the record is in place), the card's removal, Restart.
 //
 // The package is read from the card at most twice: the signature and the check share one pass,
 // the extraction is the second (the manifest's bytes are kept from the first).
@@ -94,10 +94,10 @@ class UpdateSession {
     StepOutcome Extract(void (*progress)(void* context, uint32_t position), void* context);
     // Ends the run after the extraction whose outcome is `extraction`; Stopped() then holds the
     // outcome that ended it. After a failed extraction nothing more is written: no logo, no
-    // record, no restart. After a successful one: the card's logo to the flash volume (a failed
-    // copy does not stop the run); the new version record (WriteRecord); the card's removal
-    // (policy); a pause; the restart request through the vendor library, which always ends the
-    // run.
+    // record, no restart. After a successful one: the new version record (WriteRecord); once it
+    // is in place, the card's logo to the flash volume (a failed copy does not stop the run); the
+    // card's removal (policy); a pause; the restart request through the vendor library, which
+    // always ends the run.
     void Finish(const StepOutcome& extraction);
     // The manifest as the new version record, the last file written; then the package is closed,
     // and the outcome says how many times the package's size was read from the card in all: at
