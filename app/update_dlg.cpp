@@ -1,24 +1,10 @@
-// CUpdateDlg: the start-up waits, the session's preparation, the decode thread and the end.
+// CUpdateDlg: the window, the decode thread and the boxes around the update session.
 #include "app/update_dlg.h"
 
-#include "app/device_paths.h"
 #include "app/resource.h"
 #include "app/tip_dlg.h"
-#include "platform/file.h"
-
-using app::Ending;
-using app::Step;
 
 namespace {
-
-constexpr const char16_t* kLoaderMutexName = u"RURodera";
-constexpr int kPackageQueries = 4;  // with 200 ms between them: about 600 ms for a late card
-constexpr uint32_t kPollMilliseconds = 200;
-constexpr uint32_t kDelayBeforeRestartMs = 3000;
-
-bool PackagePresent() {
-    return platform::GetAttributes(app::kPackagePath) != platform::kInvalidFileAttributes;
-}
 
 // Sent, not posted: the bar is current before the next block is read.
 void MoveProgressBar(void* bar, uint32_t position) {
@@ -30,7 +16,7 @@ void MoveProgressBar(void* bar, uint32_t position) {
 
 CUpdateDlg::CUpdateDlg(app::SessionObserver* record, platform::Dialog* parent)
     : platform::Dialog(IDD_UPDATE_DIALOG, parent),
-      m_session(m_device, {true, &CUpdateDlg::Confirm, this}, this),
+      m_session(m_device, {true, &CUpdateDlg::Confirm, &CUpdateDlg::ReleaseCard, this}, this),
       m_hProgressBar(nullptr),
       m_decodeRunning(false),
       m_record(record),
@@ -93,12 +79,17 @@ bool CUpdateDlg::Confirm(void* dialog, const std::u16string& packageVersion,
     return confirmation.DoModal() == platform::kIdOk;
 }
 
+void CUpdateDlg::ReleaseCard(void* dialog) {
+    auto* self = static_cast<CUpdateDlg*>(dialog);
+    self->m_cardReleased = true;  // what follows reaches only the host's record
+    self->ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
+                         platform::kMbOk);
+}
+
 bool CUpdateDlg::OnInitDialog() {
     platform::Dialog::OnInitDialog();  // binds m_progress through the data exchange
     PrepareWindow();
-    if (m_session.Proceed(WaitForPackage()) &&
-        (WaitForLoaderToExit(), m_session.Prepare(app::kPackagePath)) &&
-        m_session.Proceed(StartDecodeThread())) {
+    if (m_session.Start() && m_session.ExtractionStarted(StartDecodeThread())) {
         return true;  // the framework sets the focus and shows the dialog
     }
     EndRun(m_session.Stopped());
@@ -124,50 +115,15 @@ void CUpdateDlg::PrepareWindow() {
     m_hProgressBar = m_progress.Handle();
 }
 
-// Gives a card that is inserted late a moment to show up: up to four queries 200 ms apart, then
-// one more that decides.
-app::StepOutcome CUpdateDlg::WaitForPackage() {
-    for (int query = 1; query <= kPackageQueries; ++query) {
-        if (PackagePresent()) {
-            break;
-        }
-        if (query < kPackageQueries) {
-            platform::Sleep(kPollMilliseconds);
-        }
-    }
-    if (!PackagePresent()) {
-        return app::Stop(Step::kPackage, Ending::kSilent, "no \\SDMMC\\VORIZ.QZP");
-    }
-    return app::Done(Step::kPackage, "\\SDMMC\\VORIZ.QZP found");
-}
-
-// The loader program holds its named mutex while it runs. Creating the mutex tells whether it
-// exists; the installer never keeps it.
-void CUpdateDlg::WaitForLoaderToExit() {
-    for (;;) {
-        platform::Handle mutex = platform::CreateNamedMutex(kLoaderMutexName);
-        if (mutex == nullptr) {
-            return;
-        }
-        const bool loaderRunning = platform::LastError() == platform::kErrorAlreadyExists;
-        platform::CloseHandle(mutex);
-        if (!loaderRunning) {
-            return;
-        }
-        platform::Sleep(kPollMilliseconds);
-    }
-}
-
-app::StepOutcome CUpdateDlg::StartDecodeThread() {
+bool CUpdateDlg::StartDecodeThread() {
     m_decodeRunning = true;
     platform::Handle thread = platform::CreateThread(&DecodeThreadProc, this);
     if (thread == nullptr) {
         m_decodeRunning = false;
-        return app::Stop(Step::kDecodeThread, Ending::kThreadFailed, "cannot start the thread");
+        return false;
     }
     platform::CloseHandle(thread);  // the thread runs on by itself; nobody waits for it
-    return app::Done(Step::kDecodeThread,
-                     "extracting " + std::to_string(m_session.EntriesToExtract()) + " entries");
+    return true;
 }
 
 uint32_t DecodeThreadProc(void* parameter) {
@@ -178,19 +134,8 @@ uint32_t DecodeThreadProc(void* parameter) {
     return 0;
 }
 
-// A failed extraction ends here: the flash volume keeps what was written; no logo copy, no
-// record, no restart.
 intptr_t CUpdateDlg::OnDecodeDone(uintptr_t, intptr_t) {
     m_decodeRunning = false;
-    if (m_session.Proceed(m_extraction) && (m_session.Proceed(m_session.CopyPowerOffLogo()),
-                                            m_session.Proceed(m_session.WriteRecord()))) {
-        // The record's line was the log's last: nothing is written to a card the user is now
-        // asked to pull out. What follows reaches only the host's record.
-        m_cardReleased = true;
-        ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
-                       platform::kMbOk);
-        platform::Sleep(kDelayBeforeRestartMs);
-        m_session.Proceed(m_session.RequestRestart());
-    }
+    m_session.Finish(m_extraction);
     EndRun(m_session.Stopped());
 }

@@ -1,7 +1,8 @@
-// The installer's main dialog: the progress dialog. Its initialisation runs the update session's
-// preparation (update_session.h) before the dialog is first shown and starts the decode thread;
-// its handler of WM_DECODE_DONE ends the update. The dialog only asks (the confirmation), shows
-// (the progress bar, message boxes) and forwards: every decision is the session's.
+// The installer's main dialog: the progress dialog. Its initialisation starts the update session
+// (update_session.h) before the dialog is first shown and then the decode thread; its handler of
+// WM_DECODE_DONE has the session finish the update. The dialog only asks (the confirmation, the
+// card's removal), shows (the progress bar, message boxes) and forwards: every decision and every
+// step's order is the session's.
 //
 // Every outcome goes to the technician's log and to the record the program's entry handed down.
 // A step that stops the run ends the process with status 0, after at most one message box, in one
@@ -17,7 +18,7 @@
 #include "platform/ui.h"
 
 // Posted by the decode thread to the main dialog when the extraction has ended.
-// wParam: 1 when every entry was extracted (and the package closed), 0 on failure. lParam: 0.
+// wParam: 1 when every entry was extracted, 0 on failure. lParam: 0.
 inline constexpr uint32_t WM_DECODE_DONE = 10025;
 
 // Entry of the decode thread; `parameter` is the CUpdateDlg. Runs the session's extraction, keeps
@@ -30,9 +31,8 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     explicit CUpdateDlg(app::SessionObserver* record = nullptr, platform::Dialog* parent = nullptr);
     ~CUpdateDlg() override;
 
-    // Handler of WM_DECODE_DONE; does not return. After a failed extraction: tells the user and
-    // ends the program. After a successful one: copies the card's logo, writes the new version
-    // record, asks for the card to be removed and restarts the device.
+    // Handler of WM_DECODE_DONE; does not return: the session finishes the update
+    // (UpdateSession::Finish) and the run ends.
     intptr_t OnDecodeDone(uintptr_t wParam, intptr_t lParam);
 
   private:
@@ -50,8 +50,8 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
 
   protected:
     void DoDataExchange(platform::DataExchange& exchange) override;
-    // The session's preparation. Returns true with the decode thread running; ends the process
-    // on every other outcome.
+    // The session's start. Returns true with the decode thread running; ends the process on every
+    // other outcome.
     bool OnInitDialog() override;
     // Enter and Escape: ignored while the decode thread runs, since ending the dialog would end
     // the program under a running extraction.
@@ -65,11 +65,12 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     // The confirmation before a full update (the session's question).
     static bool Confirm(void* dialog, const std::u16string& packageVersion,
                         const std::u16string& installedVersion, std::u16string& question);
+    // The completion's box, which asks for the card (the session's releaseCard).
+    static void ReleaseCard(void* dialog);
 
     void PrepareWindow();
-    app::StepOutcome WaitForPackage();
-    void WaitForLoaderToExit();
-    app::StepOutcome StartDecodeThread();
+    // False when the thread could not be started.
+    bool StartDecodeThread();
     // Shows the stopping outcome's message and ends the process with status 0.
     [[noreturn]] void EndRun(const app::StepOutcome& outcome);
 

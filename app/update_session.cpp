@@ -1,12 +1,14 @@
-// The update session's steps, in the order they run.
+// The update session, in the order the update runs: the waits and the preparation before the
+// decode thread, the extraction on it, then the finish.
 #include "app/update_session.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <vector>
 
 #include "app/device_paths.h"
+#include "app/progress_position.h"
+#include "app/room.h"
 #include "ini/ini_load.h"
 #include "ini/ini_table.h"
 #include "package/package.h"
@@ -22,169 +24,11 @@
 namespace app {
 namespace {
 
-// How long the program waits after the restart request has returned before it ends by itself.
-// The device's restart normally ends the program well within this time.
-constexpr uint32_t kRestartGraceMs = 60000;
-
-using RebootMachineProc = int32_t (*)(int32_t);
-
 std::string Utf8(const std::u16string& text) {
     return platform::Utf16ToUtf8(text);
 }
 
-const char* KindText(UpdateKind kind) {
-    switch (kind) {
-        case UpdateKind::kRefusePatchMismatch:
-            return "patch for another version";
-        case UpdateKind::kRefuseDowngrade:
-            return "older than the installed version";
-        case UpdateKind::kPatch:
-            return "patch over the installed version";
-        case UpdateKind::kFullAsks:
-            return "full update after confirmation";
-        case UpdateKind::kFullNoQuestion:
-            return "full update without a question";
-    }
-    return "";
-}
-
-std::string Kilobytes(uint64_t bytes) {
-    return std::to_string((bytes + 1023) / 1024);
-}
-
-// A directory at the manifest's copy can only have been left by an earlier run that unpacked a
-// manifest stored as a directory entry (such packages are refused now, before anything is
-// written). Nothing is ever unpacked below it, so it is empty: removing it lets the copy be
-// written again, instead of refusing every later package. Anything else found there stays, and
-// the extraction's own plan then refuses the copy.
-void RemoveLeftoverDirectory(const char16_t* copyPath) {
-    const uint32_t attributes = platform::GetAttributes(copyPath);
-    if (attributes != platform::kInvalidFileAttributes &&
-        (attributes & platform::kAttributeDirectory) != 0) {
-        platform::RemoveEmptyDirectory(copyPath);
-    }
-}
-
-// What a prediction's plan of the manifest's copy sees: the device as it is, except a directory
-// at the copy's own path, which the installer removes first (see RemoveLeftoverDirectory).
-uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
-    const uint32_t attributes = platform::GetAttributes(path);
-    if (attributes != platform::kInvalidFileAttributes &&
-        (attributes & platform::kAttributeDirectory) != 0 && path[0] == u'\\' &&
-        platform::EqualsIgnoringAsciiCase(std::u16string_view(path + 1),
-                                          std::u16string_view(kPackageManifestName))) {
-        return platform::kInvalidFileAttributes;
-    }
-    return attributes;
-}
-
-// The one pass over the card: the signature's hash is fed from the same reads that check every
-// block.
-struct ScanPass {
-    PackageArchive* package = nullptr;
-    PackageScanHooks hooks;
-    PackageProblem problem{};
-    bool ran = false;
-    bool whole = false;
-
-    bool Run() {
-        ran = true;
-        whole = PackageScan(package, hooks, &problem) == 1;
-        return whole;
-    }
-};
-
-int32_t FeedSignature(void* context, const uint8_t* data, uint32_t size) {
-    return static_cast<SignatureCheck*>(context)->Update(data, size);
-}
-
-int32_t ScanSigned(void* context, SignatureCheck* check) {
-    auto* pass = static_cast<ScanPass*>(context);
-    pass->hooks.contents = &FeedSignature;
-    pass->hooks.contentsContext = check;
-    return pass->Run() ? 0 : -1;
-}
-
 }  // namespace
-
-// ---- The device's own state ----
-
-bool DeviceState::ChecksSignatures() {
-    return platform::GetAttributes(kTrustedKeysPath) != platform::kInvalidFileAttributes;
-}
-
-bool DeviceState::ReadTrustedKeys(std::string& text) {
-    return ReadSmallFile(kTrustedKeysPath, kMaxKeyFileBytes, &text) == 0;
-}
-
-bool DeviceState::ReadSignature(std::string& text) {
-    return ReadSmallFile(kSignaturePath, kMaxSignatureFileBytes, &text) == 0;
-}
-
-bool DeviceState::ReadInstalledVersion(std::u16string& version) {
-    return ReadRecordVersion(kInstalledRecordPath, version);
-}
-
-int32_t DeviceState::ShowUpdateTips() {
-    return ReadShowUpdateTips(kCardSettingsPath);
-}
-
-const char16_t* DeviceState::PlanTarget() {
-    return kFlashVolume;
-}
-
-bool DeviceState::VolumeRoom(bool full, uint64_t& available, uint64_t& unitBytes) {
-    platform::VolumeSpace space;
-    if (!platform::GetVolumeSpace(kFlashVolume, space)) {
-        return false;
-    }
-    unitBytes = space.unitBytes;
-    available = space.freeBytes;
-    uint64_t used = 0;
-    if (full && platform::MeasureTree(kFlashVolume, unitBytes, used)) {
-        available += used;
-    }
-    return true;
-}
-
-uint64_t DeviceState::InstalledFileSize(const std::u16string& path) {
-    uint64_t size = 0;
-    return platform::GetFileSize(path.c_str(), size) ? size : 0;
-}
-
-// ---- The room rule ----
-
-uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
-                    uint64_t (*oldSize)(void* context, uint32_t entry), void* context) {
-    int64_t inUse =
-        static_cast<int64_t>(uint64_t{plan.newDirectoryCount} * std::max<uint64_t>(unitBytes, 1));
-    int64_t peak = inUse;
-    for (const PlanStep& step : plan.steps) {
-        const auto added = static_cast<int64_t>(platform::RoundToUnits(step.size, unitBytes));
-        if (step.action == PlanAction::kCreateFile) {
-            inUse += added;
-        } else if (step.action == PlanAction::kReplaceFile) {
-            peak = std::max(peak, inUse + added);
-            const uint64_t old = oldSize != nullptr ? oldSize(context, step.entry) : 0;
-            inUse += added - static_cast<int64_t>(platform::RoundToUnits(old, unitBytes));
-        }
-        peak = std::max(peak, inUse);
-    }
-    return static_cast<uint64_t>(peak);
-}
-
-StepOutcome RoomOutcome(uint64_t needed, uint64_t available) {
-    const std::string counts =
-        "needs " + Kilobytes(needed) + " KB, " + Kilobytes(available) + " KB available";
-    if (needed <= available) {
-        return Done(Step::kRoom, counts);
-    }
-    StepOutcome outcome = Stop(Step::kRoom, Ending::kNoRoom, counts);
-    outcome.message = NoRoomText(Kilobytes(needed), Kilobytes(available));
-    return outcome;
-}
-
-// ---- The session ----
 
 UpdateSession::UpdateSession(DeviceState& device, SessionPolicy policy, SessionObserver* observer)
     : device_(device), policy_(policy), observer_(observer) {}
@@ -214,6 +58,62 @@ void UpdateSession::Adopt(PackageArchive* archive, PackageEntry** entries, uint3
     package_ = archive;
     entries_ = entries;
     count_ = count;
+}
+
+// ---- Before the extraction ----
+
+namespace {
+
+constexpr const char16_t* kLoaderMutexName = u"RURodera";
+constexpr int kPackageQueries = 4;  // with 200 ms between them: about 600 ms for a late card
+constexpr uint32_t kPollMilliseconds = 200;
+
+bool PackagePresent() {
+    return platform::GetAttributes(kPackagePath) != platform::kInvalidFileAttributes;
+}
+
+}  // namespace
+
+bool UpdateSession::Start() {
+    if (!Proceed(WaitForPackage())) {
+        return false;
+    }
+    WaitForLoaderToExit();
+    return Prepare(kPackagePath);
+}
+
+// Gives a card that is inserted late a moment to show up: up to four queries 200 ms apart, then
+// one more that decides.
+StepOutcome UpdateSession::WaitForPackage() {
+    for (int query = 1; query <= kPackageQueries; ++query) {
+        if (PackagePresent()) {
+            break;
+        }
+        if (query < kPackageQueries) {
+            platform::Sleep(kPollMilliseconds);
+        }
+    }
+    if (!PackagePresent()) {
+        return Stop(Step::kPackage, Ending::kSilent, "no \\SDMMC\\VORIZ.QZP");
+    }
+    return Done(Step::kPackage, "\\SDMMC\\VORIZ.QZP found");
+}
+
+// The loader program holds its named mutex while it runs. Creating the mutex tells whether it
+// exists; the installer never keeps it.
+void UpdateSession::WaitForLoaderToExit() {
+    for (;;) {
+        platform::Handle mutex = platform::CreateNamedMutex(kLoaderMutexName);
+        if (mutex == nullptr) {
+            return;
+        }
+        const bool loaderRunning = platform::LastError() == platform::kErrorAlreadyExists;
+        platform::CloseHandle(mutex);
+        if (!loaderRunning) {
+            return;
+        }
+        platform::Sleep(kPollMilliseconds);
+    }
 }
 
 bool UpdateSession::Prepare(const char16_t* packagePath) {
@@ -258,6 +158,37 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     names_.faultEntry = names.faultEntry;
     return Done(Step::kOpen, std::to_string(count_) + " entries");
 }
+
+namespace {
+
+// The one pass over the card: the signature's hash is fed from the same reads that check every
+// block.
+struct ScanPass {
+    PackageArchive* package = nullptr;
+    PackageScanHooks hooks;
+    PackageProblem problem{};
+    bool ran = false;
+    bool whole = false;
+
+    bool Run() {
+        ran = true;
+        whole = PackageScan(package, hooks, &problem) == 1;
+        return whole;
+    }
+};
+
+int32_t FeedSignature(void* context, const uint8_t* data, uint32_t size) {
+    return static_cast<SignatureCheck*>(context)->Update(data, size);
+}
+
+int32_t ScanSigned(void* context, SignatureCheck* check) {
+    auto* pass = static_cast<ScanPass*>(context);
+    pass->hooks.contents = &FeedSignature;
+    pass->hooks.contentsContext = check;
+    return pass->Run() ? 0 : -1;
+}
+
+}  // namespace
 
 // One pass over the card. On a device that holds keys the signature decides first; a package
 // whose every block reads back whole is then the signed one, or refused. A package without
@@ -314,6 +245,36 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     return signature;
 }
 
+namespace {
+
+// A directory at the manifest's copy can only have been left by an earlier run that unpacked a
+// manifest stored as a directory entry (such packages are refused now, before anything is
+// written). Nothing is ever unpacked below it, so it is empty: removing it lets the copy be
+// written again, instead of refusing every later package. Anything else found there stays, and
+// the extraction's own plan then refuses the copy.
+void RemoveLeftoverDirectory(const char16_t* copyPath) {
+    const uint32_t attributes = platform::GetAttributes(copyPath);
+    if (attributes != platform::kInvalidFileAttributes &&
+        (attributes & platform::kAttributeDirectory) != 0) {
+        platform::RemoveEmptyDirectory(copyPath);
+    }
+}
+
+// What a prediction's plan of the manifest's copy sees: the device as it is, except a directory
+// at the copy's own path, which the installer removes first (see RemoveLeftoverDirectory).
+uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
+    const uint32_t attributes = platform::GetAttributes(path);
+    if (attributes != platform::kInvalidFileAttributes &&
+        (attributes & platform::kAttributeDirectory) != 0 && path[0] == u'\\' &&
+        platform::EqualsIgnoringAsciiCase(std::u16string_view(path + 1),
+                                          std::u16string_view(kPackageManifestName))) {
+        return platform::kInvalidFileAttributes;
+    }
+    return attributes;
+}
+
+}  // namespace
+
 // The manifest: the one file entry that resolves to VORIZ\INDEX.INI. Its copy goes to the root
 // of the device, as every run that reads it leaves it; the values are read from the bytes the
 // check kept, the same bytes the copy holds.
@@ -362,6 +323,26 @@ StepOutcome UpdateSession::ReadManifest() {
     return Done(Step::kManifest, Utf8(name));
 }
 
+namespace {
+
+const char* KindText(UpdateKind kind) {
+    switch (kind) {
+        case UpdateKind::kRefusePatchMismatch:
+            return "patch for another version";
+        case UpdateKind::kRefuseDowngrade:
+            return "older than the installed version";
+        case UpdateKind::kPatch:
+            return "patch over the installed version";
+        case UpdateKind::kFullAsks:
+            return "full update after confirmation";
+        case UpdateKind::kFullNoQuestion:
+            return "full update without a question";
+    }
+    return "";
+}
+
+}  // namespace
+
 // The installed record and the card settings join the manifest's values; the decision says
 // whether and how the update runs.
 StepOutcome UpdateSession::Decide() {
@@ -398,7 +379,7 @@ StepOutcome UpdateSession::Confirm() {
         return Done(Step::kConfirmation, "asks first");
     }
     std::u16string question;
-    const bool accepted = policy_.confirm(policy_.confirmContext, facts_.packageVersion,
+    const bool accepted = policy_.confirm(policy_.context, facts_.packageVersion,
                                           decision_.installedVersion, question);
     StepOutcome outcome = accepted ? Done(Step::kConfirmation, "OK")
                                    : Stop(Step::kConfirmation, Ending::kSilent, "cancelled");
@@ -473,21 +454,16 @@ StepOutcome UpdateSession::PurgeFlashVolume() {
     return Done(Step::kPurge, "\\ResidentFlash2 emptied");
 }
 
-uint32_t ProgressPosition(uint64_t total, uint64_t done) {
-    if (total == 0) {
-        return 0;
+// ---- The extraction ----
+
+// The decode thread's start, as the installer reports it.
+bool UpdateSession::ExtractionStarted(bool started) {
+    if (!started) {
+        return Proceed(Stop(Step::kDecodeThread, Ending::kThreadFailed, "cannot start the thread"));
     }
-    if (done >= total) {
-        return 100;
-    }
-    if (done <= UINT64_MAX / 100) {
-        return static_cast<uint32_t>(done * 100 / total);
-    }
-    // Counters beyond 2^57 bytes (no package comes near: the format stays below 2 GiB): the
-    // product would overflow, so divide by a hundredth of the total instead, which may be one
-    // percent high; the bar still stays below 100 until the end.
-    const uint64_t position = done / (total / 100);
-    return static_cast<uint32_t>(position < 99 ? position : 99);
+    const auto entries = static_cast<uint32_t>(plan_.order.size()) -
+                         (plan_.manifest != kPlanNoEntry ? 1u : 0u);  // the record comes apart
+    return Proceed(Done(Step::kDecodeThread, "extracting " + std::to_string(entries) + " entries"));
 }
 
 namespace {
@@ -535,8 +511,58 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
     return Done(Step::kExtraction, std::to_string(count) + " entries written");
 }
 
-// The new version record is the last file an update writes, after the logo: an update cut short
-// anywhere before it leaves the old record (or none), and the next run repeats the whole update.
+// ---- The finish ----
+
+namespace {
+
+// The pause between the answered completion box and the restart request.
+constexpr uint32_t kDelayBeforeRestartMs = 3000;
+// How long the program waits after the restart request has returned before it ends by itself.
+// The device's restart normally ends the program well within this time.
+constexpr uint32_t kRestartGraceMs = 60000;
+
+using RebootMachineProc = int32_t (*)(int32_t);
+
+}  // namespace
+
+void UpdateSession::Finish(const StepOutcome& extraction) {
+    if (!Proceed(extraction)) {
+        return;  // the flash volume keeps what was written
+    }
+    if (!Proceed(WriteRecord())) {
+        return;  // the new logo comes only with the new record
+    }
+    Proceed(CopyPowerOffLogo());  // never stops the run
+    // The logo's line was the log's last: nothing is written to a card the user is now asked to
+    // pull out.
+    if (policy_.releaseCard != nullptr) {
+        policy_.releaseCard(policy_.context);
+    }
+    platform::Sleep(kDelayBeforeRestartMs);
+    Proceed(RequestRestart());
+}
+
+// The card's logo replaces whatever logo the package brought, like any replaced file: a complete
+// copy is written beside it and committed to the disk, then renamed over it. A failed or cut
+// copy so leaves the old logo (or none), never a truncated one. A failed copy is not shown.
+StepOutcome UpdateSession::CopyPowerOffLogo() {
+    if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
+        return Done(Step::kLogo, "none on the card");
+    }
+    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget, PlanScratchRule())) {
+        case platform::ReplaceResult::kReplaced:
+            break;
+        case platform::ReplaceResult::kNoScratchPath:
+            return Done(Step::kLogo, "not copied: no room for the path");
+        default:
+            return Done(Step::kLogo, "not copied: " + platform::LastFileError());
+    }
+    return Done(Step::kLogo, "copied to \\ResidentFlash2");
+}
+
+// The new version record is the last entry an update writes, before the logo: an update cut
+// short anywhere before it leaves the old record (or none), and the next run repeats the whole
+// update. A cut after it may leave the old logo, as a failed copy does.
 StepOutcome UpdateSession::WriteRecord() {
     std::string detail = "none in the package";
     if (plan_.manifest != kPlanNoEntry) {
@@ -556,43 +582,6 @@ StepOutcome UpdateSession::WriteRecord() {
     }
     Close();
     return Done(Step::kRecord, detail);
-}
-
-StepOutcome UpdateSession::ExtractionFailed(Step step, Ending ending) const {
-    PackageProblem problem{};
-    PackageLastProblem(package_, &problem);
-    StepOutcome outcome = ProblemOutcome(step, ending, problem);
-    // The system's word only where a file call failed: a refused name or a damaged block is no
-    // failure of the system's, whatever a lookup before it left behind.
-    switch (problem.fault) {
-        case PackageFault::kSeek:
-        case PackageFault::kShortRead:
-        case PackageFault::kOpenOutput:
-        case PackageFault::kShortWrite:
-            outcome.systemError = platform::LastFileError();
-            break;
-        default:
-            break;
-    }
-    return outcome;
-}
-
-// The card's logo replaces whatever logo the package brought, like any replaced file: a complete
-// copy is written beside it and committed to the disk, then renamed over it. A failed or cut
-// copy so leaves the old logo (or none), never a truncated one. A failed copy is not shown.
-StepOutcome UpdateSession::CopyPowerOffLogo() {
-    if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
-        return Done(Step::kLogo, "none on the card");
-    }
-    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget, PlanScratchRule())) {
-        case platform::ReplaceResult::kReplaced:
-            break;
-        case platform::ReplaceResult::kNoScratchPath:
-            return Done(Step::kLogo, "not copied: no room for the path");
-        default:
-            return Done(Step::kLogo, "not copied: " + platform::LastFileError());
-    }
-    return Done(Step::kLogo, "copied to \\ResidentFlash2");
 }
 
 // Requests the restart from the vendor's system library. The update is complete here, so when
@@ -619,6 +608,8 @@ StepOutcome UpdateSession::RequestRestart() {
     return Stop(Step::kRestart, Ending::kSilent, "the device did not restart");
 }
 
+// ---- What the steps share ----
+
 std::u16string UpdateSession::EntryName(uint32_t index) const {
     PackageEntryInfo info{};
     if (package_ == nullptr || index >= count_ ||
@@ -626,6 +617,25 @@ std::u16string UpdateSession::EntryName(uint32_t index) const {
         return {};
     }
     return info.name;
+}
+
+StepOutcome UpdateSession::ExtractionFailed(Step step, Ending ending) const {
+    PackageProblem problem{};
+    PackageLastProblem(package_, &problem);
+    StepOutcome outcome = ProblemOutcome(step, ending, problem);
+    // The system's word only where a file call failed: a refused name or a damaged block is no
+    // failure of the system's, whatever a lookup before it left behind.
+    switch (problem.fault) {
+        case PackageFault::kSeek:
+        case PackageFault::kShortRead:
+        case PackageFault::kOpenOutput:
+        case PackageFault::kShortWrite:
+            outcome.systemError = platform::LastFileError();
+            break;
+        default:
+            break;
+    }
+    return outcome;
 }
 
 StepOutcome UpdateSession::ProblemOutcome(Step step, Ending ending,

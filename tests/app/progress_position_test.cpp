@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "app/update_session.h"
+#include "app/progress_position.h"
 
 namespace {
 

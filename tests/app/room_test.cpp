@@ -1,6 +1,6 @@
-// The room rule of the update session, to the allocation unit: what a plan needs at its fullest
-// moment and the figures the refusal shows.
-#include "app/update_session.h"
+// The room rule, to the allocation unit: what a plan needs at its fullest moment and the figures
+// the refusal shows.
+#include "app/room.h"
 
 #include <gtest/gtest.h>
 
