@@ -39,7 +39,8 @@ class EventRecord : public app::SessionObserver {
             return;
         }
         const std::string line =
-            event.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+            platform::JsonText(event.dump(-1, ' ', false, ordered_json::error_handler_t::replace)) +
+            "\n";
         std::lock_guard lock(mutex_);
         std::fputs(line.c_str(), file_);
         std::fflush(file_);

@@ -246,7 +246,7 @@ def main():
     parser.add_argument("--tmpfs", default="/dev/shm")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--results", required=True)
-    parser.add_argument("--decoder", default="zlib")
+    parser.add_argument("--crc", default="zlib")
     # qzp on one folder of 65,280 files is stopped after this many seconds.
     parser.add_argument("--flat-timeout", type=int, default=90)
     parser.add_argument("--cases", default=",".join(CASES),
@@ -393,8 +393,8 @@ def main():
     lines.append("- Load average before / after: %.2f / %.2f (wall-clock times; a load well above "
                  "the number of processors means other work shared the cores)" %
                  (load_before[0], load_after[0]))
-    lines.append("- qzp's block decoder: %s; tmpfs: %s; disk: %s; whole run %.0f s" % (
-        args.decoder, args.tmpfs, work, elapsed))
+    lines.append("- qzp's block decoder: zlib; CRC-32: %s; tmpfs: %s; disk: %s; whole run %.0f s" % (
+        args.crc, args.tmpfs, work, elapsed))
     lines.append("- Cases: %s" % ", ".join(cases))
     for label, _ in corpora:
         if label in cases:

@@ -19,10 +19,10 @@ cmake --preset host-release > /dev/null
 cmake --build build/host-release -j2 --target qzp qzpupdate velmorin_standin zlib_baseline \
     ini_load_bench
 
-decoder=zlib
-grep -q '^QZP_LIBDEFLATE:BOOL=ON' build/host-release/CMakeCache.txt && decoder=libdeflate
+crc=zlib
+grep -q '^QZP_LIBDEFLATE:BOOL=ON' build/host-release/CMakeCache.txt && crc=libdeflate
 python3 bench/bench.py --bin build/host-release/bin --work bench/work \
-    --tmpfs "${BENCH_TMPFS:-/dev/shm}" --decoder "$decoder" \
+    --tmpfs "${BENCH_TMPFS:-/dev/shm}" --crc "$crc" \
     --flat-timeout "${BENCH_FLAT_TIMEOUT:-90}" --runs "${BENCH_RUNS:-3}" \
     --cases "${BENCH_CASES:-pack,large,small,spread,flat,installer,ini}" \
     --results "${BENCH_RESULTS:-bench/RESULTS.md}"

@@ -1,6 +1,7 @@
-// Inflating one block and CRC-32, with the decoder chosen when the library is built: libdeflate
-// (QZP_LIBDEFLATE) or zlib. zlib is always linked and stays the reference: both give the same
-// bytes, the same lengths and the same verdict on every block.
+// Inflating one block and CRC-32. Blocks are inflated with zlib in every build, as the device
+// does: libdeflate is faster but takes some streams zlib refuses (code lengths that overrun their
+// table), and a host build must judge a package exactly as the device will. CRC-32 comes from
+// libdeflate where it is built in (QZP_LIBDEFLATE), from zlib otherwise.
 #pragma once
 
 #include <cstdint>
@@ -18,15 +19,5 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, uint32_t size);
 
 // The CRC-32 of A followed by B, from crc(A), crc(B) and B's length.
 uint32_t Crc32Combine(uint32_t first, uint32_t second, uint32_t secondLength);
-
-// The decoder this build inflates with: "libdeflate" or "zlib".
-const char* DecoderName();
-
-// The two decoders on their own, for comparing them. InflateLibdeflate is the zlib one in a build
-// without libdeflate.
-bool InflateZlib(const uint8_t* input, uint32_t inputSize, uint8_t* output, uint32_t capacity,
-                 uint32_t* length);
-bool InflateLibdeflate(const uint8_t* input, uint32_t inputSize, uint8_t* output, uint32_t capacity,
-                       uint32_t* length);
 
 }  // namespace block_codec

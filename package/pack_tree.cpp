@@ -3,6 +3,7 @@
 #include "package/pack_tree.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -48,10 +49,17 @@ class TreeWalk {
             }
             const std::u16string wide = platform::Utf8ToUtf16(name);
             std::string narrow;
-            if (!platform::ToCodePage(wide, narrow)) {
+            std::u16string refused;
+            if (!platform::ToCodePage(wide, narrow, &refused)) {
+                const std::string character = platform::Utf16ToUtf8(refused);
+                char32_t codePoint = 0;
+                platform::Utf8Sequence(character, 0, codePoint);
+                char hex[16];
+                std::snprintf(hex, sizeof hex, "U+%04X", static_cast<unsigned>(codePoint));
                 return Fail(entry.path(), "code page " +
                                               std::to_string(platform::BoundFiles()->CodePage()) +
-                                              " cannot hold this name");
+                                              " cannot hold the character '" + character + "' (" +
+                                              hex + ") of this name exactly");
             }
             const std::string stored = prefix + narrow;
             const std::u16string path = source + u"\\" + wide;

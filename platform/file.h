@@ -109,11 +109,16 @@ bool CodePageAvailable(uint32_t codePage);
 int MultiByteToWide(const char* src, int srcLength, char16_t* dst, int dstCapacity);
 int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapacity);
 
-// The strict conversions of a tool that writes names for a device: false when `text` holds a
-// character the bound file system's code page cannot hold exactly (no best fit, no default
-// character), or `narrow` bytes it does not define.
-bool ToCodePage(std::u16string_view text, std::string& narrow);
+// The system converter's strict conversions with the bound file system's code page (no best fit,
+// no default character, no undefined byte): false when it refuses `text` or `narrow`.
+bool EncodeStrictly(std::u16string_view text, std::string& narrow);
 bool FromCodePage(std::string_view narrow, std::u16string& text);
+
+// A name as a tool stores it for the device: `text` in the bound file system's code page, only
+// when every character converts and comes back unchanged, and a byte that reads as `\` or `/`
+// comes only from that character (never a mapping such as U+00A5 to 0x5C, which the device reads
+// as a separator). False otherwise, with the first character refused in *refused (may be null).
+bool ToCodePage(std::u16string_view text, std::string& narrow, std::u16string* refused = nullptr);
 
 // One view of the files and everything this layer remembers about it (the device image's
 // directory or exact host paths, open directories, the names each holds). A program's entry, or a

@@ -193,4 +193,23 @@ std::string ValidUtf8(std::string_view utf8) {
     return Escape(utf8, false, std::string_view::npos);
 }
 
+std::string JsonText(std::string_view json) {
+    std::string out;
+    out.reserve(json.size());
+    for (std::size_t i = 0; i < json.size();) {
+        char32_t codePoint = 0;
+        const std::size_t sequence = Utf8Sequence(json, i, codePoint);
+        const std::size_t length = sequence == 0 ? 1 : sequence;
+        if (sequence != 0 && codePoint >= 0x20 && IsControlCharacter(codePoint)) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(codePoint));
+            out += escaped;
+        } else {
+            out.append(json, i, length);
+        }
+        i += length;
+    }
+    return out;
+}
+
 }  // namespace platform

@@ -73,9 +73,11 @@ bool IsUtf8(std::string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view text);
 
-// The control characters: C0 (below U+0020), DEL and C1 (U+0080 to U+009F, NEL among them).
+// The control characters, those that steer a terminal or break a line: C0 (below U+0020), DEL,
+// C1 (U+0080 to U+009F, NEL among them) and Unicode's line and paragraph separators (U+2028 and
+// U+2029, all of its classes Zl and Zp), which editors, log viewers and splitlines break at.
 constexpr bool IsControlCharacter(char32_t c) {
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
 }
 
 // True when `utf8` holds a control character; bytes that are not UTF-8 are none.
@@ -89,7 +91,12 @@ bool HasControlCharacter(std::string_view utf8);
 std::string Printable(std::string_view utf8, std::size_t limit = std::string_view::npos);
 
 // `utf8` with the bytes that are not UTF-8 as `\xNN` and control characters kept: valid UTF-8
-// for a JSON writer, which escapes control characters itself.
+// for a JSON writer, which escapes C0 itself; JsonText escapes the rest.
 std::string ValidUtf8(std::string_view utf8);
+
+// A JSON writer's text (nlohmann-json's dump) with the control characters it leaves raw (DEL, C1,
+// U+2028, U+2029) as `\uXXXX`: the same JSON, which no reader breaks a line in. Such characters
+// occur only inside strings, where the escape stands for them.
+std::string JsonText(std::string_view json);
 
 }  // namespace platform

@@ -894,6 +894,16 @@ bool Iconv(const char* to, const char* from, const char* in, std::size_t inBytes
     std::size_t left = inBytes;
     bool ok = true;
     std::vector<char> buffer(256);
+    // A converter may hold a character back (CP1258 waits for a combining mark after a letter):
+    // this takes what it holds and returns it to its initial state.
+    const auto flush = [&] {
+        char* target = buffer.data();
+        std::size_t room = buffer.size();
+        if (iconv(cd, nullptr, nullptr, &target, &room) != static_cast<std::size_t>(-1)) {
+            out.append(reinterpret_cast<const To*>(buffer.data()),
+                       static_cast<std::size_t>(target - buffer.data()) / sizeof(To));
+        }
+    };
     while (left > 0) {
         char* target = buffer.data();
         std::size_t room = buffer.size();
@@ -911,11 +921,14 @@ bool Iconv(const char* to, const char* from, const char* in, std::size_t inBytes
             ok = false;
             break;
         }
+        flush();
         out += replacement;
         const std::size_t step = std::min(skip, left);
         source += step;
         left -= step;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    if (ok) {
+        flush();
     }
     iconv_close(cd);
     return ok;
@@ -974,7 +987,7 @@ bool IsWholeUtf16(std::u16string_view text) {
     return true;
 }
 
-bool ToCodePage(std::u16string_view text, std::string& narrow) {
+bool EncodeStrictly(std::u16string_view text, std::string& narrow) {
     // The default code page converts without iconv, which a system may lack the modules of.
     if (BoundCodePage() == 65001) {
         narrow = Utf16ToUtf8(text);

@@ -373,7 +373,7 @@ int WideToMultiByte(const char16_t* src, int srcLength, char* dst, int dstCapaci
 }
 
 // The desktop tools' strict conversions: no best fit, no default character, no undefined byte.
-bool ToCodePage(std::u16string_view text, std::string& narrow) {
+bool EncodeStrictly(std::u16string_view text, std::string& narrow) {
     narrow.clear();
     if (text.empty()) {
         return true;

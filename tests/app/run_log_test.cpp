@@ -107,9 +107,11 @@ using app::Step;
 INSTANTIATE_TEST_SUITE_P(
     Log, DescribeStep,
     testing::Values(
-        LineCase{"VersionsInTheDecision",
-                 app::Done(Step::kDecision, "package 2.0\r\x1b[2J, installed 1.0\x07\v\f: patch"),
-                 "decision: package 2.0\\r\\x1b[2J, installed 1.0\\x07\\x0b\\x0c: patch"},
+        LineCase{
+            "VersionsInTheDecision",
+            app::Done(Step::kDecision,
+                      "package 2.0\r\x1b[2J, installed 1.0\x07\v\f\xe2\x80\xa8: patch"),
+            "decision: package 2.0\\r\\x1b[2J, installed 1.0\\x07\\x0b\\x0c\\xe2\\x80\\xa8: patch"},
         LineCase{"NelInANameAndTheSystemsWord",
                  WithSystemError(app::Stop(Step::kExtraction, Ending::kExtractionFailed,
                                            "short write", u"VORIZ\\a\u0085b"),

@@ -5,15 +5,16 @@
 # Usage: qzp_codepage.sh BIN_DIR
 source "$(dirname "$0")/common.bash" "$1"
 
-# CODE-PAGE  NAME-IT-HOLDS  ITS-BYTES  NAME-IT-CANNOT-HOLD
-while read -r cp held bytes refused; do
+# CODE-PAGE  NAME-IT-HOLDS  ITS-BYTES  NAME-IT-CANNOT-HOLD  THE-CHARACTER-NAMED
+while read -r cp held bytes refused character; do
     rm -rf src dev out && mkdir -p src/VORIZ dev/SDMMC dev/ResidentFlash2/VORIZ dev/.named
     "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
     echo "$cp" > "src/VORIZ/$held"
+    character=${character//_/ }
     if [ "$refused" != - ]; then
         echo "$cp" > "src/VORIZ/$refused"
         err=$("$QZP" pack --codepage "$cp" src p.qzp 2>&1) && fail "$cp: packed $refused"
-        [ "$err" = "qzp: $WORK/src/VORIZ/$refused: code page $cp cannot hold this name" ] \
+        [ "$err" = "qzp: $WORK/src/VORIZ/$refused: code page $cp cannot hold the character $character of this name exactly" ] \
             || fail "$cp: refusal '$err'"
         rm "src/VORIZ/$refused"
     fi
@@ -33,9 +34,10 @@ while read -r cp held bytes refused; do
     "$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > /dev/null
     [ -f "dev/ResidentFlash2/VORIZ/$held" ] || fail "$cp: installed names $(ls dev/ResidentFlash2/VORIZ)"
 done <<'TABLE'
-1252 Canción.txt Canci\xf3n.txt 中文.txt
-936 中文.txt \xd6\xd0\xce\xc4.txt ก.txt
-65001 Ωmega.txt \xce\xa9mega.txt -
+1252 Canción.txt Canci\xf3n.txt 中文.txt '中'_(U+4E2D)
+936 中文.txt \xd6\xd0\xce\xc4.txt ก.txt 'ก'_(U+0E01)
+932 ソ表.txt \x83\x5c\x95\x5c.txt a¥b.txt '¥'_(U+00A5)
+65001 Ωmega.txt \xce\xa9mega.txt - -
 TABLE
 
 # Double-byte code pages, where a second byte may be `\` or an ASCII letter: names are split and

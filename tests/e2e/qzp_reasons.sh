@@ -18,6 +18,7 @@ echo x > src/VORIZ/a.txt
 "$QZP" pack src p.qzp > /dev/null
 "$QZP" keygen --no-password --pubkey k.pub --key k.key > /dev/null
 echo x > afile
+cp -r src new && "$QZP" ini set new/VORIZ/INDEX.INI Config SoftwareVersion 3.0
 
 # REASON, then one SUBJECT|ARGUMENTS row per command. The line must be "qzp: SUBJECT: ...REASON"
 # (with / for the separator) and the only one. qzp runs as ${AS[@]} says.
@@ -34,7 +35,9 @@ same_failure() {
     done
 }
 
-same_failure 'no such file' <<'TABLE'
+# A path from the root is a path on Windows too, not a `/option`.
+same_failure 'no such file' <<TABLE
+$WORK/nothing.qzp|list $WORK/nothing.qzp
 nothing.qzp|list nothing.qzp
 nothing.qzp|info nothing.qzp
 nothing.qzp|verify nothing.qzp
@@ -49,6 +52,9 @@ nothing.key|sign p.qzp --key nothing.key
 nothing.pub|verify p.qzp --pubkey nothing.pub
 nothing.pub|check p.qzp --no-record --pubkey nothing.pub
 TABLE
+same_failure 'has the version of OLD (2.0): a patch must change the version' <<'TABLE'
+src|patch p.qzp src o.qzp
+TABLE
 same_failure 'is a directory' <<'TABLE'
 src|list src
 src|verify src
@@ -58,7 +64,7 @@ src|verify p.qzp --pubkey src
 TABLE
 same_failure "cannot write here: nodir: $no_folder" <<'TABLE'
 nodir/o.qzp|pack src nodir/o.qzp
-nodir/o.qzp|patch p.qzp src nodir/o.qzp
+nodir/o.qzp|patch p.qzp new nodir/o.qzp
 nodir/k.pub|keygen --no-password --pubkey nodir/k.pub --key k2.key
 TABLE
 [ ! -e k2.key ] || fail "keygen wrote the secret key of a pair it could not complete"

@@ -93,6 +93,10 @@ if "$QZP" keygen --pubkey x.pub --key n.key --no-password 2> err.txt; then fail 
 grep -qx 'qzp: n.key: exists; give --force to replace the key pair' err.txt || fail "$(cat err.txt)"
 cmp -s n.key n.before && [ ! -e x.pub ] || fail "a refused keygen wrote something"
 "$QZP" keygen --pubkey n.pub --key n.key --no-password --force > /dev/null
+# A password over minisign's limit is refused as such, never as unreadable.
+"$QZP" keygen --pubkey l.pub --key l.key --password-fd 3 3< <(printf 'x%.0s' $(seq 1025)) 2> err.txt &&
+    fail "keygen took a password of 1025 bytes"
+grep -qx 'qzp: l.key: the password is longer than 1024 bytes' err.txt || fail "$(cat err.txt)"
 printf 'pass phrase\npass phrase\n' | minisign -G -p m.pub -s m.key > /dev/null
 
 # Both ways: qzp's keys sign with minisign -S, minisign's keys with qzp sign (its password from a

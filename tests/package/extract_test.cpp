@@ -179,6 +179,20 @@ const Damage kDamages[] = {
          b.entries[1].blocks[0].compressedSize =
              static_cast<uint32_t>(b.entries[1].blocks[0].data.size());
      }},
+    // zlib (the device's decoder) refuses it as "invalid bit length repeat"; libdeflate inflates
+    // it to its data, Adler-32 included.
+    {"CodeLengthsOverrunTheirTable", PackageFault::kInflate,
+     [](Builder& b) {
+         const std::string text = "%%%1%%%%%%%%%\xe7" + std::string(51, '%') + "\xaa]ro\ng" +
+                                  std::string(66, '%') + "\xaa]";
+         const Bytes content(text.begin(), text.end());
+         const Bytes stream = {0x38, 0x11, 0x05, 0xc1, 0x31, 0x0d, 0x00, 0x30, 0x08, 0x00, 0xb0,
+                               0x7f, 0x3e, 0x2a, 0x60, 0x82, 0xb8, 0x39, 0x49, 0x90, 0x85, 0x31,
+                               0x6c, 0xf0, 0xe2, 0x03, 0x58, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                               0x4c, 0x74, 0xbd, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                               0x60, 0xe2, 0x00, 0x51, 0x4d, 0x17, 0x1e};
+         b.entries[1] = {"second.txt", Crc(content), {{139, 51, stream}}, content};
+     }},
     {"UnsafeName", PackageFault::kUnsafeName,
      [](Builder& b) { b.entries[1].name = "sub\\..\\..\\escape.txt"; }},
 };

@@ -284,6 +284,52 @@ TEST(CodePageTest, ConvertsWithTheBoundFileSystemsCodePage) {
         }
     }
     EXPECT_FALSE(CodePageAvailable(kSystemCodePage));
+
+    // A stored name comes back exactly: no best fit (U+2014 to U+2015's bytes, U+203E to `~`), no
+    // character stored as a byte the device reads as `\` (U+00A5 to 0x5C); a second byte 0x5C
+    // or 0x7C of a character is no separator.
+    struct NameCase {
+        uint32_t codePage;
+        std::u16string held;  // stored as `bytes`
+        std::string bytes;
+        std::u16string refused;  // each refused on its own, and named
+    };
+    const std::u16string single = u"\u203e\uff5e\u2225\uffe2";  // ‾ ～ ∥ ￢
+    const NameCase names[] = {
+        {932, u"\uff5e\u2225\uffe2\u30bd\u8868\u30dd\\/",
+         "\x81\x60\x81\x61\x81\xca\x83\x5c\x95\x5c\x83\x7c\\/", u"\u00a5\u203e\u2014"},
+        {936, u"\uff5e\u2225\uffe2\u2014\u4e57\u4e85",
+         "\xa1\xab\xa1\xce\xa9\x56\xa1\xaa\x81\x5c\x81\x7c", u"\u00a5\u203e"},
+        {949, u"\uff5e\u2225\uffe2", "\xa2\xa6\xa1\xab\xa1\xfe", u"\u00a5\u203e\u2014"},
+        {950, u"\uff5e\u2225\u2014\u529f\u8a31\u5f0b\u4e48",
+         "\xa1\xe3\xa1\xfc\xa1\x58\xa5\x5c\xb3\x5c\xa4\x7c\xa4\x5c", u"\u00a5\u203e\uffe2"},
+        {1250, u"\u2014", "\x97", u"\u00a5" + single},
+        {1251, u"\u2014", "\x97", u"\u00a5" + single},
+        {1252, u"\u00a5\u2014", "\xa5\x97", single},
+        {1253, u"\u00a5\u2014", "\xa5\x97", single},
+        {1254, u"\u00a5\u2014", "\xa5\x97", single},
+        {1255, u"\u00a5\u2014", "\xa5\x97", single},
+        {1256, u"\u00a5\u2014", "\xa5\x97", single},
+        {1257, u"\u2014", "\x97", u"\u00a5" + single},
+        {1258, u"\u00a5\u2014", "\xa5\x97", single},
+        {65001, u"\u00a5\u2014" + single,
+         "\xc2\xa5\xe2\x80\x94\xe2\x80\xbe\xef\xbd\x9e\xe2\x88\xa5\xef\xbf\xa2", u"\xd800"},
+    };
+    for (const NameCase& c : names) {
+        SCOPED_TRACE(c.codePage);
+        ASSERT_TRUE(CodePageAvailable(c.codePage));
+        const std::unique_ptr<FileSystem> files = FileSystem::HostPaths(nullptr, c.codePage);
+        const UseFiles bound(*files);
+        std::string narrow;
+        std::u16string refused;
+        EXPECT_TRUE(ToCodePage(c.held, narrow, &refused));
+        EXPECT_EQ(narrow, c.bytes);
+        for (const char16_t character : c.refused) {
+            SCOPED_TRACE(static_cast<unsigned>(character));
+            EXPECT_FALSE(ToCodePage(u"a" + std::u16string(1, character) + u"b", narrow, &refused));
+            EXPECT_EQ(refused, std::u16string(1, character));
+        }
+    }
 }
 
 // A device image states its code page in .named/codepage; without it the default holds.

@@ -37,6 +37,13 @@ TEST_P(Escaping, ShowsControlsAndInvalidBytesAndCutsBetweenPieces) {
     }
 }
 
+// A JSON writer leaves these raw inside strings: the JSON text carries them as escapes.
+TEST(JsonTextTest, EscapesWhatTheWriterLeavesRaw) {
+    EXPECT_EQ(JsonText("{\"v\": \"1\xe2\x80\xa8"
+                       "2\xe2\x80\xa9\xc2\x85\x7f\xc3\xa4\\n\xff\"}"),
+              "{\"v\": \"1\\u20282\\u2029\\u0085\\u007f\xc3\xa4\\n\xff\"}");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Text, Escaping,
     ::testing::Values(
@@ -55,6 +62,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "b\xc2\x9b"
                    "c",
                    "a\\xc2\\x85b\\xc2\\x9bc", std::string::npos, true},
+        EscapeCase{"LineAndParagraphSeparators",
+                   "a\xe2\x80\xa8"
+                   "b\xe2\x80\xa9"
+                   "c",
+                   "a\\xe2\\x80\\xa8b\\xe2\\x80\\xa9c", std::string::npos, true},
         EscapeCase{"LoneAndStrayBytes", "latin\xe9 \xff \x85", "latin\\xe9 \\xff \\x85"},
         EscapeCase{"CutSequence", "ab\xe6\x97", "ab\\xe6\\x97"},
         EscapeCase{"OverlongAndSurrogate", "\xc0\x80\xc0\xaf\xed\xa0\x80",

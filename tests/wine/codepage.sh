@@ -4,7 +4,8 @@
 # code page cannot hold is refused by both; qzpupdate on a host image stating the code page and
 # qzpupdate.exe under that ANSI code page install the same names; qzp.exe takes non-ASCII
 # arguments (ini set, extract NAME, a package path outside the ANSI code page); qzp.exe check
-# --device answers as qzp check on the same image; on a console, qzp.exe's text arrives whole.
+# --device answers as qzp check on the same image; on a console, qzp.exe's text arrives whole and
+# a typed password over the limit is refused.
 #
 # Usage: codepage.sh HOST_BIN WIN_BIN WINEPREFIX   (under an X server; the prefix made by
 # wine_prefix_fresh, as scripts/wine_test.sh leaves it)
@@ -38,7 +39,7 @@ while read -r cp locale held refused; do
     "$HOST/qzp" ini set "$stage/src/VORIZ/INDEX.INI" Config SoftwareVersion 2.0 > /dev/null
     echo "$cp" > "$stage/src/VORIZ/$held" && echo "$cp" > "$stage/src/VORIZ/$refused"
     out=$(winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' 2>&1) && fail "qzp.exe packed $refused"
-    grep -qF "$refused: code page $cp cannot hold this name" <<<"$out" || fail "qzp.exe refusal: $out"
+    grep -qF "$refused: code page $cp cannot hold the character" <<<"$out" || fail "qzp.exe refusal: $out"
     rm "$stage/src/VORIZ/$refused"
     "$HOST/qzp" pack --codepage "$cp" "$stage/src" "$stage/host.qzp" > /dev/null
     winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' > /dev/null || fail "qzp.exe pack"
@@ -92,6 +93,12 @@ got=$(cd "$stage" && LC_ALL=en_US.UTF-8 script -qec "stty cols 200; wine 'C:\\qz
     wine 'C:\\qzp.exe' patch tty.qzp src host.qzp; wine 'C:\\qzp.exe' list 'Ωmega\\VORIZ.QZP'" \
     /dev/null < /dev/null | tr -d '\r' | perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[?0-9;]*[a-zA-Z]//g')
 [ "$got" = "$want" ] || fail "qzp.exe on a console: $(diff <(echo "$want") <(echo "$got") | head -5)"
+# A typed password over the limit is refused as one from a descriptor is, never cut to fit.
+long=$(printf 'x%.0s' $(seq 1025))
+got=$(cd "$stage" && printf '%s\r%s\r' "$long" "$long" | LC_ALL=en_US.UTF-8 script -qec \
+    "wine 'C:\\qzp.exe' keygen --pubkey l.pub --key l.key" /dev/null 2>&1 | tr -d '\r')
+grep -q 'l.key: the password is longer than 1024 bytes' <<<"$got" && [ ! -e "$stage/l.key" ] ||
+    fail "qzp.exe keygen with a typed password of 1025 bytes: $(tail -c 300 <<<"$got")"
 
 # A user's temporary folder outside the ANSI code page (a user name such as Ωmega) holds the
 # scratch folder of a patch. The setting is written as UTF-16, the only way it arrives whole.

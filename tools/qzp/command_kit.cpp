@@ -84,8 +84,8 @@ int ReportFailure(const std::string& subject, const std::string& message) {
 }
 
 void PrintJson(const nlohmann::ordered_json& document) {
-    const std::string text =
-        document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    const std::string text = platform::JsonText(
+        document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
     std::printf("%s\n", text.c_str());
 }
 

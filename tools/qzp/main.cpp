@@ -61,6 +61,9 @@ static int Main(int argc, char** argv) {
         "qzp - make, inspect and unpack update packages; write manifests and patches; "
         "edit UTF-16 INI files"};
     app.require_subcommand(1);
+    // Options are the `--` and `-` forms everywhere: on Windows too, `/updates/p.qzp` is a path
+    // (from the current drive's root), never an option. Subcommands take this from here.
+    app.allow_windows_style_options(false);
     app.set_version_flag("--version",
                          std::string("qzp ") + QZP_VERSION + " (zlib " + zlibVersion() + ")");
     int status = 0;

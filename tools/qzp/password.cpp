@@ -20,12 +20,12 @@
 
 namespace {
 
-// Reads one line (without its line end) of at most kMaxPasswordBytes from `fd`; false when it
-// cannot be read or is longer.
+// Reads one line (without its line end) from `fd`, or its first kMaxPasswordBytes + 1 bytes when
+// it is longer, which the caller refuses as too long; false when it cannot be read.
 bool ReadLine(int fd, std::string& line) {
     line.clear();
     char c = 0;
-    for (;;) {
+    while (line.size() <= kMaxPasswordBytes) {
 #ifdef _WIN32
         const int n = _read(fd, &c, 1);
 #else
@@ -36,9 +36,6 @@ bool ReadLine(int fd, std::string& line) {
         }
         if (n == 0 || c == '\n') {
             break;
-        }
-        if (line.size() == kMaxPasswordBytes) {
-            return false;
         }
         line += c;
     }
@@ -64,23 +61,35 @@ bool AskTerminal(const char* prompt, std::string& password) {
     std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
     SetConsoleMode(input, (mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT)) | ENABLE_LINE_INPUT);
+    // The whole line is read, however long, so that nothing of it is left for the next question;
+    // past the limit only one more character is kept, for the caller to refuse.
     wchar_t typed[kMaxPasswordBytes + 2];
+    wchar_t chunk[256];
     DWORD count = 0;
-    const BOOL read = ReadConsoleW(input, typed, kMaxPasswordBytes + 2, &count, nullptr);
+    DWORD got = 0;
+    bool read = true;
+    bool ended = false;
+    while (!ended && (read = ReadConsoleW(input, chunk, 256, &got, nullptr) != 0) && got > 0) {
+        for (DWORD i = 0; i < got && !ended; ++i) {
+            ended = chunk[i] == L'\n';
+            if (!ended && chunk[i] != L'\r' && count < kMaxPasswordBytes + 1) {
+                typed[count++] = chunk[i];
+            }
+        }
+    }
+    sodium_memzero(chunk, sizeof chunk);
     SetConsoleMode(input, mode);
     CloseHandle(input);
     std::fprintf(stderr, "\n");
-    while (read && count > 0 && (typed[count - 1] == L'\n' || typed[count - 1] == L'\r')) {
-        --count;
-    }
-    password.assign(kMaxPasswordBytes * 3, '\0');
+    password.assign(kMaxPasswordBytes * 3 + 3, '\0');
     const int bytes =
-        read ? WideCharToMultiByte(CP_UTF8, 0, typed, static_cast<int>(count), password.data(),
-                                   static_cast<int>(password.size()), nullptr, nullptr)
-             : 0;
+        read && count > 0
+            ? WideCharToMultiByte(CP_UTF8, 0, typed, static_cast<int>(count), password.data(),
+                                  static_cast<int>(password.size()), nullptr, nullptr)
+            : 0;
     sodium_memzero(typed, sizeof typed);
     password.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
-    return read != 0;
+    return read;
 #else
     const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (tty < 0) {

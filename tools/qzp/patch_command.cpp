@@ -92,6 +92,12 @@ int RunPatch(const PatchArguments& args) {
     if (fresh.manifest->isPatch != 0) {
         return ReportFailure(args.newTree, "is itself a patch; give the full tree or package");
     }
+    // The device applies a patch wherever the installed version is its old one: installing the
+    // same version would leave it applicable at every start.
+    if (platform::EqualsIgnoringAsciiCase(fresh.manifest->version, old.manifest->version)) {
+        return ReportFailure(args.newTree, "has the version of OLD (" + old.manifest->version +
+                                               "): a patch must change the version");
+    }
     if (const int checked = CheckOutput(args.output, {args.oldTree, args.newTree}); checked != 0) {
         return checked;
     }
