@@ -37,6 +37,7 @@ rm -rf build/windows-x86/packages
 unzip -l build/windows-x86/packages/qzp-*-win32.zip | grep -E 'qzp\.exe|qzpupdate\.exe|README\.txt|licences/'
 
 echo "== the device's API: imports of both Windows builds against its export lists"
+bash scripts/device_exports.sh --check
 bash scripts/check_imports.sh
 
 echo "== 32-bit ARM: unit tests under qemu-arm, packages crossing host and ARM"
