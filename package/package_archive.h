@@ -152,6 +152,7 @@ class PackageArchive {
     // Counts a block of the current entry as consumed and calls the progress function; clears
     // `firstBlock` (1 only for an entry's first call).
     void ReportBlockDone(const PackageEntry& entry, uint32_t compressedSize, uint32_t& firstBlock);
+    int32_t WalkDirectoryRecords(int64_t at, uint32_t size);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
 
     std::unique_ptr<ByteSource> source_;
