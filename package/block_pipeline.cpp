@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <new>
-#include <thread>
 
 #include "package/layout.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ void BlockPipeline::Decode(PipelineSlot& slot) {
 }
 
 uint32_t PipelinedBlocks::Threads(uint32_t jobs, bool write, uint64_t compressed, uint64_t blocks) {
-    uint32_t threads = jobs != 0 ? jobs : std::max(1u, std::thread::hardware_concurrency());
+    uint32_t threads = jobs != 0 ? jobs : platform::ProcessorCount();
     threads = std::min(threads, kMaxJobs);
     if (blocks < 2 || (jobs == 0 && !write && compressed < blocks * kSharedBlockBytes)) {
         return 1;  // nothing worth sharing

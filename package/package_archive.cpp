@@ -7,6 +7,23 @@
 
 #include "package/conversion.h"
 
+namespace {
+
+// The end of the directory record at `p` whose fixed part is `record` (its name and block rows
+// included), or 0 when its signature is wrong, its name over the limit or its end past `size`.
+uint64_t RecordEnd(const uint8_t* record, uint64_t p, uint32_t size) {
+    const uint16_t nameLength = ReadLe16(record + kDirectoryNameLengthOffset);
+    if (ReadLe32(record) != kPackageDirectorySignature || nameLength > kPackageMaxNameLength) {
+        return 0;
+    }
+    const uint64_t end =
+        p + kPackageDirectoryRecordSize + nameLength +
+        static_cast<uint64_t>(ReadLe32(record + kDirectoryBlockCountOffset)) * kPackageBlockRowSize;
+    return end <= size ? end : 0;
+}
+
+}  // namespace
+
 PackageArchive::PackageArchive(std::unique_ptr<ByteSource> source, bool prefixed)
     : source_(std::move(source)), prefixed_(prefixed) {}
 
@@ -26,8 +43,9 @@ int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count
 }
 
 // Back from the end: the comment's length, the comment, the END record, the directory. Each is
-// read exactly once and kept, in file order, in tail_, which a scan passes on instead of reading
-// them again.
+// read once and kept, in file order, in tail_, which a scan passes on instead of reading them
+// again; only the fixed part of each directory record is read once more, first, to refuse a
+// directory of overlong names before it is kept.
 int32_t PackageArchive::ReadCatalogue() {
     // Positions are signed 32-bit, so a package stays below 2 GiB.
     const int64_t size = source_->Size();
@@ -66,6 +84,9 @@ int32_t PackageArchive::ReadCatalogue() {
         return -1;
     }
     const uint32_t directory = endRecord_.directorySize;
+    if (WalkDirectoryRecords(endRecordPosition_ - directory, directory) != 0) {
+        return -1;
+    }
     tail_.assign(directory + endAndComment + kPackageCommentLengthSize, 0);
     std::memcpy(tail_.data() + directory, end, endAndComment);
     std::memcpy(tail_.data() + directory + endAndComment, lengthBytes, 2);
@@ -74,6 +95,24 @@ int32_t PackageArchive::ReadCatalogue() {
         return -1;
     }
     return ParseDirectory(tail_.data(), directory);
+}
+
+// Reads only the fixed part of each directory record from the source, so that a name over the
+// limit (or a record that does not fit) is refused before the directory is read and kept whole.
+int32_t PackageArchive::WalkDirectoryRecords(int64_t at, uint32_t size) {
+    uint64_t p = 0;
+    for (uint32_t k = 0; k < endRecord_.entryCount; ++k) {
+        uint8_t record[kPackageDirectoryRecordSize];
+        if (p + kPackageDirectoryRecordSize > size ||
+            ReadAt(at + static_cast<int64_t>(p), record, sizeof record) != sizeof record) {
+            return -1;
+        }
+        p = RecordEnd(record, p, size);
+        if (p == 0) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 // Two passes over the directory bytes: the first checks that every record, name and block table
@@ -92,19 +131,12 @@ int32_t PackageArchive::ParseDirectory(const uint8_t* directory, uint32_t size) 
             return -1;
         }
         const uint8_t* record = directory + p;
-        if (ReadLe32(record) != kPackageDirectorySignature) {
+        const uint64_t end = RecordEnd(record, p, size);
+        if (end == 0) {
             return -1;
         }
         const uint16_t nameLength = ReadLe16(record + kDirectoryNameLengthOffset);
-        const uint32_t blockCount = ReadLe32(record + kDirectoryBlockCountOffset);
-        if (nameLength > kPackageMaxNameLength) {
-            return -1;
-        }
         const uint64_t rows = p + kPackageDirectoryRecordSize + nameLength;
-        const uint64_t end = rows + static_cast<uint64_t>(blockCount) * kPackageBlockRowSize;
-        if (end > size) {
-            return -1;
-        }
         uint64_t compressed = 0;
         uint64_t uncompressed = 0;
         for (uint64_t row = rows; row < end; row += kPackageBlockRowSize) {
@@ -120,7 +152,7 @@ int32_t PackageArchive::ParseDirectory(const uint8_t* directory, uint32_t size) 
         if (compressed > UINT32_MAX || uncompressed > UINT32_MAX) {
             return -1;  // a 32-bit total would wrap (and a file could pass for a directory)
         }
-        totalBlocks += blockCount;
+        totalBlocks += (end - rows) / kPackageBlockRowSize;
         totalNameBytes += nameLength + 1u;
         p = end;
     }

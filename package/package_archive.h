@@ -101,6 +101,7 @@ class PackageArchive {
   private:
     // Reads trailer, END record and directory into tail_ and parses them.
     int32_t ReadCatalogue();
+    int32_t WalkDirectoryRecords(int64_t at, uint32_t size);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
 
     std::unique_ptr<ByteSource> source_;

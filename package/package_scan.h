@@ -3,14 +3,15 @@
 // check the package and once more to extract it.
 //
 // Bytes read from the file (PackageBytesRead), for a file of S bytes whose tail (directory, END
-// record, comment and its length) is T bytes: the open reads the tail once and keeps it; a scan
-// reads the other S - T bytes, passes the tail on from memory and reads 1 byte more to see that
-// the file still ends there. An extraction reads the data of its entries, reading ahead only
+// record, comment and its length) is T bytes and whose directory holds N records: the open reads
+// the fixed 26 bytes of each record (R = 26N, at most T) and then the tail once and keeps it; a
+// scan reads the other S - T bytes, passes the tail on from memory and reads 1 byte more to see
+// that the file still ends there. An extraction reads the data of its entries, reading ahead only
 // through the local records between entries that follow each other both in its list and in the
 // file, so an extraction of every entry, in any order, reads at most S - T - D0, where D0 is the
-// first entry's data position. Open, scan and a full extraction thus read at most 2S - T + 1 - D0
-// (below 2S); the installer's extraction of the manifest alone before it adds at most the
-// manifest's compressed size.
+// first entry's data position. Open, scan and a full extraction thus read at most
+// 2S - T + R + 1 - D0 (below 2S, as R <= T and D0 > 1); the installer's extraction of the manifest
+// alone before it adds at most the manifest's compressed size.
 //
 // Results: PackageScan returns 1 or 0 like the other plain functions.
 #pragma once

@@ -5,17 +5,18 @@
 // With N jobs, N - 1 workers process filled slots and the owning thread processes waiting ones
 // itself whenever it would otherwise wait, so N jobs keep N threads busy; with one job each slot is
 // processed on the owning thread when it is taken back. Whatever the number, slots come back in
-// the order they were filled. Memory is the ring: a fixed number of slots in flight.
+// the order they were filled. Memory is the ring: a fixed number of slots in flight. Workers are
+// started by the platform's thread function, so a port has one place to change.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/system.h"
 
 template <typename Slot>
 class WorkRing {
@@ -25,24 +26,27 @@ class WorkRing {
     // started only leaves fewer of them.
     WorkRing(uint32_t jobs, std::size_t slots, std::function<void(Slot&)> process)
         : slots_(slots), done_(slots, 0), process_(std::move(process)) {
-        try {
-            for (uint32_t i = 1; i < jobs; ++i) {
-                workers_.emplace_back([this] { Work(); });
+        for (uint32_t i = 1; i < jobs; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++workers_;
             }
-        } catch (const std::system_error&) {
-            // Fewer workers: the owning thread processes what they leave.
+            const platform::Handle worker = platform::CreateThread(&Worker, this);
+            if (worker == nullptr) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                --workers_;
+                break;  // fewer workers: the owning thread processes what they leave
+            }
+            platform::CloseHandle(worker);
         }
     }
 
+    // Waits until every worker has left Work: they touch the ring no more.
     ~WorkRing() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        stop_ = true;
         workCv_.notify_all();
-        for (std::thread& worker : workers_) {
-            worker.join();
-        }
+        doneCv_.wait(lock, [this] { return workers_ == 0; });
     }
 
     WorkRing(const WorkRing&) = delete;
@@ -101,11 +105,19 @@ class WorkRing {
     }
 
   private:
+    static uint32_t Worker(void* ring) {
+        static_cast<WorkRing*>(ring)->Work();
+        return 0;
+    }
+
+    // Runs until the ring stops, then counts itself out (the last thing it does with the ring).
     void Work() {
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             workCv_.wait(lock, [this] { return stop_ || next_ < tail_; });
             if (stop_) {
+                --workers_;
+                doneCv_.notify_all();
                 return;
             }
             ProcessNext(lock);
@@ -131,10 +143,10 @@ class WorkRing {
     std::vector<Slot> slots_;
     std::vector<char> done_;  // per slot: final; read and written under mutex_
     std::function<void(Slot&)> process_;
-    std::vector<std::thread> workers_;
     std::mutex mutex_;
     std::condition_variable workCv_;
     std::condition_variable doneCv_;
+    uint32_t workers_ = 0;  // started and not yet counted out of Work
     bool stop_ = false;
     bool waiting_ = false;  // the owning thread waits for its oldest slot
     uint64_t head_ = 0;     // oldest slot not yet released

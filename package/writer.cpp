@@ -9,7 +9,6 @@
 #include <memory>
 #include <random>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "package/install_plan.h"
@@ -20,6 +19,7 @@
 #include "package/work_ring.h"
 #include "platform/file.h"
 #include "platform/replace.h"
+#include "platform/system.h"
 #include "platform/text.h"
 
 namespace {
@@ -497,7 +497,7 @@ int32_t PackageWriter::Write(const std::vector<PackItem>& items, const char16_t*
     }
     unsigned jobs = options_.jobs;
     if (jobs == 0) {
-        jobs = std::max(1u, std::thread::hardware_concurrency());
+        jobs = platform::ProcessorCount();
     }
     jobs = std::min(jobs, kMaxJobs);
 

@@ -22,6 +22,8 @@ bool CloseHandle(Handle handle);
 // Starts a thread (default security and stack size, not suspended). Null on failure.
 using ThreadProc = uint32_t (*)(void* parameter);
 Handle CreateThread(ThreadProc proc, void* parameter);
+// The number of processors threads may run on, at least 1.
+uint32_t ProcessorCount();
 
 // The local wall-clock time to the second (GetLocalTime), for records a person reads.
 struct LocalTime {

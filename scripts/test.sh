@@ -30,7 +30,6 @@ done
 
 echo "== windows build under wine"
 bash scripts/wine_test.sh
-bash scripts/check_imports.sh   # every import of qzpupdate.exe on the device list
 
 echo "== windows zip of the tools: the README's walk-through with its qzp.exe under wine"
 bash scripts/wine_zip_test.sh
@@ -43,6 +42,10 @@ cmake --build --preset windows-x86 -j "$jobs"
 rm -rf build/windows-x86/packages
 (cd build/windows-x86 && cpack -G ZIP >/dev/null)
 unzip -l build/windows-x86/packages/qzp-*-win32.zip | grep -E 'qzp\.exe|qzpupdate\.exe|README\.txt|licences/'
+
+echo "== the device's API: imports of both Windows builds against its export lists"
+bash scripts/device_exports.sh --check
+bash scripts/check_imports.sh
 
 echo "== 32-bit ARM: unit tests under qemu-arm, packages crossing host and ARM"
 bash scripts/arm_test.sh

@@ -258,6 +258,10 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     return NewHandle(-1);
 }
 
+uint32_t ProcessorCount() {
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
 LocalTime CurrentLocalTime() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};

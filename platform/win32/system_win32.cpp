@@ -70,6 +70,12 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     return thread;
 }
 
+uint32_t ProcessorCount() {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return info.dwNumberOfProcessors != 0 ? info.dwNumberOfProcessors : 1;
+}
+
 LocalTime CurrentLocalTime() {
     SYSTEMTIME now;
     ::GetLocalTime(&now);

@@ -2,12 +2,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "app/device_paths.h"
 #include "package/pack_tree.h"
 #include "package/writer.h"
 #include "platform/file.h"
+#include "platform/system.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
@@ -129,7 +129,7 @@ void AddPackCommand(CLI::App& app, int& status) {
                      "Blocks compressed at the same time (the package is the same for any "
                      "value), 1 to 64; default: one per processor")
         ->check(CLI::Range(1u, 64u))
-        ->default_str(std::to_string(std::max(1u, std::thread::hardware_concurrency())));
+        ->default_str(std::to_string(platform::ProcessorCount()));
     pack->add_flag("--no-manifest", args->noManifest,
                    "Pack a tree without a manifest, or with one a device would misread (a "
                    "device then shows no version and purges its flash volume)");
