@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a format check, the debug preset, the same tests under ASan+UBSan,
-# the Windows build under Wine, the Windows zip of the tools (unpacked, the README's walk-through run
+# the Windows build under Wine, the Windows zip of the tools (unpacked, the walk-throughs run
 # with its qzp.exe under Wine), the 32-bit Windows build and its zip, the ARM build (tests under
 # qemu), the Debian package of the host tools (unpacked and run), and each fuzz target for a short
 # while.
@@ -31,7 +31,7 @@ done
 echo "== windows build under wine"
 bash scripts/wine_test.sh
 
-echo "== windows zip of the tools: the README's walk-through with its qzp.exe under wine"
+echo "== windows zip of the tools: the walk-throughs with its qzp.exe under wine"
 bash scripts/wine_zip_test.sh
 
 echo "== 32-bit windows build (warnings are errors)"

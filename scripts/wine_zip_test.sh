@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The Windows package of the tools under Wine: makes qzp-<version>-win64.zip with cpack from the
-# `windows` build, checks that it holds the programs, the README and the licences, unpacks it into
-# a scratch folder and runs the README's "Making an update" walk-through there with the zip's
-# qzp.exe under Wine in place of qzp (manifest, pack, info, check, diff, patch, keygen, sign,
-# verify, and check against the walk-through's device image), as scripts/test.sh does with the
-# Debian package on Linux, then the failures that every command must word alike
-# (tests/e2e/qzp_reasons.sh). The walk-through's qzpupdate, the device's own program, stays the
-# host build's (QZP_HOST_BIN, default build/host-debug/bin), which stands in for the device.
+# `windows` build, checks that it holds the programs, the README, the guides and the licences,
+# unpacks it into a scratch folder and runs the walk-throughs of the README and docs/updates.md
+# there with the zip's qzp.exe under Wine in place of qzp (manifest, pack, info, check, diff,
+# patch, keygen, sign, verify, and check against the walk-through's device image), as
+# scripts/test.sh does with the Debian package on Linux, then the failures that every command must
+# word alike (tests/e2e/qzp_reasons.sh). The walk-throughs' qzpupdate, the device's own program,
+# stays the host build's (QZP_HOST_BIN, default build/host-debug/bin), which stands in for the
+# device.
 # Usage: wine_zip_test.sh   (QZP_WINDOWS_BUILD as for wine_test.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,7 +28,7 @@ scratch=$(mktemp -d)
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
 unzip -q "$zip" -d "$scratch"
 top="$scratch/$(basename "$zip" .zip)"
-for file in qzp.exe qzpupdate.exe README.txt licences/zlib.txt licences/libsodium.txt; do
+for file in qzp.exe qzpupdate.exe README.txt docs/updates.md docs/qzp.md licences/zlib.txt licences/libsodium.txt; do
     [ -s "$top/$file" ] || { echo "FAIL: $(basename "$zip") lacks $file" >&2; exit 1; }
 done
 echo "$(basename "$zip"): $(cd "$top" && find . -type f | sort | tr '\n' ' ')"
@@ -47,5 +48,5 @@ exit \$status
 STANDIN
 chmod +x "$scratch/bin/qzp"
 ln -s "$(cd "${QZP_HOST_BIN:-build/host-debug/bin}" && pwd)/qzpupdate" "$scratch/bin/qzpupdate"
-bash tests/e2e/readme_walkthrough.sh "$scratch/bin"
+bash tests/e2e/walkthroughs.sh "$scratch/bin"
 QZP_SYSTEM=windows bash tests/e2e/qzp_reasons.sh "$scratch/bin"
