@@ -204,6 +204,13 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                         << state << ": " << kind;
                 }
                 EXPECT_EQ(status, actual.outcome == "refuse" ? 1 : 0) << state;
+                const std::string step = predicted.value("step", "");
+                if (step != "open" && step != "signature" && step != "check" &&
+                    step != "manifest") {
+                    EXPECT_EQ(predicted.value("installedVersion", ""),
+                              row % 2 == 0 ? "1.0" : "undetected")
+                        << state;
+                }
                 if (actual.outcome == "refuse") {
                     EXPECT_EQ(TreeDifference(before, image.FlashTree()), "") << state;
                 }
