@@ -100,6 +100,14 @@ std::vector<PackageKind> Kinds() {
                           i.IniBytes({{u"Config", u"SoftwareVersion", u"0.9"},
                                       {u"UpdateInfo", u"AllowDowngrade", u"1"}}));
          }},
+        // A name that fits 259 units alone but not below \ResidentFlash2\, where the device
+        // writes it; qzp pack refuses it, another packer might not.
+        {"name-too-long-below-flash",
+         [=](const DeviceImage& i) {
+             auto files = full(i, "VORIZ\\INDEX.INI");
+             files.push_back({"VORIZ\\" + std::string(238, 'n'), "x"});
+             return files;
+         }},
         {"damaged", [=](const DeviceImage& i) { return full(i, "VORIZ\\INDEX.INI"); }, true},
         {"empty", [](const DeviceImage&) { return std::vector<PackFile>(); }},
     };
