@@ -58,6 +58,11 @@ patch|patch a b
 ini get|ini get x.ini S
 ini set|ini set x.ini S K 'a;b'
 ini set|ini set x.ini S K $'caf\xe9'
+ini set|ini set x.ini S $'\xff' v
+ini set|ini set x.ini S K $'a\x1bb'
+ini set|ini set x.ini S K ''
+ini set|ini set x.ini S 'a=b' v
+ini set|ini set x.ini 'a#b' K v
 ini dump|ini dump
 TABLE
 [ ! -e p.qzp ] && [ ! -e m ] && [ ! -e x.ini ] && [ ! -e k.pub ] && [ ! -e k.key ] ||
