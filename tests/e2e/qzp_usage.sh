@@ -88,7 +88,11 @@ list --json odd.qzp
 check --json odd.qzp --installed 1
 ini dump --json odd.ini
 TABLE
-"$QZP" list odd.qzp | grep -qF 'na\x00e\xe9\x1b\xff\n' || fail "list: $("$QZP" list odd.qzp)"
+"$QZP" list odd.qzp > list.txt
+grep -qF 'na\x00e\xe9\x1b\xff\n' list.txt && ! grep -q $'\e' list.txt && [ "$(wc -l < list.txt)" -eq 3 ] ||
+    fail "list: $(cat list.txt)"
+"$QZP" list --json odd.qzp | python3 -c 'import json, sys
+assert "na\x00e\\xe9\x1b\\xff\n" in [e["name"] for e in json.load(sys.stdin)["entries"]]' || fail "JSON name"
 "$QZP" verify odd.qzp > /dev/null 2>&1 && fail "verify accepted a name holding a NUL"
 
 # Limits that only the writer knows: exit 1 and one line naming OUT.
