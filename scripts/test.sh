@@ -66,3 +66,6 @@ echo "== fuzz (about 60 s in all)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 bash scripts/fuzz.sh 60
+
+echo "== share of tests in the code"
+bash scripts/test_share.sh
