@@ -302,8 +302,10 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
     // loss, a full volume) so never leaves a file half old, half new, such as a version record
     // that no longer names any version. A new file is created in place, exclusively: the plan
     // says which is which, and should something have appeared at the path since, it is replaced
-    // like an existing file.
-    bool replacing = currentIndex_ < plannedReplace_.size() && plannedReplace_[currentIndex_];
+    // like an existing file. A version record is always written through a scratch copy, so that
+    // even a new one is there whole or not at all.
+    bool replacing = (currentIndex_ < plannedReplace_.size() && plannedReplace_[currentIndex_]) ||
+                     IsManifestName(name);
     ArchiveFile created(path.c_str());
     if (!replacing && created.Open(ArchiveFile::kCreate) != 0) {
         created.Close();
