@@ -537,7 +537,8 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
         return Done(Step::kLogo, "none on the card");
     }
-    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget, PlanScratchRule())) {
+    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget,
+                                      PlanScratchRule(0, plan_.scratchBase))) {
         case platform::ReplaceResult::kReplaced:
             break;
         case platform::ReplaceResult::kNoScratchPath:

@@ -182,6 +182,7 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
     InstallPlan plan;
     plannedReplace_.assign(archive_.catalogue().size(), false);
     if (PlanEntries(known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
+        scratchBase_ = plan.scratchBase;
         for (const PlanStep& step : plan.steps) {
             if (step.action == PlanAction::kReplaceFile) {
                 plannedReplace_[archive_.FindEntryIndex(known[step.entry])] = true;
@@ -338,7 +339,7 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
         result = ProcessEntryData(blocks, &output);
         return result == 0;
     };
-    const platform::ScratchRule rule = PlanScratchRule(LimitShift(target));
+    const platform::ScratchRule rule = PlanScratchRule(LimitShift(target), scratchBase_);
     platform::ReplaceResult replaced = platform::ReplaceFile(path.c_str(), rule, write);
     if (replaced == platform::ReplaceResult::kCreate) {
         MakeParentDirectories(target, name);
