@@ -346,9 +346,16 @@ const char* KindText(UpdateKind kind) {
 // The installed record and the card settings join the manifest's values; the decision says
 // whether and how the update runs.
 StepOutcome UpdateSession::Decide() {
-    facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion);
+    std::string unreadable;
+    facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion, unreadable);
     facts_.showUpdateTips = device_.ShowUpdateTips();
     facts_.checksSignatures = device_.ChecksSignatures();
+    // A device with keys orders versions: a record it cannot read is no missing one, which would
+    // let any signed version over the installed one.
+    if (facts_.checksSignatures && !unreadable.empty()) {
+        return Stop(Step::kDecision, Ending::kInvalidPackage,
+                    "the installed version record is " + unreadable);
+    }
     decision_ = DecideUpdate(facts_);
     std::string detail =
         "package " + Utf8(facts_.packageVersion) +

@@ -388,6 +388,23 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     kConfirmV2OverV1,
                     true},
+        // Card settings far over 32 KB are read: no question.
+        InstallCase{"LargeCardSettings",
+                    [](const DeviceImage& i) {
+                        std::vector<IniValue> settings;
+                        for (int k = 0; k < 400; ++k) {
+                            const std::string n = std::to_string(k);
+                            settings.push_back({u"Filler",
+                                                u"k" + std::u16string(n.begin(), n.end()),
+                                                std::u16string(100, u'v')});
+                        }
+                        settings.push_back({u"Config", u"IsShowUpdateTips", u"0"});
+                        i.WriteIni("SDMMC/kvupdate.ini", settings);
+                        return FullOverV1(i);
+                    },
+                    {},
+                    nullptr,
+                    true},
         // The bar counts the record's bytes with the others'.
         InstallCase{"ThreeEqualBlocksOneTheManifest",
                     [](const DeviceImage& i) {
