@@ -537,25 +537,6 @@ void UpdateSession::Finish(const StepOutcome& extraction) {
     Proceed(RequestRestart());
 }
 
-// The card's logo replaces whatever logo the package brought, like any replaced file: a complete
-// copy is written beside it and committed to the disk, then renamed over it. A failed or cut
-// copy so leaves the old logo (or none), never a truncated one. A failed copy is not shown.
-StepOutcome UpdateSession::CopyPowerOffLogo() {
-    if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
-        return Done(Step::kLogo, "none on the card");
-    }
-    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget,
-                                      PlanScratchRule(0, plan_.scratchBase))) {
-        case platform::ReplaceResult::kReplaced:
-            break;
-        case platform::ReplaceResult::kNoScratchPath:
-            return Done(Step::kLogo, "not copied: no room for the path");
-        default:
-            return Done(Step::kLogo, "not copied: " + platform::LastFileError());
-    }
-    return Done(Step::kLogo, "copied to \\ResidentFlash2");
-}
-
 // The extraction wrote the new version record last, through a scratch copy renamed over the old
 // one: an update cut short anywhere before leaves the old record (or none), and the next run
 // repeats the whole update. A cut after it may leave the old logo, as a failed copy does.
@@ -574,6 +555,25 @@ StepOutcome UpdateSession::RecordWritten() {
     }
     Close();
     return Done(Step::kRecord, detail);
+}
+
+// The card's logo replaces whatever logo the package brought, like any replaced file: a complete
+// copy is written beside it and committed to the disk, then renamed over it. A failed or cut
+// copy so leaves the old logo (or none), never a truncated one. A failed copy is not shown.
+StepOutcome UpdateSession::CopyPowerOffLogo() {
+    if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
+        return Done(Step::kLogo, "none on the card");
+    }
+    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget,
+                                      PlanScratchRule(0, plan_.scratchBase))) {
+        case platform::ReplaceResult::kReplaced:
+            break;
+        case platform::ReplaceResult::kNoScratchPath:
+            return Done(Step::kLogo, "not copied: no room for the path");
+        default:
+            return Done(Step::kLogo, "not copied: " + platform::LastFileError());
+    }
+    return Done(Step::kLogo, "copied to \\ResidentFlash2");
 }
 
 // Requests the restart from the vendor's system library. The update is complete here, so when
