@@ -18,27 +18,18 @@ namespace {
 
 class FileTest : public DeviceTest {
   protected:
-    std::string Read(const std::u16string& path) const {
+    // The first bytes of the file at `path`, read through the calls under test.
+    static std::string Read(const std::u16string& path) {
         std::FILE* in = OpenStream(path.c_str(), u"rb");
-        if (in == nullptr) {
-            return "(cannot open)";
-        }
-        std::string text;
-        char buffer[64];
-        for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-            text.append(buffer, n);
-        }
-        std::fclose(in);
-        return text;
+        std::string text(64, '\0');
+        text.resize(in == nullptr ? 0 : std::fread(text.data(), 1, text.size(), in));
+        return in != nullptr && std::fclose(in) == 0 ? text : "(cannot open)";
     }
 
-    bool Write(const std::u16string& path, const char16_t* mode, const std::string& text) const {
-        std::FILE* out = OpenStream(path.c_str(), mode);
-        if (out == nullptr) {
-            return false;
-        }
-        const bool ok = WriteStream(out, text.data(), text.size()) == text.size();
-        return std::fclose(out) == 0 && ok;
+    static bool Write(const std::u16string& path, const std::string& text) {
+        std::FILE* out = OpenStream(path.c_str(), u"wb");
+        const bool ok = out != nullptr && WriteStream(out, text.data(), text.size()) == text.size();
+        return out != nullptr && std::fclose(out) == 0 && ok;
     }
 };
 
@@ -64,11 +55,11 @@ TEST_F(FileTest, NamesMatchWithoutRegardToLetterCase) {
     EXPECT_NE(GetAttributes(Path(u"residentflash2").c_str()) & kAttributeDirectory, 0u);
     EXPECT_EQ(Read(Path(u"RESIDENTFLASH2\\voriz\\INDEX.INI")), "record");
 
-    EXPECT_TRUE(Write(Path(u"RESIDENTFLASH2\\New.txt"), u"wb", "new"));
+    EXPECT_TRUE(Write(Path(u"RESIDENTFLASH2\\New.txt"), "new"));
     EXPECT_EQ(Names(""), std::set<std::string>{"ResidentFlash2"});
     EXPECT_EQ(Names("ResidentFlash2"), (std::set<std::string>{"New.txt", "VORIZ"}));
     EXPECT_FALSE(CreateDir(Path(u"residentFLASH2").c_str()));  // exists, in another spelling
-    EXPECT_TRUE(Write(Path(u"residentflash2\\voriz\\Index.Ini"), u"wb", "replaced"));
+    EXPECT_TRUE(Write(Path(u"residentflash2\\voriz\\Index.Ini"), "replaced"));
     EXPECT_EQ(ReadFile("ResidentFlash2/VORIZ/index.ini"), "replaced");
 }
 

@@ -294,12 +294,11 @@ TEST(ParseSignature, RefusesMalformedFiles) {
         return Join(l);
     };
     const SignatureFault kBad = kSignatureMalformed;
-    struct Case {
+    const struct {
         const char* what;
         std::string text;
         SignatureFault fault;
-    };
-    const std::vector<Case> cases = {
+    } cases[] = {
         {"good", good, kNone},
         {"CR LF", with(0, lines[0] + "\r") + "\r\n", kNone},
         {"empty", "", kBad},
@@ -314,7 +313,7 @@ TEST(ParseSignature, RefusesMalformedFiles) {
         {"a NUL in the trusted comment", with(2, std::string("trusted comment: a\0b", 20)), kBad},
         {"too large", good + std::string(kMaxSignatureFileBytes, '\n'), kSignatureTooLarge},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         DetachedSignature signature;
         SignatureFault fault = kNone;
