@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -195,6 +197,12 @@ std::string Enumerate(IniTable* t) {
     return out + platform::Utf16ToUtf8(IniTableSectionName(t, sections));
 }
 
+void SetAll(IniTable* t, std::initializer_list<std::array<const char16_t*, 3>> entries) {
+    for (const auto& [section, key, value] : entries) {
+        IniTableSetString(t, section, key, value);
+    }
+}
+
 std::string Get(IniTable* t, const char16_t* section, const char16_t* key) {
     return platform::Utf16ToUtf8(IniTableGetString(t, section, key, u"-"));
 }
@@ -208,9 +216,7 @@ TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
     } rows[] = {
         {"a removed slot is refilled by the next new entry",
          [](IniTable* t) {
-             IniTableSetString(t, u"A", u"one", u"1");
-             IniTableSetString(t, u"A", u"two", u"2");
-             IniTableSetString(t, u"A", u"three", u"3");
+             SetAll(t, {{u"A", u"one", u"1"}, {u"A", u"two", u"2"}, {u"A", u"three", u"3"}});
              IniTableRemoveKey(t, u"A", u"one");
              IniTableSetString(t, u"B", u"four", u"4");
              return std::string();
@@ -248,10 +254,10 @@ TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
          "v", std::string(255, 'n') + "=v", std::string(255, 'n') + ":|__default"},
         {"removing a section leaves those that only share a prefix",
          [](IniTable* t) {
-             IniTableSetString(t, u"Config", u"a", u"1");
-             IniTableSetString(t, u"ConfigX", u"b", u"2");
-             IniTableSetString(t, u"Config", u"c", u"3");
-             IniTableSetString(t, u"Conf", u"d", u"4");
+             SetAll(t, {{u"Config", u"a", u"1"},
+                        {u"ConfigX", u"b", u"2"},
+                        {u"Config", u"c", u"3"},
+                        {u"Conf", u"d", u"4"}});
              IniTableRemoveSection(t, u"Config");
              IniTableRemoveSection(t, u"Missing");
              IniTableRemoveKey(t, u"Conf", u"nothing");
@@ -260,10 +266,8 @@ TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
          "", "ConfigX=|ConfigX#b=2|Conf=|Conf#d=4", "ConfigX:b|Conf:d|__default"},
         {"enumeration follows slot order, without case folding",
          [](IniTable* t) {
-             IniTableSetString(t, u"A", u"a1", u"1");
-             IniTableSetString(t, u"B", u"b1", u"1");
-             IniTableSetString(t, u"A", u"a2", u"2");
-             IniTableSetString(t, u"a", u"x", u"3");
+             SetAll(t, {{u"A", u"a1", u"1"}, {u"B", u"b1", u"1"}, {u"A", u"a2", u"2"}});
+             IniTableSetString(t, u"a", u"x", u"3");  // another section: no case folding
              return std::to_string(IniTableKeyCount(t, u"Z"));
          },
          "0", "A=|A#a1=1|B=|B#b1=1|A#a2=2|a=|a#x=3", "A:a1,a2|B:b1|a:x|__default"},
