@@ -126,14 +126,12 @@ TEST_P(SavedFormTest, ReloadKeepsTheOtherEntries) {
     EXPECT_EQ(Dump(table_.get()), GetParam().dump);
 }
 
-INSTANTIATE_TEST_SUITE_P(Saves, SavedFormTest,
-                         ::testing::Values(FormCase{"key_read_as_header", u"[A#[\n[A\n\"=\u0a20",
-                                                    "__default=|A=|A#\"=\u0a20"},
-                                           FormCase{"key_read_as_another_key",
-                                                    u"[A]\nx=1\n[A#x=y]\n", "__default=|A=|A#x=1"},
-                                           FormCase{"keys_of_hash_section_kept",
-                                                    u"[A]\na=1\n[A#b]\nc=2\n",
-                                                    "__default=|A=|A#a=1|A#b#c=2"}),
+const FormCase kSavedForms[] = {
+    {"key_read_as_header", u"[A#[\n[A\n\"=\u0a20", "__default=|A=|A#\"=\u0a20"},
+    {"key_read_as_another_key", u"[A]\nx=1\n[A#x=y]\n", "__default=|A=|A#x=1"},
+    {"keys_of_hash_section_kept", u"[A]\na=1\n[A#b]\nc=2\n", "__default=|A=|A#a=1|A#b#c=2"},
+};
+INSTANTIATE_TEST_SUITE_P(Saves, SavedFormTest, ::testing::ValuesIn(kSavedForms),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Files the loader refuses: the load returns 0 and adds nothing.
@@ -162,6 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LoadTest, FileGivesTheTableOfItsBytesUpToTheLimit) {
     Bytes atLimit = Utf16Le(u"[S]\na=1\n;");
     atLimit.resize(kIniMaxFileBytes, 'x');  // the comment line runs to the limit
+    Bytes beyond = atLimit;
+    beyond.push_back('x');
     const struct {
         const char* what;
         Bytes bytes;
@@ -169,13 +169,7 @@ TEST_F(LoadTest, FileGivesTheTableOfItsBytesUpToTheLimit) {
     } cases[] = {
         {"small", Utf16Le(u"[S]\na=1\n"), 1},
         {"at the limit", atLimit, 1},
-        {"one byte beyond",
-         [&] {
-             Bytes more = atLimit;
-             more.push_back('x');
-             return more;
-         }(),
-         0},
+        {"one byte beyond", beyond, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
