@@ -109,34 +109,29 @@ SignatureFault Check(const std::string& keyFile, const std::string& signatureFil
     return fault;
 }
 
-std::vector<std::string> Lines(const std::string& file) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = file.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(file.substr(start, end - start));
-    }
-    return lines;
-}
-
-std::string Join(const std::vector<std::string>& lines) {
+// `file` with its line `index` (0-based) passed through `edit`.
+template <typename Edit>
+std::string EditLine(const std::string& file, int index, Edit edit) {
     std::string out;
-    for (const std::string& l : lines) {
-        out += l + "\n";
+    for (std::size_t start = 0, end; (end = file.find('\n', start)) != file.npos;
+         start = end + 1, --index) {
+        const std::string line = file.substr(start, end - start);
+        out += (index == 0 ? std::string(edit(line)) : line) + "\n";
     }
     return out;
 }
 
 // XORs `mask` into decoded byte `at` of the base64 line `line` (0-based).
 std::string EditDecoded(const std::string& file, int line, std::size_t at, uint8_t mask = 1) {
-    std::vector<std::string> lines = Lines(file);
-    Bytes raw(lines[line].size());
-    std::size_t size = 0;
-    sodium_base642bin(raw.data(), raw.size(), lines[line].data(), lines[line].size(), nullptr,
-                      &size, nullptr, sodium_base64_VARIANT_ORIGINAL);
-    raw.resize(size);
-    raw.at(at) ^= mask;
-    lines[line] = Base64(raw);
-    return Join(lines);
+    return EditLine(file, line, [&](const std::string& text) {
+        Bytes raw(text.size());
+        std::size_t size = 0;
+        sodium_base642bin(raw.data(), raw.size(), text.data(), text.size(), nullptr, &size, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL);
+        raw.resize(size);
+        raw.at(at) ^= mask;
+        return Base64(raw);
+    });
 }
 
 struct Made {
@@ -286,12 +281,11 @@ TEST(ParseTrustedKeys, AcceptsPairsAndRefusesAnythingElse) {
 TEST(ParseSignature, RefusesMalformedFiles) {
     const KeyPair key = MakeKey();
     const std::string good = SignatureFile(key, {1, 2, 3}, true, "comment");
-    const std::vector<std::string> lines = Lines(good);
-    ASSERT_EQ(lines.size(), 4u);
     auto with = [&](int index, const std::string& text) {
-        std::vector<std::string> l = lines;
-        l[index] = text;
-        return Join(l);
+        return EditLine(good, index, [&](const std::string&) { return text; });
+    };
+    auto cut = [&](int index) {
+        return EditLine(good, index, [](const std::string& line) { return line.substr(0, 40); });
     };
     const SignatureFault kBad = kSignatureMalformed;
     const struct {
@@ -300,14 +294,14 @@ TEST(ParseSignature, RefusesMalformedFiles) {
         SignatureFault fault;
     } cases[] = {
         {"good", good, kNone},
-        {"CR LF", with(0, lines[0] + "\r") + "\r\n", kNone},
+        {"CR LF", EditLine(good, 0, [](const std::string& l) { return l + "\r"; }) + "\r\n", kNone},
         {"empty", "", kBad},
-        {"three lines", Join({lines[0], lines[1], lines[2]}), kBad},
+        {"three lines", good.substr(0, good.rfind('\n', good.size() - 2) + 1), kBad},
         {"untrusted prefix missing", with(0, "comment"), kBad},
         {"trusted prefix missing", with(2, "trusted comment:x"), kBad},
-        {"signature line cut", with(1, lines[1].substr(0, 40)), kBad},
-        {"global signature cut", with(3, lines[3].substr(0, 40)), kBad},
-        {"global signature not base64", with(3, std::string(lines[3].size(), '*')), kBad},
+        {"signature line cut", cut(1), kBad},
+        {"global signature cut", cut(3), kBad},
+        {"global signature not base64", with(3, std::string(88, '*')), kBad},
         {"unknown algorithm", EditDecoded(good, 1, 0), kUnknownAlgorithm},
         {"text after the four lines", good + "more\n", kBad},
         {"a NUL in the trusted comment", with(2, std::string("trusted comment: a\0b", 20)), kBad},
