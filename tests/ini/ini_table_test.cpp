@@ -1,10 +1,14 @@
 // The table: hashing, slot order, growth, limits, typed access, removal and enumeration.
 #include "ini/ini_table.h"
+#include "ini/ini_document.h"
 #include "ini/ini_load.h"
 #include "ini/ini_write.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -42,19 +46,6 @@ INSTANTIATE_TEST_SUITE_P(Known, HashTest,
                                            HashCase{u"UpdateInfo#IsPatch", 0x2a307070u},
                                            // non-ASCII units and a surrogate pair
                                            HashCase{u"\u7248\u672c#\U0001F600", 0xdc9ae4f4u}));
-
-TEST(IniTableTest, RemovedSlotIsRefilledByTheNextNewEntry) {
-    TablePtr t = NewTable();
-    IniTableSetString(t.get(), u"A", u"one", u"1");
-    IniTableSetString(t.get(), u"A", u"two", u"2");
-    IniTableSetString(t.get(), u"A", u"three", u"3");
-    IniTableRemoveKey(t.get(), u"A", u"one");
-    IniTableSetString(t.get(), u"B", u"four", u"4");
-    // Section B's entry takes the hole of A#one; its key goes after the others.
-    EXPECT_EQ(Dump(t.get()), "A=|B=|A#two=2|A#three=3|B#four=4");
-    EXPECT_EQ(t->used, 5);
-    EXPECT_EQ(std::u16string(IniTableKeyName(t.get(), u"A", 0)), u"two");
-}
 
 TEST(IniTableTest, ThirtyThirdEntryGrowsToSixtyFourSlotsKeepingPositions) {
     TablePtr t = NewTable();
@@ -186,72 +177,113 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{u"99999999999999999999999999", 2147483647},
                       IntCase{u"\u0663", 0}));  // non-ASCII digits are not digits
 
-TEST(IniTableTest, NumberAndTruthSettersStoreTheirText) {
-    TablePtr t = NewTable();
-    IniTableSetBool(t.get(), u"S", u"b1", true);
-    IniTableSetBool(t.get(), u"S", u"b0", false);
-    IniTableSetInt(t.get(), u"S", u"min", -2147483647 - 1);
-    IniTableSetReal(t.get(), u"S", u"r1", 0.1);
-    IniTableSetReal(t.get(), u"S", u"r2", 1234567.0);
-    IniTableSetReal(t.get(), u"S", u"r3", -2.5e-7);
-    EXPECT_EQ(Dump(t.get()),
-              "S=|S#b1=true|S#b0=false|S#min=-2147483648|S#r1=0.1|S#r2=1.23457e+06|"
-              "S#r3=-2.5e-07");
-    EXPECT_EQ(IniTableGetInt(t.get(), u"S", u"min", 5), -2147483647 - 1);
-    EXPECT_EQ(IniTableGetInt(t.get(), u"S", u"absent", 5), 5);
+// The table as the enumeration calls see it: "section:key,key" per section in order, joined by
+// '|'; past the last section the default section's name.
+std::string Enumerate(IniTable* t) {
+    std::string out;
+    const int32_t sections = IniTableSectionCount(t);
+    EXPECT_EQ(IniTableSectionName(t, -1), nullptr);
+    for (int32_t s = 0; s < sections; ++s) {
+        const char16_t* name = IniTableSectionName(t, s);
+        out += platform::Utf16ToUtf8(name) + ":";
+        const int32_t keys = IniTableKeyCount(t, name);
+        for (int32_t k = 0; k < keys; ++k) {
+            out += platform::Utf16ToUtf8(IniTableKeyName(t, name, k)) + (k + 1 < keys ? "," : "");
+        }
+        EXPECT_EQ(IniTableKeyName(t, name, keys), nullptr);
+        EXPECT_EQ(IniTableKeyName(t, name, -1), nullptr);
+        out += "|";
+    }
+    return out + platform::Utf16ToUtf8(IniTableSectionName(t, sections));
 }
 
-TEST(IniTableTest, SectionEntryIsResetByItsKeysAndCutLikeThem) {
-    TablePtr t = NewTable();
-    IniTableSetString(t.get(), u"S", nullptr, u"own");
-    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"S", nullptr, u"-")), u"own");
-    IniTableSetString(t.get(), u"S", u"k", u"v");
-    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"S", nullptr, u"-")), u"");
-    // No section name means the default section.
-    IniTableSetString(t.get(), nullptr, u"d", u"1");
-    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"__default", u"d", u"-")), u"1");
-    // A long section entry is cut and found by the same long name.
-    t = NewTable();
-    const std::u16string name = Repeat(u'n', 400);
-    IniTableSetString(t.get(), name.c_str(), nullptr, u"v");
-    EXPECT_EQ(std::u16string_view(t->entries[0].key).size(), 255u);
-    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), name.c_str(), nullptr, u"absent")), u"v");
+void SetAll(IniTable* t, std::initializer_list<std::array<const char16_t*, 3>> entries) {
+    for (const auto& [section, key, value] : entries) {
+        IniTableSetString(t, section, key, value);
+    }
 }
 
-TEST(IniTableTest, RemoveSectionLeavesSectionsThatOnlyShareAPrefix) {
-    TablePtr t = NewTable();
-    IniTableSetString(t.get(), u"Config", u"a", u"1");
-    IniTableSetString(t.get(), u"ConfigX", u"b", u"2");
-    IniTableSetString(t.get(), u"Config", u"c", u"3");
-    IniTableSetString(t.get(), u"Conf", u"d", u"4");
-    IniTableRemoveSection(t.get(), u"Config");
-    EXPECT_EQ(Dump(t.get()), "ConfigX=|ConfigX#b=2|Conf=|Conf#d=4");
-    EXPECT_EQ(t->used, 4);
-    IniTableRemoveSection(t.get(), u"Missing");
-    IniTableRemoveKey(t.get(), u"Conf", u"nothing");
-    EXPECT_EQ(t->used, 4);
+std::string Get(IniTable* t, const char16_t* section, const char16_t* key) {
+    return platform::Utf16ToUtf8(IniTableGetString(t, section, key, u"-"));
 }
 
-TEST(IniTableTest, EnumerationFollowsSlotOrder) {
-    TablePtr t = NewTable();
-    IniTableSetString(t.get(), u"A", u"a1", u"1");
-    IniTableSetString(t.get(), u"B", u"b1", u"1");
-    IniTableSetString(t.get(), u"A", u"a2", u"2");
-    IniTableSetString(t.get(), u"a", u"x", u"3");  // another section: no case folding
-    EXPECT_EQ(IniTableSectionCount(t.get()), 3);
-    EXPECT_EQ(std::u16string(IniTableSectionName(t.get(), 0)), u"A");
-    EXPECT_EQ(std::u16string(IniTableSectionName(t.get(), 1)), u"B");
-    EXPECT_EQ(std::u16string(IniTableSectionName(t.get(), 2)), u"a");
-    EXPECT_EQ(std::u16string(IniTableSectionName(t.get(), 3)), u"__default");
-    EXPECT_EQ(IniTableSectionName(t.get(), -1), nullptr);
-    EXPECT_EQ(IniTableKeyCount(t.get(), u"A"), 2);
-    EXPECT_EQ(IniTableKeyCount(t.get(), u"Z"), 0);
-    EXPECT_EQ(std::u16string(IniTableKeyName(t.get(), u"A", 1)), u"a2");
-    EXPECT_EQ(IniTableKeyName(t.get(), u"A", 2), nullptr);
-    EXPECT_EQ(IniTableKeyName(t.get(), u"A", -1), nullptr);
+// Operations on a fresh table, then its slots, its enumeration and what the operations read.
+TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
+    const struct {
+        const char* what;
+        std::string (*operations)(IniTable*);
+        std::string read, dump, enumeration;
+    } rows[] = {
+        {"a removed slot is refilled by the next new entry",
+         [](IniTable* t) {
+             SetAll(t, {{u"A", u"one", u"1"}, {u"A", u"two", u"2"}, {u"A", u"three", u"3"}});
+             IniTableRemoveKey(t, u"A", u"one");
+             IniTableSetString(t, u"B", u"four", u"4");
+             return std::string();
+         },
+         "", "A=|B=|A#two=2|A#three=3|B#four=4", "A:two,three|B:four|__default"},
+        {"number and truth setters store their text",
+         [](IniTable* t) {
+             IniTableSetBool(t, u"S", u"b1", true);
+             IniTableSetBool(t, u"S", u"b0", false);
+             IniTableSetInt(t, u"S", u"min", -2147483647 - 1);
+             IniTableSetReal(t, u"S", u"r1", 0.1);
+             IniTableSetReal(t, u"S", u"r2", 1234567.0);
+             IniTableSetReal(t, u"S", u"r3", -2.5e-7);
+             return std::to_string(IniTableGetInt(t, u"S", u"min", 5)) + "," +
+                    std::to_string(IniTableGetInt(t, u"S", u"absent", 5));
+         },
+         "-2147483648,5",
+         "S=|S#b1=true|S#b0=false|S#min=-2147483648|S#r1=0.1|S#r2=1.23457e+06|S#r3=-2.5e-07",
+         "S:b1,b0,min,r1,r2,r3|__default"},
+        {"a section entry is reset by its keys; no section is the default one",
+         [](IniTable* t) {
+             IniTableSetString(t, u"S", nullptr, u"own");
+             const std::string before = Get(t, u"S", nullptr);
+             IniTableSetString(t, u"S", u"k", u"v");
+             IniTableSetString(t, nullptr, u"d", u"1");
+             return before + "," + Get(t, u"S", nullptr) + "," + Get(t, u"__default", u"d");
+         },
+         "own,,1", "S=|S#k=v|__default=|__default#d=1", "S:k|__default:d|__default"},
+        {"a long section entry is cut and found by the same long name",
+         [](IniTable* t) {
+             const std::u16string name = Repeat(u'n', 400);
+             IniTableSetString(t, name.c_str(), nullptr, u"v");
+             return Get(t, name.c_str(), nullptr);
+         },
+         "v", std::string(255, 'n') + "=v", std::string(255, 'n') + ":|__default"},
+        {"removing a section leaves those that only share a prefix",
+         [](IniTable* t) {
+             SetAll(t, {{u"Config", u"a", u"1"},
+                        {u"ConfigX", u"b", u"2"},
+                        {u"Config", u"c", u"3"},
+                        {u"Conf", u"d", u"4"}});
+             IniTableRemoveSection(t, u"Config");
+             IniTableRemoveSection(t, u"Missing");
+             IniTableRemoveKey(t, u"Conf", u"nothing");
+             return std::string();
+         },
+         "", "ConfigX=|ConfigX#b=2|Conf=|Conf#d=4", "ConfigX:b|Conf:d|__default"},
+        {"enumeration follows slot order, without case folding",
+         [](IniTable* t) {
+             SetAll(t, {{u"A", u"a1", u"1"}, {u"B", u"b1", u"1"}, {u"A", u"a2", u"2"}});
+             IniTableSetString(t, u"a", u"x", u"3");  // another section: no case folding
+             return std::to_string(IniTableKeyCount(t, u"Z"));
+         },
+         "0", "A=|A#a1=1|B=|B#b1=1|A#a2=2|a=|a#x=3", "A:a1,a2|B:b1|a:x|__default"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TablePtr t = NewTable();
+        EXPECT_EQ(row.operations(t.get()), row.read);
+        EXPECT_EQ(Dump(t.get()), row.dump);
+        EXPECT_EQ(t->used, std::count(row.dump.begin(), row.dump.end(), '|') + 1);
+        EXPECT_EQ(Enumerate(t.get()), row.enumeration);
+    }
 }
 
-TEST(IniTableTest, MissingTableOrEmptyNamesDoNothing) {
+// Without a table or a document every call fails or does nothing.
+TEST(IniTableTest, NoTableNoDocumentOrEmptyNamesDoNothing) {
     const char16_t fallback[] = u"d";
     IniTableSet(nullptr, u"k", u"v");
     IniTableSetString(nullptr, u"S", u"k", u"v");
@@ -264,6 +296,20 @@ TEST(IniTableTest, MissingTableOrEmptyNamesDoNothing) {
     EXPECT_EQ(IniTableSectionName(nullptr, 0), nullptr);
     EXPECT_EQ(IniTableKeyCount(nullptr, u"S"), -1);
     EXPECT_EQ(IniTableLoad(u"\\x.ini", nullptr), 0);
+    char16_t buffer[kIniFieldUnits] = u"x";
+    int32_t number = 5;
+    EXPECT_EQ(IniOpen(nullptr), nullptr);
+    EXPECT_EQ(IniGetString(nullptr, u"S", u"k", buffer), -1);
+    EXPECT_EQ(IniGetInt(nullptr, u"S", u"k", &number), -1);
+    EXPECT_EQ(number, 5);
+    EXPECT_EQ(IniSetString(nullptr, u"S", u"k", u"v"), -1);
+    EXPECT_EQ(IniSetInt(nullptr, u"S", u"k", 1), -1);
+    EXPECT_EQ(IniSectionCount(nullptr), 0);
+    EXPECT_EQ(IniSectionName(nullptr, 0), nullptr);
+    EXPECT_EQ(IniKeyCount(nullptr, u"S"), 0);
+    EXPECT_EQ(IniKeyName(nullptr, u"S", 0), nullptr);
+    IniSave(nullptr);
+    IniClose(nullptr);
     TablePtr t = NewTable();
     IniTableSet(t.get(), nullptr, u"v");
     IniTableRemoveKey(t.get(), u"S", nullptr);

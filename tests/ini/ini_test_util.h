@@ -1,4 +1,4 @@
-// Helpers of the settings tests: a temporary device root, UTF-16 file builders and a dump of a
+// Helpers of the settings tests: a device image per test, UTF-16 file builders and a dump of a
 // table in slot order that serves as the expected-result text of table-driven cases.
 #pragma once
 
@@ -9,11 +9,11 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "ini/ini_table.h"
+#include "platform/device_test.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
@@ -39,42 +39,21 @@ inline Bytes Utf16Le(const std::u16string& text, bool mark = true) {
     return bytes;
 }
 
-// Each test gets its own device root in a fresh temporary directory.
-class DeviceRootTest : public ::testing::Test {
+// Each test gets its own device image; its files are named by device path.
+class DeviceRootTest : public platform::testing::DeviceTest {
   protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char& c : name) {
-            if (c == '/') {
-                c = '_';
-            }
-        }
-        root_ = std::filesystem::temp_directory_path() / ("ini_test_" + name);
-        std::filesystem::remove_all(root_);
-        std::filesystem::create_directories(root_);
-        files_ = platform::FileSystem::DeviceImage(root_.string());
-        bound_.emplace(*files_);
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-
-    // Host path of a device path such as u"\\a.ini".
     std::filesystem::path Host(const char16_t* devicePath) const {
         return platform::DevicePathToHost(devicePath);
     }
     void WriteFile(const char16_t* devicePath, const Bytes& bytes) const {
-        std::ofstream out(Host(devicePath), std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(Host(devicePath), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
     }
     Bytes ReadFile(const char16_t* devicePath) const {
         std::ifstream in(Host(devicePath), std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-
-    std::filesystem::path root_;
-    std::unique_ptr<platform::FileSystem> files_;
-    std::optional<platform::UseFiles> bound_;
 };
 
 // "key=value" for every occupied slot in slot order, joined by '|'; free slots are skipped.

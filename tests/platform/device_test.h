@@ -1,11 +1,12 @@
 // A fresh folder of the device per test, on either implementation of the platform: the tests
-// address it with device paths only (Path), and check what it holds through the host's file
-// system (std::filesystem), never through the calls under test. Lay files out before the first
-// call that reads their folder: the POSIX image does not see changes made behind its back.
+// address it with device paths (Path), and check what it holds through the host's file system
+// (std::filesystem), never through the calls under test. Lay files out before the first call
+// that reads their folder: the POSIX image does not see changes made behind its back.
 //
-// POSIX: a new temporary directory is the device image and the folder lies at its top.
-// Win32: the folder is made at the top of the current drive (under Wine: the prefix's drive C:
-// when run from there).
+// POSIX: the folder is a new device image (root_) inside a temporary directory (base_) that
+// leaves room outside it; time runs instantly, dialogs are headless, and the positions progress
+// bars show are recorded. Win32: the folder is made at the top of the current drive (under Wine:
+// the prefix's drive C: when run from there).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,14 +19,18 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
+#include "platform/system.h"
 
 #ifdef _WIN32
 #include <process.h>
 #define QZP_TEST_PID _getpid()
 #else
 #include <unistd.h>
+
+#include "platform/posix/host.h"
 #define QZP_TEST_PID getpid()
 #endif
 
@@ -36,11 +41,22 @@ class DeviceTest : public ::testing::Test {
     void SetUp() override {
         static std::atomic<int> serial{0};
         name_ = "qzp-test-" + std::to_string(QZP_TEST_PID) + "-" + std::to_string(++serial);
-#ifndef _WIN32
-        image_ = std::filesystem::temp_directory_path() / name_;
-        std::filesystem::create_directories(image_);
+#ifdef _WIN32
+        top_ = u"\\" + std::u16string(name_.begin(), name_.end());
+#else
+        base_ = (std::filesystem::temp_directory_path() / name_).string();
+        root_ = base_ + "/device";
+        std::filesystem::create_directories(root_);
+        host::Options options;
+        options.ui = host::UiKind::kHeadless;
+        options.answer = host::Answer::kTimeout;
+        options.timeScale = 0;
+        host::Configure(options);
+        host::Observers observers;  // called on the dialog's thread, the test's
+        observers.progress = [this](int position) { progress_.push_back(position); };
+        host::SetObservers(observers);
 #endif
-        files_ = FileSystem::DeviceImage(image_.string());
+        files_ = FileSystem::DeviceImage(root_);
         bound_.emplace(*files_);
         folder_ = std::filesystem::path(DevicePathToHost(Path(u"").c_str()));
         std::filesystem::create_directories(folder_);
@@ -48,13 +64,15 @@ class DeviceTest : public ::testing::Test {
 
     void TearDown() override {
         std::error_code ignored;
-        std::filesystem::remove_all(image_.empty() ? folder_ : image_, ignored);
+#ifndef _WIN32
+        host::SetObservers({});
+#endif
+        std::filesystem::remove_all(base_.empty() ? folder_.string() : base_, ignored);
     }
 
     // The device path of `relative` (levels separated by `\`) inside the test's folder.
     std::u16string Path(const std::u16string& relative) const {
-        std::u16string path = u"\\" + std::u16string(name_.begin(), name_.end());
-        return relative.empty() ? path : path + u"\\" + relative;
+        return relative.empty() ? (top_.empty() ? u"\\" : top_) : top_ + u"\\" + relative;
     }
 
     // Host access to the test's folder; `relative` uses `/`.
@@ -72,6 +90,10 @@ class DeviceTest : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
+    bool Exists(const std::string& relative) const {
+        return std::filesystem::exists(std::filesystem::symlink_status(Host(relative)));
+    }
+
     // The names a folder holds, spelt as stored.
     std::set<std::string> Names(const std::string& relative) const {
         std::set<std::string> names;
@@ -81,20 +103,31 @@ class DeviceTest : public ::testing::Test {
         return names;
     }
 
+    // The shell's delete of `list` (NUL-separated sources ending with an empty one).
+    static int ShellDelete(const char16_t* list, uint16_t flags = kFileOpNoConfirmation,
+                           int32_t* aborted = nullptr) {
+        const ShellFileOperation op{nullptr, kFileOpDelete, list,    nullptr,
+                                    flags,   aborted,       nullptr, u"Delete now......"};
+        return RunShellFileOperation(op);
+    }
+
     // Puts the vendor's library where LoadLibraryByName(u"velmorin.dll") finds it (Win32: beside
     // the test program already; POSIX: the stand-in from there, copied to the image's \Windows).
     void InstallVendorLibrary() const {
 #ifndef _WIN32
-        std::filesystem::create_directories(image_ / "Windows");
+        std::filesystem::create_directories(Host("Windows"));
         std::filesystem::copy_file(
             std::filesystem::read_symlink("/proc/self/exe").parent_path() / "velmorin_standin.so",
-            image_ / "Windows" / "velmorin.dll");
+            Host("Windows/velmorin.dll"));
 #endif
     }
 
     std::string name_;
-    std::filesystem::path image_;  // POSIX: the device image of this test
+    std::u16string top_;  // Win32: the device path of the test's folder
+    std::string base_;    // POSIX: holds the image and what lies outside it
+    std::string root_;    // POSIX: the device image, which is the test's folder
     std::filesystem::path folder_;
+    std::vector<int> progress_;  // POSIX: the positions progress bars showed, oldest first
     std::unique_ptr<FileSystem> files_;
     std::optional<UseFiles> bound_;
 };

@@ -15,17 +15,17 @@
 #include <iterator>
 #include <set>
 
+#include "device_test.h"
 #include "platform/posix/file_index.h"
 #include "platform/replace.h"
 #include "platform/volume.h"
-#include "platform_fixture.h"
 
 namespace platform::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ImageTest : public PlatformTest {
+class ImageTest : public DeviceTest {
   protected:
     // The device path of a host path, as the tools make it.
     static std::u16string Device(const std::string& host) {

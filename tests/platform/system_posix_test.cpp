@@ -10,14 +10,14 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform_fixture.h"
+#include "device_test.h"
 
 namespace platform::testing {
 namespace {
 
 namespace fs = std::filesystem;
 
-class ImageSystemTest : public PlatformTest {};
+class ImageSystemTest : public DeviceTest {};
 
 // Another program that holds an flock on `path` until Release (the device's loader, for one).
 // flock locks belong to an open file, so a second open in this process is as foreign as a process.

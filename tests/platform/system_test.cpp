@@ -65,15 +65,9 @@ TEST_P(ShellDeleteTest, DeletesWhatTheSourceNames) {
     std::u16string list = Path(GetParam().from);
     list.push_back(u'\0');  // the list's terminating empty path
     int32_t aborted = 7;
-    const ShellFileOperation op{nullptr,
-                                kFileOpDelete,
-                                list.c_str(),
-                                nullptr,
-                                kFileOpNoConfirmation | kFileOpSimpleProgress,
-                                &aborted,
-                                nullptr,
-                                u"Delete now......"};
-    EXPECT_EQ(RunShellFileOperation(op) == 0, GetParam().succeeds);
+    EXPECT_EQ(
+        ShellDelete(list.c_str(), kFileOpNoConfirmation | kFileOpSimpleProgress, &aborted) == 0,
+        GetParam().succeeds);
     EXPECT_EQ(aborted, 0);
     if (GetParam().gone) {
         EXPECT_FALSE(std::filesystem::exists(Host(GetParam().gone))) << GetParam().gone;

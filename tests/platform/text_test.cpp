@@ -18,10 +18,6 @@ struct EscapeCase {
     bool control = false;  // HasControlCharacter(text)
 };
 
-void PrintTo(const EscapeCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
 class Escaping : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(Escaping, ShowsControlsAndInvalidBytesAndCutsBetweenPieces) {

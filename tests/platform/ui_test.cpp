@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform_fixture.h"
+#include "device_test.h"
 
 namespace platform::testing {
 namespace {
@@ -72,10 +72,10 @@ class TestApplication : public Application {
     bool InitInstance() override { return false; }
 } g_application;
 
-class DialogTest : public PlatformTest {
+class DialogTest : public DeviceTest {
   protected:
     void SetUp() override {
-        PlatformTest::SetUp();
+        DeviceTest::SetUp();
         RegisterDialogTemplates(kTemplates, std::size(kTemplates));
     }
 };
