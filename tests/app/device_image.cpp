@@ -305,6 +305,37 @@ std::string Capture(const std::string& command, int* status) {
     return output;
 }
 
+std::vector<PackFile> FullPackage(const DeviceImage& image, const std::string& seed) {
+    return {{"VORIZ\\", ""},
+            {"VORIZ\\VORIZ.exe", Filler(40000, 1, false) + seed},
+            {"VORIZ\\INDEX.INI", image.IniBytes(Manifest(u"2.0"))},
+            {"VORIZ\\Maps\\", ""},
+            {"VORIZ\\Maps\\region01.dat", Filler(20000, 2, true)},
+            {"PowerOffLogo.bmp", "logo from the package"}};
+}
+
+std::vector<PackFile> PatchPackage(const DeviceImage& image, const std::u16string& required,
+                                   const std::string& manifestName) {
+    return {{"VORIZ\\VORIZ.exe", Filler(40000, 1, false)},
+            {manifestName, image.IniBytes(Manifest(u"2.1", 1, required))},
+            {"VORIZ\\Lang\\en.txt", Filler(20000, 2, true)}};
+}
+
+void InstallVersion(const DeviceImage& image, const std::u16string& version) {
+    image.WriteFile("ResidentFlash2/VORIZ/VORIZ.exe", "installed exe");
+    image.WriteFile("ResidentFlash2/VORIZ/old.txt", "a file of the installed version");
+    if (!version.empty()) {
+        image.WriteIni("ResidentFlash2/VORIZ/index.ini",
+                       {{u"Config", u"SoftwareVersion", version}});
+    }
+}
+
+Tree Merge(Tree base, const Tree& over) {
+    for (const auto& [name, content] : over)
+        base[name] = content;
+    return base;
+}
+
 double DeviceImage::CardReads() const {
     const std::string log = ReadAll(root_ / "SDMMC" / "qzpupdate.log");
     const std::string marker = "the package read ";
