@@ -90,6 +90,28 @@ std::function<Tree(const DeviceImage&, const Keys&)> Signed(
     };
 }
 
+using Setup = std::function<Tree(const DeviceImage&, const Keys&)>;
+using Files = std::vector<PackFile>;
+
+// Version 1.0 installed and the package `make` builds around the manifest `manifest` makes (a
+// full update to 2.0, or a patch to 2.1 for 1.0) on the card.
+Setup OnV1(Files (*make)(const std::string& manifest), bool patch = false) {
+    return [=](const DeviceImage& i, const Keys&) {
+        InstallVersion(i);
+        return Card(i, make(i.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"))),
+                    patch);
+    };
+}
+
+// A full update over 1.0, then `change` made to the image.
+Setup Then(void (*change)(const DeviceImage&)) {
+    return [=](const DeviceImage& i, const Keys&) {
+        const Tree expected = FullOverV1(i);
+        change(i);
+        return expected;
+    };
+}
+
 void FlipByte(const DeviceImage& image, const std::string& relative, long offset) {
     std::string bytes = ReadAll(image.Host(relative));
     bytes.at(offset >= 0 ? offset : bytes.size() + offset) ^= 0x5A;
@@ -236,10 +258,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // The waits, the decision and the confirmation.
         SessionCase{"NoPackage",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
-                        return Tree();
-                    },
+                    Then([](const DeviceImage& i) { fs::remove(i.Host("SDMMC/VORIZ.QZP")); }),
                     "package: no \\SDMMC\\VORIZ.QZP; ends without a message"},
         SessionCase{"PatchForAnotherVersion",
                     [](const DeviceImage& i, const Keys&) {
@@ -254,10 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
                         InstallVersion(i, u"V1.0a");
                         return Card(i, PatchPackage(i, u"v1.0A", "voriz\\index.ini"), true);
                     }},
-        SessionCase{"FullAnsweredOk",
-                    [](const DeviceImage& i, const Keys&) { return FullOverV1(i); }, kInstalled,
-                    kV2OverV1},
-        SessionCase{"Cancelled", [](const DeviceImage& i, const Keys&) { return FullOverV1(i); },
+        SessionCase{"FullAnsweredOk", Then([](const DeviceImage&) {}), kInstalled, kV2OverV1},
+        SessionCase{"Cancelled", Then([](const DeviceImage&) {}),
                     "confirmation: cancelled; ends without a message", kV2OverV1, false},
         SessionCase{"RecordWithoutVersion",
                     [](const DeviceImage& i, const Keys&) {
@@ -266,12 +283,9 @@ INSTANTIATE_TEST_SUITE_P(
                         return Card(i, FullPackage(i));
                     },
                     kInstalled, "2.0 over undetected"},
-        SessionCase{"NoManifest",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
-                        return Card(i, {{"VORIZ\\VORIZ.exe", Filler(40000, 1, false)},
-                                        {"Readme.txt", "hello"}});
-                    },
+        SessionCase{"NoManifest", OnV1([](const std::string&) -> Files {
+                        return {{"VORIZ\\VORIZ.exe", "exe"}, {"Readme.txt", "hello"}};
+                    }),
                     kInstalled, " over 1.0"},
         // Card settings far over 32 KB are read: tips off, no question.
         SessionCase{"TipsOffInLargeCardSettings",
@@ -324,86 +338,61 @@ INSTANTIATE_TEST_SUITE_P(
                     "cannot be read" +
                         kInvalid},
         // The package, its check and its manifest.
-        SessionCase{"NotAPackage",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
+        SessionCase{"NotAPackage", Then([](const DeviceImage& i) {
                         i.WriteFile("SDMMC/VORIZ.QZP", "this is not a package at all");
-                        return Tree();
-                    },
+                    }),
                     "open: not a readable package" + kInvalid},
         SessionCase{"NoEntries", [](const DeviceImage& i, const Keys&) { return Card(i, {}); },
                     "check: no entries" + kInvalid},
-        SessionCase{"CorruptBlock",
-                    [](const DeviceImage& i, const Keys&) {
-                        const Tree expected = FullOverV1(i);
+        SessionCase{"CorruptBlock", Then([](const DeviceImage& i) {
                         FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
-                        return expected;
-                    },
+                    }),
                     "check: VORIZ\\VORIZ.exe: block does not inflate (block 0)" + kInvalid},
-        SessionCase{"ManifestSpeltWithALeadingBackslash",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
-                        return Card(i, {{"\\VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.0"))},
-                                        {"VORIZ\\VORIZ.exe", Filler(40000, 1, false)}});
-                    },
+        SessionCase{"ManifestSpeltWithALeadingBackslash", OnV1([](const std::string& m) -> Files {
+                        return {{"\\VORIZ\\INDEX.INI", m}, {"VORIZ\\VORIZ.exe", "exe"}};
+                    }),
                     "manifest: \\VORIZ\\INDEX.INI: name has an empty level" + kInvalid},
-        SessionCase{
-            "EmptyName",
-            [](const DeviceImage& i, const Keys&) {
-                InstallVersion(i);
-                return Card(i, {{"VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.0"))}, {"", "x"}});
-            },
-            "manifest: empty name" + kInvalid},
+        SessionCase{"EmptyName", OnV1([](const std::string& m) -> Files {
+                        return {{"VORIZ\\INDEX.INI", m}, {"", "x"}};
+                    }),
+                    "manifest: empty name" + kInvalid},
         // An earlier run may have left a directory where the manifest's copy goes.
-        SessionCase{"LeftoverDirectoryAtTheManifestsCopy",
-                    [](const DeviceImage& i, const Keys&) {
+        SessionCase{"LeftoverDirectoryAtTheManifestsCopy", Then([](const DeviceImage& i) {
                         fs::create_directories(i.Host("VORIZ/INDEX.INI"));
-                        return FullOverV1(i);
-                    },
+                    }),
                     kInstalled, kV2OverV1},
         // Nothing to extract but the record: the update still completes after the purge.
-        SessionCase{"ManifestAlone",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
-                        return Card(i, {{"VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.0"))}});
-                    },
+        SessionCase{"ManifestAlone", OnV1([](const std::string& m) -> Files {
+                        return {{"VORIZ\\INDEX.INI", m}};
+                    }),
                     kInstalled, kV2OverV1},
         // The bar counts the record's bytes with the others'.
         SessionCase{"ThreeEqualBlocksOneTheManifest",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
-                        const std::string manifest = i.IniBytes(Manifest(u"2.0"));
-                        return Card(i, {{"a.ini", manifest},
-                                        {"VORIZ\\INDEX.INI", manifest},
-                                        {"b.ini", manifest}});
-                    },
+                    OnV1([](const std::string& m) -> Files {
+                        return {{"a.ini", m}, {"VORIZ\\INDEX.INI", m}, {"b.ini", m}};
+                    }),
                     kInstalled,
                     kV2OverV1,
                     true,
                     {33, 66, 100}},
         // The plan over the tree the update finds.
         SessionCase{"PatchFileOverAnInstalledDirectory",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
+                    [](const DeviceImage& i, const Keys& keys) {
                         i.WriteFile("ResidentFlash2/VORIZ/Lang/en.txt", "installed");
-                        return Card(i,
-                                    {{"VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.1", 1, u"1.0"))},
-                                     {"VORIZ\\Lang", "a file"}},
-                                    true);
+                        return OnV1(
+                            [](const std::string& m) -> Files {
+                                return {{"VORIZ\\INDEX.INI", m}, {"VORIZ\\Lang", "a file"}};
+                            },
+                            true)(i, keys);
                     },
                     "plan: VORIZ\\Lang: a directory stands where the file goes" + kInvalid},
-        SessionCase{"ScratchNamesAndTwoFilesOnOnePath",
-                    [](const DeviceImage& i, const Keys&) {
-                        InstallVersion(i);
-                        Tree expected =
-                            Card(i, {{"~", "t"},
-                                     {"VORIZ\\~QZPNEW.TMP", "s"},
-                                     {"Dup.txt", "first"},
-                                     {"DUP.TXT", "second"},
-                                     {"VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.0"))}});
-                        expected["dup.txt"] = "second";
-                        return expected;
-                    },
+        SessionCase{"ScratchNamesAndTwoFilesOnOnePath", OnV1([](const std::string& m) -> Files {
+                        return {{"~", "t"},
+                                {"VORIZ\\~QZPNEW.TMP", "s"},
+                                {"DUP.TXT", "first"},
+                                {"Dup.txt", "second"},
+                                {"VORIZ\\INDEX.INI", m}};
+                    }),
                     kInstalled, kV2OverV1},
         SessionCase{"FullExactFit", Room(false, 8192), kInstalled, kV2OverV1},
         SessionCase{"FullOneByteOver", Room(false, 8193), NoRoom("20 KB", "16 KB"), kV2OverV1},
