@@ -257,14 +257,8 @@ fs::path BinDir() {
 }
 
 fs::path VendorStandIn() {
-    for (const fs::path& candidate :
-         {BinDir() / "libvelmorin_standin.so", BinDir() / "velmorin_standin.so",
-          BinDir() / ".." / "lib" / "libvelmorin_standin.so",
-          BinDir() / ".." / "lib" / "velmorin_standin.so"}) {
-        if (fs::exists(candidate))
-            return candidate;
-    }
-    return {};
+    const fs::path library = BinDir() / "velmorin_standin.so";
+    return fs::exists(library) ? library : fs::path();
 }
 
 std::string Filler(std::size_t size, uint32_t seed, bool compressible) {

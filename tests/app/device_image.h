@@ -1,6 +1,6 @@
-// Test support for the installer's end-to-end tests: a device image in a temporary directory,
-// packages made with the package writer, INI files made with the settings library, and runs of
-// the qzpupdate program as a child process.
+// Test support for the installer's tests: a device image in a temporary directory, packages made
+// by the tests' package builder, INI files made with the settings library, the packages and
+// installed versions the tests share, and runs of the qzpupdate program as a child process.
 #pragma once
 
 #include <filesystem>
