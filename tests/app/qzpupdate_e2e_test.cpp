@@ -102,8 +102,10 @@ void FullOverV1Setup(const DeviceImage& image) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// How a run shows itself: the headless lines, the message boxes and the dialog's answer in the
-// events record, the card's log, the exit status.
+// How a run shows itself and ends: the headless lines, the message boxes and the dialog's answer
+// in the events record, the card's log, the restart through the vendor library, the exit status.
+
+enum class Library { kStandIn, kMissing, kWithoutExport };
 
 struct UiCase {
     const char* name;
@@ -112,7 +114,9 @@ struct UiCase {
     std::vector<std::string> env;
     std::vector<std::string> boxes;  // "[caption] text|icon", in order
     int confirmResult;               // 0: no confirmation expected
-    const char* logLine;             // the log's last line, without its time stamp; null: installs
+    const char* logLine;             // the log's last line, without its time stamp
+    bool installs = false;
+    Library library = Library::kStandIn;
 };
 
 void PrintTo(const UiCase& c, std::ostream* os) {
@@ -125,8 +129,11 @@ TEST_P(Ui, ShowsTheRunInEveryRecord) {
     const UiCase& c = GetParam();
     DeviceImage image;
     c.setUp(image);
-    if (!VendorStandIn().empty()) {
+    if (c.library == Library::kStandIn) {
+        ASSERT_FALSE(VendorStandIn().empty()) << "the vendor library stand-in was not built";
         image.InstallVendorLibrary(VendorStandIn());
+    } else if (c.library == Library::kWithoutExport) {
+        image.InstallVendorLibrary(BinDir() / "libqzp_stub_no_restart_export.so");
     }
 
     const RunResult run = image.Run(c.args, c.env);
@@ -145,35 +152,50 @@ TEST_P(Ui, ShowsTheRunInEveryRecord) {
         EXPECT_EQ(confirm[0].value("text", ""), kConfirmV2OverV1);
         EXPECT_EQ(confirm[0].value("result", 0), c.confirmResult);
     }
-    if (c.logLine == nullptr) {
-        ExpectCompleted(run);
-        EXPECT_GE(image.CardReads(), 1.0);
-        EXPECT_LE(image.CardReads(), 2.0);
-        ASSERT_EQ(run.Events("purge").size(), 1u);
-        EXPECT_EQ(run.Events("purge")[0].value("result", -1), 0);
+    // After a completed update nothing reaches the card once the user was asked to remove it:
+    // the logo's line is the log's last, whatever the restart then does.
+    EXPECT_TRUE(EndsWithLine(CardLog(image), c.logLine)) << CardLog(image);
+    const auto restart = run.Events("restart");
+    ASSERT_EQ(restart.size(), c.installs && c.library == Library::kStandIn ? 1u : 0u);
+    if (!c.installs) {
+        for (const json& done : run.Events("decode_done")) {
+            EXPECT_EQ(done.value("result", -1), 0);
+        }
         return;
     }
-    for (const json& done : run.Events("decode_done")) {
-        EXPECT_EQ(done.value("result", -1), 0);
+    ExpectCompleted(run);
+    EXPECT_GE(image.CardReads(), 1.0);
+    EXPECT_LE(image.CardReads(), 2.0);
+    ASSERT_EQ(run.Events("purge").size(), 1u);
+    EXPECT_EQ(run.Events("purge")[0].value("result", -1), 0);
+    if (!restart.empty()) {
+        EXPECT_EQ(restart[0].value("argument", 0), 1);
     }
-    EXPECT_TRUE(run.Events("restart").empty());
-    EXPECT_TRUE(EndsWithLine(CardLog(image), c.logLine)) << CardLog(image);
 }
 
 const char* const kCompletionBox =
     "[Setup Completely] Please remove SDMMC card.\nClick OK to restart!|none";
+const char* const kLogoLine = "logo: none on the card";
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, Ui,
     testing::Values(
-        UiCase{"AnsweredOk", FullOverV1Setup, {"--answer", "ok"}, {}, {kCompletionBox}, 1, nullptr},
+        UiCase{"AnsweredOk",
+               FullOverV1Setup,
+               {"--answer", "ok"},
+               {},
+               {kCompletionBox},
+               1,
+               kLogoLine,
+               true},
         UiCase{"ConfirmedByTimeout",
                FullOverV1Setup,
                {"--answer", "timeout"},
                {},
                {kCompletionBox},
                1,
-               nullptr},
+               kLogoLine,
+               true},
         UiCase{"Cancelled",
                FullOverV1Setup,
                {"--answer", "cancel"},
@@ -201,75 +223,37 @@ INSTANTIATE_TEST_SUITE_P(
                {"[Setup] Setup Failly ! |stop"},
                1,
                "extraction: VORIZ\\VORIZ.exe: short write (Input/output error); shows \"Setup "
-               "Failly ! \""}),
-    [](const testing::TestParamInfo<UiCase>& info) { return info.param.name; });
-
-// ---------------------------------------------------------------------------------------------
-// The end of the update: the restart through the vendor library, and what happens without it.
-
-struct RestartCase {
-    const char* name;
-    std::function<fs::path()> library;  // empty path: no library on the device
-    std::vector<std::string> env;
-    std::vector<std::string> extraBoxes;
-    bool restartEvent;
-};
-
-void PrintTo(const RestartCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class Restart : public testing::TestWithParam<RestartCase> {};
-
-TEST_P(Restart, EndsTheProgramWithStatusZero) {
-    const RestartCase& c = GetParam();
-    DeviceImage image;
-    InstallVersion(image, u"");
-    InstallFull(image);
-    const fs::path library = c.library();
-    if (c.restartEvent) {
-        ASSERT_FALSE(library.empty()) << "the vendor library stand-in was not built";
-    }
-    if (!library.empty()) {
-        image.InstallVendorLibrary(library);
-    }
-
-    const RunResult run = image.Run({}, c.env);
-
-    ExpectCompleted(run);
-    std::vector<std::string> boxes = {
-        "[Setup Completely] Please remove SDMMC card.\nClick OK to restart!|none"};
-    boxes.insert(boxes.end(), c.extraBoxes.begin(), c.extraBoxes.end());
-    EXPECT_EQ(Boxes(run), boxes);
-    const auto restart = run.Events("restart");
-    if (c.restartEvent) {
-        ASSERT_EQ(restart.size(), 1u);
-        EXPECT_EQ(restart[0].value("argument", 0), 1);
-    } else {
-        EXPECT_TRUE(restart.empty());
-    }
-    // Nothing reaches the card after the user was asked to remove it: the logo's line is the
-    // log's last, whatever the restart then does.
-    const std::string log = CardLog(image);
-    const std::size_t last = log.rfind('\n', log.size() - 2);
-    EXPECT_NE(log.find(" logo: ", last == std::string::npos ? 0 : last), std::string::npos) << log;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    VendorLibrary, Restart,
-    testing::Values(
-        RestartCase{"StandIn", [] { return VendorStandIn(); }, {}, {}, true},
-        RestartCase{"Missing", [] { return fs::path(); }, {}, {}, false},
-        RestartCase{"WithoutExport",
-                    [] { return BinDir() / "libqzp_stub_no_restart_export.so"; },
-                    {},
-                    {"[qzpupdate] Cannot find reboot function in velmorin.dll|exclamation"},
-                    false},
+               "Failly ! \""},
+        UiCase{"NoVendorLibrary",
+               FullOverV1Setup,
+               {"--answer", "ok"},
+               {},
+               {kCompletionBox},
+               1,
+               kLogoLine,
+               true,
+               Library::kMissing},
+        UiCase{
+            "VendorLibraryWithoutRestart",
+            FullOverV1Setup,
+            {"--answer", "ok"},
+            {},
+            {kCompletionBox, "[qzpupdate] Cannot find reboot function in velmorin.dll|exclamation"},
+            1,
+            kLogoLine,
+            true,
+            Library::kWithoutExport},
         // The request returns and the device never restarts: the program ends by itself after
         // a bounded wait (instant at time scale 0) instead of hanging.
-        RestartCase{
-            "RequestReturns", [] { return VendorStandIn(); }, {"QZP_STANDIN_RETURN=1"}, {}, true}),
-    [](const testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
+        UiCase{"RestartRequestReturns",
+               FullOverV1Setup,
+               {"--answer", "ok"},
+               {"QZP_STANDIN_RETURN=1"},
+               {kCompletionBox},
+               1,
+               kLogoLine,
+               true}),
+    [](const testing::TestParamInfo<UiCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
 // The start-up waits, made deterministic by watching the files the installer looks at.
