@@ -257,14 +257,8 @@ fs::path BinDir() {
 }
 
 fs::path VendorStandIn() {
-    for (const fs::path& candidate :
-         {BinDir() / "libvelmorin_standin.so", BinDir() / "velmorin_standin.so",
-          BinDir() / ".." / "lib" / "libvelmorin_standin.so",
-          BinDir() / ".." / "lib" / "velmorin_standin.so"}) {
-        if (fs::exists(candidate))
-            return candidate;
-    }
-    return {};
+    const fs::path library = BinDir() / "velmorin_standin.so";
+    return fs::exists(library) ? library : fs::path();
 }
 
 std::string Filler(std::size_t size, uint32_t seed, bool compressible) {
@@ -303,6 +297,37 @@ std::string Capture(const std::string& command, int* status) {
         *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
     return output;
+}
+
+std::vector<PackFile> FullPackage(const DeviceImage& image, const std::string& seed) {
+    return {{"VORIZ\\", ""},
+            {"VORIZ\\VORIZ.exe", Filler(40000, 1, false) + seed},
+            {"VORIZ\\INDEX.INI", image.IniBytes(Manifest(u"2.0"))},
+            {"VORIZ\\Maps\\", ""},
+            {"VORIZ\\Maps\\region01.dat", Filler(20000, 2, true)},
+            {"PowerOffLogo.bmp", "logo from the package"}};
+}
+
+std::vector<PackFile> PatchPackage(const DeviceImage& image, const std::u16string& required,
+                                   const std::string& manifestName) {
+    return {{"VORIZ\\VORIZ.exe", Filler(40000, 1, false)},
+            {manifestName, image.IniBytes(Manifest(u"2.1", 1, required))},
+            {"VORIZ\\Lang\\en.txt", Filler(20000, 2, true)}};
+}
+
+void InstallVersion(const DeviceImage& image, const std::u16string& version) {
+    image.WriteFile("ResidentFlash2/VORIZ/VORIZ.exe", "installed exe");
+    image.WriteFile("ResidentFlash2/VORIZ/old.txt", "a file of the installed version");
+    if (!version.empty()) {
+        image.WriteIni("ResidentFlash2/VORIZ/index.ini",
+                       {{u"Config", u"SoftwareVersion", version}});
+    }
+}
+
+Tree Merge(Tree base, const Tree& over) {
+    for (const auto& [name, content] : over)
+        base[name] = content;
+    return base;
 }
 
 double DeviceImage::CardReads() const {

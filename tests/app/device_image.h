@@ -1,6 +1,6 @@
-// Test support for the installer's end-to-end tests: a device image in a temporary directory,
-// packages made with the package writer, INI files made with the settings library, and runs of
-// the qzpupdate program as a child process.
+// Test support for the installer's tests: a device image in a temporary directory, packages made
+// by the tests' package builder, INI files made with the settings library, the packages and
+// installed versions the tests share, and runs of the qzpupdate program as a child process.
 #pragma once
 
 #include <filesystem>
@@ -108,5 +108,16 @@ std::string Filler(std::size_t size, uint32_t seed, bool compressible);
 // The values of a package manifest.
 std::vector<IniValue> Manifest(const std::u16string& version, int isPatch = 0,
                                const std::u16string& oldVersion = u"");
+
+// The installer tests' packages: a full one of version 2.0 (a folder, the program `seed` ends, the
+// manifest in the middle of the catalogue, so that moving it last matters, maps and a logo; the big
+// entries take several data blocks of 16 KB) and a patch to 2.1 for `required`.
+std::vector<PackFile> FullPackage(const DeviceImage& image, const std::string& seed = "");
+std::vector<PackFile> PatchPackage(const DeviceImage& image, const std::u16string& required,
+                                   const std::string& manifestName = "VORIZ\\INDEX.INI");
+// Installed software of version `version` (no record when empty).
+void InstallVersion(const DeviceImage& image, const std::u16string& version = u"1.0");
+// `base` with every entry of `over` put over it.
+Tree Merge(Tree base, const Tree& over);
 
 }  // namespace apptest

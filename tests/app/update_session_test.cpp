@@ -1,0 +1,534 @@
+// The update session in-process, as the installer runs it (Start, the extraction, Finish), on a
+// device image made here and read through the default device state: each row states where the run
+// stops (the outcome as the log writes it) and the flash volume it leaves. A refusal leaves the
+// flash volume byte for byte; a signature refusal, the whole image.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+
+#include "app/update_session.h"
+#include "device_image.h"
+#include "platform/fault.h"
+#include "platform/file.h"
+#include "platform/posix/host.h"
+#include "platform/text.h"
+#include "signature/minisign_keys.h"
+
+namespace apptest {
+namespace {
+
+const std::string kCardLogo = "logo from the card";
+// Offset of a byte inside the first data block of VORIZ.exe in FullPackage.
+constexpr long kExeBlockOffset = 8000;
+// How every update that installs ends: the restart, with no vendor library on the image.
+const char* const kInstalled = "restart: velmorin.dll not found; ends without a message";
+
+// Puts `package` on the card: the flash volume a full update leaves, or a patch over the image.
+Tree Card(const DeviceImage& image, const std::vector<PackFile>& package, bool patch = false) {
+    const Tree before = image.FlashTree();
+    image.WritePackage("SDMMC/VORIZ.QZP", package);
+    return patch ? Merge(before, TreeOfPackage(package)) : TreeOfPackage(package);
+}
+
+Tree FullOverV1(const DeviceImage& image) {
+    InstallVersion(image);
+    return Card(image, FullPackage(image));
+}
+
+// Key pairs made in-process, a trusted keys file and signatures of the card's package.
+struct Keys {
+    struct Pair {
+        std::string publicText;
+        std::string id;
+        SecretKey secret;
+    };
+    Pair release;
+    Pair stranger;
+    Keys() {
+        for (Pair* pair : {&release, &stranger}) {
+            std::string secretText;
+            SecretKeyFile file;
+            KeyFault fault = KeyFault::kNone;
+            EXPECT_EQ(MakeKeyPair(nullptr, &pair->publicText, &secretText, &pair->id, &fault), 0);
+            EXPECT_EQ(ParseSecretKeyFile(secretText.data(), secretText.size(), &file, &fault), 0);
+            EXPECT_EQ(OpenSecretKey(file, "", &pair->secret, &fault), 0);
+        }
+    }
+    static std::string Comment() { return "timestamp:1796606506\tfile:VORIZ.QZP release 2.0"; }
+    void Trust(const DeviceImage& image) const {
+        image.WriteFile("Windows/qzpupdate.pub", stranger.publicText + release.publicText);
+    }
+    void Sign(const DeviceImage& image) const {
+        const std::string bytes = ReadAll(image.Host("SDMMC/VORIZ.QZP"));
+        SignatureMaker maker;
+        std::string text;
+        EXPECT_EQ(maker.Begin(release.secret), 0);
+        EXPECT_EQ(maker.Update(bytes.data(), bytes.size()), 0);
+        EXPECT_EQ(maker.Finish(Comment(), &text), 0);
+        image.WriteFile("SDMMC/VORIZ.QZP.minisig", text);
+    }
+};
+
+// Trusts both keys, the package signed with "release", then `damage` done to the image.
+std::function<Tree(const DeviceImage&, const Keys&)> Signed(
+    std::function<void(const DeviceImage&)> damage = {}) {
+    return [damage](const DeviceImage& i, const Keys& keys) {
+        const Tree expected = FullOverV1(i);
+        keys.Trust(i);
+        keys.Sign(i);
+        if (damage) {
+            damage(i);
+        }
+        return expected;
+    };
+}
+
+using Setup = std::function<Tree(const DeviceImage&, const Keys&)>;
+using Files = std::vector<PackFile>;
+
+// Version 1.0 installed and the package `make` builds around the manifest `manifest` makes (a
+// full update to 2.0, or a patch to 2.1 for 1.0) on the card.
+Setup OnV1(Files (*make)(const std::string& manifest), bool patch = false) {
+    return [=](const DeviceImage& i, const Keys&) {
+        InstallVersion(i);
+        return Card(i, make(i.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"))),
+                    patch);
+    };
+}
+
+// A full update over 1.0, then `change` made to the image.
+Setup Then(void (*change)(const DeviceImage&)) {
+    return [=](const DeviceImage& i, const Keys&) {
+        const Tree expected = FullOverV1(i);
+        change(i);
+        return expected;
+    };
+}
+
+void FlipByte(const DeviceImage& image, const std::string& relative, long offset) {
+    std::string bytes = ReadAll(image.Host(relative));
+    bytes.at(offset >= 0 ? offset : bytes.size() + offset) ^= 0x5A;
+    image.WriteFile(relative, bytes);
+}
+
+// What a run did, from the session's outcomes and the scripted confirmer.
+struct Runner : app::SessionObserver {
+    const DeviceImage* image = nullptr;
+    bool answer = true;
+    std::string swapIn;  // a package moved over the card's while the question waits
+    std::string asked;   // "2.0 over 1.0" when the confirmation was asked
+    std::vector<std::string> lines;
+    std::vector<uint32_t> positions;
+    std::vector<app::SignatureReport> signatures;
+    std::string stop;
+
+    void OnStep(const app::StepOutcome& outcome) override {
+        lines.push_back(app::DescribeStep(outcome));
+    }
+    void OnSignature(const app::SignatureReport& report) override { signatures.push_back(report); }
+    static bool Confirm(void* context, const std::u16string& package,
+                        const std::u16string& installed, std::u16string&) {
+        auto* run = static_cast<Runner*>(context);
+        run->asked = platform::Utf16ToUtf8(package + u" over " + installed);
+        if (!run->swapIn.empty()) {
+            fs::rename(run->image->Host(run->swapIn), run->image->Host("SDMMC/VORIZ.QZP"));
+        }
+        return run->answer;
+    }
+    // How many times the package's size the extraction's record says was read from the card.
+    double CardReads() const {
+        for (const std::string& line : lines) {
+            const std::size_t at = line.find("the package read ");
+            if (line.rfind("record: ", 0) == 0 && at != std::string::npos)
+                return std::atof(line.c_str() + at + 17);
+        }
+        return -1;
+    }
+
+    // Runs the installer's sequence on `image` with the faults planned.
+    void Session(const DeviceImage& on, const platform::FaultPlan& faults = {}) {
+        platform::host::Options options;
+        options.timeScale = 0;
+        platform::host::Configure(options);
+        image = &on;
+        const auto files = platform::FileSystem::DeviceImage(on.Root().string());
+        files->PlanFaults(faults);
+        platform::UseFiles bound(*files);
+        app::DeviceState device;
+        app::UpdateSession session(device, {true, &Runner::Confirm, nullptr, this}, this);
+        if (session.Start() && session.ExtractionStarted(true)) {
+            const auto progress = [](void* self, uint32_t position) {
+                static_cast<Runner*>(self)->positions.push_back(position);
+            };
+            session.Finish(session.Extract(progress, this));
+        }
+        stop = app::DescribeStep(session.Stopped());
+    }
+};
+
+// The image but the lock files the run makes and, after the manifest step, its copy in the root.
+Tree ImageTree(const DeviceImage& image, bool withManifestCopy) {
+    Tree tree;
+    for (const auto& [name, content] : DeviceImage::TreeOf(image.Root())) {
+        if (name.rfind(".named/", 0) != 0 && (withManifestCopy || name.rfind("voriz/", 0) != 0))
+            tree[name] = content;
+    }
+    return tree;
+}
+
+// The room, to the unit, on a flash volume the image states (16 KB in units of 4 KB, a patch 4 KB
+// more): the installed tree takes three units; a full update needs VORIZ\, its manifest and the
+// data, a patch the new data beside the old.
+std::function<Tree(const DeviceImage&, const Keys&)> Room(bool patch, std::size_t dataBytes) {
+    return [=](const DeviceImage& i, const Keys&) {
+        i.WriteFile("ResidentFlash2/VORIZ/data.bin", Filler(4096, 3, false));
+        i.WriteIni("ResidentFlash2/VORIZ/index.ini", {{u"Config", u"SoftwareVersion", u"1.0"}});
+        i.WriteFile(".named/ResidentFlash2.volume", patch ? "20480 4096" : "16384 4096");
+        return Card(i,
+                    {{"VORIZ\\INDEX.INI",
+                      i.IniBytes(patch ? Manifest(u"2.1", 1, u"1.0") : Manifest(u"2.0"))},
+                     {"VORIZ\\data.bin", Filler(dataBytes, 4, false)}},
+                    patch);
+    };
+}
+
+// The room step's refusal as the log writes it, e.g. NoRoom("20 KB", "16 KB").
+std::string NoRoom(const std::string& needed, const std::string& available) {
+    return "room: needs " + needed + ", " + available +
+           " available; shows \"The flash volume ResidentFlash2 lacks room for this update: it "
+           "needs " +
+           needed + ", " + available + " are available.\"";
+}
+
+struct SessionCase {
+    const char* name;
+    // Prepares the image; returns the flash volume an install leaves.
+    std::function<Tree(const DeviceImage&, const Keys&)> setUp;
+    std::string stop = kInstalled;  // the stopping outcome's line
+    std::string asked = "";         // the confirmation's versions, when asked
+    bool answer = true;
+    std::vector<uint32_t> positions = {};  // the bar's, when given
+};
+
+void PrintTo(const SessionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Session : public testing::TestWithParam<SessionCase> {};
+
+TEST_P(Session, StopsWhereItShouldAndLeavesTheExpectedFlashVolume) {
+    const SessionCase& c = GetParam();
+    DeviceImage image;
+    const Keys keys;
+    const Tree expected = c.setUp(image, keys);
+    const bool early = c.stop.rfind("signature: ", 0) == 0 || c.stop.rfind("check: ", 0) == 0;
+    const Tree before = ImageTree(image, early);
+    Runner run;
+    run.answer = c.answer;
+
+    run.Session(image);
+
+    EXPECT_EQ(run.stop, c.stop);
+    EXPECT_EQ(run.asked, c.asked);
+    if (c.stop != kInstalled) {
+        EXPECT_EQ(TreeDifference(before, ImageTree(image, early)), "");
+        return;
+    }
+    EXPECT_EQ(TreeDifference(expected, image.FlashTree()), "");
+    EXPECT_GE(run.CardReads(), 1.0);
+    EXPECT_LE(run.CardReads(), 2.0);
+    EXPECT_TRUE(std::is_sorted(run.positions.begin(), run.positions.end()));
+    ASSERT_FALSE(run.positions.empty());
+    EXPECT_EQ(run.positions.back(), 100u);
+    EXPECT_TRUE(c.positions.empty() || run.positions == c.positions);
+}
+
+const std::string kV2OverV1 = "2.0 over 1.0";
+const std::string kInvalid = "; shows \"Invalid update File\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, Session,
+    testing::Values(
+        // The waits, the decision and the confirmation.
+        SessionCase{"NoPackage",
+                    Then([](const DeviceImage& i) { fs::remove(i.Host("SDMMC/VORIZ.QZP")); }),
+                    "package: no \\SDMMC\\VORIZ.QZP; ends without a message"},
+        SessionCase{"PatchForAnotherVersion",
+                    [](const DeviceImage& i, const Keys&) {
+                        InstallVersion(i);
+                        return Card(i, PatchPackage(i, u"1.5\r\x1b"), true);
+                    },
+                    "decision: package 2.1 (patch for 1.5\\r\\x1b), installed 1.0: patch for "
+                    "another version; shows \"This Patch only for version:1.5\\r\\x1b\\n Update "
+                    "fail!\""},
+        SessionCase{"PatchWhoseVersionDiffersOnlyInCase",
+                    [](const DeviceImage& i, const Keys&) {
+                        InstallVersion(i, u"V1.0a");
+                        return Card(i, PatchPackage(i, u"v1.0A", "voriz\\index.ini"), true);
+                    }},
+        SessionCase{"FullAnsweredOk", Then([](const DeviceImage&) {}), kInstalled, kV2OverV1},
+        SessionCase{"Cancelled", Then([](const DeviceImage&) {}),
+                    "confirmation: cancelled; ends without a message", kV2OverV1, false},
+        SessionCase{"RecordWithoutVersion",
+                    [](const DeviceImage& i, const Keys&) {
+                        InstallVersion(i, u"");
+                        i.WriteIni("ResidentFlash2/VORIZ/index.ini", {{u"Config", u"Other", u"x"}});
+                        return Card(i, FullPackage(i));
+                    },
+                    kInstalled, "2.0 over undetected"},
+        SessionCase{"NoManifest", OnV1([](const std::string&) -> Files {
+                        return {{"VORIZ\\VORIZ.exe", "exe"}, {"Readme.txt", "hello"}};
+                    }),
+                    kInstalled, " over 1.0"},
+        // Card settings far over 32 KB are read: tips off, no question.
+        SessionCase{"TipsOffInLargeCardSettings",
+                    [](const DeviceImage& i, const Keys&) {
+                        std::vector<IniValue> settings;
+                        for (int k = 0; k < 400; ++k) {
+                            const std::u16string n = platform::Utf8ToUtf16(std::to_string(k));
+                            settings.push_back({u"Filler", u"k" + n, std::u16string(100, u'v')});
+                        }
+                        settings.push_back({u"Config", u"IsShowUpdateTips", u"0"});
+                        i.WriteIni("SDMMC/kvupdate.ini", settings);
+                        return FullOverV1(i);
+                    }},
+        // Signatures, on a device that trusts a second key first.
+        SessionCase{"Signed", Signed(), kInstalled, kV2OverV1},
+        SessionCase{"NoSignature", Signed([](const DeviceImage& i) {
+                        fs::remove(i.Host("SDMMC/VORIZ.QZP.minisig"));
+                    }),
+                    "signature: no signature file, or it cannot be read" + kInvalid},
+        SessionCase{"PackageChangedByOneByte",
+                    Signed([](const DeviceImage& i) { FlipByte(i, "SDMMC/VORIZ.QZP", -3); }),
+                    "signature: the signature does not match the file" + kInvalid},
+        SessionCase{"TrustedCommentChanged", Signed([](const DeviceImage& i) {
+                        std::string text = ReadAll(i.Host("SDMMC/VORIZ.QZP.minisig"));
+                        text.replace(text.find("release 2.0"), 11, "release 2.1");
+                        i.WriteFile("SDMMC/VORIZ.QZP.minisig", text);
+                    }),
+                    "signature: the trusted comment does not match its signature" + kInvalid},
+        SessionCase{"KeyFileUnreadable", Signed([](const DeviceImage& i) {
+                        fs::remove(i.Host("Windows/qzpupdate.pub"));
+                        fs::create_directories(i.Host("Windows/qzpupdate.pub"));
+                    }),
+                    "signature: the key file cannot be read" + kInvalid},
+        SessionCase{"KeyFileMalformed", Signed([](const DeviceImage& i) {
+                        i.WriteFile("Windows/qzpupdate.pub",
+                                    "untrusted comment: nothing follows\n");
+                    }),
+                    "signature: the key file is not a minisign public key file" + kInvalid},
+        // The pass stopped at a damaged entry: that entry is the reason.
+        SessionCase{"DamagedEntryIsTheReason", Signed([](const DeviceImage& i) {
+                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+                    }),
+                    "signature: VORIZ\\VORIZ.exe: block does not inflate (block 0)" + kInvalid},
+        // A record the device cannot read is no missing one: versions stay ordered.
+        SessionCase{"InstalledRecordUnreadable", Signed([](const DeviceImage& i) {
+                        i.WriteFile("ResidentFlash2/VORIZ/index.ini",
+                                    "[Config]\nSoftwareVersion=3\n");
+                    }),
+                    "decision: the installed version record is no UTF-16 settings file, or "
+                    "cannot be read" +
+                        kInvalid},
+        // The package, its check and its manifest.
+        SessionCase{"NotAPackage", Then([](const DeviceImage& i) {
+                        i.WriteFile("SDMMC/VORIZ.QZP", "this is not a package at all");
+                    }),
+                    "open: not a readable package" + kInvalid},
+        SessionCase{"NoEntries", [](const DeviceImage& i, const Keys&) { return Card(i, {}); },
+                    "check: no entries" + kInvalid},
+        SessionCase{"CorruptBlock", Then([](const DeviceImage& i) {
+                        FlipByte(i, "SDMMC/VORIZ.QZP", kExeBlockOffset);
+                    }),
+                    "check: VORIZ\\VORIZ.exe: block does not inflate (block 0)" + kInvalid},
+        SessionCase{"ManifestSpeltWithALeadingBackslash", OnV1([](const std::string& m) -> Files {
+                        return {{"\\VORIZ\\INDEX.INI", m}, {"VORIZ\\VORIZ.exe", "exe"}};
+                    }),
+                    "manifest: \\VORIZ\\INDEX.INI: name has an empty level" + kInvalid},
+        SessionCase{"EmptyName", OnV1([](const std::string& m) -> Files {
+                        return {{"VORIZ\\INDEX.INI", m}, {"", "x"}};
+                    }),
+                    "manifest: empty name" + kInvalid},
+        // An earlier run may have left a directory where the manifest's copy goes.
+        SessionCase{"LeftoverDirectoryAtTheManifestsCopy", Then([](const DeviceImage& i) {
+                        fs::create_directories(i.Host("VORIZ/INDEX.INI"));
+                    }),
+                    kInstalled, kV2OverV1},
+        // Nothing to extract but the record: the update still completes after the purge.
+        SessionCase{"ManifestAlone", OnV1([](const std::string& m) -> Files {
+                        return {{"VORIZ\\INDEX.INI", m}};
+                    }),
+                    kInstalled, kV2OverV1},
+        // The bar counts the record's bytes with the others'.
+        SessionCase{"ThreeEqualBlocksOneTheManifest",
+                    OnV1([](const std::string& m) -> Files {
+                        return {{"a.ini", m}, {"VORIZ\\INDEX.INI", m}, {"b.ini", m}};
+                    }),
+                    kInstalled,
+                    kV2OverV1,
+                    true,
+                    {33, 66, 100}},
+        // The plan over the tree the update finds.
+        SessionCase{"PatchFileOverAnInstalledDirectory",
+                    [](const DeviceImage& i, const Keys& keys) {
+                        i.WriteFile("ResidentFlash2/VORIZ/Lang/en.txt", "installed");
+                        return OnV1(
+                            [](const std::string& m) -> Files {
+                                return {{"VORIZ\\INDEX.INI", m}, {"VORIZ\\Lang", "a file"}};
+                            },
+                            true)(i, keys);
+                    },
+                    "plan: VORIZ\\Lang: a directory stands where the file goes" + kInvalid},
+        SessionCase{"ScratchNamesAndTwoFilesOnOnePath", OnV1([](const std::string& m) -> Files {
+                        return {{"~", "t"},
+                                {"VORIZ\\~QZPNEW.TMP", "s"},
+                                {"DUP.TXT", "first"},
+                                {"Dup.txt", "second"},
+                                {"VORIZ\\INDEX.INI", m}};
+                    }),
+                    kInstalled, kV2OverV1},
+        SessionCase{"FullExactFit", Room(false, 8192), kInstalled, kV2OverV1},
+        SessionCase{"FullOneByteOver", Room(false, 8193), NoRoom("20 KB", "16 KB"), kV2OverV1},
+        SessionCase{"PatchExactFit", Room(true, 8192)},
+        SessionCase{"PatchOneByteOver", Room(true, 8193), NoRoom("12 KB", "8 KB")},
+        // The finish: the card's logo replaces the package's, after the record.
+        SessionCase{"CardLogoReplacesThePackagesLogo",
+                    [](const DeviceImage& i, const Keys&) {
+                        Tree expected = FullOverV1(i);
+                        i.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
+                        expected["powerofflogo.bmp"] = kCardLogo;
+                        return expected;
+                    },
+                    kInstalled, kV2OverV1}),
+    [](const testing::TestParamInfo<SessionCase>& info) { return info.param.name; });
+
+// The package on the card is replaced by another one after the signature was checked, while the
+// confirmation waits: the session extracts through the file it checked.
+TEST(SessionSignature, APackageSwappedDuringTheConfirmationIsNotInstalled) {
+    DeviceImage image;
+    const Keys keys;
+    const Tree expected = Signed()(image, keys);
+    image.WritePackage("swapped.qzp", FullPackage(image, "a package nobody signed"));
+    Runner run;
+    run.swapIn = "swapped.qzp";
+
+    run.Session(image);
+
+    EXPECT_EQ(run.stop, kInstalled);
+    ASSERT_EQ(run.signatures.size(), 1u);
+    EXPECT_EQ(run.signatures[0].result, 1);
+    EXPECT_EQ(run.signatures[0].keyId, keys.release.id);
+    EXPECT_EQ(run.signatures[0].trustedComment, Keys::Comment());
+    EXPECT_EQ(TreeDifference(expected, image.FlashTree()), "");
+}
+
+// A purge the shell fails (a file in use; what it deleted stays deleted) stops the update; one the
+// user cancels part way goes on and installs the full package over what is left.
+TEST(SessionPurge, AFailureStopsTheUpdateACancelInstallsOverWhatIsLeft) {
+    for (const bool cancelled : {false, true}) {
+        SCOPED_TRACE(cancelled ? "cancelled" : "a file in use");
+        DeviceImage image;
+        const Tree package = FullOverV1(image);
+        image.WriteFile("ResidentFlash2/VORIZ/busy.dat", "in use");
+        const Tree before = image.FlashTree();
+        const int busy =
+            open(image.Host("ResidentFlash2/VORIZ/busy.dat").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(busy, 0);
+        ASSERT_EQ(flock(busy, cancelled ? LOCK_SH : LOCK_EX), 0);
+        Runner run;
+        platform::FaultPlan faults;
+        faults.purgeAborted = cancelled;
+
+        run.Session(image, faults);
+        close(busy);
+
+        EXPECT_TRUE(fs::exists(image.Host("ResidentFlash2/VORIZ/busy.dat")));
+        if (cancelled) {
+            EXPECT_EQ(run.stop, kInstalled);
+            EXPECT_EQ(TreeDifference(Merge(before, package), image.FlashTree()), "");
+            EXPECT_NE(std::find(run.lines.begin(), run.lines.end(),
+                                "purge: cancelled part way; installing over what is left"),
+                      run.lines.end());
+        } else {
+            EXPECT_EQ(run.stop.rfind("purge: the shell's delete failed with ", 0), 0u) << run.stop;
+        }
+    }
+}
+
+// A failed write in the extraction: the run stops there, with the entry, the reason and the
+// system's word for it; the record is not written (it comes last), nor the card's logo.
+TEST(SessionExtraction, AFailedWriteStopsBeforeTheRecordAndTheLogo) {
+    DeviceImage image;
+    InstallVersion(image);
+    Card(image, FullPackage(image));
+    image.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
+    Runner run;
+    platform::FaultPlan faults;
+    faults.failAtWrite = 4;  // write 1 is the manifest's copy in the root
+
+    run.Session(image, faults);
+
+    EXPECT_EQ(run.stop,
+              "extraction: VORIZ\\VORIZ.exe: short write (Input/output error); shows \"Setup "
+              "Failly ! \"");
+    const Tree flash = image.FlashTree();
+    EXPECT_EQ(flash.count("voriz/index.ini"), 0u);
+    EXPECT_NE(flash.count("powerofflogo.bmp") ? flash.at("powerofflogo.bmp") : "", kCardLogo);
+}
+
+// Links and FIFOs in the device image: the installer never writes through a link to a place
+// outside the image, never blocks on a FIFO, and either installs exactly or changes nothing.
+TEST(SessionStrangeFile, NothingOutsideTheImageChangesAndNothingHangs) {
+    struct Case {
+        const char* name;
+        bool patch;
+        const char* path;    // replaced by a link to `target` outside, or a FIFO when null
+        const char* target;  // below the outside folder
+        bool installs;
+    };
+    for (const Case c :
+         {Case{"PatchIntoAFolderLinkedOutside", true, "ResidentFlash2/VORIZ/Lang", "Lang", false},
+          Case{"PatchOverAFileLinkedOutside", true, "ResidentFlash2/VORIZ/VORIZ.exe", "victim.txt",
+               false},
+          Case{"PatchOverAFifo", true, "ResidentFlash2/VORIZ/VORIZ.exe", nullptr, false},
+          Case{"FullUpdateOverAFolderLinkedOutside", false, "ResidentFlash2/VORIZ", "", true},
+          Case{"CardSettingsAsAFifo", false, "SDMMC/kvupdate.ini", nullptr, true},
+          Case{"PackageLinkedOutside", false, "SDMMC/VORIZ.QZP", "VORIZ.QZP", false}}) {
+        SCOPED_TRACE(c.name);
+        DeviceImage image;
+        InstallVersion(image);
+        const fs::path outside = image.Scratch() / "outside";
+        fs::create_directories(outside / "Lang");
+        image.WriteFile("../outside/victim.txt", "outside the image");
+        const Tree expected =
+            Card(image, c.patch ? PatchPackage(image, u"1.0") : FullPackage(image));
+        fs::copy_file(image.Host("SDMMC/VORIZ.QZP"), outside / "VORIZ.QZP");
+        fs::remove_all(image.Host(c.path));
+        if (c.target == nullptr) {
+            ASSERT_EQ(mkfifo(image.Host(c.path).c_str(), 0644), 0);
+        } else {
+            fs::create_symlink(outside / c.target, image.Host(c.path));
+        }
+        const Tree outsideBefore = DeviceImage::TreeOf(outside);
+        const Tree flashBefore = image.FlashTree();
+        Runner run;
+
+        alarm(60);  // a run that blocks on the FIFO ends the test program instead of hanging
+        run.Session(image);
+        alarm(0);
+
+        EXPECT_EQ(TreeDifference(outsideBefore, DeviceImage::TreeOf(outside)), "");
+        EXPECT_EQ(run.stop == kInstalled, c.installs) << run.stop;
+        EXPECT_EQ(TreeDifference(c.installs ? expected : flashBefore, image.FlashTree()), "");
+    }
+}
+
+}  // namespace
+}  // namespace apptest
