@@ -11,8 +11,8 @@
 #include "package/install_plan.h"
 #include "package/verify.h"
 #include "package/writer.h"
-#include "package_builder.h"
 #include "platform/text.h"
+#include "tests/package/package_fixture.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "package/package_contents.h"
 
-#include "tests/package/package_builder.h"
+#include "tests/package/package_fixture.h"
 
 namespace pkgtest {
 namespace {

@@ -21,7 +21,7 @@
 #include "package/writer.h"
 #include "platform/fault.h"
 #include "platform/text.h"
-#include "tests/package/package_builder.h"
+#include "tests/package/package_fixture.h"
 
 namespace {
 
