@@ -40,6 +40,10 @@ void RecordProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uin
                           join(entryLow, entryHigh), join(entryDoneLow, entryDoneHigh), first});
 }
 
+auto Fields(const PackageProblem& p) {
+    return std::tie(p.fault, p.entryIndex, p.block, p.expected, p.actual);
+}
+
 class ExtractTest : public DeviceTest {
   protected:
     void SetUp() override {
@@ -102,9 +106,15 @@ const ExtractCase kExtractCases[] = {
      {{"A/B/file.txt", "1"}, {"C/f", "2"}, {"VORIZ/a.txt", "4"}, {"A/again.txt", "3"}},
      {u"\\out\\A", u"\\out\\A\\B", u"\\out\\C", u"\\out\\VORIZ"}},
     {"DirectoryEntries", {1, 2}, u"\\out\\", 0, {}, {}, {u"\\out\\plain", u"\\out\\slashed"}},
-    {"OutOfOrderAndRepeated", {7, 4, 7}, u"\\out\\", 0, {}, {{"C/f", "2"}}, {u"\\out\\C"}},
-    {"TargetIsTheComment", {8}, nullptr, 0, {}, {{"f.txt", "new"}}, {}},
-    {"TargetJoinedWithoutSeparator", {8}, u"\\out\\Dir", 0, {}, {{"Dirf.txt", "new"}}, {}},
+    {"OutOfOrderAndRepeated",
+     {7, 4, 7},
+     u"\\out\\",
+     0,
+     {},
+     {{"C/f", "2"}, {"f.txt", "new"}},
+     {u"\\out\\C"}},
+    {"TargetIsTheComment", {7}, nullptr, 0, {}, {{"f.txt", "new"}}, {}},
+    {"TargetJoinedWithoutSeparator", {7}, u"\\out\\Dir", 0, {}, {{"Dirf.txt", "new"}}, {}},
     {"ForeignEntrySkipped",
      {-1, 4},
      u"\\out\\",
@@ -129,21 +139,15 @@ TEST_P(ExtractTable, WritesExactlyTheListedEntries) {
     b.File("\\C\\f", Text("2"));
     b.File("A\\again.txt", Text("3"));
     b.File("VORIZ\\\\a.txt", Text("4"));
-    b.File("big.bin", Pattern(70000));
     b.File("f.txt", Text("new"));
     b.File("bad", Pattern(3000)).crc ^= 1;
-    std::vector<std::pair<std::string, std::string>> files = c.files;
-    if (std::find(c.list.begin(), c.list.end(), 7) != c.list.end()) {
-        const Bytes big = b.entries[7].content;
-        files.emplace_back("big.bin", std::string(big.begin(), big.end()));
-    }
     for (int32_t prefixed : {0, 1}) {
         SCOPED_TRACE(prefixed);
         std::filesystem::remove_all(root_ / "out");
         std::filesystem::create_directory(root_ / "out");
         ASSERT_TRUE(Open(b.Build(prefixed ? Pattern(777, 9) : Bytes()), prefixed));
         EXPECT_EQ(archive_->FindEntry(entries_[0])->storedName(), std::string_view("ab\0cd", 5));
-        ASSERT_EQ(Extract({entries_[9]}, u"\\"), -1);
+        ASSERT_EQ(Extract({entries_[8]}, u"\\"), -1);
         g_madeDirectories.clear();
         PackageEntry foreign;
         std::vector<PackageEntry*> list;
@@ -159,8 +163,8 @@ TEST_P(ExtractTable, WritesExactlyTheListedEntries) {
         for (const auto& e : std::filesystem::recursive_directory_iterator(root_ / "out")) {
             found += e.is_regular_file() ? 1 : 0;
         }
-        EXPECT_EQ(found, files.size());
-        for (const auto& [path, content] : files) {
+        EXPECT_EQ(found, c.files.size());
+        for (const auto& [path, content] : c.files) {
             EXPECT_EQ(ReadHost("out/" + path), Text(content)) << path;
         }
     }
@@ -317,10 +321,7 @@ TEST_P(DamageTest, VerifyScanAndExtractionAgree) {
         hooks.contentsContext = &contents;
         PackageProblem scanned{};
         EXPECT_EQ(PackageScan(archive_, hooks, &scanned), whole);
-        EXPECT_EQ(std::tie(scanned.fault, scanned.entryIndex, scanned.block, scanned.expected,
-                           scanned.actual),
-                  std::tie(verified.fault, verified.entryIndex, verified.block, verified.expected,
-                           verified.actual));
+        EXPECT_EQ(Fields(scanned), Fields(verified));
         ASSERT_LE(contents.size(), file.size());
         EXPECT_TRUE(std::equal(contents.begin(), contents.end(), file.begin()));
         EXPECT_TRUE(!whole || contents.size() == file.size());
@@ -471,7 +472,7 @@ Builder StandardPackage() {
     b.File("dir\\big.bin", Pattern(70000, 3));
     for (int i = 0; i < 40; ++i) {
         b.File("d" + std::to_string(i % 5) + "\\sub\\f" + std::to_string(i), Pattern(1 + i * 97, i),
-               1000);
+               300);
     }
     b.File("last.txt", Pattern(300, 4));
     return b;
@@ -490,6 +491,17 @@ const JobsCase kJobsCases[] = {
     {"FailedWritePrefixed", [](Builder&) {}, true, 30, false},
     {"VerifyIntact", [](Builder&) {}, false, 0, true},
     {"VerifyLateDamage", [](Builder& b) { b.entries[30].crc ^= 4; }, true, 0, true},
+    // Every block fails late (its checksum is the last thing inflated), or only the last entry.
+    {"EveryBlockChecksum",
+     [](Builder& b) {
+         for (Entry& e : b.entries) {
+             for (Block& block : e.blocks) {
+                 block.data.back() ^= 1;  // the stream's Adler-32
+             }
+         }
+     },
+     false, 0, false},
+    {"VerifyLastEntryCrc", [](Builder& b) { b.entries.back().crc ^= 1; }, false, 0, true},
 };
 
 class JobsTest : public DeviceTest,
@@ -536,80 +548,16 @@ TEST_P(JobsTest, EverythingObservableMatchesOneThread) {
     const Record parallel = Run(jobs);
     EXPECT_EQ(parallel.events, reference.events);
     EXPECT_EQ(parallel.result, reference.result);
-    EXPECT_EQ(parallel.problem.fault, reference.problem.fault);
-    EXPECT_EQ(parallel.problem.entryIndex, reference.problem.entryIndex);
-    EXPECT_EQ(parallel.problem.block, reference.problem.block);
-    EXPECT_EQ(parallel.problem.expected, reference.problem.expected);
-    EXPECT_EQ(parallel.problem.actual, reference.problem.actual);
+    EXPECT_EQ(Fields(parallel.problem), Fields(reference.problem));
     EXPECT_EQ(parallel.files, reference.files);
     EXPECT_GT(parallel.peakBlocksInFlight, 1u) << "the run was not spread over threads";
+    EXPECT_LE(parallel.peakBlocksInFlight, kPipelineMaxSlots) << "however many blocks and jobs";
     const bool intact = std::string(c.what).find("Intact") != std::string::npos;
     EXPECT_EQ(reference.result == 0, intact);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, JobsTest,
                          ::testing::Combine(::testing::ValuesIn(kJobsCases),
-                                            ::testing::Values(2u, 7u)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).what) + "_jobs" +
-                                    std::to_string(std::get<1>(info.param));
-                         });
-
-// However many blocks a package holds and however many jobs decode it, only a fixed number of
-// blocks are in memory at once, also when every block fails late (its checksum is the last thing
-// inflated) or only the last entry does.
-struct LateFailure {
-    const char* what;
-    void (*apply)(Builder&);
-    uint32_t entryIndex;
-    PackageFault fault;
-};
-
-const LateFailure kLateFailures[] = {
-    {"EveryBlockChecksum",
-     [](Builder& b) {
-         for (Entry& e : b.entries) {
-             for (Block& block : e.blocks) {
-                 block.data.back() ^= 1;  // the stream's Adler-32
-             }
-         }
-     },
-     0, PackageFault::kInflate},
-    {"LastEntryCrc", [](Builder& b) { b.entries.back().crc ^= 1; }, 299,
-     PackageFault::kCrcMismatch},
-};
-
-class BoundedMemoryTest : public DeviceTest,
-                          public ::testing::WithParamInterface<std::tuple<LateFailure, uint32_t>> {
-};
-
-TEST_P(BoundedMemoryTest, BlocksInFlightStayBelowTheRing) {
-    const auto& [c, jobs] = GetParam();
-    Builder b;
-    for (int i = 0; i < 300; ++i) {
-        b.File("f" + std::to_string(i), Pattern(1200, i), 100);  // 12 blocks each
-    }
-    c.apply(b);
-    ASSERT_TRUE(Open(b.Build()));
-    archive_->SetJobs(jobs);
-    for (bool verify : {false, true}) {
-        SCOPED_TRACE(verify ? "verify" : "extract");
-        EntryRun run(*archive_);
-        const int32_t result = verify ? run.Verify(entries_, count_, nullptr)
-                                      : run.Extract(entries_, count_, u"\\out\\");
-        EXPECT_EQ(result, -1);
-        PackageProblem problem{};
-        ASSERT_TRUE(archive_->LastProblem(&problem));
-        EXPECT_EQ(problem.fault, c.fault);
-        EXPECT_EQ(problem.entryIndex, c.entryIndex);
-        EXPECT_GT(run.peakBlocksInFlight(), 1u);
-        EXPECT_LE(run.peakBlocksInFlight(), kPipelineMaxSlots);
-    }
-    EXPECT_FALSE(Exists("out/f" + std::to_string(c.entryIndex + 1)));
-}
-
-INSTANTIATE_TEST_SUITE_P(Packages, BoundedMemoryTest,
-                         ::testing::Combine(::testing::ValuesIn(kLateFailures),
                                             ::testing::Values(2u, 64u)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).what) + "_jobs" +
