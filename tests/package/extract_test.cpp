@@ -6,7 +6,6 @@
 #include <string>
 #include <tuple>
 
-#include "package/block_codec.h"
 #include "package/block_pipeline.h"
 #include "package/extract.h"
 #include "package/package_archive.h"
@@ -563,16 +562,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, JobsTest,
                              return std::string(std::get<0>(info.param).what) + "_jobs" +
                                     std::to_string(std::get<1>(info.param));
                          });
-
-// The decoders are compared with zlib by fuzz_inflate_diff, whose seeds every test run replays;
-// what is left here is joining the CRC-32 of two parts, which extraction's threads rely on.
-TEST(DecoderTest, CrcOfTwoPartsCombinesIntoTheWholesCrc) {
-    const Bytes content = Pattern(5000, 3);
-    EXPECT_EQ(
-        block_codec::Crc32Combine(Crc(Bytes(content.begin(), content.begin() + 1234)),
-                                  Crc(Bytes(content.begin() + 1234, content.end())), 5000 - 1234),
-        Crc(content));
-}
 
 }  // namespace
 }  // namespace pkgtest

@@ -15,26 +15,21 @@ namespace {
 // The tree the kKeep mode sees: folded device path -> 'd' or 'f'.
 std::map<std::u16string, char> g_tree;
 
-std::u16string FoldedPath(const char16_t* path) {
+// The made-up tree's attributes: paths fold case, `/` to `\`, doubled and trailing `\`s.
+uint32_t FakeAttributes(const char16_t* path) {
     std::u16string folded;
     for (const char16_t* p = path; *p != 0; ++p) {
-        char16_t c = *p == u'/' ? u'\\' : *p;
-        if (c >= u'A' && c <= u'Z') {
-            c = static_cast<char16_t>(c - u'A' + u'a');
+        const char16_t c = *p == u'/'                   ? u'\\'
+                           : (*p >= u'A' && *p <= u'Z') ? static_cast<char16_t>(*p + 32)
+                                                        : *p;
+        if (c != u'\\' || folded.empty() || folded.back() != u'\\') {
+            folded += c;
         }
-        if (c == u'\\' && !folded.empty() && folded.back() == u'\\') {
-            continue;
-        }
-        folded += c;
     }
     if (folded.size() > 1 && folded.back() == u'\\') {
         folded.pop_back();
     }
-    return folded;
-}
-
-uint32_t FakeAttributes(const char16_t* path) {
-    const auto found = g_tree.find(FoldedPath(path));
+    const auto found = g_tree.find(folded);
     if (found == g_tree.end()) {
         return platform::kInvalidFileAttributes;
     }

@@ -61,23 +61,18 @@ TEST_F(CatalogueTest, ContentsAreReadThroughTheOpenFile) {
     b.File("a.bin", Pattern(150000));
     const Bytes bytes = b.Build();
     ASSERT_TRUE(OpenFile(bytes));
-    auto collect = [](void* context, const uint8_t* data, uint32_t size) -> int32_t {
-        static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), data,
-                                             data + size);
-        return 0;
-    };
     // Another file put in its place: the open file still reads the original.
     WriteHost("other.qzp", Bytes(bytes.size(), 0x55));
     std::filesystem::rename(root_ / "other.qzp", root_ / "pkg.qzp");
     Bytes seen;
-    ASSERT_EQ(PackageReadContents(archive_, collect, &seen), 1);
+    ASSERT_EQ(PackageReadContents(archive_, &AppendTo, &seen), 1);
     EXPECT_EQ(seen, bytes);
     ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
     EXPECT_EQ(ReadHost("out/a.bin"), b.entries[0].content);
 
     auto stop = [](void*, const uint8_t*, uint32_t) -> int32_t { return -1; };
     EXPECT_EQ(PackageReadContents(archive_, stop, nullptr), 0);
-    EXPECT_EQ(PackageReadContents(nullptr, collect, &seen), 0);
+    EXPECT_EQ(PackageReadContents(nullptr, &AppendTo, &seen), 0);
 
     // The same file shortened or lengthened in place no longer matches the length measured at
     // the open.
@@ -85,7 +80,7 @@ TEST_F(CatalogueTest, ContentsAreReadThroughTheOpenFile) {
         ASSERT_TRUE(OpenFile(bytes));
         std::filesystem::resize_file(root_ / "pkg.qzp", length);
         seen.clear();
-        EXPECT_EQ(PackageReadContents(archive_, collect, &seen), 0) << length;
+        EXPECT_EQ(PackageReadContents(archive_, &AppendTo, &seen), 0) << length;
     }
 }
 
