@@ -18,9 +18,12 @@
 namespace pkgtest {
 namespace {
 
+// Every directory and progress call in order, progress with the file writes made so far.
+std::vector<std::string> g_events;
 std::vector<std::u16string> g_madeDirectories;
 int32_t RecordDirectory(const char16_t* path) {
     g_madeDirectories.emplace_back(path);
+    g_events.push_back("mkdir " + platform::Utf16ToUtf8(path));
     return MakeDirectory(path);
 }
 
@@ -37,6 +40,11 @@ void RecordProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uin
     auto join = [](uint32_t low, uint32_t high) { return (uint64_t{high} << 32) | low; };
     g_progress.push_back({join(totalLow, totalHigh), join(doneLow, doneHigh), name,
                           join(entryLow, entryHigh), join(entryDoneLow, entryDoneHigh), first});
+    const ProgressCall& c = g_progress.back();
+    g_events.push_back("progress " + std::to_string(c.total) + " " + std::to_string(c.done) + " " +
+                       platform::Utf16ToUtf8(name) + " " + std::to_string(c.entry) + " " +
+                       std::to_string(c.entryDone) + " " + std::to_string(first) + " writes " +
+                       std::to_string(platform::fault::WriteCount()));
 }
 
 auto Fields(const PackageProblem& p) {
@@ -90,8 +98,7 @@ struct ExtractCase {
     const char* what;
     std::vector<int> list;   // indices into the package below; -1: an entry of no catalogue
     const char16_t* target;  // null: the package comment
-    int32_t result;
-    PackageFault fault;
+    PackageFault fault;      // kNone: the call succeeds
     std::vector<std::pair<std::string, std::string>> files;  // every file under \out afterwards
     std::vector<std::u16string> made;
 };
@@ -100,29 +107,26 @@ const ExtractCase kExtractCases[] = {
     {"FilesAndTheirParents",
      {3, 4, 6, 5},  // the empty piece of VORIZ\\a.txt is skipped
      u"\\out\\",
-     0,
-     PackageFault::kNone,
+     {},
      {{"A/B/file.txt", "1"}, {"C/f", "2"}, {"VORIZ/a.txt", "4"}, {"A/again.txt", "3"}},
      {u"\\out\\A", u"\\out\\A\\B", u"\\out\\C", u"\\out\\VORIZ"}},
-    {"DirectoryEntries", {1, 2}, u"\\out\\", 0, {}, {}, {u"\\out\\plain", u"\\out\\slashed"}},
+    {"DirectoryEntries", {1, 2}, u"\\out\\", {}, {}, {u"\\out\\plain", u"\\out\\slashed"}},
     {"OutOfOrderAndRepeated",
      {7, 4, 7},
      u"\\out\\",
-     0,
      {},
      {{"C/f", "2"}, {"f.txt", "new"}},
      {u"\\out\\C"}},
-    {"TargetIsTheComment", {7}, nullptr, 0, {}, {{"f.txt", "new"}}, {}},
-    {"TargetJoinedWithoutSeparator", {7}, u"\\out\\Dir", 0, {}, {{"Dirf.txt", "new"}}, {}},
+    {"TargetIsTheComment", {7}, nullptr, {}, {{"f.txt", "new"}}, {}},
+    {"TargetJoinedWithoutSeparator", {7}, u"\\out\\Dir", {}, {{"Dirf.txt", "new"}}, {}},
     {"ForeignEntrySkipped",
      {-1, 4},
      u"\\out\\",
-     -1,
      PackageFault::kNotInCatalogue,
      {{"C/f", "2"}},
      {u"\\out\\C"}},
     // The whole stored name is refused, not the part before its NUL.
-    {"NameWithNul", {0}, u"\\out\\", -1, PackageFault::kPlanRefused, {}, {}},
+    {"NameWithNul", {0}, u"\\out\\", PackageFault::kPlanRefused, {}, {}},
 };
 
 class ExtractTable : public ExtractTest, public ::testing::WithParamInterface<ExtractCase> {};
@@ -153,8 +157,8 @@ TEST_P(ExtractTable, WritesExactlyTheListedEntries) {
         for (int k : c.list) {
             list.push_back(k < 0 ? &foreign : entries_[k]);
         }
-        EXPECT_EQ(Extract(list, c.target), c.result);
-        if (c.result != 0) {
+        EXPECT_EQ(Extract(list, c.target), c.fault == PackageFault::kNone ? 0 : -1);
+        if (c.fault != PackageFault::kNone) {
             EXPECT_EQ(LastFault(), c.fault);
         }
         EXPECT_EQ(g_madeDirectories, c.made);
@@ -353,9 +357,9 @@ TEST_F(ExtractTest, ExistingFilesAreReplacedWhole) {
     b.File("keep.txt", Pattern(30000, 4));
     b.File("bad.txt", Pattern(30000, 5)).crc ^= 1;
     ASSERT_TRUE(Open(b.Build()));
-    WriteHost("out/keep.txt", Text("old keep"));
+    WriteHost("out/keep.txt", Pattern(40000, 6));  // longer than what replaces it
     WriteHost("out/bad.txt", Text("old bad"));
-    WriteHost("out/~qzpnew.tmp", Pattern(40000, 6));  // left by a power loss, longer than keep
+    WriteHost("out/~qzpnew.tmp", Text("left by a power loss"));
     EXPECT_EQ(Extract({entries_[0], entries_[1]}), -1);
     EXPECT_EQ(ReadHost("out/keep.txt"), Pattern(30000, 4));
     EXPECT_EQ(ReadHost("out/bad.txt"), Text("old bad")) << "a failed entry keeps the old file";
@@ -445,22 +449,6 @@ struct JobsCase {
     bool verify;           // PackageVerify into \out\ instead of PackageExtract
 };
 
-std::vector<std::string> g_events;
-int32_t LogDirectory(const char16_t* path) {
-    g_events.push_back("mkdir " + platform::Utf16ToUtf8(path));
-    return MakeDirectory(path);
-}
-void LogProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint32_t doneHigh,
-                 const char16_t* name, uint32_t entryLow, uint32_t entryHigh, uint32_t entryDoneLow,
-                 uint32_t entryDoneHigh, uint32_t first) {
-    g_events.push_back("progress " + std::to_string(totalLow) + " " + std::to_string(totalHigh) +
-                       " " + std::to_string(doneLow) + " " + std::to_string(doneHigh) + " " +
-                       platform::Utf16ToUtf8(name) + " " + std::to_string(entryLow) + " " +
-                       std::to_string(entryHigh) + " " + std::to_string(entryDoneLow) + " " +
-                       std::to_string(entryDoneHigh) + " " + std::to_string(first) + " writes " +
-                       std::to_string(platform::fault::WriteCount()));
-}
-
 // Directories, nested files whose parents appear on first use, multi-block and tiny files, and
 // a second entry with two blocks that the damages below hit.
 Builder StandardPackage() {
@@ -521,8 +509,8 @@ class JobsTest : public DeviceTest,
         g_events.clear();
         platform::fault::Arm(0, c.failAtWrite);
         archive_->SetJobs(jobs);
-        PlainProgress progress(&LogProgress);
-        EntryRun run(*archive_, progress.progress(), &LogDirectory);
+        PlainProgress progress(&RecordProgress);
+        EntryRun run(*archive_, progress.progress(), &RecordDirectory);
         Record r;
         r.result = c.verify ? run.Verify(entries_, count_, u"\\out\\")
                             : run.Extract(entries_, count_, u"\\out\\");
