@@ -1,7 +1,7 @@
 // Byte builders for package fixtures, independent of the library's own writer: entries are laid
 // out record by record here, blocks compressed with zlib's compress2 and CRCs taken from zlib's
 // crc32, so the reader is checked against a second implementation of the layout. No test
-// framework here: fuzzers build with it too.
+// framework here, so fuzzers can build packages with it.
 #pragma once
 
 #include <zlib.h>
