@@ -13,7 +13,7 @@ namespace {
 
 class CatalogueTest : public DeviceTest {};
 
-TEST_F(CatalogueTest, ReadsTheWorkedExampleToTheByte) {
+TEST_F(CatalogueTest, ReadsTheWorkedExampleAndTheSmallestPackage) {
     Builder b;
     const Bytes content = Pattern(20000);
     b.File("a.txt", content);
@@ -42,14 +42,11 @@ TEST_F(CatalogueTest, ReadsTheWorkedExampleToTheByte) {
     EXPECT_STREQ(archive_->endRecord().comment, "\\SDMMC\\");
     ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
     EXPECT_EQ(ReadHost("out/a.txt"), content) << "the data start at offset 25";
-}
 
-TEST_F(CatalogueTest, SmallestPackageOpensEmpty) {
-    Builder b;
-    b.comment = "\\";
-    const Bytes bytes = b.Build();
-    ASSERT_EQ(bytes.size(), 17u);
-    ASSERT_TRUE(Open(bytes));
+    Builder smallest;  // 17 bytes: no entries, a one-byte comment
+    smallest.comment = "\\";
+    ASSERT_EQ(smallest.Build().size(), 17u);
+    ASSERT_TRUE(Open(smallest.Build()));
     EXPECT_EQ(count_, 0u);
     EXPECT_NE(entries_, nullptr);
 }
