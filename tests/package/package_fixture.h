@@ -51,7 +51,7 @@ class DeviceTest : public ::testing::Test {
         return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     bool Exists(const std::string& relative) { return std::filesystem::exists(root_ / relative); }
-    // Every path under the root except the package itself and the empty \out.
+    // Every path under the root, sorted.
     std::vector<std::string> Tree() {
         std::vector<std::string> out;
         for (const auto& e : std::filesystem::recursive_directory_iterator(root_)) {
