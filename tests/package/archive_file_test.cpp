@@ -2,7 +2,7 @@
 #include "package/archive_file.h"
 
 #include "platform/text.h"
-#include "tests/package/package_builder.h"
+#include "tests/package/package_fixture.h"
 
 namespace pkgtest {
 namespace {

@@ -1,24 +1,29 @@
-// Extraction: directory creation, progress, failures that stop the call, name safety, seeks.
+// Extraction: where entries land, progress, damage that stops the call (verification and the
+// scan agreeing), path lengths, threads and memory.
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
-#include "package/block_codec.h"
 #include "package/block_pipeline.h"
 #include "package/extract.h"
 #include "package/package_archive.h"
+#include "package/package_scan.h"
 #include "package/verify.h"
 #include "platform/fault.h"
 #include "platform/text.h"
-#include "tests/package/package_builder.h"
+#include "tests/package/package_fixture.h"
 
 namespace pkgtest {
 namespace {
 
+// Every directory and progress call in order, progress with the file writes made so far.
+std::vector<std::string> g_events;
 std::vector<std::u16string> g_madeDirectories;
 int32_t RecordDirectory(const char16_t* path) {
     g_madeDirectories.emplace_back(path);
+    g_events.push_back("mkdir " + platform::Utf16ToUtf8(path));
     return MakeDirectory(path);
 }
 
@@ -35,6 +40,15 @@ void RecordProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uin
     auto join = [](uint32_t low, uint32_t high) { return (uint64_t{high} << 32) | low; };
     g_progress.push_back({join(totalLow, totalHigh), join(doneLow, doneHigh), name,
                           join(entryLow, entryHigh), join(entryDoneLow, entryDoneHigh), first});
+    const ProgressCall& c = g_progress.back();
+    g_events.push_back("progress " + std::to_string(c.total) + " " + std::to_string(c.done) + " " +
+                       platform::Utf16ToUtf8(name) + " " + std::to_string(c.entry) + " " +
+                       std::to_string(c.entryDone) + " " + std::to_string(first) + " writes " +
+                       std::to_string(platform::fault::WriteCount()));
+}
+
+auto Fields(const PackageProblem& p) {
+    return std::tie(p.fault, p.entryIndex, p.block, p.expected, p.actual);
 }
 
 class ExtractTest : public DeviceTest {
@@ -50,67 +64,120 @@ class ExtractTest : public DeviceTest {
         return EntryRun(*archive_, progress.progress(), &RecordDirectory)
             .Extract(list.data(), static_cast<uint32_t>(list.size()), target);
     }
+    // Extract into \out\, or verify without a target, recording progress afresh.
+    int32_t Run(bool verify, std::vector<PackageEntry*> list) {
+        g_progress.clear();
+        if (!verify) {
+            return Extract(list);
+        }
+        PlainProgress progress(&RecordProgress);
+        return EntryRun(*archive_, progress.progress())
+            .Verify(list.data(), static_cast<uint32_t>(list.size()), nullptr);
+    }
     PackageFault LastFault() {
         PackageProblem problem{};
         return PackageLastProblem(archive_, &problem) == 1 ? problem.fault : PackageFault::kNone;
     }
 };
 
-TEST_F(ExtractTest, RoundTripClosesThePackageOnSuccess) {
+TEST_F(ExtractTest, EmptyListsFailAndOnlyTheLowByteOfTheCloseFlagCounts) {
     Builder b;
-    const Bytes big = Pattern(70000);
-    b.Directory("docs\\");
-    b.File("docs\\readme.txt", Text("hello"));
-    b.File("bin\\big.bin", big);
+    b.File("a", Text("a"));
     ASSERT_TRUE(Open(b.Build()));
-    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", &RecordProgress, 0x100), 1)
-        << "only the low byte of the close flag counts";
-    EXPECT_EQ(ReadHost("out/docs/readme.txt"), Text("hello"));
-    EXPECT_EQ(ReadHost("out/bin/big.bin"), big);
-    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", &RecordProgress, 1), 1);
-    archive_ = nullptr;
+    EXPECT_EQ(PackageExtract(archive_, entries_, 0, u"\\out\\", &RecordProgress, 1), 0);
+    EXPECT_EQ(PackageExtract(nullptr, entries_, 1, u"\\out\\", &RecordProgress, 1), 0);
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0x100), 1);
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 1), 1);
+    archive_ = nullptr;  // closed by the call
 }
 
-// Entries without blocks become directories; a file's parents are made only when it cannot be
-// opened at once.
-TEST_F(ExtractTest, MakesDirectoryEntriesAndParentsOnlyWhenTheFirstOpenFails) {
+// One call of extraction each, after a call that failed: where each entry lands, which
+// directories are made (a file's parents only when it cannot be opened at once), and what fails.
+// Each entry's data are found from the directory alone, plain and behind a prefix.
+struct ExtractCase {
+    const char* what;
+    std::vector<int> list;   // indices into the package below; -1: an entry of no catalogue
+    const char16_t* target;  // null: the package comment
+    PackageFault fault;      // kNone: the call succeeds
+    std::vector<std::pair<std::string, std::string>> files;  // every file under \out afterwards
+    std::vector<std::u16string> made;
+};
+
+const ExtractCase kExtractCases[] = {
+    {"FilesAndTheirParents",
+     {3, 4, 6, 5},  // the empty piece of VORIZ\\a.txt is skipped
+     u"\\out\\",
+     {},
+     {{"A/B/file.txt", "1"}, {"C/f", "2"}, {"VORIZ/a.txt", "4"}, {"A/again.txt", "3"}},
+     {u"\\out\\A", u"\\out\\A\\B", u"\\out\\C", u"\\out\\VORIZ"}},
+    {"DirectoryEntries", {1, 2}, u"\\out\\", {}, {}, {u"\\out\\plain", u"\\out\\slashed"}},
+    {"OutOfOrderAndRepeated",
+     {7, 4, 7},
+     u"\\out\\",
+     {},
+     {{"C/f", "2"}, {"f.txt", "new"}},
+     {u"\\out\\C"}},
+    {"TargetIsTheComment", {7}, nullptr, {}, {{"f.txt", "new"}}, {}},
+    {"TargetJoinedWithoutSeparator", {7}, u"\\out\\Dir", {}, {{"Dirf.txt", "new"}}, {}},
+    {"ForeignEntrySkipped",
+     {-1, 4},
+     u"\\out\\",
+     PackageFault::kNotInCatalogue,
+     {{"C/f", "2"}},
+     {u"\\out\\C"}},
+    // The whole stored name is refused, not the part before its NUL.
+    {"NameWithNul", {0}, u"\\out\\", PackageFault::kPlanRefused, {}, {}},
+};
+
+class ExtractTable : public ExtractTest, public ::testing::WithParamInterface<ExtractCase> {};
+
+TEST_P(ExtractTable, WritesExactlyTheListedEntries) {
+    const ExtractCase& c = GetParam();
     Builder b;
+    b.comment = "\\out\\";
+    b.File(std::string("ab\0cd", 5), Text("nul"));  // its stored length places all that follow
     b.Directory("plain");
     b.Directory("slashed\\");
     b.File("A\\B\\file.txt", Text("1"));
     b.File("\\C\\f", Text("2"));
     b.File("A\\again.txt", Text("3"));
-    b.File("VORIZ\\\\a.txt", Text("4"));  // the empty piece is skipped: lands at VORIZ\a.txt
-    ASSERT_TRUE(Open(b.Build()));
-    ASSERT_EQ(Extract({entries_[0], entries_[1]}), 0);
-    EXPECT_EQ(g_madeDirectories, (std::vector<std::u16string>{u"\\out\\plain", u"\\out\\slashed"}));
-    EXPECT_TRUE(std::filesystem::is_directory(root_ / "out/plain"));
-    EXPECT_TRUE(g_progress.empty()) << "directories report no progress, so never a total of 0";
-    g_madeDirectories.clear();
-    ASSERT_EQ(Extract({entries_[2], entries_[3], entries_[5]}), 0);
-    EXPECT_EQ(g_madeDirectories, (std::vector<std::u16string>{u"\\out\\A", u"\\out\\A\\B",
-                                                              u"\\out\\C", u"\\out\\VORIZ"}));
-    g_madeDirectories.clear();
-    ASSERT_EQ(Extract({entries_[4]}), 0);
-    EXPECT_TRUE(g_madeDirectories.empty());
-    EXPECT_EQ(ReadHost("out/A/B/file.txt"), Text("1"));
-    EXPECT_EQ(ReadHost("out/C/f"), Text("2"));
-    EXPECT_EQ(ReadHost("out/VORIZ/a.txt"), Text("4"));
-}
-
-TEST_F(ExtractTest, TargetDefaultsToTheCommentAndIsJoinedWithoutSeparator) {
-    Builder b;
-    b.comment = "\\card\\";
+    b.File("VORIZ\\\\a.txt", Text("4"));
     b.File("f.txt", Text("new"));
-    ASSERT_TRUE(Open(b.Build()));
-    std::filesystem::create_directory(root_ / "card");
-    ASSERT_EQ(Extract({entries_[0]}, nullptr), 0);
-    EXPECT_EQ(ReadHost("card/f.txt"), Text("new"));
-    WriteHost("Dirf.txt", Text("much longer old content"));
-    ASSERT_EQ(Extract({entries_[0]}, u"\\Dir"), 0);
-    EXPECT_EQ(ReadHost("Dirf.txt"), Text("new"));
+    b.File("bad", Pattern(3000)).crc ^= 1;
+    for (int32_t prefixed : {0, 1}) {
+        SCOPED_TRACE(prefixed);
+        std::filesystem::remove_all(root_ / "out");
+        std::filesystem::create_directory(root_ / "out");
+        ASSERT_TRUE(Open(b.Build(prefixed ? Pattern(777, 9) : Bytes()), prefixed));
+        EXPECT_EQ(archive_->FindEntry(entries_[0])->storedName(), std::string_view("ab\0cd", 5));
+        ASSERT_EQ(Extract({entries_[8]}, u"\\"), -1);
+        g_madeDirectories.clear();
+        PackageEntry foreign;
+        std::vector<PackageEntry*> list;
+        for (int k : c.list) {
+            list.push_back(k < 0 ? &foreign : entries_[k]);
+        }
+        EXPECT_EQ(Extract(list, c.target), c.fault == PackageFault::kNone ? 0 : -1);
+        if (c.fault != PackageFault::kNone) {
+            EXPECT_EQ(LastFault(), c.fault);
+        }
+        EXPECT_EQ(g_madeDirectories, c.made);
+        size_t found = 0;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(root_ / "out")) {
+            found += e.is_regular_file() ? 1 : 0;
+        }
+        EXPECT_EQ(found, c.files.size());
+        for (const auto& [path, content] : c.files) {
+            EXPECT_EQ(ReadHost("out/" + path), Text(content)) << path;
+        }
+    }
 }
 
+INSTANTIATE_TEST_SUITE_P(Lists, ExtractTable, ::testing::ValuesIn(kExtractCases),
+                         [](const auto& info) { return std::string(info.param.what); });
+
+// Progress counts compressed bytes per block, alike for extraction and verification;
+// directories report none, so never a total of 0.
 TEST_F(ExtractTest, ProgressCountsCompressedBytesPerBlock) {
     Builder b;
     b.File("one", Pattern(40000), 16384);  // three blocks
@@ -119,21 +186,26 @@ TEST_F(ExtractTest, ProgressCountsCompressedBytesPerBlock) {
     ASSERT_TRUE(Open(b.Build()));
     const uint64_t c0 = archive_->FindEntry(entries_[0])->CompressedTotal();
     const uint64_t c2 = archive_->FindEntry(entries_[2])->CompressedTotal();
-    ASSERT_EQ(Extract({entries_[0], entries_[1], entries_[2]}), 0);
-    ASSERT_EQ(g_progress.size(), 4u);
-    uint64_t done = 0;
-    for (size_t i = 0; i < 3; ++i) {
-        done += b.entries[0].blocks[i].compressedSize;
-        EXPECT_EQ(g_progress[i].total, c0 + c2);
-        EXPECT_EQ(g_progress[i].done, done);
-        EXPECT_EQ(g_progress[i].entry, c0);
-        EXPECT_EQ(g_progress[i].entryDone, done);
-        EXPECT_EQ(g_progress[i].first, i == 0 ? 1u : 0u);
-        EXPECT_EQ(g_progress[i].name, u"one");
+    for (bool verify : {false, true}) {
+        SCOPED_TRACE(verify);
+        ASSERT_EQ(Run(verify, {entries_[0], entries_[1], entries_[2]}), 0);
+        ASSERT_EQ(g_progress.size(), 4u);
+        uint64_t done = 0;
+        for (size_t i = 0; i < 3; ++i) {
+            done += b.entries[0].blocks[i].compressedSize;
+            EXPECT_EQ(g_progress[i].total, c0 + c2);
+            EXPECT_EQ(g_progress[i].done, done);
+            EXPECT_EQ(g_progress[i].entry, c0);
+            EXPECT_EQ(g_progress[i].entryDone, done);
+            EXPECT_EQ(g_progress[i].first, i == 0 ? 1u : 0u);
+            EXPECT_EQ(g_progress[i].name, u"one");
+        }
+        EXPECT_EQ(g_progress[3].first, 1u);
+        EXPECT_EQ(g_progress[3].entryDone, c2);
+        EXPECT_EQ(g_progress[3].done, g_progress[3].total);
     }
-    EXPECT_EQ(g_progress[3].first, 1u);
-    EXPECT_EQ(g_progress[3].entryDone, c2);
-    EXPECT_EQ(g_progress[3].done, g_progress[3].total);
+    EXPECT_EQ(PackageVerify(archive_, entries_, 0, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(PackageLastProblem(archive_, nullptr), 0);
 }
 
 // A call whose total passes 4 GiB: one real entry, then a 300 MB entry whose data are not in the
@@ -145,43 +217,61 @@ TEST_F(ExtractTest, ProgressSplitsCountersAbove4GiBIntoWords) {
     ASSERT_TRUE(Open(b.Build()));
     std::vector<PackageEntry*> list(16, entries_[1]);
     list[0] = entries_[0];
-    EXPECT_EQ(Extract(list), -1);
-    EXPECT_EQ(LastFault(), PackageFault::kInflate);  // "huge" reads directory bytes
-    ASSERT_EQ(g_progress.size(), 1u);
     const uint64_t expected =
         archive_->FindEntry(entries_[0])->CompressedTotal() + 15ull * 18000 * 16639;
-    EXPECT_GT(expected, 0xFFFFFFFFull);
-    EXPECT_EQ(g_progress[0].total, expected);
+    ASSERT_GT(expected, 0xFFFFFFFFull);
+    for (bool verify : {false, true}) {
+        EXPECT_EQ(Run(verify, list), -1);
+        EXPECT_EQ(LastFault(), PackageFault::kInflate);  // "huge" reads directory bytes
+        ASSERT_EQ(g_progress.size(), 1u);
+        EXPECT_EQ(g_progress[0].total, expected);
+    }
 }
 
-// Damage to the second of three file entries: the call fails there, the first entry is complete
-// and the third is never created. PackageVerify finds the same fault without writing anything.
+// Damage to one entry: verification writes nothing and names it, a scan with one or three jobs
+// reaches the same verdict while handing on the file's own bytes, and extraction stops there,
+// the entries before it complete and those after it never created.
 struct Damage {
     const char* what;
+    bool prefixed;
+    void (*apply)(Builder&);  // null: intact
     PackageFault fault;
-    void (*apply)(Builder&);
+    uint32_t entry;  // the damaged entry
 };
 
 const Damage kDamages[] = {
-    {"CrcMismatch", PackageFault::kCrcMismatch, [](Builder& b) { b.entries[1].crc ^= 1; }},
-    {"SizeMismatch", PackageFault::kSizeMismatch,
-     [](Builder& b) { b.entries[1].blocks[1].uncompressedSize -= 1; }},
-    {"InflateError", PackageFault::kInflate,
-     [](Builder& b) { b.entries[1].blocks[0].data[5] ^= 0xFF; }},
-    {"EmptyBlock", PackageFault::kInflate,
+    {"Whole", false, nullptr, PackageFault::kNone, 4},
+    {"WholePrefixed", true, nullptr, PackageFault::kNone, 4},
+    // Bytes between the last entry's data and the directory belong to no entry.
+    {"GapBeforeDirectory", false,
+     [](Builder& b) {
+         Bytes& data = b.entries[3].blocks[0].data;
+         data.insert(data.end(), 5000, 0xEE);
+     },
+     PackageFault::kNone, 4},
+    {"CrcMismatch", false, [](Builder& b) { b.entries[1].crc ^= 1; }, PackageFault::kCrcMismatch,
+     1},
+    {"SizeMismatch", false, [](Builder& b) { b.entries[1].blocks[1].uncompressedSize -= 1; },
+     PackageFault::kSizeMismatch, 1},
+    {"InflateError", false, [](Builder& b) { b.entries[1].blocks[0].data[5] ^= 0xFF; },
+     PackageFault::kInflate, 1},
+    {"InflateErrorPrefixed", true, [](Builder& b) { b.entries[3].blocks[0].data[2] ^= 0xFF; },
+     PackageFault::kInflate, 3},
+    {"EmptyBlock", false,
      [](Builder& b) {
          b.entries[1].blocks.push_back({0, 0, {}});
-     }},
-    {"InflatesPastWorkBuffer", PackageFault::kInflate,
+     },
+     PackageFault::kInflate, 1},
+    {"InflatesPastWorkBuffer", false,
      [](Builder& b) {
          const Bytes big(70000, 'z');
-         b.entries[1].blocks[0] = {65535, 0, Compress(big.data(), big.size())};
-         b.entries[1].blocks[0].compressedSize =
-             static_cast<uint32_t>(b.entries[1].blocks[0].data.size());
-     }},
+         const Bytes packed = Compress(big.data(), big.size());
+         b.entries[1].blocks[0] = {65535, static_cast<uint32_t>(packed.size()), packed};
+     },
+     PackageFault::kInflate, 1},
     // zlib (the device's decoder) refuses it as "invalid bit length repeat"; libdeflate inflates
     // it to its data, Adler-32 included.
-    {"CodeLengthsOverrunTheirTable", PackageFault::kInflate,
+    {"CodeLengthsOverrunTheirTable", false,
      [](Builder& b) {
          const std::string text = "%%%1%%%%%%%%%\xe7" + std::string(51, '%') + "\xaa]ro\ng" +
                                   std::string(66, '%') + "\xaa]";
@@ -192,63 +282,74 @@ const Damage kDamages[] = {
                                0x4c, 0x74, 0xbd, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
                                0x60, 0xe2, 0x00, 0x51, 0x4d, 0x17, 0x1e};
          b.entries[1] = {"second.txt", Crc(content), {{139, 51, stream}}, content};
-     }},
-    {"UnsafeName", PackageFault::kUnsafeName,
-     [](Builder& b) { b.entries[1].name = "sub\\..\\..\\escape.txt"; }},
+     },
+     PackageFault::kInflate, 1},
+    // The last block reaches past the end of the file.
+    {"PastTheEnd", false, [](Builder& b) { b.entries[3].blocks[0].compressedSize = 16000; },
+     PackageFault::kShortRead, 3},
 };
 
-class DamageTest : public ExtractTest, public ::testing::WithParamInterface<Damage> {
-  protected:
-    Bytes BuildDamaged() {
-        Builder b;
-        b.File("first.txt", Pattern(500));
-        b.File("second.txt", Pattern(20000, 2), 10000);
-        b.File("third.txt", Pattern(500, 3));
-        GetParam().apply(b);
-        return b.Build();
+class DamageTest : public ExtractTest, public ::testing::WithParamInterface<Damage> {};
+
+TEST_P(DamageTest, VerifyScanAndExtractionAgree) {
+    const Damage& c = GetParam();
+    const bool whole = c.fault == PackageFault::kNone;
+    Builder b;
+    b.File("first.txt", Pattern(500));
+    b.File("second.txt", Pattern(20000, 2), 10000);
+    b.Directory("dir\\");
+    b.File("dir\\third.txt", Pattern(500, 3));
+    if (c.apply != nullptr) {
+        c.apply(b);
     }
-};
-
-TEST_P(DamageTest, VerificationWritesNothingAndExtractionStopsAtTheDamagedEntry) {
-    ASSERT_TRUE(Open(BuildDamaged()));
+    const Bytes file = b.Build(c.prefixed ? Pattern(700, 9) : Bytes());
+    ASSERT_TRUE(Open(file, c.prefixed ? 1 : 0));
     const auto before = Tree();
-    PackageProblem problem{};
-    EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, nullptr, &problem), 0);
-    EXPECT_EQ(problem.fault, GetParam().fault);
-    EXPECT_EQ(problem.entryIndex, 1u);
-    if (problem.fault == PackageFault::kCrcMismatch) {  // the stored and the computed value
-        EXPECT_EQ(problem.actual, Crc(Pattern(20000, 2)));
-        EXPECT_EQ(problem.expected, problem.actual ^ 1);
-        EXPECT_STREQ(PackageFaultText(problem.fault), "CRC-32 mismatch");
-    }
+    PackageProblem verified{};
+    EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, nullptr, &verified), whole);
+    EXPECT_EQ(verified.fault, c.fault) << PackageFaultText(verified.fault);
+    EXPECT_EQ(verified.entryIndex, whole ? 0 : c.entry);
     EXPECT_EQ(Tree(), before);
+    if (c.fault == PackageFault::kCrcMismatch) {  // the stored and the computed value
+        EXPECT_EQ(verified.actual, Crc(Pattern(20000, 2)));
+        EXPECT_EQ(verified.expected, verified.actual ^ 1);
+        EXPECT_STREQ(PackageFaultText(verified.fault), "CRC-32 mismatch");
+    }
+    for (uint32_t jobs : {1u, 3u}) {
+        SCOPED_TRACE(jobs);
+        PackageSetJobs(archive_, jobs);
+        Bytes contents;
+        PackageScanHooks hooks;
+        hooks.contents = &AppendTo;
+        hooks.contentsContext = &contents;
+        PackageProblem scanned{};
+        EXPECT_EQ(PackageScan(archive_, hooks, &scanned), whole);
+        EXPECT_EQ(Fields(scanned), Fields(verified));
+        ASSERT_LE(contents.size(), file.size());
+        EXPECT_TRUE(std::equal(contents.begin(), contents.end(), file.begin()));
+        EXPECT_TRUE(!whole || contents.size() == file.size());
+    }
 
-    EXPECT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", &RecordProgress, 1), 0);
-    // A name is refused by the extraction plan before the first write; damaged data only when
-    // its entry is reached.
-    EXPECT_EQ(Exists("out/first.txt"), GetParam().fault != PackageFault::kUnsafeName);
-    EXPECT_FALSE(Exists("out/third.txt"));
-    EXPECT_FALSE(Exists("escape.txt"));
-    problem = {};
-    ASSERT_EQ(PackageLastProblem(archive_, &problem), 1) << "the package stays open";
-    EXPECT_EQ(problem.fault, GetParam().fault);
-    EXPECT_EQ(problem.entryIndex, 1u);
+    EXPECT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), whole);
+    for (uint32_t k = 0; k < count_; ++k) {
+        std::string path = "out/" + b.entries[k].name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        if (k > c.entry) {
+            EXPECT_FALSE(Exists(path)) << path;
+        } else if (k < c.entry) {
+            EXPECT_EQ(b.entries[k].blocks.empty() ? Bytes() : ReadHost(path), b.entries[k].content);
+        }
+    }
+    if (!whole) {
+        PackageProblem problem{};
+        ASSERT_EQ(PackageLastProblem(archive_, &problem), 1) << "the package stays open";
+        EXPECT_EQ(problem.fault, c.fault);
+        EXPECT_EQ(problem.entryIndex, c.entry);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DamageTest, ::testing::ValuesIn(kDamages),
                          [](const auto& info) { return std::string(info.param.what); });
-
-TEST_F(ExtractTest, VerifyReportsProgressLikeExtraction) {
-    Builder b;
-    b.File("a", Pattern(30000));
-    b.Directory("d");
-    ASSERT_TRUE(Open(b.Build()));
-    EXPECT_EQ(PackageVerify(archive_, entries_, count_, nullptr, &RecordProgress, nullptr), 1);
-    ASSERT_EQ(g_progress.size(), 2u);
-    EXPECT_EQ(g_progress[1].done, g_progress[1].total);
-    EXPECT_EQ(PackageVerify(archive_, entries_, 0, nullptr, nullptr, nullptr), 1);
-    EXPECT_EQ(PackageLastProblem(archive_, nullptr), 0);
-}
 
 // An existing file is replaced only by a complete, checked copy; a new file is written in place.
 TEST_F(ExtractTest, ExistingFilesAreReplacedWhole) {
@@ -256,14 +357,13 @@ TEST_F(ExtractTest, ExistingFilesAreReplacedWhole) {
     b.File("keep.txt", Pattern(30000, 4));
     b.File("bad.txt", Pattern(30000, 5)).crc ^= 1;
     ASSERT_TRUE(Open(b.Build()));
-    WriteHost("out/keep.txt", Text("old keep"));
+    WriteHost("out/keep.txt", Pattern(40000, 6));  // longer than what replaces it
     WriteHost("out/bad.txt", Text("old bad"));
     WriteHost("out/~qzpnew.tmp", Text("left by a power loss"));
     EXPECT_EQ(Extract({entries_[0], entries_[1]}), -1);
     EXPECT_EQ(ReadHost("out/keep.txt"), Pattern(30000, 4));
     EXPECT_EQ(ReadHost("out/bad.txt"), Text("old bad")) << "a failed entry keeps the old file";
     EXPECT_FALSE(Exists("out/~qzpnew.tmp")) << "the scratch file never outlives an entry";
-
     std::filesystem::create_directory(root_ / "out/new");
     platform::fault::Arm(0, 1);  // the first write of a file that did not exist fails
     EXPECT_EQ(Extract({entries_[0]}, u"\\out\\new\\"), -1);
@@ -290,52 +390,33 @@ TEST_F(ExtractTest, ExistingFilesAreReplacedWhole) {
     EXPECT_EQ(ReadHost("out/late/second.txt"), Text("second"));
 }
 
-TEST_F(ExtractTest, EmptyAndForeignListsFail) {
-    Builder b;
-    b.File("a", Text("a"));
-    b.File("b", Text("b"));
-    ASSERT_TRUE(Open(b.Build()));
-    EXPECT_EQ(PackageExtract(archive_, entries_, 0, u"\\out\\", &RecordProgress, 1), 0);
-    EXPECT_EQ(PackageExtract(nullptr, entries_, 1, u"\\out\\", &RecordProgress, 1), 0);
-    PackageEntry foreign;
-    // An unknown entry is skipped; the others are still extracted, but the call fails.
-    EXPECT_EQ(Extract({&foreign, entries_[1]}), -1);
-    EXPECT_EQ(LastFault(), PackageFault::kNotInCatalogue);
-    EXPECT_EQ(ReadHost("out/b"), Text("b"));
-    EXPECT_FALSE(Exists("out/a"));
-}
-
+// Joined paths over 259 units are refused before anything is written, a check against the same
+// target refusing them too; the plan counts the units (install_plan_test).
 TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
-    const std::string fits(259 - 5, 'n');  // "\out\" + name = 259 units
+    const std::string fits(259 - 5, 'n');       // "\out\" + name = 259 units
+    const std::string longDirectory(245, 'L');  // "\out\" + 245 + "\f" fits, "~qzpnew.tmp" not
     Builder b;
     b.File(fits, Text("ok"));
     b.File("deep\\" + std::string(250, 'm'), Text("no"));
     b.Directory(std::string(255, 'd'));
-    const std::string longDirectory(245, 'L');  // "\out\" + 245 + "\f" fits, "~qzpnew.tmp" not
     b.File(longDirectory + "\\f", Text("short name"));
-    b.File("d\\\\" + std::string(252, 'm'), Text("no"));  // 260 units joined, 259 once landed
     b.File("short", Text("s"));
     ASSERT_TRUE(Open(b.Build()));
-    EXPECT_EQ(Extract({entries_[0]}), 0);
-    EXPECT_EQ(ReadHost("out/" + fits), Text("ok"));
-    for (uint32_t k : {1u, 2u, 4u}) {
+    for (uint32_t k : {1u, 2u}) {
         const auto before = Tree();
         EXPECT_EQ(Extract({entries_[k]}), -1);
         EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
         EXPECT_EQ(Tree(), before);
-        // A check against the same target finds it before anything is written.
         PackageProblem problem{};
         EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, nullptr, nullptr, &problem), 1);
         EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, u"\\out\\", nullptr, &problem), 0);
         EXPECT_EQ(problem.fault, PackageFault::kPathTooLong);
     }
-    std::u16string longTarget(300, u'T');
-    EXPECT_EQ(Extract({entries_[0]}, longTarget.c_str()), -1);
+    EXPECT_EQ(Extract({entries_[0]}, std::u16string(300, u'T').c_str()), -1);
     EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
+    EXPECT_EQ(Extract({entries_[0]}), 0);
+    EXPECT_EQ(ReadHost("out/" + fits), Text("ok"));
     // A file whose path fits can always be replaced: the scratch name shrinks with the room.
-    PackageProblem problem{};
-    EXPECT_EQ(PackageVerify(archive_, &entries_[3], 1, u"\\out\\", nullptr, &problem), 1);
-    EXPECT_EQ(Extract({entries_[3]}), 0);
     WriteHost("out/" + longDirectory + "/f", Text("old"));
     EXPECT_EQ(Extract({entries_[3]}), 0) << "replaced through the scratch name ~qzpnew";
     EXPECT_EQ(ReadHost("out/" + longDirectory + "/f"), Text("short name"));
@@ -349,43 +430,11 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     std::replace(hostTarget.begin(), hostTarget.end(), u'/', u'\\');
     ASSERT_EQ(PackageSetLimitFolder(archive_, u"\\ResidentFlash2\\"), 1);
     for (int pass = 0; pass < 2; ++pass) {
-        EXPECT_EQ(Extract({entries_[5]}, hostTarget.c_str()), 0);
+        EXPECT_EQ(Extract({entries_[4]}, hostTarget.c_str()), 0);
     }
     EXPECT_EQ(ReadHost(host + "/short"), Text("s"));
     EXPECT_EQ(Extract({entries_[0]}, hostTarget.c_str()), -1) << "16 + 254 units on the device";
     EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
-}
-
-// A name holding a NUL keeps every stored byte: its stored length still places the next entry's
-// data, and the rule refuses the whole name instead of writing the part before the NUL.
-TEST_F(ExtractTest, NameWithEmbeddedNulKeepsItsStoredBytes) {
-    Builder b;
-    b.File(std::string("ab\0cd", 5), Text("first"));
-    b.File("next", Text("second"));
-    ASSERT_TRUE(Open(b.Build()));
-    EXPECT_EQ(archive_->FindEntry(entries_[0])->storedName(), std::string_view("ab\0cd", 5));
-    EXPECT_EQ(Extract({entries_[1]}), 0);
-    EXPECT_EQ(ReadHost("out/next"), Text("second"));
-    EXPECT_EQ(Extract({entries_[0]}), -1);
-    EXPECT_EQ(LastFault(), PackageFault::kPlanRefused);
-    EXPECT_FALSE(Exists("out/ab"));
-}
-
-// Each entry's data are found from the directory alone, plain and behind a prefix, whatever
-// entries came before, in whatever order they are asked for and after an entry that failed.
-TEST_F(ExtractTest, FindsEntryDataInBothLayouts) {
-    Builder b;
-    b.File("aaaaa", Pattern(100));
-    b.Directory("bbbbbbb");
-    b.File("sub\\ccc", Pattern(5000, 7));
-    b.File("bad", Pattern(3000)).crc ^= 1;
-    for (int32_t prefixed : {0, 1}) {
-        ASSERT_TRUE(Open(b.Build(prefixed ? Pattern(777, 9) : Bytes()), prefixed));
-        EXPECT_EQ(Extract({entries_[3]}), -1);
-        ASSERT_EQ(Extract({entries_[2], entries_[0], entries_[2]}), 0);
-        EXPECT_EQ(ReadHost("out/aaaaa"), b.entries[0].content);
-        EXPECT_EQ(ReadHost("out/sub/ccc"), b.entries[2].content);
-    }
 }
 
 // Decoding on several threads must change nothing observable. Each case runs once with one job,
@@ -400,22 +449,6 @@ struct JobsCase {
     bool verify;           // PackageVerify into \out\ instead of PackageExtract
 };
 
-std::vector<std::string> g_events;
-int32_t LogDirectory(const char16_t* path) {
-    g_events.push_back("mkdir " + platform::Utf16ToUtf8(path));
-    return MakeDirectory(path);
-}
-void LogProgress(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint32_t doneHigh,
-                 const char16_t* name, uint32_t entryLow, uint32_t entryHigh, uint32_t entryDoneLow,
-                 uint32_t entryDoneHigh, uint32_t first) {
-    g_events.push_back("progress " + std::to_string(totalLow) + " " + std::to_string(totalHigh) +
-                       " " + std::to_string(doneLow) + " " + std::to_string(doneHigh) + " " +
-                       platform::Utf16ToUtf8(name) + " " + std::to_string(entryLow) + " " +
-                       std::to_string(entryHigh) + " " + std::to_string(entryDoneLow) + " " +
-                       std::to_string(entryDoneHigh) + " " + std::to_string(first) + " writes " +
-                       std::to_string(platform::fault::WriteCount()));
-}
-
 // Directories, nested files whose parents appear on first use, multi-block and tiny files, and
 // a second entry with two blocks that the damages below hit.
 Builder StandardPackage() {
@@ -426,7 +459,7 @@ Builder StandardPackage() {
     b.File("dir\\big.bin", Pattern(70000, 3));
     for (int i = 0; i < 40; ++i) {
         b.File("d" + std::to_string(i % 5) + "\\sub\\f" + std::to_string(i), Pattern(1 + i * 97, i),
-               1000);
+               300);
     }
     b.File("last.txt", Pattern(300, 4));
     return b;
@@ -435,9 +468,6 @@ Builder StandardPackage() {
 const JobsCase kJobsCases[] = {
     {"Intact", [](Builder&) {}, false, 0, false},
     {"IntactPrefixed", [](Builder&) {}, true, 0, false},
-    {"CrcMismatch", [](Builder& b) { b.entries[1].crc ^= 1; }, false, 0, false},
-    {"SizeMismatch", [](Builder& b) { b.entries[1].blocks[1].uncompressedSize -= 1; }, false, 0,
-     false},
     {"InflateError", [](Builder& b) { b.entries[1].blocks[0].data[5] ^= 0xFF; }, false, 0, false},
     {"LateEntryDamaged", [](Builder& b) { b.entries[30].blocks[0].data[3] ^= 0x40; }, false, 0,
      false},
@@ -448,6 +478,17 @@ const JobsCase kJobsCases[] = {
     {"FailedWritePrefixed", [](Builder&) {}, true, 30, false},
     {"VerifyIntact", [](Builder&) {}, false, 0, true},
     {"VerifyLateDamage", [](Builder& b) { b.entries[30].crc ^= 4; }, true, 0, true},
+    // Every block fails late (its checksum is the last thing inflated), or only the last entry.
+    {"EveryBlockChecksum",
+     [](Builder& b) {
+         for (Entry& e : b.entries) {
+             for (Block& block : e.blocks) {
+                 block.data.back() ^= 1;  // the stream's Adler-32
+             }
+         }
+     },
+     false, 0, false},
+    {"VerifyLastEntryCrc", [](Builder& b) { b.entries.back().crc ^= 1; }, false, 0, true},
 };
 
 class JobsTest : public DeviceTest,
@@ -468,8 +509,8 @@ class JobsTest : public DeviceTest,
         g_events.clear();
         platform::fault::Arm(0, c.failAtWrite);
         archive_->SetJobs(jobs);
-        PlainProgress progress(&LogProgress);
-        EntryRun run(*archive_, progress.progress(), &LogDirectory);
+        PlainProgress progress(&RecordProgress);
+        EntryRun run(*archive_, progress.progress(), &RecordDirectory);
         Record r;
         r.result = c.verify ? run.Verify(entries_, count_, u"\\out\\")
                             : run.Extract(entries_, count_, u"\\out\\");
@@ -494,95 +535,21 @@ TEST_P(JobsTest, EverythingObservableMatchesOneThread) {
     const Record parallel = Run(jobs);
     EXPECT_EQ(parallel.events, reference.events);
     EXPECT_EQ(parallel.result, reference.result);
-    EXPECT_EQ(parallel.problem.fault, reference.problem.fault);
-    EXPECT_EQ(parallel.problem.entryIndex, reference.problem.entryIndex);
-    EXPECT_EQ(parallel.problem.block, reference.problem.block);
-    EXPECT_EQ(parallel.problem.expected, reference.problem.expected);
-    EXPECT_EQ(parallel.problem.actual, reference.problem.actual);
+    EXPECT_EQ(Fields(parallel.problem), Fields(reference.problem));
     EXPECT_EQ(parallel.files, reference.files);
     EXPECT_GT(parallel.peakBlocksInFlight, 1u) << "the run was not spread over threads";
+    EXPECT_LE(parallel.peakBlocksInFlight, kPipelineMaxSlots) << "however many blocks and jobs";
     const bool intact = std::string(c.what).find("Intact") != std::string::npos;
     EXPECT_EQ(reference.result == 0, intact);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, JobsTest,
                          ::testing::Combine(::testing::ValuesIn(kJobsCases),
-                                            ::testing::Values(2u, 7u)),
-                         [](const auto& info) {
-                             return std::string(std::get<0>(info.param).what) + "_jobs" +
-                                    std::to_string(std::get<1>(info.param));
-                         });
-
-// However many blocks a package holds and however many jobs decode it, only a fixed number of
-// blocks are in memory at once, also when every block fails late (its checksum is the last thing
-// inflated) or only the last entry does.
-struct LateFailure {
-    const char* what;
-    void (*apply)(Builder&);
-    uint32_t entryIndex;
-    PackageFault fault;
-};
-
-const LateFailure kLateFailures[] = {
-    {"EveryBlockChecksum",
-     [](Builder& b) {
-         for (Entry& e : b.entries) {
-             for (Block& block : e.blocks) {
-                 block.data.back() ^= 1;  // the stream's Adler-32
-             }
-         }
-     },
-     0, PackageFault::kInflate},
-    {"LastEntryCrc", [](Builder& b) { b.entries.back().crc ^= 1; }, 299,
-     PackageFault::kCrcMismatch},
-};
-
-class BoundedMemoryTest : public DeviceTest,
-                          public ::testing::WithParamInterface<std::tuple<LateFailure, uint32_t>> {
-};
-
-TEST_P(BoundedMemoryTest, BlocksInFlightStayBelowTheRing) {
-    const auto& [c, jobs] = GetParam();
-    Builder b;
-    for (int i = 0; i < 300; ++i) {
-        b.File("f" + std::to_string(i), Pattern(1200, i), 100);  // 12 blocks each
-    }
-    c.apply(b);
-    ASSERT_TRUE(Open(b.Build()));
-    archive_->SetJobs(jobs);
-    for (bool verify : {false, true}) {
-        SCOPED_TRACE(verify ? "verify" : "extract");
-        EntryRun run(*archive_);
-        const int32_t result = verify ? run.Verify(entries_, count_, nullptr)
-                                      : run.Extract(entries_, count_, u"\\out\\");
-        EXPECT_EQ(result, -1);
-        PackageProblem problem{};
-        ASSERT_TRUE(archive_->LastProblem(&problem));
-        EXPECT_EQ(problem.fault, c.fault);
-        EXPECT_EQ(problem.entryIndex, c.entryIndex);
-        EXPECT_GT(run.peakBlocksInFlight(), 1u);
-        EXPECT_LE(run.peakBlocksInFlight(), kPipelineMaxSlots);
-    }
-    EXPECT_FALSE(Exists("out/f" + std::to_string(c.entryIndex + 1)));
-}
-
-INSTANTIATE_TEST_SUITE_P(Packages, BoundedMemoryTest,
-                         ::testing::Combine(::testing::ValuesIn(kLateFailures),
                                             ::testing::Values(2u, 64u)),
                          [](const auto& info) {
                              return std::string(std::get<0>(info.param).what) + "_jobs" +
                                     std::to_string(std::get<1>(info.param));
                          });
-
-// The decoders are compared with zlib by fuzz_inflate_diff, whose seeds every test run replays;
-// what is left here is joining the CRC-32 of two parts, which extraction's threads rely on.
-TEST(DecoderTest, CrcOfTwoPartsCombinesIntoTheWholesCrc) {
-    const Bytes content = Pattern(5000, 3);
-    EXPECT_EQ(
-        block_codec::Crc32Combine(Crc(Bytes(content.begin(), content.begin() + 1234)),
-                                  Crc(Bytes(content.begin() + 1234, content.end())), 5000 - 1234),
-        Crc(content));
-}
 
 }  // namespace
 }  // namespace pkgtest

@@ -11,8 +11,8 @@
 #include "package/install_plan.h"
 #include "package/verify.h"
 #include "package/writer.h"
-#include "package_builder.h"
 #include "platform/text.h"
+#include "tests/package/package_fixture.h"
 
 namespace {
 
@@ -42,6 +42,8 @@ const NameCase kNames[] = {
     {"~\\~QZPnew.TMP", false, NameFault::kNone},  // the plan chooses a scratch base around it
     {"", false, NameFault::kEmpty},
     {"\\\\", true, NameFault::kEmpty},
+    {"\\", false, NameFault::kEmpty},
+    {"/", true, NameFault::kEmpty},
     {"VORIZ\\\\a.txt", false, NameFault::kNone, true},  // lands at VORIZ\a.txt
     {"a\\\\\\b\\", true, NameFault::kNone, true},
     {"a\\/b", false, NameFault::kEmptyLevel},  // next to a `/`: not skipped by extraction
@@ -52,6 +54,7 @@ const NameCase kNames[] = {
     {"a\\\\nul", false, NameFault::kDeviceName, true},
     {"dir\\", false, NameFault::kTrailingSeparator},
     {".\\x", false, NameFault::kDotLevel},
+    {".", false, NameFault::kDotLevel},
     {"..", false, NameFault::kDotLevel},
     {"..\\x\\", true, NameFault::kDotLevel},
     {"x\\...\\y", false, NameFault::kDotLevel},

@@ -6,14 +6,14 @@
 
 #include "package/package_contents.h"
 
-#include "tests/package/package_builder.h"
+#include "tests/package/package_fixture.h"
 
 namespace pkgtest {
 namespace {
 
 class CatalogueTest : public DeviceTest {};
 
-TEST_F(CatalogueTest, ReadsTheWorkedExampleToTheByte) {
+TEST_F(CatalogueTest, ReadsTheWorkedExampleAndTheSmallestPackage) {
     Builder b;
     const Bytes content = Pattern(20000);
     b.File("a.txt", content);
@@ -42,14 +42,11 @@ TEST_F(CatalogueTest, ReadsTheWorkedExampleToTheByte) {
     EXPECT_STREQ(archive_->endRecord().comment, "\\SDMMC\\");
     ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
     EXPECT_EQ(ReadHost("out/a.txt"), content) << "the data start at offset 25";
-}
 
-TEST_F(CatalogueTest, SmallestPackageOpensEmpty) {
-    Builder b;
-    b.comment = "\\";
-    const Bytes bytes = b.Build();
-    ASSERT_EQ(bytes.size(), 17u);
-    ASSERT_TRUE(Open(bytes));
+    Builder smallest;  // 17 bytes: no entries, a one-byte comment
+    smallest.comment = "\\";
+    ASSERT_EQ(smallest.Build().size(), 17u);
+    ASSERT_TRUE(Open(smallest.Build()));
     EXPECT_EQ(count_, 0u);
     EXPECT_NE(entries_, nullptr);
 }
@@ -61,23 +58,18 @@ TEST_F(CatalogueTest, ContentsAreReadThroughTheOpenFile) {
     b.File("a.bin", Pattern(150000));
     const Bytes bytes = b.Build();
     ASSERT_TRUE(OpenFile(bytes));
-    auto collect = [](void* context, const uint8_t* data, uint32_t size) -> int32_t {
-        static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), data,
-                                             data + size);
-        return 0;
-    };
     // Another file put in its place: the open file still reads the original.
     WriteHost("other.qzp", Bytes(bytes.size(), 0x55));
     std::filesystem::rename(root_ / "other.qzp", root_ / "pkg.qzp");
     Bytes seen;
-    ASSERT_EQ(PackageReadContents(archive_, collect, &seen), 1);
+    ASSERT_EQ(PackageReadContents(archive_, &AppendTo, &seen), 1);
     EXPECT_EQ(seen, bytes);
     ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
     EXPECT_EQ(ReadHost("out/a.bin"), b.entries[0].content);
 
     auto stop = [](void*, const uint8_t*, uint32_t) -> int32_t { return -1; };
     EXPECT_EQ(PackageReadContents(archive_, stop, nullptr), 0);
-    EXPECT_EQ(PackageReadContents(nullptr, collect, &seen), 0);
+    EXPECT_EQ(PackageReadContents(nullptr, &AppendTo, &seen), 0);
 
     // The same file shortened or lengthened in place no longer matches the length measured at
     // the open.
@@ -85,7 +77,7 @@ TEST_F(CatalogueTest, ContentsAreReadThroughTheOpenFile) {
         ASSERT_TRUE(OpenFile(bytes));
         std::filesystem::resize_file(root_ / "pkg.qzp", length);
         seen.clear();
-        EXPECT_EQ(PackageReadContents(archive_, collect, &seen), 0) << length;
+        EXPECT_EQ(PackageReadContents(archive_, &AppendTo, &seen), 0) << length;
     }
 }
 

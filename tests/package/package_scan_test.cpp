@@ -1,5 +1,5 @@
-// PackageScan against PackageVerify on the same packages, its contents against the file's own
-// bytes, and the reads an install makes: open, scan and extraction.
+// PackageScan's hooks and limits, and the reads an install makes: open, scan and extraction.
+// Damage found alike by the scan and verification: extract_test DamageTest.
 #include "package/package_scan.h"
 
 #include <gtest/gtest.h>
@@ -11,19 +11,13 @@
 #include "package/byte_source.h"
 #include "package/package.h"
 #include "package/verify.h"
-#include "package_builder.h"
+#include "tests/package/package_fixture.h"
 
 namespace {
 
 using pkgtest::Builder;
 using pkgtest::Bytes;
 using pkgtest::Pattern;
-
-int32_t Collect(void* context, const uint8_t* data, uint32_t size) {
-    auto* out = static_cast<Bytes*>(context);
-    out->insert(out->end(), data, data + size);
-    return 0;
-}
 
 // Three files (one of several blocks), a directory between them, the manifest last.
 Builder Sample() {
@@ -34,96 +28,6 @@ Builder Sample() {
     b.File("VORIZ\\INDEX.INI", pkgtest::Text("[Version]\r\nVersion=1\r\n"));
     return b;
 }
-
-constexpr size_t kPrefix = 700;
-
-struct ScanCase {
-    const char* name;
-    bool prefixed;
-    void (*table)(Builder& b);                     // damage to what the directory says, or null
-    void (*bytes)(const Builder& b, Bytes& file);  // damage to the built file, or null
-    PackageFault fault;                            // what verify and scan both report
-};
-
-// Offset in the file of entry k's first data byte.
-size_t DataAt(const Builder& b, size_t k, bool prefixed) {
-    return (prefixed ? kPrefix : 0) + b.dataOffsets[k];
-}
-
-const ScanCase kScanCases[] = {
-    {"Whole", false, nullptr, nullptr, PackageFault::kNone},
-    {"WholePrefixed", true, nullptr, nullptr, PackageFault::kNone},
-    {"BrokenBlock", false, nullptr,
-     [](const Builder& b, Bytes& f) { f[DataAt(b, 0, false) + 2] ^= 0xFF; },
-     PackageFault::kInflate},
-    {"BrokenBlockPrefixed", true, nullptr,
-     [](const Builder& b, Bytes& f) { f[DataAt(b, 2, true) + 2] ^= 0xFF; }, PackageFault::kInflate},
-    {"CrcMismatch", false, [](Builder& b) { b.entries[2].crc ^= 1; }, nullptr,
-     PackageFault::kCrcMismatch},
-    {"SizeMismatch", false, [](Builder& b) { b.entries[3].blocks[0].uncompressedSize += 1; },
-     nullptr, PackageFault::kSizeMismatch},
-    // The last entry claims more compressed bytes than the file holds.
-    {"PastTheEnd", false, [](Builder& b) { b.entries[3].blocks[0].compressedSize = 16000; },
-     nullptr, PackageFault::kShortRead},
-    // Bytes between the last entry's data and the directory belong to no entry.
-    {"GapBeforeDirectory", false, nullptr,
-     [](const Builder& b, Bytes& f) {
-         f.insert(f.begin() + static_cast<std::ptrdiff_t>(b.directoryStart), 5000, 0xEE);
-     },
-     PackageFault::kNone},
-};
-
-class ScanTest : public pkgtest::DeviceTest, public ::testing::WithParamInterface<ScanCase> {
-  protected:
-    static Bytes Package(const ScanCase& c) {
-        Builder b = Sample();
-        if (c.table != nullptr) {
-            c.table(b);
-        }
-        Bytes file = b.Build(c.prefixed ? Pattern(kPrefix, 9) : Bytes());
-        if (c.bytes != nullptr) {
-            c.bytes(b, file);
-        }
-        return file;
-    }
-};
-
-TEST_P(ScanTest, AgreesWithVerifyAndPassesEveryByte) {
-    const ScanCase& c = GetParam();
-    const Bytes file = Package(c);
-    ASSERT_TRUE(Open(file, c.prefixed ? 1 : 0));
-    PackageSetJobs(archive_, 1);
-    PackageProblem verified{};
-    const int32_t verdict = PackageVerify(archive_, entries_, count_, nullptr, nullptr, &verified);
-    EXPECT_EQ(verdict == 1, c.fault == PackageFault::kNone);
-    if (verdict == 0) {
-        EXPECT_EQ(verified.fault, c.fault) << PackageFaultText(verified.fault);
-    }
-    for (uint32_t jobs : {1u, 3u}) {
-        SCOPED_TRACE(jobs);
-        PackageSetJobs(archive_, jobs);
-        Bytes contents;
-        PackageScanHooks hooks;
-        hooks.contents = &Collect;
-        hooks.contentsContext = &contents;
-        PackageProblem scanned{};
-        EXPECT_EQ(PackageScan(archive_, hooks, &scanned), verdict);
-        if (verdict == 1) {
-            EXPECT_EQ(contents, file);
-            continue;
-        }
-        EXPECT_EQ(scanned.fault, verified.fault);
-        EXPECT_EQ(scanned.entryIndex, verified.entryIndex);
-        EXPECT_EQ(scanned.block, verified.block);
-        EXPECT_EQ(scanned.expected, verified.expected);
-        EXPECT_EQ(scanned.actual, verified.actual);
-        ASSERT_LE(contents.size(), file.size());
-        EXPECT_TRUE(std::equal(contents.begin(), contents.end(), file.begin()));
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Packages, ScanTest, ::testing::ValuesIn(kScanCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 class ScanReadsTest : public pkgtest::DeviceTest,
                       public ::testing::WithParamInterface<std::tuple<bool, uint32_t>> {};
@@ -146,7 +50,7 @@ TEST_P(ScanReadsTest, InstallReadsTheFileAtMostTwice) {
     EXPECT_EQ(PackageBytesRead(archive_), opened);
     Bytes contents;
     PackageScanHooks hooks;
-    hooks.contents = &Collect;
+    hooks.contents = &pkgtest::AppendTo;
     hooks.contentsContext = &contents;
     ASSERT_EQ(PackageScan(archive_, hooks, nullptr), 1);
     EXPECT_EQ(contents, file);

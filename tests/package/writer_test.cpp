@@ -21,7 +21,7 @@
 #include "package/writer.h"
 #include "platform/fault.h"
 #include "platform/text.h"
-#include "tests/package/package_builder.h"
+#include "tests/package/package_fixture.h"
 
 namespace {
 
@@ -42,77 +42,71 @@ class WriterTest : public pkgtest::DeviceTest {
         return {bytes.begin(), bytes.end()};
     }
     using DeviceTest::Tree;  // every path, to catch left-over temporary files
+
+    // The package the test builder lays out, record by record and independently of the writer,
+    // for `items` with the contents of their sources.
+    std::string Expected(const std::vector<PackItem>& items, int level = -1,
+                         const std::string& comment = "\\SDMMC\\") {
+        pkgtest::Builder builder;
+        builder.comment = comment;
+        for (const PackItem& item : items) {
+            if (item.source.empty()) {
+                builder.Directory(item.name);
+            } else {
+                std::string host = platform::Utf16ToUtf8(item.source).substr(1);
+                std::replace(host.begin(), host.end(), '\\', '/');
+                builder.File(item.name, ReadHost(host), kPackageBlockSize, level);
+            }
+        }
+        const pkgtest::Bytes bytes = builder.Build();
+        return {bytes.begin(), bytes.end()};
+    }
 };
 
 std::u16string Device(const std::string& relative) {
     return platform::Utf8ToUtf16("\\" + relative);
 }
 
-// The package the test builder lays out, record by record and independently of the writer, for
-// `items` with the contents of their files.
-std::string Expected(const std::vector<PackItem>& items,
-                     const std::vector<std::pair<std::string, std::string>>& files, int level = -1,
-                     const std::string& comment = "\\SDMMC\\") {
-    pkgtest::Builder builder;
-    builder.comment = comment;
-    for (const PackItem& item : items) {
-        if (item.source.empty()) {
-            builder.Directory(item.name);
-            continue;
-        }
-        const auto found = std::find_if(files.begin(), files.end(),
-                                        [&item](const auto& f) { return f.first == item.name; });
-        EXPECT_NE(found, files.end()) << item.name;
-        if (found != files.end()) {
-            builder.File(item.name, pkgtest::Text(found->second), kPackageBlockSize, level);
-        }
+// Incompressible bytes: an entry of over a mebibyte of them is streamed and its CRC-32 patched.
+std::string Noise(std::size_t size) {
+    std::mt19937 random(5);
+    std::string bytes(size, 0);
+    for (char& c : bytes) {
+        c = static_cast<char>(random());
     }
-    const pkgtest::Bytes bytes = builder.Build();
-    return std::string(bytes.begin(), bytes.end());
-}
-
-std::string RandomBytes(std::mt19937& random, std::size_t size, bool compressible) {
-    static const std::string kWords[] = {"flash ", "volume ", "update ", "\r\n", "block ", "0123 "};
-    std::string bytes;
-    bytes.reserve(size + 16);
-    while (bytes.size() < size) {
-        if (compressible) {
-            bytes += kWords[random() % std::size(kWords)];
-        } else {
-            bytes += static_cast<char>(random());
-        }
-    }
-    bytes.resize(size);
     return bytes;
 }
 
-// A random tree under "src": sizes around the block boundaries, nested and non-ASCII names.
-// Returns the stored name -> contents of every file.
-std::vector<std::pair<std::string, std::string>> MakeTree(const WriterTest& scratch,
-                                                          unsigned seed) {
-    std::mt19937 random(seed);
-    static const std::size_t kSizes[] = {1, 2, 16383, 16384, 16385, 32768, 49153, 70000};
-    static const std::string kNames[] = {"a.bin",         "Ünïcødé.txt", "日本語", "x",
-                                         "long name.dat", "z-9",         "ß"};
-    static const std::string kDirs[] = {"VORIZ", "sub dir", "Ordner_ä", "deep"};
+// A tree under "src": sizes around the block boundaries, nested and non-ASCII names, an empty
+// directory, incompressible entries (one streamed). Returns the stored name -> contents of every
+// file.
+std::vector<std::pair<std::string, std::string>> MakeTree(const WriterTest& scratch) {
+    static const struct {
+        const char* name;
+        std::size_t size;
+        bool noise;
+    } kFiles[] = {
+        {"a.bin", 1, false},
+        {"z-9", 2, true},
+        {"VORIZ/Ünïcødé.txt", 16383, false},
+        {"VORIZ/sub dir/日本語", 16384, true},
+        {"Ordner_ä/deep/x", 16385, false},
+        {"deep/long name.dat", 49153, true},
+        {"ß", 70000, false},
+        {"big.bin", 1300000, true},
+    };
     std::vector<std::pair<std::string, std::string>> files;
-    for (int i = 0; i < 14; ++i) {
-        std::string dir;
-        for (unsigned depth = random() % 4; depth > 0; --depth) {
-            dir += kDirs[random() % std::size(kDirs)] + "/";
-        }
-        const std::string name = dir + std::to_string(i) + kNames[random() % std::size(kNames)];
+    for (const auto& f : kFiles) {
+        const pkgtest::Bytes pattern =
+            pkgtest::Pattern(f.size, static_cast<uint32_t>(files.size()));
         const std::string bytes =
-            RandomBytes(random, kSizes[random() % std::size(kSizes)], random() % 2 == 0);
-        scratch.Put("src/" + name, bytes);
-        std::string stored = name;
+            f.noise ? Noise(f.size) : std::string(pattern.begin(), pattern.end());
+        scratch.Put(std::string("src/") + f.name, bytes);
+        std::string stored = f.name;
         std::replace(stored.begin(), stored.end(), '/', '\\');
         files.emplace_back(stored, bytes);
     }
     fs::create_directories(scratch.Host("src/empty dir/inner"));
-    // Over a mebibyte of incompressible data: the entry is streamed and its CRC-32 patched.
-    files.emplace_back("big.bin", RandomBytes(random, 1300000, false));
-    scratch.Put("src/big.bin", files.back().second);
     return files;
 }
 
@@ -125,7 +119,6 @@ std::vector<PackItem> Collect(const std::string& relative) {
 // ---- Round trips: every job count gives the independent layout's bytes. ----
 
 struct RoundTripCase {
-    unsigned seed;
     int level;
     unsigned jobs;
 };
@@ -133,7 +126,7 @@ struct RoundTripCase {
 class WriterRoundTrip : public WriterTest, public ::testing::WithParamInterface<RoundTripCase> {};
 
 TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
-    const auto files = MakeTree(*this, GetParam().seed);
+    const auto files = MakeTree(*this);
     const std::vector<PackItem> items = Collect("src");
 
     PackOptions options;
@@ -146,7 +139,7 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
 
     const std::string bytes = Get("out.qzp");
     EXPECT_EQ(writer.PackageBytes(), bytes.size());
-    ASSERT_TRUE(bytes == Expected(items, files, GetParam().level)) << "not the expected layout";
+    ASSERT_TRUE(bytes == Expected(items, GetParam().level)) << "not the expected layout";
     uint64_t total = 0;
     for (const auto& file : files) {
         total += file.second.size();
@@ -178,54 +171,30 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
-                         ::testing::Values(RoundTripCase{1, 6, 1}, RoundTripCase{2, 6, 2},
-                                           RoundTripCase{3, 0, 3}, RoundTripCase{4, 9, 8},
-                                           RoundTripCase{5, 1, 2}));
-
-// ---- Limits: the boundary values are written, one beyond is refused. ----
-
-TEST_F(WriterTest, WritesEveryLimitAtItsBoundary) {
-    Put("f", "x");
-    PackOptions options;
-    options.comment = std::string(258, 'c') + "\\";
-    PackageWriter writer(options);
-    const std::string longName = std::string(258, 'n') + "\\";
-    ASSERT_EQ(
-        writer.Write({{longName, {}}, {std::string(259, 'f'), Device("f")}}, Device("p").c_str()),
-        0)
-        << writer.Error();
-    EXPECT_TRUE(Get("p") == Expected({{longName, {}}, {std::string(259, 'f'), u"f"}},
-                                     {{std::string(259, 'f'), "x"}}, -1, options.comment));
-
-    options.comment = "\\";
-    PackageWriter oneByte(options);
-    ASSERT_EQ(oneByte.Write({}, Device("p").c_str()), 0) << oneByte.Error();
-    EXPECT_EQ(Get("p").size(), 17u);
-}
-
-TEST_F(WriterTest, HoldsExactly65535Entries) {
-    std::vector<PackItem> items;
-    for (uint32_t i = 0; i < 65536; ++i) {
-        items.push_back({std::to_string(i) + "\\", {}});
-    }
-    PackageWriter writer;
-    EXPECT_EQ(writer.Write(items, Device("p").c_str()), -1);
-    EXPECT_NE(writer.Error().find("65,536"), std::string::npos) << writer.Error();
-    items.pop_back();
-    ASSERT_EQ(writer.Write(items, Device("p").c_str()), 0) << writer.Error();
-    EXPECT_TRUE(Get("p") == Expected(items, {}));
-}
-
-// ---- Refusals: nothing is written, an existing output stays as it was. ----
+                         ::testing::Values(RoundTripCase{6, 1}, RoundTripCase{0, 3},
+                                           RoundTripCase{9, 3}));
 
 struct Refusal {
     const char* label;
     std::function<void(WriterTest&, std::vector<PackItem>&, PackOptions&)> setup;
-    const char* message;
+    const char* message;  // null: written
     int64_t item;
 };
 
 const Refusal kRefusals[] = {
+    {"LongestNamesAndComment",
+     [](WriterTest&, auto& items, auto& options) {
+         options.comment = std::string(258, 'c') + "\\";
+         items.push_back({std::string(258, 'n') + "\\", {}});
+         items.push_back({std::string(259, 'f'), Device("f")});
+     },
+     nullptr, 0},
+    {"OneByteComment",
+     [](WriterTest&, auto& items, auto& options) {
+         options.comment = "\\";
+         items.clear();
+     },
+     nullptr, 0},
     {"EmptyFile",
      [](WriterTest& s, auto& items, auto&) {
          s.Put("e", "");
@@ -258,16 +227,23 @@ const Refusal kRefusals[] = {
     {"CommentOver259Bytes",
      [](WriterTest&, auto&, auto& options) { options.comment = std::string(260, 'c'); },
      "comment is 260 bytes", PackageWriter::kNoItem},
-    {"TooManyEntries",
-     [](WriterTest&, auto& items, auto& options) {
-         options.maxEntries = 1;
-         items.push_back({"d\\", {}});
+    {"Exactly65535Entries",
+     [](WriterTest&, auto& items, auto&) {
+         for (uint32_t i = 1; i < 65535; ++i) {
+             items.push_back({std::to_string(i) + "\\", {}});
+         }
      },
-     "too many entries", PackageWriter::kNoItem},
+     nullptr, 0},
+    {"TooManyEntries",
+     [](WriterTest&, auto& items, auto&) {
+         for (uint32_t i = 0; i < 65535; ++i) {
+             items.push_back({std::to_string(i) + "\\", {}});
+         }
+     },
+     "too many entries: 65,536", PackageWriter::kNoItem},
     {"PackageReachesItsLimit",
      [](WriterTest& s, auto& items, auto& options) {
-         std::mt19937 random(1);
-         s.Put("r", RandomBytes(random, 3000, false));
+         s.Put("r", Noise(3000));
          items.push_back({"r", Device("r")});
          options.maxPackageBytes = 2000;
      },
@@ -279,13 +255,20 @@ const Refusal kRefusals[] = {
          options.maxFileBytes = 16384;
      },
      "16,385 bytes or more", 1},
+    {"FileAtItsLimit",
+     [](WriterTest& s, auto& items, auto& options) {
+         s.Put("r", std::string(16384, 'r'));
+         items.push_back({"r", Device("r")});
+         options.maxFileBytes = 16384;
+     },
+     nullptr, 0},
     {"LevelOutOfRange", [](WriterTest&, auto&, auto& options) { options.level = 10; },
      "outside 0-9", PackageWriter::kNoItem},
 };
 
 class WriterRefusal : public WriterTest, public ::testing::WithParamInterface<Refusal> {};
 
-TEST_P(WriterRefusal, LeavesTheOutputAloneAndNoTemporaryFile) {
+TEST_P(WriterRefusal, WritesTheLimitAndLeavesTheOutputAloneBeyondIt) {
     Put("f", "contents of f");
     Put("out.qzp", "previous package");
     std::vector<PackItem> items = {{"f", Device("f")}};
@@ -295,6 +278,11 @@ TEST_P(WriterRefusal, LeavesTheOutputAloneAndNoTemporaryFile) {
     const std::vector<std::string> before = Tree();
 
     PackageWriter writer(options);
+    if (GetParam().message == nullptr) {
+        ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
+        EXPECT_TRUE(Get("out.qzp") == Expected(items, -1, options.comment));
+        return;
+    }
     EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1);
     EXPECT_NE(writer.Error().find(GetParam().message), std::string::npos) << writer.Error();
     EXPECT_EQ(writer.ErrorItem(), GetParam().item);
@@ -307,8 +295,7 @@ INSTANTIATE_TEST_SUITE_P(Limits, WriterRefusal, ::testing::ValuesIn(kRefusals),
 
 // A failing write at any point of the package leaves the previous output and no temporary file.
 TEST_F(WriterTest, FailedWriteAtEveryPointKeepsThePreviousOutput) {
-    std::mt19937 random(5);
-    Put("big", RandomBytes(random, 1200000, false));  // streamed, CRC-32 patched
+    Put("big", Noise(1200000));  // streamed, CRC-32 patched
     Put("small", "small file");
     const std::vector<PackItem> items = {
         {"d\\", {}}, {"d\\big", Device("big")}, {"small", Device("small")}};
