@@ -59,8 +59,8 @@ TEST_F(FileTest, NamesMatchWithoutRegardToLetterCase) {
     EXPECT_EQ(Names(""), std::set<std::string>{"ResidentFlash2"});
     EXPECT_EQ(Names("ResidentFlash2"), (std::set<std::string>{"New.txt", "VORIZ"}));
     EXPECT_FALSE(CreateDir(Path(u"residentFLASH2").c_str()));  // exists, in another spelling
-    EXPECT_TRUE(Write(Path(u"residentflash2\\voriz\\Index.Ini"), "replaced"));
-    EXPECT_EQ(ReadFile("ResidentFlash2/VORIZ/index.ini"), "replaced");
+    EXPECT_TRUE(Write(Path(u"residentflash2\\voriz\\Index.Ini"), "new"));
+    EXPECT_EQ(ReadFile("ResidentFlash2/VORIZ/index.ini"), "new");
 }
 
 // Opening: what fails, fails with a reason and leaves nothing behind.
