@@ -14,8 +14,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -40,30 +38,9 @@ const char* const kPackageLevels[] = {"a",         "A",         "b",     "VORIZ"
                                       "INDEX.INI", "index.ini", "c.txt", "C.TXT", "d"};
 const char16_t* const kVersions[] = {u"1.0", u"2.0", u"3.0"};
 
-// A tree as the device sees it: lower-cased relative path ('/' between levels) -> what is there
-// ("dir" for a directory, else "file:" and the contents).
-using Tree = std::map<std::string, std::string>;
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return text;
-}
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-Tree TreeOf(const fs::path& directory) {
-    Tree tree;
-    for (const auto& item : fs::recursive_directory_iterator(directory)) {
-        const std::string name = Lower(item.path().lexically_relative(directory).generic_string());
-        tree[name] = item.is_directory() ? "dir" : "file:" + ReadAll(item.path());
-    }
-    return tree;
-}
+using fuzz::ReadAll;
+using fuzz::Tree;
+using fuzz::TreeOf;
 
 std::string Record(const char16_t* version, bool patch, const char16_t* oldVersion) {
     IniTable* table = IniTableCreate(0);
@@ -157,19 +134,8 @@ Tree PlannedTree(Tree start, const InstallPlan& plan, PackageArchive* archive,
     for (const PlanStep& step : plan.steps) {
         // The image names host files in UTF-8, whatever the characters.
         const std::u16string path = PlannedPath(app::kFlashVolume, entries[step.entry]);
-        std::string name = platform::Utf16ToUtf8(
-            std::u16string_view(path).substr(std::min(path.size(), volume.size())));
-        std::replace(name.begin(), name.end(), '\\', '/');
-        // Empty levels are skipped, as extraction does.
-        std::string clean;
-        size_t from = 0;
-        while (from <= name.size()) {
-            const size_t to = std::min(name.find('/', from), name.size());
-            if (to > from) {
-                clean += (clean.empty() ? "" : "/") + Lower(name.substr(from, to - from));
-            }
-            from = to + 1;
-        }
+        const std::string clean = fuzz::TreePath(platform::Utf16ToUtf8(
+            std::u16string_view(path).substr(std::min(path.size(), volume.size()))));
         for (size_t slash = clean.find('/'); slash != std::string::npos;
              slash = clean.find('/', slash + 1)) {
             start[clean.substr(0, slash)] = "dir";

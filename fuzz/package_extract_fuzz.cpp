@@ -1,8 +1,10 @@
-// Fuzzes checking and extracting a package opened from memory: PackageVerify and PackageScan
-// (plain and prefixed layout) and PackageExtract of every entry into a scratch directory, which is
-// removed again. Anything written outside the scratch directory is a finding, and so is a check
-// whose result or problem differs between one decoding thread and several, a scan that passes on
-// other bytes than the package's, or a scan that fails where the verification passed.
+// Fuzzes opening, checking and extracting a package from memory: PackageOpenBytes and
+// PackageGetEntryInfo of every listed entry, PackageVerify and PackageScan (plain and prefixed
+// layout) and PackageExtract of every entry into a scratch directory, which is removed again.
+// Anything written outside the scratch directory is a finding, and so is a listed entry without a
+// record, a check whose result or problem differs between one decoding thread and several, a scan
+// that passes on other bytes than the package's, or a scan that fails where the verification
+// passed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -57,12 +59,19 @@ void CheckScan(PackageArchive* archive, const uint8_t* data, size_t size, int32_
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const fuzz::Image image;
     for (int32_t prefixed : {1, 0}) {
         PackageArchive* archive = nullptr;
         PackageEntry** entries = nullptr;
         uint32_t count = 0;
         if (PackageOpenBytes({data, size}, &archive, &entries, &count, prefixed) != 1) {
             return 0;
+        }
+        PackageEntryInfo info;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (PackageGetEntryInfo(archive, entries[i], &info) != 1) {
+                std::abort();
+            }
         }
         PackageProblem problem{};
         PackageSetJobs(archive, 1);
@@ -72,10 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         PackageSetJobs(archive, 3);
         if (PackageVerify(archive, entries, count, u"\\scratch\\", &IgnoreProgress, &shared) !=
                 alone ||
-            (alone == 0 &&
-             (shared.fault != problem.fault || shared.entryIndex != problem.entryIndex ||
-              shared.block != problem.block || shared.expected != problem.expected ||
-              shared.actual != problem.actual))) {
+            (alone == 0 && !SameProblem(shared, problem))) {
             std::abort();
         }
         CheckScan(archive, data, size, alone);
@@ -83,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             PackageClose(archive);
             continue;
         }
-        const std::string scratch = std::string(fuzz::DeviceRoot()) + "/scratch";
+        const std::string scratch = std::string(fuzz::ScratchRoot()) + "/scratch";
         std::filesystem::create_directory(scratch);
         if (PackageExtract(archive, entries, count, u"\\scratch\\", &IgnoreProgress, 1) != 1) {
             PackageClose(archive);
@@ -91,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::filesystem::remove_all(scratch);
     }
     // Nothing may remain beside the scratch directory.
-    if (!std::filesystem::is_empty(fuzz::DeviceRoot())) {
+    if (!std::filesystem::is_empty(fuzz::ScratchRoot())) {
         std::abort();
     }
     return 0;

@@ -19,7 +19,6 @@
 #include "package/package.h"
 #include "package/package_contents.h"
 #include "package/writer.h"
-#include "platform/file.h"
 
 namespace {
 
@@ -27,6 +26,7 @@ namespace fs = std::filesystem;
 
 struct Item {
     std::string name;
+    std::string path;  // as fuzz::TreeOf names it
     std::string content;
     bool directory = false;
 };
@@ -65,30 +65,6 @@ std::string ChooseContent(FuzzedDataProvider& in) {
     return content;
 }
 
-// What extraction left at `name` under \out\, read through the device's own path resolution
-// (letter case ignored, `/` a separator too); null when no file is there.
-bool ReadBack(const std::string& name, std::string& content) {
-    const std::u16string path = u"\\out\\" + std::u16string(name.begin(), name.end());
-    std::FILE* stream = platform::OpenStream(path.c_str(), u"rb");
-    if (stream == nullptr) {
-        return false;
-    }
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = std::fread(buffer, 1, sizeof buffer, stream)) > 0) {
-        content.append(buffer, got);
-    }
-    std::fclose(stream);
-    return true;
-}
-
-bool IsDirectory(const std::string& name) {
-    const std::u16string path = u"\\out\\" + std::u16string(name.begin(), name.end());
-    const uint32_t attributes = platform::GetAttributes(path.c_str());
-    return attributes != platform::kInvalidFileAttributes &&
-           (attributes & platform::kAttributeDirectory) != 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -115,14 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Item item;
         item.directory = in.ConsumeIntegralInRange(0, 3) == 0;
         item.name = ChooseName(in) + (item.directory ? "\\" : "");
-        // The writer refuses a name another entry has, letter case and a directory's `\` aside.
-        std::string folded = item.name.substr(0, item.name.size() - (item.directory ? 1 : 0));
-        for (char& c : folded) {
-            c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        }
+        // One entry per path, which the writer demands; extraction puts it there.
+        item.path = fuzz::TreePath(item.name);
         std::u16string wide;
         if (CheckStoredName(item.name, item.directory, &wide) != NameFault::kNone ||
-            !seen.insert(folded).second) {
+            !seen.insert(item.path).second) {
             continue;
         }
         PackItem entry{item.name, {}};
@@ -182,10 +155,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (PackageExtract(archive, entries, entryCount, u"\\out\\", nullptr, 1) != 1) {
         std::abort();
     }
+    const fuzz::Tree out = fuzz::TreeOf(root / "out");
     for (const Item& item : items) {
-        std::string content;
-        if (item.directory ? !IsDirectory(item.name)
-                           : !ReadBack(item.name, content) || content != item.content) {
+        const auto found = out.find(item.path);
+        if (found == out.end() ||
+            found->second != (item.directory ? "dir" : "file:" + item.content)) {
             std::abort();
         }
     }

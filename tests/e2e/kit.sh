@@ -45,28 +45,20 @@ put() {
 # flip FILE OFFSET: one byte changed; a base64 digit (+ and / included) becomes another one, so
 # a text still decodes.
 flip() {
-    python3 - "$1" "$2" <<'PY'
-import sys
-path, at = sys.argv[1], int(sys.argv[2])
-data = bytearray(open(path, "rb").read())
-c = data[at]
-data[at] = (ord("A") if c != ord("A") else ord("B")) if chr(c).isalnum() or chr(c) in "+/" else c ^ 1
-open(path, "wb").write(bytes(data))
-PY
+    perl -e 'open my $f, "+<:raw", $ARGV[0] or die; seek $f, $ARGV[1], 0; read $f, my $c, 1;
+        $c = $c =~ m{[A-Za-z0-9+/]} ? ($c eq "A" ? "B" : "A") : chr(ord($c) ^ 1);
+        seek $f, $ARGV[1], 0; print $f $c' "$1" "$2"
 }
 
 # patch_bytes FILE OLD NEW...: every OLD (\xNN, \n and the like allowed) replaced by a NEW of the
 # same length; each OLD must be there. Names the writer refuses reach a package this way.
 patch_bytes() {
-    python3 - "$@" <<'PY'
-import sys
-path, pairs = sys.argv[1], [s.encode().decode("unicode_escape").encode("latin-1") for s in sys.argv[2:]]
-b = open(path, "rb").read()
-for old, new in zip(pairs[::2], pairs[1::2]):
-    assert len(old) == len(new) and old in b, old
-    b = b.replace(old, new)
-open(path, "wb").write(b)
-PY
+    perl -e 'my ($path, @pairs) = @ARGV; local $/; open my $f, "<:raw", $path or die; my $b = <$f>;
+        while (my ($old, $new) = map { eval qq{"$_"} } splice @pairs, 0, 2) {
+            length $old == length $new && index($b, $old) >= 0 or die "$old\n";
+            $b =~ s/\Q$old\E/$new/g;
+        }
+        open $f, ">:raw", $path or die; print $f $b' "$@"
 }
 
 # device DIR [VERSION]: a device image with an empty card and flash volume; with VERSION, the

@@ -30,10 +30,8 @@ put crc.qzp $(( $(offset_of crc.qzp 'VORIZ\b.txt' 2) - 10 )) \
     "${changed:6:2}${changed:4:2}${changed:2:2}${changed:0:2}"
 fails 1 "^qzp: crc.qzp: VORIZ\\\\b.txt: CRC-32 mismatch: 0x$stored should be 0x$changed\$" \
     "$QZP" verify crc.qzp
-fails 1 "VORIZ\\\\b.txt: CRC-32 mismatch: 0x$stored should be 0x$changed\$" "$QZP" extract crc.qzp out2
 
-# Not a package at all, and a missing file.
+# Not a package at all.
 seq 1 100 > notpkg
 fails 1 '^qzp: notpkg: not a package' "$QZP" list notpkg
-fails 1 '^qzp: nothing.qzp: no such file' "$QZP" verify nothing.qzp
 echo "qzp_damage: OK"

@@ -50,9 +50,8 @@ deep="abs/$(printf 'd%.0s' $(seq 200))/$(printf 'e%.0s' $(seq 100))"
 diff -r src "$deep" || fail "absolute extraction differs"
 
 # The CRC is printed the same way in text and JSON.
-python3 -c 'import json,sys; print("\n".join(e["crc"] for e in json.load(open(sys.argv[1]))["entries"]))' list.json > crc.json
-awk '{print $4}' list.txt > crc.txt
-cmp crc.json crc.txt || fail "CRCs differ between text and JSON"
+python3 -c 'import json,sys; print("\n".join(e["crc"] for e in json.load(open(sys.argv[1]))["entries"]))' list.json |
+    cmp - <(awk '{print $4}' list.txt) || fail "CRCs differ between text and JSON"
 
 # Extract by name, with `\` or `/`, in any letter case; nothing else is written.
 "$QZP" extract pkg.qzp some 'voriz\index.ini' 'ORDNER ä/日本/C.BIN'
@@ -71,12 +70,6 @@ done
 # A name not in the package: exit 1, named, nothing extracted.
 fails 1 '^qzp: pkg.qzp: VORIZ/missing.txt: not in the package$' "$QZP" extract pkg.qzp none VORIZ/missing.txt
 [ ! -e none ] || fail "directory made for a failed extraction"
-
-# An empty file refuses the whole tree and leaves no package behind.
-: > src/empty/zero
-fails 1 'src/empty/zero: empty file' "$QZP" pack src bad.qzp
-[ -z "$(ls | grep bad)" ] || fail "left a package or temporary file"
-rm src/empty/zero
 
 # Packaging slips: each tree shape is refused with status 1 and one line naming the problem and
 # the fix; nothing is written. --no-manifest lets a tree without a manifest through.
@@ -114,12 +107,10 @@ for command in verify "sign --key none.key"; do
     ! "$QZP" $command none.qzp > /dev/null 2> err.txt && grep -qxF "qzp: none.qzp: $refused" err.txt \
         || fail "$command none.qzp: $(cat err.txt)"
 done
-for fine in "--no-manifest:" "manifest in another case:\"\$QZP\" manifest slip --version 2 >/dev/null; mv slip/VORIZ/INDEX.INI slip/VORIZ/index.ini"; do
-    rm -rf slip out.qzp && mkdir -p slip/VORIZ && printf 'data' > slip/VORIZ/app.bin
-    eval "${fine#*:}"
-    option=""; [ "${fine%%:*}" = "--no-manifest" ] && option=--no-manifest
-    "$QZP" pack $option slip out.qzp > /dev/null || fail "${fine%%:*} refused"
-done
+# The manifest in another letter case is the manifest.
+rm -rf slip && mkdir -p slip/VORIZ && printf 'data' > slip/VORIZ/app.bin
+"$QZP" manifest slip --version 2 > /dev/null && mv slip/VORIZ/INDEX.INI slip/VORIZ/index.ini
+"$QZP" pack slip out.qzp > /dev/null || fail "manifest in another case refused"
 
 # OUT is checked before anything is compressed: not inside SRC_DIR (by identity, through a
 # link too), not an input file, writable.

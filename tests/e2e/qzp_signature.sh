@@ -26,9 +26,7 @@ accepts both.pub p.qzp.minisig 'release 2.0'
 accepts release.pub legacy.minisig 'legacy form'
 "$QZP" verify --pubkey release.pub p.qzp > /dev/null || fail "FILE.minisig is the default"
 
-offset() {  # offset FILE LINE COLUMN: byte offset of a column of a line (1-based line)
-    python3 -c 'import sys; t=open(sys.argv[1],"rb").read().split(b"\n"); print(sum(len(l)+1 for l in t[:int(sys.argv[2])-1])+int(sys.argv[3]))' "$@"
-}
+offset() { echo $(($(head -n $(($2 - 1)) "$1" | wc -c) + $3)); }  # offset FILE LINE COLUMN
 
 refuses() {  # refuses WHAT PUBKEY SIG PACKAGE REASON
     fails 1 "$5" "$QZP" verify --pubkey "$2" --sig "$3" "$4"
