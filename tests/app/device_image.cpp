@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -16,21 +17,10 @@
 #include "ini/ini_document.h"
 #include "ini/ini_write.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "tests/package/package_builder.h"
 
 namespace apptest {
-namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-}  // namespace
-
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -117,7 +107,8 @@ Tree DeviceImage::TreeOf(const fs::path& directory) {
         return tree;
     }
     for (const auto& e : fs::recursive_directory_iterator(directory)) {
-        const std::string relative = Lower(fs::relative(e.path(), directory).generic_string());
+        const std::string relative =
+            platform::FoldedAscii(fs::relative(e.path(), directory).generic_string());
         if (e.is_symlink()) {
             tree[relative] = "link to " + fs::read_symlink(e.path()).string();
         } else if (e.is_directory()) {
@@ -175,11 +166,8 @@ Tree TreeOfPackage(const std::vector<PackFile>& files) {
     for (const PackFile& f : files) {
         const std::size_t first = f.name.find_first_not_of('\\');  // leading `\`s name nothing
         std::string name = first == std::string::npos ? f.name : f.name.substr(first);
-        for (char& c : name) {
-            if (c == '\\')
-                c = '/';
-        }
-        name = Lower(name);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        name = platform::FoldedAscii(name);
         // Every parent folder exists afterwards.
         for (std::size_t slash = name.find('/'); slash != std::string::npos;
              slash = name.find('/', slash + 1)) {
@@ -202,11 +190,7 @@ int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<s
                                      "headless",
                                      "--events",
                                      eventsFile.string()};
-    bool scaled = false;
-    for (const auto& a : args) {
-        scaled = scaled || a == "--time-scale";
-    }
-    if (!scaled) {
+    if (std::find(args.begin(), args.end(), "--time-scale") == args.end()) {
         argv.insert(argv.end(), {"--time-scale", "0"});
     }
     argv.insert(argv.end(), args.begin(), args.end());
