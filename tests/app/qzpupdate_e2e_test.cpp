@@ -67,8 +67,6 @@ void FullOver(const DeviceImage& image, const std::u16string& version = u"1.0") 
 // How a run shows itself and ends: the headless lines, the message boxes and the dialog's answer
 // in the events record, the card's log, the restart through the vendor library, the exit status.
 
-enum class Library { kStandIn, kMissing, kWithoutExport };
-
 struct UiCase {
     const char* name;
     std::vector<std::string> args;
@@ -77,7 +75,7 @@ struct UiCase {
     int confirmResult;               // 0: no confirmation expected
     std::string logLine;             // the log's last line, without its time stamp
     bool installs = false;
-    Library library = Library::kStandIn;
+    bool standIn = true;  // the vendor library stand-in, or one without the restart export
     const char16_t* patchFor = nullptr;  // a patch on the card instead of the full package
 };
 
@@ -86,9 +84,8 @@ const char* const kCompletionBox =
 
 // A run that installs the full package over 1.0, confirmed by `answer`.
 UiCase Installs(const char* name, const char* answer, std::vector<std::string> env = {},
-                Library library = Library::kStandIn,
-                std::vector<std::string> boxes = {kCompletionBox}) {
-    return {name, {"--answer", answer}, env, boxes, 1, "logo: none on the card", true, library};
+                bool standIn = true, std::vector<std::string> boxes = {kCompletionBox}) {
+    return {name, {"--answer", answer}, env, boxes, 1, "logo: none on the card", true, standIn};
 }
 
 void PrintTo(const UiCase& c, std::ostream* os) {
@@ -104,14 +101,11 @@ TEST_P(Ui, ShowsTheRunInEveryRecord) {
     if (c.patchFor != nullptr) {
         image.WritePackage("SDMMC/VORIZ.QZP", PatchPackage(c.patchFor));
     }
-    if (c.library != Library::kMissing) {
-        const fs::path library = c.library == Library::kStandIn
-                                     ? VendorStandIn()
-                                     : BinDir() / "libqzp_stub_no_restart_export.so";
-        ASSERT_FALSE(library.empty()) << "the vendor library stand-in was not built";
-        fs::create_directories(image.Host("Windows"));
-        fs::copy_file(library, image.Host("Windows/velmorin.dll"));
-    }
+    const fs::path library =
+        c.standIn ? VendorStandIn() : BinDir() / "libqzp_stub_no_restart_export.so";
+    ASSERT_FALSE(library.empty()) << "the vendor library stand-in was not built";
+    fs::create_directories(image.Host("Windows"));
+    fs::copy_file(library, image.Host("Windows/velmorin.dll"));
 
     const RunResult run = image.Run(c.args, c.env);
 
@@ -134,7 +128,7 @@ TEST_P(Ui, ShowsTheRunInEveryRecord) {
     const std::string log = ReadAll(image.Host("SDMMC/qzpupdate.log"));
     EXPECT_TRUE(log.ends_with(" " + c.logLine + "\r\n")) << log;
     const auto restart = run.Events("restart");
-    ASSERT_EQ(restart.size(), c.installs && c.library == Library::kStandIn ? 1u : 0u);
+    ASSERT_EQ(restart.size(), c.installs && c.standIn ? 1u : 0u);
     if (!c.installs) {
         for (const json& done : run.Events("decode_done")) {
             EXPECT_EQ(done.value("result", -1), 0);
@@ -168,7 +162,7 @@ INSTANTIATE_TEST_SUITE_P(
                "another version; shows \"This Patch only for version:1.5\\r\\x1b[2J\\n "
                "Update fail!\"",
                false,
-               Library::kStandIn,
+               true,
                u"1.5\r\x1b[2J"},
         // Write 1 is the manifest's copy in the root; write 4 falls inside the extraction.
         UiCase{"FailedAtWrite4",
@@ -178,8 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                1,
                "extraction: VORIZ\\VORIZ.exe: short write (Input/output error); shows \"Setup "
                "Failly ! \""},
-        Installs("NoVendorLibrary", "ok", {}, Library::kMissing),
-        Installs("VendorLibraryWithoutRestart", "ok", {}, Library::kWithoutExport,
+        Installs("VendorLibraryWithoutRestart", "ok", {}, false,
                  {kCompletionBox,
                   "[qzpupdate] Cannot find reboot function in velmorin.dll|exclamation"}),
         // The request returns and the device never restarts: the program ends by itself after
