@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 
 #include "device_image.h"
 
@@ -201,47 +200,19 @@ bool AwaitOpens(int inotifyFd, int count) {
     return true;
 }
 
-// The loader program holding its named mutex, with a watch that counts the installer's attempts
-// to take it. The loader ends at Release() or with this object.
-class HeldLoader {
-  public:
-    explicit HeldLoader(DeviceImage& image) {
-        image.WriteFile(".named/RURodera", "");
-        const std::string lock = image.Host(".named/RURodera").string();
-        lock_ = open(lock.c_str(), O_RDWR | O_CLOEXEC);
-        watch_ = inotify_init1(IN_CLOEXEC);
-        held_ = lock_ >= 0 && flock(lock_, LOCK_EX) == 0 && watch_ >= 0 &&
-                inotify_add_watch(watch_, lock.c_str(), IN_OPEN) >= 0;
-    }
-    HeldLoader(const HeldLoader&) = delete;
-    HeldLoader& operator=(const HeldLoader&) = delete;
-    ~HeldLoader() {
-        Release();
-        if (watch_ >= 0)
-            close(watch_);
-    }
-    bool Held() const { return held_; }
-    bool AwaitAttempts(int count) const { return AwaitOpens(watch_, count); }
-    void Release() {
-        if (lock_ >= 0)
-            close(lock_);
-        lock_ = -1;
-    }
-
-  private:
-    int lock_ = -1;
-    int watch_ = -1;
-    bool held_ = false;
-};
+// A watch of the opens of `path`; -1 when it cannot be set.
+int WatchOpens(const fs::path& path) {
+    const int fd = inotify_init1(IN_CLOEXEC);
+    return fd >= 0 && inotify_add_watch(fd, path.c_str(), IN_OPEN) >= 0 ? fd : -1;
+}
 
 TEST(StartUp, FindsAPackageThatAppearsAfterTheFirstQuery) {
     DeviceImage image;
     FullOver(image, u"");
     fs::rename(image.Host("SDMMC/VORIZ.QZP"), image.Host("staged.qzp"));
-    const int watch = inotify_init1(IN_CLOEXEC);
-    ASSERT_GE(watch, 0);
     // Each query for the missing package searches the card's folder for another spelling.
-    ASSERT_GE(inotify_add_watch(watch, image.Host("SDMMC").c_str(), IN_OPEN), 0);
+    const int watch = WatchOpens(image.Host("SDMMC"));
+    ASSERT_GE(watch, 0);
 
     int out = -1;
     const int pid = image.Start({"--time-scale", "0.25"}, {}, out);
@@ -263,20 +234,23 @@ TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstWaitsForTheLoader
     DeviceImage image;
     FullOver(image, u"");
     const Tree before = image.FlashTree();
-    // The first installer is held in its wait for the loader, with its own mutex taken.
-    HeldLoader loader(image);
-    ASSERT_TRUE(loader.Held());
+    // The loader holds its named mutex; a watch counts the first installer's attempts to take it.
+    image.WriteFile(".named/RURodera", "");
+    const int loader = open(image.Host(".named/RURodera").c_str(), O_RDWR | O_CLOEXEC);
+    const int watch = WatchOpens(image.Host(".named/RURodera"));
+    ASSERT_TRUE(loader >= 0 && flock(loader, LOCK_EX) == 0 && watch >= 0);
     int out = -1;
     const int pid = image.Start({"--time-scale", "0.05"}, {}, out);
-    const bool waiting = loader.AwaitAttempts(3);  // the first try and at least two retries
+    const bool waiting = AwaitOpens(watch, 3);  // the first try and at least two retries
 
     const fs::path secondEvents = image.Scratch() / "second.jsonl";
     int secondOut = -1;
     const int second = image.Start({}, {}, secondOut, secondEvents);
     const RunResult secondRun = image.Finish(second, secondOut, secondEvents);
     const Tree whileWaiting = image.FlashTree();
-    loader.Release();
+    close(loader);  // the loader ends
     const RunResult run = image.Finish(pid, out);
+    close(watch);
 
     ASSERT_TRUE(waiting);
     EXPECT_EQ(secondRun.status, 0);
@@ -296,7 +270,7 @@ TEST(OneInstallerAtATime, ASecondInstallerEndsAtOnceAndTheFirstWaitsForTheLoader
 
 struct SweepCase {
     const char* name;
-    std::function<std::vector<PackFile>(const DeviceImage&)> package;
+    std::vector<PackFile> package;
     bool patch;
     bool fail = false;  // the write fails instead of the power
 };
@@ -321,9 +295,7 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
         InstallVersion(image);
         image.WriteFile("ResidentFlash2/PowerOffLogo.bmp", oldLogo);
         image.WriteFile("SDMMC/PowerOffLogo.bmp", newLogo);
-        const auto package = c.package(image);
-        image.WritePackage("SDMMC/VORIZ.QZP", package);
-        return package;
+        image.WritePackage("SDMMC/VORIZ.QZP", c.package);
     };
     // Whether a run makes a k-th write: a failed write may stop nothing (the card's log's).
     const auto cutAt = [&](int k) {
@@ -334,10 +306,12 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
     };
     for (int k = 1; k < 200; ++k) {
         DeviceImage image;
-        const auto package = setUp(image);
+        setUp(image);
         const std::string oldRecord = image.FlashTree().at("voriz/index.ini");
-        Tree expected =
-            c.patch ? Merge(image.FlashTree(), TreeOfPackage(package)) : TreeOfPackage(package);
+        Tree expected = TreeOfPackage(c.package);
+        if (c.patch) {
+            expected = Merge(image.FlashTree(), expected);
+        }
         expected["powerofflogo.bmp"] = newLogo;
 
         const RunResult cut =
@@ -398,13 +372,10 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sweep, PowerCut,
-    testing::Values(
-        SweepCase{"FullPackage", [](const DeviceImage& i) { return FullPackage(); }, false},
-        SweepCase{"Patch", [](const DeviceImage& i) { return PatchPackage(u"1.0"); }, true},
-        SweepCase{"FullPackageFailing", [](const DeviceImage& i) { return FullPackage(); }, false,
-                  true},
-        SweepCase{"PatchFailing", [](const DeviceImage& i) { return PatchPackage(u"1.0"); }, true,
-                  true}),
+    testing::Values(SweepCase{"FullPackage", FullPackage(), false},
+                    SweepCase{"Patch", PatchPackage(u"1.0"), true},
+                    SweepCase{"FullPackageFailing", FullPackage(), false, true},
+                    SweepCase{"PatchFailing", PatchPackage(u"1.0"), true, true}),
     [](const testing::TestParamInfo<SweepCase>& info) { return info.param.name; });
 
 }  // namespace
