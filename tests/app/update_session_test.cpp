@@ -289,6 +289,11 @@ INSTANTIATE_TEST_SUITE_P(
                         return {{"\\VORIZ\\INDEX.INI", m}, {"VORIZ\\VORIZ.exe", "exe"}};
                     }),
                     "manifest: \\VORIZ\\INDEX.INI: name has an empty level" + kInvalid},
+        // Any entry's bad name refuses the package at the manifest step, before its copy.
+        SessionCase{"EmptyName", OnV1([](const std::string& m) -> Files {
+                        return {{"VORIZ\\INDEX.INI", m}, {"", "x"}};
+                    }),
+                    "manifest: empty name" + kInvalid},
         // An earlier run may have left a directory where the manifest's copy goes.
         SessionCase{"LeftoverDirectoryAtTheManifestsCopy", Then([](const DeviceImage& i) {
                         fs::create_directories(i.Host("VORIZ/INDEX.INI"));
