@@ -251,6 +251,12 @@ INSTANTIATE_TEST_SUITE_P(
         SessionCase{"PackageChangedByOneByte",
                     Signed([](const DeviceImage& i) { FlipByte(i, "SDMMC/VORIZ.QZP", -3); }),
                     "signature: the signature does not match the file" + kInvalid},
+        SessionCase{"TrustedCommentChanged", Signed([](const DeviceImage& i) {
+                        std::string text = ReadAll(i.Host("SDMMC/VORIZ.QZP.minisig"));
+                        text.replace(text.find("release 2.0"), 11, "release 2.1");
+                        i.WriteFile("SDMMC/VORIZ.QZP.minisig", text);
+                    }),
+                    "signature: the trusted comment does not match its signature" + kInvalid},
         SessionCase{"KeyFileUnreadable", Signed([](const DeviceImage& i) {
                         fs::remove(i.Host("Windows/qzpupdate.pub"));
                         fs::create_directories(i.Host("Windows/qzpupdate.pub"));
@@ -336,6 +342,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "lacks room for this update: it needs 20 KB, 16 KB are available.\"",
                     kV2OverV1},
         SessionCase{"PatchExactFit", Room(true, 8192)},
+        SessionCase{"PatchOneByteOver", Room(true, 8193),
+                    "room: needs 12 KB, 8 KB available; shows \"The flash volume ResidentFlash2 "
+                    "lacks room for this update: it needs 12 KB, 8 KB are available.\""},
         // The finish: the card's logo replaces the package's, after the record.
         SessionCase{"CardLogoReplacesThePackagesLogo",
                     [](const DeviceImage& i, const Keys&) {
