@@ -7,10 +7,9 @@
 // the update through the rows.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <functional>
 #include <map>
 #include <set>
+#include <utility>
 
 #include "device_image.h"
 
@@ -19,15 +18,9 @@ namespace {
 
 using nlohmann::json;
 
-struct Prediction {
-    std::string outcome;  // refuse, patch, full-asks, full-no-question
-    std::string message;
-    bool operator==(const Prediction&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Prediction& p) {
-    return os << p.outcome << " \"" << p.message << "\"";
-}
+// What qzp predicts or the installer did: the outcome (refuse, patch, full-asks,
+// full-no-question) and the refusal's message.
+using Prediction = std::pair<std::string, std::string>;
 
 // What the installer did, from its events: the message box that refused it, or how it installed.
 Prediction OutcomeOfRun(const RunResult& run) {
@@ -48,98 +41,57 @@ Prediction OutcomeOfRun(const RunResult& run) {
 // The packages of the matrix, by what their manifest says and how it is stored.
 struct PackageKind {
     const char* name;
-    std::function<std::vector<PackFile>(const DeviceImage&)> make;
+    std::vector<PackFile> files;
     bool damaged = false;  // a byte of a block flipped after packing
 };
 
-// A package of two files and a folder, with `manifest` stored as `manifestName` (none when empty).
-std::vector<PackFile> Files(const std::string& manifestName, const std::string& manifest) {
+// A package of two files and a folder, with `manifest` stored as `manifestName` (none when empty)
+// and `more` after them.
+std::vector<PackFile> Files(const std::string& manifestName, const std::string& manifest,
+                            const std::vector<PackFile>& more = {}) {
     std::vector<PackFile> files = {{"VORIZ\\", ""},
                                    {"VORIZ\\VORIZ.exe", Filler(30000, 11, false)},
                                    {"VORIZ\\Maps\\region01.dat", Filler(20000, 12, true)}};
     if (!manifestName.empty()) {
         files.insert(files.begin() + 1, {manifestName, manifest});
     }
+    files.insert(files.end(), more.begin(), more.end());
     return files;
 }
 
 std::vector<PackageKind> Kinds() {
-    const auto full = [](const DeviceImage& i, const std::string& name) {
-        return Files(name, i.IniBytes(Manifest(u"2.0")));
-    };
-    const auto patch = [](const DeviceImage& i, const std::u16string& old) {
-        return Files("VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"2.1", 1, old)));
+    const std::string v2 = IniBytes(Manifest(u"2.0"));
+    const auto patch = [](const std::u16string& old) {
+        return Files("VORIZ\\INDEX.INI", IniBytes(Manifest(u"2.1", 1, old)));
     };
     return {
-        {"full", [=](const DeviceImage& i) { return full(i, "VORIZ\\INDEX.INI"); }},
-        {"full-lower-case", [=](const DeviceImage& i) { return full(i, "voriz\\index.ini"); }},
-        {"full-leading-backslash",
-         [=](const DeviceImage& i) { return full(i, "\\VORIZ\\INDEX.INI"); }},
-        {"full-slash", [=](const DeviceImage& i) { return full(i, "VORIZ/INDEX.INI"); }},
-        {"no-manifest", [=](const DeviceImage& i) { return full(i, ""); }},
-        {"two-manifests",
-         [=](const DeviceImage& i) {
-             auto files = full(i, "VORIZ\\INDEX.INI");
-             files.push_back({"Voriz\\Index.ini", i.IniBytes(Manifest(u"2.0"))});
-             return files;
-         }},
-        {"patch-for-1.0", [=](const DeviceImage& i) { return patch(i, u"1.0"); }},
-        {"patch-for-1.5", [=](const DeviceImage& i) { return patch(i, u"1.5"); }},
-        {"patch-for-no-record", [=](const DeviceImage& i) { return patch(i, u"UNDETECTED"); }},
-        {"manifest-not-utf16",
-         [](const DeviceImage&) {
-             return Files("VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n");
-         }},
-        {"older",
-         [](const DeviceImage& i) {
-             return Files("VORIZ\\INDEX.INI", i.IniBytes(Manifest(u"0.9")));
-         }},
+        {"full", Files("VORIZ\\INDEX.INI", v2)},
+        {"full-lower-case", Files("voriz\\index.ini", v2)},
+        {"full-leading-backslash", Files("\\VORIZ\\INDEX.INI", v2)},
+        {"full-slash", Files("VORIZ/INDEX.INI", v2)},
+        {"no-manifest", Files("", v2)},
+        {"two-manifests", Files("VORIZ\\INDEX.INI", v2, {{"Voriz\\Index.ini", v2}})},
+        {"patch-for-1.0", patch(u"1.0")},
+        {"patch-for-1.5", patch(u"1.5")},
+        {"patch-for-no-record", patch(u"UNDETECTED")},
+        {"manifest-not-utf16", Files("VORIZ\\INDEX.INI", "[Config]\r\nSoftwareVersion=2.0\r\n")},
+        {"older", Files("VORIZ\\INDEX.INI", IniBytes(Manifest(u"0.9")))},
         {"older-allowed",
-         [](const DeviceImage& i) {
-             return Files("VORIZ\\INDEX.INI",
-                          i.IniBytes({{u"Config", u"SoftwareVersion", u"0.9"},
-                                      {u"UpdateInfo", u"AllowDowngrade", u"1"}}));
-         }},
+         Files("VORIZ\\INDEX.INI", IniBytes({{u"Config", u"SoftwareVersion", u"0.9"},
+                                             {u"UpdateInfo", u"AllowDowngrade", u"1"}}))},
         // A name that fits 259 units alone but not below \ResidentFlash2\, where the device
         // writes it; qzp pack refuses it, another packer might not.
         {"name-too-long-below-flash",
-         [=](const DeviceImage& i) {
-             auto files = full(i, "VORIZ\\INDEX.INI");
-             files.push_back({"VORIZ\\" + std::string(238, 'n'), "x"});
-             return files;
-         }},
-        {"damaged", [=](const DeviceImage& i) { return full(i, "VORIZ\\INDEX.INI"); }, true},
-        {"empty", [](const DeviceImage&) { return std::vector<PackFile>(); }},
+         Files("VORIZ\\INDEX.INI", v2, {{"VORIZ\\" + std::string(238, 'n'), "x"}})},
+        {"damaged", Files("VORIZ\\INDEX.INI", v2), true},
+        {"empty", {}},
     };
 }
 
 enum class Signing { kNone, kGood, kForeign, kTampered };
 
-class CheckMatrix : public testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        keys_ = new DeviceImage;
-        for (const char* key : {"release", "stranger"}) {
-            const std::string base = (keys_->Scratch() / key).string();
-            ASSERT_EQ(system(("minisign -G -W -f -p " + base + ".pub -s " + base +
-                              ".sec > /dev/null 2>&1")
-                                 .c_str()),
-                      0);
-        }
-    }
-    static void TearDownTestSuite() {
-        delete keys_;
-        keys_ = nullptr;
-    }
-    static std::string Key(const char* name, const char* extension) {
-        return (keys_->Scratch() / (std::string(name) + extension)).string();
-    }
-    static DeviceImage* keys_;
-};
-
-DeviceImage* CheckMatrix::keys_ = nullptr;
-
-TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
+TEST(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
+    const Keys keys;
     const std::string qzp = (BinDir() / "qzp").string();
     std::map<std::string, int> seen;
     std::set<std::string> messages;
@@ -166,24 +118,20 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                     image.WriteFile(".named/ResidentFlash2.volume", "104857600 4096\n");
                 }
                 const std::string package = image.Host("SDMMC/VORIZ.QZP").string();
-                image.WritePackage("SDMMC/VORIZ.QZP", kind.make(image));
+                image.WritePackage("SDMMC/VORIZ.QZP", kind.files);
                 if (kind.damaged) {
                     std::string bytes = ReadAll(package);
                     bytes[bytes.size() / 3] ^= 0x5A;
                     image.WriteFile("SDMMC/VORIZ.QZP", bytes);
                 }
                 if (signing != Signing::kNone) {
-                    const char* signer = signing == Signing::kForeign ? "stranger" : "release";
-                    ASSERT_EQ(system(("minisign -S -s " + Key(signer, ".sec") + " -m " + package +
-                                      " -t 'matrix' > /dev/null 2>&1")
-                                         .c_str()),
-                              0);
+                    keys.Sign(image, signing == Signing::kForeign ? keys.stranger : keys.release);
                 }
                 if (signing == Signing::kTampered) {
                     image.WriteFile("SDMMC/VORIZ.QZP", ReadAll(package) + "appended");
                 }
                 if (trusts) {
-                    image.WriteFile("Windows/qzpupdate.pub", ReadAll(Key("release", ".pub")));
+                    image.WriteFile("Windows/qzpupdate.pub", keys.release.publicText);
                 }
                 const std::string state = std::string(kind.name) + ", signing " +
                                           std::to_string(static_cast<int>(signing)) +
@@ -208,10 +156,10 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                     const std::string info = Capture(qzp + " info --json " + package);
                     const std::string kind = json::parse(info, nullptr, false).value("kind", "");
                     EXPECT_EQ(kind.find("shows \"Invalid update File\"") != std::string::npos,
-                              actual.message == "Invalid update File")
+                              actual.second == "Invalid update File")
                         << state << ": " << kind;
                 }
-                EXPECT_EQ(status, actual.outcome == "refuse" ? 1 : 0) << state;
+                EXPECT_EQ(status, actual.first == "refuse" ? 1 : 0) << state;
                 const std::string step = predicted.value("step", "");
                 if (step != "open" && step != "signature" && step != "check" &&
                     step != "manifest") {
@@ -219,11 +167,11 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                               row % 2 == 0 ? "1.0" : "undetected")
                         << state;
                 }
-                if (actual.outcome == "refuse") {
+                if (actual.first == "refuse") {
                     EXPECT_EQ(TreeDifference(before, image.FlashTree()), "") << state;
                 }
-                ++seen[actual.outcome];
-                messages.insert(actual.message);
+                ++seen[actual.first];
+                messages.insert(actual.second);
             }
         }
     }

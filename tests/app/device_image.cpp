@@ -5,30 +5,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #include "ini/ini_document.h"
 #include "ini/ini_write.h"
 #include "platform/file.h"
+#include "platform/text.h"
 #include "tests/package/package_builder.h"
 
 namespace apptest {
-namespace {
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-}  // namespace
-
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -78,7 +70,7 @@ void DeviceImage::WriteFile(const std::string& relative, const std::string& cont
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
-std::string DeviceImage::IniBytes(const std::vector<IniValue>& values) const {
+std::string IniBytes(const std::vector<IniValue>& values) {
     IniTable* table = IniTableCreate(0);
     if (table == nullptr) {
         throw std::runtime_error("IniTableCreate failed");
@@ -109,19 +101,14 @@ void DeviceImage::WritePackage(const std::string& relative,
     WriteFile(relative, std::string(bytes.begin(), bytes.end()));
 }
 
-void DeviceImage::InstallVendorLibrary(const fs::path& library) const {
-    fs::create_directories(root_ / "Windows");
-    fs::copy_file(library, root_ / "Windows" / "velmorin.dll",
-                  fs::copy_options::overwrite_existing);
-}
-
 Tree DeviceImage::TreeOf(const fs::path& directory) {
     Tree tree;
     if (!fs::exists(directory)) {
         return tree;
     }
     for (const auto& e : fs::recursive_directory_iterator(directory)) {
-        const std::string relative = Lower(fs::relative(e.path(), directory).generic_string());
+        const std::string relative =
+            platform::FoldedAscii(fs::relative(e.path(), directory).generic_string());
         if (e.is_symlink()) {
             tree[relative] = "link to " + fs::read_symlink(e.path()).string();
         } else if (e.is_directory()) {
@@ -133,6 +120,27 @@ Tree DeviceImage::TreeOf(const fs::path& directory) {
         }
     }
     return tree;
+}
+
+Keys::Keys() {
+    for (Pair* pair : {&release, &stranger}) {
+        std::string secretText;
+        SecretKeyFile file;
+        KeyFault fault = KeyFault::kNone;
+        EXPECT_EQ(MakeKeyPair(nullptr, &pair->publicText, &secretText, &pair->id, &fault), 0);
+        EXPECT_EQ(ParseSecretKeyFile(secretText.data(), secretText.size(), &file, &fault), 0);
+        EXPECT_EQ(OpenSecretKey(file, "", &pair->secret, &fault), 0);
+    }
+}
+
+void Keys::Sign(const DeviceImage& image, const Pair& by) const {
+    const std::string bytes = ReadAll(image.Host("SDMMC/VORIZ.QZP"));
+    SignatureMaker maker;
+    std::string text;
+    EXPECT_EQ(maker.Begin(by.secret), 0);
+    EXPECT_EQ(maker.Update(bytes.data(), bytes.size()), 0);
+    EXPECT_EQ(maker.Finish(Comment(), &text), 0);
+    image.WriteFile("SDMMC/VORIZ.QZP.minisig", text);
 }
 
 std::string TreeDifference(const Tree& expected, const Tree& actual) {
@@ -158,11 +166,8 @@ Tree TreeOfPackage(const std::vector<PackFile>& files) {
     for (const PackFile& f : files) {
         const std::size_t first = f.name.find_first_not_of('\\');  // leading `\`s name nothing
         std::string name = first == std::string::npos ? f.name : f.name.substr(first);
-        for (char& c : name) {
-            if (c == '\\')
-                c = '/';
-        }
-        name = Lower(name);
+        std::replace(name.begin(), name.end(), '\\', '/');
+        name = platform::FoldedAscii(name);
         // Every parent folder exists afterwards.
         for (std::size_t slash = name.find('/'); slash != std::string::npos;
              slash = name.find('/', slash + 1)) {
@@ -185,11 +190,7 @@ int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<s
                                      "headless",
                                      "--events",
                                      eventsFile.string()};
-    bool scaled = false;
-    for (const auto& a : args) {
-        scaled = scaled || a == "--time-scale";
-    }
-    if (!scaled) {
+    if (std::find(args.begin(), args.end(), "--time-scale") == args.end()) {
         argv.insert(argv.end(), {"--time-scale", "0"});
     }
     argv.insert(argv.end(), args.begin(), args.end());
@@ -299,19 +300,19 @@ std::string Capture(const std::string& command, int* status) {
     return output;
 }
 
-std::vector<PackFile> FullPackage(const DeviceImage& image, const std::string& seed) {
+std::vector<PackFile> FullPackage(const std::string& seed) {
     return {{"VORIZ\\", ""},
             {"VORIZ\\VORIZ.exe", Filler(40000, 1, false) + seed},
-            {"VORIZ\\INDEX.INI", image.IniBytes(Manifest(u"2.0"))},
+            {"VORIZ\\INDEX.INI", IniBytes(Manifest(u"2.0"))},
             {"VORIZ\\Maps\\", ""},
             {"VORIZ\\Maps\\region01.dat", Filler(20000, 2, true)},
             {"PowerOffLogo.bmp", "logo from the package"}};
 }
 
-std::vector<PackFile> PatchPackage(const DeviceImage& image, const std::u16string& required,
+std::vector<PackFile> PatchPackage(const std::u16string& required,
                                    const std::string& manifestName) {
     return {{"VORIZ\\VORIZ.exe", Filler(40000, 1, false)},
-            {manifestName, image.IniBytes(Manifest(u"2.1", 1, required))},
+            {manifestName, IniBytes(Manifest(u"2.1", 1, required))},
             {"VORIZ\\Lang\\en.txt", Filler(20000, 2, true)}};
 }
 
@@ -328,13 +329,6 @@ Tree Merge(Tree base, const Tree& over) {
     for (const auto& [name, content] : over)
         base[name] = content;
     return base;
-}
-
-double DeviceImage::CardReads() const {
-    const std::string log = ReadAll(root_ / "SDMMC" / "qzpupdate.log");
-    const std::string marker = "the package read ";
-    const std::size_t at = log.rfind(marker);
-    return at == std::string::npos ? -1.0 : std::atof(log.c_str() + at + marker.size());
 }
 
 }  // namespace apptest

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "signature/minisign_keys.h"
+
 namespace apptest {
 
 namespace fs = std::filesystem;
@@ -50,21 +52,12 @@ class DeviceImage {
     fs::path Host(const std::string& relative) const { return root_ / relative; }
 
     void WriteFile(const std::string& relative, const std::string& content) const;
-    // A UTF-16 INI file with the given values, written by the settings library.
+    // A UTF-16 INI file with the given values (IniBytes).
     void WriteIni(const std::string& relative, const std::vector<IniValue>& values) const;
-    // The bytes of such a file, for a package's manifest.
-    std::string IniBytes(const std::vector<IniValue>& values) const;
     // Makes a package at `relative` (under ROOT) holding `files` in the order given, laid out
     // byte by byte by the tests' one package builder, so shapes the writer refuses can be made
     // too: an entry with empty content is a directory entry, whatever its name.
     void WritePackage(const std::string& relative, const std::vector<PackFile>& files) const;
-    // Copies a shared object from the build into ROOT/Windows/velmorin.dll.
-    void InstallVendorLibrary(const fs::path& library) const;
-
-    // How many times the package's size the last completed update read from the card, from the
-    // technician's log; -1 when the log says nothing of it.
-    double CardReads() const;
-
     Tree FlashTree() const { return TreeOf(root_ / "ResidentFlash2"); }
     static Tree TreeOf(const fs::path& directory);
 
@@ -83,6 +76,24 @@ class DeviceImage {
     fs::path root_;
     fs::path events_;
 };
+
+// Two key pairs made in-process, and signatures of the card's package.
+struct Keys {
+    struct Pair {
+        std::string publicText;
+        std::string id;
+        SecretKey secret;
+    };
+    Pair release;
+    Pair stranger;
+    Keys();
+    static std::string Comment() { return "timestamp:1796606506\tfile:VORIZ.QZP release 2.0"; }
+    // Signs ROOT/SDMMC/VORIZ.QZP with `by` into its .minisig file.
+    void Sign(const DeviceImage& image, const Pair& by) const;
+};
+
+// A UTF-16 INI file's bytes with the given values, written by the settings library.
+std::string IniBytes(const std::vector<IniValue>& values);
 
 // Names missing, unexpected or with other content, for a failure message ("" when equal).
 std::string TreeDifference(const Tree& expected, const Tree& actual);
@@ -112,8 +123,8 @@ std::vector<IniValue> Manifest(const std::u16string& version, int isPatch = 0,
 // The installer tests' packages: a full one of version 2.0 (a folder, the program `seed` ends, the
 // manifest in the middle of the catalogue, so that moving it last matters, maps and a logo; the big
 // entries take several data blocks of 16 KB) and a patch to 2.1 for `required`.
-std::vector<PackFile> FullPackage(const DeviceImage& image, const std::string& seed = "");
-std::vector<PackFile> PatchPackage(const DeviceImage& image, const std::u16string& required,
+std::vector<PackFile> FullPackage(const std::string& seed = "");
+std::vector<PackFile> PatchPackage(const std::u16string& required,
                                    const std::string& manifestName = "VORIZ\\INDEX.INI");
 // Installed software of version `version` (no record when empty).
 void InstallVersion(const DeviceImage& image, const std::u16string& version = u"1.0");

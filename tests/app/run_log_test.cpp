@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Every field of an outcome may come from the package or the card; none can end its line, forge
 // another or reach a terminal reading the log as a control sequence. The escaping itself is
 // Escaping's (text_test); the message a box shows is escaped in the log line of the end-to-end
-// refusal PatchForAVersionWithControlCharacters.
+// row Ui/InvalidWithControlCharacters.
 struct LineCase {
     const char* name;
     app::StepOutcome outcome;
