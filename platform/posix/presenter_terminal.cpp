@@ -111,13 +111,17 @@ class TerminalPresenter final : public Presenter {
 
     void Show(Window& window) override {
         std::call_once(inputStarted_, [this] { StartInput(); });
-        std::lock_guard lock(mutex_);
-        stack_.push_back(&window);
-        active_ = window.handle;
-        Render();
-        if (inputEnded_) {
-            AnswerAtEndOfInput(window);
+        uintptr_t answer = 0;
+        {
+            std::lock_guard lock(mutex_);
+            stack_.push_back(&window);
+            active_ = window.handle;
+            Render();
+            if (inputEnded_) {
+                answer = EndOfInputKey(window);
+            }
         }
+        Press(answer, window.handle);
     }
 
     void Hide(Window& window) override {
@@ -253,7 +257,15 @@ class TerminalPresenter final : public Presenter {
         std::thread([this] { ReadKeys(); }).detach();
     }
 
-    void Press(uintptr_t key) { PostMessageTo(active_.load(), kMsgKeyDown, key, 0); }
+    // Posts outside mutex_: the window's thread holds its queue's lock while it asks this
+    // presenter for its next refresh, so posting under mutex_ would take the locks in the
+    // opposite order.
+    static void Press(uintptr_t key, WindowHandle window) {
+        if (key != 0) {
+            PostMessageTo(window, kMsgKeyDown, key, 0);
+        }
+    }
+    void Press(uintptr_t key) { Press(key, active_.load()); }
 
     void ReadKeys() {
         char buffer[64];
@@ -265,11 +277,17 @@ class TerminalPresenter final : public Presenter {
             const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
             if (n <= 0) {
                 // End of input: nothing more will be pressed, so no window may wait for a key.
-                std::lock_guard lock(mutex_);
-                inputEnded_ = true;
-                if (!stack_.empty()) {
-                    AnswerAtEndOfInput(*stack_.back());
+                uintptr_t answer = 0;
+                WindowHandle window = nullptr;
+                {
+                    std::lock_guard lock(mutex_);
+                    inputEnded_ = true;
+                    if (!stack_.empty()) {
+                        answer = EndOfInputKey(*stack_.back());
+                        window = stack_.back()->handle;
+                    }
                 }
+                Press(answer, window);
                 return;
             }
             for (ssize_t i = 0; i < n; ++i) {
@@ -297,19 +315,19 @@ class TerminalPresenter final : public Presenter {
         }
     }
 
-    // After the end of input: Enter for a message box, Escape for a dialog with buttons (the
-    // confirmation: the safe answer), nothing for the progress dialog, which needs no key.
-    void AnswerAtEndOfInput(const Window& window) {
+    // The key that answers a window after the end of input: Enter for a message box, Escape
+    // for a dialog with buttons (the confirmation: the safe answer), none (0) for the progress
+    // dialog, which needs no key.
+    static uintptr_t EndOfInputKey(const Window& window) {
         if (window.kind == WindowKind::kMessageBox) {
-            Press(kKeyEnter);
-            return;
+            return kKeyEnter;
         }
         for (const auto& c : window.controls) {
             if (c->controlKind == ControlKind::kButton) {
-                Press(kKeyEscape);
-                return;
+                return kKeyEscape;
             }
         }
+        return 0;
     }
 
     std::mutex mutex_;
