@@ -173,7 +173,7 @@ Tree TreeOfPackage(const std::vector<PackFile>& files) {
              slash = name.find('/', slash + 1)) {
             tree[name.substr(0, slash + 1)] = "";
         }
-        if (name.back() != '/') {
+        if (!name.empty() && name.back() != '/') {
             tree[name] = f.content;
         }
     }
