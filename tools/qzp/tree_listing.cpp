@@ -83,9 +83,9 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
     listing.isPackage = true;
     PackageGetComment(package.archive, &listing.comment);
     for (uint32_t k = 0; k < package.count; ++k) {
-        const PackageEntryRecord& entry = package.records[k];
+        PackageEntryRecord entry = package.Record(k);
         TreeEntry item;
-        item.name = entry.storedName;
+        item.name = std::move(entry.storedName);
         item.directory = entry.directory;
         item.size = entry.size;
         item.crc = entry.crc;
