@@ -502,37 +502,28 @@ int32_t PackageWriter::Write(const std::vector<PackItem>& items, const char16_t*
     jobs = std::min(jobs, kMaxJobs);
 
     // A failure never leaves a partial output, nor changes an existing one.
-    // The acceptance check reads the package whole under its scratch name, before the rename.
     Output out(options_.maxPackageBytes);
-    const platform::ScratchRule rule = platform::ScratchRule::OfThisRun();
-    std::u16string scratch;
-    if (options_.accept && !platform::ScratchPath(output, rule, scratch)) {
-        return Fail(kNoItem, "cannot create a temporary file next to the output: path too long");
-    }
+    const auto write = [&](std::FILE* stream) {
+        out.Attach(stream);
+        PackJob job(items, options_, out, jobs);
+        const bool ok = job.Run();
+        if (!ok) {
+            Fail(job.failureItem, job.failureMessage);
+        }
+        sourceBytes_ = job.sourceBytes;
+        return ok;
+    };
+    // The acceptance reads the whole package under its scratch name, before the rename.
+    const auto accept = [&](const char16_t* scratch) {
+        std::string refusal = options_.accept ? options_.accept(scratch) : std::string();
+        if (refusal.empty()) {
+            return true;
+        }
+        Fail(kNoItem, std::move(refusal));
+        return false;
+    };
     const platform::ReplaceResult replaced =
-        platform::ReplaceFile(output, rule, [&](std::FILE* stream) {
-            out.Attach(stream);
-            bool ok;
-            {
-                PackJob job(items, options_, out, jobs);
-                ok = job.Run();
-                if (!ok) {
-                    Fail(job.failureItem, job.failureMessage);
-                }
-                sourceBytes_ = job.sourceBytes;
-            }
-            if (ok && options_.accept) {
-                if (std::fflush(stream) != 0) {
-                    Fail(kNoItem, "cannot write the package (disk full?)");
-                    return false;
-                }
-                if (std::string refusal = options_.accept(scratch.c_str()); !refusal.empty()) {
-                    Fail(kNoItem, std::move(refusal));
-                    return false;
-                }
-            }
-            return ok;
-        });
+        platform::ReplaceFile(output, platform::ScratchRule::OfThisRun(), write, accept);
     switch (replaced) {
         case platform::ReplaceResult::kReplaced:
             packageBytes_ = out.Offset();

@@ -72,7 +72,8 @@ bool IsScratchLevel(std::u16string_view level, std::u16string_view base) {
 }
 
 ReplaceResult ReplaceFile(const char16_t* target, const ScratchRule& rule,
-                          const std::function<bool(std::FILE*)>& write) {
+                          const std::function<bool(std::FILE*)>& write,
+                          const std::function<bool(const char16_t*)>& accept) {
     std::u16string scratch;
     if (target == nullptr || !ScratchPath(target, rule, scratch)) {
         return ReplaceResult::kNoScratchPath;
@@ -93,6 +94,9 @@ ReplaceResult ReplaceFile(const char16_t* target, const ScratchRule& rule,
     }
     if (std::fclose(stream) != 0 && result == ReplaceResult::kReplaced) {
         result = ReplaceResult::kCommit;
+    }
+    if (result == ReplaceResult::kReplaced && accept && !accept(scratch.c_str())) {
+        result = ReplaceResult::kWrite;
     }
     if (result == ReplaceResult::kReplaced && !RenameReplacing(scratch.c_str(), target)) {
         result = ReplaceResult::kRename;

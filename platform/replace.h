@@ -53,10 +53,12 @@ enum class ReplaceResult {
 };
 
 // Writes a new `target`: `write` fills the scratch file's stream (through WriteStream), which is
-// then committed, closed and renamed over `target`. On any failure `target` is as it was and no
-// scratch file remains; LastFileError gives the system's reason where a file call failed.
+// then committed and closed; `accept`, when given, may read the closed scratch file by its path and
+// refuse it (kWrite); then it is renamed over `target`. On any failure `target` is as it was and
+// no scratch file remains; LastFileError gives the system's reason where a file call failed.
 ReplaceResult ReplaceFile(const char16_t* target, const ScratchRule& rule,
-                          const std::function<bool(std::FILE*)>& write);
+                          const std::function<bool(std::FILE*)>& write,
+                          const std::function<bool(const char16_t*)>& accept = {});
 
 // Replaces `target` by a copy of the regular file `source` (kWrite also when `source` cannot be
 // opened or read).

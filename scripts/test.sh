@@ -46,6 +46,7 @@ unzip -l build/windows-x86/packages/qzp-*-win32.zip | grep -E 'qzp\.exe|qzpupdat
 echo "== the device's API: imports of both Windows builds against its export lists"
 bash scripts/device_exports.sh --check
 bash scripts/check_imports.sh
+bash scripts/device_headers_check.sh
 
 echo "== 32-bit ARM: unit tests under qemu-arm, packages crossing host and ARM"
 bash scripts/arm_test.sh
@@ -65,3 +66,6 @@ echo "== fuzz (about 60 s in all)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
 bash scripts/fuzz.sh 60
+
+echo "== share of tests in the code"
+bash scripts/test_share.sh

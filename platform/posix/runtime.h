@@ -132,5 +132,7 @@ void EventProgress(int position);
 
 // ui_posix.cpp: the framework's message box, used by Dialog and StandardMessageBox.
 int RunMessageBox(const char16_t* text, const char16_t* caption, uint32_t type);
+// The live window of `handle`; null once it is gone.
+std::shared_ptr<Window> Lookup(WindowHandle handle);
 
 }  // namespace platform::posix

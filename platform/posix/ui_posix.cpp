@@ -95,12 +95,16 @@ std::shared_ptr<Window> NewWindow(WindowKind kind) {
     return window;
 }
 
+}  // namespace
+
 std::shared_ptr<Window> Lookup(WindowHandle handle) {
     Registry& reg = Reg();
     std::lock_guard lock(reg.mutex);
     const auto it = reg.windows.find(handle);
     return it == reg.windows.end() ? nullptr : it->second;
 }
+
+namespace {
 
 void Complete(SendState& send, intptr_t result) {
     std::lock_guard lock(send.mutex);

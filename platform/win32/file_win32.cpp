@@ -27,6 +27,14 @@ namespace platform {
 // leave it out for older targets.
 constexpr DWORD kErrInvalidChars = 0x80;
 
+// WC_NO_BEST_FIT_CHARS, which the device's headers lack: there the round trip of every converted
+// name (code_page.cpp) is what refuses a character a best fit would change.
+#ifdef WC_NO_BEST_FIT_CHARS
+constexpr DWORD kNoBestFitChars = WC_NO_BEST_FIT_CHARS;
+#else
+constexpr DWORD kNoBestFitChars = 0;
+#endif
+
 // Paths are real paths here: there is no letter-case emulation and no name index, and links are
 // the file system's own business. A file system remembers which kind it was made as, its code
 // page and, for a device image on a host (a tool's), the folder that stands for the device's `\`.
@@ -383,7 +391,7 @@ bool EncodeStrictly(std::u16string_view text, std::string& narrow) {
     }
     const UINT codePage = BoundCodePage();
     const bool utf8 = codePage == CP_UTF8;
-    const DWORD flags = utf8 ? kErrInvalidChars : WC_NO_BEST_FIT_CHARS;
+    const DWORD flags = utf8 ? kErrInvalidChars : kNoBestFitChars;
     BOOL usedDefault = FALSE;
     const int length = static_cast<int>(text.size());
     const int n = ::WideCharToMultiByte(codePage, flags, win32::Wide(text.data()), length, nullptr,

@@ -100,6 +100,14 @@ std::vector<PackageKind> Kinds() {
                           i.IniBytes({{u"Config", u"SoftwareVersion", u"0.9"},
                                       {u"UpdateInfo", u"AllowDowngrade", u"1"}}));
          }},
+        // A name that fits 259 units alone but not below \ResidentFlash2\, where the device
+        // writes it; qzp pack refuses it, another packer might not.
+        {"name-too-long-below-flash",
+         [=](const DeviceImage& i) {
+             auto files = full(i, "VORIZ\\INDEX.INI");
+             files.push_back({"VORIZ\\" + std::string(238, 'n'), "x"});
+             return files;
+         }},
         {"damaged", [=](const DeviceImage& i) { return full(i, "VORIZ\\INDEX.INI"); }, true},
         {"empty", [](const DeviceImage&) { return std::vector<PackFile>(); }},
     };
@@ -204,6 +212,13 @@ TEST_F(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                         << state << ": " << kind;
                 }
                 EXPECT_EQ(status, actual.outcome == "refuse" ? 1 : 0) << state;
+                const std::string step = predicted.value("step", "");
+                if (step != "open" && step != "signature" && step != "check" &&
+                    step != "manifest") {
+                    EXPECT_EQ(predicted.value("installedVersion", ""),
+                              row % 2 == 0 ? "1.0" : "undetected")
+                        << state;
+                }
                 if (actual.outcome == "refuse") {
                     EXPECT_EQ(TreeDifference(before, image.FlashTree()), "") << state;
                 }

@@ -1,25 +1,30 @@
-// Enter and Escape in the progress dialog: while the decode thread runs they must not end the
-// dialog (and with it the program) under the running extraction.
+// The app's dialogs on their own: Enter and Escape in the progress dialog, which must not end the
+// dialog (and with it the program) under the running extraction; the confirmation's own timer.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <mutex>
+#include <vector>
 
 #include "app/dialog_templates.h"
+#include "app/resource.h"
+#include "app/tip_dlg.h"
 #include "app/update_dlg.h"
 #include "platform/posix/host.h"
+#include "platform/posix/runtime.h"
 
 namespace {
 
 constexpr uint32_t kMsgProbe = platform::kMsgUser + 7;
 constexpr intptr_t kProbeResult = 77;
 
-void ConfigureHeadlessOnce() {
+void ConfigureHeadless(double timeScale = 0) {
+    platform::host::Options options;
+    options.ui = platform::host::UiKind::kHeadless;
+    options.timeScale = timeScale;
+    platform::host::Configure(options);
     static std::once_flag once;
     std::call_once(once, [] {
-        platform::host::Options options;
-        options.ui = platform::host::UiKind::kHeadless;
-        options.timeScale = 0;
-        platform::host::Configure(options);
         platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
     });
 }
@@ -61,7 +66,7 @@ struct KeyCase {
 class ProgressDialogKeys : public testing::TestWithParam<KeyCase> {};
 
 TEST_P(ProgressDialogKeys, EndTheDialogOnlyWhenNoExtractionRuns) {
-    ConfigureHeadlessOnce();
+    ConfigureHeadless();
     KeyProbeDialog dialog(GetParam().decodeRunning);
     EXPECT_EQ(dialog.DoModal(), GetParam().expected);
 }
@@ -72,5 +77,39 @@ INSTANTIATE_TEST_SUITE_P(EnterThenEscape, ProgressDialogKeys,
                          [](const testing::TestParamInfo<KeyCase>& info) {
                              return info.param.name;
                          });
+
+// At real time the confirmation's one timer runs 5 s; its first tick accepts. The tick is made due
+// at once instead of waited for.
+class TimedTip : public CTipDlg {
+  public:
+    TimedTip() : CTipDlg(u"2.0", u"1.0", nullptr) {}
+    std::vector<platform::posix::Clock::duration> periods;
+    int ticks = 0;
+
+  protected:
+    bool OnInitDialog() override {
+        const bool result = CTipDlg::OnInitDialog();
+        for (auto& [id, timer] : platform::posix::Lookup(Handle())->timers) {
+            EXPECT_EQ(id, IDT_TIP_TIMEOUT);
+            periods.push_back(timer.period);
+            timer.due = platform::posix::Clock::now();
+        }
+        return result;
+    }
+    void OnTimer(uintptr_t timerId) override {
+        ++ticks;
+        CTipDlg::OnTimer(timerId);
+    }
+};
+
+TEST(Confirmation, AcceptsOnItsTimersFirstTickAfterFiveSeconds) {
+    ConfigureHeadless(1);
+    TimedTip dialog;
+    EXPECT_EQ(dialog.DoModal(), platform::kIdOk);
+    ConfigureHeadless();
+    EXPECT_EQ(dialog.periods,
+              std::vector<platform::posix::Clock::duration>{std::chrono::seconds(5)});
+    EXPECT_EQ(dialog.ticks, 1);
+}
 
 }  // namespace

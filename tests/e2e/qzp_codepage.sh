@@ -3,11 +3,11 @@
 # page cannot hold, reads them back with the same option, and qzpupdate and qzp check on a device
 # image that states the code page write and predict the names the device would.
 # Usage: qzp_codepage.sh BIN_DIR
-source "$(dirname "$0")/common.bash" "$1"
+source "$(dirname "$0")/kit.sh" "$1"
 
 # CODE-PAGE  NAME-IT-HOLDS  ITS-BYTES  NAME-IT-CANNOT-HOLD  THE-CHARACTER-NAMED
 while read -r cp held bytes refused character; do
-    rm -rf src dev out && mkdir -p src/VORIZ dev/SDMMC dev/ResidentFlash2/VORIZ dev/.named
+    rm -rf src dev out && mkdir -p src/VORIZ dev/.named && device dev 1.0
     "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
     echo "$cp" > "src/VORIZ/$held"
     character=${character//_/ }
@@ -28,10 +28,9 @@ while read -r cp held bytes refused character; do
     # The device image states its code page: the installer writes the name the device would, and
     # qzp check reads the package in that code page too.
     echo "$cp" > dev/.named/codepage
-    "$QZP" ini set dev/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion 1.0 > /dev/null
     [ "$("$QZP" check dev/SDMMC/VORIZ.QZP --device dev --tips 0)" = "full update: no question" ] \
         || fail "$cp: check --device"
-    "$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > /dev/null
+    install dev
     [ -f "dev/ResidentFlash2/VORIZ/$held" ] || fail "$cp: installed names $(ls dev/ResidentFlash2/VORIZ)"
 done <<'TABLE'
 1252 Canción.txt Canci\xf3n.txt 中文.txt '中'_(U+4E2D)
@@ -44,12 +43,12 @@ TABLE
 # compared as text. ア and ヂ (83 41 and 83 61 in 932; 傾 and 僡 in 936) are two names, which
 # pack, the installer, diff and extract NAME tell apart; ソ and 乗 (83 5C, 81 5C) end no level.
 while read -r cp one other level; do
-    rm -rf src dev out && mkdir -p "src/VORIZ/$level" dev/SDMMC dev/ResidentFlash2 dev/.named
+    rm -rf src dev out && mkdir -p "src/VORIZ/$level" dev/.named && device dev
     "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
     echo same > "src/VORIZ/$one" && echo same > "src/VORIZ/$other" && echo x > "src/VORIZ/$level/$level"
     "$QZP" pack --codepage "$cp" src dev/SDMMC/VORIZ.QZP > /dev/null || fail "$cp: $one and $other"
     echo "$cp" > dev/.named/codepage
-    "$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > /dev/null
+    install dev
     [ "$(cd dev/ResidentFlash2 && find VORIZ | sort)" = "$(cd src && find VORIZ | sort)" ] ||
         fail "$cp: installed $(cd dev/ResidentFlash2 && find VORIZ | tr '\n' ' ')"
     rm "src/VORIZ/$other" && "$QZP" pack --codepage "$cp" src old.qzp > /dev/null

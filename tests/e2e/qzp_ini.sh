@@ -1,21 +1,12 @@
 #!/usr/bin/env bash
 # qzp ini through the real binary: set, get and dump --json round trips with non-ASCII text, the
 # saved bytes, and the exit statuses 1 (bad file, absent key, failed save) and 2 (usage).
-set -uo pipefail
-qzp="$1/qzp"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-failures=0
-
-check() {  # check NAME EXPECTED ACTUAL
-    if [ "$2" != "$3" ]; then
-        echo "FAIL $1: expected [$2], got [$3]"
-        failures=$((failures + 1))
-    fi
-}
+# Usage errors of qzp ini are rows of qzp_usage.sh.
+source "$(dirname "$0")/kit.sh" "$1"
+qzp=$QZP
+check() { [ "$2" = "$3" ] || fail "$1: expected [$2], got [$3]"; }  # check NAME EXPECTED ACTUAL
 hex() { od -An -tx1 -v | tr -d ' \n'; }
-status() { "$@" >/dev/null 2>&1; echo $?; }
+status() { "$@" > /dev/null 2>&1 && echo 0 || echo $?; }
 
 # A new file: the mark, a comment naming the file alone (nothing of the host's folders), the
 # default section's empty line, then the key.
@@ -27,7 +18,7 @@ check "saved bytes" "fffe$expected" "$(hex < new.ini)"
 # The device's own files are named by their device paths, whatever folder and letter case they
 # have on the host, so the same settings give the same bytes anywhere; missing folders are made.
 check "set in new folders" 0 "$(status "$qzp" ini set a/VORIZ/INDEX.INI Config SoftwareVersion 3)"
-check "set elsewhere" 0 "$(status "$qzp" ini set "$work/b/c/voriz/index.ini" Config SoftwareVersion 3)"
+check "set elsewhere" 0 "$(status "$qzp" ini set "$WORK/b/c/voriz/index.ini" Config SoftwareVersion 3)"
 check "same bytes anywhere" "$(hex < a/VORIZ/INDEX.INI)" "$(hex < b/c/voriz/index.ini)"
 for pair in 'a/VORIZ/INDEX.INI|\VORIZ\INDEX.INI' 'd/ResidentFlash2/VORIZ/index.ini|\ResidentFlash2\VORIZ\index.ini' \
             'd/SDMMC/KVUPDATE.INI|\SDMMC\kvupdate.ini'; do
@@ -47,15 +38,12 @@ echo "precious" > precious.txt
 ln -s precious.txt linked.ini~
 check "set beside a planted link" 0 "$(status "$qzp" ini set linked.ini Config Other 1)"
 check "link target untouched" precious "$(cat precious.txt)"
-[ -L linked.ini~ ] && [ ! -L linked.ini ] || { echo "FAIL link replaced"; failures=$((failures + 1)); }
+[ -L linked.ini~ ] && [ ! -L linked.ini ] || fail "link replaced"
 
 # Refused: a path holding a line break (it would inject sections through the comment line) and
 # text that is not UTF-8 (it would be stored as U+FFFD).
 check "path with a line break" 2 "$(status "$qzp" ini set $'x\n[Evil]\ny.ini' Config K v)"
 check "no file made" "" "$(ls | grep -F Evil)"
-check "value not UTF-8" 2 "$(status "$qzp" ini set new.ini Config K $'caf\xe9')"
-check "key not UTF-8" 2 "$(status "$qzp" ini set new.ini Config $'\xff' v)"
-check "value with control character" 2 "$(status "$qzp" ini set new.ini Config K $'a\x1bb')"
 
 # An entry already in the file that the loader had to cut (a 300-unit value, a 300-unit key)
 # would be saved cut: refused, the file untouched. A value of exactly 255 units is kept.
@@ -90,7 +78,7 @@ check "over the limit" "qzp: large.ini: larger than 32768 bytes, the most a devi
     "$("$qzp" ini get large.ini Config SoftwareVersion 2>&1)"
 check "get absent key" 1 "$(status "$qzp" ini get new.ini Config Nope)"
 check "get other case" 1 "$(status "$qzp" ini get new.ini config SoftwareVersion)"
-message=$("$qzp" ini get new.ini Config Nope 2>&1 >/dev/null)
+message=$("$qzp" ini get new.ini Config Nope 2>&1 >/dev/null) || true
 check "one-line reason" "qzp: new.ini: no key 'Nope' in section 'Config'" "$message"
 { printf '\xff\xfe'; printf '[S]\r\nk = "a;b"\r\n' | iconv -f UTF-8 -t UTF-16LE; } > quoted.ini
 before=$(hex < quoted.ini)
@@ -100,17 +88,5 @@ check "file left alone" "$before" "$(hex < quoted.ini)"
 # A save that fails is reported (the first write of the run fails).
 check "failed save" 1 "$(QZP_FAULT_FAIL_AT_WRITE=1 status "$qzp" ini set new.ini Config X 1)"
 
-# Exit 2: usage errors and text the saved form cannot carry.
-check "no arguments" 2 "$(status "$qzp" ini get new.ini)"
-check "unknown subcommand" 2 "$(status "$qzp" ini frob new.ini)"
-check "value with comment mark" 2 "$(status "$qzp" ini set new.ini Config K 'a;b')"
-check "empty value" 2 "$(status "$qzp" ini set new.ini Config K '')"
-check "key with equals" 2 "$(status "$qzp" ini set new.ini Config 'a=b' v)"
-check "section with hash" 2 "$(status "$qzp" ini set new.ini 'a#b' K v)"
 check "help" 0 "$(status "$qzp" ini set --help)"
-
-if [ "$failures" -ne 0 ]; then
-    echo "qzp_ini: $failures failed"
-    exit 1
-fi
 echo "qzp_ini: all checks passed"

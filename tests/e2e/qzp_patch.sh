@@ -2,7 +2,7 @@
 # qzp manifest, info, diff and patch; a patch made by qzp, applied by qzpupdate to a device with
 # the old version installed, gives the new version's tree.
 # Usage: qzp_patch.sh BIN_DIR
-source "$(dirname "$0")/common.bash" "$1"
+source "$(dirname "$0")/kit.sh" "$1"
 utf8() { tail -c +3 "$1" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'; }
 
 # manifest: the device path on the comment line, the same bytes in any folder.
@@ -79,15 +79,10 @@ grep -qx 'qzp: warning: VORIZ\\same.txt: in OLD but not in NEW; a patch cannot d
     || fail "warning: $(cat err.txt)"
 
 # Round trip on the host installer: 1.0 installed by a full update, then the patch.
-mkdir -p dev/SDMMC dev/ResidentFlash2
-install() {  # install PACKAGE
-    cp "$1" dev/SDMMC/VORIZ.QZP
-    "$BIN/qzpupdate" --device dev --ui headless --answer ok --time-scale 0 > out.txt
-    grep -q 'Setup Completely' out.txt || fail "$1 not installed: $(cat out.txt)"
-}
-install old.qzp
+device dev
+cp old.qzp dev/SDMMC/VORIZ.QZP && install dev --answer ok
 diff -r old dev/ResidentFlash2 > /dev/null || fail "1.0 not installed as packed"
-install patch.qzp
+cp patch.qzp dev/SDMMC/VORIZ.QZP && install dev --answer ok
 diff -r -x INDEX.INI new dev/ResidentFlash2 || fail "the patched device differs from 2.0"
 [ "$("$QZP" ini get dev/ResidentFlash2/VORIZ/INDEX.INI Config SoftwareVersion)" = 2.0 ] \
     || fail "installed version after the patch"

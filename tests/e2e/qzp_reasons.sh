@@ -5,7 +5,7 @@
 # CTest on the host build, and by scripts/wine_zip_test.sh with qzp.exe under Wine standing in
 # for qzp (QZP_SYSTEM=windows).
 # Usage: qzp_reasons.sh BIN_DIR
-source "$(dirname "$0")/common.bash" "$1"
+source "$(dirname "$0")/kit.sh" "$1"
 if [ "${QZP_SYSTEM:-linux}" = windows ]; then
     no_folder='Path not found' through_file='Path not found'
 else
@@ -24,14 +24,12 @@ cp -r src new && "$QZP" ini set new/VORIZ/INDEX.INI Config SoftwareVersion 3.0
 # (with / for the separator) and the only one. qzp runs as ${AS[@]} says.
 AS=()
 same_failure() {
-    local reason=$1 subject args status
+    local reason=$1 subject args line
     while IFS='|' read -r subject args; do
         eval "set -- $args"
-        "${AS[@]}" "$QZP" "$@" > /dev/null 2> err.txt && status=0 || status=$?
+        fails + "" "${AS[@]}" "$QZP" "$@"
         line=$(tr '\\' / < err.txt)
-        [ $status -ne 0 ] && [ "$(wc -l < err.txt)" -eq 1 ] &&
-            [[ $line == "qzp: $subject: "*"$reason" ]] ||
-            fail "qzp $args: exit $status, [$line] should be [qzp: $subject: ...$reason]"
+        [[ $line == "qzp: $subject: "*"$reason" ]] || fail "qzp $args: [$line] should be [qzp: $subject: ...$reason]"
     done
 }
 

@@ -2,15 +2,14 @@
 # Usage errors exit 2 with one line "qzp: ..." and a hint to --help; unknown commands are named;
 # --help explains every option and --version names the zlib, both exiting 0.
 # Usage: qzp_usage.sh BIN_DIR
-source "$(dirname "$0")/common.bash" "$1"
+source "$(dirname "$0")/kit.sh" "$1"
 mkdir src
 printf 'x' > src/f
 
 usage_line() {  # usage_line EXPECTED-LINE COMMAND...
-    local want="$1"; shift
-    local status
-    "$@" > /dev/null 2> err.txt && status=0 || status=$?
-    [ $status -eq 2 ] || fail "$* exited $status"
+    local want="$1"
+    shift
+    fails 2 "" "$@"
     [ "$(cat err.txt)" = "$want" ] || fail "$*: [$(cat err.txt)] should be [$want]"
 }
 usage_line "qzp: a command is required; see 'qzp --help'" "$QZP"
@@ -27,10 +26,7 @@ usage_line "qzp: m: --patch-for is empty; see 'qzp manifest --help'" \
 # Every command's usage errors, CLI11's and its own: exit 2, one line naming the command's help.
 while IFS='|' read -r help args; do
     eval "set -- $args"
-    "$QZP" "$@" > out.txt 2> err.txt && status=0 || status=$?
-    [ $status -eq 2 ] && [ "$(wc -l < err.txt)" -eq 1 ] && [ ! -s out.txt ] \
-        || fail "qzp $args: exit $status: $(cat err.txt)"
-    grep -qx "qzp: .*; see 'qzp $help --help'" err.txt || fail "qzp $args: $(cat err.txt)"
+    fails 2 "^qzp: .*; see 'qzp $help --help'$" "$QZP" "$@"
 done <<'TABLE'
 manifest|manifest m
 manifest|manifest m --version 'a;b'
@@ -62,6 +58,11 @@ patch|patch a b
 ini get|ini get x.ini S
 ini set|ini set x.ini S K 'a;b'
 ini set|ini set x.ini S K $'caf\xe9'
+ini set|ini set x.ini S $'\xff' v
+ini set|ini set x.ini S K $'a\x1bb'
+ini set|ini set x.ini S K ''
+ini set|ini set x.ini S 'a=b' v
+ini set|ini set x.ini 'a#b' K v
 ini dump|ini dump
 TABLE
 [ ! -e p.qzp ] && [ ! -e m ] && [ ! -e x.ini ] && [ ! -e k.pub ] && [ ! -e k.key ] ||
@@ -74,14 +75,7 @@ TABLE
 # escaped, and a name holding a NUL is refused by verify.
 mkdir -p odd/VORIZ && "$QZP" manifest odd --version 1 > /dev/null && printf 'x' > odd/nameAAAA
 "$QZP" pack --comment 'commentBBBB' odd odd.qzp > /dev/null
-python3 - odd.qzp <<'PY'
-import sys
-b = open(sys.argv[1], "rb").read()
-for old, new in ((b"nameAAAA", b"na\x00e\xe9\x1b\xff\n"), (b"commentBBBB", b"comment\xe9\x1b\xc3\n")):
-    assert len(old) == len(new) and old in b, old
-    b = b.replace(old, new)
-open(sys.argv[1], "wb").write(b)
-PY
+patch_bytes odd.qzp nameAAAA 'na\x00e\xe9\x1b\xff\n' commentBBBB 'comment\xe9\x1b\xc3\n'
 python3 -c 'import sys; sys.stdout.buffer.write(b"\xff\xfe" + "[S]\r\nk = a\ud800\x1b\r\n".encode("utf-16-le", "surrogatepass"))' > odd.ini
 while IFS='|' read -r args; do
     eval "set -- $args"
@@ -94,25 +88,23 @@ list --json odd.qzp
 check --json odd.qzp --installed 1
 ini dump --json odd.ini
 TABLE
-"$QZP" list odd.qzp | grep -qF 'na\x00e\xe9\x1b\xff\n' || fail "list: $("$QZP" list odd.qzp)"
+"$QZP" list odd.qzp > list.txt
+grep -qF 'na\x00e\xe9\x1b\xff\n' list.txt && ! grep -q $'\e' list.txt && [ "$(wc -l < list.txt)" -eq 3 ] ||
+    fail "list: $(cat list.txt)"
+"$QZP" list --json odd.qzp | python3 -c 'import json, sys
+assert "na\x00e\\xe9\x1b\\xff\n" in [e["name"] for e in json.load(sys.stdin)["entries"]]' || fail "JSON name"
 "$QZP" verify odd.qzp > /dev/null 2>&1 && fail "verify accepted a name holding a NUL"
 
 # Limits that only the writer knows: exit 1 and one line naming OUT.
-"$QZP" pack --no-manifest --comment '' src p.qzp 2> err.txt && status=0 || status=$?
-[ $status -eq 1 ] && grep -q '^qzp: p.qzp: the comment is 0 bytes' err.txt || fail "$(cat err.txt)"
-long=$(printf 'c%.0s' $(seq 260))
-"$QZP" pack --no-manifest --comment "$long" src p.qzp 2> err.txt && status=0 || status=$?
-[ $status -eq 1 ] && [ "$(wc -l < err.txt)" -eq 1 ] || fail "comment of 260 bytes: $status"
+fails 1 '^qzp: p.qzp: the comment is 0 bytes' "$QZP" pack --no-manifest --comment '' src p.qzp
+fails 1 '^qzp: p.qzp: ' "$QZP" pack --no-manifest --comment "$(printf 'c%.0s' $(seq 260))" src p.qzp
 [ ! -e p.qzp ] || fail "a refused package was written"
 
 # Errors carry the system's reason and name the file concerned.
 mkdir -p ro/VORIZ && "$QZP" manifest ro --version 1 > /dev/null
 chmod 000 ro/VORIZ/INDEX.INI
 if [ "$(id -u)" -ne 0 ]; then
-    set +e
-    "$QZP" pack ro p.qzp 2> err.txt
-    set -e
-    grep -q '^qzp: ro/VORIZ/INDEX.INI: .*Permission denied' err.txt || fail "reason: $(cat err.txt)"
+    fails 1 '^qzp: ro/VORIZ/INDEX.INI: .*Permission denied' "$QZP" pack ro p.qzp
 fi
 
 for command in manifest pack info check list verify extract diff patch keygen sign; do

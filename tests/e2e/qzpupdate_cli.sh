@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # qzpupdate's command line, and one update of a device image made with the qzp tool alone.
 # Usage: qzpupdate_cli.sh BIN_DIR
-source "$(dirname "$0")/common.bash" "$1"
+source "$(dirname "$0")/kit.sh" "$1"
 
 # --help names every option.
 help="$("$BIN/qzpupdate" --help)"
@@ -27,19 +27,18 @@ err="$("$BIN/qzpupdate" --device "$WORK/none" --events "$WORK/no/events.jsonl" 2
     <<<"$err" || fail "an events file that cannot be opened: '$err'"
 
 # No package on the card: nothing is shown, status 0.
-mkdir -p empty/SDMMC empty/ResidentFlash2
+device empty
 out="$("$BIN/qzpupdate" --device empty --ui headless --time-scale 0)"
 [ -z "$out" ] || fail "no package printed: $out"
 
 # A device image made with qzp: version 1.0 installed, a 2.0 package on the card.
-mkdir -p dev/SDMMC dev/ResidentFlash2/VORIZ src/VORIZ/Maps
+device dev 1.0 && mkdir -p src/VORIZ/Maps
 echo "old" > dev/ResidentFlash2/VORIZ/old.txt
-"$BIN/qzp" ini set dev/ResidentFlash2/VORIZ/index.ini Config SoftwareVersion 1.0 >/dev/null
 "$BIN/qzp" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 >/dev/null
 seq 1 30000 > src/VORIZ/Maps/region.dat
 echo "new" > src/VORIZ/new.txt
 "$BIN/qzp" pack src dev/SDMMC/VORIZ.QZP >/dev/null
-"$BIN/qzpupdate" --device dev --ui headless --time-scale 0 --events events.jsonl > out.txt
+install dev --events events.jsonl
 grep -qx '\[Setup Completely\] Please remove SDMMC card.\\nClick OK to restart!' out.txt \
     || fail "no completion message: $(cat out.txt)"
 grep -q '"event":"decode_done","result":1' events.jsonl || fail "no successful decode_done"

@@ -5,7 +5,7 @@
 # signing time is fixed (SOURCE_DATE_EPOCH) and the random id of a key qzp keygen makes is
 # written as the one shown. BIN_DIR may hold stand-ins that run other builds of the programs.
 # Usage: walkthroughs.sh BIN_DIR
-source "$(dirname "$0")/common.bash" "$1"
+source "$(dirname "$0")/kit.sh" "$1"
 ROOT="$(dirname "$SRC")"
 export PATH="$BIN:$PATH"
 export SOURCE_DATE_EPOCH=1796644800  # 2026-12-07 12:00:00 UTC

@@ -178,7 +178,7 @@ TEST_P(ParseIntTest, Converts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ParseIntTest,
-    ::testing::Values(IntCase{u"42", 42}, IntCase{u"  \t-17", -17}, IntCase{u"+8", 8},
+    ::testing::Values(IntCase{u"42", 42}, IntCase{u" \t\v\f-17", -17}, IntCase{u"+8", 8},
                       IntCase{u"123abc", 123}, IntCase{u"abc", 0}, IntCase{u"", 0},
                       IntCase{u"-", 0}, IntCase{u"+-3", 0}, IntCase{u"2147483647", 2147483647},
                       IntCase{u"2147483648", 2147483647}, IntCase{u"-2147483648", -2147483647 - 1},

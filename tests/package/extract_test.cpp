@@ -305,33 +305,6 @@ TEST_F(ExtractTest, EmptyAndForeignListsFail) {
     EXPECT_FALSE(Exists("out/a"));
 }
 
-// Names that would leave the target are refused before anything is created, for files and for
-// directory entries.
-class UnsafeNameTest : public ExtractTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(UnsafeNameTest, NothingIsWritten) {
-    for (bool directory : {false, true}) {
-        Builder b;
-        if (directory) {
-            b.Directory(GetParam());
-        } else {
-            b.File(GetParam(), Text("evil"));
-        }
-        ASSERT_TRUE(Open(b.Build()));
-        const auto before = Tree();
-        EXPECT_EQ(Extract({entries_[0]}, u"\\out\\sub\\"), -1);
-        EXPECT_EQ(LastFault(), PackageFault::kUnsafeName);
-        EXPECT_EQ(Tree(), before);
-        EXPECT_TRUE(g_madeDirectories.empty());
-        Close();
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Names, UnsafeNameTest,
-                         ::testing::Values("..\\evil", "a\\..\\..\\evil", "../evil", "a/../../evil",
-                                           "C:\\evil", "C:evil", "..", "x\\. .\\y", "x\\...\\y",
-                                           "d\\~QzpNew.TMP"));
-
 TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
     const std::string fits(259 - 5, 'n');  // "\out\" + name = 259 units
     Builder b;

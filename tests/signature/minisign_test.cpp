@@ -1,6 +1,8 @@
-// minisign signatures: round trips with signatures made here by libsodium's signing side (the code
-// under test only verifies), then every byte that matters changed, and malformed files in tables.
-// Interoperability with the real minisign program is tested end to end (tests/e2e/signature.sh).
+// minisign signatures: round trips with signatures made here by libsodium's signing side, then
+// every byte that matters changed, and malformed files in tables; then what MakeKeyPair and
+// SignatureMaker write, checked by the verifying side, and secret key files of the wrong kind or
+// damaged. Encrypted keys and interoperability with the real minisign program are tested end to
+// end (tests/e2e/qzp_signature.sh): scrypt at minisign's limits takes seconds.
 #include <gtest/gtest.h>
 #include <sodium.h>
 
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "signature/minisign.h"
+#include "signature/minisign_keys.h"
 
 namespace {
 
@@ -337,6 +340,81 @@ TEST(ParseSignature, RefusesMalformedFiles) {
         if (c.fault == SignatureFault::kNone) {
             EXPECT_EQ(signature.trustedComment, "comment");
             EXPECT_EQ(KeyIdText(signature.keyId), KeyIdText(key.id));
+        }
+    }
+}
+
+struct Made {
+    std::string publicText, secretText, keyId;
+};
+
+Made MakeUnencrypted() {
+    Made made;
+    KeyFault fault = KeyFault::kNone;
+    EXPECT_EQ(MakeKeyPair(nullptr, &made.publicText, &made.secretText, &made.keyId, &fault), 0);
+    return made;
+}
+
+std::string SignWith(const std::string& secretText, const std::string& data,
+                     const std::string& comment) {
+    SecretKeyFile file;
+    SecretKey key;
+    KeyFault fault = KeyFault::kNone;
+    EXPECT_EQ(ParseSecretKeyFile(secretText.data(), secretText.size(), &file, &fault), 0);
+    EXPECT_FALSE(file.encrypted);
+    EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), 0);
+    SignatureMaker maker;
+    std::string text;
+    EXPECT_EQ(maker.Begin(key), 0);
+    EXPECT_EQ(maker.Update(data.data(), data.size()), 0);
+    EXPECT_EQ(maker.Finish(comment, &text), 0);
+    return text;
+}
+
+TEST(MinisignKeys, WhatIsSignedChecksAndNothingElse) {
+    const Made made = MakeUnencrypted();
+    const Made other = MakeUnencrypted();
+    const std::string text = SignWith(made.secretText, "pkg", "2.0, full update");
+    EXPECT_NE(text.find("\ntrusted comment: 2.0, full update\n"), std::string::npos);
+    EXPECT_NE(made.publicText.find(made.keyId + "\n"), std::string::npos);
+    const std::vector<uint8_t> data = {'p', 'k', 'g'};
+    EXPECT_EQ(Check(made.publicText, text, data), SignatureFault::kNone);
+    EXPECT_EQ(Check(made.publicText, text, {'p', 'k', 'h'}), SignatureFault::kFileSignatureWrong);
+    EXPECT_EQ(Check(other.publicText, text, data), SignatureFault::kUntrustedKey);
+}
+
+TEST(MinisignKeys, SecretKeyFilesOfTheWrongKindOrDamaged) {
+    const Made made = MakeUnencrypted();
+    const std::string signature = SignWith(made.secretText, "x", "c");
+    std::string unsupported = made.secretText;  // "RWQAAEIy": Ed, no KDF, B2; "RWRY" a KDF "X.."
+    unsupported.replace(unsupported.find('\n') + 1, 4, "RWRY");
+    std::string damaged = made.secretText;  // a digit of the secret key itself
+    char& digit = damaged[damaged.find('\n') + 1 + 100];
+    digit = digit == 'A' ? 'B' : 'A';
+    struct Case {
+        const char* what;
+        std::string text;
+        KeyFault parse, open;
+    } cases[] = {
+        {"the key", made.secretText, KeyFault::kNone, KeyFault::kNone},
+        {"a public key", made.publicText, KeyFault::kPublicKeyGiven, KeyFault::kNone},
+        {"a signature", signature, KeyFault::kNotSecretKey, KeyFault::kNone},
+        {"empty", "", KeyFault::kNotSecretKey, KeyFault::kNone},
+        {"too large", std::string(kMaxSecretKeyFileBytes + 1, 'a'), KeyFault::kTooLarge,
+         KeyFault::kNone},
+        {"another key derivation", unsupported, KeyFault::kUnsupported, KeyFault::kNone},
+        {"damaged", damaged, KeyFault::kNone, KeyFault::kDamaged},
+    };
+    for (const Case& c : cases) {
+        SecretKeyFile file;
+        SecretKey key;
+        KeyFault fault = KeyFault::kNone;
+        const int32_t parsed = ParseSecretKeyFile(c.text.data(), c.text.size(), &file, &fault);
+        EXPECT_EQ(fault, c.parse) << c.what;
+        EXPECT_EQ(parsed, c.parse == KeyFault::kNone ? 0 : -1) << c.what;
+        if (parsed == 0) {
+            EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), c.open == KeyFault::kNone ? 0 : -1);
+            EXPECT_EQ(fault, c.open) << c.what;
         }
     }
 }

@@ -93,12 +93,6 @@ got=$(cd "$stage" && LC_ALL=en_US.UTF-8 script -qec "stty cols 200; wine 'C:\\qz
     wine 'C:\\qzp.exe' patch tty.qzp src host.qzp; wine 'C:\\qzp.exe' list 'Ωmega\\VORIZ.QZP'" \
     /dev/null < /dev/null | tr -d '\r' | perl -pe 's/\e\[(\d*)C/" " x ($1 || 1)/ge; s/\e\[[?0-9;]*[a-zA-Z]//g')
 [ "$got" = "$want" ] || fail "qzp.exe on a console: $(diff <(echo "$want") <(echo "$got") | head -5)"
-# A typed password over the limit is refused as one from a descriptor is, never cut to fit.
-long=$(printf 'x%.0s' $(seq 1025))
-got=$(cd "$stage" && printf '%s\r%s\r' "$long" "$long" | LC_ALL=en_US.UTF-8 script -qec \
-    "wine 'C:\\qzp.exe' keygen --pubkey l.pub --key l.key" /dev/null 2>&1 | tr -d '\r')
-grep -q 'l.key: the password is longer than 1024 bytes' <<<"$got" && [ ! -e "$stage/l.key" ] ||
-    fail "qzp.exe keygen with a typed password of 1025 bytes: $(tail -c 300 <<<"$got")"
 
 # A user's temporary folder outside the ANSI code page (a user name such as Ωmega) holds the
 # scratch folder of a patch. The setting is written as UTF-16, the only way it arrives whole.

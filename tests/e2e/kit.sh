@@ -1,0 +1,87 @@
+# Sourced by every end-to-end script as `source "$(dirname "$0")/kit.sh" BIN_DIR`: strict mode,
+# the programs' paths, the samples, a scratch folder that is the current one and is removed at
+# the end, and the checks, byte edits and device images the scripts share.
+set -euo pipefail
+BIN="$(cd "$1" && pwd)"
+QZP="$BIN/qzp"
+SRC="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/samples"
+WORK="$(mktemp -d)"
+trap 'rm -rf "$WORK"' EXIT
+cd "$WORK"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# fails STATUS ERE COMMAND...: COMMAND exits STATUS (+: any but 0) and writes one line to
+# standard error, which matches ERE and stays in err.txt; its standard output is dropped.
+fails() {
+    local want=$1 pattern=$2 status
+    shift 2
+    "$@" > /dev/null 2> err.txt && status=0 || status=$?
+    [[ $status == "$want" || ($want == + && $status != 0) ]] && [ "$(wc -l < err.txt)" -eq 1 ] &&
+        grep -Eq -- "$pattern" err.txt ||
+        fail "$*: exit $status, expected $want and one line like /$pattern/: $(cat err.txt)"
+}
+
+# field PACKAGE NAME FIELD: a field of an entry in qzp's JSON listing.
+field() {
+    "$QZP" list --json "$1" | python3 -c 'import json, sys
+print([e for e in json.load(sys.stdin)["entries"] if e["name"] == sys.argv[1]][0][sys.argv[2]])' \
+        "$2" "$3"
+}
+
+# offset_of FILE TEXT [NTH]: the byte offset of the NTH occurrence of TEXT (the first by default).
+offset_of() {
+    local at
+    at=$(LC_ALL=C grep -obaF -- "$2" "$1" | sed -n "${3:-1}p" | cut -d: -f1)
+    [ -n "$at" ] || fail "$2 is not in $1"
+    echo "$at"
+}
+
+# put FILE OFFSET HEX: the bytes HEX (two digits each) written over FILE at OFFSET.
+put() {
+    printf "$(sed 's/../\\x&/g' <<< "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+# flip FILE OFFSET: one byte changed; a base64 digit (+ and / included) becomes another one, so
+# a text still decodes.
+flip() {
+    python3 - "$1" "$2" <<'PY'
+import sys
+path, at = sys.argv[1], int(sys.argv[2])
+data = bytearray(open(path, "rb").read())
+c = data[at]
+data[at] = (ord("A") if c != ord("A") else ord("B")) if chr(c).isalnum() or chr(c) in "+/" else c ^ 1
+open(path, "wb").write(bytes(data))
+PY
+}
+
+# patch_bytes FILE OLD NEW...: every OLD (\xNN, \n and the like allowed) replaced by a NEW of the
+# same length; each OLD must be there. Names the writer refuses reach a package this way.
+patch_bytes() {
+    python3 - "$@" <<'PY'
+import sys
+path, pairs = sys.argv[1], [s.encode().decode("unicode_escape").encode("latin-1") for s in sys.argv[2:]]
+b = open(path, "rb").read()
+for old, new in zip(pairs[::2], pairs[1::2]):
+    assert len(old) == len(new) and old in b, old
+    b = b.replace(old, new)
+open(path, "wb").write(b)
+PY
+}
+
+# device DIR [VERSION]: a device image with an empty card and flash volume; with VERSION, the
+# flash volume holds that version's record.
+device() {
+    mkdir -p "$1/SDMMC" "$1/ResidentFlash2/VORIZ"
+    [ -z "${2:-}" ] ||
+        "$QZP" ini set "$1/ResidentFlash2/VORIZ/index.ini" Config SoftwareVersion "$2" > /dev/null
+}
+
+# install DIR [OPTION...]: qzpupdate, headless and at once, on the device image DIR must end in
+# "Setup Completely"; its output stays in out.txt.
+install() {
+    local dir=$1
+    shift
+    "$BIN/qzpupdate" --device "$dir" --ui headless --time-scale 0 "$@" > out.txt
+    grep -q 'Setup Completely' out.txt || fail "$dir: not installed: $(cat out.txt)"
+}
