@@ -21,8 +21,8 @@ bool DeviceState::ReadSignature(std::string& text) {
     return ReadSmallFile(kSignaturePath, kMaxSignatureFileBytes, &text) == 0;
 }
 
-bool DeviceState::ReadInstalledVersion(std::u16string& version) {
-    return ReadRecordVersion(kInstalledRecordPath, version);
+bool DeviceState::ReadInstalledVersion(std::u16string& version, std::string& unreadable) {
+    return ReadRecordVersion(kInstalledRecordPath, version, &unreadable);
 }
 
 int32_t DeviceState::ShowUpdateTips() {

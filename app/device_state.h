@@ -16,8 +16,9 @@ class DeviceState {
     // false when the file cannot be read.
     virtual bool ReadTrustedKeys(std::string& text);
     virtual bool ReadSignature(std::string& text);
-    // The installed version record's SoftwareVersion; false when there is no record.
-    virtual bool ReadInstalledVersion(std::u16string& version);
+    // The installed version record's SoftwareVersion; false when there is no record, or one that
+    // cannot be read, and then `unreadable` says why.
+    virtual bool ReadInstalledVersion(std::u16string& version, std::string& unreadable);
     // The card settings' IsShowUpdateTips (1 when missing).
     virtual int32_t ShowUpdateTips();
     // The flash volume's tree as the plan sees it: the target directory, or null to plan the

@@ -13,7 +13,7 @@ class NeutralDevice : public DeviceState {
     bool ReadTrustedKeys(std::string&) override { return false; }
     bool ReadSignature(std::string&) override { return false; }
     // Asked after the manifest is read: a patch finds the version it asks for.
-    bool ReadInstalledVersion(std::u16string& version) override {
+    bool ReadInstalledVersion(std::u16string& version, std::string&) override {
         const UpdateFacts& facts = session->Facts();
         version = facts.isPatch != 0 ? facts.oldVersion : std::u16string();
         return facts.isPatch != 0;

@@ -26,7 +26,9 @@ uint64_t RoomNeeded(const InstallPlan& plan, uint64_t unitBytes,
             inUse += added;
         } else if (step.action == PlanAction::kReplaceFile) {
             peak = std::max(peak, inUse + added);
-            const uint64_t old = oldSize != nullptr ? oldSize(context, step.entry) : 0;
+            const uint64_t old = step.again           ? step.earlierSize
+                                 : oldSize != nullptr ? oldSize(context, step.entry)
+                                                      : 0;
             inUse += added - static_cast<int64_t>(platform::RoundToUnits(old, unitBytes));
         }
         peak = std::max(peak, inUse);

@@ -5,6 +5,7 @@
 #include "ini/ini_document.h"
 #include "ini/ini_load.h"
 #include "platform/text.h"
+#include "platform/volume.h"
 
 namespace app {
 namespace {
@@ -141,9 +142,15 @@ UpdateDecision DecideUpdate(const UpdateFacts& facts) {
     return decision;
 }
 
-bool ReadRecordVersion(const char16_t* path, std::u16string& version) {
-    IniDocument* record = IniOpen(path);
+bool ReadRecordVersion(const char16_t* path, std::u16string& version, std::string* unreadable) {
+    IniDocument* record = IniOpenKeys(path, u"Config", {u"SoftwareVersion"});
     if (record == nullptr) {
+        uint64_t size = 0;
+        if (unreadable != nullptr && platform::GetFileSize(path, size)) {
+            *unreadable = size > kIniMaxWantedFileBytes
+                              ? "larger than " + std::to_string(kIniMaxWantedFileBytes) + " bytes"
+                              : "no UTF-16 settings file, or cannot be read";
+        }
         return false;
     }
     version = ReadString(record, u"Config", u"SoftwareVersion");
@@ -176,7 +183,7 @@ bool ReadManifestFile(const char16_t* path, ManifestValues& values) {
 
 int32_t ReadShowUpdateTips(const char16_t* path) {
     int32_t showTips = 1;
-    IniDocument* settings = IniOpen(path);
+    IniDocument* settings = IniOpenKeys(path, u"Config", {u"IsShowUpdateTips"});
     if (settings != nullptr) {
         IniGetInt(settings, u"Config", u"IsShowUpdateTips", &showTips);
         IniClose(settings);

@@ -68,9 +68,11 @@ int CompareVersions(std::u16string_view a, std::u16string_view b);
 bool IsOrderedVersion(std::u16string_view version);
 
 // Config / SoftwareVersion of a version record (the installed one, or a manifest's copy) into
-// `version` (empty when the key is missing). False when the file cannot be opened as a settings
-// file.
-bool ReadRecordVersion(const char16_t* path, std::u16string& version);
+// `version` (empty when the key is missing); a record of any size up to kIniMaxWantedFileBytes is
+// read. False when the file cannot be opened as a settings file; when it exists, `*unreadable`
+// (may be null) then says why.
+bool ReadRecordVersion(const char16_t* path, std::u16string& version,
+                       std::string* unreadable = nullptr);
 
 // The manifest's values, as the device reads them; missing keys leave the defaults.
 struct ManifestValues {

@@ -346,9 +346,16 @@ const char* KindText(UpdateKind kind) {
 // The installed record and the card settings join the manifest's values; the decision says
 // whether and how the update runs.
 StepOutcome UpdateSession::Decide() {
-    facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion);
+    std::string unreadable;
+    facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion, unreadable);
     facts_.showUpdateTips = device_.ShowUpdateTips();
     facts_.checksSignatures = device_.ChecksSignatures();
+    // A device with keys orders versions: a record it cannot read is no missing one, which would
+    // let any signed version over the installed one.
+    if (facts_.checksSignatures && !unreadable.empty()) {
+        return Stop(Step::kDecision, Ending::kInvalidPackage,
+                    "the installed version record is " + unreadable);
+    }
     decision_ = DecideUpdate(facts_);
     std::string detail =
         "package " + Utf8(facts_.packageVersion) +
@@ -461,9 +468,8 @@ bool UpdateSession::ExtractionStarted(bool started) {
     if (!started) {
         return Proceed(Stop(Step::kDecodeThread, Ending::kThreadFailed, "cannot start the thread"));
     }
-    const auto entries = static_cast<uint32_t>(plan_.order.size()) -
-                         (plan_.manifest != kPlanNoEntry ? 1u : 0u);  // the record comes apart
-    return Proceed(Done(Step::kDecodeThread, "extracting " + std::to_string(entries) + " entries"));
+    return Proceed(
+        Done(Step::kDecodeThread, "extracting " + std::to_string(plan_.order.size()) + " entries"));
 }
 
 namespace {
@@ -483,13 +489,12 @@ void ForwardProgress(void* context, uint64_t totalBytes, uint64_t doneBytes, con
 
 StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t position),
                                    void* context) {
-    // Every entry but the manifest, in the plan's order; the record comes last (WriteRecord).
+    // Every entry in the plan's order, which ends with the manifest: the new version record is
+    // the last file written, and the bar counts its bytes with the others'.
     std::vector<PackageEntry*> order;
     order.reserve(plan_.order.size());
     for (const uint32_t index : plan_.order) {
-        if (index != plan_.manifest) {
-            order.push_back(entries_[index]);
-        }
+        order.push_back(entries_[index]);
     }
     ProgressForward forward{progress, context};
     PackageProgress report;
@@ -497,14 +502,6 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
         report = {&ForwardProgress, &forward};
     }
     const auto count = static_cast<uint32_t>(order.size());
-    // A package of the manifest alone has nothing to extract here, and the extraction refuses an
-    // empty list: asking it would stop a full update after the purge, with no record written.
-    if (count == 0) {
-        if (progress != nullptr) {
-            progress(context, 100);
-        }
-        return Done(Step::kExtraction, "0 entries written");
-    }
     if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 0) == 0) {
         return ExtractionFailed(Step::kExtraction, Ending::kExtractionFailed);
     }
@@ -529,9 +526,7 @@ void UpdateSession::Finish(const StepOutcome& extraction) {
     if (!Proceed(extraction)) {
         return;  // the flash volume keeps what was written
     }
-    if (!Proceed(WriteRecord())) {
-        return;  // the new logo comes only with the new record
-    }
+    Proceed(RecordWritten());
     Proceed(CopyPowerOffLogo());  // never stops the run
     // The logo's line was the log's last: nothing is written to a card the user is now asked to
     // pull out.
@@ -549,7 +544,8 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
         return Done(Step::kLogo, "none on the card");
     }
-    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget, PlanScratchRule())) {
+    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget,
+                                      PlanScratchRule(0, plan_.scratchBase))) {
         case platform::ReplaceResult::kReplaced:
             break;
         case platform::ReplaceResult::kNoScratchPath:
@@ -560,16 +556,12 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     return Done(Step::kLogo, "copied to \\ResidentFlash2");
 }
 
-// The new version record is the last entry an update writes, before the logo: an update cut
-// short anywhere before it leaves the old record (or none), and the next run repeats the whole
-// update. A cut after it may leave the old logo, as a failed copy does.
-StepOutcome UpdateSession::WriteRecord() {
+// The extraction wrote the new version record last, through a scratch copy renamed over the old
+// one: an update cut short anywhere before leaves the old record (or none), and the next run
+// repeats the whole update. A cut after it may leave the old logo, as a failed copy does.
+StepOutcome UpdateSession::RecordWritten() {
     std::string detail = "none in the package";
     if (plan_.manifest != kPlanNoEntry) {
-        PackageEntry* record = entries_[plan_.manifest];
-        if (PackageExtractWith(package_, &record, 1, kFlashVolume, {}, 0) == 0) {
-            return ExtractionFailed(Step::kRecord, Ending::kExtractionFailed);
-        }
         detail = Utf8(EntryName(plan_.manifest)) + " written";
     }
     // How often the card was read, for the log: the check's pass and the extraction's.

@@ -16,9 +16,9 @@
 //   Plan       the complete extraction plan over the tree the update will find
 //   Room       the flash volume must hold what the plan writes
 //   Purge      a full update empties the flash volume (installer only)
-// then, run by the installer alone: the decode thread's start, Extraction of every entry but the
-// manifest (on that thread), and the finish: Record (the manifest, the extraction's last entry),
-// Logo (only once the record is in place), the card's removal, Restart.
+// then, run by the installer alone: the decode thread's start, Extraction of every entry (on that
+// thread; the manifest, the new version record, last), and the finish: Record (its report), Logo
+// (only once the record is in place), the card's removal, Restart.
 //
 // The package is read from the card at most twice: the signature and the check share one pass,
 // the extraction is the second (the manifest's bytes are kept from the first).
@@ -89,21 +89,22 @@ class UpdateSession {
     // Told whether the installer could start the decode thread that runs Extract; true when it
     // runs.
     bool ExtractionStarted(bool started);
-    // Extracts every entry but the manifest onto the flash volume in the plan's order, reporting
-    // the percentage of compressed bytes consumed (0..100) through `progress`. Runs on the decode
-    // thread; touches nothing but the package and the flash volume.
+    // Extracts every entry onto the flash volume in the plan's order (the manifest, the new
+    // version record, last), reporting the percentage of compressed bytes consumed (0..100)
+    // through `progress`. Runs on the decode thread; touches nothing but the package and the
+    // flash volume.
     StepOutcome Extract(void (*progress)(void* context, uint32_t position), void* context);
     // Ends the run after the extraction whose outcome is `extraction`; Stopped() then holds the
     // outcome that ended it. After a failed extraction nothing more is written: no logo, no
-    // record, no restart. After a successful one: the new version record (WriteRecord); once it
-    // is in place, the card's logo to the flash volume (a failed copy does not stop the run); the
-    // card's removal (policy); a pause; the restart request through the vendor library, which
-    // always ends the run.
+    // restart. After a successful one, whose last file was the new record: the record's report
+    // (RecordWritten); the card's logo to the flash volume (a failed copy does not stop the
+    // run); the card's removal (policy); a pause; the restart request through the vendor
+    // library, which always ends the run.
     void Finish(const StepOutcome& extraction);
-    // The manifest as the new version record, the last file written; then the package is closed,
-    // and the outcome says how many times the package's size was read from the card in all: at
-    // most 2, the check's pass and the extraction's.
-    StepOutcome WriteRecord();
+    // Closes the package after a successful extraction, which wrote the new version record last;
+    // the outcome says how many times the package's size was read from the card in all: at most
+    // 2, the check's pass and the extraction's.
+    StepOutcome RecordWritten();
 
     // Closes the package now (a run that ends the process without unwinding).
     void Close();

@@ -283,7 +283,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         app::StepOutcome step = session.Extract(nullptr, nullptr);
         if (step.GoesOn()) {
-            step = session.WriteRecord();
+            step = session.RecordWritten();
         }
         if (!step.GoesOn()) {
             Fail("left half updated", step, before, TreeOf(flash));

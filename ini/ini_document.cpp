@@ -2,13 +2,17 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "ini/ini_load.h"
 #include "ini/ini_text.h"
 #include "ini/ini_write.h"
 #include "platform/text.h"
 
-IniDocument* IniOpen(const char16_t* path) {
+namespace {
+
+// IniOpen, loading with `load`.
+IniDocument* Open(const char16_t* path, const std::function<int32_t(IniTable*)>& load) {
     if (path == nullptr) {
         return nullptr;
     }
@@ -31,10 +35,28 @@ IniDocument* IniOpen(const char16_t* path) {
         std::free(document);
         return nullptr;
     }
-    if (IniTableLoad(path, document->table) == 0) {
+    if (load(document->table) == 0) {
         IniClose(document);
         return nullptr;
     }
+    return document;
+}
+
+}  // namespace
+
+IniDocument* IniOpen(const char16_t* path) {
+    return Open(path, [path](IniTable* table) { return IniTableLoad(path, table); });
+}
+
+IniDocument* IniOpenKeys(const char16_t* path, const char16_t* section,
+                         std::initializer_list<const char16_t*> keys) {
+    IniTable* wanted = IniTableCreate(0);
+    for (const char16_t* key : keys) {
+        IniTableSetString(wanted, section, key, u"");
+    }
+    IniDocument* document = Open(
+        path, [path, wanted](IniTable* table) { return IniTableLoadWanted(path, wanted, table); });
+    IniTableFree(wanted);
     return document;
 }
 

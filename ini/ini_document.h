@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "ini/ini_table.h"
 
@@ -22,6 +23,12 @@ struct IniDocument {
 // A path longer than 259 units is refused (null) rather than cut, so that IniSave never writes
 // to a file other than the one that was read.
 IniDocument* IniOpen(const char16_t* path);
+
+// IniOpen for a settings file the device must read whatever its size: files of up to
+// kIniMaxWantedFileBytes, of which only `keys` of `section` are kept (null as IniOpen, and also
+// when memory for the wanted names is lacking).
+IniDocument* IniOpenKeys(const char16_t* path, const char16_t* section,
+                         std::initializer_list<const char16_t*> keys);
 
 // Frees the table and the document; null is ignored.
 void IniClose(IniDocument* document);

@@ -115,7 +115,10 @@ namespace {
 
 class Loader {
   public:
-    explicit Loader(IniTable* table) : table_(table) { SetSection(kIniDefaultSection); }
+    // With `wanted`, only what it holds is stored.
+    Loader(IniTable* table, IniTable* wanted) : table_(table), wanted_(wanted) {
+        SetSection(kIniDefaultSection);
+    }
 
     void Line(std::u16string_view line) {
         const ini_detail::LineReading reading = ini_detail::ReadLineAs(line);
@@ -132,7 +135,8 @@ class Loader {
     // slot. Nothing saves such keys, so IniTableFirstLoss reports them.
     void SetSection(std::u16string_view name) {
         ini_detail::CopyField(section_, name);
-        if (!name.empty()) {
+        if (!name.empty() &&
+            (wanted_ == nullptr || IniTableGetString(wanted_, section_, nullptr, nullptr))) {
             IniTableSetString(table_, section_, nullptr, nullptr);
         }
     }
@@ -143,6 +147,10 @@ class Loader {
         char16_t valueText[kIniMaxLineUnits + 1];
         Terminate(key, keyText);
         Terminate(value, valueText);
+        if (wanted_ != nullptr &&
+            (section_[0] == 0 || !IniTableGetString(wanted_, section_, keyText, nullptr))) {
+            return;
+        }
         if (section_[0] != 0) {
             IniTableSetString(table_, section_, keyText, valueText);
             return;
@@ -162,12 +170,11 @@ class Loader {
     }
 
     IniTable* table_;
+    IniTable* wanted_;
     char16_t section_[kIniFieldUnits] = {};
 };
 
-}  // namespace
-
-int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table) {
+int32_t LoadBytes(std::span<const uint8_t> bytes, IniTable* table, IniTable* wanted) {
     if (table == nullptr) {
         return 0;
     }
@@ -175,7 +182,7 @@ int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table) {
     if (reader.Next() != 0xFEFF) {
         return 0;
     }
-    Loader loader(table);
+    Loader loader(table, wanted);
     char16_t line[kIniMaxLineUnits];
     for (std::size_t n = ReadLine(reader, line); n > 0; n = ReadLine(reader, line)) {
         loader.Line(std::u16string_view(line, n));
@@ -183,7 +190,7 @@ int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table) {
     return 1;
 }
 
-int32_t IniTableLoad(const char16_t* path, IniTable* table) {
+int32_t LoadFile(const char16_t* path, std::size_t maxBytes, IniTable* table, IniTable* wanted) {
     if (table == nullptr || path == nullptr) {
         return 0;
     }
@@ -195,13 +202,27 @@ int32_t IniTableLoad(const char16_t* path, IniTable* table) {
     uint8_t chunk[16384];
     std::size_t got = 0;
     // One byte beyond the limit tells a file that is too large; nothing further is read.
-    while (bytes.size() <= kIniMaxFileBytes &&
-           (got = std::fread(chunk, 1, std::min(sizeof chunk, kIniMaxFileBytes + 1 - bytes.size()),
+    while (bytes.size() <= maxBytes &&
+           (got = std::fread(chunk, 1, std::min(sizeof chunk, maxBytes + 1 - bytes.size()),
                              stream)) > 0) {
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
-    const bool failed = std::ferror(stream) != 0 || bytes.size() > kIniMaxFileBytes;
+    const bool failed = std::ferror(stream) != 0 || bytes.size() > maxBytes;
     std::fclose(stream);
     // A file that cannot be read to its end, or is too large to be a settings file, adds nothing.
-    return failed ? 0 : IniTableLoadBytes(bytes, table);
+    return failed ? 0 : LoadBytes(bytes, table, wanted);
+}
+
+}  // namespace
+
+int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table) {
+    return LoadBytes(bytes, table, nullptr);
+}
+
+int32_t IniTableLoad(const char16_t* path, IniTable* table) {
+    return LoadFile(path, kIniMaxFileBytes, table, nullptr);
+}
+
+int32_t IniTableLoadWanted(const char16_t* path, IniTable* wanted, IniTable* table) {
+    return wanted == nullptr ? 0 : LoadFile(path, kIniMaxWantedFileBytes, table, wanted);
 }

@@ -17,11 +17,20 @@ inline constexpr int32_t kIniMaxLineUnits = 1023;  // longer lines are read in p
 // bounded by whoever read them (the installer keeps a manifest of at most this size).
 inline constexpr std::size_t kIniMaxFileBytes = 32 * 1024;
 
+// The largest file IniTableLoadWanted reads: a settings file the device must read, of any size a
+// real one may take. Only the wanted entries are stored, so the table stays a few slots; the file's
+// bytes are held while it is parsed.
+inline constexpr std::size_t kIniMaxWantedFileBytes = 1024 * 1024;
+
 // Reads a UTF-16 little-endian file that begins with the mark FF FE into `table`. Returns 0 (and
 // adds nothing) when the table or path is missing, the file cannot be opened or read to its end,
 // holds more than kIniMaxFileBytes bytes (no more than one byte beyond them is read) or lacks the
 // mark. Otherwise 1: lines that match no form are skipped.
 int32_t IniTableLoad(const char16_t* path, IniTable* table);
+
+// IniTableLoad for files of up to kIniMaxWantedFileBytes that stores only the sections and keys
+// that `wanted` holds (their values there are ignored; names match as the table matches them).
+int32_t IniTableLoadWanted(const char16_t* path, IniTable* wanted, IniTable* table);
 
 // IniTableLoad over the bytes of a file held in memory (the same rules, no file involved).
 int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table);

@@ -182,6 +182,7 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
     InstallPlan plan;
     plannedReplace_.assign(archive_.catalogue().size(), false);
     if (PlanEntries(known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
+        scratchBase_ = plan.scratchBase;
         for (const PlanStep& step : plan.steps) {
             if (step.action == PlanAction::kReplaceFile) {
                 plannedReplace_[archive_.FindEntryIndex(known[step.entry])] = true;
@@ -302,8 +303,10 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
     // loss, a full volume) so never leaves a file half old, half new, such as a version record
     // that no longer names any version. A new file is created in place, exclusively: the plan
     // says which is which, and should something have appeared at the path since, it is replaced
-    // like an existing file.
-    bool replacing = currentIndex_ < plannedReplace_.size() && plannedReplace_[currentIndex_];
+    // like an existing file. A version record is always written through a scratch copy, so that
+    // even a new one is there whole or not at all.
+    bool replacing = (currentIndex_ < plannedReplace_.size() && plannedReplace_[currentIndex_]) ||
+                     IsManifestName(name);
     ArchiveFile created(path.c_str());
     if (!replacing && created.Open(ArchiveFile::kCreate) != 0) {
         created.Close();
@@ -336,7 +339,7 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
         result = ProcessEntryData(blocks, &output);
         return result == 0;
     };
-    const platform::ScratchRule rule = PlanScratchRule(LimitShift(target));
+    const platform::ScratchRule rule = PlanScratchRule(LimitShift(target), scratchBase_);
     platform::ReplaceResult replaced = platform::ReplaceFile(path.c_str(), rule, write);
     if (replaced == platform::ReplaceResult::kCreate) {
         MakeParentDirectories(target, name);

@@ -98,5 +98,6 @@ class EntryRun {
     std::vector<uint8_t>* kept_ = nullptr;
     // Per catalogue index: the plan found a file to replace at that entry's path.
     std::vector<bool> plannedReplace_;
+    std::u16string scratchBase_;  // the plan's
     uint32_t peakBlocksInFlight_ = 0;
 };

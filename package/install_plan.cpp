@@ -31,7 +31,6 @@ PlanFault PlanFaultOf(NameFault fault) {
         case NameFault::kDotLevel:
             return PlanFault::kDotLevel;
         case NameFault::kDrivePrefix:
-        case NameFault::kScratchName:
             return PlanFault::kReservedName;
         case NameFault::kControlCharacter:
         case NameFault::kBadCharacter:
@@ -61,6 +60,12 @@ PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string
     levels = name.substr(start, end - start);
     return PlanFault::kNone;
 }
+
+// The first letters of the scratch bases a plan may choose from, in order of preference: the base
+// is platform::kScratchBase with its first letter replaced. Each letter stands for one base, so a
+// level blocks at most one of them; all are kept by the device's file system in any letter case.
+constexpr std::u16string_view kScratchFirsts =
+    u"~_$#!-@&%^'(){}`0123456789abcdefghijklmnopqrstuvwxyz";
 
 // An entry as the planner reads it: the converted name is a view into the caller's storage.
 struct Item {
@@ -191,7 +196,8 @@ class Planner {
                 return Refuse(fault, i);
             }
         }
-        if (!Order(entries, names)) {
+        items_ = &entries;
+        if (!Order(entries, names) || !ChooseScratchBase(names)) {
             return false;
         }
         paths_.Reserve(entries.size() + 16);
@@ -249,6 +255,45 @@ class Planner {
             plan_.order.push_back(plan_.manifest);
         }
         return true;
+    }
+
+    // The first base of kScratchFirsts that no level of any name may be a scratch name of: so the
+    // scratch file of a replaced entry never lands on an entry's path. The same names choose the
+    // same base, so a run repeated after a power loss takes over the scratch files left.
+    bool ChooseScratchBase(const std::vector<std::u16string_view>& names) {
+        std::vector<bool> blocked(kScratchFirsts.size(), false);
+        uint32_t last = 0;
+        for (uint32_t i = 0; i < names.size(); ++i) {
+            std::size_t from = 0;
+            for (std::size_t k = 0; k <= names[i].size(); ++k) {
+                if (k < names[i].size() && !IsSeparator(names[i][k])) {
+                    continue;
+                }
+                const std::u16string_view level = names[i].substr(from, k - from);
+                from = k + 1;
+                const std::size_t candidate =
+                    level.empty() ? std::u16string_view::npos
+                                  : kScratchFirsts.find(platform::FoldAscii(level[0]));
+                if (candidate != std::u16string_view::npos && !blocked[candidate] &&
+                    platform::IsScratchLevel(level, ScratchBase(candidate))) {
+                    blocked[candidate] = true;
+                    last = i;
+                }
+            }
+        }
+        for (std::size_t candidate = 0; candidate < blocked.size(); ++candidate) {
+            if (!blocked[candidate]) {
+                plan_.scratchBase = ScratchBase(candidate);
+                return true;
+            }
+        }
+        return Refuse(PlanFault::kReservedName, last);  // every base taken: a contrived package
+    }
+
+    static std::u16string ScratchBase(std::size_t candidate) {
+        std::u16string base(platform::kScratchBase);
+        base[0] = kScratchFirsts[candidate];
+        return base;
     }
 
     bool TargetExists() {
@@ -386,12 +431,18 @@ class Planner {
             return Refuse(PlanFault::kEmptyName, index);
         }
         const std::size_t last = levels.size() - 1;
-        // A directory entry repeated is no conflict: it makes nothing new. Any other pair on one
-        // path would overwrite one entry with the other.
+        // A directory entry repeated makes nothing new, and a file repeated is written again: the
+        // later entry's bytes replace the earlier's. A file and a directory on one path is the
+        // one pair that would leave something other than what either entry says.
+        uint64_t earlierSize = 0;
+        bool again = false;
         if (const PathTable::Node& found = paths_[levels[last].node];
-            found.known && found.origin >= 0 &&
-            !(entry.directory && found.kind == Kind::kDirectory)) {
-            return Refuse(PlanFault::kSamePath, index);
+            found.known && found.origin >= 0) {
+            again = entry.directory == (found.kind == Kind::kDirectory);
+            if (!again) {
+                return Refuse(PlanFault::kSamePath, index);
+            }
+            earlierSize = (*items_)[static_cast<uint32_t>(found.origin)].size;
         }
         Kind kind = KindAt(path, levels, last);
         if (kind == Kind::kOther) {
@@ -427,12 +478,13 @@ class Planner {
             action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
             Mark(paths_[levels[last].node], Kind::kFile, static_cast<int32_t>(index), false);
         }
-        plan_.steps.push_back({index, action, entry.size});
+        plan_.steps.push_back({index, action, entry.size, again, earlierSize});
         return true;
     }
 
     const PlanOptions& options_;
     InstallPlan& plan_;
+    const std::vector<Item>* items_ = nullptr;
     std::u16string target_;
     std::size_t limitLength_ = 0;  // what the device's path limit counts of the target
     std::size_t targetLevels_ = 0;
@@ -520,6 +572,6 @@ bool IsManifestName(std::u16string_view name) {
     return platform::EqualsIgnoringAsciiCase(name, std::u16string_view(kPackageManifestName));
 }
 
-platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift) {
-    return platform::ScratchRule{platform::kScratchBase, kPackagePathCapacity - 1, limitShift};
+platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift, std::u16string_view base) {
+    return platform::ScratchRule{base, kPackagePathCapacity - 1, limitShift};
 }

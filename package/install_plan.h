@@ -11,11 +11,11 @@
 //   - names that are empty or only separators, that hold an empty level other than leading `\`s,
 //     one between two `\` (skipped, as extraction does) and the one trailing `\` of a directory
 //     entry, a `.` or `..` level, or a level the device cannot create (the characters <>:"|?* or
-//     control characters, a trailing dot or blank, a device name such as COM1, a drive prefix,
-//     or a scratch name of extraction);
+//     control characters, a trailing dot or blank, a device name such as COM1, a drive prefix);
 //   - joined paths over 259 units (a doubled `\` counts twice, as extraction joins it), and names
 //     with a leading `\` joined to the root `\` (a network path);
-//   - two entries that resolve to the same path (a repeated directory entry aside);
+//   - a file entry and a directory entry that resolve to the same path (two file entries on one
+//     path are both written, the later one over the earlier);
 //   - a file where a directory is needed or the reverse, within the list or against the tree
 //     that is kept, and a link or device file of that tree anywhere on an entry's path;
 //   - parents that would not exist when the entry is written;
@@ -74,6 +74,10 @@ struct PlanStep {
     uint32_t entry;     // index into the given list
     PlanAction action;  //
     uint64_t size;      // uncompressed bytes (0 for a directory)
+    // The path was written by an earlier entry of this plan, whose file of `earlierSize` bytes
+    // this one replaces (a directory: makes nothing new).
+    bool again = false;
+    uint64_t earlierSize = 0;
 };
 
 struct PlanOptions {
@@ -100,6 +104,9 @@ struct InstallPlan {
     // How many directories the extraction creates, explicit or parent.
     uint32_t newDirectoryCount = 0;
     uint32_t manifest = kPlanNoEntry;  // index of the manifest (manifest rules only)
+    // The base of the scratch names of this plan's replacements (PlanScratchRule): one that no
+    // level of any name may be a scratch name of.
+    std::u16string scratchBase = std::u16string(platform::kScratchBase);
     PlanFault fault = PlanFault::kNone;
     uint32_t faultEntry = kPlanNoEntry;  // index into the given list
 };
@@ -119,8 +126,10 @@ int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const Pl
 std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry);
 
 // The scratch-name rule (platform/replace.h) of extraction and of the other files the installer
-// replaces on the device: the fixed base, so a scratch file left by a power loss is reused, and so
-// removed, when the same file is replaced again; no level of a stored name may take such a name
-// (kReservedName). The limit is the device's path limit, counted on a path with `limitShift`
-// units added (the device folder's length less a host target's, see PlanOptions::limitFolder).
-platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift = 0);
+// replaces on the device, with `base` (not owned): a plan's scratchBase where a package's entries
+// are written, so no scratch file lands on an entry; the same package chooses the same base, so a
+// scratch file left by a power loss is reused, and so removed, when the update runs again. The
+// limit is the device's path limit, counted on a path with `limitShift` units added (the device
+// folder's length less a host target's, see PlanOptions::limitFolder).
+platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift = 0,
+                                      std::u16string_view base = platform::kScratchBase);

@@ -2,7 +2,6 @@
 
 #include "package/conversion.h"
 #include "package/layout.h"
-#include "platform/replace.h"
 #include "platform/text.h"
 
 namespace {
@@ -43,9 +42,6 @@ NameFault LevelFault(std::u16string_view level, bool first) {
     if (first && level.size() >= 2 && level[1] == u':') {
         return NameFault::kDrivePrefix;
     }
-    if (platform::IsScratchLevel(level)) {
-        return NameFault::kScratchName;
-    }
     if (level.find_first_of(u"<>:\"|?*") != std::u16string_view::npos) {
         return NameFault::kBadCharacter;
     }
@@ -76,9 +72,6 @@ const char* NameFaultText(NameFault fault) {
                    "the target";
         case NameFault::kDrivePrefix:
             return "name has a drive prefix, which could lead outside the target";
-        case NameFault::kScratchName:
-            return "a level of the name is a scratch name reserved for extraction's scratch files "
-                   "(~qzpnew.tmp or a prefix of it)";
         case NameFault::kBadCharacter:
             return "name holds a character the device does not allow in names (<>:\"|?*)";
         case NameFault::kTrailingDotOrBlank:

@@ -21,7 +21,6 @@ enum class NameFault : uint8_t {
     kTrailingSeparator,  // a file name ending with a separator
     kDotLevel,           // a level of dots and blanks only (`.`, `..`, `. .`): may leave the target
     kDrivePrefix,        // `X:` at the start: leaves the target
-    kScratchName,        // a level that extraction's scratch files may take (see below)
     kBadCharacter,       // one of <>:"|?*
     kTrailingDotOrBlank,  // a level ending with a dot or a blank, which the device drops
     kDeviceName,          // a level that is a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9)
@@ -40,9 +39,7 @@ enum class NameUse : uint8_t {
 const char* NameFaultText(NameFault fault);
 
 // The rule on a wide name. Levels are split at `\` and `/`; leading `\`s are skipped; a
-// directory entry (`directory`) may end with one `\`. A scratch name is a name the device's
-// scratch files may take (platform::IsScratchLevel): extraction places such a copy beside a file
-// it replaces.
+// directory entry (`directory`) may end with one `\`.
 NameFault CheckEntryName(std::u16string_view name, bool directory, NameUse use = NameUse::kRead);
 
 // The rule on a name as stored in a package: all its bytes (the directory record's length, NULs

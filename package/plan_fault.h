@@ -10,7 +10,7 @@ enum class PlanFault : uint8_t {
     kEmptyName,            // empty, or separators only
     kEmptyLevel,           // an empty level inside the name, or a file name ending with one
     kDotLevel,             // a level `.` or `..` (or dots and blanks that Windows reduces to one)
-    kReservedName,         // a drive prefix, or a level that is a scratch name of extraction
+    kReservedName,         // a drive prefix, or levels that leave extraction no scratch base
     kBadLevel,             // a level the device cannot create (characters, trailing dot, COM1)
     kPathTooLong,          // target directory + name over 259 units
     kTargetMissing,        // the target directory does not exist

@@ -272,6 +272,7 @@ struct InstallCase {
     std::vector<std::string> args;
     const char* confirmText;  // null: no confirmation expected
     bool purged;
+    std::vector<int> positions = {};  // the bar's, when given
 };
 
 void PrintTo(const InstallCase& c, std::ostream* os) {
@@ -306,6 +307,11 @@ TEST_P(CompletedUpdate, EndsWithTheExpectedFlashVolume) {
         EXPECT_TRUE(purge.empty());
     }
     EXPECT_EQ(FlashDifference(image, expected), "");
+    std::vector<int> positions;
+    for (const json& p : run.Events("progress")) {
+        positions.push_back(p.value("position", -1));
+    }
+    EXPECT_TRUE(c.positions.empty() || positions == c.positions) << run.out;
 }
 
 // Puts `package` on the card; the flash volume a full update of it leaves.
@@ -381,7 +387,37 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     {},
                     kConfirmV2OverV1,
-                    true}),
+                    true},
+        // Card settings far over 32 KB are read: no question.
+        InstallCase{"LargeCardSettings",
+                    [](const DeviceImage& i) {
+                        std::vector<IniValue> settings;
+                        for (int k = 0; k < 400; ++k) {
+                            const std::string n = std::to_string(k);
+                            settings.push_back({u"Filler",
+                                                u"k" + std::u16string(n.begin(), n.end()),
+                                                std::u16string(100, u'v')});
+                        }
+                        settings.push_back({u"Config", u"IsShowUpdateTips", u"0"});
+                        i.WriteIni("SDMMC/kvupdate.ini", settings);
+                        return FullOverV1(i);
+                    },
+                    {},
+                    nullptr,
+                    true},
+        // The bar counts the record's bytes with the others'.
+        InstallCase{"ThreeEqualBlocksOneTheManifest",
+                    [](const DeviceImage& i) {
+                        InstallVersion(i);
+                        const std::string manifest = i.IniBytes(Manifest(u"2.0"));
+                        return Install(i, {{"a.ini", manifest},
+                                           {"VORIZ\\INDEX.INI", manifest},
+                                           {"b.ini", manifest}});
+                    },
+                    {},
+                    kConfirmV2OverV1,
+                    true,
+                    {33, 66, 100}}),
     [](const testing::TestParamInfo<InstallCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
@@ -655,6 +691,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {kManifestEntry, {"X\\", ""}, {"X", "x"}},
                   {},
                   "rrrr"},
+        ShapeCase{"ScratchNamesAsEntries",
+                  {{"~", "t"}, {"VORIZ\\~QZPNEW.TMP", "s"}, kManifestEntry},
+                  {},
+                  "iiii"},
+        ShapeCase{"TwoFilesOnOnePath",
+                  {kManifestEntry, {"Dup.txt", "first"}, {"DUP.TXT", "second"}},
+                  {{"dup.txt", "installed"}},
+                  "iiii"},
         ShapeCase{
             "FileThenAFileBelowIt", {kManifestEntry, {"Y", "y"}, {"Y\\c.txt", "c"}}, {}, "rrrr"},
         ShapeCase{"FileNamedLikeAnInstalledDirectory",
@@ -892,13 +936,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<StrangeFileCase>& info) { return info.param.name; });
 
 // ---------------------------------------------------------------------------------------------
-// Power cuts: the run is cut at its 1st, 2nd, ... write; running the installer again on the same
-// image must finish the update. The sweep ends at the first run that is not cut.
+// Power cuts and failed writes: the run is cut at (or fails) its 1st, 2nd, ... write; running the
+// installer again on the same image must finish the update. The sweep ends at the first run that
+// is not cut, or that a failed write leaves complete.
 
 struct SweepCase {
     const char* name;
     std::function<std::vector<PackFile>(const DeviceImage&)> package;
     bool patch;
+    bool fail = false;  // the write fails instead of the power
 };
 
 void PrintTo(const SweepCase& c, std::ostream* os) {
@@ -910,26 +956,40 @@ class PowerCut : public testing::TestWithParam<SweepCase> {};
 constexpr int kPowerCutStatus = 86;
 
 // Both kinds with a logo on the card over an installed one: the new record is the extraction's
-// last entry, so a cut anywhere before it repeats the whole update; the new logo is copied only
-// after it, so no cut leaves the new logo without the new record.
+// last entry, written whole or not at all, so a cut anywhere before it repeats the whole update;
+// the new logo is copied only after it, so no cut leaves the new logo without the new record.
 TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
     const SweepCase& c = GetParam();
     const std::string oldLogo = Filler(70000, 3, false);
     const std::string newLogo = Filler(70000, 4, false);
     int cutPoints = 0;
-    for (int k = 1; k < 200; ++k) {
-        DeviceImage image;
+    const auto setUp = [&](const DeviceImage& image) {
         InstallVersion(image);
         image.WriteFile("ResidentFlash2/PowerOffLogo.bmp", oldLogo);
         image.WriteFile("SDMMC/PowerOffLogo.bmp", newLogo);
         const auto package = c.package(image);
         image.WritePackage("SDMMC/VORIZ.QZP", package);
+        return package;
+    };
+    // Whether a run makes a k-th write: a failed write may stop nothing (the card's log's).
+    const auto cutAt = [&](int k) {
+        DeviceImage image;
+        setUp(image);
+        return image.Run({}, {"QZP_FAULT_CUT_AT_WRITE=" + std::to_string(k)}).status ==
+               kPowerCutStatus;
+    };
+    for (int k = 1; k < 200; ++k) {
+        DeviceImage image;
+        const auto package = setUp(image);
+        const std::string oldRecord = image.FlashTree().at("voriz/index.ini");
         Tree expected =
             c.patch ? Merge(image.FlashTree(), TreeOfPackage(package)) : TreeOfPackage(package);
         expected["powerofflogo.bmp"] = newLogo;
 
-        const RunResult cut = image.Run({}, {"QZP_FAULT_CUT_AT_WRITE=" + std::to_string(k)});
-        if (cut.status != kPowerCutStatus) {
+        const RunResult cut =
+            image.Run({}, {(c.fail ? "QZP_FAULT_FAIL_AT_WRITE=" : "QZP_FAULT_CUT_AT_WRITE=") +
+                           std::to_string(k)});
+        if (c.fail ? !cutAt(k) : cut.status != kPowerCutStatus) {
             ExpectCompleted(cut);
             EXPECT_EQ(FlashDifference(image, expected), "");
             break;
@@ -948,6 +1008,8 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
         const auto record = after.find("voriz/index.ini");
         const bool recorded =
             record != after.end() && record->second == expected.at("voriz/index.ini");
+        EXPECT_TRUE(recorded || record == after.end() || record->second == oldRecord)
+            << "cut at write " << k << ": a record of " << record->second.size() << " bytes";
         EXPECT_TRUE(recorded || logo == after.end() || logo->second != newLogo)
             << "cut at write " << k << ": the new logo before the new record";
         if (recorded && (logo == after.end() || logo->second != newLogo)) {
@@ -984,7 +1046,11 @@ INSTANTIATE_TEST_SUITE_P(
     Sweep, PowerCut,
     testing::Values(
         SweepCase{"FullPackage", [](const DeviceImage& i) { return FullPackage(i); }, false},
-        SweepCase{"Patch", [](const DeviceImage& i) { return PatchPackage(i, u"1.0"); }, true}),
+        SweepCase{"Patch", [](const DeviceImage& i) { return PatchPackage(i, u"1.0"); }, true},
+        SweepCase{"FullPackageFailing", [](const DeviceImage& i) { return FullPackage(i); }, false,
+                  true},
+        SweepCase{"PatchFailing", [](const DeviceImage& i) { return PatchPackage(i, u"1.0"); },
+                  true, true}),
     [](const testing::TestParamInfo<SweepCase>& info) { return info.param.name; });
 
 }  // namespace

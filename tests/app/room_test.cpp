@@ -108,7 +108,16 @@ INSTANTIATE_TEST_SUITE_P(
                  {{0, 16384}},
                  8192,
                  8192,
-                 "needs 8 KB, 8 KB available"}),
+                 "needs 8 KB, 8 KB available"},
+        // The device's old file at that path is gone by then: the earlier entry's copy is freed.
+        RoomCase{
+            "FileWrittenTwiceCountsOnce",
+            0,
+            {Create(0, 8192), {1, PlanAction::kReplaceFile, 8192, true, 8192}, Create(2, 8192)},
+            {{1, 65536}},
+            16384,
+            16384,
+            "needs 16 KB, 16 KB available"}),
     [](const testing::TestParamInfo<RoomCase>& info) { return info.param.label; });
 
 }  // namespace

@@ -189,6 +189,24 @@ TEST_F(LoadTest, FileGivesTheTableOfItsBytesUpToTheLimit) {
     EXPECT_EQ(IniTableLoad(u"\\absent.ini", table_.get()), 0);
 }
 
+// A settings file the device must read: up to kIniMaxWantedFileBytes, keeping the wanted key alone.
+TEST_F(LoadTest, WantedKeysAreReadFromAFileOfAMegabyte) {
+    Bytes bytes = Utf16Le(u"[S]\n;");
+    bytes.resize(kIniMaxWantedFileBytes - 16, 'x');
+    const Bytes tail = Utf16Le(u"\nB=2\nA=1", false);
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    ASSERT_LE(bytes.size(), kIniMaxWantedFileBytes);
+    WriteFile(u"\\t.ini", bytes);
+    TablePtr wanted(IniTableCreate(0));
+    IniTableSetString(wanted.get(), u"S", u"A", u"");
+    table_.reset(IniTableCreate(0));
+    ASSERT_EQ(IniTableLoadWanted(u"\\t.ini", wanted.get(), table_.get()), 1);
+    EXPECT_EQ(Dump(table_.get()), "S=|S#A=1");
+    bytes.resize(kIniMaxWantedFileBytes + 1, 'x');
+    WriteFile(u"\\t.ini", bytes);
+    EXPECT_EQ(IniTableLoadWanted(u"\\t.ini", wanted.get(), table_.get()), 0);
+}
+
 // Whether an entry survives a save and a reload, against the loader's line rules above: the
 // writer puts "key = value" and "[section]" without quotes, so each row names the rule that keeps
 // or loses it.

@@ -104,7 +104,10 @@ TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
     for (const PlanStep& step : plan.steps) {
         actions += step.action == PlanAction::kMakeDirectory ? 'd'
                    : step.action == PlanAction::kCreateFile  ? 'c'
+                   : step.again                              ? 'a'
                                                              : 'r';
+        // A file written again is replaced with the earlier entry's bytes as its old size.
+        EXPECT_EQ(step.earlierSize, step.again && step.size > 0 ? 10u : 0u);
     }
     EXPECT_EQ(actions, c.actions);
 }
@@ -138,20 +141,20 @@ const PlanCase kPlanCases[] = {
     {"EmptyLevelBesideSlash", {u"a\\/b"}, E, F::kEmptyLevel, 0, ""},
     {"FileEndingWithSeparator", {u"a/"}, E, F::kEmptyLevel, 0, ""},
     {"DrivePrefix", {u"C:evil"}, E, F::kReservedName, 0, ""},
-    {"ScratchName", {u"d\\~QzpNew.TMP"}, E, F::kReservedName, 0, ""},
-    {"ShortScratchName", {u"~qz\\a"}, E, F::kReservedName, 0, ""},
     {"ForbiddenCharacter", {u"a\\b?c"}, E, F::kBadLevel, 0, ""},
     {"TrailingDot", {u"a.\\b"}, E, F::kBadLevel, 0, ""},
     {"DeviceName", {u"x\\com1.txt"}, E, F::kBadLevel, 0, ""},
     {"LeadingBackslashesBelowTheTarget", {u"\\\\a"}, E, F::kNone, 0, "c"},
     {"HarmlessDots", {u"a..b", u".hidden", u"x\\..y"}, E, F::kNone, 0, "ccc"},
-    // Two entries on one path, files against directories within the package.
-    {"SameNameOtherCase", {u"A\\b.txt", u"a\\B.TXT"}, E, F::kSamePath, 1, ""},
-    {"SlashAndBackslashSpelling", {u"a\\b", u"a/b"}, E, F::kSamePath, 1, ""},
-    {"LeadingBackslashSpelling", {u"a", u"\\A"}, E, F::kSamePath, 1, ""},
-    {"DoubledBackslashSpelling", {u"VORIZ\\a.txt", u"voriz\\\\A.TXT"}, E, F::kSamePath, 1, ""},
+    // Two entries on one path: two files are both written, the later over the earlier (a: its
+    // replacement); a file against a directory is refused.
+    {"SameNameOtherCase", {u"A\\b.txt", u"a\\B.TXT"}, E, F::kNone, 0, "ca"},
+    {"SlashAndBackslashSpelling", {u"a\\b", u"a/b"}, E, F::kNone, 0, "ca"},
+    {"LeadingBackslashSpelling", {u"a", u"\\A", u"a"}, E, F::kNone, 0, "caa"},
+    {"DoubledBackslashSpelling", {u"VORIZ\\a.txt", u"voriz\\\\A.TXT"}, K, F::kNone, 0, "ca"},
+    {"KeptFileWrittenTwice", {u"d\\old.txt", u"D\\OLD.TXT"}, K, F::kNone, 0, "ra"},
     {"DirectoryThenFileInOtherCase", {u"X\\", u"x"}, E, F::kSamePath, 1, ""},
-    {"DeepNameInOtherCase", {Deep(u'a'), Deep(u'A')}, E, F::kSamePath, 1, ""},
+    {"DeepNameInOtherCase", {Deep(u'a'), Deep(u'A')}, E, F::kNone, 0, "ca"},
     {"RepeatedDirectoryEntry", {u"X\\", u"x\\"}, E, F::kNone, 0, "dd"},
     {"DirectoryThenFile", {u"X\\", u"X"}, E, F::kSamePath, 1, ""},
     {"FileThenDirectory", {u"X", u"X\\"}, E, F::kSamePath, 1, ""},
@@ -262,11 +265,12 @@ TEST(Plan, ScratchPathFitsWheneverThePathFits) {
         const std::u16string level = made.substr(made.rfind(u'\\') + 1);
         EXPECT_EQ(level, std::u16string(u"~qzpnew.tmp").substr(0, level.size()));
         EXPECT_EQ(level.size(), name == 8 ? 7u : std::min<std::size_t>(name, 11));
-        // A name that is this scratch name is refused, so no entry can be overwritten by it.
+        // A name that is this scratch name moves the plan to a base whose names it cannot be.
         PlanOptions options;
         InstallPlan plan;
-        EXPECT_FALSE(BuildInstallPlan(Entries({u"x\\" + level}), options, plan));
-        EXPECT_EQ(plan.fault, PlanFault::kReservedName);
+        ASSERT_TRUE(BuildInstallPlan(Entries({u"x\\" + level, u"_"}), options, plan));
+        EXPECT_FALSE(platform::IsScratchLevel(level, plan.scratchBase));
+        EXPECT_FALSE(platform::IsScratchLevel(u"_", plan.scratchBase));
     }
     EXPECT_FALSE(PlanScratchPath(u"\\F\\d\\", scratch));
 }

@@ -80,7 +80,7 @@ class StatedDevice : public ImageDevice {
         text = keys_.value_or("");
         return keys_.has_value();
     }
-    bool ReadInstalledVersion(std::u16string& version) override {
+    bool ReadInstalledVersion(std::u16string& version, std::string&) override {
         version = platform::Utf8ToUtf16(args_.installed.value_or(""));
         return args_.installed.has_value();
     }

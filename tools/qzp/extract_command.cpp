@@ -120,7 +120,8 @@ struct EntryBefore {
 };
 
 EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
-                       const PackageEntryRecord& entry, const std::u16string& target) {
+                       const PackageEntryRecord& entry, const std::u16string& target,
+                       std::u16string_view scratchBase) {
     namespace fs = std::filesystem;
     const std::string name = WrittenName(entry);
     std::string parent;
@@ -148,7 +149,8 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
     if (!entry.directory) {
         std::u16string scratch;
         const std::u16string path = target + platform::Utf8ToUtf16(name);
-        if (platform::ScratchPath(path, PlanScratchRule(LimitShift(target)), scratch)) {
+        if (platform::ScratchPath(path, PlanScratchRule(LimitShift(target), scratchBase),
+                                  scratch)) {
             // Beside the file, under the scratch file's own name.
             const std::u16string_view scratchPath(scratch);
             const std::string leaf =
@@ -207,11 +209,18 @@ int RunExtract(const ExtractArguments& args) {
     }
     const bool packageMayBeTarget = fs::hard_link_count(FsPath(args.file), code) != 1 ||
                                     FsText(packagePath).starts_with(inside);
+    std::vector<PackageEntry*> entries;
+    for (const uint32_t k : chosen) {
+        entries.push_back(package.entries[k]);
+    }
+    // The names alone choose the scratch base the extraction will use.
+    InstallPlan byNames;
+    PlanEntries(entries.data(), static_cast<uint32_t>(entries.size()), PlanOptions{}, byNames);
     TreeBefore tree;
     std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const PackageEntryRecord record = package.Record(chosen[i]);
-        before[i] = LookBefore(tree, args.directory, record, target);
+        before[i] = LookBefore(tree, args.directory, record, target, byNames.scratchBase);
         const std::string host = HostTarget(args.directory, record);
         if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
             fs::equivalent(FsPath(host), FsPath(args.file), code)) {
@@ -234,10 +243,6 @@ int RunExtract(const ExtractArguments& args) {
                                                      WrittenName(package.Record(chosen[i])) +
                                                      "; extract never writes through links");
         }
-    }
-    std::vector<PackageEntry*> entries;
-    for (const uint32_t k : chosen) {
-        entries.push_back(package.entries[k]);
     }
     const std::unique_ptr<platform::FileSystem> guarded =
         platform::FileSystem::HostPaths(target.c_str(), args.codePage);
