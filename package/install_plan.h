@@ -73,10 +73,10 @@ enum class PlanAction : uint8_t {
 struct PlanStep {
     uint32_t entry;     // index into the given list
     PlanAction action;  //
-    uint64_t size;      // uncompressed bytes (0 for a directory)
     // The path was written by an earlier entry of this plan, whose file of `earlierSize` bytes
     // this one replaces (a directory: makes nothing new).
     bool again = false;
+    uint64_t size = 0;  // uncompressed bytes (0 for a directory)
     uint64_t earlierSize = 0;
 };
 

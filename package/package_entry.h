@@ -66,9 +66,9 @@ class PackageEntry {
     uint16_t reserved2_ = 0;
     uint32_t crc_ = 0;
     uint16_t nameLength_ = 0;
-    const char* name_ = "";
-    const PackageBlock* blocks_ = nullptr;
-    uint32_t blockCount_ = 0;
+    uint32_t blockCount_ = 0;  // beside the 16-bit fields: an entry of 48 bytes, not 56
     uint32_t compressedTotal_ = 0;
     uint32_t uncompressedTotal_ = 0;
+    const char* name_ = "";
+    const PackageBlock* blocks_ = nullptr;
 };
