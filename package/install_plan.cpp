@@ -529,7 +529,9 @@ class Planner {
             action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
             Mark(paths_[levels[last].node], Kind::kFile, static_cast<int32_t>(index), false);
         }
-        plan_.steps.push_back({index, action, again, items_->Size(index), earlierSize});
+        if (!options_.verdictOnly) {
+            plan_.steps.push_back({index, action, again, items_->Size(index), earlierSize});
+        }
         return true;
     }
 

@@ -93,6 +93,9 @@ struct PlanOptions {
     // Applies the manifest rules and moves the manifest to the end of the order, so that the new
     // version record is the last file written.
     bool manifestRules = false;
+    // The verdict and the manifest alone: no steps are kept (a catalogue's would take 24 bytes an
+    // entry).
+    bool verdictOnly = false;
     // Attribute query for the existing tree (Win32 meaning, 0xFFFFFFFF = missing); null uses the
     // platform's. Only asked in the kKeep mode and for the target directory and above.
     uint32_t (*attributes)(const char16_t* path) = nullptr;

@@ -215,7 +215,9 @@ int RunExtract(const ExtractArguments& args) {
     }
     // The names alone choose the scratch base the extraction will use.
     InstallPlan byNames;
-    PlanEntries(entries.data(), static_cast<uint32_t>(entries.size()), PlanOptions{}, byNames);
+    PlanOptions namesAlone;
+    namesAlone.verdictOnly = true;
+    PlanEntries(entries.data(), static_cast<uint32_t>(entries.size()), namesAlone, byNames);
     TreeBefore tree;
     std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {

@@ -96,6 +96,7 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
     // package's acceptance says why).
     PlanOptions options;
     options.manifestRules = true;
+    options.verdictOnly = true;
     InstallPlan plan;
     if (PlanEntries(package.entries, package.count, options, plan) == 0 ||
         plan.manifest == kPlanNoEntry) {
