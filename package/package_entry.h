@@ -29,6 +29,8 @@ class PackageEntry {
     // Copies versionMadeBy .. nameLength from the 26 fixed bytes of a directory record (the
     // caller has checked that they are present and that the signature matches).
     void ParseDirectoryRecord(const uint8_t* record);
+    // The inverse: the 26 fixed bytes of the entry's directory record, signature included.
+    void WriteDirectoryRecord(uint8_t* record) const;
     // `name` is NUL-terminated and must outlive the entry (the archive's name table).
     void SetName(const char* name) { name_ = name; }
     // The entry's rows of the archive's block table; also computes both totals. Returns -1 when a

@@ -65,6 +65,14 @@ const ScanCase kScanCases[] = {
     // The last entry claims more compressed bytes than the file holds.
     {"PastTheEnd", false, [](Builder& b) { b.entries[3].blocks[0].compressedSize = 16000; },
      nullptr, PackageFault::kShortRead},
+    // A directory record beyond the entry count, and a comment past a NUL: tail bytes the
+    // catalogue does not hold are passed on all the same.
+    {"UncountedRecord", false,
+     [](Builder& b) {
+         b.entryCount = 3;
+         b.comment = std::string("\\SDMMC\\\0z", 9);
+     },
+     nullptr, PackageFault::kNone},
     // Bytes between the last entry's data and the directory belong to no entry.
     {"GapBeforeDirectory", false, nullptr,
      [](const Builder& b, Bytes& f) {
