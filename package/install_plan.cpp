@@ -2,7 +2,9 @@
 // each other and against the tree that stays, before anything is written.
 #include "package/install_plan.h"
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string_view>
 
 #include "package/layout.h"
@@ -116,16 +118,16 @@ enum class Kind : uint8_t { kNone, kFile, kDirectory, kOther };
 
 // Every path the plan meets, level by level: one node per distinct prefix of a joined path, found
 // by its parent's node and its level's folded name, so every spelling the target file system
-// takes for one path (`/` for `\`, letter case) lands on one node. The level names share one
-// buffer and the index is a flat open-addressing table, which keeps a package of many entries to
-// a few dozen bytes per path.
+// takes for one path (`/` for `\`, letter case) lands on one node. The level names share blocks
+// that are added as they fill (never copied to a doubled buffer) and the index is a flat
+// open-addressing table, which keeps a package of many entries to a few dozen bytes per path.
 class PathTable {
   public:
     static constexpr uint32_t kRoot = 0xFFFFFFFFu;
 
     struct Node {
         uint32_t parent;  // kRoot for a first level
-        uint32_t offset;  // of the folded level name in text_
+        uint32_t offset;  // of the folded level name: its text block << 16 | its start there
         uint32_t length;
         int32_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
         Kind kind;
@@ -140,17 +142,15 @@ class PathTable {
 
     // The node of level `folded` below `parent`, added (not yet known) when new.
     uint32_t Intern(uint32_t parent, std::u16string_view folded) {
-        if (2 * (nodes_.size() + 1) > slots_.size()) {
+        if (4 * (nodes_.size() + 1) > 3 * slots_.size()) {
             Grow(nodes_.size() + 1);
         }
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t slot = Hash(parent, folded) & mask;; slot = (slot + 1) & mask) {
             if (slots_[slot] == 0) {
                 slots_[slot] = static_cast<uint32_t>(nodes_.size()) + 1;
-                nodes_.push_back({parent, static_cast<uint32_t>(text_.size()),
-                                  static_cast<uint32_t>(folded.size()), 0, Kind::kNone, false,
-                                  false});
-                text_.append(folded);
+                nodes_.push_back({parent, Store(folded), static_cast<uint32_t>(folded.size()), 0,
+                                  Kind::kNone, false, false});
                 return slots_[slot] - 1;
             }
             const uint32_t id = slots_[slot] - 1;
@@ -168,12 +168,25 @@ class PathTable {
                (static_cast<std::size_t>(parent) * 0x9E3779B9u);
     }
     std::u16string_view Text(const Node& node) const {
-        return std::u16string_view(text_).substr(node.offset, node.length);
+        return {text_[node.offset >> 16].get() + (node.offset & 0xFFFFu), node.length};
     }
-    // At least twice `nodes` slots, a power of two; every node placed again.
+    // Copies `folded` to the last text block, or to a new one when it does not fit; a level
+    // longer than a block takes a block of its own.
+    uint32_t Store(std::u16string_view folded) {
+        if (text_.empty() || textUsed_ + folded.size() > kTextBlock) {
+            text_.push_back(std::make_unique_for_overwrite<char16_t[]>(
+                std::max<std::size_t>(kTextBlock, folded.size())));
+            textUsed_ = 0;
+        }
+        const uint32_t offset = static_cast<uint32_t>((text_.size() - 1) << 16 | textUsed_);
+        folded.copy(text_.back().get() + textUsed_, folded.size());
+        textUsed_ = std::min<std::size_t>(kTextBlock, textUsed_ + folded.size());
+        return offset;
+    }
+    // At least 4/3 of `nodes` slots, a power of two; every node placed again.
     void Grow(std::size_t nodes) {
         std::size_t size = 16;
-        while (size < 2 * nodes) {
+        while (3 * size < 4 * nodes) {
             size *= 2;
         }
         if (size <= slots_.size()) {
@@ -189,8 +202,10 @@ class PathTable {
         }
     }
 
+    static constexpr std::size_t kTextBlock = 16384;  // units; starts fit the offset's 16 bits
     std::vector<Node> nodes_;
-    std::u16string text_;
+    std::vector<std::unique_ptr<char16_t[]>> text_;
+    std::size_t textUsed_ = 0;     // units of the last block
     std::vector<uint32_t> slots_;  // node id + 1; 0 is free
 };
 
