@@ -253,6 +253,9 @@ class Planner {
             return false;
         }
         paths_.Reserve(count + 16);
+        if (!options_.verdictOnly) {
+            plan_.steps.reserve(plan_.order.size());
+        }
         if (!TargetExists()) {
             return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
         }
