@@ -178,14 +178,15 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
     options.target = targetDirectory;
     options.tree = PlanTree::kKeep;
     options.manifestRules = manifestRules;
+    options.verdictOnly = true;
     options.limitFolder = archive_.limitFolder().empty() ? nullptr : archive_.limitFolder().c_str();
     InstallPlan plan;
     plannedReplace_.assign(archive_.catalogue().size(), false);
     if (PlanEntries(known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
         scratchBase_ = plan.scratchBase;
-        for (const PlanStep& step : plan.steps) {
-            if (step.action == PlanAction::kReplaceFile) {
-                plannedReplace_[archive_.FindEntryIndex(known[step.entry])] = true;
+        for (uint32_t i = 0; i < known.size(); ++i) {
+            if (plan.replaces[i]) {
+                plannedReplace_[archive_.FindEntryIndex(known[i])] = true;
             }
         }
         return 0;

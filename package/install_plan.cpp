@@ -253,7 +253,9 @@ class Planner {
             return false;
         }
         paths_.Reserve(count + 16);
-        if (!options_.verdictOnly) {
+        if (options_.verdictOnly) {
+            plan_.replaces.assign(count, false);
+        } else {
             plan_.steps.reserve(plan_.order.size());
         }
         if (!TargetExists()) {
@@ -549,6 +551,8 @@ class Planner {
         }
         if (!options_.verdictOnly) {
             plan_.steps.push_back({index, action, again, items_->Size(index), earlierSize});
+        } else if (action == PlanAction::kReplaceFile) {
+            plan_.replaces[index] = true;
         }
         return true;
     }
@@ -573,6 +577,7 @@ bool PlanItems(ItemList& items, const PlanOptions& options, InstallPlan& plan) {
     if (!planner.Run(items)) {
         plan.order.clear();
         plan.steps.clear();
+        plan.replaces.clear();
         plan.newDirectoryCount = 0;
         return false;
     }
