@@ -2,6 +2,7 @@
 // CRC-checked and written. Verification runs the same loop without an output file.
 #include "package/extract.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -83,14 +84,16 @@ int32_t EntryRun::RunEntries(PackageEntry* const* entries, uint32_t count,
             continue;
         }
         const PackageEntry& entry = archive_.catalogue()[index];
-        const int64_t start = archive_.DataStart(index);
+        const int64_t start = archive_.DataStart(index);  // -1, or below 2 GiB
         const bool joined =
             i + 1 < count && indices[i + 1] != kPackageNoEntry && indices[i + 1] == index + 1u;
         if (!joined) {
-            aheadEnd = start < 0 ? 0 : start + entry.CompressedTotal();
+            aheadEnd =
+                start < 0 ? 0 : std::min<int64_t>(start + entry.CompressedTotal(), INT32_MAX);
         }
         if (!entry.IsDirectory()) {
-            data[--file] = {start, entry.blocks(), aheadEnd};
+            data[--file] = {entry.blocks(), static_cast<int32_t>(start),
+                            static_cast<int32_t>(aheadEnd)};
         }
     }
     ByteSource& reader = reader_ != nullptr ? *reader_ : archive_.source();
