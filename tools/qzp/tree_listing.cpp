@@ -82,6 +82,7 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
     }
     listing.isPackage = true;
     PackageGetComment(package.archive, &listing.comment);
+    listing.entries.reserve(package.count);
     for (uint32_t k = 0; k < package.count; ++k) {
         PackageEntryRecord entry = package.Record(k);
         TreeEntry item;
