@@ -151,6 +151,7 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     // Only the verdict is kept: the steps of this plan are never used.
     PlanOptions options;
     options.manifestRules = true;
+    options.verdictOnly = true;
     InstallPlan names;
     PlanPackage(package_, entries_, count_, options, names);
     names_.manifest = names.manifest;
@@ -496,6 +497,8 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
     for (const uint32_t index : plan_.order) {
         order.push_back(entries_[index]);
     }
+    // The steps have counted the room; the extraction plans again, so their memory goes first.
+    std::vector<PlanStep>().swap(plan_.steps);
     ProgressForward forward{progress, context};
     PackageProgress report;
     if (progress != nullptr) {

@@ -10,10 +10,10 @@ namespace {
 
 // More threads than this only cost memory.
 constexpr uint32_t kMaxJobs = 64;
-// Blocks in flight per thread, and in all: enough to keep every thread busy across the small
-// files the writing thread spends its time opening, and to wake the workers once for dozens of
-// small blocks rather than a few; few enough to stay a few megabytes.
-constexpr uint32_t kSlotsPerJob = 32;
+// Blocks in flight per thread (each slot holds 80 KB): enough to keep every thread busy across
+// the small files the writing thread spends its time opening, and to wake the workers once for
+// several small blocks; few enough to stay near a megabyte.
+constexpr uint32_t kSlotsPerJob = 8;
 // Below this average compressed size, inflating a block costs less than handing it to another
 // thread and back: a verification of small files is then faster on the calling thread alone.
 // Extraction shares them all the same, since its thread has the files to create meanwhile.

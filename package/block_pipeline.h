@@ -16,7 +16,7 @@
 #include "package/work_ring.h"
 
 // The most blocks a multi-threaded run holds in memory at once, whatever the job count.
-inline constexpr uint32_t kPipelineMaxSlots = 64;
+inline constexpr uint32_t kPipelineMaxSlots = 16;
 
 // One unit of the ring: either the start of an entry's data (whether the package could be
 // positioned there) or one block with its compressed and, once decoded, inflated bytes.

@@ -15,13 +15,14 @@
 #include "package/package_entry.h"
 #include "package/package_fault.h"
 
-// One file entry's data as a run reads it.
+// One file entry's data as a run reads it (one per file of the run: positions are 32-bit, as a
+// package stays below 2 GiB).
 struct EntryData {
-    int64_t start = -1;  // its first byte in the package; -1 when it cannot be positioned there
     std::span<const PackageBlock> blocks;
+    int32_t start = -1;  // its first byte in the package; -1 when it cannot be positioned there
     // How far reads may go ahead from here (ByteSource::ReadAheadTo): the end of the data of the
     // last entry that follows this one directly both in the run and in the package.
-    int64_t aheadEnd = 0;
+    int32_t aheadEnd = 0;
 };
 
 // The check of one block: inflated into `output` (kPackageWorkBufferSize bytes) to exactly

@@ -2,6 +2,7 @@
 // CRC-checked and written. Verification runs the same loop without an output file.
 #include "package/extract.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -83,14 +84,16 @@ int32_t EntryRun::RunEntries(PackageEntry* const* entries, uint32_t count,
             continue;
         }
         const PackageEntry& entry = archive_.catalogue()[index];
-        const int64_t start = archive_.DataStart(index);
+        const int64_t start = archive_.DataStart(index);  // -1, or below 2 GiB
         const bool joined =
             i + 1 < count && indices[i + 1] != kPackageNoEntry && indices[i + 1] == index + 1u;
         if (!joined) {
-            aheadEnd = start < 0 ? 0 : start + entry.CompressedTotal();
+            aheadEnd =
+                start < 0 ? 0 : std::min<int64_t>(start + entry.CompressedTotal(), INT32_MAX);
         }
         if (!entry.IsDirectory()) {
-            data[--file] = {start, entry.blocks(), aheadEnd};
+            data[--file] = {entry.blocks(), static_cast<int32_t>(start),
+                            static_cast<int32_t>(aheadEnd)};
         }
     }
     ByteSource& reader = reader_ != nullptr ? *reader_ : archive_.source();
@@ -178,14 +181,15 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
     options.target = targetDirectory;
     options.tree = PlanTree::kKeep;
     options.manifestRules = manifestRules;
+    options.verdictOnly = true;
     options.limitFolder = archive_.limitFolder().empty() ? nullptr : archive_.limitFolder().c_str();
     InstallPlan plan;
     plannedReplace_.assign(archive_.catalogue().size(), false);
     if (PlanEntries(known.data(), static_cast<uint32_t>(known.size()), options, plan) != 0) {
         scratchBase_ = plan.scratchBase;
-        for (const PlanStep& step : plan.steps) {
-            if (step.action == PlanAction::kReplaceFile) {
-                plannedReplace_[archive_.FindEntryIndex(known[step.entry])] = true;
+        for (uint32_t i = 0; i < known.size(); ++i) {
+            if (plan.replaces[i]) {
+                plannedReplace_[archive_.FindEntryIndex(known[i])] = true;
             }
         }
         return 0;

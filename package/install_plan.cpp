@@ -2,7 +2,9 @@
 // each other and against the tree that stays, before anything is written.
 #include "package/install_plan.h"
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string_view>
 
 #include "package/layout.h"
@@ -44,11 +46,7 @@ PlanFault PlanFaultOf(NameFault fault) {
 // A stored name without its leading `\`s and, for a directory entry, its one trailing `\`: the
 // part that names levels, once the name rule (name_rules.h) has accepted it as a reader does. It
 // may still hold a doubled `\`; the levels of a joined path skip its empty piece.
-PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string_view& levels) {
-    if (const PlanFault fault = PlanFaultOf(CheckEntryName(name, directory, NameUse::kRead));
-        fault != PlanFault::kNone) {
-        return fault;
-    }
+std::u16string_view NameLevels(std::u16string_view name, bool directory) {
     std::size_t start = 0;
     while (start < name.size() && name[start] == u'\\') {
         ++start;
@@ -57,8 +55,7 @@ PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string
     if (directory && end > start && name[end - 1] == u'\\') {
         --end;
     }
-    levels = name.substr(start, end - start);
-    return PlanFault::kNone;
+    return name.substr(start, end - start);
 }
 
 // The first letters of the scratch bases a plan may choose from, in order of preference: the base
@@ -67,11 +64,53 @@ PlanFault NormalizeName(std::u16string_view name, bool directory, std::u16string
 constexpr std::u16string_view kScratchFirsts =
     u"~_$#!-@&%^'(){}`0123456789abcdefghijklmnopqrstuvwxyz";
 
-// An entry as the planner reads it: the converted name is a view into the caller's storage.
-struct Item {
-    std::u16string_view name;
-    uint64_t size;
-    bool directory;
+// The entries as the planner reads them. A name is asked for when it is needed, one at a time,
+// so the names of a large catalogue are never all held converted at once.
+class ItemList {
+  public:
+    virtual ~ItemList() = default;
+    virtual uint32_t Count() const = 0;
+    virtual bool Directory(uint32_t i) const = 0;
+    virtual uint64_t Size(uint32_t i) const = 0;
+    // Entry i's name, valid until the next call; a fault when it is no name a reader accepts.
+    virtual PlanFault Name(uint32_t i, std::u16string_view& name) = 0;
+};
+
+class PlanEntryList final : public ItemList {
+  public:
+    explicit PlanEntryList(const std::vector<PlanEntry>& entries) : entries_(entries) {}
+    uint32_t Count() const override { return static_cast<uint32_t>(entries_.size()); }
+    bool Directory(uint32_t i) const override { return entries_[i].directory; }
+    uint64_t Size(uint32_t i) const override { return entries_[i].size; }
+    PlanFault Name(uint32_t i, std::u16string_view& name) override {
+        name = entries_[i].name;
+        return PlanFaultOf(CheckEntryName(name, entries_[i].directory, NameUse::kRead));
+    }
+
+  private:
+    const std::vector<PlanEntry>& entries_;
+};
+
+// Catalogue entries: every stored byte of a name, NULs included, converted with the package's
+// hook (a name cut at a NUL would be planned as another).
+class CatalogueList final : public ItemList {
+  public:
+    CatalogueList(const PackageEntry* const* entries, uint32_t count)
+        : entries_(entries), count_(count) {}
+    uint32_t Count() const override { return count_; }
+    bool Directory(uint32_t i) const override { return entries_[i]->IsDirectory(); }
+    uint64_t Size(uint32_t i) const override { return entries_[i]->UncompressedTotal(); }
+    PlanFault Name(uint32_t i, std::u16string_view& name) override {
+        const PlanFault fault = PlanFaultOf(CheckStoredName(
+            entries_[i]->storedName(), entries_[i]->IsDirectory(), &wide_, NameUse::kRead));
+        name = wide_;
+        return fault;
+    }
+
+  private:
+    const PackageEntry* const* entries_;
+    uint32_t count_;
+    std::u16string wide_;
 };
 
 // kOther: a link, FIFO or device found in the tree; extraction never writes through or over one.
@@ -79,16 +118,16 @@ enum class Kind : uint8_t { kNone, kFile, kDirectory, kOther };
 
 // Every path the plan meets, level by level: one node per distinct prefix of a joined path, found
 // by its parent's node and its level's folded name, so every spelling the target file system
-// takes for one path (`/` for `\`, letter case) lands on one node. The level names share one
-// buffer and the index is a flat open-addressing table, which keeps a package of many entries to
-// a few dozen bytes per path.
+// takes for one path (`/` for `\`, letter case) lands on one node. The level names share blocks
+// that are added as they fill (never copied to a doubled buffer) and the index is a flat
+// open-addressing table, which keeps a package of many entries to a few dozen bytes per path.
 class PathTable {
   public:
     static constexpr uint32_t kRoot = 0xFFFFFFFFu;
 
     struct Node {
         uint32_t parent;  // kRoot for a first level
-        uint32_t offset;  // of the folded level name in text_
+        uint32_t offset;  // of the folded level name: its text block << 16 | its start there
         uint32_t length;
         int32_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
         Kind kind;
@@ -103,17 +142,15 @@ class PathTable {
 
     // The node of level `folded` below `parent`, added (not yet known) when new.
     uint32_t Intern(uint32_t parent, std::u16string_view folded) {
-        if (2 * (nodes_.size() + 1) > slots_.size()) {
+        if (4 * (nodes_.size() + 1) > 3 * slots_.size()) {
             Grow(nodes_.size() + 1);
         }
         const std::size_t mask = slots_.size() - 1;
         for (std::size_t slot = Hash(parent, folded) & mask;; slot = (slot + 1) & mask) {
             if (slots_[slot] == 0) {
                 slots_[slot] = static_cast<uint32_t>(nodes_.size()) + 1;
-                nodes_.push_back({parent, static_cast<uint32_t>(text_.size()),
-                                  static_cast<uint32_t>(folded.size()), 0, Kind::kNone, false,
-                                  false});
-                text_.append(folded);
+                nodes_.push_back({parent, Store(folded), static_cast<uint32_t>(folded.size()), 0,
+                                  Kind::kNone, false, false});
                 return slots_[slot] - 1;
             }
             const uint32_t id = slots_[slot] - 1;
@@ -131,12 +168,25 @@ class PathTable {
                (static_cast<std::size_t>(parent) * 0x9E3779B9u);
     }
     std::u16string_view Text(const Node& node) const {
-        return std::u16string_view(text_).substr(node.offset, node.length);
+        return {text_[node.offset >> 16].get() + (node.offset & 0xFFFFu), node.length};
     }
-    // At least twice `nodes` slots, a power of two; every node placed again.
+    // Copies `folded` to the last text block, or to a new one when it does not fit; a level
+    // longer than a block takes a block of its own.
+    uint32_t Store(std::u16string_view folded) {
+        if (text_.empty() || textUsed_ + folded.size() > kTextBlock) {
+            text_.push_back(std::make_unique_for_overwrite<char16_t[]>(
+                std::max<std::size_t>(kTextBlock, folded.size())));
+            textUsed_ = 0;
+        }
+        const uint32_t offset = static_cast<uint32_t>((text_.size() - 1) << 16 | textUsed_);
+        folded.copy(text_.back().get() + textUsed_, folded.size());
+        textUsed_ = std::min<std::size_t>(kTextBlock, textUsed_ + folded.size());
+        return offset;
+    }
+    // At least 4/3 of `nodes` slots, a power of two; every node placed again.
     void Grow(std::size_t nodes) {
         std::size_t size = 16;
-        while (size < 2 * nodes) {
+        while (3 * size < 4 * nodes) {
             size *= 2;
         }
         if (size <= slots_.size()) {
@@ -152,8 +202,10 @@ class PathTable {
         }
     }
 
+    static constexpr std::size_t kTextBlock = 16384;  // units; starts fit the offset's 16 bits
     std::vector<Node> nodes_;
-    std::u16string text_;
+    std::vector<std::unique_ptr<char16_t[]>> text_;
+    std::size_t textUsed_ = 0;     // units of the last block
     std::vector<uint32_t> slots_;  // node id + 1; 0 is free
 };
 
@@ -185,27 +237,32 @@ class Planner {
         }
     }
 
-    bool Run(const std::vector<Item>& entries) {
-        if (entries.size() > kPackageMaxEntries) {
+    bool Run(ItemList& entries) {
+        const uint32_t count = entries.Count();
+        if (count > kPackageMaxEntries) {
             return Refuse(PlanFault::kTooManyEntries, 0);
         }
-        std::vector<std::u16string_view> names(entries.size());
-        for (uint32_t i = 0; i < entries.size(); ++i) {
-            const PlanFault fault = NormalizeName(entries[i].name, entries[i].directory, names[i]);
-            if (fault != PlanFault::kNone) {
+        for (uint32_t i = 0; i < count; ++i) {
+            std::u16string_view name;
+            if (const PlanFault fault = entries.Name(i, name); fault != PlanFault::kNone) {
                 return Refuse(fault, i);
             }
         }
         items_ = &entries;
-        if (!Order(entries, names) || !ChooseScratchBase(names)) {
+        if (!Order() || !ChooseScratchBase()) {
             return false;
         }
-        paths_.Reserve(entries.size() + 16);
+        paths_.Reserve(count + 16);
+        if (options_.verdictOnly) {
+            plan_.replaces.assign(count, false);
+        } else {
+            plan_.steps.reserve(plan_.order.size());
+        }
         if (!TargetExists()) {
             return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
         }
         for (const uint32_t i : plan_.order) {
-            if (!Place(entries[i], i)) {
+            if (!Place(i)) {
                 return false;
             }
         }
@@ -219,16 +276,26 @@ class Planner {
         return false;
     }
 
+    // Entry i's name as NameLevels cuts it (Run has accepted every name).
+    std::u16string_view LevelsOf(uint32_t i) {
+        std::u16string_view name;
+        items_->Name(i, name);
+        return NameLevels(name, items_->Directory(i));
+    }
+
     // The extraction order, and the manifest rules.
-    bool Order(const std::vector<Item>& entries, const std::vector<std::u16string_view>& names) {
+    bool Order() {
         const std::u16string manifestKey = platform::FoldedAscii(kPackageManifestName);
-        for (uint32_t i = 0; i < entries.size(); ++i) {
+        const uint32_t count = items_->Count();
+        plan_.order.reserve(count);
+        for (uint32_t i = 0; i < count; ++i) {
             if (options_.manifestRules) {
+                const std::u16string_view levels = LevelsOf(i);
                 // Where the name lands: `/` opened like `\`, an empty level skipped. Landing
                 // there in another spelling (`VORIZ/INDEX.INI`, `VORIZ\\INDEX.INI`) is refused:
                 // such an entry would be written in package order, not last, over the record.
                 std::u16string key;
-                for (const char16_t c : names[i]) {
+                for (const char16_t c : levels) {
                     if (!IsSeparator(c)) {
                         key += platform::FoldAscii(c);
                     } else if (key.empty() || key.back() != u'\\') {
@@ -236,10 +303,10 @@ class Planner {
                     }
                 }
                 if (key == manifestKey) {
-                    if (!IsManifestName(names[i])) {
+                    if (!IsManifestName(levels)) {
                         return Refuse(PlanFault::kManifestMisspelt, i);
                     }
-                    if (entries[i].directory) {
+                    if (items_->Directory(i)) {
                         return Refuse(PlanFault::kManifestIsDirectory, i);
                     }
                     if (plan_.manifest != kPlanNoEntry) {
@@ -260,16 +327,17 @@ class Planner {
     // The first base of kScratchFirsts that no level of any name may be a scratch name of: so the
     // scratch file of a replaced entry never lands on an entry's path. The same names choose the
     // same base, so a run repeated after a power loss takes over the scratch files left.
-    bool ChooseScratchBase(const std::vector<std::u16string_view>& names) {
+    bool ChooseScratchBase() {
         std::vector<bool> blocked(kScratchFirsts.size(), false);
         uint32_t last = 0;
-        for (uint32_t i = 0; i < names.size(); ++i) {
+        for (uint32_t i = 0; i < items_->Count(); ++i) {
+            const std::u16string_view name = LevelsOf(i);
             std::size_t from = 0;
-            for (std::size_t k = 0; k <= names[i].size(); ++k) {
-                if (k < names[i].size() && !IsSeparator(names[i][k])) {
+            for (std::size_t k = 0; k <= name.size(); ++k) {
+                if (k < name.size() && !IsSeparator(name[k])) {
                     continue;
                 }
-                const std::u16string_view level = names[i].substr(from, k - from);
+                const std::u16string_view level = name.substr(from, k - from);
                 from = k + 1;
                 const std::size_t candidate =
                     level.empty() ? std::u16string_view::npos
@@ -412,10 +480,13 @@ class Planner {
         }
     }
 
-    bool Place(const Item& entry, uint32_t index) {
+    bool Place(uint32_t index) {
+        std::u16string_view name;
+        items_->Name(index, name);
+        const bool directory = items_->Directory(index);
         std::u16string path = target_;
-        path += entry.name;
-        if (limitLength_ + entry.name.size() >= kPackagePathCapacity) {
+        path += name;
+        if (limitLength_ + name.size() >= kPackagePathCapacity) {
             return Refuse(PlanFault::kPathTooLong, index);
         }
         if (target_.size() < 2 && path.size() >= 2 && IsSeparator(path[0]) &&
@@ -423,7 +494,7 @@ class Planner {
             // A leading `\` of the name joined to the root `\` makes a network path (\\server).
             return Refuse(PlanFault::kEmptyLevel, index);
         }
-        if (entry.directory && !path.empty() && path.back() == u'\\') {
+        if (directory && !path.empty() && path.back() == u'\\') {
             path.pop_back();  // extraction drops the one trailing `\` of a directory entry
         }
         const Split levels = Levels(path, target_.size());
@@ -438,11 +509,11 @@ class Planner {
         bool again = false;
         if (const PathTable::Node& found = paths_[levels[last].node];
             found.known && found.origin >= 0) {
-            again = entry.directory == (found.kind == Kind::kDirectory);
+            again = directory == (found.kind == Kind::kDirectory);
             if (!again) {
                 return Refuse(PlanFault::kSamePath, index);
             }
-            earlierSize = (*items_)[static_cast<uint32_t>(found.origin)].size;
+            earlierSize = items_->Size(static_cast<uint32_t>(found.origin));
         }
         Kind kind = KindAt(path, levels, last);
         if (kind == Kind::kOther) {
@@ -461,13 +532,13 @@ class Planner {
                 !(target_.empty() && fault == PlanFault::kParentMissing)) {
                 return Refuse(fault, index);
             }
-        } else if (entry.directory && kind == Kind::kFile) {
+        } else if (directory && kind == Kind::kFile) {
             return Refuse(PlanFault::kFileInTheWay, index);
-        } else if (!entry.directory && kind == Kind::kDirectory) {
+        } else if (!directory && kind == Kind::kDirectory) {
             return Refuse(PlanFault::kDirectoryInTheWay, index);
         }
         PlanAction action = PlanAction::kMakeDirectory;
-        if (entry.directory) {
+        if (directory) {
             if (kind == Kind::kNone) {
                 Set(levels, last, Kind::kDirectory, static_cast<int32_t>(index));
             } else {
@@ -478,13 +549,17 @@ class Planner {
             action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
             Mark(paths_[levels[last].node], Kind::kFile, static_cast<int32_t>(index), false);
         }
-        plan_.steps.push_back({index, action, entry.size, again, earlierSize});
+        if (!options_.verdictOnly) {
+            plan_.steps.push_back({index, action, again, items_->Size(index), earlierSize});
+        } else if (action == PlanAction::kReplaceFile) {
+            plan_.replaces[index] = true;
+        }
         return true;
     }
 
     const PlanOptions& options_;
     InstallPlan& plan_;
-    const std::vector<Item>* items_ = nullptr;
+    ItemList* items_ = nullptr;
     std::u16string target_;
     std::size_t limitLength_ = 0;  // what the device's path limit counts of the target
     std::size_t targetLevels_ = 0;
@@ -496,11 +571,13 @@ class Planner {
 
 namespace {
 
-bool PlanItems(const std::vector<Item>& items, const PlanOptions& options, InstallPlan& plan) {
+bool PlanItems(ItemList& items, const PlanOptions& options, InstallPlan& plan) {
+    plan = InstallPlan{};
     Planner planner(options, plan);
     if (!planner.Run(items)) {
         plan.order.clear();
         plan.steps.clear();
+        plan.replaces.clear();
         plan.newDirectoryCount = 0;
         return false;
     }
@@ -511,47 +588,13 @@ bool PlanItems(const std::vector<Item>& items, const PlanOptions& options, Insta
 
 bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& options,
                       InstallPlan& plan) {
-    plan = InstallPlan{};
-    std::vector<Item> items;
-    items.reserve(entries.size());
-    for (const PlanEntry& entry : entries) {
-        items.push_back({entry.name, entry.size, entry.directory});
-    }
+    PlanEntryList items(entries);
     return PlanItems(items, options, plan);
 }
 
 int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
                     InstallPlan& plan) {
-    plan = InstallPlan{};
-    // The converted names end to end in one buffer, which the items view once it is complete.
-    std::size_t stored = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        stored += entries[i]->storedName().size();
-    }
-    std::u16string text;
-    text.reserve(stored);
-    std::vector<uint32_t> ends(count);
-    std::vector<Item> items(count);
-    std::u16string wide;
-    for (uint32_t i = 0; i < count; ++i) {
-        const PackageEntry* entry = entries[i];
-        // The stored bytes, NULs included: a name cut at a NUL would be planned as another.
-        const NameFault fault =
-            CheckStoredName(entry->storedName(), entry->IsDirectory(), &wide, NameUse::kRead);
-        if (fault != NameFault::kNone) {
-            plan.fault = PlanFaultOf(fault);
-            plan.faultEntry = i;
-            return 0;
-        }
-        text += wide;
-        ends[i] = static_cast<uint32_t>(text.size());
-        items[i].directory = entry->IsDirectory();
-        items[i].size = entry->UncompressedTotal();
-    }
-    for (uint32_t i = 0; i < count; ++i) {
-        const uint32_t start = i == 0 ? 0 : ends[i - 1];
-        items[i].name = std::u16string_view(text).substr(start, ends[i] - start);
-    }
+    CatalogueList items(entries, count);
     return PlanItems(items, options, plan) ? 1 : 0;
 }
 

@@ -73,10 +73,10 @@ enum class PlanAction : uint8_t {
 struct PlanStep {
     uint32_t entry;     // index into the given list
     PlanAction action;  //
-    uint64_t size;      // uncompressed bytes (0 for a directory)
     // The path was written by an earlier entry of this plan, whose file of `earlierSize` bytes
     // this one replaces (a directory: makes nothing new).
     bool again = false;
+    uint64_t size = 0;  // uncompressed bytes (0 for a directory)
     uint64_t earlierSize = 0;
 };
 
@@ -93,6 +93,9 @@ struct PlanOptions {
     // Applies the manifest rules and moves the manifest to the end of the order, so that the new
     // version record is the last file written.
     bool manifestRules = false;
+    // The verdict, the manifest and InstallPlan::replaces alone: no steps are kept (a
+    // catalogue's would take 24 bytes an entry).
+    bool verdictOnly = false;
     // Attribute query for the existing tree (Win32 meaning, 0xFFFFFFFF = missing); null uses the
     // platform's. Only asked in the kKeep mode and for the target directory and above.
     uint32_t (*attributes)(const char16_t* path) = nullptr;
@@ -101,6 +104,9 @@ struct PlanOptions {
 struct InstallPlan {
     std::vector<uint32_t> order;  // the extraction order: indices into the given list
     std::vector<PlanStep> steps;  // one per entry, in that order
+    // With PlanOptions::verdictOnly, instead of the steps: per given entry, whether it replaces an
+    // existing file (PlanAction::kReplaceFile).
+    std::vector<bool> replaces;
     // How many directories the extraction creates, explicit or parent.
     uint32_t newDirectoryCount = 0;
     uint32_t manifest = kPlanNoEntry;  // index of the manifest (manifest rules only)

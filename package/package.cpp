@@ -125,16 +125,14 @@ int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint3
         plan.fault = PlanFault::kNameNotText;
         return 0;
     }
-    std::vector<const PackageEntry*> found(count);
     for (uint32_t i = 0; i < count; ++i) {
-        found[i] = archive->FindEntry(entries[i]);
-        if (found[i] == nullptr) {
+        if (archive->FindEntry(entries[i]) == nullptr) {
             plan.fault = PlanFault::kNameNotText;
             plan.faultEntry = i;
             return 0;
         }
     }
-    return PlanEntries(found.data(), count, options, plan);
+    return PlanEntries(entries, count, options, plan);
 }
 
 int32_t PackageSetLimitFolder(PackageArchive* archive, const char16_t* folder) {

@@ -1,6 +1,7 @@
 // Reading a package's trailer, END record and directory into the catalogue.
 #include "package/package_archive.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <utility>
@@ -43,9 +44,9 @@ int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count
 }
 
 // Back from the end: the comment's length, the comment, the END record, the directory. Each is
-// read once and kept, in file order, in tail_, which a scan passes on instead of reading them
-// again; only the fixed part of each directory record is read once more, first, to refuse a
-// directory of overlong names before it is kept.
+// read once; the catalogue and tailRest_ keep every byte of it, so a scan passes the tail on
+// instead of reading it again. Only the fixed part of each directory record is read once more,
+// first, to refuse a directory of overlong names before it is read whole.
 int32_t PackageArchive::ReadCatalogue() {
     // Positions are signed 32-bit, so a package stays below 2 GiB.
     const int64_t size = source_->Size();
@@ -87,14 +88,90 @@ int32_t PackageArchive::ReadCatalogue() {
     if (WalkDirectoryRecords(endRecordPosition_ - directory, directory) != 0) {
         return -1;
     }
-    tail_.assign(directory + endAndComment + kPackageCommentLengthSize, 0);
-    std::memcpy(tail_.data() + directory, end, endAndComment);
-    std::memcpy(tail_.data() + directory + endAndComment, lengthBytes, 2);
+    std::vector<uint8_t> bytes(directory);
     if (directory != 0 &&
-        ReadAt(endRecordPosition_ - directory, tail_.data(), directory) != directory) {
+        ReadAt(endRecordPosition_ - directory, bytes.data(), directory) != directory) {
         return -1;
     }
-    return ParseDirectory(tail_.data(), directory);
+    if (ParseDirectory(bytes.data(), directory) != 0) {
+        return -1;
+    }
+    tailRest_.assign(
+        bytes.begin() + static_cast<std::ptrdiff_t>(RecordStart(endRecord_.entryCount)),
+        bytes.end());
+    tailRest_.insert(tailRest_.end(), end, end + endAndComment);
+    tailRest_.insert(tailRest_.end(), lengthBytes, lengthBytes + kPackageCommentLengthSize);
+    tailSize_ = directory + endAndComment + kPackageCommentLengthSize;
+    return 0;
+}
+
+uint64_t PackageArchive::RecordStart(uint32_t k) const {
+    // The name table holds each name and a NUL, the block table each row: both in record order.
+    const bool last = k == entries_.size();
+    const uint64_t nameBytes =
+        last ? nameTable_.size() : static_cast<uint64_t>(entries_[k].name() - nameTable_.data());
+    const uint64_t rows =
+        last ? blockTable_.size()
+             : static_cast<uint64_t>(entries_[k].blocks().data() - blockTable_.data());
+    return uint64_t{kPackageDirectoryRecordSize - 1} * k + nameBytes + rows * kPackageBlockRowSize;
+}
+
+uint32_t PackageArchive::CopyTail(uint64_t offset, uint8_t* buffer, uint32_t count) const {
+    const uint32_t n = static_cast<uint32_t>(entries_.size());
+    const uint64_t records = RecordStart(n);
+    uint32_t done = 0;
+    if (offset < records) {
+        // The last record that starts at or before `offset`.
+        uint32_t k = 0;
+        for (uint32_t high = n; high - k > 1;) {
+            const uint32_t middle = k + (high - k) / 2;
+            (RecordStart(middle) <= offset ? k : high) = middle;
+        }
+        for (uint64_t start = RecordStart(k); done < count && k < n;) {
+            const PackageEntry& entry = entries_[k];
+            const uint64_t at = offset + done - start;
+            const uint64_t nameEnd = kPackageDirectoryRecordSize + entry.nameLength();
+            const uint64_t recordEnd =
+                nameEnd + uint64_t{kPackageBlockRowSize} * entry.blockCount();
+            if (at >= recordEnd) {
+                start += recordEnd;
+                ++k;
+                continue;
+            }
+            // The piece of the record that `at` falls in: fixed part, name or one block row.
+            uint8_t piece[kPackageDirectoryRecordSize];
+            const uint8_t* from = piece;
+            uint64_t pieceStart = 0;
+            uint64_t pieceSize = kPackageDirectoryRecordSize;
+            if (at < kPackageDirectoryRecordSize) {
+                entry.WriteDirectoryRecord(piece);
+            } else if (at < nameEnd) {
+                from = reinterpret_cast<const uint8_t*>(entry.name());
+                pieceStart = kPackageDirectoryRecordSize;
+                pieceSize = entry.nameLength();
+            } else {
+                const uint64_t row = (at - nameEnd) / kPackageBlockRowSize;
+                const PackageBlock& block = entry.blocks()[row];
+                WriteLe32(piece, block.uncompressedSize);
+                WriteLe32(piece + 4, block.compressedSize);
+                WriteLe32(piece + 8, block.reserved);
+                pieceStart = nameEnd + row * kPackageBlockRowSize;
+                pieceSize = kPackageBlockRowSize;
+            }
+            const uint32_t take = static_cast<uint32_t>(
+                std::min<uint64_t>(count - done, pieceStart + pieceSize - at));
+            std::memcpy(buffer + done, from + (at - pieceStart), take);
+            done += take;
+        }
+    }
+    const uint64_t rest = offset + done - records;
+    if (done < count && rest < tailRest_.size()) {
+        const uint32_t take =
+            static_cast<uint32_t>(std::min<uint64_t>(count - done, tailRest_.size() - rest));
+        std::memcpy(buffer + done, tailRest_.data() + rest, take);
+        done += take;
+    }
+    return done;
 }
 
 // Reads only the fixed part of each directory record from the source, so that a name over the

@@ -70,14 +70,17 @@ class PackageArchive {
     void ReadAheadTo(int64_t end) { source_->ReadAheadTo(end); }
     // Bytes that arrived from the source's storage since it was opened (ByteSource::BytesRead).
     uint64_t bytesRead() const { return source_->BytesRead(); }
-    // The bytes from the directory's first to the file's last, as the open read and parsed them
-    // (directory, END record, comment and its length), and where they start in the file.
-    std::span<const uint8_t> tail() const { return tail_; }
-    int64_t tailStart() const { return size() - static_cast<int64_t>(tail_.size()); }
-    // Frees that copy once no scan will need it (it is as large as the directory); the archive
-    // cannot be scanned afterwards.
+    // The tail, the bytes from the directory's first to the file's last (directory, END record,
+    // comment and its length), as the open read and parsed them: `count` bytes from `offset` in
+    // it into `buffer`; fewer only past its end. The directory's records are rebuilt from the
+    // catalogue (which holds every byte of them), the rest comes from a copy, so the directory is
+    // not kept twice.
+    uint32_t CopyTail(uint64_t offset, uint8_t* buffer, uint32_t count) const;
+    uint64_t tailSize() const { return tailSize_; }
+    int64_t tailStart() const { return size() - static_cast<int64_t>(tailSize_); }
+    // Frees what the tail keeps for scans; the archive cannot be scanned afterwards.
     void ReleaseTail() {
-        std::vector<uint8_t>().swap(tail_);
+        std::vector<uint8_t>().swap(tailRest_);
         tailReleased_ = true;
     }
     bool tailReleased() const { return tailReleased_; }
@@ -99,15 +102,22 @@ class PackageArchive {
     const std::u16string& limitFolder() const { return limitFolder_; }
 
   private:
-    // Reads trailer, END record and directory into tail_ and parses them.
+    // Reads trailer, END record and directory, parses them and keeps what the catalogue does not
+    // hold of them in tailRest_.
     int32_t ReadCatalogue();
     int32_t WalkDirectoryRecords(int64_t at, uint32_t size);
     int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
+    // Where directory record k starts in the directory, for k up to the entry count (the end of
+    // the last record).
+    uint64_t RecordStart(uint32_t k) const;
 
     std::unique_ptr<ByteSource> source_;
     bool prefixed_ = false;
     std::u16string limitFolder_;  // empty: the target counts toward the device's path limit
-    std::vector<uint8_t> tail_;
+    uint64_t tailSize_ = 0;
+    // The tail from the end of the directory's last record: bytes of the directory that no
+    // record holds, then END record, comment and its length.
+    std::vector<uint8_t> tailRest_;
     bool tailReleased_ = false;
     std::vector<PackageEntry> entries_;  // the catalogue, in directory order
     std::vector<PackageBlock> blockTable_;

@@ -1,4 +1,4 @@
-// Decoding of one directory record into a PackageEntry.
+// Decoding of one directory record into a PackageEntry, and its fixed part back into bytes.
 #include "package/package_entry.h"
 
 void PackageEntry::ParseDirectoryRecord(const uint8_t* record) {
@@ -10,6 +10,19 @@ void PackageEntry::ParseDirectoryRecord(const uint8_t* record) {
     reserved2_ = ReadLe16(record + 14);
     crc_ = ReadLe32(record + 16);
     nameLength_ = ReadLe16(record + kDirectoryNameLengthOffset);
+}
+
+void PackageEntry::WriteDirectoryRecord(uint8_t* record) const {
+    WriteLe32(record, kPackageDirectorySignature);
+    WriteLe16(record + 4, versionMadeBy_);
+    WriteLe16(record + 6, versionNeeded_);
+    WriteLe16(record + 8, flags_);
+    WriteLe16(record + 10, method_);
+    WriteLe16(record + 12, reserved1_);
+    WriteLe16(record + 14, reserved2_);
+    WriteLe32(record + 16, crc_);
+    WriteLe16(record + kDirectoryNameLengthOffset, nameLength_);
+    WriteLe32(record + kDirectoryBlockCountOffset, blockCount_);
 }
 
 int32_t PackageEntry::SetBlocks(const PackageBlock* first, uint32_t count) {

@@ -29,6 +29,8 @@ class PackageEntry {
     // Copies versionMadeBy .. nameLength from the 26 fixed bytes of a directory record (the
     // caller has checked that they are present and that the signature matches).
     void ParseDirectoryRecord(const uint8_t* record);
+    // The inverse: the 26 fixed bytes of the entry's directory record, signature included.
+    void WriteDirectoryRecord(uint8_t* record) const;
     // `name` is NUL-terminated and must outlive the entry (the archive's name table).
     void SetName(const char* name) { name_ = name; }
     // The entry's rows of the archive's block table; also computes both totals. Returns -1 when a
@@ -66,9 +68,9 @@ class PackageEntry {
     uint16_t reserved2_ = 0;
     uint32_t crc_ = 0;
     uint16_t nameLength_ = 0;
-    const char* name_ = "";
-    const PackageBlock* blocks_ = nullptr;
-    uint32_t blockCount_ = 0;
+    uint32_t blockCount_ = 0;  // beside the 16-bit fields: an entry of 48 bytes, not 56
     uint32_t compressedTotal_ = 0;
     uint32_t uncompressedTotal_ = 0;
+    const char* name_ = "";
+    const PackageBlock* blocks_ = nullptr;
 };

@@ -1,11 +1,10 @@
 // The one-pass scan: the entries are checked by the archive's own run, reading through a stream
 // that walks the file from its first byte to its last and hands every byte it reads, the entries'
 // blocks and everything between them, to the contents reader. The directory, END record and
-// comment are handed on from the copy the open parsed, not read again.
+// comment are handed on from what the open parsed, not read again.
 #include "package/package_scan.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -17,15 +16,12 @@ namespace {
 // The archive's reads, in file order, with every byte passed on once. A read ahead of the cursor
 // first reads and passes on the bytes it skips; a read behind it (only a damaged catalogue can
 // place an entry there) passes nothing on. Bytes of the tail (directory to end) always come from
-// the open's copy, so what is passed on is what the catalogue was parsed from.
+// the archive (PackageArchive::CopyTail), so what is passed on is what the catalogue was parsed
+// from.
 class ContentsStream final : public ByteSource {
   public:
     ContentsStream(PackageArchive& archive, PackageContentsProc proc, void* context)
-        : archive_(archive),
-          tail_(archive.tail()),
-          tailStart_(archive.tailStart()),
-          proc_(proc),
-          context_(context) {}
+        : archive_(archive), tailStart_(archive.tailStart()), proc_(proc), context_(context) {}
 
     int64_t Size() const override { return archive_.size(); }
 
@@ -86,13 +82,11 @@ class ContentsStream final : public ByteSource {
             }
         }
         const int64_t at = offset + got;
-        const int64_t end = tailStart_ + static_cast<int64_t>(tail_.size());
-        if (got == count || at < tailStart_ || at >= end) {
+        if (got == count || at < tailStart_) {
             return got;
         }
-        const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(count - got, end - at));
-        std::memcpy(buffer + got, tail_.data() + (at - tailStart_), n);
-        return got + n;
+        return got +
+               archive_.CopyTail(static_cast<uint64_t>(at - tailStart_), buffer + got, count - got);
     }
 
     // Reads and passes on the bytes from the cursor up to `offset`: 0, or -1 when the file ends
@@ -145,7 +139,6 @@ class ContentsStream final : public ByteSource {
 
     static constexpr uint32_t kChunk = 64 * 1024;
     PackageArchive& archive_;
-    std::span<const uint8_t> tail_;
     int64_t tailStart_;
     PackageContentsProc proc_;
     void* context_;

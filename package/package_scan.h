@@ -4,14 +4,14 @@
 //
 // Bytes read from the file (PackageBytesRead), for a file of S bytes whose tail (directory, END
 // record, comment and its length) is T bytes and whose directory holds N records: the open reads
-// the fixed 26 bytes of each record (R = 26N, at most T) and then the tail once and keeps it; a
-// scan reads the other S - T bytes, passes the tail on from memory and reads 1 byte more to see
-// that the file still ends there. An extraction reads the data of its entries, reading ahead only
-// through the local records between entries that follow each other both in its list and in the
-// file, so an extraction of every entry, in any order, reads at most S - T - D0, where D0 is the
-// first entry's data position. Open, scan and a full extraction thus read at most
-// 2S - T + R + 1 - D0 (below 2S, as R <= T and D0 > 1); the installer's extraction of the manifest
-// alone before it adds at most the manifest's compressed size.
+// the fixed 26 bytes of each record (R = 26N, at most T) and then the tail once (kept in the
+// catalogue); a scan reads the other S - T bytes, passes the tail on from memory and reads 1 byte
+// more to see that the file still ends there. An extraction reads the data of its entries, reading
+// ahead only through the local records between entries that follow each other both in its list and
+// in the file, so an extraction of every entry, in any order, reads at most S - T - D0, where D0 is
+// the first entry's data position. Open, scan and a full extraction thus read at most 2S - T + R +
+// 1 - D0 (below 2S, as R <= T and D0 > 1); the installer's extraction of the manifest alone before
+// it adds at most the manifest's compressed size.
 //
 // Results: PackageScan returns 1 or 0 like the other plain functions.
 #pragma once
@@ -37,7 +37,7 @@ struct PackageScanHooks {
     uint32_t keepLimit = 1024 * 1024;
     std::vector<uint8_t>* kept = nullptr;
     bool* keptTooLarge = nullptr;
-    // The archive's last scan: the copy of the directory that the open kept for scans is freed
+    // The archive's last scan: what the open kept of the tail for scans is freed
     // when this one ends, whatever its outcome. A later scan of the archive fails with
     // kNotInCatalogue (entry 0xFFFF).
     bool last = false;

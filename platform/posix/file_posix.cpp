@@ -68,12 +68,113 @@ struct Dir {
     }
 };
 
-// The names one directory holds: folded name -> the spellings present (several only when the
-// host holds names that differ in case alone).
-struct Index {
+// The names one directory holds, each spelling once (several fold alike only when the host holds
+// names that differ in case alone). The spellings lie end to end in one buffer, each ended by a
+// NUL, found through a flat open-addressing table hashed on the folded form: a few bytes a name
+// besides the name itself, so a folder of tens of thousands of files stays near a megabyte.
+class Index {
+  public:
     dev_t device = 0;
     ino_t inode = 0;
-    std::unordered_map<std::string, std::vector<std::string>> names;
+
+    // Adds `name` unless it is there already; true when added.
+    bool Add(std::string_view name) {
+        if (Find(name) != kAbsent) {
+            return false;
+        }
+        if (4 * (used_ + 1) > 3 * slots_.size()) {
+            Rebuild();
+        }
+        Append(name);
+        ++live_;
+        ++used_;
+        return true;
+    }
+
+    void Remove(std::string_view name) {
+        if (const std::size_t slot = Find(name); slot != kAbsent) {
+            slots_[slot] = kRemoved;
+            --live_;
+        }
+    }
+
+    // The stored spelling of `name`: `name` when present, else the first in byte order of those
+    // equal without regard to case, else `name` itself (a new entry).
+    std::string Spelling(std::string_view name) const {
+        std::string_view best;
+        for (std::size_t slot = Start(name); !slots_.empty() && slots_[slot] != kFree;
+             slot = (slot + 1) & (slots_.size() - 1)) {
+            const std::string_view spelling = At(slot);
+            if (spelling == name) {
+                return std::string(name);
+            }
+            if (EqualsIgnoringAsciiCase(spelling, name) && (best.empty() || spelling < best)) {
+                best = spelling;
+            }
+        }
+        return std::string(best.empty() ? name : best);
+    }
+
+  private:
+    static constexpr uint32_t kFree = 0;
+    static constexpr uint32_t kRemoved = 1;  // else the name's offset in text_ plus 2
+    static constexpr std::size_t kAbsent = SIZE_MAX;
+
+    // The first slot to probe for `name`: a hash of its folded form (FNV-1a).
+    std::size_t Start(std::string_view name) const {
+        uint32_t hash = 2166136261u;
+        for (const char c : name) {
+            hash = (hash ^ static_cast<uint8_t>(FoldAscii(c))) * 16777619u;
+        }
+        return slots_.empty() ? 0 : hash & (slots_.size() - 1);
+    }
+
+    // The spelling in `slot`; empty for a removed one.
+    std::string_view At(std::size_t slot) const {
+        return slots_[slot] == kRemoved ? std::string_view()
+                                        : std::string_view(text_.data() + slots_[slot] - 2);
+    }
+
+    std::size_t Find(std::string_view name) const {
+        for (std::size_t slot = Start(name); !slots_.empty() && slots_[slot] != kFree;
+             slot = (slot + 1) & (slots_.size() - 1)) {
+            if (slots_[slot] != kRemoved && At(slot) == name) {
+                return slot;
+            }
+        }
+        return kAbsent;
+    }
+
+    // Stores `name` and gives it a free slot (there is one: the table is never full).
+    void Append(std::string_view name) {
+        std::size_t slot = Start(name);
+        while (slots_[slot] != kFree) {
+            slot = (slot + 1) & (slots_.size() - 1);
+        }
+        slots_[slot] = static_cast<uint32_t>(text_.size()) + 2;
+        text_.append(name);
+        text_.push_back('\0');
+    }
+
+    // Rebuilt without the removed names, at most half full, so the table never fills.
+    void Rebuild() {
+        Index old;
+        std::swap(old.text_, text_);
+        std::swap(old.slots_, slots_);
+        slots_.assign(std::max<std::size_t>(16, std::bit_ceil(2 * (live_ + 1))), kFree);
+        text_.reserve(old.text_.size());
+        for (std::size_t slot = 0; slot < old.slots_.size(); ++slot) {
+            if (old.slots_[slot] > kRemoved) {
+                Append(old.At(slot));
+            }
+        }
+        used_ = live_;
+    }
+
+    std::string text_;
+    std::vector<uint32_t> slots_;
+    std::size_t live_ = 0;
+    std::size_t used_ = 0;  // live and removed slots
 };
 
 // The parent directory of the last path located, so that a run of names in one folder is resolved
@@ -86,7 +187,8 @@ struct LastParent {
 };
 
 constexpr std::size_t kMaxOpenDirs = 64;
-constexpr std::size_t kMaxIndexedNames = std::size_t{1} << 22;
+// Names kept across all indexes before they are forgotten for a new one: a few megabytes.
+constexpr std::size_t kMaxIndexedNames = std::size_t{1} << 17;
 
 }  // namespace
 
@@ -129,19 +231,27 @@ std::string JoinKey(const std::string& key, const std::string& name) {
     return key.empty() ? name : key + "/" + name;
 }
 
+// An empty index for the directory `key`, after forgetting every other once they hold too many
+// names.
+Index& NewIndex(const std::string& key, const Dir& dir) {
+    if (S().indexedNames > kMaxIndexedNames) {
+        S().indexes.clear();
+        S().indexedNames = 0;
+    }
+    Index& index = S().indexes[key];
+    index = Index();
+    index.device = dir.device;
+    index.inode = dir.inode;
+    return index;
+}
+
 // Reads the names of `dir` once; later lookups use what was read.
 Index& IndexOf(const std::string& key, const Dir& dir) {
     const auto it = S().indexes.find(key);
     if (it != S().indexes.end()) {
         return it->second;
     }
-    if (S().indexedNames > kMaxIndexedNames) {
-        S().indexes.clear();
-        S().indexedNames = 0;
-    }
-    Index& index = S().indexes[key];
-    index.device = dir.device;
-    index.inode = dir.inode;
+    Index& index = NewIndex(key, dir);
     ++S().listings;
     const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -152,9 +262,8 @@ Index& IndexOf(const std::string& key, const Dir& dir) {
         return index;
     }
     while (const dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..") {
-            index.names[FoldedAscii(name)].push_back(name);
+        const std::string_view name = e->d_name;
+        if (name != "." && name != ".." && index.Add(name)) {
             ++S().indexedNames;
         }
     }
@@ -164,28 +273,15 @@ Index& IndexOf(const std::string& key, const Dir& dir) {
 
 void IndexAdd(const std::string& key, const std::string& name) {
     const auto it = S().indexes.find(key);
-    if (it != S().indexes.end()) {
-        std::vector<std::string>& spellings = it->second.names[FoldedAscii(name)];
-        if (std::find(spellings.begin(), spellings.end(), name) == spellings.end()) {
-            spellings.push_back(name);
-            ++S().indexedNames;
-        }
+    if (it != S().indexes.end() && it->second.Add(name)) {
+        ++S().indexedNames;
     }
 }
 
 void IndexRemove(const std::string& key, const std::string& name) {
     const auto it = S().indexes.find(key);
-    if (it == S().indexes.end()) {
-        return;
-    }
-    const auto match = it->second.names.find(FoldedAscii(name));
-    if (match == it->second.names.end()) {
-        return;
-    }
-    std::vector<std::string>& spellings = match->second;
-    spellings.erase(std::remove(spellings.begin(), spellings.end(), name), spellings.end());
-    if (spellings.empty()) {
-        it->second.names.erase(match);
+    if (it != S().indexes.end()) {
+        it->second.Remove(name);
     }
 }
 
@@ -195,13 +291,7 @@ std::string Spell(const std::string& key, const Dir& dir, const std::string& nam
     if (S().exact) {
         return name;
     }
-    const Index& index = IndexOf(key, dir);
-    const auto it = index.names.find(FoldedAscii(name));
-    if (it == index.names.end() ||
-        std::find(it->second.begin(), it->second.end(), name) != it->second.end()) {
-        return name;
-    }
-    return *std::min_element(it->second.begin(), it->second.end());
+    return IndexOf(key, dir).Spelling(name);
 }
 
 std::shared_ptr<Dir> Remember(const std::string& key, int fd) {
@@ -768,10 +858,7 @@ bool CreateDir(const char16_t* path) {
         const int fd = openat(at.DirFd(), at.leaf.c_str(), kDirectoryFlags | O_NOFOLLOW);
         if (fd >= 0) {
             if (const auto dir = Remember(key, fd); dir && !S().exact) {
-                Index& index = S().indexes[key];
-                index.device = dir->device;
-                index.inode = dir->inode;
-                index.names.clear();
+                NewIndex(key, *dir);
             }
         }
     }

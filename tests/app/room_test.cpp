@@ -25,13 +25,13 @@ void PrintTo(const RoomCase& c, std::ostream* os) {
 }
 
 PlanStep Create(uint32_t entry, uint64_t size) {
-    return {entry, PlanAction::kCreateFile, size};
+    return {entry, PlanAction::kCreateFile, false, size};
 }
 PlanStep Replace(uint32_t entry, uint64_t size) {
-    return {entry, PlanAction::kReplaceFile, size};
+    return {entry, PlanAction::kReplaceFile, false, size};
 }
 PlanStep Directory(uint32_t entry) {
-    return {entry, PlanAction::kMakeDirectory, 0};
+    return {entry, PlanAction::kMakeDirectory};
 }
 
 class Room : public testing::TestWithParam<RoomCase> {};
@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoomCase{
             "FileWrittenTwiceCountsOnce",
             0,
-            {Create(0, 8192), {1, PlanAction::kReplaceFile, 8192, true, 8192}, Create(2, 8192)},
+            {Create(0, 8192), {1, PlanAction::kReplaceFile, true, 8192, 8192}, Create(2, 8192)},
             {{1, 65536}},
             16384,
             16384,

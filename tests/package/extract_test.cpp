@@ -249,6 +249,14 @@ const Damage kDamages[] = {
          data.insert(data.end(), 5000, 0xEE);
      },
      PackageFault::kNone, 4},
+    // A directory record beyond the entry count, and a comment past a NUL: tail bytes the
+    // catalogue does not hold are handed on all the same.
+    {"UncountedRecord", false,
+     [](Builder& b) {
+         b.entryCount = 3;
+         b.comment = std::string("\\SDMMC\\\0z", 9);
+     },
+     PackageFault::kNone, 4},
     {"CrcMismatch", false, [](Builder& b) { b.entries[1].crc ^= 1; }, PackageFault::kCrcMismatch,
      1},
     {"SizeMismatch", false, [](Builder& b) { b.entries[1].blocks[1].uncompressedSize -= 1; },

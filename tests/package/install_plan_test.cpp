@@ -105,6 +105,14 @@ TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
         EXPECT_EQ(step.earlierSize, step.again && step.size > 0 ? 10u : 0u);
     }
     EXPECT_EQ(actions, c.actions);
+    // A plan for the verdict alone keeps, instead of the steps, which entries replace a file.
+    PlanOptions verdict = Options(c.tree);
+    verdict.verdictOnly = true;
+    InstallPlan bits;
+    ASSERT_TRUE(BuildInstallPlan(Entries(c.names), verdict, bits));
+    for (const PlanStep& step : plan.steps) {
+        EXPECT_EQ(bits.replaces[step.entry], step.action == PlanAction::kReplaceFile);
+    }
 }
 
 // A name of 101 levels: far more levels than entries, so the planner's tables grow while planning.

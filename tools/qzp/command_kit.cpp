@@ -118,11 +118,13 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
         count = 0;
         return 0;
     }
-    records.resize(count);
-    for (uint32_t k = 0; k < count; ++k) {
-        PackageGetEntryRecord(archive, entries[k], &records[k]);
-    }
     return 0;
+}
+
+PackageEntryRecord OpenedPackage::Record(uint32_t k) const {
+    PackageEntryRecord record;
+    PackageGetEntryRecord(archive, entries[k], &record);
+    return record;
 }
 
 int CheckOutput(const std::string& output, const std::vector<std::string>& inputs) {
@@ -183,8 +185,8 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
 
 std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& problem) {
     std::string text;
-    if (problem.entryIndex < package.records.size()) {
-        text = ShownName(package.records[problem.entryIndex].storedName) + ": ";
+    if (problem.entryIndex < package.count) {
+        text = ShownName(package.Record(problem.entryIndex).storedName) + ": ";
     }
     return text + PackageProblemText(problem);
 }

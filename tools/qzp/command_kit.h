@@ -78,7 +78,7 @@ class OpenedPackage {
     OpenedPackage(const OpenedPackage&) = delete;
     OpenedPackage& operator=(const OpenedPackage&) = delete;
 
-    // Opens the host path `file` and reads every entry's record. Returns 0, or 1 after one
+    // Opens the host path `file`. Returns 0, or 1 after one
     // ReportFailure line naming `file`: a
     // path qzp cannot express, "no such file", "not a file", "cannot open: REASON" or "not a
     // package, or its catalogue is damaged".
@@ -93,7 +93,9 @@ class OpenedPackage {
     PackageArchive* archive = nullptr;
     PackageEntry** entries = nullptr;
     uint32_t count = 0;
-    std::vector<PackageEntryRecord> records;  // one per entry, in catalogue order
+    // The record of catalogue entry `k` (below count), made when asked: a copy of every record
+    // would hold the catalogue twice.
+    PackageEntryRecord Record(uint32_t k) const;
 };
 
 // "NAME: what went wrong: ACTUAL should be EXPECTED" for a failed check or extraction of

@@ -54,8 +54,8 @@ std::vector<uint32_t> FindByName(const OpenedPackage& package, const std::string
     const std::string key = platform::FoldedAscii(wanted);
     const std::string below = key + "\\";
     std::vector<uint32_t> found;
-    for (uint32_t k = 0; k < package.records.size(); ++k) {
-        const std::string stored = NameKey(package.records[k].storedName);
+    for (uint32_t k = 0; k < package.count; ++k) {
+        const std::string stored = NameKey(package.Record(k).storedName);
         if (stored == key || stored == below || stored.starts_with(below)) {
             found.push_back(k);
         }
@@ -176,7 +176,7 @@ int RunExtract(const ExtractArguments& args) {
     }
     std::vector<uint32_t> chosen;  // catalogue indices
     if (args.names.empty()) {
-        for (uint32_t k = 0; k < package.records.size(); ++k) {
+        for (uint32_t k = 0; k < package.count; ++k) {
             chosen.push_back(k);
         }
     } else {
@@ -215,13 +215,15 @@ int RunExtract(const ExtractArguments& args) {
     }
     // The names alone choose the scratch base the extraction will use.
     InstallPlan byNames;
-    PlanEntries(entries.data(), static_cast<uint32_t>(entries.size()), PlanOptions{}, byNames);
+    PlanOptions namesAlone;
+    namesAlone.verdictOnly = true;
+    PlanEntries(entries.data(), static_cast<uint32_t>(entries.size()), namesAlone, byNames);
     TreeBefore tree;
     std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
-        before[i] = LookBefore(tree, args.directory, package.records[chosen[i]], target,
-                               byNames.scratchBase);
-        const std::string host = HostTarget(args.directory, package.records[chosen[i]]);
+        const PackageEntryRecord record = package.Record(chosen[i]);
+        before[i] = LookBefore(tree, args.directory, record, target, byNames.scratchBase);
+        const std::string host = HostTarget(args.directory, record);
         if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
             fs::equivalent(FsPath(host), FsPath(args.file), code)) {
             return ReportFailure(host, "is the package being extracted; extract it elsewhere");
@@ -240,7 +242,7 @@ int RunExtract(const ExtractArguments& args) {
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         if (!before[i].link.empty()) {
             return ReportFailure(before[i].link, "a symbolic link in the way of " +
-                                                     WrittenName(package.records[chosen[i]]) +
+                                                     WrittenName(package.Record(chosen[i])) +
                                                      "; extract never writes through links");
         }
     }
@@ -262,18 +264,18 @@ int RunExtract(const ExtractArguments& args) {
         // is left as it was (extraction replaces existing files only by complete copies).
         const auto at = std::find(chosen.begin(), chosen.end(), problem.entryIndex);
         if (at != chosen.end() && !before[static_cast<std::size_t>(at - chosen.begin())].exists &&
-            !package.records[*at].directory) {
-            std::filesystem::remove(FsPath(HostTarget(args.directory, package.records[*at])), code);
+            !package.Record(*at).directory) {
+            std::filesystem::remove(FsPath(HostTarget(args.directory, package.Record(*at))), code);
         }
         // Writing failed: the file written is the subject, with the system's reason.
         if ((problem.fault == PackageFault::kOpenOutput ||
              problem.fault == PackageFault::kShortWrite) &&
-            problem.entryIndex < package.records.size()) {
+            problem.entryIndex < package.count) {
             std::string message = PackageFaultText(problem.fault);
             if (!reason.empty()) {
                 message += ": " + reason;
             }
-            return ReportFailure(HostTarget(args.directory, package.records[problem.entryIndex]),
+            return ReportFailure(HostTarget(args.directory, package.Record(problem.entryIndex)),
                                  message);
         }
         return ReportFailure(args.file, DescribeProblem(package, problem));

@@ -75,6 +75,10 @@ int RunInfo(const InfoArguments& args) {
         size += entry.size;
         files += entry.directory ? 0 : 1;
     }
+    // Only the count is needed from here on: the entries are freed before the device's session
+    // opens the package again.
+    const std::size_t entries = listing.entries.size();
+    std::vector<TreeEntry>().swap(listing.entries);
     const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
     const std::string sha256 = Sha256(args.file);
     const SignatureSummary signature = SummarizeSignature(args.file);
@@ -96,9 +100,9 @@ int RunInfo(const InfoArguments& args) {
         nlohmann::ordered_json document = {
             {"file", ValidUtf8(args.file)},
             {"comment", ValidUtf8(listing.comment)},
-            {"entries", listing.entries.size()},
+            {"entries", entries},
             {"files", files},
-            {"directories", listing.entries.size() - files},
+            {"directories", entries - files},
             {"size", size},
             {"compressedSize", listing.compressedBytes},
             {"packageBytes", packageBytes},
@@ -123,8 +127,7 @@ int RunInfo(const InfoArguments& args) {
     }
     std::printf("package:  %s\n", Printable(args.file).c_str());
     std::printf("comment:  %s\n", Printable(listing.comment).c_str());
-    std::printf("entries:  %zu (%u files, %zu directories)\n", listing.entries.size(), files,
-                listing.entries.size() - files);
+    std::printf("entries:  %zu (%u files, %zu directories)\n", entries, files, entries - files);
     std::printf("bytes:    %llu unpacked, %llu packed, %llu package file\n",
                 static_cast<unsigned long long>(size),
                 static_cast<unsigned long long>(listing.compressedBytes),

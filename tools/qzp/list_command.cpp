@@ -27,10 +27,10 @@ int RunList(const ListArguments& args) {
         return opened;
     }
     // Names as stored, every byte: a NUL inside one is shown (\x00), not taken as its end.
-    const std::vector<PackageEntryRecord>& records = package.records;
     if (args.json) {
         nlohmann::ordered_json entries = nlohmann::ordered_json::array();
-        for (const PackageEntryRecord& entry : records) {
+        for (uint32_t k = 0; k < package.count; ++k) {
+            const PackageEntryRecord entry = package.Record(k);
             char crc[16];
             std::snprintf(crc, sizeof crc, "%08x", entry.crc);
             entries.push_back({{"name", ValidUtf8(ShownName(entry.storedName))},
@@ -47,7 +47,8 @@ int RunList(const ListArguments& args) {
         PrintJson(document);
         return 0;
     }
-    for (const PackageEntryRecord& entry : records) {
+    for (uint32_t k = 0; k < package.count; ++k) {
+        const PackageEntryRecord entry = package.Record(k);
         std::printf("%c %10u %10u %08x %s\n", entry.directory ? 'd' : 'f', entry.size,
                     entry.compressedSize, entry.crc,
                     Printable(ShownName(entry.storedName)).c_str());

@@ -82,10 +82,11 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
     }
     listing.isPackage = true;
     PackageGetComment(package.archive, &listing.comment);
+    listing.entries.reserve(package.count);
     for (uint32_t k = 0; k < package.count; ++k) {
-        const PackageEntryRecord& entry = package.records[k];
+        PackageEntryRecord entry = package.Record(k);
         TreeEntry item;
-        item.name = entry.storedName;
+        item.name = std::move(entry.storedName);
         item.directory = entry.directory;
         item.size = entry.size;
         item.crc = entry.crc;
@@ -96,6 +97,7 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
     // package's acceptance says why).
     PlanOptions options;
     options.manifestRules = true;
+    options.verdictOnly = true;
     InstallPlan plan;
     if (PlanEntries(package.entries, package.count, options, plan) == 0 ||
         plan.manifest == kPlanNoEntry) {
