@@ -202,6 +202,7 @@ int32_t PackageArchive::ParseDirectory(const uint8_t* directory, uint32_t size) 
     }
     uint64_t totalBlocks = 0;
     uint64_t totalNameBytes = 0;
+    uint64_t totalCompressed = 0;
     uint64_t p = 0;
     for (uint32_t k = 0; k < count; ++k) {
         if (p + kPackageDirectoryRecordSize > size) {
@@ -228,6 +229,12 @@ int32_t PackageArchive::ParseDirectory(const uint8_t* directory, uint32_t size) 
         }
         if (compressed > UINT32_MAX || uncompressed > UINT32_MAX) {
             return -1;  // a 32-bit total would wrap (and a file could pass for a directory)
+        }
+        // The entries' data lie one after another in a file under 2 GiB: a larger sum would wrap
+        // the 32-bit positions of the later entries' data.
+        totalCompressed += compressed;
+        if (totalCompressed > INT32_MAX) {
+            return -1;
         }
         totalBlocks += (end - rows) / kPackageBlockRowSize;
         totalNameBytes += nameLength + 1u;

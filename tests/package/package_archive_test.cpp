@@ -136,6 +136,13 @@ const Refusal kRefusals[] = {
      [](Builder& d, Bytes& b) { SetLe32(b, d.directoryStart + 26 + 5 + 4, 16640); }},
     {"UncompressedBlockOver65535",
      [](Builder& d, Bytes& b) { SetLe32(b, d.directoryStart + 26 + 5, 65536); }},
+    // Entries whose data together pass 2 GiB, each one within its own 32-bit total.
+    {"DataTotalOver2GiB",
+     [](Builder& d, Bytes& b) {
+         d.entries[0].blocks.assign(65000, Block{1, 16639, {}});
+         d.entries[1].blocks.assign(65000, Block{1, 16639, {}});
+         b = d.Build();
+     }},
     {"UncompressedTotalOver32Bits",
      [](Builder& d, Bytes& b) {
          d.entries[2].blocks.assign(65538, Block{65535, 10, {}});
