@@ -71,8 +71,8 @@ enum class PlanAction : uint8_t {
 
 // A step writes to the target directory joined with the entry's stored name (PlannedPath).
 struct PlanStep {
-    uint32_t entry;     // index into the given list
-    PlanAction action;  //
+    uint32_t entry;  // index into the given list
+    PlanAction action;
     // The path was written by an earlier entry of this plan, whose file of `earlierSize` bytes
     // this one replaces (a directory: makes nothing new).
     bool again = false;
