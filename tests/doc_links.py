@@ -8,34 +8,27 @@ import pathlib
 import re
 import sys
 
-FENCE = re.compile(r"^\s*(```|~~~)")
-INLINE_CODE = re.compile(r"(`+).*?\1")
 LINK = re.compile(r"\]\(\s*<?([^)\s>]+)>?(?:\s+\"[^\"]*\")?\s*\)")
 DEFINITION = re.compile(r"^\s*\[[^\]]+\]:\s*<?(\S+?)>?(?:\s|$)")
-HEADING = re.compile(r"^#{1,6}\s+(.*?)\s*#*\s*$")
 
 
 def prose(path):
     """The lines of a Markdown file outside fenced code, with their numbers."""
     fenced = False
     for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
-        if FENCE.match(line):
+        if re.match(r"^\s*(```|~~~)", line):
             fenced = not fenced
         elif not fenced:
             yield number, line
 
 
 def anchors(path):
-    seen, names = {}, set()
+    seen = {}
     for _, line in prose(path):
-        match = HEADING.match(line)
-        if not match:
-            continue
-        slug = re.sub(r"[^\w\- ]", "", match.group(1).replace("`", "").lower()).replace(" ", "-")
-        count = seen.get(slug, 0)
-        seen[slug] = count + 1
-        names.add(slug if count == 0 else f"{slug}-{count}")
-    return names
+        if match := re.match(r"^#{1,6}\s+(.*?)\s*#*\s*$", line):
+            slug = re.sub(r"[^\w\- ]", "", match.group(1).replace("`", "").lower()).replace(" ", "-")
+            seen[slug] = seen.get(slug, -1) + 1
+            yield slug if seen[slug] == 0 else f"{slug}-{seen[slug]}"
 
 
 def main(root):
@@ -43,7 +36,7 @@ def main(root):
     faults = []
     for doc in docs:
         for number, line in prose(doc):
-            text = INLINE_CODE.sub("", line)
+            text = re.sub(r"(`+).*?\1", "", line)
             for target in LINK.findall(text) + DEFINITION.findall(text):
                 if re.match(r"^[a-zA-Z][a-zA-Z0-9+.-]*:", target):
                     continue  # a URL, checked by nobody here
@@ -51,11 +44,9 @@ def main(root):
                 where = (doc.parent / file).resolve() if file else doc
                 if not where.exists():
                     faults.append(f"{doc.relative_to(root)}:{number}: {target}: no such file")
-                elif anchor and (where.suffix != ".md" or anchor not in anchors(where)):
+                elif anchor and (where.suffix != ".md" or anchor not in set(anchors(where))):
                     faults.append(f"{doc.relative_to(root)}:{number}: {target}: no such heading")
-    for fault in faults:
-        print(fault)
-    print(f"doc_links: {len(docs)} files, {len(faults)} broken links")
+    print(*faults, f"doc_links: {len(docs)} files, {len(faults)} broken links", sep="\n")
     return 1 if faults else 0
 
 

@@ -11,7 +11,7 @@ export PATH="$BIN:$PATH"
 export SOURCE_DATE_EPOCH=1796644800  # 2026-12-07 12:00:00 UTC
 
 commands=0
-run() {  # run COMMAND EXPECTED-FILE
+run() {  # run COMMAND: what it prints must be expected.txt
     commands=$((commands + 1))
     bash -c "$1" > actual.txt 2>&1 || true
     if [[ $1 == *'qzp keygen'* ]]; then
@@ -19,20 +19,15 @@ run() {  # run COMMAND EXPECTED-FILE
         made=$(grep -om1 'key id [0-9A-F]*' actual.txt | cut -d' ' -f3) || true
     fi
     [ -z "${made:-}" ] || sed -i "s/$made/$shown/g" actual.txt
-    if ! cmp -s expected.txt actual.txt; then
-        echo "FAIL: $doc: \$ $1"
-        diff expected.txt actual.txt || true
-        exit 1
-    fi
+    cmp -s expected.txt actual.txt || { diff expected.txt actual.txt || :; fail "$doc: \$ $1"; }
 }
 
 for doc in README.md docs/updates.md; do
     mkdir "$WORK/${doc//\//_}" && cd "$WORK/${doc//\//_}"
     sed -n '/^<!-- walkthrough -->$/,/^<!-- \/walkthrough -->$/p' "$ROOT/$doc" | sed '1,2d;$d' \
         | sed '$d' > block.txt
-    [ "$(grep -c '^\$ ' block.txt)" -ge 10 ] || { echo "FAIL: no walk-through in $doc"; exit 1; }
+    [ "$(grep -c '^\$ ' block.txt)" -ge 10 ] || fail "no walk-through in $doc"
     made="" command=""
-    : > expected.txt
     while IFS= read -r line; do
         if [[ $line == '$ '* ]]; then
             [ -z "$command" ] || run "$command"
