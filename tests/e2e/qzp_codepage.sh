@@ -5,22 +5,21 @@
 # Usage: qzp_codepage.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 
-# CODE-PAGE  NAME-IT-HOLDS  ITS-BYTES  NAME-IT-CANNOT-HOLD  THE-CHARACTER-NAMED
-while read -r cp held bytes refused character; do
+# CODE-PAGE  NAME-IT-HOLDS  NAME-IT-CANNOT-HOLD  THE-CHARACTER-NAMED. That list and the installer
+# on an image of the code page show the name proves the bytes are the code page's.
+while read -r cp held refused character; do
     rm -rf src dev out && mkdir -p src/VORIZ dev/.named && device dev 1.0
     "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
     echo "$cp" > "src/VORIZ/$held"
     character=${character//_/ }
     if [ "$refused" != - ]; then
         echo "$cp" > "src/VORIZ/$refused"
-        err=$("$QZP" pack --codepage "$cp" src p.qzp 2>&1) && fail "$cp: packed $refused"
-        [ "$err" = "qzp: $WORK/src/VORIZ/$refused: code page $cp cannot hold the character $character of this name exactly" ] \
-            || fail "$cp: refusal '$err'"
+        fails 1 "" "$QZP" pack --codepage "$cp" src p.qzp
+        grep -qxF "qzp: $WORK/src/VORIZ/$refused: code page $cp cannot hold the character \
+$character of this name exactly" err.txt || fail "$cp: $(cat err.txt)"
         rm "src/VORIZ/$refused"
     fi
     "$QZP" pack --codepage "$cp" src dev/SDMMC/VORIZ.QZP > /dev/null
-    LC_ALL=C grep -aqF "$(printf "VORIZ\\\\$bytes")" dev/SDMMC/VORIZ.QZP \
-        || fail "$cp: stored name is not $bytes"
     "$QZP" list --codepage "$cp" dev/SDMMC/VORIZ.QZP | grep -q "VORIZ\\\\$held\$" \
         || fail "$cp: list does not show $held"
     "$QZP" extract --codepage "$cp" dev/SDMMC/VORIZ.QZP out "VORIZ/$held" > /dev/null
@@ -33,10 +32,10 @@ while read -r cp held bytes refused character; do
     install dev
     [ -f "dev/ResidentFlash2/VORIZ/$held" ] || fail "$cp: installed names $(ls dev/ResidentFlash2/VORIZ)"
 done <<'TABLE'
-1252 Canción.txt Canci\xf3n.txt 中文.txt '中'_(U+4E2D)
-936 中文.txt \xd6\xd0\xce\xc4.txt ก.txt 'ก'_(U+0E01)
-932 ソ表.txt \x83\x5c\x95\x5c.txt a¥b.txt '¥'_(U+00A5)
-65001 Ωmega.txt \xce\xa9mega.txt - -
+1252 Canción.txt 中文.txt '中'_(U+4E2D)
+936 中文.txt ก.txt 'ก'_(U+0E01)
+932 ソ表.txt a¥b.txt '¥'_(U+00A5)
+65001 Ωmega.txt - -
 TABLE
 
 # Double-byte code pages, where a second byte may be `\` or an ASCII letter: names are split and

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # qzp ini through the real binary: set, get and dump --json round trips with non-ASCII text, the
-# saved bytes, and the exit status 1 (bad file, absent key, failed save). Usage errors of qzp ini
+# saved bytes, and the exit status 1 (large file, absent key, failed save). Usage errors of qzp ini
 # are rows of qzp_usage.sh, files it cannot reach rows of qzp_reasons.sh.
 source "$(dirname "$0")/kit.sh" "$1"
 check() { [ "$2" = "$3" ] || fail "$1: expected [$2], got [$3]"; }  # check NAME EXPECTED ACTUAL
@@ -21,14 +21,6 @@ for pair in 'a/VORIZ/INDEX.INI|\VORIZ\INDEX.INI' "$WORK/b/c/voriz/index.ini|\\VO
     "$QZP" ini set "$file" Config SoftwareVersion 3 || fail "set $file"
     check "comment of $file" "# ${pair#*|}" "$(tail -c +3 "$file" | iconv -f UTF-16LE -t UTF-8 | head -1 | tr -d '\r')"
 done
-
-# A planted link beside the file is never written through, and the file itself stays a file.
-echo "precious" > precious.txt
-"$QZP" ini set linked.ini Config K 1
-ln -s precious.txt linked.ini~
-"$QZP" ini set linked.ini Config Other 1 || fail "set beside a planted link"
-check "link target untouched" precious "$(cat precious.txt)"
-[ -L linked.ini~ ] && [ ! -L linked.ini ] || fail "link replaced"
 
 # An entry already in the file that the loader had to cut (a 300-unit value, a 300-unit key) or
 # that saving would change (a quoted value) would be saved cut: refused, the file untouched. A
@@ -52,14 +44,11 @@ json=$("$QZP" ini dump --json new.ini)
 check "dump --json" '{"sections":[{"name":"__default","keys":[]},{"name":"Config","keys":[{"key":"SoftwareVersion","value":"2.0.2"}]},{"name":"更新","keys":[{"key":"旧版本","value":"Größe 版本 😀"}]}]}' \
     "$(printf '%s' "$json" | python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin), ensure_ascii=False, separators=(",",":")))')"
 
-# Exit 1: an 8-bit file, one over the size limit, an absent key (sections in their letter case),
-# a save that fails (the first write of the run).
-printf '[Config]\r\nSoftwareVersion=1\r\n' > ascii.ini
-fails 1 '^qzp: ascii.ini: ' "$QZP" ini get ascii.ini Config SoftwareVersion
+# Exit 1: a file over the size limit, an absent key, a save that fails (the first write of the
+# run). An 8-bit file is qzp_pack.sh's slip row, through the same reason.
 { cat new.ini; head -c 40000 /dev/zero; } > large.ini
 fails 1 '^qzp: large.ini: larger than 32768 bytes, the most a device reads of an INI file$' \
     "$QZP" ini get large.ini Config SoftwareVersion
 fails 1 "^qzp: new.ini: no key 'Nope' in section 'Config'$" "$QZP" ini get new.ini Config Nope
-fails 1 "^qzp: new.ini: no key 'SoftwareVersion' in section 'config'$" "$QZP" ini get new.ini config SoftwareVersion
 QZP_FAULT_FAIL_AT_WRITE=1 fails 1 '^qzp: new.ini: ' "$QZP" ini set new.ini Config X 1
 echo "qzp_ini: all checks passed"

@@ -5,16 +5,12 @@
 source "$(dirname "$0")/kit.sh" "$1"
 utf8() { tail -c +3 "$1" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'; }
 
-# manifest: the device path on the comment line, the same bytes in any folder.
+# manifest: the device path on the comment line (in any folder: qzp_ini.sh's comment rows; a
+# --patch-for manifest: qzp_check.sh's patch.qzp row).
 "$QZP" manifest old --version 1.0 | grep -qx 'old/VORIZ/INDEX.INI: version 1.0, a full update' \
     || fail "manifest output"
 [ "$(utf8 old/VORIZ/INDEX.INI)" = "$(printf '# \\VORIZ\\INDEX.INI\n\n\n[Config]\nSoftwareVersion = 1.0\n\n[UpdateInfo]\nIsPatch = 0')" ] \
     || fail "manifest text: $(utf8 old/VORIZ/INDEX.INI)"
-"$QZP" manifest "$WORK/elsewhere/deeper/" --version 1.0 > /dev/null
-cmp old/VORIZ/INDEX.INI elsewhere/deeper/VORIZ/INDEX.INI || fail "manifest bytes depend on the folder"
-"$QZP" manifest pt --version 1.1 --patch-for 1.0 > /dev/null
-[ "$("$QZP" ini get pt/VORIZ/INDEX.INI UpdateInfo oldVersion)" = 1.0 ] || fail "--patch-for"
-[ "$("$QZP" ini get pt/VORIZ/INDEX.INI UpdateInfo IsPatch)" = 1 ] || fail "IsPatch of a patch"
 
 # Version 1.0 and version 2.0: one file changed, one added (with a new folder), one unchanged.
 mkdir -p old/VORIZ/Maps
@@ -34,26 +30,21 @@ echo "hallo" > new/VORIZ/Lang/de.txt
 grep -qx 'version:  1.0' info.txt && grep -qx 'kind:     full update' info.txt || fail "$(cat info.txt)"
 grep -qx 'entries:  6 (4 files, 2 directories)' info.txt || fail "$(cat info.txt)"
 grep -qx "sha256:   $(sha256sum old.qzp | cut -c1-64)" info.txt || fail "sha256: $(cat info.txt)"
-"$QZP" info --json old.qzp | python3 -c '
-import json, sys
-d = json.load(sys.stdin)
-assert d["version"] == "1.0" and d["patch"] is False and d["oldVersion"] is None, d
-assert d["entries"] == 6 and d["files"] == 4 and d["comment"] == "\\SDMMC\\", d
-assert len(d["sha256"]) == 64, d' || fail "info --json"
+"$QZP" info --json old.qzp | python3 -c 'import json, sys; d = json.load(sys.stdin)
+assert [d[k] for k in ("version", "patch", "oldVersion", "entries", "files", "comment", "sha256")] \
+    == ["1.0", False, None, 6, 4, "\\SDMMC\\", sys.argv[1]], d' "$(sha256sum old.qzp | cut -c1-64)" || fail "info --json"
 
 # diff: a package against its own tree is equal; 1.0 against 2.0 lists each difference.
 "$QZP" diff old old.qzp > diff.txt || fail "package and its tree differ: $(cat diff.txt)"
 "$QZP" diff old.qzp new > diff.txt && status=0 || status=$?
 [ $status -eq 1 ] || fail "diff exit $status"
-cat > expected.txt <<'TXT'
+cmp - diff.txt <<'TXT' || fail "diff: $(cat diff.txt)"
 version: 1.0 -> 2.0
-changed: VORIZ\INDEX.INI
+changed: VORIZ\INDEX.INI (174 bytes, CRC ba0621d2 -> 174 bytes, CRC 154089b4)
 added:   VORIZ\Lang\ (directory)
-added:   VORIZ\Lang\de.txt (6 bytes, CRC
-changed: VORIZ\app.txt (4 bytes, CRC
+added:   VORIZ\Lang\de.txt (6 bytes, CRC c3ba96e0)
+changed: VORIZ\app.txt (4 bytes, CRC f817a89f -> 4 bytes, CRC 96170874)
 TXT
-[ "$(wc -l < diff.txt)" -eq 5 ] || fail "diff: $(cat diff.txt)"
-while read -r line; do grep -qF -- "$line" diff.txt || fail "diff lacks [$line]: $(cat diff.txt)"; done < expected.txt
 rm old/VORIZ/same.txt
 "$QZP" diff old.qzp old > diff.txt && fail "diff exit 0 for a removed file"
 grep -qx 'removed: VORIZ\\same.txt (5 bytes, CRC [0-9a-f]*)' diff.txt || fail "removed: $(cat diff.txt)"
