@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# qzp pack / list / verify / extract on a generated tree: the unpacked tree equals the source;
-# the packaging slips qzp pack refuses; what extract does with links and with the package itself.
+# qzp pack / list / verify / extract on a generated tree: the unpacked tree equals the source; a
+# damaged copy is refused, naming the damage; the packaging slips qzp pack refuses; what extract
+# does with links and with the package itself.
 # Usage: qzp_pack.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 
@@ -68,6 +69,25 @@ done
 # A name not in the package: exit 1, named, nothing extracted.
 fails 1 '^qzp: pkg.qzp: VORIZ/missing.txt: not in the package$' "$QZP" extract pkg.qzp none VORIZ/missing.txt
 [ ! -e none ] || fail "directory made for a failed extraction"
+
+# A damaged package: extract and verify exit 1 and name the entry and the block, or both CRCs.
+# The last block of numbers.txt, a few bytes before the end of its data, which follows the name's
+# first occurrence: its first blocks are written before the damage shows, yet the failed entry
+# leaves no file and nothing after it is extracted.
+name='VORIZ\numbers.txt'
+cp pkg.qzp data.qzp
+flip data.qzp $(( $(offset_of data.qzp "$name") + ${#name} + $(field pkg.qzp "$name" compressedSize) - 10 ))
+fails 1 "^qzp: data.qzp: VORIZ\\\\numbers.txt: .*block $(( $(field pkg.qzp "$name" blocks) - 1 ))" \
+    "$QZP" extract data.qzp out1
+[ ! -e out1/VORIZ/numbers.txt ] && [ ! -e out1/VORIZ/sub ] || fail "extracted at or after the damage"
+# The CRC-32 in the directory record stands 10 bytes before the name's second occurrence.
+stored=$(field pkg.qzp "$name" crc)
+changed=$(printf %08x $(( 0x$stored ^ 0x1234 )))
+cp pkg.qzp crc.qzp
+put crc.qzp $(( $(offset_of crc.qzp "$name" 2) - 10 )) "${changed:6:2}${changed:4:2}${changed:2:2}${changed:0:2}"
+fails 1 "^qzp: crc.qzp: VORIZ\\\\numbers.txt: CRC-32 mismatch: 0x$stored should be 0x$changed\$" \
+    "$QZP" verify crc.qzp
+fails 1 '^qzp: list.txt: not a package' "$QZP" list list.txt
 
 # Packaging slips: each tree shape is refused with status 1 and one line naming the problem and
 # the fix; nothing is written. TEXT|SETUP of a tree that holds VORIZ/app.bin alone.
