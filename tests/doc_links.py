@@ -26,7 +26,8 @@ def anchors(path):
     seen = {}
     for _, line in prose(path):
         if match := re.match(r"^#{1,6}\s+(.*?)\s*#*\s*$", line):
-            slug = re.sub(r"[^\w\- ]", "", match.group(1).replace("`", "").lower()).replace(" ", "-")
+            slug = re.sub(r"[^\w\- ]", "", match.group(1).replace("`", "").lower())
+            slug = slug.replace(" ", "-")
             seen[slug] = seen.get(slug, -1) + 1
             yield slug if seen[slug] == 0 else f"{slug}-{seen[slug]}"
 

@@ -40,7 +40,6 @@ done <<'TABLE'
 0|full update: asks first|unsigned.qzp --installed 1.0
 0|full update: no question|unsigned.qzp --installed 1.0 --tips 0
 0|patch|norecord.qzp --no-record
-2||unsigned.qzp
 1|refuse: The flash volume ResidentFlash2 lacks room for this update: it needs 111 KB, 110 KB are available.|unsigned.qzp --no-record --free-kb 110
 0|full update: no question|full.qzp --no-record --pubkey release.pub
 1|refuse: Invalid update File|moved.qzp --no-record --pubkey release.pub

@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
 # One failure, one wording: every command that meets the same failure says it in the same words,
 # names the file concerned and fails; a reason from the system is the system's own wording
-# (Linux's, or Windows' where std::filesystem and the C runtime speak in errno terms). Run by
-# CTest on the host build, and by scripts/wine_zip_test.sh with qzp.exe under Wine standing in
-# for qzp (QZP_SYSTEM=windows).
+# (Linux's, or Windows' where std::filesystem and the C runtime speak in errno terms). Also run
+# by scripts/wine_zip_test.sh with qzp.exe under Wine (QZP_SYSTEM=windows).
 # Usage: qzp_reasons.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 if [ "${QZP_SYSTEM:-linux}" = windows ]; then
