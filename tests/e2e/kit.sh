@@ -37,11 +37,6 @@ offset_of() {
     echo "$at"
 }
 
-# put FILE OFFSET HEX: the bytes HEX (two digits each) written over FILE at OFFSET.
-put() {
-    printf "$(sed 's/../\\x&/g' <<< "$3")" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
-}
-
 # flip FILE OFFSET: one byte changed; a base64 digit (+ and / included) becomes another one, so
 # a text still decodes.
 flip() {

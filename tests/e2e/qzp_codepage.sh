@@ -5,59 +5,44 @@
 # Usage: qzp_codepage.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 
-# CODE-PAGE  NAME-IT-HOLDS  NAME-IT-CANNOT-HOLD  THE-CHARACTER-NAMED. That list and the installer
-# on an image of the code page show the name proves the bytes are the code page's.
-while read -r cp held refused character; do
-    rm -rf src dev out && mkdir -p src/VORIZ dev/.named && device dev 1.0
+# CODE-PAGE  NAME-IT-HOLDS  NAME-IT-CANNOT-HOLD  THE-CHARACTER-NAMED  [LOOK-ALIKE  LEVEL]. That
+# list and the installer on an image of the code page show the name proves the bytes are the code
+# page's. In the double-byte code pages a second byte may be `\` or an ASCII letter: names are split
+# and compared as text. ア and ヂ (83 41 and 83 61 in 932; 傾 and 僡 in 936) are two names, which
+# pack, the installer, diff and extract NAME tell apart; ソ and 乗 (83 5C, 81 5C) end no level.
+while read -r cp held refused character alike level; do
+    rm -rf src dev out && mkdir -p "src/VORIZ/$level" dev/.named && device dev 1.0
     "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
-    echo "$cp" > "src/VORIZ/$held"
-    character=${character//_/ }
+    echo same > "src/VORIZ/$held" && { [ -z "$level" ] || echo x > "src/VORIZ/$level/$level"; }
     if [ "$refused" != - ]; then
         echo "$cp" > "src/VORIZ/$refused"
         fails 1 "" "$QZP" pack --codepage "$cp" src p.qzp
         grep -qxF "qzp: $WORK/src/VORIZ/$refused: code page $cp cannot hold the character \
-$character of this name exactly" err.txt || fail "$cp: $(cat err.txt)"
+${character//_/ } of this name exactly" err.txt || fail "$cp: $(cat err.txt)"
         rm "src/VORIZ/$refused"
     fi
+    "$QZP" pack --codepage "$cp" src old.qzp > /dev/null
+    [ -z "$alike" ] || echo same > "src/VORIZ/$alike"
     "$QZP" pack --codepage "$cp" src dev/SDMMC/VORIZ.QZP > /dev/null
     "$QZP" list --codepage "$cp" dev/SDMMC/VORIZ.QZP | grep -q "VORIZ\\\\$held\$" \
         || fail "$cp: list does not show $held"
-    "$QZP" extract --codepage "$cp" dev/SDMMC/VORIZ.QZP out "VORIZ/$held" > /dev/null
-    [ -f "out/VORIZ/$held" ] || fail "$cp: extract NAME did not write $held"
+    "$QZP" extract --codepage "$cp" dev/SDMMC/VORIZ.QZP out "VORIZ/${alike:-$held}" > /dev/null
+    [ "$(cd out && find . -type f)" = "./VORIZ/${alike:-$held}" ] || fail "$cp: extract NAME"
+    [ -z "$alike" ] || [ "$("$QZP" diff --codepage "$cp" old.qzp dev/SDMMC/VORIZ.QZP)" = \
+        "added:   VORIZ\\$alike (5 bytes, CRC 439ad3eb)" ] || fail "$cp: diff"
     # The device image states its code page: the installer writes the name the device would, and
     # qzp check reads the package in that code page too.
     echo "$cp" > dev/.named/codepage
     [ "$("$QZP" check dev/SDMMC/VORIZ.QZP --device dev --tips 0)" = "full update: no question" ] \
         || fail "$cp: check --device"
     install dev
-    [ -f "dev/ResidentFlash2/VORIZ/$held" ] || fail "$cp: installed names $(ls dev/ResidentFlash2/VORIZ)"
-done <<'TABLE'
-1252 Canción.txt 中文.txt '中'_(U+4E2D)
-936 中文.txt ก.txt 'ก'_(U+0E01)
-932 ソ表.txt a¥b.txt '¥'_(U+00A5)
-65001 Ωmega.txt - -
-TABLE
-
-# Double-byte code pages, where a second byte may be `\` or an ASCII letter: names are split and
-# compared as text. ア and ヂ (83 41 and 83 61 in 932; 傾 and 僡 in 936) are two names, which
-# pack, the installer, diff and extract NAME tell apart; ソ and 乗 (83 5C, 81 5C) end no level.
-while read -r cp one other level; do
-    rm -rf src dev out && mkdir -p "src/VORIZ/$level" dev/.named && device dev
-    "$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
-    echo same > "src/VORIZ/$one" && echo same > "src/VORIZ/$other" && echo x > "src/VORIZ/$level/$level"
-    "$QZP" pack --codepage "$cp" src dev/SDMMC/VORIZ.QZP > /dev/null || fail "$cp: $one and $other"
-    echo "$cp" > dev/.named/codepage
-    install dev
     [ "$(cd dev/ResidentFlash2 && find VORIZ | sort)" = "$(cd src && find VORIZ | sort)" ] ||
         fail "$cp: installed $(cd dev/ResidentFlash2 && find VORIZ | tr '\n' ' ')"
-    rm "src/VORIZ/$other" && "$QZP" pack --codepage "$cp" src old.qzp > /dev/null
-    [ "$("$QZP" diff --codepage "$cp" old.qzp dev/SDMMC/VORIZ.QZP)" = \
-        "added:   VORIZ\\$other (5 bytes, CRC 439ad3eb)" ] || fail "$cp: diff"
-    "$QZP" extract --codepage "$cp" dev/SDMMC/VORIZ.QZP out "VORIZ/$other" > /dev/null
-    [ "$(cd out && find . -type f)" = "./VORIZ/$other" ] || fail "$cp: extract $other"
 done <<'TABLE'
-932 ア.txt ヂ.txt ソ
-936 傾.txt 僡.txt 乗
+1252 Canción.txt 中文.txt '中'_(U+4E2D)
+936 傾.txt ก.txt 'ก'_(U+0E01) 僡.txt 乗
+932 ア.txt a¥b.txt '¥'_(U+00A5) ヂ.txt ソ
+65001 Ωmega.txt - -
 TABLE
 
 # What cannot be a code page, in a command's option or in the device image.

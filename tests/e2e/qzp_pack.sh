@@ -76,7 +76,8 @@ fails 1 "^qzp: data.qzp: VORIZ\\\\numbers.txt: .*block $(( $(field pkg.qzp "$nam
 stored=$(field pkg.qzp "$name" crc)
 changed=$(printf %08x $(( 0x$stored ^ 0x1234 )))
 cp pkg.qzp crc.qzp
-put crc.qzp $(( $(offset_of crc.qzp "$name" 2) - 10 )) "${changed:6:2}${changed:4:2}${changed:2:2}${changed:0:2}"
+printf "\\x${changed:6:2}\\x${changed:4:2}\\x${changed:2:2}\\x${changed:0:2}" |
+    dd of=crc.qzp bs=1 seek=$(( $(offset_of crc.qzp "$name" 2) - 10 )) conv=notrunc status=none
 fails 1 "^qzp: crc.qzp: VORIZ\\\\numbers.txt: CRC-32 mismatch: 0x$stored should be 0x$changed\$" \
     "$QZP" verify crc.qzp
 fails 1 '^qzp: list.txt: not a package' "$QZP" list list.txt
