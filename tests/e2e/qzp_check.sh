@@ -44,7 +44,6 @@ done <<'TABLE'
 0|full update: no question|full.qzp --no-record --pubkey release.pub
 1|refuse: Invalid update File|moved.qzp --no-record --pubkey release.pub
 0|full update: no question|moved.qzp --no-record --pubkey release.pub --sig elsewhere.minisig
-1||full.qzp --no-record --pubkey missing.pub
 1|refuse: Update refused: version 2.0 is older than the installed version 2.10.|full.qzp --installed 2.10 --pubkey release.pub
 2||full.qzp --device dev --pubkey release.pub
 TABLE
