@@ -68,8 +68,8 @@ afile|ini set afile/k.ini Config Title x
 afile/k.pub|keygen --no-password --pubkey afile/k.pub --key k2.key
 TABLE
 
-# Access refused: a closed folder on the way, a file nobody may read. Run as root, qzp runs as
-# nobody, whom the files do not admit either.
+# Access refused: a closed folder on the way or to write in, a file nobody may read. Run as root,
+# qzp runs as nobody, whom the files do not admit either.
 if [ "${QZP_SYSTEM:-linux}" = linux ]; then
     [ "$(id -u)" -ne 0 ] || AS=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     mkdir closed && cp p.qzp k.pub src/VORIZ/INDEX.INI closed/ && chmod 000 closed
@@ -82,6 +82,9 @@ closed/p.qzp|check closed/p.qzp --no-record
 closed/INDEX.INI|ini get closed/INDEX.INI Config SoftwareVersion
 closed/k.pub|verify p.qzp --pubkey closed/k.pub
 locked.key|sign p.qzp --key locked.key
+TABLE
+        same_failure "cannot write here: $WORK/closed: Permission denied" <<'TABLE'
+closed/o.qzp|pack src closed/o.qzp
 TABLE
     else
         echo "qzp_reasons: access refusal skipped: $QZP cannot run as another user"
