@@ -11,7 +11,6 @@ tree() {  # tree DIR VERSION [MANIFEST-OPTION...]
     "$QZP" manifest "$1" --version "$2" "${@:3}" > /dev/null
 }
 tree full 2.0 && "$QZP" pack full full.qzp > /dev/null
-tree patch 1.1 --patch-for 1.0 && "$QZP" pack patch patch.qzp > /dev/null
 tree norecord 1.1 --patch-for undetected && "$QZP" pack norecord norecord.qzp > /dev/null
 tree back 2.0 --allow-downgrade && "$QZP" pack back back.qzp > /dev/null
 "$QZP" info back.qzp | grep -qx 'kind:     full update, may replace a newer version (AllowDowngrade)' \
@@ -21,26 +20,24 @@ tree back 2.0 --allow-downgrade && "$QZP" pack back back.qzp > /dev/null
 tree deep 2.0 && echo x > "deep/VORIZ/$(printf 'n%.0s' $(seq 238))"
 fails 1 "^qzp: deep/VORIZ/nnnn*: path too long \(over 259 units below" "$QZP" pack deep deep.qzp
 
-# A device that trusts a key: packages unsigned, signed, and signed with the signature elsewhere.
+# A device that trusts a key: packages signed, and signed with the signature elsewhere.
 minisign -G -W -f -p release.pub -s release.sec > /dev/null
-cp full.qzp unsigned.qzp && cp full.qzp moved.qzp && mkdir dev
+cp full.qzp moved.qzp && mkdir dev
 for signed in full moved; do minisign -S -s release.sec -m $signed.qzp > /dev/null; done
 mv moved.qzp.minisig elsewhere.minisig
 
 # STATUS|WHAT IT PRINTS (empty: not compared)|ARGUMENTS: each option of the stated state reaches
-# the decision (its rows are the decision and room tables'); the room in whole units of 1 KB (two
-# folders, three files); the trusted key and the signature beside the package or elsewhere.
+# the decision (its rows are the decision and room tables'; --installed and --tips are the
+# walk-throughs'); the room in whole units of 1 KB (two folders, three files); the trusted key and
+# the signature beside the package or elsewhere.
 while IFS='|' read -r want text args; do
     eval "set -- $args"
     out=$("$QZP" check "$@" 2>&1) && status=0 || status=$?
     [ "$status" -eq "$want" ] && { [ -z "$text" ] || [ "$out" = "$text" ]; } ||
         fail "qzp check $args: exit $status ($out), expected $want ($text)"
 done <<'TABLE'
-1|refuse: This Patch only for version:1.0\n Update fail!|patch.qzp --installed 2.0
-0|full update: asks first|unsigned.qzp --installed 1.0
-0|full update: no question|unsigned.qzp --installed 1.0 --tips 0
 0|patch|norecord.qzp --no-record
-1|refuse: The flash volume ResidentFlash2 lacks room for this update: it needs 111 KB, 110 KB are available.|unsigned.qzp --no-record --free-kb 110
+1|refuse: The flash volume ResidentFlash2 lacks room for this update: it needs 111 KB, 110 KB are available.|full.qzp --no-record --free-kb 110
 0|full update: no question|full.qzp --no-record --pubkey release.pub
 1|refuse: Invalid update File|moved.qzp --no-record --pubkey release.pub
 0|full update: no question|moved.qzp --no-record --pubkey release.pub --sig elsewhere.minisig

@@ -5,10 +5,9 @@
 source "$(dirname "$0")/kit.sh" "$1"
 utf8() { tail -c +3 "$1" | iconv -f UTF-16LE -t UTF-8 | tr -d '\r'; }
 
-# manifest: the device path on the comment line (in any folder: qzp_ini.sh's comment rows; a
-# --patch-for manifest: qzp_check.sh's patch.qzp row).
-"$QZP" manifest old --version 1.0 | grep -qx 'old/VORIZ/INDEX.INI: version 1.0, a full update' \
-    || fail "manifest output"
+# manifest: the device path on the comment line (in any folder: qzp_ini.sh's comment rows). What
+# manifest, info, patch and check print for such packages is held by the walk-throughs.
+"$QZP" manifest old --version 1.0 > /dev/null
 [ "$(utf8 old/VORIZ/INDEX.INI)" = "$(printf '# \\VORIZ\\INDEX.INI\n\n\n[Config]\nSoftwareVersion = 1.0\n\n[UpdateInfo]\nIsPatch = 0')" ] \
     || fail "manifest text: $(utf8 old/VORIZ/INDEX.INI)"
 
@@ -25,11 +24,7 @@ echo "hallo" > new/VORIZ/Lang/de.txt
 "$QZP" pack old old.qzp > /dev/null
 "$QZP" pack new new.qzp > /dev/null
 
-# info: totals, version, kind and the SHA-256 of the file.
-"$QZP" info old.qzp > info.txt
-grep -qx 'version:  1.0' info.txt && grep -qx 'kind:     full update' info.txt || fail "$(cat info.txt)"
-grep -qx 'entries:  6 (4 files, 2 directories)' info.txt || fail "$(cat info.txt)"
-grep -qx "sha256:   $(sha256sum old.qzp | cut -c1-64)" info.txt || fail "sha256: $(cat info.txt)"
+# info --json: totals, version, kind and the SHA-256 of the file.
 "$QZP" info --json old.qzp | python3 -c 'import json, sys; d = json.load(sys.stdin)
 assert [d[k] for k in ("version", "patch", "oldVersion", "entries", "files", "comment", "sha256")] \
     == ["1.0", False, None, 6, 4, "\\SDMMC\\", sys.argv[1]], d' "$(sha256sum old.qzp | cut -c1-64)" || fail "info --json"
@@ -51,15 +46,12 @@ grep -qx 'removed: VORIZ\\same.txt (5 bytes, CRC [0-9a-f]*)' diff.txt || fail "r
 echo "same" > old/VORIZ/same.txt
 
 # patch: from packages and from trees alike, only what changed plus the patch manifest.
-"$QZP" patch old.qzp new.qzp patch.qzp | grep -q 'patch from 1.0 to 2.0: 4 of 8 entries' \
-    || fail "patch summary"
+"$QZP" patch old.qzp new.qzp patch.qzp > /dev/null
 "$QZP" patch old new patch2.qzp > /dev/null
 cmp patch.qzp patch2.qzp || fail "patch differs between packages and trees"
 "$QZP" list patch.qzp | awk '{print $5}' > names.txt
 printf '%s\n' 'VORIZ\INDEX.INI' 'VORIZ\Lang\' 'VORIZ\Lang\de.txt' 'VORIZ\app.txt' | cmp - names.txt \
     || fail "patch entries: $(cat names.txt)"
-"$QZP" info patch.qzp | grep -qx 'kind:     patch for 1.0' || fail "patch kind"
-"$QZP" info patch.qzp | grep -qx 'version:  2.0' || fail "patch version"
 
 # A file that NEW lacks is named: a patch cannot delete it.
 mkdir -p shrunk && cp -r new/VORIZ shrunk/ && rm shrunk/VORIZ/same.txt
