@@ -113,7 +113,6 @@ rm -rf slip && mkdir -p slip/VORIZ && printf 'data' > slip/VORIZ/app.bin
 
 # OUT is checked before anything is compressed: not inside SRC_DIR (by identity, through a
 # link too), not an input file, writable (qzp_reasons.sh's rows).
-"$QZP" manifest src --version 1.0 > /dev/null
 cp src/VORIZ/INDEX.INI index.before
 fails 1 "^qzp: src/VORIZ/INDEX.INI: lies inside src, one of the inputs" "$QZP" pack src src/VORIZ/INDEX.INI
 fails 1 "lies inside src" "$QZP" pack src src/inside.qzp

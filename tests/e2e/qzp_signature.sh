@@ -28,11 +28,9 @@ minisign -S -s release.sec -m e.qzp -t $'evil\e[2J\xc2\x85\a' > /dev/null
     || fail "info: $("$QZP" info e.qzp)"
 
 # qzp keygen: an encrypted and an unencrypted pair; the secret key is its owner's alone and never
-# replaced without --force.
+# replaced without --force. What keygen and sign print is held by the walk-throughs.
 export QZP_PW='pass phrase'
-"$QZP" keygen --pubkey q.pub --key q.key --password-env QZP_PW > out.txt
-qid=$(sed -n 's/^q.pub: public key, key id //p' out.txt)
-grep -qx "q.key: secret key, key id $qid" out.txt || fail "keygen: $(cat out.txt)"
+"$QZP" keygen --pubkey q.pub --key q.key --password-env QZP_PW > /dev/null
 [ "$(stat -c %a q.key)" = 600 ] || fail "q.key has mode $(stat -c %a q.key)"
 "$QZP" keygen --pubkey n.pub --key n.key --no-password > /dev/null
 cp n.key n.before
@@ -50,10 +48,7 @@ printf 'pass phrase\npass phrase\n' | minisign -G -p m.pub -s m.key > /dev/null
 echo 'pass phrase' | minisign -S -s q.key -m p.qzp -x q.minisig > /dev/null
 minisign -S -s n.key -m p.qzp -x n.minisig > /dev/null
 cp p.qzp m.qzp; "$QZP" sign m.qzp --key m.key --password-fd 3 3< <(echo 'pass phrase') > /dev/null
-cp p.qzp r.qzp; SOURCE_DATE_EPOCH=0 "$QZP" sign r.qzp --key release.sec > out.txt
-comment='r.qzp, version 2.0, full update, signed 1970-01-01 00:00:00 UTC'
-grep -qxF "r.qzp.minisig: signed with key $id, trusted comment: $comment" out.txt ||
-    fail "default trusted comment: $(cat out.txt)"
+cp p.qzp r.qzp; "$QZP" sign r.qzp --key release.sec > /dev/null
 "$QZP" pack --sign n.key "$SRC" s.qzp > /dev/null
 # Every signature holds for qzp verify, which shows the trusted comment where given, and for
 # minisign -V: PUBKEY SIGNATURE FILE [COMMENT].
@@ -69,6 +64,7 @@ release.pub e.qzp.minisig e.qzp evil\x1b[2J\xc2\x85\x07
 q.pub q.minisig p.qzp
 n.pub n.minisig p.qzp
 m.pub m.qzp.minisig m.qzp
+release.pub r.qzp.minisig r.qzp
 n.pub s.qzp.minisig s.qzp
 TABLE
 
