@@ -85,6 +85,9 @@ TABLE
         same_failure "cannot write here: $WORK/closed: Permission denied" <<'TABLE'
 closed/o.qzp|pack src closed/o.qzp
 TABLE
+        cp -r src locked && chmod 000 locked/VORIZ/INDEX.INI
+        fails 1 '^qzp: locked/VORIZ/INDEX\.INI: the manifest cannot be read: cannot open: Permission denied; ' \
+            "${AS[@]}" "$QZP" pack locked locked.qzp
     else
         echo "qzp_reasons: access refusal skipped: $QZP cannot run as another user"
     fi
