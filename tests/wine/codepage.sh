@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Names in the device's code page, held against both builds: a tree packed by qzp and by qzp.exe
-# (under Wine with the locale whose ANSI code page it is) gives the same package, and a name the
-# code page cannot hold is refused by both; qzpupdate on a host image stating the code page and
-# qzpupdate.exe under that ANSI code page install the same names; qzp.exe takes non-ASCII
-# arguments (ini set, extract NAME, a package path outside the ANSI code page); qzp.exe check
-# --device answers as qzp check on the same image; on a console, qzp.exe's text arrives whole and
-# a typed password over the limit is refused.
+# (under Wine with the locale whose ANSI code page it is) gives the same package; qzpupdate on a
+# host image stating the code page and qzpupdate.exe under that ANSI code page install the same
+# names; qzp.exe takes non-ASCII arguments (ini set, extract NAME, a package path outside the ANSI
+# code page); qzp.exe check --device answers as qzp check on the same image; on a console,
+# qzp.exe's text arrives whole; a temporary folder outside the code page holds a patch's scratch.
+# The converters' refusals are rows of the platform contract tests, which also run under Wine.
 #
 # Usage: codepage.sh HOST_BIN WIN_BIN WINEPREFIX   (under an X server; the prefix made by
 # wine_prefix_fresh, as scripts/wine_test.sh leaves it)
@@ -31,16 +31,13 @@ winq() { (cd "$DRIVE_C" && LC_ALL=$locale.UTF-8 wine 'C:\qzp.exe' "$@" < /dev/nu
 stage=$DRIVE_C/cp
 wine_server_stop
 
-# CODE-PAGE LOCALE NAME-IT-HOLDS NAME-IT-CANNOT-HOLD
-while read -r cp locale held refused; do
+# CODE-PAGE LOCALE NAME-IT-HOLDS
+while read -r cp locale held; do
     echo "== code page $cp ($locale)"
     rm -rf "$stage" && mkdir -p "$stage/src/VORIZ" "$stage/img/SDMMC" "$stage/img/ResidentFlash2" \
         "$stage/img/.named"
     "$HOST/qzp" ini set "$stage/src/VORIZ/INDEX.INI" Config SoftwareVersion 2.0 > /dev/null
-    echo "$cp" > "$stage/src/VORIZ/$held" && echo "$cp" > "$stage/src/VORIZ/$refused"
-    out=$(winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' 2>&1) && fail "qzp.exe packed $refused"
-    grep -qF "$refused: code page $cp cannot hold the character" <<<"$out" || fail "qzp.exe refusal: $out"
-    rm "$stage/src/VORIZ/$refused"
+    echo "$cp" > "$stage/src/VORIZ/$held"
     "$HOST/qzp" pack --codepage "$cp" "$stage/src" "$stage/host.qzp" > /dev/null
     winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' > /dev/null || fail "qzp.exe pack"
     cmp -s "$stage/host.qzp" "$stage/win.qzp" || fail "the packages of the two builds differ"
@@ -54,8 +51,7 @@ while read -r cp locale held refused; do
     "$HOST/qzpupdate" --device "$stage/img" --ui headless --time-scale 0 > /dev/null
     device_clear
     cp "$stage/win.qzp" "$DRIVE_C/SDMMC/VORIZ.QZP"
-    (cd "$DRIVE_C" && LC_ALL=$locale.UTF-8 exec wine 'C:\qzpupdate.exe' < /dev/null > /dev/null 2>&1) &
-    APP_PID=$!
+    LC_ALL=$locale.UTF-8 app_start
     drv wait 'Setup Completely' 30000 > /dev/null 2>&1 && drv click 'Setup Completely' 1 > /dev/null
     app_wait 20 || fail "qzpupdate.exe did not end"
     [ "$(ls "$stage/img/ResidentFlash2/VORIZ")" = "$(ls "$DRIVE_C/ResidentFlash2/VORIZ")" ] &&
@@ -71,10 +67,9 @@ while read -r cp locale held refused; do
     winq list --codepage "$cp" 'C:\cp\Ωmega ก\VORIZ.QZP' | tr -d '\r' | grep -q "VORIZ\\\\$held\$" ||
         fail "qzp.exe list of a path outside code page $cp"
 done <<'TABLE'
-1252 en_US Canción.txt 中文.txt
-936 zh_CN 中文.txt ก.txt
+1252 en_US Canción.txt
+936 zh_CN 中文.txt
 TABLE
-
 # On a console (a pseudo-terminal gives Wine a real one), every line arrives, the last included,
 # as Unicode text: names outside the console's code page survive, where UTF-8 bytes would be
 # read in the console's code page. A warning and the line printed after it keep their order.
