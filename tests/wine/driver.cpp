@@ -6,7 +6,7 @@
 //   driver style WINDOW           prints the style and the extended style in hexadecimal
 //   driver pos WINDOW             prints the position of the window's progress bar (control 1006)
 //   driver click WINDOW ID        presses button ID (BM_CLICK)
-//   driver key WINDOW enter|escape  presses the key in the window's focused control
+//   driver key WINDOW VK          presses virtual key VK (decimal) in the focused control
 //   driver close WINDOW           the close box (WM_SYSCOMMAND SC_CLOSE)
 //   driver rect WINDOW            prints "x y width height" of the window on the screen
 //   driver move WINDOW X Y        moves the window's top left corner to (X, Y)
@@ -111,10 +111,8 @@ bool PressKey(HWND window, UINT key) {
 }
 
 int Usage() {
-    std::fputs(
-        "usage: driver wait|gone|controls|style|pos|click|key|close|rect|move WINDOW ...\n"
-        "       driver list\n",
-        stderr);
+    std::fputs("usage: driver list | driver COMMAND WINDOW [ARGUMENT...] (see driver.cpp)\n",
+               stderr);
     return 2;
 }
 
@@ -154,25 +152,21 @@ int wmain(int argc, wchar_t** argv) {
                     static_cast<unsigned long>(::GetWindowLongW(window, GWL_EXSTYLE)));
         return 0;
     }
-    if (command == L"pos") {
+    if (command == L"pos") {  // a window without the bar reads "0 of 0..0"
         HWND bar = ::GetDlgItem(window, kProgressControl);
-        const auto ask = [&](UINT message, WPARAM w) {
+        const auto ask = [bar](UINT message, WPARAM w) {
             return static_cast<long>(::SendMessageW(bar, message, w, 0));
         };
-        if (bar != nullptr) {
-            std::printf("%ld of %ld..%ld\n", ask(PBM_GETPOS, 0), ask(PBM_GETRANGE, TRUE),
-                        ask(PBM_GETRANGE, FALSE));
-        }
-        return bar == nullptr;
+        std::printf("%ld of %ld..%ld\n", ask(PBM_GETPOS, 0), ask(PBM_GETRANGE, TRUE),
+                    ask(PBM_GETRANGE, FALSE));
+        return 0;
     }
     if (command == L"click" && argc > 3) {
         HWND button = ::GetDlgItem(window, static_cast<int>(number(3)));
         return button != nullptr && ::PostMessageW(button, BM_CLICK, 0, 0) ? 0 : 1;
     }
     if (command == L"key" && argc > 3) {
-        const std::wstring key = argv[3];
-        const UINT vk = key == L"enter" ? VK_RETURN : key == L"escape" ? VK_ESCAPE : 0;
-        return vk != 0 && PressKey(window, vk) ? 0 : Usage();
+        return PressKey(window, static_cast<UINT>(number(3))) ? 0 : 1;
     }
     if (command == L"close") {
         return ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0) ? 0 : 1;

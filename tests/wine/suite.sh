@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
-# What only real windows show: the installer's Windows build under Wine, driven like a user at the
-# device. Each case lays a device image on drive C: (card \SDMMC, flash volume \ResidentFlash2),
-# starts C:\qzpupdate.exe (which finds the vendor library C:\windows\velmorin.dll and its mutexes
-# through the real Win32 calls), finds, reads and answers its windows through driver.exe and checks
-# what ends up on drive C:. Update decisions, the purge and the logo are tested on the host
-# (tests/app), the Win32 file and shell calls by the platform contract tests, which also run under
-# Wine.
-#
-# Usage: suite.sh BIN WINEPREFIX [CASE...]   (every case_CASE below by default; run under an X
-# server, e.g. by scripts/wine_test.sh)
+# What only real windows show: each case lays a device on drive C: (card \SDMMC, flash volume
+# \ResidentFlash2), starts C:\qzpupdate.exe (which loads C:\windows\velmorin.dll), answers its
+# windows through driver.exe like a user at the device and checks what ends up on drive C:. The
+# update's rules (decision, purge, logo) are tested on the host (tests/app), the Win32 file and
+# shell calls by the platform contract tests, which also run under Wine.
+# Usage: suite.sh BIN WINEPREFIX [CASE...]   (every case_CASE by default; under an X server)
 set -uo pipefail
 BIN=$(cd "$1" && pwd)
 export WINEPREFIX=$2
@@ -89,7 +85,6 @@ device_installed() {
 # The completion box answered: the restart is requested through the vendor library, and the flash
 # volume holds exactly the package's tree.
 finish_full_install() {
-    expect_no_restart
     drv click 'Setup Completely' 1
     expect_ends
     [ "$(cat "$DRIVE_C/restart.txt" 2>/dev/null)" = 1 ] || fail "no restart with argument 1 (C:\\restart.txt)"
@@ -141,7 +136,7 @@ case_full_update_timeout() {
 }
 
 case_declined_cancel() { refused full 'Update Package' click 1010; }
-case_declined_escape() { refused full 'Update Package' key escape; }
+case_declined_escape() { refused full 'Update Package' key 27; }  # VK_ESCAPE
 case_declined_close_box() { refused full 'Update Package' close; }
 case_invalid_package() { refused invalid Error click 1; }
 
@@ -154,7 +149,7 @@ for name in "$@"; do
     echo "== $name"
     case_ok=1
     "case_$name"
-    app_stop  # whatever a failed case left running must not disturb the next one
+    app_wait  # whatever a failed case left running must not disturb the next one
     if [ "$case_ok" = 1 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "  ($name failed)"; fi
 done
 echo "wine: $passed passed, $failed failed"
