@@ -10,10 +10,10 @@
 //   driver close WINDOW           the close box (WM_SYSCOMMAND SC_CLOSE)
 //   driver rect WINDOW            prints "x y width height" of the window on the screen
 //   driver move WINDOW X Y        moves the window's top left corner to (X, Y)
-//   driver list                   prints the title and class of every visible window
 //
 // WINDOW is a window title, or @progress for the progress dialog (no title: the dialog window
-// that holds a progress bar as control 1006). Text is printed as UTF-8 with "\n" line ends.
+// that holds a progress bar as control 1006). Text is printed as UTF-8 with "\n" line ends. A
+// command whose window does not come names the visible windows on stderr.
 #include <windows.h>
 // windows.h first: commctrl.h needs its types.
 #include <commctrl.h>
@@ -73,14 +73,14 @@ HWND Await(const wchar_t* title, bool present, DWORD ms) {
     }
 }
 
-void PrintUtf8(std::wstring text) {
+void PrintUtf8(std::wstring text, std::FILE* to = stdout) {
     std::erase(text, L'\r');
     const int size = static_cast<int>(text.size());
     const int n =
         ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
     std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
     ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), n, nullptr, nullptr);
-    std::puts(out.c_str());
+    std::fprintf(to, "%s\n", out.c_str());
 }
 
 BOOL CALLBACK PrintControl(HWND child, LPARAM) {
@@ -89,9 +89,9 @@ BOOL CALLBACK PrintControl(HWND child, LPARAM) {
     return TRUE;
 }
 
-BOOL CALLBACK PrintWindow(HWND window, LPARAM) {
+BOOL CALLBACK PrintVisibleWindow(HWND window, LPARAM) {
     if (::IsWindowVisible(window)) {
-        PrintUtf8(L"\"" + TextOf(window) + L"\" " + ClassOf(window));
+        PrintUtf8(L"\"" + TextOf(window) + L"\" " + ClassOf(window), stderr);
     }
     return TRUE;
 }
@@ -111,8 +111,7 @@ bool PressKey(HWND window, UINT key) {
 }
 
 int Usage() {
-    std::fputs("usage: driver list | driver COMMAND WINDOW [ARGUMENT...] (see driver.cpp)\n",
-               stderr);
+    std::fputs("usage: driver COMMAND WINDOW [ARGUMENT...] (see driver.cpp)\n", stderr);
     return 2;
 }
 
@@ -121,9 +120,6 @@ int Usage() {
 int wmain(int argc, wchar_t** argv) {
     ::_setmode(::_fileno(stdout), _O_BINARY);  // "\n" line ends, as the suite compares bytes
     const std::wstring command = argc > 1 ? argv[1] : L"";
-    if (command == L"list") {
-        return ::EnumWindows(&PrintWindow, 0) ? 0 : 1;
-    }
     if (argc < 3) {
         return Usage();
     }
@@ -136,11 +132,9 @@ int wmain(int argc, wchar_t** argv) {
         return window == nullptr ? 0 : 1;
     }
     if (window == nullptr) {
-        std::fprintf(stderr, "driver: no window \"%ls\"\n", title);
+        std::fprintf(stderr, "driver: no window \"%ls\"; the visible ones:\n", title);
+        ::EnumWindows(&PrintVisibleWindow, 0);
         return 1;
-    }
-    if (command == L"wait") {
-        return 0;
     }
     if (command == L"controls") {
         ::EnumChildWindows(window, &PrintControl, 0);
@@ -181,5 +175,5 @@ int wmain(int argc, wchar_t** argv) {
         const UINT flags = SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE;
         return ::SetWindowPos(window, nullptr, number(3), number(4), 0, 0, flags) ? 0 : 1;
     }
-    return Usage();
+    return command == L"wait" ? 0 : Usage();
 }
