@@ -64,8 +64,8 @@ make_packages() {
     yes 'not a package' | head -c 4096 >"$stage/invalid.qzp"
 }
 
-# The device with version 2.0 of the sample tree installed, a stray file on the flash volume, and
-# package $1 on the card; the installer started.
+# The device with version 2.0 of the sample tree installed (and a stray file in it, which the
+# purge must take), package $1 on the card; the installer started.
 device_installed() {
     device_clear
     cp -r "$repo/samples/VORIZ" "$DRIVE_C/ResidentFlash2/"
