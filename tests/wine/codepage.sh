@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Names in the device's code page, held against both builds: a tree packed by qzp and by qzp.exe
-# (under Wine with the locale whose ANSI code page it is) gives the same package, and a name the
-# code page cannot hold is refused by both; qzpupdate on a host image stating the code page and
-# qzpupdate.exe under that ANSI code page install the same names; qzp.exe takes non-ASCII
-# arguments (ini set, extract NAME, a package path outside the ANSI code page); qzp.exe check
-# --device answers as qzp check on the same image; on a console, qzp.exe's text arrives whole and
-# a typed password over the limit is refused.
-#
+# Names in the device's code page, held against both builds (qzp.exe under Wine with the locale
+# whose ANSI code page it is): the same package packed, the same check of an image, the same names
+# installed; qzp.exe's non-ASCII arguments, its text on a console, a temporary folder outside the
+# code page. The converters' refusals are rows of the platform contract tests (also under Wine).
 # Usage: codepage.sh HOST_BIN WIN_BIN WINEPREFIX   (under an X server; the prefix made by
 # wine_prefix_fresh, as scripts/wine_test.sh leaves it)
 set -uo pipefail
@@ -31,48 +27,38 @@ winq() { (cd "$DRIVE_C" && LC_ALL=$locale.UTF-8 wine 'C:\qzp.exe' "$@" < /dev/nu
 stage=$DRIVE_C/cp
 wine_server_stop
 
-# CODE-PAGE LOCALE NAME-IT-HOLDS NAME-IT-CANNOT-HOLD
-while read -r cp locale held refused; do
+# CODE-PAGE LOCALE NAME-IT-HOLDS
+while read -r cp locale held; do
     echo "== code page $cp ($locale)"
-    rm -rf "$stage" && mkdir -p "$stage/src/VORIZ" "$stage/img/SDMMC" "$stage/img/ResidentFlash2" \
-        "$stage/img/.named"
+    rm -rf "$stage" && mkdir -p "$stage"/{src/VORIZ,img/SDMMC,img/ResidentFlash2,img/.named}
     "$HOST/qzp" ini set "$stage/src/VORIZ/INDEX.INI" Config SoftwareVersion 2.0 > /dev/null
-    echo "$cp" > "$stage/src/VORIZ/$held" && echo "$cp" > "$stage/src/VORIZ/$refused"
-    out=$(winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' 2>&1) && fail "qzp.exe packed $refused"
-    grep -qF "$refused: code page $cp cannot hold the character" <<<"$out" || fail "qzp.exe refusal: $out"
-    rm "$stage/src/VORIZ/$refused"
+    echo "$cp" > "$stage/src/VORIZ/$held"
     "$HOST/qzp" pack --codepage "$cp" "$stage/src" "$stage/host.qzp" > /dev/null
     winq pack --codepage "$cp" 'C:\cp\src' 'C:\cp\win.qzp' > /dev/null || fail "qzp.exe pack"
     cmp -s "$stage/host.qzp" "$stage/win.qzp" || fail "the packages of the two builds differ"
     # The same image, asked by both builds before anything is installed.
     echo "$cp" > "$stage/img/.named/codepage"
     cp "$stage/host.qzp" "$stage/img/SDMMC/VORIZ.QZP"
-    want=$("$HOST/qzp" check "$stage/img/SDMMC/VORIZ.QZP" --device "$stage/img")
-    got=$(winq check 'C:\cp\img\SDMMC\VORIZ.QZP' --device 'C:\cp\img' | tr -d '\r')
-    [ "$got" = "$want" ] || fail "qzp.exe check --device: '$got', qzp check: '$want'"
+    diff <("$HOST/qzp" check "$stage/img/SDMMC/VORIZ.QZP" --device "$stage/img") \
+        <(winq check 'C:\cp\img\SDMMC\VORIZ.QZP' --device 'C:\cp\img' | tr -d '\r') || fail "qzp.exe check --device (>)"
     # Installed by the host build on the image, and by the Windows build on drive C:.
     "$HOST/qzpupdate" --device "$stage/img" --ui headless --time-scale 0 > /dev/null
     device_clear
     cp "$stage/win.qzp" "$DRIVE_C/SDMMC/VORIZ.QZP"
-    (cd "$DRIVE_C" && LC_ALL=$locale.UTF-8 exec wine 'C:\qzpupdate.exe' < /dev/null > /dev/null 2>&1) &
-    APP_PID=$!
+    LC_ALL=$locale.UTF-8 app_start
     drv wait 'Setup Completely' 30000 > /dev/null 2>&1 && drv click 'Setup Completely' 1 > /dev/null
     app_wait 20 || fail "qzpupdate.exe did not end"
-    [ "$(ls "$stage/img/ResidentFlash2/VORIZ")" = "$(ls "$DRIVE_C/ResidentFlash2/VORIZ")" ] &&
-        [ -f "$DRIVE_C/ResidentFlash2/VORIZ/$held" ] ||
-        fail "installed names: host $(ls "$stage/img/ResidentFlash2/VORIZ" | tr '\n' ' '), wine $(ls "$DRIVE_C/ResidentFlash2/VORIZ" | tr '\n' ' ')"
-    # Arguments outside ASCII: an entry's name, a setting's value.
+    diff <(ls "$stage/img/ResidentFlash2/VORIZ") <(ls "$DRIVE_C/ResidentFlash2/VORIZ") &&
+        [ -f "$DRIVE_C/ResidentFlash2/VORIZ/$held" ] || fail "names installed by qzpupdate.exe (>)"
+    # Arguments outside ASCII: an entry's name, and a package path outside the ANSI code page.
     winq extract --codepage "$cp" 'C:\cp\win.qzp' 'C:\cp\out' "VORIZ/$held" > /dev/null
     [ -f "$stage/out/VORIZ/$held" ] || fail "qzp.exe extract NAME wrote $(ls "$stage/out/VORIZ" 2> /dev/null)"
-    winq ini set 'C:\cp\k.ini' Config Title "Versión ñ $held" > /dev/null
-    [ "$("$HOST/qzp" ini get "$stage/k.ini" Config Title)" = "Versión ñ $held" ] || fail "qzp.exe ini set"
-    # A package path with characters outside the ANSI code page.
     mkdir -p "$stage/Ωmega ก" && cp "$stage/win.qzp" "$stage/Ωmega ก/VORIZ.QZP"
     winq list --codepage "$cp" 'C:\cp\Ωmega ก\VORIZ.QZP' | tr -d '\r' | grep -q "VORIZ\\\\$held\$" ||
         fail "qzp.exe list of a path outside code page $cp"
 done <<'TABLE'
-1252 en_US Canción.txt 中文.txt
-936 zh_CN 中文.txt ก.txt
+1252 en_US Canción.txt
+936 zh_CN 中文.txt
 TABLE
 
 # On a console (a pseudo-terminal gives Wine a real one), every line arrives, the last included,

@@ -42,23 +42,17 @@ app_start() {
     APP_PID=$!
 }
 
-# Ends the installer if it still runs.
-app_stop() {
-    [ -n "${APP_PID:-}" ] || return 0
-    kill "$APP_PID" 2>/dev/null || true
-    wait "$APP_PID" 2>/dev/null || true
-    APP_PID=""
-}
-
-# Waits up to $1 seconds for the installer to end. 1 if it is still running (then it is killed).
+# Waits up to $1 seconds (default: none) for the installer to end, else ends it and fails.
 app_wait() {
-    local i
-    for ((i = 0; i < $1 * 10; i++)); do
-        kill -0 "$APP_PID" 2>/dev/null || { wait "$APP_PID" 2>/dev/null; return 0; }
+    local i pid=${APP_PID:-}
+    for ((i = 0; i < ${1:-0} * 10; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
         sleep 0.1
     done
-    app_stop
-    return 1
+    kill "$pid" 2>/dev/null && i=-1  # still running
+    wait "$pid" 2>/dev/null
+    APP_PID=""
+    [ "$i" -ge 0 ]
 }
 
 # Removes the device's volumes from drive C: (the card, the flash volume, the manifest copy in

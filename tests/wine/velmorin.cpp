@@ -7,15 +7,9 @@
 #include <cstdio>
 
 extern "C" __declspec(dllexport) uint32_t KVRebootMachine(uint32_t mode) {
-    char text[16];
-    const int length = std::snprintf(text, sizeof text, "%lu", static_cast<unsigned long>(mode));
-    HANDLE file = ::CreateFileW(L"C:\\restart.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        ::WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr);
-        ::FlushFileBuffers(file);
-        ::CloseHandle(file);
+    if (std::FILE* marker = std::fopen("C:\\restart.txt", "w")) {
+        std::fprintf(marker, "%lu", static_cast<unsigned long>(mode));
+        std::fclose(marker);
     }
     ::TerminateProcess(::GetCurrentProcess(), 0);
     return 1;
