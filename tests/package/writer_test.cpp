@@ -1,7 +1,6 @@
 // PackageWriter and the tree walk: packages are compared byte for byte with the test builder's
 // independent layout, read back through the package library, and damaged on purpose.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 // These tests put the device root in a temporary directory and inject write faults, which only
 // the POSIX platform layer offers.
@@ -12,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -174,118 +174,106 @@ INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
                          ::testing::Values(RoundTripCase{6, 1}, RoundTripCase{0, 3},
                                            RoundTripCase{9, 3}));
 
+// Each row writes its items (then "r", `noise` incompressible bytes, and `directories` directory
+// entries) with its options over a previous output: written as the builder lays it out, or
+// refused with the message and item, the output left alone.
 struct Refusal {
     const char* label;
-    std::function<void(WriterTest&, std::vector<PackItem>&, PackOptions&)> setup;
-    const char* message;  // null: written
-    int64_t item;
+    std::vector<PackItem> items = {{"f", Device("f")}};
+    std::optional<std::size_t> noise = std::nullopt;
+    uint32_t directories = 0;
+    void (*options)(PackOptions&) = nullptr;
+    const char* message = nullptr;  // null: written
+    int64_t item = 0;
 };
 
+constexpr int64_t kNoItem = PackageWriter::kNoItem;
+
 const Refusal kRefusals[] = {
-    {"LongestNamesAndComment",
-     [](WriterTest&, auto& items, auto& options) {
-         options.comment = std::string(258, 'c') + "\\";
-         items.push_back({std::string(258, 'n') + "\\", {}});
-         items.push_back({std::string(259, 'f'), Device("f")});
-     },
-     nullptr, 0},
-    {"OneByteComment",
-     [](WriterTest&, auto& items, auto& options) {
-         options.comment = "\\";
-         items.clear();
-     },
-     nullptr, 0},
-    {"EmptyFile",
-     [](WriterTest& s, auto& items, auto&) {
-         s.Put("e", "");
-         items.push_back({"empty", Device("e")});
-     },
-     "empty file", 1},
-    {"MissingSource",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"gone", Device("nothing")});
-     },
-     "cannot open", 1},
+    {.label = "LongestNamesAndComment",
+     .items = {{std::string(258, 'n') + "\\", {}}, {std::string(259, 'f'), Device("f")}},
+     .options = [](PackOptions& o) { o.comment = std::string(258, 'c') + "\\"; }},
+    {.label = "OneByteComment", .items = {}, .options = [](PackOptions& o) { o.comment = "\\"; }},
+    {.label = "EmptyFile", .noise = 0, .message = "empty file", .item = 1},
+    {.label = "MissingSource",
+     .items = {{"f", Device("f")}, {"gone", Device("nothing")}},
+     .message = "cannot open",
+     .item = 1},
     // Stored names are refused by the name rule (name_rules_test); what only the plan knows:
-    {"ManifestAsDirectory",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"VORIZ\\INDEX.INI\\", u""});
-     },
-     "manifest is a directory", 1},
-    {"FileBelowAFile",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"f\\below", Device("f")});
-     },
-     "a file stands where a directory is needed", 1},
-    {"SameNameOtherCase",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"F", Device("f")});
-     },
-     "same name", 1},
-    {"EmptyComment", [](WriterTest&, auto&, auto& options) { options.comment.clear(); },
-     "comment is 0 bytes", PackageWriter::kNoItem},
-    {"CommentOver259Bytes",
-     [](WriterTest&, auto&, auto& options) { options.comment = std::string(260, 'c'); },
-     "comment is 260 bytes", PackageWriter::kNoItem},
-    {"Exactly65535Entries",
-     [](WriterTest&, auto& items, auto&) {
-         for (uint32_t i = 1; i < 65535; ++i) {
-             items.push_back({std::to_string(i) + "\\", {}});
-         }
-     },
-     nullptr, 0},
-    {"TooManyEntries",
-     [](WriterTest&, auto& items, auto&) {
-         for (uint32_t i = 0; i < 65535; ++i) {
-             items.push_back({std::to_string(i) + "\\", {}});
-         }
-     },
-     "too many entries: 65,536", PackageWriter::kNoItem},
-    {"PackageReachesItsLimit",
-     [](WriterTest& s, auto& items, auto& options) {
-         s.Put("r", Noise(3000));
-         items.push_back({"r", Device("r")});
-         options.maxPackageBytes = 2000;
-     },
-     "must stay below", 1},
-    {"FileReachesItsLimit",
-     [](WriterTest& s, auto& items, auto& options) {
-         s.Put("r", std::string(16385, 'r'));
-         items.push_back({"r", Device("r")});
-         options.maxFileBytes = 16384;
-     },
-     "16,385 bytes or more", 1},
-    {"FileAtItsLimit",
-     [](WriterTest& s, auto& items, auto& options) {
-         s.Put("r", std::string(16384, 'r'));
-         items.push_back({"r", Device("r")});
-         options.maxFileBytes = 16384;
-     },
-     nullptr, 0},
-    {"LevelOutOfRange", [](WriterTest&, auto&, auto& options) { options.level = 10; },
-     "outside 0-9", PackageWriter::kNoItem},
+    {.label = "ManifestAsDirectory",
+     .items = {{"f", Device("f")}, {"VORIZ\\INDEX.INI\\", u""}},
+     .message = "manifest is a directory",
+     .item = 1},
+    {.label = "FileBelowAFile",
+     .items = {{"f", Device("f")}, {"f\\below", Device("f")}},
+     .message = "a file stands where a directory is needed",
+     .item = 1},
+    {.label = "SameNameOtherCase",
+     .items = {{"f", Device("f")}, {"F", Device("f")}},
+     .message = "same name",
+     .item = 1},
+    {.label = "EmptyComment",
+     .options = [](PackOptions& o) { o.comment = ""; },
+     .message = "comment is 0 bytes",
+     .item = kNoItem},
+    {.label = "CommentOver259Bytes",
+     .options = [](PackOptions& o) { o.comment = std::string(260, 'c'); },
+     .message = "comment is 260 bytes",
+     .item = kNoItem},
+    {.label = "Exactly65535Entries", .directories = 65534},
+    {.label = "TooManyEntries",
+     .directories = 65535,
+     .message = "too many entries: 65,536",
+     .item = kNoItem},
+    {.label = "PackageReachesItsLimit",
+     .noise = 3000,
+     .options = [](PackOptions& o) { o.maxPackageBytes = 2000; },
+     .message = "must stay below",
+     .item = 1},
+    {.label = "FileReachesItsLimit",
+     .noise = 16385,
+     .options = [](PackOptions& o) { o.maxFileBytes = 16384; },
+     .message = "16,385 bytes or more",
+     .item = 1},
+    {.label = "FileAtItsLimit",
+     .noise = 16384,
+     .options = [](PackOptions& o) { o.maxFileBytes = 16384; }},
+    {.label = "LevelOutOfRange",
+     .options = [](PackOptions& o) { o.level = 10; },
+     .message = "outside 0-9",
+     .item = kNoItem},
 };
 
 class WriterRefusal : public WriterTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(WriterRefusal, WritesTheLimitAndLeavesTheOutputAloneBeyondIt) {
+    const Refusal& c = GetParam();
     Put("f", "contents of f");
     Put("out.qzp", "previous package");
-    std::vector<PackItem> items = {{"f", Device("f")}};
+    std::vector<PackItem> items = c.items;
+    if (c.noise) {
+        Put("r", Noise(*c.noise));
+        items.push_back({"r", Device("r")});
+    }
+    for (uint32_t i = 1; i <= c.directories; ++i) {
+        items.push_back({std::to_string(i) + "\\", {}});
+    }
     PackOptions options;
     options.jobs = 2;
-    GetParam().setup(*this, items, options);
+    if (c.options != nullptr) {
+        c.options(options);
+    }
     const std::vector<std::string> before = Tree();
 
     PackageWriter writer(options);
-    if (GetParam().message == nullptr) {
+    if (c.message == nullptr) {
         ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
         EXPECT_TRUE(Get("out.qzp") == Expected(items, -1, options.comment));
         return;
     }
     EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1);
-    EXPECT_NE(writer.Error().find(GetParam().message), std::string::npos) << writer.Error();
-    EXPECT_EQ(writer.ErrorItem(), GetParam().item);
+    EXPECT_NE(writer.Error().find(c.message), std::string::npos) << writer.Error();
+    EXPECT_EQ(writer.ErrorItem(), c.item);
     EXPECT_EQ(Get("out.qzp"), "previous package");
     EXPECT_EQ(Tree(), before);
 }
