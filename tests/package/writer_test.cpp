@@ -2,9 +2,6 @@
 // independent layout, read back through the package library, and damaged on purpose.
 #include <gtest/gtest.h>
 
-// These tests put the device root in a temporary directory and inject write faults, which only
-// the POSIX platform layer offers.
-#ifndef _WIN32
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -41,7 +38,6 @@ class WriterTest : public pkgtest::DeviceTest {
         const pkgtest::Bytes bytes = ReadHost(relative);
         return {bytes.begin(), bytes.end()};
     }
-    using DeviceTest::Tree;  // every path, to catch left-over temporary files
 
     // The package the test builder lays out, record by record and independently of the writer,
     // for `items` with the contents of their sources.
@@ -78,8 +74,8 @@ std::string Noise(std::size_t size) {
 }
 
 // A tree under "src": sizes around the block boundaries, nested and non-ASCII names, an empty
-// directory, incompressible entries (one streamed). Returns the stored name -> contents of every
-// file.
+// directory, incompressible entries (one streamed). Returns the path below "src" -> contents of
+// every file.
 std::vector<std::pair<std::string, std::string>> MakeTree(const WriterTest& scratch) {
     static const struct {
         const char* name;
@@ -102,9 +98,7 @@ std::vector<std::pair<std::string, std::string>> MakeTree(const WriterTest& scra
         const std::string bytes =
             f.noise ? Noise(f.size) : std::string(pattern.begin(), pattern.end());
         scratch.Put(std::string("src/") + f.name, bytes);
-        std::string stored = f.name;
-        std::replace(stored.begin(), stored.end(), '/', '\\');
-        files.emplace_back(stored, bytes);
+        files.emplace_back(f.name, bytes);
     }
     fs::create_directories(scratch.Host("src/empty dir/inner"));
     return files;
@@ -140,33 +134,24 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
     const std::string bytes = Get("out.qzp");
     EXPECT_EQ(writer.PackageBytes(), bytes.size());
     ASSERT_TRUE(bytes == Expected(items, GetParam().level)) << "not the expected layout";
-    uint64_t total = 0;
-    for (const auto& file : files) {
-        total += file.second.size();
-    }
     ASSERT_FALSE(progress.empty());
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-    EXPECT_EQ(progress.back(), total);
 
     // The library's own reader and extraction.
-    PackageArchive* archive = nullptr;
-    PackageEntry** entries = nullptr;
-    uint32_t count = 0;
-    ASSERT_EQ(PackageOpen(Device("out.qzp").c_str(), &archive, &entries, &count, 0), 1);
-    ASSERT_EQ(count, items.size());
-    for (uint32_t k = 0; k < count; ++k) {
+    ASSERT_TRUE(Open(pkgtest::Bytes(bytes.begin(), bytes.end())));
+    ASSERT_EQ(count_, items.size());
+    for (uint32_t k = 0; k < count_; ++k) {
         PackageEntryInfo info;
-        ASSERT_EQ(PackageGetEntryInfo(archive, entries[k], &info), 1);
+        ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
         EXPECT_EQ(platform::Utf16ToUtf8(info.name), items[k].name);
     }
-    auto ignore = [](uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
-                     uint32_t, uint32_t, uint32_t) {};
-    ASSERT_EQ(PackageExtract(archive, entries, count, Device("out\\").c_str(), ignore, 1), 1);
-    for (const auto& [name, contents] : files) {
-        std::string path = name;
-        std::replace(path.begin(), path.end(), '\\', '/');
-        EXPECT_TRUE(Get("out/" + path) == contents) << name;
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
+    uint64_t total = 0;
+    for (const auto& [path, contents] : files) {
+        EXPECT_TRUE(Get("out/" + path) == contents) << path;
+        total += contents.size();
     }
+    EXPECT_EQ(progress.back(), total);
     EXPECT_TRUE(fs::is_directory(Host("out/empty dir/inner")));
 }
 
@@ -353,5 +338,3 @@ INSTANTIATE_TEST_SUITE_P(Trees, PackTreeRefusal, ::testing::ValuesIn(kTreeRefusa
                          [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
-
-#endif  // _WIN32
