@@ -161,72 +161,57 @@ INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
 
 // Each row writes its items (then "r", `noise` incompressible bytes, and `directories` directory
 // entries) with its options over a previous output: written as the builder lays it out, or
-// refused with the message and item, the output left alone.
+// refused with the item and message, the output left alone.
 struct Refusal {
     const char* label;
     std::vector<PackItem> items = {{"f", Device("f")}};
     std::optional<std::size_t> noise = std::nullopt;
     uint32_t directories = 0;
     void (*options)(PackOptions&) = nullptr;
-    const char* message = nullptr;  // null: written
-    int64_t item = 0;
+    const char* refusal = nullptr;  // the item (-1: none) and part of the message; null: written
 };
-
-constexpr int64_t kNoItem = PackageWriter::kNoItem;
 
 const Refusal kRefusals[] = {
     {.label = "LongestNamesAndComment",
      .items = {{std::string(258, 'n') + "\\", {}}, {std::string(259, 'f'), Device("f")}},
      .options = [](PackOptions& o) { o.comment = std::string(258, 'c') + "\\"; }},
     {.label = "OneByteComment", .items = {}, .options = [](PackOptions& o) { o.comment = "\\"; }},
-    {.label = "EmptyFile", .noise = 0, .message = "empty file", .item = 1},
+    {.label = "EmptyFile", .noise = 0, .refusal = "1 empty file"},
     {.label = "MissingSource",
      .items = {{"f", Device("f")}, {"gone", Device("nothing")}},
-     .message = "cannot open",
-     .item = 1},
+     .refusal = "1 cannot open"},
     // Stored names are refused by the name rule (name_rules_test); what only the plan knows:
     {.label = "ManifestAsDirectory",
      .items = {{"f", Device("f")}, {"VORIZ\\INDEX.INI\\", u""}},
-     .message = "manifest is a directory",
-     .item = 1},
+     .refusal = "1 manifest is a directory"},
     {.label = "FileBelowAFile",
      .items = {{"f", Device("f")}, {"f\\below", Device("f")}},
-     .message = "a file stands where a directory is needed",
-     .item = 1},
+     .refusal = "1 a file stands where a directory is needed"},
     {.label = "SameNameOtherCase",
      .items = {{"f", Device("f")}, {"F", Device("f")}},
-     .message = "same name",
-     .item = 1},
+     .refusal = "1 same name"},
     {.label = "EmptyComment",
      .options = [](PackOptions& o) { o.comment = ""; },
-     .message = "comment is 0 bytes",
-     .item = kNoItem},
+     .refusal = "-1 comment is 0 bytes"},
     {.label = "CommentOver259Bytes",
      .options = [](PackOptions& o) { o.comment = std::string(260, 'c'); },
-     .message = "comment is 260 bytes",
-     .item = kNoItem},
+     .refusal = "-1 comment is 260 bytes"},
     {.label = "Exactly65535Entries", .directories = 65534},
-    {.label = "TooManyEntries",
-     .directories = 65535,
-     .message = "too many entries: 65,536",
-     .item = kNoItem},
+    {.label = "TooManyEntries", .directories = 65535, .refusal = "-1 too many entries: 65,536"},
     {.label = "PackageReachesItsLimit",
      .noise = 3000,
      .options = [](PackOptions& o) { o.maxPackageBytes = 2000; },
-     .message = "must stay below",
-     .item = 1},
+     .refusal = "1 must stay below"},
     {.label = "FileReachesItsLimit",
      .noise = 16385,
      .options = [](PackOptions& o) { o.maxFileBytes = 16384; },
-     .message = "16,385 bytes or more",
-     .item = 1},
+     .refusal = "1 16,385 bytes or more"},
     {.label = "FileAtItsLimit",
      .noise = 16384,
      .options = [](PackOptions& o) { o.maxFileBytes = 16384; }},
     {.label = "LevelOutOfRange",
      .options = [](PackOptions& o) { o.level = 10; },
-     .message = "outside 0-9",
-     .item = kNoItem},
+     .refusal = "-1 outside 0-9"},
 };
 
 class WriterRefusal : public WriterTest, public ::testing::WithParamInterface<Refusal> {};
@@ -251,14 +236,16 @@ TEST_P(WriterRefusal, WritesTheLimitAndLeavesTheOutputAloneBeyondIt) {
     const std::vector<std::string> before = Tree();
 
     PackageWriter writer(options);
-    if (c.message == nullptr) {
+    if (c.refusal == nullptr) {
         ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
         EXPECT_TRUE(Get("out.qzp") == Expected(items, -1, options.comment));
         return;
     }
     EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1);
-    EXPECT_NE(writer.Error().find(c.message), std::string::npos) << writer.Error();
-    EXPECT_EQ(writer.ErrorItem(), c.item);
+    const std::string refusal = c.refusal;
+    const std::size_t space = refusal.find(' ');
+    EXPECT_EQ(std::to_string(writer.ErrorItem()), refusal.substr(0, space));
+    EXPECT_NE(writer.Error().find(refusal.substr(space + 1)), std::string::npos) << writer.Error();
     EXPECT_EQ(Get("out.qzp"), "previous package");
     EXPECT_EQ(Tree(), before);
 }
