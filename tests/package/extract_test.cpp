@@ -340,11 +340,7 @@ const JobsCase kJobsCases[] = {
     {"InflateError", [](Builder& b) { b.entries[1].blocks[0].data[5] ^= 0xFF; }, F::kInflate, 1},
     {"InflateErrorPrefixed", [](Builder& b) { b.entries[3].blocks[0].data[2] ^= 0xFF; },
      F::kInflate, 3, true},
-    {"EmptyBlock",
-     [](Builder& b) {
-         b.entries[1].blocks.push_back({0, 0, {}});
-     },
-     F::kInflate, 1},
+    {"EmptyBlock", [](Builder& b) { b.entries[1].blocks.emplace_back(); }, F::kInflate, 1},
     {"InflatesPastWorkBuffer",
      [](Builder& b) {
          const Bytes big(70000, 'z');
