@@ -50,8 +50,6 @@ std::vector<PlanEntry> Entries(const std::vector<std::u16string>& names) {
     return entries;
 }
 
-constexpr char16_t kTarget[] = u"\\F\\";
-
 struct PlanCase {
     const char* label;
     std::vector<std::u16string> names;
@@ -66,7 +64,7 @@ struct PlanCase {
 PlanOptions Options(PlanTree tree) {
     g_tree = {{u"\\f", 'd'}, {u"\\f\\d", 'd'}, {u"\\f\\t", 'f'}, {u"\\f\\d\\old.txt", 'f'}};
     PlanOptions options;
-    options.target = kTarget;
+    options.target = u"\\F\\";
     options.tree = tree;
     options.manifestRules = true;
     options.attributes = &FakeAttributes;
