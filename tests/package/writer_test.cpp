@@ -110,22 +110,18 @@ std::vector<PackItem> Collect(const std::string& relative) {
     return tree.items;
 }
 
-// ---- Round trips: every job count gives the independent layout's bytes. ----
-
-struct RoundTripCase {
-    int level;
-    unsigned jobs;
-};
-
-class WriterRoundTrip : public WriterTest, public ::testing::WithParamInterface<RoundTripCase> {};
+// Every level and job count gives the independent layout's bytes.
+class WriterRoundTrip : public WriterTest,
+                        public ::testing::WithParamInterface<std::pair<int, unsigned>> {};
 
 TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
+    const auto [level, jobs] = GetParam();
     const auto files = MakeTree(*this);
     const std::vector<PackItem> items = Collect("src");
 
     PackOptions options;
-    options.level = GetParam().level;
-    options.jobs = GetParam().jobs;
+    options.level = level;
+    options.jobs = jobs;
     std::vector<uint64_t> progress;
     options.progress = [&progress](uint64_t done) { progress.push_back(done); };
     PackageWriter writer(options);
@@ -133,11 +129,10 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
 
     const std::string bytes = Get("out.qzp");
     EXPECT_EQ(writer.PackageBytes(), bytes.size());
-    ASSERT_TRUE(bytes == Expected(items, GetParam().level)) << "not the expected layout";
+    ASSERT_TRUE(bytes == Expected(items, level)) << "not the expected layout";
     ASSERT_FALSE(progress.empty());
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
 
-    // The library's own reader and extraction.
     ASSERT_TRUE(Open(pkgtest::Bytes(bytes.begin(), bytes.end())));
     ASSERT_EQ(count_, items.size());
     for (uint32_t k = 0; k < count_; ++k) {
@@ -156,8 +151,7 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
-                         ::testing::Values(RoundTripCase{6, 1}, RoundTripCase{0, 3},
-                                           RoundTripCase{9, 3}));
+                         ::testing::Values(std::pair{6, 1u}, std::pair{0, 3u}, std::pair{9, 3u}));
 
 // Each row writes its items (then "r", `noise` incompressible bytes, and `directories` directory
 // entries) with its options over a previous output: written as the builder lays it out, or
@@ -276,8 +270,6 @@ TEST_F(WriterTest, FailedWriteAtEveryPointKeepsThePreviousOutput) {
     }
     platform::fault::Arm(0, 0);
 }
-
-// ---- The tree walk ----
 
 TEST_F(WriterTest, ListsDirectoriesBeforeTheirContentsAndSiblingsByBytes) {
     for (const char* name :
