@@ -266,10 +266,10 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
 
     // Unpacked for the flash volume's folder into a host folder longer than the device allows:
     // that folder counts toward the limit, not the host's path, for new and replaced files alike.
-    const std::string host = "out/" + std::string(150, 'h') + "/" + std::string(150, 'h');
+    const std::string level(150, 'h'), host = "out/" + level + "/" + level;
     std::filesystem::create_directories(root_ / host);
-    std::u16string hostTarget = platform::Utf8ToUtf16("/" + host + "/");
-    std::replace(hostTarget.begin(), hostTarget.end(), u'/', u'\\');
+    const std::u16string hostTarget =
+        platform::Utf8ToUtf16("\\out\\" + level + "\\" + level + "\\");
     ASSERT_EQ(PackageSetLimitFolder(archive_, u"\\ResidentFlash2\\"), 1);
     for (int pass = 0; pass < 2; ++pass) {
         EXPECT_EQ(Extract({entries_[4]}, hostTarget.c_str()), 0);
