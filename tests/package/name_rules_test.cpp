@@ -76,14 +76,17 @@ const NameCase kNames[] = {
     {std::string(260, 'n'), false, NameFault::kNotText},
 };
 
-class NameRule : public pkgtest::DeviceTest, public ::testing::WithParamInterface<NameCase> {
-  protected:
-    static NameFault WriterFault(const NameCase& c) {
-        return c.writerRefuses ? NameFault::kEmptyLevel : c.fault;
-    }
-};
+NameFault WriterFault(const NameCase& c) {
+    return c.writerRefuses ? NameFault::kEmptyLevel : c.fault;
+}
 
-TEST_P(NameRule, GivesTheReason) {
+class NameRule : public pkgtest::DeviceTest, public ::testing::WithParamInterface<NameCase> {};
+
+// The rule gives the reason. Verification, the plan and extraction take exactly the names it
+// accepts, and extraction puts them where the plan resolves them (leading and doubled `\`s
+// skipped); the writer stores those names but a doubled `\`. A package holding a refused name
+// still opens (so it can be listed).
+TEST_P(NameRule, WriterVerifierPlanAndExtractionAgree) {
     const NameCase& c = GetParam();
     EXPECT_EQ(CheckStoredName(c.name, c.directory, nullptr, NameUse::kRead), c.fault)
         << NameFaultText(c.fault);
@@ -93,14 +96,6 @@ TEST_P(NameRule, GivesTheReason) {
         EXPECT_EQ(CheckEntryName(wide, c.directory), c.fault);
         EXPECT_EQ(CheckEntryName(wide, c.directory, NameUse::kStore), WriterFault(c));
     }
-}
-
-// Verification, the plan and extraction take exactly the names the rule accepts, and extraction
-// puts them where the plan resolves them (leading and doubled `\`s skipped); the writer stores
-// those names but a doubled `\`. A package holding a refused name still opens (so it can be
-// listed).
-TEST_P(NameRule, WriterVerifierPlanAndExtractionAgree) {
-    const NameCase& c = GetParam();
     const bool accepted = c.fault == NameFault::kNone;
 
     WriteHost("src", pkgtest::Text("contents"));

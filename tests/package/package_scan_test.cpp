@@ -1,23 +1,18 @@
 // PackageScan's hooks and limits, and the reads an install makes: open, scan and extraction.
-// Damage found alike by the scan and verification: extract_test DamageTest.
+// Damage found alike by the scan and verification: extract_test JobsTest.
 #include "package/package_scan.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
-#include <string>
 
 #include "package/byte_source.h"
 #include "package/package.h"
 #include "package/verify.h"
 #include "tests/package/package_fixture.h"
 
+namespace pkgtest {
 namespace {
-
-using pkgtest::Builder;
-using pkgtest::Bytes;
-using pkgtest::Pattern;
 
 // Three files (one of several blocks), a directory between them, the manifest last.
 Builder Sample() {
@@ -25,11 +20,11 @@ Builder Sample() {
     b.File("VORIZ\\a.bin", Pattern(40000, 1), 16384);
     b.Directory("VORIZ\\DATA\\");
     b.File("VORIZ\\DATA\\b.txt", Pattern(900, 2));
-    b.File("VORIZ\\INDEX.INI", pkgtest::Text("[Version]\r\nVersion=1\r\n"));
+    b.File("VORIZ\\INDEX.INI", Text("[Version]\r\nVersion=1\r\n"));
     return b;
 }
 
-class ScanReadsTest : public pkgtest::DeviceTest,
+class ScanReadsTest : public DeviceTest,
                       public ::testing::WithParamInterface<std::tuple<bool, uint32_t>> {};
 
 // What an install reads of a package larger than the file source's read-ahead: the open the
@@ -50,7 +45,7 @@ TEST_P(ScanReadsTest, InstallReadsTheFileAtMostTwice) {
     EXPECT_EQ(PackageBytesRead(archive_), opened);
     Bytes contents;
     PackageScanHooks hooks;
-    hooks.contents = &pkgtest::AppendTo;
+    hooks.contents = &AppendTo;
     hooks.contentsContext = &contents;
     ASSERT_EQ(PackageScan(archive_, hooks, nullptr), 1);
     EXPECT_EQ(contents, file);
@@ -66,12 +61,19 @@ TEST_P(ScanReadsTest, InstallReadsTheFileAtMostTwice) {
 INSTANTIATE_TEST_SUITE_P(Modes, ScanReadsTest,
                          ::testing::Combine(::testing::Bool(), ::testing::Values(1u, 4u)));
 
-// The kept entry: its bytes after a success, nothing (and the flag) when it is over the limit.
-using PackageScanTest = pkgtest::DeviceTest;
+int32_t StopAfterFirst(void* context, const uint8_t*, uint32_t) {
+    return ++*static_cast<int*>(context) > 1 ? -1 : 0;
+}
 
-TEST_F(PackageScanTest, KeepsOneEntry) {
+// The kept entry: its bytes after a success, nothing (and the flag) when it is over the limit. A
+// stop of the reader, and a file that changed length since the open, fail the scan. The last scan
+// frees the open's copy of the directory; another scan is then refused.
+using PackageScanTest = DeviceTest;
+
+TEST_F(PackageScanTest, HooksAndTheFileBelowThem) {
     Builder b = Sample();
-    ASSERT_TRUE(Open(b.Build()));
+    const Bytes file = b.Build();
+    ASSERT_TRUE(OpenFile(file));
     for (const uint32_t limit : {1024u * 1024u, 20u}) {
         std::vector<uint8_t> kept = {1, 2, 3};
         bool tooLarge = false;
@@ -84,17 +86,7 @@ TEST_F(PackageScanTest, KeepsOneEntry) {
         EXPECT_EQ(tooLarge, limit < b.entries[3].content.size());
         EXPECT_EQ(kept, tooLarge ? Bytes() : b.entries[3].content);
     }
-}
 
-int32_t StopAfterFirst(void* context, const uint8_t*, uint32_t) {
-    return ++*static_cast<int*>(context) > 1 ? -1 : 0;
-}
-
-// A stop of the reader, and a file that changed length since the open, fail the scan.
-TEST_F(PackageScanTest, StopsAndSeesChangedFile) {
-    Builder b = Sample();
-    const Bytes file = b.Build();
-    ASSERT_TRUE(Open(file));
     int calls = 0;
     PackageScanHooks hooks;
     hooks.contents = &StopAfterFirst;
@@ -103,24 +95,20 @@ TEST_F(PackageScanTest, StopsAndSeesChangedFile) {
     EXPECT_EQ(PackageScan(archive_, hooks, &problem), 0);
     EXPECT_EQ(problem.fault, PackageFault::kNone);
 
-    ASSERT_TRUE(OpenFile(file));
     std::filesystem::resize_file(root_ / "pkg.qzp", file.size() + 3);
     EXPECT_EQ(PackageScan(archive_, PackageScanHooks{}, &problem), 0);
     EXPECT_EQ(problem.fault, PackageFault::kSizeMismatch);
     std::filesystem::resize_file(root_ / "pkg.qzp", file.size() - 3);
     EXPECT_EQ(PackageScan(archive_, PackageScanHooks{}, &problem), 0);
     EXPECT_EQ(problem.fault, PackageFault::kShortRead);
-}
 
-// The last scan frees the open's copy of the directory; another scan is then refused.
-TEST_F(PackageScanTest, RefusesAScanAfterTheLast) {
-    ASSERT_TRUE(Open(Sample().Build()));
-    PackageScanHooks hooks;
+    ASSERT_TRUE(Open(file));
+    hooks = PackageScanHooks{};
     hooks.last = true;
-    PackageProblem problem{};
     EXPECT_EQ(PackageScan(archive_, hooks, &problem), 1);
     EXPECT_EQ(PackageScan(archive_, hooks, &problem), 0);
     EXPECT_EQ(problem.fault, PackageFault::kNotInCatalogue);
 }
 
 }  // namespace
+}  // namespace pkgtest

@@ -1,17 +1,14 @@
 // PackageWriter and the tree walk: packages are compared byte for byte with the test builder's
 // independent layout, read back through the package library, and damaged on purpose.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
-// These tests put the device root in a temporary directory and inject write faults, which only
-// the POSIX platform layer offers.
-#ifndef _WIN32
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,7 +38,6 @@ class WriterTest : public pkgtest::DeviceTest {
         const pkgtest::Bytes bytes = ReadHost(relative);
         return {bytes.begin(), bytes.end()};
     }
-    using DeviceTest::Tree;  // every path, to catch left-over temporary files
 
     // The package the test builder lays out, record by record and independently of the writer,
     // for `items` with the contents of their sources.
@@ -78,8 +74,8 @@ std::string Noise(std::size_t size) {
 }
 
 // A tree under "src": sizes around the block boundaries, nested and non-ASCII names, an empty
-// directory, incompressible entries (one streamed). Returns the stored name -> contents of every
-// file.
+// directory, incompressible entries (one streamed). Returns the path below "src" -> contents of
+// every file.
 std::vector<std::pair<std::string, std::string>> MakeTree(const WriterTest& scratch) {
     static const struct {
         const char* name;
@@ -102,9 +98,7 @@ std::vector<std::pair<std::string, std::string>> MakeTree(const WriterTest& scra
         const std::string bytes =
             f.noise ? Noise(f.size) : std::string(pattern.begin(), pattern.end());
         scratch.Put(std::string("src/") + f.name, bytes);
-        std::string stored = f.name;
-        std::replace(stored.begin(), stored.end(), '/', '\\');
-        files.emplace_back(stored, bytes);
+        files.emplace_back(f.name, bytes);
     }
     fs::create_directories(scratch.Host("src/empty dir/inner"));
     return files;
@@ -116,22 +110,18 @@ std::vector<PackItem> Collect(const std::string& relative) {
     return tree.items;
 }
 
-// ---- Round trips: every job count gives the independent layout's bytes. ----
-
-struct RoundTripCase {
-    int level;
-    unsigned jobs;
-};
-
-class WriterRoundTrip : public WriterTest, public ::testing::WithParamInterface<RoundTripCase> {};
+// Every level and job count gives the independent layout's bytes.
+class WriterRoundTrip : public WriterTest,
+                        public ::testing::WithParamInterface<std::pair<int, unsigned>> {};
 
 TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
+    const auto [level, jobs] = GetParam();
     const auto files = MakeTree(*this);
     const std::vector<PackItem> items = Collect("src");
 
     PackOptions options;
-    options.level = GetParam().level;
-    options.jobs = GetParam().jobs;
+    options.level = level;
+    options.jobs = jobs;
     std::vector<uint64_t> progress;
     options.progress = [&progress](uint64_t done) { progress.push_back(done); };
     PackageWriter writer(options);
@@ -139,153 +129,117 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
 
     const std::string bytes = Get("out.qzp");
     EXPECT_EQ(writer.PackageBytes(), bytes.size());
-    ASSERT_TRUE(bytes == Expected(items, GetParam().level)) << "not the expected layout";
-    uint64_t total = 0;
-    for (const auto& file : files) {
-        total += file.second.size();
-    }
+    ASSERT_TRUE(bytes == Expected(items, level)) << "not the expected layout";
     ASSERT_FALSE(progress.empty());
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-    EXPECT_EQ(progress.back(), total);
 
-    // The library's own reader and extraction.
-    PackageArchive* archive = nullptr;
-    PackageEntry** entries = nullptr;
-    uint32_t count = 0;
-    ASSERT_EQ(PackageOpen(Device("out.qzp").c_str(), &archive, &entries, &count, 0), 1);
-    ASSERT_EQ(count, items.size());
-    for (uint32_t k = 0; k < count; ++k) {
+    ASSERT_TRUE(Open(pkgtest::Bytes(bytes.begin(), bytes.end())));
+    ASSERT_EQ(count_, items.size());
+    for (uint32_t k = 0; k < count_; ++k) {
         PackageEntryInfo info;
-        ASSERT_EQ(PackageGetEntryInfo(archive, entries[k], &info), 1);
+        ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
         EXPECT_EQ(platform::Utf16ToUtf8(info.name), items[k].name);
     }
-    auto ignore = [](uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
-                     uint32_t, uint32_t, uint32_t) {};
-    ASSERT_EQ(PackageExtract(archive, entries, count, Device("out\\").c_str(), ignore, 1), 1);
-    for (const auto& [name, contents] : files) {
-        std::string path = name;
-        std::replace(path.begin(), path.end(), '\\', '/');
-        EXPECT_TRUE(Get("out/" + path) == contents) << name;
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
+    uint64_t total = 0;
+    for (const auto& [path, contents] : files) {
+        EXPECT_TRUE(Get("out/" + path) == contents) << path;
+        total += contents.size();
     }
+    EXPECT_EQ(progress.back(), total);
     EXPECT_TRUE(fs::is_directory(Host("out/empty dir/inner")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Trees, WriterRoundTrip,
-                         ::testing::Values(RoundTripCase{6, 1}, RoundTripCase{0, 3},
-                                           RoundTripCase{9, 3}));
+                         ::testing::Values(std::pair{6, 1u}, std::pair{0, 3u}, std::pair{9, 3u}));
 
+// Each row writes its items (then "r", `noise` incompressible bytes, and `directories` directory
+// entries) with its options over a previous output: written as the builder lays it out, or
+// refused with the item and message, the output left alone.
 struct Refusal {
     const char* label;
-    std::function<void(WriterTest&, std::vector<PackItem>&, PackOptions&)> setup;
-    const char* message;  // null: written
-    int64_t item;
+    std::vector<PackItem> items = {{"f", Device("f")}};
+    std::optional<std::size_t> noise = std::nullopt;
+    uint32_t directories = 0;
+    void (*options)(PackOptions&) = nullptr;
+    const char* refusal = nullptr;  // the item (-1: none) and part of the message; null: written
 };
 
 const Refusal kRefusals[] = {
-    {"LongestNamesAndComment",
-     [](WriterTest&, auto& items, auto& options) {
-         options.comment = std::string(258, 'c') + "\\";
-         items.push_back({std::string(258, 'n') + "\\", {}});
-         items.push_back({std::string(259, 'f'), Device("f")});
-     },
-     nullptr, 0},
-    {"OneByteComment",
-     [](WriterTest&, auto& items, auto& options) {
-         options.comment = "\\";
-         items.clear();
-     },
-     nullptr, 0},
-    {"EmptyFile",
-     [](WriterTest& s, auto& items, auto&) {
-         s.Put("e", "");
-         items.push_back({"empty", Device("e")});
-     },
-     "empty file", 1},
-    {"MissingSource",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"gone", Device("nothing")});
-     },
-     "cannot open", 1},
+    {.label = "LongestNamesAndComment",
+     .items = {{std::string(258, 'n') + "\\", {}}, {std::string(259, 'f'), Device("f")}},
+     .options = [](PackOptions& o) { o.comment = std::string(258, 'c') + "\\"; }},
+    {.label = "OneByteComment", .items = {}, .options = [](PackOptions& o) { o.comment = "\\"; }},
+    {.label = "EmptyFile", .noise = 0, .refusal = "1 empty file"},
+    {.label = "MissingSource",
+     .items = {{"f", Device("f")}, {"gone", Device("nothing")}},
+     .refusal = "1 cannot open"},
     // Stored names are refused by the name rule (name_rules_test); what only the plan knows:
-    {"ManifestAsDirectory",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"VORIZ\\INDEX.INI\\", u""});
-     },
-     "manifest is a directory", 1},
-    {"FileBelowAFile",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"f\\below", Device("f")});
-     },
-     "a file stands where a directory is needed", 1},
-    {"SameNameOtherCase",
-     [](WriterTest&, auto& items, auto&) {
-         items.push_back({"F", Device("f")});
-     },
-     "same name", 1},
-    {"EmptyComment", [](WriterTest&, auto&, auto& options) { options.comment.clear(); },
-     "comment is 0 bytes", PackageWriter::kNoItem},
-    {"CommentOver259Bytes",
-     [](WriterTest&, auto&, auto& options) { options.comment = std::string(260, 'c'); },
-     "comment is 260 bytes", PackageWriter::kNoItem},
-    {"Exactly65535Entries",
-     [](WriterTest&, auto& items, auto&) {
-         for (uint32_t i = 1; i < 65535; ++i) {
-             items.push_back({std::to_string(i) + "\\", {}});
-         }
-     },
-     nullptr, 0},
-    {"TooManyEntries",
-     [](WriterTest&, auto& items, auto&) {
-         for (uint32_t i = 0; i < 65535; ++i) {
-             items.push_back({std::to_string(i) + "\\", {}});
-         }
-     },
-     "too many entries: 65,536", PackageWriter::kNoItem},
-    {"PackageReachesItsLimit",
-     [](WriterTest& s, auto& items, auto& options) {
-         s.Put("r", Noise(3000));
-         items.push_back({"r", Device("r")});
-         options.maxPackageBytes = 2000;
-     },
-     "must stay below", 1},
-    {"FileReachesItsLimit",
-     [](WriterTest& s, auto& items, auto& options) {
-         s.Put("r", std::string(16385, 'r'));
-         items.push_back({"r", Device("r")});
-         options.maxFileBytes = 16384;
-     },
-     "16,385 bytes or more", 1},
-    {"FileAtItsLimit",
-     [](WriterTest& s, auto& items, auto& options) {
-         s.Put("r", std::string(16384, 'r'));
-         items.push_back({"r", Device("r")});
-         options.maxFileBytes = 16384;
-     },
-     nullptr, 0},
-    {"LevelOutOfRange", [](WriterTest&, auto&, auto& options) { options.level = 10; },
-     "outside 0-9", PackageWriter::kNoItem},
+    {.label = "ManifestAsDirectory",
+     .items = {{"f", Device("f")}, {"VORIZ\\INDEX.INI\\", u""}},
+     .refusal = "1 manifest is a directory"},
+    {.label = "FileBelowAFile",
+     .items = {{"f", Device("f")}, {"f\\below", Device("f")}},
+     .refusal = "1 a file stands where a directory is needed"},
+    {.label = "SameNameOtherCase",
+     .items = {{"f", Device("f")}, {"F", Device("f")}},
+     .refusal = "1 same name"},
+    {.label = "EmptyComment",
+     .options = [](PackOptions& o) { o.comment = ""; },
+     .refusal = "-1 comment is 0 bytes"},
+    {.label = "CommentOver259Bytes",
+     .options = [](PackOptions& o) { o.comment = std::string(260, 'c'); },
+     .refusal = "-1 comment is 260 bytes"},
+    {.label = "Exactly65535Entries", .directories = 65534},
+    {.label = "TooManyEntries", .directories = 65535, .refusal = "-1 too many entries: 65,536"},
+    {.label = "PackageReachesItsLimit",
+     .noise = 3000,
+     .options = [](PackOptions& o) { o.maxPackageBytes = 2000; },
+     .refusal = "1 must stay below"},
+    {.label = "FileReachesItsLimit",
+     .noise = 16385,
+     .options = [](PackOptions& o) { o.maxFileBytes = 16384; },
+     .refusal = "1 16,385 bytes or more"},
+    {.label = "FileAtItsLimit",
+     .noise = 16384,
+     .options = [](PackOptions& o) { o.maxFileBytes = 16384; }},
+    {.label = "LevelOutOfRange",
+     .options = [](PackOptions& o) { o.level = 10; },
+     .refusal = "-1 outside 0-9"},
 };
 
 class WriterRefusal : public WriterTest, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(WriterRefusal, WritesTheLimitAndLeavesTheOutputAloneBeyondIt) {
+    const Refusal& c = GetParam();
     Put("f", "contents of f");
     Put("out.qzp", "previous package");
-    std::vector<PackItem> items = {{"f", Device("f")}};
+    std::vector<PackItem> items = c.items;
+    if (c.noise) {
+        Put("r", Noise(*c.noise));
+        items.push_back({"r", Device("r")});
+    }
+    for (uint32_t i = 1; i <= c.directories; ++i) {
+        items.push_back({std::to_string(i) + "\\", {}});
+    }
     PackOptions options;
     options.jobs = 2;
-    GetParam().setup(*this, items, options);
+    if (c.options != nullptr) {
+        c.options(options);
+    }
     const std::vector<std::string> before = Tree();
 
     PackageWriter writer(options);
-    if (GetParam().message == nullptr) {
+    if (c.refusal == nullptr) {
         ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
         EXPECT_TRUE(Get("out.qzp") == Expected(items, -1, options.comment));
         return;
     }
     EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1);
-    EXPECT_NE(writer.Error().find(GetParam().message), std::string::npos) << writer.Error();
-    EXPECT_EQ(writer.ErrorItem(), GetParam().item);
+    const std::string refusal = c.refusal;
+    const std::size_t space = refusal.find(' ');
+    EXPECT_EQ(std::to_string(writer.ErrorItem()), refusal.substr(0, space));
+    EXPECT_NE(writer.Error().find(refusal.substr(space + 1)), std::string::npos) << writer.Error();
     EXPECT_EQ(Get("out.qzp"), "previous package");
     EXPECT_EQ(Tree(), before);
 }
@@ -316,8 +270,6 @@ TEST_F(WriterTest, FailedWriteAtEveryPointKeepsThePreviousOutput) {
     }
     platform::fault::Arm(0, 0);
 }
-
-// ---- The tree walk ----
 
 TEST_F(WriterTest, ListsDirectoriesBeforeTheirContentsAndSiblingsByBytes) {
     for (const char* name :
@@ -365,5 +317,3 @@ INSTANTIATE_TEST_SUITE_P(Trees, PackTreeRefusal, ::testing::ValuesIn(kTreeRefusa
                          [](const auto& info) { return std::string(info.param.label); });
 
 }  // namespace
-
-#endif  // _WIN32
