@@ -1,10 +1,6 @@
-// `qzp check --device` against the installer itself: over a generated matrix of packages and
-// device states, what qzp predicts must be what qzpupdate then does on the same image, judged from
-// its events alone. The matrix crosses every manifest spelling, patches for the right and the
-// wrong version, older packages with and without leave to go back, damaged and empty packages
-// with unsigned, signed, foreign-signed and tampered signatures on devices with and without
-// trusted keys, and rotates the installed record, the card's tips and a flash volume too small for
-// the update through the rows.
+// `qzp check --device` against the installer itself: over a generated matrix of packages (every
+// manifest spelling, patches, downgrades, damaged and empty ones), signatures and device states,
+// what qzp predicts must be what qzpupdate then does on the same image, judged from its events.
 #include <gtest/gtest.h>
 
 #include <map>

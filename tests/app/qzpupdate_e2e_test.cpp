@@ -26,16 +26,6 @@ const char* const kCompletionLine =
 const char* const kConfirmV2OverV1 =
     "Update Version:  2.0\nCurrent Version: 1.0\n\nNeed to update the whole system?\n\n";
 
-// The message boxes of a run as "[caption] text|icon".
-std::vector<std::string> Boxes(const RunResult& run) {
-    std::vector<std::string> boxes;
-    for (const json& e : run.Events("messagebox")) {
-        boxes.push_back("[" + e.value("caption", "") + "] " + e.value("text", "") + "|" +
-                        e.value("icon", ""));
-    }
-    return boxes;
-}
-
 // Checks the parts every successful update shares: the bar reaches 100 (its order is the
 // session's), the decode thread reports success, the program ends with status 0.
 void ExpectCompleted(const RunResult& run) {
@@ -126,7 +116,12 @@ TEST(Ui, ShowsTheRunInEveryRecord) {
         const RunResult run = image.Run(c.args, c.env);
 
         EXPECT_EQ(run.status, 0) << run.out;
-        EXPECT_EQ(Boxes(run), c.boxes) << run.out;
+        std::vector<std::string> boxes;  // as "[caption] text|icon"
+        for (const json& e : run.Events("messagebox")) {
+            boxes.push_back("[" + e.value("caption", "") + "] " + e.value("text", "") + "|" +
+                            e.value("icon", ""));
+        }
+        EXPECT_EQ(boxes, c.boxes) << run.out;
         EXPECT_EQ(run.Lines().size(), c.boxes.size()) << run.out;
         for (const std::string& line : run.Lines()) {  // outside text reaches no terminal raw
             EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char ch) {

@@ -19,10 +19,7 @@ constexpr uint32_t kMsgProbe = platform::kMsgUser + 7;
 constexpr intptr_t kProbeResult = 77;
 
 void ConfigureHeadless(double timeScale = 0) {
-    platform::host::Options options;
-    options.ui = platform::host::UiKind::kHeadless;
-    options.timeScale = timeScale;
-    platform::host::Configure(options);
+    platform::host::Configure({.ui = platform::host::UiKind::kHeadless, .timeScale = timeScale});
     static std::once_flag once;
     std::call_once(once, [] {
         platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);

@@ -120,9 +120,7 @@ struct Runner : app::SessionObserver {
 
     // Runs the installer's sequence on `image` with the faults planned.
     void Session(const DeviceImage& on, const platform::FaultPlan& faults = {}) {
-        platform::host::Options options;
-        options.timeScale = 0;
-        platform::host::Configure(options);
+        platform::host::Configure({.timeScale = 0});
         image = &on;
         const auto files = platform::FileSystem::DeviceImage(on.Root().string());
         files->PlanFaults(faults);
