@@ -34,8 +34,7 @@ Tree Card(const DeviceImage& image, const std::vector<PackFile>& package, bool p
     return patch ? Merge(before, TreeOfPackage(package)) : TreeOfPackage(package);
 }
 
-// A full update over 1.0, with a logo on the card: the card's logo replaces the package's, after
-// the record.
+// A full update over 1.0, with a logo on the card that replaces the package's.
 Tree FullOverV1(const DeviceImage& image) {
     InstallVersion(image);
     image.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
