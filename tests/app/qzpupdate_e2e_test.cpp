@@ -284,11 +284,9 @@ TEST_P(PowerCut, RunningAgainFinishesTheUpdate) {
             // Cut in the logo's copy: the update is installed, the logo is left as a failed copy
             // leaves it (the rerun of a patch is then refused, rightly).
             Tree rest = after;
-            rest.erase("powerofflogo.bmp");
             rest.erase("~qzpnew.tmp");  // a cut copy's scratch file, reused by the next update
-            Tree wanted = expected;
-            wanted.erase("powerofflogo.bmp");
-            EXPECT_EQ(rest, wanted) << "cut at write " << k;
+            rest["powerofflogo.bmp"] = newLogo;
+            EXPECT_EQ(rest, expected) << "cut at write " << k;
             continue;
         }
         // Only a cut after the record leaves the update installed; the rerun of a patch is then
