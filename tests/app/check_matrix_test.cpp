@@ -1,10 +1,6 @@
-// `qzp check --device` against the installer itself: over a generated matrix of packages and
-// device states, what qzp predicts must be what qzpupdate then does on the same image, judged from
-// its events alone. The matrix crosses every manifest spelling, patches for the right and the
-// wrong version, older packages with and without leave to go back, damaged and empty packages
-// with unsigned, signed, foreign-signed and tampered signatures on devices with and without
-// trusted keys, and rotates the installed record, the card's tips and a flash volume too small for
-// the update through the rows.
+// `qzp check --device` against the installer itself: over a generated matrix of packages (every
+// manifest spelling, patches, downgrades, damaged and empty ones), signatures and device states,
+// what qzp predicts must be what qzpupdate then does on the same image, judged from its events.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -105,9 +101,7 @@ TEST(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                 // The state rotates through the rows: record 1.0 or none, tips on or off, the
                 // flash volume as the host has it, ample, or too small for any of these packages.
                 if (row % 2 == 0) {
-                    image.WriteFile("ResidentFlash2/VORIZ/VORIZ.exe", "installed");
-                    image.WriteIni("ResidentFlash2/VORIZ/index.ini",
-                                   {{u"Config", u"SoftwareVersion", u"1.0"}});
+                    InstallVersion(image);
                 }
                 if (row % 3 == 0) {
                     image.WriteIni("SDMMC/kvupdate.ini", {{u"Config", u"IsShowUpdateTips", u"0"}});
@@ -134,9 +128,8 @@ TEST(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                     image.WriteFile("Windows/qzpupdate.pub", keys.release.publicText);
                 }
                 const std::string state = std::string(kind.name) + ", signing " +
-                                          std::to_string(static_cast<int>(signing)) +
-                                          (trusts ? ", keys" : ", no keys") + ", row " +
-                                          std::to_string(row);
+                                          std::to_string(static_cast<int>(signing)) + ", keys " +
+                                          std::to_string(trusts) + ", row " + std::to_string(row);
 
                 int status = -1;
                 const std::string out = Capture(qzp + " check --json " + package + " --device " +
@@ -160,6 +153,7 @@ TEST(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
                         << state << ": " << kind;
                 }
                 EXPECT_EQ(status, actual.first == "refuse" ? 1 : 0) << state;
+                // The installed version is known from the decision on.
                 const std::string step = predicted.value("step", "");
                 if (step != "open" && step != "signature" && step != "check" &&
                     step != "manifest") {
@@ -175,7 +169,6 @@ TEST(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
             }
         }
     }
-    EXPECT_GE(row, 60);
     for (const char* outcome : {"refuse", "patch", "full-asks", "full-no-question"}) {
         EXPECT_GT(seen[outcome], 0) << "no row ends in " << outcome;
     }

@@ -21,11 +21,6 @@ std::string Lines(int count, std::size_t width) {
     return text;
 }
 
-// One line of `size` bytes with its line end.
-std::string Line(std::size_t size) {
-    return std::string(size - 2, 'x') + "\r\n";
-}
-
 // The longest tail of `text` that starts a line and fits `limit` bytes.
 std::string WholeLineTail(const std::string& text, std::size_t limit) {
     std::size_t start = 0;
@@ -35,43 +30,33 @@ std::string WholeLineTail(const std::string& text, std::size_t limit) {
     return text.substr(start);
 }
 
-struct AppendCase {
-    const char* name;
-    std::string before;    // the log's contents
-    std::string expected;  // empty: the longest whole-line tail of before + kAdded
-};
+// Each row: the log's contents before, and after kAdded (empty: the longest whole-line tail of
+// both that fits the limit).
+TEST(AppendToLog, KeepsTheLastWholeLinesWithinTheLimit) {
+    const std::string full = std::string(65534 - kAdded.size(), 'x') + "\r\n";  // one line
+    for (const auto& [name, before, after] :
+         std::initializer_list<std::tuple<const char*, std::string, std::string>>{
+             {"AfterEarlierRuns", Lines(3, 10), ""},
+             {"AnUnfinishedLineStaysALine", "cut sho", "cut sho\r\n" + kAdded},
+             {"ExactlyFull", full, full + kAdded},
+             {"OneByteOverDropsTheFirstLine", "a\r\n" + full.substr(2), full.substr(2) + kAdded},
+             {"FullLogDropsItsOldestLines", Lines(1000, 60), ""},
+             {"LongLogKeepsItsTail", Lines(20000, 50), ""},
+         }) {
+        SCOPED_TRACE(name);
+        DeviceImage image;
+        const auto files = platform::FileSystem::DeviceImage(image.Root().string());
+        const platform::UseFiles bound(*files);
+        image.WriteFile("SDMMC/qzpupdate.log", before);
+        ASSERT_TRUE(app::AppendToLog(app::kRunLogPath, kAdded, app::kRunLogLimit));
 
-class AppendToLog : public testing::TestWithParam<AppendCase> {};
-
-TEST_P(AppendToLog, KeepsTheLastWholeLinesWithinTheLimit) {
-    const AppendCase& c = GetParam();
-    DeviceImage image;
-    const auto files = platform::FileSystem::DeviceImage(image.Root().string());
-    const platform::UseFiles bound(*files);
-    image.WriteFile("SDMMC/qzpupdate.log", c.before);
-    ASSERT_TRUE(app::AppendToLog(app::kRunLogPath, kAdded, app::kRunLogLimit));
-
-    const std::string log = ReadAll(image.Host("SDMMC/qzpupdate.log"));
-    const std::string expected =
-        c.expected.empty() ? WholeLineTail(c.before + kAdded, app::kRunLogLimit) : c.expected;
-    EXPECT_EQ(log.size(), expected.size());
-    EXPECT_TRUE(log == expected);
-    EXPECT_LE(log.size(), app::kRunLogLimit);
-    EXPECT_EQ(DeviceImage::TreeOf(image.Host("SDMMC")).size(), 1u) << "no scratch file left";
+        const std::string log = ReadAll(image.Host("SDMMC/qzpupdate.log"));
+        const std::string expected =
+            after.empty() ? WholeLineTail(before + kAdded, app::kRunLogLimit) : after;
+        EXPECT_TRUE(log == expected) << log.size() << " bytes, not " << expected.size();
+        EXPECT_EQ(DeviceImage::TreeOf(image.Host("SDMMC")).size(), 1u) << "no scratch file left";
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Log, AppendToLog,
-    testing::Values(AppendCase{"AfterEarlierRuns", Lines(3, 10), ""},
-                    AppendCase{"AnUnfinishedLineStaysALine", "cut sho", "cut sho\r\n" + kAdded},
-                    AppendCase{"ExactlyFull", Line(65536 - kAdded.size()),
-                               Line(65536 - kAdded.size()) + kAdded},
-                    AppendCase{"OneByteOverDropsTheFirstLine",
-                               "a\r\n" + Line(65536 - kAdded.size() - 2),
-                               Line(65536 - kAdded.size() - 2) + kAdded},
-                    AppendCase{"FullLogDropsItsOldestLines", Lines(1000, 60), ""},
-                    AppendCase{"LongLogKeepsItsTail", Lines(20000, 50), ""}),
-    [](const testing::TestParamInfo<AppendCase>& info) { return info.param.name; });
 
 // Every field of an outcome may come from the package or the card; none can end its line, forge
 // another or reach a terminal reading the log as a control sequence. The escaping itself is
@@ -88,33 +73,29 @@ app::StepOutcome WithSystemError(app::StepOutcome outcome, std::string error) {
     return outcome;
 }
 
-class DescribeStep : public testing::TestWithParam<LineCase> {};
-
-TEST_P(DescribeStep, IsOneEscapedLineOfAtMostOneKilobyte) {
-    EXPECT_EQ(app::DescribeStep(GetParam().outcome), GetParam().line);
+TEST(DescribeStep, IsOneEscapedLineOfAtMostOneKilobyte) {
+    using app::Ending;
+    using app::Step;
+    for (const LineCase& c : std::initializer_list<LineCase>{
+             {"VersionsInTheDecision",
+              app::Done(Step::kDecision,
+                        "package 2.0\r\x1b[2J, installed 1.0\x07\v\f\xe2\x80\xa8: patch"),
+              "decision: package 2.0\\r\\x1b[2J, installed 1.0\\x07\\x0b\\x0c\\xe2\\x80\\xa8: "
+              "patch"},
+             {"NelInANameAndTheSystemsWord",
+              WithSystemError(app::Stop(Step::kExtraction, Ending::kExtractionFailed, "short write",
+                                        u"VORIZ\\a\u0085b"),
+                              "Input/output error\n"),
+              "extraction: VORIZ\\a\\xc2\\x85b: short write (Input/output error\\n); shows "
+              "\"Setup Failly ! \""},
+             {"CutBetweenCharacters",
+              app::Stop(Step::kCheck, Ending::kInvalidPackage, "",
+                        u"x" + std::u16string(400, u'\u65e5')),
+              "check: x" + platform::Utf16ToUtf8(std::u16string(338, u'\u65e5'))},
+         }) {
+        EXPECT_EQ(app::DescribeStep(c.outcome), c.line) << c.name;
+    }
 }
-
-using app::Ending;
-using app::Step;
-INSTANTIATE_TEST_SUITE_P(
-    Log, DescribeStep,
-    testing::Values(
-        LineCase{
-            "VersionsInTheDecision",
-            app::Done(Step::kDecision,
-                      "package 2.0\r\x1b[2J, installed 1.0\x07\v\f\xe2\x80\xa8: patch"),
-            "decision: package 2.0\\r\\x1b[2J, installed 1.0\\x07\\x0b\\x0c\\xe2\\x80\\xa8: patch"},
-        LineCase{"NelInANameAndTheSystemsWord",
-                 WithSystemError(app::Stop(Step::kExtraction, Ending::kExtractionFailed,
-                                           "short write", u"VORIZ\\a\u0085b"),
-                                 "Input/output error\n"),
-                 "extraction: VORIZ\\a\\xc2\\x85b: short write (Input/output error\\n); shows "
-                 "\"Setup Failly ! \""},
-        LineCase{"CutBetweenCharacters",
-                 app::Stop(Step::kCheck, Ending::kInvalidPackage, "",
-                           u"x" + std::u16string(400, u'\u65e5')),
-                 "check: x" + platform::Utf16ToUtf8(std::u16string(338, u'\u65e5'))}),
-    [](const testing::TestParamInfo<LineCase>& info) { return info.param.name; });
 
 // A card that cannot take the log: the call says so and changes nothing there. (A scratch name
 // taken is the safe replace's own case.)

@@ -19,26 +19,19 @@ constexpr uint32_t kMsgProbe = platform::kMsgUser + 7;
 constexpr intptr_t kProbeResult = 77;
 
 void ConfigureHeadless(double timeScale = 0) {
-    platform::host::Options options;
-    options.ui = platform::host::UiKind::kHeadless;
-    options.timeScale = timeScale;
-    platform::host::Configure(options);
+    platform::host::Configure({.ui = platform::host::UiKind::kHeadless, .timeScale = timeScale});
     static std::once_flag once;
     std::call_once(once, [] {
         platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
     });
 }
 
-// The progress dialog without its start-up sequence: the initialisation only marks the decode
-// thread as running (or not) and queues Enter, Escape and a probe that ends the dialog with 77.
+// The progress dialog without its start-up sequence: the initialisation only queues Enter, Escape
+// and a probe that ends the dialog with 77; the test marks the decode thread as running (or not).
 class KeyProbeDialog : public CUpdateDlg {
-  public:
-    explicit KeyProbeDialog(bool decodeRunning) : decodeRunning_(decodeRunning) {}
-
   protected:
     bool OnInitDialog() override {
         platform::Dialog::OnInitDialog();
-        m_decodeRunning = decodeRunning_;
         Post(platform::kMsgCommand, static_cast<uintptr_t>(platform::kIdOk), 0);
         Post(platform::kMsgCommand, static_cast<uintptr_t>(platform::kIdCancel), 0);
         Post(kMsgProbe, 0, 0);
@@ -52,31 +45,16 @@ class KeyProbeDialog : public CUpdateDlg {
         }
         return CUpdateDlg::OnMessage(message, wParam, lParam, result);
     }
-
-  private:
-    bool decodeRunning_;
 };
 
-struct KeyCase {
-    const char* name;
-    bool decodeRunning;
-    intptr_t expected;  // what DoModal returns
-};
-
-class ProgressDialogKeys : public testing::TestWithParam<KeyCase> {};
-
-TEST_P(ProgressDialogKeys, EndTheDialogOnlyWhenNoExtractionRuns) {
+TEST(ProgressDialog, EnterAndEscapeEndItOnlyWhenNoExtractionRuns) {
     ConfigureHeadless();
-    KeyProbeDialog dialog(GetParam().decodeRunning);
-    EXPECT_EQ(dialog.DoModal(), GetParam().expected);
+    for (const bool decoding : {true, false}) {
+        KeyProbeDialog dialog;
+        dialog.m_decodeRunning = decoding;
+        EXPECT_EQ(dialog.DoModal(), decoding ? kProbeResult : platform::kIdOk) << decoding;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(EnterThenEscape, ProgressDialogKeys,
-                         testing::Values(KeyCase{"WhileDecoding", true, kProbeResult},
-                                         KeyCase{"Idle", false, platform::kIdOk}),
-                         [](const testing::TestParamInfo<KeyCase>& info) {
-                             return info.param.name;
-                         });
 
 // At real time the confirmation's one timer runs 5 s; its first tick accepts. The tick is made due
 // at once instead of waited for.
