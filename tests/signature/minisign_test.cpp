@@ -7,6 +7,8 @@
 #include <sodium.h>
 
 #include <cstring>
+#include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,14 @@ KeyPair MakeKey() {
     return pair;
 }
 
+Bytes Cat(std::initializer_list<std::span<const uint8_t>> pieces) {
+    Bytes out;
+    for (const auto piece : pieces) {
+        out.insert(out.end(), piece.begin(), piece.end());
+    }
+    return out;
+}
+
 std::string Base64(const Bytes& bytes) {
     std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), 0);
     sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(),
@@ -40,48 +50,32 @@ std::string Base64(const Bytes& bytes) {
     return text;
 }
 
-Bytes Cat(const Bytes& head, const uint8_t* data, std::size_t size, const Bytes& tail = {}) {
-    Bytes out = head;
-    out.insert(out.end(), data, data + size);
-    out.insert(out.end(), tail.begin(), tail.end());
-    return out;
-}
-
 std::string KeyLine(const KeyPair& key, const char* algorithm = "Ed") {
-    const Bytes head = {uint8_t(algorithm[0]), uint8_t(algorithm[1])};
-    return Base64(Cat(Cat(head, key.id, kKeyIdBytes), key.publicKey, kPublicKeyBytes));
+    const uint8_t head[] = {uint8_t(algorithm[0]), uint8_t(algorithm[1])};
+    return Base64(Cat({head, key.id, key.publicKey}));
 }
 
-std::string KeyFile(const std::vector<const KeyPair*>& keys) {
-    std::string text;
-    for (const KeyPair* key : keys) {
-        text += "untrusted comment: minisign public key " + KeyIdText(key->id) + "\n" +
-                KeyLine(*key) + "\n";
-    }
-    return text;
+std::string KeyFile(const KeyPair& key) {
+    return "untrusted comment: minisign public key " + KeyIdText(key.id) + "\n" + KeyLine(key) +
+           "\n";
 }
 
-Bytes Sign(const KeyPair& key, const Bytes& message) {
-    Bytes signature(crypto_sign_BYTES);
-    crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(), key.secretKey);
-    return signature;
-}
-
-// The signature file minisign writes for `file`: "ED" signs its BLAKE2b-512 hash.
+// The signature file minisign writes for `file`: "ED" signs its BLAKE2b-512 hash, "Ed" the file.
 std::string SignatureFile(const KeyPair& key, const Bytes& file, bool prehashed,
                           const std::string& comment) {
-    Bytes message = file;
-    if (prehashed) {
-        message.assign(crypto_generichash_BYTES_MAX, 0);
-        crypto_generichash(message.data(), message.size(), file.data(), file.size(), nullptr, 0);
-    }
-    const Bytes signature = Sign(key, message);
-    const Bytes global =
-        Sign(key, Cat(signature, reinterpret_cast<const uint8_t*>(comment.data()), comment.size()));
-    const Bytes algorithm = {'E', uint8_t(prehashed ? 'D' : 'd')};
+    const auto sign = [&key](const Bytes& message) {
+        Bytes signature(crypto_sign_BYTES);
+        crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(),
+                             key.secretKey);
+        return signature;
+    };
+    Bytes hash(crypto_generichash_BYTES_MAX);
+    crypto_generichash(hash.data(), hash.size(), file.data(), file.size(), nullptr, 0);
+    const Bytes signature = sign(prehashed ? hash : file);
+    const uint8_t algorithm[] = {'E', uint8_t(prehashed ? 'D' : 'd')};
     return "untrusted comment: signature from minisign secret key\n" +
-           Base64(Cat(algorithm, key.id, kKeyIdBytes, signature)) +
-           "\ntrusted comment: " + comment + "\n" + Base64(global) + "\n";
+           Base64(Cat({algorithm, key.id, signature})) + "\ntrusted comment: " + comment + "\n" +
+           Base64(sign(Cat({signature, Bytes(comment.begin(), comment.end())}))) + "\n";
 }
 
 // Parses both files and checks `file` fed in pieces of `piece` bytes; the fault, kNone when good.
@@ -93,6 +87,7 @@ SignatureFault Check(const std::string& keyFile, const std::string& signatureFil
     DetachedSignature signature;
     if (ParseTrustedKeys(keyFile.data(), keyFile.size(), &keys, &fault) != 0 ||
         ParseSignature(signatureFile.data(), signatureFile.size(), &signature, &fault) != 0) {
+        EXPECT_NE(fault, kNone);
         return fault;
     }
     SignatureCheck check;
@@ -134,98 +129,111 @@ std::string EditDecoded(const std::string& file, int line, std::size_t at, uint8
     });
 }
 
+// A key pair made by MakeKeyPair without a password, and `data` signed with it by SignatureMaker.
 struct Made {
-    std::string publicText, secretText, keyId;
+    std::string publicText, secretText, keyId, signature;
 };
 
-Made MakeUnencrypted() {
+Made MakeAndSign(const Bytes& data, const std::string& comment) {
     Made made;
     KeyFault fault = KeyFault::kNone;
-    EXPECT_EQ(MakeKeyPair(nullptr, &made.publicText, &made.secretText, &made.keyId, &fault), 0);
+    SecretKeyFile file;
+    SecretKey key;
+    SignatureMaker maker;
+    EXPECT_TRUE(
+        MakeKeyPair(nullptr, &made.publicText, &made.secretText, &made.keyId, &fault) == 0 &&
+        ParseSecretKeyFile(made.secretText.data(), made.secretText.size(), &file, &fault) == 0 &&
+        !file.encrypted && OpenSecretKey(file, "", &key, &fault) == 0 && maker.Begin(key) == 0 &&
+        maker.Update(data.data(), data.size()) == 0 && maker.Finish(comment, &made.signature) == 0);
     return made;
 }
 
-std::string SignWith(const std::string& secretText, const Bytes& data, const std::string& comment) {
-    SecretKeyFile file;
-    SecretKey key;
-    KeyFault fault = KeyFault::kNone;
-    SignatureMaker maker;
-    std::string text;
-    EXPECT_EQ(ParseSecretKeyFile(secretText.data(), secretText.size(), &file, &fault), 0);
-    EXPECT_FALSE(file.encrypted);
-    EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), 0);
-    EXPECT_EQ(maker.Begin(key), 0);
-    EXPECT_EQ(maker.Update(data.data(), data.size()), 0);
-    EXPECT_EQ(maker.Finish(comment, &text), 0);
-    return text;
-}
-
-// Both forms; the legacy one holds the file in memory up to kMaxLegacySignedBytes and refuses it
-// one byte beyond, whatever the pieces.
+// Both forms, each file in small pieces (pieces of 64 KiB for the large ones) and in one; the
+// legacy form holds the file in memory up to kMaxLegacySignedBytes and refuses it one byte beyond.
+// A malformed signature file fails with its fault before any byte is checked; a signature file
+// parsed wrong fails the check.
 TEST(SignatureCheck, AcceptsTheSignedFileAndRefusesEveryChange) {
     const KeyPair key = MakeKey(), other = MakeKey();
     KeyPair impostor = other;  // another key that claims the signer's id
     std::memcpy(impostor.id, key.id, kKeyIdBytes);
-    const Made made = MakeUnencrypted(), otherMade = MakeUnencrypted();
     Bytes file(100000);
-    for (std::size_t i = 0; i < file.size(); ++i) {
-        file[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
-    }
+    randombytes_buf(file.data(), file.size());
+    const Made made = MakeAndSign(file, "c"), otherMade = MakeAndSign({}, "c");
     Bytes changed = file, shorter = file, longer = file;
     changed[file.size() / 2] ^= 0x80;
     shorter.pop_back();
     longer.push_back(0);
     const Bytes limit(kMaxLegacySignedBytes, 0x5A), beyond(kMaxLegacySignedBytes + 1, 0x5A);
-    const std::string keys = KeyFile({&key});
-    const std::string signedByMaker = SignWith(made.secretText, file, "c");
+    const std::string keys = KeyFile(key);
     for (const bool ed : {true, false}) {
-        const SignatureFault tooLarge = ed ? kNone : kLegacyFileTooLarge;
+        const SignatureFault tooLarge = ed ? kNone : kLegacyFileTooLarge,
+                             kBad = kSignatureMalformed;
         const std::string good = SignatureFile(key, file, ed, "timestamp:1\tfile:VORIZ.QZP");
         std::string comment = good;
         comment[comment.find("timestamp:1") + 10] = '2';
+        const auto with = [&good](int index, const std::string& text) {
+            return EditLine(good, index, [&text](const std::string&) { return text; });
+        };
+        const auto cut = [&good](int index) {
+            return EditLine(good, index,
+                            [](const std::string& line) { return line.substr(0, 40); });
+        };
+        const std::string crlf =
+            EditLine(good, 0, [](const std::string& line) { return line + "\r"; }) + "\r\n";
         // Decoded signature line: 2 algorithm bytes, 8 key id bytes, 64 signature bytes.
         const struct {
             const char* what;
             std::string keys, signature;
             const Bytes& file;
-            std::size_t piece;
             SignatureFault fault;
         } rows[] = {
-            {"signed", keys, good, file, 7, kNone},
-            {"in one piece", keys, good, file, file.size(), kNone},
-            {"second of two keys", KeyFile({&other, &key}), good, file, 7, kNone},
-            {"a byte changed", keys, good, changed, 7, kFileSignatureWrong},
-            {"a byte short", keys, good, shorter, 7, kFileSignatureWrong},
-            {"a byte more", keys, good, longer, 7, kFileSignatureWrong},
-            {"trusted comment changed", keys, comment, file, 7, kTrustedCommentForged},
-            {"key id changed", keys, EditDecoded(good, 1, 2), file, 7, kUntrustedKey},
-            {"file signature changed", keys, EditDecoded(good, 1, 40), file, 7,
+            {"signed", keys, good, file, kNone},
+            {"second of two keys", KeyFile(other) + keys, good, file, kNone},
+            {"a byte changed", keys, good, changed, kFileSignatureWrong},
+            {"a byte short", keys, good, shorter, kFileSignatureWrong},
+            {"a byte more", keys, good, longer, kFileSignatureWrong},
+            {"trusted comment changed", keys, comment, file, kTrustedCommentForged},
+            {"key id changed", keys, EditDecoded(good, 1, 2), file, kUntrustedKey},
+            {"file signature changed", keys, EditDecoded(good, 1, 40), file, kTrustedCommentForged},
+            {"global signature changed", keys, EditDecoded(good, 3, 5), file,
              kTrustedCommentForged},
-            {"global signature changed", keys, EditDecoded(good, 3, 5), file, 7,
-             kTrustedCommentForged},
-            {"relabelled as the other form", keys, EditDecoded(good, 1, 1, 'D' ^ 'd'), file, 7,
-             kFileSignatureWrong},
-            {"another key", KeyFile({&other}), good, file, 7, kUntrustedKey},
-            {"another key with the id", KeyFile({&impostor}), good, file, 7, kTrustedCommentForged},
-            {"at the legacy limit", keys, SignatureFile(key, limit, ed, "c"), limit, 65536, kNone},
-            {"a byte beyond", keys, SignatureFile(key, beyond, ed, "c"), beyond, 65536, tooLarge},
-            {"a byte beyond, one piece", keys, SignatureFile(key, beyond, ed, "c"), beyond,
-             beyond.size(), tooLarge},
-            {"made by SignatureMaker", made.publicText, signedByMaker, file, 7, kNone},
-            {"another made key", otherMade.publicText, signedByMaker, file, 7, kUntrustedKey},
+            {"other form", keys, EditDecoded(good, 1, 1, 'D' ^ 'd'), file, kFileSignatureWrong},
+            {"another key", KeyFile(other), good, file, kUntrustedKey},
+            {"another key with the id", KeyFile(impostor), good, file, kTrustedCommentForged},
+            {"at the legacy limit", keys, SignatureFile(key, limit, ed, "c"), limit, kNone},
+            {"a byte beyond", keys, SignatureFile(key, beyond, ed, "c"), beyond, tooLarge},
+            {"made by SignatureMaker", made.publicText, made.signature, file, kNone},
+            {"another made key", otherMade.publicText, made.signature, file, kUntrustedKey},
+            {"CR LF", keys, crlf, file, kNone},
+            {"no signature", keys, "", file, kBad},
+            {"three lines", keys, good.substr(0, good.rfind('\n', good.size() - 2) + 1), file,
+             kBad},
+            {"untrusted prefix missing", keys, with(0, "comment"), file, kBad},
+            {"trusted prefix missing", keys, with(2, "trusted comment:x"), file, kBad},
+            {"signature line cut", keys, cut(1), file, kBad},
+            {"global signature cut", keys, cut(3), file, kBad},
+            {"global signature not base64", keys, with(3, std::string(88, '*')), file, kBad},
+            {"unknown algorithm", keys, EditDecoded(good, 1, 0), file, kUnknownAlgorithm},
+            {"text after the four lines", keys, good + "more\n", file, kBad},
+            {"a NUL in the trusted comment", keys,
+             with(2, std::string("trusted comment: a\0b", 20)), file, kBad},
+            {"signature too large", keys, good + std::string(kMaxSignatureFileBytes, '\n'), file,
+             kSignatureTooLarge},
         };
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.what) + (ed ? " ED" : " Ed"));
-            EXPECT_EQ(Check(row.keys, row.signature, row.file, row.piece), row.fault);
+            const std::size_t piece = row.file.size() > file.size() ? 65536 : 7;
+            EXPECT_EQ(Check(row.keys, row.signature, row.file, piece), row.fault);
+            EXPECT_EQ(Check(row.keys, row.signature, row.file, row.file.size()), row.fault);
         }
     }
 }
 
+// minisign writes the id as a little-endian number without leading zeros into its key files.
 TEST(KeyIdText, ReadsTheIdAsALittleEndianNumber) {
     const uint8_t id[kKeyIdBytes] = {0xAD, 0x6C, 0x94, 0x05, 0xF7, 0xC3, 0x92, 0xB7};
-    EXPECT_EQ(KeyIdText(id), "B792C3F705946CAD");
-    // minisign writes the number without leading zeros into its key files.
     const uint8_t small[kKeyIdBytes] = {0xCC, 0x3A, 0xBD, 0x5A, 0x06, 0x7B, 0x20, 0x04};
+    EXPECT_EQ(KeyIdText(id), "B792C3F705946CAD");
     EXPECT_EQ(KeyIdText(small), "4207B065ABD3ACC");
 }
 
@@ -278,83 +286,40 @@ TEST(ParseTrustedKeys, AcceptsPairsAndRefusesAnythingElse) {
     EXPECT_EQ(line, 3u);
 }
 
-TEST(ParseSignature, RefusesMalformedFiles) {
-    const KeyPair key = MakeKey();
-    const std::string good = SignatureFile(key, {1, 2, 3}, true, "comment");
-    auto with = [&](int index, const std::string& text) {
-        return EditLine(good, index, [&](const std::string&) { return text; });
-    };
-    auto cut = [&](int index) {
-        return EditLine(good, index, [](const std::string& line) { return line.substr(0, 40); });
-    };
-    const SignatureFault kBad = kSignatureMalformed;
-    const struct {
-        const char* what;
-        std::string text;
-        SignatureFault fault;
-    } cases[] = {
-        {"good", good, kNone},
-        {"CR LF", EditLine(good, 0, [](const std::string& l) { return l + "\r"; }) + "\r\n", kNone},
-        {"empty", "", kBad},
-        {"three lines", good.substr(0, good.rfind('\n', good.size() - 2) + 1), kBad},
-        {"untrusted prefix missing", with(0, "comment"), kBad},
-        {"trusted prefix missing", with(2, "trusted comment:x"), kBad},
-        {"signature line cut", cut(1), kBad},
-        {"global signature cut", cut(3), kBad},
-        {"global signature not base64", with(3, std::string(88, '*')), kBad},
-        {"unknown algorithm", EditDecoded(good, 1, 0), kUnknownAlgorithm},
-        {"text after the four lines", good + "more\n", kBad},
-        {"a NUL in the trusted comment", with(2, std::string("trusted comment: a\0b", 20)), kBad},
-        {"too large", good + std::string(kMaxSignatureFileBytes, '\n'), kSignatureTooLarge},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        DetachedSignature signature;
-        SignatureFault fault = kNone;
-        EXPECT_EQ(ParseSignature(c.text.data(), c.text.size(), &signature, &fault),
-                  c.fault == kNone ? 0 : -1);
-        EXPECT_EQ(fault, c.fault);
-        if (c.fault == kNone) {
-            EXPECT_EQ(signature.trustedComment, "comment");
-            EXPECT_EQ(KeyIdText(signature.keyId), KeyIdText(key.id));
-        }
-    }
-}
-
 TEST(MinisignKeys, SecretKeyFilesOfTheWrongKindOrDamaged) {
-    const Made made = MakeUnencrypted();
-    const std::string signature = SignWith(made.secretText, {'x'}, "2.0, full update");
-    EXPECT_NE(signature.find("\ntrusted comment: 2.0, full update\n"), std::string::npos);
+    using enum KeyFault;
+    const Made made = MakeAndSign({'x'}, "2.0, full update");
+    EXPECT_NE(made.signature.find("\ntrusted comment: 2.0, full update\n"), std::string::npos);
     EXPECT_NE(made.publicText.find(made.keyId + "\n"), std::string::npos);
     std::string unsupported = made.secretText;  // "RWQAAEIy": Ed, no KDF, B2; "RWRY" a KDF "X.."
     unsupported.replace(unsupported.find('\n') + 1, 4, "RWRY");
     std::string damaged = made.secretText;  // a digit of the secret key itself
     char& digit = damaged[damaged.find('\n') + 1 + 100];
     digit = digit == 'A' ? 'B' : 'A';
-    struct Case {
+    const struct {
         const char* what;
         std::string text;
         KeyFault parse, open;
-    } cases[] = {
-        {"the key", made.secretText, KeyFault::kNone, KeyFault::kNone},
-        {"a public key", made.publicText, KeyFault::kPublicKeyGiven, KeyFault::kNone},
-        {"a signature", signature, KeyFault::kNotSecretKey, KeyFault::kNone},
-        {"empty", "", KeyFault::kNotSecretKey, KeyFault::kNone},
-        {"too large", std::string(kMaxSecretKeyFileBytes + 1, 'a'), KeyFault::kTooLarge,
-         KeyFault::kNone},
-        {"another key derivation", unsupported, KeyFault::kUnsupported, KeyFault::kNone},
-        {"damaged", damaged, KeyFault::kNone, KeyFault::kDamaged},
+    } rows[] = {
+        {"the key", made.secretText, kNone, kNone},
+        {"a public key", made.publicText, kPublicKeyGiven, kNone},
+        {"a signature", made.signature, kNotSecretKey, kNone},
+        {"empty", "", kNotSecretKey, kNone},
+        {"too large", std::string(kMaxSecretKeyFileBytes + 1, 'a'), kTooLarge, kNone},
+        {"another key derivation", unsupported, kUnsupported, kNone},
+        {"damaged", damaged, kNone, kDamaged},
     };
-    for (const Case& c : cases) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         SecretKeyFile file;
         SecretKey key;
-        KeyFault fault = KeyFault::kNone;
-        const int32_t parsed = ParseSecretKeyFile(c.text.data(), c.text.size(), &file, &fault);
-        EXPECT_EQ(fault, c.parse) << c.what;
-        EXPECT_EQ(parsed, c.parse == KeyFault::kNone ? 0 : -1) << c.what;
+        KeyFault fault = kNone;
+        const int32_t parsed = ParseSecretKeyFile(row.text.data(), row.text.size(), &file, &fault);
+        EXPECT_EQ(fault, row.parse);
+        EXPECT_EQ(parsed, row.parse == kNone ? 0 : -1);
         if (parsed == 0) {
-            EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), c.open == KeyFault::kNone ? 0 : -1);
-            EXPECT_EQ(fault, c.open) << c.what;
+            EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), row.open == kNone ? 0 : -1);
+            EXPECT_EQ(fault, row.open);
         }
     }
 }
