@@ -14,16 +14,13 @@ namespace {
 using ini_test::Dump;
 using ini_test::Utf16Le;
 
-struct DocumentDeleter {
-    void operator()(IniDocument* d) const { IniClose(d); }
-};
-using DocumentPtr = std::unique_ptr<IniDocument, DocumentDeleter>;
+using DocumentPtr = std::unique_ptr<IniDocument, decltype(&IniClose)>;
 
 class DocumentTest : public ini_test::DeviceRootTest {
   protected:
     DocumentPtr OpenWith(const char16_t* path, const std::u16string& body) {
         WriteFile(path, Utf16Le(body));
-        return DocumentPtr(IniOpen(path));
+        return DocumentPtr(IniOpen(path), IniClose);
     }
 };
 
@@ -50,7 +47,7 @@ TEST_F(DocumentTest, SavedLayoutOfSectionsKeysAndRefilledSlots) {
                                       u"\r\n[T]\r\n"
                                       u"z = 3\r\n"));
     // Reading it back drops the empty value and keeps the rest.
-    DocumentPtr again(IniOpen(path));
+    DocumentPtr again(IniOpen(path), IniClose);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(Dump(again->table), "__default=|__default#top=1|Empty=|S=|S#y=2|S#n=-7|T=|T#z=3");
     doc = OpenWith(u"\\e.ini", u"");
@@ -103,7 +100,7 @@ TEST_F(DocumentTest, PathMissingOrLongerThanItsFieldOpensNothing) {
     EXPECT_EQ(IniOpen(path.c_str()), nullptr);
     path.pop_back();
     WriteFile(path.c_str(), Utf16Le(u"a=1\n"));
-    DocumentPtr ok(IniOpen(path.c_str()));
+    DocumentPtr ok(IniOpen(path.c_str()), IniClose);
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(std::u16string(ok->path), path);
 }
