@@ -121,55 +121,49 @@ TEST_F(LoadTest, SavedFormsReloadKeepingTheOtherEntries) {
 
 // The loader refuses files that are not UTF-16 with the mark FF FE: the load returns 0 and adds
 // nothing. The path front door reads the file and loads its bytes, up to kIniMaxFileBytes; a larger
-// file, even by a byte the loader would otherwise ignore, and a missing file add nothing.
+// file, even by a byte the loader would otherwise ignore, and a missing file add nothing. A
+// settings file the device must read is read up to kIniMaxWantedFileBytes, keeping the wanted key
+// alone.
 TEST_F(LoadTest, FilesLoadWholeOrNotAtAll) {
-    Bytes atLimit = Utf16Le(u"[S]\na=1\n;");
-    atLimit.resize(kIniMaxFileBytes, 'x');  // the comment line runs to the limit
-    Bytes beyond = atLimit;
-    beyond.push_back('x');
+    const auto sized = [](std::size_t size, std::size_t extra) {  // ends with the wanted key
+        Bytes bytes = Utf16Le(u"[S]\n;");
+        const Bytes tail = Utf16Le(u"\nb=2\na=1", false);
+        bytes.resize(size - tail.size(), 'x');  // the comment line fills the file
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        bytes.resize(size + extra, 'x');
+        return bytes;
+    };
     const struct {
         const char* what;
         Bytes bytes;
-        int32_t fromBytes, fromFile;
+        int32_t fromBytes, fromFile, fromWanted;
     } rows[] = {
-        {"empty", {}, 0, 0},
-        {"one byte", {0xFF}, 0, 0},
-        {"big-endian mark", {0xFE, 0xFF, 0x00, 0x61}, 0, 0},
-        {"eight-bit text", {'[', 'C', ']', '\n', 'a', '=', '1', '\n'}, 0, 0},
-        {"UTF-8 mark", {0xEF, 0xBB, 0xBF, 'a', '=', '1'}, 0, 0},
-        {"no mark", Utf16Le(u"a=1\n", false), 0, 0},
-        {"small", Utf16Le(u"[S]\na=1\n"), 1, 1},
-        {"at the limit", atLimit, 1, 1},
-        {"one byte beyond", beyond, 1, 0},
+        {"empty", {}, 0, 0, 0},
+        {"one byte", {0xFF}, 0, 0, 0},
+        {"big-endian mark", {0xFE, 0xFF, 0x00, 0x61}, 0, 0, 0},
+        {"eight-bit text", {'[', 'C', ']', '\n', 'a', '=', '1', '\n'}, 0, 0, 0},
+        {"UTF-8 mark", {0xEF, 0xBB, 0xBF, 'a', '=', '1'}, 0, 0, 0},
+        {"no mark", Utf16Le(u"a=1\n", false), 0, 0, 0},
+        {"small", Utf16Le(u"[S]\nb=2\na=1\n"), 1, 1, 1},
+        {"at the limit", sized(kIniMaxFileBytes, 0), 1, 1, 1},
+        {"one byte beyond", sized(kIniMaxFileBytes, 1), 1, 0, 1},
+        {"at the wanted limit", sized(kIniMaxWantedFileBytes, 0), 1, 0, 1},
+        {"one byte beyond it", sized(kIniMaxWantedFileBytes, 1), 1, 0, 0},
     };
+    TablePtr wanted(IniTableCreate(0));
+    IniTableSetString(wanted.get(), u"S", u"a", u"");
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         WriteFile(u"\\t.ini", row.bytes);
-        TablePtr fromFile(IniTableCreate(0));
+        TablePtr fromFile(IniTableCreate(0)), fromWanted(IniTableCreate(0));
         EXPECT_EQ(IniTableLoad(u"\\t.ini", fromFile.get()), row.fromFile);
+        EXPECT_EQ(IniTableLoadWanted(u"\\t.ini", wanted.get(), fromWanted.get()), row.fromWanted);
+        EXPECT_EQ(Dump(fromWanted.get()), row.fromWanted == 1 ? "S=|S#a=1" : "");
         EXPECT_EQ(Load(row.bytes), row.fromBytes);
         EXPECT_EQ(Dump(table_.get()).empty(), row.fromBytes == 0);
         EXPECT_EQ(Dump(fromFile.get()), row.fromFile == 1 ? Dump(table_.get()) : "");
     }
     EXPECT_EQ(IniTableLoad(u"\\absent.ini", table_.get()), 0);
-}
-
-// A settings file the device must read: up to kIniMaxWantedFileBytes, keeping the wanted key alone.
-TEST_F(LoadTest, WantedKeysAreReadFromAFileOfAMegabyte) {
-    Bytes bytes = Utf16Le(u"[S]\n;");
-    bytes.resize(kIniMaxWantedFileBytes - 16, 'x');
-    const Bytes tail = Utf16Le(u"\nB=2\nA=1", false);
-    bytes.insert(bytes.end(), tail.begin(), tail.end());
-    ASSERT_LE(bytes.size(), kIniMaxWantedFileBytes);
-    WriteFile(u"\\t.ini", bytes);
-    TablePtr wanted(IniTableCreate(0));
-    IniTableSetString(wanted.get(), u"S", u"A", u"");
-    table_.reset(IniTableCreate(0));
-    ASSERT_EQ(IniTableLoadWanted(u"\\t.ini", wanted.get(), table_.get()), 1);
-    EXPECT_EQ(Dump(table_.get()), "S=|S#A=1");
-    bytes.resize(kIniMaxWantedFileBytes + 1, 'x');
-    WriteFile(u"\\t.ini", bytes);
-    EXPECT_EQ(IniTableLoadWanted(u"\\t.ini", wanted.get(), table_.get()), 0);
 }
 
 // Whether an entry survives a save and a reload, against the loader's line rules above: the
