@@ -36,16 +36,9 @@ TEST_F(DocumentTest, SavedLayoutOfSectionsKeysAndRefilledSlots) {
     IniSetString(doc.get(), u"S", u"blank", u"");
     IniSetInt(doc.get(), u"S", u"n", -7);
     IniSave(doc.get());
-    EXPECT_EQ(ReadFile(path), Utf16Le(u"# \\ResidentFlash2\\VORIZ\\index.ini\r\n"
-                                      u"\r\n"
-                                      u"top = 1\r\n"
-                                      u"\r\n[Empty]\r\n"
-                                      u"\r\n[S]\r\n"
-                                      u"y = 2\r\n"
-                                      u"blank = \r\n"
-                                      u"n = -7\r\n"
-                                      u"\r\n[T]\r\n"
-                                      u"z = 3\r\n"));
+    EXPECT_EQ(ReadFile(path), Utf16Le(u"# \\ResidentFlash2\\VORIZ\\index.ini\r\n\r\ntop = 1\r\n"
+                                      u"\r\n[Empty]\r\n\r\n[S]\r\ny = 2\r\nblank = \r\nn = -7\r\n"
+                                      u"\r\n[T]\r\nz = 3\r\n"));
     // Reading it back drops the empty value and keeps the rest.
     DocumentPtr again(IniOpen(path), IniClose);
     ASSERT_NE(again, nullptr);

@@ -222,15 +222,13 @@ TEST_F(LoadTest, FirstLossNamesTheFirstEntryThatChanges) {
     IniTableSetString(table.get(), u"S", u"a", u"1");
     EXPECT_EQ(IniTableFirstLoss(table.get()), -1);
     IniTableSetString(table.get(), u"__default", u"k", u"v");
-    ASSERT_EQ(IniTableFirstLoss(table.get()), 3);
-    EXPECT_EQ(std::u16string(table->entries[3].key), u"__default#k");
+    EXPECT_EQ(IniTableFirstLoss(table.get()), 3);  // __default#k
     EXPECT_EQ(IniTableFirstLoss(nullptr), -1);
     // Keys of the section "" (a header of blanks) have no header a save could put them under.
     ASSERT_EQ(Load(Utf16Le(u"[S]\na=1\n[ ]\nk=v\n")), 1);
     EXPECT_EQ(std::u16string(IniTableGetString(table_.get(), u"", u"k", u"-")), u"v");
     EXPECT_EQ(IniTableKeyCount(table_.get(), u""), 1);
-    ASSERT_EQ(IniTableFirstLoss(table_.get()), 3);
-    EXPECT_EQ(std::u16string(table_->entries[3].key), u"#k");
+    EXPECT_EQ(IniTableFirstLoss(table_.get()), 3);  // #k
 }
 
 }  // namespace
