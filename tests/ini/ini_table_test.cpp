@@ -84,6 +84,7 @@ TEST(IniTableTest, LimitsKeepAtMostTheFieldAndNeverAnotherEntry) {
         {"fits", Repeat(u's', 100), Repeat(u'k', 154), u"v", 255, 1},
         {"long key cut", u"S", Repeat(u'k', 600), Repeat(u'v', 255), 255, 255},
         {"long value cut", u"S", u"k", Repeat(u'v', 5000), 3, 255},
+        {"section leaving one unit", Repeat(u's', 253), u"k", u"v", 255, 1},
         {"no room for the key", Repeat(u's', 254), u"k", u"v", 0, 0},
         {"section too long", Repeat(u's', 300), u"k", u"v", 0, 0},
         // A surrogate pair on the limit is dropped whole instead of being split.

@@ -166,6 +166,7 @@ TEST(SignatureCheck, AcceptsTheSignedFileAndRefusesEveryChange) {
             return WithLine(good, index, text);
         };
         const std::string cut = Base64(Bytes(30, 'E'));  // well-formed base64 of the wrong length
+        const std::string padded = good + std::string(kMaxSignatureFileBytes - good.size(), '\n');
         const struct {
             const char* what;
             std::string keys, signature;
@@ -199,8 +200,8 @@ TEST(SignatureCheck, AcceptsTheSignedFileAndRefusesEveryChange) {
             {"unknown algorithm", keys, flip(0), file, kUnknownAlgorithm},
             {"text after the four lines", keys, good + "more\n", file, kBad},
             {"NUL in comment", keys, with(2, std::string("trusted comment: a\0b", 20)), file, kBad},
-            {"signature too large", keys, good + std::string(kMaxSignatureFileBytes, '\n'), file,
-             kSignatureTooLarge},
+            {"signature at the size limit", keys, padded, file, kNone},
+            {"signature a byte beyond", keys, padded + "\n", file, kSignatureTooLarge},
         };
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.what) + (ed ? " ED" : " Ed"));
