@@ -88,7 +88,6 @@ TEST_F(DocumentTest, PathMissingOrLongerThanItsFieldOpensNothing) {
     const std::u16string dir = u"\\" + std::u16string(200, u'd');
     std::filesystem::create_directories(Host(dir.c_str()));
     std::u16string path = dir + u"\\" + std::u16string(260 - dir.size() - 1, u'f');
-    ASSERT_EQ(path.size(), 260u);
     WriteFile(path.c_str(), Utf16Le(u"a=1\n"));
     EXPECT_EQ(IniOpen(path.c_str()), nullptr);
     path.pop_back();

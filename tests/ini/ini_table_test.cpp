@@ -28,9 +28,7 @@ TablePtr NewTable() {
     return TablePtr(IniTableCreate(0));
 }
 
-std::u16string Repeat(char16_t c, std::size_t n) {
-    return std::u16string(n, c);
-}
+using U16 = std::u16string;
 
 // Hash values computed once with a few lines of Python, independently of this code; the last
 // row has non-ASCII units and a surrogate pair.
@@ -77,26 +75,26 @@ TEST(IniTableTest, GrowthKeepsSlotsAndValuesTakenFromTheTable) {
 TEST(IniTableTest, LimitsKeepAtMostTheFieldAndNeverAnotherEntry) {
     const struct {
         const char* what;
-        std::u16string section, key, value;
+        U16 section, key, value;
         std::size_t keptKeyUnits;  // units of the composed key "section#key" kept, 0: refused
         std::size_t keptValueUnits;
     } rows[] = {
-        {"fits", Repeat(u's', 100), Repeat(u'k', 154), u"v", 255, 1},
-        {"long key cut", u"S", Repeat(u'k', 600), Repeat(u'v', 255), 255, 255},
-        {"long value cut", u"S", u"k", Repeat(u'v', 5000), 3, 255},
-        {"section leaving one unit", Repeat(u's', 253), u"k", u"v", 255, 1},
-        {"no room for the key", Repeat(u's', 254), u"k", u"v", 0, 0},
-        {"section too long", Repeat(u's', 300), u"k", u"v", 0, 0},
+        {"fits", U16(100, u's'), U16(154, u'k'), u"v", 255, 1},
+        {"long key cut", u"S", U16(600, u'k'), U16(255, u'v'), 255, 255},
+        {"long value cut", u"S", u"k", U16(5000, u'v'), 3, 255},
+        {"section leaving one unit", U16(253, u's'), u"k", u"v", 255, 1},
+        {"no room for the key", U16(254, u's'), u"k", u"v", 0, 0},
+        {"section too long", U16(300, u's'), u"k", u"v", 0, 0},
         // A surrogate pair on the limit is dropped whole instead of being split.
-        {"pair on the key limit", u"S", Repeat(u'k', 252) + u"\U0001F600", u"v", 254, 1},
-        {"pair on the value limit", u"S", u"k", Repeat(u'v', 254) + u"\U0001F600", 3, 254},
+        {"pair on the key limit", u"S", U16(252, u'k') + u"\U0001F600", u"v", 254, 1},
+        {"pair on the value limit", u"S", u"k", U16(254, u'v') + u"\U0001F600", 3, 254},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         TablePtr t = NewTable();
         IniTableSetString(t.get(), row.section.c_str(), row.key.c_str(), row.value.c_str());
-        const std::u16string key = (row.section + u"#" + row.key).substr(0, row.keptKeyUnits);
-        const std::u16string value = row.value.substr(0, row.keptValueUnits);
+        const U16 key = (row.section + u"#" + row.key).substr(0, row.keptKeyUnits);
+        const U16 value = row.value.substr(0, row.keptValueUnits);
         const std::string dump = platform::Utf16ToUtf8(row.section + u"=|" + key + u"=" + value);
         EXPECT_EQ(Dump(t.get()), row.keptKeyUnits == 0 ? "" : dump);  // refused: no section
         // The same long arguments find what was stored.
@@ -105,15 +103,17 @@ TEST(IniTableTest, LimitsKeepAtMostTheFieldAndNeverAnotherEntry) {
     }
 }
 
-// The first unit of a value decides; no value, an empty or an unknown one gives the fallback.
-TEST(IniTableTest, GetBoolReadsTheFirstUnit) {
-    const std::tuple<const char16_t*, bool, bool> rows[] = {
+// Truth: the first unit of a value decides; no value, an empty or an unknown one gives the
+// fallback. Numbers: blanks are skipped and numbers saturate; non-ASCII digits (U+0663) are not
+// digits. Each number row: a number and the texts that give it.
+TEST(IniTableTest, TypedReads) {
+    const std::tuple<const char16_t*, bool, bool> truths[] = {
         {u"true", false, true},   {u"yes", false, true},  {u"Y", false, true},
         {u"1", false, true},      {u"tRUE", false, true}, {u"False", true, false},
         {u"no", true, false},     {u"N", true, false},    {u"0", true, false},
         {u"", true, true},        {u"", false, false},    {u"maybe", true, true},
         {u" true", false, false}, {nullptr, true, true},  {nullptr, false, false}};
-    for (const auto& [value, fallback, expected] : rows) {
+    for (const auto& [value, fallback, expected] : truths) {
         TablePtr t = NewTable();
         if (value != nullptr) {
             IniTableSetString(t.get(), u"S", u"k", value);
@@ -121,12 +121,7 @@ TEST(IniTableTest, GetBoolReadsTheFirstUnit) {
         EXPECT_EQ(IniTableGetBool(t.get(), u"S", u"k", fallback), expected)
             << ::testing::PrintToString(value) << " fallback " << fallback;
     }
-}
-
-// Blanks are skipped and numbers saturate; non-ASCII digits (U+0663) are not digits. Each row: a
-// number and the texts that give it.
-TEST(IniTableTest, ParseIntSkipsBlanksAndSaturates) {
-    const std::pair<int32_t, std::vector<const char16_t*>> rows[] = {
+    const std::pair<int32_t, std::vector<const char16_t*>> numbers[] = {
         {42, {u"42"}},
         {-17, {u" \t\v\f-17"}},
         {8, {u"+8"}},
@@ -134,7 +129,7 @@ TEST(IniTableTest, ParseIntSkipsBlanksAndSaturates) {
         {0, {u"abc", u"", u"-", u"+-3", u"\u0663"}},
         {INT32_MAX, {u"2147483647", u"2147483648", u"99999999999999999999999999"}},
         {INT32_MIN, {u"-2147483648", u"-99999999999999999999"}}};
-    for (const auto& [expected, texts] : rows) {
+    for (const auto& [expected, texts] : numbers) {
         for (const char16_t* text : texts) {
             EXPECT_EQ(IniParseInt(text), expected) << ::testing::PrintToString(text);
         }
@@ -211,7 +206,7 @@ TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
          "own,,1", "S=|S#k=v|__default=|__default#d=1", "S:k|__default:d|__default"},
         {"a long section entry is cut and found by the same long name",
          [](IniTable* t) {
-             const std::u16string name = Repeat(u'n', 400);
+             const U16 name(400, u'n');
              IniTableSetString(t, name.c_str(), nullptr, u"v");
              return Get(t, name.c_str(), nullptr);
          },
