@@ -1,7 +1,6 @@
 // The loader: the line forms, their order, trimming, quotes, comments and malformed files.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 #include "ini/ini_load.h"

@@ -9,9 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
-#include <memory>
 #include <string>
-#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -23,10 +21,6 @@ namespace {
 using ini_test::Dump;
 
 using ini_test::TablePtr;
-
-TablePtr NewTable() {
-    return TablePtr(IniTableCreate(0));
-}
 
 using U16 = std::u16string;
 
@@ -47,7 +41,7 @@ TEST(IniTableTest, HashMatchesIndependentValues) {
 // The 33rd entry grows the table to 64 slots, every entry keeping its slot. A value read from the
 // table and set again while the table grows moves with the slots, so it must be read before.
 TEST(IniTableTest, GrowthKeepsSlotsAndValuesTakenFromTheTable) {
-    TablePtr t = NewTable();
+    TablePtr t(IniTableCreate(0));
     IniTableSetString(t.get(), u"S", u"x", u"copied value");
     std::vector<std::string> keys = {"S", "S#x"};
     while (keys.size() < 32) {
@@ -91,7 +85,7 @@ TEST(IniTableTest, LimitsKeepAtMostTheFieldAndNeverAnotherEntry) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        TablePtr t = NewTable();
+        TablePtr t(IniTableCreate(0));
         IniTableSetString(t.get(), row.section.c_str(), row.key.c_str(), row.value.c_str());
         const U16 key = (row.section + u"#" + row.key).substr(0, row.keptKeyUnits);
         const U16 value = row.value.substr(0, row.keptValueUnits);
@@ -114,7 +108,7 @@ TEST(IniTableTest, TypedReads) {
         {u"", true, true},        {u"", false, false},    {u"maybe", true, true},
         {u" true", false, false}, {nullptr, true, true},  {nullptr, false, false}};
     for (const auto& [value, fallback, expected] : truths) {
-        TablePtr t = NewTable();
+        TablePtr t(IniTableCreate(0));
         if (value != nullptr) {
             IniTableSetString(t.get(), u"S", u"k", value);
         }
@@ -233,7 +227,7 @@ TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        TablePtr t = NewTable();
+        TablePtr t(IniTableCreate(0));
         EXPECT_EQ(row.operations(t.get()), row.read);
         EXPECT_EQ(Dump(t.get()), row.dump);
         EXPECT_EQ(t->used, std::count(row.dump.begin(), row.dump.end(), '|') + 1);
@@ -269,7 +263,7 @@ TEST(IniTableTest, NoTableNoDocumentOrEmptyNamesDoNothing) {
     EXPECT_EQ(IniKeyName(nullptr, u"S", 0), nullptr);
     IniSave(nullptr);
     IniClose(nullptr);
-    TablePtr t = NewTable();
+    TablePtr t(IniTableCreate(0));
     IniTableSet(t.get(), nullptr, u"v");
     IniTableRemoveKey(t.get(), u"S", nullptr);
     EXPECT_EQ(IniTableKeyCount(t.get(), nullptr), -1);
