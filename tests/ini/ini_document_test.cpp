@@ -35,6 +35,7 @@ TEST_F(DocumentTest, SavedLayoutOfSectionsKeysAndRefilledSlots) {
     IniSetString(doc.get(), u"T", u"z", u"3");  // T takes x's slot, z a new one
     IniSetString(doc.get(), u"S", u"blank", u"");
     IniSetInt(doc.get(), u"S", u"n", -7);
+    IniSetString(doc.get(), u"x]y", u"k", u"1");  // "[x]y]" would read back as [x]: left out
     IniSave(doc.get());
     EXPECT_EQ(ReadFile(path), Utf16Le(u"# \\ResidentFlash2\\VORIZ\\index.ini\r\n\r\ntop = 1\r\n"
                                       u"\r\n[Empty]\r\n\r\n[S]\r\ny = 2\r\nblank = \r\nn = -7\r\n"
