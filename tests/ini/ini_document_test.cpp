@@ -51,7 +51,7 @@ TEST_F(DocumentTest, SavedLayoutOfSectionsKeysAndRefilledSlots) {
 }
 
 // IniGetString / IniGetInt on present and absent items: result, and what the buffer holds after
-// (the number's text rules are ParseIntSkipsBlanksAndSaturates').
+// (the number's text rules are TypedReads').
 TEST_F(DocumentTest, GettersFollowTheContract) {
     DocumentPtr doc = OpenWith(u"\\g.ini", u"top=12\n[Config]\nSoftwareVersion=3.1\n");
     ASSERT_NE(doc, nullptr);
@@ -81,10 +81,10 @@ TEST_F(DocumentTest, GettersFollowTheContract) {
     }
 }
 
-// A missing file opens no document (the files the loader refuses are RefusedFileTest's), nor
-// does an existing file whose device path is 260 units long: keeping 259 of them would make
+// A missing file opens no document (the files the loader refuses are FilesLoadWholeOrNotAtAll's),
+// nor does an existing file whose device path is 260 units long: keeping 259 of them would make
 // IniSave write to a different file.
-TEST_F(DocumentTest, PathMissingOrLongerThanItsFieldOpensNothing) {
+TEST_F(DocumentTest, PathsThatCannotBeOpenedOrSaved) {
     EXPECT_EQ(IniOpen(u"\\missing.ini"), nullptr);
     const std::u16string dir = u"\\" + std::u16string(200, u'd');
     std::filesystem::create_directories(Host(dir.c_str()));
@@ -96,11 +96,8 @@ TEST_F(DocumentTest, PathMissingOrLongerThanItsFieldOpensNothing) {
     DocumentPtr ok(IniOpen(path.c_str()), IniClose);
     ASSERT_NE(ok, nullptr);
     EXPECT_EQ(std::u16string(ok->path), path);
-}
-
-// The save goes through the safe replace (its faults are the platform tests'): a failed write
-// leaves the old file, and a save into a missing directory creates nothing.
-TEST_F(DocumentTest, FailedSaveKeepsTheOldFile) {
+    // The save goes through the safe replace (its faults are the platform tests'): a failed write
+    // leaves the old file, and a save into a missing directory creates nothing.
     DocumentPtr doc = OpenWith(u"\\w.ini", u"a=1\n");
     ASSERT_NE(doc, nullptr);
     IniSetString(doc.get(), nullptr, u"a", u"2");

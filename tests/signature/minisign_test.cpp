@@ -1,8 +1,7 @@
-// minisign signatures: signatures made here by libsodium's signing side against every change that
-// matters, malformed files in tables, then what MakeKeyPair and SignatureMaker write and secret
-// key files of the wrong kind or damaged. Encrypted keys and interoperability with the real
-// minisign program are tested end to end (tests/e2e/qzp_signature.sh): scrypt at minisign's
-// limits takes seconds.
+// minisign signatures: one table of signatures made here by libsodium's signing side, key files
+// and signature files against every change that matters; then key ids and secret key files.
+// Encrypted keys and interoperability with the real minisign program are tested end to end
+// (tests/e2e/qzp_signature.sh): scrypt at minisign's limits takes seconds.
 #include <gtest/gtest.h>
 #include <sodium.h>
 
