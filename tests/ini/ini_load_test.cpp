@@ -13,9 +13,8 @@ namespace {
 
 using ini_test::Bytes;
 using ini_test::Dump;
-using ini_test::Utf16Le;
-
 using ini_test::TablePtr;
+using ini_test::Utf16Le;
 
 class LoadTest : public ini_test::DeviceRootTest {
   protected:

@@ -19,7 +19,6 @@
 namespace {
 
 using ini_test::Dump;
-
 using ini_test::TablePtr;
 
 using U16 = std::u16string;
@@ -58,9 +57,8 @@ TEST(IniTableTest, GrowthKeepsSlotsAndValuesTakenFromTheTable) {
         EXPECT_EQ(platform::Utf16ToUtf8(t->entries[i].key), i < keys.size() ? keys[i] : "");
         EXPECT_TRUE(i < keys.size() || t->entries[i].hash == 0u) << i;
     }
-    EXPECT_EQ(platform::Utf16ToUtf8(IniTableGetString(t.get(), u"T", u"k", u"")), "copied value");
-    EXPECT_EQ(platform::Utf16ToUtf8(IniTableGetString(t.get(), u"U", nullptr, u"")),
-              "copied value");
+    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"T", u"k", u"")), u"copied value");
+    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"U", nullptr, u"")), u"copied value");
     EXPECT_EQ(TablePtr(IniTableCreate(100))->capacity, 100);
     EXPECT_EQ(TablePtr(IniTableCreate(-5))->capacity, 32);
 }

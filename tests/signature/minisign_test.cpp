@@ -55,8 +55,7 @@ std::string KeyLine(const KeyPair& key, const char* algorithm = "Ed") {
 }
 
 std::string KeyFile(const KeyPair& key) {
-    return "untrusted comment: minisign public key " + KeyIdText(key.id) + "\n" + KeyLine(key) +
-           "\n";
+    return "untrusted comment: " + KeyIdText(key.id) + "\n" + KeyLine(key) + "\n";
 }
 
 // The signature file minisign writes for `file`: "ED" signs its BLAKE2b-512 hash, "Ed" the file.
