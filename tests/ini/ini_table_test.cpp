@@ -9,173 +9,124 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
-#include <memory>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "ini_test_util.h"
 
 namespace {
 
 using ini_test::Dump;
-
 using ini_test::TablePtr;
 
-TablePtr NewTable() {
-    return TablePtr(IniTableCreate(0));
+using U16 = std::u16string;
+
+// Hash values computed once with a few lines of Python, independently of this code; the last
+// row has non-ASCII units and a surrogate pair.
+TEST(IniTableTest, HashMatchesIndependentValues) {
+    const std::pair<const char16_t*, uint32_t> rows[] = {{u"", 0x0u},
+                                                         {u"a", 0xca2e9442u},
+                                                         {u"__default", 0x1ec01acau},
+                                                         {u"Config#SoftwareVersion", 0xbf1f22d8u},
+                                                         {u"UpdateInfo#IsPatch", 0x2a307070u},
+                                                         {u"\u7248\u672c#\U0001F600", 0xdc9ae4f4u}};
+    for (const auto& [text, hash] : rows) {
+        EXPECT_EQ(IniHash(text), hash) << ::testing::PrintToString(text);
+    }
 }
 
-std::u16string Repeat(char16_t c, std::size_t n) {
-    return std::u16string(n, c);
-}
-
-// Values computed once with a few lines of Python, independently of this code.
-struct HashCase {
-    const char16_t* text;
-    uint32_t hash;
-};
-class HashTest : public ::testing::TestWithParam<HashCase> {};
-
-TEST_P(HashTest, MatchesIndependentValue) {
-    EXPECT_EQ(IniHash(GetParam().text), GetParam().hash);
-}
-
-INSTANTIATE_TEST_SUITE_P(Known, HashTest,
-                         ::testing::Values(HashCase{u"", 0x0u}, HashCase{u"a", 0xca2e9442u},
-                                           HashCase{u"__default", 0x1ec01acau},
-                                           HashCase{u"Config#SoftwareVersion", 0xbf1f22d8u},
-                                           HashCase{u"UpdateInfo#IsPatch", 0x2a307070u},
-                                           // non-ASCII units and a surrogate pair
-                                           HashCase{u"\u7248\u672c#\U0001F600", 0xdc9ae4f4u}));
-
-TEST(IniTableTest, ThirtyThirdEntryGrowsToSixtyFourSlotsKeepingPositions) {
-    TablePtr t = NewTable();
-    ASSERT_EQ(t->capacity, 32);
-    for (int i = 0; i < 32; ++i) {
-        IniTableSet(t.get(), platform::Utf8ToUtf16("k" + std::to_string(i)).c_str(), u"v");
+// The 33rd entry grows the table to 64 slots, every entry keeping its slot. A value read from the
+// table and set again while the table grows moves with the slots, so it must be read before.
+TEST(IniTableTest, GrowthKeepsSlotsAndValuesTakenFromTheTable) {
+    TablePtr t(IniTableCreate(0));
+    IniTableSetString(t.get(), u"S", u"x", u"copied value");
+    std::vector<std::string> keys = {"S", "S#x"};
+    while (keys.size() < 32) {
+        keys.push_back("k" + std::to_string(keys.size()));
+        IniTableSet(t.get(), platform::Utf8ToUtf16(keys.back()).c_str(), u"v");
     }
     EXPECT_EQ(t->capacity, 32);
-    IniTableSet(t.get(), u"k32", u"v");
+    IniTableSetString(t.get(), u"T", u"k", IniTableGetString(t.get(), u"S", u"x", nullptr));
+    IniTableSet(t.get(), u"U", IniTableGetString(t.get(), u"T", u"k", nullptr));
+    keys.insert(keys.end(), {"T", "T#k", "U"});
     EXPECT_EQ(t->capacity, 64);
-    EXPECT_EQ(t->used, 33);
-    for (int i = 0; i < 33; ++i) {
-        EXPECT_EQ(platform::Utf16ToUtf8(t->entries[i].key), "k" + std::to_string(i));
+    EXPECT_EQ(t->used, 35);
+    for (std::size_t i = 0; i < 64; ++i) {
+        EXPECT_EQ(platform::Utf16ToUtf8(t->entries[i].key), i < keys.size() ? keys[i] : "");
+        EXPECT_TRUE(i < keys.size() || t->entries[i].hash == 0u) << i;
     }
-    for (int i = 33; i < 64; ++i) {
-        EXPECT_EQ(t->entries[i].key[0], 0);
-        EXPECT_EQ(t->entries[i].hash, 0u);
-    }
+    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"T", u"k", u"")), u"copied value");
+    EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"U", nullptr, u"")), u"copied value");
     EXPECT_EQ(TablePtr(IniTableCreate(100))->capacity, 100);
     EXPECT_EQ(TablePtr(IniTableCreate(-5))->capacity, 32);
 }
 
-// Copying a value from one entry to another is natural; when the copy makes the table grow, the
-// source moves with the slot array and must have been read before.
-TEST(IniTableTest, ValueTakenFromTheTableSurvivesItsGrowth) {
-    TablePtr t = NewTable();
-    IniTableSetString(t.get(), u"S", u"x", u"copied value");
-    for (int i = 0; t->used < t->capacity; ++i) {
-        IniTableSet(t.get(), platform::Utf8ToUtf16("k" + std::to_string(i)).c_str(), u"v");
+// Items longer than their fields: what is kept, and that nothing is written past a field (ASan).
+TEST(IniTableTest, LimitsKeepAtMostTheFieldAndNeverAnotherEntry) {
+    const struct {
+        const char* what;
+        U16 section, key, value;
+        std::size_t keptKeyUnits;  // units of the composed key "section#key" kept, 0: refused
+        std::size_t keptValueUnits;
+    } rows[] = {
+        {"fits", U16(100, u's'), U16(154, u'k'), u"v", 255, 1},
+        {"long key cut", u"S", U16(600, u'k'), U16(255, u'v'), 255, 255},
+        {"long value cut", u"S", u"k", U16(5000, u'v'), 3, 255},
+        {"section leaving one unit", U16(253, u's'), u"k", u"v", 255, 1},
+        {"no room for the key", U16(254, u's'), u"k", u"v", 0, 0},
+        {"section too long", U16(300, u's'), u"k", u"v", 0, 0},
+        // A surrogate pair on the limit is dropped whole instead of being split.
+        {"pair on the key limit", u"S", U16(252, u'k') + u"\U0001F600", u"v", 254, 1},
+        {"pair on the value limit", u"S", u"k", U16(254, u'v') + u"\U0001F600", 3, 254},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TablePtr t(IniTableCreate(0));
+        IniTableSetString(t.get(), row.section.c_str(), row.key.c_str(), row.value.c_str());
+        const U16 key = (row.section + u"#" + row.key).substr(0, row.keptKeyUnits);
+        const U16 value = row.value.substr(0, row.keptValueUnits);
+        const std::string dump = platform::Utf16ToUtf8(row.section + u"=|" + key + u"=" + value);
+        EXPECT_EQ(Dump(t.get()), row.keptKeyUnits == 0 ? "" : dump);  // refused: no section
+        // The same long arguments find what was stored.
+        EXPECT_EQ(IniTableGetString(t.get(), row.section.c_str(), row.key.c_str(), u"-"),
+                  row.keptKeyUnits == 0 ? u"-" : value);
     }
-    IniTableSetString(t.get(), u"T", u"k", IniTableGetString(t.get(), u"S", u"x", nullptr));
-    IniTableSet(t.get(), u"U", IniTableGetString(t.get(), u"T", u"k", nullptr));
-    EXPECT_EQ(t->capacity, 64);
-    EXPECT_EQ(platform::Utf16ToUtf8(IniTableGetString(t.get(), u"T", u"k", u"")), "copied value");
-    EXPECT_EQ(platform::Utf16ToUtf8(IniTableGetString(t.get(), u"U", nullptr, u"")),
-              "copied value");
 }
 
-// Items longer than their fields: what is kept, and that nothing is written past a field (ASan).
-struct LimitCase {
-    const char* name;
-    std::u16string section;
-    std::u16string key;
-    std::u16string value;
-    std::size_t keptKeyUnits;    // length of the stored composed key, 0 when refused
-    std::size_t keptValueUnits;  // length of the stored value
-};
-class LimitTest : public ::testing::TestWithParam<LimitCase> {};
-
-TEST_P(LimitTest, KeepsAtMostTheFieldAndNeverAnotherEntry) {
-    const LimitCase& c = GetParam();
-    TablePtr t = NewTable();
-    IniTableSetString(t.get(), c.section.c_str(), c.key.c_str(), c.value.c_str());
-    const IniEntry* stored = nullptr;
-    for (int32_t i = 0; i < t->capacity; ++i) {
-        const std::u16string_view key(t->entries[i].key);
-        if (!key.empty() && key.find(u'#') != std::u16string_view::npos) {
-            stored = &t->entries[i];
+// Truth: the first unit of a value decides; no value, an empty or an unknown one gives the
+// fallback. Numbers: blanks are skipped and numbers saturate; non-ASCII digits (U+0663) are not
+// digits. Each number row: a number and the texts that give it.
+TEST(IniTableTest, TypedReads) {
+    const std::tuple<const char16_t*, bool, bool> truths[] = {
+        {u"true", false, true},   {u"yes", false, true},  {u"Y", false, true},
+        {u"1", false, true},      {u"tRUE", false, true}, {u"False", true, false},
+        {u"no", true, false},     {u"N", true, false},    {u"0", true, false},
+        {u"", true, true},        {u"", false, false},    {u"maybe", true, true},
+        {u" true", false, false}, {nullptr, true, true},  {nullptr, false, false}};
+    for (const auto& [value, fallback, expected] : truths) {
+        TablePtr t(IniTableCreate(0));
+        if (value != nullptr) {
+            IniTableSetString(t.get(), u"S", u"k", value);
+        }
+        EXPECT_EQ(IniTableGetBool(t.get(), u"S", u"k", fallback), expected)
+            << ::testing::PrintToString(value) << " fallback " << fallback;
+    }
+    const std::pair<int32_t, std::vector<const char16_t*>> numbers[] = {
+        {42, {u"42"}},
+        {-17, {u" \t\v\f-17"}},
+        {8, {u"+8"}},
+        {123, {u"123abc"}},
+        {0, {u"abc", u"", u"-", u"+-3", u"\u0663"}},
+        {INT32_MAX, {u"2147483647", u"2147483648", u"99999999999999999999999999"}},
+        {INT32_MIN, {u"-2147483648", u"-99999999999999999999"}}};
+    for (const auto& [expected, texts] : numbers) {
+        for (const char16_t* text : texts) {
+            EXPECT_EQ(IniParseInt(text), expected) << ::testing::PrintToString(text);
         }
     }
-    if (c.keptKeyUnits == 0) {
-        EXPECT_EQ(stored, nullptr);
-        EXPECT_EQ(t->used, 0) << "a refused key must not create its section either";
-        return;
-    }
-    ASSERT_NE(stored, nullptr);
-    EXPECT_EQ(std::u16string_view(stored->key).size(), c.keptKeyUnits);
-    EXPECT_EQ(std::u16string_view(stored->value).size(), c.keptValueUnits);
-    // The same long arguments find what was stored.
-    EXPECT_EQ(IniTableGetString(t.get(), c.section.c_str(), c.key.c_str(), nullptr), stored->value);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Limits, LimitTest,
-    ::testing::Values(
-        LimitCase{"fits", Repeat(u's', 100), Repeat(u'k', 154), u"v", 255, 1},
-        LimitCase{"long_key_cut", u"S", Repeat(u'k', 600), Repeat(u'v', 255), 255, 255},
-        LimitCase{"long_value_cut", u"S", u"k", Repeat(u'v', 5000), 3, 255},
-        LimitCase{"no_room_for_key", Repeat(u's', 254), u"k", u"v", 0, 0},
-        LimitCase{"section_too_long", Repeat(u's', 300), u"k", u"v", 0, 0},
-        // A surrogate pair on the limit is dropped whole instead of being split.
-        LimitCase{"pair_on_key_limit", u"S", Repeat(u'k', 252) + u"\U0001F600", u"v", 254, 1},
-        LimitCase{"pair_on_value_limit", u"S", u"k", Repeat(u'v', 254) + u"\U0001F600", 3, 254}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-struct BoolCase {
-    const char16_t* value;  // null: key absent
-    bool fallback;
-    bool expected;
-};
-class GetBoolTest : public ::testing::TestWithParam<BoolCase> {};
-
-TEST_P(GetBoolTest, FirstUnitDecides) {
-    TablePtr t = NewTable();
-    if (GetParam().value != nullptr) {
-        IniTableSetString(t.get(), u"S", u"k", GetParam().value);
-    }
-    EXPECT_EQ(IniTableGetBool(t.get(), u"S", u"k", GetParam().fallback), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, GetBoolTest,
-    ::testing::Values(BoolCase{u"true", false, true}, BoolCase{u"yes", false, true},
-                      BoolCase{u"Y", false, true}, BoolCase{u"1", false, true},
-                      BoolCase{u"tRUE", false, true}, BoolCase{u"False", true, false},
-                      BoolCase{u"no", true, false}, BoolCase{u"N", true, false},
-                      BoolCase{u"0", true, false}, BoolCase{u"", true, true},
-                      BoolCase{u"", false, false}, BoolCase{u"maybe", true, true},
-                      BoolCase{u" true", false, false}, BoolCase{nullptr, true, true},
-                      BoolCase{nullptr, false, false}));
-
-struct IntCase {
-    const char16_t* text;
-    int32_t expected;
-};
-class ParseIntTest : public ::testing::TestWithParam<IntCase> {};
-
-TEST_P(ParseIntTest, Converts) {
-    EXPECT_EQ(IniParseInt(GetParam().text), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ParseIntTest,
-    ::testing::Values(IntCase{u"42", 42}, IntCase{u" \t\v\f-17", -17}, IntCase{u"+8", 8},
-                      IntCase{u"123abc", 123}, IntCase{u"abc", 0}, IntCase{u"", 0},
-                      IntCase{u"-", 0}, IntCase{u"+-3", 0}, IntCase{u"2147483647", 2147483647},
-                      IntCase{u"2147483648", 2147483647}, IntCase{u"-2147483648", -2147483647 - 1},
-                      IntCase{u"-99999999999999999999", -2147483647 - 1},
-                      IntCase{u"99999999999999999999999999", 2147483647},
-                      IntCase{u"\u0663", 0}));  // non-ASCII digits are not digits
 
 // The table as the enumeration calls see it: "section:key,key" per section in order, joined by
 // '|'; past the last section the default section's name.
@@ -247,7 +198,7 @@ TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
          "own,,1", "S=|S#k=v|__default=|__default#d=1", "S:k|__default:d|__default"},
         {"a long section entry is cut and found by the same long name",
          [](IniTable* t) {
-             const std::u16string name = Repeat(u'n', 400);
+             const U16 name(400, u'n');
              IniTableSetString(t, name.c_str(), nullptr, u"v");
              return Get(t, name.c_str(), nullptr);
          },
@@ -274,7 +225,7 @@ TEST(IniTableTest, OperationsGiveSlotsAndEnumeration) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        TablePtr t = NewTable();
+        TablePtr t(IniTableCreate(0));
         EXPECT_EQ(row.operations(t.get()), row.read);
         EXPECT_EQ(Dump(t.get()), row.dump);
         EXPECT_EQ(t->used, std::count(row.dump.begin(), row.dump.end(), '|') + 1);
@@ -310,7 +261,7 @@ TEST(IniTableTest, NoTableNoDocumentOrEmptyNamesDoNothing) {
     EXPECT_EQ(IniKeyName(nullptr, u"S", 0), nullptr);
     IniSave(nullptr);
     IniClose(nullptr);
-    TablePtr t = NewTable();
+    TablePtr t(IniTableCreate(0));
     IniTableSet(t.get(), nullptr, u"v");
     IniTableRemoveKey(t.get(), u"S", nullptr);
     EXPECT_EQ(IniTableKeyCount(t.get(), nullptr), -1);

@@ -1,12 +1,13 @@
-// minisign signatures: signatures made here by libsodium's signing side against every change that
-// matters, malformed files in tables, then what MakeKeyPair and SignatureMaker write and secret
-// key files of the wrong kind or damaged. Encrypted keys and interoperability with the real
-// minisign program are tested end to end (tests/e2e/qzp_signature.sh): scrypt at minisign's
-// limits takes seconds.
+// minisign signatures: one table of signatures made here by libsodium's signing side, key files
+// and signature files against every change that matters; then key ids and secret key files.
+// Encrypted keys and interoperability with the real minisign program are tested end to end
+// (tests/e2e/qzp_signature.sh): scrypt at minisign's limits takes seconds.
 #include <gtest/gtest.h>
 #include <sodium.h>
 
 #include <cstring>
+#include <initializer_list>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ KeyPair MakeKey() {
     return pair;
 }
 
+Bytes Cat(std::initializer_list<std::span<const uint8_t>> pieces) {
+    Bytes out;
+    for (const auto piece : pieces) {
+        out.insert(out.end(), piece.begin(), piece.end());
+    }
+    return out;
+}
+
 std::string Base64(const Bytes& bytes) {
     std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), 0);
     sodium_bin2base64(text.data(), text.size(), bytes.data(), bytes.size(),
@@ -40,47 +49,36 @@ std::string Base64(const Bytes& bytes) {
     return text;
 }
 
-Bytes Cat(const Bytes& head, const uint8_t* data, std::size_t size, const Bytes& tail = {}) {
-    Bytes out = head;
-    out.insert(out.end(), data, data + size);
-    out.insert(out.end(), tail.begin(), tail.end());
-    return out;
-}
-
 std::string KeyLine(const KeyPair& key, const char* algorithm = "Ed") {
-    const Bytes head = {uint8_t(algorithm[0]), uint8_t(algorithm[1])};
-    return Base64(Cat(Cat(head, key.id, kKeyIdBytes), key.publicKey, kPublicKeyBytes));
+    const uint8_t head[] = {uint8_t(algorithm[0]), uint8_t(algorithm[1])};
+    return Base64(Cat({head, key.id, key.publicKey}));
 }
 
-std::string KeyFile(const std::vector<const KeyPair*>& keys) {
-    std::string text;
-    for (const KeyPair* key : keys) {
-        text += "untrusted comment: minisign public key " + KeyIdText(key->id) + "\n" +
-                KeyLine(*key) + "\n";
-    }
-    return text;
+std::string KeyFile(const KeyPair& key) {
+    return "untrusted comment: " + KeyIdText(key.id) + "\n" + KeyLine(key) + "\n";
 }
 
-Bytes Sign(const KeyPair& key, const Bytes& message) {
-    Bytes signature(crypto_sign_BYTES);
-    crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(), key.secretKey);
-    return signature;
-}
-
-// The signature file minisign writes for `file`: "ED" signs its BLAKE2b-512 hash.
+// The signature file minisign writes for `file`: "ED" signs its BLAKE2b-512 hash, "Ed" the file.
+// With `flip` set, `mask` is XORed into byte `flip` of the signature line's bytes (2 algorithm
+// bytes, 8 key id bytes, 64 signature bytes) followed by the global signature's, after signing.
 std::string SignatureFile(const KeyPair& key, const Bytes& file, bool prehashed,
-                          const std::string& comment) {
-    Bytes message = file;
-    if (prehashed) {
-        message.assign(crypto_generichash_BYTES_MAX, 0);
-        crypto_generichash(message.data(), message.size(), file.data(), file.size(), nullptr, 0);
+                          const std::string& comment, int flip = -1, uint8_t mask = 1) {
+    const auto sign = [&key](const Bytes& message) {
+        Bytes signature(crypto_sign_BYTES);
+        crypto_sign_detached(signature.data(), nullptr, message.data(), message.size(),
+                             key.secretKey);
+        return signature;
+    };
+    Bytes hash(crypto_generichash_BYTES_MAX);
+    crypto_generichash(hash.data(), hash.size(), file.data(), file.size(), nullptr, 0);
+    const Bytes signature = sign(prehashed ? hash : file);
+    const uint8_t algorithm[] = {'E', uint8_t(prehashed ? 'D' : 'd')};
+    Bytes line = Cat({algorithm, key.id, signature}),
+          global = sign(Cat({signature, Bytes(comment.begin(), comment.end())}));
+    if (flip >= 0) {
+        (flip < int(line.size()) ? line[flip] : global.at(flip - line.size())) ^= mask;
     }
-    const Bytes signature = Sign(key, message);
-    const Bytes global =
-        Sign(key, Cat(signature, reinterpret_cast<const uint8_t*>(comment.data()), comment.size()));
-    const Bytes algorithm = {'E', uint8_t(prehashed ? 'D' : 'd')};
-    return "untrusted comment: signature from minisign secret key\n" +
-           Base64(Cat(algorithm, key.id, kKeyIdBytes, signature)) +
+    return "untrusted comment: signature from minisign secret key\n" + Base64(line) +
            "\ntrusted comment: " + comment + "\n" + Base64(global) + "\n";
 }
 
@@ -91,8 +89,11 @@ SignatureFault Check(const std::string& keyFile, const std::string& signatureFil
     std::vector<TrustedKey> keys;
     SignatureFault fault = kNone;
     DetachedSignature signature;
-    if (ParseTrustedKeys(keyFile.data(), keyFile.size(), &keys, &fault) != 0 ||
+    const bool keysRefused = ParseTrustedKeys(keyFile.data(), keyFile.size(), &keys, &fault) != 0;
+    if (keysRefused ||
         ParseSignature(signatureFile.data(), signatureFile.size(), &signature, &fault) != 0) {
+        EXPECT_TRUE(!keysRefused || keys.empty());  // nothing of a refused key file is kept
+        EXPECT_NE(fault, kNone);
         return fault;
     }
     SignatureCheck check;
@@ -109,252 +110,174 @@ SignatureFault Check(const std::string& keyFile, const std::string& signatureFil
     return fault;
 }
 
-// `file` with its line `index` (0-based) passed through `edit`.
-template <typename Edit>
-std::string EditLine(const std::string& file, int index, Edit edit) {
+// `file` with its line `index` (0-based) replaced by `text`.
+std::string WithLine(const std::string& file, int index, const std::string& text) {
     std::string out;
     for (std::size_t start = 0, end; (end = file.find('\n', start)) != file.npos;
          start = end + 1, --index) {
-        const std::string line = file.substr(start, end - start);
-        out += (index == 0 ? std::string(edit(line)) : line) + "\n";
+        out += (index == 0 ? text : file.substr(start, end - start)) + "\n";
     }
     return out;
 }
 
-// XORs `mask` into decoded byte `at` of the base64 line `line` (0-based).
-std::string EditDecoded(const std::string& file, int line, std::size_t at, uint8_t mask = 1) {
-    return EditLine(file, line, [&](const std::string& text) {
-        Bytes raw(text.size());
-        std::size_t size = 0;
-        sodium_base642bin(raw.data(), raw.size(), text.data(), text.size(), nullptr, &size, nullptr,
-                          sodium_base64_VARIANT_ORIGINAL);
-        raw.resize(size);
-        raw.at(at) ^= mask;
-        return Base64(raw);
-    });
-}
-
+// A key pair made by MakeKeyPair without a password, and `data` signed with it by SignatureMaker.
 struct Made {
-    std::string publicText, secretText, keyId;
+    std::string publicText, secretText, keyId, signature;
 };
 
-Made MakeUnencrypted() {
+Made MakeAndSign(const Bytes& data, const std::string& comment) {
     Made made;
     KeyFault fault = KeyFault::kNone;
-    EXPECT_EQ(MakeKeyPair(nullptr, &made.publicText, &made.secretText, &made.keyId, &fault), 0);
+    SecretKeyFile file;
+    SecretKey key;
+    SignatureMaker maker;
+    EXPECT_TRUE(
+        MakeKeyPair(nullptr, &made.publicText, &made.secretText, &made.keyId, &fault) == 0 &&
+        ParseSecretKeyFile(made.secretText.data(), made.secretText.size(), &file, &fault) == 0 &&
+        !file.encrypted && OpenSecretKey(file, "", &key, &fault) == 0 && maker.Begin(key) == 0 &&
+        maker.Update(data.data(), data.size()) == 0 && maker.Finish(comment, &made.signature) == 0);
     return made;
 }
 
-std::string SignWith(const std::string& secretText, const Bytes& data, const std::string& comment) {
-    SecretKeyFile file;
-    SecretKey key;
-    KeyFault fault = KeyFault::kNone;
-    SignatureMaker maker;
-    std::string text;
-    EXPECT_EQ(ParseSecretKeyFile(secretText.data(), secretText.size(), &file, &fault), 0);
-    EXPECT_FALSE(file.encrypted);
-    EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), 0);
-    EXPECT_EQ(maker.Begin(key), 0);
-    EXPECT_EQ(maker.Update(data.data(), data.size()), 0);
-    EXPECT_EQ(maker.Finish(comment, &text), 0);
-    return text;
-}
-
-// Both forms; the legacy one holds the file in memory up to kMaxLegacySignedBytes and refuses it
-// one byte beyond, whatever the pieces.
+// Both forms, each file in small pieces (pieces of 64 KiB for the large ones) and in one; the
+// legacy form holds the file in memory up to kMaxLegacySignedBytes and refuses it one byte beyond.
+// A malformed key or signature file fails with its fault before any byte is checked; one parsed
+// wrong fails the check.
 TEST(SignatureCheck, AcceptsTheSignedFileAndRefusesEveryChange) {
     const KeyPair key = MakeKey(), other = MakeKey();
     KeyPair impostor = other;  // another key that claims the signer's id
     std::memcpy(impostor.id, key.id, kKeyIdBytes);
-    const Made made = MakeUnencrypted(), otherMade = MakeUnencrypted();
     Bytes file(100000);
-    for (std::size_t i = 0; i < file.size(); ++i) {
-        file[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
-    }
-    Bytes changed = file, shorter = file, longer = file;
+    randombytes_buf(file.data(), file.size());
+    const Made made = MakeAndSign(file, "c"), otherMade = MakeAndSign({}, "c");
+    Bytes changed = file;
     changed[file.size() / 2] ^= 0x80;
-    shorter.pop_back();
-    longer.push_back(0);
     const Bytes limit(kMaxLegacySignedBytes, 0x5A), beyond(kMaxLegacySignedBytes + 1, 0x5A);
-    const std::string keys = KeyFile({&key});
-    const std::string signedByMaker = SignWith(made.secretText, file, "c");
+    const std::string keys = KeyFile(key);
+    std::vector<TrustedKey> parsed;  // a refused key file names its offending line
+    SignatureFault fault{};
+    std::size_t line = 0;
+    const std::string nonsense = keys + "nonsense\n";
+    EXPECT_EQ(ParseTrustedKeys(nonsense.data(), nonsense.size(), &parsed, &fault, &line), -1);
+    EXPECT_EQ(line, 3u);
     for (const bool ed : {true, false}) {
-        const SignatureFault tooLarge = ed ? kNone : kLegacyFileTooLarge;
-        const std::string good = SignatureFile(key, file, ed, "timestamp:1\tfile:VORIZ.QZP");
-        std::string comment = good;
-        comment[comment.find("timestamp:1") + 10] = '2';
-        // Decoded signature line: 2 algorithm bytes, 8 key id bytes, 64 signature bytes.
+        const SignatureFault tooLarge = ed ? kNone : kLegacyFileTooLarge,
+                             kBad = kSignatureMalformed, kKeyBad = kKeyFileMalformed;
+        const std::string stamp = "timestamp:1\tfile:VORIZ.QZP",
+                          good = SignatureFile(key, file, ed, stamp);
+        const auto flip = [&](int at, uint8_t mask = 1) {
+            return SignatureFile(key, file, ed, stamp, at, mask);
+        };
+        const auto with = [&good](int index, const std::string& text) {
+            return WithLine(good, index, text);
+        };
+        const std::string cut = Base64(Bytes(30, 'E'));  // well-formed base64 of the wrong length
+        const std::string padded = good + std::string(kMaxSignatureFileBytes - good.size(), '\n');
+        const std::string comment = "untrusted comment: k\n", line = KeyLine(key);
         const struct {
             const char* what;
             std::string keys, signature;
-            const Bytes& file;
-            std::size_t piece;
+            Bytes file;
             SignatureFault fault;
         } rows[] = {
-            {"signed", keys, good, file, 7, kNone},
-            {"in one piece", keys, good, file, file.size(), kNone},
-            {"second of two keys", KeyFile({&other, &key}), good, file, 7, kNone},
-            {"a byte changed", keys, good, changed, 7, kFileSignatureWrong},
-            {"a byte short", keys, good, shorter, 7, kFileSignatureWrong},
-            {"a byte more", keys, good, longer, 7, kFileSignatureWrong},
-            {"trusted comment changed", keys, comment, file, 7, kTrustedCommentForged},
-            {"key id changed", keys, EditDecoded(good, 1, 2), file, 7, kUntrustedKey},
-            {"file signature changed", keys, EditDecoded(good, 1, 40), file, 7,
-             kTrustedCommentForged},
-            {"global signature changed", keys, EditDecoded(good, 3, 5), file, 7,
-             kTrustedCommentForged},
-            {"relabelled as the other form", keys, EditDecoded(good, 1, 1, 'D' ^ 'd'), file, 7,
-             kFileSignatureWrong},
-            {"another key", KeyFile({&other}), good, file, 7, kUntrustedKey},
-            {"another key with the id", KeyFile({&impostor}), good, file, 7, kTrustedCommentForged},
-            {"at the legacy limit", keys, SignatureFile(key, limit, ed, "c"), limit, 65536, kNone},
-            {"a byte beyond", keys, SignatureFile(key, beyond, ed, "c"), beyond, 65536, tooLarge},
-            {"a byte beyond, one piece", keys, SignatureFile(key, beyond, ed, "c"), beyond,
-             beyond.size(), tooLarge},
-            {"made by SignatureMaker", made.publicText, signedByMaker, file, 7, kNone},
-            {"another made key", otherMade.publicText, signedByMaker, file, 7, kUntrustedKey},
+            {"signed", keys, good, file, kNone},
+            {"first of two keys", keys + KeyFile(other), good, file, kNone},
+            {"second of two keys", KeyFile(other) + keys, good, file, kNone},
+            {"a byte changed", keys, good, changed, kFileSignatureWrong},
+            {"a byte short", keys, good, Bytes(file.begin(), file.end() - 1), kFileSignatureWrong},
+            {"a byte more", keys, good, Cat({file, Bytes(1)}), kFileSignatureWrong},
+            {"comment changed", keys, with(2, "trusted comment: t"), file, kTrustedCommentForged},
+            {"key id changed", keys, flip(2), file, kUntrustedKey},
+            {"file signature changed", keys, flip(40), file, kTrustedCommentForged},
+            {"global signature changed", keys, flip(79), file, kTrustedCommentForged},
+            {"other form", keys, flip(1, 'D' ^ 'd'), file, kFileSignatureWrong},
+            {"another key", KeyFile(other), good, file, kUntrustedKey},
+            {"key file without a final line end", comment + line, good, file, kNone},
+            {"key file in CR LF with blank lines",
+             "\r\n" + comment + KeyLine(other) + "\r\n\r\n" + comment + line, good, file, kNone},
+            {"blanks around the key", comment + "  " + line + " \t\n", good, file, kNone},
+            {"empty key file", "", good, file, kKeyFileEmpty},
+            {"only blank lines", "\n\n \n", good, file, kKeyFileEmpty},
+            {"comment without key", comment, good, file, kKeyBad},
+            {"second comment without key", keys + comment, good, file, kKeyBad},
+            {"key without comment", line + "\n", good, file, kKeyBad},
+            {"two keys after one comment", comment + KeyLine(other) + "\n" + line, good, file,
+             kKeyBad},
+            {"comment prefix misspelt", "untrusted comment " + line, good, file, kKeyBad},
+            {"key of the wrong algorithm", comment + KeyLine(key, "ED"), good, file, kKeyBad},
+            {"key one byte short", comment + line.substr(0, line.size() - 4), good, file, kKeyBad},
+            {"key one byte long", comment + Base64(Bytes(43, 'E')), good, file, kKeyBad},
+            {"key not base64", comment + std::string(line.size(), '!'), good, file, kKeyBad},
+            {"a NUL in the key line", comment + line.substr(0, 4) + '\0', good, file, kKeyBad},
+            {"key file too large", std::string(kMaxKeyFileBytes + 1, '\n'), good, file,
+             kKeyFileTooLarge},
+            {"another key with the id", KeyFile(impostor), good, file, kTrustedCommentForged},
+            {"at the legacy limit", keys, SignatureFile(key, limit, ed, "c"), limit, kNone},
+            {"a byte beyond", keys, SignatureFile(key, beyond, ed, "c"), beyond, tooLarge},
+            {"made by SignatureMaker", made.publicText, made.signature, file, kNone},
+            {"another made key", otherMade.publicText, made.signature, file, kUntrustedKey},
+            {"CR LF", keys, with(0, "untrusted comment: x\r") + "\r\n", file, kNone},
+            {"no signature", keys, "", file, kBad},
+            {"no global signature line", keys, good.substr(0, good.size() - 89), file, kBad},
+            {"untrusted prefix missing", keys, with(0, "comment"), file, kBad},
+            {"trusted prefix missing", keys, with(2, "trusted comment:x"), file, kBad},
+            {"signature line cut", keys, with(1, cut), file, kBad},
+            {"global signature cut", keys, with(3, cut), file, kBad},
+            {"global signature not base64", keys, with(3, std::string(88, '*')), file, kBad},
+            {"unknown algorithm", keys, flip(0), file, kUnknownAlgorithm},
+            {"text after the four lines", keys, good + "more\n", file, kBad},
+            {"NUL in comment", keys, with(2, std::string("trusted comment: a\0b", 20)), file, kBad},
+            {"signature at the size limit", keys, padded, file, kNone},
+            {"signature a byte beyond", keys, padded + "\n", file, kSignatureTooLarge},
         };
         for (const auto& row : rows) {
             SCOPED_TRACE(std::string(row.what) + (ed ? " ED" : " Ed"));
-            EXPECT_EQ(Check(row.keys, row.signature, row.file, row.piece), row.fault);
+            const std::size_t piece = row.file.size() > file.size() ? 65536 : 7;
+            EXPECT_EQ(Check(row.keys, row.signature, row.file, piece), row.fault);
+            EXPECT_EQ(Check(row.keys, row.signature, row.file, row.file.size()), row.fault);
         }
     }
 }
 
-TEST(KeyIdText, ReadsTheIdAsALittleEndianNumber) {
+// minisign writes a key id as a little-endian number without leading zeros into its key files.
+TEST(MinisignKeys, KeyIdsAndSecretKeyFilesOfTheWrongKindOrDamaged) {
+    using enum KeyFault;
     const uint8_t id[kKeyIdBytes] = {0xAD, 0x6C, 0x94, 0x05, 0xF7, 0xC3, 0x92, 0xB7};
-    EXPECT_EQ(KeyIdText(id), "B792C3F705946CAD");
-    // minisign writes the number without leading zeros into its key files.
     const uint8_t small[kKeyIdBytes] = {0xCC, 0x3A, 0xBD, 0x5A, 0x06, 0x7B, 0x20, 0x04};
+    EXPECT_EQ(KeyIdText(id), "B792C3F705946CAD");
     EXPECT_EQ(KeyIdText(small), "4207B065ABD3ACC");
-}
-
-TEST(ParseTrustedKeys, AcceptsPairsAndRefusesAnythingElse) {
-    const KeyPair a = MakeKey();
-    const KeyPair b = MakeKey();
-    const std::string lineA = KeyLine(a);
-    const std::string lineB = KeyLine(b);
-    const std::string comment = "untrusted comment: key\n";
-    const SignatureFault kBad = kKeyFileMalformed;
-    const struct {
-        const char* what;
-        std::string text;
-        std::size_t keys;
-        SignatureFault fault;
-    } cases[] = {
-        {"one pair", comment + lineA + "\n", 1, kNone},
-        {"no final line end", comment + lineA, 1, kNone},
-        {"CR LF and blank lines", "\r\n" + comment + lineA + "\r\n\r\n" + comment + lineB, 2,
-         kNone},
-        {"blanks around the key", comment + "  " + lineA + " \t\n", 1, kNone},
-        {"empty file", "", 0, kKeyFileEmpty},
-        {"only blank lines", "\n\n \n", 0, kKeyFileEmpty},
-        {"comment without key", comment, 0, kBad},
-        {"second comment without key", comment + lineA + "\n" + comment, 0, kBad},
-        {"key without comment", lineA + "\n", 0, kBad},
-        {"two keys after one comment", comment + lineA + "\n" + lineB + "\n", 0, kBad},
-        {"comment prefix misspelt", "untrusted comment " + lineA, 0, kBad},
-        {"key of the wrong algorithm", comment + KeyLine(a, "ED"), 0, kBad},
-        {"key one byte short", comment + lineA.substr(0, lineA.size() - 4) + "\n", 0, kBad},
-        {"key one byte long", comment + Base64(std::vector<uint8_t>(43, 'E')), 0, kBad},
-        {"not base64", comment + std::string(lineA.size(), '!'), 0, kBad},
-        {"a NUL in the key line", comment + lineA.substr(0, 4) + std::string(1, '\0'), 0, kBad},
-        {"too large", std::string(kMaxKeyFileBytes + 1, '\n'), 0, kKeyFileTooLarge},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<TrustedKey> keys;
-        SignatureFault fault = kNone;
-        EXPECT_EQ(ParseTrustedKeys(c.text.data(), c.text.size(), &keys, &fault),
-                  c.fault == kNone ? 0 : -1);
-        EXPECT_EQ(keys.size(), c.keys);
-        EXPECT_EQ(fault, c.fault);
-    }
-    std::vector<TrustedKey> keys;
-    SignatureFault fault{};
-    std::size_t line = 0;
-    const std::string third = comment + lineA + "\nnonsense\n";
-    EXPECT_EQ(ParseTrustedKeys(third.data(), third.size(), &keys, &fault, &line), -1);
-    EXPECT_EQ(line, 3u);
-}
-
-TEST(ParseSignature, RefusesMalformedFiles) {
-    const KeyPair key = MakeKey();
-    const std::string good = SignatureFile(key, {1, 2, 3}, true, "comment");
-    auto with = [&](int index, const std::string& text) {
-        return EditLine(good, index, [&](const std::string&) { return text; });
-    };
-    auto cut = [&](int index) {
-        return EditLine(good, index, [](const std::string& line) { return line.substr(0, 40); });
-    };
-    const SignatureFault kBad = kSignatureMalformed;
-    const struct {
-        const char* what;
-        std::string text;
-        SignatureFault fault;
-    } cases[] = {
-        {"good", good, kNone},
-        {"CR LF", EditLine(good, 0, [](const std::string& l) { return l + "\r"; }) + "\r\n", kNone},
-        {"empty", "", kBad},
-        {"three lines", good.substr(0, good.rfind('\n', good.size() - 2) + 1), kBad},
-        {"untrusted prefix missing", with(0, "comment"), kBad},
-        {"trusted prefix missing", with(2, "trusted comment:x"), kBad},
-        {"signature line cut", cut(1), kBad},
-        {"global signature cut", cut(3), kBad},
-        {"global signature not base64", with(3, std::string(88, '*')), kBad},
-        {"unknown algorithm", EditDecoded(good, 1, 0), kUnknownAlgorithm},
-        {"text after the four lines", good + "more\n", kBad},
-        {"a NUL in the trusted comment", with(2, std::string("trusted comment: a\0b", 20)), kBad},
-        {"too large", good + std::string(kMaxSignatureFileBytes, '\n'), kSignatureTooLarge},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        DetachedSignature signature;
-        SignatureFault fault = kNone;
-        EXPECT_EQ(ParseSignature(c.text.data(), c.text.size(), &signature, &fault),
-                  c.fault == kNone ? 0 : -1);
-        EXPECT_EQ(fault, c.fault);
-        if (c.fault == kNone) {
-            EXPECT_EQ(signature.trustedComment, "comment");
-            EXPECT_EQ(KeyIdText(signature.keyId), KeyIdText(key.id));
-        }
-    }
-}
-
-TEST(MinisignKeys, SecretKeyFilesOfTheWrongKindOrDamaged) {
-    const Made made = MakeUnencrypted();
-    const std::string signature = SignWith(made.secretText, {'x'}, "2.0, full update");
-    EXPECT_NE(signature.find("\ntrusted comment: 2.0, full update\n"), std::string::npos);
+    const Made made = MakeAndSign({'x'}, "2.0, full update");
+    EXPECT_NE(made.signature.find("\ntrusted comment: 2.0, full update\n"), std::string::npos);
     EXPECT_NE(made.publicText.find(made.keyId + "\n"), std::string::npos);
     std::string unsupported = made.secretText;  // "RWQAAEIy": Ed, no KDF, B2; "RWRY" a KDF "X.."
     unsupported.replace(unsupported.find('\n') + 1, 4, "RWRY");
     std::string damaged = made.secretText;  // a digit of the secret key itself
     char& digit = damaged[damaged.find('\n') + 1 + 100];
     digit = digit == 'A' ? 'B' : 'A';
-    struct Case {
+    const struct {
         const char* what;
         std::string text;
         KeyFault parse, open;
-    } cases[] = {
-        {"the key", made.secretText, KeyFault::kNone, KeyFault::kNone},
-        {"a public key", made.publicText, KeyFault::kPublicKeyGiven, KeyFault::kNone},
-        {"a signature", signature, KeyFault::kNotSecretKey, KeyFault::kNone},
-        {"empty", "", KeyFault::kNotSecretKey, KeyFault::kNone},
-        {"too large", std::string(kMaxSecretKeyFileBytes + 1, 'a'), KeyFault::kTooLarge,
-         KeyFault::kNone},
-        {"another key derivation", unsupported, KeyFault::kUnsupported, KeyFault::kNone},
-        {"damaged", damaged, KeyFault::kNone, KeyFault::kDamaged},
+    } rows[] = {
+        {"the key", made.secretText, kNone, kNone},
+        {"a public key", made.publicText, kPublicKeyGiven, kNone},
+        {"a signature", made.signature, kNotSecretKey, kNone},
+        {"empty", "", kNotSecretKey, kNone},
+        {"too large", std::string(kMaxSecretKeyFileBytes + 1, 'a'), kTooLarge, kNone},
+        {"another key derivation", unsupported, kUnsupported, kNone},
+        {"damaged", damaged, kNone, kDamaged},
     };
-    for (const Case& c : cases) {
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         SecretKeyFile file;
         SecretKey key;
-        KeyFault fault = KeyFault::kNone;
-        const int32_t parsed = ParseSecretKeyFile(c.text.data(), c.text.size(), &file, &fault);
-        EXPECT_EQ(fault, c.parse) << c.what;
-        EXPECT_EQ(parsed, c.parse == KeyFault::kNone ? 0 : -1) << c.what;
-        if (parsed == 0) {
-            EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), c.open == KeyFault::kNone ? 0 : -1);
-            EXPECT_EQ(fault, c.open) << c.what;
+        KeyFault fault = kNone;
+        EXPECT_EQ(ParseSecretKeyFile(row.text.data(), row.text.size(), &file, &fault),
+                  row.parse == kNone ? 0 : -1);
+        EXPECT_EQ(fault, row.parse);
+        if (row.parse == kNone) {
+            EXPECT_EQ(OpenSecretKey(file, "", &key, &fault), row.open == kNone ? 0 : -1);
+            EXPECT_EQ(fault, row.open);
         }
     }
 }
