@@ -85,8 +85,8 @@ void MakeInstalledTree(FuzzedDataProvider& in, const fs::path& flash) {
         std::error_code ignored;
         fs::create_directories(flash / "VORIZ", ignored);
         if (!fs::exists(flash / "VORIZ/index.ini", ignored)) {
-            testimage::WriteAll(flash / "VORIZ/index.ini",
-                                Record(kVersions[in.ConsumeIntegralInRange(0, 2)], false, nullptr));
+            std::ofstream(flash / "VORIZ/index.ini", std::ios::binary)
+                << Record(kVersions[in.ConsumeIntegralInRange(0, 2)], false, nullptr);
         }
     }
 }
