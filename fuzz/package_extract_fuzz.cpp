@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
 #include <vector>
 
 #include "package/package.h"
