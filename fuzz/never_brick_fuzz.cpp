@@ -1,6 +1,7 @@
 // The installer's promise as a fuzz property: a fuzz-chosen installed tree on the flash volume of
 // a scratch device image (with or without a version record) and a fuzz-chosen package on the card
-// (made by the writer, made and then damaged, or raw bytes). The update session must either stop
+// (laid out by the tests' builder, so shapes the writer refuses too, and then perhaps damaged, or
+// raw bytes). The update session must either stop
 // before its first change to the flash volume (the tree unchanged, byte for byte) or run the
 // extraction and the record through, leaving exactly the planned tree: the old tree for a patch
 // (nothing for a full update) with every planned entry at its path, of its recorded size and
@@ -19,14 +20,14 @@
 
 #include "app/device_paths.h"
 #include "app/update_session.h"
-#include "fuzz/fuzz_device.h"
 #include "ini/ini_table.h"
 #include "ini/ini_write.h"
 #include "package/install_plan.h"
 #include "package/package.h"
 #include "package/package_contents.h"
-#include "package/writer.h"
 #include "platform/text.h"
+#include "tests/package/package_builder.h"
+#include "tests/test_image.h"
 
 namespace {
 
@@ -38,9 +39,11 @@ const char* const kPackageLevels[] = {"a",         "A",         "b",     "VORIZ"
                                       "INDEX.INI", "index.ini", "c.txt", "C.TXT", "d"};
 const char16_t* const kVersions[] = {u"1.0", u"2.0", u"3.0"};
 
-using fuzz::ReadAll;
-using fuzz::Tree;
-using fuzz::TreeOf;
+using testimage::Tree;
+using testimage::TreeDifference;
+using testimage::TreeOf;
+
+const testimage::Scratch kRoot(true);  // the device image
 
 std::string Record(const char16_t* version, bool patch, const char16_t* oldVersion) {
     IniTable* table = IniTableCreate(0);
@@ -54,11 +57,12 @@ std::string Record(const char16_t* version, bool patch, const char16_t* oldVersi
     return {bytes.begin(), bytes.end()};
 }
 
-std::string Join(FuzzedDataProvider& in, const char* const* levels, size_t count, int most) {
+std::string Join(FuzzedDataProvider& in, const char* const* levels, size_t count,
+                 const char* separator = "\\") {
     std::string name;
-    const int depth = in.ConsumeIntegralInRange(1, most);
+    const int depth = in.ConsumeIntegralInRange(1, 3);
     for (int i = 0; i < depth; ++i) {
-        name += (i > 0 ? "\\" : "");
+        name += (i > 0 ? separator : "");
         name += levels[in.ConsumeIntegralInRange<size_t>(0, count - 1)];
     }
     return name;
@@ -68,11 +72,7 @@ std::string Join(FuzzedDataProvider& in, const char* const* levels, size_t count
 void MakeInstalledTree(FuzzedDataProvider& in, const fs::path& flash) {
     const int count = in.ConsumeIntegralInRange(0, 5);
     for (int i = 0; i < count; ++i) {
-        std::string name = Join(in, kTreeLevels, std::size(kTreeLevels), 3);
-        for (char& c : name) {
-            c = c == '\\' ? '/' : c;
-        }
-        const fs::path path = flash / name;
+        const fs::path path = flash / Join(in, kTreeLevels, std::size(kTreeLevels), "/");
         std::error_code ignored;
         fs::create_directories(path.parent_path(), ignored);
         if (in.ConsumeBool()) {
@@ -91,113 +91,83 @@ void MakeInstalledTree(FuzzedDataProvider& in, const fs::path& flash) {
     }
 }
 
-// Writes a package of chosen entries (usually with a manifest) to the card; false when the
-// writer refuses them.
-bool WritePackage(FuzzedDataProvider& in, const fs::path& root) {
-    fs::create_directory(root / "stage");
-    std::vector<PackItem> items;
+// A package of chosen entries, usually with a manifest among them.
+std::string MakePackage(FuzzedDataProvider& in) {
+    pkgtest::Builder builder;
     const int count = in.ConsumeIntegralInRange(0, 5);
     for (int i = 0; i < count; ++i) {
-        const bool directory = in.ConsumeIntegralInRange(0, 3) == 0;
-        PackItem item{Join(in, kPackageLevels, std::size(kPackageLevels), 3), {}};
-        if (directory) {
-            item.name += '\\';
+        const std::string name = Join(in, kPackageLevels, std::size(kPackageLevels));
+        if (in.ConsumeIntegralInRange(0, 3) == 0) {
+            builder.Directory(name + '\\');
         } else {
-            const std::string source = std::to_string(i);
-            std::ofstream(root / "stage" / source, std::ios::binary)
-                << in.ConsumeRandomLengthString(32);
-            item.source = u"\\stage\\" + std::u16string(source.begin(), source.end());
+            builder.File(name, pkgtest::Text(in.ConsumeRandomLengthString(32)));
         }
-        items.push_back(item);
     }
     if (in.ConsumeIntegralInRange(0, 7) != 0) {
         const bool patch = in.ConsumeBool();
         const char16_t* oldVersion =
             in.ConsumeBool() ? kVersions[in.ConsumeIntegralInRange(0, 2)] : nullptr;
-        std::ofstream(root / "stage/manifest", std::ios::binary)
-            << Record(kVersions[in.ConsumeIntegralInRange(0, 2)], patch, oldVersion);
-        const size_t at = in.ConsumeIntegralInRange<size_t>(0, items.size());
-        items.insert(items.begin() + static_cast<std::ptrdiff_t>(at),
-                     PackItem{"VORIZ\\INDEX.INI", u"\\stage\\manifest"});
+        builder.File(
+            "VORIZ\\INDEX.INI",
+            pkgtest::Text(Record(kVersions[in.ConsumeIntegralInRange(0, 2)], patch, oldVersion)));
+        const auto at = builder.entries.begin() + in.ConsumeIntegralInRange(0, count);
+        std::rotate(at, builder.entries.end() - 1, builder.entries.end());
     }
-    PackOptions options;
-    options.jobs = 1;
-    options.level = 1;
-    return PackageWriter(options).Write(items, u"\\SDMMC\\VORIZ.QZP") == 0;
+    const pkgtest::Bytes bytes = builder.Build();
+    return {bytes.begin(), bytes.end()};
+}
+
+// A file as the plan describes it: by CRC-32 and size.
+std::string Described(uint32_t crc, uint64_t size) {
+    return "crc:" + std::to_string(crc) + "/" + std::to_string(size);
+}
+
+// `tree` with every file described by CRC-32 and size.
+Tree Described(Tree tree) {
+    for (auto& [name, content] : tree) {
+        if (name.back() != '/') {
+            content = Described(crc32(0L, reinterpret_cast<const Bytef*>(content.data()),
+                                      static_cast<uInt>(content.size())),
+                                content.size());
+        }
+    }
+    return tree;
 }
 
 // What the plan says the flash volume holds after the update: `start` with each planned entry at
-// its path (files by size and CRC-32, as the package records them) and its parents made.
+// its path (files described as the package records them) and its parents made.
 Tree PlannedTree(Tree start, const InstallPlan& plan, PackageArchive* archive,
                  PackageEntry** entries) {
-    const std::u16string volume(app::kFlashVolume);
+    const size_t volume = std::u16string_view(app::kFlashVolume).size();
     for (const PlanStep& step : plan.steps) {
-        // The image names host files in UTF-8, whatever the characters.
         const std::u16string path = PlannedPath(app::kFlashVolume, entries[step.entry]);
-        const std::string clean = fuzz::TreePath(platform::Utf16ToUtf8(
-            std::u16string_view(path).substr(std::min(path.size(), volume.size()))));
-        for (size_t slash = clean.find('/'); slash != std::string::npos;
-             slash = clean.find('/', slash + 1)) {
-            start[clean.substr(0, slash)] = "dir";
-        }
         PackageEntryRecord record;
         if (PackageGetEntryRecord(archive, entries[step.entry], &record) != 1) {
             std::abort();
         }
-        start[clean] = record.directory ? "dir"
-                                        : "crc:" + std::to_string(record.crc) + "/" +
-                                              std::to_string(record.size);
+        // The image names host files in UTF-8, whatever the characters.
+        testimage::PutExtracted(start,
+                                platform::Utf16ToUtf8(path.substr(std::min(path.size(), volume))),
+                                record.directory, Described(record.crc, record.size));
     }
     return start;
 }
 
-// A file of the tree as the plan describes it: by size and CRC-32.
-std::string Described(const std::string& what) {
-    if (what.rfind("file:", 0) != 0) {
-        return what;
-    }
-    const std::string contents = what.substr(5);
-    const auto crc = crc32(0L, reinterpret_cast<const Bytef*>(contents.data()),
-                           static_cast<uInt>(contents.size()));
-    return "crc:" + std::to_string(crc) + "/" + std::to_string(contents.size());
-}
-
-void Print(const char* what, const Tree& tree) {
-    std::fprintf(stderr, "%s:\n", what);
-    for (const auto& [name, held] : tree) {
-        std::fprintf(stderr, "  %s %s\n", name.c_str(), held.substr(0, 40).c_str());
-    }
-}
-
-[[noreturn]] void Fail(const char* why, const app::StepOutcome& outcome, const Tree& before,
-                       const Tree& after) {
-    std::fprintf(stderr, "%s: step %d ending %d: %s / %s / %s\n", why,
+[[noreturn]] void Fail(const char* why, const app::StepOutcome& outcome,
+                       const std::string& difference) {
+    std::fprintf(stderr, "%s: step %d ending %d: %s / %s / %s\n%s", why,
                  static_cast<int>(outcome.step), static_cast<int>(outcome.ending),
-                 outcome.detail.c_str(), outcome.reason.c_str(), outcome.systemError.c_str());
-    Print("before", before);
-    Print("after", after);
+                 outcome.detail.c_str(), outcome.reason.c_str(), outcome.systemError.c_str(),
+                 difference.c_str());
     std::abort();
-}
-
-bool Matches(const Tree& planned, const Tree& actual) {
-    if (planned.size() != actual.size()) {
-        return false;
-    }
-    for (const auto& [name, what] : planned) {
-        const auto found = actual.find(name);
-        if (found == actual.end() || (found->second != what && Described(found->second) != what)) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    const fs::path root = fuzz::ScratchRoot();
-    for (const char* directory : {"ResidentFlash2", "SDMMC", "VORIZ", "stage"}) {
+    const fs::path& root = kRoot.Path();
+    for (const char* directory : {"ResidentFlash2", "SDMMC", "VORIZ"}) {
         fs::remove_all(root / directory);
     }
     fs::create_directory(root / "ResidentFlash2");
@@ -205,19 +175,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fs::path flash = root / "ResidentFlash2";
     MakeInstalledTree(in, flash);
 
-    fuzz::Image image;
     const int source = in.ConsumeIntegralInRange(0, 3);
-    if (source == 3) {  // raw bytes
-        const std::string bytes = in.ConsumeRemainingBytesAsString();
-        std::ofstream(root / "SDMMC/VORIZ.QZP", std::ios::binary) << bytes;
-    } else if (!WritePackage(in, root)) {
-        return 0;
-    } else if (source == 2) {  // damaged after writing: a byte changed at a chosen place
-        std::string bytes = ReadAll(root / "SDMMC/VORIZ.QZP");
-        const size_t place = in.ConsumeIntegral<uint16_t>() % bytes.size();
-        bytes[place] = static_cast<char>(bytes[place] ^ in.ConsumeIntegralInRange(1, 255));
-        std::ofstream(root / "SDMMC/VORIZ.QZP", std::ios::binary | std::ios::trunc) << bytes;
+    std::string package = source == 3 ? in.ConsumeRemainingBytesAsString() : MakePackage(in);
+    if (source == 2) {  // damaged: a byte changed at a chosen place
+        const size_t place = in.ConsumeIntegral<uint16_t>() % package.size();
+        package[place] = static_cast<char>(package[place] ^ in.ConsumeIntegralInRange(1, 255));
     }
+    testimage::WriteAll(root / "SDMMC/VORIZ.QZP", package);
+    const testimage::Bound image(root);
     const Tree before = TreeOf(flash);
 
     // Both plans the session may make, over the tree as it is now.
@@ -239,27 +204,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     app::DeviceState device;
     app::UpdateSession session(device, app::SessionPolicy{}, nullptr);
     if (!session.Prepare(app::kPackagePath)) {
-        if (TreeOf(flash) != before) {
-            Fail("stopped after a change", session.Stopped(), before, TreeOf(flash));
+        const std::string changes = TreeDifference(before, TreeOf(flash));
+        if (!changes.empty()) {
+            Fail("stopped after a change", session.Stopped(), changes);
         }
     } else {
         const bool patch = session.Decision().kind == app::UpdateKind::kPatch;
         if (!opened) {
-            Fail("installs a package that does not open", session.Stopped(), before, before);
+            Fail("installs a package that does not open", session.Stopped(), "");
         }
         app::StepOutcome step = session.Extract(nullptr, nullptr);
         if (step.GoesOn()) {
             step = session.RecordWritten();
         }
         if (!step.GoesOn()) {
-            Fail("left half updated", step, before, TreeOf(flash));
+            Fail("left half updated", step, TreeDifference(before, TreeOf(flash)));
         }
-        const Tree planned = patch ? PlannedTree(before, kept, archive, entries)
+        const Tree planned = patch ? PlannedTree(Described(before), kept, archive, entries)
                                    : PlannedTree({}, emptied, archive, entries);
-        const Tree after = TreeOf(flash);
-        if (!Matches(planned, after)) {
-            Print("planned", planned);
-            Fail("not the planned tree", step, before, after);
+        const std::string unplanned = TreeDifference(planned, Described(TreeOf(flash)));
+        if (!unplanned.empty()) {
+            Fail("not the planned tree", step, unplanned);
         }
     }
     if (opened) {

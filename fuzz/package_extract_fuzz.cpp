@@ -9,15 +9,16 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
 #include <vector>
 
-#include "fuzz/fuzz_device.h"
 #include "package/package.h"
 #include "package/package_scan.h"
 #include "package/verify.h"
+#include "tests/test_image.h"
 
 namespace {
+
+const testimage::Scratch kRoot(true);  // the device image; nothing may remain in it
 
 void IgnoreProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
                     uint32_t, uint32_t, uint32_t) {}
@@ -59,7 +60,7 @@ void CheckScan(PackageArchive* archive, const uint8_t* data, size_t size, int32_
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const fuzz::Image image;
+    const testimage::Bound image(kRoot.Path());
     for (int32_t prefixed : {1, 0}) {
         PackageArchive* archive = nullptr;
         PackageEntry** entries = nullptr;
@@ -89,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             PackageClose(archive);
             continue;
         }
-        const std::string scratch = std::string(fuzz::ScratchRoot()) + "/scratch";
+        const std::filesystem::path scratch = kRoot.Path() / "scratch";
         std::filesystem::create_directory(scratch);
         if (PackageExtract(archive, entries, count, u"\\scratch\\", &IgnoreProgress, 1) != 1) {
             PackageClose(archive);
@@ -97,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::filesystem::remove_all(scratch);
     }
     // Nothing may remain beside the scratch directory.
-    if (!std::filesystem::is_empty(fuzz::ScratchRoot())) {
+    if (!std::filesystem::is_empty(kRoot.Path())) {
         std::abort();
     }
     return 0;

@@ -2,34 +2,28 @@
 // and files whose contents may span several blocks), level, thread count and comment are written
 // into a package, which is opened and extracted again. Every list of names that the rule and the
 // plan accept must be written, and must come back as the same entries in the same order, byte for
-// byte.
+// byte, and leave nothing else.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_device.h"
 #include "package/install_plan.h"
 #include "package/name_rules.h"
 #include "package/package.h"
 #include "package/package_contents.h"
 #include "package/writer.h"
+#include "tests/test_image.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Item {
-    std::string name;
-    std::string path;  // as fuzz::TreeOf names it
-    std::string content;
-    bool directory = false;
-};
+const testimage::Scratch kRoot(true);
 
 // One to three levels of printable ASCII; the rule decides which are taken.
 std::string ChooseName(FuzzedDataProvider& in) {
@@ -69,7 +63,7 @@ std::string ChooseContent(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
-    const fs::path root = fuzz::ScratchRoot();
+    const fs::path& root = kRoot.Path();
     fs::remove_all(root / "stage");
     fs::remove_all(root / "out");
     fs::remove(root / "p.qzp");
@@ -82,37 +76,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (in.ConsumeBool()) {
         options.comment = "\\ResidentFlash2\\";
     }
-    std::vector<Item> items;
     std::vector<PackItem> pack;
     std::vector<PlanEntry> planned;
     std::set<std::string> seen;
+    testimage::Tree expected;  // what the extraction leaves
     const int count = in.ConsumeIntegralInRange(0, 8);
     for (int i = 0; i < count; ++i) {
-        Item item;
-        item.directory = in.ConsumeIntegralInRange(0, 3) == 0;
-        item.name = ChooseName(in) + (item.directory ? "\\" : "");
-        // One entry per path, which the writer demands; extraction puts it there.
-        item.path = fuzz::TreePath(item.name);
+        const bool directory = in.ConsumeIntegralInRange(0, 3) == 0;
+        PackItem item{ChooseName(in) + (directory ? "\\" : ""), {}};
+        // One entry per path, which the writer demands.
         std::u16string wide;
-        if (CheckStoredName(item.name, item.directory, &wide) != NameFault::kNone ||
-            !seen.insert(item.path).second) {
+        if (CheckStoredName(item.name, directory, &wide) != NameFault::kNone ||
+            !seen.insert(testimage::ExtractedPath(item.name)).second) {
             continue;
         }
-        PackItem entry{item.name, {}};
-        if (!item.directory) {
-            item.content = ChooseContent(in);
-            const std::string source = "stage/" + std::to_string(items.size());
-            std::ofstream(root / source, std::ios::binary) << item.content;
-            entry.source = u"\\stage\\" + std::u16string(source.begin() + 6, source.end());
+        const std::string content = directory ? "" : ChooseContent(in);
+        if (!directory) {
+            const std::string source = std::to_string(pack.size());
+            testimage::WriteAll(root / "stage" / source, content);
+            item.source = u"\\stage\\" + std::u16string(source.begin(), source.end());
         }
-        planned.push_back({wide, item.directory, item.content.size()});
-        pack.push_back(entry);
-        items.push_back(item);
+        testimage::PutExtracted(expected, item.name, directory, content);
+        planned.push_back({wide, directory, content.size()});
+        pack.push_back(item);
     }
-    if (items.empty()) {
+    if (pack.empty()) {
         return 0;
     }
-    fuzz::Image image;
+    const testimage::Bound image(root);
     // The writer asks the installer's plan of the names alone (two names for one path, a file
     // where a directory goes); the extraction below is planned into its directory.
     InstallPlan plan;
@@ -127,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (writer.Write(pack, u"\\p.qzp") != 0) {
         std::fprintf(stderr, "refused item %lld: %s\n", static_cast<long long>(writer.ErrorItem()),
                      writer.Error().c_str());
-        for (const Item& item : items) {
+        for (const PackItem& item : pack) {
             std::fprintf(stderr, "  [%s]\n", item.name.c_str());
         }
         std::abort();
@@ -137,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PackageEntry** entries = nullptr;
     uint32_t entryCount = 0;
     if (PackageOpen(u"\\p.qzp", &archive, &entries, &entryCount, 0) != 1 ||
-        entryCount != items.size()) {
+        entryCount != pack.size()) {
         std::abort();
     }
     std::string comment;
@@ -147,21 +138,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t i = 0; i < entryCount; ++i) {
         PackageEntryRecord record;
         if (PackageGetEntryRecord(archive, entries[i], &record) != 1 ||
-            record.storedName != items[i].name || record.directory != items[i].directory ||
-            record.size != items[i].content.size()) {
+            record.storedName != pack[i].name || record.directory != planned[i].directory ||
+            record.size != planned[i].size) {
             std::abort();
         }
     }
     if (PackageExtract(archive, entries, entryCount, u"\\out\\", nullptr, 1) != 1) {
         std::abort();
     }
-    const fuzz::Tree out = fuzz::TreeOf(root / "out");
-    for (const Item& item : items) {
-        const auto found = out.find(item.path);
-        if (found == out.end() ||
-            found->second != (item.directory ? "dir" : "file:" + item.content)) {
-            std::abort();
-        }
+    if (testimage::TreeOf(root / "out") != expected) {
+        std::abort();
     }
     return 0;
 }

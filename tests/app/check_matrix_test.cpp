@@ -7,7 +7,7 @@
 #include <set>
 #include <utility>
 
-#include "device_image.h"
+#include "app_fixture.h"
 
 namespace apptest {
 namespace {

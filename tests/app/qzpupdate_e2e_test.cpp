@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "device_image.h"
+#include "app_fixture.h"
 #include "platform/fault.h"
 
 namespace apptest {

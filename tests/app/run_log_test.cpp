@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device_image.h"
+#include "app_fixture.h"
 #include "platform/file.h"
 #include "platform/text.h"
 

@@ -14,7 +14,7 @@
 #include <functional>
 
 #include "app/update_session.h"
-#include "device_image.h"
+#include "app_fixture.h"
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/posix/host.h"

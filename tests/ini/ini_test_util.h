@@ -6,8 +6,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,13 +44,12 @@ class DeviceRootTest : public platform::testing::DeviceTest {
         return platform::DevicePathToHost(devicePath);
     }
     void WriteFile(const char16_t* devicePath, const Bytes& bytes) const {
-        std::ofstream(Host(devicePath), std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
+        testimage::WriteAll(Host(devicePath),
+                            {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
     }
     Bytes ReadFile(const char16_t* devicePath) const {
-        std::ifstream in(Host(devicePath), std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const std::string text = testimage::ReadAll(Host(devicePath));
+        return Bytes(text.begin(), text.end());
     }
 };
 

@@ -62,13 +62,9 @@ struct Entry {
     Bytes content;  // the uncompressed content, for comparisons
 };
 
-inline void PutLe16(Bytes& out, uint16_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-inline void PutLe32(Bytes& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
+// Appends the `size` low bytes of `v`, least significant first.
+inline void PutLe(Bytes& out, uint32_t v, int size) {
+    for (int i = 0; i < size; ++i) {
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
     }
 }
@@ -102,12 +98,12 @@ class Builder {
         const size_t base = prefix.size();
         dataOffsets.clear();
         for (const Entry& e : entries) {
-            PutLe32(out, kPackageLocalSignature);
+            PutLe(out, kPackageLocalSignature, 4);
             for (uint16_t v : {10, 0, 8, 0, 0}) {  // version, flags, method, time, date
-                PutLe16(out, v);
+                PutLe(out, v, 2);
             }
-            PutLe32(out, e.crc);
-            PutLe16(out, static_cast<uint16_t>(e.name.size()));
+            PutLe(out, e.crc, 4);
+            PutLe(out, static_cast<uint16_t>(e.name.size()), 2);
             out.insert(out.end(), e.name.begin(), e.name.end());
             dataOffsets.push_back(out.size() - base);
             for (const Block& b : e.blocks) {
@@ -117,27 +113,27 @@ class Builder {
         const uint32_t directoryOffset = static_cast<uint32_t>(out.size() - base);
         directoryStart = out.size();
         for (const Entry& e : entries) {
-            PutLe32(out, kPackageDirectorySignature);
+            PutLe(out, kPackageDirectorySignature, 4);
             for (uint16_t v : {10, 10, 0, 8, 0, 0}) {  // made by, needed, flags, method, time, date
-                PutLe16(out, v);
+                PutLe(out, v, 2);
             }
-            PutLe32(out, e.crc);
-            PutLe16(out, static_cast<uint16_t>(e.name.size()));
-            PutLe32(out, static_cast<uint32_t>(e.blocks.size()));
+            PutLe(out, e.crc, 4);
+            PutLe(out, static_cast<uint16_t>(e.name.size()), 2);
+            PutLe(out, static_cast<uint32_t>(e.blocks.size()), 4);
             out.insert(out.end(), e.name.begin(), e.name.end());
             for (const Block& b : e.blocks) {
-                PutLe32(out, b.uncompressedSize);
-                PutLe32(out, b.compressedSize);
-                PutLe32(out, 0);
+                PutLe(out, b.uncompressedSize, 4);
+                PutLe(out, b.compressedSize, 4);
+                PutLe(out, 0, 4);
             }
         }
         endStart = out.size();
-        PutLe32(out, kPackageEndSignature);
-        PutLe16(out, static_cast<uint16_t>(entryCount.value_or(entries.size())));
-        PutLe32(out, directorySize.value_or(static_cast<uint32_t>(endStart - directoryStart)));
-        PutLe32(out, directoryOffset);
+        PutLe(out, kPackageEndSignature, 4);
+        PutLe(out, static_cast<uint16_t>(entryCount.value_or(entries.size())), 2);
+        PutLe(out, directorySize.value_or(static_cast<uint32_t>(endStart - directoryStart)), 4);
+        PutLe(out, directoryOffset, 4);
         out.insert(out.end(), comment.begin(), comment.end());
-        PutLe16(out, commentLength.value_or(static_cast<uint16_t>(comment.size())));
+        PutLe(out, commentLength.value_or(static_cast<uint16_t>(comment.size())), 2);
         return out;
     }
 

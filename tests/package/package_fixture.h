@@ -4,18 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "package/package.h"
-#include "platform/file.h"
 #include "tests/package/package_builder.h"
+#include "tests/test_image.h"
 
 namespace pkgtest {
 
@@ -28,27 +23,16 @@ inline int32_t AppendTo(void* context, const uint8_t* data, uint32_t size) {
 // A fresh device root per test; extractions go to \out\.
 class DeviceTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/qzp-package-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        files_ = platform::FileSystem::DeviceImage(root_.string());
-        bound_.emplace(*files_);
-        std::filesystem::create_directory(root_ / "out");
-    }
-    void TearDown() override {
-        Close();
-        std::filesystem::remove_all(root_);
-    }
+    void SetUp() override { std::filesystem::create_directory(root_ / "out"); }
+    void TearDown() override { Close(); }
 
     void WriteHost(const std::string& relative, const Bytes& bytes) {
-        std::ofstream out(root_ / relative, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
+        testimage::WriteAll(root_ / relative,
+                            {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
     }
     Bytes ReadHost(const std::string& relative) {
-        std::ifstream in(root_ / relative, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        const std::string text = testimage::ReadAll(root_ / relative);
+        return Bytes(text.begin(), text.end());
     }
     bool Exists(const std::string& relative) { return std::filesystem::exists(root_ / relative); }
     // Every path under the root, sorted.
@@ -78,9 +62,9 @@ class DeviceTest : public ::testing::Test {
         archive_ = nullptr;
     }
 
-    std::filesystem::path root_;
-    std::unique_ptr<platform::FileSystem> files_;
-    std::optional<platform::UseFiles> bound_;
+    testimage::Scratch scratch_;
+    const std::filesystem::path root_ = scratch_.Path();
+    testimage::Bound bound_{root_};
     Bytes package_;  // the bytes an archive opened by Open reads
     PackageArchive* archive_ = nullptr;
     PackageEntry** entries_ = nullptr;

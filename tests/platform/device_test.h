@@ -13,9 +13,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,15 +20,12 @@
 
 #include "platform/file.h"
 #include "platform/system.h"
+#include "tests/test_image.h"
 
 #ifdef _WIN32
 #include <process.h>
-#define QZP_TEST_PID _getpid()
 #else
-#include <unistd.h>
-
 #include "platform/posix/host.h"
-#define QZP_TEST_PID getpid()
 #endif
 
 namespace platform::testing {
@@ -39,12 +33,14 @@ namespace platform::testing {
 class DeviceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        static std::atomic<int> serial{0};
-        name_ = "qzp-test-" + std::to_string(QZP_TEST_PID) + "-" + std::to_string(++serial);
 #ifdef _WIN32
+        static std::atomic<int> serial{0};
+        name_ = "qzp-test-" + std::to_string(_getpid()) + "-" + std::to_string(++serial);
         top_ = u"\\" + std::u16string(name_.begin(), name_.end());
 #else
-        base_ = (std::filesystem::temp_directory_path() / name_).string();
+        scratch_.emplace();
+        base_ = scratch_->Path().string();
+        name_ = scratch_->Path().filename().string();
         root_ = base_ + "/device";
         std::filesystem::create_directories(root_);
         host::Options options;
@@ -56,18 +52,19 @@ class DeviceTest : public ::testing::Test {
         observers.progress = [this](int position) { progress_.push_back(position); };
         host::SetObservers(observers);
 #endif
-        files_ = FileSystem::DeviceImage(root_);
-        bound_.emplace(*files_);
+        bound_.emplace(root_);
         folder_ = std::filesystem::path(DevicePathToHost(Path(u"").c_str()));
         std::filesystem::create_directories(folder_);
     }
 
     void TearDown() override {
+#ifdef _WIN32
         std::error_code ignored;
-#ifndef _WIN32
+        std::filesystem::remove_all(folder_, ignored);
+#else
         host::SetObservers({});
+        scratch_.reset();
 #endif
-        std::filesystem::remove_all(base_.empty() ? folder_.string() : base_, ignored);
     }
 
     // The device path of `relative` (levels separated by `\`) inside the test's folder.
@@ -81,15 +78,12 @@ class DeviceTest : public ::testing::Test {
     }
 
     void WriteFile(const std::string& relative, const std::string& content) const {
-        std::filesystem::create_directories(Host(relative).parent_path());
-        std::ofstream(Host(relative), std::ios::binary) << content;
+        testimage::WriteAll(Host(relative), content);
     }
 
     std::string ReadFile(const std::string& relative) const {
-        std::ifstream in(Host(relative), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
+        return testimage::ReadAll(Host(relative));
     }
-
     bool Exists(const std::string& relative) const {
         return std::filesystem::exists(std::filesystem::symlink_status(Host(relative)));
     }
@@ -123,13 +117,13 @@ class DeviceTest : public ::testing::Test {
     }
 
     std::string name_;
-    std::u16string top_;  // Win32: the device path of the test's folder
-    std::string base_;    // POSIX: holds the image and what lies outside it
-    std::string root_;    // POSIX: the device image, which is the test's folder
+    std::u16string top_;                         // Win32: the device path of the test's folder
+    std::optional<testimage::Scratch> scratch_;  // POSIX: the image and what lies outside it
+    std::string base_;                           // POSIX: the scratch directory
+    std::string root_;  // POSIX: the device image, which is the test's folder
     std::filesystem::path folder_;
     std::vector<int> progress_;  // POSIX: the positions progress bars showed, oldest first
-    std::unique_ptr<FileSystem> files_;
-    std::optional<UseFiles> bound_;
+    std::optional<testimage::Bound> bound_;
 };
 
 }  // namespace platform::testing

@@ -4,12 +4,12 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "signature/minisign_keys.h"
+#include "tests/test_image.h"
 
 namespace apptest {
 
@@ -35,23 +35,21 @@ struct RunResult {
     std::vector<nlohmann::json> Events(const std::string& kind) const;
 };
 
-// Lower-cased relative path -> content, for every file under a directory (directories are
-// listed with a trailing '/' and no content, links as "link to TARGET" without following them).
-// The device's file system ignores case.
-using Tree = std::map<std::string, std::string>;
+using testimage::ReadAll;
+using testimage::Tree;
+using testimage::TreeDifference;
 
 class DeviceImage {
   public:
     DeviceImage();  // ROOT with SDMMC/ and ResidentFlash2/
-    ~DeviceImage();
-    DeviceImage(const DeviceImage&) = delete;
-    DeviceImage& operator=(const DeviceImage&) = delete;
 
     const fs::path& Root() const { return root_; }
-    const fs::path& Scratch() const { return scratch_; }
+    const fs::path& Scratch() const { return scratch_.Path(); }
     fs::path Host(const std::string& relative) const { return root_ / relative; }
 
-    void WriteFile(const std::string& relative, const std::string& content) const;
+    void WriteFile(const std::string& relative, const std::string& content) const {
+        testimage::WriteAll(root_ / relative, content);
+    }
     // A UTF-16 INI file with the given values (IniBytes).
     void WriteIni(const std::string& relative, const std::vector<IniValue>& values) const;
     // Makes a package at `relative` (under ROOT) holding `files` in the order given, laid out
@@ -59,7 +57,7 @@ class DeviceImage {
     // too: an entry with empty content is a directory entry, whatever its name.
     void WritePackage(const std::string& relative, const std::vector<PackFile>& files) const;
     Tree FlashTree() const { return TreeOf(root_ / "ResidentFlash2"); }
-    static Tree TreeOf(const fs::path& directory);
+    static Tree TreeOf(const fs::path& directory) { return testimage::TreeOf(directory); }
 
     // Runs qzpupdate --device ROOT --ui headless --events FILE plus `args`, with the extra
     // environment `env` ("NAME=value"). Time scale 0 unless `args` sets one.
@@ -72,7 +70,7 @@ class DeviceImage {
     RunResult Finish(int pid, int outputFd, const fs::path& events = {}) const;
 
   private:
-    fs::path scratch_;  // the temporary directory: ROOT, staging area, events file
+    testimage::Scratch scratch_;  // ROOT, staging area, events file
     fs::path root_;
     fs::path events_;
 };
@@ -95,14 +93,8 @@ struct Keys {
 // A UTF-16 INI file's bytes with the given values, written by the settings library.
 std::string IniBytes(const std::vector<IniValue>& values);
 
-// Names missing, unexpected or with other content, for a failure message ("" when equal).
-std::string TreeDifference(const Tree& expected, const Tree& actual);
-
 // The tree `files` produce when extracted into an empty directory (names lower-cased).
 Tree TreeOfPackage(const std::vector<PackFile>& files);
-
-// The whole contents of a host file ("" when it cannot be read).
-std::string ReadAll(const fs::path& path);
 
 // Runs `command` through the shell: its standard output, and its exit status in `status` (-1
 // when it did not exit).

@@ -1,4 +1,4 @@
-#include "device_image.h"
+#include "app_fixture.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -14,20 +14,11 @@
 
 #include <gtest/gtest.h>
 
-#include "ini/ini_document.h"
+#include "ini/ini_table.h"
 #include "ini/ini_write.h"
-#include "platform/file.h"
-#include "platform/text.h"
 #include "tests/package/package_builder.h"
 
 namespace apptest {
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> RunResult::Lines() const {
     std::vector<std::string> lines;
     std::istringstream in(out);
@@ -46,28 +37,10 @@ std::vector<nlohmann::json> RunResult::Events(const std::string& kind) const {
     return found;
 }
 
-DeviceImage::DeviceImage() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/qzpupdate-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    scratch_ = pattern;
-    root_ = scratch_ / "device";
-    events_ = scratch_ / "events.jsonl";
+DeviceImage::DeviceImage()
+    : root_(scratch_.Path() / "device"), events_(scratch_.Path() / "events.jsonl") {
     fs::create_directories(root_ / "SDMMC");
     fs::create_directories(root_ / "ResidentFlash2");
-}
-
-DeviceImage::~DeviceImage() {
-    std::error_code ignored;
-    fs::remove_all(scratch_, ignored);
-}
-
-void DeviceImage::WriteFile(const std::string& relative, const std::string& content) const {
-    const fs::path path = root_ / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 std::string IniBytes(const std::vector<IniValue>& values) {
@@ -101,27 +74,6 @@ void DeviceImage::WritePackage(const std::string& relative,
     WriteFile(relative, std::string(bytes.begin(), bytes.end()));
 }
 
-Tree DeviceImage::TreeOf(const fs::path& directory) {
-    Tree tree;
-    if (!fs::exists(directory)) {
-        return tree;
-    }
-    for (const auto& e : fs::recursive_directory_iterator(directory)) {
-        const std::string relative =
-            platform::FoldedAscii(fs::relative(e.path(), directory).generic_string());
-        if (e.is_symlink()) {
-            tree[relative] = "link to " + fs::read_symlink(e.path()).string();
-        } else if (e.is_directory()) {
-            tree[relative + "/"] = "";
-        } else if (e.is_regular_file()) {
-            tree[relative] = ReadAll(e.path());
-        } else {
-            tree[relative] = "special file";  // a FIFO is never opened: that could block
-        }
-    }
-    return tree;
-}
-
 Keys::Keys() {
     for (Pair* pair : {&release, &stranger}) {
         std::string secretText;
@@ -143,39 +95,11 @@ void Keys::Sign(const DeviceImage& image, const Pair& by) const {
     image.WriteFile("SDMMC/VORIZ.QZP.minisig", text);
 }
 
-std::string TreeDifference(const Tree& expected, const Tree& actual) {
-    std::string text;
-    for (const auto& [name, content] : expected) {
-        const auto found = actual.find(name);
-        if (found == actual.end()) {
-            text += "  missing: " + name + "\n";
-        } else if (found->second != content) {
-            text += "  other content (" + std::to_string(found->second.size()) + " bytes, " +
-                    std::to_string(content.size()) + " expected): " + name + "\n";
-        }
-    }
-    for (const auto& [name, content] : actual) {
-        if (expected.count(name) == 0)
-            text += "  unexpected: " + name + "\n";
-    }
-    return text;
-}
-
 Tree TreeOfPackage(const std::vector<PackFile>& files) {
     Tree tree;
     for (const PackFile& f : files) {
-        const std::size_t first = f.name.find_first_not_of('\\');  // leading `\`s name nothing
-        std::string name = first == std::string::npos ? f.name : f.name.substr(first);
-        std::replace(name.begin(), name.end(), '\\', '/');
-        name = platform::FoldedAscii(name);
-        // Every parent folder exists afterwards.
-        for (std::size_t slash = name.find('/'); slash != std::string::npos;
-             slash = name.find('/', slash + 1)) {
-            tree[name.substr(0, slash + 1)] = "";
-        }
-        if (!name.empty() && name.back() != '/') {
-            tree[name] = f.content;
-        }
+        testimage::PutExtracted(tree, f.name, f.name.find_last_of("\\/") + 1 == f.name.size(),
+                                f.content);
     }
     return tree;
 }
