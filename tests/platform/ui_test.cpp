@@ -114,32 +114,15 @@ TEST_F(DialogTest, WorkerSendsAreHandledInOrderBeforeTheyReturn) {
     EXPECT_EQ(progress_.back(), (kSends - 1) / 2);
 }
 
-TEST_F(DialogTest, MessagesToAnEndedDialogFailWithoutWaiting) {
-    ScriptedDialog dialog;
-    WindowHandle window = nullptr;
-    WindowHandle bar = nullptr;
-    std::thread worker;
-    dialog.onInit = [&](ScriptedDialog& d) {
-        window = d.Handle();
-        bar = d.bar.Handle();
-        // A send that may still be queued when the dialog goes away must come back (with 0).
-        worker = std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 1, 0), 0); });
-        d.EndDialog(3);
-    };
-    EXPECT_EQ(dialog.DoModal(), 3);
-    worker.join();
-    EXPECT_EQ(dialog.Handle(), nullptr);
-    EXPECT_FALSE(PostMessageTo(window, kMsgStep, 0, 0));
-    EXPECT_FALSE(PostMessageTo(bar, kMsgProgressSetPos, 1, 0));
-    EXPECT_EQ(SendMessageTo(window, kMsgStep, 0, 0), 0);
-    std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 0, 0), 0); }).join();
-}
-
 // How a dialog ends, what DoModal returns, and what its handlers saw in turn. Posted messages
 // keep their order, and a timer due at once waits until the queue is empty. A confirmation run
 // from the outer dialog's initialisation, before the outer one shows: its loop, the thread's
-// only one, serves the outer dialog's messages too.
+// only one, serves the outer dialog's messages too. Messages to an ended dialog fail without
+// waiting, and a send that may still be queued when the dialog goes away comes back with 0.
 TEST_F(DialogTest, EachRouteEndsWithItsResult) {
+    WindowHandle window = nullptr;
+    WindowHandle bar = nullptr;
+    std::thread worker;
     const struct {
         const char* name;
         int templateId;
@@ -157,7 +140,15 @@ TEST_F(DialogTest, EachRouteEndsWithItsResult) {
          [](ScriptedDialog& d) { d.Post(kMsgCommand, (0u << 16) | kYes, 0); },
          kYes,
          {"command 12"}},
-        {"ended in initialisation", kBarDialog, [](ScriptedDialog& d) { d.EndDialog(-5); }, -5},
+        {"ended in initialisation", kBarDialog,
+         [&](ScriptedDialog& d) {
+             window = d.Handle();
+             bar = d.bar.Handle();
+             worker =
+                 std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 1, 0), 0); });
+             d.EndDialog(-5);
+         },
+         -5},
         {"unknown template", 4242, nullptr, -1},
         {"timer after posts",
          kBarDialog,
@@ -189,7 +180,13 @@ TEST_F(DialogTest, EachRouteEndsWithItsResult) {
         dialog.onInit = route.init;
         EXPECT_EQ(dialog.DoModal(), route.result);
         EXPECT_EQ(dialog.log, route.log);
+        EXPECT_EQ(dialog.Handle(), nullptr);
     }
+    worker.join();
+    EXPECT_FALSE(PostMessageTo(window, kMsgStep, 0, 0));
+    EXPECT_FALSE(PostMessageTo(bar, kMsgProgressSetPos, 1, 0));
+    EXPECT_EQ(SendMessageTo(window, kMsgStep, 0, 0), 0);
+    std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 0, 0), 0); }).join();
 }
 
 }  // namespace
