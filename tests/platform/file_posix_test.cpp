@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -25,43 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ImageTest : public DeviceTest {
-  protected:
-    // The device path of a host path, as the tools make it.
-    static std::u16string Device(const std::string& host) {
-        std::u16string device;
-        EXPECT_TRUE(HostPathToDevice(host, device)) << host;
-        return device;
-    }
-};
-
-// Below the link-free directory of a tool no link is followed; the directory itself may be one.
-TEST_F(ImageTest, LinkFreeDirectoryIsGuardedLikeTheImage) {
-    fs::create_directories(base_ + "/elsewhere");
-    fs::create_directories(root_ + "/out");
-    fs::create_directory_symlink(base_ + "/elsewhere", root_ + "/out/VORIZ");
-    fs::create_directory_symlink(root_ + "/out", root_ + "/outlink");
-    const auto host = FileSystem::HostPaths();
-    std::optional<UseFiles> plain(std::in_place, *host);
-    const std::u16string linkFree = Device(root_ + "/outlink");
-    plain.reset();
-    const auto guarded = FileSystem::HostPaths(linkFree.c_str());
-    const UseFiles bound(*guarded);
-
-    EXPECT_EQ(OpenStream(Device(root_ + "/outlink/VORIZ/a.txt").c_str(), u"wb"), nullptr);
-    EXPECT_EQ(LastFileError(), "refusing the symbolic link " + root_ + "/outlink/VORIZ");
-    EXPECT_FALSE(CreateDir(Device(root_ + "/outlink/VORIZ/sub").c_str()));
-    EXPECT_TRUE(fs::is_empty(base_ + "/elsewhere"));
-
-    EXPECT_FALSE(CreateDir(Device(root_ + "/outlink/sub/../../x").c_str()));
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_FALSE(fs::exists(root_ + "/x"));
-
-    std::FILE* out = OpenStream(Device(root_ + "/outlink/new.txt").c_str(), u"wb");
-    ASSERT_NE(out, nullptr);
-    std::fclose(out);
-    EXPECT_TRUE(Exists("out/new.txt"));
-}
+class ImageTest : public DeviceTest {};
 
 bool Opens(const char16_t* path, const char16_t* mode) {
     std::FILE* stream = OpenStream(path, mode);
@@ -73,6 +36,37 @@ bool Opens(const char16_t* path, const char16_t* mode) {
 
 bool Copies(const char16_t* from, const char16_t* to) {
     return ReplaceWithCopy(from, to, {}) == ReplaceResult::kReplaced;
+}
+
+// Below the link-free directory of a tool no link is followed; the directory itself may be one.
+TEST_F(ImageTest, LinkFreeDirectoryIsGuardedLikeTheImage) {
+    fs::create_directories(base_ + "/elsewhere");
+    fs::create_directories(root_ + "/out");
+    fs::create_directory_symlink(base_ + "/elsewhere", root_ + "/out/VORIZ");
+    fs::create_directory_symlink(root_ + "/out", root_ + "/outlink");
+    const auto deviceOf = [](const std::string& host) {  // the device path the tools make of it
+        std::u16string device;
+        EXPECT_TRUE(HostPathToDevice(host, device)) << host;
+        return device;
+    };
+    const auto host = FileSystem::HostPaths();
+    std::optional<UseFiles> plain(std::in_place, *host);
+    const std::u16string linkFree = deviceOf(root_ + "/outlink");
+    plain.reset();
+    const auto guarded = FileSystem::HostPaths(linkFree.c_str());
+    const UseFiles bound(*guarded);
+
+    EXPECT_EQ(OpenStream(deviceOf(root_ + "/outlink/VORIZ/a.txt").c_str(), u"wb"), nullptr);
+    EXPECT_EQ(LastFileError(), "refusing the symbolic link " + root_ + "/outlink/VORIZ");
+    EXPECT_FALSE(CreateDir(deviceOf(root_ + "/outlink/VORIZ/sub").c_str()));
+    EXPECT_TRUE(fs::is_empty(base_ + "/elsewhere"));
+
+    EXPECT_FALSE(CreateDir(deviceOf(root_ + "/outlink/sub/../../x").c_str()));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_FALSE(fs::exists(root_ + "/x"));
+
+    EXPECT_TRUE(Opens(deviceOf(root_ + "/outlink/new.txt").c_str(), u"wb"));
+    EXPECT_TRUE(Exists("out/new.txt"));
 }
 
 // Links and special files inside the device image: every call that would open, write, create
@@ -187,33 +181,29 @@ TEST_F(ImageTest, HostPathsInsideTheImageOnly) {
 // scanning a directory per lookup (quadratic extraction) shows here as a count, not as time.
 TEST_F(ImageTest, EachDirectoryIsReadOncePerRun) {
     constexpr int kFiles = 1000;
-    char name[32];
     for (int i = 0; i < kFiles; ++i) {
-        std::snprintf(name, sizeof name, "Big/F%05d.BIN", i);
-        WriteFile(name, "");
+        WriteFile("Big/F" + std::to_string(1000 + i) + ".BIN", "");
     }
     const uint64_t before = posix::DirectoryListings();
     ASSERT_TRUE(CreateDir(u"\\Fresh"));
     for (int i = 0; i < kFiles; ++i) {
-        std::snprintf(name, sizeof name, "\\big\\f%05d.bin", i);
-        const std::u16string existing(name, name + std::strlen(name));
-        EXPECT_EQ(GetAttributes(existing.c_str()), kAttributeNormal) << name;
-        std::snprintf(name, sizeof name, "\\BIG\\new%05d", i);
-        const std::u16string added(name, name + std::strlen(name));
-        ASSERT_TRUE(Opens(added.c_str(), u"wb"));
-        ASSERT_TRUE(Opens((u"\\fresh" + added.substr(4)).c_str(), u"wb"));
-        EXPECT_EQ(GetAttributes((u"\\big\\NEW" + added.substr(8)).c_str()), kAttributeNormal);
+        const std::string digits = std::to_string(1000 + i);
+        const std::u16string n(digits.begin(), digits.end());
+        EXPECT_EQ(GetAttributes((u"\\big\\f" + n + u".bin").c_str()), kAttributeNormal) << i;
+        ASSERT_TRUE(Opens((u"\\BIG\\new" + n).c_str(), u"wb"));
+        ASSERT_TRUE(Opens((u"\\fresh\\new" + n).c_str(), u"wb"));
+        EXPECT_EQ(GetAttributes((u"\\big\\NEW" + n).c_str()), kAttributeNormal);
     }
     EXPECT_LE(posix::DirectoryListings() - before, 2u);  // the image's root and Big, once each
 
-    EXPECT_TRUE(RemoveFile(u"\\big\\F00001.BIN"));
-    EXPECT_EQ(GetAttributes(u"\\Big\\f00001.bin"), kInvalidFileAttributes);
-    EXPECT_TRUE(RenameReplacing(u"\\big\\NEW00001", u"\\big\\Renamed"));
-    EXPECT_EQ(GetAttributes(u"\\big\\new00001"), kInvalidFileAttributes);
+    EXPECT_TRUE(RemoveFile(u"\\big\\F1001.BIN"));
+    EXPECT_EQ(GetAttributes(u"\\Big\\f1001.bin"), kInvalidFileAttributes);
+    EXPECT_TRUE(RenameReplacing(u"\\big\\NEW1001", u"\\big\\Renamed"));
+    EXPECT_EQ(GetAttributes(u"\\big\\new1001"), kInvalidFileAttributes);
     ASSERT_TRUE(Opens(u"\\BIG\\RENAMED", u"wb"));
     EXPECT_TRUE(Exists("Big/Renamed"));
     EXPECT_FALSE(Exists("Big/RENAMED"));
-    EXPECT_EQ(fs::file_size(root_ + "/Fresh/new00999"), 0u);
+    EXPECT_EQ(fs::file_size(root_ + "/Fresh/new1999"), 0u);
     EXPECT_LE(posix::DirectoryListings() - before, 2u);
 }
 

@@ -33,7 +33,6 @@ TEST_F(FileTest, AttributesTellDirectoriesFromFilesAndMissingPaths) {
     const uint32_t directory = GetAttributes(Path(u"Flash").c_str());
     const uint32_t file = GetAttributes(Path(u"Flash\\file.txt").c_str());
     ASSERT_NE(directory, kInvalidFileAttributes);
-    ASSERT_NE(file, kInvalidFileAttributes);
     EXPECT_NE(directory & kAttributeDirectory, 0u);
     EXPECT_EQ(file & (kAttributeDirectory | kAttributeDevice | kAttributeReparsePoint), 0u);
     EXPECT_EQ(GetAttributes(Path(u"Flash\\missing").c_str()), kInvalidFileAttributes);
@@ -97,6 +96,7 @@ TEST_F(FileTest, OpenStreamOpensOrFailsWithAReason) {
 // whatever file stood at the scratch name (a directory there is no leftover of ours: kept);
 // deletes need something there.
 TEST_F(FileTest, RenameReplaceAndRemove) {
+    using enum ReplaceResult;
     std::filesystem::create_directories(Host("busy/~qzpnew.tmp"));
     WriteFile("new.tmp", "new");
     WriteFile("file.txt", "old");
@@ -109,25 +109,18 @@ TEST_F(FileTest, RenameReplaceAndRemove) {
     const auto writes = [](const char* text) {
         return [text](std::FILE* out) { return WriteStream(out, text, 5) == 5; };
     };
-    EXPECT_EQ(ReplaceFile(Path(u"FILE.TXT").c_str(), {}, writes("newer")),
-              ReplaceResult::kReplaced);
-    EXPECT_EQ(ReplaceFile(Path(u"file.txt").c_str(), {}, [](std::FILE*) { return false; }),
-              ReplaceResult::kWrite);
+    EXPECT_EQ(ReplaceFile(Path(u"FILE.TXT").c_str(), {}, writes("newer")), kReplaced);
+    EXPECT_EQ(ReplaceFile(Path(u"file.txt").c_str(), {}, [](std::FILE*) { return false; }), kWrite);
     fault::Arm(0, 1);
-    EXPECT_EQ(ReplaceWithCopy(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), {}),
-              ReplaceResult::kWrite);
-    EXPECT_EQ(ReplaceWithCopy(Path(u"missing").c_str(), Path(u"copy.txt").c_str(), {}),
-              ReplaceResult::kWrite);
-    EXPECT_EQ(ReplaceFile(Path(u"missing\\f").c_str(), {}, writes("never")),
-              ReplaceResult::kCreate);
-    EXPECT_EQ(ReplaceFile(Path(u"busy\\f").c_str(), {}, writes("never")), ReplaceResult::kCreate);
+    EXPECT_EQ(ReplaceWithCopy(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), {}), kWrite);
+    EXPECT_EQ(ReplaceWithCopy(Path(u"missing").c_str(), Path(u"copy.txt").c_str(), {}), kWrite);
+    EXPECT_EQ(ReplaceFile(Path(u"missing\\f").c_str(), {}, writes("never")), kCreate);
+    EXPECT_EQ(ReplaceFile(Path(u"busy\\f").c_str(), {}, writes("never")), kCreate);
     EXPECT_EQ(Names("busy"), std::set<std::string>{"~qzpnew.tmp"});
-    EXPECT_EQ(ReplaceFile(Path(u"dir\\").c_str(), {}, writes("never")),
-              ReplaceResult::kNoScratchPath);
+    EXPECT_EQ(ReplaceFile(Path(u"dir\\").c_str(), {}, writes("never")), kNoScratchPath);
     EXPECT_EQ(Names(""), (std::set<std::string>{"busy", "file.txt"}));
     EXPECT_EQ(ReadFile("file.txt"), "newer");
-    EXPECT_EQ(ReplaceWithCopy(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), {}),
-              ReplaceResult::kReplaced);
+    EXPECT_EQ(ReplaceWithCopy(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), {}), kReplaced);
     EXPECT_EQ(ReadFile("copy.txt"), "newer");
 
     EXPECT_TRUE(RemoveFile(Path(u"Copy.txt").c_str()));
