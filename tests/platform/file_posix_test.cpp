@@ -71,9 +71,12 @@ TEST_F(ImageTest, LinkFreeDirectoryIsGuardedLikeTheImage) {
 
 // Links and special files inside the device image: every call that would open, write, create
 // over, rename or copy them fails at once, and nothing outside the image changes. A replacement
-// never writes through a link at its scratch name: it removes the link itself.
+// never writes through a link at its scratch name: it removes the link itself. The image's
+// settings are opened as every file of it is: a link is not followed (though it leads to a code
+// page), a FIFO is refused at once instead of waited on.
 TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
     const std::string outside = base_ + "/outside";
+    WriteFile("../outside/codepage", "1252");
     WriteFile("../outside/file.txt", "outside");
     WriteFile("../outside/dir/f.txt", "outside");
     WriteFile("Flash/file.txt", "inside");
@@ -83,6 +86,9 @@ TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
     fs::create_symlink(outside + "/none", root_ + "/Flash/dangling");
     fs::create_symlink(outside + "/file.txt", root_ + "/Other/~qzpnew.tmp");
     ASSERT_EQ(mkfifo((root_ + "/Flash/fifo").c_str(), 0644), 0);
+    fs::create_directories(root_ + "/.named");
+    fs::create_symlink(outside + "/codepage", root_ + "/.named/codepage");
+    ASSERT_EQ(mkfifo((root_ + "/.named/Flash.volume").c_str(), 0644), 0);
     const auto expectOutsideUnchanged = [&] {
         std::set<std::string> seen;  // what lies outside, with the contents of its files
         for (const auto& e : fs::recursive_directory_iterator(outside)) {
@@ -91,8 +97,8 @@ TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
                 e.path().string().substr(outside.size()) + "=" +
                 (e.is_regular_file() ? std::string(std::istreambuf_iterator<char>(in), {}) : ""));
         }
-        EXPECT_EQ(seen,
-                  (std::set<std::string>{"/dir=", "/dir/f.txt=outside", "/file.txt=outside"}));
+        EXPECT_EQ(seen, (std::set<std::string>{"/codepage=1252", "/dir=", "/dir/f.txt=outside",
+                                               "/file.txt=outside"}));
     };
     const struct {
         const char* name;
@@ -131,25 +137,16 @@ TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
     EXPECT_EQ(ReplaceFile(u"\\Other\\file.txt", {},
                           [](std::FILE* out) { return WriteStream(out, "new", 3) == 3; }),
               ReplaceResult::kReplaced);
-    expectOutsideUnchanged();
     EXPECT_EQ(ReadFile("Other/file.txt"), "new");
     EXPECT_FALSE(Exists("Other/~qzpnew.tmp"));
-}
 
-// The image's settings are opened as every file of it is: a link is not followed (though it
-// leads to a code page), a FIFO is refused at once instead of waited on.
-TEST_F(ImageTest, SettingsAreNeitherFollowedNorWaitedOn) {
-    WriteFile("../outside/codepage", "1252");
-    WriteFile("Flash/a.bin", "x");
-    fs::create_directories(root_ + "/.named");
-    fs::create_symlink(base_ + "/outside/codepage", root_ + "/.named/codepage");
-    ASSERT_EQ(mkfifo((root_ + "/.named/Flash.volume").c_str(), 0644), 0);
     uint32_t codePage = 0;
     std::string error;
     EXPECT_FALSE(ImageCodePage(root_, codePage, error));
     EXPECT_EQ(error, "cannot read it: refusing the symbolic link " + root_ + "/.named/codepage");
     VolumeSpace space;
     EXPECT_FALSE(GetVolumeSpace(u"\\Flash", space));
+    expectOutsideUnchanged();
     fs::remove(root_ + "/.named/codepage");
     ASSERT_EQ(mkfifo((root_ + "/.named/codepage").c_str(), 0644), 0);
     EXPECT_FALSE(ImageCodePage(root_, codePage, error));
@@ -179,7 +176,7 @@ TEST_F(ImageTest, HostPathsInsideTheImageOnly) {
 // Lookups in a large directory read it once, whatever their number or letter case, and what this
 // layer creates, renames and removes is known without reading the directory again: a return to
 // scanning a directory per lookup (quadratic extraction) shows here as a count, not as time.
-TEST_F(ImageTest, EachDirectoryIsReadOncePerRun) {
+TEST_F(ImageTest, EachDirectoryIsReadOncePerRunAndKeptUpToDate) {
     constexpr int kFiles = 1000;
     for (int i = 0; i < kFiles; ++i) {
         WriteFile("Big/F" + std::to_string(1000 + i) + ".BIN", "");
@@ -205,23 +202,19 @@ TEST_F(ImageTest, EachDirectoryIsReadOncePerRun) {
     EXPECT_FALSE(Exists("Big/RENAMED"));
     EXPECT_EQ(fs::file_size(root_ + "/Fresh/new1999"), 0u);
     EXPECT_LE(posix::DirectoryListings() - before, 2u);
-}
 
-// The shell's delete changes directories behind the layer's back: names it removed are
-// forgotten, so a file written afterwards takes the spelling it is given.
-TEST_F(ImageTest, DeleteForgetsTheNamesItRemoved) {
-    WriteFile("Flash/OLD.TXT", "old");
-    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kAttributeNormal);
-    ASSERT_EQ(ShellDelete(u"\\Flash\\*.*\0"), 0);
-    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kInvalidFileAttributes);
-    ASSERT_TRUE(Opens(u"\\flash\\old.txt", u"wb"));
-    EXPECT_TRUE(Exists("Flash/old.txt"));
-    EXPECT_FALSE(Exists("Flash/OLD.TXT"));
+    // The shell's delete changes directories behind the layer's back: names it removed are
+    // forgotten, so a file written afterwards takes the spelling it is given.
+    ASSERT_EQ(ShellDelete(u"\\Big\\*.*\0"), 0);
+    EXPECT_EQ(GetAttributes(u"\\big\\f1002.bin"), kInvalidFileAttributes);
+    ASSERT_TRUE(Opens(u"\\big\\f1002.bin", u"wb"));
+    EXPECT_TRUE(Exists("Big/f1002.bin"));
+    EXPECT_FALSE(Exists("Big/F1002.BIN"));
     // The folder of the last file written, removed and made again: the next file goes there.
-    fs::remove_all(root_ + "/Flash");
-    fs::create_directory(root_ + "/Flash");
-    ASSERT_TRUE(Opens(u"\\flash\\new.txt", u"wb"));
-    EXPECT_TRUE(Exists("Flash/new.txt"));
+    fs::remove_all(root_ + "/Big");
+    fs::create_directory(root_ + "/Big");
+    ASSERT_TRUE(Opens(u"\\big\\new.txt", u"wb"));
+    EXPECT_TRUE(Exists("Big/new.txt"));
 }
 
 }  // namespace
