@@ -30,8 +30,10 @@ struct LockHolder {
 };
 
 // The mutex is the lock other programs take: an flock on .named/NAME in the image. The last error
-// belongs to the thread (checked here: on Win32 the join itself may set the thread's).
-TEST_F(ImageSystemTest, NamedMutexHeldByAnotherProgramReportsExisting) {
+// belongs to the thread (checked here: on Win32 the join itself may set the thread's). A link at
+// `.named` or at a lock file is never followed: the mutex cannot be created, nothing appears where
+// the link points, and a lock held there is not taken for the mutex's.
+TEST_F(ImageSystemTest, NamedMutexIsALockFileInsideTheImage) {
     fs::create_directories(root_ + "/.named");
     const LockHolder loader(root_ + "/.named/RURodera");
     const Handle seen = CreateNamedMutex(u"RURodera");
@@ -43,11 +45,7 @@ TEST_F(ImageSystemTest, NamedMutexHeldByAnotherProgramReportsExisting) {
     }).join();
     EXPECT_EQ(LastError(), kErrorAlreadyExists);
     EXPECT_TRUE(CloseHandle(seen));
-}
 
-// A link at `.named` or at a lock file is never followed: the mutex cannot be created, nothing
-// appears where the link points, and a lock held there is not taken for the mutex's.
-TEST_F(ImageSystemTest, NamedMutexNeverThroughALinkNorOutside) {
     const std::string outside = base_ + "/outside";
     struct Case {
         const char* name;
