@@ -38,12 +38,30 @@ bool Copies(const char16_t* from, const char16_t* to) {
     return ReplaceWithCopy(from, to, {}) == ReplaceResult::kReplaced;
 }
 
-// Below the link-free directory of a tool no link is followed; the directory itself may be one.
-TEST_F(ImageTest, LinkFreeDirectoryIsGuardedLikeTheImage) {
+// Host paths of the image are device paths; anything outside it has none, and parent levels
+// never leave it. Below the link-free directory of a tool no link is followed; the directory
+// itself may be one.
+TEST_F(ImageTest, HostPathsInsideTheImageOrTheLinkFreeDirectoryOnly) {
+    WriteFile("../outside.txt", "secret");
     fs::create_directories(base_ + "/elsewhere");
     fs::create_directories(root_ + "/out");
     fs::create_directory_symlink(base_ + "/elsewhere", root_ + "/out/VORIZ");
     fs::create_directory_symlink(root_ + "/out", root_ + "/outlink");
+    EXPECT_EQ(GetAttributes(u"\\..\\outside.txt"), kInvalidFileAttributes);
+    EXPECT_EQ(DevicePathToHost(u"\\a\\..\\..\\..\\b"), root_ + "/b");
+    const std::pair<const char*, const char16_t*> kPaths[] = {
+        {"", u"\\"},
+        {"/SDMMC/VORIZ.QZP", u"\\SDMMC\\VORIZ.QZP"},
+        {"/a/./b/../c", u"\\a\\c"},
+        {"x/file", nullptr},  // a sibling whose name begins with the image's
+        {"/../elsewhere", nullptr},
+    };
+    for (const auto& [relative, expected] : kPaths) {
+        std::u16string device;
+        EXPECT_EQ(HostPathToDevice(root_ + relative, device), expected != nullptr) << relative;
+        EXPECT_EQ(device, expected ? expected : u"") << relative;
+    }
+
     const auto deviceOf = [](const std::string& host) {  // the device path the tools make of it
         std::u16string device;
         EXPECT_TRUE(HostPathToDevice(host, device)) << host;
@@ -151,26 +169,6 @@ TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
     ASSERT_EQ(mkfifo((root_ + "/.named/codepage").c_str(), 0644), 0);
     EXPECT_FALSE(ImageCodePage(root_, codePage, error));
     EXPECT_EQ(error, "cannot read it: refusing " + root_ + "/.named/codepage: not a regular file");
-}
-
-// Host paths of the image are device paths; anything outside it has none, and parent levels
-// never leave it.
-TEST_F(ImageTest, HostPathsInsideTheImageOnly) {
-    WriteFile("../outside.txt", "secret");
-    EXPECT_EQ(GetAttributes(u"\\..\\outside.txt"), kInvalidFileAttributes);
-    EXPECT_EQ(DevicePathToHost(u"\\a\\..\\..\\..\\b"), root_ + "/b");
-    const std::pair<const char*, const char16_t*> kPaths[] = {
-        {"", u"\\"},
-        {"/SDMMC/VORIZ.QZP", u"\\SDMMC\\VORIZ.QZP"},
-        {"/a/./b/../c", u"\\a\\c"},
-        {"x/file", nullptr},  // a sibling whose name begins with the image's
-        {"/../elsewhere", nullptr},
-    };
-    for (const auto& [relative, expected] : kPaths) {
-        std::u16string device;
-        EXPECT_EQ(HostPathToDevice(root_ + relative, device), expected != nullptr) << relative;
-        EXPECT_EQ(device, expected ? expected : u"") << relative;
-    }
 }
 
 // Lookups in a large directory read it once, whatever their number or letter case, and what this
