@@ -8,8 +8,6 @@
 namespace platform::testing {
 namespace {
 
-using namespace std::string_literals;
-
 // Printable escapes controls and invalid bytes and cuts only between pieces; what it gives is
 // valid UTF-8 without controls, and ValidUtf8 leaves valid text as it is. Rows: text kept,
 // controls (C0, DEL, NEL and C1, U+2028 and U+2029), invalid bytes, then cuts at a limit.
@@ -27,7 +25,7 @@ TEST(TextTest, EscapingShowsControlsAndInvalidBytesAndCutsBetweenPieces) {
         {"VORIZ\n\r\n1999-01-01 00:00:00 restart: requested",  // a forged log line
          "VORIZ\\n\\r\\n1999-01-01 00:00:00 restart: requested", kAll, true},
         {"a\tb", "a\\tb", kAll, true},
-        {"\0\a\v\f\x1b[31m"s, "\\x00\\x07\\x0b\\x0c\\x1b[31m", kAll, true},
+        {std::string("\0\a\v\f\x1b[31m", 9), "\\x00\\x07\\x0b\\x0c\\x1b[31m", kAll, true},
         {"\x7f", "\\x7f", kAll, true},
         {"a\xc2\x85_\xc2\x9b_", "a\\xc2\\x85_\\xc2\\x9b_", kAll, true},  // NEL, C1
         {"a\xe2\x80\xa8_\xe2\x80\xa9_", "a\\xe2\\x80\\xa8_\\xe2\\x80\\xa9_", kAll, true},
