@@ -17,14 +17,13 @@
 namespace platform::testing {
 namespace {
 
-class FileTest : public DeviceTest {
-  protected:
-    static bool Write(const std::u16string& path, const std::string& text) {
-        std::FILE* out = OpenStream(path.c_str(), u"wb");
-        const bool ok = out != nullptr && WriteStream(out, text.data(), text.size()) == text.size();
-        return out != nullptr && std::fclose(out) == 0 && ok;
-    }
-};
+class FileTest : public DeviceTest {};
+
+bool Write(const std::u16string& path, const std::string& text) {
+    std::FILE* out = OpenStream(path.c_str(), u"wb");
+    const bool ok = out != nullptr && WriteStream(out, text.data(), text.size()) == text.size();
+    return out != nullptr && std::fclose(out) == 0 && ok;
+}
 
 // Callers test bits: the directory bit tells a directory from a file, and a missing path is
 // kInvalidFileAttributes; other bits (archive, read-only, ...) are the file system's business.

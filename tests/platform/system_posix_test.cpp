@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <thread>
 
@@ -47,26 +48,23 @@ TEST_F(ImageSystemTest, NamedMutexIsALockFileInsideTheImage) {
     EXPECT_TRUE(CloseHandle(seen));
 
     const std::string outside = base_ + "/outside";
-    struct Case {
-        const char* name;
-        const char* link;    // under the root
-        const char* target;  // under `outside`
-    };
-    for (const Case& c : {Case{"dangling lock file", ".named/RURodera", "RURodera"},
-                          Case{"lock file held outside", ".named/RURodera", "held"},
-                          Case{"lock directory", ".named", ""}}) {
-        SCOPED_TRACE(c.name);
+    // Each row: what it is, the link under the root, and its target under `outside`.
+    for (const auto& [name, link, target] :
+         {std::array<const char*, 3>{"dangling lock file", ".named/RURodera", "RURodera"},
+          std::array<const char*, 3>{"lock file held outside", ".named/RURodera", "held"},
+          std::array<const char*, 3>{"lock directory", ".named", ""}}) {
+        SCOPED_TRACE(name);
         fs::remove_all(root_ + "/.named");
         fs::remove_all(outside);
         fs::create_directories(root_ + "/.named");
         fs::create_directories(outside);
         LockHolder elsewhere(outside + "/held");
-        fs::remove(root_ + "/" + c.link);
-        fs::create_symlink(outside + "/" + c.target, root_ + "/" + c.link);
+        fs::remove(root_ + "/" + link);
+        fs::create_symlink(outside + "/" + target, root_ + "/" + link);
 
         EXPECT_EQ(CreateNamedMutex(u"RURodera"), nullptr);
         EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
-        EXPECT_TRUE(fs::is_symlink(root_ + "/" + c.link));
+        EXPECT_TRUE(fs::is_symlink(root_ + "/" + link));
     }
     // Nor can its name leave the lock directory.
     fs::remove(root_ + "/.named");

@@ -11,7 +11,7 @@ namespace {
 // Printable escapes controls and invalid bytes and cuts only between pieces; what it gives is
 // valid UTF-8 without controls, and ValidUtf8 leaves valid text as it is. Rows: text kept,
 // controls (C0, DEL, NEL and C1, U+2028 and U+2029), invalid bytes, then cuts at a limit.
-TEST(TextTest, EscapingShowsControlsAndInvalidBytesAndCutsBetweenPieces) {
+TEST(TextTest, EscapesOutsideTextForLogsTerminalsAndJson) {
     constexpr std::size_t kAll = std::string::npos;
     const struct {
         std::string text;
@@ -53,10 +53,7 @@ TEST(TextTest, EscapingShowsControlsAndInvalidBytesAndCutsBetweenPieces) {
             EXPECT_EQ(ValidUtf8(c.text), c.text) << "control characters are the JSON writer's";
         }
     }
-}
-
-// A JSON writer leaves these raw inside strings: the JSON text carries them as escapes.
-TEST(TextTest, JsonTextEscapesWhatTheWriterLeavesRaw) {
+    // A JSON writer leaves these raw inside strings: the JSON text carries them as escapes.
     EXPECT_EQ(JsonText("{\"v\": \"1\xe2\x80\xa8_\xe2\x80\xa9\xc2\x85\x7f\xc3\xa4\\n\xff\"}"),
               "{\"v\": \"1\\u2028_\\u2029\\u0085\\u007f\xc3\xa4\\n\xff\"}");
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -89,18 +90,15 @@ TEST_F(DialogTest, WorkerSendsAreHandledInOrderBeforeTheyReturn) {
         d.bar.SetRange(0, 100);
         d.bar.SetPos(150);
         d.bar.SetPos(-3);
-        const WindowHandle window = d.Handle();
-        const WindowHandle bar = d.bar.Handle();
-        worker = std::thread([&, window, bar] {
+        worker = std::thread([&, window = d.Handle(), bar = d.bar.Handle()] {
             std::string expected;
             for (int i = 0; i < kSends; ++i) {
                 SCOPED_TRACE(i);
                 EXPECT_EQ(SendMessageTo(window, kMsgStep, static_cast<uintptr_t>(i), 0), i * 3);
                 expected += "message 7:" + std::to_string(i) + ";";
                 EXPECT_EQ(dialog.log, expected);
-                const intptr_t previous = i == 0 ? 0 : (i - 1) / 2;
                 EXPECT_EQ(SendMessageTo(bar, kMsgProgressSetPos, static_cast<uintptr_t>(i / 2), 0),
-                          previous);
+                          std::max(i - 1, 0) / 2);  // the previous position
             }
             EXPECT_TRUE(PostMessageTo(window, kMsgFinish, 42, 0));
         });
