@@ -15,6 +15,7 @@
 #include "device_test.h"
 #include "platform/posix/file_index.h"
 #include "platform/replace.h"
+#include "platform/text.h"
 #include "platform/volume.h"
 
 namespace platform::testing {
@@ -175,8 +176,7 @@ TEST_F(ImageTest, EachDirectoryIsReadOncePerRunAndKeptUpToDate) {
     const uint64_t before = posix::DirectoryListings();
     ASSERT_TRUE(CreateDir(u"\\Fresh"));
     for (int i = 0; i < kFiles; ++i) {
-        const std::string digits = std::to_string(1000 + i);
-        const std::u16string n(digits.begin(), digits.end());
+        const std::u16string n = Utf8ToUtf16(std::to_string(1000 + i));
         EXPECT_EQ(GetAttributes((u"\\big\\f" + n + u".bin").c_str()), kAttributeNormal) << i;
         ASSERT_TRUE(Opens((u"\\BIG\\new" + n).c_str(), u"wb"));
         ASSERT_TRUE(Opens((u"\\fresh\\new" + n).c_str(), u"wb"));

@@ -182,18 +182,16 @@ TEST(CodePageTest, ConvertsWithTheBoundFileSystemsCodePage) {
     const NameCase names[] = {
         {932, u"\uff5e\u2225\uffe2\u30bd\u8868\u30dd\\/",
          "\x81\x60\x81\x61\x81\xca\x83\x5c\x95\x5c\x83\x7c\\/", u"\u00a5\u203e\u2014"},
-        {936, u"\uff5e\u2225\uffe2\u2014\u4e57\u4e85\u4e2d\u6587.txt",
-         "\xa1\xab\xa1\xce\xa9\x56\xa1\xaa\x81\x5c\x81\x7c\xd6\xd0\xce\xc4.txt",
-         u"\u00a5\u203e\u0e01"},
+        {936, u"\uff5e\u2225\uffe2\u2014\u4e57\u4e85\u4e2d\u6587",
+         "\xa1\xab\xa1\xce\xa9\x56\xa1\xaa\x81\x5c\x81\x7c\xd6\xd0\xce\xc4", u"\u00a5\u203e\u0e01"},
         {949, u"\uff5e\u2225\uffe2", "\xa2\xa6\xa1\xab\xa1\xfe", u"\u00a5\u203e\u2014"},
         {950, u"\uff5e\u2225\u2014\u529f\u8a31\u5f0b\u4e48",
          "\xa1\xe3\xa1\xfc\xa1\x58\xa5\x5c\xb3\x5c\xa4\x7c\xa4\x5c", u"\u00a5\u203e\uffe2"},
         {1250, u"\u2014", "\x97", u"\u00a5" + single, {1251, 1257}},
         {1252, u"\u00a5\u2014", "\xa5\x97", single, {1253, 1254, 1255, 1256, 1258}},
         {1252, u"Canci\u00f3n \u20ac", "Canci\xf3n \x80", u"\u4e2d"},
-        {65001, u"abcd \u00a5\u2014\u00f1\u4e2d\U0001F600" + single,
-         "abcd \xc2\xa5\xe2\x80\x94\xc3\xb1\xe4\xb8\xad\xf0\x9f\x98\x80\xe2\x80\xbe\xef\xbd\x9e"
-         "\xe2\x88\xa5\xef\xbf\xa2",
+        {65001, u"\u00a5\u2014\U0001F600" + single,
+         "\xc2\xa5\xe2\x80\x94\xf0\x9f\x98\x80\xe2\x80\xbe\xef\xbd\x9e\xe2\x88\xa5\xef\xbf\xa2",
          u"\xd800"},
     };
     for (const NameCase& c : names) {

@@ -127,9 +127,8 @@ TEST_F(DialogTest, EachRouteEndsWithItsResult) {
         intptr_t result;
         const char* log = "";
     } routes[] = {
-        {"Enter is OK", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 1, 0); }, kIdOk},
-        {"Escape is Cancel", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 2, 0); },
-         kIdCancel},
+        {"Enter", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 1, 0); }, kIdOk},
+        {"Escape", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 2, 0); }, kIdCancel},
         {"close box is Cancel", kBarDialog,
          [](ScriptedDialog& d) { d.Post(kMsgSysCommand, 0xF060, 0); }, kIdCancel},
         {"other button", kAskDialog,
