@@ -13,11 +13,12 @@ namespace {
 
 class CatalogueTest : public DeviceTest {};
 
+// The worked example, its fields the reader does not consult holding anything else.
 TEST_F(CatalogueTest, ReadsTheWorkedExampleAndTheSmallestPackage) {
     Builder b;
     const Bytes content = Pattern(20000);
     b.File("a.txt", content);
-    const Bytes bytes = b.Build();
+    Bytes bytes = b.Build();
     ASSERT_EQ(b.entries[0].blocks.size(), 2u);
     const uint32_t x = b.entries[0].blocks[0].compressedSize;
     const uint32_t y = b.entries[0].blocks[1].compressedSize;
@@ -28,6 +29,13 @@ TEST_F(CatalogueTest, ReadsTheWorkedExampleAndTheSmallestPackage) {
     EXPECT_EQ(ReadLe32(&bytes[80 + x + y + 10]), 25u + x + y);  // directoryOffset
     EXPECT_EQ(bytes[101 + x + y], 7);
     EXPECT_EQ(bytes[102 + x + y], 0);
+    for (size_t i = 0; i < 25; ++i) {
+        bytes[i] ^= 0x5A;  // the whole local record and name
+    }
+    WriteLe16(&bytes[b.directoryStart + 4], 99);                   // versionMadeBy
+    WriteLe16(&bytes[b.directoryStart + 10], 0);                   // method
+    WriteLe32(&bytes[b.directoryStart + 26 + 5 + 8], 0xFFFFFFFF);  // a row's reserved word
+    WriteLe32(&bytes[b.endStart + 10], 12345);                     // directoryOffset
 
     ASSERT_TRUE(Open(bytes));
     ASSERT_EQ(count_, 1u);
@@ -158,24 +166,6 @@ TEST_P(RefusedPackageTest, OpenFailsAndReleasesEverything) {
 INSTANTIATE_TEST_SUITE_P(Damage, RefusedPackageTest, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.what); });
 
-// Fields the reader does not consult may hold anything.
-TEST_F(CatalogueTest, IgnoresFieldsItDoesNotUse) {
-    Builder b;
-    const Bytes content = Pattern(40000);
-    b.File("x\\data.bin", content);
-    Bytes bytes = b.Build();
-    for (size_t i = 0; i < 20 + 10; ++i) {
-        bytes[i] ^= 0x5A;  // the whole local record and name
-    }
-    WriteLe16(&bytes[b.directoryStart + 4], 99);                    // versionMadeBy
-    WriteLe16(&bytes[b.directoryStart + 10], 0);                    // method
-    WriteLe32(&bytes[b.directoryStart + 26 + 10 + 8], 0xFFFFFFFF);  // a row's reserved word
-    WriteLe32(&bytes[b.endStart + 10], 12345);                      // directoryOffset
-    ASSERT_TRUE(Open(bytes));
-    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
-    EXPECT_EQ(ReadHost("out/x/data.bin"), content);
-}
-
 TEST_F(CatalogueTest, MissingFilesAndForeignEntryPointersAreRefused) {
     EXPECT_EQ(PackageOpen(u"\\missing.qzp", &archive_, &entries_, &count_, 0), 0);
     EXPECT_EQ(archive_, nullptr);
@@ -203,7 +193,6 @@ TEST_F(CatalogueTest, MissingFilesAndForeignEntryPointersAreRefused) {
         EXPECT_EQ(PackageGetEntryInfo(archive_, const_cast<PackageEntry*>(foreign), &info), 0);
         EXPECT_EQ(info.crc, 0x33333333u) << "the record is left untouched";
     }
-    EXPECT_EQ(archive_->FindEntry(entries_[1]), entries_[1]);
     PackageEntryInfo info;
     EXPECT_EQ(PackageGetEntryInfo(nullptr, entries_[0], &info), 0);
     PackageClose(other);
@@ -217,7 +206,7 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
         b.Directory(k % 100 == 0 ? "d\\" + std::string(200, 'p') : "d\\");
     }
     const Bytes content = Pattern(3000);
-    b.File("d\\last.bin", content);
+    b.File("d\\läst.bin", content);
     ASSERT_TRUE(Open(b.Build()));
     ASSERT_EQ(count_, kPackageMaxEntries);
     PackageEntryInfo info;
@@ -225,11 +214,10 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
         ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
     }
     EXPECT_EQ(archive_->FindEntry(entries_[count_ - 1]), entries_[count_ - 1]);
-    EXPECT_EQ(std::u16string(info.name), u"d\\last.bin");
+    EXPECT_EQ(std::u16string(info.name), u"d\\läst.bin");
     EXPECT_EQ(info.size, 3000u);
-    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 1), 1);
-    archive_ = nullptr;  // closed by the extraction
-    EXPECT_EQ(ReadHost("out/d/last.bin"), content);
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
+    EXPECT_EQ(ReadHost("out/d/läst.bin"), content);
 }
 
 }  // namespace

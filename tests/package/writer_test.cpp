@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -134,12 +133,6 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
 
     ASSERT_TRUE(Open(pkgtest::Bytes(bytes.begin(), bytes.end())));
-    ASSERT_EQ(count_, items.size());
-    for (uint32_t k = 0; k < count_; ++k) {
-        PackageEntryInfo info;
-        ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
-        EXPECT_EQ(platform::Utf16ToUtf8(info.name), items[k].name);
-    }
     ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
     uint64_t total = 0;
     for (const auto& [path, contents] : files) {
@@ -178,9 +171,6 @@ const Refusal kRefusals[] = {
     {.label = "ManifestAsDirectory",
      .items = {{"f", Device("f")}, {"VORIZ\\INDEX.INI\\", u""}},
      .refusal = "1 manifest is a directory"},
-    {.label = "FileBelowAFile",
-     .items = {{"f", Device("f")}, {"f\\below", Device("f")}},
-     .refusal = "1 a file stands where a directory is needed"},
     {.label = "SameNameOtherCase",
      .items = {{"f", Device("f")}, {"F", Device("f")}},
      .refusal = "1 same name"},
@@ -287,7 +277,7 @@ TEST_F(WriterTest, ListsDirectoriesBeforeTheirContentsAndSiblingsByBytes) {
 
 struct TreeRefusal {
     const char* label;
-    std::function<void(WriterTest&)> setup;
+    void (*setup)(WriterTest&);
     const char* path;
     const char* message;
 };
