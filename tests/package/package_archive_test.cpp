@@ -130,32 +130,30 @@ const Refusal kRefusals[] = {
      }},
 };
 
-class RefusedPackageTest : public DeviceTest, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(RefusedPackageTest, OpenFailsAndReleasesEverything) {
-    Builder b;
-    b.File("a.txt", Pattern(100));
-    b.File("b.txt", Pattern(30000, 2));
-    b.Directory("dir\\");
-    ASSERT_TRUE(Open(b.Build()));
-    Close();
-    if (GetParam().edit != nullptr) {
-        GetParam().edit(b);
+TEST_F(CatalogueTest, RefusedPackagesFailTheOpenAndReleaseEverything) {
+    for (const Refusal& r : kRefusals) {
+        SCOPED_TRACE(r.what);
+        Builder b;
+        b.File("a.txt", Pattern(100));
+        b.File("b.txt", Pattern(30000, 2));
+        b.Directory("dir\\");
+        ASSERT_TRUE(Open(b.Build()));
+        Close();
+        if (r.edit != nullptr) {
+            r.edit(b);
+        }
+        Bytes bytes = b.Build();
+        if (r.damage != nullptr) {
+            r.damage(b, bytes);
+        }
+        PackageArchive* archive = reinterpret_cast<PackageArchive*>(1);
+        PackageEntry** entries = nullptr;
+        uint32_t count = 77;
+        EXPECT_EQ(PackageOpenBytes(bytes, &archive, &entries, &count, 0), 0);
+        EXPECT_EQ(archive, nullptr);
+        EXPECT_EQ(count, 77u);
     }
-    Bytes bytes = b.Build();
-    if (GetParam().damage != nullptr) {
-        GetParam().damage(b, bytes);
-    }
-    PackageArchive* archive = reinterpret_cast<PackageArchive*>(1);
-    PackageEntry** entries = nullptr;
-    uint32_t count = 77;
-    EXPECT_EQ(PackageOpenBytes(bytes, &archive, &entries, &count, 0), 0);
-    EXPECT_EQ(archive, nullptr);
-    EXPECT_EQ(count, 77u);
 }
-
-INSTANTIATE_TEST_SUITE_P(Damage, RefusedPackageTest, ::testing::ValuesIn(kRefusals),
-                         [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(CatalogueTest, MissingFilesAndForeignEntryPointersAreRefused) {
     EXPECT_EQ(PackageOpen(u"\\missing.qzp", &archive_, &entries_, &count_, 0), 0);
@@ -177,14 +175,13 @@ TEST_F(CatalogueTest, MissingFilesAndForeignEntryPointersAreRefused) {
         reinterpret_cast<const PackageEntry*>(reinterpret_cast<const char*>(entries_[0]) + 1);
     const PackageEntry* foreigners[] = {otherEntries[0], otherEntries[1], &local,
                                         misaligned,      entries_[0] + 2, nullptr};
+    PackageEntryInfo info;
     for (const PackageEntry* foreign : foreigners) {
         EXPECT_EQ(archive_->FindEntry(foreign), nullptr);
-        PackageEntryInfo info;
         std::memset(&info, 0x33, sizeof info);
         EXPECT_EQ(PackageGetEntryInfo(archive_, const_cast<PackageEntry*>(foreign), &info), 0);
         EXPECT_EQ(info.crc, 0x33333333u) << "the record is left untouched";
     }
-    PackageEntryInfo info;
     EXPECT_EQ(PackageGetEntryInfo(nullptr, entries_[0], &info), 0);
     PackageClose(other);
 }
@@ -204,7 +201,6 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
     for (uint32_t k = 0; k < count_; ++k) {
         ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
     }
-    EXPECT_EQ(archive_->FindEntry(entries_[count_ - 1]), entries_[count_ - 1]);
     EXPECT_EQ(std::u16string(info.name), u"d\\läst.bin");
     EXPECT_EQ(info.size, 3000u);
     ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
