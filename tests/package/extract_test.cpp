@@ -290,7 +290,6 @@ struct JobsCase {
 
 const JobsCase kJobsCases[] = {
     {"Intact", nullptr, F::kNone, 0},
-    {"IntactPrefixed", nullptr, F::kNone, 0, true},
     // Bytes between the last entry's data and the directory belong to no entry.
     {"GapBeforeDirectory",
      [](Builder& b) {
