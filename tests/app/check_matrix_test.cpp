@@ -89,85 +89,75 @@ enum class Signing { kNone, kGood, kForeign, kTampered };
 TEST(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
     const Keys keys;
     const std::string qzp = (BinDir() / "qzp").string();
+    const std::vector<PackageKind> kinds = Kinds();
     std::map<std::string, int> seen;
     std::set<std::string> messages;
-    int row = 0;
-    for (const PackageKind& kind : Kinds()) {
-        for (const Signing signing :
-             {Signing::kNone, Signing::kGood, Signing::kForeign, Signing::kTampered}) {
-            for (const bool trusts : {false, true}) {
-                ++row;
-                DeviceImage image;
-                // The state rotates through the rows: record 1.0 or none, tips on or off, the
-                // flash volume as the host has it, ample, or too small for any of these packages.
-                if (row % 2 == 0) {
-                    InstallVersion(image);
-                }
-                if (row % 3 == 0) {
-                    image.WriteIni("SDMMC/kvupdate.ini", {{u"Config", u"IsShowUpdateTips", u"0"}});
-                }
-                if (row % 5 == 1) {
-                    image.WriteFile(".named/ResidentFlash2.volume", "40960 4096\n");
-                } else if (row % 5 == 2) {
-                    image.WriteFile(".named/ResidentFlash2.volume", "104857600 4096\n");
-                }
-                const std::string package = image.Host("SDMMC/VORIZ.QZP").string();
-                image.WritePackage("SDMMC/VORIZ.QZP", kind.files);
-                if (kind.damaged) {
-                    std::string bytes = ReadAll(package);
-                    bytes[bytes.size() / 3] ^= 0x5A;
-                    image.WriteFile("SDMMC/VORIZ.QZP", bytes);
-                }
-                if (signing != Signing::kNone) {
-                    keys.Sign(image, signing == Signing::kForeign ? keys.stranger : keys.release);
-                }
-                if (signing == Signing::kTampered) {
-                    image.WriteFile("SDMMC/VORIZ.QZP", ReadAll(package) + "appended");
-                }
-                if (trusts) {
-                    image.WriteFile("Windows/qzpupdate.pub", keys.release.publicText);
-                }
-                const std::string state = std::string(kind.name) + ", signing " +
-                                          std::to_string(static_cast<int>(signing)) + ", keys " +
-                                          std::to_string(trusts) + ", row " + std::to_string(row);
-
-                int status = -1;
-                const std::string out = Capture(qzp + " check --json " + package + " --device " +
-                                                    image.Root().string() + " 2>/dev/null",
-                                                &status);
-                const json predicted = json::parse(out, nullptr, false);
-                ASSERT_FALSE(predicted.is_discarded()) << state << ": " << out;
-                const Prediction prediction{predicted.value("outcome", ""),
-                                            predicted.value("message", "")};
-                const Tree before = image.FlashTree();
-                const RunResult run = image.Run({"--answer", "ok"});
-                const Prediction actual = OutcomeOfRun(run);
-
-                EXPECT_EQ(prediction, actual) << state << "\n" << run.out;
-                if (signing == Signing::kNone && !trusts) {
-                    // info's verdict is check's for a device of any state: "Invalid update File".
-                    const std::string info = Capture(qzp + " info --json " + package);
-                    const std::string kind = json::parse(info, nullptr, false).value("kind", "");
-                    EXPECT_EQ(kind.find("shows \"Invalid update File\"") != std::string::npos,
-                              actual.second == "Invalid update File")
-                        << state << ": " << kind;
-                }
-                EXPECT_EQ(status, actual.first == "refuse" ? 1 : 0) << state;
-                // The installed version is known from the decision on.
-                const std::string step = predicted.value("step", "");
-                if (step != "open" && step != "signature" && step != "check" &&
-                    step != "manifest") {
-                    EXPECT_EQ(predicted.value("installedVersion", ""),
-                              row % 2 == 0 ? "1.0" : "undetected")
-                        << state;
-                }
-                if (actual.first == "refuse") {
-                    EXPECT_EQ(TreeDifference(before, image.FlashTree()), "") << state;
-                }
-                ++seen[actual.first];
-                messages.insert(actual.second);
-            }
+    // Every kind with every signing, on a device without and with the key. The state rotates
+    // through the rows: record 1.0 (with the key) or none, tips on or off, the flash volume as the
+    // host has it, ample, or too small for any of these packages.
+    for (int row = 1; row <= static_cast<int>(kinds.size()) * 8; ++row) {
+        const PackageKind& kind = kinds[(row - 1) / 8];
+        const auto signing = static_cast<Signing>((row - 1) / 2 % 4);
+        const bool trusts = row % 2 == 0;
+        SCOPED_TRACE(std::string(kind.name) + ", signing " +
+                     std::to_string(static_cast<int>(signing)) + ", row " + std::to_string(row));
+        DeviceImage image;
+        if (trusts) {
+            InstallVersion(image);
+            image.WriteFile("Windows/qzpupdate.pub", keys.release.publicText);
         }
+        if (row % 3 == 0) {
+            image.WriteIni("SDMMC/kvupdate.ini", {{u"Config", u"IsShowUpdateTips", u"0"}});
+        }
+        if (row % 5 == 1 || row % 5 == 2) {
+            image.WriteFile(".named/ResidentFlash2.volume",
+                            row % 5 == 1 ? "40960 4096\n" : "104857600 4096\n");
+        }
+        const std::string package = image.Host("SDMMC/VORIZ.QZP").string();
+        image.WritePackage("SDMMC/VORIZ.QZP", kind.files);
+        if (kind.damaged) {
+            std::string bytes = ReadAll(package);
+            bytes[bytes.size() / 3] ^= 0x5A;
+            image.WriteFile("SDMMC/VORIZ.QZP", bytes);
+        }
+        if (signing != Signing::kNone) {
+            keys.Sign(image, signing == Signing::kForeign ? keys.stranger : keys.release);
+        }
+        if (signing == Signing::kTampered) {
+            image.WriteFile("SDMMC/VORIZ.QZP", ReadAll(package) + "appended");
+        }
+
+        int status = -1;
+        const std::string out = Capture(qzp + " check --json " + package + " --device " +
+                                            image.Root().string() + " 2>/dev/null",
+                                        &status);
+        const json predicted = json::parse(out, nullptr, false);
+        ASSERT_FALSE(predicted.is_discarded()) << out;
+        const Prediction prediction{predicted.value("outcome", ""), predicted.value("message", "")};
+        const Tree before = image.FlashTree();
+        const RunResult run = image.Run({"--answer", "ok"});
+        const Prediction actual = OutcomeOfRun(run);
+
+        EXPECT_EQ(prediction, actual) << run.out;
+        if (signing == Signing::kNone && !trusts) {
+            // info's verdict is check's for a device of any state: "Invalid update File".
+            const std::string info = Capture(qzp + " info --json " + package);
+            const std::string verdict = json::parse(info, nullptr, false).value("kind", "");
+            EXPECT_EQ(verdict.find("shows \"Invalid update File\"") != std::string::npos,
+                      actual.second == "Invalid update File")
+                << verdict;
+        }
+        EXPECT_EQ(status, actual.first == "refuse" ? 1 : 0);
+        // The installed version is known from the decision on.
+        const std::string step = predicted.value("step", "");
+        if (step != "open" && step != "signature" && step != "check" && step != "manifest") {
+            EXPECT_EQ(predicted.value("installedVersion", ""), trusts ? "1.0" : "undetected");
+        }
+        if (actual.first == "refuse") {
+            EXPECT_EQ(TreeDifference(before, image.FlashTree()), "");
+        }
+        ++seen[actual.first];
+        messages.insert(actual.second);
     }
     for (const char* outcome : {"refuse", "patch", "full-asks", "full-no-question"}) {
         EXPECT_GT(seen[outcome], 0) << "no row ends in " << outcome;

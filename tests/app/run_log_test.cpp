@@ -30,30 +30,43 @@ std::string WholeLineTail(const std::string& text, std::size_t limit) {
     return text.substr(start);
 }
 
-// Each row: the log's contents before, and after kAdded (empty: the longest whole-line tail of
-// both that fits the limit).
+// Each row: what is written where before the call, and the log after kAdded (empty: the longest
+// whole-line tail of both that fits the limit). A row that writes elsewhere than the log leaves a
+// card that cannot take it: the call says so and changes nothing there. (A scratch name taken is
+// the safe replace's own case.)
 TEST(AppendToLog, KeepsTheLastWholeLinesWithinTheLimit) {
+    const std::string log = "SDMMC/qzpupdate.log";
     const std::string full = std::string(65534 - kAdded.size(), 'x') + "\r\n";  // one line
-    for (const auto& [name, before, after] :
-         std::initializer_list<std::tuple<const char*, std::string, std::string>>{
-             {"AfterEarlierRuns", Lines(3, 10), ""},
-             {"AnUnfinishedLineStaysALine", "cut sho", "cut sho\r\n" + kAdded},
-             {"ExactlyFull", full, full + kAdded},
-             {"OneByteOverDropsTheFirstLine", "a\r\n" + full.substr(2), full.substr(2) + kAdded},
-             {"FullLogDropsItsOldestLines", Lines(1000, 60), ""},
-             {"LongLogKeepsItsTail", Lines(20000, 50), ""},
+    for (const auto& [name, at, before, after] :
+         std::initializer_list<std::tuple<const char*, std::string, std::string, std::string>>{
+             {"AfterEarlierRuns", log, Lines(3, 10), ""},
+             {"AnUnfinishedLineStaysALine", log, "cut sho", "cut sho\r\n" + kAdded},
+             {"ExactlyFull", log, full, full + kAdded},
+             {"OneByteOverDropsTheFirstLine", log, "a\r\n" + full.substr(2),
+              full.substr(2) + kAdded},
+             {"FullLogDropsItsOldestLines", log, Lines(1000, 60), ""},
+             {"LongLogKeepsItsTail", log, Lines(20000, 50), ""},
+             {"AFolderAtTheLog", log + "/x", "", ""},
+             {"AFileAtTheCard", "SDMMC", "a file where the card's folder goes", ""},
          }) {
         SCOPED_TRACE(name);
         DeviceImage image;
         const auto files = platform::FileSystem::DeviceImage(image.Root().string());
         const platform::UseFiles bound(*files);
-        image.WriteFile("SDMMC/qzpupdate.log", before);
+        fs::remove_all(image.Host("SDMMC"));
+        image.WriteFile(at, before);
+        const Tree tree = DeviceImage::TreeOf(image.Root());
+        if (at != log) {
+            EXPECT_FALSE(app::AppendToLog(app::kRunLogPath, kAdded, app::kRunLogLimit));
+            EXPECT_EQ(TreeDifference(tree, DeviceImage::TreeOf(image.Root())), "");
+            continue;
+        }
         ASSERT_TRUE(app::AppendToLog(app::kRunLogPath, kAdded, app::kRunLogLimit));
 
-        const std::string log = ReadAll(image.Host("SDMMC/qzpupdate.log"));
+        const std::string written = ReadAll(image.Host(log));
         const std::string expected =
             after.empty() ? WholeLineTail(before + kAdded, app::kRunLogLimit) : after;
-        EXPECT_TRUE(log == expected) << log.size() << " bytes, not " << expected.size();
+        EXPECT_TRUE(written == expected) << written.size() << " bytes, not " << expected.size();
         EXPECT_EQ(DeviceImage::TreeOf(image.Host("SDMMC")).size(), 1u) << "no scratch file left";
     }
 }
@@ -94,26 +107,6 @@ TEST(DescribeStep, IsOneEscapedLineOfAtMostOneKilobyte) {
               "check: x" + platform::Utf16ToUtf8(std::u16string(338, u'\u65e5'))},
          }) {
         EXPECT_EQ(app::DescribeStep(c.outcome), c.line) << c.name;
-    }
-}
-
-// A card that cannot take the log: the call says so and changes nothing there. (A scratch name
-// taken is the safe replace's own case.)
-TEST(AppendToLog, AnUnwritableCardIsLeftAlone) {
-    for (const char* blocker : {"SDMMC", "SDMMC/qzpupdate.log"}) {
-        SCOPED_TRACE(blocker);
-        DeviceImage image;
-        const auto files = platform::FileSystem::DeviceImage(image.Root().string());
-        const platform::UseFiles bound(*files);
-        fs::remove_all(image.Host("SDMMC"));
-        if (std::string(blocker) == "SDMMC") {
-            image.WriteFile("SDMMC", "a file where the card's folder goes");
-        } else {
-            fs::create_directories(image.Host(blocker));
-        }
-        const Tree before = DeviceImage::TreeOf(image.Root());
-        EXPECT_FALSE(app::AppendToLog(app::kRunLogPath, "line\r\n", app::kRunLogLimit));
-        EXPECT_EQ(TreeDifference(before, DeviceImage::TreeOf(image.Root())), "");
     }
 }
 

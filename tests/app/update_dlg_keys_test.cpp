@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <mutex>
 #include <vector>
 
 #include "app/dialog_templates.h"
@@ -18,12 +17,10 @@ namespace {
 constexpr uint32_t kMsgProbe = platform::kMsgUser + 7;
 constexpr intptr_t kProbeResult = 77;
 
+// Registering the templates again replaces them.
 void ConfigureHeadless(double timeScale = 0) {
     platform::host::Configure({.ui = platform::host::UiKind::kHeadless, .timeScale = timeScale});
-    static std::once_flag once;
-    std::call_once(once, [] {
-        platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
-    });
+    platform::RegisterDialogTemplates(app::kDialogTemplates, app::kDialogTemplateCount);
 }
 
 // The progress dialog without its start-up sequence: the initialisation only queues Enter, Escape
