@@ -2,7 +2,6 @@
 # Names in the device's code page: qzp writes them with --codepage and refuses a name the code
 # page cannot hold, reads them back with the same option, and qzpupdate and qzp check on a device
 # image that states the code page write and predict the names the device would.
-# Usage: qzp_codepage.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 
 # CODE-PAGE  NAME-IT-HOLDS  NAME-IT-CANNOT-HOLD  THE-CHARACTER-NAMED  [LOOK-ALIKE  LEVEL]. That
@@ -35,7 +34,8 @@ ${character//_/ } of this name exactly" err.txt || fail "$cp: $(cat err.txt)"
     echo "$cp" > dev/.named/codepage
     [ "$("$QZP" check dev/SDMMC/VORIZ.QZP --device dev --tips 0)" = "full update: no question" ] \
         || fail "$cp: check --device"
-    install dev
+    "$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > out.txt
+    grep -q 'Setup Completely' out.txt || fail "$cp: not installed: $(cat out.txt)"
     [ "$(cd dev/ResidentFlash2 && find VORIZ | sort)" = "$(cd src && find VORIZ | sort)" ] ||
         fail "$cp: installed $(cd dev/ResidentFlash2 && find VORIZ | tr '\n' ' ')"
 done <<'TABLE'

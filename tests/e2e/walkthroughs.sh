@@ -4,7 +4,6 @@
 # of BIN_DIR first on the PATH, and compares what each prints with the lines shown under it. The
 # signing time is fixed (SOURCE_DATE_EPOCH) and the random id of a key qzp keygen makes is
 # written as the one shown. BIN_DIR may hold stand-ins that run other builds of the programs.
-# Usage: walkthroughs.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 ROOT="$(dirname "$SRC")"
 export PATH="$BIN:$PATH"
