@@ -18,12 +18,10 @@ printf 'x' > src/one
 "$QZP" pack --jobs 1 --comment '\SDMMC\' src pkg1.qzp > /dev/null
 cmp pkg.qzp pkg1.qzp || fail "package differs with the job count"
 
-# Text listing: one line per entry, in columns.
 "$QZP" list pkg.qzp > list.txt
 grep -q '^f      16385 .* Ordner ä\\日本\\c.bin$' list.txt || fail "c.bin line"
 
-# JSON listing: the text listing's entries field by field (their values are the writer tests'),
-# and the blocks, which only JSON shows.
+# JSON listing: the text listing's entries field by field, and the blocks only JSON shows.
 "$QZP" list --json pkg.qzp | python3 -c 'import json, sys
 doc = json.load(sys.stdin)
 rows = [line.rstrip("\n").split(None, 4) for line in open("list.txt")]
@@ -54,7 +52,6 @@ done <<'TABLE'
 'voriz\SUB'|./VORIZ/sub/a.bin ./VORIZ/sub/b.bin
 TABLE
 
-# A name not in the package: exit 1, named, nothing extracted.
 fails 1 '^qzp: pkg.qzp: VORIZ/missing.txt: not in the package$' "$QZP" extract pkg.qzp none VORIZ/missing.txt
 [ ! -e none ] || fail "directory made for a failed extraction"
 

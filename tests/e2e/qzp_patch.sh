@@ -6,10 +6,8 @@ source "$(dirname "$0")/kit.sh" "$1"
 # Version 1.0 and version 2.0: one file changed, one added (with a new folder), one unchanged.
 tree old 1.0 && echo "same" > old/VORIZ/same.txt
 cp -r old new && tree new 2.0 && mkdir new/VORIZ/Lang && echo "hallo" > new/VORIZ/Lang/de.txt
-"$QZP" pack old old.qzp > /dev/null
-"$QZP" pack new new.qzp > /dev/null
+for version in old new; do "$QZP" pack $version $version.qzp > /dev/null; done
 
-# info --json: totals, version, kind and the SHA-256 of the file.
 "$QZP" info --json old.qzp | python3 -c 'import json, sys; d = json.load(sys.stdin)
 assert [d[k] for k in ("version", "patch", "oldVersion", "entries", "files", "comment", "sha256")] \
     == ["1.0", False, None, 6, 4, "\\SDMMC\\", sys.argv[1]], d' "$(sha256sum old.qzp | cut -c1-64)" || fail "info --json"

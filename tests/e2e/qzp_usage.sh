@@ -18,6 +18,7 @@ done <<'TABLE'
 ini|ini frob x.ini|unknown command 'frob'
 pack|pack src|OUT is required
 list|list --bogus p.qzp|the following argument was not expected: --bogus
+list|list --codepage 0 p.qzp|--codepage: no code page this build converts with: 0
 extract|extract $'p\n.qzp' out|FILE: the path holds a control character
 manifest|manifest m --version 2.0 --patch-for ''|m: --patch-for is empty
 manifest|manifest m

@@ -2,7 +2,6 @@
 # qzpupdate's command line, and its terminal UI at the end of its input.
 source "$(dirname "$0")/kit.sh" "$1"
 
-# --help exits 0; --version names the program's version and the zlib it runs with.
 "$BIN/qzpupdate" --help > /dev/null || fail "--help"
 "$BIN/qzpupdate" --version | grep -Eqx 'qzpupdate [0-9.]+ \(zlib [0-9.]+\)' || fail "--version"
 

@@ -23,8 +23,7 @@ run() {  # run COMMAND: what it prints must be expected.txt
 
 for doc in README.md docs/updates.md; do
     mkdir "$WORK/${doc//\//_}" && cd "$WORK/${doc//\//_}"
-    sed -n '/^<!-- walkthrough -->$/,/^<!-- \/walkthrough -->$/p' "$ROOT/$doc" | sed '1,2d;$d' \
-        | sed '$d' > block.txt
+    sed -n '/^<!-- walkthrough -->$/,/^<!-- \/walkthrough -->$/{/^<!--\|^```/!p}' "$ROOT/$doc" > block.txt
     [ "$(grep -c '^\$ ' block.txt)" -ge 10 ] || fail "no walk-through in $doc"
     made="" command=""
     while IFS= read -r line; do
