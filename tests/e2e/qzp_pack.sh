@@ -101,13 +101,11 @@ fails 1 "^qzp: none.qzp: $refused\$" "$QZP" verify none.qzp
 
 # OUT is checked before anything is compressed: not inside SRC_DIR (by identity, through a
 # link too), not an input file, writable (qzp_reasons.sh's rows).
-cp src/VORIZ/index.ini index.before
 fails 1 "^qzp: src/VORIZ/index.ini: lies inside src, one of the inputs" "$QZP" pack src src/VORIZ/index.ini
 fails 1 "lies inside src" "$QZP" pack src src/inside.qzp
 ln -s src alias
 fails 1 "lies inside src" "$QZP" pack src alias/VORIZ/inside.qzp
-cmp index.before src/VORIZ/index.ini || fail "an input was replaced"
-[ -z "$(find src -name '*.qzp*')" ] || fail "a package was written inside SRC_DIR"
+"$QZP" diff pkg.qzp src > /dev/null || fail "an input was replaced or a package written in src"
 
 # Host paths are the host's: another letter case is another file, and `..` goes where the OS
 # says (through a link, to the link target's parent).
@@ -132,8 +130,7 @@ done
 # extract never overwrites the package it reads, even when it lies where an entry goes.
 mkdir -p self/VORIZ
 cp pkg.qzp self/VORIZ/numbers.txt
-cp pkg.qzp self.copy
 fails 1 'is the package being extracted' "$QZP" extract self/VORIZ/numbers.txt self
-cmp self.copy self/VORIZ/numbers.txt || fail "the package was overwritten"
+cmp pkg.qzp self/VORIZ/numbers.txt || fail "the package was overwritten"
 
 echo "qzp_pack: OK"
