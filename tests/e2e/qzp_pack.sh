@@ -105,7 +105,7 @@ fails 1 "^qzp: src/VORIZ/index.ini: lies inside src, one of the inputs" "$QZP" p
 fails 1 "lies inside src" "$QZP" pack src src/inside.qzp
 ln -s src alias
 fails 1 "lies inside src" "$QZP" pack src alias/VORIZ/inside.qzp
-"$QZP" diff pkg.qzp src > /dev/null || fail "an input was replaced or a package written in src"
+"$QZP" diff src pkg.qzp > /dev/null || fail "an input was replaced or a package written in src"
 
 # Host paths are the host's: another letter case is another file, and `..` goes where the OS
 # says (through a link, to the link target's parent).
