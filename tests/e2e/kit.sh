@@ -1,6 +1,7 @@
-# Sourced by every end-to-end script as `source "$(dirname "$0")/kit.sh" BIN_DIR`: strict mode,
-# the programs' paths, the samples, a scratch folder that is the current one and is removed at
-# the end, and the checks, byte edits and device images the scripts share.
+# Every end-to-end script runs as `bash SCRIPT BIN_DIR` and sources this first with
+# `source "$(dirname "$0")/kit.sh" "$1"`: strict mode, the programs' paths, the samples, a scratch
+# folder that is the current one and is removed at the end, and the checks, byte edits, trees and
+# device images the scripts share.
 set -euo pipefail
 BIN="$(cd "$1" && pwd)"
 QZP="$BIN/qzp"
@@ -56,19 +57,17 @@ patch_bytes() {
         open $f, ">:raw", $path or die; print $f $b' "$@"
 }
 
+# tree DIR VERSION [MANIFEST-OPTION...]: a version's tree, VORIZ/Maps/region.dat (20,000 lines)
+# and VORIZ/app.txt naming DIR, with its manifest.
+tree() {
+    mkdir -p "$1/VORIZ/Maps" && seq 1 20000 > "$1/VORIZ/Maps/region.dat" && echo "$1" > "$1/VORIZ/app.txt"
+    "$QZP" manifest "$1" --version "$2" "${@:3}" > /dev/null
+}
+
 # device DIR [VERSION]: a device image with an empty card and flash volume; with VERSION, the
 # flash volume holds that version's record.
 device() {
     mkdir -p "$1/SDMMC" "$1/ResidentFlash2/VORIZ"
     [ -z "${2:-}" ] ||
         "$QZP" ini set "$1/ResidentFlash2/VORIZ/index.ini" Config SoftwareVersion "$2" > /dev/null
-}
-
-# install DIR [OPTION...]: qzpupdate, headless and at once, on the device image DIR must end in
-# "Setup Completely"; its output stays in out.txt.
-install() {
-    local dir=$1
-    shift
-    "$BIN/qzpupdate" --device "$dir" --ui headless --time-scale 0 "$@" > out.txt
-    grep -q 'Setup Completely' out.txt || fail "$dir: not installed: $(cat out.txt)"
 }

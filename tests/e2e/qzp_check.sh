@@ -2,14 +2,8 @@
 # qzp check without a device image: the device's state stated on the command line (the version
 # record, the card's tips, trusted keys and the signature, the flash volume's room). What it
 # predicts on device images is held against the installer itself by the app tests' check matrix.
-# Usage: qzp_check.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
-command -v minisign > /dev/null || fail "minisign is missing"
 
-tree() {  # tree DIR VERSION [MANIFEST-OPTION...]
-    mkdir -p "$1/VORIZ/Maps" && seq 1 20000 > "$1/VORIZ/Maps/region.dat" && echo "$1" > "$1/VORIZ/app.txt"
-    "$QZP" manifest "$1" --version "$2" "${@:3}" > /dev/null
-}
 tree full 2.0 && "$QZP" pack full full.qzp > /dev/null
 tree norecord 1.1 --patch-for undetected && "$QZP" pack norecord norecord.qzp > /dev/null
 tree back 2.0 --allow-downgrade && "$QZP" pack back back.qzp > /dev/null
@@ -21,9 +15,9 @@ tree deep 2.0 && echo x > "deep/VORIZ/$(printf 'n%.0s' $(seq 238))"
 fails 1 "^qzp: deep/VORIZ/nnnn*: path too long \(over 259 units below" "$QZP" pack deep deep.qzp
 
 # A device that trusts a key: packages signed, and signed with the signature elsewhere.
-minisign -G -W -f -p release.pub -s release.sec > /dev/null
+"$QZP" keygen --no-password --pubkey release.pub --key release.key > /dev/null
 cp full.qzp moved.qzp && mkdir dev
-for signed in full moved; do minisign -S -s release.sec -m $signed.qzp > /dev/null; done
+for signed in full moved; do "$QZP" sign $signed.qzp --key release.key > /dev/null; done
 mv moved.qzp.minisig elsewhere.minisig
 
 # STATUS|WHAT IT PRINTS (empty: not compared)|ARGUMENTS: each option of the stated state reaches

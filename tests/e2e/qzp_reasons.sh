@@ -3,18 +3,11 @@
 # names the file concerned and fails; a reason from the system is the system's own wording
 # (Linux's, or Windows' where std::filesystem and the C runtime speak in errno terms). Also run
 # by scripts/wine_zip_test.sh with qzp.exe under Wine (QZP_SYSTEM=windows).
-# Usage: qzp_reasons.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
-if [ "${QZP_SYSTEM:-linux}" = windows ]; then
-    no_folder='Path not found' through_file='Path not found'
-else
-    no_folder='No such file or directory' through_file='Not a directory'
-fi
+no_folder='No such file or directory' through_file='Not a directory'
+[ "${QZP_SYSTEM:-linux}" = linux ] || no_folder='Path not found' through_file='Path not found'
 
-mkdir -p src/VORIZ
-"$QZP" manifest src --version 2.0 > /dev/null
-echo x > src/VORIZ/a.txt
-"$QZP" pack src p.qzp > /dev/null
+tree src 2.0 && "$QZP" pack src p.qzp > /dev/null
 "$QZP" keygen --no-password --pubkey k.pub --key k.key > /dev/null
 echo x > afile
 cp -r src new && "$QZP" ini set new/VORIZ/INDEX.INI Config SoftwareVersion 3.0

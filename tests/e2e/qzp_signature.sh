@@ -2,11 +2,9 @@
 # qzp verify, sign and keygen against the real minisign, both ways, with and without password,
 # and the refusals only the commands word: one line, status 1. Keys are made here, never stored;
 # passwords come from a variable or a descriptor, never a terminal.
-# Usage: qzp_signature.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 
-minisign -G -W -p release.pub -s release.sec > /dev/null
-minisign -G -W -p other.pub -s other.sec > /dev/null
+for pair in release other; do minisign -G -W -p $pair.pub -s $pair.sec > /dev/null; done
 "$QZP" pack "$SRC" p.qzp > /dev/null
 minisign -S -s release.sec -m p.qzp -t 'release 2.0' > /dev/null
 minisign -S -l -s release.sec -m p.qzp -x legacy.minisig -t 'legacy form' > /dev/null
@@ -71,8 +69,7 @@ TABLE
 # Refusals, one line each and status 1: the wrong password, a damaged key (its secret part
 # changed), a public key or a signature given as the key, a package verify refuses; an empty key
 # file, no signature file.
-offset() { echo $(($(head -n $(($2 - 1)) "$1" | wc -c) + $3)); }  # offset FILE LINE COLUMN
-cp n.key d.key; flip d.key "$(offset d.key 2 120)"
+cp n.key d.key; flip d.key $(($(head -1 d.key | wc -c) + 120))  # in the key's second line
 for row in "q.key p.qzp|wrong password, or the secret key file is damaged" \
     "d.key p.qzp|the secret key file is damaged" \
     "n.pub p.qzp|this is a public key; sign with the secret key of the pair" \

@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
 # Usage errors exit 2 with one line "qzp: ..." and a hint to --help; unknown commands are named;
 # --help and --version (which names the zlib) exit 0.
-# Usage: qzp_usage.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
-mkdir src
-printf 'x' > src/f
+mkdir src && printf 'x' > src/f
 
 # Every command's usage errors, CLI11's and its own: HELP|ARGUMENTS|MESSAGE, exit 2 and the one
 # line "qzp: MESSAGE; see 'qzp HELP --help'", MESSAGE compared where given (an empty --patch-for
@@ -20,6 +18,7 @@ done <<'TABLE'
 ini|ini frob x.ini|unknown command 'frob'
 pack|pack src|OUT is required
 list|list --bogus p.qzp|the following argument was not expected: --bogus
+list|list --codepage 0 p.qzp|--codepage: no code page this build converts with: 0
 extract|extract $'p\n.qzp' out|FILE: the path holds a control character
 manifest|manifest m --version 2.0 --patch-for ''|m: --patch-for is empty
 manifest|manifest m
@@ -68,8 +67,7 @@ python3 -c 'import sys; sys.stdout.buffer.write(b"\xff\xfe" + "[S]\r\nk = a\ud80
 for args in "info --json odd.qzp" "list --json odd.qzp" "check --json odd.qzp --installed 1" \
     "ini dump --json odd.ini"; do
     "$QZP" $args > out.json 2> err.txt || [ $? -eq 1 ] || fail "qzp $args: $(cat err.txt)"
-    python3 -c 'import json,sys; json.loads(open(sys.argv[1], "rb").read().decode("utf-8"))' out.json \
-        || fail "qzp $args: not JSON: $(cat out.json)"
+    python3 -m json.tool out.json > /dev/null || fail "qzp $args: not JSON: $(cat out.json)"
 done
 "$QZP" list odd.qzp > list.txt
 grep -qF 'na\x00e\xe9\x1b\xff\n' list.txt && ! grep -q $'\e' list.txt && [ "$(wc -l < list.txt)" -eq 3 ] ||

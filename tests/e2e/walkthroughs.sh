@@ -4,7 +4,6 @@
 # of BIN_DIR first on the PATH, and compares what each prints with the lines shown under it. The
 # signing time is fixed (SOURCE_DATE_EPOCH) and the random id of a key qzp keygen makes is
 # written as the one shown. BIN_DIR may hold stand-ins that run other builds of the programs.
-# Usage: walkthroughs.sh BIN_DIR
 source "$(dirname "$0")/kit.sh" "$1"
 ROOT="$(dirname "$SRC")"
 export PATH="$BIN:$PATH"
@@ -24,8 +23,7 @@ run() {  # run COMMAND: what it prints must be expected.txt
 
 for doc in README.md docs/updates.md; do
     mkdir "$WORK/${doc//\//_}" && cd "$WORK/${doc//\//_}"
-    sed -n '/^<!-- walkthrough -->$/,/^<!-- \/walkthrough -->$/p' "$ROOT/$doc" | sed '1,2d;$d' \
-        | sed '$d' > block.txt
+    sed -n '/^<!-- walkthrough -->$/,/^<!-- \/walkthrough -->$/{/^<!--\|^```/!p}' "$ROOT/$doc" > block.txt
     [ "$(grep -c '^\$ ' block.txt)" -ge 10 ] || fail "no walk-through in $doc"
     made="" command=""
     while IFS= read -r line; do
