@@ -63,12 +63,7 @@ struct PlanCase {
 // directory D, a file T.
 PlanOptions Options(PlanTree tree) {
     g_tree = {{u"\\f", 'd'}, {u"\\f\\d", 'd'}, {u"\\f\\t", 'f'}, {u"\\f\\d\\old.txt", 'f'}};
-    PlanOptions options;
-    options.target = u"\\F\\";
-    options.tree = tree;
-    options.manifestRules = true;
-    options.attributes = &FakeAttributes;
-    return options;
+    return {.target = u"\\F\\", .tree = tree, .manifestRules = true, .attributes = &FakeAttributes};
 }
 
 class PlanShapes : public testing::TestWithParam<PlanCase> {};
@@ -78,13 +73,12 @@ TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
     InstallPlan plan;
     const bool ok = BuildInstallPlan(Entries(c.names), Options(c.tree), plan);
     EXPECT_EQ(plan.fault, c.fault) << PlanFaultText(plan.fault);
-    if (c.fault != PlanFault::kNone) {
-        EXPECT_FALSE(ok);
+    ASSERT_EQ(ok, c.fault == PlanFault::kNone);
+    if (!ok) {
         EXPECT_EQ(plan.faultEntry, c.faultEntry);
         EXPECT_TRUE(plan.steps.empty());
         return;
     }
-    ASSERT_TRUE(ok);
     std::string actions;
     for (const PlanStep& step : plan.steps) {
         actions += step.action == PlanAction::kMakeDirectory ? 'd'
@@ -230,9 +224,8 @@ TEST(Plan, ScratchPathFitsWheneverThePathFits) {
         EXPECT_EQ(level, std::u16string(u"~qzpnew.tmp").substr(0, level.size()));
         EXPECT_EQ(level.size(), name == 8 ? 7u : std::min<std::size_t>(name, 11)) << "no end dot";
         // A name that is this scratch name moves the plan to a base whose names it cannot be.
-        PlanOptions options;
         InstallPlan plan;
-        ASSERT_TRUE(BuildInstallPlan(Entries({u"x\\" + level, u"_"}), options, plan));
+        ASSERT_TRUE(BuildInstallPlan(Entries({u"x\\" + level, u"_"}), {}, plan));
         EXPECT_FALSE(platform::IsScratchLevel(level, plan.scratchBase));
         EXPECT_FALSE(platform::IsScratchLevel(u"_", plan.scratchBase));
     }

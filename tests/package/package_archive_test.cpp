@@ -13,11 +13,12 @@ namespace {
 
 class CatalogueTest : public DeviceTest {};
 
+// The worked example, its fields the reader does not consult holding anything else.
 TEST_F(CatalogueTest, ReadsTheWorkedExampleAndTheSmallestPackage) {
     Builder b;
     const Bytes content = Pattern(20000);
     b.File("a.txt", content);
-    const Bytes bytes = b.Build();
+    Bytes bytes = b.Build();
     ASSERT_EQ(b.entries[0].blocks.size(), 2u);
     const uint32_t x = b.entries[0].blocks[0].compressedSize;
     const uint32_t y = b.entries[0].blocks[1].compressedSize;
@@ -28,6 +29,13 @@ TEST_F(CatalogueTest, ReadsTheWorkedExampleAndTheSmallestPackage) {
     EXPECT_EQ(ReadLe32(&bytes[80 + x + y + 10]), 25u + x + y);  // directoryOffset
     EXPECT_EQ(bytes[101 + x + y], 7);
     EXPECT_EQ(bytes[102 + x + y], 0);
+    for (size_t i = 0; i < 25; ++i) {
+        bytes[i] ^= 0x5A;  // the whole local record and name
+    }
+    WriteLe16(&bytes[b.directoryStart + 4], 99);                   // versionMadeBy
+    WriteLe16(&bytes[b.directoryStart + 10], 0);                   // method
+    WriteLe32(&bytes[b.directoryStart + 26 + 5 + 8], 0xFFFFFFFF);  // a row's reserved word
+    WriteLe32(&bytes[b.endStart + 10], 12345);                     // directoryOffset
 
     ASSERT_TRUE(Open(bytes));
     ASSERT_EQ(count_, 1u);
@@ -82,7 +90,7 @@ TEST_F(CatalogueTest, ContentsAreReadThroughTheOpenFile) {
 }
 
 // Each row edits a valid two-file, three-entry package before it is laid out, or damages its
-// bytes; every one must fail the open.
+// bytes; every one must fail the open. The third entry's record, the last, is 30 bytes long.
 struct Refusal {
     const char* what;
     void (*damage)(Builder&, Bytes&);
@@ -99,20 +107,11 @@ const Refusal kRefusals[] = {
      [](Builder& d, Bytes& b) { b.erase(b.begin(), b.begin() + d.endStart + 4); }},
     {"DirectoryBeforeFileStart",
      [](Builder& d, Bytes& b) { WriteLe32(&b[d.endStart + 6], static_cast<uint32_t>(b.size())); }},
-    {"ThirdRecordSignature",
-     [](Builder& d, Bytes& b) {
-         size_t third = d.directoryStart;
-         for (int k = 0; k < 2; ++k) {
-             third += 26 + d.entries[k].name.size() + 12 * d.entries[k].blocks.size();
-         }
-         b[third] = 0x00;
-     }},
+    {"ThirdRecordSignature", [](Builder& d, Bytes& b) { b[d.endStart - 30] = 0x00; }},
     {"EntryCountBeyondRecords", nullptr, [](Builder& d) { d.entryCount = 4; }},
     {"NameOver259Bytes", nullptr, [](Builder& d) { d.entries[2].name = std::string(260, 'n'); }},
     {"NameRunsPastDirectory",
-     [](Builder& d, Bytes& b) {
-         WriteLe16(&b[d.endStart - 26 - d.entries[2].name.size() + 20], 200);
-     }},
+     [](Builder& d, Bytes& b) { WriteLe16(&b[d.endStart - 30 + 20], 200); }},
     {"BlockTableRunsPastDirectory",
      [](Builder& d, Bytes& b) { WriteLe32(&b[d.directoryStart + 22], 0x20000000u); }},
     {"CompressedBlockOver16639", nullptr,
@@ -131,49 +130,29 @@ const Refusal kRefusals[] = {
      }},
 };
 
-class RefusedPackageTest : public DeviceTest, public ::testing::WithParamInterface<Refusal> {};
-
-TEST_P(RefusedPackageTest, OpenFailsAndReleasesEverything) {
-    Builder b;
-    b.File("a.txt", Pattern(100));
-    b.File("b.txt", Pattern(30000, 2));
-    b.Directory("dir\\");
-    ASSERT_TRUE(Open(b.Build()));
-    Close();
-    if (GetParam().edit != nullptr) {
-        GetParam().edit(b);
+TEST_F(CatalogueTest, RefusedPackagesFailTheOpenAndReleaseEverything) {
+    for (const Refusal& r : kRefusals) {
+        SCOPED_TRACE(r.what);
+        Builder b;
+        b.File("a.txt", Pattern(100));
+        b.File("b.txt", Pattern(30000, 2));
+        b.Directory("dir\\");
+        ASSERT_TRUE(Open(b.Build()));
+        Close();
+        if (r.edit != nullptr) {
+            r.edit(b);
+        }
+        Bytes bytes = b.Build();
+        if (r.damage != nullptr) {
+            r.damage(b, bytes);
+        }
+        PackageArchive* archive = reinterpret_cast<PackageArchive*>(1);
+        PackageEntry** entries = nullptr;
+        uint32_t count = 77;
+        EXPECT_EQ(PackageOpenBytes(bytes, &archive, &entries, &count, 0), 0);
+        EXPECT_EQ(archive, nullptr);
+        EXPECT_EQ(count, 77u);
     }
-    Bytes bytes = b.Build();
-    if (GetParam().damage != nullptr) {
-        GetParam().damage(b, bytes);
-    }
-    PackageArchive* archive = reinterpret_cast<PackageArchive*>(1);
-    PackageEntry** entries = nullptr;
-    uint32_t count = 77;
-    EXPECT_EQ(PackageOpenBytes(bytes, &archive, &entries, &count, 0), 0);
-    EXPECT_EQ(archive, nullptr);
-    EXPECT_EQ(count, 77u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Damage, RefusedPackageTest, ::testing::ValuesIn(kRefusals),
-                         [](const auto& info) { return std::string(info.param.what); });
-
-// Fields the reader does not consult may hold anything.
-TEST_F(CatalogueTest, IgnoresFieldsItDoesNotUse) {
-    Builder b;
-    const Bytes content = Pattern(40000);
-    b.File("x\\data.bin", content);
-    Bytes bytes = b.Build();
-    for (size_t i = 0; i < 20 + 10; ++i) {
-        bytes[i] ^= 0x5A;  // the whole local record and name
-    }
-    WriteLe16(&bytes[b.directoryStart + 4], 99);                    // versionMadeBy
-    WriteLe16(&bytes[b.directoryStart + 10], 0);                    // method
-    WriteLe32(&bytes[b.directoryStart + 26 + 10 + 8], 0xFFFFFFFF);  // a row's reserved word
-    WriteLe32(&bytes[b.endStart + 10], 12345);                      // directoryOffset
-    ASSERT_TRUE(Open(bytes));
-    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
-    EXPECT_EQ(ReadHost("out/x/data.bin"), content);
 }
 
 TEST_F(CatalogueTest, MissingFilesAndForeignEntryPointersAreRefused) {
@@ -196,15 +175,13 @@ TEST_F(CatalogueTest, MissingFilesAndForeignEntryPointersAreRefused) {
         reinterpret_cast<const PackageEntry*>(reinterpret_cast<const char*>(entries_[0]) + 1);
     const PackageEntry* foreigners[] = {otherEntries[0], otherEntries[1], &local,
                                         misaligned,      entries_[0] + 2, nullptr};
+    PackageEntryInfo info;
     for (const PackageEntry* foreign : foreigners) {
         EXPECT_EQ(archive_->FindEntry(foreign), nullptr);
-        PackageEntryInfo info;
         std::memset(&info, 0x33, sizeof info);
         EXPECT_EQ(PackageGetEntryInfo(archive_, const_cast<PackageEntry*>(foreign), &info), 0);
         EXPECT_EQ(info.crc, 0x33333333u) << "the record is left untouched";
     }
-    EXPECT_EQ(archive_->FindEntry(entries_[1]), entries_[1]);
-    PackageEntryInfo info;
     EXPECT_EQ(PackageGetEntryInfo(nullptr, entries_[0], &info), 0);
     PackageClose(other);
 }
@@ -217,19 +194,17 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
         b.Directory(k % 100 == 0 ? "d\\" + std::string(200, 'p') : "d\\");
     }
     const Bytes content = Pattern(3000);
-    b.File("d\\last.bin", content);
+    b.File("d\\läst.bin", content);
     ASSERT_TRUE(Open(b.Build()));
     ASSERT_EQ(count_, kPackageMaxEntries);
     PackageEntryInfo info;
     for (uint32_t k = 0; k < count_; ++k) {
         ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
     }
-    EXPECT_EQ(archive_->FindEntry(entries_[count_ - 1]), entries_[count_ - 1]);
-    EXPECT_EQ(std::u16string(info.name), u"d\\last.bin");
+    EXPECT_EQ(std::u16string(info.name), u"d\\läst.bin");
     EXPECT_EQ(info.size, 3000u);
-    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 1), 1);
-    archive_ = nullptr;  // closed by the extraction
-    EXPECT_EQ(ReadHost("out/d/last.bin"), content);
+    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
+    EXPECT_EQ(ReadHost("out/d/läst.bin"), content);
 }
 
 }  // namespace

@@ -44,10 +44,8 @@ TEST_P(ScanReadsTest, InstallReadsTheFileAtMostTwice) {
     const uint64_t opened = tail + uint64_t{kPackageDirectoryRecordSize} * count_;
     EXPECT_EQ(PackageBytesRead(archive_), opened);
     Bytes contents;
-    PackageScanHooks hooks;
-    hooks.contents = &AppendTo;
-    hooks.contentsContext = &contents;
-    ASSERT_EQ(PackageScan(archive_, hooks, nullptr), 1);
+    ASSERT_EQ(PackageScan(archive_, {.contents = &AppendTo, .contentsContext = &contents}, nullptr),
+              1);
     EXPECT_EQ(contents, file);
     EXPECT_EQ(PackageBytesRead(archive_), opened - tail + file.size() + 1);
     ASSERT_EQ(PackageExtractWith(archive_, entries_, count_, u"\\out\\", PackageProgress{}, 0), 1);
@@ -77,22 +75,18 @@ TEST_F(PackageScanTest, HooksAndTheFileBelowThem) {
     for (const uint32_t limit : {1024u * 1024u, 20u}) {
         std::vector<uint8_t> kept = {1, 2, 3};
         bool tooLarge = false;
-        PackageScanHooks hooks;
-        hooks.keepEntry = 3;
-        hooks.keepLimit = limit;
-        hooks.kept = &kept;
-        hooks.keptTooLarge = &tooLarge;
+        const PackageScanHooks hooks{
+            .keepEntry = 3, .keepLimit = limit, .kept = &kept, .keptTooLarge = &tooLarge};
         ASSERT_EQ(PackageScan(archive_, hooks, nullptr), 1);
         EXPECT_EQ(tooLarge, limit < b.entries[3].content.size());
         EXPECT_EQ(kept, tooLarge ? Bytes() : b.entries[3].content);
     }
 
     int calls = 0;
-    PackageScanHooks hooks;
-    hooks.contents = &StopAfterFirst;
-    hooks.contentsContext = &calls;
     PackageProblem problem{};
-    EXPECT_EQ(PackageScan(archive_, hooks, &problem), 0);
+    EXPECT_EQ(
+        PackageScan(archive_, {.contents = &StopAfterFirst, .contentsContext = &calls}, &problem),
+        0);
     EXPECT_EQ(problem.fault, PackageFault::kNone);
 
     std::filesystem::resize_file(root_ / "pkg.qzp", file.size() + 3);
@@ -103,10 +97,8 @@ TEST_F(PackageScanTest, HooksAndTheFileBelowThem) {
     EXPECT_EQ(problem.fault, PackageFault::kShortRead);
 
     ASSERT_TRUE(Open(file));
-    hooks = PackageScanHooks{};
-    hooks.last = true;
-    EXPECT_EQ(PackageScan(archive_, hooks, &problem), 1);
-    EXPECT_EQ(PackageScan(archive_, hooks, &problem), 0);
+    EXPECT_EQ(PackageScan(archive_, {.last = true}, &problem), 1);
+    EXPECT_EQ(PackageScan(archive_, {.last = true}, &problem), 0);
     EXPECT_EQ(problem.fault, PackageFault::kNotInCatalogue);
 }
 

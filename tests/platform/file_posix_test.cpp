@@ -8,16 +8,14 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
-#include <set>
 
 #include "device_test.h"
 #include "platform/posix/file_index.h"
 #include "platform/replace.h"
+#include "platform/text.h"
 #include "platform/volume.h"
 
 namespace platform::testing {
@@ -25,52 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ImageTest : public DeviceTest {
-  protected:
-    // The device path of a host path, as the tools make it.
-    static std::u16string Device(const std::string& host) {
-        std::u16string device;
-        EXPECT_TRUE(HostPathToDevice(host, device)) << host;
-        return device;
-    }
-};
-
-// Below the link-free directory of a tool no link is followed; the directory itself may be one.
-TEST_F(ImageTest, LinkFreeDirectoryIsGuardedLikeTheImage) {
-    fs::create_directories(base_ + "/elsewhere");
-    fs::create_directories(root_ + "/out");
-    fs::create_directory_symlink(base_ + "/elsewhere", root_ + "/out/VORIZ");
-    fs::create_directory_symlink(root_ + "/out", root_ + "/outlink");
-    const auto host = FileSystem::HostPaths();
-    std::optional<UseFiles> plain(std::in_place, *host);
-    const std::u16string linkFree = Device(root_ + "/outlink");
-    plain.reset();
-    const auto guarded = FileSystem::HostPaths(linkFree.c_str());
-    const UseFiles bound(*guarded);
-
-    EXPECT_EQ(OpenStream(Device(root_ + "/outlink/VORIZ/a.txt").c_str(), u"wb"), nullptr);
-    EXPECT_EQ(LastFileError(), "refusing the symbolic link " + root_ + "/outlink/VORIZ");
-    EXPECT_FALSE(CreateDir(Device(root_ + "/outlink/VORIZ/sub").c_str()));
-    EXPECT_TRUE(fs::is_empty(base_ + "/elsewhere"));
-
-    EXPECT_FALSE(CreateDir(Device(root_ + "/outlink/sub/../../x").c_str()));
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_FALSE(fs::exists(root_ + "/x"));
-
-    std::FILE* out = OpenStream(Device(root_ + "/outlink/new.txt").c_str(), u"wb");
-    ASSERT_NE(out, nullptr);
-    std::fclose(out);
-    EXPECT_TRUE(Exists("out/new.txt"));
-}
-
-// Links and special files inside the device image: every call that would open, write, create
-// over, rename or copy them fails at once, and nothing outside the image changes.
-struct GuardCase {
-    const char* name;
-    std::function<bool()> call;  // true when the call succeeded
-};
-
-class GuardedImageTest : public ImageTest, public ::testing::WithParamInterface<GuardCase> {};
+class ImageTest : public DeviceTest {};
 
 bool Opens(const char16_t* path, const char16_t* mode) {
     std::FILE* stream = OpenStream(path, mode);
@@ -84,91 +37,15 @@ bool Copies(const char16_t* from, const char16_t* to) {
     return ReplaceWithCopy(from, to, {}) == ReplaceResult::kReplaced;
 }
 
-TEST_P(GuardedImageTest, FailsWithoutTouchingAnythingOutside) {
-    const std::string outside = base_ + "/outside";
-    WriteFile("../outside/file.txt", "outside");
-    WriteFile("../outside/dir/f.txt", "outside");
-    WriteFile("Flash/file.txt", "inside");
-    fs::create_symlink(outside + "/file.txt", root_ + "/Flash/link.txt");
-    fs::create_directory_symlink(outside + "/dir", root_ + "/Flash/linkdir");
-    fs::create_symlink(outside + "/none", root_ + "/Flash/dangling");
-    ASSERT_EQ(mkfifo((root_ + "/Flash/fifo").c_str(), 0644), 0);
-
-    EXPECT_FALSE(GetParam().call());
-    EXPECT_FALSE(LastFileError().empty());
-    std::set<std::string> seen;  // what lies outside, with the contents of its files
-    for (const auto& e : fs::recursive_directory_iterator(outside)) {
-        std::ifstream in(e.path());
-        seen.insert(
-            e.path().string().substr(outside.size()) + "=" +
-            (e.is_regular_file() ? std::string(std::istreambuf_iterator<char>(in), {}) : ""));
-    }
-    EXPECT_EQ(seen, (std::set<std::string>{"/dir=", "/dir/f.txt=outside", "/file.txt=outside"}));
-    EXPECT_TRUE(fs::is_symlink(root_ + "/Flash/link.txt"));
-}
-
-const GuardCase kGuardCases[] = {
-    {"ReadThroughLink", [] { return Opens(u"\\flash\\link.txt", u"rb"); }},
-    {"WriteThroughLink", [] { return Opens(u"\\FLASH\\LINK.TXT", u"wb"); }},
-    {"CreateOverDanglingLink", [] { return Opens(u"\\flash\\dangling", u"wbx"); }},
-    {"ReadBelowLinkedDirectory", [] { return Opens(u"\\flash\\linkdir\\f.txt", u"rb"); }},
-    {"WriteBelowLinkedDirectory", [] { return Opens(u"\\Flash\\LinkDir\\new.txt", u"wb"); }},
-    {"SlashesSeparateLevelsToo", [] { return Opens(u"/Flash/linkdir/f.txt", u"wb"); }},
-    {"AttributesBelowLinkedDirectory",
-     [] { return GetAttributes(u"\\flash\\linkdir\\f.txt") != kInvalidFileAttributes; }},
-    {"DirectoryBelowLinkedDirectory", [] { return CreateDir(u"\\flash\\linkdir\\sub"); }},
-    {"CopyOverLink", [] { return Copies(u"\\flash\\file.txt", u"\\flash\\link.txt"); }},
-    {"CopyFromLink", [] { return Copies(u"\\flash\\link.txt", u"\\flash\\copy.txt"); }},
-    {"CopyIntoLinkedDirectory",
-     [] { return Copies(u"\\flash\\file.txt", u"\\flash\\linkdir\\f.txt"); }},
-    {"RenameOverLink", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\link.txt"); }},
-    {"RenameLinkAway", [] { return RenameReplacing(u"\\flash\\link.txt", u"\\flash\\moved.txt"); }},
-    {"ReadFifo", [] { return Opens(u"\\flash\\fifo", u"rb"); }},
-    {"WriteFifo", [] { return Opens(u"\\flash\\fifo", u"wb"); }},
-    {"CopyFromFifo", [] { return Copies(u"\\flash\\fifo", u"\\flash\\copy.txt"); }},
-    {"CopyOverFifo", [] { return Copies(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
-    {"RenameOverFifo", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
-};
-INSTANTIATE_TEST_SUITE_P(Image, GuardedImageTest, ::testing::ValuesIn(kGuardCases),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// A replacement never writes through a link at its scratch name: it removes the link itself.
-TEST_F(ImageTest, ReplacementRemovesALinkAtItsScratchName) {
-    WriteFile("../outside/file.txt", "outside");
-    WriteFile("Flash/file.txt", "old");
-    fs::create_symlink(base_ + "/outside/file.txt", root_ + "/Flash/~qzpnew.tmp");
-    EXPECT_EQ(ReplaceFile(u"\\Flash\\file.txt", {},
-                          [](std::FILE* out) { return WriteStream(out, "new", 3) == 3; }),
-              ReplaceResult::kReplaced);
-    std::ifstream outside(base_ + "/outside/file.txt");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(outside), {}), "outside");
-    EXPECT_FALSE(Exists("Flash/~qzpnew.tmp"));
-}
-
-// The image's settings are opened as every file of it is: a link is not followed (though it
-// leads to a code page), a FIFO is refused at once instead of waited on.
-TEST_F(ImageTest, SettingsAreNeitherFollowedNorWaitedOn) {
-    WriteFile("../outside/codepage", "1252");
-    WriteFile("Flash/a.bin", "x");
-    fs::create_directories(root_ + "/.named");
-    fs::create_symlink(base_ + "/outside/codepage", root_ + "/.named/codepage");
-    ASSERT_EQ(mkfifo((root_ + "/.named/Flash.volume").c_str(), 0644), 0);
-    uint32_t codePage = 0;
-    std::string error;
-    EXPECT_FALSE(ImageCodePage(root_, codePage, error));
-    EXPECT_EQ(error, "cannot read it: refusing the symbolic link " + root_ + "/.named/codepage");
-    VolumeSpace space;
-    EXPECT_FALSE(GetVolumeSpace(u"\\Flash", space));
-    fs::remove(root_ + "/.named/codepage");
-    ASSERT_EQ(mkfifo((root_ + "/.named/codepage").c_str(), 0644), 0);
-    EXPECT_FALSE(ImageCodePage(root_, codePage, error));
-    EXPECT_EQ(error, "cannot read it: refusing " + root_ + "/.named/codepage: not a regular file");
-}
-
 // Host paths of the image are device paths; anything outside it has none, and parent levels
-// never leave it.
-TEST_F(ImageTest, HostPathsInsideTheImageOnly) {
+// never leave it. Below the link-free directory of a tool no link is followed; the directory
+// itself may be one.
+TEST_F(ImageTest, HostPathsInsideTheImageOrTheLinkFreeDirectoryOnly) {
     WriteFile("../outside.txt", "secret");
+    fs::create_directories(base_ + "/elsewhere");
+    fs::create_directories(root_ + "/out");
+    fs::create_directory_symlink(base_ + "/elsewhere", root_ + "/out/VORIZ");
+    fs::create_directory_symlink(root_ + "/out", root_ + "/outlink");
     EXPECT_EQ(GetAttributes(u"\\..\\outside.txt"), kInvalidFileAttributes);
     EXPECT_EQ(DevicePathToHost(u"\\a\\..\\..\\..\\b"), root_ + "/b");
     const std::pair<const char*, const char16_t*> kPaths[] = {
@@ -183,58 +60,152 @@ TEST_F(ImageTest, HostPathsInsideTheImageOnly) {
         EXPECT_EQ(HostPathToDevice(root_ + relative, device), expected != nullptr) << relative;
         EXPECT_EQ(device, expected ? expected : u"") << relative;
     }
+
+    const auto deviceOf = [](const std::string& host) {  // the device path the tools make of it
+        std::u16string device;
+        EXPECT_TRUE(HostPathToDevice(host, device)) << host;
+        return device;
+    };
+    const auto host = FileSystem::HostPaths();
+    std::optional<UseFiles> plain(std::in_place, *host);
+    const std::u16string linkFree = deviceOf(root_ + "/outlink");
+    plain.reset();
+    const auto guarded = FileSystem::HostPaths(linkFree.c_str());
+    const UseFiles bound(*guarded);
+
+    EXPECT_EQ(OpenStream(deviceOf(root_ + "/outlink/VORIZ/a.txt").c_str(), u"wb"), nullptr);
+    EXPECT_EQ(LastFileError(), "refusing the symbolic link " + root_ + "/outlink/VORIZ");
+    EXPECT_FALSE(CreateDir(deviceOf(root_ + "/outlink/VORIZ/sub").c_str()));
+    EXPECT_TRUE(fs::is_empty(base_ + "/elsewhere"));
+
+    EXPECT_FALSE(CreateDir(deviceOf(root_ + "/outlink/sub/../../x").c_str()));
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_FALSE(fs::exists(root_ + "/x"));
+
+    EXPECT_TRUE(Opens(deviceOf(root_ + "/outlink/new.txt").c_str(), u"wb"));
+    EXPECT_TRUE(Exists("out/new.txt"));
+}
+
+// Links and special files inside the device image: every call that would open, write, create
+// over, rename or copy them fails at once, and nothing outside the image changes. A replacement
+// never writes through a link at its scratch name: it removes the link itself. The image's
+// settings are opened as every file of it is: a link is not followed (though it leads to a code
+// page), a FIFO is refused at once instead of waited on.
+TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
+    const std::string outside = base_ + "/outside";
+    WriteFile("../outside/codepage", "1252");
+    WriteFile("../outside/file.txt", "outside");
+    WriteFile("../outside/dir/f.txt", "outside");
+    WriteFile("Flash/file.txt", "inside");
+    WriteFile("Other/file.txt", "old");
+    fs::create_symlink(outside + "/file.txt", root_ + "/Flash/link.txt");
+    fs::create_directory_symlink(outside + "/dir", root_ + "/Flash/linkdir");
+    fs::create_symlink(outside + "/none", root_ + "/Flash/dangling");
+    fs::create_symlink(outside + "/file.txt", root_ + "/Other/~qzpnew.tmp");
+    ASSERT_EQ(mkfifo((root_ + "/Flash/fifo").c_str(), 0644), 0);
+    fs::create_directories(root_ + "/.named");
+    fs::create_symlink(outside + "/codepage", root_ + "/.named/codepage");
+    ASSERT_EQ(mkfifo((root_ + "/.named/Flash.volume").c_str(), 0644), 0);
+    const auto expectOutsideUnchanged = [&] {  // nothing added, removed or written there
+        EXPECT_EQ(std::distance(fs::recursive_directory_iterator(outside), {}), 4);
+        EXPECT_EQ(ReadFile("../outside/file.txt"), "outside");
+        EXPECT_EQ(ReadFile("../outside/dir/f.txt"), "outside");
+        EXPECT_EQ(ReadFile("../outside/codepage"), "1252");
+    };
+    const struct {
+        const char* name;
+        std::function<bool()> call;  // true when the call succeeded
+    } cases[] = {
+        {"ReadThroughLink", [] { return Opens(u"\\flash\\link.txt", u"rb"); }},
+        {"WriteThroughLink", [] { return Opens(u"\\FLASH\\LINK.TXT", u"wb"); }},
+        {"CreateOverDanglingLink", [] { return Opens(u"\\flash\\dangling", u"wbx"); }},
+        {"ReadBelowLinkedDirectory", [] { return Opens(u"\\flash\\linkdir\\f.txt", u"rb"); }},
+        {"WriteBelowLinkedDirectory", [] { return Opens(u"\\Flash\\LinkDir\\new.txt", u"wb"); }},
+        {"SlashesSeparateLevelsToo", [] { return Opens(u"/Flash/linkdir/f.txt", u"wb"); }},
+        {"AttributesBelowLinkedDirectory",
+         [] { return GetAttributes(u"\\flash\\linkdir\\f.txt") != kInvalidFileAttributes; }},
+        {"DirectoryBelowLinkedDirectory", [] { return CreateDir(u"\\flash\\linkdir\\sub"); }},
+        {"CopyOverLink", [] { return Copies(u"\\flash\\file.txt", u"\\flash\\link.txt"); }},
+        {"CopyFromLink", [] { return Copies(u"\\flash\\link.txt", u"\\flash\\copy.txt"); }},
+        {"CopyIntoLinkedDirectory",
+         [] { return Copies(u"\\flash\\file.txt", u"\\flash\\linkdir\\f.txt"); }},
+        {"RenameOverLink",
+         [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\link.txt"); }},
+        {"RenameLinkAway",
+         [] { return RenameReplacing(u"\\flash\\link.txt", u"\\flash\\moved.txt"); }},
+        {"ReadFifo", [] { return Opens(u"\\flash\\fifo", u"rb"); }},
+        {"WriteFifo", [] { return Opens(u"\\flash\\fifo", u"wb"); }},
+        {"CopyFromFifo", [] { return Copies(u"\\flash\\fifo", u"\\flash\\copy.txt"); }},
+        {"CopyOverFifo", [] { return Copies(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
+        {"RenameOverFifo", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_FALSE(c.call());
+        EXPECT_FALSE(LastFileError().empty());
+        expectOutsideUnchanged();
+        EXPECT_TRUE(fs::is_symlink(root_ + "/Flash/link.txt"));
+    }
+    EXPECT_EQ(ReplaceFile(u"\\Other\\file.txt", {},
+                          [](std::FILE* out) { return WriteStream(out, "new", 3) == 3; }),
+              ReplaceResult::kReplaced);
+    EXPECT_EQ(ReadFile("Other/file.txt"), "new");
+    EXPECT_FALSE(Exists("Other/~qzpnew.tmp"));
+
+    uint32_t codePage = 0;
+    std::string error;
+    EXPECT_FALSE(ImageCodePage(root_, codePage, error));
+    EXPECT_EQ(error, "cannot read it: refusing the symbolic link " + root_ + "/.named/codepage");
+    VolumeSpace space;
+    EXPECT_FALSE(GetVolumeSpace(u"\\Flash", space));
+    expectOutsideUnchanged();
+    fs::remove(root_ + "/.named/codepage");
+    ASSERT_EQ(mkfifo((root_ + "/.named/codepage").c_str(), 0644), 0);
+    EXPECT_FALSE(ImageCodePage(root_, codePage, error));
+    EXPECT_EQ(error, "cannot read it: refusing " + root_ + "/.named/codepage: not a regular file");
 }
 
 // Lookups in a large directory read it once, whatever their number or letter case, and what this
 // layer creates, renames and removes is known without reading the directory again: a return to
 // scanning a directory per lookup (quadratic extraction) shows here as a count, not as time.
-TEST_F(ImageTest, EachDirectoryIsReadOncePerRun) {
+TEST_F(ImageTest, EachDirectoryIsReadOncePerRunAndKeptUpToDate) {
     constexpr int kFiles = 1000;
-    char name[32];
     for (int i = 0; i < kFiles; ++i) {
-        std::snprintf(name, sizeof name, "Big/F%05d.BIN", i);
-        WriteFile(name, "");
+        WriteFile("Big/F" + std::to_string(1000 + i) + ".BIN", "");
     }
     const uint64_t before = posix::DirectoryListings();
     ASSERT_TRUE(CreateDir(u"\\Fresh"));
     for (int i = 0; i < kFiles; ++i) {
-        std::snprintf(name, sizeof name, "\\big\\f%05d.bin", i);
-        const std::u16string existing(name, name + std::strlen(name));
-        EXPECT_EQ(GetAttributes(existing.c_str()), kAttributeNormal) << name;
-        std::snprintf(name, sizeof name, "\\BIG\\new%05d", i);
-        const std::u16string added(name, name + std::strlen(name));
-        ASSERT_TRUE(Opens(added.c_str(), u"wb"));
-        ASSERT_TRUE(Opens((u"\\fresh" + added.substr(4)).c_str(), u"wb"));
-        EXPECT_EQ(GetAttributes((u"\\big\\NEW" + added.substr(8)).c_str()), kAttributeNormal);
+        const std::u16string n = Utf8ToUtf16(std::to_string(1000 + i));
+        EXPECT_EQ(GetAttributes((u"\\big\\f" + n + u".bin").c_str()), kAttributeNormal) << i;
+        ASSERT_TRUE(Opens((u"\\BIG\\new" + n).c_str(), u"wb"));
+        ASSERT_TRUE(Opens((u"\\fresh\\new" + n).c_str(), u"wb"));
+        EXPECT_EQ(GetAttributes((u"\\big\\NEW" + n).c_str()), kAttributeNormal);
     }
     EXPECT_LE(posix::DirectoryListings() - before, 2u);  // the image's root and Big, once each
 
-    EXPECT_TRUE(RemoveFile(u"\\big\\F00001.BIN"));
-    EXPECT_EQ(GetAttributes(u"\\Big\\f00001.bin"), kInvalidFileAttributes);
-    EXPECT_TRUE(RenameReplacing(u"\\big\\NEW00001", u"\\big\\Renamed"));
-    EXPECT_EQ(GetAttributes(u"\\big\\new00001"), kInvalidFileAttributes);
+    EXPECT_TRUE(RemoveFile(u"\\big\\F1001.BIN"));
+    EXPECT_EQ(GetAttributes(u"\\Big\\f1001.bin"), kInvalidFileAttributes);
+    EXPECT_TRUE(RenameReplacing(u"\\big\\NEW1001", u"\\big\\Renamed"));
+    EXPECT_EQ(GetAttributes(u"\\big\\new1001"), kInvalidFileAttributes);
     ASSERT_TRUE(Opens(u"\\BIG\\RENAMED", u"wb"));
     EXPECT_TRUE(Exists("Big/Renamed"));
     EXPECT_FALSE(Exists("Big/RENAMED"));
-    EXPECT_EQ(fs::file_size(root_ + "/Fresh/new00999"), 0u);
+    EXPECT_EQ(fs::file_size(root_ + "/Fresh/new1999"), 0u);
     EXPECT_LE(posix::DirectoryListings() - before, 2u);
-}
 
-// The shell's delete changes directories behind the layer's back: names it removed are
-// forgotten, so a file written afterwards takes the spelling it is given.
-TEST_F(ImageTest, DeleteForgetsTheNamesItRemoved) {
-    WriteFile("Flash/OLD.TXT", "old");
-    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kAttributeNormal);
-    ASSERT_EQ(ShellDelete(u"\\Flash\\*.*\0"), 0);
-    EXPECT_EQ(GetAttributes(u"\\flash\\old.txt"), kInvalidFileAttributes);
-    ASSERT_TRUE(Opens(u"\\flash\\old.txt", u"wb"));
-    EXPECT_TRUE(Exists("Flash/old.txt"));
-    EXPECT_FALSE(Exists("Flash/OLD.TXT"));
+    // The shell's delete changes directories behind the layer's back: names it removed are
+    // forgotten, so a file written afterwards takes the spelling it is given.
+    ASSERT_EQ(ShellDelete(u"\\Big\\*.*\0"), 0);
+    EXPECT_EQ(GetAttributes(u"\\big\\f1002.bin"), kInvalidFileAttributes);
+    ASSERT_TRUE(Opens(u"\\big\\f1002.bin", u"wb"));
+    EXPECT_TRUE(Exists("Big/f1002.bin"));
+    EXPECT_FALSE(Exists("Big/F1002.BIN"));
     // The folder of the last file written, removed and made again: the next file goes there.
-    fs::remove_all(root_ + "/Flash");
-    fs::create_directory(root_ + "/Flash");
-    ASSERT_TRUE(Opens(u"\\flash\\new.txt", u"wb"));
-    EXPECT_TRUE(Exists("Flash/new.txt"));
+    fs::remove_all(root_ + "/Big");
+    fs::create_directory(root_ + "/Big");
+    ASSERT_TRUE(Opens(u"\\big\\new.txt", u"wb"));
+    EXPECT_TRUE(Exists("Big/new.txt"));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <thread>
 
@@ -19,85 +20,64 @@ namespace fs = std::filesystem;
 
 class ImageSystemTest : public DeviceTest {};
 
-// Another program that holds an flock on `path` until Release (the device's loader, for one).
-// flock locks belong to an open file, so a second open in this process is as foreign as a process.
-class LockHolder {
-  public:
-    explicit LockHolder(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CREAT, 0644)) {
-        EXPECT_EQ(flock(fd_, LOCK_EX), 0) << path;
+// Another program that holds an flock on `path` (the device's loader, for one). flock locks
+// belong to an open file, so a second open in this process is as foreign as a process.
+struct LockHolder {
+    explicit LockHolder(const std::string& path) : fd(open(path.c_str(), O_RDWR | O_CREAT, 0644)) {
+        EXPECT_EQ(flock(fd, LOCK_EX), 0) << path;
     }
-    ~LockHolder() { Release(); }
-    void Release() {
-        if (fd_ >= 0) {
-            close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_;
+    ~LockHolder() { close(fd); }
+    int fd;
 };
 
-TEST_F(ImageSystemTest, NamedMutexHeldByAnotherProcessReportsExisting) {
+// The mutex is the lock other programs take: an flock on .named/NAME in the image. The last error
+// belongs to the thread (checked here: on Win32 the join itself may set the thread's). A link at
+// `.named` or at a lock file is never followed: the mutex cannot be created, nothing appears where
+// the link points, and a lock held there is not taken for the mutex's.
+TEST_F(ImageSystemTest, NamedMutexIsALockFileInsideTheImage) {
     fs::create_directories(root_ + "/.named");
-    LockHolder loader(root_ + "/.named/RURodera");
-
-    Handle seen = CreateNamedMutex(u"RURodera");
-    ASSERT_NE(seen, nullptr);
+    const LockHolder loader(root_ + "/.named/RURodera");
+    const Handle seen = CreateNamedMutex(u"RURodera");
     EXPECT_EQ(LastError(), kErrorAlreadyExists);
-    EXPECT_TRUE(CloseHandle(seen));
-
-    std::thread([files = BoundFiles()] {  // the last error belongs to the thread
+    std::thread([files = BoundFiles()] {
         const UseFiles bound(*files);
         CloseHandle(CreateNamedMutex(u"other"));
         EXPECT_EQ(LastError(), 0u);
-    })
-        .join();
+    }).join();
     EXPECT_EQ(LastError(), kErrorAlreadyExists);
+    EXPECT_TRUE(CloseHandle(seen));
 
-    loader.Release();
-    Handle mine = CreateNamedMutex(u"RURodera");
-    ASSERT_NE(mine, nullptr);
-    EXPECT_EQ(LastError(), 0u);
-    EXPECT_TRUE(CloseHandle(mine));
-}
-
-// A link at `.named` or at a lock file is never followed: the mutex cannot be created, nothing
-// appears where the link points, and a lock held there is not taken for the mutex's.
-TEST_F(ImageSystemTest, NamedMutexNeverThroughALinkNorOutside) {
     const std::string outside = base_ + "/outside";
-    struct Case {
-        const char* name;
-        const char* link;    // under the root
-        const char* target;  // under `outside`
-    };
-    for (const Case& c : {Case{"dangling lock file", ".named/RURodera", "RURodera"},
-                          Case{"lock file held outside", ".named/RURodera", "held"},
-                          Case{"lock directory", ".named", ""}}) {
-        SCOPED_TRACE(c.name);
+    // Each row: what it is, the link under the root, and its target under `outside`.
+    for (const auto& [name, link, target] :
+         {std::array<const char*, 3>{"dangling lock file", ".named/RURodera", "RURodera"},
+          std::array<const char*, 3>{"lock file held outside", ".named/RURodera", "held"},
+          std::array<const char*, 3>{"lock directory", ".named", ""}}) {
+        SCOPED_TRACE(name);
         fs::remove_all(root_ + "/.named");
         fs::remove_all(outside);
         fs::create_directories(root_ + "/.named");
         fs::create_directories(outside);
         LockHolder elsewhere(outside + "/held");
-        fs::remove(root_ + "/" + c.link);
-        fs::create_symlink(outside + "/" + c.target, root_ + "/" + c.link);
+        fs::remove(root_ + "/" + link);
+        fs::create_symlink(outside + "/" + target, root_ + "/" + link);
 
         EXPECT_EQ(CreateNamedMutex(u"RURodera"), nullptr);
         EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
-        EXPECT_TRUE(fs::is_symlink(root_ + "/" + c.link));
+        EXPECT_TRUE(fs::is_symlink(root_ + "/" + link));
     }
     // Nor can its name leave the lock directory.
     fs::remove(root_ + "/.named");
-    Handle h = CreateNamedMutex(u"..\\..\\escape/x");
-    ASSERT_NE(h, nullptr);
+    const Handle h = CreateNamedMutex(u"..\\..\\escape/x");
     EXPECT_FALSE(fs::exists(base_ + "/escape"));
     EXPECT_FALSE(fs::exists(root_ + "/escape"));
     EXPECT_TRUE(CloseHandle(h));
 }
 
-// Links read as links and are removed, never followed; nothing outside the image is deleted.
-TEST_F(ImageSystemTest, ShellDeleteRemovesLinksAndStaysInsideTheImage) {
+// Links read as links and are removed, never followed; nothing outside the image is deleted. A
+// file another program has open (holds an flock on) cannot be deleted: the delete stops with a
+// failure, and what it had deleted stays deleted.
+TEST_F(ImageSystemTest, ShellDeleteStaysInsideTheImageAndStopsAtAFileInUse) {
     WriteFile("ResidentFlash2/VORIZ/sub/deep.bin", "d");
     WriteFile("outside/keep.txt", "k");
     fs::create_directory_symlink(root_ + "/outside", root_ + "/ResidentFlash2/link");
@@ -116,16 +96,11 @@ TEST_F(ImageSystemTest, ShellDeleteRemovesLinksAndStaysInsideTheImage) {
     EXPECT_EQ(ShellDelete(u"\\..\\*.*\0", 0), 0);
     EXPECT_FALSE(Exists("Dir"));
     EXPECT_TRUE(Exists("../outside.txt"));
-}
 
-// A file another program has open (holds an flock on) cannot be deleted: the delete stops with
-// a failure, and what it had deleted stays deleted.
-TEST_F(ImageSystemTest, ShellDeleteStopsAtAFileInUse) {
     WriteFile("Flash/a_first.txt", "1");
     WriteFile("Flash/b_busy.txt", "2");
     WriteFile("Flash/c_last.txt", "3");
-    LockHolder program(root_ + "/Flash/b_busy.txt");
-
+    const LockHolder program(root_ + "/Flash/b_busy.txt");
     EXPECT_NE(ShellDelete(u"\\Flash\\*.*\0"), 0);
     EXPECT_FALSE(Exists("Flash/a_first.txt"));
     EXPECT_TRUE(Exists("Flash/b_busy.txt"));

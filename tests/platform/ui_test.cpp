@@ -2,9 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <string>
 #include <thread>
-#include <vector>
 
 #include "device_test.h"
 
@@ -22,17 +23,16 @@ const ControlTemplate kAskControls[] = {{kText, ControlKind::kStatic, u"Static",
 const DialogTemplate kTemplates[] = {{kBarDialog, nullptr, 180, 24, kBarControls, 1},
                                      {kAskDialog, u"Ask", 160, 60, kAskControls, 3}};
 
-// A dialog whose handlers are set per test; records every message its handlers receive.
+// A dialog that records every message its handlers receive: its own messages answer three times
+// their wParam, a command or a timer ends it with its id (the timer killed first), and what it
+// does when it starts is set per test.
 class ScriptedDialog : public Dialog {
   public:
     explicit ScriptedDialog(int templateId = kBarDialog, Dialog* parent = nullptr)
         : Dialog(templateId, parent) {}
 
     std::function<void(ScriptedDialog&)> onInit;
-    std::function<intptr_t(ScriptedDialog&, uint32_t, uintptr_t)> onMessage;
-    std::function<void(ScriptedDialog&, int)> onCommand;
-    std::function<void(ScriptedDialog&, uintptr_t)> onTimer;
-    std::vector<std::string> log;
+    std::string log;  // what the handlers saw, `;` after each
     ProgressBar bar;
 
   protected:
@@ -44,22 +44,21 @@ class ScriptedDialog : public Dialog {
     }
     void DoDataExchange(DataExchange& exchange) override { exchange.Control(kBar, bar); }
     void OnCommand(int id) override {
-        log.push_back("command " + std::to_string(id));
-        if (onCommand)
-            onCommand(*this, id);
+        log += "command " + std::to_string(id) + ";";
+        EndDialog(id);
     }
     void OnTimer(uintptr_t id) override {
-        log.push_back("timer " + std::to_string(id));
-        if (onTimer)
-            onTimer(*this, id);
+        log += "timer " + std::to_string(id) + ";";
+        EXPECT_TRUE(KillTimer(id));
+        EXPECT_FALSE(KillTimer(id));
+        EndDialog(static_cast<intptr_t>(id));
     }
     bool OnMessage(uint32_t message, uintptr_t wParam, intptr_t, intptr_t& result) override {
         if (message < kMsgUser) {
             return false;
         }
-        log.push_back("message " + std::to_string(message - kMsgUser) + ":" +
-                      std::to_string(wParam));
-        result = onMessage ? onMessage(*this, message, wParam) : 0;
+        log += "message " + std::to_string(message - kMsgUser) + ":" + std::to_string(wParam) + ";";
+        result = static_cast<intptr_t>(wParam) * 3;
         if (message == kMsgFinish)
             EndDialog(static_cast<intptr_t>(wParam));
         return true;
@@ -81,143 +80,102 @@ class DialogTest : public DeviceTest {
 };
 
 // The decode thread's shape: a worker moves the bar with blocking sends, one per block, and each
-// send returns only after the dialog's thread has handled it; then it posts its end.
+// send returns only after the dialog's thread has handled it; then it posts its end. The range
+// limits the bar's position, and the record shows what the bar shows.
 TEST_F(DialogTest, WorkerSendsAreHandledInOrderBeforeTheyReturn) {
     constexpr int kSends = 200;
     ScriptedDialog dialog;
     std::thread worker;
-    std::vector<intptr_t> results;
-    std::vector<std::size_t> handledWhenReturned;
-    dialog.onMessage = [](ScriptedDialog&, uint32_t, uintptr_t wParam) -> intptr_t {
-        return static_cast<intptr_t>(wParam) * 3;
-    };
     dialog.onInit = [&](ScriptedDialog& d) {
         d.bar.SetRange(0, 100);
-        const WindowHandle window = d.Handle();
-        const WindowHandle bar = d.bar.Handle();
-        worker = std::thread([&, window, bar] {
+        d.bar.SetPos(150);
+        d.bar.SetPos(-3);
+        worker = std::thread([&, window = d.Handle(), bar = d.bar.Handle()] {
+            std::string expected;
             for (int i = 0; i < kSends; ++i) {
-                results.push_back(SendMessageTo(window, kMsgStep, static_cast<uintptr_t>(i), 0));
-                handledWhenReturned.push_back(dialog.log.size());
-                SendMessageTo(bar, kMsgProgressSetPos, static_cast<uintptr_t>(i / 2), 0);
+                SCOPED_TRACE(i);
+                EXPECT_EQ(SendMessageTo(window, kMsgStep, static_cast<uintptr_t>(i), 0), i * 3);
+                expected += "message 7:" + std::to_string(i) + ";";
+                EXPECT_EQ(dialog.log, expected);
+                EXPECT_EQ(SendMessageTo(bar, kMsgProgressSetPos, static_cast<uintptr_t>(i / 2), 0),
+                          std::max(i - 1, 0) / 2);  // the previous position
             }
             EXPECT_TRUE(PostMessageTo(window, kMsgFinish, 42, 0));
         });
     };
     EXPECT_EQ(dialog.DoModal(), 42);
     worker.join();
-
-    ASSERT_EQ(results.size(), static_cast<std::size_t>(kSends));
-    for (int i = 0; i < kSends; ++i) {
-        EXPECT_EQ(results[i], i * 3);
-        EXPECT_EQ(handledWhenReturned[i], static_cast<std::size_t>(i + 1)) << "send " << i;
-        EXPECT_EQ(dialog.log[i], "message 7:" + std::to_string(i));
-    }
-    ASSERT_EQ(progress_.size(), static_cast<std::size_t>(kSends));
+    ASSERT_EQ(progress_.size(), static_cast<std::size_t>(kSends + 2));
+    EXPECT_EQ(progress_[0], 100);
+    EXPECT_EQ(progress_[1], 0);
     EXPECT_EQ(progress_.back(), (kSends - 1) / 2);
 }
 
-// Posted messages keep their order; a timer that is due at once still waits until the queue is
-// empty, so everything posted during initialisation is handled first.
-TEST_F(DialogTest, PostsKeepOrderAndTimersComeAfterQueuedMessages) {
-    ScriptedDialog dialog;
-    dialog.onInit = [](ScriptedDialog& d) {
-        EXPECT_TRUE(d.SetTimer(5, 5000));
-        for (uintptr_t i = 0; i < 3; ++i)
-            EXPECT_TRUE(d.Post(kMsgStep, i, 0));
-    };
-    dialog.onTimer = [](ScriptedDialog& d, uintptr_t id) {
-        EXPECT_TRUE(d.KillTimer(id));
-        EXPECT_FALSE(d.KillTimer(id));
-        d.EndDialog(1);
-    };
-    EXPECT_EQ(dialog.DoModal(), 1);
-    EXPECT_EQ(dialog.log,
-              (std::vector<std::string>{"message 7:0", "message 7:1", "message 7:2", "timer 5"}));
-}
-
-TEST_F(DialogTest, MessagesToAnEndedDialogFailWithoutWaiting) {
-    ScriptedDialog dialog;
+// How a dialog ends, what DoModal returns, and what its handlers saw in turn. Posted messages
+// keep their order, and a timer due at once waits until the queue is empty. A confirmation run
+// from the outer dialog's initialisation, before the outer one shows: its loop, the thread's
+// only one, serves the outer dialog's messages too. Messages to an ended dialog fail without
+// waiting, and a send that may still be queued when the dialog goes away comes back with 0.
+TEST_F(DialogTest, EachRouteEndsWithItsResult) {
     WindowHandle window = nullptr;
     WindowHandle bar = nullptr;
     std::thread worker;
-    dialog.onInit = [&](ScriptedDialog& d) {
-        window = d.Handle();
-        bar = d.bar.Handle();
-        // A send that may still be queued when the dialog goes away must come back (with 0).
-        worker = std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 1, 0), 0); });
-        d.EndDialog(3);
+    const struct {
+        const char* name;
+        int templateId;
+        std::function<void(ScriptedDialog&)> init;
+        intptr_t result;
+        const char* log = "";
+    } routes[] = {
+        {"Enter", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 1, 0); }, kIdOk},
+        {"Escape", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 2, 0); }, kIdCancel},
+        {"close box is Cancel", kBarDialog,
+         [](ScriptedDialog& d) { d.Post(kMsgSysCommand, 0xF060, 0); }, kIdCancel},
+        {"other button", kAskDialog,
+         [](ScriptedDialog& d) { d.Post(kMsgCommand, (0u << 16) | kYes, 0); }, kYes, "command 12;"},
+        {"ended in initialisation", kBarDialog,
+         [&](ScriptedDialog& d) {
+             window = d.Handle();
+             bar = d.bar.Handle();
+             worker =
+                 std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 1, 0), 0); });
+             d.EndDialog(-5);
+         },
+         -5},
+        {"unknown template", 4242, nullptr, -1},
+        {"timer after posts", kBarDialog,
+         [](ScriptedDialog& d) {
+             EXPECT_TRUE(d.SetTimer(5, 5000));
+             for (uintptr_t i = 0; i < 3; ++i)
+                 EXPECT_TRUE(d.Post(kMsgStep, i, 0));
+         },
+         5, "message 7:0;message 7:1;message 7:2;timer 5;"},
+        {"nested", kBarDialog,
+         [](ScriptedDialog& o) {
+             ScriptedDialog inner(kAskDialog, &o);
+             inner.onInit = [&o](ScriptedDialog& i) {
+                 EXPECT_TRUE(o.Post(kMsgStep, 1, 0));
+                 EXPECT_TRUE(i.Post(kMsgFinish, 5, 0));
+             };
+             EXPECT_EQ(inner.DoModal(), 5);
+             EXPECT_EQ(o.log, "message 7:1;");
+             EXPECT_TRUE(o.Post(kMsgFinish, 9, 0));
+         },
+         9, "message 7:1;message 8:9;"},
     };
-    EXPECT_EQ(dialog.DoModal(), 3);
+    for (const auto& route : routes) {
+        SCOPED_TRACE(route.name);
+        ScriptedDialog dialog(route.templateId);
+        dialog.onInit = route.init;
+        EXPECT_EQ(dialog.DoModal(), route.result);
+        EXPECT_EQ(dialog.log, route.log);
+        EXPECT_EQ(dialog.Handle(), nullptr);
+    }
     worker.join();
-    EXPECT_EQ(dialog.Handle(), nullptr);
     EXPECT_FALSE(PostMessageTo(window, kMsgStep, 0, 0));
     EXPECT_FALSE(PostMessageTo(bar, kMsgProgressSetPos, 1, 0));
     EXPECT_EQ(SendMessageTo(window, kMsgStep, 0, 0), 0);
     std::thread([window] { EXPECT_EQ(SendMessageTo(window, kMsgStep, 0, 0), 0); }).join();
-}
-
-// A confirmation run from inside the outer dialog's initialisation, before the outer one shows;
-// the inner loop also serves the outer dialog's messages, as the thread's only loop.
-TEST_F(DialogTest, NestedModalDialogs) {
-    ScriptedDialog outer;
-    intptr_t innerResult = 0;
-    outer.onInit = [&](ScriptedDialog& o) {
-        ScriptedDialog inner(kAskDialog, &o);
-        inner.onInit = [&](ScriptedDialog& i) {
-            EXPECT_TRUE(o.Post(kMsgStep, 1, 0));
-            EXPECT_TRUE(i.Post(kMsgFinish, 5, 0));
-        };
-        innerResult = inner.DoModal();
-        EXPECT_TRUE(o.Post(kMsgFinish, 9, 0));
-    };
-    EXPECT_EQ(outer.DoModal(), 9);
-    EXPECT_EQ(innerResult, 5);
-    EXPECT_EQ(outer.log, (std::vector<std::string>{"message 7:1", "message 8:9"}));
-}
-
-// How a dialog ends and what DoModal returns.
-struct EndRoute {
-    const char* name;
-    int templateId;
-    std::function<void(ScriptedDialog&)> init;
-    intptr_t expected;
-};
-
-class EndDialogTest : public DialogTest, public ::testing::WithParamInterface<EndRoute> {};
-
-TEST_P(EndDialogTest, ReturnsTheResultOfTheRoute) {
-    ScriptedDialog dialog(GetParam().templateId);
-    dialog.onInit = GetParam().init;
-    dialog.onCommand = [](ScriptedDialog& d, int id) { d.EndDialog(id); };
-    EXPECT_EQ(dialog.DoModal(), GetParam().expected);
-}
-
-const EndRoute kEndRoutes[] = {
-    {"EnterIsOk", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 1, 0); }, kIdOk},
-    {"EscapeIsCancel", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgCommand, 2, 0); }, kIdCancel},
-    {"CloseBoxIsCancel", kBarDialog, [](ScriptedDialog& d) { d.Post(kMsgSysCommand, 0xF060, 0); },
-     kIdCancel},
-    {"OtherButtonReachesOnCommand", kAskDialog,
-     [](ScriptedDialog& d) { d.Post(kMsgCommand, (0u << 16) | kYes, 0); }, kYes},
-    {"EndedDuringInitialisation", kBarDialog, [](ScriptedDialog& d) { d.EndDialog(-5); }, -5},
-    {"UnknownTemplate", 4242, nullptr, -1},
-};
-INSTANTIATE_TEST_SUITE_P(Routes, EndDialogTest, ::testing::ValuesIn(kEndRoutes),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-// The range limits the position as a progress bar does; the record shows what the bar shows.
-TEST_F(DialogTest, ProgressPositionIsClampedToTheRange) {
-    ScriptedDialog dialog;
-    dialog.onInit = [](ScriptedDialog& d) {
-        d.bar.SetRange(0, 100);
-        d.bar.SetPos(150);
-        d.bar.SetPos(-3);
-        EXPECT_EQ(SendMessageTo(d.bar.Handle(), kMsgProgressSetPos, 40, 0), 0);  // previous
-        d.EndDialog(0);
-    };
-    dialog.DoModal();
-    EXPECT_EQ(progress_, (std::vector<int>{100, 0, 40}));
 }
 
 }  // namespace
