@@ -28,24 +28,16 @@ constexpr size_t kHeader = 6;  // level, strategy, window, memory level, output,
 constexpr size_t kDamage = 3;  // kind and place (16 bits, little-endian) of one damage
 
 struct Counts {
-    uint64_t inputs = 0;
-    uint64_t accepted = 0;
-    uint64_t damaged = 0;
-    uint64_t damagedAccepted = 0;
-    uint64_t onlyZlib = 0;
-    uint64_t onlyLibdeflate = 0;
+    unsigned long long inputs = 0, accepted = 0, damaged = 0, damagedAccepted = 0, onlyZlib = 0,
+                       onlyLibdeflate = 0;
     ~Counts() {
         if (inputs > 0) {
             std::fprintf(stderr,
                          "inflate_diff: %llu streams, both decoders accepted %llu (%.1f%%); "
                          "%llu damaged, %llu of them accepted; %llu accepted by zlib alone, "
                          "%llu by libdeflate alone\n",
-                         static_cast<unsigned long long>(inputs),
-                         static_cast<unsigned long long>(accepted), 100.0 * accepted / inputs,
-                         static_cast<unsigned long long>(damaged),
-                         static_cast<unsigned long long>(damagedAccepted),
-                         static_cast<unsigned long long>(onlyZlib),
-                         static_cast<unsigned long long>(onlyLibdeflate));
+                         inputs, accepted, 100.0 * accepted / inputs, damaged, damagedAccepted,
+                         onlyZlib, onlyLibdeflate);
         }
     }
 };
@@ -57,16 +49,13 @@ bool InflateLibdeflateAlone(const std::vector<uint8_t>& stream, uint8_t* output,
 #ifdef QZP_LIBDEFLATE
     static libdeflate_decompressor* const decompressor = libdeflate_alloc_decompressor();
     size_t produced = 0;
-    *length = 0;
     if (decompressor == nullptr) {
         std::abort();
     }
-    if (libdeflate_zlib_decompress(decompressor, stream.data(), stream.size(), output, capacity,
-                                   &produced) != LIBDEFLATE_SUCCESS) {
-        return false;
-    }
-    *length = static_cast<uint32_t>(produced);
-    return true;
+    const bool ok = libdeflate_zlib_decompress(decompressor, stream.data(), stream.size(), output,
+                                               capacity, &produced) == LIBDEFLATE_SUCCESS;
+    *length = ok ? static_cast<uint32_t>(produced) : 0;
+    return ok;
 #else
     return block_codec::Inflate(stream.data(), static_cast<uint32_t>(stream.size()), output,
                                 capacity, length);
@@ -80,20 +69,14 @@ std::vector<uint8_t> Compress(const uint8_t* data, size_t size, int level, int s
     if (deflateInit2(&z, level, Z_DEFLATED, window, memory, strategy) != Z_OK) {
         std::abort();
     }
-    // deflateBound falls short for stored blocks with a small window: grow while zlib asks.
-    std::vector<uint8_t> out(deflateBound(&z, static_cast<uLong>(size)));
+    // Room for any stream in one call: deflateBound falls short for stored blocks with a small
+    // window, and no strategy doubles the data.
+    std::vector<uint8_t> out(2 * size + 1024);
     z.next_in = const_cast<Bytef*>(data);
     z.avail_in = static_cast<uInt>(size);
-    int result = Z_OK;
-    while (result == Z_OK || result == Z_BUF_ERROR) {
-        if (z.total_out == out.size()) {
-            out.resize(out.size() * 2 + 64);
-        }
-        z.next_out = out.data() + z.total_out;
-        z.avail_out = static_cast<uInt>(out.size() - z.total_out);
-        result = deflate(&z, Z_FINISH);
-    }
-    if (result != Z_STREAM_END) {
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) {
         std::abort();
     }
     out.resize(z.total_out);

@@ -1,13 +1,11 @@
 // The installer's promise as a fuzz property: a fuzz-chosen installed tree on the flash volume of
 // a scratch device image (with or without a version record) and a fuzz-chosen package on the card
 // (laid out by the tests' builder, so shapes the writer refuses too, and then perhaps damaged, or
-// raw bytes). The update session must either stop
-// before its first change to the flash volume (the tree unchanged, byte for byte) or run the
-// extraction and the record through, leaving exactly the planned tree: the old tree for a patch
-// (nothing for a full update) with every planned entry at its path, of its recorded size and
-// CRC-32, and nothing else.
+// raw bytes). The update session must either stop before its first change to the flash volume (the
+// tree unchanged, byte for byte) or run the extraction and the record through, leaving exactly the
+// planned tree: the old tree for a patch (nothing for a full update) with every planned entry at
+// its path, of its recorded size and CRC-32, and nothing else.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,8 +18,6 @@
 
 #include "app/device_paths.h"
 #include "app/update_session.h"
-#include "ini/ini_table.h"
-#include "ini/ini_write.h"
 #include "package/install_plan.h"
 #include "package/package.h"
 #include "package/package_contents.h"
@@ -44,18 +40,6 @@ using testimage::TreeDifference;
 using testimage::TreeOf;
 
 const testimage::Scratch kRoot(true);  // the device image
-
-std::string Record(const char16_t* version, bool patch, const char16_t* oldVersion) {
-    IniTable* table = IniTableCreate(0);
-    IniTableSetString(table, u"Config", u"SoftwareVersion", version);
-    IniTableSetString(table, u"UpdateInfo", u"IsPatch", patch ? u"1" : u"0");
-    if (oldVersion != nullptr) {
-        IniTableSetString(table, u"UpdateInfo", u"oldVersion", oldVersion);
-    }
-    const std::vector<unsigned char> bytes = IniTableBytes(table, u"record");
-    IniTableFree(table);
-    return {bytes.begin(), bytes.end()};
-}
 
 std::string Join(FuzzedDataProvider& in, const char* const* levels, size_t count,
                  const char* separator = "\\") {
@@ -86,7 +70,7 @@ void MakeInstalledTree(FuzzedDataProvider& in, const fs::path& flash) {
         fs::create_directories(flash / "VORIZ", ignored);
         if (!fs::exists(flash / "VORIZ/index.ini", ignored)) {
             std::ofstream(flash / "VORIZ/index.ini", std::ios::binary)
-                << Record(kVersions[in.ConsumeIntegralInRange(0, 2)], false, nullptr);
+                << pkgtest::IniBytes(pkgtest::Manifest(kVersions[in.ConsumeIntegralInRange(0, 2)]));
         }
     }
 }
@@ -106,10 +90,10 @@ std::string MakePackage(FuzzedDataProvider& in) {
     if (in.ConsumeIntegralInRange(0, 7) != 0) {
         const bool patch = in.ConsumeBool();
         const char16_t* oldVersion =
-            in.ConsumeBool() ? kVersions[in.ConsumeIntegralInRange(0, 2)] : nullptr;
-        builder.File(
-            "VORIZ\\INDEX.INI",
-            pkgtest::Text(Record(kVersions[in.ConsumeIntegralInRange(0, 2)], patch, oldVersion)));
+            in.ConsumeBool() ? kVersions[in.ConsumeIntegralInRange(0, 2)] : u"";
+        const auto manifest =
+            pkgtest::Manifest(kVersions[in.ConsumeIntegralInRange(0, 2)], patch, oldVersion);
+        builder.File("VORIZ\\INDEX.INI", pkgtest::Text(pkgtest::IniBytes(manifest)));
         const auto at = builder.entries.begin() + in.ConsumeIntegralInRange(0, count);
         std::rotate(at, builder.entries.end() - 1, builder.entries.end());
     }
@@ -126,9 +110,7 @@ std::string Described(uint32_t crc, uint64_t size) {
 Tree Described(Tree tree) {
     for (auto& [name, content] : tree) {
         if (name.back() != '/') {
-            content = Described(crc32(0L, reinterpret_cast<const Bytef*>(content.data()),
-                                      static_cast<uInt>(content.size())),
-                                content.size());
+            content = Described(pkgtest::Crc(pkgtest::Text(content)), content.size());
         }
     }
     return tree;
@@ -170,8 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char* directory : {"ResidentFlash2", "SDMMC", "VORIZ"}) {
         fs::remove_all(root / directory);
     }
-    fs::create_directory(root / "ResidentFlash2");
-    fs::create_directory(root / "SDMMC");
+    fs::create_directory(root / "ResidentFlash2");  // the card's folder comes with the package
     const fs::path flash = root / "ResidentFlash2";
     MakeInstalledTree(in, flash);
 

@@ -14,6 +14,7 @@
 #include "package/package.h"
 #include "package/package_scan.h"
 #include "package/verify.h"
+#include "tests/package/package_builder.h"
 #include "tests/test_image.h"
 
 namespace {
@@ -22,12 +23,6 @@ const testimage::Scratch kRoot(true);  // the device image; nothing may remain i
 
 void IgnoreProgress(uint32_t, uint32_t, uint32_t, uint32_t, const char16_t*, uint32_t, uint32_t,
                     uint32_t, uint32_t, uint32_t) {}
-
-int32_t Collect(void* context, const uint8_t* data, uint32_t size) {
-    auto* out = static_cast<std::vector<uint8_t>*>(context);
-    out->insert(out->end(), data, data + size);
-    return 0;
-}
 
 bool SameProblem(const PackageProblem& a, const PackageProblem& b) {
     return a.fault == b.fault && a.entryIndex == b.entryIndex && a.block == b.block &&
@@ -43,7 +38,7 @@ void CheckScan(PackageArchive* archive, const uint8_t* data, size_t size, int32_
         PackageSetJobs(archive, run == 0 ? 1 : 3);
         std::vector<uint8_t> contents;
         PackageScanHooks hooks;
-        hooks.contents = &Collect;
+        hooks.contents = &pkgtest::AppendTo;
         hooks.contentsContext = &contents;
         results[run] = PackageScan(archive, hooks, &problems[run]);
         if (contents.size() > size || !std::equal(contents.begin(), contents.end(), data) ||

@@ -30,9 +30,7 @@ std::string ChooseName(FuzzedDataProvider& in) {
     std::string name;
     const int levels = in.ConsumeIntegralInRange(1, 3);
     for (int level = 0; level < levels; ++level) {
-        if (level > 0) {
-            name += '\\';
-        }
+        name += level > 0 ? "\\" : "";
         const int length = in.ConsumeIntegralInRange(1, 8);
         for (int i = 0; i < length; ++i) {
             name += static_cast<char>(in.ConsumeIntegralInRange(0x20, 0x7E));
@@ -64,10 +62,9 @@ std::string ChooseContent(FuzzedDataProvider& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     const fs::path& root = kRoot.Path();
-    fs::remove_all(root / "stage");
-    fs::remove_all(root / "out");
-    fs::remove(root / "p.qzp");
-    fs::create_directory(root / "stage");
+    for (const char* name : {"stage", "out", "p.qzp"}) {
+        fs::remove_all(root / name);
+    }
     fs::create_directory(root / "out");
 
     PackOptions options;

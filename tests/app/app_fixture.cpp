@@ -1,7 +1,6 @@
 #include "app_fixture.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,10 +12,6 @@
 #include <stdexcept>
 
 #include <gtest/gtest.h>
-
-#include "ini/ini_table.h"
-#include "ini/ini_write.h"
-#include "tests/package/package_builder.h"
 
 namespace apptest {
 std::vector<std::string> RunResult::Lines() const {
@@ -41,23 +36,6 @@ DeviceImage::DeviceImage()
     : root_(scratch_.Path() / "device"), events_(scratch_.Path() / "events.jsonl") {
     fs::create_directories(root_ / "SDMMC");
     fs::create_directories(root_ / "ResidentFlash2");
-}
-
-std::string IniBytes(const std::vector<IniValue>& values) {
-    IniTable* table = IniTableCreate(0);
-    if (table == nullptr) {
-        throw std::runtime_error("IniTableCreate failed");
-    }
-    for (const IniValue& v : values) {
-        IniTableSetString(table, v.section.c_str(), v.key.c_str(), v.value.c_str());
-    }
-    const std::vector<unsigned char> bytes = IniTableBytes(table, u"\\VORIZ\\INDEX.INI");
-    IniTableFree(table);
-    return std::string(bytes.begin(), bytes.end());
-}
-
-void DeviceImage::WriteIni(const std::string& relative, const std::vector<IniValue>& values) const {
-    WriteFile(relative, IniBytes(values));
 }
 
 void DeviceImage::WritePackage(const std::string& relative,
@@ -107,13 +85,8 @@ Tree TreeOfPackage(const std::vector<PackFile>& files) {
 int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
                        int& outputFd, const fs::path& events) const {
     const fs::path& eventsFile = events.empty() ? events_ : events;
-    std::vector<std::string> argv = {(BinDir() / "qzpupdate").string(),
-                                     "--device",
-                                     root_.string(),
-                                     "--ui",
-                                     "headless",
-                                     "--events",
-                                     eventsFile.string()};
+    std::vector<std::string> argv = {(BinDir() / "qzpupdate").string(), "--device", root_.string()};
+    argv.insert(argv.end(), {"--ui", "headless", "--events", eventsFile.string()});
     if (std::find(args.begin(), args.end(), "--time-scale") == args.end()) {
         argv.insert(argv.end(), {"--time-scale", "0"});
     }
@@ -195,16 +168,6 @@ std::string Filler(std::size_t size, uint32_t seed, bool compressible) {
                                : static_cast<char>(state >> 24);
     }
     return text;
-}
-
-std::vector<IniValue> Manifest(const std::u16string& version, int isPatch,
-                               const std::u16string& oldVersion) {
-    std::vector<IniValue> values = {{u"Config", u"SoftwareVersion", version},
-                                    {u"UpdateInfo", u"IsPatch", isPatch ? u"1" : u"0"}};
-    if (!oldVersion.empty()) {
-        values.push_back({u"UpdateInfo", u"oldVersion", oldVersion});
-    }
-    return values;
 }
 
 std::string Capture(const std::string& command, int* status) {

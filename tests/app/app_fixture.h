@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "signature/minisign_keys.h"
+#include "tests/package/package_builder.h"
 #include "tests/test_image.h"
 
 namespace apptest {
@@ -21,12 +22,6 @@ struct PackFile {
     std::string content;
 };
 
-struct IniValue {
-    std::u16string section;
-    std::u16string key;
-    std::u16string value;
-};
-
 struct RunResult {
     int status = -1;                     // exit status, or 128 + signal
     std::string out;                     // standard output
@@ -35,6 +30,9 @@ struct RunResult {
     std::vector<nlohmann::json> Events(const std::string& kind) const;
 };
 
+using pkgtest::IniBytes;
+using pkgtest::IniValue;
+using pkgtest::Manifest;
 using testimage::ReadAll;
 using testimage::Tree;
 using testimage::TreeDifference;
@@ -50,8 +48,10 @@ class DeviceImage {
     void WriteFile(const std::string& relative, const std::string& content) const {
         testimage::WriteAll(root_ / relative, content);
     }
-    // A UTF-16 INI file with the given values (IniBytes).
-    void WriteIni(const std::string& relative, const std::vector<IniValue>& values) const;
+    // A UTF-16 INI file with the given values.
+    void WriteIni(const std::string& relative, const std::vector<IniValue>& values) const {
+        WriteFile(relative, IniBytes(values));
+    }
     // Makes a package at `relative` (under ROOT) holding `files` in the order given, laid out
     // byte by byte by the tests' one package builder, so shapes the writer refuses can be made
     // too: an entry with empty content is a directory entry, whatever its name.
@@ -90,9 +90,6 @@ struct Keys {
     void Sign(const DeviceImage& image, const Pair& by) const;
 };
 
-// A UTF-16 INI file's bytes with the given values, written by the settings library.
-std::string IniBytes(const std::vector<IniValue>& values);
-
 // The tree `files` produce when extracted into an empty directory (names lower-cased).
 Tree TreeOfPackage(const std::vector<PackFile>& files);
 
@@ -107,10 +104,6 @@ fs::path VendorStandIn();
 
 // Deterministic filler: `size` bytes from `seed`; `compressible` picks text over noise.
 std::string Filler(std::size_t size, uint32_t seed, bool compressible);
-
-// The values of a package manifest.
-std::vector<IniValue> Manifest(const std::u16string& version, int isPatch = 0,
-                               const std::u16string& oldVersion = u"");
 
 // The installer tests' packages: a full one of version 2.0 (a folder, the program `seed` ends, the
 // manifest in the middle of the catalogue, so that moving it last matters, maps and a logo; the big

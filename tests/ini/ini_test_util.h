@@ -26,10 +26,7 @@ using TablePtr = std::unique_ptr<IniTable, TableDeleter>;
 
 // UTF-16 little-endian bytes of `text`, after the mark FF FE when `mark` is set.
 inline Bytes Utf16Le(const std::u16string& text, bool mark = true) {
-    Bytes bytes;
-    if (mark) {
-        bytes = {0xFF, 0xFE};
-    }
+    Bytes bytes = mark ? Bytes{0xFF, 0xFE} : Bytes{};
     for (char16_t c : text) {
         bytes.push_back(static_cast<unsigned char>(c & 0xFF));
         bytes.push_back(static_cast<unsigned char>(c >> 8));
@@ -58,13 +55,10 @@ inline std::string Dump(const IniTable* table) {
     std::string out;
     for (int32_t i = 0; i < table->capacity; ++i) {
         const IniEntry& e = table->entries[i];
-        if (e.key[0] == 0) {
-            continue;
+        if (e.key[0] != 0) {
+            out += (out.empty() ? "" : "|") + platform::Utf16ToUtf8(e.key) + "=" +
+                   platform::Utf16ToUtf8(e.value);
         }
-        if (!out.empty()) {
-            out += '|';
-        }
-        out += platform::Utf16ToUtf8(e.key) + "=" + platform::Utf16ToUtf8(e.value);
     }
     return out;
 }

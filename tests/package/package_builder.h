@@ -1,7 +1,7 @@
 // Byte builders for package fixtures, independent of the library's own writer: entries are laid
 // out record by record here, blocks compressed with zlib's compress2 and CRCs taken from zlib's
-// crc32, so the reader is checked against a second implementation of the layout. No test
-// framework here, so fuzzers can build packages with it.
+// crc32, so the reader is checked against a second implementation of the layout. Manifests are
+// written by the settings library. No test framework here, so fuzzers can build packages with it.
 #pragma once
 
 #include <zlib.h>
@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "ini/ini_table.h"
+#include "ini/ini_write.h"
 #include "package/layout.h"
 
 namespace pkgtest {
@@ -47,6 +49,43 @@ inline Bytes Pattern(size_t size, uint32_t seed = 1) {
         out[i] = static_cast<uint8_t>((x >> 16) % 16 + 'a');
     }
     return out;
+}
+
+// A PackageContentsProc that appends the bytes to the Bytes at `context`.
+inline int32_t AppendTo(void* context, const uint8_t* data, uint32_t size) {
+    static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), data, data + size);
+    return 0;
+}
+
+struct IniValue {
+    std::u16string section;
+    std::u16string key;
+    std::u16string value;
+};
+
+// A UTF-16 INI file's bytes with the given values.
+inline std::string IniBytes(const std::vector<IniValue>& values) {
+    IniTable* table = IniTableCreate(0);
+    if (table == nullptr) {
+        std::abort();
+    }
+    for (const IniValue& v : values) {
+        IniTableSetString(table, v.section.c_str(), v.key.c_str(), v.value.c_str());
+    }
+    const std::vector<unsigned char> bytes = IniTableBytes(table, u"\\VORIZ\\INDEX.INI");
+    IniTableFree(table);
+    return {bytes.begin(), bytes.end()};
+}
+
+// The values of a package manifest.
+inline std::vector<IniValue> Manifest(const std::u16string& version, int isPatch = 0,
+                                      const std::u16string& oldVersion = u"") {
+    std::vector<IniValue> values = {{u"Config", u"SoftwareVersion", version},
+                                    {u"UpdateInfo", u"IsPatch", isPatch ? u"1" : u"0"}};
+    if (!oldVersion.empty()) {
+        values.push_back({u"UpdateInfo", u"oldVersion", oldVersion});
+    }
+    return values;
 }
 
 struct Block {

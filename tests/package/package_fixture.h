@@ -14,12 +14,6 @@
 
 namespace pkgtest {
 
-// A PackageContentsProc that appends the bytes to the Bytes at `context`.
-inline int32_t AppendTo(void* context, const uint8_t* data, uint32_t size) {
-    static_cast<Bytes*>(context)->insert(static_cast<Bytes*>(context)->end(), data, data + size);
-    return 0;
-}
-
 // A fresh device root per test; extractions go to \out\.
 class DeviceTest : public ::testing::Test {
   protected:
