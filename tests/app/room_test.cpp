@@ -50,8 +50,7 @@ TEST(Room, CountsWholeUnitsAtTheFullestMoment) {
         auto installed = c.installed;
         const auto oldSize = [](void* sizes, uint32_t entry) {
             const auto& map = *static_cast<std::map<uint32_t, uint64_t>*>(sizes);
-            const auto found = map.find(entry);
-            return found == map.end() ? uint64_t{0} : found->second;
+            return map.contains(entry) ? map.at(entry) : uint64_t{0};
         };
         const uint64_t needed = app::RoomNeeded(plan, 4096, oldSize, &installed);
         EXPECT_EQ(needed, c.needed);

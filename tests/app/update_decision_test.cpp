@@ -75,12 +75,9 @@ TEST(VersionOrder, NumbersTextAndTails) {
              {u"1.2", u"1.2a", false},
              {u"2.0", u"2.0_0 ", true},
          }) {
-        const std::u16string older = c.older;
-        const std::u16string newer = c.newer;
-        SCOPED_TRACE(std::string(older.begin(), older.end()) + " / " +
-                     std::string(newer.begin(), newer.end()));
-        EXPECT_EQ(app::CompareVersions(older, newer), c.equal ? 0 : -1);
-        EXPECT_EQ(app::CompareVersions(newer, older), c.equal ? 0 : 1);
+        SCOPED_TRACE(testing::PrintToString(c.older) + " / " + testing::PrintToString(c.newer));
+        EXPECT_EQ(app::CompareVersions(c.older, c.newer), c.equal ? 0 : -1);
+        EXPECT_EQ(app::CompareVersions(c.newer, c.older), c.equal ? 0 : 1);
     }
     EXPECT_FALSE(app::IsOrderedVersion(u"undetected"));
     EXPECT_FALSE(app::IsOrderedVersion(u""));

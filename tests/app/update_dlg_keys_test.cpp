@@ -81,7 +81,6 @@ TEST(Confirmation, AcceptsOnItsTimersFirstTickAfterFiveSeconds) {
     ConfigureHeadless(1);
     TimedTip dialog;
     EXPECT_EQ(dialog.DoModal(), platform::kIdOk);
-    ConfigureHeadless();
     EXPECT_EQ(dialog.periods,
               std::vector<platform::posix::Clock::duration>{std::chrono::seconds(5)});
     EXPECT_EQ(dialog.ticks, 1);
