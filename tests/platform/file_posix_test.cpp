@@ -134,9 +134,7 @@ TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
         {"RenameLinkAway",
          [] { return RenameReplacing(u"\\flash\\link.txt", u"\\flash\\moved.txt"); }},
         {"ReadFifo", [] { return Opens(u"\\flash\\fifo", u"rb"); }},
-        {"WriteFifo", [] { return Opens(u"\\flash\\fifo", u"wb"); }},
         {"CopyFromFifo", [] { return Copies(u"\\flash\\fifo", u"\\flash\\copy.txt"); }},
-        {"CopyOverFifo", [] { return Copies(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
         {"RenameOverFifo", [] { return RenameReplacing(u"\\flash\\file.txt", u"\\flash\\fifo"); }},
     };
     for (const auto& c : cases) {
