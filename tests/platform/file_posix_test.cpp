@@ -120,7 +120,6 @@ TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
         {"WriteThroughLink", [] { return Opens(u"\\FLASH\\LINK.TXT", u"wb"); }},
         {"CreateOverDanglingLink", [] { return Opens(u"\\flash\\dangling", u"wbx"); }},
         {"ReadBelowLinkedDirectory", [] { return Opens(u"\\flash\\linkdir\\f.txt", u"rb"); }},
-        {"WriteBelowLinkedDirectory", [] { return Opens(u"\\Flash\\LinkDir\\new.txt", u"wb"); }},
         {"SlashesSeparateLevelsToo", [] { return Opens(u"/Flash/linkdir/f.txt", u"wb"); }},
         {"AttributesBelowLinkedDirectory",
          [] { return GetAttributes(u"\\flash\\linkdir\\f.txt") != kInvalidFileAttributes; }},
