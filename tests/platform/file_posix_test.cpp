@@ -116,7 +116,6 @@ TEST_F(ImageTest, LinksAndSpecialFilesFailWithoutTouchingAnythingOutside) {
         const char* name;
         std::function<bool()> call;  // true when the call succeeded
     } cases[] = {
-        {"ReadThroughLink", [] { return Opens(u"\\flash\\link.txt", u"rb"); }},
         {"WriteThroughLink", [] { return Opens(u"\\FLASH\\LINK.TXT", u"wb"); }},
         {"CreateOverDanglingLink", [] { return Opens(u"\\flash\\dangling", u"wbx"); }},
         {"ReadBelowLinkedDirectory", [] { return Opens(u"\\flash\\linkdir\\f.txt", u"rb"); }},
