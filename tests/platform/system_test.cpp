@@ -7,6 +7,7 @@
 #include <string>
 
 #include "device_test.h"
+#include "platform/text.h"
 
 namespace platform::testing {
 namespace {
@@ -42,50 +43,44 @@ TEST_F(SystemTest, LibraryExportsAreFoundByName) {
     EXPECT_EQ(LastError(), 126u);  // ERROR_MOD_NOT_FOUND
 }
 
-// The shell's delete, as the installer's purge uses it (no confirmation).
-struct DeleteCase {
-    const char* name;
-    const char16_t* from;  // one source, inside the test's folder
-    bool succeeds;
-    const char* gone;  // what the operation deleted, or null
-    const char* kept;  // what must survive
-};
-
-class ShellDeleteTest : public SystemTest, public ::testing::WithParamInterface<DeleteCase> {};
-
-TEST_P(ShellDeleteTest, DeletesWhatTheSourceNames) {
-    WriteFile("Dir/one.txt", "1");
-    WriteFile("Dir/two.log", "2");
-    WriteFile("Dir/.hidden", "h");
-    WriteFile("Dir/sub/deep.bin", "d");
-    WriteFile("Other/three.txt", "3");
-    std::filesystem::create_directories(Host("Empty"));
-    std::u16string list = Path(GetParam().from);
-    list.push_back(u'\0');  // the list's terminating empty path
-    int32_t aborted = 7;
-    EXPECT_EQ(
-        ShellDelete(list.c_str(), kFileOpNoConfirmation | kFileOpSimpleProgress, &aborted) == 0,
-        GetParam().succeeds);
-    EXPECT_EQ(aborted, 0);
-    if (GetParam().gone) {
-        EXPECT_FALSE(std::filesystem::exists(Host(GetParam().gone))) << GetParam().gone;
+// The shell's delete, as the installer's purge uses it (no confirmation). Each row starts from the
+// same tree; `gone` is what the operation deleted (or null), `kept` what must survive.
+TEST_F(SystemTest, ShellDeleteDeletesWhatTheSourceNames) {
+    const struct {
+        const char16_t* from;  // one source, inside the test's folder
+        bool succeeds;
+        const char* gone;
+        const char* kept;
+    } cases[] = {
+        {u"dir\\*.*", true, "Dir/sub", "Dir"},  // empties the folder and keeps it
+        {u"Dir\\*.*", true, "Dir/.hidden", "Other/three.txt"},
+        {u"DIR\\*", true, "Dir/one.txt", "Other/three.txt"},
+        {u"Dir\\*.TXT", true, "Dir/one.txt", "Dir/two.log"},
+        {u"dir\\TWO.log", true, "Dir/two.log", "Dir/one.txt"},
+        {u"Other", true, "Other", "Dir/one.txt"},
+        {u"Dir\\none.txt", false, nullptr, "Dir/one.txt"},
+        {u"Empty\\*.*", true, nullptr, "Empty"},
+        {u"Nowhere\\*.*", true, nullptr, "Dir/one.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf16ToUtf8(c.from));
+        WriteFile("Dir/one.txt", "1");
+        WriteFile("Dir/two.log", "2");
+        WriteFile("Dir/.hidden", "h");
+        WriteFile("Dir/sub/deep.bin", "d");
+        WriteFile("Other/three.txt", "3");
+        std::filesystem::create_directories(Host("Empty"));
+        std::u16string list = Path(c.from);
+        list.push_back(u'\0');  // the list's terminating empty path
+        int32_t aborted = 7;
+        EXPECT_EQ(
+            ShellDelete(list.c_str(), kFileOpNoConfirmation | kFileOpSimpleProgress, &aborted) == 0,
+            c.succeeds);
+        EXPECT_EQ(aborted, 0);
+        EXPECT_TRUE(c.gone == nullptr || !std::filesystem::exists(Host(c.gone))) << c.gone;
+        EXPECT_TRUE(std::filesystem::exists(Host(c.kept))) << c.kept;
     }
-    EXPECT_TRUE(std::filesystem::exists(Host(GetParam().kept))) << GetParam().kept;
 }
-
-const DeleteCase kDeleteCases[] = {
-    {"StarDotStarEmptiesTheFolderAndKeepsIt", u"dir\\*.*", true, "Dir/sub", "Dir"},
-    {"HiddenNamesToo", u"Dir\\*.*", true, "Dir/.hidden", "Other/three.txt"},
-    {"StarMatchesEveryName", u"DIR\\*", true, "Dir/one.txt", "Other/three.txt"},
-    {"PatternMatchesIgnoringCase", u"Dir\\*.TXT", true, "Dir/one.txt", "Dir/two.log"},
-    {"SingleFile", u"dir\\TWO.log", true, "Dir/two.log", "Dir/one.txt"},
-    {"WholeDirectory", u"Other", true, "Other", "Dir/one.txt"},
-    {"MissingFileFails", u"Dir\\none.txt", false, nullptr, "Dir/one.txt"},
-    {"EmptyFolderHasNothingToDo", u"Empty\\*.*", true, nullptr, "Empty"},
-    {"WildcardInMissingDirectoryHasNothingToDo", u"Nowhere\\*.*", true, nullptr, "Dir/one.txt"},
-};
-INSTANTIATE_TEST_SUITE_P(Sources, ShellDeleteTest, ::testing::ValuesIn(kDeleteCases),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace platform::testing
