@@ -8,7 +8,6 @@
 
 #include "package/byte_source.h"
 #include "package/package.h"
-#include "package/verify.h"
 #include "tests/package/package_fixture.h"
 
 namespace pkgtest {

@@ -33,15 +33,11 @@ class WriterTest : public pkgtest::DeviceTest {
         fs::create_directories(Host(relative).parent_path());
         std::ofstream(Host(relative), std::ios::binary) << bytes;
     }
-    std::string Get(const std::string& relative) {
-        const pkgtest::Bytes bytes = ReadHost(relative);
-        return {bytes.begin(), bytes.end()};
-    }
 
     // The package the test builder lays out, record by record and independently of the writer,
     // for `items` with the contents of their sources.
-    std::string Expected(const std::vector<PackItem>& items, int level = -1,
-                         const std::string& comment = "\\SDMMC\\") {
+    pkgtest::Bytes Expected(const std::vector<PackItem>& items, int level = -1,
+                            const std::string& comment = "\\SDMMC\\") {
         pkgtest::Builder builder;
         builder.comment = comment;
         for (const PackItem& item : items) {
@@ -53,8 +49,7 @@ class WriterTest : public pkgtest::DeviceTest {
                 builder.File(item.name, ReadHost(host), kPackageBlockSize, level);
             }
         }
-        const pkgtest::Bytes bytes = builder.Build();
-        return {bytes.begin(), bytes.end()};
+        return builder.Build();
     }
 };
 
@@ -126,17 +121,17 @@ TEST_P(WriterRoundTrip, IndependentLayoutAndLibraryExtractionGiveBackTheTree) {
     PackageWriter writer(options);
     ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
 
-    const std::string bytes = Get("out.qzp");
+    const pkgtest::Bytes bytes = ReadHost("out.qzp");
     EXPECT_EQ(writer.PackageBytes(), bytes.size());
     ASSERT_TRUE(bytes == Expected(items, level)) << "not the expected layout";
     ASSERT_FALSE(progress.empty());
     EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
 
-    ASSERT_TRUE(Open(pkgtest::Bytes(bytes.begin(), bytes.end())));
+    ASSERT_TRUE(Open(bytes));
     ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
     uint64_t total = 0;
     for (const auto& [path, contents] : files) {
-        EXPECT_TRUE(Get("out/" + path) == contents) << path;
+        EXPECT_TRUE(ReadHost("out/" + path) == pkgtest::Text(contents)) << path;
         total += contents.size();
     }
     EXPECT_EQ(progress.back(), total);
@@ -221,7 +216,7 @@ TEST_F(WriterTest, WritesTheLimitsAndLeavesTheOutputAloneBeyondThem) {
         PackageWriter writer(options);
         if (c.refusal == nullptr) {
             ASSERT_EQ(writer.Write(items, Device("out.qzp").c_str()), 0) << writer.Error();
-            EXPECT_TRUE(Get("out.qzp") == Expected(items, -1, options.comment));
+            EXPECT_TRUE(ReadHost("out.qzp") == Expected(items, -1, options.comment));
             continue;
         }
         EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1);
@@ -230,7 +225,7 @@ TEST_F(WriterTest, WritesTheLimitsAndLeavesTheOutputAloneBeyondThem) {
         EXPECT_EQ(std::to_string(writer.ErrorItem()), refusal.substr(0, space));
         EXPECT_NE(writer.Error().find(refusal.substr(space + 1)), std::string::npos)
             << writer.Error();
-        EXPECT_EQ(Get("out.qzp"), "previous package");
+        EXPECT_EQ(ReadHost("out.qzp"), pkgtest::Text("previous package"));
         EXPECT_EQ(Tree(), before);
     }
 }
@@ -253,7 +248,7 @@ TEST_F(WriterTest, FailedWriteAtEveryPointKeepsThePreviousOutput) {
         platform::fault::Arm(0, at);
         PackageWriter writer(options);
         EXPECT_EQ(writer.Write(items, Device("out.qzp").c_str()), -1) << "write " << at;
-        EXPECT_EQ(Get("out.qzp"), "previous package") << "write " << at;
+        EXPECT_EQ(ReadHost("out.qzp"), pkgtest::Text("previous package")) << "write " << at;
         EXPECT_EQ(Tree(), before) << "write " << at;
     }
     platform::fault::Arm(0, 0);
