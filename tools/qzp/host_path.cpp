@@ -50,6 +50,10 @@ std::string ReadProblem(const std::string& path, bool folder) {
     if (!ToDevicePath(path, device, error)) {
         return error;
     }
+    return OpenProblem(device);
+}
+
+std::string OpenProblem(const std::u16string& device) {
     platform::ResetFileError();
     std::FILE* stream = platform::OpenStream(device.c_str(), u"rb");
     if (stream == nullptr) {

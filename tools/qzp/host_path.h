@@ -27,6 +27,10 @@ std::string OsReason();
 // when it opens. With `folder`, a folder is wanted: "no such file" or "not a directory".
 std::string ReadProblem(const std::string& path, bool folder = false);
 
+// "cannot open: " and the system's reason when the file at the device path `device` cannot be
+// opened for reading; empty when it opens.
+std::string OpenProblem(const std::u16string& device);
+
 // Creates the folder `path` and the folders above it that are missing. Returns the system's
 // reason when it cannot, empty when the folder stands.
 std::string CreateFolders(const std::string& path);

@@ -145,11 +145,8 @@ std::string IniOpenFailure(const std::u16string& path) {
         return "larger than " + std::to_string(kIniMaxFileBytes) +
                " bytes, the most a device reads of an INI file";
     }
-    platform::ResetFileError();
-    std::FILE* stream = platform::OpenStream(path.c_str(), u"rb");
-    if (stream == nullptr) {
-        return "cannot open: " + OsReason();
+    if (const std::string problem = OpenProblem(path); !problem.empty()) {
+        return problem;
     }
-    std::fclose(stream);
     return "not a UTF-16 INI file (it must begin with the bytes FF FE)";
 }
