@@ -2,6 +2,7 @@
 #include "app/run_log.h"
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "platform/file.h"
@@ -60,12 +61,16 @@ bool AppendToLog(const char16_t* path, const std::string& lines, std::size_t lim
 }
 
 void RunLog::Add(const StepOutcome& outcome) {
-    pending_ += Stamp() + DescribeStep(outcome) + kLineEnd;
-    // Written before anything on the flash volume changes, after each change and whenever the
-    // run ends; not while the decode thread runs, which writes alone.
-    if (!outcome.GoesOn() || outcome.step == Step::kRoom || outcome.step == Step::kPurge ||
-        outcome.step >= Step::kExtraction) {
-        Flush();
+    try {
+        pending_ += Stamp() + DescribeStep(outcome) + kLineEnd;
+        // Written before anything on the flash volume changes, after each change and whenever
+        // the run ends; not while the decode thread runs, which writes alone.
+        if (!outcome.GoesOn() || outcome.step == Step::kRoom || outcome.step == Step::kPurge ||
+            outcome.step >= Step::kExtraction) {
+            Flush();
+        }
+    } catch (const std::bad_alloc&) {
+        pending_.clear();  // out of memory: the record loses these lines, the run goes on
     }
 }
 

@@ -61,6 +61,9 @@ struct StepOutcome {
     bool GoesOn() const { return ending == Ending::kGoOn; }
 };
 
+// The reason of a step that ran out of memory, as the log writes it.
+inline constexpr char kOutOfMemoryReason[] = "out of memory";
+
 // A step that went as planned, with what it found.
 inline StepOutcome Done(Step step, std::string detail = {}) {
     StepOutcome outcome;

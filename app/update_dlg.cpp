@@ -16,7 +16,10 @@ void MoveProgressBar(void* bar, uint32_t position) {
 
 CUpdateDlg::CUpdateDlg(app::SessionObserver* record, platform::Dialog* parent)
     : platform::Dialog(IDD_UPDATE_DIALOG, parent),
-      m_session(m_device, {true, &CUpdateDlg::Confirm, &CUpdateDlg::ReleaseCard, this}, this),
+      m_session(m_device,
+                {true, &CUpdateDlg::Confirm, &CUpdateDlg::ReleaseCard, this,
+                 &CUpdateDlg::StartDecodeThread},
+                this),
       m_hProgressBar(nullptr),
       m_decodeRunning(false),
       m_record(record),
@@ -89,7 +92,9 @@ void CUpdateDlg::ReleaseCard(void* dialog) {
 bool CUpdateDlg::OnInitDialog() {
     platform::Dialog::OnInitDialog();  // binds m_progress through the data exchange
     PrepareWindow();
-    if (m_session.Start() && m_session.ExtractionStarted(StartDecodeThread())) {
+    const bool started = m_session.Start();
+    LetGo(started);
+    if (started) {
         return true;  // the framework sets the focus and shows the dialog
     }
     EndRun(m_session.Stopped());
@@ -115,19 +120,37 @@ void CUpdateDlg::PrepareWindow() {
     m_hProgressBar = m_progress.Handle();
 }
 
-bool CUpdateDlg::StartDecodeThread() {
-    m_decodeRunning = true;
-    platform::Handle thread = platform::CreateThread(&DecodeThreadProc, this);
+bool CUpdateDlg::StartDecodeThread(void* dialog) {
+    auto* self = static_cast<CUpdateDlg*>(dialog);
+    self->m_decodeRunning = true;
+    platform::Handle thread = platform::CreateThread(&DecodeThreadProc, self);
     if (thread == nullptr) {
-        m_decodeRunning = false;
+        self->m_decodeRunning = false;
         return false;
     }
     platform::CloseHandle(thread);  // the thread runs on by itself; nobody waits for it
     return true;
 }
 
+void CUpdateDlg::LetGo(bool extract) {
+    {
+        const std::lock_guard lock(m_goLock);
+        m_go = extract ? 1 : -1;
+    }
+    m_goSignal.notify_one();
+}
+
+bool CUpdateDlg::AwaitGo() {
+    std::unique_lock lock(m_goLock);
+    m_goSignal.wait(lock, [this] { return m_go != 0; });
+    return m_go > 0;
+}
+
 uint32_t DecodeThreadProc(void* parameter) {
     auto* dialog = static_cast<CUpdateDlg*>(parameter);
+    if (!dialog->AwaitGo()) {
+        return 0;  // the start stopped; the process ends
+    }
     dialog->m_extraction = dialog->m_session.Extract(&MoveProgressBar, dialog->m_hProgressBar);
     platform::PostMessageTo(dialog->Handle(), WM_DECODE_DONE, dialog->m_extraction.GoesOn() ? 1 : 0,
                             0);

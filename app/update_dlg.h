@@ -9,7 +9,9 @@
 // place (EndRun).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "app/run_log.h"
@@ -21,8 +23,10 @@
 // wParam: 1 when every entry was extracted, 0 on failure. lParam: 0.
 inline constexpr uint32_t WM_DECODE_DONE = 10025;
 
-// Entry of the decode thread; `parameter` is the CUpdateDlg. Runs the session's extraction, keeps
-// its outcome in the dialog, posts WM_DECODE_DONE and returns 0.
+// Entry of the decode thread; `parameter` is the CUpdateDlg. Created before anything on the device
+// is written, it waits until the session's start is through: then runs the session's extraction,
+// keeps its outcome in the dialog, posts WM_DECODE_DONE and returns 0; or, when the start
+// stopped, returns 0 at once.
 uint32_t DecodeThreadProc(void* parameter);
 
 class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
@@ -48,6 +52,9 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     // dialog's thread reads or writes it.
     bool m_decodeRunning;
 
+    // The decode thread's wait: true when it is to extract, false when the start stopped.
+    bool AwaitGo();
+
   protected:
     void DoDataExchange(platform::DataExchange& exchange) override;
     // The session's start. Returns true with the decode thread running; ends the process on every
@@ -69,8 +76,10 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     static void ReleaseCard(void* dialog);
 
     void PrepareWindow();
-    // False when the thread could not be started.
-    bool StartDecodeThread();
+    // The session's startWorker: creates the decode thread, which waits for LetGo. False when
+    // the thread could not be created.
+    static bool StartDecodeThread(void* dialog);
+    void LetGo(bool extract);
     // Shows the stopping outcome's message and ends the process with status 0.
     [[noreturn]] void EndRun(const app::StepOutcome& outcome);
 
@@ -80,4 +89,8 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     bool m_cardReleased = false;
     platform::IconHandle m_hIcon;
     platform::ProgressBar m_progress;
+    // The decode thread's signal: 0 waiting, 1 extract, -1 end.
+    std::mutex m_goLock;
+    std::condition_variable m_goSignal;
+    int m_go = 0;
 };

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <new>
 #include <vector>
 
 #include "app/device_paths.h"
@@ -38,6 +39,7 @@ UpdateSession::~UpdateSession() {
 }
 
 void UpdateSession::Close() {
+    extraction_.reset();  // it uses the package
     if (package_ != nullptr) {
         PackageClose(package_);
         package_ = nullptr;
@@ -116,20 +118,62 @@ void UpdateSession::WaitForLoaderToExit() {
     }
 }
 
+template <typename Body>
+bool UpdateSession::Run(Step step, Body body) {
+    StepOutcome outcome;
+    try {
+        outcome = body();
+    } catch (const std::bad_alloc&) {
+        outcome = OutOfMemory(step);
+    }
+    return Proceed(outcome);
+}
+
+StepOutcome UpdateSession::OutOfMemory(Step step) {
+    Ending ending = Ending::kInvalidPackage;
+    switch (step) {
+        case Step::kDecodeThread:
+            ending = Ending::kThreadFailed;
+            break;
+        case Step::kPurge:
+            ending = Ending::kPurgeFailed;
+            break;
+        case Step::kExtraction:
+        case Step::kRecord:
+            ending = Ending::kExtractionFailed;
+            break;
+        case Step::kLogo:  // a failed copy does not stop the run
+            return Done(Step::kLogo, std::string("not copied: ") + kOutOfMemoryReason);
+        default:
+            break;
+    }
+    return Stop(step, ending, kOutOfMemoryReason);
+}
+
 bool UpdateSession::Prepare(const char16_t* packagePath) {
     StepOutcome check;
-    if (!Proceed(OpenPackage(packagePath)) || !Proceed(CheckSignatureAndContents(check)) ||
-        !Proceed(check) || !Proceed(ReadManifest()) || !Proceed(Decide())) {
+    if (!Run(Step::kOpen, [&] { return OpenPackage(packagePath); }) ||
+        !Run(Step::kSignature, [&] { return CheckSignatureAndContents(check); }) ||
+        !Proceed(check) || !Run(Step::kManifest, [&] { return ReadManifest(); }) ||
+        !Run(Step::kDecision, [&] { return Decide(); })) {
         return false;
     }
-    if (decision_.kind == UpdateKind::kFullAsks && !Proceed(Confirm())) {
+    if (decision_.kind == UpdateKind::kFullAsks &&
+        !Run(Step::kConfirmation, [&] { return Confirm(); })) {
         return false;
     }
-    if (!Proceed(PlanInstall()) || !Proceed(RequireRoom())) {
+    if (!Run(Step::kPlan, [&] { return PlanInstall(); }) ||
+        !Run(Step::kRoom, [&] { return RequireRoom(); })) {
         return false;
     }
-    // A patch goes over the installed tree: no question, no purge.
-    return decision_.kind == UpdateKind::kPatch || !policy_.writes || Proceed(PurgeFlashVolume());
+    if (!policy_.writes) {
+        return true;  // a prediction ends at the room
+    }
+    // Everything the extraction needs is taken before the first write: a failure leaves the
+    // device as it was. A patch goes over the installed tree: no question, no purge.
+    return Run(Step::kDecodeThread, [&] { return StartDecodeThread(); }) &&
+           (decision_.kind == UpdateKind::kPatch ||
+            Run(Step::kPurge, [&] { return PurgeFlashVolume(); }));
 }
 
 StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
@@ -139,6 +183,9 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     platform::ResetFileError();  // a damaged package is no failure of a file call
     if (path != nullptr && PackageOpen(path, &package_, &entries_, &count_, 0) == 0) {
         package_ = nullptr;  // nothing to close
+        if (PackageLastOpenFault() == PackageFault::kOutOfMemory) {
+            return OutOfMemory(Step::kOpen);
+        }
         StepOutcome outcome = Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
         outcome.systemError = platform::LastFileError();
         return outcome;
@@ -310,8 +357,11 @@ StepOutcome UpdateSession::ReadManifest() {
     if (PlanPackage(package_, &entry, 1, options, copy) == 0) {
         return Stop(Step::kManifest, Ending::kInvalidPackage, PlanFaultText(copy.fault), name);
     }
-    if (policy_.writes && PackageExtractWith(package_, &entry, 1, u"\\", {}, 0) == 0) {
-        return ExtractionFailed(Step::kManifest, Ending::kInvalidPackage);
+    if (policy_.writes) {
+        EntryRun run(*package_, {}, &MakeDirectory);
+        if (run.Ready(&entry, 1, u"\\", &copy) != 0 || run.Go() != 0) {
+            return ExtractionFailed(Step::kManifest, Ending::kInvalidPackage);
+        }
     }
     ManifestValues values;
     if (!ReadManifestBytes(manifest_, values)) {
@@ -464,51 +514,63 @@ StepOutcome UpdateSession::PurgeFlashVolume() {
 
 // ---- The extraction ----
 
-// The decode thread's start, as the installer reports it.
-bool UpdateSession::ExtractionStarted(bool started) {
-    if (!started) {
-        return Proceed(Stop(Step::kDecodeThread, Ending::kThreadFailed, "cannot start the thread"));
+void UpdateSession::ForwardProgress(void* session, uint64_t totalBytes, uint64_t doneBytes,
+                                    const char16_t*, uint64_t, uint64_t, bool) {
+    const auto* self = static_cast<const UpdateSession*>(session);
+    if (self->progress_ != nullptr) {
+        self->progress_(self->progressContext_, ProgressPosition(totalBytes, doneBytes));
     }
-    return Proceed(
-        Done(Step::kDecodeThread, "extracting " + std::to_string(plan_.order.size()) + " entries"));
 }
 
-namespace {
-
-struct ProgressForward {
-    void (*report)(void* context, uint32_t position);
-    void* context;
-};
-
-void ForwardProgress(void* context, uint64_t totalBytes, uint64_t doneBytes, const char16_t*,
-                     uint64_t, uint64_t, bool) {
-    const auto* forward = static_cast<const ProgressForward*>(context);
-    forward->report(forward->context, ProgressPosition(totalBytes, doneBytes));
+// Before anything is written: the extraction takes all of its memory (its entries in the plan's
+// order, which ends with the manifest, the block buffers and decoding threads), then the decode
+// thread is created, waiting to be let go. After this step the run allocates nothing whose size
+// depends on the package, and the thread's creation cannot fail once the purge has run.
+StepOutcome UpdateSession::StartDecodeThread() {
+    {
+        std::vector<PackageEntry*> order(plan_.order.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            order[i] = entries_[plan_.order[i]];
+        }
+        extractionCount_ = static_cast<uint32_t>(order.size());
+        extraction_ = std::make_unique<EntryRun>(*package_, PackageProgress{&ForwardProgress, this},
+                                                 &MakeDirectory);
+        if (extraction_->Ready(order.data(), extractionCount_, kFlashVolume, &plan_) != 0) {
+            extraction_.reset();
+            return ExtractionFailed(Step::kDecodeThread, Ending::kThreadFailed);
+        }
+    }
+    // The steps have counted the room and been handed over; their memory goes first.
+    std::vector<PlanStep>().swap(plan_.steps);
+    std::vector<uint32_t>().swap(plan_.order);
+    if (policy_.startWorker != nullptr && !policy_.startWorker(policy_.context)) {
+        StepOutcome outcome =
+            Stop(Step::kDecodeThread, Ending::kThreadFailed, "cannot start the thread");
+        if (platform::LastError() == platform::kErrorNotEnoughMemory) {
+            outcome.reason = kOutOfMemoryReason;
+        }
+        return outcome;
+    }
+    return Done(Step::kDecodeThread, "extracting " + std::to_string(extractionCount_) + " entries");
 }
-
-}  // namespace
 
 StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t position),
                                    void* context) {
-    // Every entry in the plan's order, which ends with the manifest: the new version record is
-    // the last file written, and the bar counts its bytes with the others'.
-    std::vector<PackageEntry*> order;
-    order.reserve(plan_.order.size());
-    for (const uint32_t index : plan_.order) {
-        order.push_back(entries_[index]);
+    if (extraction_ == nullptr) {
+        return Stop(Step::kExtraction, Ending::kExtractionFailed, "not made ready");
     }
-    // The steps have counted the room; the extraction plans again, so their memory goes first.
-    std::vector<PlanStep>().swap(plan_.steps);
-    ProgressForward forward{progress, context};
-    PackageProgress report;
-    if (progress != nullptr) {
-        report = {&ForwardProgress, &forward};
+    progress_ = progress;
+    progressContext_ = context;
+    const int32_t result = extraction_->Go();
+    extraction_.reset();
+    try {
+        if (result != 0) {
+            return ExtractionFailed(Step::kExtraction, Ending::kExtractionFailed);
+        }
+        return Done(Step::kExtraction, std::to_string(extractionCount_) + " entries written");
+    } catch (const std::bad_alloc&) {
+        return OutOfMemory(Step::kExtraction);
     }
-    const auto count = static_cast<uint32_t>(order.size());
-    if (PackageExtractWith(package_, order.data(), count, kFlashVolume, report, 0) == 0) {
-        return ExtractionFailed(Step::kExtraction, Ending::kExtractionFailed);
-    }
-    return Done(Step::kExtraction, std::to_string(count) + " entries written");
 }
 
 // ---- The finish ----
@@ -529,8 +591,10 @@ void UpdateSession::Finish(const StepOutcome& extraction) {
     if (!Proceed(extraction)) {
         return;  // the flash volume keeps what was written
     }
-    Proceed(RecordWritten());
-    Proceed(CopyPowerOffLogo());  // never stops the run
+    if (!Run(Step::kRecord, [&] { return RecordWritten(); })) {
+        return;
+    }
+    Run(Step::kLogo, [&] { return CopyPowerOffLogo(); });  // never stops the run
     // The logo's line was the log's last: nothing is written to a card the user is now asked to
     // pull out.
     if (policy_.releaseCard != nullptr) {

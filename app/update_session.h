@@ -15,22 +15,30 @@
 //   Confirmation  before a full update over a recorded version, when the card's tips are on
 //   Plan       the complete extraction plan over the tree the update will find
 //   Room       the flash volume must hold what the plan writes
+//   DecodeThread  (installer only) everything the extraction needs is taken: its entries in the
+//              plan's order, its buffers, and the decode thread, which waits to be let go
 //   Purge      a full update empties the flash volume (installer only)
-// then, run by the installer alone: the decode thread's start, Extraction of every entry (on that
-// thread; the manifest, the new version record, last), and the finish: Record (its report), Logo
-// (only once the record is in place), the card's removal, Restart.
+// then, run by the installer alone: Extraction of every entry on the decode thread (the manifest,
+// the new version record, last), and the finish: Record (its report), Logo (only once the record
+// is in place), the card's removal, Restart.
+//
+// A step that runs out of memory is refused like any other failure of that step, with its box;
+// before the purge the device is then as it was. After the purge the run allocates nothing whose
+// size depends on the package.
 //
 // The package is read from the card at most twice: the signature and the check share one pass,
 // the extraction is the second (the manifest's bytes are kept from the first).
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app/device_state.h"
 #include "app/step_outcome.h"
 #include "app/update_decision.h"
+#include "package/extract.h"
 #include "package/install_plan.h"
 #include "package/package.h"
 #include "package/package_fault.h"
@@ -66,7 +74,11 @@ struct SessionPolicy {
     // Tells the user the update is complete and asks for the card to be removed; returns once
     // answered. Nothing is written to the card after it is called. Null: nothing is shown.
     void (*releaseCard)(void* context) = nullptr;
-    void* context = nullptr;  // handed to confirm and releaseCard
+    void* context = nullptr;  // handed to confirm, releaseCard and startWorker
+    // Creates the thread that is to run Extract, waiting until it is let go; false when it
+    // cannot be created. Called before anything on the device is written. Null: the caller
+    // runs Extract itself.
+    bool (*startWorker)(void* context) = nullptr;
 };
 
 class UpdateSession {
@@ -80,19 +92,17 @@ class UpdateSession {
     // loader to end, then Prepare(kPackagePath). True when the update goes on to the extraction.
     bool Start();
     // Runs every step from opening the package at `packagePath` up to the purge (a prediction:
-    // up to the room). True when the update goes on to the extraction; otherwise Stopped() holds
+    // up to the room), the decode thread's start before the purge. True when the update goes on
+    // to the extraction, which the worker may then be let to run; otherwise Stopped() holds
     // the outcome that ended it. The package may instead be handed over already open (a tool
     // that reads it from a host file) with Adopt before Prepare(nullptr).
     bool Prepare(const char16_t* packagePath);
     void Adopt(PackageArchive* archive, PackageEntry** entries, uint32_t count);
 
-    // Told whether the installer could start the decode thread that runs Extract; true when it
-    // runs.
-    bool ExtractionStarted(bool started);
     // Extracts every entry onto the flash volume in the plan's order (the manifest, the new
     // version record, last), reporting the percentage of compressed bytes consumed (0..100)
-    // through `progress`. Runs on the decode thread; touches nothing but the package and the
-    // flash volume.
+    // through `progress`: the extraction Prepare made ready, by the plan it logged. Runs on the
+    // decode thread; touches nothing but the package and the flash volume.
     StepOutcome Extract(void (*progress)(void* context, uint32_t position), void* context);
     // Ends the run after the extraction whose outcome is `extraction`; Stopped() then holds the
     // outcome that ended it. After a failed extraction nothing more is written: no logo, no
@@ -127,6 +137,17 @@ class UpdateSession {
     StepOutcome Confirm();
     StepOutcome PlanInstall();
     StepOutcome RequireRoom();
+    StepOutcome StartDecodeThread();
+    // The extraction's progress (PackageProgress), forwarded as a position.
+    static void ForwardProgress(void* session, uint64_t totalBytes, uint64_t doneBytes,
+                                const char16_t* name, uint64_t entryBytes, uint64_t entryDoneBytes,
+                                bool firstBlock);
+    // The outcome of `step` when memory ran out in it: the refusal that step shows.
+    static StepOutcome OutOfMemory(Step step);
+    // Runs the step `step` by `body` and hands its outcome on (Proceed); out of memory, the
+    // step's refusal.
+    template <typename Body>
+    bool Run(Step step, Body body);
     StepOutcome PurgeFlashVolume();
     StepOutcome CopyPowerOffLogo();
     StepOutcome RequestRestart();
@@ -148,6 +169,11 @@ class UpdateSession {
     InstallPlan names_;
     InstallPlan plan_;                      // the plan over the tree the update will find
     const char16_t* planTarget_ = nullptr;  // plan_'s target directory
+    // The extraction, made ready before the purge with the plan's order, and its progress.
+    std::unique_ptr<EntryRun> extraction_;
+    uint32_t extractionCount_ = 0;
+    void (*progress_)(void* context, uint32_t position) = nullptr;
+    void* progressContext_ = nullptr;
     std::vector<uint8_t> manifest_;
     bool manifestTooLarge_ = false;
     UpdateFacts facts_;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "package/block_codec.h"
 #include "package/block_pipeline.h"
@@ -43,90 +44,139 @@ int32_t EntryRun::Scan(ByteSource& stream, uint32_t keepEntry, std::vector<uint8
 int32_t EntryRun::Run(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory,
                       Kind kind) {
     kind_ = kind;
-    const int32_t result = RunEntries(entries, count, targetDirectory);
+    int32_t result = Prepare(entries, count, targetDirectory, nullptr);
+    if (result == 0) {
+        result = Work();
+    }
     archive_.SetLastProblem(problem_);
     return result;
 }
 
-int32_t EntryRun::RunEntries(PackageEntry* const* entries, uint32_t count,
-                             const char16_t* targetDirectory) {
+int32_t EntryRun::Ready(PackageEntry* const* entries, uint32_t count,
+                        const char16_t* targetDirectory, const InstallPlan* plan) {
+    kind_ = Kind::kExtract;
+    const int32_t result = Prepare(entries, count, targetDirectory, plan);
+    archive_.SetLastProblem(problem_);
+    return result;
+}
+
+int32_t EntryRun::Go() {
+    const int32_t result = blocks_ != nullptr ? Work() : -1;
+    archive_.SetLastProblem(problem_);
+    return result;
+}
+
+int32_t EntryRun::Prepare(PackageEntry* const* entries, uint32_t count,
+                          const char16_t* targetDirectory, const InstallPlan* plan) {
     const bool write = kind_ == Kind::kExtract;
     if (count == 0 || entries == nullptr) {
         return -1;
     }
-    // First pass: the catalogue index of every item and the compressed total of the whole call,
-    // for the progress counters.
-    std::vector<uint16_t> indices(count);
-    uint64_t blockCount = 0;
-    uint32_t files = 0;
-    for (uint32_t i = 0; i < count; ++i) {
-        indices[i] = archive_.FindEntryIndex(entries[i]);
-        if (indices[i] == kPackageNoEntry) {
-            continue;
+    target_ = targetDirectory;
+    try {
+        // First pass: the catalogue index of every item and the compressed total of the whole
+        // call, for the progress counters.
+        indices_.assign(count, kPackageNoEntry);
+        uint64_t blockCount = 0;
+        uint32_t files = 0;
+        for (uint32_t i = 0; i < count; ++i) {
+            indices_[i] = archive_.FindEntryIndex(entries[i]);
+            if (indices_[i] == kPackageNoEntry) {
+                continue;
+            }
+            const PackageEntry& entry = archive_.catalogue()[indices_[i]];
+            totalBytes_ += entry.CompressedTotal();
+            blockCount += entry.blocks().size();
+            files += entry.IsDirectory() ? 0 : 1;
         }
-        const PackageEntry& entry = archive_.catalogue()[indices[i]];
-        totalBytes_ += entry.CompressedTotal();
-        blockCount += entry.blocks().size();
-        files += entry.IsDirectory() ? 0 : 1;
-    }
-    // Nothing is written unless every entry can be written exactly as planned.
-    if (kind_ != Kind::kScan && CheckPlan(entries, count, targetDirectory, !write) != 0) {
-        return -1;
-    }
-    // The data of the file entries in the order they are taken. Reads go ahead through a stretch
-    // of items that are neighbours in the package too (the local records between them included),
-    // never past it.
-    std::vector<EntryData> data(files);
-    int64_t aheadEnd = 0;
-    for (uint32_t i = count, file = files; i-- > 0;) {
-        const uint16_t index = indices[i];
-        if (index == kPackageNoEntry) {
-            continue;
+        // Nothing is written unless every entry can be written exactly as planned.
+        if (plan != nullptr
+                ? TakePlan(*plan) != 0
+                : kind_ != Kind::kScan && CheckPlan(entries, count, targetDirectory, !write) != 0) {
+            return -1;
         }
-        const PackageEntry& entry = archive_.catalogue()[index];
-        const int64_t start = archive_.DataStart(index);  // -1, or below 2 GiB
-        const bool joined =
-            i + 1 < count && indices[i + 1] != kPackageNoEntry && indices[i + 1] == index + 1u;
-        if (!joined) {
-            aheadEnd =
-                start < 0 ? 0 : std::min<int64_t>(start + entry.CompressedTotal(), INT32_MAX);
+        // The data of the file entries in the order they are taken. Reads go ahead through a
+        // stretch of items that are neighbours in the package too (the local records between
+        // them included), never past it.
+        data_.assign(files, EntryData{});
+        int64_t aheadEnd = 0;
+        for (uint32_t i = count, file = files; i-- > 0;) {
+            const uint16_t index = indices_[i];
+            if (index == kPackageNoEntry) {
+                continue;
+            }
+            const PackageEntry& entry = archive_.catalogue()[index];
+            const int64_t start = archive_.DataStart(index);  // -1, or below 2 GiB
+            const bool joined = i + 1 < count && indices_[i + 1] != kPackageNoEntry &&
+                                indices_[i + 1] == index + 1u;
+            if (!joined) {
+                aheadEnd =
+                    start < 0 ? 0 : std::min<int64_t>(start + entry.CompressedTotal(), INT32_MAX);
+            }
+            if (!entry.IsDirectory()) {
+                data_[--file] = {entry.blocks(), static_cast<int32_t>(start),
+                                 static_cast<int32_t>(aheadEnd)};
+            }
         }
-        if (!entry.IsDirectory()) {
-            data[--file] = {entry.blocks(), static_cast<int32_t>(start),
-                            static_cast<int32_t>(aheadEnd)};
+        if (reader_ == nullptr) {
+            reader_ = &archive_.source();
+        }
+        // Blocks are decoded ahead on other threads when the job count says so; everything
+        // below stays on this thread and in this order.
+        if (const uint32_t threads =
+                PipelinedBlocks::Threads(archive_.jobs(), write, totalBytes_, blockCount);
+            threads > 1) {
+            blocks_ = PipelinedBlocks::Make(threads, *reader_, data_);
+        }
+        if (blocks_ == nullptr) {
+            blocks_ = std::make_unique<SerialBlocks>(*reader_, data_);
+        }
+    } catch (const std::bad_alloc&) {
+        blocks_.reset();
+        return Fail(PackageFault::kOutOfMemory);
+    }
+    return 0;
+}
+
+int32_t EntryRun::TakePlan(const InstallPlan& plan) {
+    if (plan.steps.size() != indices_.size()) {
+        return Fail(PackageFault::kPlanRefused);
+    }
+    plannedReplace_.assign(archive_.catalogue().size(), false);
+    for (std::size_t i = 0; i < indices_.size(); ++i) {
+        if (indices_[i] != kPackageNoEntry && plan.steps[i].action == PlanAction::kReplaceFile) {
+            plannedReplace_[indices_[i]] = true;
         }
     }
-    ByteSource& reader = reader_ != nullptr ? *reader_ : archive_.source();
-    // Blocks are decoded ahead on other threads when the job count says so; everything below
-    // stays on this thread and in this order.
-    std::unique_ptr<BlockSource> blocks;
-    if (const uint32_t threads =
-            PipelinedBlocks::Threads(archive_.jobs(), write, totalBytes_, blockCount);
-        threads > 1) {
-        blocks = PipelinedBlocks::Make(threads, reader, data);
-    }
-    if (blocks == nullptr) {
-        blocks = std::make_unique<SerialBlocks>(reader, data);
-    }
-    // Second pass: the work, in the order given. An unknown entry is skipped and fails the call;
-    // a failing one stops the pass.
+    scratchBase_ = plan.scratchBase;
+    return 0;
+}
+
+// Second pass: the work, in the order given. An unknown entry is skipped and fails the call; a
+// failing one stops the pass. Only names and paths of one entry at a time are allocated here.
+int32_t EntryRun::Work() {
     bool ok = true;
-    for (uint32_t i = 0; i < count; ++i) {
-        currentIndex_ = indices[i];
-        if (currentIndex_ == kPackageNoEntry) {
-            ok = false;
-            Fail(PackageFault::kNotInCatalogue);
-            continue;
+    try {
+        for (uint32_t i = 0; i < indices_.size(); ++i) {
+            currentIndex_ = indices_[i];
+            if (currentIndex_ == kPackageNoEntry) {
+                ok = false;
+                Fail(PackageFault::kNotInCatalogue);
+                continue;
+            }
+            entryBytes_ = archive_.catalogue()[currentIndex_].CompressedTotal();
+            if (RunCurrentEntry(target_, *blocks_) != 0) {
+                ok = false;
+                break;
+            }
         }
-        entryBytes_ = archive_.catalogue()[currentIndex_].CompressedTotal();
-        if (RunCurrentEntry(targetDirectory, *blocks) != 0) {
-            ok = false;
-            break;
-        }
+    } catch (const std::bad_alloc&) {
+        ok = false;
+        Fail(PackageFault::kOutOfMemory);
     }
-    peakBlocksInFlight_ = blocks->PeakBlocksInFlight();
-    blocks.reset();
-    reader.ReadAheadTo(0);
+    peakBlocksInFlight_ = blocks_->PeakBlocksInFlight();
+    blocks_.reset();
+    reader_->ReadAheadTo(0);
     return ok ? 0 : -1;
 }
 

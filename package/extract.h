@@ -8,18 +8,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "package/block_source.h"
 #include "package/extract_progress.h"
 #include "package/layout.h"
 #include "package/package_fault.h"
 
 class ArchiveFile;
-class BlockSource;
 class ByteSource;
 class PackageArchive;
 class PackageEntry;
+struct InstallPlan;
 
 class EntryRun {
   public:
@@ -35,6 +37,16 @@ class EntryRun {
     // Entries not in the catalogue are skipped and fail the call; a failing file entry stops it.
     // Nothing is written unless the extraction plan (install_plan.h) accepts every entry.
     int32_t Extract(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory);
+    // An extraction in two halves, for a caller that must hold all of its memory before anything
+    // is written. Ready takes what extracting `entries` (in that order) under `targetDirectory`
+    // needs: their catalogue indices, the block buffers, the decoding threads; it writes nothing.
+    // `plan` is the plan made for exactly these entries in this order over the tree the
+    // extraction will find (its steps say which files are replaced); null plans here. Go then
+    // extracts, allocating nothing whose size depends on the package. A failure of Ready is
+    // kOutOfMemory when memory ran out.
+    int32_t Ready(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory,
+                  const InstallPlan* plan);
+    int32_t Go();
     // Checks the entries as extraction would, writing nothing; plans with the manifest rules.
     int32_t Verify(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory);
     // Checks every entry of the catalogue like Verify without names and plan, reading through
@@ -50,8 +62,13 @@ class EntryRun {
     // The run; its problem goes to the archive.
     int32_t Run(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory,
                 Kind kind);
-    int32_t RunEntries(PackageEntry* const* entries, uint32_t count,
-                       const char16_t* targetDirectory);
+    // The run's two halves: everything it allocates, then the work.
+    int32_t Prepare(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory,
+                    const InstallPlan* plan);
+    int32_t Work();
+    // The replacements of a plan handed over, per catalogue index; -1 when it is not one of
+    // the run's entries.
+    int32_t TakePlan(const InstallPlan& plan);
     // The work of one entry of the run: the current one, its blocks taken from `blocks`.
     int32_t RunCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks);
     int32_t MakeDirectoryEntry(const char16_t* targetDirectory);
@@ -99,5 +116,11 @@ class EntryRun {
     // Per catalogue index: the plan found a file to replace at that entry's path.
     std::vector<bool> plannedReplace_;
     std::u16string scratchBase_;  // the plan's
+    // What Prepare took for Work: the catalogue index of every entry given, the data of its
+    // files, their blocks' source.
+    std::vector<uint16_t> indices_;
+    std::vector<EntryData> data_;
+    std::unique_ptr<BlockSource> blocks_;
+    const char16_t* target_ = nullptr;
     uint32_t peakBlocksInFlight_ = 0;
 };

@@ -14,6 +14,8 @@
 
 namespace {
 
+thread_local PackageFault t_openFault = PackageFault::kNone;
+
 // Reads the catalogue from `source`; on failure releases everything and leaves *archive null.
 int32_t OpenSource(std::unique_ptr<ByteSource> source, PackageArchive** archive,
                    PackageEntry*** entries, uint32_t* count, int32_t prefixed) {
@@ -29,7 +31,7 @@ int32_t OpenSource(std::unique_ptr<ByteSource> source, PackageArchive** archive,
             return 1;
         }
     } catch (const std::bad_alloc&) {
-        // A directory too large for memory fails the open like any other bad package.
+        t_openFault = PackageFault::kOutOfMemory;  // not the package's fault
     }
     return 0;
 }
@@ -42,8 +44,13 @@ int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry
         return 0;
     }
     *archive = nullptr;
+    t_openFault = PackageFault::kNone;
     std::unique_ptr<FileByteSource> file(new (std::nothrow) FileByteSource(path));
-    if (file == nullptr || file->Open() != 0) {
+    if (file == nullptr) {
+        t_openFault = PackageFault::kOutOfMemory;
+        return 0;
+    }
+    if (file->Open() != 0) {
         return 0;
     }
     return OpenSource(std::move(file), archive, entries, count, prefixed);
@@ -55,11 +62,17 @@ int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archiv
         return 0;
     }
     *archive = nullptr;
+    t_openFault = PackageFault::kNone;
     std::unique_ptr<MemoryByteSource> memory(new (std::nothrow) MemoryByteSource(bytes));
     if (memory == nullptr) {
+        t_openFault = PackageFault::kOutOfMemory;
         return 0;
     }
     return OpenSource(std::move(memory), archive, entries, count, prefixed);
+}
+
+PackageFault PackageLastOpenFault() {
+    return t_openFault;
 }
 
 int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, PackageEntryInfo* info) {

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "package/extract_progress.h"
+#include "package/package_fault.h"
 
 class PackageArchive;
 class PackageEntry;
@@ -29,6 +30,9 @@ int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry
 // are borrowed and must stay unchanged until PackageClose.
 int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archive,
                          PackageEntry*** entries, uint32_t* count, int32_t prefixed);
+// Why the last PackageOpen or PackageOpenBytes of this thread failed: kOutOfMemory when memory
+// ran out, kNone when the file is no readable package (or the open succeeded).
+PackageFault PackageLastOpenFault();
 int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, PackageEntryInfo* info);
 int32_t PackageExtract(PackageArchive* archive, PackageEntry** entries, uint32_t count,
                        const char16_t* targetDirectory, ProgressProc progress, int32_t closeFlag);

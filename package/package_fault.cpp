@@ -40,6 +40,8 @@ const char* PackageFaultText(PackageFault fault) {
             return "no target directory";
         case PackageFault::kPlanRefused:
             return "entry cannot be written as planned";
+        case PackageFault::kOutOfMemory:
+            return "out of memory";
     }
     return "unknown fault";
 }

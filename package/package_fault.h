@@ -21,6 +21,7 @@ enum class PackageFault : uint8_t {
     kShortWrite,      // the output file did not take every byte
     kNoTarget,        // no target directory given and the package names none
     kPlanRefused,     // the extraction plan refuses the entry (PackageProblem::plan says why)
+    kOutOfMemory,     // memory for the run's buffers, names or threads ran out
 };
 
 struct PackageProblem {

@@ -69,6 +69,8 @@ class ContentsStream final : public ByteSource {
 
     // `contents` asked to stop.
     bool stopped() const { return stopped_; }
+    // The stream's buffer could not be allocated.
+    bool outOfMemory() const { return noMemory_; }
 
   private:
     // The package's bytes at `offset`: before the tail from the file, in it from the open's copy.
@@ -125,6 +127,7 @@ class ContentsStream final : public ByteSource {
     uint8_t* Chunk() {
         if (chunk_ == nullptr) {
             chunk_.reset(new (std::nothrow) uint8_t[kChunk]);
+            noMemory_ = chunk_ == nullptr;
         }
         return chunk_.get();
     }
@@ -145,6 +148,7 @@ class ContentsStream final : public ByteSource {
     int64_t cursor_ = 0;  // every byte before it has been passed on
     bool stopped_ = false;
     std::unique_ptr<uint8_t[]> chunk_;
+    bool noMemory_ = false;
 };
 
 }  // namespace
@@ -181,7 +185,7 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
             if (hooks.last) {
                 archive->ReleaseTail();
             }
-            found = {PackageFault::kShortWrite, keepEntry, 0,
+            found = {PackageFault::kOutOfMemory, keepEntry, 0,
                      catalogue[keepEntry].UncompressedTotal(), 0};  // no room to keep it
             if (problem != nullptr) {
                 *problem = found;
@@ -206,6 +210,8 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
     }
     if (stream.stopped()) {
         found = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
+    } else if (stream.outOfMemory()) {
+        found = {PackageFault::kOutOfMemory, kPackageNoEntry, 0, 0, 0};
     }
     if (hooks.kept != nullptr) {
         hooks.kept->clear();

@@ -12,6 +12,7 @@ using Handle = void*;
 using LibraryHandle = void*;
 
 inline constexpr uint32_t kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+inline constexpr uint32_t kErrorNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
 
 // Named mutex, no security attributes, not initially owned. Null on failure. When the object
 // existed already, a handle is still returned and LastError() is kErrorAlreadyExists.
@@ -19,7 +20,8 @@ Handle CreateNamedMutex(const char16_t* name);
 uint32_t LastError();
 bool CloseHandle(Handle handle);
 
-// Starts a thread (default security and stack size, not suspended). Null on failure.
+// Starts a thread (default security and stack size, not suspended). Null on failure;
+// LastError() is then kErrorNotEnoughMemory when memory (for its stack) ran out.
 using ThreadProc = uint32_t (*)(void* parameter);
 Handle CreateThread(ThreadProc proc, void* parameter);
 // The number of processors threads may run on, at least 1.

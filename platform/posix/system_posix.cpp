@@ -43,7 +43,6 @@ namespace {
 constexpr uint32_t kErrorFileNotFound = 2;
 constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorNotEnoughMemory = 8;
 constexpr uint32_t kErrorSharingViolation = 0x20;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorModNotFound = 126;
@@ -251,7 +250,10 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     static const bool oneHeap = mallopt(M_ARENA_MAX, 1) == 1;
     (void)oneHeap;
 #endif
+    // The handle first: once the thread runs, nothing may fail any more.
+    Handle handle = nullptr;
     try {
+        handle = NewHandle(-1);
         std::thread([proc, parameter, files = BoundFiles()] {
             if (files != nullptr) {
                 const UseFiles bound(*files);
@@ -260,11 +262,14 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
                 proc(parameter);
             }
         }).detach();
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {  // no memory for its state, or no thread (its stack)
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
     }
-    return NewHandle(-1);
+    return handle;
 }
 
 uint32_t ProcessorCount() {

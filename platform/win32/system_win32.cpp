@@ -18,7 +18,8 @@
 
 namespace platform {
 
-static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS);
+static_assert(kErrorAlreadyExists == ERROR_ALREADY_EXISTS &&
+              kErrorNotEnoughMemory == ERROR_NOT_ENOUGH_MEMORY);
 static_assert(kFileOpDelete == FO_DELETE && kFileOpNoConfirmation == FOF_NOCONFIRMATION &&
               kFileOpSimpleProgress == FOF_SIMPLEPROGRESS);
 
@@ -61,6 +62,7 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     }
     auto* start = new (std::nothrow) ThreadStart{proc, parameter, BoundFiles()};
     if (start == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     HANDLE thread = ::CreateThread(nullptr, 0, &ThreadTrampoline, start, 0, nullptr);

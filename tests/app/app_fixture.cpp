@@ -1,6 +1,7 @@
 #include "app_fixture.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -105,6 +106,12 @@ int DeviceImage::Start(const std::vector<std::string>& args, const std::vector<s
         unsetenv("QZP_FAULT_CUT_AT_WRITE");
         unsetenv("QZP_FAULT_FAIL_AT_WRITE");
         for (const auto& e : env) {
+            if (e.starts_with("RLIMIT_DATA=")) {  // the heap's limit, not the environment
+                const rlim_t bytes = std::strtoull(e.c_str() + 12, nullptr, 10);
+                const rlimit limit{bytes, bytes};
+                setrlimit(RLIMIT_DATA, &limit);
+                continue;
+            }
             putenv(const_cast<char*>(e.c_str()));
         }
         const int null = open("/dev/null", O_RDONLY);

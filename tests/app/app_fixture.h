@@ -60,7 +60,8 @@ class DeviceImage {
     static Tree TreeOf(const fs::path& directory) { return testimage::TreeOf(directory); }
 
     // Runs qzpupdate --device ROOT --ui headless --events FILE plus `args`, with the extra
-    // environment `env` ("NAME=value"). Time scale 0 unless `args` sets one.
+    // environment `env` ("NAME=value"; "RLIMIT_DATA=N" limits its heap to N bytes instead). Time
+    // scale 0 unless `args` sets one.
     RunResult Run(const std::vector<std::string>& args = {},
                   const std::vector<std::string>& env = {}) const;
     // Starts the same command and returns its process id; Finish waits for it. `events`: another

@@ -123,7 +123,7 @@ struct Runner : app::SessionObserver {
         platform::UseFiles bound(*files);
         app::DeviceState device;
         app::UpdateSession session(device, {true, &Runner::Confirm, nullptr, this}, this);
-        if (session.Start() && session.ExtractionStarted(true)) {
+        if (session.Start()) {
             const auto progress = [](void* self, uint32_t position) {
                 static_cast<Runner*>(self)->positions.push_back(position);
             };

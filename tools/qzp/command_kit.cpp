@@ -116,6 +116,9 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
         archive = nullptr;
         entries = nullptr;
         count = 0;
+        if (PackageLastOpenFault() == PackageFault::kOutOfMemory) {
+            return ReportFailure(file, PackageFaultText(PackageFault::kOutOfMemory));
+        }
         return 0;
     }
     return 0;

@@ -3,7 +3,9 @@
 #include <zlib.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -48,8 +50,8 @@ const CLI::App& CommandNamed(CLI::App& app, int argc, char** argv, std::string& 
 
 }  // namespace
 
-// qzp's entry on every host, with UTF-8 arguments.
-static int Main(int argc, char** argv) {
+// qzp's commands, with UTF-8 arguments.
+static int RunCommand(int argc, char** argv) {
     // Paths on qzp's command line are the host's, as the OS resolves them; a command that needs
     // another view of the files (a device image, a folder that must stay free of links) makes its
     // own and binds it while it works there.
@@ -110,6 +112,16 @@ static int Main(int argc, char** argv) {
         return ReportUsage(command, message);
     }
     return status;
+}
+
+// qzp's entry on every host: memory that runs out anywhere ends the command with one line.
+static int Main(int argc, char** argv) {
+    try {
+        return RunCommand(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("qzp: out of memory\n", stderr);
+        return 1;
+    }
 }
 
 #ifdef _WIN32
