@@ -522,12 +522,32 @@ void UpdateSession::ForwardProgress(void* session, uint64_t totalBytes, uint64_t
     }
 }
 
-// Before anything is written: the extraction takes all of its memory (its entries in the plan's
-// order, which ends with the manifest, the block buffers and decoding threads), then the decode
-// thread is created, waiting to be let go. After this step the run allocates nothing whose size
-// depends on the package, and the thread's creation cannot fail once the purge has run.
+namespace {
+
+// The room the run still needs after the purge, whatever the package's size: one entry's names
+// and paths, the log's rewrite (its last 64 KB, twice), a host's index of a folder's names.
+// Proven free before the purge and held while the extraction takes its buffers, so that decoding
+// threads that would leave less are not started.
+constexpr std::size_t kRoomAfterPurge = 1u << 20;
+
+}  // namespace
+
+// Before anything is written: the decode thread is created, waiting to be let go, then the
+// extraction takes all of its memory (its entries in the plan's order, which ends with the
+// manifest, the block buffers, the decoding threads that fit beside the decode thread). After
+// this step the run allocates nothing whose size depends on the package, and no thread's creation
+// can fail once the purge has run.
 StepOutcome UpdateSession::StartDecodeThread() {
+    if (policy_.startWorker != nullptr && !policy_.startWorker(policy_.context)) {
+        StepOutcome outcome =
+            Stop(Step::kDecodeThread, Ending::kThreadFailed, "cannot start the thread");
+        if (platform::LastError() == platform::kErrorNotEnoughMemory) {
+            outcome.reason = kOutOfMemoryReason;
+        }
+        return outcome;
+    }
     {
+        const std::unique_ptr<uint8_t[]> room(new uint8_t[kRoomAfterPurge]);
         std::vector<PackageEntry*> order(plan_.order.size());
         for (std::size_t i = 0; i < order.size(); ++i) {
             order[i] = entries_[plan_.order[i]];
@@ -543,14 +563,6 @@ StepOutcome UpdateSession::StartDecodeThread() {
     // The steps have counted the room and been handed over; their memory goes first.
     std::vector<PlanStep>().swap(plan_.steps);
     std::vector<uint32_t>().swap(plan_.order);
-    if (policy_.startWorker != nullptr && !policy_.startWorker(policy_.context)) {
-        StepOutcome outcome =
-            Stop(Step::kDecodeThread, Ending::kThreadFailed, "cannot start the thread");
-        if (platform::LastError() == platform::kErrorNotEnoughMemory) {
-            outcome.reason = kOutOfMemoryReason;
-        }
-        return outcome;
-    }
     return Done(Step::kDecodeThread, "extracting " + std::to_string(extractionCount_) + " entries");
 }
 
