@@ -86,4 +86,11 @@ TABLE
     fi
     chmod 755 closed
 fi
+# Memory that runs out ends a command with one line, never an abort (not under an address
+# sanitizer, whose shadow memory the limit refuses).
+if [ "${QZP_SYSTEM:-linux}" = linux ] && ! ldd "$QZP" | grep -q libasan; then
+    for command in "list p.qzp" "info p.qzp" "check --no-record p.qzp"; do
+        fails 1 '^qzp: (p\.qzp: )?out of memory$' prlimit --data=409600 "$QZP" $command
+    done
+fi
 echo "qzp_reasons: OK"

@@ -165,6 +165,9 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     session.Adopt(package.archive, package.entries, package.count);
     package.Release();  // the session closes it
     const bool installs = session.Prepare(nullptr);
+    if (!installs && session.Stopped().reason == app::kOutOfMemoryReason) {
+        return ReportFailure(args.file, app::kOutOfMemoryReason);  // the host's memory, no verdict
+    }
 
     std::string outcome;
     std::string message;
