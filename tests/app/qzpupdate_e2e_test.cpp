@@ -313,8 +313,14 @@ INSTANTIATE_TEST_SUITE_P(Sweep, PowerCut, testing::Combine(testing::Bool(), test
 // never killed, never half installed. The limits fall around the run's steps: the open of long
 // names, the decode thread's stack, the room kept for after the purge, the decoding threads.
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QZP_ADDRESS_SANITIZER
+#endif
+#endif
+
 TEST(Memory, RunsWholeOrLeavesTheDeviceAsItWas) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(QZP_ADDRESS_SANITIZER)
     GTEST_SKIP() << "an address-sanitized program cannot run under RLIMIT_DATA";
 #endif
     std::vector<PackFile> longNames = FullPackage();
