@@ -66,7 +66,10 @@ struct SessionPolicy {
     // Tells the user the update is complete and asks for the card to be removed; returns once
     // answered. Nothing is written to the card after it is called. Null: nothing is shown.
     void (*releaseCard)(void* context) = nullptr;
-    void* context = nullptr;  // handed to confirm and releaseCard
+    void* context = nullptr;  // handed to confirm, releaseCard and checking
+    // Told the share of the package the check has read (0 to 100) each time it grows, then -1 once
+    // the check has ended, whatever its outcome. Null: nobody.
+    void (*checking)(void* context, int percent) = nullptr;
 };
 
 class UpdateSession {
