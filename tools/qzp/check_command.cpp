@@ -180,13 +180,16 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     } else {
         outcome = session.Asked() ? "full-asks" : "full-no-question";
     }
+    const app::StepOutcome& stop = session.Stopped();
+    // What stopped the run: its reason, or what was found where the finding itself refuses (the
+    // decision's versions).
+    const std::string reason = installs ? "" : stop.reason.empty() ? stop.detail : stop.reason;
     if (args.json) {
-        const app::StepOutcome& stop = session.Stopped();
         PrintJson(
             {{"outcome", outcome},
              {"message", OrNull(ValidUtf8(message))},
              {"step", OrNull(installs ? "" : app::StepName(stop.step))},
-             {"reason", OrNull(installs ? "" : ValidUtf8(stop.reason))},
+             {"reason", OrNull(ValidUtf8(reason))},
              {"packageVersion",
               OrNull(ValidUtf8(platform::Utf16ToUtf8(session.Facts().packageVersion)))},
              {"installedVersion",
@@ -194,8 +197,7 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     } else if (outcome == "refuse") {
         // The box alone is the same for most refusals: the step and reason tell them apart.
         std::printf("refuse: %s\n  step: %s\n  reason: %s\n", Printable(message).c_str(),
-                    app::StepName(session.Stopped().step),
-                    Printable(session.Stopped().reason).c_str());
+                    app::StepName(stop.step), Printable(reason).c_str());
     } else if (outcome == "patch") {
         std::printf("patch\n");
     } else {

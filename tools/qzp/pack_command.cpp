@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/device_paths.h"
 #include "package/pack_tree.h"
@@ -61,21 +62,22 @@ int RunPack(const PackArguments& args) {
     const auto manifest =
         std::find_if(tree.items.begin(), tree.items.end(),
                      [](const PackItem& item) { return IsManifestEntry(item.name); });
+    std::vector<ManifestSpelling> spellings;
     if (manifest != tree.items.end() && !manifest->source.empty()) {
-        for (const ManifestSpelling& spelling : ManifestSpellings(manifest->source)) {
-            if (spelling.changesKind && !args.force && !args.noManifest) {
-                return ReportFailure(subject, spelling.text +
-                                                  " (a device would take the package for another "
-                                                  "kind of update); correct it, or pass --force");
-            }
-            warn(subject, spelling.text);
+        spellings = ManifestSpellings(manifest->source);
+    }
+    for (const ManifestSpelling& spelling : spellings) {
+        if (spelling.changesKind && !args.force && !args.noManifest) {
+            return ReportFailure(subject, spelling.text +
+                                              " (a device would take the package for another "
+                                              "kind of update); correct it, or pass --force");
         }
+    }
+    for (const ManifestSpelling& spelling : spellings) {
+        warn(subject, spelling.text);
     }
     if (problem && !args.noManifest) {
         return ReportFailure(subject, *problem);
-    }
-    if (problem) {
-        warn(subject, problem->substr(0, problem->find("; ")));
     }
     if (const int checked = CheckOutput(args.output, {args.source}); checked != 0) {
         return checked;
@@ -118,9 +120,11 @@ int RunPack(const PackArguments& args) {
         }
         return ReportFailure(where + name, writer.Error());
     }
+    if (problem) {  // only with --no-manifest
+        warn(subject, problem->substr(0, problem->find("; ")));
+    }
     if (!refusal.empty()) {
-        std::fprintf(stderr, "qzp: warning: %s: %s\n", Printable(args.output).c_str(),
-                     Printable(refusal).c_str());
+        warn(args.output, refusal);
     }
     std::printf("%s: %zu entries, %llu bytes packed into %llu\n", Printable(args.output).c_str(),
                 tree.items.size(), static_cast<unsigned long long>(writer.SourceBytes()),
