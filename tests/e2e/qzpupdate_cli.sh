@@ -32,8 +32,9 @@ out="$("$BIN/qzpupdate" --device empty --ui headless --time-scale 0)"
 device term 1.0 && tree src 2.0 && "$QZP" pack src term/SDMMC/VORIZ.QZP > /dev/null
 cp -r term/ResidentFlash2 before
 # (time scale 1: the confirmation's own 5-second timer must not answer first)
-timeout 30 "$BIN/qzpupdate" --device term --ui terminal --time-scale 1 </dev/null >/dev/null \
+timeout 30 "$BIN/qzpupdate" --device term --ui terminal --time-scale 1 </dev/null >term.txt \
     || fail "the terminal UI did not end at the end of input (status $?)"
+grep -q 'Checking the package: 100%' term.txt || fail "the check before the question showed no share"
 diff -r before term/ResidentFlash2 || fail "the confirmation was not cancelled at the end of input"
 echo "not a package" > term/SDMMC/VORIZ.QZP
 timeout 30 "$BIN/qzpupdate" --device term --ui terminal --time-scale 0 </dev/null >/dev/null \
