@@ -3,6 +3,8 @@
 #include <zlib.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -56,8 +58,11 @@ class EventRecord : public app::SessionObserver {
                   {"text", Utf8(text)},
                   {"icon", IconName(type)}});
         };
+        // The bar is set after every block; the record keeps the positions it moves to.
         observers.progress = [this](int position) {
-            Emit({{"event", "progress"}, {"position", position}});
+            if (lastPosition_.exchange(position) != position) {
+                Emit({{"event", "progress"}, {"position", position}});
+            }
         };
         observers.exit = [this](int status) { Emit({{"event", "exit"}, {"status", status}}); };
         return observers;
@@ -111,6 +116,7 @@ class EventRecord : public app::SessionObserver {
 
     std::mutex mutex_;
     std::FILE* file_ = nullptr;
+    std::atomic<int> lastPosition_{-1};
 };
 
 }  // namespace
@@ -152,9 +158,28 @@ int main(int argc, char** argv) {
                    "signature, purge, progress, decode_done, restart, exit)");
     try {
         cli.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return cli.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return cli.exit(e);
     } catch (const CLI::ParseError& e) {
-        const int code = cli.exit(e);
-        return code == 0 ? 0 : 2;  // --help exits 0; every usage error is status 2
+        // Every usage error is one line and status 2, in the words qzp uses.
+        std::string message = e.what();
+        if (message.size() > 1 && message[0] >= 'A' && message[0] <= 'Z' && message[1] >= 'a' &&
+            message[1] <= 'z') {
+            message[0] = static_cast<char>(message[0] + ('a' - 'A'));
+        }
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        std::fprintf(stderr, "qzpupdate: %s; see 'qzpupdate --help'\n",
+                     platform::Printable(message).c_str());
+        return 2;
+    }
+
+    // Only a device image is worked on: any other folder would be written into as if it were one.
+    if (const std::string problem = platform::FileSystem::ImageProblem(device); !problem.empty()) {
+        std::fprintf(stderr, "qzpupdate: %s: %s\n", platform::Printable(device).c_str(),
+                     problem.c_str());
+        return 2;
     }
 
     // An events file that cannot be written is a usage error, not a silent loss of the record.

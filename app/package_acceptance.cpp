@@ -26,10 +26,13 @@ class NeutralDevice : public DeviceState {
 
 }  // namespace
 
-bool AnyDeviceInstalls(const char16_t* packagePath, StepOutcome& refusal) {
+bool AnyDeviceInstalls(const char16_t* packagePath, StepOutcome& refusal,
+                       void (*checking)(void* context, int percent), void* context) {
     NeutralDevice device;
     SessionPolicy policy;
     policy.writes = false;
+    policy.checking = checking;
+    policy.context = context;
     UpdateSession session(device, policy, nullptr);
     device.session = &session;
     if (session.Prepare(packagePath)) {

@@ -12,6 +12,9 @@ namespace app {
 
 // True when such a device installs the package at the device path `packagePath`; otherwise
 // `refusal` is the outcome that stopped it (DescribeStep says where, why and the device's message).
-bool AnyDeviceInstalls(const char16_t* packagePath, StepOutcome& refusal);
+// `checking` (may be null) is told the share checked as SessionPolicy::checking is.
+bool AnyDeviceInstalls(const char16_t* packagePath, StepOutcome& refusal,
+                       void (*checking)(void* context, int percent) = nullptr,
+                       void* context = nullptr);
 
 }  // namespace app

@@ -16,10 +16,13 @@ void MoveProgressBar(void* bar, uint32_t position) {
 
 CUpdateDlg::CUpdateDlg(app::SessionObserver* record, platform::Dialog* parent)
     : platform::Dialog(IDD_UPDATE_DIALOG, parent),
-      m_session(m_device,
-                {true, &CUpdateDlg::Confirm, &CUpdateDlg::ReleaseCard, this,
-                 &CUpdateDlg::StartDecodeThread},
-                this),
+      // The check before the question reads the whole card: the wait cursor says the device
+      // works meanwhile.
+      m_session(
+          m_device,
+          {true, &CUpdateDlg::Confirm, &CUpdateDlg::ReleaseCard, this,
+           &CUpdateDlg::StartDecodeThread, [](void*, int percent) { platform::ShowBusy(percent); }},
+          this),
       m_hProgressBar(nullptr),
       m_decodeRunning(false),
       m_record(record),

@@ -2,6 +2,7 @@
 // decode thread, the extraction on it, then the finish.
 #include "app/update_session.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <new>
@@ -27,6 +28,16 @@ namespace {
 
 std::string Utf8(const std::u16string& text) {
     return platform::Utf16ToUtf8(text);
+}
+
+// "1 entry", "2 entries": a count with its noun.
+std::string Count(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// A version as the log names it: an empty one (no manifest, or no such key) said so.
+std::string Version(const std::u16string& version) {
+    return version.empty() ? std::string("(none)") : Utf8(version);
 }
 
 }  // namespace
@@ -204,35 +215,58 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     names_.manifest = names.manifest;
     names_.fault = names.fault;
     names_.faultEntry = names.faultEntry;
-    return Done(Step::kOpen, std::to_string(count_) + " entries");
+    return Done(Step::kOpen, Count(count_, "entry", "entries"));
 }
 
 namespace {
 
 // The one pass over the card: the signature's hash is fed from the same reads that check every
-// block.
+// block, and whoever shows the check's share is told of it from them too.
 struct ScanPass {
     PackageArchive* package = nullptr;
     PackageScanHooks hooks;
     PackageProblem problem{};
     bool ran = false;
     bool whole = false;
+    SignatureCheck* signature = nullptr;
+    const SessionPolicy* policy = nullptr;
+    uint64_t total = 0;  // bytes the pass reads, about
+    uint64_t done = 0;
+    int shown = -1;
 
-    bool Run() {
-        ran = true;
-        whole = PackageScan(package, hooks, &problem) == 1;
-        return whole;
-    }
+    bool Run();
 };
 
-int32_t FeedSignature(void* context, const uint8_t* data, uint32_t size) {
-    return static_cast<SignatureCheck*>(context)->Update(data, size);
+int32_t FeedPass(void* context, const uint8_t* data, uint32_t size) {
+    auto* pass = static_cast<ScanPass*>(context);
+    pass->done += size;
+    if (pass->total > 0 && pass->policy->checking != nullptr) {
+        const int percent =
+            static_cast<int>(std::min<uint64_t>(100, pass->done * 100 / pass->total));
+        if (percent != pass->shown) {
+            pass->shown = percent;
+            pass->policy->checking(pass->policy->context, percent);
+        }
+    }
+    return pass->signature == nullptr ? 0 : pass->signature->Update(data, size);
+}
+
+bool ScanPass::Run() {
+    ran = true;
+    if (signature != nullptr || (policy != nullptr && policy->checking != nullptr)) {
+        hooks.contents = &FeedPass;
+        hooks.contentsContext = this;
+    }
+    whole = PackageScan(package, hooks, &problem) == 1;
+    if (policy != nullptr && policy->checking != nullptr) {
+        policy->checking(policy->context, -1);
+    }
+    return whole;
 }
 
 int32_t ScanSigned(void* context, SignatureCheck* check) {
     auto* pass = static_cast<ScanPass*>(context);
-    pass->hooks.contents = &FeedSignature;
-    pass->hooks.contentsContext = check;
+    pass->signature = check;
     return pass->Run() ? 0 : -1;
 }
 
@@ -250,6 +284,13 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     pass.hooks.kept = &manifest_;
     pass.hooks.keptTooLarge = &manifestTooLarge_;
     pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
+    pass.policy = &policy_;
+    pass.total = packageSize_;
+    for (uint32_t k = 0; k < count_ && packageSize_ == 0; ++k) {  // an adopted package
+        PackageEntryRecord record;
+        PackageGetEntryRecord(package_, entries_[k], &record);
+        pass.total += record.compressedSize;
+    }
     const auto checked = [&] {
         if (count_ == 0) {
             return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
@@ -409,8 +450,9 @@ StepOutcome UpdateSession::Decide() {
     }
     decision_ = DecideUpdate(facts_);
     std::string detail =
-        "package " + Utf8(facts_.packageVersion) +
-        (facts_.isPatch != 0 ? " (patch for " + Utf8(facts_.oldVersion) + ")" : "") +
+        (names_.manifest == kPlanNoEntry ? std::string("package without a manifest")
+                                         : "package " + Version(facts_.packageVersion)) +
+        (facts_.isPatch != 0 ? " (patch for " + Version(facts_.oldVersion) + ")" : "") +
         (facts_.allowDowngrade != 0 ? " (downgrade allowed)" : "") + ", installed " +
         Utf8(decision_.installedVersion) + ": " + KindText(decision_.kind);
     if (decision_.kind == UpdateKind::kRefusePatchMismatch) {
@@ -462,8 +504,9 @@ StepOutcome UpdateSession::PlanInstall() {
         return Stop(Step::kPlan, Ending::kInvalidPackage, PlanFaultText(plan_.fault),
                     EntryName(plan_.faultEntry));
     }
-    return Done(Step::kPlan, std::to_string(plan_.steps.size()) + " entries, " +
-                                 std::to_string(plan_.newDirectoryCount) + " new directories");
+    return Done(Step::kPlan,
+                Count(plan_.steps.size(), "entry", "entries") + ", " +
+                    Count(plan_.newDirectoryCount, "new directory", "new directories"));
 }
 
 // The flash volume must hold what the plan writes, counted in its allocation units. A full
@@ -563,7 +606,7 @@ StepOutcome UpdateSession::StartDecodeThread() {
     // The steps have counted the room and been handed over; their memory goes first.
     std::vector<PlanStep>().swap(plan_.steps);
     std::vector<uint32_t>().swap(plan_.order);
-    return Done(Step::kDecodeThread, "extracting " + std::to_string(extractionCount_) + " entries");
+    return Done(Step::kDecodeThread, "extracting " + Count(extractionCount_, "entry", "entries"));
 }
 
 StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t position),
@@ -579,7 +622,7 @@ StepOutcome UpdateSession::Extract(void (*progress)(void* context, uint32_t posi
         if (result != 0) {
             return ExtractionFailed(Step::kExtraction, Ending::kExtractionFailed);
         }
-        return Done(Step::kExtraction, std::to_string(extractionCount_) + " entries written");
+        return Done(Step::kExtraction, Count(extractionCount_, "entry", "entries") + " written");
     } catch (const std::bad_alloc&) {
         return OutOfMemory(Step::kExtraction);
     }

@@ -74,11 +74,14 @@ struct SessionPolicy {
     // Tells the user the update is complete and asks for the card to be removed; returns once
     // answered. Nothing is written to the card after it is called. Null: nothing is shown.
     void (*releaseCard)(void* context) = nullptr;
-    void* context = nullptr;  // handed to confirm, releaseCard and startWorker
+    void* context = nullptr;  // handed to confirm, releaseCard, startWorker and checking
     // Creates the thread that is to run Extract, waiting until it is let go; false when it
     // cannot be created. Called before anything on the device is written. Null: the caller
     // runs Extract itself.
     bool (*startWorker)(void* context) = nullptr;
+    // Told the share of the package the check has read (0 to 100) each time it grows, then -1 once
+    // the check has ended, whatever its outcome. Null: nobody.
+    void (*checking)(void* context, int percent) = nullptr;
 };
 
 class UpdateSession {

@@ -138,6 +138,10 @@ class FileSystem {
     // build converts with. Every program that works on an image opens it this way.
     static std::unique_ptr<FileSystem> OpenImage(const std::string& hostDirectory,
                                                  std::string& error);
+    // Why `hostDirectory` is no device image ("" when it is one): it must be a directory holding
+    // the folders SDMMC and ResidentFlash2 (letter case aside). A program refuses any other
+    // before it creates anything there.
+    static std::string ImageProblem(const std::string& hostDirectory);
     // Exact host paths. Below `linkFree` (a device path as HostPathToDevice gives it, e.g. the
     // folder a tool extracts into; null or empty: none) no link is followed and only regular files
     // and directories are opened, as in the device image; a path that climbs out of it with `..`

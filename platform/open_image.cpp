@@ -1,6 +1,7 @@
 // Opening a device image with the code page it states. Apart from the other settings so that a
 // program which never opens an image (the device's) does not link it.
 #include <memory>
+#include <string>
 
 #include "platform/device_image.h"
 #include "platform/file.h"
@@ -37,6 +38,27 @@ std::unique_ptr<FileSystem> FileSystem::OpenImage(const std::string& hostDirecto
         return nullptr;
     }
     return DeviceImage(hostDirectory, codePage);
+}
+
+std::string FileSystem::ImageProblem(const std::string& hostDirectory) {
+    const std::unique_ptr<FileSystem> image = DeviceImage(hostDirectory);
+    const UseFiles bound(*image);
+    const auto isFolder = [](const char16_t* path) {
+        const uint32_t attributes = GetAttributes(path);
+        return attributes != kInvalidFileAttributes && (attributes & kAttributeDirectory) != 0 &&
+               (attributes & kAttributeReparsePoint) == 0;
+    };
+    const uint32_t top = hostDirectory.empty() ? kInvalidFileAttributes : GetAttributes(u"\\");
+    if (top == kInvalidFileAttributes) {
+        return "not a device image: no such directory";
+    }
+    if ((top & kAttributeDirectory) == 0) {
+        return "not a device image: not a directory";
+    }
+    if (!isFolder(u"\\SDMMC") || !isFolder(u"\\ResidentFlash2")) {
+        return "not a device image: it holds no SDMMC/ and ResidentFlash2/ folders";
+    }
+    return {};
 }
 
 }  // namespace platform

@@ -148,6 +148,12 @@ bool PostMessageTo(WindowHandle window, uint32_t message, uintptr_t wParam, intp
 // window, brought to the foreground. Returns the button pressed.
 int StandardMessageBox(const char16_t* text, uint32_t type);
 
+// The program is busy before its window shows (the installer's check of the package before the
+// question): the system's wait cursor, as the device shows a busy program; the host's terminal UI
+// shows a line with `percent`, the share done. A negative `percent` ends it: the cursor shown
+// before comes back.
+void ShowBusy(int percent);
+
 // Loads an icon resource of the program.
 IconHandle LoadAppIcon(int resourceId);
 

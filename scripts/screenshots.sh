@@ -12,11 +12,14 @@ source tests/wine/lib.sh
 
 if [ "${1:-}" != --inside ]; then
     source scripts/deps.sh
-    qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" "${QZP_WINDOWS_PACKAGES[@]}"
+    # fonts-wine: Marlett, the font of the caption's buttons (without it the close button shows
+    # its letter, `r`).
+    qzp_require_packages "${QZP_BUILD_PACKAGES[@]}" "${QZP_WINDOWS_PACKAGES[@]}" fonts-wine
     bash scripts/mingw_libsodium.sh x86_64-w64-mingw32
     cmake --preset windows -B "$build" >/dev/null
     cmake --build "$build" -j "$(nproc)"
     wine_prefix_fresh
+    mkdir -p "$DRIVE_C/windows/Fonts" && cp /usr/share/wine/fonts/marlett.ttf "$DRIVE_C/windows/Fonts/"
     exec xvfb-run -a -s "-screen 0 800x480x24" bash "$0" --inside
 fi
 

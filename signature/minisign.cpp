@@ -231,9 +231,7 @@ std::string KeyIdText(const uint8_t (&id)[kKeyIdBytes]) {
         text += kDigits[id[i] >> 4];
         text += kDigits[id[i] & 0x0F];
     }
-    // minisign prints the number without leading zeros; so do we, so that ids compare as text.
-    const std::size_t first = text.find_first_not_of('0');
-    return first == std::string::npos ? "0" : text.substr(first);
+    return text;  // all 16 digits, as minisign prints them, so that ids compare as text
 }
 
 int32_t SignatureCheck::Fail(SignatureFault fault) {

@@ -73,8 +73,8 @@ int32_t ParseTrustedKeys(const char* text, std::size_t size, std::vector<Trusted
 int32_t ParseSignature(const char* text, std::size_t size, DetachedSignature* signature,
                        SignatureFault* fault);
 
-// A key id as minisign shows it: the 8 bytes read as a little-endian number, in upper-case hex
-// digits without leading zeros.
+// A key id as minisign shows it: the 8 bytes read as a little-endian number, in 16 upper-case hex
+// digits (leading zeros kept). Every key id qzp and the installer print is made here.
 std::string KeyIdText(const uint8_t (&id)[kKeyIdBytes]);
 
 // Checks one file against one signature, its bytes given in pieces:

@@ -1,7 +1,6 @@
 // minisign's key files and signing, over libsodium.
 #include "signature/minisign_keys.h"
 
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -243,10 +242,7 @@ int32_t MakeKeyPair(const std::string* password, std::string* publicText, std::s
             return -1;
         }
     }
-    // minisign names the id in the public key's comment with all 16 digits.
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%016llX", static_cast<unsigned long long>(Load64(id)));
-    *publicText = "untrusted comment: minisign public key " + std::string(digits) + "\n" +
+    *publicText = "untrusted comment: minisign public key " + KeyIdText(id) + "\n" +
                   Base64(publicRaw, sizeof publicRaw) + "\n";
     *secretText = std::string("untrusted comment: minisign ") +
                   (password != nullptr ? "encrypted secret key" : "secret key, not encrypted") +

@@ -110,7 +110,8 @@ class Presenter {
     // A message box of a non-interactive presenter (answered OK at once).
     virtual void PrintMessageBox(const std::u16string& caption, const std::u16string& text,
                                  uint32_t type) = 0;
-    // The shell's delete operation starts (running) or ends.
+    // A line of its own while the shell's delete operation, or a check before any window
+    // (ShowBusy), runs; it goes when `running` is false.
     virtual void ShellProgress(const std::u16string& title, bool running) = 0;
     // When an idle loop should call Refresh even though no message arrived (countdowns).
     virtual std::optional<Clock::time_point> NextRefresh() = 0;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <string>
 #include <unordered_map>
 
 #include "platform/posix/runtime.h"
@@ -568,6 +569,11 @@ bool PostMessageTo(WindowHandle window, uint32_t message, uintptr_t wParam, intp
 int StandardMessageBox(const char16_t* text, uint32_t type) {
     const Application* app = Application::Current();
     return posix::RunMessageBox(text, app ? app->Title() : u"", type);
+}
+
+void ShowBusy(int percent) {
+    posix::CurrentPresenter().ShellProgress(
+        u"Checking the package: " + Utf8ToUtf16(std::to_string(percent)) + u"%", percent >= 0);
 }
 
 IconHandle LoadAppIcon(int resourceId) {

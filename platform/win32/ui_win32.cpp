@@ -220,6 +220,18 @@ int StandardMessageBox(const char16_t* text, uint32_t type) {
     return ::MessageBoxW(owner, win32::Wide(text), win32::Wide(caption), type | MB_SETFOREGROUND);
 }
 
+void ShowBusy(int percent) {
+    static bool busy = false;
+    static HCURSOR before = nullptr;
+    if (percent >= 0 && !busy) {
+        before = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+        busy = true;
+    } else if (percent < 0 && busy) {
+        ::SetCursor(before);
+        busy = false;
+    }
+}
+
 IconHandle LoadAppIcon(int resourceId) {
     return ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(resourceId));
 }

@@ -35,6 +35,9 @@ void ExpectCompleted(const RunResult& run) {
     EXPECT_EQ(done[0].value("result", -1), 1);
     const auto progress = run.Events("progress");
     EXPECT_EQ(progress.empty() ? -1 : progress.back().value("position", -1), 100);
+    for (std::size_t k = 1; k < progress.size(); ++k) {  // a line only when the bar moves
+        EXPECT_NE(progress[k].value("position", -1), progress[k - 1].value("position", -1));
+    }
     const auto lines = run.Lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), kCompletionLine), lines.end()) << run.out;
 }

@@ -27,15 +27,16 @@ mv moved.qzp.minisig elsewhere.minisig
 while IFS='|' read -r want text args; do
     eval "set -- $args"
     out=$("$QZP" check "$@" 2>&1) && status=0 || status=$?
+    out=${out//$'\n'/ \/ }  # a refusal's step and reason lines
     [ "$status" -eq "$want" ] && { [ -z "$text" ] || [ "$out" = "$text" ]; } ||
         fail "qzp check $args: exit $status ($out), expected $want ($text)"
 done <<'TABLE'
 0|patch|norecord.qzp --no-record
-1|refuse: The flash volume ResidentFlash2 lacks room for this update: it needs 111 KB, 110 KB are available.|full.qzp --no-record --free-kb 110
+1|refuse: The flash volume ResidentFlash2 lacks room for this update: it needs 111 KB, 110 KB are available. /   step: room /   reason: needs 111 KB, 110 KB available|full.qzp --no-record --free-kb 110
 0|full update: no question|full.qzp --no-record --pubkey release.pub
-1|refuse: Invalid update File|moved.qzp --no-record --pubkey release.pub
+1|refuse: Invalid update File /   step: signature /   reason: no signature file, or it cannot be read|moved.qzp --no-record --pubkey release.pub
 0|full update: no question|moved.qzp --no-record --pubkey release.pub --sig elsewhere.minisig
-1|refuse: Update refused: version 2.0 is older than the installed version 2.10.|full.qzp --installed 2.10 --pubkey release.pub
+1|refuse: Update refused: version 2.0 is older than the installed version 2.10. /   step: decision /   reason: package 2.0, installed 2.10: older than the installed version|full.qzp --installed 2.10 --pubkey release.pub
 2||full.qzp --device dev --pubkey release.pub
 TABLE
 echo "qzp_check: the stated device states agree"

@@ -41,7 +41,7 @@ check "255 units read back" 255 "$("$QZP" ini get full.ini S k | tr -d '\n' | wc
 check "get non-ASCII" "Größe 版本 😀" "$("$QZP" ini get new.ini 更新 旧版本)"
 "$QZP" ini set new.ini Config SoftwareVersion 2.0.2 || fail "set replaces"
 json=$("$QZP" ini dump --json new.ini)
-check "dump --json" '{"sections":[{"name":"__default","keys":[]},{"name":"Config","keys":[{"key":"SoftwareVersion","value":"2.0.2"}]},{"name":"更新","keys":[{"key":"旧版本","value":"Größe 版本 😀"}]}]}' \
+check "dump --json" '{"format":1,"sections":[{"name":"__default","keys":[]},{"name":"Config","keys":[{"key":"SoftwareVersion","value":"2.0.2"}]},{"name":"更新","keys":[{"key":"旧版本","value":"Größe 版本 😀"}]}]}' \
     "$(printf '%s' "$json" | python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin), ensure_ascii=False, separators=(",",":")))')"
 
 # Exit 1: a file over the size limit, an absent key, a save that fails (the first write of the

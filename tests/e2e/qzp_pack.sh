@@ -88,15 +88,21 @@ qzp: slip/INDEX.INI: the manifest must be stored as VORIZ/INDEX.INI, not as INDE
 must be stored as VORIZ/INDEX.INI, not as APP/index.ini|mkdir slip/APP; "$QZP" ini set slip/APP/index.ini Config SoftwareVersion 2 >/dev/null
 qzp: slip/VORIZ/INDEX.INI: the manifest cannot be read: not a UTF-16 INI file|printf '[Config]\r\nSoftwareVersion=2\r\n' > slip/VORIZ/INDEX.INI
 qzp: slip/VORIZ/INDEX.INI: the manifest is a folder|mkdir -p slip/VORIZ/INDEX.INI; echo x > slip/VORIZ/INDEX.INI/x
-qzp: slip/VORIZ/INDEX.INI: Config/SoftwareVersion is missing or empty|"$QZP" ini set slip/VORIZ/INDEX.INI Config SoftwareVersoin 2 >/dev/null
+qzp: slip/VORIZ/INDEX.INI: Config/SoftwareVersion is missing or empty|"$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch 0 >/dev/null
+updateinfo/IsPatch: a device reads no such key; did you mean UpdateInfo/IsPatch?|"$QZP" ini set slip/VORIZ/INDEX.INI Config SoftwareVersion 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI updateinfo IsPatch 1 >/dev/null
 UpdateInfo/IsPatch is '1x', not a decimal integer|"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch 1x >/dev/null
-qzp: out.qzp: no device installs it: decision: package 2 (patch for ), installed undetected: patch for another version; shows "This Patch only for version:\n Update fail!"|"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch 1 >/dev/null
+qzp: out.qzp: no device installs it: decision: package 2 (patch for (none)), installed undetected: patch for another version; shows "This Patch only for version:\n Update fail!"|"$QZP" manifest slip --version 2 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo IsPatch 1 >/dev/null
+UpdateInfo/OldVersion: a device reads no such key; did you mean UpdateInfo/oldVersion?|"$QZP" manifest slip --version 2 --patch-for 1 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI UpdateInfo OldVersion 1 >/dev/null; "$QZP" ini set slip/VORIZ/INDEX.INI Confg x 1 >/dev/null
 TABLE
+# --force packs the last one, warning of each spelling a device does not read.
+"$QZP" pack --force slip out.qzp > /dev/null 2> err.txt && [ "$(grep -c 'did you mean' err.txt)" = 2 ] ||
+    fail "pack --force: $(cat err.txt)"
 # --no-manifest writes even a package no device installs, saying so; verify refuses it (and so
 # does sign, which verifies first: qzp_signature.sh's refusals).
 mkdir -p none && "$QZP" pack --no-manifest none none.qzp > /dev/null 2> err.txt || fail "pack none"
 refused='no device installs it: check: no entries; shows "Invalid update File"'
-grep -qxF "qzp: warning: none.qzp: $refused" err.txt || fail "pack none: $(cat err.txt)"
+grep -qxF "qzp: warning: none.qzp: $refused" err.txt && grep -q '^qzp: warning: none: no manifest' err.txt ||
+    fail "pack none: $(cat err.txt)"
 fails 1 "^qzp: none.qzp: $refused\$" "$QZP" verify none.qzp
 
 # OUT is checked before anything is compressed: not inside SRC_DIR (by identity, through a

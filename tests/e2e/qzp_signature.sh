@@ -65,6 +65,13 @@ m.pub m.qzp.minisig m.qzp
 release.pub r.qzp.minisig r.qzp
 n.pub s.qzp.minisig s.qzp
 TABLE
+# A signature of another version: pack over the package removes it, saying so; left there
+# anyway, verify without a key refuses it and info warns of it.
+cp s.qzp.minisig stale.minisig && tree v9 9.0
+"$QZP" pack v9 s.qzp 2>&1 > /dev/null | grep -q '^qzp: warning: s.qzp.minisig: removed' &&
+    [ ! -e s.qzp.minisig ] && cp stale.minisig s.qzp.minisig || fail "pack kept s.qzp.minisig"
+fails 1 '^qzp: s.qzp.minisig: signed another package: .* names version 2.0, full update, this package is version 9.0' "$QZP" verify s.qzp
+"$QZP" info s.qzp 2>&1 > /dev/null | grep -q 'signed another package' || fail "info: stale signature"
 
 # Refusals, one line each and status 1: the wrong password, a damaged key (its secret part
 # changed), a public key or a signature given as the key, a package verify refuses; an empty key

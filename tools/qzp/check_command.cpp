@@ -122,10 +122,9 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     // host's files it was opened from, its names read in the same code page.
     std::unique_ptr<platform::FileSystem> image;
     if (!args.device.empty()) {
-        std::error_code code;
-        const std::filesystem::path directory = FsPath(args.device);
-        if (!std::filesystem::is_directory(directory, code)) {
-            return ReportFailure(args.device, "not a device image directory");
+        if (const std::string problem = platform::FileSystem::ImageProblem(args.device);
+            !problem.empty()) {
+            return ReportFailure(args.device, problem);
         }
         std::string error;
         if (!(image = platform::FileSystem::OpenImage(args.device, error))) {
@@ -138,6 +137,8 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     if (package.OpenIfPackage(args.file) != 0) {
         return 1;
     }
+    std::error_code code;
+    const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
     // Host files are read before a device image is bound.
     std::optional<std::string> keys;
     if (!args.pubkey.empty()) {
@@ -161,6 +162,9 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
 
     app::SessionPolicy policy;
     policy.writes = false;
+    ProgressBar bar("checking", ProgressWanted(code ? 0 : packageBytes));
+    policy.checking = &ShowChecked;
+    policy.context = &bar;
     app::UpdateSession session(*device, policy, nullptr);
     session.Adopt(package.archive, package.entries, package.count);
     package.Release();  // the session closes it
@@ -179,18 +183,24 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     } else {
         outcome = session.Asked() ? "full-asks" : "full-no-question";
     }
+    const app::StepOutcome& stop = session.Stopped();
+    // What stopped the run: its reason, or what was found where the finding itself refuses (the
+    // decision's versions).
+    const std::string reason = installs ? "" : stop.reason.empty() ? stop.detail : stop.reason;
     if (args.json) {
-        const app::StepOutcome& stop = session.Stopped();
         PrintJson(
             {{"outcome", outcome},
-             {"message", ValidUtf8(message)},
-             {"step", installs ? "" : app::StepName(stop.step)},
-             {"reason", installs ? "" : ValidUtf8(stop.reason)},
-             {"packageVersion", ValidUtf8(platform::Utf16ToUtf8(session.Facts().packageVersion))},
+             {"message", OrNull(ValidUtf8(message))},
+             {"step", OrNull(installs ? "" : app::StepName(stop.step))},
+             {"reason", OrNull(ValidUtf8(reason))},
+             {"packageVersion",
+              OrNull(ValidUtf8(platform::Utf16ToUtf8(session.Facts().packageVersion)))},
              {"installedVersion",
-              ValidUtf8(platform::Utf16ToUtf8(session.Decision().installedVersion))}});
+              OrNull(ValidUtf8(platform::Utf16ToUtf8(session.Decision().installedVersion)))}});
     } else if (outcome == "refuse") {
-        std::printf("refuse: %s\n", Printable(message).c_str());
+        // The box alone is the same for most refusals: the step and reason tell them apart.
+        std::printf("refuse: %s\n  step: %s\n  reason: %s\n", Printable(message).c_str(),
+                    app::StepName(stop.step), Printable(reason).c_str());
     } else if (outcome == "patch") {
         std::printf("patch\n");
     } else {
@@ -206,8 +216,9 @@ void AddCheckCommand(CLI::App& app, int& status) {
     CLI::App* check = app.add_subcommand(
         "check",
         "Print what a device in the given state would do with the package, decided by the "
-        "installer's own update session: 'refuse: MESSAGE' (the message box it would show), "
-        "'patch', 'full update: asks first' or 'full update: no question'. Exit 0 when the "
+        "installer's own update session: 'refuse: MESSAGE' (the message box it would show, then "
+        "the step that stops and its reason on lines of their own), 'patch', 'full update: asks "
+        "first' or 'full update: no question'. Exit 0 when the "
         "device would install, 1 when it would refuse.");
     check->add_option("FILE", args->file, "The package")->required()->check(HostPathCheck());
     check->add_option("--installed", args->installed,
@@ -242,5 +253,6 @@ void AddCheckCommand(CLI::App& app, int& status) {
                     "Print {\"outcome\", \"message\", \"step\", \"reason\", \"packageVersion\", "
                     "\"installedVersion\"}");
     AddCodePageOption(check, args->codePage);
+    AddQuietOption(check);
     check->callback([check, args, &status] { status = RunCheck(*check, *args); });
 }

@@ -18,6 +18,7 @@
 #include "app/package_acceptance.h"
 #include "platform/file.h"
 #include "platform/replace.h"
+#include "platform/volume.h"
 #include "tools/qzp/host_path.h"
 
 int ReportUsage(const CLI::App& command, const std::string& message) {
@@ -84,9 +85,15 @@ int ReportFailure(const std::string& subject, const std::string& message) {
 }
 
 void PrintJson(const nlohmann::ordered_json& document) {
+    nlohmann::ordered_json versioned = {{"format", kJsonFormat}};
+    versioned.update(document);
     const std::string text = platform::JsonText(
-        document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+        versioned.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
     std::printf("%s\n", text.c_str());
+}
+
+nlohmann::ordered_json OrNull(const std::string& text) {
+    return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
 }
 
 OpenedPackage::~OpenedPackage() {
@@ -198,17 +205,79 @@ bool StderrIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
 }
 
-ProgressBar::ProgressBar(const char* label, bool enabled) : label_(label), enabled_(enabled) {}
+namespace {
+bool quiet = false;
+ProgressBar* verifyBar = nullptr;  // PackageVerify's progress has no context
+
+void ShowVerified(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint32_t doneHigh,
+                  const char16_t*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
+    if (verifyBar != nullptr) {
+        verifyBar->Show((uint64_t{doneHigh} << 32) | doneLow,
+                        (uint64_t{totalHigh} << 32) | totalLow);
+    }
+}
+
+struct ShownRead {
+    ProgressBar bar;
+    PackageContentsProc proc;
+    void* context;
+    uint64_t total;
+    uint64_t done = 0;
+};
+
+int32_t FeedShown(void* context, const uint8_t* data, uint32_t size) {
+    auto* read = static_cast<ShownRead*>(context);
+    read->done += size;
+    read->bar.Show(read->done, read->total);
+    return read->proc(read->context, data, size);
+}
+
+uint64_t PackedBytes(const OpenedPackage& package) {
+    uint64_t bytes = 0;
+    for (uint32_t k = 0; k < package.count; ++k) {
+        bytes += package.Record(k).compressedSize;
+    }
+    return bytes;
+}
+}  // namespace
+
+void ShowChecked(void* bar, int percent) {
+    auto* shown = static_cast<ProgressBar*>(bar);
+    if (percent < 0) {
+        shown->Finish();
+    } else {
+        shown->Show(static_cast<uint64_t>(percent), 100);
+    }
+}
+
+void AddQuietOption(CLI::App* command) {
+    command->add_flag_callback(
+        "--quiet", [] { quiet = true; },
+        "Draw no progress bar (one is drawn on a terminal for large work)");
+}
+
+bool ProgressWanted(uint64_t bytes) {
+    return !quiet && StderrIsTerminal() && bytes >= kProgressFromBytes;
+}
+
+ProgressBar::ProgressBar(const char* label, bool enabled)
+    : label_(label), enabled_(enabled && !quiet) {}
 
 ProgressBar::~ProgressBar() {
     Finish();
 }
 
 void ProgressBar::Show(uint64_t done, uint64_t total) {
-    if (!enabled_ || total == 0) {
+    if (!enabled_) {
         return;
     }
-    const int percent = static_cast<int>(done * 100 / total);
+    if (total == 0) {
+        std::fprintf(stderr, "\r%s ...", label_);
+        std::fflush(stderr);
+        shown_ = 0;
+        return;
+    }
+    const int percent = static_cast<int>(std::min<uint64_t>(100, done * 100 / total));
     if (percent == shown_) {
         return;
     }
@@ -231,8 +300,13 @@ void ProgressBar::Finish() {
 int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs) {
     PackageSetJobs(package.archive, jobs);
     PackageProblem problem{};
-    if (PackageVerify(package.archive, package.entries, package.count, nullptr, nullptr,
-                      &problem) != 1) {
+    ProgressBar bar("verifying", ProgressWanted(PackedBytes(package)));
+    verifyBar = &bar;
+    const int32_t verified = PackageVerify(package.archive, package.entries, package.count, nullptr,
+                                           &ShowVerified, &problem);
+    verifyBar = nullptr;
+    bar.Finish();
+    if (verified != 1) {
         return ReportFailure(file, DescribeProblem(package, problem));
     }
     std::u16string device;
@@ -246,9 +320,21 @@ int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs
     return 0;
 }
 
+int32_t ReadPackageShown(OpenedPackage& package, const char* label, PackageContentsProc proc,
+                         void* context) {
+    const uint64_t total = PackedBytes(package);
+    ShownRead read{ProgressBar(label, ProgressWanted(total)), proc, context, total};
+    const int32_t result = PackageReadContents(package.archive, &FeedShown, &read);
+    read.bar.Finish();
+    return result;
+}
+
 std::string DeviceRefusal(const std::u16string& package) {
     app::StepOutcome refusal;
-    if (app::AnyDeviceInstalls(package.c_str(), refusal)) {
+    uint64_t size = 0;
+    platform::GetFileSize(package.c_str(), size);
+    ProgressBar bar("checking", ProgressWanted(size));
+    if (app::AnyDeviceInstalls(package.c_str(), refusal, &ShowChecked, &bar)) {
         return {};
     }
     return "no device installs it: " + app::DescribeStep(refusal);

@@ -64,10 +64,18 @@ std::string ShownName(const std::string& stored);
 // concerned, as given on the command line (on Windows with `\` between all its levels).
 int ReportFailure(const std::string& subject, const std::string& message);
 
-// Prints `document` on stdout, indented by two spaces, with a final newline. Text that is not
+// The version of the JSON that commands print, its first member "format": raised when a member
+// changes its meaning or goes; new members may come without it.
+inline constexpr int kJsonFormat = 1;
+
+// Prints `document` (an object) on stdout after {"format": kJsonFormat}, indented by two spaces,
+// with a final newline. Text that is not
 // UTF-8 comes out as U+FFFD instead of failing; callers that want such bytes legible pass
 // ValidUtf8(text) (platform/text.h), which writes them as `\xNN`.
 void PrintJson(const nlohmann::ordered_json& document);
+
+// `text` as a JSON value: null when it is empty (a value that is absent).
+nlohmann::ordered_json OrNull(const std::string& text);
 
 // The package a command is given, opened with PackageOpen and closed when the object goes
 // (unless Release was called). Every command that reads a package opens it this way.
@@ -102,8 +110,23 @@ class OpenedPackage {
 // `package`, NAME as stored; without "NAME: " when the problem names no entry of it.
 std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& problem);
 
-// A one-line progress bar on stderr, drawn only when stderr is a terminal. Redraws only when the
-// shown percentage changes.
+// Packages and trees smaller than this get no progress bar: it would only flicker.
+inline constexpr uint64_t kProgressFromBytes = 8u << 20;
+
+// `--quiet` on a command that shows progress: no progress bar is drawn.
+void AddQuietOption(CLI::App* command);
+
+// Draws the share of a check (0 to 100; negative: done) on the ProgressBar `bar`, as
+// SessionPolicy::checking.
+void ShowChecked(void* bar, int percent);
+
+// True when a bar for work on `bytes` bytes is wanted: stderr is a terminal, the work is large
+// and no --quiet was given.
+bool ProgressWanted(uint64_t bytes);
+
+// A one-line progress bar on stderr, drawn only when stderr is a terminal (and no --quiet was
+// given). Redraws only when the shown percentage changes; with `total` 0 the label alone is shown
+// (work whose share cannot be told, such as a key's password hashing).
 class ProgressBar {
   public:
     ProgressBar(const char* label, bool enabled);
@@ -134,6 +157,11 @@ bool StderrIsTerminal();
 // it (DeviceRefusal). Returns 0, or 1 after one ReportFailure line naming the first damaged entry
 // or the refusal. What verify refuses, sign refuses too.
 int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs);
+
+// Hands every byte of the open package to `proc` as PackageReadContents does, with a progress bar
+// `label` for a large package.
+int32_t ReadPackageShown(OpenedPackage& package, const char* label, PackageContentsProc proc,
+                         void* context);
 
 // Why no device would install the package at the device path `package` (app/package_acceptance.h),
 // e.g. "no device installs it: check: no entries; shows "Invalid update File"", or "" when a

@@ -170,6 +170,11 @@ int RunExtract(const ExtractArguments& args) {
     if (!ToDevicePath(args.directory, target, error)) {
         return ReportFailure(args.directory, error);
     }
+    // `qzp extract DIR FILE`, the other tools' order: say which comes first.
+    if (const std::string problem = ReadProblem(args.file);
+        !problem.empty() && ReadProblem(args.directory).empty()) {
+        return ReportFailure(args.file, problem + "; the order is 'qzp extract FILE DIR'");
+    }
     OpenedPackage package;
     if (const int opened = package.Open(args.file); opened != 0) {
         return opened;
@@ -308,5 +313,6 @@ void AddExtractCommand(CLI::App& app, int& status) {
                      "written in the same order on one thread whatever the number")
         ->check(CLI::Range(1u, 64u));
     AddCodePageOption(extract, args->codePage);
+    AddQuietOption(extract);
     extract->callback([args, &status] { status = RunExtract(*args); });
 }

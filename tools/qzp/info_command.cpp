@@ -12,6 +12,7 @@
 #include <sodium.h>
 
 #include "platform/file.h"
+#include "platform/volume.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
@@ -44,9 +45,15 @@ std::string Sha256(const std::string& file) {
     crypto_hash_sha256_init(&state);
     std::vector<unsigned char> buffer(1 << 16);
     std::size_t got;
+    uint64_t size = 0;
+    uint64_t done = 0;
+    platform::GetFileSize(path.c_str(), size);
+    ProgressBar bar("hashing", ProgressWanted(size));
     while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
         crypto_hash_sha256_update(&state, buffer.data(), got);
+        bar.Show(done += got, size);
     }
+    bar.Finish();
     const bool ok = std::ferror(in) == 0;
     std::fclose(in);
     unsigned char digest[crypto_hash_sha256_BYTES];
@@ -82,13 +89,14 @@ int RunInfo(const InfoArguments& args) {
     const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
     const std::string sha256 = Sha256(args.file);
     const SignatureSummary signature = SummarizeSignature(args.file);
+    const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
+    const std::string mismatch = SignatureMismatch(signature, manifest);
     std::string signatureText = "none (no " + args.file + ".minisig)";
     if (signature.present) {
         signatureText = signature.readable ? "key " + signature.keyId +
                                                  ", trusted comment: " + signature.trustedComment
                                            : "unreadable " + args.file + ".minisig";
     }
-    const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
     std::u16string device;
     std::string error;
     ToDevicePath(args.file, device, error);  // LoadTree opened it by the same path
@@ -120,8 +128,9 @@ int RunInfo(const InfoArguments& args) {
                               ? nlohmann::ordered_json(nullptr)
                               : nlohmann::ordered_json{
                                     {"readable", signature.readable},
-                                    {"keyId", signature.keyId},
-                                    {"trustedComment", ValidUtf8(signature.trustedComment)}}}};
+                                    {"keyId", OrNull(signature.keyId)},
+                                    {"trustedComment", OrNull(ValidUtf8(signature.trustedComment))},
+                                    {"mismatch", OrNull(mismatch)}}}};
         PrintJson(document);
         return 0;
     }
@@ -137,6 +146,11 @@ int RunInfo(const InfoArguments& args) {
     std::printf("kind:     %s\n", Printable(kind).c_str());
     std::printf("sha256:   %s\n", sha256.empty() ? "(unavailable)" : sha256.c_str());
     std::printf("signature: %s\n", Printable(signatureText).c_str());
+    if (!mismatch.empty()) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "qzp: warning: %s.minisig: %s\n", Printable(args.file).c_str(),
+                     Printable(mismatch).c_str());
+    }
     return 0;
 }
 
@@ -159,5 +173,6 @@ void AddInfoCommand(CLI::App& app, int& status) {
         "\"keyId\", \"trustedComment\"}} instead");
     info->add_option("FILE", args->file, "The package")->check(HostPathCheck())->required();
     AddCodePageOption(info, args->codePage);
+    AddQuietOption(info);
     info->callback([args, &status] { status = RunInfo(*args); });
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "app/update_decision.h"
+#include "ini/ini_document.h"
 #include "package/install_plan.h"
 #include "platform/text.h"
 #include "tools/qzp/command_kit.h"
@@ -18,6 +19,48 @@ std::string HostName(const std::string& source, const std::string& stored) {
     }
     std::replace(name.begin(), name.end(), '\\', '/');
     return source + (source.empty() || source.back() == '/' ? "" : "/") + name;
+}
+
+// What a device reads of a manifest, and whether a key spelt otherwise changes the kind of update.
+struct KnownKey {
+    const char16_t* section;
+    const char16_t* key;
+    bool kind;
+};
+constexpr KnownKey kKnownKeys[] = {{u"Config", u"SoftwareVersion", false},
+                                   {u"UpdateInfo", u"IsPatch", true},
+                                   {u"UpdateInfo", u"oldVersion", true},
+                                   {u"UpdateInfo", u"AllowDowngrade", false}};
+
+// Whether `name` is near `known`: the same but for letter case, or at most two letters added,
+// dropped or changed (in a name of five or more).
+bool Near(std::u16string_view name, std::u16string_view known) {
+    const std::u16string a = platform::FoldedAscii(name);
+    const std::u16string b = platform::FoldedAscii(known);
+    if (a == b) {
+        return true;
+    }
+    if (b.size() < 5 || (a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > 2) {
+        return false;
+    }
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()] <= 2;
+}
+
+std::string Utf8(std::u16string_view text) {
+    return platform::Utf16ToUtf8(std::u16string(text));
 }
 
 constexpr char kNoManifestHint[] = "or pass --no-manifest if the package is meant to have none";
@@ -105,6 +148,58 @@ std::optional<std::string> TreeManifestProblem(const std::string& source,
                "set it to 1 for a patch or 0 for a full update";
     }
     return std::nullopt;
+}
+
+std::vector<ManifestSpelling> ManifestSpellings(const std::u16string& path) {
+    std::vector<ManifestSpelling> found;
+    const std::unique_ptr<IniDocument, void (*)(IniDocument*)> document(IniOpen(path.c_str()),
+                                                                        &IniClose);
+    for (int32_t s = 0; s < IniSectionCount(document.get()); ++s) {
+        const std::u16string section = IniSectionName(document.get(), s);
+        if (section == u"__default") {  // keys before the first section: a device reads none
+            for (int32_t k = 0; k < IniKeyCount(document.get(), section.c_str()); ++k) {
+                found.push_back({Utf8(IniKeyName(document.get(), section.c_str(), k)) +
+                                     ": a device reads no key before the first section",
+                                 false});
+            }
+            continue;
+        }
+        const char16_t* known = nullptr;
+        for (const KnownKey& entry : kKnownKeys) {
+            if (known == nullptr && Near(section, entry.section)) {
+                known = entry.section;
+            }
+        }
+        if (known == nullptr) {
+            found.push_back({"[" + Utf8(section) + "]: a device reads no such section", false});
+            continue;
+        }
+        if (section != known) {
+            found.push_back({"[" + Utf8(section) +
+                                 "]: a device reads no such section; did you mean [" + Utf8(known) +
+                                 "]?",
+                             false});
+        }
+        for (int32_t k = 0; k < IniKeyCount(document.get(), section.c_str()); ++k) {
+            const std::u16string key = IniKeyName(document.get(), section.c_str(), k);
+            const KnownKey* near = nullptr;
+            for (const KnownKey& entry : kKnownKeys) {
+                if (near == nullptr && entry.section == std::u16string_view(known) &&
+                    Near(key, entry.key)) {
+                    near = &entry;
+                }
+            }
+            const std::string name = Utf8(section) + "/" + Utf8(key);
+            if (near == nullptr) {
+                found.push_back({name + ": a device reads no such key", false});
+            } else if (section != known || key != near->key) {
+                found.push_back({name + ": a device reads no such key; did you mean " +
+                                     Utf8(known) + "/" + Utf8(near->key) + "?",
+                                 near->kind});
+            }
+        }
+    }
+    return found;
 }
 
 std::string DescribeKind(const ManifestInfo* manifest) {

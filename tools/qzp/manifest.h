@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "package/pack_tree.h"
 
@@ -32,6 +33,19 @@ bool ReadManifest(const std::u16string& path, ManifestInfo& manifest);
 // file it concerns in `subject`.
 std::optional<std::string> TreeManifestProblem(const std::string& source,
                                                const PackTreeResult& tree, std::string& subject);
+
+// A section or key of a manifest that no device reads, named with the nearest spelling a device
+// does read when there is one ("[updateinfo]: ...; did you mean [UpdateInfo]?").
+struct ManifestSpelling {
+    std::string text;
+    // A misspelt IsPatch or oldVersion, under a section a device reads or one spelt near it: a
+    // device would take the package for another kind of update.
+    bool changesKind = false;
+};
+
+// The sections and keys of the manifest at the device path `path` that a device does not read;
+// none when it cannot be read (TreeManifestProblem says why).
+std::vector<ManifestSpelling> ManifestSpellings(const std::u16string& path);
 
 // "full update", "patch for 1.0" and so on: how a device that takes the package reads its manifest
 // (or the lack of one); whether any device takes it is DeviceRefusal's (command_kit.h).

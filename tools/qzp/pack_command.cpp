@@ -1,7 +1,9 @@
 // qzp pack: a package of everything under a directory.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/device_paths.h"
 #include "package/pack_tree.h"
@@ -16,9 +18,6 @@
 
 namespace {
 
-// Trees smaller than this are packed without a progress bar: it would only flicker.
-constexpr uint64_t kProgressFromBytes = 8u << 20;
-
 struct PackArguments {
     uint32_t codePage = platform::kDefaultCodePage;
     std::string comment = "\\SDMMC\\";
@@ -27,6 +26,7 @@ struct PackArguments {
     std::string source;
     std::string output;
     bool noManifest = false;
+    bool force = false;
     SigningKey signing;  // keyFile empty: not signed
 };
 
@@ -42,17 +42,42 @@ int RunPack(const PackArguments& args) {
         return ReportFailure(args.output, error);
     }
     if (const std::string problem = ReadProblem(args.source, true); !problem.empty()) {
-        return ReportFailure(args.source, problem);
+        // A file first is the order of archivers that name the archive first.
+        return ReportFailure(args.source, problem == "not a directory"
+                                              ? problem + "; the order is 'qzp pack SRC_DIR OUT'"
+                                              : problem);
     }
     PackTreeResult tree;
     if (CollectPackTree(sourceDevice, tree) != 0) {
         return ReportFailure(tree.errorPath, tree.error);
     }
-    if (!args.noManifest) {
-        std::string subject;
-        if (auto problem = TreeManifestProblem(args.source, tree, subject)) {
-            return ReportFailure(subject, *problem);
+    // What a device would misread is refused, unless --no-manifest (or, for a spelling, --force)
+    // says it is meant: it is then a warning.
+    std::string subject;
+    const std::optional<std::string> problem = TreeManifestProblem(args.source, tree, subject);
+    const auto warn = [](const std::string& about, const std::string& text) {
+        std::fprintf(stderr, "qzp: warning: %s: %s\n", Printable(about).c_str(),
+                     Printable(text).c_str());
+    };
+    const auto manifest =
+        std::find_if(tree.items.begin(), tree.items.end(),
+                     [](const PackItem& item) { return IsManifestEntry(item.name); });
+    std::vector<ManifestSpelling> spellings;
+    if (manifest != tree.items.end() && !manifest->source.empty()) {
+        spellings = ManifestSpellings(manifest->source);
+    }
+    for (const ManifestSpelling& spelling : spellings) {
+        if (spelling.changesKind && !args.force && !args.noManifest) {
+            return ReportFailure(subject, spelling.text +
+                                              " (a device would take the package for another "
+                                              "kind of update); correct it, or pass --force");
         }
+    }
+    for (const ManifestSpelling& spelling : spellings) {
+        warn(subject, spelling.text);
+    }
+    if (problem && !args.noManifest) {
+        return ReportFailure(subject, *problem);
     }
     if (const int checked = CheckOutput(args.output, {args.source}); checked != 0) {
         return checked;
@@ -70,7 +95,7 @@ int RunPack(const PackArguments& args) {
     options.limitFolder = app::kFlashVolume;  // a package the device would refuse is not written
     options.level = args.level;
     options.jobs = args.jobs;
-    ProgressBar bar("packing", StderrIsTerminal() && tree.fileBytes >= kProgressFromBytes);
+    ProgressBar bar("packing", ProgressWanted(tree.fileBytes));
     const uint64_t total = tree.fileBytes;
     options.progress = [&bar, total](uint64_t done) { bar.Show(done, total); };
     // A package no device installs is written only on purpose (--no-manifest), and then said so.
@@ -95,13 +120,33 @@ int RunPack(const PackArguments& args) {
         }
         return ReportFailure(where + name, writer.Error());
     }
+    if (problem) {  // only with --no-manifest
+        warn(subject, problem->substr(0, problem->find("; ")));
+    }
     if (!refusal.empty()) {
-        std::fprintf(stderr, "qzp: warning: %s: %s\n", Printable(args.output).c_str(),
-                     Printable(refusal).c_str());
+        warn(args.output, refusal);
     }
     std::printf("%s: %zu entries, %llu bytes packed into %llu\n", Printable(args.output).c_str(),
                 tree.items.size(), static_cast<unsigned long long>(writer.SourceBytes()),
                 static_cast<unsigned long long>(writer.PackageBytes()));
+    // A signature beside OUT signed what OUT held before: left there, it would pass for this
+    // package's until a key check failed on the device.
+    const std::string oldSignature = args.output + ".minisig";
+    if (std::u16string path;
+        ToDevicePath(oldSignature, path, error) &&
+        platform::GetAttributes(path.c_str()) != platform::kInvalidFileAttributes) {
+        if (!platform::RemoveFile(path.c_str())) {
+            return ReportFailure(
+                oldSignature, "cannot remove the signature of the package replaced: " + OsReason());
+        }
+        if (args.signing.keyFile.empty()) {
+            std::fflush(stdout);
+            std::fprintf(stderr,
+                         "qzp: warning: %s: removed, it signed the package replaced; sign this "
+                         "one with 'qzp sign'\n",
+                         Printable(oldSignature).c_str());
+        }
+    }
     return args.signing.keyFile.empty() ? 0 : SignPackage(args.output, args.signing, &secret);
 }
 
@@ -133,6 +178,10 @@ void AddPackCommand(CLI::App& app, int& status) {
     pack->add_flag("--no-manifest", args->noManifest,
                    "Pack a tree without a manifest, or with one a device would misread (a "
                    "device then shows no version and purges its flash volume)");
+    pack->add_flag("--force", args->force,
+                   "Pack a manifest whose IsPatch or oldVersion is misspelt (a warning names the "
+                   "spelling a device reads); other unknown sections and keys are warned about "
+                   "only");
     CLI::Option* sign =
         pack->add_option("--sign", args->signing.keyFile,
                          "Sign the package with this minisign secret key once it is written, as "
@@ -148,5 +197,6 @@ void AddPackCommand(CLI::App& app, int& status) {
         ->check(HostPathCheck())
         ->required();
     AddCodePageOption(pack, args->codePage);
+    AddQuietOption(pack);
     pack->callback([args, &status] { status = RunPack(*args); });
 }

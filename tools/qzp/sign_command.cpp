@@ -74,7 +74,10 @@ int UnlockSecretKey(const SigningKey& key, const SecretKeyFile& keyFile, SecretK
         return 1;
     }
     KeyFault fault = KeyFault::kNone;
+    ProgressBar bar("unlocking the key", keyFile.encrypted && StderrIsTerminal());
+    bar.Show(0, 0);  // the password's hashing takes seconds, and tells no share
     const int32_t opened = OpenSecretKey(keyFile, password, &secret, &fault);
+    bar.Finish();
     sodium_memzero(password.data(), password.size());
     return opened != 0 ? ReportFailure(key.keyFile, KeyFaultText(fault)) : 0;
 }
@@ -117,7 +120,7 @@ int SignPackage(const std::string& file, const SigningKey& key, const SecretKey*
     if (maker.Begin(secret) != 0) {
         return ReportFailure(key.keyFile, KeyFaultText(maker.fault()));
     }
-    if (PackageReadContents(package.archive, &FeedMaker, &maker) != 1) {
+    if (ReadPackageShown(package, "signing", &FeedMaker, &maker) != 1) {
         return ReportFailure(file, "cannot read the package to its end: " + OsReason());
     }
     if (maker.Finish(comment, &signature) != 0) {
@@ -158,5 +161,6 @@ void AddSignCommand(CLI::App& app, int& status) {
             },
             "");
     AddPasswordOptions(*sign, args->password, "for an encrypted secret key");
+    AddQuietOption(sign);
     sign->callback([args, file, &status] { status = SignPackage(*file, *args); });
 }

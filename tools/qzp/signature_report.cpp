@@ -15,8 +15,10 @@ int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
 }
 
 int32_t ReadPackage(void* context, SignatureCheck* check) {
-    return PackageReadContents(static_cast<PackageArchive*>(context), &FeedCheck, check) == 1 ? 0
-                                                                                              : -1;
+    return ReadPackageShown(*static_cast<OpenedPackage*>(context), "checking the signature",
+                            &FeedCheck, check) == 1
+               ? 0
+               : -1;
 }
 
 // The file a fault is about, for the "qzp: SUBJECT: reason" line.
@@ -56,7 +58,7 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
         return ReportFailure(signatureFile, error);
     }
     SignatureOutcome outcome;
-    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, package.archive,
+    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &package,
                              &outcome) != 0) {
         std::string reason = SignatureFaultText(outcome.fault);
         if (outcome.fault == SignatureFault::kKeyFileMalformed && outcome.keyLine != 0) {
@@ -70,6 +72,24 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
     std::printf("%s: signed by key %s, trusted comment: %s\n", Printable(file).c_str(),
                 outcome.keyId.c_str(), Printable(outcome.trustedComment).c_str());
     return 0;
+}
+
+std::string SignatureMismatch(const SignatureSummary& summary, const ManifestInfo* manifest) {
+    const std::string& comment = summary.trustedComment;
+    const std::size_t from = comment.find(", version ");
+    const std::size_t to = comment.rfind(", signed ");
+    if (!summary.readable || from == std::string::npos || to == std::string::npos || to < from) {
+        return {};
+    }
+    const std::string named = comment.substr(from + 2, to - from - 2);
+    const std::string version =
+        manifest != nullptr && !manifest->version.empty() ? manifest->version : "(none)";
+    const std::string actual = "version " + version + ", " + DescribeKind(manifest);
+    if (named == actual) {
+        return {};
+    }
+    return "signed another package: its trusted comment names " + named + ", this package is " +
+           actual + "; sign this one (qzp sign) or remove the old signature";
 }
 
 SignatureSummary SummarizeSignature(const std::string& file) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/qzp/command_kit.h"
+#include "tools/qzp/manifest.h"
 
 // Checks the open `package` (read through its own stream) against the keys in `keyFile` and the
 // signature `signatureFile`. Prints "FILE: signed by key ID, trusted comment: TEXT" and returns 0,
@@ -21,3 +22,9 @@ struct SignatureSummary {
 
 // Looks at FILE.minisig beside `file` without checking it against any key.
 SignatureSummary SummarizeSignature(const std::string& file);
+
+// Why the signature `summary` cannot be that of the package whose manifest is `manifest` (null:
+// none), as far as a look without a key tells: a trusted comment in the form qzp sign makes
+// ("NAME, version V, KIND, signed TIME") that names another version or kind. "" when it names
+// this package's, or is in another form.
+std::string SignatureMismatch(const SignatureSummary& summary, const ManifestInfo* manifest);

@@ -10,6 +10,7 @@
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/signature_report.h"
+#include "tools/qzp/tree_listing.h"
 
 namespace {
 
@@ -37,6 +38,20 @@ int RunVerify(const VerifyArguments& args) {
     }
     if (const int status = VerifyPackage(package, args.file, args.jobs); status != 0) {
         return status;
+    }
+    // Without keys, a signature beside the package is still looked at: one left from another
+    // package would pass for this one's until a device refused it.
+    if (const SignatureSummary signature = SummarizeSignature(args.file);
+        args.pubkey.empty() && signature.readable) {
+        TreeListing listing;
+        if (LoadTree(args.file, listing) != 0) {
+            return 1;
+        }
+        const std::string mismatch =
+            SignatureMismatch(signature, listing.manifest ? &*listing.manifest : nullptr);
+        if (!mismatch.empty()) {
+            return ReportFailure(args.file + ".minisig", mismatch);
+        }
     }
     std::printf("%s: %u entries OK\n", Printable(args.file).c_str(), package.count);
     return 0;
@@ -70,5 +85,6 @@ void AddVerifyCommand(CLI::App& app, int& status) {
                      "damaged entry is the same whatever the number")
         ->check(CLI::Range(1u, 64u));
     AddCodePageOption(verify, args->codePage);
+    AddQuietOption(verify);
     verify->callback([args, &status] { status = RunVerify(*args); });
 }
