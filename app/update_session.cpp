@@ -6,6 +6,8 @@
 #include <iterator>
 #include <vector>
 
+#include <sodium.h>
+
 #include "app/device_paths.h"
 #include "app/progress_position.h"
 #include "app/room.h"
@@ -141,8 +143,10 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
         package_ = nullptr;  // nothing to close
         StepOutcome outcome = Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
         outcome.systemError = platform::LastFileError();
+        Identify(path, false, {});
         return outcome;
     }
+    packagePath_ = path;
     if (package_ == nullptr) {
         return Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
     }
@@ -163,29 +167,44 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
 namespace {
 
 // The one pass over the card: the signature's hash is fed from the same reads that check every
-// block.
+// block, and the package's SHA-256 for the log.
 struct ScanPass {
     PackageArchive* package = nullptr;
     PackageScanHooks hooks;
     PackageProblem problem{};
+    SignatureCheck* signature = nullptr;
+    crypto_hash_sha256_state sha256{};
     bool ran = false;
     bool whole = false;
 
     bool Run() {
         ran = true;
+        crypto_hash_sha256_init(&sha256);
         whole = PackageScan(package, hooks, &problem) == 1;
         return whole;
     }
+    // 64 hex digits once every byte went through; empty otherwise.
+    std::string Sha256() {
+        if (!whole) {
+            return {};
+        }
+        unsigned char digest[crypto_hash_sha256_BYTES];
+        crypto_hash_sha256_final(&sha256, digest);
+        char hex[2 * crypto_hash_sha256_BYTES + 1];
+        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+        return hex;
+    }
 };
 
-int32_t FeedSignature(void* context, const uint8_t* data, uint32_t size) {
-    return static_cast<SignatureCheck*>(context)->Update(data, size);
+int32_t FeedScan(void* context, const uint8_t* data, uint32_t size) {
+    auto* pass = static_cast<ScanPass*>(context);
+    crypto_hash_sha256_update(&pass->sha256, data, size);
+    return pass->signature != nullptr ? pass->signature->Update(data, size) : 0;
 }
 
 int32_t ScanSigned(void* context, SignatureCheck* check) {
     auto* pass = static_cast<ScanPass*>(context);
-    pass->hooks.contents = &FeedSignature;
-    pass->hooks.contentsContext = check;
+    pass->signature = check;
     return pass->Run() ? 0 : -1;
 }
 
@@ -203,6 +222,8 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     pass.hooks.kept = &manifest_;
     pass.hooks.keptTooLarge = &manifestTooLarge_;
     pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
+    pass.hooks.contents = &FeedScan;
+    pass.hooks.contentsContext = &pass;
     const auto checked = [&] {
         if (count_ == 0) {
             return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
@@ -215,6 +236,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     if (!device_.ChecksSignatures()) {
         pass.Run();
         check = checked();
+        Identify(packagePath_, true, pass.Sha256());
         return Done(Step::kSignature, "not checked: the device holds no keys");
     }
     std::string keys;
@@ -225,22 +247,31 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     const bool accepted =
         VerifySignatureTexts(keysRead ? &keys : nullptr, signatureRead ? &text : nullptr,
                              &ScanSigned, &pass, &found) == 0;
+    // A signature refused before its pass still leaves the package named by its hash in the log:
+    // the one read of a run that reads nothing else.
+    const bool scanned = pass.ran;
+    if (!scanned) {
+        pass.Run();
+    }
     check = checked();
+    Identify(packagePath_, true, pass.Sha256());
     StepOutcome signature = Done(Step::kSignature, "good, key " + found.keyId);
-    if (!accepted && pass.ran && pass.problem.fault != PackageFault::kNone) {
-        // The pass stopped at a damaged entry, so the signature could not be confirmed: that
-        // entry is the reason.
-        signature = check;
-        signature.step = Step::kSignature;
+    if (!accepted && scanned && pass.problem.fault != PackageFault::kNone) {
+        // The pass stopped at a damaged entry, so the signature could not be confirmed: the check
+        // that follows stops the run there, naming the entry.
+        signature = Done(Step::kSignature, "not confirmed: the package is damaged");
     } else if (!accepted) {
-        signature =
-            Stop(Step::kSignature, Ending::kInvalidPackage, SignatureFaultText(found.fault));
+        std::string reason = SignatureFaultText(found.fault);
+        if (!found.keyId.empty()) {
+            reason += " (key " + found.keyId + ")";
+        }
+        signature = Stop(Step::kSignature, Ending::kInvalidPackage, std::move(reason));
     }
     if (observer_ != nullptr) {
+        const StepOutcome& why = signature.GoesOn() ? check : signature;
         const std::string reason =
-            accepted
-                ? std::string()
-                : (signature.entry.empty() ? "" : Utf8(signature.entry) + ": ") + signature.reason;
+            accepted ? std::string()
+                     : (why.entry.empty() ? "" : Utf8(why.entry) + ": ") + why.reason;
         observer_->OnSignature({accepted ? 1 : 0, found.keyId, found.trustedComment, reason});
     }
     return signature;
@@ -604,6 +635,18 @@ StepOutcome UpdateSession::RequestRestart() {
 }
 
 // ---- What the steps share ----
+
+void UpdateSession::Identify(const char16_t* path, bool opened, std::string sha256) {
+    if (observer_ == nullptr || path == nullptr) {
+        return;  // an adopted package is a tool's, which knows what it opened
+    }
+    PackageIdentity identity;
+    identity.path = path;
+    identity.size = packageSize_;
+    identity.opened = opened;
+    identity.sha256 = std::move(sha256);
+    observer_->OnPackage(identity);
+}
 
 std::u16string UpdateSession::EntryName(uint32_t index) const {
     PackageEntryInfo info{};

@@ -101,7 +101,9 @@ class StatedDevice : public ImageDevice {
     std::optional<std::string> keys_;
 };
 
-int RunCheck(const CLI::App& command, const CheckArguments& args) {
+// `into`: the JSON document is kept there for another command instead of printed.
+int RunCheck(const CLI::App& command, const CheckArguments& args,
+             nlohmann::ordered_json* into = nullptr) {
     const int states =
         (args.installed ? 1 : 0) + (args.noRecord ? 1 : 0) + (args.device.empty() ? 0 : 1);
     if (states != 1) {
@@ -176,9 +178,9 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     } else {
         outcome = session.Asked() ? "full-asks" : "full-no-question";
     }
-    if (args.json) {
+    if (args.json || into != nullptr) {
         const app::StepOutcome& stop = session.Stopped();
-        PrintJson(
+        const nlohmann::ordered_json document(
             {{"outcome", outcome},
              {"message", ValidUtf8(message)},
              {"step", installs ? "" : app::StepName(stop.step)},
@@ -186,6 +188,11 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
              {"packageVersion", ValidUtf8(platform::Utf16ToUtf8(session.Facts().packageVersion))},
              {"installedVersion",
               ValidUtf8(platform::Utf16ToUtf8(session.Decision().installedVersion))}});
+        if (into != nullptr) {
+            *into = document;
+        } else {
+            PrintJson(document);
+        }
     } else if (outcome == "refuse") {
         std::printf("refuse: %s\n", Printable(message).c_str());
     } else if (outcome == "patch") {
@@ -197,6 +204,15 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
 }
 
 }  // namespace
+
+int PredictOnImage(const std::string& file, const std::string& device,
+                   nlohmann::ordered_json& prediction) {
+    static const CLI::App kNoCommand;  // no usage error is possible with these arguments
+    CheckArguments args;
+    args.file = file;
+    args.device = device;
+    return RunCheck(kNoCommand, args, &prediction);
+}
 
 void AddCheckCommand(CLI::App& app, int& status) {
     auto args = std::make_shared<CheckArguments>();

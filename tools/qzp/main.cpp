@@ -71,6 +71,7 @@ static int Main(int argc, char** argv) {
     AddPackCommand(app, status);
     AddInfoCommand(app, status);
     AddCheckCommand(app, status);
+    AddReportCommand(app, status);
     AddKeygenCommand(app, status);
     AddSignCommand(app, status);
     AddListCommand(app, status);

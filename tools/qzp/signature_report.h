@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "signature/signature_files.h"
 #include "tools/qzp/command_kit.h"
 
 // Checks the open `package` (read through its own stream) against the keys in `keyFile` and the
@@ -11,6 +12,11 @@
 // or reports the reason as "qzp: SUBJECT: reason" and returns 1.
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
                           const std::string& keyFile, const std::string& signatureFile);
+
+// The same check on device paths, printing nothing: "" when the signature is good (who made it in
+// `outcome`), otherwise the reason, e.g. "signed by a key that is not trusted (key 1A2B)".
+std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string& keyPath,
+                                   const std::u16string& signaturePath, SignatureOutcome& outcome);
 
 struct SignatureSummary {
     bool present = false;   // FILE.minisig exists
@@ -21,3 +27,7 @@ struct SignatureSummary {
 
 // Looks at FILE.minisig beside `file` without checking it against any key.
 SignatureSummary SummarizeSignature(const std::string& file);
+
+// The SHA-256 of the host file `file` as 64 hex digits, read in pieces; empty when it cannot be
+// read.
+std::string FileSha256(const std::string& file);
