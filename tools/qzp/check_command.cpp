@@ -207,11 +207,12 @@ int RunCheck(const CLI::App& command, const CheckArguments& args,
 
 int PredictOnImage(const std::string& file, const std::string& device,
                    nlohmann::ordered_json& prediction) {
-    static const CLI::App kNoCommand;  // no usage error is possible with these arguments
     CheckArguments args;
     args.file = file;
     args.device = device;
-    return RunCheck(kNoCommand, args, &prediction);
+    CLI::App command;  // nothing is parsed: only the checks of RunCheck ask it
+    AddCodePageOption(&command, args.codePage);
+    return RunCheck(command, args, &prediction);
 }
 
 void AddCheckCommand(CLI::App& app, int& status) {
