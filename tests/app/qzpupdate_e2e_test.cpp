@@ -77,10 +77,11 @@ const UiCase kUiCases[] = {
                 "another version; shows \"This Patch only for version:1.5\\r\\x1b[2J\\n "
                 "Update fail!\"",
      .patchFor = u"1.5\r\x1b[2J"},
-    // Write 1 is the manifest's copy in the root; write 4 falls inside the extraction.
-    {.name = "FailedAtWrite4",
+    // Write 1 is the log's first lines, write 2 the manifest's copy in the root; write 5 falls
+    // inside the extraction.
+    {.name = "FailedAtWrite5",
      .args = {"--answer", "ok"},
-     .env = {"QZP_FAULT_FAIL_AT_WRITE=4"},
+     .env = {"QZP_FAULT_FAIL_AT_WRITE=5"},
      .boxes = {"[Setup] Setup Failly ! |stop"},
      .confirmResult = 1,
      .logLine = "extraction: VORIZ\\VORIZ.exe: short write (Input/output error); shows "
