@@ -28,6 +28,12 @@ grep -Eq "^$stamp signature: signed by a key that is not trusted \(key $other\)"
     tail -1 log.txt | grep -Eqx "$stamp end: shows \"Please remove SDMMC card.\\\\nClick OK to restart!\", captioned \"Setup Completely\"" ||
     fail "the card's log: $(cat log.txt)"
 
+# A run that cannot open its package still opens its log and says so.
+cp -r img bad && echo "not a package" > bad/SDMMC/VORIZ.QZP
+"$BIN/qzpupdate" --device bad --ui headless --time-scale 0 > /dev/null
+[ "$(grep -c 'run: qzpupdate .*, 14 bytes, not readable as a package.$' bad/SDMMC/qzpupdate.log)" = 1 ] ||
+    fail "an unreadable package's run: $(tail -4 bad/SDMMC/qzpupdate.log)"
+
 "$QZP" report img > out.txt && grep -q "outcome: unfinished" out.txt && grep -q "outcome: installed" out.txt ||
     fail "text: $(cat out.txt)"
 "$QZP" report --json img | python3 -c '
@@ -39,7 +45,8 @@ assert r["prediction"]["outcome"] == "full-asks", r["prediction"]
 assert runs == [("refused", "check", None), ("unfinished", "purge", None),
                 ("refused", "signature", True), ("installed", "logo", True)], runs
 ' || fail "--json"
-"$QZP" report --json --pubkey other.pub img/SDMMC | grep -q '"verdict": "signed by a key that is not trusted' ||
+"$QZP" report --json --pubkey other.pub img/SDMMC > card.json
+grep -q '"verdict": "signed by a key that is not trusted' card.json ||
     fail "a card folder with --pubkey"
 
 # The page: HTML whose text holds the card's names as text, and a browser's DOM without a script.

@@ -153,10 +153,12 @@ void PrintText(const Json& report) {
     }
     int number = 0;
     for (const Json& run : report["runs"]) {
-        std::printf("\nrun %d: %s, installer %s, package %s%s\n", ++number,
-                    Printable(Str(run["start"])).c_str(), Printable(Str(run["installer"])).c_str(),
-                    Printable(Str(run["sha256"])).c_str(),
-                    run["currentPackage"] == true ? " (the package on the card)" : "");
+        std::printf(
+            "\nrun %d: %s %s, installer %s, package %s%s\n", ++number,
+            Printable(Str(run["start"])).c_str(),
+            run["zone"].is_null() ? "(zone not known)" : Printable(Str(run["zone"])).c_str(),
+            Printable(Str(run["installer"])).c_str(), Printable(Str(run["sha256"])).c_str(),
+            run["currentPackage"] == true ? " (the package on the card)" : "");
         for (const Json& step : run["steps"]) {
             std::printf("  %s %s: %s\n", Printable(Str(step["time"])).c_str(),
                         Printable(Str(step["step"])).c_str(), Printable(Str(step["text"])).c_str());
