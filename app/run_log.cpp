@@ -14,12 +14,24 @@ namespace app {
 namespace {
 
 constexpr char kLineEnd[] = "\r\n";
+constexpr std::size_t kLineLimit = 1024;
 
+#ifndef QZP_VERSION
+#define QZP_VERSION "unknown"
+#endif
+
+// "2026-12-07 04:05:06 +0100 ": the zone's offset from UTC only where the system knows it.
 std::string Stamp() {
     const platform::LocalTime t = platform::CurrentLocalTime();
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u ", t.year % 10000u,
-                  t.month % 100u, t.day % 100u, t.hour % 100u, t.minute % 100u, t.second % 100u);
+    char text[48];
+    int length = std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u ", t.year % 10000u,
+                               t.month % 100u, t.day % 100u, t.hour % 100u, t.minute % 100u,
+                               t.second % 100u);
+    if (t.zoneKnown) {
+        const int offset = t.utcOffsetMinutes < 0 ? -t.utcOffsetMinutes : t.utcOffsetMinutes;
+        std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "%c%02d%02d ",
+                      t.utcOffsetMinutes < 0 ? '-' : '+', (offset / 60) % 100, offset % 60);
+    }
     return text;
 }
 
@@ -60,8 +72,32 @@ bool AppendToLog(const char16_t* path, const std::string& lines, std::size_t lim
            }) == platform::ReplaceResult::kReplaced;
 }
 
+void RunLog::Begin() {
+    if (opening_.empty()) {
+        opening_ = Stamp();
+    }
+}
+
+void RunLog::Identify(const PackageIdentity& package) {
+    Begin();
+    package_ = "package " + platform::Utf16ToUtf8(package.path) + ", " +
+               std::to_string(package.size) + " bytes, ";
+    if (!package.opened) {
+        package_ += "not readable as a package";
+    } else if (package.sha256.empty()) {
+        package_ += "SHA-256 not known (not read to its end)";
+    } else {
+        package_ += "SHA-256 " + package.sha256;
+    }
+    Flush();  // before the run writes anything: a cut from here on leaves the run's start
+}
+
 void RunLog::Add(const StepOutcome& outcome) {
+    if (closed_) {
+        return;
+    }
     try {
+        Begin();
         pending_ += Stamp() + DescribeStep(outcome) + kLineEnd;
         // Written before anything on the flash volume changes, after each change and whenever
         // the run ends; not while the decode thread runs, which writes alone.
@@ -74,8 +110,35 @@ void RunLog::Add(const StepOutcome& outcome) {
     }
 }
 
+void RunLog::Close(const EndingBox& box) {
+    if (closed_) {
+        return;
+    }
+    Begin();
+    std::string line = "end: no message";
+    if (box.shown) {
+        line = "end: shows \"" + platform::Utf16ToUtf8(box.text) + "\", captioned \"" +
+               platform::Utf16ToUtf8(box.caption) + "\"";
+    }
+    pending_ += Stamp() + platform::Printable(line, kLineLimit) + kLineEnd;
+    Flush();
+    closed_ = true;
+}
+
 void RunLog::Flush() {
-    if (!pending_.empty()) {
+    if (!opened_ && !opening_.empty()) {
+        // The run's first line: which installer, how it reads names, and which package.
+        char codePage[16];
+        std::snprintf(codePage, sizeof codePage, "%u",
+                      static_cast<unsigned>(platform::ActiveCodePage()));
+        pending_.insert(0, opening_ +
+                               platform::Printable(std::string("run: qzpupdate ") + QZP_VERSION +
+                                                       ", code page " + codePage + "; " + package_,
+                                                   kLineLimit) +
+                               kLineEnd);
+        opened_ = true;
+    }
+    if (!pending_.empty() && !closed_) {
         AppendToLog(path_, pending_, kRunLogLimit);
         pending_.clear();
     }

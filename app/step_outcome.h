@@ -83,6 +83,14 @@ inline StepOutcome Stop(Step step, Ending ending, std::string reason = {},
     return outcome;
 }
 
+// The package a run reads, as the technician's log names it.
+struct PackageIdentity {
+    std::u16string path;
+    uint64_t size = 0;
+    bool opened = false;  // read as a package
+    std::string sha256;   // 64 hex digits; empty unless the run read every byte of it
+};
+
 // The step's name as the log writes it, e.g. "purge".
 const char* StepName(Step step);
 

@@ -72,6 +72,10 @@ void CUpdateDlg::OnStep(const app::StepOutcome& outcome) {
     }
 }
 
+void CUpdateDlg::OnPackage(const app::PackageIdentity& package) {
+    m_log.Identify(package);
+}
+
 void CUpdateDlg::OnSignature(const app::SignatureReport& report) {
     if (m_record != nullptr) {
         m_record->OnSignature(report);
@@ -87,9 +91,11 @@ bool CUpdateDlg::Confirm(void* dialog, const std::u16string& packageVersion,
 
 void CUpdateDlg::ReleaseCard(void* dialog) {
     auto* self = static_cast<CUpdateDlg*>(dialog);
+    const app::EndingBox box{true, false, u"Please remove SDMMC card.\nClick OK to restart!",
+                             u"Setup Completely", platform::kMbOk};
+    self->m_log.Close(box);       // the card's last line, written before the user may pull it out
     self->m_cardReleased = true;  // what follows reaches only the host's record
-    self->ShowMessageBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
-                         platform::kMbOk);
+    self->ShowMessageBox(box.text.c_str(), box.caption.c_str(), box.type);
 }
 
 bool CUpdateDlg::OnInitDialog() {
@@ -104,7 +110,11 @@ bool CUpdateDlg::OnInitDialog() {
 }
 
 void CUpdateDlg::EndRun(const app::StepOutcome& outcome) {
-    const app::EndingBox box = app::BoxOf(outcome);
+    app::EndingBox box = app::BoxOf(outcome);
+    if (box.standard && platform::Application::Current() != nullptr) {
+        box.caption = platform::Application::Current()->Title();
+    }
+    m_log.Close(box);  // before the box; after the card's release the log is closed already
     if (box.shown && box.standard) {
         platform::StandardMessageBox(box.text.c_str(), box.type);
     } else if (box.shown) {

@@ -69,6 +69,7 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
   private:
     void OnStep(const app::StepOutcome& outcome) override;
     void OnSignature(const app::SignatureReport& report) override;
+    void OnPackage(const app::PackageIdentity& package) override;
     // The confirmation before a full update (the session's question).
     static bool Confirm(void* dialog, const std::u16string& packageVersion,
                         const std::u16string& installedVersion, std::u16string& question);

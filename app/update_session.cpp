@@ -8,6 +8,8 @@
 #include <new>
 #include <vector>
 
+#include <sodium.h>
+
 #include "app/device_paths.h"
 #include "app/progress_position.h"
 #include "app/room.h"
@@ -199,8 +201,10 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
         }
         StepOutcome outcome = Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
         outcome.systemError = platform::LastFileError();
+        Identify(path, false, {});
         return outcome;
     }
+    packagePath_ = path;
     if (package_ == nullptr) {
         return Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
     }
@@ -221,26 +225,40 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
 namespace {
 
 // The one pass over the card: the signature's hash is fed from the same reads that check every
-// block, and whoever shows the check's share is told of it from them too.
+// block, the package's SHA-256 for the log, and whoever shows the check's share is told of it
+// from them too.
 struct ScanPass {
     PackageArchive* package = nullptr;
     PackageScanHooks hooks;
     PackageProblem problem{};
+    SignatureCheck* signature = nullptr;
+    crypto_hash_sha256_state sha256{};
     bool ran = false;
     bool whole = false;
-    SignatureCheck* signature = nullptr;
     const SessionPolicy* policy = nullptr;
     uint64_t total = 0;  // bytes the pass reads, about
     uint64_t done = 0;
     int shown = -1;
 
     bool Run();
+    // 64 hex digits once every byte went through; empty otherwise.
+    std::string Sha256() {
+        if (!whole) {
+            return {};
+        }
+        unsigned char digest[crypto_hash_sha256_BYTES];
+        crypto_hash_sha256_final(&sha256, digest);
+        char hex[2 * crypto_hash_sha256_BYTES + 1];
+        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+        return hex;
+    }
 };
 
 int32_t FeedPass(void* context, const uint8_t* data, uint32_t size) {
     auto* pass = static_cast<ScanPass*>(context);
+    crypto_hash_sha256_update(&pass->sha256, data, size);
     pass->done += size;
-    if (pass->total > 0 && pass->policy->checking != nullptr) {
+    if (pass->total > 0 && pass->policy != nullptr && pass->policy->checking != nullptr) {
         const int percent =
             static_cast<int>(std::min<uint64_t>(100, pass->done * 100 / pass->total));
         if (percent != pass->shown) {
@@ -253,10 +271,9 @@ int32_t FeedPass(void* context, const uint8_t* data, uint32_t size) {
 
 bool ScanPass::Run() {
     ran = true;
-    if (signature != nullptr || (policy != nullptr && policy->checking != nullptr)) {
-        hooks.contents = &FeedPass;
-        hooks.contentsContext = this;
-    }
+    crypto_hash_sha256_init(&sha256);
+    hooks.contents = &FeedPass;
+    hooks.contentsContext = this;
     whole = PackageScan(package, hooks, &problem) == 1;
     if (policy != nullptr && policy->checking != nullptr) {
         policy->checking(policy->context, -1);
@@ -303,6 +320,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     if (!device_.ChecksSignatures()) {
         pass.Run();
         check = checked();
+        Identify(packagePath_, true, pass.Sha256());
         return Done(Step::kSignature, "not checked: the device holds no keys");
     }
     std::string keys;
@@ -313,22 +331,31 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     const bool accepted =
         VerifySignatureTexts(keysRead ? &keys : nullptr, signatureRead ? &text : nullptr,
                              &ScanSigned, &pass, &found) == 0;
+    // A signature refused before its pass still leaves the package named by its hash in the log:
+    // the one read of a run that reads nothing else.
+    const bool scanned = pass.ran;
+    if (!scanned) {
+        pass.Run();
+    }
     check = checked();
+    Identify(packagePath_, true, pass.Sha256());
     StepOutcome signature = Done(Step::kSignature, "good, key " + found.keyId);
-    if (!accepted && pass.ran && pass.problem.fault != PackageFault::kNone) {
-        // The pass stopped at a damaged entry, so the signature could not be confirmed: that
-        // entry is the reason.
-        signature = check;
-        signature.step = Step::kSignature;
+    if (!accepted && scanned && pass.problem.fault != PackageFault::kNone) {
+        // The pass stopped at a damaged entry, so the signature could not be confirmed: the check
+        // that follows stops the run there, naming the entry.
+        signature = Done(Step::kSignature, "not confirmed: the package is damaged");
     } else if (!accepted) {
-        signature =
-            Stop(Step::kSignature, Ending::kInvalidPackage, SignatureFaultText(found.fault));
+        std::string reason = SignatureFaultText(found.fault);
+        if (!found.keyId.empty()) {
+            reason += " (key " + found.keyId + ")";
+        }
+        signature = Stop(Step::kSignature, Ending::kInvalidPackage, std::move(reason));
     }
     if (observer_ != nullptr) {
+        const StepOutcome& why = signature.GoesOn() ? check : signature;
         const std::string reason =
-            accepted
-                ? std::string()
-                : (signature.entry.empty() ? "" : Utf8(signature.entry) + ": ") + signature.reason;
+            accepted ? std::string()
+                     : (why.entry.empty() ? "" : Utf8(why.entry) + ": ") + why.reason;
         observer_->OnSignature({accepted ? 1 : 0, found.keyId, found.trustedComment, reason});
     }
     return signature;
@@ -723,6 +750,18 @@ StepOutcome UpdateSession::RequestRestart() {
 }
 
 // ---- What the steps share ----
+
+void UpdateSession::Identify(const char16_t* path, bool opened, std::string sha256) {
+    if (observer_ == nullptr || path == nullptr) {
+        return;  // an adopted package is a tool's, which knows what it opened
+    }
+    PackageIdentity identity;
+    identity.path = path;
+    identity.size = packageSize_;
+    identity.opened = opened;
+    identity.sha256 = std::move(sha256);
+    observer_->OnPackage(identity);
+}
 
 std::u16string UpdateSession::EntryName(uint32_t index) const {
     PackageEntryInfo info{};

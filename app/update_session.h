@@ -60,6 +60,9 @@ class SessionObserver {
     virtual ~SessionObserver() = default;
     virtual void OnStep(const StepOutcome& outcome) = 0;
     virtual void OnSignature(const SignatureReport&) {}
+    // The package the run opened (or could not), told once, after its one read and before
+    // anything is written.
+    virtual void OnPackage(const PackageIdentity&) {}
 };
 
 // The session's surroundings: what it may do and whom it asks.
@@ -155,6 +158,7 @@ class UpdateSession {
     StepOutcome CopyPowerOffLogo();
     StepOutcome RequestRestart();
 
+    void Identify(const char16_t* path, bool opened, std::string sha256);
     std::u16string EntryName(uint32_t index) const;
     // The outcome of an extraction at `step` that failed: the package's last problem.
     StepOutcome ExtractionFailed(Step step, Ending ending) const;
@@ -167,6 +171,7 @@ class UpdateSession {
     PackageEntry** entries_ = nullptr;
     uint32_t count_ = 0;
     uint64_t packageSize_ = 0;  // of the file opened by Prepare (0 for an adopted package)
+    const char16_t* packagePath_ = nullptr;  // that file's path (null for an adopted package)
     // The verdict of the plan of the names alone (fault, faultEntry, manifest; no steps), made
     // when the package is opened.
     InstallPlan names_;

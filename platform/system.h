@@ -27,11 +27,18 @@ Handle CreateThread(ThreadProc proc, void* parameter);
 // The number of processors threads may run on, at least 1.
 uint32_t ProcessorCount();
 
-// The local wall-clock time to the second (GetLocalTime), for records a person reads.
+// The local wall-clock time to the second (GetLocalTime), for records a person reads, with the
+// zone's offset from UTC when the system knows it (GetTimeZoneInformation).
 struct LocalTime {
     uint16_t year, month, day, hour, minute, second;
+    bool zoneKnown = false;
+    int16_t utcOffsetMinutes = 0;  // local time minus UTC
 };
 LocalTime CurrentLocalTime();
+
+// The code page stored names are read in: the bound file system's, or on Win32 the system's ANSI
+// code page (GetACP) when that is the system's own.
+uint32_t ActiveCodePage();
 
 // Sleeps for `milliseconds` (host builds scale every wait by the configured time scale).
 void Sleep(uint32_t milliseconds);

@@ -281,8 +281,19 @@ LocalTime CurrentLocalTime() {
     std::tm local{};
     localtime_r(&now, &local);
     auto word = [](int value) { return static_cast<uint16_t>(value); };
-    return {word(local.tm_year + 1900), word(local.tm_mon + 1), word(local.tm_mday),
-            word(local.tm_hour),        word(local.tm_min),     word(local.tm_sec)};
+    return {word(local.tm_year + 1900),
+            word(local.tm_mon + 1),
+            word(local.tm_mday),
+            word(local.tm_hour),
+            word(local.tm_min),
+            word(local.tm_sec),
+            true,
+            static_cast<int16_t>(local.tm_gmtoff / 60)};
+}
+
+uint32_t ActiveCodePage() {
+    const FileSystem* files = BoundFiles();
+    return files != nullptr ? files->CodePage() : kDefaultCodePage;
 }
 
 void Sleep(uint32_t milliseconds) {

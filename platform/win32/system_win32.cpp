@@ -81,7 +81,26 @@ uint32_t ProcessorCount() {
 LocalTime CurrentLocalTime() {
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    LocalTime local{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+    // Bias is UTC minus local time, in minutes; the standard or daylight bias is added when the
+    // zone has the two.
+    TIME_ZONE_INFORMATION zone;
+    const DWORD kind = ::GetTimeZoneInformation(&zone);
+    if (kind != TIME_ZONE_ID_INVALID) {
+        LONG bias = zone.Bias;
+        bias += kind == TIME_ZONE_ID_DAYLIGHT   ? zone.DaylightBias
+                : kind == TIME_ZONE_ID_STANDARD ? zone.StandardBias
+                                                : 0;
+        local.zoneKnown = true;
+        local.utcOffsetMinutes = static_cast<int16_t>(-bias);
+    }
+    return local;
+}
+
+uint32_t ActiveCodePage() {
+    const FileSystem* files = BoundFiles();
+    const uint32_t codePage = files != nullptr ? files->CodePage() : kSystemCodePage;
+    return codePage != kSystemCodePage ? codePage : ::GetACP();
 }
 
 void Sleep(uint32_t milliseconds) {

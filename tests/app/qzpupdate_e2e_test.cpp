@@ -15,6 +15,7 @@
 
 #include "app_fixture.h"
 #include "platform/fault.h"
+#include "platform/text.h"
 
 namespace apptest {
 namespace {
@@ -79,10 +80,11 @@ const UiCase kUiCases[] = {
                 "another version; shows \"This Patch only for version:1.5\\r\\x1b[2J\\n "
                 "Update fail!\"",
      .patchFor = u"1.5\r\x1b[2J"},
-    // Write 1 is the manifest's copy in the root; write 4 falls inside the extraction.
-    {.name = "FailedAtWrite4",
+    // Write 1 is the log's first lines, write 2 the manifest's copy in the root; write 5 falls
+    // inside the extraction.
+    {.name = "FailedAtWrite5",
      .args = {"--answer", "ok"},
-     .env = {"QZP_FAULT_FAIL_AT_WRITE=4"},
+     .env = {"QZP_FAULT_FAIL_AT_WRITE=5"},
      .boxes = {"[Setup] Setup Failly ! |stop"},
      .confirmResult = 1,
      .logLine = "extraction: VORIZ\\VORIZ.exe: short write (Input/output error); shows "
@@ -128,10 +130,22 @@ TEST(Ui, ShowsTheRunInEveryRecord) {
             EXPECT_EQ(confirm[0].value("text", ""), kConfirmV2OverV1);
             EXPECT_EQ(confirm[0].value("result", 0), c.confirmResult);
         }
-        // After a completed update nothing reaches the card once the user was asked to remove it:
-        // the logo's line is the log's last, whatever the restart then does.
+        // The run's last step, then its closing line naming the first box (written before it is
+        // shown): after a completed update nothing reaches the card once the user was asked to
+        // remove it, whatever the restart then does.
         const std::string log = ReadAll(image.Host("SDMMC/qzpupdate.log"));
-        EXPECT_TRUE(log.ends_with(" " + c.logLine + "\r\n")) << log;
+        std::string closing = "no message";
+        if (!c.boxes.empty()) {
+            const std::string& box = c.boxes[0];
+            closing = "shows \"" +
+                      platform::Printable(
+                          box.substr(box.find("] ") + 2, box.rfind('|') - box.find("] ") - 2)) +
+                      "\", captioned \"" + box.substr(1, box.find("] ") - 1) + "\"";
+        }
+        EXPECT_TRUE(log.ends_with(" end: " + closing + "\r\n")) << log;
+        EXPECT_TRUE(
+            log.substr(0, log.rfind('\n', log.size() - 3) + 1).ends_with(" " + c.logLine + "\r\n"))
+            << log;
         const auto restart = run.Events("restart");
         ASSERT_EQ(restart.size(), c.installs && c.standIn ? 1u : 0u);
         EXPECT_EQ(restart.empty() ? 1 : restart[0].value("argument", 0), 1);

@@ -232,9 +232,9 @@ const SessionCase kSessions[] = {
          fs::create_directories(i.Host("Windows/qzpupdate.pub"));
      }),
      "signature: the key file cannot be read" + kInvalid},
-    // The pass stopped at a damaged entry: that entry is the reason.
+    // The pass stopped at a damaged entry: the check names it.
     {"DamagedEntryIsTheReason", Signed(DamageExeBlock),
-     "signature: VORIZ\\VORIZ.exe: block does not inflate (block 0)" + kInvalid},
+     "check: VORIZ\\VORIZ.exe: block does not inflate (block 0)" + kInvalid},
     // A record the device cannot read is no missing one: versions stay ordered.
     {"InstalledRecordUnreadable", Signed([](const DeviceImage& i) {
          i.WriteFile("ResidentFlash2/VORIZ/index.ini", "[Config]\nSoftwareVersion=3\n");

@@ -101,7 +101,9 @@ class StatedDevice : public ImageDevice {
     std::optional<std::string> keys_;
 };
 
-int RunCheck(const CLI::App& command, const CheckArguments& args) {
+// `into`: the JSON document is kept there for another command instead of printed.
+int RunCheck(const CLI::App& command, const CheckArguments& args,
+             nlohmann::ordered_json* into = nullptr) {
     const int states =
         (args.installed ? 1 : 0) + (args.noRecord ? 1 : 0) + (args.device.empty() ? 0 : 1);
     if (states != 1) {
@@ -187,8 +189,8 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
     // What stopped the run: its reason, or what was found where the finding itself refuses (the
     // decision's versions).
     const std::string reason = installs ? "" : stop.reason.empty() ? stop.detail : stop.reason;
-    if (args.json) {
-        PrintJson(
+    if (args.json || into != nullptr) {
+        const nlohmann::ordered_json document(
             {{"outcome", outcome},
              {"message", OrNull(ValidUtf8(message))},
              {"step", OrNull(installs ? "" : app::StepName(stop.step))},
@@ -197,6 +199,11 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
               OrNull(ValidUtf8(platform::Utf16ToUtf8(session.Facts().packageVersion)))},
              {"installedVersion",
               OrNull(ValidUtf8(platform::Utf16ToUtf8(session.Decision().installedVersion)))}});
+        if (into != nullptr) {
+            *into = document;
+        } else {
+            PrintJson(document);
+        }
     } else if (outcome == "refuse") {
         // The box alone is the same for most refusals: the step and reason tell them apart.
         std::printf("refuse: %s\n  step: %s\n  reason: %s\n", Printable(message).c_str(),
@@ -210,6 +217,16 @@ int RunCheck(const CLI::App& command, const CheckArguments& args) {
 }
 
 }  // namespace
+
+int PredictOnImage(const std::string& file, const std::string& device,
+                   nlohmann::ordered_json& prediction) {
+    CheckArguments args;
+    args.file = file;
+    args.device = device;
+    CLI::App command;  // nothing is parsed: only the checks of RunCheck ask it
+    AddCodePageOption(&command, args.codePage);
+    return RunCheck(command, args, &prediction);
+}
 
 void AddCheckCommand(CLI::App& app, int& status) {
     auto args = std::make_shared<CheckArguments>();

@@ -4,7 +4,10 @@
 // "qzp: FILE: what went wrong".
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <CLI/CLI.hpp>
+#include <string>
 
 void AddPackCommand(CLI::App& app, int& status);
 void AddListCommand(CLI::App& app, int& status);
@@ -18,3 +21,9 @@ void AddPatchCommand(CLI::App& app, int& status);
 void AddCheckCommand(CLI::App& app, int& status);
 void AddKeygenCommand(CLI::App& app, int& status);
 void AddSignCommand(CLI::App& app, int& status);
+void AddReportCommand(CLI::App& app, int& status);
+
+// What `qzp check FILE --device DIR --json` prints, as a document: the installer's own session
+// run over the device image DIR. Returns check's exit status (1 also after a failure line).
+int PredictOnImage(const std::string& file, const std::string& device,
+                   nlohmann::ordered_json& prediction);

@@ -9,8 +9,6 @@
 #include <system_error>
 #include <vector>
 
-#include <sodium.h>
-
 #include "platform/file.h"
 #include "platform/volume.h"
 #include "tools/qzp/command_kit.h"
@@ -26,45 +24,6 @@ struct InfoArguments {
     bool json = false;
     std::string file;
 };
-
-// The SHA-256 of the file as 64 hex digits; empty when it cannot be read.
-std::string Sha256(const std::string& file) {
-    if (sodium_init() < 0) {
-        return {};
-    }
-    std::u16string path;
-    std::string error;
-    if (!ToDevicePath(file, path, error)) {
-        return {};
-    }
-    std::FILE* in = platform::OpenStream(path.c_str(), u"rb");
-    if (in == nullptr) {
-        return {};
-    }
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<unsigned char> buffer(1 << 16);
-    std::size_t got;
-    uint64_t size = 0;
-    uint64_t done = 0;
-    platform::GetFileSize(path.c_str(), size);
-    ProgressBar bar("hashing", ProgressWanted(size));
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-        crypto_hash_sha256_update(&state, buffer.data(), got);
-        bar.Show(done += got, size);
-    }
-    bar.Finish();
-    const bool ok = std::ferror(in) == 0;
-    std::fclose(in);
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    if (!ok) {
-        return {};
-    }
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return hex;
-}
 
 int RunInfo(const InfoArguments& args) {
     const CodePageFiles names(args.codePage);
@@ -87,7 +46,7 @@ int RunInfo(const InfoArguments& args) {
     const std::size_t entries = listing.entries.size();
     std::vector<TreeEntry>().swap(listing.entries);
     const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
-    const std::string sha256 = Sha256(args.file);
+    const std::string sha256 = FileSha256(args.file);
     const SignatureSummary signature = SummarizeSignature(args.file);
     const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
     const std::string mismatch = SignatureMismatch(signature, manifest);

@@ -73,6 +73,7 @@ static int RunCommand(int argc, char** argv) {
     AddPackCommand(app, status);
     AddInfoCommand(app, status);
     AddCheckCommand(app, status);
+    AddReportCommand(app, status);
     AddKeygenCommand(app, status);
     AddSignCommand(app, status);
     AddListCommand(app, status);

@@ -3,8 +3,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <vector>
+
+#include <sodium.h>
 
 #include "package/package_contents.h"
+#include "platform/file.h"
 #include "signature/signature_files.h"
 #include "tools/qzp/host_path.h"
 
@@ -44,6 +48,22 @@ std::string Subject(SignatureFault fault, const std::string& file, const std::st
 
 }  // namespace
 
+std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string& keyPath,
+                                   const std::u16string& signaturePath, SignatureOutcome& outcome) {
+    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &package,
+                             &outcome) == 0) {
+        return {};
+    }
+    std::string reason = SignatureFaultText(outcome.fault);
+    if (outcome.fault == SignatureFault::kKeyFileMalformed && outcome.keyLine != 0) {
+        reason += " (line " + std::to_string(outcome.keyLine) + ")";
+    }
+    if (!outcome.keyId.empty()) {
+        reason += " (key " + outcome.keyId + ")";
+    }
+    return reason;
+}
+
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
                           const std::string& keyFile, const std::string& signatureFile) {
     std::u16string keyPath, signaturePath;
@@ -58,15 +78,8 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
         return ReportFailure(signatureFile, error);
     }
     SignatureOutcome outcome;
-    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &package,
-                             &outcome) != 0) {
-        std::string reason = SignatureFaultText(outcome.fault);
-        if (outcome.fault == SignatureFault::kKeyFileMalformed && outcome.keyLine != 0) {
-            reason += " (line " + std::to_string(outcome.keyLine) + ")";
-        }
-        if (!outcome.keyId.empty()) {
-            reason += " (key " + outcome.keyId + ")";
-        }
+    if (const std::string reason = VerifyPackageSignature(package, keyPath, signaturePath, outcome);
+        !reason.empty()) {
         return ReportFailure(Subject(outcome.fault, file, keyFile, signatureFile), reason);
     }
     std::printf("%s: signed by key %s, trusted comment: %s\n", Printable(file).c_str(),
@@ -112,4 +125,42 @@ SignatureSummary SummarizeSignature(const std::string& file) {
         summary.trustedComment = signature.trustedComment;
     }
     return summary;
+}
+
+std::string FileSha256(const std::string& file) {
+    if (sodium_init() < 0) {
+        return {};
+    }
+    std::u16string path;
+    std::string error;
+    if (!ToDevicePath(file, path, error)) {
+        return {};
+    }
+    std::FILE* in = platform::OpenStream(path.c_str(), u"rb");
+    if (in == nullptr) {
+        return {};
+    }
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    std::vector<unsigned char> buffer(1 << 16);
+    std::size_t got;
+    uint64_t size = 0;
+    uint64_t done = 0;
+    platform::GetFileSize(path.c_str(), size);
+    ProgressBar bar("hashing", ProgressWanted(size));
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+        crypto_hash_sha256_update(&state, buffer.data(), got);
+        bar.Show(done += got, size);
+    }
+    bar.Finish();
+    const bool ok = std::ferror(in) == 0;
+    std::fclose(in);
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, digest);
+    if (!ok) {
+        return {};
+    }
+    char hex[2 * crypto_hash_sha256_BYTES + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return hex;
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "signature/signature_files.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/manifest.h"
 
@@ -12,6 +13,11 @@
 // or reports the reason as "qzp: SUBJECT: reason" and returns 1.
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
                           const std::string& keyFile, const std::string& signatureFile);
+
+// The same check on device paths, printing nothing: "" when the signature is good (who made it in
+// `outcome`), otherwise the reason, e.g. "signed by a key that is not trusted (key 1A2B)".
+std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string& keyPath,
+                                   const std::u16string& signaturePath, SignatureOutcome& outcome);
 
 struct SignatureSummary {
     bool present = false;   // FILE.minisig exists
@@ -28,3 +34,7 @@ SignatureSummary SummarizeSignature(const std::string& file);
 // ("NAME, version V, KIND, signed TIME") that names another version or kind. "" when it names
 // this package's, or is in another form.
 std::string SignatureMismatch(const SignatureSummary& summary, const ManifestInfo* manifest);
+
+// The SHA-256 of the host file `file` as 64 hex digits, read in pieces; empty when it cannot be
+// read.
+std::string FileSha256(const std::string& file);
