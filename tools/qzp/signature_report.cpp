@@ -9,6 +9,7 @@
 
 #include "package/package_contents.h"
 #include "platform/file.h"
+#include "platform/volume.h"
 #include "signature/signature_files.h"
 #include "tools/qzp/host_path.h"
 
