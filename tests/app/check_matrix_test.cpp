@@ -175,5 +175,21 @@ TEST(CheckMatrix, QzpCheckPredictsWhatTheInstallerDoes) {
         << "no row refuses a signed downgrade";
 }
 
+// qzp extract writes the device's tree: names that differ in letter case alone land on the first
+// spelling's path, with the later entry's bytes.
+TEST(QzpExtract, WritesTheDevicesTreeForCaseVariants) {
+    DeviceImage image;
+    image.WritePackage("SDMMC/VORIZ.QZP",
+                       {{"VORIZ\\big.bin", "first"}, {"voriz\\BIG.BIN", "later"}});
+    const fs::path out = image.Scratch() / "out";
+    int status = -1;
+    Capture((BinDir() / "qzp").string() + " extract " + image.Host("SDMMC/VORIZ.QZP").string() +
+                " " + out.string(),
+            &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadAll(out / "VORIZ/big.bin"), "later");
+    EXPECT_FALSE(fs::exists(out / "voriz"));
+}
+
 }  // namespace
 }  // namespace apptest
