@@ -312,6 +312,13 @@ const SessionCase kSessions[] = {
          return Card(i, PatchPackage(u"1.0"), true);
      },
      "plan: VORIZ\\VORIZ.exe: a directory stands where the file goes" + kInvalid},
+    // A folder an installed version keeps at the scratch name: the patch chooses another one.
+    {"PatchBesideAFolderAtTheScratchName",
+     [](const DeviceImage& i, const Keys&) {
+         InstallVersion(i);
+         i.WriteFile("ResidentFlash2/VORIZ/~QZPNEW.TMP/kept.txt", "kept");
+         return Card(i, PatchPackage(u"1.0"), true);
+     }},
     // Links and FIFOs where a patch writes: the plan refuses them before anything is written. (That
     // the file services never follow a link nor wait on a FIFO, and that the purge removes links,
     // is the platform's to show.)
