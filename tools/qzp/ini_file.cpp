@@ -1,17 +1,17 @@
 #include "tools/qzp/ini_file.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -128,8 +128,12 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
         return false;
     }
 #else
-    const DWORD attributes = ::GetFileAttributesW(FsPath(hostPath).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    // The read-only attribute reads as no write permission.
+    std::error_code code;
+    const std::filesystem::file_status status = std::filesystem::status(FsPath(hostPath), code);
+    if (!code && std::filesystem::is_regular_file(status) &&
+        (status.permissions() & std::filesystem::perms::owner_write) ==
+            std::filesystem::perms::none) {
         error = "the file is read-only";
         return false;
     }
