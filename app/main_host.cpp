@@ -208,11 +208,12 @@ int main(int argc, char** argv) {
     // through the environment. Names convert with the code page the image states, as the
     // device's system converts them with its own.
     std::string imageError;
+    std::string imageFile;
     const std::unique_ptr<platform::FileSystem> files =
-        platform::FileSystem::OpenImage(device, imageError);
+        platform::FileSystem::OpenImage(device, imageError, &imageFile);
     if (!files) {
         std::fprintf(stderr, "qzpupdate: %s: %s\n",
-                     platform::Printable(device + "/" + platform::kImageCodePageFile).c_str(),
+                     platform::Printable(device + "/" + imageFile).c_str(),
                      platform::Printable(imageError).c_str());
         return 2;
     }

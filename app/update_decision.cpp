@@ -1,9 +1,12 @@
 // The version gate's decision and the settings it is made from.
 #include "app/update_decision.h"
 
+#include <functional>
+
 #include "app/step_outcome.h"
 #include "ini/ini_document.h"
 #include "ini/ini_load.h"
+#include "ini/ini_table.h"
 #include "platform/text.h"
 #include "platform/volume.h"
 
@@ -29,6 +32,26 @@ void ReadManifestValues(IniDocument* manifest, ManifestValues& values) {
     }
     values.oldVersion = ReadString(manifest, u"UpdateInfo", u"oldVersion");
     IniGetInt(manifest, u"UpdateInfo", u"AllowDowngrade", &values.allowDowngrade);
+}
+
+// A manifest is read like the other settings the device must read, up to
+// kIniMaxWantedFileBytes, keeping only the values above.
+bool ReadManifest(const std::function<int32_t(IniTable*, IniTable*)>& load,
+                  ManifestValues& values) {
+    IniTable* wanted = IniTableCreate(0);
+    IniDocument manifest{IniTableCreate(0), {}};
+    IniTableSetString(wanted, u"Config", u"SoftwareVersion", u"");
+    for (const char16_t* key : {u"IsPatch", u"oldVersion", u"AllowDowngrade"}) {
+        IniTableSetString(wanted, u"UpdateInfo", key, u"");
+    }
+    const bool read =
+        wanted != nullptr && manifest.table != nullptr && load(wanted, manifest.table) == 1;
+    if (read) {
+        ReadManifestValues(&manifest, values);
+    }
+    IniTableFree(wanted);
+    IniTableFree(manifest.table);
+    return read;
 }
 
 }  // namespace
@@ -159,26 +182,17 @@ bool ReadRecordVersion(const char16_t* path, std::u16string& version, std::strin
 }
 
 bool ReadManifestBytes(std::span<const uint8_t> bytes, ManifestValues& values) {
-    IniDocument manifest{IniTableCreate(0), {}};
-    if (manifest.table == nullptr) {
-        return false;
-    }
-    const bool read = IniTableLoadBytes(bytes, manifest.table) == 1;
-    if (read) {
-        ReadManifestValues(&manifest, values);
-    }
-    IniTableFree(manifest.table);
-    return read;
+    return ReadManifest(
+        [bytes](IniTable* wanted, IniTable* table) {
+            return IniTableLoadBytesWanted(bytes, wanted, table);
+        },
+        values);
 }
 
 bool ReadManifestFile(const char16_t* path, ManifestValues& values) {
-    IniDocument* manifest = IniOpen(path);
-    if (manifest == nullptr) {
-        return false;
-    }
-    ReadManifestValues(manifest, values);
-    IniClose(manifest);
-    return true;
+    return ReadManifest([path](IniTable* wanted,
+                               IniTable* table) { return IniTableLoadWanted(path, wanted, table); },
+                        values);
 }
 
 int32_t ReadShowUpdateTips(const char16_t* path) {

@@ -297,7 +297,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
     ScanPass pass;
     pass.package = package_;
     pass.hooks.keepEntry = names_.manifest == kPlanNoEntry ? kPackageScanKeepNone : names_.manifest;
-    pass.hooks.keepLimit = kIniMaxFileBytes;  // the most the INI loader reads from a file
+    pass.hooks.keepLimit = kIniMaxWantedFileBytes;  // as much as any settings file the device reads
     pass.hooks.kept = &manifest_;
     pass.hooks.keptTooLarge = &manifestTooLarge_;
     pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
@@ -376,12 +376,12 @@ void RemoveLeftoverDirectory(const char16_t* copyPath) {
     }
 }
 
-// What a prediction's plan of the manifest's copy sees: the device as it is, except a directory
-// at the copy's own path, which the installer removes first (see RemoveLeftoverDirectory).
+// What a prediction's plan of the manifest's copy sees: the device as it is, except an empty
+// directory at the copy's own path, which the installer removes first (RemoveLeftoverDirectory).
 uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
     const uint32_t attributes = platform::GetAttributes(path);
-    if (attributes != platform::kInvalidFileAttributes &&
-        (attributes & platform::kAttributeDirectory) != 0 && path[0] == u'\\' &&
+    if (attributes != platform::kInvalidFileAttributes && platform::IsEmptyDirectory(path) &&
+        path[0] == u'\\' &&
         platform::EqualsIgnoringAsciiCase(std::u16string_view(path + 1),
                                           std::u16string_view(kPackageManifestName))) {
         return platform::kInvalidFileAttributes;
@@ -469,9 +469,13 @@ StepOutcome UpdateSession::Decide() {
     facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion, unreadable);
     facts_.showUpdateTips = device_.ShowUpdateTips();
     facts_.checksSignatures = device_.ChecksSignatures();
-    // A device with keys orders versions: a record it cannot read is no missing one, which would
-    // let any signed version over the installed one.
-    if (facts_.checksSignatures && !unreadable.empty()) {
+    // A device with keys orders versions: a record it cannot read, or one that yields no version,
+    // is no missing one, which would let any signed version over the installed one. The way back
+    // for such a device is a signed package whose manifest allows a downgrade.
+    if (facts_.recordFound && facts_.installedVersion.empty()) {
+        unreadable = "without a version";
+    }
+    if (facts_.checksSignatures && !unreadable.empty() && facts_.allowDowngrade == 0) {
         return Stop(Step::kDecision, Ending::kInvalidPackage,
                     "the installed version record is " + unreadable);
     }

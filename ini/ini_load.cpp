@@ -219,6 +219,10 @@ int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table) {
     return LoadBytes(bytes, table, nullptr);
 }
 
+int32_t IniTableLoadBytesWanted(std::span<const uint8_t> bytes, IniTable* wanted, IniTable* table) {
+    return wanted == nullptr ? 0 : LoadBytes(bytes, table, wanted);
+}
+
 int32_t IniTableLoad(const char16_t* path, IniTable* table) {
     return LoadFile(path, kIniMaxFileBytes, table, nullptr);
 }

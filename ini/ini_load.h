@@ -35,6 +35,9 @@ int32_t IniTableLoadWanted(const char16_t* path, IniTable* wanted, IniTable* tab
 // IniTableLoad over the bytes of a file held in memory (the same rules, no file involved).
 int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table);
 
+// IniTableLoadWanted over bytes held in memory (of any size their reader bounded).
+int32_t IniTableLoadBytesWanted(std::span<const uint8_t> bytes, IniTable* wanted, IniTable* table);
+
 namespace ini_detail {
 
 // What the loader reads one line as (its line end included or not): nothing (a blank line, a

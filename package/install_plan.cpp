@@ -266,7 +266,7 @@ class Planner {
                 return false;
             }
         }
-        return true;
+        return KeepScratchOffTheTree();
     }
 
   private:
@@ -328,7 +328,8 @@ class Planner {
     // scratch file of a replaced entry never lands on an entry's path. The same names choose the
     // same base, so a run repeated after a power loss takes over the scratch files left.
     bool ChooseScratchBase() {
-        std::vector<bool> blocked(kScratchFirsts.size(), false);
+        std::vector<bool>& blocked = blocked_;
+        blocked.assign(kScratchFirsts.size(), false);
         uint32_t last = 0;
         for (uint32_t i = 0; i < items_->Count(); ++i) {
             const std::u16string_view name = LevelsOf(i);
@@ -356,6 +357,38 @@ class Planner {
             }
         }
         return Refuse(PlanFault::kReservedName, last);  // every base taken: a contrived package
+    }
+
+    // In a tree that is kept, no scratch file is made where a folder, link or device stands (one
+    // an installed version left at a scratch name would make every replacement there fail): the
+    // base moves on to one that is free in every folder where a file is replaced. A file found
+    // there is taken for a scratch file a power loss left, and is reused.
+    bool KeepScratchOffTheTree() {
+        if (replaced_.empty()) {
+            return true;
+        }
+        const auto shift =
+            static_cast<std::ptrdiff_t>(limitLength_) - static_cast<std::ptrdiff_t>(target_.size());
+        for (std::size_t candidate = kScratchFirsts.find(plan_.scratchBase[0]);
+             candidate < kScratchFirsts.size(); ++candidate) {
+            const std::u16string base = ScratchBase(candidate);
+            bool free = !blocked_[candidate];
+            std::u16string scratch;
+            for (std::size_t k = 0; free && k < replaced_.size(); ++k) {
+                const uint32_t found =
+                    platform::ScratchPath(replaced_[k], PlanScratchRule(shift, base), scratch)
+                        ? query_(scratch.c_str())
+                        : platform::kInvalidFileAttributes;
+                free = found == platform::kInvalidFileAttributes ||
+                       (found & (platform::kAttributeDirectory | platform::kAttributeReparsePoint |
+                                 platform::kAttributeDevice)) == 0;
+            }
+            if (free) {
+                plan_.scratchBase = base;
+                return true;
+            }
+        }
+        return Refuse(PlanFault::kReservedName, plan_.order.back());
     }
 
     static std::u16string ScratchBase(std::size_t candidate) {
@@ -547,6 +580,9 @@ class Planner {
             }
         } else {
             action = kind == Kind::kFile ? PlanAction::kReplaceFile : PlanAction::kCreateFile;
+            if (action == PlanAction::kReplaceFile && options_.tree == PlanTree::kKeep) {
+                replaced_.push_back(path);  // a file of the tree, replaced through a scratch file
+            }
             Mark(paths_[levels[last].node], Kind::kFile, static_cast<int32_t>(index), false);
         }
         if (!options_.verdictOnly) {
@@ -565,6 +601,8 @@ class Planner {
     std::size_t targetLevels_ = 0;
     uint32_t (*query_)(const char16_t*) = nullptr;
     PathTable paths_;
+    std::vector<bool> blocked_;             // scratch bases a name may be a scratch name of
+    std::vector<std::u16string> replaced_;  // paths of the tree's files the plan replaces
 };
 
 }  // namespace

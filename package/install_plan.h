@@ -111,7 +111,8 @@ struct InstallPlan {
     uint32_t newDirectoryCount = 0;
     uint32_t manifest = kPlanNoEntry;  // index of the manifest (manifest rules only)
     // The base of the scratch names of this plan's replacements (PlanScratchRule): one that no
-    // level of any name may be a scratch name of.
+    // level of any name may be a scratch name of and, in a kept tree, at whose scratch paths no
+    // folder, link or device stands (a file there is taken for a scratch file left, and reused).
     std::u16string scratchBase = std::u16string(platform::kScratchBase);
     PlanFault fault = PlanFault::kNone;
     uint32_t faultEntry = kPlanNoEntry;  // index into the given list

@@ -1,7 +1,7 @@
 #include "package/name_rules.h"
 
-#include "package/conversion.h"
 #include "package/layout.h"
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace {
@@ -130,13 +130,12 @@ NameFault CheckStoredName(std::string_view stored, bool directory, std::u16strin
             return NameFault::kControlCharacter;
         }
     }
-    char narrow[kPackageMaxNameLength + 1] = {};
-    stored.copy(narrow, stored.size());
-    char16_t converted[kPackagePathCapacity] = {};
-    if (!stored.empty() && NarrowToWide(narrow, converted, kPackagePathCapacity) == 0) {
+    // Strictly: bytes that are no text in the code page (a cut sequence included) would become
+    // replacement characters, and two such names one path, or a trail byte 0x5C a separator.
+    std::u16string converted;
+    if (!platform::FromCodePage(stored, converted) || converted.size() >= kPackagePathCapacity) {
         return NameFault::kNotText;
     }
-    converted[kPackagePathCapacity - 1] = 0;
     if (wide != nullptr) {
         *wide = converted;
     }

@@ -134,10 +134,11 @@ class FileSystem {
     static std::unique_ptr<FileSystem> DeviceImage(const std::string& hostDirectory,
                                                    uint32_t codePage = kDefaultCodePage);
     // The device image at `hostDirectory` with the code page it states (ImageCodePage); null,
-    // with the reason in `error`, when its setting cannot be read or names no code page this
-    // build converts with. Every program that works on an image opens it this way.
+    // with the reason in `error` and the setting's file below the image in `*file` (may be null),
+    // when that setting, or a volume the image states (device_image.h), cannot be read, or names
+    // no code page this build converts with. Every program that works on an image opens it so.
     static std::unique_ptr<FileSystem> OpenImage(const std::string& hostDirectory,
-                                                 std::string& error);
+                                                 std::string& error, std::string* file = nullptr);
     // Why `hostDirectory` is no device image ("" when it is one): it must be a directory holding
     // the folders SDMMC and ResidentFlash2 (letter case aside). A program refuses any other
     // before it creates anything there.

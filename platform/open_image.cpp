@@ -1,10 +1,13 @@
 // Opening a device image with the code page it states. Apart from the other settings so that a
 // program which never opens an image (the device's) does not link it.
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include "platform/device_image.h"
 #include "platform/file.h"
+#include "platform/text.h"
 
 namespace platform {
 
@@ -32,12 +35,38 @@ bool ImageCodePage(const std::string& hostDirectory, uint32_t& codePage, std::st
 }
 
 std::unique_ptr<FileSystem> FileSystem::OpenImage(const std::string& hostDirectory,
-                                                  std::string& error) {
+                                                  std::string& error, std::string* file) {
     uint32_t codePage = kDefaultCodePage;
+    if (file != nullptr) {
+        *file = kImageCodePageFile;
+    }
     if (!ImageCodePage(hostDirectory, codePage, error)) {
         return nullptr;
     }
-    return DeviceImage(hostDirectory, codePage);
+    std::unique_ptr<FileSystem> image = DeviceImage(hostDirectory, codePage);
+    // A volume setting that cannot be read would leave the room unchecked: refused here, as the
+    // code page is, whatever stands at its name (a link, FIFO, folder or malformed text).
+    std::error_code code;
+    const UseFiles bound(*image);
+    const std::u8string named =
+        std::u8string(hostDirectory.begin(), hostDirectory.end()) + u8"/.named";
+    for (const auto& item : std::filesystem::directory_iterator(named, code)) {
+        const std::u8string filename = item.path().filename().u8string();
+        const std::string name(filename.begin(), filename.end());
+        const std::string suffix = ".volume";
+        uint64_t size = 0;
+        uint64_t unit = 0;
+        if (name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            ImageVolume(Utf8ToUtf16(name.substr(0, name.size() - suffix.size())), size, unit,
+                        error) == ImageSetting::kRefused) {
+            if (file != nullptr) {
+                *file = ".named/" + name;
+            }
+            return nullptr;
+        }
+    }
+    return image;
 }
 
 std::string FileSystem::ImageProblem(const std::string& hostDirectory) {

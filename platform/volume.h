@@ -34,4 +34,7 @@ bool GetFileSize(const char16_t* path, uint64_t& size);
 // Removes a directory that holds nothing; false otherwise.
 bool RemoveEmptyDirectory(const char16_t* path);
 
+// True when `path` is a directory that holds nothing (what RemoveEmptyDirectory would remove).
+bool IsEmptyDirectory(const char16_t* path);
+
 }  // namespace platform

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "platform/device_image.h"
 #include "platform/file.h"
@@ -115,6 +116,25 @@ bool GetFileSize(const char16_t* path, uint64_t& size) {
 
 bool RemoveEmptyDirectory(const char16_t* path) {
     return rmdir(DevicePathToHost(path).c_str()) == 0;
+}
+
+bool IsEmptyDirectory(const char16_t* path) {
+    const std::string host = DevicePathToHost(path);
+    struct stat st;
+    if (lstat(host.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    DIR* dir = opendir(host.c_str());
+    if (dir == nullptr) {
+        return false;
+    }
+    bool empty = true;
+    while (const dirent* e = readdir(dir)) {
+        const std::string_view name = e->d_name;
+        empty = empty && (name == "." || name == "..");
+    }
+    closedir(dir);
+    return empty;
 }
 
 }  // namespace platform

@@ -145,4 +145,25 @@ bool RemoveEmptyDirectory(const char16_t* path) {
     return ::RemoveDirectoryW(win32::Real(path).c_str()) != 0;
 }
 
+bool IsEmptyDirectory(const char16_t* path) {
+    const std::wstring directory = win32::Real(path);
+    const DWORD attributes = ::GetFileAttributesW(directory.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return false;
+    }
+    WIN32_FIND_DATAW found;
+    HANDLE find = ::FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    bool empty = true;
+    do {
+        const std::wstring name = found.cFileName;
+        empty = empty && (name == L"." || name == L"..");
+    } while (empty && ::FindNextFileW(find, &found));
+    ::FindClose(find);
+    return empty;
+}
+
 }  // namespace platform

@@ -28,9 +28,9 @@ PlanStep Replace(uint32_t entry, uint64_t size) {
 // byte more across a unit boundary is refused. A patch: a replaced file needs its new copy beside
 // the old one until the rename, so its peak comes before what it frees.
 const PlanStep kDirectory{0, PlanAction::kMakeDirectory};
-// Entry 1 written again: the device's old file at that path is gone by then, the earlier entry's
-// copy is what is freed.
-const PlanStep kAgain{1, PlanAction::kReplaceFile, true, 8192, 8192};
+// Entry 1 written again, smaller: the device's old file at that path is gone by then, the earlier
+// entry's copy is what is freed, and the later copy is what stays.
+const PlanStep kAgain{1, PlanAction::kReplaceFile, true, 4096, 8192};
 const RoomCase kRooms[] = {
     {"FullExactFit", 1, {kDirectory, Create(1, 8192), Create(2, 100)}, {}, 16384, 16384},
     {"FullOneByteOver", 1, {kDirectory, Create(1, 8193), Create(2, 100)}, {}, 16384, 20480},
@@ -38,7 +38,7 @@ const RoomCase kRooms[] = {
     {"PatchPeaks", 0, {Replace(0, 8192), Replace(1, 100)}, {{0, 4096}, {1, 200}}, 8192, 8192},
     {"PatchOver", 0, {Replace(0, 8193), Replace(1, 100)}, {{0, 4096}, {1, 200}}, 8192, 12288},
     {"PatchShrinking", 1, {Replace(0, 4096), Create(1, 12288)}, {{0, 16384}}, 8192, 8192},
-    {"WrittenTwice", 0, {Create(0, 8192), kAgain, Create(2, 8192)}, {{1, 65536}}, 16384, 16384},
+    {"WrittenTwice", 0, {Create(0, 8192), kAgain, Create(2, 8192)}, {{1, 65536}}, 16384, 12288},
 };
 
 TEST(Room, CountsWholeUnitsAtTheFullestMoment) {

@@ -82,6 +82,19 @@ void DamageExeBlock(const DeviceImage& image) {
     image.WriteFile("SDMMC/VORIZ.QZP", bytes);
 }
 
+// `values` after 400 keys of 100 units (over 80 KB).
+std::vector<IniValue> Padded(std::vector<IniValue> values) {
+    for (int k = 0; k < 400; ++k) {
+        const std::u16string n = platform::Utf8ToUtf16(std::to_string(k));
+        values.insert(values.begin(), {u"Filler", u"k" + n, std::u16string(100, u'v')});
+    }
+    return values;
+}
+
+void NoVersionRecord(const DeviceImage& image) {
+    image.WriteIni("ResidentFlash2/VORIZ/index.ini", {{u"Config", u"Other", u"x"}});
+}
+
 // What a run did, from the session's outcomes and the scripted confirmer.
 struct Runner : app::SessionObserver {
     const DeviceImage* image = nullptr;
@@ -196,7 +209,7 @@ const SessionCase kSessions[] = {
     {"RecordWithoutVersion",
      [](const DeviceImage& i, const Keys&) {
          InstallVersion(i, u"");
-         i.WriteIni("ResidentFlash2/VORIZ/index.ini", {{u"Config", u"Other", u"x"}});
+         NoVersionRecord(i);
          return Card(i, FullPackage());
      },
      kInstalled, "2.0 over undetected"},
@@ -204,18 +217,18 @@ const SessionCase kSessions[] = {
          return {{"VORIZ\\VORIZ.exe", "exe"}, {"Readme.txt", "hello"}};
      }),
      kInstalled, " over 1.0"},
-    // Card settings far over 32 KB are read: tips off, no question.
+    // Card settings and a manifest far over 32 KB are read: tips off, no question.
     {"TipsOffInLargeCardSettings",
      [](const DeviceImage& i, const Keys&) {
-         std::vector<IniValue> settings;
-         for (int k = 0; k < 400; ++k) {
-             const std::u16string n = platform::Utf8ToUtf16(std::to_string(k));
-             settings.push_back({u"Filler", u"k" + n, std::u16string(100, u'v')});
-         }
-         settings.push_back({u"Config", u"IsShowUpdateTips", u"0"});
-         i.WriteIni("SDMMC/kvupdate.ini", settings);
+         i.WriteIni("SDMMC/kvupdate.ini", Padded({{u"Config", u"IsShowUpdateTips", u"0"}}));
          return FullOverV1(i);
      }},
+    {"LargeManifest",
+     [](const DeviceImage& i, const Keys&) {
+         InstallVersion(i);
+         return Card(i, {{"VORIZ\\INDEX.INI", IniBytes(Padded(Manifest(u"2.0")))}});
+     },
+     kInstalled, kV2OverV1},
     // Signatures, on a device that trusts a second key first.
     {"Signed", Signed([](const DeviceImage&) {}), kInstalled, kV2OverV1},
     // The package on the card is replaced by another one after the signature was checked, while
@@ -241,6 +254,20 @@ const SessionCase kSessions[] = {
      }),
      "decision: the installed version record is no UTF-16 settings file, or cannot be read" +
          kInvalid},
+    {"InstalledRecordWithoutVersion", Signed(NoVersionRecord),
+     "decision: the installed version record is without a version" + kInvalid},
+    // The way back for such a device: a signed package that allows a downgrade.
+    {"WayBackOverARecordWithoutVersion",
+     [](const DeviceImage& i, const Keys& keys) {
+         Signed(NoVersionRecord)(i, keys);
+         std::vector<IniValue> manifest = Manifest(u"0.9");
+         manifest.push_back({u"UpdateInfo", u"AllowDowngrade", u"1"});
+         Tree expected = Card(i, {{"VORIZ\\INDEX.INI", IniBytes(manifest)}});
+         keys.Sign(i, keys.release);
+         expected["powerofflogo.bmp"] = kCardLogo;
+         return expected;
+     },
+     kInstalled, "0.9 over undetected"},
     // The package, its check and its manifest.
     {"NotAPackage", Then([](const DeviceImage& i) {
          i.WriteFile("SDMMC/VORIZ.QZP", "this is not a package at all");
@@ -285,6 +312,13 @@ const SessionCase kSessions[] = {
          return Card(i, PatchPackage(u"1.0"), true);
      },
      "plan: VORIZ\\VORIZ.exe: a directory stands where the file goes" + kInvalid},
+    // A folder an installed version keeps at the scratch name: the patch chooses another one.
+    {"PatchBesideAFolderAtTheScratchName",
+     [](const DeviceImage& i, const Keys&) {
+         InstallVersion(i);
+         i.WriteFile("ResidentFlash2/VORIZ/~QZPNEW.TMP/kept.txt", "kept");
+         return Card(i, PatchPackage(u"1.0"), true);
+     }},
     // Links and FIFOs where a patch writes: the plan refuses them before anything is written. (That
     // the file services never follow a link nor wait on a FIFO, and that the purge removes links,
     // is the platform's to show.)

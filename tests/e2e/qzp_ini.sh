@@ -51,4 +51,7 @@ fails 1 '^qzp: large.ini: larger than 32768 bytes, the most a device reads of an
     "$QZP" ini get large.ini Config SoftwareVersion
 fails 1 "^qzp: new.ini: no key 'Nope' in section 'Config'$" "$QZP" ini get new.ini Config Nope
 QZP_FAULT_FAIL_AT_WRITE=1 fails 1 '^qzp: new.ini: ' "$QZP" ini set new.ini Config X 1
+# A save keeps the file's mode; a read-only file is refused (by its mode, also for root).
+chmod 600 new.ini && "$QZP" ini set new.ini Config X 2 && [ "$(stat -c %a new.ini)" = 600 ] || fail "mode"
+chmod 444 new.ini && fails 1 '^qzp: new.ini: not saved: the file is read-only$' "$QZP" ini set new.ini Config X 3
 echo "qzp_ini: all checks passed"

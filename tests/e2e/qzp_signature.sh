@@ -36,6 +36,10 @@ fails 1 '^qzp: n.key: exists; give --force to replace the key pair$' \
     "$QZP" keygen --pubkey x.pub --key n.key --no-password
 cmp -s n.key n.before && [ ! -e x.pub ] || fail "a refused keygen wrote something"
 "$QZP" keygen --pubkey n.pub --key n.key --no-password --force > /dev/null
+# --force replaces both files or neither: the public key's write (the second) fails.
+cp n.key n.before && cp n.pub n.pub.before
+QZP_FAULT_FAIL_AT_WRITE=2 fails 1 '^qzp: n.pub: cannot write' "$QZP" keygen --pubkey n.pub --key n.key --no-password --force
+cmp -s n.key n.before && cmp -s n.pub n.pub.before || fail "keygen --force replaced one key of the pair"
 # A password over minisign's limit is refused as such, never as unreadable.
 fails 1 '^qzp: l.key: the password is longer than 1024 bytes$' \
     "$QZP" keygen --pubkey l.pub --key l.key --password-fd 3 3< <(printf 'x%.0s' $(seq 1025))

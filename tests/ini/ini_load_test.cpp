@@ -112,7 +112,7 @@ TEST_F(LoadTest, LineFormsGiveTheirTable) {
 // nothing. The path front door reads the file and loads its bytes, up to kIniMaxFileBytes; a larger
 // file, even by a byte the loader would otherwise ignore, and a missing file add nothing. A
 // settings file the device must read is read up to kIniMaxWantedFileBytes, keeping the wanted key
-// alone.
+// alone, its last value.
 TEST_F(LoadTest, FilesLoadWholeOrNotAtAll) {
     const auto sized = [](std::size_t size, std::size_t extra) {  // ends with the wanted key
         Bytes bytes = Utf16Le(u"[S]\n;");
@@ -133,7 +133,7 @@ TEST_F(LoadTest, FilesLoadWholeOrNotAtAll) {
         {"eight-bit text", {'[', 'C', ']', '\n', 'a', '=', '1', '\n'}, 0, 0, 0},
         {"UTF-8 mark", {0xEF, 0xBB, 0xBF, 'a', '=', '1'}, 0, 0, 0},
         {"no mark", Utf16Le(u"a=1\n", false), 0, 0, 0},
-        {"small", Utf16Le(u"[S]\nb=2\na=1\n"), 1, 1, 1},
+        {"small, a repeated", Utf16Le(u"[S]\na=0\nb=2\na=1\n"), 1, 1, 1},
         {"at the limit", sized(kIniMaxFileBytes, 0), 1, 1, 1},
         {"one byte beyond", sized(kIniMaxFileBytes, 1), 1, 0, 1},
         {"at the wanted limit", sized(kIniMaxWantedFileBytes, 0), 1, 0, 1},

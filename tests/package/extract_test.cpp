@@ -307,6 +307,8 @@ const JobsCase kJobsCases[] = {
     {"CrcMismatch", [](Builder& b) { b.entries[1].crc ^= 1; }, F::kCrcMismatch, 1},
     {"SizeMismatch", [](Builder& b) { b.entries[1].blocks[1].uncompressedSize -= 1; },
      F::kSizeMismatch, 1},
+    {"InflatesShort", [](Builder& b) { b.entries[1].blocks[1].uncompressedSize += 1; },
+     F::kSizeMismatch, 1},
     {"InflateError", [](Builder& b) { b.entries[1].blocks[0].data[5] ^= 0xFF; }, F::kInflate, 1},
     {"InflateErrorPrefixed", [](Builder& b) { b.entries[3].blocks[0].data[2] ^= 0xFF; },
      F::kInflate, 3, true},

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -44,7 +45,7 @@ std::vector<PlanEntry> Entries(const std::vector<std::u16string>& names) {
         const bool marked = name.size() >= 2 && name.ends_with(u"|d");
         e.name = marked ? name.substr(0, name.size() - 2) : name;
         e.directory = marked || (!name.empty() && name.back() == u'\\');
-        e.size = e.directory ? 0 : 10;
+        e.size = e.directory ? 0 : 10 + entries.size();
         entries.push_back(e);
     }
     return entries;
@@ -85,8 +86,9 @@ TEST_P(PlanShapes, RefusesWhatExtractionCannotWriteAndPlansTheRest) {
                    : step.action == PlanAction::kCreateFile  ? 'c'
                    : step.again                              ? 'a'
                                                              : 'r';
-        // A file written again is replaced with the earlier entry's bytes as its old size.
-        EXPECT_EQ(step.earlierSize, step.again && step.size > 0 ? 10u : 0u);
+        // A file written again is replaced with the earlier entry's bytes (the one before it in
+        // these rows) as its old size.
+        EXPECT_EQ(step.earlierSize, step.again && step.size > 0 ? 9u + step.entry : 0u);
     }
     EXPECT_EQ(actions, c.actions);
     // A plan for the verdict alone keeps, instead of the steps, which entries replace a file.
@@ -221,9 +223,13 @@ TEST(Plan, ScratchPathFitsWheneverThePathFits) {
         const std::u16string level = made.substr(made.rfind(u'\\') + 1);
         EXPECT_EQ(level, std::u16string(u"~qzpnew.tmp").substr(0, level.size()));
         EXPECT_EQ(level.size(), name == 8 ? 7u : std::min<std::size_t>(name, 11)) << "no end dot";
-        // A name that is this scratch name moves the plan to a base whose names it cannot be.
+        // A name that is this scratch name, in any letter case, moves the plan to a base whose
+        // names it cannot be.
+        std::u16string upper = level;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](char16_t c) { return c >= u'a' && c <= u'z' ? c - 32 : c; });
         InstallPlan plan;
-        ASSERT_TRUE(BuildInstallPlan(Entries({u"x\\" + level, u"_"}), {}, plan));
+        ASSERT_TRUE(BuildInstallPlan(Entries({u"VORIZ\\" + upper, u"_"}), {}, plan));
         EXPECT_FALSE(platform::IsScratchLevel(level, plan.scratchBase));
         EXPECT_FALSE(platform::IsScratchLevel(u"_", plan.scratchBase));
     }

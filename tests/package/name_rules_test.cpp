@@ -65,6 +65,9 @@ const NameCase kNames[] = {
     {"evil\x1b[31m", false, NameFault::kControlCharacter},
     {"tab\there", false, NameFault::kControlCharacter},
     {std::string(260, 'n'), false, NameFault::kNotText},
+    // No text in the device's code page (UTF-8 here): a double-byte name, a cut sequence.
+    {"VORIZ\\\x83\x5c.txt", false, NameFault::kNotText},
+    {"a\xe3\x81", false, NameFault::kNotText},
 };
 
 NameFault WriterFault(const NameCase& c) {
@@ -104,7 +107,7 @@ TEST_P(NameRule, WriterVerifierPlanAndExtractionAgree) {
         b.File(c.name, pkgtest::Text("contents"));
     }
     ASSERT_TRUE(Open(b.Build()));
-    if (c.name.find('\0') == std::string::npos) {
+    if (c.name.find('\0') == std::string::npos && c.fault != NameFault::kNotText) {
         const std::u16string wide = platform::Utf8ToUtf16(c.name);
         EXPECT_EQ(CheckEntryName(wide, c.directory), c.fault);
         EXPECT_EQ(CheckEntryName(wide, c.directory, NameUse::kStore), WriterFault(c));

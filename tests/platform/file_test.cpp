@@ -272,6 +272,20 @@ TEST_F(FileTest, ImageStatesItsCodePage) {
             EXPECT_FALSE(FileSystem::OpenImage(image, error));
         }
     }
+    // So is a volume it states that is no well-formed file (here a folder): the room unchecked.
+    for (const char* text : {"16384 4096\n", "16384,4096", static_cast<const char*>(nullptr)}) {
+        std::filesystem::remove_all(Host("image"));
+        std::filesystem::create_directories(Host("image/.named/ResidentFlash2.volume"));
+        if (text != nullptr) {
+            std::filesystem::remove(Host("image/.named/ResidentFlash2.volume"));
+            WriteFile("image/.named/ResidentFlash2.volume", text);
+        }
+        const bool good = text != nullptr && std::string_view(text) == "16384 4096\n";
+        std::string error;
+        std::string file;
+        EXPECT_EQ(!!FileSystem::OpenImage(image, error, &file), good);
+        EXPECT_EQ(file, good ? ".named/codepage" : ".named/ResidentFlash2.volume") << error;
+    }
 }
 
 }  // namespace

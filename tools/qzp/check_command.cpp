@@ -129,8 +129,9 @@ int RunCheck(const CLI::App& command, const CheckArguments& args,
             return ReportFailure(args.device, problem);
         }
         std::string error;
-        if (!(image = platform::FileSystem::OpenImage(args.device, error))) {
-            return ReportFailure(args.device + "/" + platform::kImageCodePageFile, error);
+        std::string file;
+        if (!(image = platform::FileSystem::OpenImage(args.device, error, &file))) {
+            return ReportFailure(args.device + "/" + file, error);
         }
     }
     const CodePageFiles names(image ? image->CodePage() : args.codePage);

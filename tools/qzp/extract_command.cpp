@@ -251,13 +251,31 @@ int RunExtract(const ExtractArguments& args) {
                                                      "; extract never writes through links");
         }
     }
-    const std::unique_ptr<platform::FileSystem> guarded =
-        platform::FileSystem::HostPaths(target.c_str(), args.codePage);
+    std::unique_ptr<platform::FileSystem> guarded;
+    std::u16string into = target;
+#ifndef _WIN32
+    // The names resolve as the device resolves them, through a device image of DIR's parent:
+    // every letter-case spelling of a path lands on the one written first (the host's folder
+    // would keep them apart), and no link is followed.
+    std::string folder = FsText(fs::weakly_canonical(FsPath(args.directory), code));
+    while (folder.size() > 1 && folder.back() == '/') {
+        folder.pop_back();
+    }
+    const std::size_t slash = folder.find_last_of('/');
+    if (!code && slash != std::string::npos && slash + 1 < folder.size()) {
+        guarded = platform::FileSystem::DeviceImage(slash == 0 ? "/" : folder.substr(0, slash),
+                                                    args.codePage);
+        into = u"\\" + platform::Utf8ToUtf16(folder.substr(slash + 1)) + u"\\";
+    }
+#endif
+    if (!guarded) {
+        guarded = platform::FileSystem::HostPaths(target.c_str(), args.codePage);
+    }
     const platform::UseFiles bound(*guarded);
     ProgressBar bar("extracting", StderrIsTerminal());
     const int32_t result =
         PackageExtractWith(package.archive, entries.data(), static_cast<uint32_t>(entries.size()),
-                           target.c_str(), {&ShowProgress, &bar}, 1);
+                           into.c_str(), {&ShowProgress, &bar}, 1);
     bar.Finish();
     if (result != 1) {
         const std::string reason = platform::LastFileError();

@@ -1,10 +1,17 @@
 #include "tools/qzp/ini_file.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include <array>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -108,8 +115,36 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
                  std::string& error) {
     const std::u16string comment = DeviceComment(hostPath);
     const std::vector<unsigned char> bytes = IniTableBytes(table, comment.c_str());
+    // The new file keeps the old one's permissions, and a file its user may not write (by its
+    // mode, which root's access() would not tell) is not replaced.
+#ifndef _WIN32
+    struct stat old;
+    const bool existed = stat(hostPath.c_str(), &old) == 0;
+    const mode_t writable = geteuid() == 0 || geteuid() == old.st_uid ? S_IWUSR
+                            : getegid() == old.st_gid                 ? S_IWGRP
+                                                                      : S_IWOTH;
+    if (existed && (old.st_mode & writable) == 0) {
+        error = "the file is read-only";
+        return false;
+    }
+#else
+    // The read-only attribute reads as no write permission.
+    std::error_code code;
+    const std::filesystem::file_status status = std::filesystem::status(FsPath(hostPath), code);
+    if (!code && std::filesystem::is_regular_file(status) &&
+        (status.permissions() & std::filesystem::perms::owner_write) ==
+            std::filesystem::perms::none) {
+        error = "the file is read-only";
+        return false;
+    }
+#endif
     switch (platform::ReplaceFile(
-        path.c_str(), platform::ScratchRule::OfThisRun(), [&bytes](std::FILE* stream) {
+        path.c_str(), platform::ScratchRule::OfThisRun(), [&](std::FILE* stream) {
+#ifndef _WIN32
+            if (existed && fchmod(fileno(stream), old.st_mode & 07777) != 0) {
+                return false;
+            }
+#endif
             return platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
         })) {
         case platform::ReplaceResult::kReplaced:

@@ -1,12 +1,20 @@
 // qzp keygen: a new minisign key pair, the secret key encrypted with a password unless told not
 // to be.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
+#include "platform/file.h"
+#include "platform/replace.h"
+#include "signature/minisign.h"
 #include "signature/minisign_keys.h"
+#include "signature/signature_files.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/host_path.h"
@@ -21,6 +29,75 @@ struct KeygenArguments {
     bool force = false;
     PasswordSource password;
 };
+
+// A scratch file's writer of `text`, made private to its owner when `ownerOnly`.
+std::function<bool(std::FILE*)> TextWriter(const std::string& text, bool ownerOnly,
+                                           bool& permitted) {
+    return [&text, ownerOnly, &permitted](std::FILE* stream) {
+#ifndef _WIN32
+        permitted = !ownerOnly || fchmod(fileno(stream), S_IRUSR | S_IWUSR) == 0;
+#else
+        (void)ownerOnly;  // a new file takes the folder's permissions
+#endif
+        return permitted && platform::WriteStream(stream, text.data(), text.size()) == text.size();
+    };
+}
+
+// Both key files or neither: the secret key's scratch file, complete, is renamed over it only
+// once the public key has replaced its own, and the old public key is put back when that rename
+// fails. The pair of keys that stand always belongs together.
+int WriteKeyPair(const KeygenArguments& args, const std::string& secretText,
+                 const std::string& publicText) {
+    std::u16string secret;
+    std::u16string publicKey;
+    std::string error;
+    if (!ToDevicePath(args.secretFile, secret, error)) {
+        return ReportFailure(args.secretFile, error);
+    }
+    if (!ToDevicePath(args.publicFile, publicKey, error)) {
+        return ReportFailure(args.publicFile, error);
+    }
+    std::error_code code;
+    const bool hadPublic =
+        std::filesystem::exists(std::filesystem::symlink_status(FsPath(args.publicFile), code));
+    std::optional<std::string> oldPublic(std::in_place);
+    if (ReadSmallFile(publicKey.c_str(), kMaxKeyFileBytes, &*oldPublic) != 0) {
+        oldPublic.reset();
+    }
+    const platform::ScratchRule rule = platform::ScratchRule::OfThisRun();
+    const std::u16string publicBase = std::u16string(rule.base) + u".pub";
+    bool permitted = true;
+    std::string publicFailure;
+    const platform::ReplaceResult result = platform::ReplaceFile(
+        secret.c_str(), rule, TextWriter(secretText, true, permitted), [&](const char16_t*) {
+            bool unused = true;
+            if (platform::ReplaceFile(publicKey.c_str(), platform::ScratchRule{publicBase},
+                                      TextWriter(publicText, false, unused)) ==
+                platform::ReplaceResult::kReplaced) {
+                return true;
+            }
+            publicFailure = "cannot write: " + OsReason();
+            return false;
+        });
+    if (result == platform::ReplaceResult::kReplaced) {
+        return 0;
+    }
+    if (!publicFailure.empty()) {
+        return ReportFailure(args.publicFile, publicFailure);
+    }
+    const std::string reason =
+        permitted ? "cannot write: " + OsReason() : "cannot make the file private to its owner";
+    if (result == platform::ReplaceResult::kRename) {
+        bool unused = true;
+        if (oldPublic) {
+            platform::ReplaceFile(publicKey.c_str(), platform::ScratchRule{publicBase},
+                                  TextWriter(*oldPublic, false, unused));
+        } else if (!hadPublic) {
+            platform::RemoveFile(publicKey.c_str());
+        }
+    }
+    return ReportFailure(args.secretFile, reason);
+}
 
 int RunKeygen(const CLI::App& command, const KeygenArguments& args) {
     if (args.noPassword && (args.password.fd >= 0 || !args.password.envName.empty())) {
@@ -56,9 +133,9 @@ int RunKeygen(const CLI::App& command, const KeygenArguments& args) {
     if (made != 0) {
         return ReportFailure(args.secretFile, KeyFaultText(fault));
     }
-    const int written = WriteTextFile(args.secretFile, secretText, true);
+    const int written = WriteKeyPair(args, secretText, publicText);
     sodium_memzero(secretText.data(), secretText.size());
-    if (written != 0 || WriteTextFile(args.publicFile, publicText, false) != 0) {
+    if (written != 0) {
         return 1;
     }
     std::printf("%s: secret key%s, key id %s\n", Printable(args.secretFile).c_str(),

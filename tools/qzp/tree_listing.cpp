@@ -11,8 +11,10 @@
 #include "ini/ini_load.h"
 #include "ini/ini_table.h"
 #include "package/install_plan.h"
+#include "package/name_rules.h"
 #include "package/pack_tree.h"
 #include "package/package_contents.h"
+#include "package/package_entry.h"
 #include "platform/file.h"
 #include "platform/text.h"
 #include "tools/qzp/command_kit.h"
@@ -93,21 +95,34 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
         listing.compressedBytes += entry.compressedSize;
         listing.entries.push_back(std::move(item));
     }
-    // The manifest is the entry the device's plan finds; names it refuses leave none (the
-    // package's acceptance says why).
+    // The manifest is the entry the device's plan finds. When the plan refuses another name (the
+    // package's acceptance says so), it is still shown: the first file entry named like it.
     PlanOptions options;
     options.manifestRules = true;
     options.verdictOnly = true;
     InstallPlan plan;
-    if (PlanEntries(package.entries, package.count, options, plan) == 0 ||
-        plan.manifest == kPlanNoEntry) {
+    uint32_t found = kPlanNoEntry;
+    if (PlanEntries(package.entries, package.count, options, plan) == 1) {
+        found = plan.manifest;
+    }
+    for (uint32_t k = 0; k < package.count && plan.fault != PlanFault::kNone; ++k) {
+        std::u16string name;
+        if (!package.entries[k]->IsDirectory() &&
+            CheckStoredName(package.entries[k]->storedName(), false, &name, NameUse::kRead) ==
+                NameFault::kNone &&
+            IsManifestName(name)) {
+            found = k;
+            break;
+        }
+    }
+    if (found == kPlanNoEntry) {
         return 0;
     }
-    PackageEntry* manifestEntry = package.entries[plan.manifest];
+    PackageEntry* manifestEntry = package.entries[found];
     // A device refuses a manifest larger than a settings file before inflating it; so does this.
     PackageEntryRecord record;
     PackageGetEntryRecord(package.archive, manifestEntry, &record);
-    if (record.size > kIniMaxFileBytes) {
+    if (record.size > kIniMaxWantedFileBytes) {
         listing.manifestUnreadable = true;
         return 0;
     }
