@@ -16,6 +16,8 @@
 #include <system_error>
 
 #include "app/package_acceptance.h"
+#include "package/package_scan.h"
+#include "package/verify.h"
 #include "platform/file.h"
 #include "platform/replace.h"
 #include "tools/qzp/host_path.h"
@@ -112,13 +114,18 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
     if (const std::string problem = ReadProblem(file); !problem.empty()) {
         return ReportFailure(file, problem);
     }
-    if (PackageOpen(device.c_str(), &archive, &entries, &count, 0) != 1) {
+    OpenQuietly(device.c_str());
+    return 0;
+}
+
+bool OpenedPackage::OpenQuietly(const char16_t* path) {
+    if (PackageOpen(path, &archive, &entries, &count, 0) != 1) {
         archive = nullptr;
         entries = nullptr;
         count = 0;
-        return 0;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 PackageEntryRecord OpenedPackage::Record(uint32_t k) const {
@@ -225,30 +232,43 @@ void ProgressBar::Finish() {
     shown_ = -1;
 }
 
-int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs) {
-    PackageSetJobs(package.archive, jobs);
-    PackageProblem problem{};
-    if (PackageVerify(package.archive, package.entries, package.count, nullptr, nullptr,
-                      &problem) != 1) {
-        return ReportFailure(file, DescribeProblem(package, problem));
-    }
-    std::u16string device;
-    std::string error;
-    if (!ToDevicePath(file, device, error)) {
-        return ReportFailure(file, error);
-    }
-    if (const std::string refusal = DeviceRefusal(device); !refusal.empty()) {
-        return ReportFailure(file, refusal);
-    }
-    return 0;
+namespace {
+
+// The device's verdict on the open package, its bytes handed to `tap` as they are read.
+bool Accepted(OpenedPackage& package, PackageContentsProc tap, void* tapContext,
+              app::StepOutcome& refusal) {
+    PackageSetScanTap(package.archive, tap, tapContext);
+    const bool installs =
+        app::AnyDeviceInstalls(package.archive, package.entries, package.count, refusal);
+    PackageSetScanTap(package.archive, nullptr, nullptr);
+    return installs;
 }
 
-std::string DeviceRefusal(const std::u16string& package) {
-    app::StepOutcome refusal;
-    if (app::AnyDeviceInstalls(package.c_str(), refusal)) {
-        return {};
-    }
+std::string RefusalText(const app::StepOutcome& refusal) {
     return "no device installs it: " + app::DescribeStep(refusal);
+}
+
+}  // namespace
+
+int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs,
+                  PackageContentsProc tap, void* tapContext) {
+    PackageSetJobs(package.archive, jobs);
+    app::StepOutcome refusal;
+    if (Accepted(package, tap, tapContext, refusal)) {
+        return 0;
+    }
+    // A damaged entry is named the way an extraction names it.
+    PackageProblem problem{};
+    if (refusal.step == app::Step::kCheck && PackageLastProblem(package.archive, &problem) == 1 &&
+        problem.fault != PackageFault::kNone) {
+        return ReportFailure(file, DescribeProblem(package, problem));
+    }
+    return ReportFailure(file, RefusalText(refusal));
+}
+
+std::string DeviceRefusal(OpenedPackage& package, PackageContentsProc tap, void* tapContext) {
+    app::StepOutcome refusal;
+    return Accepted(package, tap, tapContext, refusal) ? std::string() : RefusalText(refusal);
 }
 
 int WriteTextFile(const std::string& path, const std::string& text, bool ownerOnly) {
@@ -258,16 +278,16 @@ int WriteTextFile(const std::string& path, const std::string& text, bool ownerOn
         return ReportFailure(path, error);
     }
     bool permitted = true;
-    const auto write = [&](std::FILE* stream) {
+    const auto privatize = [&](std::FILE* stream) {
 #ifndef _WIN32
         permitted = !ownerOnly || fchmod(fileno(stream), S_IRUSR | S_IWUSR) == 0;
 #else
         (void)ownerOnly;  // a new file takes the folder's permissions
 #endif
-        return permitted && platform::WriteStream(stream, text.data(), text.size()) == text.size();
+        return permitted;
     };
-    if (platform::ReplaceFile(target.c_str(), platform::ScratchRule::OfThisRun(), write) !=
-        platform::ReplaceResult::kReplaced) {
+    if (platform::ReplaceFileWith(target.c_str(), platform::ScratchRule::OfThisRun(), text.data(),
+                                  text.size(), privatize) != platform::ReplaceResult::kReplaced) {
         return ReportFailure(path, permitted ? "cannot write: " + OsReason()
                                              : "cannot make the file private to its owner");
     }

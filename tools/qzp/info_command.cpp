@@ -26,38 +26,55 @@ struct InfoArguments {
     std::string file;
 };
 
-// The SHA-256 of the file as 64 hex digits; empty when it cannot be read.
-std::string Sha256(const std::string& file) {
-    if (sodium_init() < 0) {
-        return {};
+// The SHA-256 of the bytes handed to Feed, as 64 hex digits; of the file itself when they were
+// not all of it (the device's check stopped at a damaged entry), and empty when it cannot be read.
+class Sha256 {
+  public:
+    Sha256() { crypto_hash_sha256_init(&state_); }
+
+    static int32_t Feed(void* context, const uint8_t* data, uint32_t size) {
+        auto* hash = static_cast<Sha256*>(context);
+        crypto_hash_sha256_update(&hash->state_, data, size);
+        hash->bytes_ += size;
+        return 0;
     }
-    std::u16string path;
-    std::string error;
-    if (!ToDevicePath(file, path, error)) {
-        return {};
+
+    std::string Hex(const std::string& file, uint64_t fileBytes) {
+        if (bytes_ != fileBytes && !HashFile(file)) {
+            return {};
+        }
+        unsigned char digest[crypto_hash_sha256_BYTES];
+        crypto_hash_sha256_final(&state_, digest);
+        char hex[2 * crypto_hash_sha256_BYTES + 1];
+        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+        return hex;
     }
-    std::FILE* in = platform::OpenStream(path.c_str(), u"rb");
-    if (in == nullptr) {
-        return {};
+
+  private:
+    bool HashFile(const std::string& file) {
+        crypto_hash_sha256_init(&state_);
+        std::u16string path;
+        std::string error;
+        if (!ToDevicePath(file, path, error)) {
+            return false;
+        }
+        std::FILE* in = platform::OpenStream(path.c_str(), u"rb");
+        if (in == nullptr) {
+            return false;
+        }
+        std::vector<unsigned char> buffer(1 << 16);
+        std::size_t got;
+        while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
+            crypto_hash_sha256_update(&state_, buffer.data(), got);
+        }
+        const bool ok = std::ferror(in) == 0;
+        std::fclose(in);
+        return ok;
     }
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<unsigned char> buffer(1 << 16);
-    std::size_t got;
-    while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-        crypto_hash_sha256_update(&state, buffer.data(), got);
-    }
-    const bool ok = std::ferror(in) == 0;
-    std::fclose(in);
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    if (!ok) {
-        return {};
-    }
-    char hex[2 * crypto_hash_sha256_BYTES + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return hex;
-}
+
+    crypto_hash_sha256_state state_{};
+    uint64_t bytes_ = 0;
+};
 
 int RunInfo(const InfoArguments& args) {
     const CodePageFiles names(args.codePage);
@@ -66,7 +83,8 @@ int RunInfo(const InfoArguments& args) {
     if (std::filesystem::is_directory(FsPath(args.file), code)) {
         return ReportFailure(args.file, "is a directory, not a package");
     }
-    if (LoadTree(args.file, listing) != 0) {
+    OpenedPackage package;
+    if (package.Open(args.file) != 0 || ListPackage(package, args.file, listing) != 0) {
         return 1;
     }
     uint64_t size = 0;
@@ -76,11 +94,15 @@ int RunInfo(const InfoArguments& args) {
         files += entry.directory ? 0 : 1;
     }
     // Only the count is needed from here on: the entries are freed before the device's session
-    // opens the package again.
+    // reads the package.
     const std::size_t entries = listing.entries.size();
     std::vector<TreeEntry>().swap(listing.entries);
     const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
-    const std::string sha256 = Sha256(args.file);
+    // The hash is taken in the device's one pass over the package.
+    const bool hashing = sodium_init() >= 0;
+    Sha256 hash;
+    std::string kind = DeviceRefusal(package, hashing ? &Sha256::Feed : nullptr, &hash);
+    const std::string sha256 = hashing ? hash.Hex(args.file, packageBytes) : std::string();
     const SignatureSummary signature = SummarizeSignature(args.file);
     std::string signatureText = "none (no " + args.file + ".minisig)";
     if (signature.present) {
@@ -89,10 +111,6 @@ int RunInfo(const InfoArguments& args) {
                                            : "unreadable " + args.file + ".minisig";
     }
     const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
-    std::u16string device;
-    std::string error;
-    ToDevicePath(args.file, device, error);  // LoadTree opened it by the same path
-    std::string kind = DeviceRefusal(device);
     if (kind.empty()) {
         kind = DescribeKind(manifest);
     }

@@ -108,10 +108,8 @@ bool SaveIniFile(const std::string& hostPath, const std::u16string& path, IniTab
                  std::string& error) {
     const std::u16string comment = DeviceComment(hostPath);
     const std::vector<unsigned char> bytes = IniTableBytes(table, comment.c_str());
-    switch (platform::ReplaceFile(
-        path.c_str(), platform::ScratchRule::OfThisRun(), [&bytes](std::FILE* stream) {
-            return platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
-        })) {
+    switch (platform::ReplaceFileWith(path.c_str(), platform::ScratchRule::OfThisRun(),
+                                      bytes.data(), bytes.size())) {
         case platform::ReplaceResult::kReplaced:
             return true;
         case platform::ReplaceResult::kNoScratchPath:
@@ -141,9 +139,9 @@ std::string IniOpenFailure(const std::u16string& path) {
     if (path.size() > 259) {
         return "path longer than 259 units";
     }
-    if (platform::GetFileSize(path.c_str(), size) && size > kIniMaxFileBytes) {
-        return "larger than " + std::to_string(kIniMaxFileBytes) +
-               " bytes, the most a device reads of an INI file";
+    if (platform::GetFileSize(path.c_str(), size) && size > kIniMaxWantedFileBytes) {
+        return "larger than " + std::to_string(kIniMaxWantedFileBytes) +
+               " bytes (1 MiB), the most a device reads of a settings file";
     }
     if (const std::string problem = OpenProblem(path); !problem.empty()) {
         return problem;

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "package/package_contents.h"
 #include "signature/signature_files.h"
 #include "tools/qzp/host_path.h"
 
@@ -14,9 +13,18 @@ int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
     return static_cast<SignatureCheck*>(context)->Update(data, size);
 }
 
+// The package's one pass: the check that VerifyPackage makes, its bytes to the signature.
+struct SignedPass {
+    OpenedPackage& package;
+    const std::string& file;
+    unsigned jobs;
+    int verified = -1;  // VerifyPackage's status once it ran
+};
+
 int32_t ReadPackage(void* context, SignatureCheck* check) {
-    return PackageReadContents(static_cast<PackageArchive*>(context), &FeedCheck, check) == 1 ? 0
-                                                                                              : -1;
+    auto* pass = static_cast<SignedPass*>(context);
+    pass->verified = VerifyPackage(pass->package, pass->file, pass->jobs, &FeedCheck, check);
+    return pass->verified == 0 ? 0 : -1;
 }
 
 // The file a fault is about, for the "qzp: SUBJECT: reason" line.
@@ -43,7 +51,8 @@ std::string Subject(SignatureFault fault, const std::string& file, const std::st
 }  // namespace
 
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
-                          const std::string& keyFile, const std::string& signatureFile) {
+                          const std::string& keyFile, const std::string& signatureFile,
+                          unsigned jobs) {
     std::u16string keyPath, signaturePath;
     std::string error;
     if (!ToDevicePath(keyFile, keyPath, error)) {
@@ -56,8 +65,12 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
         return ReportFailure(signatureFile, error);
     }
     SignatureOutcome outcome;
-    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, package.archive,
+    SignedPass pass{package, file, jobs};
+    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &pass,
                              &outcome) != 0) {
+        if (pass.verified > 0) {
+            return pass.verified;  // the package's own fault, already said
+        }
         std::string reason = SignatureFaultText(outcome.fault);
         if (outcome.fault == SignatureFault::kKeyFileMalformed && outcome.keyLine != 0) {
             reason += " (line " + std::to_string(outcome.keyLine) + ")";

@@ -6,11 +6,13 @@
 
 #include "tools/qzp/command_kit.h"
 
-// Checks the open `package` (read through its own stream) against the keys in `keyFile` and the
-// signature `signatureFile`. Prints "FILE: signed by key ID, trusted comment: TEXT" and returns 0,
-// or reports the reason as "qzp: SUBJECT: reason" and returns 1.
+// Checks the open `package` against the keys in `keyFile` and the signature `signatureFile`, and
+// in the same pass over it as VerifyPackage does on `jobs` threads. Prints "FILE: signed by key
+// ID, trusted comment: TEXT" and returns 0, or reports the reason as "qzp: SUBJECT: reason" (or
+// VerifyPackage's line) and returns 1.
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
-                          const std::string& keyFile, const std::string& signatureFile);
+                          const std::string& keyFile, const std::string& signatureFile,
+                          unsigned jobs);
 
 struct SignatureSummary {
     bool present = false;   // FILE.minisig exists
