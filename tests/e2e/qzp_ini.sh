@@ -49,7 +49,7 @@ check "dump --json" '{"sections":[{"name":"__default","keys":[]},{"name":"Config
 { cat new.ini; head -c $((1048576 - $(wc -c < new.ini))) /dev/zero; } > large.ini
 check "get at 1 MiB" 2.0.2 "$("$QZP" ini get large.ini Config SoftwareVersion)"
 head -c 1 /dev/zero >> large.ini
-fails 1 '^qzp: large.ini: larger than 1048576 bytes (1 MiB), the most a device reads of a settings file$' \
+fails 1 '^qzp: large.ini: larger than 1048576 bytes \(1 MiB\), the most a device reads of a settings file$' \
     "$QZP" ini get large.ini Config SoftwareVersion
 fails 1 "^qzp: new.ini: no key 'Nope' in section 'Config'$" "$QZP" ini get new.ini Config Nope
 QZP_FAULT_FAIL_AT_WRITE=1 fails 1 '^qzp: new.ini: ' "$QZP" ini set new.ini Config X 1

@@ -250,20 +250,26 @@ std::string RefusalText(const app::StepOutcome& refusal) {
 
 }  // namespace
 
-int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs,
-                  PackageContentsProc tap, void* tapContext) {
+std::string VerifyProblem(OpenedPackage& package, unsigned jobs, PackageContentsProc tap,
+                          void* tapContext) {
     PackageSetJobs(package.archive, jobs);
     app::StepOutcome refusal;
     if (Accepted(package, tap, tapContext, refusal)) {
-        return 0;
+        return {};
     }
     // A damaged entry is named the way an extraction names it.
     PackageProblem problem{};
     if (refusal.step == app::Step::kCheck && PackageLastProblem(package.archive, &problem) == 1 &&
         problem.fault != PackageFault::kNone) {
-        return ReportFailure(file, DescribeProblem(package, problem));
+        return DescribeProblem(package, problem);
     }
-    return ReportFailure(file, RefusalText(refusal));
+    return RefusalText(refusal);
+}
+
+int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs,
+                  PackageContentsProc tap, void* tapContext) {
+    const std::string problem = VerifyProblem(package, jobs, tap, tapContext);
+    return problem.empty() ? 0 : ReportFailure(file, problem);
 }
 
 std::string DeviceRefusal(OpenedPackage& package, PackageContentsProc tap, void* tapContext) {

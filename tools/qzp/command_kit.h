@@ -140,6 +140,9 @@ bool StderrIsTerminal();
 // archive's last scan (package_scan.h).
 int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs,
                   PackageContentsProc tap = nullptr, void* tapContext = nullptr);
+// The same check, its failure returned instead of reported: "" when the package passes.
+std::string VerifyProblem(OpenedPackage& package, unsigned jobs, PackageContentsProc tap = nullptr,
+                          void* tapContext = nullptr);
 
 // Why no device would install the open `package` (app/package_acceptance.h), e.g. "no device
 // installs it: check: no entries; shows "Invalid update File"", or "" when a device would. Reads

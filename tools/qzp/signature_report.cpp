@@ -1,30 +1,49 @@
 #include "tools/qzp/signature_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
+#include "package/package_contents.h"
 #include "signature/signature_files.h"
 #include "tools/qzp/host_path.h"
 
 namespace {
 
-int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
-    return static_cast<SignatureCheck*>(context)->Update(data, size);
-}
-
 // The package's one pass: the check that VerifyPackage makes, its bytes to the signature.
 struct SignedPass {
     OpenedPackage& package;
-    const std::string& file;
     unsigned jobs;
-    int verified = -1;  // VerifyPackage's status once it ran
+    SignatureCheck* check = nullptr;
+    uint64_t fed = 0;     // bytes the signature has had, from the first
+    std::string problem;  // VerifyProblem's
 };
+
+int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
+    auto* pass = static_cast<SignedPass*>(context);
+    pass->fed += size;
+    return pass->check->Update(data, size);
+}
+
+// The bytes after those the signature has had.
+int32_t FeedRest(void* context, const uint8_t* data, uint32_t size) {
+    auto* pass = static_cast<SignedPass*>(context);
+    const uint32_t had = static_cast<uint32_t>(std::min<uint64_t>(pass->fed, size));
+    pass->fed -= had;
+    return had == size ? 0 : pass->check->Update(data + had, size - had);
+}
 
 int32_t ReadPackage(void* context, SignatureCheck* check) {
     auto* pass = static_cast<SignedPass*>(context);
-    pass->verified = VerifyPackage(pass->package, pass->file, pass->jobs, &FeedCheck, check);
-    return pass->verified == 0 ? 0 : -1;
+    pass->check = check;
+    pass->problem = VerifyProblem(pass->package, pass->jobs, &FeedCheck, pass);
+    if (pass->problem.empty()) {
+        return 0;
+    }
+    // The check stopped at a damaged entry: the signature still judges the whole file, which
+    // only such a package costs a second read.
+    return PackageReadContents(pass->package.archive, &FeedRest, pass) == 1 ? 0 : -1;
 }
 
 // The file a fault is about, for the "qzp: SUBJECT: reason" line.
@@ -65,12 +84,9 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
         return ReportFailure(signatureFile, error);
     }
     SignatureOutcome outcome;
-    SignedPass pass{package, file, jobs};
+    SignedPass pass{package, jobs, nullptr, 0, {}};
     if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &pass,
                              &outcome) != 0) {
-        if (pass.verified > 0) {
-            return pass.verified;  // the package's own fault, already said
-        }
         std::string reason = SignatureFaultText(outcome.fault);
         if (outcome.fault == SignatureFault::kKeyFileMalformed && outcome.keyLine != 0) {
             reason += " (line " + std::to_string(outcome.keyLine) + ")";
@@ -82,7 +98,7 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
     }
     std::printf("%s: signed by key %s, trusted comment: %s\n", Printable(file).c_str(),
                 outcome.keyId.c_str(), Printable(outcome.trustedComment).c_str());
-    return 0;
+    return pass.problem.empty() ? 0 : ReportFailure(file, pass.problem);
 }
 
 SignatureSummary SummarizeSignature(const std::string& file) {
