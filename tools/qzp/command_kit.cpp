@@ -288,7 +288,8 @@ int WriteTextFile(const std::string& path, const std::string& text, bool ownerOn
 #ifndef _WIN32
         permitted = !ownerOnly || fchmod(fileno(stream), S_IRUSR | S_IWUSR) == 0;
 #else
-        (void)ownerOnly;  // a new file takes the folder's permissions
+        (void)stream;  // a new file takes the folder's permissions
+        (void)ownerOnly;
 #endif
         return permitted;
     };
