@@ -26,8 +26,9 @@ class NeutralDevice : public DeviceState {
 
 }  // namespace
 
-bool AnyDeviceInstalls(const char16_t* packagePath, StepOutcome& refusal,
-                       void (*checking)(void* context, int percent), void* context) {
+bool AnyDeviceInstalls(PackageArchive* archive, PackageEntry** entries, uint32_t count,
+                       StepOutcome& refusal, void (*checking)(void* context, int percent),
+                       void* context) {
     NeutralDevice device;
     SessionPolicy policy;
     policy.writes = false;
@@ -35,11 +36,13 @@ bool AnyDeviceInstalls(const char16_t* packagePath, StepOutcome& refusal,
     policy.context = context;
     UpdateSession session(device, policy, nullptr);
     device.session = &session;
-    if (session.Prepare(packagePath)) {
-        return true;
+    session.Adopt(archive, entries, count);
+    const bool installs = session.Prepare(nullptr);
+    if (!installs) {
+        refusal = session.Stopped();
     }
-    refusal = session.Stopped();
-    return false;
+    session.Adopt(nullptr, nullptr, 0);  // the caller's to close
+    return installs;
 }
 
 }  // namespace app

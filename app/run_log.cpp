@@ -67,9 +67,8 @@ bool AppendToLog(const char16_t* path, const std::string& lines, std::size_t lim
         const std::size_t cut = text.find('\n', text.size() - limit - 1);
         text.erase(0, cut == std::string::npos ? text.size() : cut + 1);
     }
-    return platform::ReplaceFile(path, {}, [&text](std::FILE* out) {
-               return platform::WriteStream(out, text.data(), text.size()) == text.size();
-           }) == platform::ReplaceResult::kReplaced;
+    return platform::ReplaceFileWith(path, platform::ScratchRule::OnDevice(), text.data(),
+                                     text.size()) == platform::ReplaceResult::kReplaced;
 }
 
 void RunLog::Begin() {

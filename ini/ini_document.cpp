@@ -48,6 +48,10 @@ IniDocument* IniOpen(const char16_t* path) {
     return Open(path, [path](IniTable* table) { return IniTableLoad(path, table); });
 }
 
+IniDocument* IniOpenWhole(const char16_t* path) {
+    return Open(path, [path](IniTable* table) { return IniTableLoadWhole(path, table); });
+}
+
 IniDocument* IniOpenKeys(const char16_t* path, const char16_t* section,
                          std::initializer_list<const char16_t*> keys) {
     IniTable* wanted = IniTableCreate(0);

@@ -30,6 +30,10 @@ IniDocument* IniOpen(const char16_t* path);
 IniDocument* IniOpenKeys(const char16_t* path, const char16_t* section,
                          std::initializer_list<const char16_t*> keys);
 
+// IniOpen for a host tool that reads and writes a settings file of any size the device reads: up
+// to kIniMaxWantedFileBytes, every entry kept (IniTableLoadWhole).
+IniDocument* IniOpenWhole(const char16_t* path);
+
 // Frees the table and the document; null is ignored.
 void IniClose(IniDocument* document);
 

@@ -227,6 +227,10 @@ int32_t IniTableLoad(const char16_t* path, IniTable* table) {
     return LoadFile(path, kIniMaxFileBytes, table, nullptr);
 }
 
+int32_t IniTableLoadWhole(const char16_t* path, IniTable* table) {
+    return LoadFile(path, kIniMaxWantedFileBytes, table, nullptr);
+}
+
 int32_t IniTableLoadWanted(const char16_t* path, IniTable* wanted, IniTable* table) {
     return wanted == nullptr ? 0 : LoadFile(path, kIniMaxWantedFileBytes, table, wanted);
 }

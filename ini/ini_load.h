@@ -32,6 +32,10 @@ int32_t IniTableLoad(const char16_t* path, IniTable* table);
 // that `wanted` holds (their values there are ignored; names match as the table matches them).
 int32_t IniTableLoadWanted(const char16_t* path, IniTable* wanted, IniTable* table);
 
+// IniTableLoad for files of up to kIniMaxWantedFileBytes that stores every entry: a host tool's
+// view of any settings file the device reads. Its table grows with the file (a slot per line).
+int32_t IniTableLoadWhole(const char16_t* path, IniTable* table);
+
 // IniTableLoad over the bytes of a file held in memory (the same rules, no file involved).
 int32_t IniTableLoadBytes(std::span<const uint8_t> bytes, IniTable* table);
 

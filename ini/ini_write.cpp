@@ -105,8 +105,5 @@ void IniTableWrite(const char16_t* path, IniTable* table) {
     const std::vector<unsigned char> bytes = IniTableBytes(table, path);
     // The file is replaced only by a complete copy, so a save that fails (a full volume) leaves
     // the old file as it was.
-    platform::ReplaceFile(
-        path, {platform::kScratchBase, kIniPathUnits - 1}, [&bytes](std::FILE* stream) {
-            return platform::WriteStream(stream, bytes.data(), bytes.size()) == bytes.size();
-        });
+    platform::ReplaceFileWith(path, platform::ScratchRule::OnDevice(), bytes.data(), bytes.size());
 }

@@ -313,8 +313,8 @@ int32_t EntryRun::MakeDirectoryEntry(const char16_t* targetDirectory) {
     return 0;  // an existing directory is no failure
 }
 
-std::ptrdiff_t EntryRun::LimitShift(const std::u16string& target) const {
-    const std::u16string& folder = archive_.limitFolder();
+std::ptrdiff_t EntryRun::LimitShift(const PackageArchive& archive, const std::u16string& target) {
+    const std::u16string& folder = archive.limitFolder();
     return folder.empty() ? 0
                           : static_cast<std::ptrdiff_t>(folder.size()) -
                                 static_cast<std::ptrdiff_t>(target.size());
@@ -393,7 +393,7 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
         result = ProcessEntryData(blocks, &output);
         return result == 0;
     };
-    const platform::ScratchRule rule = PlanScratchRule(LimitShift(target), scratchBase_);
+    const platform::ScratchRule rule = PlanScratchRule(LimitShift(archive_, target), scratchBase_);
     platform::ReplaceResult replaced = platform::ReplaceFile(path.c_str(), rule, write);
     if (replaced == platform::ReplaceResult::kCreate) {
         MakeParentDirectories(target, name);

@@ -85,8 +85,13 @@ class EntryRun {
     int32_t JoinTarget(const char16_t* targetDirectory, const std::u16string& name,
                        std::u16string& path, std::u16string& target);
     void MakeParentDirectories(const std::u16string& target, const std::u16string& name);
-    // What the device's limit counts more than a path under `target` holds (PlanScratchPath).
-    std::ptrdiff_t LimitShift(const std::u16string& target) const;
+
+  public:
+    // What the device's limit counts more than a path under `target` holds, for `archive`'s limit
+    // folder (PlanScratchRule).
+    static std::ptrdiff_t LimitShift(const PackageArchive& archive, const std::u16string& target);
+
+  private:
     // Builds the extraction plan of the entries found in the catalogue, in the order given, on
     // the tree as it is (install_plan.h); -1 with the problem recorded when it refuses them.
     // `manifestRules`: the manifest rules and order of a whole package's check.

@@ -654,5 +654,5 @@ bool IsManifestName(std::u16string_view name) {
 }
 
 platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift, std::u16string_view base) {
-    return platform::ScratchRule{base, kPackagePathCapacity - 1, limitShift};
+    return platform::ScratchRule::OnDevice(limitShift, base);
 }

@@ -148,6 +148,17 @@ int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint3
     return PlanEntries(entries, count, options, plan);
 }
 
+int32_t PackageScratchPath(PackageArchive* archive, const char16_t* targetDirectory,
+                           std::u16string_view scratchBase, const char16_t* path,
+                           std::u16string* scratch) {
+    if (archive == nullptr || targetDirectory == nullptr || path == nullptr || scratch == nullptr) {
+        return 0;
+    }
+    const platform::ScratchRule rule =
+        PlanScratchRule(EntryRun::LimitShift(*archive, targetDirectory), scratchBase);
+    return platform::ScratchPath(path, rule, *scratch) ? 1 : 0;
+}
+
 int32_t PackageSetLimitFolder(PackageArchive* archive, const char16_t* folder) {
     if (archive == nullptr) {
         return 0;

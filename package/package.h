@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "package/extract_progress.h"
 #include "package/package_fault.h"
@@ -59,6 +61,16 @@ int32_t PackageSetLimitFolder(PackageArchive* archive, const char16_t* folder);
 // package's catalogue fail with kNameNotText.
 int32_t PlanPackage(PackageArchive* archive, PackageEntry* const* entries, uint32_t count,
                     const PlanOptions& options, InstallPlan& plan);
+
+// Where an extraction of this archive into `targetDirectory` puts the scratch file through which
+// it replaces the existing file at the device path `path`, `scratchBase` being the plan's
+// (InstallPlan::scratchBase of the entries extracted): beside the file, within the device's path
+// limit as the archive's limit folder counts it (PackageSetLimitFolder). Returns 1 with *scratch
+// filled, or 0 when no scratch name fits (the extraction fails on that file) or an argument is
+// missing.
+int32_t PackageScratchPath(PackageArchive* archive, const char16_t* targetDirectory,
+                           std::u16string_view scratchBase, const char16_t* path,
+                           std::u16string* scratch);
 
 // The default MakeDirectoryProc: the platform's create-directory call.
 int32_t MakeDirectory(const char16_t* path);

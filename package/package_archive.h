@@ -100,6 +100,14 @@ class PackageArchive {
     // (PackageSetLimitFolder); empty: the target counts.
     void SetLimitFolder(const char16_t* folder) { limitFolder_ = folder != nullptr ? folder : u""; }
     const std::u16string& limitFolder() const { return limitFolder_; }
+    // A reader that every scan also hands the file's bytes to (PackageSetScanTap).
+    using ScanTapProc = int32_t (*)(void* context, const uint8_t* data, uint32_t size);
+    void SetScanTap(ScanTapProc proc, void* context) {
+        scanTap_ = proc;
+        scanTapContext_ = context;
+    }
+    ScanTapProc scanTap() const { return scanTap_; }
+    void* scanTapContext() const { return scanTapContext_; }
 
   private:
     // Reads trailer, END record and directory, parses them and keeps what the catalogue does not
@@ -131,4 +139,6 @@ class PackageArchive {
     std::vector<PackageEntry*> entryArray_;
     PackageProblem problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
     uint32_t jobs_ = 0;
+    ScanTapProc scanTap_ = nullptr;
+    void* scanTapContext_ = nullptr;
 };

@@ -133,7 +133,9 @@ class ContentsStream final : public ByteSource {
     }
 
     int32_t Pass(const uint8_t* data, uint32_t size) {
-        if (proc_ == nullptr || size == 0 || proc_(context_, data, size) == 0) {
+        const auto tap = archive_.scanTap();
+        if (size == 0 || ((tap == nullptr || tap(archive_.scanTapContext(), data, size) == 0) &&
+                          (proc_ == nullptr || proc_(context_, data, size) == 0))) {
             return 0;
         }
         stopped_ = true;
@@ -220,6 +222,14 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
         *problem = found;
     }
     return 0;
+}
+
+int32_t PackageSetScanTap(PackageArchive* archive, PackageContentsProc proc, void* context) {
+    if (archive == nullptr) {
+        return 0;
+    }
+    archive->SetScanTap(proc, context);
+    return 1;
 }
 
 uint64_t PackageBytesRead(PackageArchive* archive) {

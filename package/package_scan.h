@@ -57,6 +57,12 @@ struct PackageScanHooks {
 int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
                     PackageProblem* problem);
 
+// Hands every byte that later scans of `archive` read to `proc` as well, beside the scan's own
+// `contents` reader: a tool's checksum or signature of a package that the device's session scans
+// (null: nobody). `proc` returning -1 stops the scan like `contents`. Returns 1, or 0 for a
+// missing archive.
+int32_t PackageSetScanTap(PackageArchive* archive, PackageContentsProc proc, void* context);
+
 // Bytes that arrived from the package file since it was opened, the open's reads and the file
 // source's read-ahead included (for a package held in memory: bytes copied out of it): the
 // measure of how often an install reads the card.

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <random>
 #include <set>
 #include <utility>
 
@@ -15,7 +14,6 @@
 #include "package/layout.h"
 #include "package/name_rules.h"
 #include "package/package_entry.h"
-#include "package/verify.h"
 #include "package/work_ring.h"
 #include "platform/file.h"
 #include "platform/replace.h"

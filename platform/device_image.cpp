@@ -70,4 +70,32 @@ ImageSetting ImageVolume(std::u16string_view folder, uint64_t& size, uint64_t& u
     return read;
 }
 
+ImageSetting StatedVolume(const char16_t* directory, VolumeSpace& space) {
+    const FileSystem* files = BoundFiles();
+    if (files == nullptr || files->ExactHostPaths() || files->Root() == "\\" ||
+        directory == nullptr || directory[0] != u'\\') {
+        return ImageSetting::kAbsent;
+    }
+    const std::u16string_view path(directory);
+    const std::size_t cut = path.find_first_of(u"\\/", 1);
+    const std::u16string folder(path.substr(1, cut == path.npos ? path.npos : cut - 1));
+    if (folder.empty() || folder[0] == u'.') {
+        return ImageSetting::kAbsent;
+    }
+    uint64_t size = 0;
+    uint64_t unit = 0;
+    std::string error;
+    const ImageSetting stated = ImageVolume(folder, size, unit, error);
+    uint64_t used = 0;
+    if (stated != ImageSetting::kStated) {
+        return stated;
+    }
+    if (!MeasureTree((u"\\" + folder).c_str(), unit, used)) {
+        return ImageSetting::kRefused;
+    }
+    space.unitBytes = unit;
+    space.freeBytes = size > used ? size - used : 0;
+    return ImageSetting::kStated;
+}
+
 }  // namespace platform

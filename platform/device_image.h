@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/volume.h"
+
 namespace platform {
 
 enum class ImageSetting {
@@ -26,5 +28,12 @@ ImageSetting ReadImageNumbers(const std::u16string& name, uint64_t* numbers, std
 // of its top folder `folder` in \.named\<folder>.volume.
 ImageSetting ImageVolume(std::u16string_view folder, uint64_t& size, uint64_t& unit,
                          std::string& error);
+
+// A device image may state the size of one of its volumes, a folder at its top such as
+// ResidentFlash2. The volume's free space is then that size less what its tree takes (MeasureTree),
+// whatever the host's disk holds, so a small flash volume can be stood for without mounting one.
+// kAbsent when no device image is bound or it states nothing for the top folder of the device
+// path `directory`; kRefused when the statement or the tree cannot be read.
+ImageSetting StatedVolume(const char16_t* directory, VolumeSpace& space);
 
 }  // namespace platform

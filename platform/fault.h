@@ -3,10 +3,13 @@
 // A file system carries the faults a test run planned for it (FileSystem::PlanFaults); a file
 // system made while another is bound shares that one's plan and count, so a whole run counts its
 // writes once. Every write of file data that the platform makes (WriteStream) first asks
-// BeforeWrite. Writes are counted from 1. Nothing is armed unless a host entry point (or a test)
-// hands a plan over: the device program reads no plan from anywhere.
+// WriteAllowed. Writes are counted from 1. Nothing is armed unless a host entry point (or a test)
+// hands a plan over (FileSystem::PlanFaults, fault::Arm; fault_plan.cpp): the device program reads
+// no plan from anywhere and, handing none, does not even link the check that counts the writes and
+// cuts the power.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace platform {
@@ -31,8 +34,15 @@ namespace fault {
 inline constexpr int kPowerCutExitStatus = 86;
 
 // Returns false when this write is to fail. Does not return when the power is to be cut. True,
-// counting nothing, on a thread bound to no file system.
+// counting nothing, on a thread bound to no file system. Installed by the first plan.
 bool BeforeWrite();
+
+// The check every write asks: null until a plan is handed over.
+extern std::atomic<bool (*)()> writeCheck;
+inline bool WriteAllowed() {
+    bool (*const check)() = writeCheck.load(std::memory_order_acquire);
+    return check == nullptr || check();
+}
 
 // Number of writes the bound file system has seen since its plan was set.
 uint64_t WriteCount();

@@ -107,6 +107,13 @@ ReplaceResult ReplaceFile(const char16_t* target, const ScratchRule& rule,
     return result;
 }
 
+ReplaceResult ReplaceFileWith(const char16_t* target, const ScratchRule& rule, const void* data,
+                              std::size_t size, const std::function<bool(std::FILE*)>& prepare) {
+    return ReplaceFile(target, rule, [&](std::FILE* stream) {
+        return (!prepare || prepare(stream)) && WriteStream(stream, data, size) == size;
+    });
+}
+
 ReplaceResult ReplaceWithCopy(const char16_t* source, const char16_t* target,
                               const ScratchRule& rule) {
     std::FILE* in = OpenStream(source, u"rb");

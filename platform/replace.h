@@ -19,6 +19,9 @@ namespace platform {
 // time the same file is replaced.
 inline constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
 
+// The device's path limit in UTF-16 units, the terminator not counted.
+inline constexpr std::size_t kDevicePathUnits = 259;
+
 // The one rule for naming scratch files. A scratch file lies in the directory of the file it
 // replaces (the rename stays on one volume) and is named by the longest prefix of `base` that the
 // room allows, without a final dot (Windows drops it). With a limit, a path may count at most
@@ -33,6 +36,12 @@ struct ScratchRule {
     // A host tool's rule: a base of its own run ("~qzp" and eight random hex digits), so that two
     // runs writing into one folder never share a scratch file. No limit.
     static ScratchRule OfThisRun();
+    // The device's rule, for every file the installer replaces: `base` (kScratchBase, or an
+    // extraction plan's), within the device's path limit counted with `limitShift` units more.
+    static ScratchRule OnDevice(std::ptrdiff_t limitShift = 0,
+                                std::u16string_view base = kScratchBase) {
+        return ScratchRule{base, kDevicePathUnits, limitShift};
+    }
 };
 
 // The scratch path for replacing `target` under `rule`; false when `target` ends with a
@@ -59,6 +68,13 @@ enum class ReplaceResult {
 ReplaceResult ReplaceFile(const char16_t* target, const ScratchRule& rule,
                           const std::function<bool(std::FILE*)>& write,
                           const std::function<bool(const char16_t*)>& accept = {});
+
+// ReplaceFile whose new contents are the `size` bytes at `data`. `prepare`, when given, is handed
+// the scratch file's stream before anything is written and may refuse it (kWrite), e.g. after
+// failing to make it private.
+ReplaceResult ReplaceFileWith(const char16_t* target, const ScratchRule& rule, const void* data,
+                              std::size_t size,
+                              const std::function<bool(std::FILE*)>& prepare = {});
 
 // Replaces `target` by a copy of the regular file `source` (kWrite also when `source` cannot be
 // opened or read).

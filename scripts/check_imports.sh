@@ -7,7 +7,9 @@
 #     of platform/win32/ that a device port replaces and a line of docs/porting.md names both;
 #   - an import not on the list, a malformed line, or a line naming a platform/win32 function that
 #     no longer exists;
-#   - an installer that holds the name of a test run's fault variable (QZP_FAULT_*).
+#   - an installer that holds the name of a test run's fault variable (QZP_FAULT_*), or the write
+#     check that counts writes and cuts the power (fault::BeforeWrite, linked only where a plan is
+#     handed over; looked for in the symbol table, which a stripped file lacks).
 # Imports of the toolchain's runtime or of the test hooks are reported, not failed: a device build
 # links the device toolchain's runtime instead. An import on the list that no build imports any more
 # is only reported.
@@ -98,6 +100,14 @@ listed=$(printf '%s' "$listed" | LC_ALL=C sort -u)
 for exe in "${exes[@]}"; do
     if grep -aq 'QZP_FAULT_' "$exe"; then
         echo "check_imports: $exe holds a QZP_FAULT_ name: the device program reads no fault plan" >&2
+        status=1
+    fi
+    objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+    if [[ -z "${OBJDUMP:-}" ]] && file -b "$exe" | grep -q 'Intel 80386'; then
+        objdump=i686-w64-mingw32-objdump
+    fi
+    if "$objdump" -t "$exe" 2>/dev/null | grep -q 'fault11BeforeWrite'; then
+        echo "check_imports: $exe holds the fault check: the device program plans no faults" >&2
         status=1
     fi
 done

@@ -73,7 +73,8 @@ int32_t MakeKeyPair(const std::string* password, std::string* publicText, std::s
                     std::string* keyId, KeyFault* fault);
 
 // Signs one file given in pieces: Begin (key) -> Update (bytes) ... -> Finish (trusted comment),
-// which returns the signature file's text.
+// which returns the signature file's text. Begin keeps a reference to the key, which only Finish
+// reads: the key may be filled in (unlocked) while the bytes are hashed.
 class SignatureMaker {
   public:
     SignatureMaker() = default;

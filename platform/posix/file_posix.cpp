@@ -804,7 +804,7 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
 }
 
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {
-    if (!fault::BeforeWrite()) {
+    if (!fault::WriteAllowed()) {
         Fail(EIO);
         return 0;
     }

@@ -11,7 +11,6 @@
 
 #include "platform/device_image.h"
 #include "platform/file.h"
-#include "platform/text.h"
 #include "platform/volume.h"
 
 namespace platform {
@@ -50,47 +49,15 @@ bool MeasureHost(const std::string& directory, uint64_t unitBytes, uint64_t& byt
     return ok;
 }
 
-// A device image may state the size of one of its volumes, a folder at its top such as
-// ResidentFlash2 (device_image.h). The volume's free space is then that size less what its tree
-// takes, whatever the host's disk holds, so a small flash volume can be stood for without mounting
-// one. kAbsent when the image states nothing for the folder holding `host`.
-ImageSetting StatedVolume(const std::string& host, VolumeSpace& space) {
-    const FileSystem* files = BoundFiles();
-    if (files == nullptr || files->ExactHostPaths()) {
-        return ImageSetting::kAbsent;
-    }
-    const std::string root = files->Root() + "/";
-    if (host.compare(0, root.size(), root) != 0) {
-        return ImageSetting::kAbsent;
-    }
-    const std::string folder = host.substr(root.size(), host.find('/', root.size()) - root.size());
-    if (folder.empty() || folder[0] == '.') {
-        return ImageSetting::kAbsent;
-    }
-    uint64_t size = 0;
-    uint64_t unit = 0;
-    std::string error;
-    const ImageSetting stated = ImageVolume(Utf8ToUtf16(folder), size, unit, error);
-    uint64_t used = 0;
-    if (stated != ImageSetting::kStated) {
-        return stated;
-    }
-    if (!MeasureHost(root + folder, unit, used)) {
-        return ImageSetting::kRefused;
-    }
-    space.unitBytes = unit;
-    space.freeBytes = size > used ? size - used : 0;
-    return ImageSetting::kStated;
-}
-
 }  // namespace
 
 // A volume the image states but that cannot be read is no reason to look at the host's disk.
 bool GetVolumeSpace(const char16_t* directory, VolumeSpace& space) {
-    const std::string host = DevicePathToHost(directory);
-    if (const ImageSetting stated = StatedVolume(host, space); stated != ImageSetting::kAbsent) {
+    if (const ImageSetting stated = StatedVolume(directory, space);
+        stated != ImageSetting::kAbsent) {
         return stated == ImageSetting::kStated;
     }
+    const std::string host = DevicePathToHost(directory);
     struct statvfs fs;
     if (statvfs(host.c_str(), &fs) != 0) {
         return false;

@@ -316,7 +316,7 @@ std::FILE* OpenStream(const char16_t* path, const char16_t* mode) {
 }
 
 std::size_t WriteStream(std::FILE* stream, const void* data, std::size_t count) {
-    if (!fault::BeforeWrite()) {
+    if (!fault::WriteAllowed()) {
         ::SetLastError(ERROR_WRITE_FAULT);
         return Kept<std::size_t>(0, true);
     }

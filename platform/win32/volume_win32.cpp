@@ -65,41 +65,6 @@ bool MeasureWide(const std::wstring& directory, uint64_t unitBytes, uint64_t& by
     return ok;
 }
 
-// A device image on a host may state the size of one of its top folders, as the POSIX one does
-// (device_image.h): the folder's free space is that size less what its tree takes. kAbsent when
-// the image states nothing for the folder holding `directory`, or no device image is bound.
-ImageSetting StatedVolume(const char16_t* directory, VolumeSpace& space) {
-    const FileSystem* files = BoundFiles();
-    if (files == nullptr || files->ExactHostPaths() || files->Root() == "\\") {
-        return ImageSetting::kAbsent;
-    }
-    const std::wstring root = win32::Real(u"\\");
-    std::wstring path = win32::Real(directory);
-    if (path.compare(0, root.size(), root) != 0) {
-        return ImageSetting::kAbsent;
-    }
-    const std::size_t cut = path.find_first_of(L"\\/", root.size());
-    const std::wstring folder = path.substr(root.size(), cut - root.size());
-    if (folder.empty() || folder[0] == L'.') {
-        return ImageSetting::kAbsent;
-    }
-    uint64_t size = 0;
-    uint64_t unit = 0;
-    std::string error;
-    const ImageSetting stated = ImageVolume(
-        std::u16string_view(win32::Utf16(folder.c_str()), folder.size()), size, unit, error);
-    uint64_t used = 0;
-    if (stated != ImageSetting::kStated) {
-        return stated;
-    }
-    if (!MeasureWide(root + folder, unit, used)) {
-        return ImageSetting::kRefused;
-    }
-    space.unitBytes = unit;
-    space.freeBytes = size > used ? size - used : 0;
-    return ImageSetting::kStated;
-}
-
 }  // namespace
 
 // A volume the image states but that cannot be read is no reason to look at the host's disk.

@@ -44,10 +44,12 @@ json=$("$QZP" ini dump --json new.ini)
 check "dump --json" '{"format":1,"sections":[{"name":"__default","keys":[]},{"name":"Config","keys":[{"key":"SoftwareVersion","value":"2.0.2"}]},{"name":"更新","keys":[{"key":"旧版本","value":"Größe 版本 😀"}]}]}' \
     "$(printf '%s' "$json" | python3 -c 'import json,sys; print(json.dumps(json.load(sys.stdin), ensure_ascii=False, separators=(",",":")))')"
 
-# Exit 1: a file over the size limit, an absent key, a save that fails (the first write of the
-# run). An 8-bit file is qzp_pack.sh's slip row, through the same reason.
-{ cat new.ini; head -c 40000 /dev/zero; } > large.ini
-fails 1 '^qzp: large.ini: larger than 32768 bytes, the most a device reads of an INI file$' \
+# A file as large as a device reads is read; exit 1: a file over that limit, an absent key, a save
+# that fails (the first write of the run). An 8-bit file is qzp_pack.sh's slip row.
+{ cat new.ini; head -c $((1048576 - $(wc -c < new.ini))) /dev/zero; } > large.ini
+check "get at 1 MiB" 2.0.2 "$("$QZP" ini get large.ini Config SoftwareVersion)"
+head -c 1 /dev/zero >> large.ini
+fails 1 '^qzp: large.ini: larger than 1048576 bytes \(1 MiB\), the most a device reads of a settings file$' \
     "$QZP" ini get large.ini Config SoftwareVersion
 fails 1 "^qzp: new.ini: no key 'Nope' in section 'Config'$" "$QZP" ini get new.ini Config Nope
 QZP_FAULT_FAIL_AT_WRITE=1 fails 1 '^qzp: new.ini: ' "$QZP" ini set new.ini Config X 1

@@ -16,6 +16,8 @@
 #include <system_error>
 
 #include "app/package_acceptance.h"
+#include "package/package_scan.h"
+#include "package/verify.h"
 #include "platform/file.h"
 #include "platform/replace.h"
 #include "platform/volume.h"
@@ -119,16 +121,20 @@ int OpenedPackage::OpenIfPackage(const std::string& file) {
     if (const std::string problem = ReadProblem(file); !problem.empty()) {
         return ReportFailure(file, problem);
     }
-    if (PackageOpen(device.c_str(), &archive, &entries, &count, 0) != 1) {
+    if (!OpenQuietly(device.c_str()) && PackageLastOpenFault() == PackageFault::kOutOfMemory) {
+        return ReportFailure(file, PackageFaultText(PackageFault::kOutOfMemory));
+    }
+    return 0;
+}
+
+bool OpenedPackage::OpenQuietly(const char16_t* path) {
+    if (PackageOpen(path, &archive, &entries, &count, 0) != 1) {
         archive = nullptr;
         entries = nullptr;
         count = 0;
-        if (PackageLastOpenFault() == PackageFault::kOutOfMemory) {
-            return ReportFailure(file, PackageFaultText(PackageFault::kOutOfMemory));
-        }
-        return 0;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 PackageEntryRecord OpenedPackage::Record(uint32_t k) const {
@@ -207,30 +213,6 @@ bool StderrIsTerminal() {
 
 namespace {
 bool quiet = false;
-ProgressBar* verifyBar = nullptr;  // PackageVerify's progress has no context
-
-void ShowVerified(uint32_t totalLow, uint32_t totalHigh, uint32_t doneLow, uint32_t doneHigh,
-                  const char16_t*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
-    if (verifyBar != nullptr) {
-        verifyBar->Show((uint64_t{doneHigh} << 32) | doneLow,
-                        (uint64_t{totalHigh} << 32) | totalLow);
-    }
-}
-
-struct ShownRead {
-    ProgressBar bar;
-    PackageContentsProc proc;
-    void* context;
-    uint64_t total;
-    uint64_t done = 0;
-};
-
-int32_t FeedShown(void* context, const uint8_t* data, uint32_t size) {
-    auto* read = static_cast<ShownRead*>(context);
-    read->done += size;
-    read->bar.Show(read->done, read->total);
-    return read->proc(read->context, data, size);
-}
 
 uint64_t PackedBytes(const OpenedPackage& package) {
     uint64_t bytes = 0;
@@ -297,47 +279,51 @@ void ProgressBar::Finish() {
     shown_ = -1;
 }
 
-int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs) {
-    PackageSetJobs(package.archive, jobs);
-    PackageProblem problem{};
-    ProgressBar bar("verifying", ProgressWanted(PackedBytes(package)));
-    verifyBar = &bar;
-    const int32_t verified = PackageVerify(package.archive, package.entries, package.count, nullptr,
-                                           &ShowVerified, &problem);
-    verifyBar = nullptr;
+namespace {
+
+// The device's verdict on the open package, its bytes handed to `tap` as they are read.
+bool Accepted(OpenedPackage& package, PackageContentsProc tap, void* tapContext,
+              app::StepOutcome& refusal, const char* label) {
+    ProgressBar bar(label, ProgressWanted(PackedBytes(package)));
+    PackageSetScanTap(package.archive, tap, tapContext);
+    const bool installs = app::AnyDeviceInstalls(package.archive, package.entries, package.count,
+                                                 refusal, &ShowChecked, &bar);
+    PackageSetScanTap(package.archive, nullptr, nullptr);
     bar.Finish();
-    if (verified != 1) {
-        return ReportFailure(file, DescribeProblem(package, problem));
-    }
-    std::u16string device;
-    std::string error;
-    if (!ToDevicePath(file, device, error)) {
-        return ReportFailure(file, error);
-    }
-    if (const std::string refusal = DeviceRefusal(device); !refusal.empty()) {
-        return ReportFailure(file, refusal);
-    }
-    return 0;
+    return installs;
 }
 
-int32_t ReadPackageShown(OpenedPackage& package, const char* label, PackageContentsProc proc,
-                         void* context) {
-    const uint64_t total = PackedBytes(package);
-    ShownRead read{ProgressBar(label, ProgressWanted(total)), proc, context, total};
-    const int32_t result = PackageReadContents(package.archive, &FeedShown, &read);
-    read.bar.Finish();
-    return result;
+std::string RefusalText(const app::StepOutcome& refusal) {
+    return "no device installs it: " + app::DescribeStep(refusal);
 }
 
-std::string DeviceRefusal(const std::u16string& package) {
+}  // namespace
+
+std::string VerifyProblem(OpenedPackage& package, unsigned jobs, PackageContentsProc tap,
+                          void* tapContext) {
+    PackageSetJobs(package.archive, jobs);
     app::StepOutcome refusal;
-    uint64_t size = 0;
-    platform::GetFileSize(package.c_str(), size);
-    ProgressBar bar("checking", ProgressWanted(size));
-    if (app::AnyDeviceInstalls(package.c_str(), refusal, &ShowChecked, &bar)) {
+    if (Accepted(package, tap, tapContext, refusal, "verifying")) {
         return {};
     }
-    return "no device installs it: " + app::DescribeStep(refusal);
+    // A damaged entry is named the way an extraction names it.
+    PackageProblem problem{};
+    if (refusal.step == app::Step::kCheck && PackageLastProblem(package.archive, &problem) == 1 &&
+        problem.fault != PackageFault::kNone) {
+        return DescribeProblem(package, problem);
+    }
+    return RefusalText(refusal);
+}
+
+int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs,
+                  PackageContentsProc tap, void* tapContext) {
+    const std::string problem = VerifyProblem(package, jobs, tap, tapContext);
+    return problem.empty() ? 0 : ReportFailure(file, problem);
+}
+
+std::string DeviceRefusal(OpenedPackage& package, PackageContentsProc tap, void* tapContext) {
+    app::StepOutcome refusal;
+    return Accepted(package, tap, tapContext, refusal) ? std::string() : RefusalText(refusal);
 }
 
 int WriteTextFile(const std::string& path, const std::string& text, bool ownerOnly) {
@@ -347,16 +333,17 @@ int WriteTextFile(const std::string& path, const std::string& text, bool ownerOn
         return ReportFailure(path, error);
     }
     bool permitted = true;
-    const auto write = [&](std::FILE* stream) {
+    const auto privatize = [&](std::FILE* stream) {
 #ifndef _WIN32
         permitted = !ownerOnly || fchmod(fileno(stream), S_IRUSR | S_IWUSR) == 0;
 #else
-        (void)ownerOnly;  // a new file takes the folder's permissions
+        (void)stream;  // a new file takes the folder's permissions
+        (void)ownerOnly;
 #endif
-        return permitted && platform::WriteStream(stream, text.data(), text.size()) == text.size();
+        return permitted;
     };
-    if (platform::ReplaceFile(target.c_str(), platform::ScratchRule::OfThisRun(), write) !=
-        platform::ReplaceResult::kReplaced) {
+    if (platform::ReplaceFileWith(target.c_str(), platform::ScratchRule::OfThisRun(), text.data(),
+                                  text.size(), privatize) != platform::ReplaceResult::kReplaced) {
         return ReportFailure(path, permitted ? "cannot write: " + OsReason()
                                              : "cannot make the file private to its owner");
     }

@@ -95,6 +95,9 @@ class OpenedPackage {
     // damaged) is no failure: 0 with `archive` null and nothing printed. For a command that
     // judges such a file itself, as check does with the device's refusal.
     int OpenIfPackage(const std::string& file);
+    // Opens the package at the device path `path` without a word: false, with `archive` null,
+    // when it is none.
+    bool OpenQuietly(const char16_t* path);
     // The package was closed by someone else (a successful PackageExtract with the close flag).
     void Release() { archive = nullptr; }
 
@@ -152,21 +155,23 @@ int CheckOutput(const std::string& output, const std::vector<std::string>& input
 // True when stderr is a terminal.
 bool StderrIsTerminal();
 
-// The check `qzp verify` makes of an open package: every block inflated, every size and CRC-32
-// and every name, on `jobs` threads (0: one per processor), then whether any device would install
-// it (DeviceRefusal). Returns 0, or 1 after one ReportFailure line naming the first damaged entry
-// or the refusal. What verify refuses, sign refuses too.
-int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs);
+// The check `qzp verify` makes of an open package, in one pass over it decoding on `jobs` threads
+// (0: one per processor): every block inflated, every size and CRC-32 and every name, and whether
+// any device would install it (DeviceRefusal). `tap` (may be null) receives every byte of the
+// package in that pass, e.g. for a hash. Returns 0, or 1 after one ReportFailure line naming the
+// first damaged entry or the refusal. What verify refuses, sign refuses too. The pass is the
+// archive's last scan (package_scan.h).
+int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs,
+                  PackageContentsProc tap = nullptr, void* tapContext = nullptr);
+// The same check, its failure returned instead of reported: "" when the package passes.
+std::string VerifyProblem(OpenedPackage& package, unsigned jobs, PackageContentsProc tap = nullptr,
+                          void* tapContext = nullptr);
 
-// Hands every byte of the open package to `proc` as PackageReadContents does, with a progress bar
-// `label` for a large package.
-int32_t ReadPackageShown(OpenedPackage& package, const char* label, PackageContentsProc proc,
-                         void* context);
-
-// Why no device would install the package at the device path `package` (app/package_acceptance.h),
-// e.g. "no device installs it: check: no entries; shows "Invalid update File"", or "" when a
-// device would.
-std::string DeviceRefusal(const std::u16string& package);
+// Why no device would install the open `package` (app/package_acceptance.h), e.g. "no device
+// installs it: check: no entries; shows "Invalid update File"", or "" when a device would. Reads
+// it once, as VerifyPackage does, `tap` with it.
+std::string DeviceRefusal(OpenedPackage& package, PackageContentsProc tap = nullptr,
+                          void* tapContext = nullptr);
 
 // Writes `text` to the host file `path` through a new file beside it, committed and renamed over
 // it. `ownerOnly` makes the file readable and writable by its owner alone (POSIX mode 0600) before

@@ -63,13 +63,6 @@ std::vector<uint32_t> FindByName(const OpenedPackage& package, const std::string
     return found;
 }
 
-// What the device's path limit counts more than a path under the host target holds: the names
-// are meant for the flash volume's folder, wherever they are unpacked on the host.
-std::ptrdiff_t LimitShift(const std::u16string& target) {
-    return static_cast<std::ptrdiff_t>(std::u16string_view(app::kFlashVolume).size()) -
-           static_cast<std::ptrdiff_t>(target.size());
-}
-
 // The host path an entry is written to under `directory`.
 std::string HostTarget(const std::string& directory, const PackageEntryRecord& entry) {
     std::string name = WrittenName(entry);
@@ -120,8 +113,8 @@ struct EntryBefore {
 };
 
 EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
-                       const PackageEntryRecord& entry, const std::u16string& target,
-                       std::u16string_view scratchBase) {
+                       const PackageEntryRecord& entry, const OpenedPackage& package,
+                       const std::u16string& target, std::u16string_view scratchBase) {
     namespace fs = std::filesystem;
     const std::string name = WrittenName(entry);
     std::string parent;
@@ -149,8 +142,8 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
     if (!entry.directory) {
         std::u16string scratch;
         const std::u16string path = target + platform::Utf8ToUtf16(name);
-        if (platform::ScratchPath(path, PlanScratchRule(LimitShift(target), scratchBase),
-                                  scratch)) {
+        if (PackageScratchPath(package.archive, target.c_str(), scratchBase, path.c_str(),
+                               &scratch) == 1) {
             // Beside the file, under the scratch file's own name.
             const std::u16string_view scratchPath(scratch);
             const std::string leaf =
@@ -218,7 +211,9 @@ int RunExtract(const ExtractArguments& args) {
     for (const uint32_t k : chosen) {
         entries.push_back(package.entries[k]);
     }
-    // The names alone choose the scratch base the extraction will use.
+    // The names alone choose the scratch base the extraction will use; the device's path limit
+    // counts as for the flash volume's folder, wherever they are unpacked on the host.
+    PackageSetLimitFolder(package.archive, app::kFlashVolume);
     InstallPlan byNames;
     PlanOptions namesAlone;
     namesAlone.verdictOnly = true;
@@ -227,7 +222,7 @@ int RunExtract(const ExtractArguments& args) {
     std::vector<EntryBefore> before(chosen.size());
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const PackageEntryRecord record = package.Record(chosen[i]);
-        before[i] = LookBefore(tree, args.directory, record, target, byNames.scratchBase);
+        before[i] = LookBefore(tree, args.directory, record, package, target, byNames.scratchBase);
         const std::string host = HostTarget(args.directory, record);
         if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
             fs::equivalent(FsPath(host), FsPath(args.file), code)) {
@@ -241,7 +236,6 @@ int RunExtract(const ExtractArguments& args) {
         return 0;  // an empty package: nothing to unpack
     }
     PackageSetJobs(package.archive, args.jobs);
-    PackageSetLimitFolder(package.archive, app::kFlashVolume);
     // Nothing below DIR is reached through a symbolic link: a planted link is refused, named
     // here, and the file layer follows none below DIR should one appear meanwhile.
     for (std::size_t i = 0; i < chosen.size(); ++i) {

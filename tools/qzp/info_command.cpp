@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include <sodium.h>
+
 #include "platform/file.h"
 #include "platform/volume.h"
 #include "tools/qzp/command_kit.h"
@@ -25,6 +27,35 @@ struct InfoArguments {
     std::string file;
 };
 
+// The SHA-256 of the bytes handed to Feed, as 64 hex digits; of the file itself when they were
+// not all of it (the device's check stopped at a damaged entry), and empty when it cannot be read.
+class Sha256 {
+  public:
+    Sha256() { crypto_hash_sha256_init(&state_); }
+
+    static int32_t Feed(void* context, const uint8_t* data, uint32_t size) {
+        auto* hash = static_cast<Sha256*>(context);
+        crypto_hash_sha256_update(&hash->state_, data, size);
+        hash->bytes_ += size;
+        return 0;
+    }
+
+    std::string Hex(const std::string& file, uint64_t fileBytes) {
+        if (bytes_ != fileBytes) {
+            return FileSha256(file);
+        }
+        unsigned char digest[crypto_hash_sha256_BYTES];
+        crypto_hash_sha256_final(&state_, digest);
+        char hex[2 * crypto_hash_sha256_BYTES + 1];
+        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+        return hex;
+    }
+
+  private:
+    crypto_hash_sha256_state state_{};
+    uint64_t bytes_ = 0;
+};
+
 int RunInfo(const InfoArguments& args) {
     const CodePageFiles names(args.codePage);
     TreeListing listing;
@@ -32,7 +63,8 @@ int RunInfo(const InfoArguments& args) {
     if (std::filesystem::is_directory(FsPath(args.file), code)) {
         return ReportFailure(args.file, "is a directory, not a package");
     }
-    if (LoadTree(args.file, listing) != 0) {
+    OpenedPackage package;
+    if (package.Open(args.file) != 0 || ListPackage(package, args.file, listing) != 0) {
         return 1;
     }
     uint64_t size = 0;
@@ -42,11 +74,15 @@ int RunInfo(const InfoArguments& args) {
         files += entry.directory ? 0 : 1;
     }
     // Only the count is needed from here on: the entries are freed before the device's session
-    // opens the package again.
+    // reads the package.
     const std::size_t entries = listing.entries.size();
     std::vector<TreeEntry>().swap(listing.entries);
     const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
-    const std::string sha256 = FileSha256(args.file);
+    // The hash is taken in the device's one pass over the package.
+    const bool hashing = sodium_init() >= 0;
+    Sha256 hash;
+    std::string kind = DeviceRefusal(package, hashing ? &Sha256::Feed : nullptr, &hash);
+    const std::string sha256 = hashing ? hash.Hex(args.file, packageBytes) : std::string();
     const SignatureSummary signature = SummarizeSignature(args.file);
     const ManifestInfo* manifest = listing.manifest ? &*listing.manifest : nullptr;
     const std::string mismatch = SignatureMismatch(signature, manifest);
@@ -56,10 +92,6 @@ int RunInfo(const InfoArguments& args) {
                                                  ", trusted comment: " + signature.trustedComment
                                            : "unreadable " + args.file + ".minisig";
     }
-    std::u16string device;
-    std::string error;
-    ToDevicePath(args.file, device, error);  // LoadTree opened it by the same path
-    std::string kind = DeviceRefusal(device);
     if (kind.empty()) {
         kind = DescribeKind(manifest);
     }

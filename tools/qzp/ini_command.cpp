@@ -136,7 +136,7 @@ std::optional<std::string> CutEntry(IniTable* table, const std::u16string& raw) 
 
 // Opens FILE; on failure prints the reason and returns null.
 Document Open(const std::string& file, const std::u16string& path) {
-    Document document(IniOpen(path.c_str()));
+    Document document(IniOpenWhole(path.c_str()));
     if (document == nullptr) {
         const std::string problem = ReadProblem(file);
         ReportFailure(file, problem.empty() ? IniOpenFailure(path) : problem);
@@ -232,7 +232,7 @@ int Set(const CLI::App& command, const std::string& file, const std::string& sec
     if (!SaveIniFile(file, path, table, error)) {
         return ReportFailure(file, "not saved: " + error);
     }
-    Document saved(IniOpen(path.c_str()));
+    Document saved(IniOpenWhole(path.c_str()));
     if (saved == nullptr || !SameContents(table, saved->table)) {
         return ReportFailure(file, "save failed: the file does not read back as written");
     }

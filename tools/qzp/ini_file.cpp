@@ -176,9 +176,9 @@ std::string IniOpenFailure(const std::u16string& path) {
     if (path.size() > 259) {
         return "path longer than 259 units";
     }
-    if (platform::GetFileSize(path.c_str(), size) && size > kIniMaxFileBytes) {
-        return "larger than " + std::to_string(kIniMaxFileBytes) +
-               " bytes, the most a device reads of an INI file";
+    if (platform::GetFileSize(path.c_str(), size) && size > kIniMaxWantedFileBytes) {
+        return "larger than " + std::to_string(kIniMaxWantedFileBytes) +
+               " bytes (1 MiB), the most a device reads of a settings file";
     }
     if (const std::string problem = OpenProblem(path); !problem.empty()) {
         return problem;

@@ -99,10 +99,22 @@ int RunPack(const PackArguments& args) {
     const uint64_t total = tree.fileBytes;
     options.progress = [&bar, total](uint64_t done) { bar.Show(done, total); };
     // A package no device installs is written only on purpose (--no-manifest), and then said so.
+    // Its signature is hashed in the same pass that checks it.
+    std::optional<PackageSigning> signing;
+    if (!args.signing.keyFile.empty()) {
+        signing.emplace(args.signing, &secret);
+    }
     std::string refusal;
-    options.accept = [&bar, &args, &refusal](const char16_t* package) {
+    int begun = -1;  // the signature's Begin: 0, or 1 after its line
+    options.accept = [&](const char16_t* written) {
         bar.Finish();
-        refusal = DeviceRefusal(package);
+        OpenedPackage package;
+        package.OpenQuietly(written);
+        if (signing && package.archive != nullptr) {
+            begun = signing->Begin(package, args.output);
+        }
+        PackageSigning* tap = begun == 0 ? &*signing : nullptr;
+        refusal = DeviceRefusal(package, tap != nullptr ? &PackageSigning::Feed : nullptr, tap);
         return args.noManifest ? std::string() : refusal;
     };
     PackageWriter writer(options);
@@ -147,7 +159,13 @@ int RunPack(const PackArguments& args) {
                          Printable(oldSignature).c_str());
         }
     }
-    return args.signing.keyFile.empty() ? 0 : SignPackage(args.output, args.signing, &secret);
+    if (!signing || begun == 1) {
+        return begun == 1 ? 1 : 0;
+    }
+    if (!refusal.empty()) {
+        return ReportFailure(args.output, refusal);  // what verify refuses is not signed
+    }
+    return signing->Finish(args.output);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <memory>
 
-#include "package/package_contents.h"
 #include "signature/signature_files.h"
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
@@ -15,10 +14,6 @@
 #include "tools/qzp/tree_listing.h"
 
 namespace {
-
-int32_t FeedMaker(void* context, const uint8_t* data, uint32_t size) {
-    return static_cast<SignatureMaker*>(context)->Update(data, size);
-}
 
 // The signing time: now, or SOURCE_DATE_EPOCH when it is set, so that a build can sign
 // reproducibly (and the tests know the comment).
@@ -82,57 +77,69 @@ int UnlockSecretKey(const SigningKey& key, const SecretKeyFile& keyFile, SecretK
     return opened != 0 ? ReportFailure(key.keyFile, KeyFaultText(fault)) : 0;
 }
 
-int SignPackage(const std::string& file, const SigningKey& key, const SecretKey* unlocked) {
-    SecretKeyFile keyFile;
-    if (unlocked == nullptr) {
-        if (const int read = ReadSecretKeyFile(key.keyFile, keyFile); read != 0) {
-            return read;
-        }
-    }
-    OpenedPackage package;
-    if (const int opened = package.Open(file); opened != 0) {
-        return opened;
-    }
-    if (const int verified = VerifyPackage(package, file, 0); verified != 0) {
-        return verified;
-    }
-    std::string comment;
-    if (key.trustedComment) {
-        comment = *key.trustedComment;
+int PackageSigning::ReadKey() {
+    return unlocked_ != nullptr ? 0 : ReadSecretKeyFile(key_.keyFile, keyFile_);
+}
+
+int PackageSigning::Begin(const OpenedPackage& package, const std::string& file) {
+    if (key_.trustedComment) {
+        comment_ = *key_.trustedComment;
     } else {
         TreeListing listing;
-        if (LoadTree(file, listing) != 0) {
+        if (ListPackage(package, file, listing) != 0) {
             return 1;
         }
-        comment = DefaultTrustedComment(file, listing);
+        comment_ = DefaultTrustedComment(file, listing);
     }
+    // The key is used only once the hash is complete, so it may still be locked now.
+    if (maker_.Begin(unlocked_ != nullptr ? *unlocked_ : own_) != 0) {
+        return ReportFailure(key_.keyFile, KeyFaultText(maker_.fault()));
+    }
+    return 0;
+}
+
+int32_t PackageSigning::Feed(void* context, const uint8_t* data, uint32_t size) {
+    return static_cast<PackageSigning*>(context)->maker_.Update(data, size);
+}
+
+int PackageSigning::Finish(const std::string& file) {
     // The password is asked for only once the package is known to be signable.
-    SecretKey own;
-    if (unlocked == nullptr) {
-        if (UnlockSecretKey(key, keyFile, own) != 0) {
+    if (unlocked_ == nullptr) {
+        if (UnlockSecretKey(key_, keyFile_, own_) != 0) {
             return 1;
         }
-        unlocked = &own;
+        unlocked_ = &own_;
     }
-    const SecretKey& secret = *unlocked;
-    SignatureMaker maker;
     std::string signature;
-    if (maker.Begin(secret) != 0) {
-        return ReportFailure(key.keyFile, KeyFaultText(maker.fault()));
-    }
-    if (ReadPackageShown(package, "signing", &FeedMaker, &maker) != 1) {
-        return ReportFailure(file, "cannot read the package to its end: " + OsReason());
-    }
-    if (maker.Finish(comment, &signature) != 0) {
-        return ReportFailure(file, KeyFaultText(maker.fault()));
+    if (maker_.Finish(comment_, &signature) != 0) {
+        return ReportFailure(file, KeyFaultText(maker_.fault()));
     }
     const std::string signatureFile = file + ".minisig";
     if (const int written = WriteTextFile(signatureFile, signature, false); written != 0) {
         return written;
     }
     std::printf("%s: signed with key %s, trusted comment: %s\n", Printable(signatureFile).c_str(),
-                KeyIdText(secret.id).c_str(), Printable(comment).c_str());
+                KeyIdText(unlocked_->id).c_str(), Printable(comment_).c_str());
     return 0;
+}
+
+int SignPackage(const std::string& file, const SigningKey& key) {
+    PackageSigning signing(key, nullptr);
+    if (const int read = signing.ReadKey(); read != 0) {
+        return read;
+    }
+    OpenedPackage package;
+    if (const int opened = package.Open(file); opened != 0) {
+        return opened;
+    }
+    if (const int begun = signing.Begin(package, file); begun != 0) {
+        return begun;
+    }
+    if (const int verified = VerifyPackage(package, file, 0, &PackageSigning::Feed, &signing);
+        verified != 0) {
+        return verified;
+    }
+    return signing.Finish(file);
 }
 
 void AddSignCommand(CLI::App& app, int& status) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "signature/minisign_keys.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/password.h"
 
 struct SigningKey {
@@ -22,8 +23,37 @@ int ReadSecretKeyFile(const std::string& keyFile, SecretKeyFile& file);
 // Returns 0, or 1 after one line naming the file.
 int UnlockSecretKey(const SigningKey& key, const SecretKeyFile& keyFile, SecretKey& secret);
 
-// Checks the package `file` as qzp verify does and writes FILE.minisig, then prints
-// "FILE.minisig: signed with key ID, trusted comment: TEXT". Returns 0, or 1 after one line.
-// `unlocked`: a key already unlocked; null unlocks `key` once the package has been checked.
-int SignPackage(const std::string& file, const SigningKey& key,
-                const SecretKey* unlocked = nullptr);
+// A package's signature, hashed in the one pass that checks the package (VerifyPackage or
+// DeviceRefusal with Feed as its tap): Begin before that pass, Finish after it.
+class PackageSigning {
+  public:
+    // `unlocked`: a key already unlocked; null reads `key`'s file now and unlocks it in Finish,
+    // once the package has been checked. Both are borrowed for the object's life.
+    PackageSigning(const SigningKey& key, const SecretKey* unlocked)
+        : key_(key), unlocked_(unlocked) {}
+    PackageSigning(const PackageSigning&) = delete;
+    PackageSigning& operator=(const PackageSigning&) = delete;
+
+    // Reads the key file when it is still to be unlocked. Returns 0, or 1 after one line.
+    int ReadKey();
+    // Takes the trusted comment from the open `package`, whose name is `file`, and starts the
+    // hash. Returns 0, or 1 after one line.
+    int Begin(const OpenedPackage& package, const std::string& file);
+    static int32_t Feed(void* context, const uint8_t* data, uint32_t size);
+    // After a pass that accepted the package, every byte of it through Feed: writes FILE.minisig,
+    // then prints "FILE.minisig: signed with key ID, trusted comment: TEXT". Returns 0, or 1
+    // after one line.
+    int Finish(const std::string& file);
+
+  private:
+    const SigningKey& key_;
+    const SecretKey* unlocked_;
+    SecretKeyFile keyFile_;
+    SecretKey own_;  // unlocked in Finish
+    std::string comment_;
+    SignatureMaker maker_;
+};
+
+// Checks the package `file` as qzp verify does and writes FILE.minisig (PackageSigning), reading
+// the package once. Returns 0, or 1 after one line.
+int SignPackage(const std::string& file, const SigningKey& key);

@@ -1,5 +1,6 @@
 #include "tools/qzp/signature_report.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -15,15 +16,39 @@
 
 namespace {
 
+// The package's one pass: the check that VerifyPackage makes, its bytes to the signature.
+struct SignedPass {
+    OpenedPackage& package;
+    unsigned jobs;
+    SignatureCheck* check = nullptr;
+    uint64_t fed = 0;     // bytes the signature has had, from the first
+    std::string problem;  // VerifyProblem's
+};
+
 int32_t FeedCheck(void* context, const uint8_t* data, uint32_t size) {
-    return static_cast<SignatureCheck*>(context)->Update(data, size);
+    auto* pass = static_cast<SignedPass*>(context);
+    pass->fed += size;
+    return pass->check->Update(data, size);
+}
+
+// The bytes after those the signature has had.
+int32_t FeedRest(void* context, const uint8_t* data, uint32_t size) {
+    auto* pass = static_cast<SignedPass*>(context);
+    const uint32_t had = static_cast<uint32_t>(std::min<uint64_t>(pass->fed, size));
+    pass->fed -= had;
+    return had == size ? 0 : pass->check->Update(data + had, size - had);
 }
 
 int32_t ReadPackage(void* context, SignatureCheck* check) {
-    return ReadPackageShown(*static_cast<OpenedPackage*>(context), "checking the signature",
-                            &FeedCheck, check) == 1
-               ? 0
-               : -1;
+    auto* pass = static_cast<SignedPass*>(context);
+    pass->check = check;
+    pass->problem = VerifyProblem(pass->package, pass->jobs, &FeedCheck, pass);
+    if (pass->problem.empty()) {
+        return 0;
+    }
+    // The check stopped at a damaged entry: the signature still judges the whole file, which
+    // only such a package costs a second read.
+    return PackageReadContents(pass->package.archive, &FeedRest, pass) == 1 ? 0 : -1;
 }
 
 // The file a fault is about, for the "qzp: SUBJECT: reason" line.
@@ -50,9 +75,15 @@ std::string Subject(SignatureFault fault, const std::string& file, const std::st
 }  // namespace
 
 std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string& keyPath,
-                                   const std::u16string& signaturePath, SignatureOutcome& outcome) {
-    if (VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &package,
-                             &outcome) == 0) {
+                                   const std::u16string& signaturePath, SignatureOutcome& outcome,
+                                   unsigned jobs, std::string* problem) {
+    SignedPass pass{package, jobs, nullptr, 0, {}};
+    const int32_t verified =
+        VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &pass, &outcome);
+    if (problem != nullptr) {
+        *problem = pass.problem;
+    }
+    if (verified == 0) {
         return {};
     }
     std::string reason = SignatureFaultText(outcome.fault);
@@ -66,7 +97,8 @@ std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string&
 }
 
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
-                          const std::string& keyFile, const std::string& signatureFile) {
+                          const std::string& keyFile, const std::string& signatureFile,
+                          unsigned jobs) {
     std::u16string keyPath, signaturePath;
     std::string error;
     if (!ToDevicePath(keyFile, keyPath, error)) {
@@ -79,13 +111,15 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
         return ReportFailure(signatureFile, error);
     }
     SignatureOutcome outcome;
-    if (const std::string reason = VerifyPackageSignature(package, keyPath, signaturePath, outcome);
+    std::string problem;
+    if (const std::string reason =
+            VerifyPackageSignature(package, keyPath, signaturePath, outcome, jobs, &problem);
         !reason.empty()) {
         return ReportFailure(Subject(outcome.fault, file, keyFile, signatureFile), reason);
     }
     std::printf("%s: signed by key %s, trusted comment: %s\n", Printable(file).c_str(),
                 outcome.keyId.c_str(), Printable(outcome.trustedComment).c_str());
-    return 0;
+    return problem.empty() ? 0 : ReportFailure(file, problem);
 }
 
 std::string SignatureMismatch(const SignatureSummary& summary, const ManifestInfo* manifest) {

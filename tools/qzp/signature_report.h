@@ -8,16 +8,20 @@
 #include "tools/qzp/command_kit.h"
 #include "tools/qzp/manifest.h"
 
-// Checks the open `package` (read through its own stream) against the keys in `keyFile` and the
-// signature `signatureFile`. Prints "FILE: signed by key ID, trusted comment: TEXT" and returns 0,
-// or reports the reason as "qzp: SUBJECT: reason" and returns 1.
+// Checks the open `package` against the keys in `keyFile` and the signature `signatureFile`, and
+// in the same pass over it as VerifyPackage does on `jobs` threads. Prints "FILE: signed by key
+// ID, trusted comment: TEXT" and returns 0, or reports the reason as "qzp: SUBJECT: reason" (or
+// VerifyPackage's line) and returns 1.
 int CheckPackageSignature(OpenedPackage& package, const std::string& file,
-                          const std::string& keyFile, const std::string& signatureFile);
+                          const std::string& keyFile, const std::string& signatureFile,
+                          unsigned jobs);
 
 // The same check on device paths, printing nothing: "" when the signature is good (who made it in
-// `outcome`), otherwise the reason, e.g. "signed by a key that is not trusted (key 1A2B)".
+// `outcome`), otherwise the reason, e.g. "signed by a key that is not trusted (key 1A2B)". What
+// VerifyPackage finds wrong with the package in the same pass goes to `*problem` (may be null).
 std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string& keyPath,
-                                   const std::u16string& signaturePath, SignatureOutcome& outcome);
+                                   const std::u16string& signaturePath, SignatureOutcome& outcome,
+                                   unsigned jobs = 0, std::string* problem = nullptr);
 
 struct SignatureSummary {
     bool present = false;   // FILE.minisig exists

@@ -46,7 +46,7 @@ bool Checksum(const std::u16string& path, uint32_t& size, uint32_t& crc) {
     return ok;
 }
 
-int LoadDirectory(const std::string& path, const std::u16string& device, TreeListing& listing) {
+int LoadDirectory(const std::u16string& device, TreeListing& listing) {
     PackTreeResult tree;
     if (CollectPackTree(device, tree) != 0) {
         return ReportFailure(tree.errorPath, tree.error);
@@ -73,15 +73,12 @@ int LoadDirectory(const std::string& path, const std::u16string& device, TreeLis
             break;
         }
     }
-    (void)path;
     return 0;
 }
 
-int LoadPackage(const std::string& path, TreeListing& listing) {
-    OpenedPackage package;
-    if (const int opened = package.Open(path); opened != 0) {
-        return 1;
-    }
+}  // namespace
+
+int ListPackage(const OpenedPackage& package, const std::string& path, TreeListing& listing) {
     listing.isPackage = true;
     PackageGetComment(package.archive, &listing.comment);
     listing.entries.reserve(package.count);
@@ -150,8 +147,6 @@ int LoadPackage(const std::string& path, TreeListing& listing) {
     return 0;
 }
 
-}  // namespace
-
 ScratchDirectory::ScratchDirectory() {
     std::error_code code;
     std::string base = FsText(std::filesystem::temp_directory_path(code));
@@ -188,9 +183,13 @@ int LoadTree(const std::string& path, TreeListing& listing) {
     }
     std::error_code code;
     if (std::filesystem::is_directory(FsPath(path), code)) {
-        return LoadDirectory(path, device, listing);
+        return LoadDirectory(device, listing);
     }
-    return LoadPackage(path, listing);
+    OpenedPackage package;
+    if (package.Open(path) != 0) {
+        return 1;
+    }
+    return ListPackage(package, path, listing);
 }
 
 int ExtractAll(const std::string& path, const std::string& directory) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ini/ini_load.h"
+#include "tools/qzp/command_kit.h"
 #include "tools/qzp/manifest.h"
 
 struct TreeEntry {
@@ -44,6 +45,10 @@ class ScratchDirectory {
 // Reads the package or directory at the host path `path`. Returns 0, or 1 after printing the
 // failure (a bad package, an unreadable file) as one line.
 int LoadTree(const std::string& path, TreeListing& listing);
+
+// Reads the open package `package`, found at the host path `path`, as LoadTree does: its catalogue
+// and, unpacked to a scratch directory, its manifest.
+int ListPackage(const OpenedPackage& package, const std::string& path, TreeListing& listing);
 
 // Extracts every entry of the package `path` into the host directory `directory`. Returns 0, or
 // 1 after printing the failure.

@@ -31,12 +31,12 @@ int RunVerify(const VerifyArguments& args) {
     if (!args.pubkey.empty()) {
         const std::string signature =
             args.signature.empty() ? args.file + ".minisig" : args.signature;
-        if (const int status = CheckPackageSignature(package, args.file, args.pubkey, signature);
+        if (const int status =
+                CheckPackageSignature(package, args.file, args.pubkey, signature, args.jobs);
             status != 0) {
             return status;
         }
-    }
-    if (const int status = VerifyPackage(package, args.file, args.jobs); status != 0) {
+    } else if (const int status = VerifyPackage(package, args.file, args.jobs); status != 0) {
         return status;
     }
     // Without keys, a signature beside the package is still looked at: one left from another
