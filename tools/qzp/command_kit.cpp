@@ -323,7 +323,8 @@ int VerifyPackage(OpenedPackage& package, const std::string& file, unsigned jobs
 
 std::string DeviceRefusal(OpenedPackage& package, PackageContentsProc tap, void* tapContext) {
     app::StepOutcome refusal;
-    return Accepted(package, tap, tapContext, refusal) ? std::string() : RefusalText(refusal);
+    return Accepted(package, tap, tapContext, refusal, "checking") ? std::string()
+                                                                   : RefusalText(refusal);
 }
 
 int WriteTextFile(const std::string& path, const std::string& text, bool ownerOnly) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -58,7 +59,8 @@ Json PackageFacts(const std::string& file, const std::string& keys) {
     facts["packageBytes"] = std::filesystem::file_size(FsPath(file), code);
     facts["sha256"] = TextOrNull(FileSha256(file));
     TreeListing listing;
-    if (LoadTree(file, listing) != 0) {
+    OpenedPackage package;
+    if (package.Open(file) != 0 || ListPackage(package, file, listing) != 0) {
         facts["readable"] = false;
         return facts;
     }
@@ -72,14 +74,11 @@ Json PackageFacts(const std::string& file, const std::string& keys) {
                               ? Json(ValidUtf8(manifest->oldVersion))
                               : Json(nullptr);
     facts["allowDowngrade"] = manifest != nullptr && manifest->allowDowngrade != 0;
-    std::u16string device;
-    std::string error;
-    ToDevicePath(file, device, error);
-    std::string kind = DeviceRefusal(device);
-    facts["kind"] = kind.empty() ? DescribeKind(manifest) : kind;
 
+    // The device's check and the signature's take one pass over the package.
     const SignatureSummary summary = SummarizeSignature(file);
     Json signature = nullptr;
+    std::optional<std::string> device;  // the device's verdict, when the signature's pass ran
     if (summary.present) {
         signature = {{"readable", summary.readable},
                      {"keyId", summary.keyId},
@@ -87,15 +86,17 @@ Json PackageFacts(const std::string& file, const std::string& keys) {
                      {"keys", TextOrNull(keys)},
                      {"verdict", nullptr}};
         std::u16string keyPath, signaturePath;
-        OpenedPackage package;
+        std::string error;
         if (!keys.empty() && ToDevicePath(keys, keyPath, error) &&
-            ToDevicePath(file + ".minisig", signaturePath, error) && package.Open(file) == 0) {
+            ToDevicePath(file + ".minisig", signaturePath, error)) {
             SignatureOutcome outcome;
             const std::string reason =
-                VerifyPackageSignature(package, keyPath, signaturePath, outcome);
+                VerifyPackageSignature(package, keyPath, signaturePath, outcome, 0, &device);
             signature["verdict"] = reason.empty() ? "good" : ValidUtf8(reason);
         }
     }
+    const std::string kind = device ? *device : DeviceRefusal(package);
+    facts["kind"] = kind.empty() ? DescribeKind(manifest) : kind;
     facts["signature"] = signature;
     return facts;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -76,11 +77,11 @@ std::string Subject(SignatureFault fault, const std::string& file, const std::st
 
 std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string& keyPath,
                                    const std::u16string& signaturePath, SignatureOutcome& outcome,
-                                   unsigned jobs, std::string* problem) {
+                                   unsigned jobs, std::optional<std::string>* problem) {
     SignedPass pass{package, jobs, nullptr, 0, {}};
     const int32_t verified =
         VerifySignatureFiles(keyPath.c_str(), signaturePath.c_str(), &ReadPackage, &pass, &outcome);
-    if (problem != nullptr) {
+    if (problem != nullptr && pass.check != nullptr) {
         *problem = pass.problem;
     }
     if (verified == 0) {
@@ -111,7 +112,7 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
         return ReportFailure(signatureFile, error);
     }
     SignatureOutcome outcome;
-    std::string problem;
+    std::optional<std::string> problem;
     if (const std::string reason =
             VerifyPackageSignature(package, keyPath, signaturePath, outcome, jobs, &problem);
         !reason.empty()) {
@@ -119,7 +120,7 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
     }
     std::printf("%s: signed by key %s, trusted comment: %s\n", Printable(file).c_str(),
                 outcome.keyId.c_str(), Printable(outcome.trustedComment).c_str());
-    return problem.empty() ? 0 : ReportFailure(file, problem);
+    return !problem || problem->empty() ? 0 : ReportFailure(file, *problem);
 }
 
 std::string SignatureMismatch(const SignatureSummary& summary, const ManifestInfo* manifest) {

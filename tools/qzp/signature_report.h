@@ -2,6 +2,7 @@
 // telling whether a package has a signature beside it and who made it (info).
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "signature/signature_files.h"
@@ -18,10 +19,12 @@ int CheckPackageSignature(OpenedPackage& package, const std::string& file,
 
 // The same check on device paths, printing nothing: "" when the signature is good (who made it in
 // `outcome`), otherwise the reason, e.g. "signed by a key that is not trusted (key 1A2B)". What
-// VerifyPackage finds wrong with the package in the same pass goes to `*problem` (may be null).
+// VerifyPackage finds wrong with the package in the same pass goes to `*problem` (may be null),
+// which stays empty when the check stopped before reading the package (a key or signature file).
 std::string VerifyPackageSignature(OpenedPackage& package, const std::u16string& keyPath,
                                    const std::u16string& signaturePath, SignatureOutcome& outcome,
-                                   unsigned jobs = 0, std::string* problem = nullptr);
+                                   unsigned jobs = 0,
+                                   std::optional<std::string>* problem = nullptr);
 
 struct SignatureSummary {
     bool present = false;   // FILE.minisig exists
