@@ -41,3 +41,17 @@ int32_t PackageEntry::SetBlocks(const PackageBlock* first, uint32_t count) {
     uncompressedTotal_ = static_cast<uint32_t>(uncompressed);
     return 0;
 }
+
+int32_t PackageEntry::ReadName(PackageName& name) const {
+    name.length = 0;
+    name.text[0] = 0;
+    if (names_ == nullptr) {
+        return 0;
+    }
+    if (names_->ReadName(*this, name) != 0) {
+        name.length = 0;
+        name.text[0] = 0;
+        return -1;
+    }
+    return 0;
+}
