@@ -127,7 +127,7 @@ import os, sys
 root, shape, entries = sys.argv[1], sys.argv[2], int(sys.argv[3]) - 2  # VORIZ, its manifest
 if shape == 'folder':
     for i in range(entries):
-        open(os.path.join(root, '%05d' % i + 'n' * 232), 'w').close()
+        open(os.path.join(root, '%05d' % i + 'n' * 232), 'w').write('x')
 elif shape == 'chain':
     levels = [root]
     for level in range(100):
@@ -135,12 +135,12 @@ elif shape == 'chain':
         os.mkdir(levels[-1])
     for i in range(entries - 100):
         depth = 1 + i % 100
-        open(os.path.join(levels[depth], '%05d' % i + 'n' * max(1, 95 - 2 * depth)), 'w').close()
+        open(os.path.join(levels[depth], '%05d' % i + 'n' * max(1, 95 - 2 * depth)), 'w').write('x')
 else:
     for i in range(entries // 2):
         folder = os.path.join(root, '%05d' % i + 'd' * 112)
         os.mkdir(folder)
-        open(os.path.join(folder, '%05d' % i + 'f' * 114), 'w').close()
+        open(os.path.join(folder, '%05d' % i + 'f' * 114), 'w').write('x')
 EOF
     pack "$work/long" "$work/long.qzp"
     echo "$shape of long names, $("$bin/qzp" info "$work/long.qzp" | sed -n 's/^entries: *//p'), package $(stat -c %s "$work/long.qzp") bytes:"

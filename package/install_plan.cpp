@@ -106,8 +106,8 @@ class CatalogueList final : public ItemList {
         if (entries_[i]->ReadName(stored_) != 0) {
             return PlanFault::kNameNotText;  // the package changed since its catalogue was read
         }
-        const PlanFault fault = PlanFaultOf(CheckStoredName(
-            stored_.stored(), entries_[i]->IsDirectory(), &wide_, NameUse::kRead));
+        const PlanFault fault = PlanFaultOf(
+            CheckStoredName(stored_.stored(), entries_[i]->IsDirectory(), &wide_, NameUse::kRead));
         name = wide_;
         return fault;
     }
@@ -150,7 +150,7 @@ class PathTable {
         uint32_t start;   // where the level starts in that path
         uint16_t length;
         Kind kind;
-        bool known;    // the plan has decided (or the disk has told) what stands there
+        bool known;      // the plan has decided (or the disk has told) what stands there
         int32_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
         bool planned;    // a directory this plan creates: nothing is below it on the disk yet
     };

@@ -140,7 +140,7 @@ class PackageArchive final : public PackageNameSource {
     bool namesKept_ = true;
     static inline std::atomic<uint32_t> keptNameLimit_ = kKeptNameBytes;
     int64_t directoryStart_ = 0;
-    uint64_t recordsEnd_ = 0;  // where the last directory record ends in the directory
+    uint64_t recordsEnd_ = 0;   // where the last directory record ends in the directory
     uint8_t nameKey_[16] = {};  // the key of the names' hashes, drawn at random for each open
     // The read-ahead window of names read again: kNameWindow bytes from package position
     // windowStart_, windowLength_ of them valid.

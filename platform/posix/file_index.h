@@ -11,7 +11,8 @@ namespace platform::posix {
 void ForgetDirectories();
 
 // Number of times the bound file system has read a directory's names since it was made. Each
-// directory is read at most once per file system, however many lookups it serves.
+// directory is read once per file system, however many lookups it serves, and again only to find
+// a name stored in another letter case (or one whose folded hash another name shares).
 uint64_t DirectoryListings();
 
 }  // namespace platform::posix

@@ -176,19 +176,23 @@ TEST(Plan, OrderPutsTheManifestLastAndCountsNewDirectories) {
 }
 
 // The plan keeps hashes of level names, confirmed on the names: two levels whose hashes meet are
-// still two paths (a directory and a file there are no clash), whatever their letter case.
+// still two paths (a directory and a file there are no clash).
 TEST(Plan, LevelsWhoseHashesMeetStayApart) {
     std::unordered_map<uint32_t, std::u16string> seen;
     std::u16string a, b;
-    for (uint32_t i = 0; b.empty(); ++i) {
+    for (uint32_t i = 100000; b.empty(); ++i) {  // names of one length
         const std::string digits = std::to_string(i);
         const std::u16string name(digits.begin(), digits.end());
         const auto [met, added] =
             seen.emplace(static_cast<uint32_t>(std::hash<std::u16string_view>{}(name)), name);
-        std::tie(a, b) = added ? std::pair(a, b) : std::pair(met->second, name);
+        if (!added) {
+            a = met->second;
+            b = name;
+        }
     }
     InstallPlan plan;
-    EXPECT_TRUE(BuildInstallPlan(Entries({a + u"\", b, a + u"\x"}), Options(PlanTree::kKeep), plan));
+    EXPECT_TRUE(
+        BuildInstallPlan(Entries({a + u"\\", b, a + u"\\x"}), Options(PlanTree::kKeep), plan));
 }
 
 TEST(Plan, LengthsCountTheJoinedPathOnlyAndAMissingTargetIsRefused) {
