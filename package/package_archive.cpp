@@ -349,9 +349,10 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
     recordsEnd_ = p;
     // The rows are placed now that the table no longer grows (totals were checked above).
     blockTable_.shrink_to_fit();
-    std::size_t nextBlock = 0;
+    blockRows_ = blockTable_.data();
+    uint32_t nextBlock = 0;
     for (uint32_t k = 0; k < count; ++k) {
-        entries_[k].SetBlocks(blockTable_.data() + nextBlock, blockCounts[k]);
+        entries_[k].SetBlocks(nextBlock, blockCounts[k]);
         nextBlock += blockCounts[k];
     }
     // The bytes of the directory that no record holds.

@@ -25,17 +25,18 @@ void PackageEntry::WriteDirectoryRecord(uint8_t* record) const {
     WriteLe32(record + kDirectoryBlockCountOffset, blockCount_);
 }
 
-int32_t PackageEntry::SetBlocks(const PackageBlock* first, uint32_t count) {
+int32_t PackageEntry::SetBlocks(uint32_t first, uint32_t count) {
     uint64_t compressed = 0;
     uint64_t uncompressed = 0;
+    const PackageBlock* rows = names_->blockTable() + first;
     for (uint32_t i = 0; i < count; ++i) {
-        compressed += first[i].compressedSize;
-        uncompressed += first[i].uncompressedSize;
+        compressed += rows[i].compressedSize;
+        uncompressed += rows[i].uncompressedSize;
     }
     if (compressed > UINT32_MAX || uncompressed > UINT32_MAX) {
         return -1;
     }
-    blocks_ = first;
+    firstBlock_ = first;
     blockCount_ = count;
     compressedTotal_ = static_cast<uint32_t>(compressed);
     uncompressedTotal_ = static_cast<uint32_t>(uncompressed);

@@ -14,6 +14,14 @@
 
 #include "package/layout.h"
 
+// One row of an entry's block table: one complete zlib stream in the entry's data.
+struct PackageBlock {
+    uint32_t uncompressedSize;
+    uint32_t compressedSize;
+    uint32_t reserved;
+};
+static_assert(sizeof(PackageBlock) == 12);
+
 class PackageEntry;
 
 // A stored name read into the caller's memory: every stored byte (NULs included) and a NUL after
@@ -24,21 +32,18 @@ struct PackageName {
     std::string_view stored() const { return {text, length}; }
 };
 
-// Where entries' names are read from (the archive).
+// Where entries' names are read from and their block rows lie (the archive).
 class PackageNameSource {
   public:
     virtual ~PackageNameSource() = default;
     // 0, or -1 when the name cannot be read as the catalogue read it.
     virtual int32_t ReadName(const PackageEntry& entry, PackageName& name) const = 0;
-};
+    // The block table the entries' rows are counted in.
+    const PackageBlock* blockTable() const { return blockRows_; }
 
-// One row of an entry's block table: one complete zlib stream in the entry's data.
-struct PackageBlock {
-    uint32_t uncompressedSize;
-    uint32_t compressedSize;
-    uint32_t reserved;
+  protected:
+    const PackageBlock* blockRows_ = nullptr;
 };
-static_assert(sizeof(PackageBlock) == 12);
 
 class PackageEntry {
   public:
@@ -60,9 +65,10 @@ class PackageEntry {
     }
     uint32_t nameAt() const { return nameAt_; }
     uint64_t nameHash() const { return nameHash_; }
-    // The entry's rows of the archive's block table; also computes both totals. Returns -1 when a
-    // total does not fit 32 bits (such an entry cannot be part of a package below 2 GiB).
-    int32_t SetBlocks(const PackageBlock* first, uint32_t count);
+    // The entry's rows of the archive's block table (`count` from row `first` of the name
+    // source's table, SetName first); also computes both totals. Returns -1 when a total does
+    // not fit 32 bits (such an entry cannot be part of a package below 2 GiB).
+    int32_t SetBlocks(uint32_t first, uint32_t count);
 
     uint16_t versionMadeBy() const { return versionMadeBy_; }
     uint16_t versionNeeded() const { return versionNeeded_; }
@@ -78,7 +84,10 @@ class PackageEntry {
     // no archive has an empty name.
     int32_t ReadName(PackageName& name) const;
     uint32_t blockCount() const { return blockCount_; }
-    std::span<const PackageBlock> blocks() const { return {blocks_, blockCount_}; }
+    std::span<const PackageBlock> blocks() const {
+        return names_ == nullptr ? std::span<const PackageBlock>()
+                                 : std::span(names_->blockTable() + firstBlock_, blockCount_);
+    }
 
     // Sums of compressedSize / uncompressedSize over the block table.
     uint32_t CompressedTotal() const { return compressedTotal_; }
@@ -95,11 +104,11 @@ class PackageEntry {
     uint16_t reserved2_ = 0;
     uint32_t crc_ = 0;
     uint16_t nameLength_ = 0;
-    uint32_t blockCount_ = 0;  // beside the 16-bit fields: an entry of 48 bytes, not 56
-    uint32_t compressedTotal_ = 0;
+    uint32_t blockCount_ = 0;       // beside the 16-bit fields, and the 32-bit fields in pairs:
+    uint32_t compressedTotal_ = 0;  // an entry of 56 bytes on a 64-bit host
     uint32_t uncompressedTotal_ = 0;
     uint32_t nameAt_ = 0;
+    uint32_t firstBlock_ = 0;
     uint64_t nameHash_ = 0;
     const PackageNameSource* names_ = nullptr;
-    const PackageBlock* blocks_ = nullptr;
 };
