@@ -81,6 +81,7 @@ class Index {
 
     // Adds a slot for `name`; true (it counts toward the names kept).
     bool Add(std::string_view name) {
+        Spelled(name);
         if (4 * (used_ + 1) > 3 * slots_.size()) {
             Rebuild();
         }
@@ -91,6 +92,7 @@ class Index {
     }
 
     void Remove(std::string_view name) {
+        Unspelled(name);
         if (const std::size_t slot = Find(Hash(name)); slot != kAbsent) {
             slots_[slot] = kRemoved;
             --live_;
@@ -99,6 +101,33 @@ class Index {
 
     // Whether a name that folds like `name` may be there.
     bool MayHold(std::string_view name) const { return Find(Hash(name)) != kAbsent; }
+
+    // Once a name was looked for in another letter case than stored, the directory's spellings
+    // by folded name (the first in byte order of each), kept up to date from then on: a
+    // directory whose names are asked for in other cases is listed once more, not per lookup.
+    std::unordered_map<std::string, std::string> spellings;
+    bool spelled = false;
+    void Spelled(std::string_view name) {
+        if (spelled) {
+            std::string& best = spellings[Folded(name)];
+            if (best.empty() || name < best) {
+                best = name;
+            }
+        }
+    }
+    void Unspelled(std::string_view name) {
+        if (const auto it = spellings.find(Folded(name));
+            it != spellings.end() && it->second == name) {
+            spellings.erase(it);  // (a host may hold another spelling of it: not on the device)
+        }
+    }
+    static std::string Folded(std::string_view name) {
+        std::string folded(name);
+        for (char& c : folded) {
+            c = FoldAscii(c);
+        }
+        return folded;
+    }
 
   private:
     static constexpr uint32_t kFree = 0;
@@ -261,7 +290,8 @@ void IndexRemove(const std::string& key, const std::string& name) {
 // The stored spelling of `name` in the directory `key`: the exact spelling when present, else the
 // first in byte order of those equal without regard to case, else `name` itself (a new entry).
 // The index only tells which names cannot be there; the rest is asked of the disk: the exact
-// spelling first, a listing only for a name stored in another case (or sharing its hash).
+// spelling first, then, for a name stored in another case (or sharing its hash), the spellings
+// of the directory, listed once more the first time and kept from then on.
 std::string Spell(const std::string& key, const Dir& dir, const std::string& name) {
     if (S().exact || !IndexOf(key, dir).MayHold(name)) {
         return name;
@@ -270,8 +300,14 @@ std::string Spell(const std::string& key, const Dir& dir, const std::string& nam
     if (fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         return name;
     }
+    Index& index = IndexOf(key, dir);
+    if (index.spelled) {
+        const auto it = index.spellings.find(Index::Folded(name));
+        return it != index.spellings.end() ? it->second : name;
+    }
     ++S().listings;
-    std::string best;
+    index.spellings.clear();
+    index.spelled = true;
     const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
     if (d == nullptr) {
@@ -282,12 +318,13 @@ std::string Spell(const std::string& key, const Dir& dir, const std::string& nam
     }
     while (const dirent* e = readdir(d)) {
         const std::string_view spelling = e->d_name;
-        if (EqualsIgnoringAsciiCase(spelling, name) && (best.empty() || spelling < best)) {
-            best = spelling;
+        if (spelling != "." && spelling != "..") {
+            index.Spelled(spelling);
         }
     }
     closedir(d);
-    return best.empty() ? name : best;
+    const auto it = index.spellings.find(Index::Folded(name));
+    return it != index.spellings.end() ? it->second : name;
 }
 
 std::shared_ptr<Dir> Remember(const std::string& key, int fd) {
