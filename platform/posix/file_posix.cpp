@@ -103,12 +103,13 @@ class Index {
     bool MayHold(std::string_view name) const { return Find(Hash(name)) != kAbsent; }
 
     // Once a name was looked for in another letter case than stored, the directory's spellings
-    // by folded name (the first in byte order of each), kept up to date from then on: a
-    // directory whose names are asked for in other cases is listed once more, not per lookup.
+    // that hold capitals by folded name (the first in byte order of each), kept up to date from
+    // then on: a directory whose names are asked for in other cases is listed once more, not per
+    // lookup. A name in small letters is found as its folded form, so it takes no memory here.
     std::unordered_map<std::string, std::string> spellings;
     bool spelled = false;
     void Spelled(std::string_view name) {
-        if (spelled) {
+        if (spelled && name != Folded(name)) {
             std::string& best = spellings[Folded(name)];
             if (best.empty() || name < best) {
                 best = name;
@@ -301,30 +302,31 @@ std::string Spell(const std::string& key, const Dir& dir, const std::string& nam
         return name;
     }
     Index& index = IndexOf(key, dir);
-    if (index.spelled) {
-        const auto it = index.spellings.find(Index::Folded(name));
-        return it != index.spellings.end() ? it->second : name;
-    }
-    ++S().listings;
-    index.spellings.clear();
-    index.spelled = true;
-    const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (d == nullptr) {
-        if (fd >= 0) {
-            close(fd);
+    if (!index.spelled) {
+        ++S().listings;
+        index.spelled = true;
+        const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+        if (d == nullptr) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            index.spelled = false;
+            return name;
         }
-        return name;
-    }
-    while (const dirent* e = readdir(d)) {
-        const std::string_view spelling = e->d_name;
-        if (spelling != "." && spelling != "..") {
-            index.Spelled(spelling);
+        while (const dirent* e = readdir(d)) {
+            const std::string_view spelling = e->d_name;
+            if (spelling != "." && spelling != "..") {
+                index.Spelled(spelling);
+            }
         }
+        closedir(d);
     }
-    closedir(d);
-    const auto it = index.spellings.find(Index::Folded(name));
-    return it != index.spellings.end() ? it->second : name;
+    const std::string folded = Index::Folded(name);
+    if (const auto it = index.spellings.find(folded); it != index.spellings.end()) {
+        return it->second;
+    }
+    return fstatat(dir.fd, folded.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? folded : name;
 }
 
 std::shared_ptr<Dir> Remember(const std::string& key, int fd) {
