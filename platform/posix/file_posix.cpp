@@ -192,6 +192,9 @@ struct LastParent {
 constexpr std::size_t kMaxOpenDirs = 64;
 // Names kept across all indexes before they are forgotten for a new one: about a megabyte.
 constexpr std::size_t kMaxIndexedNames = std::size_t{1} << 17;
+// Directories indexed before they are all forgotten for a new one (a tree of tens of thousands of
+// folders would otherwise keep an index, and its path, for each).
+constexpr std::size_t kMaxIndexes = 1024;
 
 }  // namespace
 
@@ -237,7 +240,7 @@ std::string JoinKey(const std::string& key, const std::string& name) {
 // An empty index for the directory `key`, after forgetting every other once they hold too many
 // names.
 Index& NewIndex(const std::string& key, const Dir& dir) {
-    if (S().indexedNames > kMaxIndexedNames) {
+    if (S().indexedNames > kMaxIndexedNames || S().indexes.size() >= kMaxIndexes) {
         S().indexes.clear();
         S().indexedNames = 0;
     }
