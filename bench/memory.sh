@@ -2,13 +2,16 @@
 # Peak memory (maximum resident set size, /usr/bin/time -v) of qzpupdate, qzp info, qzp check and
 # qzp list on the inputs that could once make them hold a whole file: a package whose manifest
 # inflates to 512 MiB, a card settings file of a million keys, a large package signed in the legacy
-# form (Ed, which signs the file itself), a package of 65,535 entries and one whose catalogue holds
-# 1,000 names of 64 KB. The device's process has 32 MB in all on 5.0: each figure should stay at
-# or below 16 MB.
+# form (Ed, which signs the file itself), packages of 65,535 entries (short names; names at the
+# device's length limit in one folder; the same names in a chain of 100 levels; 32,767 folders)
+# and one whose catalogue holds 1,000 names of 64 KB. The device's process has 32 MB in all on
+# 5.0: each figure should stay at or below 16 MB, qzp info's at or below 32 MB.
 # Usage: bash bench/memory.sh   (MEMORY_LARGE_MB=N: the large package's data, default 1024;
+#                               MEMORY_ENTRIES=N: entries of the long-name packages, default 65535;
 #                               QZP_BENCH_BIN=DIR: use these programs instead of building host-release)
 source "$(dirname "$0")/common.bash" memory time minisign python3
 large_mb="${MEMORY_LARGE_MB:-1024}"
+entries="${MEMORY_ENTRIES:-65535}"
 
 # Prints "LABEL  PEAK-MB  FIRST-LINE-OF-OUTPUT" for one run of the command after LABEL.
 peak() {
@@ -115,7 +118,42 @@ peak "  qzp info" "$bin/qzp" info "$work/many.qzp"
 peak "  qzp check --no-record" "$bin/qzp" check --no-record "$work/many.qzp"
 peak "  qzp list" "$bin/qzp" list "$work/many.qzp"
 
-# 5. The small package's catalogue replaced by 1,000 records with names of 64 KB (over the limit
+# 5. Names at the device's length limit (243 bytes: 259 units under \ResidentFlash2\), in one
+#    folder, in a chain of 100 levels (paths of about 107 bytes), and under 32,767 folders.
+for shape in folder chain folders; do
+    rm -rf "$work/long" && mkdir -p "$work/long/VORIZ"
+    python3 - "$work/long/VORIZ" "$shape" "$entries" << 'EOF'
+import os, sys
+root, shape, entries = sys.argv[1], sys.argv[2], int(sys.argv[3]) - 2  # VORIZ, its manifest
+if shape == 'folder':
+    for i in range(entries):
+        open(os.path.join(root, '%05d' % i + 'n' * 232), 'w').write('x')
+elif shape == 'chain':
+    levels = [root]
+    for level in range(100):
+        levels.append(os.path.join(levels[-1], 'L'))
+        os.mkdir(levels[-1])
+    for i in range(entries - 100):
+        depth = 1 + i % 100
+        open(os.path.join(levels[depth], '%05d' % i + 'n' * max(1, 95 - 2 * depth)), 'w').write('x')
+else:
+    for i in range(entries // 2):
+        folder = os.path.join(root, '%05d' % i + 'd' * 112)
+        os.mkdir(folder)
+        open(os.path.join(folder, '%05d' % i + 'f' * 114), 'w').write('x')
+EOF
+    pack "$work/long" "$work/long.qzp"
+    echo "$shape of long names, $("$bin/qzp" info "$work/long.qzp" | sed -n 's/^entries: *//p'), package $(stat -c %s "$work/long.qzp") bytes:"
+    rm -rf "$work/long"
+    dev="$(device "$work/long.qzp")"
+    installer "  qzpupdate" "$dev"
+    peak "  qzp info" "$bin/qzp" info "$work/long.qzp"
+    peak "  qzp check --device" "$bin/qzp" check --device "$dev" "$work/long.qzp"
+    peak "  qzp list" "$bin/qzp" list "$work/long.qzp"
+done
+
+# 6. The small package's catalogue
+ replaced by 1,000 records with names of 64 KB (over the limit
 #    of 259 bytes: refused while the catalogue is read, before the names are kept).
 python3 - "$work/small.qzp" "$work/names.qzp" << 'EOF'
 import struct, sys

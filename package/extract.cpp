@@ -264,8 +264,12 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
 int32_t EntryRun::CurrentWideName(std::u16string& name) {
     const PackageEntry& entry = archive_.catalogue()[currentIndex_];
     name.clear();
+    PackageName stored;
+    if (entry.ReadName(stored) != 0) {
+        return Fail(PackageFault::kShortRead);  // the package changed since it was opened
+    }
     const NameFault fault =
-        CheckStoredName(entry.storedName(), entry.IsDirectory(), &name, NameUse::kRead);
+        CheckStoredName(stored.stored(), entry.IsDirectory(), &name, NameUse::kRead);
     if (fault == NameFault::kNotText) {
         return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
     }
@@ -468,7 +472,9 @@ void EntryRun::ReportBlockDone(const PackageEntry& entry, uint32_t compressedSiz
     entryDoneBytes_ += compressedSize;
     if (progress_.report != nullptr) {
         char16_t wideName[kPackagePathCapacity] = {};
-        NarrowToWide(entry.name(), wideName, kPackagePathCapacity);
+        PackageName name;
+        entry.ReadName(name);  // a name no longer readable was refused before the entry's data
+        NarrowToWide(name.text, wideName, kPackagePathCapacity);
         wideName[kPackagePathCapacity - 1] = 0;
         progress_.report(progress_.context, totalBytes_, doneBytes_, wideName, entryBytes_,
                          entryDoneBytes_, firstBlock != 0);

@@ -101,8 +101,13 @@ class CatalogueList final : public ItemList {
     bool Directory(uint32_t i) const override { return entries_[i]->IsDirectory(); }
     uint64_t Size(uint32_t i) const override { return entries_[i]->UncompressedTotal(); }
     PlanFault Name(uint32_t i, std::u16string_view& name) override {
-        const PlanFault fault = PlanFaultOf(CheckStoredName(
-            entries_[i]->storedName(), entries_[i]->IsDirectory(), &wide_, NameUse::kRead));
+        wide_.clear();
+        name = wide_;
+        if (entries_[i]->ReadName(stored_) != 0) {
+            return PlanFault::kNameNotText;  // the package changed since its catalogue was read
+        }
+        const PlanFault fault = PlanFaultOf(
+            CheckStoredName(stored_.stored(), entries_[i]->IsDirectory(), &wide_, NameUse::kRead));
         name = wide_;
         return fault;
     }
@@ -111,77 +116,100 @@ class CatalogueList final : public ItemList {
     const PackageEntry* const* entries_;
     uint32_t count_;
     std::u16string wide_;
+    PackageName stored_;
 };
 
 // kOther: a link, FIFO or device found in the tree; extraction never writes through or over one.
 enum class Kind : uint8_t { kNone, kFile, kDirectory, kOther };
 
+// Where the plan finds a level's text again: the joined path (target and stored name) of the
+// entry that last met it, or the target itself.
+class LevelTexts {
+  public:
+    static constexpr uint32_t kTarget = 0xFFFFFFFFu;
+    virtual ~LevelTexts() = default;
+    // The joined path of entry `source` (kTarget: the target), valid until the next call; empty
+    // when that entry's name can no longer be read.
+    virtual std::u16string_view PathOf(uint32_t source) = 0;
+};
+
 // Every path the plan meets, level by level: one node per distinct prefix of a joined path, found
 // by its parent's node and its level's folded name, so every spelling the target file system
-// takes for one path (`/` for `\`, letter case) lands on one node. The level names share blocks
-// that are added as they fill (never copied to a doubled buffer) and the index is a flat
-// open-addressing table, which keeps a package of many entries to a few dozen bytes per path.
+// takes for one path (`/` for `\`, letter case) lands on one node. A node keeps a hash of the
+// folded name, not the name: a match of hashes is confirmed on the name itself, found again in
+// the joined path of the entry that met the node last (mostly the previous entry, still in
+// memory). So a package of many long names costs a few dozen bytes per path, not its names.
 class PathTable {
   public:
     static constexpr uint32_t kRoot = 0xFFFFFFFFu;
 
     struct Node {
         uint32_t parent;  // kRoot for a first level
-        uint32_t offset;  // of the folded level name: its text block << 16 | its start there
-        uint32_t length;
-        int32_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
+        uint32_t hash;    // of the folded level name
+        uint32_t source;  // the entry whose joined path holds the level (LevelTexts)
+        uint32_t start;   // where the level starts in that path
+        uint16_t length;
         Kind kind;
-        bool known;    // the plan has decided (or the disk has told) what stands there
-        bool planned;  // a directory this plan creates: nothing is below it on the disk yet
+        bool known;      // the plan has decided (or the disk has told) what stands there
+        int32_t origin;  // index of the entry that wrote it; -1 made as a parent; -2 found on disk
+        bool planned;    // a directory this plan creates: nothing is below it on the disk yet
     };
+
+    explicit PathTable(LevelTexts& texts) : texts_(texts) {}
 
     void Reserve(std::size_t nodes) {
         nodes_.reserve(nodes);
         Grow(nodes);
     }
 
-    // The node of level `folded` below `parent`, added (not yet known) when new.
-    uint32_t Intern(uint32_t parent, std::u16string_view folded) {
+    // The node of level `folded` below `parent`, added (not yet known) when new; `folded` stands
+    // at `start` in the joined path of entry `source`, which the node refers to from now on.
+    uint32_t Intern(uint32_t parent, std::u16string_view folded, uint32_t source,
+                    std::size_t start) {
         if (4 * (nodes_.size() + 1) > 3 * slots_.size()) {
             Grow(nodes_.size() + 1);
         }
+        const uint32_t hash = static_cast<uint32_t>(std::hash<std::u16string_view>{}(folded));
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t slot = Hash(parent, folded) & mask;; slot = (slot + 1) & mask) {
+        for (std::size_t slot = Slot(parent, hash) & mask;; slot = (slot + 1) & mask) {
             if (slots_[slot] == 0) {
                 slots_[slot] = static_cast<uint32_t>(nodes_.size()) + 1;
-                nodes_.push_back({parent, Store(folded), static_cast<uint32_t>(folded.size()), 0,
-                                  Kind::kNone, false, false});
+                nodes_.push_back({parent, hash, source, static_cast<uint32_t>(start),
+                                  static_cast<uint16_t>(folded.size()), Kind::kNone, false, 0,
+                                  false});
                 return slots_[slot] - 1;
             }
             const uint32_t id = slots_[slot] - 1;
-            if (nodes_[id].parent == parent && Text(nodes_[id]) == folded) {
+            Node& node = nodes_[id];
+            if (node.parent == parent && node.hash == hash && node.length == folded.size() &&
+                SameText(node, folded)) {
+                node.source = source;
+                node.start = static_cast<uint32_t>(start);
                 return id;
             }
         }
     }
 
     Node& operator[](uint32_t id) { return nodes_[id]; }
+    // A node's name could not be read again to confirm a match (the package changed).
+    bool lost() const { return lost_; }
 
   private:
-    static std::size_t Hash(uint32_t parent, std::u16string_view folded) {
-        return std::hash<std::u16string_view>{}(folded) ^
-               (static_cast<std::size_t>(parent) * 0x9E3779B9u);
+    static std::size_t Slot(uint32_t parent, uint32_t hash) {
+        return hash ^ (static_cast<std::size_t>(parent) * 0x9E3779B9u);
     }
-    std::u16string_view Text(const Node& node) const {
-        return {text_[node.offset >> 16].get() + (node.offset & 0xFFFFu), node.length};
-    }
-    // Copies `folded` to the last text block, or to a new one when it does not fit; a level
-    // longer than a block takes a block of its own.
-    uint32_t Store(std::u16string_view folded) {
-        if (text_.empty() || textUsed_ + folded.size() > kTextBlock) {
-            text_.push_back(std::make_unique_for_overwrite<char16_t[]>(
-                std::max<std::size_t>(kTextBlock, folded.size())));
-            textUsed_ = 0;
+    bool SameText(const Node& node, std::u16string_view folded) {
+        const std::u16string_view path = texts_.PathOf(node.source);
+        if (path.size() < node.start + std::size_t{node.length}) {
+            lost_ = true;
+            return false;
         }
-        const uint32_t offset = static_cast<uint32_t>((text_.size() - 1) << 16 | textUsed_);
-        folded.copy(text_.back().get() + textUsed_, folded.size());
-        textUsed_ = std::min<std::size_t>(kTextBlock, textUsed_ + folded.size());
-        return offset;
+        for (std::size_t i = 0; i < folded.size(); ++i) {
+            if (platform::FoldAscii(path[node.start + i]) != folded[i]) {
+                return false;
+            }
+        }
+        return true;
     }
     // At least 4/3 of `nodes` slots, a power of two; every node placed again.
     void Grow(std::size_t nodes) {
@@ -194,7 +222,7 @@ class PathTable {
         }
         slots_.assign(size, 0);
         for (uint32_t id = 0; id < nodes_.size(); ++id) {
-            std::size_t slot = Hash(nodes_[id].parent, Text(nodes_[id])) & (size - 1);
+            std::size_t slot = Slot(nodes_[id].parent, nodes_[id].hash) & (size - 1);
             while (slots_[slot] != 0) {
                 slot = (slot + 1) & (size - 1);
             }
@@ -202,11 +230,10 @@ class PathTable {
         }
     }
 
-    static constexpr std::size_t kTextBlock = 16384;  // units; starts fit the offset's 16 bits
+    LevelTexts& texts_;
     std::vector<Node> nodes_;
-    std::vector<std::unique_ptr<char16_t[]>> text_;
-    std::size_t textUsed_ = 0;     // units of the last block
     std::vector<uint32_t> slots_;  // node id + 1; 0 is free
+    bool lost_ = false;
 };
 
 // One level of a joined path: its node, and whether extraction's parent creation ends a
@@ -219,9 +246,10 @@ struct Level {
 
 using Split = std::vector<Level>;
 
-class Planner {
+class Planner final : public LevelTexts {
   public:
-    Planner(const PlanOptions& options, InstallPlan& plan) : options_(options), plan_(plan) {
+    Planner(const PlanOptions& options, InstallPlan& plan)
+        : options_(options), plan_(plan), paths_(*this) {
         if (options_.target != nullptr) {
             target_ = options_.target;
         }
@@ -231,7 +259,7 @@ class Planner {
         query_ = options_.attributes != nullptr ? options_.attributes : &platform::GetAttributes;
         // Levels of the target itself: all of them when it ends with a separator; otherwise its
         // partial last level joins the first level of every name and belongs to the names.
-        targetLevels_ = Levels(target_, target_.size()).size();
+        targetLevels_ = Levels(target_, target_.size(), kTarget).size();
         if (targetLevels_ > 0 && !IsSeparator(target_.back())) {
             --targetLevels_;
         }
@@ -401,16 +429,38 @@ class Planner {
         if (target_.empty()) {
             return true;
         }
-        const Split levels = Levels(target_, target_.size());
+        const Split levels = Levels(target_, target_.size(), kTarget);
         if (levels.empty() || targetLevels_ == 0) {
             return true;  // the root, or a relative target of one partial level
         }
         return KindAt(target_, levels, targetLevels_ - 1) == Kind::kDirectory;
     }
 
-    // The levels of `path`; those ending after `nameStart` are the stored name's, and a level
-    // that a `\` of the stored name ends is one extraction creates as a parent.
-    Split Levels(const std::u16string& path, std::size_t nameStart) {
+    std::u16string_view PathOf(uint32_t source) override {
+        if (source == kTarget) {
+            return target_;
+        }
+        if (source == current_ && currentPath_ != nullptr) {
+            return *currentPath_;
+        }
+        if (source == previous_) {
+            return previousPath_;
+        }
+        std::u16string_view name;
+        if (items_ == nullptr || items_->Name(source, name) != PlanFault::kNone) {
+            return {};
+        }
+        otherPath_ = target_;
+        otherPath_ += name;
+        return otherPath_;
+    }
+
+    // The levels of `path`, the joined path of entry `source` (kTarget: the target itself);
+    // those ending after `nameStart` are the stored name's, and a level that a `\` of the stored
+    // name ends is one extraction creates as a parent.
+    Split Levels(const std::u16string& path, std::size_t nameStart, uint32_t source) {
+        current_ = source;
+        currentPath_ = &path;
         Split split;
         std::u16string folded;
         uint32_t parent = PathTable::kRoot;
@@ -422,7 +472,7 @@ class Planner {
                     for (char16_t& c : folded) {
                         c = platform::FoldAscii(c);
                     }
-                    parent = paths_.Intern(parent, folded);
+                    parent = paths_.Intern(parent, folded, source, from);
                     split.push_back(
                         {i, parent, i < path.size() && path[i] == u'\\' && i >= nameStart});
                 }
@@ -530,7 +580,10 @@ class Planner {
         if (directory && !path.empty() && path.back() == u'\\') {
             path.pop_back();  // extraction drops the one trailing `\` of a directory entry
         }
-        const Split levels = Levels(path, target_.size());
+        const Split levels = Levels(path, target_.size(), index);
+        if (paths_.lost()) {
+            return Refuse(PlanFault::kNameNotText, index);
+        }
         if (levels.size() <= targetLevels_) {
             return Refuse(PlanFault::kEmptyName, index);
         }
@@ -590,6 +643,10 @@ class Planner {
         } else if (action == PlanAction::kReplaceFile) {
             plan_.replaces[index] = true;
         }
+        // The nodes this entry met now refer to its path, kept as the previous one.
+        previous_ = index;
+        previousPath_.swap(path);
+        currentPath_ = nullptr;
         return true;
     }
 
@@ -600,6 +657,12 @@ class Planner {
     std::size_t limitLength_ = 0;  // what the device's path limit counts of the target
     std::size_t targetLevels_ = 0;
     uint32_t (*query_)(const char16_t*) = nullptr;
+    // The joined paths LevelTexts hands out: the entry being placed, the one before, another.
+    uint32_t current_ = kTarget;
+    const std::u16string* currentPath_ = nullptr;
+    uint32_t previous_ = kTarget;
+    std::u16string previousPath_;
+    std::u16string otherPath_;
     PathTable paths_;
     std::vector<bool> blocked_;             // scratch bases a name may be a scratch name of
     std::vector<std::u16string> replaced_;  // paths of the tree's files the plan replaces
@@ -638,8 +701,10 @@ int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const Pl
 
 std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry) {
     std::u16string name;
-    if (entry == nullptr || CheckStoredName(entry->storedName(), entry->IsDirectory(), &name,
-                                            NameUse::kRead) != NameFault::kNone) {
+    PackageName stored;
+    if (entry == nullptr || entry->ReadName(stored) != 0 ||
+        CheckStoredName(stored.stored(), entry->IsDirectory(), &name, NameUse::kRead) !=
+            NameFault::kNone) {
         return {};
     }
     std::u16string path = target != nullptr ? target : u"";

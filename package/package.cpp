@@ -86,8 +86,12 @@ int32_t PackageGetEntryInfo(PackageArchive* archive, PackageEntry* entry, Packag
     info->crc = found->crc();
     info->size = found->UncompressedTotal();
     info->compressedSize = found->CompressedTotal();
+    PackageName name;
+    if (found->ReadName(name) != 0) {
+        return 0;
+    }
     char16_t wide[kPackagePathCapacity] = {};
-    NarrowToWide(found->name(), wide, kPackagePathCapacity);
+    NarrowToWide(name.text, wide, kPackagePathCapacity);
     wide[kPackagePathCapacity - 1] = 0;
     for (uint32_t i = 0; i < kPackagePathCapacity; ++i) {
         info->name[i] = wide[i];

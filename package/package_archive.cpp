@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <new>
 #include <utility>
+
+#include <sodium.h>
 
 #include "package/conversion.h"
 
@@ -44,9 +47,9 @@ int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count
 }
 
 // Back from the end: the comment's length, the comment, the END record, the directory. Each is
-// read once; the catalogue and tailRest_ keep every byte of it, so a scan passes the tail on
-// instead of reading it again. Only the fixed part of each directory record is read once more,
-// first, to refuse a directory of overlong names before it is read whole.
+// read once, the directory in pieces of 64 KiB; the catalogue and tailRest_ keep every byte of it
+// (the names of a large catalogue by their place and hash), so a scan passes the tail on instead
+// of reading it again.
 int32_t PackageArchive::ReadCatalogue() {
     // Positions are signed 32-bit, so a package stays below 2 GiB.
     const int64_t size = source_->Size();
@@ -85,20 +88,10 @@ int32_t PackageArchive::ReadCatalogue() {
         return -1;
     }
     const uint32_t directory = endRecord_.directorySize;
-    if (WalkDirectoryRecords(endRecordPosition_ - directory, directory) != 0) {
+    directoryStart_ = endRecordPosition_ - directory;
+    if (ParseDirectory(directoryStart_, directory) != 0) {
         return -1;
     }
-    std::vector<uint8_t> bytes(directory);
-    if (directory != 0 &&
-        ReadAt(endRecordPosition_ - directory, bytes.data(), directory) != directory) {
-        return -1;
-    }
-    if (ParseDirectory(bytes.data(), directory) != 0) {
-        return -1;
-    }
-    tailRest_.assign(
-        bytes.begin() + static_cast<std::ptrdiff_t>(RecordStart(endRecord_.entryCount)),
-        bytes.end());
     tailRest_.insert(tailRest_.end(), end, end + endAndComment);
     tailRest_.insert(tailRest_.end(), lengthBytes, lengthBytes + kPackageCommentLengthSize);
     tailSize_ = directory + endAndComment + kPackageCommentLengthSize;
@@ -106,14 +99,70 @@ int32_t PackageArchive::ReadCatalogue() {
 }
 
 uint64_t PackageArchive::RecordStart(uint32_t k) const {
+    if (k == entries_.size()) {
+        return recordsEnd_;
+    }
+    if (!namesKept_) {
+        return entries_[k].nameAt() - kPackageDirectoryRecordSize;
+    }
     // The name table holds each name and a NUL, the block table each row: both in record order.
-    const bool last = k == entries_.size();
-    const uint64_t nameBytes =
-        last ? nameTable_.size() : static_cast<uint64_t>(entries_[k].name() - nameTable_.data());
-    const uint64_t rows =
-        last ? blockTable_.size()
-             : static_cast<uint64_t>(entries_[k].blocks().data() - blockTable_.data());
-    return uint64_t{kPackageDirectoryRecordSize - 1} * k + nameBytes + rows * kPackageBlockRowSize;
+    const uint64_t rows = static_cast<uint64_t>(entries_[k].blocks().data() - blockTable_.data());
+    return uint64_t{kPackageDirectoryRecordSize - 1} * k + entries_[k].nameAt() +
+           rows * kPackageBlockRowSize;
+}
+
+uint64_t PackageArchive::NameHash(const char* name, uint32_t length) const {
+    uint8_t hash[crypto_shorthash_BYTES];
+    crypto_shorthash(hash, reinterpret_cast<const unsigned char*>(name), length, nameKey_);
+    uint64_t value = 0;
+    for (uint32_t i = 0; i < crypto_shorthash_BYTES; ++i) {
+        value |= static_cast<uint64_t>(hash[i]) << (8 * i);
+    }
+    return value;
+}
+
+int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) const {
+    const uint32_t length = entry.nameLength();
+    const char* from = nullptr;
+    if (namesKept_) {
+        if (entry.nameAt() + uint64_t{length} > nameTable_.size()) {
+            return -1;
+        }
+        from = nameTable_.data() + entry.nameAt();
+    } else {
+        // Read again from the package: the window moves to the name when it does not hold it
+        // (the names of consecutive entries follow one another, so it serves many).
+        const int64_t at = directoryStart_ + entry.nameAt();
+        if (at < windowStart_ || at + length > windowStart_ + windowLength_) {
+            if (window_ == nullptr) {
+                window_.reset(new (std::nothrow) uint8_t[kNameWindow]);
+                if (window_ == nullptr) {
+                    return -1;
+                }
+            }
+            const int64_t directoryEnd = directoryStart_ + endRecord_.directorySize;
+            const uint32_t want =
+                static_cast<uint32_t>(std::min<int64_t>(kNameWindow, directoryEnd - at));
+            windowLength_ = 0;
+            if (want < length) {
+                return -1;
+            }
+            // A short read (the file cut since) leaves too few bytes and refuses the name.
+            windowLength_ = source_->ReadAt(at, window_.get(), want);
+            windowStart_ = at;
+            if (windowLength_ < length) {
+                return -1;
+            }
+        }
+        from = reinterpret_cast<const char*>(window_.get() + (at - windowStart_));
+        if (NameHash(from, length) != entry.nameHash()) {
+            return -1;  // the package changed since its catalogue was read
+        }
+    }
+    std::memcpy(name.text, from, length);
+    name.text[length] = 0;
+    name.length = static_cast<uint16_t>(length);
+    return 0;
 }
 
 uint32_t PackageArchive::CopyTail(uint64_t offset, uint8_t* buffer, uint32_t count) const {
@@ -127,6 +176,7 @@ uint32_t PackageArchive::CopyTail(uint64_t offset, uint8_t* buffer, uint32_t cou
             const uint32_t middle = k + (high - k) / 2;
             (RecordStart(middle) <= offset ? k : high) = middle;
         }
+        PackageName name;
         for (uint64_t start = RecordStart(k); done < count && k < n;) {
             const PackageEntry& entry = entries_[k];
             const uint64_t at = offset + done - start;
@@ -146,7 +196,10 @@ uint32_t PackageArchive::CopyTail(uint64_t offset, uint8_t* buffer, uint32_t cou
             if (at < kPackageDirectoryRecordSize) {
                 entry.WriteDirectoryRecord(piece);
             } else if (at < nameEnd) {
-                from = reinterpret_cast<const uint8_t*>(entry.name());
+                if (ReadName(entry, name) != 0) {
+                    return done;  // a name that is no longer the catalogue's ends the tail
+                }
+                from = reinterpret_cast<const uint8_t*>(name.text);
                 pieceStart = kPackageDirectoryRecordSize;
                 pieceSize = entry.nameLength();
             } else {
@@ -174,58 +227,112 @@ uint32_t PackageArchive::CopyTail(uint64_t offset, uint8_t* buffer, uint32_t cou
     return done;
 }
 
-// Reads only the fixed part of each directory record from the source, so that a name over the
-// limit (or a record that does not fit) is refused before the directory is read and kept whole.
-int32_t PackageArchive::WalkDirectoryRecords(int64_t at, uint32_t size) {
-    uint64_t p = 0;
-    for (uint32_t k = 0; k < endRecord_.entryCount; ++k) {
-        uint8_t record[kPackageDirectoryRecordSize];
-        if (p + kPackageDirectoryRecordSize > size ||
-            ReadAt(at + static_cast<int64_t>(p), record, sizeof record) != sizeof record) {
-            return -1;
-        }
-        p = RecordEnd(record, p, size);
-        if (p == 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
+namespace {
 
-// Two passes over the directory bytes: the first checks that every record, name and block table
-// lies inside the directory and within the buffer limits and counts the rows and name bytes; the
-// second fills the catalogue, the flat block table and the name table, sized once.
-int32_t PackageArchive::ParseDirectory(const uint8_t* directory, uint32_t size) {
+// Reads a directory front to back through one buffer of 64 KiB, so a directory of any size is
+// never held whole.
+class DirectoryWindow {
+  public:
+    DirectoryWindow(ByteSource& source, int64_t at, uint32_t size)
+        : source_(source), at_(at), size_(size), buffer_(new uint8_t[kSize]) {}
+
+    // The `count` bytes (at most 64 KiB) from directory offset `p`, or null past the directory's
+    // end or on a short read.
+    const uint8_t* Get(uint64_t p, uint32_t count) {
+        if (p < start_ || p + count > start_ + length_) {
+            if (p + count > size_) {
+                return nullptr;
+            }
+            start_ = p;
+            const uint32_t want = static_cast<uint32_t>(std::min<uint64_t>(kSize, size_ - p));
+            length_ = source_.ReadAt(at_ + static_cast<int64_t>(p), buffer_.get(), want);
+            if (length_ != want) {
+                length_ = 0;
+                return nullptr;
+            }
+        }
+        return buffer_.get() + (p - start_);
+    }
+
+  private:
+    static constexpr uint32_t kSize = 64 * 1024;
+    ByteSource& source_;
+    int64_t at_;
+    uint64_t size_;
+    std::unique_ptr<uint8_t[]> buffer_;
+    uint64_t start_ = 0;
+    uint32_t length_ = 0;
+};
+
+}  // namespace
+
+// One pass over the directory: each record, name and block table must lie inside the directory
+// and within the buffer limits; a name over the limit is refused from its record's fixed part,
+// before the name is read. The names are kept when they fit kKeptNameBytes at most, else only
+// their place and keyed hash.
+int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
     const uint32_t count = endRecord_.entryCount;
     if (static_cast<uint64_t>(count) * kPackageDirectoryRecordSize > size) {
         return -1;  // entryCount claims more records than the directory can hold
     }
-    uint64_t totalBlocks = 0;
-    uint64_t totalNameBytes = 0;
+    // At most this many name bytes, a NUL after each.
+    const uint64_t nameBound = size - uint64_t{count} * kPackageDirectoryRecordSize + count;
+    namesKept_ = nameBound <= keptNameLimit_;
+    if (sodium_init() < 0) {
+        return -1;
+    }
+    randombytes_buf(nameKey_, sizeof nameKey_);
+    DirectoryWindow window(*source_, at, size);
+    entries_.assign(count, PackageEntry());
+    std::vector<uint32_t> blockCounts(count);
+    if (namesKept_) {
+        nameTable_.reserve(static_cast<std::size_t>(nameBound));
+    }
+    localPrefix_.assign(count + 1u, 0);
+    dataPrefix_.assign(count + 1u, 0);
     uint64_t totalCompressed = 0;
     uint64_t p = 0;
     for (uint32_t k = 0; k < count; ++k) {
-        if (p + kPackageDirectoryRecordSize > size) {
+        const uint8_t* record = window.Get(p, kPackageDirectoryRecordSize);
+        if (record == nullptr) {
             return -1;
         }
-        const uint8_t* record = directory + p;
         const uint64_t end = RecordEnd(record, p, size);
         if (end == 0) {
             return -1;
         }
-        const uint16_t nameLength = ReadLe16(record + kDirectoryNameLengthOffset);
-        const uint64_t rows = p + kPackageDirectoryRecordSize + nameLength;
+        PackageEntry& entry = entries_[k];
+        entry.ParseDirectoryRecord(record);
+        blockCounts[k] = ReadLe32(record + kDirectoryBlockCountOffset);
+        p += kPackageDirectoryRecordSize;
+        // The name ends at its first NUL byte; nameLength keeps the stored length.
+        const char* name = reinterpret_cast<const char*>(window.Get(p, entry.nameLength()));
+        if (name == nullptr) {
+            return -1;
+        }
+        if (namesKept_) {
+            entry.SetName(this, static_cast<uint32_t>(nameTable_.size()), 0);
+            nameTable_.insert(nameTable_.end(), name, name + entry.nameLength());
+            nameTable_.push_back(0);
+        } else {
+            entry.SetName(this, static_cast<uint32_t>(p), NameHash(name, entry.nameLength()));
+        }
+        p += entry.nameLength();
         uint64_t compressed = 0;
         uint64_t uncompressed = 0;
-        for (uint64_t row = rows; row < end; row += kPackageBlockRowSize) {
-            const uint32_t blockUncompressed = ReadLe32(directory + row);
-            const uint32_t blockCompressed = ReadLe32(directory + row + 4);
-            if (blockCompressed > kPackageMaxCompressedBlock ||
-                blockUncompressed > kPackageMaxUncompressedBlock) {
+        for (; p < end; p += kPackageBlockRowSize) {
+            const uint8_t* row = window.Get(p, kPackageBlockRowSize);
+            if (row == nullptr) {
                 return -1;
             }
-            compressed += blockCompressed;
-            uncompressed += blockUncompressed;
+            const PackageBlock block = {ReadLe32(row), ReadLe32(row + 4), ReadLe32(row + 8)};
+            if (block.compressedSize > kPackageMaxCompressedBlock ||
+                block.uncompressedSize > kPackageMaxUncompressedBlock) {
+                return -1;
+            }
+            compressed += block.compressedSize;
+            uncompressed += block.uncompressedSize;
+            blockTable_.push_back(block);
         }
         if (compressed > UINT32_MAX || uncompressed > UINT32_MAX) {
             return -1;  // a 32-bit total would wrap (and a file could pass for a directory)
@@ -236,42 +343,27 @@ int32_t PackageArchive::ParseDirectory(const uint8_t* directory, uint32_t size) 
         if (totalCompressed > INT32_MAX) {
             return -1;
         }
-        totalBlocks += (end - rows) / kPackageBlockRowSize;
-        totalNameBytes += nameLength + 1u;
-        p = end;
-    }
-
-    entries_.assign(count, PackageEntry());
-    blockTable_.resize(static_cast<std::size_t>(totalBlocks));
-    nameTable_.assign(static_cast<std::size_t>(totalNameBytes), 0);
-    localPrefix_.assign(count + 1u, 0);
-    dataPrefix_.assign(count + 1u, 0);
-    std::size_t nextBlock = 0;
-    std::size_t nextName = 0;
-    p = 0;
-    for (uint32_t k = 0; k < count; ++k) {
-        PackageEntry& entry = entries_[k];
-        const uint8_t* record = directory + p;
-        entry.ParseDirectoryRecord(record);
-        const uint32_t blockCount = ReadLe32(record + kDirectoryBlockCountOffset);
-        p += kPackageDirectoryRecordSize;
-        // The name ends at its first NUL byte; nameLength keeps the stored length.
-        char* name = nameTable_.data() + nextName;
-        std::memcpy(name, directory + p, entry.nameLength());
-        entry.SetName(name);
-        nextName += entry.nameLength() + 1u;
-        p += entry.nameLength();
-        PackageBlock* rows = blockTable_.data() + nextBlock;
-        for (uint32_t j = 0; j < blockCount; ++j) {
-            rows[j].uncompressedSize = ReadLe32(directory + p);
-            rows[j].compressedSize = ReadLe32(directory + p + 4);
-            rows[j].reserved = ReadLe32(directory + p + 8);
-            p += kPackageBlockRowSize;
-        }
-        nextBlock += blockCount;
-        entry.SetBlocks(rows, blockCount);  // totals were checked by the first pass
         localPrefix_[k + 1] = localPrefix_[k] + kPackageLocalRecordSize + entry.nameLength();
-        dataPrefix_[k + 1] = dataPrefix_[k] + entry.CompressedTotal();
+        dataPrefix_[k + 1] = dataPrefix_[k] + static_cast<uint32_t>(compressed);
+    }
+    recordsEnd_ = p;
+    // The rows are placed now that the table no longer grows (totals were checked above).
+    blockTable_.shrink_to_fit();
+    blockRows_ = blockTable_.data();
+    uint32_t nextBlock = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        entries_[k].SetBlocks(nextBlock, blockCounts[k]);
+        nextBlock += blockCounts[k];
+    }
+    // The bytes of the directory that no record holds.
+    for (uint64_t q = p; q < size;) {
+        const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(size - q, 4096));
+        const uint8_t* bytes = window.Get(q, piece);
+        if (bytes == nullptr) {
+            return -1;
+        }
+        tailRest_.insert(tailRest_.end(), bytes, bytes + piece);
+        q += piece;
     }
     return 0;
 }

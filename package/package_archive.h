@@ -6,6 +6,7 @@
 // prefix sums built once when the directory is read: every catalogue operation is O(1) per entry.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,13 +30,21 @@ struct PackageEndRecord {
     uint16_t commentLength = 0;
 };
 
-class PackageArchive {
+class PackageArchive final : public PackageNameSource {
   public:
+    // The most name bytes a catalogue keeps in memory; the names of a larger one stay in the
+    // package and are read again where needed (through one read-ahead window of 64 KiB).
+    static constexpr uint32_t kKeptNameBytes = 1024 * 1024;
+
     // Reads its package from `source`, which it owns; nothing is read before BuildEntryArray.
     PackageArchive(std::unique_ptr<ByteSource> source, bool prefixed);
-    ~PackageArchive();
+    ~PackageArchive() override;
     PackageArchive(const PackageArchive&) = delete;
     PackageArchive& operator=(const PackageArchive&) = delete;
+
+    // The name bytes the archives opened from now on keep in memory at most (kKeptNameBytes
+    // unless set): 0 leaves every catalogue's names in the package, as a large one's are (tests).
+    static void SetKeptNameBytes(uint32_t bytes) { keptNameLimit_ = bytes; }
 
     // ReadCatalogue, then the array of entry pointers handed to the caller (borrowed by it until
     // the archive is destroyed). Refuses an empty source or one of
@@ -85,6 +94,11 @@ class PackageArchive {
     }
     bool tailReleased() const { return tailReleased_; }
 
+    // The stored name of one of our entries (PackageEntry::ReadName): from memory, or read from
+    // the package again and refused unless its keyed hash is the one the catalogue read gave.
+    // Reads through the source, so one thread at a time.
+    int32_t ReadName(const PackageEntry& entry, PackageName& name) const override;
+
     // The reason of the last failed run (EntryRun); false when there is none.
     bool LastProblem(PackageProblem* problem) const;
     // Kept by each run as it ends.
@@ -113,8 +127,9 @@ class PackageArchive {
     // Reads trailer, END record and directory, parses them and keeps what the catalogue does not
     // hold of them in tailRest_.
     int32_t ReadCatalogue();
-    int32_t WalkDirectoryRecords(int64_t at, uint32_t size);
-    int32_t ParseDirectory(const uint8_t* directory, uint32_t size);
+    // One pass over the directory of `size` bytes at `at`, read through a window of 64 KiB.
+    int32_t ParseDirectory(int64_t at, uint32_t size);
+    uint64_t NameHash(const char* name, uint32_t length) const;
     // Where directory record k starts in the directory, for k up to the entry count (the end of
     // the last record).
     uint64_t RecordStart(uint32_t k) const;
@@ -129,7 +144,18 @@ class PackageArchive {
     bool tailReleased_ = false;
     std::vector<PackageEntry> entries_;  // the catalogue, in directory order
     std::vector<PackageBlock> blockTable_;
-    std::vector<char> nameTable_;
+    std::vector<char> nameTable_;  // each name and a NUL, when the catalogue keeps its names
+    bool namesKept_ = true;
+    static inline std::atomic<uint32_t> keptNameLimit_ = kKeptNameBytes;
+    int64_t directoryStart_ = 0;
+    uint64_t recordsEnd_ = 0;   // where the last directory record ends in the directory
+    uint8_t nameKey_[16] = {};  // the key of the names' hashes, drawn at random for each open
+    // The read-ahead window of names read again: kNameWindow bytes from package position
+    // windowStart_, windowLength_ of them valid.
+    static constexpr uint32_t kNameWindow = 64 * 1024;
+    mutable std::unique_ptr<uint8_t[]> window_;
+    mutable int64_t windowStart_ = 0;
+    mutable uint32_t windowLength_ = 0;
     // localPrefix_[k] = sum over j < k of (20 + nameLength(j)); dataPrefix_[k] = sum over j < k
     // of CompressedTotal(j); both modulo 2^32 and n + 1 long.
     std::vector<uint32_t> localPrefix_;

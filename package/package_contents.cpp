@@ -44,7 +44,11 @@ int32_t PackageGetEntryRecord(PackageArchive* archive, PackageEntry* entry,
     if (found == nullptr) {
         return 0;
     }
-    record->storedName = found->storedName();
+    PackageName name;
+    if (found->ReadName(name) != 0) {
+        return 0;
+    }
+    record->storedName = name.stored();
     record->crc = found->crc();
     record->size = found->UncompressedTotal();
     record->compressedSize = found->CompressedTotal();

@@ -25,19 +25,34 @@ void PackageEntry::WriteDirectoryRecord(uint8_t* record) const {
     WriteLe32(record + kDirectoryBlockCountOffset, blockCount_);
 }
 
-int32_t PackageEntry::SetBlocks(const PackageBlock* first, uint32_t count) {
+int32_t PackageEntry::SetBlocks(uint32_t first, uint32_t count) {
     uint64_t compressed = 0;
     uint64_t uncompressed = 0;
+    const PackageBlock* rows = names_->blockTable() + first;
     for (uint32_t i = 0; i < count; ++i) {
-        compressed += first[i].compressedSize;
-        uncompressed += first[i].uncompressedSize;
+        compressed += rows[i].compressedSize;
+        uncompressed += rows[i].uncompressedSize;
     }
     if (compressed > UINT32_MAX || uncompressed > UINT32_MAX) {
         return -1;
     }
-    blocks_ = first;
+    firstBlock_ = first;
     blockCount_ = count;
     compressedTotal_ = static_cast<uint32_t>(compressed);
     uncompressedTotal_ = static_cast<uint32_t>(uncompressed);
+    return 0;
+}
+
+int32_t PackageEntry::ReadName(PackageName& name) const {
+    name.length = 0;
+    name.text[0] = 0;
+    if (names_ == nullptr) {
+        return 0;
+    }
+    if (names_->ReadName(*this, name) != 0) {
+        name.length = 0;
+        name.text[0] = 0;
+        return -1;
+    }
     return 0;
 }

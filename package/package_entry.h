@@ -1,9 +1,11 @@
-// One catalogue entry of an open package: the fields of its directory record, its stored name and
-// its block table. Entries are created and owned by their PackageArchive and identified by
-// pointer; they stay valid until PackageClose.
+// One catalogue entry of an open package: the fields of its directory record, where its stored
+// name is and its block table. Entries are created and owned by their PackageArchive and
+// identified by pointer; they stay valid until PackageClose.
 //
-// The name and the block rows live in tables owned by the archive (one flat block table for the
-// whole package); an entry refers to its part of them.
+// The block rows live in one flat table owned by the archive; an entry refers to its part of it.
+// The names of a small catalogue are kept in the archive too; those of a large one stay in the
+// package and are read again when asked for (ReadName), each checked against a keyed hash taken
+// when the catalogue was read, so a package changed since then yields no name instead of another.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +22,29 @@ struct PackageBlock {
 };
 static_assert(sizeof(PackageBlock) == 12);
 
+class PackageEntry;
+
+// A stored name read into the caller's memory: every stored byte (NULs included) and a NUL after
+// them, so `text` is also the name up to its first NUL.
+struct PackageName {
+    char text[kPackageMaxNameLength + 1] = {};
+    uint16_t length = 0;
+    std::string_view stored() const { return {text, length}; }
+};
+
+// Where entries' names are read from and their block rows lie (the archive).
+class PackageNameSource {
+  public:
+    virtual ~PackageNameSource() = default;
+    // 0, or -1 when the name cannot be read as the catalogue read it.
+    virtual int32_t ReadName(const PackageEntry& entry, PackageName& name) const = 0;
+    // The block table the entries' rows are counted in.
+    const PackageBlock* blockTable() const { return blockRows_; }
+
+  protected:
+    const PackageBlock* blockRows_ = nullptr;
+};
+
 class PackageEntry {
   public:
     PackageEntry() = default;
@@ -31,11 +56,19 @@ class PackageEntry {
     void ParseDirectoryRecord(const uint8_t* record);
     // The inverse: the 26 fixed bytes of the entry's directory record, signature included.
     void WriteDirectoryRecord(uint8_t* record) const;
-    // `name` is NUL-terminated and must outlive the entry (the archive's name table).
-    void SetName(const char* name) { name_ = name; }
-    // The entry's rows of the archive's block table; also computes both totals. Returns -1 when a
-    // total does not fit 32 bits (such an entry cannot be part of a package below 2 GiB).
-    int32_t SetBlocks(const PackageBlock* first, uint32_t count);
+    // Where the name is found by `source`: `at` and the name's keyed hash mean what it makes of
+    // them. `source` must outlive the entry.
+    void SetName(const PackageNameSource* source, uint32_t at, uint64_t hash) {
+        names_ = source;
+        nameAt_ = at;
+        nameHash_ = hash;
+    }
+    uint32_t nameAt() const { return nameAt_; }
+    uint64_t nameHash() const { return nameHash_; }
+    // The entry's rows of the archive's block table (`count` from row `first` of the name
+    // source's table, SetName first); also computes both totals. Returns -1 when a total does
+    // not fit 32 bits (such an entry cannot be part of a package below 2 GiB).
+    int32_t SetBlocks(uint32_t first, uint32_t count);
 
     uint16_t versionMadeBy() const { return versionMadeBy_; }
     uint16_t versionNeeded() const { return versionNeeded_; }
@@ -46,12 +79,15 @@ class PackageEntry {
     uint32_t crc() const { return crc_; }
     // Stored length in bytes; the name itself ends at its first NUL, so it may be shorter.
     uint16_t nameLength() const { return nameLength_; }
-    // The stored name, NUL-terminated narrow text; never null.
-    const char* name() const { return name_; }
-    // Every stored byte of the name, NULs included.
-    std::string_view storedName() const { return {name_, nameLength_}; }
+    // Reads the stored name into `name`: 0, or -1 (and an empty name) when it cannot be read as
+    // the catalogue read it (the package changed on its medium, or a read failed). An entry of
+    // no archive has an empty name.
+    int32_t ReadName(PackageName& name) const;
     uint32_t blockCount() const { return blockCount_; }
-    std::span<const PackageBlock> blocks() const { return {blocks_, blockCount_}; }
+    std::span<const PackageBlock> blocks() const {
+        return names_ == nullptr ? std::span<const PackageBlock>()
+                                 : std::span(names_->blockTable() + firstBlock_, blockCount_);
+    }
 
     // Sums of compressedSize / uncompressedSize over the block table.
     uint32_t CompressedTotal() const { return compressedTotal_; }
@@ -68,9 +104,11 @@ class PackageEntry {
     uint16_t reserved2_ = 0;
     uint32_t crc_ = 0;
     uint16_t nameLength_ = 0;
-    uint32_t blockCount_ = 0;  // beside the 16-bit fields: an entry of 48 bytes, not 56
-    uint32_t compressedTotal_ = 0;
+    uint32_t blockCount_ = 0;       // beside the 16-bit fields, and the 32-bit fields in pairs:
+    uint32_t compressedTotal_ = 0;  // an entry of 56 bytes on a 64-bit host
     uint32_t uncompressedTotal_ = 0;
-    const char* name_ = "";
-    const PackageBlock* blocks_ = nullptr;
+    uint32_t nameAt_ = 0;
+    uint32_t firstBlock_ = 0;
+    uint64_t nameHash_ = 0;
+    const PackageNameSource* names_ = nullptr;
 };

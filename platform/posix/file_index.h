@@ -11,7 +11,8 @@ namespace platform::posix {
 void ForgetDirectories();
 
 // Number of times the bound file system has read a directory's names since it was made. Each
-// directory is read at most once per file system, however many lookups it serves.
+// directory is read once per file system, however many lookups it serves, and once more the
+// first time a name is asked for in another letter case than stored.
 uint64_t DirectoryListings();
 
 }  // namespace platform::posix

@@ -68,110 +68,113 @@ struct Dir {
     }
 };
 
-// The names one directory holds, each spelling once (several fold alike only when the host holds
-// names that differ in case alone). The spellings lie end to end in one buffer, each ended by a
-// NUL, found through a flat open-addressing table hashed on the folded form: a few bytes a name
-// besides the name itself, so a folder of tens of thousands of files stays near a megabyte.
+// The names one directory holds, as hashes of their folded forms (FNV-1a) in a flat
+// open-addressing table: 4 bytes a slot whatever the names' length, so a folder of 65,535 names at
+// the length limit stays near a megabyte. A hash that is missing means that no spelling of the
+// name is there; one that is found is confirmed on the disk (Spell). Each name listed or added
+// takes a slot of its own, even when its hash is there already, so removing one slot for a
+// removed name never hides another name of the same hash.
 class Index {
   public:
     dev_t device = 0;
     ino_t inode = 0;
 
-    // Adds `name` unless it is there already; true when added.
+    // Adds a slot for `name`; true (it counts toward the names kept).
     bool Add(std::string_view name) {
-        if (Find(name) != kAbsent) {
-            return false;
-        }
+        Spelled(name);
         if (4 * (used_ + 1) > 3 * slots_.size()) {
             Rebuild();
         }
-        Append(name);
+        Put(Hash(name));
         ++live_;
         ++used_;
         return true;
     }
 
     void Remove(std::string_view name) {
-        if (const std::size_t slot = Find(name); slot != kAbsent) {
+        Unspelled(name);
+        if (const std::size_t slot = Find(Hash(name)); slot != kAbsent) {
             slots_[slot] = kRemoved;
             --live_;
         }
     }
 
-    // The stored spelling of `name`: `name` when present, else the first in byte order of those
-    // equal without regard to case, else `name` itself (a new entry).
-    std::string Spelling(std::string_view name) const {
-        std::string_view best;
-        for (std::size_t slot = Start(name); !slots_.empty() && slots_[slot] != kFree;
-             slot = (slot + 1) & (slots_.size() - 1)) {
-            const std::string_view spelling = At(slot);
-            if (spelling == name) {
-                return std::string(name);
-            }
-            if (EqualsIgnoringAsciiCase(spelling, name) && (best.empty() || spelling < best)) {
-                best = spelling;
+    // Whether a name that folds like `name` may be there.
+    bool MayHold(std::string_view name) const { return Find(Hash(name)) != kAbsent; }
+
+    // Once a name was looked for in another letter case than stored, the directory's spellings
+    // that hold capitals by folded name (the first in byte order of each), kept up to date from
+    // then on: a directory whose names are asked for in other cases is listed once more, not per
+    // lookup. A name in small letters is found as its folded form, so it takes no memory here.
+    std::unordered_map<std::string, std::string> spellings;
+    bool spelled = false;
+    void Spelled(std::string_view name) {
+        if (spelled && name != Folded(name)) {
+            std::string& best = spellings[Folded(name)];
+            if (best.empty() || name < best) {
+                best = name;
             }
         }
-        return std::string(best.empty() ? name : best);
+    }
+    void Unspelled(std::string_view name) {
+        if (const auto it = spellings.find(Folded(name));
+            it != spellings.end() && it->second == name) {
+            spellings.erase(it);  // (a host may hold another spelling of it: not on the device)
+        }
+    }
+    static std::string Folded(std::string_view name) {
+        std::string folded(name);
+        for (char& c : folded) {
+            c = FoldAscii(c);
+        }
+        return folded;
     }
 
   private:
     static constexpr uint32_t kFree = 0;
-    static constexpr uint32_t kRemoved = 1;  // else the name's offset in text_ plus 2
+    static constexpr uint32_t kRemoved = 1;  // else the hash, moved above both
     static constexpr std::size_t kAbsent = SIZE_MAX;
 
-    // The first slot to probe for `name`: a hash of its folded form (FNV-1a).
-    std::size_t Start(std::string_view name) const {
+    static uint32_t Hash(std::string_view name) {
         uint32_t hash = 2166136261u;
         for (const char c : name) {
             hash = (hash ^ static_cast<uint8_t>(FoldAscii(c))) * 16777619u;
         }
-        return slots_.empty() ? 0 : hash & (slots_.size() - 1);
+        return hash > kRemoved ? hash : hash + 2;
     }
 
-    // The spelling in `slot`; empty for a removed one.
-    std::string_view At(std::size_t slot) const {
-        return slots_[slot] == kRemoved ? std::string_view()
-                                        : std::string_view(text_.data() + slots_[slot] - 2);
-    }
-
-    std::size_t Find(std::string_view name) const {
-        for (std::size_t slot = Start(name); !slots_.empty() && slots_[slot] != kFree;
-             slot = (slot + 1) & (slots_.size() - 1)) {
-            if (slots_[slot] != kRemoved && At(slot) == name) {
+    std::size_t Find(uint32_t hash) const {
+        for (std::size_t slot = slots_.empty() ? 0 : hash & (slots_.size() - 1);
+             !slots_.empty() && slots_[slot] != kFree; slot = (slot + 1) & (slots_.size() - 1)) {
+            if (slots_[slot] == hash) {
                 return slot;
             }
         }
         return kAbsent;
     }
 
-    // Stores `name` and gives it a free slot (there is one: the table is never full).
-    void Append(std::string_view name) {
-        std::size_t slot = Start(name);
+    // Gives `hash` a free slot (there is one: the table is never full).
+    void Put(uint32_t hash) {
+        std::size_t slot = hash & (slots_.size() - 1);
         while (slots_[slot] != kFree) {
             slot = (slot + 1) & (slots_.size() - 1);
         }
-        slots_[slot] = static_cast<uint32_t>(text_.size()) + 2;
-        text_.append(name);
-        text_.push_back('\0');
+        slots_[slot] = hash;
     }
 
-    // Rebuilt without the removed names, at most half full, so the table never fills.
+    // Rebuilt without the removed slots, at most half full, so the table never fills.
     void Rebuild() {
-        Index old;
-        std::swap(old.text_, text_);
-        std::swap(old.slots_, slots_);
+        std::vector<uint32_t> old;
+        std::swap(old, slots_);
         slots_.assign(std::max<std::size_t>(16, std::bit_ceil(2 * (live_ + 1))), kFree);
-        text_.reserve(old.text_.size());
-        for (std::size_t slot = 0; slot < old.slots_.size(); ++slot) {
-            if (old.slots_[slot] > kRemoved) {
-                Append(old.At(slot));
+        for (const uint32_t hash : old) {
+            if (hash > kRemoved) {
+                Put(hash);
             }
         }
         used_ = live_;
     }
 
-    std::string text_;
     std::vector<uint32_t> slots_;
     std::size_t live_ = 0;
     std::size_t used_ = 0;  // live and removed slots
@@ -187,8 +190,11 @@ struct LastParent {
 };
 
 constexpr std::size_t kMaxOpenDirs = 64;
-// Names kept across all indexes before they are forgotten for a new one: a few megabytes.
+// Names kept across all indexes before they are forgotten for a new one: about a megabyte.
 constexpr std::size_t kMaxIndexedNames = std::size_t{1} << 17;
+// Directories indexed before they are all forgotten for a new one (a tree of tens of thousands of
+// folders would otherwise keep an index, and its path, for each).
+constexpr std::size_t kMaxIndexes = 1024;
 
 }  // namespace
 
@@ -234,7 +240,7 @@ std::string JoinKey(const std::string& key, const std::string& name) {
 // An empty index for the directory `key`, after forgetting every other once they hold too many
 // names.
 Index& NewIndex(const std::string& key, const Dir& dir) {
-    if (S().indexedNames > kMaxIndexedNames) {
+    if (S().indexedNames > kMaxIndexedNames || S().indexes.size() >= kMaxIndexes) {
         S().indexes.clear();
         S().indexedNames = 0;
     }
@@ -287,11 +293,43 @@ void IndexRemove(const std::string& key, const std::string& name) {
 
 // The stored spelling of `name` in the directory `key`: the exact spelling when present, else the
 // first in byte order of those equal without regard to case, else `name` itself (a new entry).
+// The index only tells which names cannot be there; the rest is asked of the disk: the exact
+// spelling first, then, for a name stored in another case (or sharing its hash), the spellings
+// of the directory, listed once more the first time and kept from then on.
 std::string Spell(const std::string& key, const Dir& dir, const std::string& name) {
-    if (S().exact) {
+    if (S().exact || !IndexOf(key, dir).MayHold(name)) {
         return name;
     }
-    return IndexOf(key, dir).Spelling(name);
+    struct stat st;
+    if (fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        return name;
+    }
+    Index& index = IndexOf(key, dir);
+    if (!index.spelled) {
+        ++S().listings;
+        index.spelled = true;
+        const int fd = openat(dir.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* d = fd >= 0 ? fdopendir(fd) : nullptr;
+        if (d == nullptr) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            index.spelled = false;
+            return name;
+        }
+        while (const dirent* e = readdir(d)) {
+            const std::string_view spelling = e->d_name;
+            if (spelling != "." && spelling != "..") {
+                index.Spelled(spelling);
+            }
+        }
+        closedir(d);
+    }
+    const std::string folded = Index::Folded(name);
+    if (const auto it = index.spellings.find(folded); it != index.spellings.end()) {
+        return it->second;
+    }
+    return fstatat(dir.fd, folded.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? folded : name;
 }
 
 std::shared_ptr<Dir> Remember(const std::string& key, int fd) {

@@ -24,6 +24,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_set>
@@ -123,22 +124,43 @@ bool InUseByOther(const std::string& path) {
 uint32_t RemoveTree(const std::string& path);
 
 // Removes the entries of the open directory `dir` (at `path`) whose names match `pattern` (letter
-// case ignored), in byte order, and closes `dir`. Stops at the first that cannot be removed.
+// case ignored), in byte order, and closes `dir`. Stops at the first that cannot be removed. The
+// names are taken in batches of the smallest left, so a folder of many long names is never held
+// whole.
 uint32_t RemoveMatching(DIR* dir, const std::string& path, const char* pattern) {
-    std::vector<std::string> names;
-    while (const dirent* e = readdir(dir)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != ".." && fnmatch(pattern, name.c_str(), FNM_CASEFOLD) == 0) {
-            names.push_back(name);
+    constexpr std::size_t kBatch = 1024;
+    std::string after;  // the last name removed; the next batch comes after it
+    for (bool first = true;; first = false) {
+        std::vector<std::string> names;  // a max-heap of the smallest names after `after`
+        rewinddir(dir);
+        while (const dirent* e = readdir(dir)) {
+            const std::string_view name = e->d_name;
+            if (name == "." || name == ".." || (!first && name <= after) ||
+                fnmatch(pattern, e->d_name, FNM_CASEFOLD) != 0) {
+                continue;
+            }
+            if (names.size() < kBatch) {
+                names.emplace_back(name);
+                std::push_heap(names.begin(), names.end());
+            } else if (name < names.front()) {
+                std::pop_heap(names.begin(), names.end());
+                names.back() = name;
+                std::push_heap(names.begin(), names.end());
+            }
         }
+        std::sort_heap(names.begin(), names.end());
+        for (const std::string& name : names) {
+            if (const uint32_t r = RemoveTree(path + "/" + name)) {
+                closedir(dir);
+                return r;
+            }
+        }
+        if (names.size() < kBatch) {
+            break;
+        }
+        after = names.back();
     }
     closedir(dir);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        if (const uint32_t r = RemoveTree(path + "/" + name)) {
-            return r;
-        }
-    }
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 #include <string>
+#include <unordered_map>
 
 #include "platform/file.h"
 #include "platform/text.h"
@@ -174,6 +175,26 @@ TEST(Plan, OrderPutsTheManifestLastAndCountsNewDirectories) {
     EXPECT_EQ(plan.order, (std::vector<uint32_t>{1, 2, 3, 0}));
     EXPECT_EQ(plan.newDirectoryCount, 3u);  // VORIZ, VORIZ\Maps, D\x
     EXPECT_EQ(plan.steps.back().entry, 0u);
+}
+
+// The plan keeps hashes of level names, confirmed on the names: two levels whose hashes meet are
+// still two paths (a directory and a file there are no clash).
+TEST(Plan, LevelsWhoseHashesMeetStayApart) {
+    std::unordered_map<uint32_t, std::u16string> seen;
+    std::u16string a, b;
+    for (uint32_t i = 100000; b.empty(); ++i) {  // names of one length
+        const std::string digits = std::to_string(i);
+        const std::u16string name(digits.begin(), digits.end());
+        const auto [met, added] =
+            seen.emplace(static_cast<uint32_t>(std::hash<std::u16string_view>{}(name)), name);
+        if (!added) {
+            a = met->second;
+            b = name;
+        }
+    }
+    InstallPlan plan;
+    EXPECT_TRUE(
+        BuildInstallPlan(Entries({a + u"\\", b, a + u"\\x"}), Options(PlanTree::kKeep), plan));
 }
 
 TEST(Plan, LengthsCountTheJoinedPathOnlyAndAMissingTargetIsRefused) {
