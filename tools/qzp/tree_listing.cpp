@@ -104,9 +104,9 @@ int ListPackage(const OpenedPackage& package, const std::string& path, TreeListi
     }
     for (uint32_t k = 0; k < package.count && plan.fault != PlanFault::kNone; ++k) {
         std::u16string name;
-        if (!package.entries[k]->IsDirectory() &&
-            CheckStoredName(package.entries[k]->storedName(), false, &name, NameUse::kRead) ==
-                NameFault::kNone &&
+        PackageName stored;
+        if (!package.entries[k]->IsDirectory() && package.entries[k]->ReadName(stored) == 0 &&
+            CheckStoredName(stored.stored(), false, &name, NameUse::kRead) == NameFault::kNone &&
             IsManifestName(name)) {
             found = k;
             break;
