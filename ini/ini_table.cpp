@@ -55,10 +55,16 @@ uint32_t HashView(std::u16string_view text) {
 struct IniTableIndex {
     static constexpr int32_t kEmpty = -1;
     static constexpr int32_t kRemoved = -2;
-    std::vector<int32_t> buckets;  // a power of two long
-    std::size_t removed = 0;       // tombstones among the buckets
-    std::vector<int32_t> holes;    // free slots below highWater, a min-heap
-    int32_t highWater = 0;         // every slot from here on is free
+    // A bucket keeps its slot's hash beside the slot number, so that a probe reads the slot (a
+    // kilobyte away from its neighbours) only for a key whose hash matches.
+    struct Bucket {
+        int32_t slot;
+        uint32_t hash;
+    };
+    std::vector<Bucket> buckets;  // a power of two long
+    std::size_t removed = 0;      // tombstones among the buckets
+    std::vector<int32_t> holes;   // free slots below highWater, a min-heap
+    int32_t highWater = 0;        // every slot from here on is free
 };
 
 namespace {
@@ -70,12 +76,12 @@ std::size_t BucketMask(const IniTableIndex& index) {
 void PlaceInIndex(IniTableIndex& index, uint32_t hash, int32_t slot) {
     const std::size_t mask = BucketMask(index);
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        if (index.buckets[i] == IniTableIndex::kEmpty) {
-            index.buckets[i] = slot;
+        if (index.buckets[i].slot == IniTableIndex::kEmpty) {
+            index.buckets[i] = {slot, hash};
             return;
         }
-        if (index.buckets[i] == IniTableIndex::kRemoved) {
-            index.buckets[i] = slot;
+        if (index.buckets[i].slot == IniTableIndex::kRemoved) {
+            index.buckets[i] = {slot, hash};
             --index.removed;
             return;
         }
@@ -104,17 +110,17 @@ bool ReserveIndex(const IniTable* table) {
     while (size < wanted * 4) {
         size *= 2;
     }
-    std::vector<int32_t> buckets;
+    std::vector<IniTableIndex::Bucket> buckets;
     try {
-        buckets.assign(size, IniTableIndex::kEmpty);
+        buckets.assign(size, {IniTableIndex::kEmpty, 0});
     } catch (const std::bad_alloc&) {
         return false;
     }
     index.buckets.swap(buckets);
     index.removed = 0;
-    for (int32_t slot = 0; slot < index.highWater; ++slot) {
-        if (!IsFree(table->entries[slot])) {
-            PlaceInIndex(index, table->entries[slot].hash, slot);
+    for (const IniTableIndex::Bucket& bucket : buckets) {  // the old index, in bucket order
+        if (bucket.slot >= 0) {
+            PlaceInIndex(index, bucket.hash, bucket.slot);
         }
     }
     return true;
@@ -125,13 +131,11 @@ int32_t FindSlot(const IniTable* table, std::u16string_view key) {
     const IniTableIndex& index = *table->index;
     const uint32_t h = HashView(key);
     const std::size_t mask = BucketMask(index);
-    for (std::size_t i = h & mask; index.buckets[i] != IniTableIndex::kEmpty; i = (i + 1) & mask) {
-        const int32_t slot = index.buckets[i];
-        if (slot >= 0) {
-            const IniEntry& entry = table->entries[slot];
-            if (entry.hash == h && SameKey(entry.key, key)) {
-                return slot;
-            }
+    for (std::size_t i = h & mask; index.buckets[i].slot != IniTableIndex::kEmpty;
+         i = (i + 1) & mask) {
+        const int32_t slot = index.buckets[i].slot;
+        if (slot >= 0 && index.buckets[i].hash == h && SameKey(table->entries[slot].key, key)) {
+            return slot;
         }
     }
     return -1;
@@ -203,10 +207,10 @@ void UnsetSlot(IniTable* table, int32_t slot) {
     IniTableIndex& index = *table->index;
     IniEntry& entry = table->entries[slot];
     const std::size_t mask = BucketMask(index);
-    for (std::size_t i = entry.hash & mask; index.buckets[i] != IniTableIndex::kEmpty;
+    for (std::size_t i = entry.hash & mask; index.buckets[i].slot != IniTableIndex::kEmpty;
          i = (i + 1) & mask) {
-        if (index.buckets[i] == slot) {
-            index.buckets[i] = IniTableIndex::kRemoved;
+        if (index.buckets[i].slot == slot) {
+            index.buckets[i].slot = IniTableIndex::kRemoved;
             ++index.removed;
             break;
         }
