@@ -43,6 +43,18 @@ struct Counts {
 };
 Counts counts;
 
+// The package's decoder, made once as each decoding thread makes its own.
+bool InflateZlib(const uint8_t* stream, uint32_t size, uint8_t* output, uint32_t capacity,
+                 uint32_t* length) {
+    static block_codec::Inflater inflater;
+    const block_codec::InflateResult result =
+        inflater.Inflate(stream, size, output, capacity, length);
+    if (result == block_codec::InflateResult::kOutOfMemory) {
+        std::abort();  // the decoder's memory is all allocated when it is made
+    }
+    return result == block_codec::InflateResult::kOk;
+}
+
 // libdeflate's verdict of its own; zlib's where the build has no libdeflate.
 bool InflateLibdeflateAlone(const std::vector<uint8_t>& stream, uint8_t* output, uint32_t capacity,
                             uint32_t* length) {
@@ -57,8 +69,8 @@ bool InflateLibdeflateAlone(const std::vector<uint8_t>& stream, uint8_t* output,
     *length = ok ? static_cast<uint32_t>(produced) : 0;
     return ok;
 #else
-    return block_codec::Inflate(stream.data(), static_cast<uint32_t>(stream.size()), output,
-                                capacity, length);
+    return InflateZlib(stream.data(), static_cast<uint32_t>(stream.size()), output, capacity,
+                       length);
 #endif
 }
 
@@ -143,8 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> viaLibdeflate(kPackageWorkBufferSize);
     uint32_t zlibLength = 0;
     uint32_t libdeflateLength = 0;
-    const bool zlibOk =
-        block_codec::Inflate(stream.data(), length, viaZlib.data(), capacity, &zlibLength);
+    const bool zlibOk = InflateZlib(stream.data(), length, viaZlib.data(), capacity, &zlibLength);
     const bool libdeflateOk =
         InflateLibdeflateAlone(stream, viaLibdeflate.data(), capacity, &libdeflateLength);
     // libdeflate takes some streams zlib refuses, for a defect that changes nothing it decodes

@@ -21,17 +21,25 @@ constexpr uint64_t kSharedBlockBytes = 4096;
 
 }  // namespace
 
+// The workers start before the decoders are made, but take no slot until one is submitted.
 BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots)
-    : WorkRing(jobs, slots, &BlockPipeline::Decode) {
+    : WorkRing(jobs, slots,
+               [this](PipelineSlot& slot, uint32_t thread) { Decode(slot, inflaters_[thread]); }),
+      inflaters_(new block_codec::Inflater[std::max(jobs, 1u)]) {
+    for (uint32_t i = 0; i < std::max(jobs, 1u); ++i) {
+        if (!inflaters_[i].Ready()) {
+            throw std::bad_alloc();
+        }
+    }
     for (PipelineSlot& slot : Slots()) {
         slot.input.reset(new uint8_t[kPackageMaxCompressedBlock]);
         slot.output.reset(new uint8_t[kPackageWorkBufferSize]);
     }
 }
 
-void BlockPipeline::Decode(PipelineSlot& slot) {
-    slot.verdict = DecodeBlock(slot.input.get(), slot.compressedSize, slot.uncompressedSize,
-                               slot.output.get());
+void BlockPipeline::Decode(PipelineSlot& slot, block_codec::Inflater& inflater) {
+    slot.verdict = DecodeBlock(inflater, slot.input.get(), slot.compressedSize,
+                               slot.uncompressedSize, slot.output.get());
 }
 
 uint32_t PipelinedBlocks::Threads(uint32_t jobs, bool write, uint64_t compressed, uint64_t blocks) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 
+#include "package/block_codec.h"
 #include "package/block_source.h"
 #include "package/package_fault.h"
 #include "package/work_ring.h"
@@ -23,8 +24,8 @@ inline constexpr uint32_t kPipelineMaxSlots = 16;
 struct PipelineSlot {
     enum class Kind : uint8_t { kEntryStart, kBlock };
     Kind kind = Kind::kBlock;
-    // The slot's verdict: kNone, or kSeek / kShortRead (when read) or kInflate / kSizeMismatch
-    // (when decoded), with the figures PackageProblem reports.
+    // The slot's verdict: kNone, or kSeek / kShortRead (when read) or kInflate / kSizeMismatch /
+    // kOutOfMemory (when decoded), with the figures PackageProblem reports.
     BlockVerdict verdict;
     uint32_t compressedSize = 0;
     uint32_t uncompressedSize = 0;  // what the block table says
@@ -35,8 +36,8 @@ struct PipelineSlot {
 class BlockPipeline : public WorkRing<PipelineSlot> {
   public:
     // `jobs` threads in all (the caller counts as one), `slots` blocks in flight. Throws
-    // std::bad_alloc when the slots cannot be allocated; a worker that cannot be started only
-    // leaves fewer of them.
+    // std::bad_alloc when the slots or the threads' decoders cannot be allocated; a worker that
+    // cannot be started only leaves fewer of them.
     BlockPipeline(uint32_t jobs, uint32_t slots);
 
     // Hands the filled slot over: a block without a fault is decoded, anything else is final.
@@ -46,8 +47,11 @@ class BlockPipeline : public WorkRing<PipelineSlot> {
                          slot.verdict.fault == PackageFault::kNone);
     }
 
-    // Inflates a block slot to its verdict (what whichever thread takes it does).
-    static void Decode(PipelineSlot& slot);
+    // Inflates a block slot to its verdict with `inflater` (what whichever thread takes it does).
+    static void Decode(PipelineSlot& slot, block_codec::Inflater& inflater);
+
+  private:
+    std::unique_ptr<block_codec::Inflater[]> inflaters_;  // one per thread, by its number
 };
 
 class PipelinedBlocks final : public BlockSource {

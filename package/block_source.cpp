@@ -1,13 +1,20 @@
 #include "package/block_source.h"
 
+#include <new>
+
 #include "package/block_codec.h"
 #include "package/layout.h"
 
-BlockVerdict DecodeBlock(const uint8_t* input, uint32_t compressedSize, uint32_t uncompressedSize,
-                         uint8_t* output) {
+BlockVerdict DecodeBlock(block_codec::Inflater& inflater, const uint8_t* input,
+                         uint32_t compressedSize, uint32_t uncompressedSize, uint8_t* output) {
     BlockVerdict verdict;
-    if (!block_codec::Inflate(input, compressedSize, output, kPackageWorkBufferSize,
-                              &verdict.length)) {
+    const block_codec::InflateResult result =
+        inflater.Inflate(input, compressedSize, output, kPackageWorkBufferSize, &verdict.length);
+    if (result == block_codec::InflateResult::kOutOfMemory) {
+        verdict.fault = PackageFault::kOutOfMemory;
+        return verdict;
+    }
+    if (result != block_codec::InflateResult::kOk) {
         verdict.fault = PackageFault::kInflate;
         verdict.expected = uncompressedSize;
         return verdict;
@@ -45,7 +52,11 @@ SerialBlocks::SerialBlocks(ByteSource& reader, std::span<const EntryData> run)
     : reader_(reader),
       run_(run),
       input_(new uint8_t[kPackageMaxCompressedBlock]),
-      output_(new uint8_t[kPackageWorkBufferSize]) {}
+      output_(new uint8_t[kPackageWorkBufferSize]) {
+    if (!inflater_.Ready()) {
+        throw std::bad_alloc();
+    }
+}
 
 int32_t SerialBlocks::NextEntry() {
     if (next_ >= run_.size()) {
@@ -67,8 +78,8 @@ DecodedBlock SerialBlocks::NextBlock() {
     const PackageBlock& block = entry_->blocks[block_++];
     BlockVerdict verdict = ReadBlock(reader_, &position_, block, input_.get());
     if (verdict.fault == PackageFault::kNone) {
-        verdict =
-            DecodeBlock(input_.get(), block.compressedSize, block.uncompressedSize, output_.get());
+        verdict = DecodeBlock(inflater_, input_.get(), block.compressedSize, block.uncompressedSize,
+                              output_.get());
     }
     decoded.fault = verdict.fault;
     decoded.expected = verdict.expected;

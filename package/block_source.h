@@ -11,6 +11,7 @@
 #include <memory>
 #include <span>
 
+#include "package/block_codec.h"
 #include "package/byte_source.h"
 #include "package/package_entry.h"
 #include "package/package_fault.h"
@@ -25,9 +26,9 @@ struct EntryData {
     int32_t aheadEnd = 0;
 };
 
-// The check of one block: inflated into `output` (kPackageWorkBufferSize bytes) to exactly
-// `uncompressedSize` bytes. fault kNone with length and CRC-32 of the bytes, or kInflate /
-// kSizeMismatch with the figures PackageProblem reports.
+// The check of one block: inflated by `inflater` into `output` (kPackageWorkBufferSize bytes) to
+// exactly `uncompressedSize` bytes. fault kNone with length and CRC-32 of the bytes, or kInflate /
+// kSizeMismatch with the figures PackageProblem reports, or kOutOfMemory.
 struct BlockVerdict {
     PackageFault fault = PackageFault::kNone;
     uint64_t expected = 0;
@@ -35,8 +36,8 @@ struct BlockVerdict {
     uint32_t length = 0;
     uint32_t crc = 0;
 };
-BlockVerdict DecodeBlock(const uint8_t* input, uint32_t compressedSize, uint32_t uncompressedSize,
-                         uint8_t* output);
+BlockVerdict DecodeBlock(block_codec::Inflater& inflater, const uint8_t* input,
+                         uint32_t compressedSize, uint32_t uncompressedSize, uint8_t* output);
 
 // Reads the compressed bytes of `block` at *position into `input` (kPackageMaxCompressedBlock
 // bytes) and moves *position past them: kNone, or kShortRead with the figures PackageProblem
@@ -68,6 +69,7 @@ class BlockSource {
 };
 
 // Reads `reader` for the entries of `run` (borrowed, like the reader, for the source's life).
+// Throws std::bad_alloc when its buffers or decoder cannot be allocated.
 class SerialBlocks final : public BlockSource {
   public:
     SerialBlocks(ByteSource& reader, std::span<const EntryData> run);
@@ -84,4 +86,5 @@ class SerialBlocks final : public BlockSource {
     int64_t position_ = 0;
     std::unique_ptr<uint8_t[]> input_;
     std::unique_ptr<uint8_t[]> output_;
+    block_codec::Inflater inflater_;
 };

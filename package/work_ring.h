@@ -22,9 +22,10 @@ template <typename Slot>
 class WorkRing {
   public:
     // `jobs` threads in all (the owner counts as one), `slots` in flight; `process` turns a
-    // submitted slot into its result on whichever thread takes it. A worker that cannot be
-    // started only leaves fewer of them.
-    WorkRing(uint32_t jobs, std::size_t slots, std::function<void(Slot&)> process)
+    // submitted slot into its result on whichever thread takes it, told which thread that is (0
+    // the owner, 1 .. jobs - 1 the workers), so each may keep its own tools. A worker that cannot
+    // be started only leaves fewer of them.
+    WorkRing(uint32_t jobs, std::size_t slots, std::function<void(Slot&, uint32_t)> process)
         : slots_(slots), done_(slots, 0), process_(std::move(process)) {
         for (uint32_t i = 1; i < jobs; ++i) {
             {
@@ -86,7 +87,7 @@ class WorkRing {
         std::unique_lock<std::mutex> lock(mutex_);
         while (done_[at] == 0) {
             if (next_ < tail_) {
-                ProcessNext(lock);
+                ProcessNext(lock, 0);
             } else {
                 waiting_ = true;
                 doneCv_.wait(lock);
@@ -113,6 +114,7 @@ class WorkRing {
     // Runs until the ring stops, then counts itself out (the last thing it does with the ring).
     void Work() {
         std::unique_lock<std::mutex> lock(mutex_);
+        const uint32_t thread = ++joined_;
         for (;;) {
             workCv_.wait(lock, [this] { return stop_ || next_ < tail_; });
             if (stop_) {
@@ -120,19 +122,19 @@ class WorkRing {
                 doneCv_.notify_all();
                 return;
             }
-            ProcessNext(lock);
+            ProcessNext(lock, thread);
         }
     }
 
     // Takes the next slot no thread has looked at and processes it, unlocked meanwhile.
-    void ProcessNext(std::unique_lock<std::mutex>& lock) {
+    void ProcessNext(std::unique_lock<std::mutex>& lock, uint32_t thread) {
         const std::size_t at = next_ % slots_.size();
         ++next_;
         if (done_[at] != 0) {
             return;
         }
         lock.unlock();
-        process_(slots_[at]);
+        process_(slots_[at], thread);
         lock.lock();
         done_[at] = 1;
         if (waiting_) {
@@ -142,11 +144,12 @@ class WorkRing {
 
     std::vector<Slot> slots_;
     std::vector<char> done_;  // per slot: final; read and written under mutex_
-    std::function<void(Slot&)> process_;
+    std::function<void(Slot&, uint32_t)> process_;
     std::mutex mutex_;
     std::condition_variable workCv_;
     std::condition_variable doneCv_;
     uint32_t workers_ = 0;  // started and not yet counted out of Work
+    uint32_t joined_ = 0;   // workers that have entered Work: the last one's thread number
     bool stop_ = false;
     bool waiting_ = false;  // the owning thread waits for its oldest slot
     uint64_t head_ = 0;     // oldest slot not yet released

@@ -97,7 +97,7 @@ class Pipeline : public WorkRing<Slot> {
   public:
     Pipeline(unsigned jobs, int level)
         : WorkRing(jobs, jobs <= 1 ? 1 : static_cast<std::size_t>(jobs) * 8,
-                   [level](Slot& slot) { CompressSlot(slot, level); }) {
+                   [level](Slot& slot, uint32_t) { CompressSlot(slot, level); }) {
         for (Slot& slot : Slots()) {
             slot.input.resize(kPackageBlockSize);
             slot.output.resize(compressBound(kPackageBlockSize));
