@@ -200,6 +200,7 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
     const Bytes content = Pattern(3000);
     b.File("d\\läst.bin", content);
     const Bytes built = b.Build();
+    PackageEntryInfo info;
     for (const uint32_t limit : {64u * 1024, 0u}) {
         PackageArchive::SetKeptNameBytes(limit);
         const bool opened = Open(built);
@@ -207,7 +208,6 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
         ASSERT_TRUE(opened);
         ASSERT_EQ(count_, kPackageMaxEntries);
         const uint64_t read = archive_->bytesRead();
-        PackageEntryInfo info;
         for (uint32_t k = 0; k < count_; ++k) {
             ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
             if (k % 100 == 0 && k + 1 < count_) {
