@@ -8,6 +8,7 @@
 #include <utility>
 
 #include <sodium.h>
+#include <zlib.h>
 
 #include "package/conversion.h"
 
@@ -129,6 +130,42 @@ int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) c
             return -1;
         }
         from = nameTable_.data() + entry.nameAt();
+    } else if (!namePieces_.empty()) {
+        const auto k = static_cast<uint32_t>(&entry - entries_.data());
+        const auto piece = std::upper_bound(
+            namePieces_.begin(), namePieces_.end(), k,
+            [](uint32_t index, const NamePiece& p) { return index < p.firstEntry; });
+        if (k >= entries_.size() || piece == namePieces_.begin()) {
+            return -1;
+        }
+        const auto held = static_cast<uint32_t>(piece - namePieces_.begin() - 1);
+        const NamePiece& it = namePieces_[held];
+        if (heldPiece_ != held) {
+            if (window_ == nullptr) {
+                window_.reset(new (std::nothrow) uint8_t[kNameWindow]);
+                if (window_ == nullptr) {
+                    return -1;
+                }
+            }
+            heldPiece_ = UINT32_MAX;
+            const uint32_t packedEnd = held + 1 < namePieces_.size()
+                                           ? namePieces_[held + 1].packedAt
+                                           : static_cast<uint32_t>(packedNames_.size());
+            uLongf inflated = kNameWindow;
+            if (uncompress(window_.get(), &inflated, packedNames_.data() + it.packedAt,
+                           packedEnd - it.packedAt) != Z_OK ||
+                inflated != it.rawSize) {
+                return -1;
+            }
+            heldPiece_ = held;
+        }
+        // The names before it in the piece, from the local records' running sum.
+        const uint32_t offset = localPrefix_[k] - localPrefix_[it.firstEntry] -
+                                kPackageLocalRecordSize * (k - it.firstEntry);
+        if (uint64_t{offset} + length > it.rawSize) {
+            return -1;
+        }
+        from = reinterpret_cast<const char*>(window_.get() + offset);
     } else {
         // Read again from the package: the window moves to the name when it does not hold it
         // (the names of consecutive entries follow one another, so it serves many).
@@ -290,6 +327,10 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
     }
     localPrefix_.assign(count + 1u, 0);
     dataPrefix_.assign(count + 1u, 0);
+    // Names too many to keep as they are are deflated, piece by piece, while they fit the limit.
+    bool packing = !namesKept_ && keptNameLimit_ > 0;
+    std::vector<char> rawPiece;
+    uint32_t pieceFirst = 0;
     uint64_t totalCompressed = 0;
     uint64_t p = 0;
     for (uint32_t k = 0; k < count; ++k) {
@@ -316,6 +357,13 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
             nameTable_.push_back(0);
         } else {
             entry.SetName(this, static_cast<uint32_t>(p), NameHash(name, entry.nameLength()));
+            if (packing && rawPiece.size() + entry.nameLength() > kNameWindow) {
+                packing = PackNames(rawPiece, pieceFirst);
+                pieceFirst = k;
+            }
+            if (packing) {
+                rawPiece.insert(rawPiece.end(), name, name + entry.nameLength());
+            }
         }
         p += entry.nameLength();
         uint64_t compressed = 0;
@@ -347,6 +395,10 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
         dataPrefix_[k + 1] = dataPrefix_[k] + static_cast<uint32_t>(compressed);
     }
     recordsEnd_ = p;
+    if (packing && !rawPiece.empty()) {
+        PackNames(rawPiece, pieceFirst);
+    }
+    packedNames_.shrink_to_fit();
     // The rows are placed now that the table no longer grows (totals were checked above).
     blockTable_.shrink_to_fit();
     blockRows_ = blockTable_.data();
@@ -366,6 +418,28 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
         q += piece;
     }
     return 0;
+}
+
+// Deflates the names in `raw` (entries `firstEntry` on) as the next piece and empties `raw`. When
+// the pieces would pass the limit, drops them all (the names are read from the package instead)
+// and returns false.
+bool PackageArchive::PackNames(std::vector<char>& raw, uint32_t firstEntry) {
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<uint8_t> packed(size);
+    const std::size_t at = packedNames_.size();
+    if (compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), Z_DEFAULT_COMPRESSION) != Z_OK ||
+        at + size > keptNameLimit_) {
+        std::vector<uint8_t>().swap(packedNames_);
+        std::vector<NamePiece>().swap(namePieces_);
+        std::vector<char>().swap(raw);
+        return false;
+    }
+    packedNames_.insert(packedNames_.end(), packed.begin(), packed.begin() + size);
+    namePieces_.push_back(
+        {firstEntry, static_cast<uint32_t>(at), static_cast<uint32_t>(raw.size())});
+    raw.clear();
+    return true;
 }
 
 uint16_t PackageArchive::FindEntryIndex(const PackageEntry* entry) const {

@@ -32,7 +32,8 @@ struct PackageEndRecord {
 
 class PackageArchive final : public PackageNameSource {
   public:
-    // The most name bytes a catalogue keeps in memory; the names of a larger one stay in the
+    // The most name bytes a catalogue keeps in memory, as they are or, when they are more,
+    // deflated in pieces of 64 KiB; the names of a catalogue that fits neither way stay in the
     // package and are read again where needed (through one read-ahead window of 64 KiB).
     static constexpr uint32_t kKeptNameBytes = 1024 * 1024;
 
@@ -156,6 +157,17 @@ class PackageArchive final : public PackageNameSource {
     mutable std::unique_ptr<uint8_t[]> window_;
     mutable int64_t windowStart_ = 0;
     mutable uint32_t windowLength_ = 0;
+    // Names kept deflated: piece i holds the names of entries firstEntry.. in order, inflated into
+    // window_ when read (heldPiece_ is the one it holds).
+    struct NamePiece {
+        uint32_t firstEntry;
+        uint32_t packedAt;
+        uint32_t rawSize;
+    };
+    bool PackNames(std::vector<char>& raw, uint32_t firstEntry);
+    std::vector<NamePiece> namePieces_;
+    std::vector<uint8_t> packedNames_;
+    mutable uint32_t heldPiece_ = UINT32_MAX;
     // localPrefix_[k] = sum over j < k of (20 + nameLength(j)); dataPrefix_[k] = sum over j < k
     // of CompressedTotal(j); both modulo 2^32 and n + 1 long.
     std::vector<uint32_t> localPrefix_;

@@ -6,6 +6,7 @@
 
 #include "package/install_plan.h"
 #include "package/package_contents.h"
+#include "platform/text.h"
 
 #include "tests/package/package_fixture.h"
 
@@ -189,27 +190,37 @@ TEST_F(CatalogueTest, MissingFilesAndForeignEntryPointersAreRefused) {
 
 // The largest catalogue, its directory far larger than the work buffer: 65,534 directory
 // entries, some with long names, and one file at the end; its names left in the package, as a
-// catalogue of long names leaves them, and read again through the window.
+// catalogue of long names leaves them, and read again through the window (limit 0), or kept
+// deflated in pieces (a limit under their raw size).
 TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
     Builder b;
     for (uint32_t k = 0; k + 1 < kPackageMaxEntries; ++k) {
-        b.Directory(k % 100 == 0 ? "d\\" + std::string(200, 'p') : "d\\");
+        b.Directory(k % 100 == 0 ? "d\\" + std::string(200, 'p') + std::to_string(k) : "d\\");
     }
     const Bytes content = Pattern(3000);
     b.File("d\\läst.bin", content);
-    PackageArchive::SetKeptNameBytes(0);
-    const bool opened = Open(b.Build());
-    PackageArchive::SetKeptNameBytes(PackageArchive::kKeptNameBytes);
-    ASSERT_TRUE(opened);
-    ASSERT_EQ(count_, kPackageMaxEntries);
+    const Bytes built = b.Build();
     PackageEntryInfo info;
-    for (uint32_t k = 0; k < count_; ++k) {
-        ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
+    for (const uint32_t limit : {64u * 1024, 0u}) {
+        PackageArchive::SetKeptNameBytes(limit);
+        const bool opened = Open(built);
+        PackageArchive::SetKeptNameBytes(PackageArchive::kKeptNameBytes);
+        ASSERT_TRUE(opened);
+        ASSERT_EQ(count_, kPackageMaxEntries);
+        const uint64_t read = archive_->bytesRead();
+        for (uint32_t k = 0; k < count_; ++k) {
+            ASSERT_EQ(PackageGetEntryInfo(archive_, entries_[k], &info), 1);
+            if (k % 100 == 0 && k + 1 < count_) {
+                ASSERT_EQ(std::u16string(info.name).substr(202),
+                          platform::Utf8ToUtf16(std::to_string(k)));
+            }
+        }
+        EXPECT_EQ(archive_->bytesRead() == read, limit > 0) << "deflated names read no card";
+        EXPECT_EQ(std::u16string(info.name), u"d\\läst.bin");
+        EXPECT_EQ(info.size, 3000u);
+        ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
+        EXPECT_EQ(ReadHost("out/d/läst.bin"), content);
     }
-    EXPECT_EQ(std::u16string(info.name), u"d\\läst.bin");
-    EXPECT_EQ(info.size, 3000u);
-    ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
-    EXPECT_EQ(ReadHost("out/d/läst.bin"), content);
 
     // A name changed in the package since the open (the first's first byte) is refused, not read.
     package_[b.directoryStart + 26] ^= 1;

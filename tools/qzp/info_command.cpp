@@ -64,19 +64,13 @@ int RunInfo(const InfoArguments& args) {
         return ReportFailure(args.file, "is a directory, not a package");
     }
     OpenedPackage package;
-    if (package.Open(args.file) != 0 || ListPackage(package, args.file, listing) != 0) {
+    if (package.Open(args.file) != 0 || ListPackage(package, args.file, listing, false) != 0) {
         return 1;
     }
-    uint64_t size = 0;
-    uint32_t files = 0;
-    for (const TreeEntry& entry : listing.entries) {
-        size += entry.size;
-        files += entry.directory ? 0 : 1;
-    }
-    // Only the count is needed from here on: the entries are freed before the device's session
-    // reads the package.
-    const std::size_t entries = listing.entries.size();
-    std::vector<TreeEntry>().swap(listing.entries);
+    // Only the totals are kept: no name is held while the device's session reads the package.
+    const uint64_t size = listing.unpackedBytes;
+    const uint32_t files = listing.fileCount;
+    const std::size_t entries = listing.entryCount;
     const uint64_t packageBytes = std::filesystem::file_size(FsPath(args.file), code);
     // The hash is taken in the device's one pass over the package.
     const bool hashing = sodium_init() >= 0;

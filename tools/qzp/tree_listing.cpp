@@ -78,18 +78,27 @@ int LoadDirectory(const std::u16string& device, TreeListing& listing) {
 
 }  // namespace
 
-int ListPackage(const OpenedPackage& package, const std::string& path, TreeListing& listing) {
+int ListPackage(const OpenedPackage& package, const std::string& path, TreeListing& listing,
+                bool keepEntries) {
     listing.isPackage = true;
     PackageGetComment(package.archive, &listing.comment);
-    listing.entries.reserve(package.count);
+    if (keepEntries) {
+        listing.entries.reserve(package.count);
+    }
+    listing.entryCount = package.count;
     for (uint32_t k = 0; k < package.count; ++k) {
         PackageEntryRecord entry = package.Record(k);
+        listing.compressedBytes += entry.compressedSize;
+        listing.unpackedBytes += entry.size;
+        listing.fileCount += entry.directory ? 0 : 1;
+        if (!keepEntries) {
+            continue;
+        }
         TreeEntry item;
         item.name = std::move(entry.storedName);
         item.directory = entry.directory;
         item.size = entry.size;
         item.crc = entry.crc;
-        listing.compressedBytes += entry.compressedSize;
         listing.entries.push_back(std::move(item));
     }
     // The manifest is the entry the device's plan finds. When the plan refuses another name (the

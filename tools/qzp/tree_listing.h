@@ -26,6 +26,10 @@ struct TreeListing {
     std::optional<ManifestInfo> manifest;  // absent when there is none (or it is unreadable)
     bool manifestUnreadable = false;       // present but not a UTF-16 INI file (or too large)
     uint64_t compressedBytes = 0;          // packages only
+    // Totals of the package's entries, kept also when `entries` is not (packages only).
+    std::size_t entryCount = 0;
+    uint32_t fileCount = 0;
+    uint64_t unpackedBytes = 0;
 };
 
 // A directory that exists for the life of the object and is then removed with its contents.
@@ -47,8 +51,10 @@ class ScratchDirectory {
 int LoadTree(const std::string& path, TreeListing& listing);
 
 // Reads the open package `package`, found at the host path `path`, as LoadTree does: its catalogue
-// and, unpacked to a scratch directory, its manifest.
-int ListPackage(const OpenedPackage& package, const std::string& path, TreeListing& listing);
+// and, unpacked to a scratch directory, its manifest. With `keepEntries` false only the totals are
+// kept and `entries` stays empty, so no name is held (qzp info on 65,535 long names).
+int ListPackage(const OpenedPackage& package, const std::string& path, TreeListing& listing,
+                bool keepEntries = true);
 
 // Extracts every entry of the package `path` into the host directory `directory`. Returns 0, or
 // 1 after printing the failure.
