@@ -151,9 +151,10 @@ int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) c
             const uint32_t packedEnd = held + 1 < namePieces_.size()
                                            ? namePieces_[held + 1].packedAt
                                            : static_cast<uint32_t>(packedNames_.size());
-            uLongf inflated = kNameWindow;
-            if (uncompress(window_.get(), &inflated, packedNames_.data() + it.packedAt,
-                           packedEnd - it.packedAt) != Z_OK ||
+            uint32_t inflated = 0;
+            if (nameInflater_->Inflate(packedNames_.data() + it.packedAt, packedEnd - it.packedAt,
+                                       window_.get(), kNameWindow,
+                                       &inflated) != block_codec::InflateResult::kOk ||
                 inflated != it.rawSize) {
                 return -1;
             }
@@ -427,9 +428,14 @@ bool PackageArchive::PackNames(std::vector<char>& raw, uint32_t firstEntry) {
     uLongf size = compressBound(static_cast<uLong>(raw.size()));
     std::vector<uint8_t> packed(size);
     const std::size_t at = packedNames_.size();
-    if (compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(raw.data()),
+    if (nameInflater_ == nullptr) {
+        nameInflater_.reset(new (std::nothrow) block_codec::Inflater);
+    }
+    if (nameInflater_ == nullptr || !nameInflater_->Ready() ||
+        compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(raw.data()),
                   static_cast<uLong>(raw.size()), Z_DEFAULT_COMPRESSION) != Z_OK ||
         at + size > keptNameLimit_) {
+        nameInflater_.reset();
         std::vector<uint8_t>().swap(packedNames_);
         std::vector<NamePiece>().swap(namePieces_);
         std::vector<char>().swap(raw);

@@ -15,6 +15,7 @@
 
 #include <span>
 
+#include "package/block_codec.h"
 #include "package/byte_source.h"
 #include "package/layout.h"
 #include "package/package_entry.h"
@@ -158,7 +159,8 @@ class PackageArchive final : public PackageNameSource {
     mutable int64_t windowStart_ = 0;
     mutable uint32_t windowLength_ = 0;
     // Names kept deflated: piece i holds the names of entries firstEntry.. in order, inflated into
-    // window_ when read (heldPiece_ is the one it holds).
+    // window_ when read (heldPiece_ is the one it holds) by a decoder made with the first piece,
+    // so that reading a name allocates nothing.
     struct NamePiece {
         uint32_t firstEntry;
         uint32_t packedAt;
@@ -168,6 +170,7 @@ class PackageArchive final : public PackageNameSource {
     std::vector<NamePiece> namePieces_;
     std::vector<uint8_t> packedNames_;
     mutable uint32_t heldPiece_ = UINT32_MAX;
+    mutable std::unique_ptr<block_codec::Inflater> nameInflater_;
     // localPrefix_[k] = sum over j < k of (20 + nameLength(j)); dataPrefix_[k] = sum over j < k
     // of CompressedTotal(j); both modulo 2^32 and n + 1 long.
     std::vector<uint32_t> localPrefix_;
