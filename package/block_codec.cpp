@@ -25,9 +25,12 @@ void Free(voidpf /*sealed*/, voidpf block) {
     std::free(block);
 }
 
-// A whole stream of one zero byte. Inflating it without Z_FINISH makes zlib allocate its window,
-// which it then keeps across inflateReset (its size fixed by inflateInit's 15 window bits).
+// A whole stream of one zero byte: header and data in the first kPrimerData bytes, then the
+// checksum. zlib allocates its window when a call leaves a stream unfinished after output, and
+// keeps it across inflateReset (its size fixed by inflateInit's 15 window bits); a stream
+// finished in one call never gets one. So the primer goes in two calls.
 constexpr uint8_t kPrimer[] = {0x78, 0x9c, 0x63, 0x00, 0x00, 0x00, 0x01, 0x00, 0x01};
+constexpr uInt kPrimerData = 5;
 
 }  // namespace
 
@@ -44,9 +47,13 @@ Inflater::Inflater() : stream_(new (std::nothrow) z_stream{}) {
     }
     uint8_t byte = 0xff;
     stream_->next_in = const_cast<Bytef*>(kPrimer);
-    stream_->avail_in = sizeof(kPrimer);
+    stream_->avail_in = kPrimerData;
     stream_->next_out = &byte;
     stream_->avail_out = 1;
+    if (inflate(stream_.get(), Z_NO_FLUSH) != Z_OK) {
+        return;  // no memory for the window
+    }
+    stream_->avail_in = sizeof(kPrimer) - kPrimerData;
     ready_ = inflate(stream_.get(), Z_NO_FLUSH) == Z_STREAM_END && byte == 0;
     sealed_ = true;
 }

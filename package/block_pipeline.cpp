@@ -21,16 +21,19 @@ constexpr uint64_t kSharedBlockBytes = 4096;
 
 }  // namespace
 
-// The workers start before the decoders are made, but take no slot until one is submitted.
-BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots)
-    : WorkRing(jobs, slots,
-               [this](PipelineSlot& slot, uint32_t thread) { Decode(slot, inflaters_[thread]); }),
-      inflaters_(new block_codec::Inflater[std::max(jobs, 1u)]) {
+PipelineDecoders::PipelineDecoders(uint32_t jobs)
+    : inflaters(new block_codec::Inflater[std::max(jobs, 1u)]) {
     for (uint32_t i = 0; i < std::max(jobs, 1u); ++i) {
-        if (!inflaters_[i].Ready()) {
+        if (!inflaters[i].Ready()) {
             throw std::bad_alloc();
         }
     }
+}
+
+BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots)
+    : PipelineDecoders(jobs), WorkRing(jobs, slots, [this](PipelineSlot& slot, uint32_t thread) {
+          Decode(slot, inflaters[thread]);
+      }) {
     for (PipelineSlot& slot : Slots()) {
         slot.input.reset(new uint8_t[kPackageMaxCompressedBlock]);
         slot.output.reset(new uint8_t[kPackageWorkBufferSize]);

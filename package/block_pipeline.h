@@ -33,7 +33,14 @@ struct PipelineSlot {
     std::unique_ptr<uint8_t[]> output;
 };
 
-class BlockPipeline : public WorkRing<PipelineSlot> {
+// The threads' decoders, one per thread by its number. A base of the pipeline, so they are made
+// before its workers start and outlive them. Throws std::bad_alloc when one cannot be made.
+struct PipelineDecoders {
+    explicit PipelineDecoders(uint32_t jobs);
+    std::unique_ptr<block_codec::Inflater[]> inflaters;
+};
+
+class BlockPipeline : private PipelineDecoders, public WorkRing<PipelineSlot> {
   public:
     // `jobs` threads in all (the caller counts as one), `slots` blocks in flight. Throws
     // std::bad_alloc when the slots or the threads' decoders cannot be allocated; a worker that
@@ -49,9 +56,6 @@ class BlockPipeline : public WorkRing<PipelineSlot> {
 
     // Inflates a block slot to its verdict with `inflater` (what whichever thread takes it does).
     static void Decode(PipelineSlot& slot, block_codec::Inflater& inflater);
-
-  private:
-    std::unique_ptr<block_codec::Inflater[]> inflaters_;  // one per thread, by its number
 };
 
 class PipelinedBlocks final : public BlockSource {
