@@ -15,9 +15,12 @@
 #include "platform/text.h"
 #include "signature/minisign.h"
 #include "signature/signature_files.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/code_page_option.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/opened_package.h"
+#include "tools/qzp/output.h"
 
 namespace {
 

@@ -6,8 +6,9 @@
 #include <string>
 
 #include "platform/file.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/code_page_option.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/tree_listing.h"
 

@@ -22,10 +22,11 @@
 #include "ini/ini_text.h"
 #include "platform/file.h"
 #include "platform/text.h"
-#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"
+#include "tools/qzp/output.h"
 
 namespace {
 

@@ -15,9 +15,10 @@
 #include "signature/minisign.h"
 #include "signature/minisign_keys.h"
 #include "signature/signature_files.h"
-#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/output.h"
 #include "tools/qzp/password.h"
 
 namespace {

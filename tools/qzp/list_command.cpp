@@ -8,9 +8,12 @@
 
 #include "package/package_contents.h"
 #include "platform/file.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/code_page_option.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/opened_package.h"
+#include "tools/qzp/output.h"
 
 namespace {
 

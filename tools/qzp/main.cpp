@@ -11,8 +11,8 @@
 
 #include "platform/fault.h"
 #include "platform/file.h"
-#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/output.h"
 #include "tools/qzp/windows_console.h"
 
 #ifndef QZP_VERSION

@@ -7,7 +7,7 @@
 #include "ini/ini_document.h"
 #include "package/install_plan.h"
 #include "platform/text.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/code_page_option.h"
 #include "tools/qzp/ini_file.h"
 
 namespace {

@@ -48,5 +48,5 @@ struct ManifestSpelling {
 std::vector<ManifestSpelling> ManifestSpellings(const std::u16string& path);
 
 // "full update", "patch for 1.0" and so on: how a device that takes the package reads its manifest
-// (or the lack of one); whether any device takes it is DeviceRefusal's (command_kit.h).
+// (or the lack of one); whether any device takes it is DeviceRefusal's (opened_package.h).
 std::string DescribeKind(const ManifestInfo* manifest);

@@ -7,10 +7,11 @@
 
 #include "ini/ini_table.h"
 #include "platform/text.h"
-#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/ini_file.h"
+#include "tools/qzp/output.h"
 
 namespace {
 

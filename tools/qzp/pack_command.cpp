@@ -10,10 +10,13 @@
 #include "package/writer.h"
 #include "platform/file.h"
 #include "platform/system.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/code_page_option.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
 #include "tools/qzp/manifest.h"
+#include "tools/qzp/opened_package.h"
+#include "tools/qzp/output.h"
 #include "tools/qzp/sign_command.h"
 
 namespace {

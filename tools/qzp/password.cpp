@@ -16,7 +16,7 @@
 #include <cstdlib>
 
 #include "signature/minisign_keys.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/output.h"
 
 namespace {
 

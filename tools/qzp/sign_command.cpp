@@ -8,9 +8,11 @@
 #include <memory>
 
 #include "signature/signature_files.h"
-#include "tools/qzp/command_kit.h"
 #include "tools/qzp/commands.h"
+#include "tools/qzp/host_files.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/opened_package.h"
+#include "tools/qzp/output.h"
 #include "tools/qzp/tree_listing.h"
 
 namespace {

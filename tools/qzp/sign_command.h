@@ -6,7 +6,7 @@
 #include <string>
 
 #include "signature/minisign_keys.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/opened_package.h"
 #include "tools/qzp/password.h"
 
 struct SigningKey {

@@ -14,6 +14,7 @@
 #include "platform/volume.h"
 #include "signature/signature_files.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/output.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "signature/signature_files.h"
-#include "tools/qzp/command_kit.h"
 #include "tools/qzp/manifest.h"
+#include "tools/qzp/opened_package.h"
 
 // Checks the open `package` against the keys in `keyFile` and the signature `signatureFile`, and
 // in the same pass over it as VerifyPackage does on `jobs` threads. Prints "FILE: signed by key

@@ -17,8 +17,10 @@
 #include "package/package_entry.h"
 #include "platform/file.h"
 #include "platform/text.h"
-#include "tools/qzp/command_kit.h"
+#include "tools/qzp/code_page_option.h"
 #include "tools/qzp/host_path.h"
+#include "tools/qzp/opened_package.h"
+#include "tools/qzp/output.h"
 
 namespace {
 

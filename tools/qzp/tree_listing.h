@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ini/ini_load.h"
-#include "tools/qzp/command_kit.h"
 #include "tools/qzp/manifest.h"
+#include "tools/qzp/opened_package.h"
 
 struct TreeEntry {
     std::string name;  // stored name, `\` between levels; a directory's ends with `\`

@@ -1,0 +1,48 @@
+// The entries as the install planner reads them, and the catalogue entries of an open package
+// among them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "package/name_rules.h"
+#include "package/package_entry.h"
+#include "package/plan_fault.h"
+
+namespace plan {
+
+// The plan's fault for a name the name rule refuses.
+PlanFault PlanFaultOf(NameFault fault);
+
+// The entries as the planner reads them. A name is asked for when it is needed, one at a time,
+// so the names of a large catalogue are never all held converted at once.
+class ItemList {
+  public:
+    virtual ~ItemList() = default;
+    virtual uint32_t Count() const = 0;
+    virtual bool Directory(uint32_t i) const = 0;
+    virtual uint64_t Size(uint32_t i) const = 0;
+    // Entry i's name, valid until the next call; a fault when it is no name a reader accepts.
+    virtual PlanFault Name(uint32_t i, std::u16string_view& name) = 0;
+};
+
+// Catalogue entries: every stored byte of a name, NULs included, converted with the package's
+// hook (a name cut at a NUL would be planned as another).
+class CatalogueList final : public ItemList {
+  public:
+    CatalogueList(const PackageEntry* const* entries, uint32_t count)
+        : entries_(entries), count_(count) {}
+    uint32_t Count() const override { return count_; }
+    bool Directory(uint32_t i) const override { return entries_[i]->IsDirectory(); }
+    uint64_t Size(uint32_t i) const override { return entries_[i]->UncompressedTotal(); }
+    PlanFault Name(uint32_t i, std::u16string_view& name) override;
+
+  private:
+    const PackageEntry* const* entries_;
+    uint32_t count_;
+    std::u16string wide_;
+    PackageName stored_;
+};
+
+}  // namespace plan
