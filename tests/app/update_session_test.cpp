@@ -280,7 +280,7 @@ const SessionCase kSessions[] = {
     {"ManifestSpeltWithALeadingBackslash", OnV1([](const std::string& m) -> Files {
          return {{"\\VORIZ\\INDEX.INI", m}, {"VORIZ\\VORIZ.exe", "exe"}};
      }),
-     "open: \\VORIZ\\INDEX.INI: name has an empty level" + kInvalid},
+     "manifest: \\VORIZ\\INDEX.INI: name has an empty level" + kInvalid},
     // Any entry's bad name refuses the package when it is opened, before its pass.
     {"EmptyName", OnV1([](const std::string& m) -> Files {
          return {{"VORIZ\\INDEX.INI", m}, {"", "x"}};
