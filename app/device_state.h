@@ -16,6 +16,9 @@ class DeviceState {
     // false when the file cannot be read.
     virtual bool ReadTrustedKeys(std::string& text);
     virtual bool ReadSignature(std::string& text);
+    // Told what the package's manifest asks for before the installed version is read: whether it
+    // is a patch, and the version a patch goes over. The default device reads its record anyway.
+    virtual void PackageAsks(bool /*isPatch*/, const std::u16string& /*oldVersion*/) {}
     // The installed version record's SoftwareVersion; false when there is no record, or one that
     // cannot be read, and then `unreadable` says why.
     virtual bool ReadInstalledVersion(std::u16string& version, std::string& unreadable);

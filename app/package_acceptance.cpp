@@ -7,21 +7,26 @@ namespace {
 
 class NeutralDevice : public DeviceState {
   public:
-    const UpdateSession* session = nullptr;
-
     bool ChecksSignatures() override { return false; }
     bool ReadTrustedKeys(std::string&) override { return false; }
     bool ReadSignature(std::string&) override { return false; }
-    // Asked after the manifest is read: a patch finds the version it asks for.
+    // A patch finds the version it asks for; a full update finds none.
+    void PackageAsks(bool isPatch, const std::u16string& oldVersion) override {
+        isPatch_ = isPatch;
+        oldVersion_ = isPatch ? oldVersion : std::u16string();
+    }
     bool ReadInstalledVersion(std::u16string& version, std::string&) override {
-        const UpdateFacts& facts = session->Facts();
-        version = facts.isPatch != 0 ? facts.oldVersion : std::u16string();
-        return facts.isPatch != 0;
+        version = oldVersion_;
+        return isPatch_;
     }
     int32_t ShowUpdateTips() override { return 0; }
     const char16_t* PlanTarget() override { return nullptr; }
     bool VolumeRoom(bool, uint64_t&, uint64_t&) override { return false; }
     uint64_t InstalledFileSize(const std::u16string&) override { return 0; }
+
+  private:
+    bool isPatch_ = false;
+    std::u16string oldVersion_;
 };
 
 }  // namespace
@@ -35,7 +40,6 @@ bool AnyDeviceInstalls(PackageArchive* archive, PackageEntry** entries, uint32_t
     policy.checking = checking;
     policy.context = context;
     UpdateSession session(device, policy, nullptr);
-    device.session = &session;
     session.Adopt(archive, entries, count);
     const bool installs = session.Prepare(nullptr);
     if (!installs) {

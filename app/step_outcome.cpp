@@ -82,6 +82,11 @@ EndingBox BoxOf(const StepOutcome& outcome) {
     return {};
 }
 
+EndingBox CompletionBox() {
+    return DialogBox(u"Please remove SDMMC card.\nClick OK to restart!", u"Setup Completely",
+                     platform::kMbOk);
+}
+
 std::u16string PatchMismatchText(const std::u16string& oldVersion) {
     return u"This Patch only for version:" + oldVersion + u"\n Update fail!";
 }

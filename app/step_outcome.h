@@ -10,21 +10,22 @@
 
 namespace app {
 
+// The steps in the order a run takes them: the log compares their ordinals.
 enum class Step : uint8_t {
-    kPackage,       // waiting for the package on the card
-    kOpen,          // opening the package
+    kPackage,       // waiting for the package on the card, then for the loader to end
+    kOpen,          // opening the package and the plan of its names alone
     kSignature,     // the trusted signature, on a device that holds keys
-    kManifest,      // the package's manifest and the installed version
-    kDecision,      // the version gate's decision
-    kConfirmation,  // the user's answer before a full update
     kCheck,         // reading every entry of the package without writing
+    kManifest,      // the manifest's copy written to the root and its values read
+    kDecision,      // the version gate's decision over the installed version
+    kConfirmation,  // the user's answer before a full update
     kPlan,          // the extraction plan over the tree the update will find
     kRoom,          // free space on the flash volume
+    kDecodeThread,  // the decode thread created and the extraction's memory taken
     kPurge,         // emptying the flash volume
-    kDecodeThread,  // starting the extraction
     kExtraction,    // the extraction onto the flash volume
-    kLogo,          // the card's logo copied to the flash volume
     kRecord,        // the new version record, the last file of the update
+    kLogo,          // the card's logo copied to the flash volume
     kRestart,       // the restart request
 };
 
@@ -104,6 +105,8 @@ struct EndingBox {
     uint32_t type = 0;
 };
 EndingBox BoxOf(const StepOutcome& outcome);
+// The box of a complete update, which asks for the card to be removed.
+EndingBox CompletionBox();
 
 // The texts of the refusals that name versions or sizes (kept in `message`, with the caption).
 inline constexpr char16_t kPatchMismatchCaption[] = u"Update Patch";

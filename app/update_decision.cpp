@@ -36,22 +36,20 @@ void ReadManifestValues(IniDocument* manifest, ManifestValues& values) {
 
 // A manifest is read like the other settings the device must read, up to
 // kIniMaxWantedFileBytes, keeping only the values above.
-bool ReadManifest(const std::function<int32_t(IniTable*, IniTable*)>& load,
+bool ReadManifest(const std::function<IniDocument*(IniTable* wanted)>& open,
                   ManifestValues& values) {
     IniTable* wanted = IniTableCreate(0);
-    IniDocument manifest{IniTableCreate(0), {}};
     IniTableSetString(wanted, u"Config", u"SoftwareVersion", u"");
     for (const char16_t* key : {u"IsPatch", u"oldVersion", u"AllowDowngrade"}) {
         IniTableSetString(wanted, u"UpdateInfo", key, u"");
     }
-    const bool read =
-        wanted != nullptr && manifest.table != nullptr && load(wanted, manifest.table) == 1;
-    if (read) {
-        ReadManifestValues(&manifest, values);
+    IniDocument* manifest = wanted != nullptr ? open(wanted) : nullptr;
+    if (manifest != nullptr) {
+        ReadManifestValues(manifest, values);
     }
     IniTableFree(wanted);
-    IniTableFree(manifest.table);
-    return read;
+    IniClose(manifest);
+    return manifest != nullptr;
 }
 
 }  // namespace
@@ -182,17 +180,11 @@ bool ReadRecordVersion(const char16_t* path, std::u16string& version, std::strin
 }
 
 bool ReadManifestBytes(std::span<const uint8_t> bytes, ManifestValues& values) {
-    return ReadManifest(
-        [bytes](IniTable* wanted, IniTable* table) {
-            return IniTableLoadBytesWanted(bytes, wanted, table);
-        },
-        values);
+    return ReadManifest([bytes](IniTable* wanted) { return IniOpenBytes(bytes, wanted); }, values);
 }
 
 bool ReadManifestFile(const char16_t* path, ManifestValues& values) {
-    return ReadManifest([path](IniTable* wanted,
-                               IniTable* table) { return IniTableLoadWanted(path, wanted, table); },
-                        values);
+    return ReadManifest([path](IniTable* wanted) { return IniOpenWanted(path, wanted); }, values);
 }
 
 int32_t ReadShowUpdateTips(const char16_t* path) {

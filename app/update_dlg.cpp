@@ -18,11 +18,11 @@ CUpdateDlg::CUpdateDlg(app::SessionObserver* record, platform::Dialog* parent)
     : platform::Dialog(IDD_UPDATE_DIALOG, parent),
       // The check before the question reads the whole card: the wait cursor says the device
       // works meanwhile.
-      m_session(
-          m_device,
-          {true, &CUpdateDlg::Confirm, &CUpdateDlg::ReleaseCard, this,
-           &CUpdateDlg::StartDecodeThread, [](void*, int percent) { platform::ShowBusy(percent); }},
-          this),
+      m_session(m_device,
+                {true, &CUpdateDlg::Confirm, &CUpdateDlg::ReleaseCard, this,
+                 &CUpdateDlg::StartDecodeThread,
+                 [](void*, int percent) { platform::ShowBusy(percent); }, &m_log},
+                this),
       m_hProgressBar(nullptr),
       m_decodeRunning(false),
       m_record(record),
@@ -64,16 +64,9 @@ bool CUpdateDlg::OnMessage(uint32_t message, uintptr_t wParam, intptr_t lParam, 
 }
 
 void CUpdateDlg::OnStep(const app::StepOutcome& outcome) {
-    if (!m_cardReleased) {
-        m_log.Add(outcome);
-    }
     if (m_record != nullptr) {
         m_record->OnStep(outcome);
     }
-}
-
-void CUpdateDlg::OnPackage(const app::PackageIdentity& package) {
-    m_log.Identify(package);
 }
 
 void CUpdateDlg::OnSignature(const app::SignatureReport& report) {
@@ -89,13 +82,9 @@ bool CUpdateDlg::Confirm(void* dialog, const std::u16string& packageVersion,
     return confirmation.DoModal() == platform::kIdOk;
 }
 
-void CUpdateDlg::ReleaseCard(void* dialog) {
-    auto* self = static_cast<CUpdateDlg*>(dialog);
-    const app::EndingBox box{true, false, u"Please remove SDMMC card.\nClick OK to restart!",
-                             u"Setup Completely", platform::kMbOk};
-    self->m_log.Close(box);       // the card's last line, written before the user may pull it out
-    self->m_cardReleased = true;  // what follows reaches only the host's record
-    self->ShowMessageBox(box.text.c_str(), box.caption.c_str(), box.type);
+void CUpdateDlg::ReleaseCard(void* dialog, const app::EndingBox& box) {
+    static_cast<CUpdateDlg*>(dialog)->ShowMessageBox(box.text.c_str(), box.caption.c_str(),
+                                                     box.type);
 }
 
 bool CUpdateDlg::OnInitDialog() {
@@ -114,7 +103,7 @@ void CUpdateDlg::EndRun(const app::StepOutcome& outcome) {
     if (box.standard && platform::Application::Current() != nullptr) {
         box.caption = platform::Application::Current()->Title();
     }
-    m_log.Close(box);  // before the box; after the card's release the log is closed already
+    m_session.CloseLog(box);  // before the box
     if (box.shown && box.standard) {
         platform::StandardMessageBox(box.text.c_str(), box.type);
     } else if (box.shown) {

@@ -41,6 +41,7 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
 
   private:
     app::DeviceState m_device;  // the device's own files; made before the session that reads them
+    app::RunLog m_log;          // the technician's log, which the session writes
 
   public:
     // Fields the decode thread uses: the session (its extraction alone) and the progress bar's
@@ -69,12 +70,11 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
   private:
     void OnStep(const app::StepOutcome& outcome) override;
     void OnSignature(const app::SignatureReport& report) override;
-    void OnPackage(const app::PackageIdentity& package) override;
     // The confirmation before a full update (the session's question).
     static bool Confirm(void* dialog, const std::u16string& packageVersion,
                         const std::u16string& installedVersion, std::u16string& question);
     // The completion's box, which asks for the card (the session's releaseCard).
-    static void ReleaseCard(void* dialog);
+    static void ReleaseCard(void* dialog, const app::EndingBox& box);
 
     void PrepareWindow();
     // The session's startWorker: creates the decode thread, which waits for LetGo. False when
@@ -85,9 +85,6 @@ class CUpdateDlg : public platform::Dialog, private app::SessionObserver {
     [[noreturn]] void EndRun(const app::StepOutcome& outcome);
 
     app::SessionObserver* m_record;
-    app::RunLog m_log;
-    // Set once the user is asked to remove the card: the log is not written after that.
-    bool m_cardReleased = false;
     platform::IconHandle m_hIcon;
     platform::ProgressBar m_progress;
     // The decode thread's signal: 0 waiting, 1 extract, -1 end.

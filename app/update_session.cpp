@@ -2,18 +2,14 @@
 // decode thread, the extraction on it, then the finish.
 #include "app/update_session.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <new>
 #include <vector>
 
-#include <sodium.h>
-
 #include "app/device_paths.h"
 #include "app/progress_position.h"
 #include "app/room.h"
-#include "ini/ini_load.h"
 #include "ini/ini_table.h"
 #include "package/package.h"
 #include "package/package_scan.h"
@@ -23,7 +19,6 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/volume.h"
-#include "signature/signature_files.h"
 
 namespace app {
 namespace {
@@ -49,6 +44,9 @@ UpdateSession::UpdateSession(DeviceState& device, SessionPolicy policy, SessionO
 
 UpdateSession::~UpdateSession() {
     Close();
+    if (installerMutex_ != nullptr) {
+        platform::CloseHandle(installerMutex_);
+    }
 }
 
 void UpdateSession::Close() {
@@ -60,6 +58,9 @@ void UpdateSession::Close() {
 }
 
 bool UpdateSession::Proceed(const StepOutcome& outcome) {
+    if (policy_.log != nullptr && !logClosed_) {
+        policy_.log->Add(outcome);
+    }
     if (observer_ != nullptr) {
         observer_->OnStep(outcome);
     }
@@ -67,6 +68,13 @@ bool UpdateSession::Proceed(const StepOutcome& outcome) {
         stop_ = outcome;
     }
     return outcome.GoesOn();
+}
+
+void UpdateSession::CloseLog(const EndingBox& box) {
+    if (policy_.log != nullptr && !logClosed_) {
+        policy_.log->Close(box);
+    }
+    logClosed_ = true;
 }
 
 void UpdateSession::Adopt(PackageArchive* archive, PackageEntry** entries, uint32_t count) {
@@ -90,11 +98,29 @@ bool PackagePresent() {
 }  // namespace
 
 bool UpdateSession::Start() {
+    if (!RunsAlone()) {
+        logClosed_ = true;  // the card's log is the other installer's
+        stop_ = Stop(Step::kPackage, Ending::kSilent, "another installer runs");
+        return false;
+    }
     if (!Proceed(WaitForPackage())) {
         return false;
     }
     WaitForLoaderToExit();
     return Prepare(kPackagePath);
+}
+
+// One installer at a time: two would purge and unpack over each other. The installer's own mutex
+// is held until the session ends (with the process). When it cannot be created at all the
+// installer runs as before.
+bool UpdateSession::RunsAlone() {
+    installerMutex_ = platform::CreateNamedMutex(kInstallerMutexName);
+    if (installerMutex_ != nullptr && platform::LastError() == platform::kErrorAlreadyExists) {
+        platform::CloseHandle(installerMutex_);
+        installerMutex_ = nullptr;
+        return false;
+    }
+    return true;
 }
 
 // Gives a card that is inserted late a moment to show up: up to four queries 200 ms apart, then
@@ -164,10 +190,10 @@ StepOutcome UpdateSession::OutOfMemory(Step step) {
 }
 
 bool UpdateSession::Prepare(const char16_t* packagePath) {
-    StepOutcome check;
     if (!Run(Step::kOpen, [&] { return OpenPackage(packagePath); }) ||
-        !Run(Step::kSignature, [&] { return CheckSignatureAndContents(check); }) ||
-        !Proceed(check) || !Run(Step::kManifest, [&] { return ReadManifest(); }) ||
+        !Run(Step::kSignature, [&] { return CheckSignatureAndContents(); }) ||
+        !Run(Step::kCheck, [&] { return ContentsChecked(); }) ||
+        !Run(Step::kManifest, [&] { return ReadManifest(); }) ||
         !Run(Step::kDecision, [&] { return Decide(); })) {
         return false;
     }
@@ -208,157 +234,21 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     if (package_ == nullptr) {
         return Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
     }
-    // The names alone decide which entry is the manifest; a name no device could hold refuses
-    // the package at the manifest step, once the package's bytes are known to be the signed ones.
-    // Only the verdict is kept: the steps of this plan are never used.
+    // The names alone decide which entry is the manifest; a name no device could hold refuses the
+    // package here, before its pass over the card. Only the verdict is kept: the steps of this
+    // plan are never used.
     PlanOptions options;
     options.manifestRules = true;
     options.verdictOnly = true;
     InstallPlan names;
     PlanPackage(package_, entries_, count_, options, names);
     names_.manifest = names.manifest;
-    names_.fault = names.fault;
-    names_.faultEntry = names.faultEntry;
+    if (names.fault != PlanFault::kNone) {
+        Identify(path, true, {});
+        return Stop(Step::kOpen, Ending::kInvalidPackage, PlanFaultText(names.fault),
+                    EntryName(names.faultEntry));
+    }
     return Done(Step::kOpen, Count(count_, "entry", "entries"));
-}
-
-namespace {
-
-// The one pass over the card: the signature's hash is fed from the same reads that check every
-// block, the package's SHA-256 for the log, and whoever shows the check's share is told of it
-// from them too.
-struct ScanPass {
-    PackageArchive* package = nullptr;
-    PackageScanHooks hooks;
-    PackageProblem problem{};
-    SignatureCheck* signature = nullptr;
-    crypto_hash_sha256_state sha256{};
-    bool ran = false;
-    bool whole = false;
-    const SessionPolicy* policy = nullptr;
-    uint64_t total = 0;  // bytes the pass reads, about
-    uint64_t done = 0;
-    int shown = -1;
-
-    bool Run();
-    // 64 hex digits once every byte went through; empty otherwise.
-    std::string Sha256() {
-        if (!whole) {
-            return {};
-        }
-        unsigned char digest[crypto_hash_sha256_BYTES];
-        crypto_hash_sha256_final(&sha256, digest);
-        char hex[2 * crypto_hash_sha256_BYTES + 1];
-        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-        return hex;
-    }
-};
-
-int32_t FeedPass(void* context, const uint8_t* data, uint32_t size) {
-    auto* pass = static_cast<ScanPass*>(context);
-    crypto_hash_sha256_update(&pass->sha256, data, size);
-    pass->done += size;
-    if (pass->total > 0 && pass->policy != nullptr && pass->policy->checking != nullptr) {
-        const int percent =
-            static_cast<int>(std::min<uint64_t>(100, pass->done * 100 / pass->total));
-        if (percent != pass->shown) {
-            pass->shown = percent;
-            pass->policy->checking(pass->policy->context, percent);
-        }
-    }
-    return pass->signature == nullptr ? 0 : pass->signature->Update(data, size);
-}
-
-bool ScanPass::Run() {
-    ran = true;
-    crypto_hash_sha256_init(&sha256);
-    hooks.contents = &FeedPass;
-    hooks.contentsContext = this;
-    whole = PackageScan(package, hooks, &problem) == 1;
-    if (policy != nullptr && policy->checking != nullptr) {
-        policy->checking(policy->context, -1);
-    }
-    return whole;
-}
-
-int32_t ScanSigned(void* context, SignatureCheck* check) {
-    auto* pass = static_cast<ScanPass*>(context);
-    pass->signature = check;
-    return pass->Run() ? 0 : -1;
-}
-
-}  // namespace
-
-// One pass over the card. On a device that holds keys the signature decides first; a package
-// whose every block reads back whole is then the signed one, or refused. A package without
-// entries is refused too: its extraction would fail only after the purge had emptied the flash
-// volume.
-StepOutcome UpdateSession::CheckSignatureAndContents(StepOutcome& check) {
-    ScanPass pass;
-    pass.package = package_;
-    pass.hooks.keepEntry = names_.manifest == kPlanNoEntry ? kPackageScanKeepNone : names_.manifest;
-    pass.hooks.keepLimit = kIniMaxWantedFileBytes;  // as much as any settings file the device reads
-    pass.hooks.kept = &manifest_;
-    pass.hooks.keptTooLarge = &manifestTooLarge_;
-    pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
-    pass.policy = &policy_;
-    pass.total = packageSize_;
-    for (uint32_t k = 0; k < count_ && packageSize_ == 0; ++k) {  // an adopted package
-        PackageEntryRecord record;
-        PackageGetEntryRecord(package_, entries_[k], &record);
-        pass.total += record.compressedSize;
-    }
-    const auto checked = [&] {
-        if (count_ == 0) {
-            return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
-        }
-        if (!pass.whole) {
-            return ProblemOutcome(Step::kCheck, Ending::kInvalidPackage, pass.problem);
-        }
-        return Done(Step::kCheck, "every entry reads back whole");
-    };
-    if (!device_.ChecksSignatures()) {
-        pass.Run();
-        check = checked();
-        Identify(packagePath_, true, pass.Sha256());
-        return Done(Step::kSignature, "not checked: the device holds no keys");
-    }
-    std::string keys;
-    std::string text;
-    const bool keysRead = device_.ReadTrustedKeys(keys);
-    const bool signatureRead = keysRead && device_.ReadSignature(text);
-    SignatureOutcome found;
-    const bool accepted =
-        VerifySignatureTexts(keysRead ? &keys : nullptr, signatureRead ? &text : nullptr,
-                             &ScanSigned, &pass, &found) == 0;
-    // A signature refused before its pass still leaves the package named by its hash in the log:
-    // the one read of a run that reads nothing else.
-    const bool scanned = pass.ran;
-    if (!scanned) {
-        pass.Run();
-    }
-    check = checked();
-    Identify(packagePath_, true, pass.Sha256());
-    StepOutcome signature = Done(Step::kSignature, "good, key " + found.keyId);
-    if (!accepted && scanned && pass.problem.fault != PackageFault::kNone) {
-        // The pass stopped at a damaged entry, so the signature could not be confirmed: the check
-        // that follows stops the run there, naming the entry.
-        signature = Done(Step::kSignature, "not confirmed: the package is damaged");
-    } else if (!accepted) {
-        std::string reason = SignatureFaultText(found.fault);
-        if (!found.keyId.empty()) {
-            reason += " (key " + found.keyId + ")";
-        }
-        signature = Stop(Step::kSignature, Ending::kInvalidPackage, std::move(reason));
-    }
-    if (observer_ != nullptr) {
-        const StepOutcome& why = signature.GoesOn() ? check : signature;
-        const std::string reason =
-            accepted ? std::string()
-                     : (why.entry.empty() ? "" : Utf8(why.entry) + ": ") + why.reason;
-        observer_->OnSignature({accepted ? 1 : 0, found.keyId, found.trustedComment, reason});
-    }
-    return signature;
 }
 
 namespace {
@@ -395,10 +285,6 @@ uint32_t AttributesAfterLeftoverRemoved(const char16_t* path) {
 // of the device, as every run that reads it leaves it; the values are read from the bytes the
 // check kept, the same bytes the copy holds.
 StepOutcome UpdateSession::ReadManifest() {
-    if (names_.fault != PlanFault::kNone) {
-        return Stop(Step::kManifest, Ending::kInvalidPackage, PlanFaultText(names_.fault),
-                    EntryName(names_.faultEntry));
-    }
     if (names_.manifest == kPlanNoEntry) {
         return Done(Step::kManifest, "none");  // a full package with an empty version
     }
@@ -466,6 +352,7 @@ const char* KindText(UpdateKind kind) {
 // whether and how the update runs.
 StepOutcome UpdateSession::Decide() {
     std::string unreadable;
+    device_.PackageAsks(facts_.isPatch != 0, facts_.oldVersion);
     facts_.recordFound = device_.ReadInstalledVersion(facts_.installedVersion, unreadable);
     facts_.showUpdateTips = device_.ShowUpdateTips();
     facts_.checksSignatures = device_.ChecksSignatures();
@@ -681,10 +568,12 @@ void UpdateSession::Finish(const StepOutcome& extraction) {
         return;
     }
     Run(Step::kLogo, [&] { return CopyPowerOffLogo(); });  // never stops the run
-    // The logo's line was the log's last: nothing is written to a card the user is now asked to
-    // pull out.
+    // The box's line is the log's last: nothing is written to a card the user is now asked to
+    // pull out. What follows reaches only the observer.
+    const EndingBox box = CompletionBox();
+    CloseLog(box);
     if (policy_.releaseCard != nullptr) {
-        policy_.releaseCard(policy_.context);
+        policy_.releaseCard(policy_.context, box);
     }
     platform::Sleep(kDelayBeforeRestartMs);
     Proceed(RequestRestart());
@@ -756,7 +645,7 @@ StepOutcome UpdateSession::RequestRestart() {
 // ---- What the steps share ----
 
 void UpdateSession::Identify(const char16_t* path, bool opened, std::string sha256) {
-    if (observer_ == nullptr || path == nullptr) {
+    if (path == nullptr) {
         return;  // an adopted package is a tool's, which knows what it opened
     }
     PackageIdentity identity;
@@ -764,7 +653,12 @@ void UpdateSession::Identify(const char16_t* path, bool opened, std::string sha2
     identity.size = packageSize_;
     identity.opened = opened;
     identity.sha256 = std::move(sha256);
-    observer_->OnPackage(identity);
+    if (policy_.log != nullptr && !logClosed_) {
+        policy_.log->Identify(identity);
+    }
+    if (observer_ != nullptr) {
+        observer_->OnPackage(identity);
+    }
 }
 
 std::u16string UpdateSession::EntryName(uint32_t index) const {

@@ -6,7 +6,8 @@
 // The steps, in order; each returns a StepOutcome (step_outcome.h) and the first that does not go
 // on ends the session:
 //   Package    the installer waits for the package on the card, then for the loader to end
-//   Open       the package, and the plan of its names alone (which finds the manifest)
+//   Open       the package, and the plan of its names alone (which finds the manifest; a name no
+//              device could hold refuses the package)
 //   Signature  on a device that holds trusted keys: the package's detached signature
 //   Check      every block read, inflated and CRC-checked; in the same pass over the card as the
 //              signature, before anything on the device is written
@@ -36,12 +37,14 @@
 #include <vector>
 
 #include "app/device_state.h"
+#include "app/run_log.h"
 #include "app/step_outcome.h"
 #include "app/update_decision.h"
 #include "package/extract.h"
 #include "package/install_plan.h"
 #include "package/package.h"
 #include "package/package_fault.h"
+#include "platform/system.h"
 
 namespace app {
 
@@ -74,9 +77,10 @@ struct SessionPolicy {
     // says "asks first" instead).
     bool (*confirm)(void* context, const std::u16string& packageVersion,
                     const std::u16string& installedVersion, std::u16string& question) = nullptr;
-    // Tells the user the update is complete and asks for the card to be removed; returns once
-    // answered. Nothing is written to the card after it is called. Null: nothing is shown.
-    void (*releaseCard)(void* context) = nullptr;
+    // Shows `box`, which tells the user the update is complete and asks for the card to be
+    // removed; returns once answered. Nothing is written to the card after it is called. Null:
+    // nothing is shown.
+    void (*releaseCard)(void* context, const EndingBox& box) = nullptr;
     void* context = nullptr;  // handed to confirm, releaseCard, startWorker and checking
     // Creates the thread that is to run Extract, waiting until it is let go; false when it
     // cannot be created. Called before anything on the device is written. Null: the caller
@@ -85,6 +89,9 @@ struct SessionPolicy {
     // Told the share of the package the check has read (0 to 100) each time it grows, then -1 once
     // the check has ended, whatever its outcome. Null: nobody.
     void (*checking)(void* context, int percent) = nullptr;
+    // The technician's log on the card (run_log.h), written by the session: the package, every
+    // outcome and the run's closing line, until the card is released. Null: no log.
+    RunLog* log = nullptr;
 };
 
 class UpdateSession {
@@ -94,8 +101,10 @@ class UpdateSession {
     UpdateSession(const UpdateSession&) = delete;
     UpdateSession& operator=(const UpdateSession&) = delete;
 
-    // The installer's run up to the extraction: waits for the package on the card and for the
-    // loader to end, then Prepare(kPackagePath). True when the update goes on to the extraction.
+    // The installer's run up to the extraction: one installer at a time (a second one stops at
+    // once, silently, writing nothing, not even the log), then waits for the package on the card
+    // and for the loader to end, then Prepare(kPackagePath). True when the update goes on to the
+    // extraction.
     bool Start();
     // Runs every step from opening the package at `packagePath` up to the purge (a prediction:
     // up to the room), the decode thread's start before the purge. True when the update goes on
@@ -124,6 +133,9 @@ class UpdateSession {
 
     // Closes the package now (a run that ends the process without unwinding).
     void Close();
+    // The log's closing line, naming the box the run is about to end with; nothing once the card
+    // is released (its box closed the log) or when another installer runs.
+    void CloseLog(const EndingBox& box);
     // Hands `outcome` to the observer; true when the run goes on (otherwise it is kept as the
     // stopping outcome).
     bool Proceed(const StepOutcome& outcome);
@@ -134,10 +146,14 @@ class UpdateSession {
     bool Asked() const { return asked_; }
 
   private:
+    bool RunsAlone();
     StepOutcome WaitForPackage();
     void WaitForLoaderToExit();
     StepOutcome OpenPackage(const char16_t* path);
-    StepOutcome CheckSignatureAndContents(StepOutcome& check);
+    // The one pass over the card, judged by the signature; ContentsChecked then says what it
+    // found of the entries.
+    StepOutcome CheckSignatureAndContents();
+    StepOutcome ContentsChecked() const;
     StepOutcome ReadManifest();
     StepOutcome Decide();
     StepOutcome Confirm();
@@ -172,8 +188,7 @@ class UpdateSession {
     uint32_t count_ = 0;
     uint64_t packageSize_ = 0;  // of the file opened by Prepare (0 for an adopted package)
     const char16_t* packagePath_ = nullptr;  // that file's path (null for an adopted package)
-    // The verdict of the plan of the names alone (fault, faultEntry, manifest; no steps), made
-    // when the package is opened.
+    // Of the plan of the names alone, made when the package is opened: the manifest (no steps).
     InstallPlan names_;
     InstallPlan plan_;                      // the plan over the tree the update will find
     const char16_t* planTarget_ = nullptr;  // plan_'s target directory
@@ -182,12 +197,17 @@ class UpdateSession {
     uint32_t extractionCount_ = 0;
     void (*progress_)(void* context, uint32_t position) = nullptr;
     void* progressContext_ = nullptr;
+    // What the pass over the card found: every block read back whole, or the problem it stopped at.
+    bool scanWhole_ = false;
+    PackageProblem scanProblem_{};
     std::vector<uint8_t> manifest_;
     bool manifestTooLarge_ = false;
     UpdateFacts facts_;
     UpdateDecision decision_;
     bool asked_ = false;
     StepOutcome stop_;
+    platform::Handle installerMutex_ = nullptr;  // held from Start until the session ends
+    bool logClosed_ = false;  // the card takes no more lines: released, or not this run's
 };
 
 }  // namespace app

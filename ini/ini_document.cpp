@@ -58,10 +58,20 @@ IniDocument* IniOpenKeys(const char16_t* path, const char16_t* section,
     for (const char16_t* key : keys) {
         IniTableSetString(wanted, section, key, u"");
     }
-    IniDocument* document = Open(
-        path, [path, wanted](IniTable* table) { return IniTableLoadWanted(path, wanted, table); });
+    IniDocument* document = IniOpenWanted(path, wanted);
     IniTableFree(wanted);
     return document;
+}
+
+IniDocument* IniOpenWanted(const char16_t* path, IniTable* wanted) {
+    return Open(
+        path, [path, wanted](IniTable* table) { return IniTableLoadWanted(path, wanted, table); });
+}
+
+IniDocument* IniOpenBytes(std::span<const uint8_t> bytes, IniTable* wanted) {
+    return Open(u"", [bytes, wanted](IniTable* table) {
+        return IniTableLoadBytesWanted(bytes, wanted, table);
+    });
 }
 
 void IniClose(IniDocument* document) {
@@ -122,7 +132,7 @@ int32_t IniSetInt(IniDocument* document, const char16_t* section, const char16_t
 }
 
 void IniSave(IniDocument* document) {
-    if (document == nullptr) {
+    if (document == nullptr || document->path[0] == 0) {  // opened from bytes: no file
         return;
     }
     IniTableWrite(document->path, document->table);

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 
 #include "ini/ini_table.h"
 
@@ -29,6 +30,13 @@ IniDocument* IniOpen(const char16_t* path);
 // when memory for the wanted names is lacking).
 IniDocument* IniOpenKeys(const char16_t* path, const char16_t* section,
                          std::initializer_list<const char16_t*> keys);
+
+// IniOpenKeys for the sections and keys that `wanted` holds (their values there are ignored).
+IniDocument* IniOpenWanted(const char16_t* path, IniTable* wanted);
+
+// IniOpenWanted over the bytes of a settings file held in memory, of any size their reader
+// bounded. The document has no path: IniSave writes nothing.
+IniDocument* IniOpenBytes(std::span<const uint8_t> bytes, IniTable* wanted);
 
 // IniOpen for a host tool that reads and writes a settings file of any size the device reads: up
 // to kIniMaxWantedFileBytes, every entry kept (IniTableLoadWhole).

@@ -281,11 +281,11 @@ const SessionCase kSessions[] = {
          return {{"\\VORIZ\\INDEX.INI", m}, {"VORIZ\\VORIZ.exe", "exe"}};
      }),
      "manifest: \\VORIZ\\INDEX.INI: name has an empty level" + kInvalid},
-    // Any entry's bad name refuses the package at the manifest step, before its copy.
+    // Any entry's bad name refuses the package when it is opened, before its pass.
     {"EmptyName", OnV1([](const std::string& m) -> Files {
          return {{"VORIZ\\INDEX.INI", m}, {"", "x"}};
      }),
-     "manifest: empty name" + kInvalid},
+     "open: empty name" + kInvalid},
     // An earlier run may have left a directory where the manifest's copy goes.
     {"LeftoverDirectoryAtTheManifestsCopy",
      Then([](const DeviceImage& i) { fs::create_directories(i.Host("VORIZ/INDEX.INI")); }),

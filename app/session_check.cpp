@@ -1,0 +1,160 @@
+// The session's one pass over the card: the signature and the check of every entry, with the
+// package's hash for the log and the share checked for whoever shows it.
+#include <algorithm>
+
+#include <sodium.h>
+
+#include "app/update_session.h"
+#include "ini/ini_load.h"
+#include "package/package_scan.h"
+#include "package/verify.h"
+#include "platform/text.h"
+#include "signature/signature_files.h"
+
+namespace app {
+
+namespace {
+
+// The one pass over the card: the signature's hash is fed from the same reads that check every
+// block, the package's SHA-256 for the log, and whoever shows the check's share is told of it
+// from them too.
+struct ScanPass {
+    PackageArchive* package = nullptr;
+    PackageScanHooks hooks;
+    PackageProblem problem{};
+    SignatureCheck* signature = nullptr;
+    crypto_hash_sha256_state sha256{};
+    bool ran = false;
+    bool whole = false;
+    const SessionPolicy* policy = nullptr;
+    uint64_t total = 0;  // bytes the pass reads, about
+    uint64_t done = 0;
+    int shown = -1;
+
+    bool Run();
+    // 64 hex digits once every byte went through; empty otherwise.
+    std::string Sha256() {
+        if (!whole) {
+            return {};
+        }
+        unsigned char digest[crypto_hash_sha256_BYTES];
+        crypto_hash_sha256_final(&sha256, digest);
+        char hex[2 * crypto_hash_sha256_BYTES + 1];
+        sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+        return hex;
+    }
+};
+
+int32_t FeedPass(void* context, const uint8_t* data, uint32_t size) {
+    auto* pass = static_cast<ScanPass*>(context);
+    crypto_hash_sha256_update(&pass->sha256, data, size);
+    pass->done += size;
+    if (pass->total > 0 && pass->policy != nullptr && pass->policy->checking != nullptr) {
+        const int percent =
+            static_cast<int>(std::min<uint64_t>(100, pass->done * 100 / pass->total));
+        if (percent != pass->shown) {
+            pass->shown = percent;
+            pass->policy->checking(pass->policy->context, percent);
+        }
+    }
+    return pass->signature == nullptr ? 0 : pass->signature->Update(data, size);
+}
+
+bool ScanPass::Run() {
+    ran = true;
+    crypto_hash_sha256_init(&sha256);
+    hooks.contents = &FeedPass;
+    hooks.contentsContext = this;
+    whole = PackageScan(package, hooks, &problem) == 1;
+    if (policy != nullptr && policy->checking != nullptr) {
+        policy->checking(policy->context, -1);
+    }
+    return whole;
+}
+
+int32_t ScanSigned(void* context, SignatureCheck* check) {
+    auto* pass = static_cast<ScanPass*>(context);
+    pass->signature = check;
+    return pass->Run() ? 0 : -1;
+}
+
+}  // namespace
+
+// One pass over the card. On a device that holds keys the signature decides first; a package
+// whose every block reads back whole is then the signed one, or refused (ContentsChecked).
+StepOutcome UpdateSession::CheckSignatureAndContents() {
+    ScanPass pass;
+    pass.package = package_;
+    pass.hooks.keepEntry = names_.manifest == kPlanNoEntry ? kPackageScanKeepNone : names_.manifest;
+    pass.hooks.keepLimit = kIniMaxWantedFileBytes;  // as much as any settings file the device reads
+    pass.hooks.kept = &manifest_;
+    pass.hooks.keptTooLarge = &manifestTooLarge_;
+    pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
+    pass.policy = &policy_;
+    pass.total = packageSize_;
+    for (uint32_t k = 0; k < count_ && packageSize_ == 0; ++k) {  // an adopted package
+        PackageEntryRecord record;
+        PackageGetEntryRecord(package_, entries_[k], &record);
+        pass.total += record.compressedSize;
+    }
+    const auto passed = [&] {
+        scanWhole_ = pass.whole;
+        scanProblem_ = pass.problem;
+        Identify(packagePath_, true, pass.Sha256());
+    };
+    if (!device_.ChecksSignatures()) {
+        pass.Run();
+        passed();
+        return Done(Step::kSignature, "not checked: the device holds no keys");
+    }
+    std::string keys;
+    std::string text;
+    const bool keysRead = device_.ReadTrustedKeys(keys);
+    const bool signatureRead = keysRead && device_.ReadSignature(text);
+    SignatureOutcome found;
+    const bool accepted =
+        VerifySignatureTexts(keysRead ? &keys : nullptr, signatureRead ? &text : nullptr,
+                             &ScanSigned, &pass, &found) == 0;
+    // A signature refused before its pass still leaves the package named by its hash in the log:
+    // the one read of a run that reads nothing else.
+    const bool scanned = pass.ran;
+    if (!scanned) {
+        pass.Run();
+    }
+    passed();
+    StepOutcome signature = Done(Step::kSignature, "good, key " + found.keyId);
+    if (!accepted && scanned && pass.problem.fault != PackageFault::kNone) {
+        // The pass stopped at a damaged entry, so the signature could not be confirmed: the check
+        // that follows stops the run there, naming the entry.
+        signature = Done(Step::kSignature, "not confirmed: the package is damaged");
+    } else if (!accepted) {
+        std::string reason = SignatureFaultText(found.fault);
+        if (!found.keyId.empty()) {
+            reason += " (key " + found.keyId + ")";
+        }
+        signature = Stop(Step::kSignature, Ending::kInvalidPackage, std::move(reason));
+    }
+    if (observer_ != nullptr) {
+        const StepOutcome why = signature.GoesOn() ? ContentsChecked() : signature;
+        const std::string reason =
+            accepted
+                ? std::string()
+                : (why.entry.empty() ? "" : platform::Utf16ToUtf8(why.entry) + ": ") + why.reason;
+        observer_->OnSignature({accepted ? 1 : 0, found.keyId, found.trustedComment, reason});
+    }
+    return signature;
+}
+
+// What the pass found of the entries. A package without entries is refused too: its extraction
+// would fail only after the purge had emptied the flash volume.
+StepOutcome UpdateSession::ContentsChecked() const {
+    if (count_ == 0) {
+        return Stop(Step::kCheck, Ending::kInvalidPackage, "no entries");
+    }
+    if (!scanWhole_) {
+        return ProblemOutcome(Step::kCheck, Ending::kInvalidPackage, scanProblem_);
+    }
+    return Done(Step::kCheck, "every entry reads back whole");
+}
+
+}  // namespace app
