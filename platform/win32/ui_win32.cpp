@@ -224,7 +224,8 @@ void ShowBusy(int percent) {
     static bool busy = false;
     static HCURSOR before = nullptr;
     if (percent >= 0 && !busy) {
-        before = ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+        // IDC_WAIT in its wide form: the build does not define UNICODE, the device's headers do.
+        before = ::SetCursor(::LoadCursorW(nullptr, MAKEINTRESOURCEW(32514)));
         busy = true;
     } else if (percent < 0 && busy) {
         ::SetCursor(before);
