@@ -16,6 +16,9 @@ inline constexpr const char16_t* kLogoSource = u"\\SDMMC\\PowerOffLogo.bmp";
 inline constexpr const char16_t* kLogoTarget = u"\\Residentflash2\\PowerOffLogo.bmp";
 // The technician's log (run_log.h).
 inline constexpr const char16_t* kRunLogPath = u"\\SDMMC\\qzpupdate.log";
+// Where the installer records the scratch file it makes on the flash volume before making it, so
+// that the next run removes one a power loss left (platform::ScratchRule::record).
+inline constexpr const char16_t* kScratchRecordPath = u"\\SDMMC\\qzpupdate.scr";
 // The vendor's system library, which restarts the device.
 inline constexpr const char16_t* kVendorLibrary = u"velmorin.dll";
 // The installer's own named mutex, held for its whole run: one installer at a time.

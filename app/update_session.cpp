@@ -12,6 +12,7 @@
 #include "app/room.h"
 #include "ini/ini_table.h"
 #include "package/package.h"
+#include "package/package_contents.h"
 #include "package/package_scan.h"
 #include "package/verify.h"
 #include "platform/file.h"
@@ -95,6 +96,44 @@ bool PackagePresent() {
     return platform::GetAttributes(kPackagePath) != platform::kInvalidFileAttributes;
 }
 
+// True when a level of `path` is `.` or `..`.
+bool HasDotLevel(std::u16string_view path) {
+    std::size_t from = 0;
+    for (std::size_t k = 0; k <= path.size(); ++k) {
+        if (k == path.size() || path[k] == u'\\' || path[k] == u'/') {
+            const std::u16string_view level = path.substr(from, k - from);
+            if (level == u"." || level == u"..") {
+                return true;
+            }
+            from = k + 1;
+        }
+    }
+    return false;
+}
+
+// The scratch file the last run recorded (kScratchRecordPath) when it is still there and can only
+// be that run's: a regular file on the flash volume under a scratch name no package may use (the
+// record is on the card, which anyone may write). Empty otherwise.
+std::u16string ScratchLeft() {
+    std::u16string path;
+    if (!platform::ReadScratchRecord(kScratchRecordPath, path)) {
+        return {};
+    }
+    const std::u16string_view volume(kFlashVolume);
+    const std::size_t leaf = path.find_last_of(u"\\/") + 1;
+    const uint32_t attributes = platform::GetAttributes(path.c_str());
+    if (path.size() <= volume.size() ||
+        !platform::EqualsIgnoringAsciiCase(std::u16string_view(path).substr(0, volume.size()),
+                                           volume) ||
+        HasDotLevel(path) || !IsPlanScratchName(std::u16string_view(path).substr(leaf)) ||
+        attributes == platform::kInvalidFileAttributes ||
+        (attributes & (platform::kAttributeDirectory | platform::kAttributeReparsePoint |
+                       platform::kAttributeDevice)) != 0) {
+        return {};
+    }
+    return path;
+}
+
 }  // namespace
 
 bool UpdateSession::Start() {
@@ -103,7 +142,9 @@ bool UpdateSession::Start() {
         stop_ = Stop(Step::kPackage, Ending::kSilent, "another installer runs");
         return false;
     }
-    if (!Proceed(WaitForPackage())) {
+    StepOutcome package = WaitForPackage();
+    RemoveScratchLeft(package);
+    if (!Proceed(package)) {
         return false;
     }
     WaitForLoaderToExit();
@@ -138,6 +179,17 @@ StepOutcome UpdateSession::WaitForPackage() {
         return Stop(Step::kPackage, Ending::kSilent, "no \\SDMMC\\VORIZ.QZP");
     }
     return Done(Step::kPackage, "\\SDMMC\\VORIZ.QZP found");
+}
+
+// A scratch file a power loss left on the flash volume in the last run is removed by the next,
+// whatever it then decides; the record goes with it. The package's outcome says so.
+void UpdateSession::RemoveScratchLeft(StepOutcome& package) {
+    const std::u16string left = ScratchLeft();
+    if (!left.empty() && platform::RemoveFile(left.c_str())) {
+        std::string& text = package.GoesOn() ? package.detail : package.reason;
+        text += "; removed " + Utf8(left) + ", left by a cut run";
+    }
+    platform::RemoveFile(kScratchRecordPath);
 }
 
 // The loader program holds its named mutex while it runs. Creating the mutex tells whether it
@@ -418,6 +470,12 @@ StepOutcome UpdateSession::PlanInstall() {
     options.limitFolder = kFlashVolume;  // what the device counts, with or without the tree
     options.tree = decision_.kind == UpdateKind::kPatch ? PlanTree::kKeep : PlanTree::kEmpty;
     options.manifestRules = true;
+    // The installer removes a scratch file its last run left before it plans (Start).
+    const std::u16string left = policy_.writes ? std::u16string() : ScratchLeft();
+    options.leftover = left.empty() ? nullptr : left.c_str();
+    if (platform::GetAttributes(kLogoSource) != platform::kInvalidFileAttributes) {
+        options.replacedAfter = kLogoTarget;
+    }
     if (PlanPackage(package_, entries_, count_, options, plan_) == 0) {
         return Stop(Step::kPlan, Ending::kInvalidPackage, PlanFaultText(plan_.fault),
                     EntryName(plan_.faultEntry));
@@ -516,6 +574,7 @@ StepOutcome UpdateSession::StartDecodeThread() {
         extractionCount_ = static_cast<uint32_t>(order.size());
         extraction_ = std::make_unique<EntryRun>(*package_, PackageProgress{&ForwardProgress, this},
                                                  &MakeDirectory);
+        extraction_->RecordScratchIn(kScratchRecordPath);
         if (extraction_->Ready(order.data(), extractionCount_, kFlashVolume, &plan_) != 0) {
             extraction_.reset();
             return ExtractionFailed(Step::kDecodeThread, Ending::kThreadFailed);
@@ -606,8 +665,9 @@ StepOutcome UpdateSession::CopyPowerOffLogo() {
     if (platform::GetAttributes(kLogoSource) == platform::kInvalidFileAttributes) {
         return Done(Step::kLogo, "none on the card");
     }
-    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget,
-                                      PlanScratchRule(0, plan_.scratchBase))) {
+    platform::ScratchRule rule = PlanScratchRule(0, plan_.scratchBase);
+    rule.record = kScratchRecordPath;
+    switch (platform::ReplaceWithCopy(kLogoSource, kLogoTarget, rule)) {
         case platform::ReplaceResult::kReplaced:
             break;
         case platform::ReplaceResult::kNoScratchPath:
@@ -661,13 +721,20 @@ void UpdateSession::Identify(const char16_t* path, bool opened, std::string sha2
     }
 }
 
+// The entry's name in the device's code page; one that is not text there with its bytes escaped
+// (`\x83`), as the tools show it, never as replacement characters.
 std::u16string UpdateSession::EntryName(uint32_t index) const {
-    PackageEntryInfo info{};
+    PackageEntryRecord record;
     if (package_ == nullptr || index >= count_ ||
-        PackageGetEntryInfo(package_, entries_[index], &info) == 0) {
+        PackageGetEntryRecord(package_, entries_[index], &record) == 0) {
         return {};
     }
-    return info.name;
+    const std::string stored = record.storedName.substr(0, record.storedName.find('\0'));
+    std::u16string name;
+    if (!platform::FromCodePage(stored, name)) {
+        name = platform::Utf8ToUtf16(platform::Printable(stored));
+    }
+    return name;
 }
 
 StepOutcome UpdateSession::ExtractionFailed(Step step, Ending ending) const {

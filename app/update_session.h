@@ -148,6 +148,7 @@ class UpdateSession {
   private:
     bool RunsAlone();
     StepOutcome WaitForPackage();
+    void RemoveScratchLeft(StepOutcome& package);
     void WaitForLoaderToExit();
     StepOutcome OpenPackage(const char16_t* path);
     // The one pass over the card, judged by the signature; ContentsChecked then says what it

@@ -251,7 +251,6 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
         case PlanFault::kDotLevel:
         case PlanFault::kReservedName:
             return Fail(PackageFault::kUnsafeName);
-        case PlanFault::kNameNotText:
         case PlanFault::kPathTooLong:
             return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
         default:
@@ -271,7 +270,9 @@ int32_t EntryRun::CurrentWideName(std::u16string& name) {
     const NameFault fault =
         CheckStoredName(stored.stored(), entry.IsDirectory(), &name, NameUse::kRead);
     if (fault == NameFault::kNotText) {
-        return Fail(PackageFault::kPathTooLong, 0, kPackagePathCapacity - 1);
+        Fail(PackageFault::kPlanRefused);
+        problem_.plan = PlanFault::kNameNotText;
+        return -1;
     }
     if (fault != NameFault::kNone) {
         return Fail(PackageFault::kUnsafeName);
@@ -397,7 +398,8 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
         result = ProcessEntryData(blocks, &output);
         return result == 0;
     };
-    const platform::ScratchRule rule = PlanScratchRule(LimitShift(archive_, target), scratchBase_);
+    platform::ScratchRule rule = PlanScratchRule(LimitShift(archive_, target), scratchBase_);
+    rule.record = scratchRecord_;
     platform::ReplaceResult replaced = platform::ReplaceFile(path.c_str(), rule, write);
     if (replaced == platform::ReplaceResult::kCreate) {
         MakeParentDirectories(target, name);

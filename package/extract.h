@@ -47,6 +47,9 @@ class EntryRun {
     int32_t Ready(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory,
                   const InstallPlan* plan);
     int32_t Go();
+    // Where the replacements of this run record their scratch files (platform::ScratchRule::
+    // record), so that a run after a power loss can remove one; not owned. Null: none.
+    void RecordScratchIn(const char16_t* record) { scratchRecord_ = record; }
     // Checks the entries as extraction would, writing nothing; plans with the manifest rules.
     int32_t Verify(PackageEntry* const* entries, uint32_t count, const char16_t* targetDirectory);
     // Checks every entry of the catalogue like Verify without names and plan, reading through
@@ -121,6 +124,7 @@ class EntryRun {
     // Per catalogue index: the plan found a file to replace at that entry's path.
     std::vector<bool> plannedReplace_;
     std::u16string scratchBase_;  // the plan's
+    const char16_t* scratchRecord_ = nullptr;
     // What Prepare took for Work: the catalogue index of every entry given, the data of its
     // files, their blocks' source.
     std::vector<uint16_t> indices_;

@@ -207,11 +207,15 @@ class Planner final : public LevelTexts {
         return Refuse(PlanFault::kReservedName, last);  // every base taken: a contrived package
     }
 
-    // In a tree that is kept, no scratch file is made where a folder, link or device stands (one
-    // an installed version left at a scratch name would make every replacement there fail): the
-    // base moves on to one that is free in every folder where a file is replaced. A file found
-    // there is taken for a scratch file a power loss left, and is reused.
+    // In a tree that is kept, no scratch file is made where anything stands: a file there may be
+    // one an installed version holds (a legal name), and a folder, link or device would make
+    // every replacement there fail. The base moves on to one that is free in every folder where
+    // a file is replaced. (A scratch file a power loss left is removed by the next run before it
+    // plans, when the run recorded it: PlanOptions::leftover.)
     bool KeepScratchOffTheTree() {
+        if (options_.tree == PlanTree::kKeep && options_.replacedAfter != nullptr) {
+            replaced_.emplace_back(options_.replacedAfter);
+        }
         if (replaced_.empty()) {
             return true;
         }
@@ -223,13 +227,8 @@ class Planner final : public LevelTexts {
             bool free = !blocked_[candidate];
             std::u16string scratch;
             for (std::size_t k = 0; free && k < replaced_.size(); ++k) {
-                const uint32_t found =
-                    platform::ScratchPath(replaced_[k], PlanScratchRule(shift, base), scratch)
-                        ? query_(scratch.c_str())
-                        : platform::kInvalidFileAttributes;
-                free = found == platform::kInvalidFileAttributes ||
-                       (found & (platform::kAttributeDirectory | platform::kAttributeReparsePoint |
-                                 platform::kAttributeDevice)) == 0;
+                free = platform::ScratchPath(replaced_[k], PlanScratchRule(shift, base), scratch) &&
+                       Query(scratch.c_str()) == platform::kInvalidFileAttributes;
             }
             if (free) {
                 plan_.scratchBase = base;
@@ -237,6 +236,16 @@ class Planner final : public LevelTexts {
             }
         }
         return Refuse(PlanFault::kReservedName, plan_.order.back());
+    }
+
+    // The tree's attributes at `path`, the leftover taken away.
+    uint32_t Query(const char16_t* path) const {
+        if (options_.leftover != nullptr &&
+            platform::EqualsIgnoringAsciiCase(std::u16string_view(path),
+                                              std::u16string_view(options_.leftover))) {
+            return platform::kInvalidFileAttributes;
+        }
+        return query_(path);
     }
 
     static std::u16string ScratchBase(std::size_t candidate) {
@@ -320,7 +329,7 @@ class Planner final : public LevelTexts {
             }
         }
         std::u16string probe = path.substr(0, levels[last].end);
-        const uint32_t attributes = query_(probe.c_str());
+        const uint32_t attributes = Query(probe.c_str());
         Kind kind = Kind::kFile;
         if (attributes == platform::kInvalidFileAttributes) {
             kind = Kind::kNone;
@@ -536,6 +545,15 @@ bool IsManifestName(std::u16string_view name) {
         name.remove_prefix(1);
     }
     return platform::EqualsIgnoringAsciiCase(name, std::u16string_view(kPackageManifestName));
+}
+
+bool IsPlanScratchName(std::u16string_view level) {
+    if (level.empty() || kScratchFirsts.find(platform::FoldAscii(level[0])) == level.npos) {
+        return false;
+    }
+    std::u16string base(platform::kScratchBase);
+    base[0] = level[0];
+    return platform::IsScratchLevel(level, base);
 }
 
 platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift, std::u16string_view base) {

@@ -99,6 +99,13 @@ struct PlanOptions {
     // Attribute query for the existing tree (Win32 meaning, 0xFFFFFFFF = missing); null uses the
     // platform's. Only asked in the kKeep mode and for the target directory and above.
     uint32_t (*attributes)(const char16_t* path) = nullptr;
+    // A scratch file a cut run left, which the run removes before it writes: the plan takes the
+    // tree not to hold it (a prediction, which removes nothing). Null: none.
+    const char16_t* leftover = nullptr;
+    // A file of a kept tree that the run writes after the extraction (the card's logo) through a
+    // scratch file under the plan's base, there already or not: that scratch path is kept off the
+    // tree like the entries'. Null: none.
+    const char16_t* replacedAfter = nullptr;
 };
 
 struct InstallPlan {
@@ -111,8 +118,8 @@ struct InstallPlan {
     uint32_t newDirectoryCount = 0;
     uint32_t manifest = kPlanNoEntry;  // index of the manifest (manifest rules only)
     // The base of the scratch names of this plan's replacements (PlanScratchRule): one that no
-    // level of any name may be a scratch name of and, in a kept tree, at whose scratch paths no
-    // folder, link or device stands (a file there is taken for a scratch file left, and reused).
+    // level of any name may be a scratch name of and, in a kept tree, at whose scratch paths
+    // nothing stands.
     std::u16string scratchBase = std::u16string(platform::kScratchBase);
     PlanFault fault = PlanFault::kNone;
     uint32_t faultEntry = kPlanNoEntry;  // index into the given list
@@ -134,9 +141,12 @@ std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry);
 
 // The scratch-name rule (platform/replace.h) of extraction and of the other files the installer
 // replaces on the device, with `base` (not owned): a plan's scratchBase where a package's entries
-// are written, so no scratch file lands on an entry; the same package chooses the same base, so a
-// scratch file left by a power loss is reused, and so removed, when the update runs again. The
-// limit is the device's path limit, counted on a path with `limitShift` units added (the device
-// folder's length less a host target's, see PlanOptions::limitFolder).
+// are written, so no scratch file lands on an entry or on anything the tree holds. The limit is the
+// device's path limit, counted on a path with `limitShift` units added (the device folder's length
+// less a host target's, see PlanOptions::limitFolder). True when `level` may be the name of a
+// scratch file under any base a plan chooses, in any letter case: what a run that finds a scratch
+// file recorded may take for its own.
+bool IsPlanScratchName(std::u16string_view level);
+
 platform::ScratchRule PlanScratchRule(std::ptrdiff_t limitShift = 0,
                                       std::u16string_view base = platform::kScratchBase);

@@ -23,7 +23,40 @@ std::u16string_view ScratchName(std::u16string_view base, std::size_t room) {
     return base.substr(0, length);
 }
 
+// A record holds one scratch path in UTF-8, ended by a line feed: one cut short lacks it.
+constexpr std::size_t kRecordBytes = 4 * kDevicePathUnits + 1;
+
+void Record(const char16_t* record, const std::u16string& scratch) {
+    const std::string text = Utf16ToUtf8(scratch) + "\n";
+    std::FILE* stream = OpenStream(record, u"wb");
+    if (stream != nullptr) {
+        WriteStream(stream, text.data(), text.size());
+        CommitStream(stream);
+        std::fclose(stream);
+    }
+}
+
 }  // namespace
+
+bool ReadScratchRecord(const char16_t* record, std::u16string& scratch) {
+    scratch.clear();
+    std::FILE* stream = record != nullptr ? OpenStream(record, u"rb") : nullptr;
+    if (stream == nullptr) {
+        return false;
+    }
+    char text[kRecordBytes + 1];
+    const std::size_t got = std::fread(text, 1, sizeof text, stream);
+    std::fclose(stream);
+    if (got < 2 || got > kRecordBytes || text[got - 1] != '\n') {
+        return false;
+    }
+    const std::string_view path(text, got - 1);
+    if (path.find_first_of(std::string_view("\0\n", 2)) != std::string_view::npos) {
+        return false;
+    }
+    scratch = Utf8ToUtf16(path);
+    return !scratch.empty();
+}
 
 ScratchRule ScratchRule::OfThisRun() {
     static const std::u16string base = [] {
@@ -78,9 +111,13 @@ ReplaceResult ReplaceFile(const char16_t* target, const ScratchRule& rule,
     if (target == nullptr || !ScratchPath(target, rule, scratch)) {
         return ReplaceResult::kNoScratchPath;
     }
-    // Whatever stands at the scratch name is a leftover of ours (no stored name may take it):
-    // removed, never written through. A missing one is no failure.
-    RemoveFile(scratch.c_str());
+    if (rule.record == nullptr) {
+        // Whatever stands at the scratch name is a leftover of ours (no stored name may take it):
+        // removed, never written through. A missing one is no failure.
+        RemoveFile(scratch.c_str());
+    } else if (GetAttributes(scratch.c_str()) == kInvalidFileAttributes) {
+        Record(rule.record, scratch);
+    }
     ResetFileError();
     std::FILE* stream = OpenStream(scratch.c_str(), u"wbx");
     if (stream == nullptr) {

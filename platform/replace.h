@@ -2,8 +2,7 @@
 // part of either. Every file this system rewrites goes through ReplaceFile.
 //
 // Paths are device paths, resolved as in file.h. Nothing is ever written through a link: the
-// scratch file is created exclusively (after removing what a killed run left at its name, a link
-// itself and never what it points to), and the final rename refuses a link where links are guarded.
+// scratch file is created exclusively, and the final rename refuses a link where links are guarded.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +31,13 @@ struct ScratchRule {
     std::u16string_view base = kScratchBase;
     std::size_t maxUnits = 0;  // 0: no limit
     std::ptrdiff_t limitShift = 0;
+    // Where the rule records the path of each scratch file just before it is made (the file is
+    // rewritten whole; ReadScratchRecord reads it), so that the next run can remove one a power
+    // loss left. With a record, nothing that stands at the scratch name is touched: it is not
+    // known to be ours, and the replace fails (kCreate). Null: what stands there is taken for a
+    // scratch file a killed run of the same rule left, and removed (a link itself, never what it
+    // points to). Recording is best effort: a record that cannot be written stops nothing.
+    const char16_t* record = nullptr;
 
     // A host tool's rule: a base of its own run ("~qzp" and eight random hex digits), so that two
     // runs writing into one folder never share a scratch file. No limit.
@@ -47,6 +53,10 @@ struct ScratchRule {
 // The scratch path for replacing `target` under `rule`; false when `target` ends with a
 // separator, is over the rule's limit or leaves no room for a scratch name.
 bool ScratchPath(std::u16string_view target, const ScratchRule& rule, std::u16string& scratch);
+
+// The scratch path `record` (ScratchRule::record) names: the one made last under a rule with that
+// record. False when there is none, or the record is not whole.
+bool ReadScratchRecord(const char16_t* record, std::u16string& scratch);
 
 // True when `level` (one level of a path) may be the name of a scratch file under a rule with
 // `base`, in any letter case.

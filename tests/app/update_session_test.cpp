@@ -312,12 +312,20 @@ const SessionCase kSessions[] = {
          return Card(i, PatchPackage(u"1.0"), true);
      },
      "plan: VORIZ\\VORIZ.exe: a directory stands where the file goes" + kInvalid},
-    // A folder an installed version keeps at the scratch name: the patch chooses another one.
-    {"PatchBesideAFolderAtTheScratchName",
+    // What an installed version keeps at scratch names (a folder, files: legal names) where the
+    // patch and the logo's copy replace files, and a record on the card that names a file no run
+    // could have left: the patch chooses a free base, and every one of them stays.
+    {"PatchBesideWhatStandsAtTheScratchNames",
      [](const DeviceImage& i, const Keys&) {
          InstallVersion(i);
          i.WriteFile("ResidentFlash2/VORIZ/~QZPNEW.TMP/kept.txt", "kept");
-         return Card(i, PatchPackage(u"1.0"), true);
+         i.WriteFile("ResidentFlash2/VORIZ/_qzpnew.tmp", "installed");
+         i.WriteFile("ResidentFlash2/$QZPNEW.TMP", "installed too");
+         i.WriteFile("SDMMC/qzpupdate.scr", "\\ResidentFlash2\\VORIZ\\old.txt\n");
+         i.WriteFile("SDMMC/PowerOffLogo.bmp", kCardLogo);
+         Tree expected = Card(i, PatchPackage(u"1.0"), true);
+         expected["powerofflogo.bmp"] = kCardLogo;
+         return expected;
      }},
     // Links and FIFOs where a patch writes: the plan refuses them before anything is written. (That
     // the file services never follow a link nor wait on a FIFO, and that the purge removes links,

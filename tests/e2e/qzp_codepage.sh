@@ -45,6 +45,27 @@ done <<'TABLE'
 65001 Ωmega.txt - -
 TABLE
 
+# A package of code page 932 on a device of 65001: a name that is not UTF-8 there refuses the
+# package before anything is written (never two names made one by replacement characters), and
+# the installer's log, qzp check, list and extract name it alike, its bytes escaped.
+rm -rf src dev out && mkdir -p src/VORIZ dev/.named && device dev 1.0
+"$QZP" ini set src/VORIZ/INDEX.INI Config SoftwareVersion 2.0 > /dev/null
+echo x > src/VORIZ/ア.txt && echo y > src/VORIZ/ヂ.txt
+"$QZP" pack --codepage 932 src dev/SDMMC/VORIZ.QZP > /dev/null
+echo 65001 > dev/.named/codepage
+flash() { (cd dev/ResidentFlash2 && find . | sort && find . -type f -exec sha256sum {} +); }
+before=$(flash)
+"$QZP" check dev/SDMMC/VORIZ.QZP --device dev > out.txt && fail "932 on 65001: check accepts"
+grep -qxF '  reason: name cannot be read as text of at most 259 units' out.txt ||
+    fail "932 on 65001: check: $(cat out.txt)"
+"$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > out.txt
+grep -qF 'open: VORIZ\\x83A.txt: name cannot be read as text' dev/SDMMC/qzpupdate.log ||
+    fail "932 on 65001: $(cat dev/SDMMC/qzpupdate.log)"
+[ "$(flash)" = "$before" ] || fail "932 on 65001: the flash volume changed"
+"$QZP" list dev/SDMMC/VORIZ.QZP | grep -qF 'VORIZ\\x83a.txt' || fail "932 on 65001: list"
+fails 1 'VORIZ\\\\x83A\.txt: entry cannot be written as planned: name cannot be read as text' \
+    "$QZP" extract dev/SDMMC/VORIZ.QZP out
+
 # What cannot be a code page in the device image (in a command's option: a row of qzp_usage.sh).
 echo "latin" > dev/.named/codepage
 fails 2 "dev/.named/codepage: not a code page" "$BIN/qzpupdate" --device dev --ui headless

@@ -195,11 +195,12 @@ TEST_F(ExtractTest, ExistingFilesAreReplacedWhole) {
     ASSERT_TRUE(Open(b.Build()));
     WriteHost("out/keep.txt", Pattern(40000, 6));  // longer than what replaces it
     WriteHost("out/bad.txt", Text("old bad"));
-    WriteHost("out/~qzpnew.tmp", Text("left by a power loss"));
+    WriteHost("out/~qzpnew.tmp", Text("a file of the tree at the scratch name"));
     EXPECT_EQ(Extract({entries_[0], entries_[1]}), -1);
     EXPECT_EQ(ReadHost("out/keep.txt"), Pattern(30000, 4));
     EXPECT_EQ(ReadHost("out/bad.txt"), Text("old bad")) << "a failed entry keeps the old file";
-    EXPECT_FALSE(Exists("out/~qzpnew.tmp")) << "the scratch file never outlives an entry";
+    EXPECT_EQ(ReadHost("out/~qzpnew.tmp"), Text("a file of the tree at the scratch name"));
+    EXPECT_FALSE(Exists("out/_qzpnew.tmp")) << "the scratch file never outlives an entry";
     std::filesystem::create_directory(root_ / "out/new");
     platform::fault::Arm(0, 1);  // the first write of a file that did not exist fails
     EXPECT_EQ(Extract({entries_[0]}, u"\\out\\new\\"), -1);

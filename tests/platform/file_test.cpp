@@ -116,6 +116,25 @@ TEST_F(FileTest, RenameReplaceAndRemove) {
     EXPECT_EQ(ReadFile("file.txt"), "newer");
     EXPECT_EQ(ReplaceWithCopy(Path(u"file.txt").c_str(), Path(u"copy.txt").c_str(), {}), kReplaced);
     EXPECT_EQ(ReadFile("copy.txt"), "newer");
+    // A rule with a record takes nothing at the scratch name for its own: kept, the replace
+    // refused. A free scratch name is recorded before the file is made; a cut record is none.
+    WriteFile("~qzpnew.tmp", "installed");
+    const std::u16string record = Path(u"scratch.rec");
+    ScratchRule recorded{.record = record.c_str()};
+    std::u16string scratch;
+    EXPECT_EQ(ReplaceFile(Path(u"copy.txt").c_str(), recorded, writes("never")), kCreate);
+    EXPECT_EQ(ReadFile("~qzpnew.tmp"), "installed");
+    EXPECT_FALSE(ReadScratchRecord(record.c_str(), scratch));
+    recorded.base = u"_qzpnew.tmp";
+    EXPECT_EQ(ReplaceFile(Path(u"copy.txt").c_str(), recorded, writes("again")), kReplaced);
+    EXPECT_EQ(ReadFile("copy.txt"), "again");
+    EXPECT_TRUE(ReadScratchRecord(record.c_str(), scratch));
+    EXPECT_EQ(scratch, Path(u"_qzpnew.tmp"));
+    const std::string whole = ReadFile("scratch.rec");
+    WriteFile("scratch.rec", whole.substr(0, whole.size() - 1));
+    EXPECT_FALSE(ReadScratchRecord(record.c_str(), scratch));
+    EXPECT_TRUE(RemoveFile(Path(u"~qzpnew.tmp").c_str()));
+    EXPECT_TRUE(RemoveFile(record.c_str()));
 
     EXPECT_TRUE(RemoveFile(Path(u"Copy.txt").c_str()));
     EXPECT_FALSE(RemoveFile(Path(u"copy.txt").c_str()));
