@@ -1,22 +1,35 @@
 #!/usr/bin/env bash
 # How much of the card an update reads: the bytes qzpupdate reads from \SDMMC\VORIZ.QZP, as a
-# multiple of the package's size, for a package of large files and one of many small files,
-# unsigned on a device without keys and signed on a device that trusts the key. Two figures per
-# run: the installer's own count (its log's extraction line) and the bytes the system's read
-# calls returned on the package's file, summed from strace (an independent measure).
-# Usage: bash bench/card_reads.sh [SMALL-FILES]     (default 5000)
-source "$(dirname "$0")/common.bash" card strace minisign
+# multiple of the package's size, for a package of large files, one of many small files and one of
+# 65,535 long names of random letters in one folder (at the device's length limit; they fit the
+# catalogue's 1 MiB of kept names neither as they are nor deflated, so they are read from the card
+# where needed), unsigned on a device without keys and signed on a device that trusts the key. Two
+# figures per run: the installer's own count (its log's extraction line) and the bytes the
+# system's read calls returned on the package's file, summed from strace (an independent measure).
+# Usage: bash bench/card_reads.sh [SMALL-FILES [VARIED-NAMES]]     (defaults 5000 and 65535)
+source "$(dirname "$0")/common.bash" card strace minisign python3
 files="${1:-5000}"
+names="${2:-65535}"
 
 mkdir -p "$work/large/VORIZ" "$work/small/VORIZ/Tiles"
 head -c 20000000 /dev/urandom > "$work/large/VORIZ/noise.bin"
 seq 1 3000000 > "$work/large/VORIZ/text.bin"
 (cd "$work/small/VORIZ/Tiles" && seq -f 'T%06g.txt' 1 "$files" | xargs -n 1000 sh -c \
     'for f; do echo "$f $f $f" > "$f"; done' sh)
+# VORIZ\ and 237 letters: 243 bytes, 259 units under \ResidentFlash2\ (with VORIZ and the
+# manifest, NAMES entries).
+mkdir -p "$work/varied/VORIZ"
+python3 - "$work/varied/VORIZ" "$((names - 2))" << 'EOF'
+import os, random, string, sys
+rng = random.Random(37)
+for i in range(int(sys.argv[2])):
+    name = '%05d' % i + ''.join(rng.choice(string.ascii_lowercase) for _ in range(232))
+    open(os.path.join(sys.argv[1], name), 'w').write('x')
+EOF
 minisign -G -W -f -p "$work/key.pub" -s "$work/key.sec" > /dev/null
 
 printf '%-28s %12s %14s %14s\n' "package" "size" "installer" "strace"
-for kind in large small; do
+for kind in large small varied; do
     "$bin/qzp" manifest "$work/$kind" --version 2.0 > /dev/null
     "$bin/qzp" pack "$work/$kind" "$work/$kind.qzp" > /dev/null
     minisign -S -s "$work/key.sec" -m "$work/$kind.qzp" -t bench > /dev/null

@@ -119,13 +119,20 @@ peak "  qzp check --no-record" "$bin/qzp" check --no-record "$work/many.qzp"
 peak "  qzp list" "$bin/qzp" list "$work/many.qzp"
 
 # 5. Names at the device's length limit (243 bytes: 259 units under \ResidentFlash2\), in one
-#    folder, in a chain of 100 levels (paths of about 107 bytes), and under 32,767 folders.
-for shape in folder chain folders; do
+#    folder, in a chain of 100 levels (paths of about 107 bytes), under 32,767 folders, and in one
+#    folder again made of random letters (names that do not deflate into the catalogue's 1 MiB).
+for shape in folder chain folders varied; do
     rm -rf "$work/long" && mkdir -p "$work/long/VORIZ"
     python3 - "$work/long/VORIZ" "$shape" "$entries" << 'EOF'
 import os, sys
 root, shape, entries = sys.argv[1], sys.argv[2], int(sys.argv[3]) - 2  # VORIZ, its manifest
-if shape == 'folder':
+if shape == 'varied':
+    import random, string
+    rng = random.Random(37)
+    for i in range(entries):
+        name = '%05d' % i + ''.join(rng.choice(string.ascii_lowercase) for _ in range(232))
+        open(os.path.join(root, name), 'w').write('x')
+elif shape == 'folder':
     for i in range(entries):
         open(os.path.join(root, '%05d' % i + 'n' * 232), 'w').write('x')
 elif shape == 'chain':
@@ -152,8 +159,7 @@ EOF
     peak "  qzp list" "$bin/qzp" list "$work/long.qzp"
 done
 
-# 6. The small package's catalogue
- replaced by 1,000 records with names of 64 KB (over the limit
+# 6. The small package's catalogue replaced by 1,000 records with names of 64 KB (over the limit
 #    of 259 bytes: refused while the catalogue is read, before the names are kept).
 python3 - "$work/small.qzp" "$work/names.qzp" << 'EOF'
 import struct, sys

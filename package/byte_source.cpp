@@ -61,6 +61,16 @@ uint32_t FileByteSource::ReadAt(int64_t offset, void* buffer, uint32_t count) {
     return done + served;
 }
 
+uint32_t FileByteSource::ReadBeside(int64_t offset, void* buffer, uint32_t count) {
+    if (offset >= aheadStart_) {
+        return ReadAt(offset, buffer, count);  // from what was read ahead, or onward from there
+    }
+    if (offset < 0 || count == 0) {
+        return 0;
+    }
+    return Fetch(offset, static_cast<uint8_t*>(buffer), count);
+}
+
 uint32_t MemoryByteSource::ReadAt(int64_t offset, void* buffer, uint32_t count) {
     const int64_t size = Size();
     if (offset < 0 || offset >= size) {

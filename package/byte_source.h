@@ -23,6 +23,12 @@ class ByteSource {
     // once. It holds until the next call; 0 (the start) means that every read fetches exactly
     // what it asks for.
     virtual void ReadAheadTo(int64_t end) { (void)end; }
+    // ReadAt for a read beside the reads in order (a name just before data read ahead already):
+    // a source that reads ahead serves it from there, or reads ahead from it when it lies ahead,
+    // and otherwise fetches exactly the bytes asked for, leaving what it read ahead in place.
+    virtual uint32_t ReadBeside(int64_t offset, void* buffer, uint32_t count) {
+        return ReadAt(offset, buffer, count);
+    }
     // Bytes that arrived from the storage behind the source since it was opened, read-ahead
     // included: the measure of how often the package was read.
     virtual uint64_t BytesRead() const = 0;
@@ -42,6 +48,7 @@ class FileByteSource final : public ByteSource {
     // what it asks for, so every byte that arrives was asked for or lies in the announced range.
     uint32_t ReadAt(int64_t offset, void* buffer, uint32_t count) override;
     void ReadAheadTo(int64_t end) override { aheadEnd_ = end; }
+    uint32_t ReadBeside(int64_t offset, void* buffer, uint32_t count) override;
     uint64_t BytesRead() const override { return bytesRead_; }
 
     static constexpr uint32_t kReadAhead = 64 * 1024;

@@ -264,7 +264,7 @@ int32_t EntryRun::CurrentWideName(std::u16string& name) {
     const PackageEntry& entry = archive_.catalogue()[currentIndex_];
     name.clear();
     PackageName stored;
-    if (entry.ReadName(stored) != 0) {
+    if (archive_.ReadRunName(entry, stored) != 0) {
         return Fail(PackageFault::kShortRead);  // the package changed since it was opened
     }
     const NameFault fault =
@@ -475,7 +475,7 @@ void EntryRun::ReportBlockDone(const PackageEntry& entry, uint32_t compressedSiz
     if (progress_.report != nullptr) {
         char16_t wideName[kPackagePathCapacity] = {};
         PackageName name;
-        entry.ReadName(name);  // a name no longer readable was refused before the entry's data
+        archive_.ReadRunName(entry, name);  // one no longer readable was refused before its data
         NarrowToWide(name.text, wideName, kPackagePathCapacity);
         wideName[kPackagePathCapacity - 1] = 0;
         progress_.report(progress_.context, totalBytes_, doneBytes_, wideName, entryBytes_,

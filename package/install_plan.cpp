@@ -85,34 +85,66 @@ class Planner final : public LevelTexts {
         }
     }
 
+    // One pass over the names, in catalogue order: each is checked, taken into the order and the
+    // scratch bases, and placed, so a catalogue whose names are read from the card is read once
+    // (the manifest, placed last, once more). A refusal is the one separate passes would give:
+    // any name's fault before the manifest rules', those before the scratch base's and the
+    // target's, and all of them before the first entry that cannot be placed; so placing stops at
+    // such an entry while the names after it are still checked.
     bool Run(ItemList& entries) {
         const uint32_t count = entries.Count();
         if (count > kPackageMaxEntries) {
             return Refuse(PlanFault::kTooManyEntries, 0);
         }
+        items_ = &entries;
+        plan_.order.reserve(count);
+        blocked_.assign(kScratchFirsts.size(), false);
+        paths_.Reserve(count + 16);
+        if (options_.verdictOnly) {
+            plan_.replaces.assign(count, false);
+        } else {
+            plan_.steps.reserve(count);
+        }
+        const bool targetExists = TargetExists();
+        bool ordered = true;  // no refusal of the manifest rules yet
+        bool placing = targetExists;
+        PlanFault placeFault = PlanFault::kNone;
+        uint32_t placeEntry = 0;
         for (uint32_t i = 0; i < count; ++i) {
             std::u16string_view name;
             if (const PlanFault fault = entries.Name(i, name); fault != PlanFault::kNone) {
                 return Refuse(fault, i);
             }
+            const std::u16string_view levels = NameLevels(name, entries.Directory(i));
+            bool manifest = false;
+            if (ordered) {
+                ordered = Order(i, levels, manifest);
+                placing = placing && ordered;
+            }
+            BlockScratchBases(i, levels);
+            if (placing && !manifest && !Place(i)) {
+                placing = false;
+                placeFault = plan_.fault;
+                placeEntry = plan_.faultEntry;
+            }
         }
-        items_ = &entries;
-        if (!Order() || !ChooseScratchBase()) {
+        if (!ordered) {
+            return false;  // plan_.fault is the manifest rules' refusal
+        }
+        if (plan_.manifest != kPlanNoEntry) {
+            plan_.order.push_back(plan_.manifest);
+        }
+        if (!ChooseScratchBase()) {
             return false;
         }
-        paths_.Reserve(count + 16);
-        if (options_.verdictOnly) {
-            plan_.replaces.assign(count, false);
-        } else {
-            plan_.steps.reserve(plan_.order.size());
-        }
-        if (!TargetExists()) {
+        if (!targetExists) {
             return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
         }
-        for (const uint32_t i : plan_.order) {
-            if (!Place(i)) {
-                return false;
-            }
+        if (placeFault != PlanFault::kNone) {
+            return Refuse(placeFault, placeEntry);
+        }
+        if (plan_.manifest != kPlanNoEntry && !Place(plan_.manifest)) {
+            return false;
         }
         return KeepScratchOffTheTree();
     }
@@ -124,87 +156,74 @@ class Planner final : public LevelTexts {
         return false;
     }
 
-    // Entry i's name as NameLevels cuts it (Run has accepted every name).
-    std::u16string_view LevelsOf(uint32_t i) {
-        std::u16string_view name;
-        items_->Name(i, name);
-        return NameLevels(name, items_->Directory(i));
-    }
-
-    // The extraction order, and the manifest rules.
-    bool Order() {
-        const std::u16string manifestKey = platform::FoldedAscii(kPackageManifestName);
-        const uint32_t count = items_->Count();
-        plan_.order.reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-            if (options_.manifestRules) {
-                const std::u16string_view levels = LevelsOf(i);
-                // Where the name lands: `/` opened like `\`, an empty level skipped. Landing
-                // there in another spelling (`VORIZ/INDEX.INI`, `VORIZ\\INDEX.INI`) is refused:
-                // such an entry would be written in package order, not last, over the record.
-                std::u16string key;
-                for (const char16_t c : levels) {
-                    if (!IsSeparator(c)) {
-                        key += platform::FoldAscii(c);
-                    } else if (key.empty() || key.back() != u'\\') {
-                        key += u'\\';
-                    }
-                }
-                if (key == manifestKey) {
-                    if (!IsManifestName(levels)) {
-                        return Refuse(PlanFault::kManifestMisspelt, i);
-                    }
-                    if (items_->Directory(i)) {
-                        return Refuse(PlanFault::kManifestIsDirectory, i);
-                    }
-                    if (plan_.manifest != kPlanNoEntry) {
-                        return Refuse(PlanFault::kSecondManifest, i);
-                    }
-                    plan_.manifest = i;
-                    continue;
+    // Entry i (`levels`, its name as NameLevels cuts it) in the extraction order, under the
+    // manifest rules: false when they refuse it. The manifest is held back (`manifest`), to go
+    // last.
+    bool Order(uint32_t i, std::u16string_view levels, bool& manifest) {
+        manifest = false;
+        if (options_.manifestRules) {
+            // Where the name lands: `/` opened like `\`, an empty level skipped. Landing there in
+            // another spelling (`VORIZ/INDEX.INI`, `VORIZ\\INDEX.INI`) is refused: such an entry
+            // would be written in package order, not last, over the record.
+            std::u16string& key = orderKey_;
+            key.clear();
+            for (const char16_t c : levels) {
+                if (!IsSeparator(c)) {
+                    key += platform::FoldAscii(c);
+                } else if (key.empty() || key.back() != u'\\') {
+                    key += u'\\';
                 }
             }
-            plan_.order.push_back(i);
+            if (key == manifestKey_) {
+                if (!IsManifestName(levels)) {
+                    return Refuse(PlanFault::kManifestMisspelt, i);
+                }
+                if (items_->Directory(i)) {
+                    return Refuse(PlanFault::kManifestIsDirectory, i);
+                }
+                if (plan_.manifest != kPlanNoEntry) {
+                    return Refuse(PlanFault::kSecondManifest, i);
+                }
+                plan_.manifest = i;
+                manifest = true;
+                return true;
+            }
         }
-        if (plan_.manifest != kPlanNoEntry) {
-            plan_.order.push_back(plan_.manifest);
-        }
+        plan_.order.push_back(i);
         return true;
     }
 
-    // The first base of kScratchFirsts that no level of any name may be a scratch name of: so the
-    // scratch file of a replaced entry never lands on an entry's path. The same names choose the
-    // same base, so a run repeated after a power loss takes over the scratch files left.
-    bool ChooseScratchBase() {
-        std::vector<bool>& blocked = blocked_;
-        blocked.assign(kScratchFirsts.size(), false);
-        uint32_t last = 0;
-        for (uint32_t i = 0; i < items_->Count(); ++i) {
-            const std::u16string_view name = LevelsOf(i);
-            std::size_t from = 0;
-            for (std::size_t k = 0; k <= name.size(); ++k) {
-                if (k < name.size() && !IsSeparator(name[k])) {
-                    continue;
-                }
-                const std::u16string_view level = name.substr(from, k - from);
-                from = k + 1;
-                const std::size_t candidate =
-                    level.empty() ? std::u16string_view::npos
-                                  : kScratchFirsts.find(platform::FoldAscii(level[0]));
-                if (candidate != std::u16string_view::npos && !blocked[candidate] &&
-                    platform::IsScratchLevel(level, ScratchBase(candidate))) {
-                    blocked[candidate] = true;
-                    last = i;
-                }
+    // The scratch bases that a level of entry i (`levels`) may be a scratch name of. The first
+    // base that no name blocks is the plan's: so the scratch file of a replaced entry never lands
+    // on an entry's path. The same names choose the same base, so a run repeated after a power
+    // loss takes over the scratch files left.
+    void BlockScratchBases(uint32_t i, std::u16string_view name) {
+        std::size_t from = 0;
+        for (std::size_t k = 0; k <= name.size(); ++k) {
+            if (k < name.size() && !IsSeparator(name[k])) {
+                continue;
+            }
+            const std::u16string_view level = name.substr(from, k - from);
+            from = k + 1;
+            const std::size_t candidate = level.empty()
+                                              ? std::u16string_view::npos
+                                              : kScratchFirsts.find(platform::FoldAscii(level[0]));
+            if (candidate != std::u16string_view::npos && !blocked_[candidate] &&
+                platform::IsScratchLevel(level, ScratchBase(candidate))) {
+                blocked_[candidate] = true;
+                lastBlocking_ = i;
             }
         }
-        for (std::size_t candidate = 0; candidate < blocked.size(); ++candidate) {
-            if (!blocked[candidate]) {
+    }
+
+    bool ChooseScratchBase() {
+        for (std::size_t candidate = 0; candidate < blocked_.size(); ++candidate) {
+            if (!blocked_[candidate]) {
                 plan_.scratchBase = ScratchBase(candidate);
                 return true;
             }
         }
-        return Refuse(PlanFault::kReservedName, last);  // every base taken: a contrived package
+        return Refuse(PlanFault::kReservedName, lastBlocking_);  // every base taken: contrived
     }
 
     // In a tree that is kept, no scratch file is made where anything stands: a file there may be
@@ -493,7 +512,10 @@ class Planner final : public LevelTexts {
     std::u16string previousPath_;
     std::u16string otherPath_;
     PathTable paths_;
-    std::vector<bool> blocked_;             // scratch bases a name may be a scratch name of
+    std::vector<bool> blocked_;  // scratch bases a name may be a scratch name of
+    uint32_t lastBlocking_ = 0;  // the last entry that blocked one
+    const std::u16string manifestKey_ = platform::FoldedAscii(kPackageManifestName);
+    std::u16string orderKey_;
     std::vector<std::u16string> replaced_;  // paths of the tree's files the plan replaces
 };
 

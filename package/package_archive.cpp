@@ -203,6 +203,21 @@ int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) c
     return 0;
 }
 
+int32_t PackageArchive::ReadRunName(const PackageEntry& entry, PackageName& name) const {
+    const uint16_t index = FindEntryIndex(&entry);
+    const uint32_t length = entry.nameLength();
+    if (!namesKept_ && namePieces_.empty() && index != kPackageNoEntry && length > 0) {
+        const int64_t data = DataStart(index);
+        if (data >= length && source_->ReadBeside(data - length, name.text, length) == length &&
+            NameHash(name.text, length) == entry.nameHash()) {
+            name.text[length] = 0;
+            name.length = static_cast<uint16_t>(length);
+            return 0;
+        }
+    }
+    return entry.ReadName(name);
+}
+
 uint32_t PackageArchive::CopyTail(uint64_t offset, uint8_t* buffer, uint32_t count) const {
     const uint32_t n = static_cast<uint32_t>(entries_.size());
     const uint64_t records = RecordStart(n);

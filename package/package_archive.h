@@ -100,6 +100,11 @@ class PackageArchive final : public PackageNameSource {
     // the package again and refused unless its keyed hash is the one the catalogue read gave.
     // Reads through the source, so one thread at a time.
     int32_t ReadName(const PackageEntry& entry, PackageName& name) const override;
+    // The same for a run that reads the entries' data in order: a name read again from the package
+    // is taken from the entry's local record, just before its data, where the source has it read
+    // ahead (ByteSource::ReadBeside), so the run reads no directory besides; refused there unless
+    // its keyed hash is the catalogue's, and then read from the directory.
+    int32_t ReadRunName(const PackageEntry& entry, PackageName& name) const;
 
     // The reason of the last failed run (EntryRun); false when there is none.
     bool LastProblem(PackageProblem* problem) const;

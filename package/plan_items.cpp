@@ -27,15 +27,18 @@ PlanFault PlanFaultOf(NameFault fault) {
 }
 
 PlanFault CatalogueList::Name(uint32_t i, std::u16string_view& name) {
-    wide_.clear();
-    name = wide_;
-    if (entries_[i]->ReadName(stored_) != 0) {
-        return PlanFault::kNameNotText;  // the package changed since its catalogue was read
+    if (i != held_) {
+        wide_.clear();
+        held_ = i;
+        if (entries_[i]->ReadName(stored_) != 0) {
+            heldFault_ = PlanFault::kNameNotText;  // the package changed since it was opened
+        } else {
+            heldFault_ = PlanFaultOf(CheckStoredName(stored_.stored(), entries_[i]->IsDirectory(),
+                                                     &wide_, NameUse::kRead));
+        }
     }
-    const PlanFault fault = PlanFaultOf(
-        CheckStoredName(stored_.stored(), entries_[i]->IsDirectory(), &wide_, NameUse::kRead));
     name = wide_;
-    return fault;
+    return heldFault_;
 }
 
 }  // namespace plan

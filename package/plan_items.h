@@ -28,7 +28,8 @@ class ItemList {
 };
 
 // Catalogue entries: every stored byte of a name, NULs included, converted with the package's
-// hook (a name cut at a NUL would be planned as another).
+// hook (a name cut at a NUL would be planned as another). The name last asked for is held, so
+// asking for it again reads nothing.
 class CatalogueList final : public ItemList {
   public:
     CatalogueList(const PackageEntry* const* entries, uint32_t count)
@@ -43,6 +44,8 @@ class CatalogueList final : public ItemList {
     uint32_t count_;
     std::u16string wide_;
     PackageName stored_;
+    uint32_t held_ = UINT32_MAX;  // the entry whose name wide_ holds
+    PlanFault heldFault_ = PlanFault::kNone;
 };
 
 }  // namespace plan

@@ -161,6 +161,11 @@ const PlanCase kPlanCases[] = {
     {"ManifestWithSlash", {u"VORIZ/INDEX.INI"}, E, F::kManifestMisspelt, 0, ""},
     {"ManifestDoubled", {u"VORIZ\\a", u"voriz\\\\index.ini"}, E, F::kManifestMisspelt, 1, ""},
     {"SlashedAfter", {u"VORIZ\\INDEX.INI", u"voriz/index.ini"}, E, F::kManifestMisspelt, 1, ""},
+    // Several entries at fault: any name's fault first, then the manifest rules', then the first
+    // entry that cannot be placed, whatever their order.
+    {"LateBadName", {u"X", u"X\\", u"a\\b?c"}, E, F::kBadLevel, 2, ""},
+    {"LateMisspelt", {u"X", u"X\\", u"VORIZ/INDEX.INI"}, E, F::kManifestMisspelt, 2, ""},
+    {"BadNameBeatsMisspelt", {u"VORIZ/INDEX.INI", u"a\\b?c"}, E, F::kBadLevel, 1, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Names, PlanShapes, testing::ValuesIn(kPlanCases),
