@@ -20,6 +20,7 @@
 #include "platform/fault.h"
 #include "platform/file.h"
 #include "platform/posix/host.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "platform/ui.h"
 
@@ -122,6 +123,7 @@ class EventRecord : public app::SessionObserver {
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::ReturnLargeBlocksWhenFreed();
     CLI::App cli{
         "qzpupdate - the update installer, run on a device image.\n"
         "Installs \\SDMMC\\VORIZ.QZP of the image onto its \\ResidentFlash2\\ as the device "

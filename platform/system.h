@@ -26,6 +26,11 @@ using ThreadProc = uint32_t (*)(void* parameter);
 Handle CreateThread(ThreadProc proc, void* parameter);
 // The number of processors threads may run on, at least 1.
 uint32_t ProcessorCount();
+// Has the heap map every large block on its own and give it back when it is freed, as the
+// system's heap does on Windows: a program's peak is then what it holds at once. (glibc raises
+// its threshold after the first large free and keeps later large blocks, freed, in its heap.)
+// A program's entry calls it first.
+void ReturnLargeBlocksWhenFreed();
 
 // The local wall-clock time to the second (GetLocalTime), for records a person reads, with the
 // zone's offset from UTC when the system knows it (GetTimeZoneInformation).

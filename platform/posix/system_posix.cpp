@@ -298,6 +298,12 @@ uint32_t ProcessorCount() {
     return std::max(1u, std::thread::hardware_concurrency());
 }
 
+void ReturnLargeBlocksWhenFreed() {
+#ifdef __GLIBC__
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);  // glibc's default, now fixed
+#endif
+}
+
 LocalTime CurrentLocalTime() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};

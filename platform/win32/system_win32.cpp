@@ -72,6 +72,8 @@ Handle CreateThread(ThreadProc proc, void* parameter) {
     return thread;
 }
 
+void ReturnLargeBlocksWhenFreed() {}  // the system's heap maps large blocks on its own
+
 uint32_t ProcessorCount() {
     SYSTEM_INFO info;
     ::GetSystemInfo(&info);

@@ -11,6 +11,7 @@
 
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/system.h"
 #include "tools/qzp/commands.h"
 #include "tools/qzp/output.h"
 #include "tools/qzp/windows_console.h"
@@ -117,6 +118,7 @@ static int RunCommand(int argc, char** argv) {
 
 // qzp's entry on every host: memory that runs out anywhere ends the command with one line.
 static int Main(int argc, char** argv) {
+    platform::ReturnLargeBlocksWhenFreed();
     try {
         return RunCommand(argc, argv);
     } catch (const std::bad_alloc&) {
