@@ -14,10 +14,6 @@ constexpr uint32_t kMaxJobs = 64;
 // table gives their sizes): enough to keep every thread busy across the small files the writing
 // thread spends its time opening; few enough to stay near a megabyte.
 constexpr uint32_t kSlotsPerJob = 4;
-// Below this average compressed size, inflating a block costs less than handing it to another
-// thread and back: a verification of small files is then faster on the calling thread alone.
-// Extraction shares them all the same, since its thread has the files to create meanwhile.
-constexpr uint64_t kSharedBlockBytes = 4096;
 
 }  // namespace
 
@@ -58,13 +54,11 @@ void BlockPipeline::Decode(PipelineSlot& slot, block_codec::Inflater& inflater) 
     }
 }
 
-uint32_t PipelinedBlocks::Threads(uint32_t jobs, bool write, uint64_t compressed, uint64_t blocks) {
-    uint32_t threads = jobs != 0 ? jobs : platform::ProcessorCount();
-    threads = std::min(threads, kMaxJobs);
-    if (blocks < 2 || (jobs == 0 && !write && compressed < blocks * kSharedBlockBytes)) {
+uint32_t PipelinedBlocks::Threads(uint32_t jobs, uint64_t blocks) {
+    if (blocks < 2) {
         return 1;  // nothing worth sharing
     }
-    return threads;
+    return std::min(jobs != 0 ? jobs : platform::ProcessorCount(), kMaxJobs);
 }
 
 std::unique_ptr<PipelinedBlocks> PipelinedBlocks::Make(uint32_t threads, ByteSource& reader,

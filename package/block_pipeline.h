@@ -76,10 +76,10 @@ class BlockPipeline : private PipelineDecoders, public WorkRing<PipelineSlot> {
 
 class PipelinedBlocks final : public BlockSource {
   public:
-    // The threads to decode a run of `blocks` blocks, `compressed` bytes in all, with when `jobs`
-    // are allowed (0: one per processor, and for a check, `write` false, only when its blocks
-    // average 4 KiB compressed or more). 1 means the calling thread alone: no pipeline.
-    static uint32_t Threads(uint32_t jobs, bool write, uint64_t compressed, uint64_t blocks);
+    // The threads to decode a run of `blocks` blocks with when `jobs` are allowed (0: one per
+    // processor). 1 means the calling thread alone: no pipeline. Small blocks are shared too, since
+    // they are handed over in batches.
+    static uint32_t Threads(uint32_t jobs, uint64_t blocks);
     // A source on `threads` threads reading `reader` for `run` (both borrowed for its life); null
     // when its ring cannot be allocated.
     static std::unique_ptr<PipelinedBlocks> Make(uint32_t threads, ByteSource& reader,
