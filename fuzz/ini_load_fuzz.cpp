@@ -17,13 +17,9 @@ void CheckInvariants(const IniTable* t) {
     int32_t occupied = 0;
     for (int32_t i = 0; i < t->capacity; ++i) {
         const IniEntry& e = t->entries[i];
-        bool keyEnds = false;
-        bool valueEnds = false;
-        for (int32_t u = 0; u < kIniFieldUnits; ++u) {
-            keyEnds = keyEnds || e.key[u] == 0;
-            valueEnds = valueEnds || e.value[u] == 0;
-        }
-        if (!keyEnds || !valueEnds || e.hash != IniHash(e.key)) {
+        const std::size_t limit = kIniFieldUnits;
+        if (std::u16string_view(e.key).size() >= limit ||
+            std::u16string_view(e.value).size() >= limit || e.hash != IniHash(e.key)) {
             std::abort();
         }
         occupied += e.key[0] != 0 ? 1 : 0;

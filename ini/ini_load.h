@@ -13,8 +13,10 @@
 inline constexpr int32_t kIniMaxLineUnits = 1023;  // longer lines are read in pieces of this size
 // The largest file IniTableLoad reads (a real settings file is under 1 KB). A line stores at most
 // one entry and takes at least 3 units ("[a" LF), so such a file fills at most 8,192 slots
-// (4.2 MB); a larger file is refused whole, never read in part. Bytes already in memory are
-// bounded by whoever read them (the installer keeps a manifest of at most this size).
+// (96 KB on the device) and their text (each key holds its section's name again, so a few
+// thousand keys under a long name take a few MB); a larger file is refused whole, never read in
+// part. Bytes already in memory are bounded by whoever read them (the installer keeps a manifest
+// of at most this size).
 inline constexpr std::size_t kIniMaxFileBytes = 32 * 1024;
 
 // The largest file IniTableLoadWanted reads: a settings file the device must read, of any size a

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -18,6 +18,9 @@ using ini_detail::FieldForm;
 using ini_detail::SectionForm;
 
 namespace {
+
+// What a free slot's key and value point at.
+constexpr char16_t kFreeText[] = u"";
 
 bool IsFree(const IniEntry& entry) {
     return entry.key[0] == 0;
@@ -55,8 +58,8 @@ uint32_t HashView(std::u16string_view text) {
 struct IniTableIndex {
     static constexpr int32_t kEmpty = -1;
     static constexpr int32_t kRemoved = -2;
-    // A bucket keeps its slot's hash beside the slot number, so that a probe reads the slot (a
-    // kilobyte away from its neighbours) only for a key whose hash matches.
+    // A bucket keeps its slot's hash beside the slot number, so that a probe reads the slot and
+    // its key's text only for a key whose hash matches.
     struct Bucket {
         int32_t slot;
         uint32_t hash;
@@ -65,6 +68,17 @@ struct IniTableIndex {
     std::size_t removed = 0;      // tombstones among the buckets
     std::vector<int32_t> holes;   // free slots below highWater, a min-heap
     int32_t highWater = 0;        // every slot from here on is free
+    // The text store: per entry its key and NUL, one unit holding the room of the value (its
+    // units, NUL included, at most kIniFieldUnits), then the value and its NUL within that room.
+    // Text is added to the last chunk; a full one is followed by a new one, so that adding text
+    // never moves what is stored. Chunks grow with the text, up to kMaxChunkUnits.
+    static constexpr std::size_t kMinChunkUnits = 512;
+    static constexpr std::size_t kMaxChunkUnits = 32768;
+    std::vector<std::unique_ptr<char16_t[]>> chunks;
+    std::size_t chunkSize = 0;  // units of the last chunk
+    std::size_t chunkUsed = 0;  // of them taken
+    std::size_t textUsed = 0;   // units taken in all chunks, left-over ends of chunks included
+    std::size_t textLive = 0;   // of them held by stored entries (their keys and values' rooms)
 };
 
 namespace {
@@ -107,7 +121,7 @@ bool ReserveIndex(const IniTable* table) {
         return true;
     }
     std::size_t size = 64;
-    while (size < wanted * 4) {
+    while (size <= wanted * 2) {
         size *= 2;
     }
     std::vector<IniTableIndex::Bucket> buckets;
@@ -141,6 +155,91 @@ int32_t FindSlot(const IniTable* table, std::u16string_view key) {
     return -1;
 }
 
+// The units an entry takes in the text store.
+std::size_t StoredUnits(const IniEntry& entry) {
+    return std::u16string_view(entry.key).size() + 2 + static_cast<std::size_t>(entry.value[-1]);
+}
+
+// Copies `text` and its NUL to `out`; returns the unit after the NUL.
+char16_t* PutText(char16_t* out, std::u16string_view text) {
+    out = std::copy(text.begin(), text.end(), out);
+    *out = 0;
+    return out + 1;
+}
+
+// Puts a value with a room of exactly its units at `out`; returns where the value starts.
+char16_t* PutValue(char16_t* out, std::u16string_view value) {
+    out[0] = static_cast<char16_t>(value.size() + 1);
+    PutText(out + 1, value);
+    return out + 1;
+}
+
+// Copies every stored entry, in slot order, into one new chunk with room for as much again, and
+// drops the old chunks with what replaced and removed entries left in them. False when memory is
+// lacking (nothing changed).
+bool CompactText(IniTable* table, std::size_t units) {
+    IniTableIndex& index = *table->index;
+    const std::size_t size = std::max((index.textLive + units) * 2, IniTableIndex::kMinChunkUnits);
+    std::vector<std::unique_ptr<char16_t[]>> chunks;
+    try {
+        chunks.reserve(1);
+        chunks.emplace_back(new char16_t[size]);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    char16_t* out = chunks.back().get();
+    for (int32_t i = 0; i < index.highWater; ++i) {
+        IniEntry& entry = table->entries[i];
+        if (!IsFree(entry)) {
+            const std::u16string_view key(entry.key);
+            const std::u16string_view value(entry.value);
+            entry.key = out;
+            entry.value = PutValue(PutText(out, key), value);
+            out += key.size() + value.size() + 3;
+        }
+    }
+    index.chunks.swap(chunks);
+    index.chunkSize = size;
+    index.chunkUsed = static_cast<std::size_t>(out - index.chunks.back().get());
+    index.textUsed = index.chunkUsed;
+    index.textLive = index.chunkUsed;
+    return true;
+}
+
+// Room for `units` units (at most a whole entry) in the text store, counted as taken; null when
+// memory is lacking. When the last chunk is full and what replaced and removed entries left
+// outweighs the stored text, the store is compacted (CompactText): only then do stored entries
+// move.
+char16_t* TakeText(IniTable* table, std::size_t units) {
+    IniTableIndex& index = *table->index;
+    if (index.chunkSize - index.chunkUsed < units) {
+        if (index.textUsed - index.textLive > index.textLive) {
+            if (!CompactText(table, units)) {
+                return nullptr;
+            }
+        } else {
+            const std::size_t size =
+                std::max(std::clamp(index.textUsed, IniTableIndex::kMinChunkUnits,
+                                    IniTableIndex::kMaxChunkUnits),
+                         units);
+            try {
+                index.chunks.reserve(index.chunks.size() + 1);
+                index.chunks.emplace_back(new char16_t[size]);
+            } catch (const std::bad_alloc&) {
+                return nullptr;
+            }
+            index.textUsed +=
+                index.chunkSize - index.chunkUsed;  // the old chunk's end stays unused
+            index.chunkSize = size;
+            index.chunkUsed = 0;
+        }
+    }
+    char16_t* room = index.chunks.back().get() + index.chunkUsed;
+    index.chunkUsed += units;
+    index.textUsed += units;
+    return room;
+}
+
 // Doubles the slot array. False when it cannot (nothing changed then).
 bool Grow(IniTable* table) {
     const int32_t added = table->capacity;
@@ -155,7 +254,7 @@ bool Grow(IniTable* table) {
         return false;
     }
     table->entries = static_cast<IniEntry*>(grown);
-    std::memset(table->entries + table->capacity, 0, added * sizeof(IniEntry));
+    std::fill_n(table->entries + table->capacity, added, IniEntry{kFreeText, kFreeText, 0});
     table->capacity += added;
     return true;
 }
@@ -183,22 +282,40 @@ void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value
     CopyField(valueCopy, value != nullptr ? FieldForm(value) : std::u16string_view());
     const std::u16string_view key(keyCopy);
     const std::u16string_view text(valueCopy);
+    IniTableIndex& index = *table->index;
     if (table->used > 0) {
         const int32_t found = FindSlot(table, key);
         if (found >= 0) {
-            CopyField(table->entries[found].value, text);
+            IniEntry& entry = table->entries[found];
+            // The stored value keeps its place when the new one fits in its room (the text store
+            // is the table's own, written only here).
+            if (text.size() < static_cast<std::size_t>(entry.value[-1])) {
+                PutText(const_cast<char16_t*>(entry.value), text);
+                return;
+            }
+            char16_t* room = TakeText(table, text.size() + 2);  // may move the stored value
+            if (room == nullptr) {
+                return;
+            }
+            index.textLive -= static_cast<std::size_t>(entry.value[-1]) + 1;
+            index.textLive += text.size() + 2;
+            entry.value = PutValue(room, text);
             return;
         }
     }
-    IniTableIndex& index = *table->index;
     if ((table->used >= table->capacity && !Grow(table)) || !ReserveIndex(table)) {
         return;
     }
+    char16_t* room = TakeText(table, key.size() + text.size() + 3);
+    if (room == nullptr) {
+        return;
+    }
+    index.textLive += key.size() + text.size() + 3;
     const int32_t slot = TakeLowestFreeSlot(index);
     IniEntry& entry = table->entries[slot];
-    CopyField(entry.key, key);
+    entry.key = room;
+    entry.value = PutValue(PutText(room, key), text);
     entry.hash = HashView(key);
-    CopyField(entry.value, text);
     PlaceInIndex(index, entry.hash, slot);
     ++table->used;
 }
@@ -218,9 +335,8 @@ void UnsetSlot(IniTable* table, int32_t slot) {
     // ReserveIndex made room for this push when the slot was taken.
     index.holes.push_back(slot);
     std::push_heap(index.holes.begin(), index.holes.end(), std::greater<int32_t>());
-    entry.key[0] = 0;
-    entry.hash = 0;
-    entry.value[0] = 0;
+    index.textLive -= StoredUnits(entry);
+    entry = IniEntry{kFreeText, kFreeText, 0};
     --table->used;
 }
 
@@ -284,11 +400,12 @@ IniTable* IniTableCreate(int32_t requested) {
     if (table == nullptr) {
         return nullptr;
     }
-    table->entries = static_cast<IniEntry*>(std::calloc(capacity, sizeof(IniEntry)));
+    table->entries = static_cast<IniEntry*>(std::malloc(capacity * sizeof(IniEntry)));
     if (table->entries == nullptr) {
         std::free(table);
         return nullptr;
     }
+    std::fill_n(table->entries, capacity, IniEntry{kFreeText, kFreeText, 0});
     table->capacity = capacity;
     table->used = 0;
     table->index = new (std::nothrow) IniTableIndex;

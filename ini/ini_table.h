@@ -1,6 +1,7 @@
 // The in-memory table of a UTF-16 INI file (its loader: ini_load.h, its writer: ini_write.h).
 //
-// The table is a flat array of fixed-size slots. A section is an entry whose key is the bare
+// The table is an array of slots, each pointing at its composed key and its value in the table's
+// text store. A section is an entry whose key is the bare
 // section name (with an empty value); a key of a section is an entry whose key is the section
 // name, '#' and the key name ("Config#SoftwareVersion"). An entry whose key holds no '#' is a
 // section entry. Names are compared code unit by code unit, without case folding. Keys that
@@ -17,6 +18,12 @@
 // freed ones, so a lookup, an insertion and a removal cost O(1) amortised (the heap O(log n)) and
 // loading a file is linear in its size.
 //
+// Text store: the keys and values themselves, one after the other in one block, each taking the
+// units it holds (a slot is 12 bytes on the device, and a key of "Config#Version" with a value
+// of "1.0" about 40 bytes of text). A value replaced by one no longer stays where it was; a
+// longer one is added at the end. When the block is full it is copied into a new one, twice the
+// size of the text still in use, leaving behind what replaced and removed entries held.
+//
 // Limits (the fields hold no more, nothing is ever written past them):
 //   - a composed key, and so a section name, holds at most 255 units; longer ones are cut to 255
 //     units, and never in the middle of a surrogate pair. A key whose section name and '#' leave
@@ -29,7 +36,8 @@
 // no-break and ideographic spaces.
 //
 // Pointers returned into the table (values, names) stay valid until that entry is changed or
-// removed, the table grows, or the table is freed.
+// removed, an entry is added or given a longer value (the text store may move then), or the
+// table is freed.
 //
 // Results: the table functions report nothing or return the documented default/failure value
 // (none is a null pointer); IniTableLoad returns 1 or 0. A missing table or key makes an
@@ -45,12 +53,10 @@ inline constexpr int32_t kIniGrowSlots = 32;
 inline constexpr std::size_t kIniPathUnits = 260;  // a document's path, terminator included
 
 struct IniEntry {
-    char16_t key[kIniFieldUnits];  // composed key; a first unit of 0 marks the slot free
-    uint32_t hash;                 // IniHash(key); 0 in a free slot
-    char16_t value[kIniFieldUnits];
+    const char16_t* key;    // composed key, in the text store; "" (a first unit of 0) when free
+    const char16_t* value;  // in the text store; "" when free
+    uint32_t hash;          // IniHash(key); 0 in a free slot
 };
-// Slots are fixed-size records, the same on every target.
-static_assert(sizeof(IniEntry) == 2 * kIniFieldUnits * sizeof(char16_t) + sizeof(uint32_t));
 
 struct IniTableIndex;  // the lookup index, private to the table functions
 
@@ -58,7 +64,7 @@ struct IniTable {
     int32_t capacity;  // slots allocated, at least 32
     IniEntry* entries;
     int32_t used;          // occupied slots
-    IniTableIndex* index;  // owned; only the table functions change the slots
+    IniTableIndex* index;  // owned, with the text store; only the table functions change slots
 };
 
 // One-at-a-time hash of the 16-bit units up to the NUL; the same value on every build.

@@ -10,14 +10,10 @@ namespace {
 
 // More threads than this only cost memory.
 constexpr uint32_t kMaxJobs = 64;
-// Blocks in flight per thread (each slot holds 80 KB): enough to keep every thread busy across
-// the small files the writing thread spends its time opening, and to wake the workers once for
-// several small blocks; few enough to stay near a megabyte.
-constexpr uint32_t kSlotsPerJob = 8;
-// Below this average compressed size, inflating a block costs less than handing it to another
-// thread and back: a verification of small files is then faster on the calling thread alone.
-// Extraction shares them all the same, since its thread has the files to create meanwhile.
-constexpr uint64_t kSharedBlockBytes = 4096;
+// Slots in flight per thread (each holds 160 KB, a batch of up to 64 KB of blocks as the block
+// table gives their sizes): enough to keep every thread busy across the small files the writing
+// thread spends its time opening; few enough to stay near a megabyte.
+constexpr uint32_t kSlotsPerJob = 4;
 
 }  // namespace
 
@@ -35,23 +31,34 @@ BlockPipeline::BlockPipeline(uint32_t jobs, uint32_t slots)
           Decode(slot, inflaters[thread]);
       }) {
     for (PipelineSlot& slot : Slots()) {
-        slot.input.reset(new uint8_t[kPackageMaxCompressedBlock]);
-        slot.output.reset(new uint8_t[kPackageWorkBufferSize]);
+        slot.items.reserve(kPipelineBatchItems);
+        slot.input.reset(new uint8_t[kPipelineInputBytes]);
+        slot.output.reset(new uint8_t[kPipelineOutputBytes]);
     }
+}
+
+void BlockPipeline::Submit() {
+    const std::vector<PipelineItem>& items = Next().items;
+    WorkRing::Submit(std::any_of(items.begin(), items.end(), [](const PipelineItem& item) {
+        return item.kind == PipelineItem::Kind::kBlock && item.verdict.fault == PackageFault::kNone;
+    }));
 }
 
 void BlockPipeline::Decode(PipelineSlot& slot, block_codec::Inflater& inflater) {
-    slot.verdict = DecodeBlock(inflater, slot.input.get(), slot.compressedSize,
-                               slot.uncompressedSize, slot.output.get());
+    for (PipelineItem& item : slot.items) {
+        if (item.kind == PipelineItem::Kind::kBlock && item.verdict.fault == PackageFault::kNone) {
+            item.verdict =
+                DecodeBlock(inflater, slot.input.get() + item.inputAt, item.compressedSize,
+                            item.uncompressedSize, slot.output.get() + item.outputAt);
+        }
+    }
 }
 
-uint32_t PipelinedBlocks::Threads(uint32_t jobs, bool write, uint64_t compressed, uint64_t blocks) {
-    uint32_t threads = jobs != 0 ? jobs : platform::ProcessorCount();
-    threads = std::min(threads, kMaxJobs);
-    if (blocks < 2 || (jobs == 0 && !write && compressed < blocks * kSharedBlockBytes)) {
+uint32_t PipelinedBlocks::Threads(uint32_t jobs, uint64_t blocks) {
+    if (blocks < 2) {
         return 1;  // nothing worth sharing
     }
-    return threads;
+    return std::min(jobs != 0 ? jobs : platform::ProcessorCount(), kMaxJobs);
 }
 
 std::unique_ptr<PipelinedBlocks> PipelinedBlocks::Make(uint32_t threads, ByteSource& reader,
@@ -84,74 +91,98 @@ void PipelinedBlocks::Feed() {
 // first position or read that fails, since the taking stops there at the latest.
 void PipelinedBlocks::Fill() {
     while (!stopped_ && !ring_.Full()) {
-        if (item_ >= run_.size()) {
-            stopped_ = true;
-            return;
-        }
-        const EntryData& entry = run_[item_];
         PipelineSlot& slot = ring_.Next();
-        slot.verdict = BlockVerdict{};
-        if (!started_) {
-            slot.kind = PipelineSlot::Kind::kEntryStart;
-            position_ = entry.start;
-            reader_.ReadAheadTo(entry.aheadEnd);
-            if (entry.start < 0) {
-                slot.verdict.fault = PackageFault::kSeek;
-                stopped_ = true;
-            }
-            started_ = true;
-            block_ = 0;
-            ring_.Submit();
-            continue;
-        }
-        const PackageBlock& block = entry.blocks[block_];
-        slot.kind = PipelineSlot::Kind::kBlock;
-        slot.compressedSize = block.compressedSize;
-        slot.uncompressedSize = block.uncompressedSize;
-        slot.verdict = ReadBlock(reader_, &position_, block, slot.input.get());
-        stopped_ = slot.verdict.fault != PackageFault::kNone;
-        if (++block_ == entry.blocks.size()) {
-            ++item_;
-            started_ = false;
+        FillSlot(slot);
+        if (slot.items.empty()) {
+            return;  // the run ended with the slot before
         }
         ring_.Submit();
         peak_ = std::max(peak_, ring_.InFlight());
     }
 }
 
-PipelineSlot* PipelinedBlocks::Take() {
-    if (holding_) {
+void PipelinedBlocks::FillSlot(PipelineSlot& slot) {
+    slot.items.clear();
+    uint32_t inputAt = 0;
+    uint32_t outputAt = 0;
+    while (!stopped_ && slot.items.size() < kPipelineBatchItems) {
+        if (item_ >= run_.size()) {
+            stopped_ = true;
+            return;
+        }
+        const EntryData& entry = run_[item_];
+        if (!started_) {
+            PipelineItem& item = slot.items.emplace_back();
+            item.kind = PipelineItem::Kind::kEntryStart;
+            position_ = entry.start;
+            reader_.ReadAheadTo(entry.aheadEnd);
+            if (entry.start < 0) {
+                item.verdict.fault = PackageFault::kSeek;
+                stopped_ = true;
+            }
+            started_ = true;
+            block_ = 0;
+            continue;
+        }
+        // A block joins the batch only with room for the largest block after what it holds.
+        if (inputAt > kPipelineInputBytes - kPackageMaxCompressedBlock ||
+            outputAt > kPipelineOutputBytes - kPackageWorkBufferSize) {
+            return;
+        }
+        const PackageBlock& block = entry.blocks[block_];
+        PipelineItem& item = slot.items.emplace_back();
+        item.compressedSize = block.compressedSize;
+        item.uncompressedSize = block.uncompressedSize;
+        item.inputAt = inputAt;
+        item.outputAt = outputAt;
+        item.verdict = ReadBlock(reader_, &position_, block, slot.input.get() + inputAt);
+        stopped_ = item.verdict.fault != PackageFault::kNone;
+        inputAt += std::min(block.compressedSize, kPackageMaxCompressedBlock);
+        outputAt += std::min(block.uncompressedSize, kPackageWorkBufferSize);
+        if (++block_ == entry.blocks.size()) {
+            ++item_;
+            started_ = false;
+        }
+    }
+}
+
+const PipelineItem* PipelinedBlocks::Take() {
+    if (holding_ != nullptr && ++taken_ < holding_->items.size()) {
+        return &holding_->items[taken_];
+    }
+    if (holding_ != nullptr) {
         ring_.Release();
-        holding_ = false;
+        holding_ = nullptr;
     }
     Feed();
     if (ring_.Empty()) {
         return nullptr;  // the reads stopped before this point: cannot happen after a success
     }
-    holding_ = true;
-    return &ring_.Oldest();
+    holding_ = &ring_.Oldest();
+    taken_ = 0;
+    return &holding_->items[0];
 }
 
 int32_t PipelinedBlocks::NextEntry() {
-    const PipelineSlot* slot = Take();
-    return slot != nullptr && slot->kind == PipelineSlot::Kind::kEntryStart &&
-                   slot->verdict.fault == PackageFault::kNone
+    const PipelineItem* item = Take();
+    return item != nullptr && item->kind == PipelineItem::Kind::kEntryStart &&
+                   item->verdict.fault == PackageFault::kNone
                ? 0
                : -1;
 }
 
 DecodedBlock PipelinedBlocks::NextBlock() {
     DecodedBlock decoded;
-    const PipelineSlot* slot = Take();
-    if (slot == nullptr || slot->kind != PipelineSlot::Kind::kBlock) {
+    const PipelineItem* item = Take();
+    if (item == nullptr || item->kind != PipelineItem::Kind::kBlock) {
         decoded.fault = PackageFault::kShortRead;
         return decoded;
     }
-    decoded.fault = slot->verdict.fault;
-    decoded.expected = slot->verdict.expected;
-    decoded.actual = slot->verdict.actual;
-    decoded.data = slot->output.get();
-    decoded.length = slot->verdict.length;
-    decoded.crc = slot->verdict.crc;
+    decoded.fault = item->verdict.fault;
+    decoded.expected = item->verdict.expected;
+    decoded.actual = item->verdict.actual;
+    decoded.data = holding_->output.get() + item->outputAt;
+    decoded.length = item->verdict.length;
+    decoded.crc = item->verdict.crc;
     return decoded;
 }

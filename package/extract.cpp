@@ -123,8 +123,7 @@ int32_t EntryRun::Prepare(PackageEntry* const* entries, uint32_t count,
         }
         // Blocks are decoded ahead on other threads when the job count says so; everything
         // below stays on this thread and in this order.
-        if (const uint32_t threads =
-                PipelinedBlocks::Threads(archive_.jobs(), write, totalBytes_, blockCount);
+        if (const uint32_t threads = PipelinedBlocks::Threads(archive_.jobs(), blockCount);
             threads > 1) {
             blocks_ = PipelinedBlocks::Make(threads, *reader_, data_);
         }

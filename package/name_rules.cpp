@@ -29,12 +29,31 @@ NameFault LevelFault(std::u16string_view level, bool first) {
     if (level.empty()) {
         return NameFault::kEmptyLevel;
     }
+    // One pass over the units for every rule (names are checked on every pass over a package);
+    // the faults are still told in the order of the rules.
     bool dotsAndBlanks = true;
+    bool badCharacter = false;
     for (const char16_t c : level) {
-        if (c < 0x20) {
-            return NameFault::kControlCharacter;
+        switch (c) {
+            case u'.':
+            case u' ':
+                break;
+            case u'<':
+            case u'>':
+            case u':':
+            case u'"':
+            case u'|':
+            case u'?':
+            case u'*':
+                badCharacter = true;
+                dotsAndBlanks = false;
+                break;
+            default:
+                if (c < 0x20) {
+                    return NameFault::kControlCharacter;
+                }
+                dotsAndBlanks = false;
         }
-        dotsAndBlanks = dotsAndBlanks && (c == u'.' || c == u' ');
     }
     if (dotsAndBlanks) {
         return NameFault::kDotLevel;  // Windows reduces ". ." or "..." to "." or ".."
@@ -42,7 +61,7 @@ NameFault LevelFault(std::u16string_view level, bool first) {
     if (first && level.size() >= 2 && level[1] == u':') {
         return NameFault::kDrivePrefix;
     }
-    if (level.find_first_of(u"<>:\"|?*") != std::u16string_view::npos) {
+    if (badCharacter) {
         return NameFault::kBadCharacter;
     }
     if (level.back() == u'.' || level.back() == u' ') {

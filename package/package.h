@@ -45,8 +45,7 @@ int32_t PackageExtractWith(PackageArchive* archive, PackageEntry* const* entries
 void PackageClose(PackageArchive* archive);
 
 // Sets how many threads PackageExtract, PackageVerify and PackageScan decode with on this
-// archive: 0 (the default) means one per processor, unless the blocks of a check are too small
-// on average (under 4 KiB compressed) to gain from it; 1 decodes on the calling thread alone.
+// archive: 0 (the default) means one per processor; 1 decodes on the calling thread alone.
 // Returns 1, or 0 for a missing archive.
 int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs);
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -64,6 +65,55 @@ TEST(IniTableTest, GrowthKeepsSlotsAndValuesTakenFromTheTable) {
 }
 
 // Items longer than their fields: what is kept, and that nothing is written past a field (ASan).
+// Values replaced by shorter, longer and full-length ones and entries removed and added again,
+// far beyond what the text first held (so its store is compacted, moving the entries): every
+// entry keeps its key and value, against a model kept beside the table, and a value set from one
+// read out of the table arrives whole.
+TEST(IniTableTest, ReplacedAndRemovedTextLeavesEveryEntryIntact) {
+    TablePtr t(IniTableCreate(0));
+    std::vector<std::string> model(40);
+    for (int round = 0; round < 60; ++round) {
+        for (std::size_t k = 0; k < model.size(); ++k) {
+            const U16 key = u"k" + platform::Utf8ToUtf16(std::to_string(k));
+            if ((k + round) % 7 == 0) {
+                IniTableUnset(t.get(), key.c_str());
+                model[k].clear();
+                continue;
+            }
+            const std::size_t length = (k * 37 + round * 11) % 300;  // up to past the field
+            const std::string value(length, static_cast<char>('a' + (k + round) % 26));
+            IniTableSet(t.get(), key.c_str(), platform::Utf8ToUtf16(value).c_str());
+            model[k] = value.substr(0, kIniMaxUnits);
+        }
+        IniTableSet(t.get(), u"copy", IniTableFind(t.get(), u"k1", u""));
+        ASSERT_EQ(platform::Utf16ToUtf8(IniTableFind(t.get(), u"copy", u"")), model[1]) << round;
+        for (std::size_t k = 0; k < model.size(); ++k) {
+            const U16 key = u"k" + platform::Utf8ToUtf16(std::to_string(k));
+            const bool stored = (k + round) % 7 != 0;
+            const char16_t* value = IniTableFind(t.get(), key.c_str(), nullptr);
+            ASSERT_EQ(value != nullptr, stored) << round << " " << k;
+            if (stored) {
+                ASSERT_EQ(platform::Utf16ToUtf8(value), model[k]) << round << " " << k;
+            }
+        }
+        // The slots, which enumeration and saving read, hold the same entries.
+        std::vector<std::string> expected = {"copy=" + model[1]};
+        for (std::size_t k = 0; k < model.size(); ++k) {
+            if ((k + round) % 7 != 0) {
+                expected.push_back("k" + std::to_string(k) + "=" + model[k]);
+            }
+        }
+        std::vector<std::string> slots;
+        std::stringstream dump(Dump(t.get()));
+        for (std::string line; std::getline(dump, line, '|');) {
+            slots.push_back(line);
+        }
+        std::sort(expected.begin(), expected.end());
+        std::sort(slots.begin(), slots.end());
+        ASSERT_EQ(slots, expected) << round;
+    }
+}
+
 TEST(IniTableTest, LimitsKeepAtMostTheFieldAndNeverAnotherEntry) {
     const struct {
         const char* what;
