@@ -175,6 +175,12 @@ bool EncodeStrictly(std::u16string_view text, std::string& narrow) {
 
 bool FromCodePage(std::string_view narrow, std::u16string& text) {
     if (BoundCodePage() == 65001) {
+        // ASCII, most names, is the same text: widened into `text` without a second string.
+        if (std::all_of(narrow.begin(), narrow.end(),
+                        [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+            text.assign(narrow.begin(), narrow.end());
+            return true;
+        }
         text = Utf8ToUtf16(narrow);
         return IsUtf8(narrow);
     }

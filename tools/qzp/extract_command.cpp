@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <unordered_map>
@@ -117,7 +119,8 @@ struct EntryBefore {
 
 EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
                        const PackageEntryRecord& entry, const OpenedPackage& package,
-                       const std::u16string& target, std::u16string_view scratchBase) {
+                       const std::u16string& target,
+                       const std::function<std::u16string_view()>& scratchBase) {
     namespace fs = std::filesystem;
     const std::string name = WrittenName(entry);
     std::string parent;
@@ -145,7 +148,7 @@ EntryBefore LookBefore(TreeBefore& tree, const std::string& directory,
     if (!entry.directory) {
         std::u16string scratch;
         const std::u16string path = target + platform::Utf8ToUtf16(name);
-        if (PackageScratchPath(package.archive, target.c_str(), scratchBase, path.c_str(),
+        if (PackageScratchPath(package.archive, target.c_str(), scratchBase(), path.c_str(),
                                &scratch) == 1) {
             // Beside the file, under the scratch file's own name.
             const std::u16string_view scratchPath(scratch);
@@ -215,21 +218,34 @@ int RunExtract(const ExtractArguments& args) {
         entries.push_back(package.entries[k]);
     }
     // The names alone choose the scratch base the extraction will use; the device's path limit
-    // counts as for the flash volume's folder, wherever they are unpacked on the host.
+    // counts as for the flash volume's folder, wherever they are unpacked on the host. Planned
+    // only once a file stands where an entry goes (a fresh folder needs no look at scratch files).
     PackageSetLimitFolder(package.archive, app::kFlashVolume);
-    InstallPlan byNames;
-    PlanOptions namesAlone;
-    namesAlone.verdictOnly = true;
-    PlanEntries(entries.data(), static_cast<uint32_t>(entries.size()), namesAlone, byNames);
+    std::optional<InstallPlan> byNames;
+    const auto scratchBase = [&]() -> std::u16string_view {
+        if (!byNames) {
+            PlanOptions namesAlone;
+            namesAlone.verdictOnly = true;
+            PlanEntries(entries.data(), static_cast<uint32_t>(entries.size()), namesAlone,
+                        byNames.emplace());
+        }
+        return byNames->scratchBase;
+    };
     TreeBefore tree;
     std::vector<EntryBefore> before(chosen.size());
-    for (std::size_t i = 0; i < chosen.size(); ++i) {
+    // A folder that is missing or empty holds nothing in any entry's way.
+    const fs::file_type folderType = fs::symlink_status(FsPath(args.directory), code).type();
+    const bool bare = folderType == fs::file_type::not_found ||
+                      (folderType == fs::file_type::directory &&
+                       fs::is_empty(FsPath(args.directory), code) && !code);
+    for (std::size_t i = 0; i < chosen.size() && !bare; ++i) {
         const PackageEntryRecord record = package.Record(chosen[i]);
-        before[i] = LookBefore(tree, args.directory, record, package, target, byNames.scratchBase);
-        const std::string host = HostTarget(args.directory, record);
-        if (before[i].exists && (packageMayBeTarget || !before[i].link.empty()) &&
-            fs::equivalent(FsPath(host), FsPath(args.file), code)) {
-            return ReportFailure(host, "is the package being extracted; extract it elsewhere");
+        before[i] = LookBefore(tree, args.directory, record, package, target, scratchBase);
+        if (before[i].exists && (packageMayBeTarget || !before[i].link.empty())) {
+            const std::string host = HostTarget(args.directory, record);
+            if (fs::equivalent(FsPath(host), FsPath(args.file), code)) {
+                return ReportFailure(host, "is the package being extracted; extract it elsewhere");
+            }
         }
     }
     if (const std::string reason = CreateFolders(args.directory); !reason.empty()) {
