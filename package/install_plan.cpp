@@ -195,8 +195,7 @@ class Planner final : public LevelTexts {
 
     // The scratch bases that a level of entry i (`levels`) may be a scratch name of. The first
     // base that no name blocks is the plan's: so the scratch file of a replaced entry never lands
-    // on an entry's path. The same names choose the same base, so a run repeated after a power
-    // loss takes over the scratch files left.
+    // on an entry's path. The same names choose the same base.
     void BlockScratchBases(uint32_t i, std::u16string_view name) {
         std::size_t from = 0;
         for (std::size_t k = 0; k <= name.size(); ++k) {

@@ -14,8 +14,8 @@
 namespace platform {
 
 // The base of the scratch names of the device program. A device runs one installer at a time, so
-// a fixed base lets a scratch file left by a power loss be taken over, and so removed, the next
-// time the same file is replaced.
+// under a rule without a record (the card's log) a fixed base lets a scratch file left by a power
+// loss be taken over, and so removed, the next time the same file is replaced.
 inline constexpr std::u16string_view kScratchBase = u"~qzpnew.tmp";
 
 // The device's path limit in UTF-16 units, the terminator not counted.
