@@ -24,6 +24,7 @@ struct ScanPass {
     PackageProblem problem{};
     SignatureCheck* signature = nullptr;
     crypto_hash_sha256_state sha256{};
+    bool hashes = false;  // the package is named by its SHA-256 (a file the session opened)
     bool ran = false;
     bool whole = false;
     const SessionPolicy* policy = nullptr;
@@ -34,7 +35,7 @@ struct ScanPass {
     bool Run();
     // 64 hex digits once every byte went through; empty otherwise.
     std::string Sha256() {
-        if (!whole) {
+        if (!whole || !hashes) {
             return {};
         }
         unsigned char digest[crypto_hash_sha256_BYTES];
@@ -47,7 +48,9 @@ struct ScanPass {
 
 int32_t FeedPass(void* context, const uint8_t* data, uint32_t size) {
     auto* pass = static_cast<ScanPass*>(context);
-    crypto_hash_sha256_update(&pass->sha256, data, size);
+    if (pass->hashes) {
+        crypto_hash_sha256_update(&pass->sha256, data, size);
+    }
     pass->done += size;
     if (pass->total > 0 && pass->policy != nullptr && pass->policy->checking != nullptr) {
         const int percent =
@@ -91,6 +94,7 @@ StepOutcome UpdateSession::CheckSignatureAndContents() {
     pass.hooks.keptTooLarge = &manifestTooLarge_;
     pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
     pass.policy = &policy_;
+    pass.hashes = packagePath_ != nullptr;  // an adopted package is not named (Identify)
     pass.total = packageSize_;
     for (uint32_t k = 0; k < count_ && packageSize_ == 0; ++k) {  // an adopted package
         PackageEntryRecord record;

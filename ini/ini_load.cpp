@@ -174,6 +174,26 @@ class Loader {
     char16_t section_[kIniFieldUnits] = {};
 };
 
+// How many entries a load of UTF-16LE `bytes` will add, to size the table once: the lines that
+// hold '[' or '=' (a header, a key line). A line longer than one read may add more; the table
+// then grows as it fills.
+int32_t EntryLines(std::span<const uint8_t> bytes) {
+    std::size_t lines = 0;
+    bool marked = false;  // the line so far holds '[' or '='
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        if (bytes[i + 1] == 0) {
+            marked = marked || bytes[i] == '[' || bytes[i] == '=';
+            if (bytes[i] == '\n') {
+                lines += marked ? 1 : 0;
+                marked = false;
+            }
+        }
+    }
+    lines += marked ? 1 : 0;
+    return static_cast<int32_t>(
+        std::min<std::size_t>(lines, static_cast<std::size_t>(INT32_MAX)));
+}
+
 int32_t LoadBytes(std::span<const uint8_t> bytes, IniTable* table, IniTable* wanted) {
     if (table == nullptr) {
         return 0;
@@ -181,6 +201,9 @@ int32_t LoadBytes(std::span<const uint8_t> bytes, IniTable* table, IniTable* wan
     UnitReader reader(bytes);
     if (reader.Next() != 0xFEFF) {
         return 0;
+    }
+    if (wanted == nullptr) {
+        IniTableReserve(table, EntryLines(bytes));
     }
     Loader loader(table, wanted);
     char16_t line[kIniMaxLineUnits];

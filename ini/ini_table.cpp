@@ -102,13 +102,13 @@ void PlaceInIndex(IniTableIndex& index, uint32_t hash, int32_t slot) {
     }
 }
 
-// Makes room for one more entry in the index: rebuilt, larger when needed, once occupied
+// Makes room for `more` entries in the index: rebuilt, larger when needed, once occupied
 // buckets and tombstones would pass half of it. False when memory is lacking (nothing changed).
-bool ReserveIndex(const IniTable* table) {
+bool ReserveIndex(const IniTable* table, std::size_t more = 1) {
     IniTableIndex& index = *table->index;
-    // Room in the free-slot heap for every slot up to the next one taken, so that removing an
+    // Room in the free-slot heap for every slot up to the last one taken, so that removing an
     // entry never needs memory.
-    const std::size_t slots = static_cast<std::size_t>(index.highWater) + 1;
+    const std::size_t slots = static_cast<std::size_t>(index.highWater) + more;
     if (index.holes.capacity() < slots) {
         try {
             index.holes.reserve(std::max<std::size_t>(slots, index.holes.capacity() * 2));
@@ -116,7 +116,7 @@ bool ReserveIndex(const IniTable* table) {
             return false;
         }
     }
-    const std::size_t wanted = static_cast<std::size_t>(table->used) + 1;
+    const std::size_t wanted = static_cast<std::size_t>(table->used) + more;
     if ((wanted + index.removed) * 2 <= index.buckets.size()) {
         return true;
     }
@@ -240,15 +240,15 @@ char16_t* TakeText(IniTable* table, std::size_t units) {
     return room;
 }
 
-// Doubles the slot array. False when it cannot (nothing changed then).
-bool Grow(IniTable* table) {
-    const int32_t added = table->capacity;
-    if (table->capacity > std::numeric_limits<int32_t>::max() / 2 ||
-        static_cast<std::size_t>(table->capacity) * 2 >
+// Grows the slot array by `added` slots. False when it cannot (nothing changed then).
+bool Grow(IniTable* table, int32_t added) {
+    if (added > std::numeric_limits<int32_t>::max() - table->capacity ||
+        static_cast<std::size_t>(table->capacity) + static_cast<std::size_t>(added) >
             std::numeric_limits<std::size_t>::max() / sizeof(IniEntry)) {
         return false;
     }
-    const std::size_t slots = static_cast<std::size_t>(table->capacity) * 2;
+    const std::size_t slots =
+        static_cast<std::size_t>(table->capacity) + static_cast<std::size_t>(added);
     void* grown = std::realloc(table->entries, slots * sizeof(IniEntry));
     if (grown == nullptr) {
         return false;
@@ -257,6 +257,11 @@ bool Grow(IniTable* table) {
     std::fill_n(table->entries + table->capacity, added, IniEntry{kFreeText, kFreeText, 0});
     table->capacity += added;
     return true;
+}
+
+// Doubles the slot array.
+bool Grow(IniTable* table) {
+    return Grow(table, table->capacity);
 }
 
 // The lowest free slot; the table has one.
@@ -414,6 +419,17 @@ IniTable* IniTableCreate(int32_t requested) {
         return nullptr;
     }
     return table;
+}
+
+void IniTableReserve(IniTable* table, int32_t entries) {
+    if (table == nullptr || entries <= 0) {
+        return;
+    }
+    const int32_t free = table->capacity - table->used;
+    if (entries > free && !Grow(table, entries - free)) {
+        return;
+    }
+    ReserveIndex(table, static_cast<std::size_t>(entries));
 }
 
 void IniTableFree(IniTable* table) {

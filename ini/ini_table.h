@@ -73,6 +73,9 @@ uint32_t IniHash(const char16_t* text);
 // A new table with max(requested, 32) free slots; null when memory is lacking.
 IniTable* IniTableCreate(int32_t requested);
 void IniTableFree(IniTable* table);
+// Makes room at once for `entries` more entries (a loader that has counted its lines), so that
+// adding them grows nothing; best effort: without the memory, the table grows as it fills.
+void IniTableReserve(IniTable* table, int32_t entries);
 
 // Pointer to the stored value of composed key `key`, or `fallback` when it is not stored.
 const char16_t* IniTableFind(IniTable* table, const char16_t* key, const char16_t* fallback);
