@@ -190,8 +190,7 @@ int32_t EntryLines(std::span<const uint8_t> bytes) {
         }
     }
     lines += marked ? 1 : 0;
-    return static_cast<int32_t>(
-        std::min<std::size_t>(lines, static_cast<std::size_t>(INT32_MAX)));
+    return static_cast<int32_t>(std::min<std::size_t>(lines, static_cast<std::size_t>(INT32_MAX)));
 }
 
 int32_t LoadBytes(std::span<const uint8_t> bytes, IniTable* table, IniTable* wanted) {
