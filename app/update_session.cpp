@@ -272,7 +272,16 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
         platform::GetFileSize(path, packageSize_);
     }
     platform::ResetFileError();  // a damaged package is no failure of a file call
-    if (path != nullptr && PackageOpen(path, &package_, &entries_, &count_, 0) == 0) {
+    // The names alone decide which entry is the manifest; a name no device could hold refuses the
+    // package here, before its pass over the card. Only the verdict is kept: the steps of this
+    // plan are never used. A package the session opens is planned as its directory is read.
+    PlanOptions options;
+    options.manifestRules = true;
+    options.verdictOnly = true;
+    InstallPlan names;
+    int32_t planned = 0;
+    if (path != nullptr &&
+        PackageOpenPlanned(path, &package_, &entries_, &count_, 0, options, names, &planned) == 0) {
         package_ = nullptr;  // nothing to close
         if (PackageLastOpenFault() == PackageFault::kOutOfMemory) {
             return OutOfMemory(Step::kOpen);
@@ -286,14 +295,9 @@ StepOutcome UpdateSession::OpenPackage(const char16_t* path) {
     if (package_ == nullptr) {
         return Stop(Step::kOpen, Ending::kInvalidPackage, "not a readable package");
     }
-    // The names alone decide which entry is the manifest; a name no device could hold refuses the
-    // package here, before its pass over the card. Only the verdict is kept: the steps of this
-    // plan are never used.
-    PlanOptions options;
-    options.manifestRules = true;
-    options.verdictOnly = true;
-    InstallPlan names;
-    PlanPackage(package_, entries_, count_, options, names);
+    if (path == nullptr) {
+        PlanPackage(package_, entries_, count_, options, names);  // an adopted package
+    }
     names_.manifest = names.manifest;
     if (names.fault != PlanFault::kNone) {
         Identify(path, true, {});

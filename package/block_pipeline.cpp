@@ -112,10 +112,22 @@ void PipelinedBlocks::FillSlot(PipelineSlot& slot) {
         }
         const EntryData& entry = run_[item_];
         if (!started_) {
+            // Its local name joins the batch only with room for the largest block after it.
+            if (inputAt + kPackageMaxNameLength >
+                kPipelineInputBytes - kPackageMaxCompressedBlock) {
+                return;
+            }
             PipelineItem& item = slot.items.emplace_back();
             item.kind = PipelineItem::Kind::kEntryStart;
             position_ = entry.start;
             reader_.ReadAheadTo(entry.aheadEnd);
+            PackageName name;
+            if (ReadLocalName(reader_, entry.start, entry.nameLength, name)) {
+                std::copy_n(name.text, name.length, slot.input.get() + inputAt);
+                item.inputAt = inputAt;
+                item.nameLength = name.length;
+                inputAt += name.length;
+            }
             if (entry.start < 0) {
                 item.verdict.fault = PackageFault::kSeek;
                 stopped_ = true;
@@ -165,10 +177,14 @@ const PipelineItem* PipelinedBlocks::Take() {
 
 int32_t PipelinedBlocks::NextEntry() {
     const PipelineItem* item = Take();
-    return item != nullptr && item->kind == PipelineItem::Kind::kEntryStart &&
-                   item->verdict.fault == PackageFault::kNone
-               ? 0
-               : -1;
+    const bool started = item != nullptr && item->kind == PipelineItem::Kind::kEntryStart;
+    localNamed_ = started && item->nameLength > 0;
+    if (localNamed_) {
+        std::copy_n(holding_->input.get() + item->inputAt, item->nameLength, localName_.text);
+        localName_.text[item->nameLength] = 0;
+        localName_.length = item->nameLength;
+    }
+    return started && item->verdict.fault == PackageFault::kNone ? 0 : -1;
 }
 
 DecodedBlock PipelinedBlocks::NextBlock() {

@@ -41,7 +41,9 @@ struct PipelineItem {
     BlockVerdict verdict;
     uint32_t compressedSize = 0;
     uint32_t uncompressedSize = 0;  // what the block table says
-    uint32_t inputAt = 0;           // its compressed bytes in the slot's input
+    uint32_t inputAt = 0;           // its compressed bytes (an entry's start: its local name)
+                                    // in the slot's input
+    uint16_t nameLength = 0;        // an entry's start: the bytes of its local name (0: none)
     uint32_t outputAt = 0;          // its inflated bytes in the slot's output
 };
 

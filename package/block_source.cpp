@@ -48,6 +48,18 @@ BlockVerdict ReadBlock(ByteSource& reader, int64_t* position, const PackageBlock
     return verdict;
 }
 
+bool ReadLocalName(ByteSource& reader, int64_t start, uint16_t length, PackageName& name) {
+    if (length == 0 || length > kPackageMaxNameLength || start < length) {
+        return false;
+    }
+    if (reader.ReadAt(start - length, name.text, length) != length) {
+        return false;
+    }
+    name.text[length] = 0;
+    name.length = length;
+    return true;
+}
+
 SerialBlocks::SerialBlocks(ByteSource& reader, std::span<const EntryData> run)
     : reader_(reader),
       run_(run),
@@ -66,6 +78,7 @@ int32_t SerialBlocks::NextEntry() {
     block_ = 0;
     position_ = entry_->start;
     reader_.ReadAheadTo(entry_->aheadEnd);
+    localNamed_ = ReadLocalName(reader_, entry_->start, entry_->nameLength, localName_);
     return entry_->start < 0 ? -1 : 0;
 }
 

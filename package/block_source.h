@@ -24,7 +24,15 @@ struct EntryData {
     // How far reads may go ahead from here (ByteSource::ReadAheadTo): the end of the data of the
     // last entry that follows this one directly both in the run and in the package.
     int32_t aheadEnd = 0;
+    // The bytes just before `start` read with the data, as the entry's local name: its stored
+    // name's length in the catalogue (0: none read).
+    uint16_t nameLength = 0;
 };
+
+// Reads the `length` bytes before `start` (an entry's local name) into `name`: true when all
+// arrived. Read in order with the data that follows, so a source that reads ahead serves both
+// with one read.
+bool ReadLocalName(ByteSource& reader, int64_t start, uint16_t length, PackageName& name);
 
 // The check of one block: inflated by `inflater` into `output` (kPackageWorkBufferSize bytes) to
 // exactly `uncompressedSize` bytes. fault kNone with length and CRC-32 of the bytes, or kInflate /
@@ -66,6 +74,13 @@ class BlockSource {
     virtual DecodedBlock NextBlock() = 0;
     // The most blocks held in memory at once so far: 0 on the calling thread alone.
     virtual uint32_t PeakBlocksInFlight() const { return 0; }
+    // The current entry's local name (EntryData::nameLength bytes before its data), read with its
+    // data; null when none was read.
+    const PackageName* LocalName() const { return localNamed_ ? &localName_ : nullptr; }
+
+  protected:
+    PackageName localName_;
+    bool localNamed_ = false;
 };
 
 // Reads `reader` for the entries of `run` (borrowed, like the reader, for the source's life).

@@ -62,10 +62,10 @@ uint32_t FileByteSource::ReadAt(int64_t offset, void* buffer, uint32_t count) {
 }
 
 uint32_t FileByteSource::ReadBeside(int64_t offset, void* buffer, uint32_t count) {
-    if (offset >= aheadStart_) {
-        return ReadAt(offset, buffer, count);  // from what was read ahead, or onward from there
+    if (offset >= aheadStart_ && offset + count <= aheadStart_ + aheadLength_) {
+        return ReadAt(offset, buffer, count);  // all of it read ahead already
     }
-    if (offset < 0 || count == 0) {
+    if (offset < 0 || offset > INT32_MAX || count == 0) {
         return 0;
     }
     return Fetch(offset, static_cast<uint8_t*>(buffer), count);

@@ -23,9 +23,9 @@ class ByteSource {
     // once. It holds until the next call; 0 (the start) means that every read fetches exactly
     // what it asks for.
     virtual void ReadAheadTo(int64_t end) { (void)end; }
-    // ReadAt for a read beside the reads in order (a name just before data read ahead already):
-    // a source that reads ahead serves it from there, or reads ahead from it when it lies ahead,
-    // and otherwise fetches exactly the bytes asked for, leaving what it read ahead in place.
+    // ReadAt for a read beside the reads in order (the name of an entry that has no data): served
+    // from what a source read ahead when it lies there, otherwise exactly the bytes asked for,
+    // leaving what was read ahead in place.
     virtual uint32_t ReadBeside(int64_t offset, void* buffer, uint32_t count) {
         return ReadAt(offset, buffer, count);
     }

@@ -114,8 +114,10 @@ int32_t EntryRun::Prepare(PackageEntry* const* entries, uint32_t count,
                     start < 0 ? 0 : std::min<int64_t>(start + entry.CompressedTotal(), INT32_MAX);
             }
             if (!entry.IsDirectory()) {
+                // A name that would be read again from the directory is read with the data.
                 data_[--file] = {entry.blocks(), static_cast<int32_t>(start),
-                                 static_cast<int32_t>(aheadEnd)};
+                                 static_cast<int32_t>(aheadEnd),
+                                 archive_.NamesInPackage() ? entry.nameLength() : uint16_t{0}};
             }
         }
         if (reader_ == nullptr) {
@@ -198,7 +200,7 @@ int32_t EntryRun::RunCurrentEntry(const char16_t* targetDirectory, BlockSource& 
         return MakeDirectoryEntry(targetDirectory);
     }
     std::u16string name, target, path;
-    int32_t result = CurrentWideName(name);
+    int32_t result = CurrentWideName(name, nullptr);
     if (result == 0 && targetDirectory != nullptr) {
         result = JoinTarget(targetDirectory, name, path, target);
     }
@@ -259,11 +261,11 @@ int32_t EntryRun::CheckPlan(PackageEntry* const* entries, uint32_t count,
     }
 }
 
-int32_t EntryRun::CurrentWideName(std::u16string& name) {
+int32_t EntryRun::CurrentWideName(std::u16string& name, const PackageName* local) {
     const PackageEntry& entry = archive_.catalogue()[currentIndex_];
     name.clear();
     PackageName stored;
-    if (archive_.ReadRunName(entry, stored) != 0) {
+    if (archive_.ReadRunName(entry, local, stored) != 0) {
         return Fail(PackageFault::kShortRead);  // the package changed since it was opened
     }
     const NameFault fault =
@@ -302,7 +304,8 @@ int32_t EntryRun::JoinTarget(const char16_t* targetDirectory, const std::u16stri
 
 int32_t EntryRun::MakeDirectoryEntry(const char16_t* targetDirectory) {
     std::u16string name, target, path;
-    if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
+    if (CurrentWideName(name, nullptr) != 0 ||
+        JoinTarget(targetDirectory, name, path, target) != 0) {
         return -1;
     }
     if (!path.empty() && path.back() == u'\\') {
@@ -348,11 +351,13 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
         return -1;
     }
     std::u16string name, target, path;
-    // Names and lengths are checked before anything is created.
-    if (CurrentWideName(name) != 0 || JoinTarget(targetDirectory, name, path, target) != 0) {
+    // Names and lengths are checked before anything is created; the name comes with the data.
+    const bool reached = blocks.NextEntry() == 0;
+    if (CurrentWideName(name, blocks.LocalName()) != 0 ||
+        JoinTarget(targetDirectory, name, path, target) != 0) {
         return -1;
     }
-    if (blocks.NextEntry() != 0) {
+    if (!reached) {
         return Fail(PackageFault::kSeek);
     }
 
@@ -423,7 +428,8 @@ int32_t EntryRun::ExtractCurrentEntry(const char16_t* targetDirectory, BlockSour
 
 int32_t EntryRun::VerifyCurrentEntry(const char16_t* targetDirectory, BlockSource& blocks) {
     std::u16string name;
-    if (CurrentWideName(name) != 0) {
+    const bool reached = blocks.NextEntry() == 0;
+    if (CurrentWideName(name, blocks.LocalName()) != 0) {
         return -1;
     }
     if (targetDirectory != nullptr) {
@@ -433,7 +439,7 @@ int32_t EntryRun::VerifyCurrentEntry(const char16_t* targetDirectory, BlockSourc
             return -1;
         }
     }
-    if (blocks.NextEntry() != 0) {
+    if (!reached) {
         return Fail(PackageFault::kSeek);
     }
     return ProcessEntryData(blocks, nullptr);
@@ -472,12 +478,16 @@ void EntryRun::ReportBlockDone(const PackageEntry& entry, uint32_t compressedSiz
     doneBytes_ += compressedSize;
     entryDoneBytes_ += compressedSize;
     if (progress_.report != nullptr) {
-        char16_t wideName[kPackagePathCapacity] = {};
-        PackageName name;
-        archive_.ReadRunName(entry, name);  // one no longer readable was refused before its data
-        NarrowToWide(name.text, wideName, kPackagePathCapacity);
-        wideName[kPackagePathCapacity - 1] = 0;
-        progress_.report(progress_.context, totalBytes_, doneBytes_, wideName, entryBytes_,
+        if (reportedIndex_ != currentIndex_) {
+            PackageName name;
+            // One no longer readable was refused before its data.
+            archive_.ReadRunName(entry, blocks_ != nullptr ? blocks_->LocalName() : nullptr, name);
+            reportedName_[0] = 0;
+            NarrowToWide(name.text, reportedName_, kPackagePathCapacity);
+            reportedName_[kPackagePathCapacity - 1] = 0;
+            reportedIndex_ = currentIndex_;
+        }
+        progress_.report(progress_.context, totalBytes_, doneBytes_, reportedName_, entryBytes_,
                          entryDoneBytes_, firstBlock != 0);
     }
     firstBlock = 0;

@@ -82,7 +82,8 @@ class EntryRun {
     int32_t ProcessEntryData(BlockSource& blocks, ArchiveFile* output,
                              std::vector<uint8_t>* keep = nullptr);
     // The current entry's name converted to wide and checked; -1 with the problem recorded.
-    int32_t CurrentWideName(std::u16string& name);
+    // `local`: its local name, read with its data (BlockSource::LocalName), or null.
+    int32_t CurrentWideName(std::u16string& name, const PackageName* local);
     // Target directory (given or default) joined with `name` into `path`, within the device's
     // limit (counted on the limit folder instead of the target when one is set).
     int32_t JoinTarget(const char16_t* targetDirectory, const std::u16string& name,
@@ -117,6 +118,9 @@ class EntryRun {
     uint64_t entryBytes_ = 0;
     uint64_t entryDoneBytes_ = 0;
     uint16_t currentIndex_ = kPackageNoEntry;
+    // The name the progress was last told, and of which entry.
+    uint16_t reportedIndex_ = kPackageNoEntry;
+    char16_t reportedName_[kPackagePathCapacity] = {};
     PackageProblem problem_ = {PackageFault::kNone, kPackageNoEntry, 0, 0, 0};
     // A scan's entry whose inflated bytes are kept, and where.
     uint32_t keepEntry_ = 0xFFFFFFFFu;

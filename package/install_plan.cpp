@@ -92,8 +92,24 @@ class Planner final : public LevelTexts {
     // target's, and all of them before the first entry that cannot be placed; so placing stops at
     // such an entry while the names after it are still checked.
     bool Run(ItemList& entries) {
+        if (!Begin(entries)) {
+            return false;
+        }
+        for (uint32_t i = 0; i < entries.Count(); ++i) {
+            if (!Take(i)) {
+                return false;
+            }
+        }
+        return End();
+    }
+
+    // The same pass in three calls, for names handed over as something else reads them (the
+    // parse of a catalogue): Begin, Take for each entry in catalogue order, End. Each returns
+    // false once the plan is refused; names taken after that change nothing.
+    bool Begin(ItemList& entries) {
         const uint32_t count = entries.Count();
         if (count > kPackageMaxEntries) {
+            refused_ = true;
             return Refuse(PlanFault::kTooManyEntries, 0);
         }
         items_ = &entries;
@@ -105,31 +121,38 @@ class Planner final : public LevelTexts {
         } else {
             plan_.steps.reserve(count);
         }
-        const bool targetExists = TargetExists();
-        bool ordered = true;  // no refusal of the manifest rules yet
-        bool placing = targetExists;
-        PlanFault placeFault = PlanFault::kNone;
-        uint32_t placeEntry = 0;
-        for (uint32_t i = 0; i < count; ++i) {
-            std::u16string_view name;
-            if (const PlanFault fault = entries.Name(i, name); fault != PlanFault::kNone) {
-                return Refuse(fault, i);
-            }
-            const std::u16string_view levels = NameLevels(name, entries.Directory(i));
-            bool manifest = false;
-            if (ordered) {
-                ordered = Order(i, levels, manifest);
-                placing = placing && ordered;
-            }
-            BlockScratchBases(i, levels);
-            if (placing && !manifest && !Place(i)) {
-                placing = false;
-                placeFault = plan_.fault;
-                placeEntry = plan_.faultEntry;
-            }
+        targetExists_ = TargetExists();
+        placing_ = targetExists_;
+        return true;
+    }
+
+    bool Take(uint32_t i) {
+        if (refused_) {
+            return false;
         }
-        if (!ordered) {
-            return false;  // plan_.fault is the manifest rules' refusal
+        std::u16string_view name;
+        if (const PlanFault fault = items_->Name(i, name); fault != PlanFault::kNone) {
+            refused_ = true;
+            return Refuse(fault, i);
+        }
+        const std::u16string_view levels = NameLevels(name, items_->Directory(i));
+        bool manifest = false;
+        if (ordered_) {
+            ordered_ = Order(i, levels, manifest);
+            placing_ = placing_ && ordered_;
+        }
+        BlockScratchBases(i, levels);
+        if (placing_ && !manifest && !Place(i)) {
+            placing_ = false;
+            placeFault_ = plan_.fault;
+            placeEntry_ = plan_.faultEntry;
+        }
+        return true;
+    }
+
+    bool End() {
+        if (refused_ || !ordered_) {
+            return false;  // plan_.fault is a name's or the manifest rules' refusal
         }
         if (plan_.manifest != kPlanNoEntry) {
             plan_.order.push_back(plan_.manifest);
@@ -137,11 +160,11 @@ class Planner final : public LevelTexts {
         if (!ChooseScratchBase()) {
             return false;
         }
-        if (!targetExists) {
+        if (!targetExists_) {
             return Refuse(PlanFault::kTargetMissing, plan_.order.empty() ? 0 : plan_.order[0]);
         }
-        if (placeFault != PlanFault::kNone) {
-            return Refuse(placeFault, placeEntry);
+        if (placeFault_ != PlanFault::kNone) {
+            return Refuse(placeFault_, placeEntry_);
         }
         if (plan_.manifest != kPlanNoEntry && !Place(plan_.manifest)) {
             return false;
@@ -185,6 +208,7 @@ class Planner final : public LevelTexts {
                     return Refuse(PlanFault::kSecondManifest, i);
                 }
                 plan_.manifest = i;
+                items_->Keep(i);  // placed last: its name is asked for again then
                 manifest = true;
                 return true;
             }
@@ -510,6 +534,13 @@ class Planner final : public LevelTexts {
     uint32_t previous_ = kTarget;
     std::u16string previousPath_;
     std::u16string otherPath_;
+    // The pass's state between Begin, Take and End.
+    bool targetExists_ = false;
+    bool refused_ = false;  // a name's fault (or too many entries): the pass is over
+    bool ordered_ = true;   // no refusal of the manifest rules yet
+    bool placing_ = false;
+    PlanFault placeFault_ = PlanFault::kNone;
+    uint32_t placeEntry_ = 0;
     PathTable paths_;
     std::vector<bool> blocked_;  // scratch bases a name may be a scratch name of
     uint32_t lastBlocking_ = 0;  // the last entry that blocked one
@@ -547,6 +578,49 @@ int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const Pl
                     InstallPlan& plan) {
     CatalogueList items(entries, count);
     return PlanItems(items, options, plan) ? 1 : 0;
+}
+
+struct CatalogueNamesPlan::Pass {
+    Pass(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
+         InstallPlan& plan)
+        : items(entries, count), planner(options, plan) {}
+    CatalogueList items;
+    Planner planner;
+    bool going = true;  // no refusal that ends the pass yet
+};
+
+CatalogueNamesPlan::CatalogueNamesPlan(const PlanOptions& options, InstallPlan& plan)
+    : options_(options), plan_(plan) {}
+
+CatalogueNamesPlan::~CatalogueNamesPlan() = default;
+
+void CatalogueNamesPlan::Begin(const PackageEntry* const* entries, uint32_t count) {
+    plan_ = InstallPlan{};
+    pass_ = std::make_unique<Pass>(entries, count, options_, plan_);
+    pass_->going = pass_->planner.Begin(pass_->items);
+}
+
+void CatalogueNamesPlan::Take(uint32_t index, std::string_view stored) {
+    if (pass_ != nullptr && pass_->going) {
+        pass_->items.Offer(index, stored);
+        pass_->going = pass_->planner.Take(index);
+    }
+}
+
+int32_t CatalogueNamesPlan::End() {
+    const bool planned =
+        options_.verdictOnly && pass_ != nullptr && pass_->going && pass_->planner.End();
+    pass_.reset();
+    if (!planned) {
+        if (plan_.fault == PlanFault::kNone) {
+            plan_.fault = PlanFault::kNameNotText;  // no pass, or one that could not be made
+        }
+        plan_.order.clear();
+        plan_.steps.clear();
+        plan_.replaces.clear();
+        plan_.newDirectoryCount = 0;
+    }
+    return planned ? 1 : 0;
 }
 
 std::u16string PlannedPath(const char16_t* target, const PackageEntry* entry) {

@@ -31,10 +31,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "package/package_entry.h"
 #include "package/plan_fault.h"
 #include "platform/replace.h"
 
@@ -134,6 +136,28 @@ bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& 
 // Returns 1 or 0.
 int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
                     InstallPlan& plan);
+
+// The plan of a catalogue's names that PlanEntries makes with `options`, made instead while the
+// catalogue is parsed (PackageOpenPlanned): each name is taken as the parse reads it, so a
+// directory whose names stay in the package is read once for the open and the plan. The sizes
+// are not known before the parse ends, so the plan gives the verdict alone (`options` must ask
+// for PlanOptions::verdictOnly, or End refuses).
+class CatalogueNamesPlan final : public CatalogueNameFeed {
+  public:
+    CatalogueNamesPlan(const PlanOptions& options, InstallPlan& plan);
+    ~CatalogueNamesPlan() override;
+    void Begin(const PackageEntry* const* entries, uint32_t count) override;
+    void Take(uint32_t index, std::string_view stored) override;
+    // After the parse: 1 when every entry can be written as planned, otherwise 0 with the fault
+    // in the plan (PlanEntries' result for the same entries).
+    int32_t End();
+
+  private:
+    struct Pass;
+    const PlanOptions& options_;
+    InstallPlan& plan_;
+    std::unique_ptr<Pass> pass_;
+};
 
 // The path extraction writes catalogue entry `entry` to under `target` (null: the name alone):
 // the two joined as the plan joins them. Empty when the stored name does not convert.

@@ -18,13 +18,14 @@ thread_local PackageFault t_openFault = PackageFault::kNone;
 
 // Reads the catalogue from `source`; on failure releases everything and leaves *archive null.
 int32_t OpenSource(std::unique_ptr<ByteSource> source, PackageArchive** archive,
-                   PackageEntry*** entries, uint32_t* count, int32_t prefixed) {
+                   PackageEntry*** entries, uint32_t* count, int32_t prefixed,
+                   CatalogueNameFeed* feed = nullptr) {
     *archive = nullptr;
     try {
         auto opened = std::make_unique<PackageArchive>(std::move(source), prefixed != 0);
         PackageEntry** array = nullptr;
         uint32_t n = 0;
-        if (opened->BuildEntryArray(&array, &n) == 0) {
+        if (opened->BuildEntryArray(&array, &n, feed) == 0) {
             *archive = opened.release();
             *entries = array;
             *count = n;
@@ -36,10 +37,9 @@ int32_t OpenSource(std::unique_ptr<ByteSource> source, PackageArchive** archive,
     return 0;
 }
 
-}  // namespace
-
-int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
-                    uint32_t* count, int32_t prefixed) {
+// PackageOpen, the names told to `feed` as they are read.
+int32_t OpenFile(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
+                 uint32_t* count, int32_t prefixed, CatalogueNameFeed* feed) {
     if (path == nullptr || archive == nullptr || entries == nullptr || count == nullptr) {
         return 0;
     }
@@ -53,7 +53,35 @@ int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry
     if (file->Open() != 0) {
         return 0;
     }
-    return OpenSource(std::move(file), archive, entries, count, prefixed);
+    return OpenSource(std::move(file), archive, entries, count, prefixed, feed);
+}
+
+}  // namespace
+
+int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
+                    uint32_t* count, int32_t prefixed) {
+    return OpenFile(path, archive, entries, count, prefixed, nullptr);
+}
+
+int32_t PackageOpenPlanned(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
+                           uint32_t* count, int32_t prefixed, const PlanOptions& options,
+                           InstallPlan& plan, int32_t* planned) {
+    if (planned == nullptr) {
+        return 0;
+    }
+    CatalogueNamesPlan names(options, plan);
+    if (OpenFile(path, archive, entries, count, prefixed, &names) == 0) {
+        return 0;
+    }
+    try {
+        *planned = names.End();
+    } catch (const std::bad_alloc&) {
+        PackageClose(*archive);
+        *archive = nullptr;
+        t_openFault = PackageFault::kOutOfMemory;
+        return 0;
+    }
+    return 1;
 }
 
 int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archive,

@@ -32,6 +32,14 @@ int32_t PackageOpen(const char16_t* path, PackageArchive** archive, PackageEntry
 // are borrowed and must stay unchanged until PackageClose.
 int32_t PackageOpenBytes(std::span<const uint8_t> bytes, PackageArchive** archive,
                          PackageEntry*** entries, uint32_t* count, int32_t prefixed);
+// PackageOpen that also plans the catalogue's names while it reads them: PlanPackage of every
+// entry with `options`, which must ask for the verdict alone (PlanOptions::verdictOnly). Where a
+// package keeps its names in its directory and the catalogue cannot hold them, a plan after the
+// open would read them from the package again. When the open succeeds, *planned is PlanPackage's
+// result and `plan` its plan.
+int32_t PackageOpenPlanned(const char16_t* path, PackageArchive** archive, PackageEntry*** entries,
+                           uint32_t* count, int32_t prefixed, const PlanOptions& options,
+                           InstallPlan& plan, int32_t* planned);
 // Why the last PackageOpen or PackageOpenBytes of this thread failed: kOutOfMemory when memory
 // ran out, kNone when the file is no readable package (or the open succeeded).
 PackageFault PackageLastOpenFault();

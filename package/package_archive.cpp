@@ -34,13 +34,10 @@ PackageArchive::PackageArchive(std::unique_ptr<ByteSource> source, bool prefixed
 
 PackageArchive::~PackageArchive() = default;
 
-int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count) {
-    if (ReadCatalogue() != 0) {
+int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count,
+                                        CatalogueNameFeed* feed) {
+    if (ReadCatalogue(feed) != 0) {
         return -1;
-    }
-    entryArray_.reserve(entries_.size() + 1);  // never empty storage, so the array is not null
-    for (PackageEntry& entry : entries_) {
-        entryArray_.push_back(&entry);
     }
     *entries = entryArray_.data();
     *count = static_cast<uint32_t>(entries_.size());
@@ -51,7 +48,7 @@ int32_t PackageArchive::BuildEntryArray(PackageEntry*** entries, uint32_t* count
 // read once, the directory in pieces of 64 KiB; the catalogue and tailRest_ keep every byte of it
 // (the names of a large catalogue by their place and hash), so a scan passes the tail on instead
 // of reading it again.
-int32_t PackageArchive::ReadCatalogue() {
+int32_t PackageArchive::ReadCatalogue(CatalogueNameFeed* feed) {
     // Positions are signed 32-bit, so a package stays below 2 GiB.
     const int64_t size = source_->Size();
     if (size < kPackageCommentLengthSize || size > INT32_MAX) {
@@ -90,7 +87,7 @@ int32_t PackageArchive::ReadCatalogue() {
     }
     const uint32_t directory = endRecord_.directorySize;
     directoryStart_ = endRecordPosition_ - directory;
-    if (ParseDirectory(directoryStart_, directory) != 0) {
+    if (ParseDirectory(directoryStart_, directory, feed) != 0) {
         return -1;
     }
     tailRest_.insert(tailRest_.end(), end, end + endAndComment);
@@ -130,7 +127,8 @@ int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) c
             return -1;
         }
         from = nameTable_.data() + entry.nameAt();
-    } else if (!namePieces_.empty()) {
+    } else if (!namePieces_.empty() &&
+               static_cast<uint32_t>(&entry - entries_.data()) < unpackedFrom_) {
         const auto k = static_cast<uint32_t>(&entry - entries_.data());
         const auto piece = std::upper_bound(
             namePieces_.begin(), namePieces_.end(), k,
@@ -159,6 +157,7 @@ int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) c
                 return -1;
             }
             heldPiece_ = held;
+            windowLength_ = 0;  // the window no longer holds the package's bytes
         }
         // The names before it in the piece, from the local records' running sum.
         const uint32_t offset = localPrefix_[k] - localPrefix_[it.firstEntry] -
@@ -186,6 +185,7 @@ int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) c
                 return -1;
             }
             // A short read (the file cut since) leaves too few bytes and refuses the name.
+            heldPiece_ = UINT32_MAX;  // nor a piece of names
             windowLength_ = source_->ReadAt(at, window_.get(), want);
             windowStart_ = at;
             if (windowLength_ < length) {
@@ -203,17 +203,27 @@ int32_t PackageArchive::ReadName(const PackageEntry& entry, PackageName& name) c
     return 0;
 }
 
-int32_t PackageArchive::ReadRunName(const PackageEntry& entry, PackageName& name) const {
-    const uint16_t index = FindEntryIndex(&entry);
+int32_t PackageArchive::ReadRunName(const PackageEntry& entry, const PackageName* local,
+                                    PackageName& name) const {
     const uint32_t length = entry.nameLength();
-    if (!namesKept_ && namePieces_.empty() && index != kPackageNoEntry && length > 0) {
-        const int64_t data = DataStart(index);
-        if (data >= length && source_->ReadBeside(data - length, name.text, length) == length &&
-            NameHash(name.text, length) == entry.nameHash()) {
+    if (!NamesInPackage() || length == 0) {
+        return entry.ReadName(name);
+    }
+    if (local == nullptr) {  // an entry without data: its local record read on its own
+        const uint16_t index = FindEntryIndex(&entry);
+        const int64_t data = index != kPackageNoEntry ? DataStart(index) : -1;
+        if (data >= length && source_->ReadBeside(data - length, name.text, length) == length) {
             name.text[length] = 0;
             name.length = static_cast<uint16_t>(length);
-            return 0;
+            local = &name;
         }
+    }
+    if (local != nullptr && local->length == length &&
+        NameHash(local->text, length) == entry.nameHash()) {
+        if (local != &name) {
+            name = *local;
+        }
+        return 0;
     }
     return entry.ReadName(name);
 }
@@ -323,7 +333,7 @@ class DirectoryWindow {
 // and within the buffer limits; a name over the limit is refused from its record's fixed part,
 // before the name is read. The names are kept when they fit kKeptNameBytes at most, else only
 // their place and keyed hash.
-int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
+int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size, CatalogueNameFeed* feed) {
     const uint32_t count = endRecord_.entryCount;
     if (static_cast<uint64_t>(count) * kPackageDirectoryRecordSize > size) {
         return -1;  // entryCount claims more records than the directory can hold
@@ -337,6 +347,13 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
     randombytes_buf(nameKey_, sizeof nameKey_);
     DirectoryWindow window(*source_, at, size);
     entries_.assign(count, PackageEntry());
+    entryArray_.reserve(entries_.size() + 1);  // never empty storage, so the array is not null
+    for (PackageEntry& entry : entries_) {
+        entryArray_.push_back(&entry);
+    }
+    if (feed != nullptr) {
+        feed->Begin(entryArray_.data(), count);
+    }
     std::vector<uint32_t> blockCounts(count);
     if (namesKept_) {
         nameTable_.reserve(static_cast<std::size_t>(nameBound));
@@ -345,9 +362,11 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
     dataPrefix_.assign(count + 1u, 0);
     // Names too many to keep as they are are deflated, piece by piece, while they fit the limit.
     bool packing = !namesKept_ && keptNameLimit_ > 0;
+    unpackedFrom_ = 0;
     std::vector<char> rawPiece;
     uint32_t pieceFirst = 0;
     uint64_t totalCompressed = 0;
+    PackageName fed;  // the name told to `feed`
     uint64_t p = 0;
     for (uint32_t k = 0; k < count; ++k) {
         const uint8_t* record = window.Get(p, kPackageDirectoryRecordSize);
@@ -376,10 +395,15 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
             if (packing && rawPiece.size() + entry.nameLength() > kNameWindow) {
                 packing = PackNames(rawPiece, pieceFirst);
                 pieceFirst = k;
+                unpackedFrom_ = k;
             }
             if (packing) {
                 rawPiece.insert(rawPiece.end(), name, name + entry.nameLength());
             }
+        }
+        if (feed != nullptr) {  // told once the rows say whether it is a directory
+            std::memcpy(fed.text, name, entry.nameLength());
+            fed.length = entry.nameLength();
         }
         p += entry.nameLength();
         uint64_t compressed = 0;
@@ -407,6 +431,10 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
         if (totalCompressed > INT32_MAX) {
             return -1;
         }
+        if (feed != nullptr) {
+            entry.SetTotals(static_cast<uint32_t>(compressed), static_cast<uint32_t>(uncompressed));
+            feed->Take(k, fed.stored());
+        }
         localPrefix_[k + 1] = localPrefix_[k] + kPackageLocalRecordSize + entry.nameLength();
         dataPrefix_[k + 1] = dataPrefix_[k] + static_cast<uint32_t>(compressed);
     }
@@ -414,6 +442,7 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size) {
     if (packing && !rawPiece.empty()) {
         PackNames(rawPiece, pieceFirst);
     }
+    unpackedFrom_ = UINT32_MAX;
     packedNames_.shrink_to_fit();
     // The rows are placed now that the table no longer grows (totals were checked above).
     blockTable_.shrink_to_fit();

@@ -53,7 +53,9 @@ class PackageArchive final : public PackageNameSource {
     // 2 GiB or more, and a package whose directory does not hold what it claims (records or
     // block tables running past directorySize, names over 259 bytes, blocks over the buffer
     // limits) or whose comment is longer than 259 bytes.
-    int32_t BuildEntryArray(PackageEntry*** entries, uint32_t* count);
+    // `feed`, when given, is told every stored name as the directory is parsed.
+    int32_t BuildEntryArray(PackageEntry*** entries, uint32_t* count,
+                            CatalogueNameFeed* feed = nullptr);
 
     // The catalogue's entry for pointer `entry`, or null for a pointer that is not one of ours.
     PackageEntry* FindEntry(const PackageEntry* entry);
@@ -101,10 +103,14 @@ class PackageArchive final : public PackageNameSource {
     // Reads through the source, so one thread at a time.
     int32_t ReadName(const PackageEntry& entry, PackageName& name) const override;
     // The same for a run that reads the entries' data in order: a name read again from the package
-    // is taken from the entry's local record, just before its data, where the source has it read
-    // ahead (ByteSource::ReadBeside), so the run reads no directory besides; refused there unless
-    // its keyed hash is the catalogue's, and then read from the directory.
-    int32_t ReadRunName(const PackageEntry& entry, PackageName& name) const;
+    // is taken from the entry's local record (`local`, read with its data: BlockSource::
+    // LocalName; null: read beside them, ByteSource::ReadBeside), so the run reads no directory
+    // besides; refused there unless its keyed hash is the catalogue's, and then read from the
+    // directory.
+    int32_t ReadRunName(const PackageEntry& entry, const PackageName* local,
+                        PackageName& name) const;
+    // Whether the names are read again from the package (a run's local names then serve).
+    bool NamesInPackage() const { return !namesKept_ && namePieces_.empty(); }
 
     // The reason of the last failed run (EntryRun); false when there is none.
     bool LastProblem(PackageProblem* problem) const;
@@ -133,9 +139,9 @@ class PackageArchive final : public PackageNameSource {
   private:
     // Reads trailer, END record and directory, parses them and keeps what the catalogue does not
     // hold of them in tailRest_.
-    int32_t ReadCatalogue();
+    int32_t ReadCatalogue(CatalogueNameFeed* feed);
     // One pass over the directory of `size` bytes at `at`, read through a window of 64 KiB.
-    int32_t ParseDirectory(int64_t at, uint32_t size);
+    int32_t ParseDirectory(int64_t at, uint32_t size, CatalogueNameFeed* feed);
     uint64_t NameHash(const char* name, uint32_t length) const;
     // Where directory record k starts in the directory, for k up to the entry count (the end of
     // the last record).
@@ -173,6 +179,9 @@ class PackageArchive final : public PackageNameSource {
     };
     bool PackNames(std::vector<char>& raw, uint32_t firstEntry);
     std::vector<NamePiece> namePieces_;
+    // While the directory is parsed, the entries from here on are in no piece yet (a name asked
+    // for then is read from the package).
+    uint32_t unpackedFrom_ = UINT32_MAX;
     std::vector<uint8_t> packedNames_;
     mutable uint32_t heldPiece_ = UINT32_MAX;
     mutable std::unique_ptr<block_codec::Inflater> nameInflater_;

@@ -32,6 +32,17 @@ struct PackageName {
     std::string_view stored() const { return {text, length}; }
 };
 
+// Told each stored name as the parse of a catalogue reads it (a plan of the names made during
+// the open, so that a directory whose names stay in the package is read once).
+class CatalogueNameFeed {
+  public:
+    virtual ~CatalogueNameFeed() = default;
+    // Before the first record: the entries, whose records the parse fills in as it goes.
+    virtual void Begin(const PackageEntry* const* entries, uint32_t count) = 0;
+    // Entry `index`'s record is parsed, and `stored` is its name (valid during the call).
+    virtual void Take(uint32_t index, std::string_view stored) = 0;
+};
+
 // Where entries' names are read from and their block rows lie (the archive).
 class PackageNameSource {
   public:
@@ -69,6 +80,12 @@ class PackageEntry {
     // source's table, SetName first); also computes both totals. Returns -1 when a total does
     // not fit 32 bits (such an entry cannot be part of a package below 2 GiB).
     int32_t SetBlocks(uint32_t first, uint32_t count);
+    // The totals alone, as the parse of the directory sums them before the rows have their place
+    // (SetBlocks later sets the same).
+    void SetTotals(uint32_t compressed, uint32_t uncompressed) {
+        compressedTotal_ = compressed;
+        uncompressedTotal_ = uncompressed;
+    }
 
     uint16_t versionMadeBy() const { return versionMadeBy_; }
     uint16_t versionNeeded() const { return versionNeeded_; }

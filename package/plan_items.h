@@ -25,6 +25,9 @@ class ItemList {
     virtual uint64_t Size(uint32_t i) const = 0;
     // Entry i's name, valid until the next call; a fault when it is no name a reader accepts.
     virtual PlanFault Name(uint32_t i, std::u16string_view& name) = 0;
+    // Entry i's name (the one asked for last) will be asked for again at the end (the manifest,
+    // placed last): a list that reads names from the package keeps it.
+    virtual void Keep(uint32_t i) { (void)i; }
 };
 
 // Catalogue entries: every stored byte of a name, NULs included, converted with the package's
@@ -38,6 +41,9 @@ class CatalogueList final : public ItemList {
     bool Directory(uint32_t i) const override { return entries_[i]->IsDirectory(); }
     uint64_t Size(uint32_t i) const override { return entries_[i]->UncompressedTotal(); }
     PlanFault Name(uint32_t i, std::u16string_view& name) override;
+    // Entry i's stored name as the parse of its catalogue read it, held as if asked for.
+    void Offer(uint32_t i, std::string_view stored);
+    void Keep(uint32_t i) override;
 
   private:
     const PackageEntry* const* entries_;
@@ -46,6 +52,8 @@ class CatalogueList final : public ItemList {
     PackageName stored_;
     uint32_t held_ = UINT32_MAX;  // the entry whose name wide_ holds
     PlanFault heldFault_ = PlanFault::kNone;
+    std::u16string keptWide_;
+    uint32_t kept_ = UINT32_MAX;  // the entry whose name keptWide_ holds (Keep)
 };
 
 }  // namespace plan

@@ -241,5 +241,89 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
     EXPECT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 0);
 }
 
+// The plan of the names made while the directory is parsed is the one PlanPackage makes after the
+// open, whether the catalogue keeps its names, keeps them deflated or leaves them in the package
+// (a name asked for again during the parse is read from there); and where the names stay in the
+// package, the open and its plan read the directory once.
+TEST_F(CatalogueTest, NamesPlannedAtTheOpenAsAfterIt) {
+    const auto build = [](const std::string& last, bool lastIsDirectory) {
+        Builder b;
+        b.Directory("VORIZ\\");
+        b.File("VORIZ\\INDEX.INI", Pattern(40));
+        for (int k = 0; k < 200; ++k) {
+            b.File("VORIZ\\Maps\\tile" + std::to_string(1000 + k) + ".dat", Pattern(5));
+        }
+        if (lastIsDirectory) {
+            b.Directory(last);
+        } else {
+            b.File(last, Pattern(5));
+        }
+        return b.Build();
+    };
+    const struct {
+        const char* what;
+        Bytes package;
+        PlanFault fault;
+    } cases[] = {
+        {"good", build("VORIZ\\Maps\\last.dat", false), PlanFault::kNone},
+        {"bad last name", build("VORIZ\\a<b", false), PlanFault::kBadLevel},
+        {"second manifest", build("voriz\\index.ini", false), PlanFault::kSecondManifest},
+        {"an earlier file's path again as a folder", build("voriz\\MAPS\\TILE1000.DAT\\", true),
+         PlanFault::kSamePath},
+    };
+    PlanOptions options;
+    options.manifestRules = true;
+    options.verdictOnly = true;
+    for (const auto& c : cases) {
+        for (const uint32_t limit : {PackageArchive::kKeptNameBytes, 2048u, 0u}) {
+            SCOPED_TRACE(std::string(c.what) + ", names kept up to " + std::to_string(limit));
+            PackageArchive::SetKeptNameBytes(limit);
+            ASSERT_TRUE(OpenFile(c.package));
+            const uint64_t opened = archive_->bytesRead();
+            Close();
+            InstallPlan atOpen;
+            int32_t planned = -1;
+            const bool open = PackageOpenPlanned(u"\\pkg.qzp", &archive_, &entries_, &count_, 0,
+                                                 options, atOpen, &planned) == 1;
+            PackageArchive::SetKeptNameBytes(PackageArchive::kKeptNameBytes);
+            ASSERT_TRUE(open);
+            if (c.fault == PlanFault::kNone) {
+                EXPECT_EQ(archive_->bytesRead(), opened) << "the names were read again";
+            }
+            InstallPlan after;
+            EXPECT_EQ(planned, PlanPackage(archive_, entries_, count_, options, after));
+            EXPECT_EQ(atOpen.fault, c.fault);
+            EXPECT_EQ(atOpen.fault, after.fault);
+            EXPECT_EQ(atOpen.faultEntry, after.faultEntry);
+            EXPECT_EQ(atOpen.manifest, after.manifest);
+            EXPECT_EQ(atOpen.replaces, after.replaces);
+        }
+    }
+}
+
+// An extraction whose names stay in the package takes each from the local record it reads with
+// the entry's data, on one thread or several: it reads the data area and the directory (its plan)
+// once, not each name again.
+TEST_F(CatalogueTest, ExtractionReadsNamesWithTheData) {
+    Builder b;
+    for (int k = 0; k < 300; ++k) {
+        b.File("f" + std::to_string(k) + std::string(200, 'n'), Pattern(100 + k));
+    }
+    const Bytes built = b.Build();
+    for (const uint32_t jobs : {1u, 2u}) {
+        SCOPED_TRACE(jobs);
+        PackageArchive::SetKeptNameBytes(0);
+        const bool opened = OpenFile(built);
+        PackageArchive::SetKeptNameBytes(PackageArchive::kKeptNameBytes);
+        ASSERT_TRUE(opened);
+        PackageSetJobs(archive_, jobs);
+        const uint64_t before = archive_->bytesRead();
+        ASSERT_EQ(PackageExtract(archive_, entries_, count_, u"\\out\\", nullptr, 0), 1);
+        EXPECT_LE(archive_->bytesRead() - before,
+                  b.directoryStart + archive_->endRecord().directorySize * 11 / 10);
+        EXPECT_EQ(ReadHost("out/f299" + std::string(200, 'n')), b.entries[299].content);
+    }
+}
+
 }  // namespace
 }  // namespace pkgtest
