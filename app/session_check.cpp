@@ -1,6 +1,7 @@
 // The session's one pass over the card: the signature and the check of every entry, with the
 // package's hash for the log and the share checked for whoever shows it.
 #include <algorithm>
+#include <new>
 
 #include <sodium.h>
 
@@ -27,6 +28,7 @@ struct ScanPass {
     bool hashes = false;  // the package is named by its SHA-256 (a file the session opened)
     bool ran = false;
     bool whole = false;
+    bool tailNamed = false;  // the plan made during the pass was told every name
     const SessionPolicy* policy = nullptr;
     uint64_t total = 0;  // bytes the pass reads, about
     uint64_t done = 0;
@@ -93,6 +95,10 @@ StepOutcome UpdateSession::CheckSignatureAndContents() {
     pass.hooks.kept = &manifest_;
     pass.hooks.keptTooLarge = &manifestTooLarge_;
     pass.hooks.last = true;  // the extraction reads the card again; nothing scans it again
+    // Names left on the card are planned as the pass reads the directory, not read again later.
+    pass.hooks.tailNames = &UpdateSession::PlanDuringCheck;
+    pass.hooks.tailNamesContext = this;
+    pass.hooks.tailNamed = &pass.tailNamed;
     pass.policy = &policy_;
     pass.hashes = packagePath_ != nullptr;  // an adopted package is not named (Identify)
     pass.total = packageSize_;
@@ -105,6 +111,20 @@ StepOutcome UpdateSession::CheckSignatureAndContents() {
         scanWhole_ = pass.whole;
         scanProblem_ = pass.problem;
         Identify(packagePath_, true, pass.Sha256());
+        if (checkPlan_ != nullptr && pass.tailNamed) {
+            try {
+                checkPlan_->planned = checkPlan_->feed->End();
+                checkPlan_->complete = true;
+            } catch (const std::bad_alloc&) {
+                checkPlan_->complete = false;  // planned at its step instead
+            }
+        }
+        if (checkPlan_ != nullptr) {
+            checkPlan_->feed.reset();
+            if (!checkPlan_->complete) {
+                checkPlan_.reset();
+            }
+        }
     };
     if (!device_.ChecksSignatures()) {
         pass.Run();

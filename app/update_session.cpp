@@ -468,25 +468,62 @@ StepOutcome UpdateSession::Confirm() {
 // An update cut short therefore leaves the old record (or none), and running the installer again
 // repeats the same update.
 StepOutcome UpdateSession::PlanInstall() {
-    PlanOptions options;
-    planTarget_ = device_.PlanTarget();
-    options.target = planTarget_;
-    options.limitFolder = kFlashVolume;  // what the device counts, with or without the tree
-    options.tree = decision_.kind == UpdateKind::kPatch ? PlanTree::kKeep : PlanTree::kEmpty;
-    options.manifestRules = true;
-    // The installer removes a scratch file its last run left before it plans (Start).
-    const std::u16string left = policy_.writes ? std::u16string() : ScratchLeft();
-    options.leftover = left.empty() ? nullptr : left.c_str();
-    if (platform::GetAttributes(kLogoSource) != platform::kInvalidFileAttributes) {
-        options.replacedAfter = kLogoTarget;
+    const PlanOptions options = InstallOptions(decision_.kind == UpdateKind::kPatch);
+    int32_t planned = 0;
+    if (checkPlan_ != nullptr && checkPlan_->complete && checkPlan_->options.tree == options.tree &&
+        checkPlan_->leftover == leftover_ &&
+        checkPlan_->options.replacedAfter == options.replacedAfter) {
+        // Made during the check's pass over the directory, whose names stay on the card.
+        plan_ = std::move(checkPlan_->plan);
+        planned = checkPlan_->planned;
+    } else {
+        planned = PlanPackage(package_, entries_, count_, options, plan_);
     }
-    if (PlanPackage(package_, entries_, count_, options, plan_) == 0) {
+    checkPlan_.reset();
+    if (planned == 0) {
         return Stop(Step::kPlan, Ending::kInvalidPackage, PlanFaultText(plan_.fault),
                     EntryName(plan_.faultEntry));
     }
     return Done(Step::kPlan,
                 Count(plan_.steps.size(), "entry", "entries") + ", " +
                     Count(plan_.newDirectoryCount, "new directory", "new directories"));
+}
+
+PlanOptions UpdateSession::InstallOptions(bool patch) {
+    PlanOptions options;
+    planTarget_ = device_.PlanTarget();
+    options.target = planTarget_;
+    options.limitFolder = kFlashVolume;  // what the device counts, with or without the tree
+    options.tree = patch ? PlanTree::kKeep : PlanTree::kEmpty;
+    options.manifestRules = true;
+    // The installer removes a scratch file its last run left before it plans (Start).
+    leftover_ = policy_.writes ? std::u16string() : ScratchLeft();
+    options.leftover = leftover_.empty() ? nullptr : leftover_.c_str();
+    if (platform::GetAttributes(kLogoSource) != platform::kInvalidFileAttributes) {
+        options.replacedAfter = kLogoTarget;
+    }
+    return options;
+}
+
+CatalogueNameFeed* UpdateSession::PlanDuringCheck(void* session) {
+    auto* self = static_cast<UpdateSession*>(session);
+    ManifestValues values;
+    if (self->manifestTooLarge_ ||
+        (self->names_.manifest != kPlanNoEntry && !ReadManifestBytes(self->manifest_, values))) {
+        return nullptr;  // the manifest step refuses the package
+    }
+    try {
+        auto plan = std::make_unique<CheckPlan>();
+        plan->options = self->InstallOptions(values.isPatch != 0);
+        plan->leftover = self->leftover_;
+        plan->options.leftover = plan->leftover.empty() ? nullptr : plan->leftover.c_str();
+        plan->feed = std::make_unique<CatalogueNamesPlan>(plan->options, plan->plan);
+        self->checkPlan_ = std::move(plan);
+    } catch (const std::bad_alloc&) {
+        self->checkPlan_.reset();
+        return nullptr;  // planned at its step instead
+    }
+    return self->checkPlan_->feed.get();
 }
 
 // The flash volume must hold what the plan writes, counted in its allocation units. A full

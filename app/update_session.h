@@ -159,6 +159,13 @@ class UpdateSession {
     StepOutcome Decide();
     StepOutcome Confirm();
     StepOutcome PlanInstall();
+    // The options of the complete plan over the tree the update will find: kept for a patch,
+    // emptied for a full update.
+    PlanOptions InstallOptions(bool patch);
+    // Called by the check's pass once every entry is checked: the complete plan for the tree the
+    // kept manifest asks for, to be told the names as the pass reads the directory (null when
+    // the names are in memory, or the manifest will refuse the package).
+    static CatalogueNameFeed* PlanDuringCheck(void* session);
     StepOutcome RequireRoom();
     StepOutcome StartDecodeThread();
     // The extraction's progress (PackageProgress), forwarded as a position.
@@ -191,7 +198,19 @@ class UpdateSession {
     const char16_t* packagePath_ = nullptr;  // that file's path (null for an adopted package)
     // Of the plan of the names alone, made when the package is opened: the manifest (no steps).
     InstallPlan names_;
-    InstallPlan plan_;                      // the plan over the tree the update will find
+    InstallPlan plan_;         // the plan over the tree the update will find
+    std::u16string leftover_;  // InstallOptions' scratch file left by a cut run
+    // The complete plan made during the check's pass over the directory, for PlanInstall to take
+    // when its options are the same.
+    struct CheckPlan {
+        PlanOptions options;
+        std::u16string leftover;
+        InstallPlan plan;
+        std::unique_ptr<CatalogueNamesPlan> feed;
+        int32_t planned = 0;
+        bool complete = false;  // every name was told
+    };
+    std::unique_ptr<CheckPlan> checkPlan_;
     const char16_t* planTarget_ = nullptr;  // plan_'s target directory
     // The extraction, made ready before the purge with the plan's order, and its progress.
     std::unique_ptr<EntryRun> extraction_;

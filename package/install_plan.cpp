@@ -608,8 +608,7 @@ void CatalogueNamesPlan::Take(uint32_t index, std::string_view stored) {
 }
 
 int32_t CatalogueNamesPlan::End() {
-    const bool planned =
-        options_.verdictOnly && pass_ != nullptr && pass_->going && pass_->planner.End();
+    const bool planned = pass_ != nullptr && pass_->going && pass_->planner.End();
     pass_.reset();
     if (!planned) {
         if (plan_.fault == PlanFault::kNone) {

@@ -137,11 +137,10 @@ bool BuildInstallPlan(const std::vector<PlanEntry>& entries, const PlanOptions& 
 int32_t PlanEntries(const PackageEntry* const* entries, uint32_t count, const PlanOptions& options,
                     InstallPlan& plan);
 
-// The plan of a catalogue's names that PlanEntries makes with `options`, made instead while the
-// catalogue is parsed (PackageOpenPlanned): each name is taken as the parse reads it, so a
-// directory whose names stay in the package is read once for the open and the plan. The sizes
-// are not known before the parse ends, so the plan gives the verdict alone (`options` must ask
-// for PlanOptions::verdictOnly, or End refuses).
+// The plan of a catalogue's entries that PlanEntries makes with `options`, made instead while
+// something else reads the names in catalogue order (the open's parse of the directory, a scan
+// passing the tail on): each name is taken as it is read, so a directory whose names stay in the
+// package is not read again for the plan. An entry's record is complete when its name is taken.
 class CatalogueNamesPlan final : public CatalogueNameFeed {
   public:
     CatalogueNamesPlan(const PlanOptions& options, InstallPlan& plan);

@@ -111,6 +111,12 @@ class PackageArchive final : public PackageNameSource {
                         PackageName& name) const;
     // Whether the names are read again from the package (a run's local names then serve).
     bool NamesInPackage() const { return !namesKept_ && namePieces_.empty(); }
+    // Whether `name` is the stored name the catalogue read for `entry` (by its keyed hash, where
+    // the names stay in the package).
+    bool IsNameOf(const PackageEntry& entry, std::string_view name) const {
+        return name.size() == entry.nameLength() &&
+               NameHash(name.data(), static_cast<uint32_t>(name.size())) == entry.nameHash();
+    }
 
     // The reason of the last failed run (EntryRun); false when there is none.
     bool LastProblem(PackageProblem* problem) const;

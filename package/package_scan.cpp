@@ -5,13 +5,105 @@
 #include "package/package_scan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "package/extract.h"
 #include "package/package_archive.h"
 
 namespace {
+
+// The names of the directory's records, told to a feed as the tail goes by: each checked against
+// the catalogue's, so what is told is what the open parsed, or nothing more once one differs.
+class DirectoryNames {
+  public:
+    DirectoryNames(const PackageArchive& archive, CatalogueNameFeed& feed)
+        : archive_(archive), feed_(feed), left_(archive.endRecord().directorySize) {
+        const std::span<PackageEntry* const> entries = archive_.entryArray();
+        Tell([&] { feed_.Begin(entries.data(), static_cast<uint32_t>(entries.size())); });
+    }
+
+    // The tail's next `size` bytes.
+    void Feed(const uint8_t* data, uint32_t size) {
+        const std::vector<PackageEntry>& catalogue = archive_.catalogue();
+        while (size > 0 && !failed_ && record_ < catalogue.size()) {
+            if (left_ == 0) {
+                failed_ = true;  // the records run past the directory
+                return;
+            }
+            const auto want = static_cast<uint32_t>(std::min<uint64_t>(left_, need_ - have_));
+            const uint32_t n = std::min(want, size);
+            if (part_ == kHeader) {
+                std::memcpy(header_ + have_, data, n);
+            } else if (part_ == kName) {
+                std::memcpy(name_.text + have_, data, n);
+            }
+            have_ += n;
+            left_ -= n;
+            data += n;
+            size -= n;
+            if (part_ == kHeader && have_ == kPackageDirectoryRecordSize) {
+                const PackageEntry& entry = catalogue[record_];
+                if (ReadLe32(header_) != kPackageDirectorySignature ||
+                    ReadLe16(header_ + kDirectoryNameLengthOffset) != entry.nameLength()) {
+                    failed_ = true;
+                    return;
+                }
+                Next(kName, entry.nameLength());
+            }
+            if (part_ == kName && have_ == need_) {
+                const PackageEntry& entry = catalogue[record_];
+                const std::string_view name(name_.text, need_);
+                if (!archive_.IsNameOf(entry, name)) {
+                    failed_ = true;
+                    return;
+                }
+                const uint32_t index = record_;
+                Tell([&] { feed_.Take(index, name); });
+                Next(kRows, uint64_t{ReadLe32(header_ + kDirectoryBlockCountOffset)} *
+                                kPackageBlockRowSize);
+            }
+            if (part_ == kRows && have_ == need_) {
+                ++record_;
+                Next(kHeader, kPackageDirectoryRecordSize);
+            }
+        }
+    }
+
+    // Every record's name was told.
+    bool Complete() const { return !failed_ && record_ == archive_.catalogue().size(); }
+
+  private:
+    enum Part { kHeader, kName, kRows };
+
+    template <typename Call>
+    void Tell(Call call) {
+        try {
+            call();
+        } catch (const std::bad_alloc&) {
+            failed_ = true;
+        }
+    }
+
+    void Next(Part part, uint64_t need) {
+        part_ = part;
+        need_ = need;
+        have_ = 0;
+    }
+
+    const PackageArchive& archive_;
+    CatalogueNameFeed& feed_;
+    uint64_t left_;  // directory bytes still to come
+    uint32_t record_ = 0;
+    Part part_ = kHeader;
+    uint64_t need_ = kPackageDirectoryRecordSize;
+    uint64_t have_ = 0;
+    uint8_t header_[kPackageDirectoryRecordSize] = {};
+    PackageName name_;
+    bool failed_ = false;
+};
 
 // The archive's reads, in file order, with every byte passed on once. A read ahead of the cursor
 // first reads and passes on the bytes it skips; a read behind it (only a damaged catalogue can
@@ -37,7 +129,7 @@ class ContentsStream final : public ByteSource {
         }
         const uint32_t got = Fetch(offset, static_cast<uint8_t*>(buffer), count);
         cursor_ += got;
-        return Pass(static_cast<const uint8_t*>(buffer), got) == 0 ? got : 0;
+        return Pass(offset, static_cast<const uint8_t*>(buffer), got) == 0 ? got : 0;
     }
 
     void ReadAheadTo(int64_t end) override { archive_.ReadAheadTo(std::min(end, tailStart_)); }
@@ -71,6 +163,10 @@ class ContentsStream final : public ByteSource {
     bool stopped() const { return stopped_; }
     // The stream's buffer could not be allocated.
     bool outOfMemory() const { return noMemory_; }
+    // Every byte before it has been passed on.
+    int64_t cursor() const { return cursor_; }
+    // Tells `names` the tail's bytes from here on, as they are passed on.
+    void TellTail(DirectoryNames* names) { names_ = names; }
 
   private:
     // The package's bytes at `offset`: before the tail from the file, in it from the open's copy.
@@ -104,7 +200,7 @@ class ContentsStream final : public ByteSource {
                 return -1;
             }
             cursor_ += got;
-            if (Pass(chunk_.get(), got) != 0) {
+            if (Pass(cursor_ - got, chunk_.get(), got) != 0) {
                 return -1;
             }
         }
@@ -132,7 +228,11 @@ class ContentsStream final : public ByteSource {
         return chunk_.get();
     }
 
-    int32_t Pass(const uint8_t* data, uint32_t size) {
+    int32_t Pass(int64_t at, const uint8_t* data, uint32_t size) {
+        if (names_ != nullptr && at + size > tailStart_) {
+            const auto skip = static_cast<uint32_t>(std::max<int64_t>(0, tailStart_ - at));
+            names_->Feed(data + skip, size - skip);
+        }
         const auto tap = archive_.scanTap();
         if (size == 0 || ((tap == nullptr || tap(archive_.scanTapContext(), data, size) == 0) &&
                           (proc_ == nullptr || proc_(context_, data, size) == 0))) {
@@ -147,6 +247,7 @@ class ContentsStream final : public ByteSource {
     int64_t tailStart_;
     PackageContentsProc proc_;
     void* context_;
+    DirectoryNames* names_ = nullptr;
     int64_t cursor_ = 0;  // every byte before it has been passed on
     bool stopped_ = false;
     std::unique_ptr<uint8_t[]> chunk_;
@@ -201,8 +302,21 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
         ok = false;
         archive->LastProblem(&found);
     }
+    // The names of a catalogue that left them in the package go by with the tail: a feed that
+    // wants them (a plan) is told them there instead of reading the directory again.
+    std::optional<DirectoryNames> names;
+    if (ok && hooks.tailNames != nullptr && archive->NamesInPackage() &&
+        stream.cursor() <= archive->tailStart()) {
+        if (CatalogueNameFeed* feed = hooks.tailNames(hooks.tailNamesContext)) {
+            names.emplace(*archive, *feed);
+            stream.TellTail(&*names);
+        }
+    }
     if (ok && stream.Finish(&found) != 0) {
         ok = false;
+    }
+    if (hooks.tailNamed != nullptr) {
+        *hooks.tailNamed = ok && names.has_value() && names->Complete();
     }
     if (hooks.last) {
         archive->ReleaseTail();

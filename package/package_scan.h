@@ -21,6 +21,7 @@
 
 #include "package/package.h"
 #include "package/package_contents.h"
+#include "package/package_entry.h"
 #include "package/package_fault.h"
 
 inline constexpr uint32_t kPackageScanKeepNone = 0xFFFFFFFFu;
@@ -37,6 +38,14 @@ struct PackageScanHooks {
     uint32_t keepLimit = 1024 * 1024;
     std::vector<uint8_t>* kept = nullptr;
     bool* keptTooLarge = nullptr;
+    // Called once every entry is checked, before the tail goes by: a feed that is then told the
+    // names of the directory's records as the tail is read (a plan made in the same pass), or
+    // null. Only where the catalogue left the names in the package (the tail is read from there
+    // then), each name checked against the catalogue's. *tailNamed says whether every record's
+    // name was told; a feed that throws std::bad_alloc is told no more.
+    CatalogueNameFeed* (*tailNames)(void* context) = nullptr;
+    void* tailNamesContext = nullptr;
+    bool* tailNamed = nullptr;
     // The archive's last scan: what the open kept of the tail for scans is freed
     // when this one ends, whatever its outcome. A later scan of the archive fails with
     // kNotInCatalogue (entry 0xFFFF).

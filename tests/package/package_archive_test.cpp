@@ -6,6 +6,7 @@
 
 #include "package/install_plan.h"
 #include "package/package_contents.h"
+#include "package/package_scan.h"
 #include "platform/text.h"
 
 #include "tests/package/package_fixture.h"
@@ -244,7 +245,8 @@ TEST_F(CatalogueTest, LargestCatalogueOpensListsAndExtracts) {
 // The plan of the names made while the directory is parsed is the one PlanPackage makes after the
 // open, whether the catalogue keeps its names, keeps them deflated or leaves them in the package
 // (a name asked for again during the parse is read from there); and where the names stay in the
-// package, the open and its plan read the directory once.
+// package, the open and its plan read the directory once, and a scan tells a complete plan the
+// names as it passes the directory on.
 TEST_F(CatalogueTest, NamesPlannedAtTheOpenAsAfterIt) {
     const auto build = [](const std::string& last, bool lastIsDirectory) {
         Builder b;
@@ -297,6 +299,33 @@ TEST_F(CatalogueTest, NamesPlannedAtTheOpenAsAfterIt) {
             EXPECT_EQ(atOpen.faultEntry, after.faultEntry);
             EXPECT_EQ(atOpen.manifest, after.manifest);
             EXPECT_EQ(atOpen.replaces, after.replaces);
+
+            // The complete plan, told the names as a scan passes the directory on: the plan
+            // made after it, from no reads besides the scan's own.
+            PlanOptions full;
+            full.target = u"\\out\\";
+            full.manifestRules = true;
+            InstallPlan inScan;
+            CatalogueNamesPlan feed(full, inScan);
+            bool named = false;
+            PackageScanHooks hooks;
+            hooks.tailNames = [](void* f) { return static_cast<CatalogueNameFeed*>(f); };
+            hooks.tailNamesContext = &feed;
+            hooks.tailNamed = &named;
+            const uint64_t scanning = archive_->bytesRead();
+            ASSERT_EQ(PackageScan(archive_, hooks, nullptr), 1);
+            EXPECT_EQ(archive_->bytesRead() - scanning, c.package.size() - opened + 1);
+            EXPECT_EQ(named, limit == 0) << "told only names left in the package";
+            if (named) {
+                const int32_t scanned = feed.End();
+                InstallPlan plan;
+                EXPECT_EQ(scanned, PlanPackage(archive_, entries_, count_, full, plan));
+                EXPECT_EQ(inScan.fault, plan.fault);
+                EXPECT_EQ(inScan.faultEntry, plan.faultEntry);
+                EXPECT_EQ(inScan.order, plan.order);
+                EXPECT_EQ(inScan.steps.size(), plan.steps.size());
+                EXPECT_EQ(inScan.newDirectoryCount, plan.newDirectoryCount);
+            }
         }
     }
 }
