@@ -28,7 +28,9 @@
 // size depends on the package.
 //
 // The package is read from the card at most twice: the signature and the check share one pass,
-// the extraction is the second (the manifest's bytes are kept from the first).
+// the extraction is the second (the manifest's bytes are kept from the first). Names a large
+// catalogue leaves on the card are planned from those reads too: the names' plan during the
+// open's parse of the directory, the complete plan as the check's pass reads it (PlanDuringCheck).
 #pragma once
 
 #include <cstdint>
