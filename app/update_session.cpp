@@ -470,7 +470,8 @@ StepOutcome UpdateSession::Confirm() {
 StepOutcome UpdateSession::PlanInstall() {
     const PlanOptions options = InstallOptions(decision_.kind == UpdateKind::kPatch);
     int32_t planned = 0;
-    if (checkPlan_ != nullptr && checkPlan_->complete && checkPlan_->options.tree == options.tree &&
+    if (checkPlan_ != nullptr && checkPlan_->complete &&
+        checkPlan_->options.target == options.target && checkPlan_->options.tree == options.tree &&
         checkPlan_->leftover == leftover_ &&
         checkPlan_->options.replacedAfter == options.replacedAfter) {
         // Made during the check's pass over the directory, whose names stay on the card.
