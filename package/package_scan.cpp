@@ -47,7 +47,8 @@ class DirectoryNames {
             if (part_ == kHeader && have_ == kPackageDirectoryRecordSize) {
                 const PackageEntry& entry = catalogue[record_];
                 if (ReadLe32(header_) != kPackageDirectorySignature ||
-                    ReadLe16(header_ + kDirectoryNameLengthOffset) != entry.nameLength()) {
+                    ReadLe16(header_ + kDirectoryNameLengthOffset) != entry.nameLength() ||
+                    ReadLe32(header_ + kDirectoryBlockCountOffset) != entry.blocks().size()) {
                     failed_ = true;
                     return;
                 }

@@ -7,7 +7,7 @@ source "$(dirname "$0")/kit.sh" "$1"
 tree full 2.0 && "$QZP" pack full full.qzp > /dev/null
 tree norecord 1.1 --patch-for undetected && "$QZP" pack norecord norecord.qzp > /dev/null
 tree back 2.0 --allow-downgrade && "$QZP" pack back back.qzp > /dev/null
-"$QZP" info back.qzp | grep -qx 'kind:     full update, may replace a newer version (AllowDowngrade)' \
+"$QZP" info back.qzp | grep -x 'kind:     full update, may replace a newer version (AllowDowngrade)' > /dev/null \
     || fail "info: $("$QZP" info back.qzp)"
 # A name that fits 259 units alone but not below \ResidentFlash2\, where the device writes it:
 # qzp pack refuses it, naming it.

@@ -23,7 +23,7 @@ ${character//_/ } of this name exactly" err.txt || fail "$cp: $(cat err.txt)"
     "$QZP" pack --codepage "$cp" src old.qzp > /dev/null
     [ -z "$alike" ] || echo same > "src/VORIZ/$alike"
     "$QZP" pack --codepage "$cp" src dev/SDMMC/VORIZ.QZP > /dev/null
-    "$QZP" list --codepage "$cp" dev/SDMMC/VORIZ.QZP | grep -q "VORIZ\\\\$held\$" \
+    "$QZP" list --codepage "$cp" dev/SDMMC/VORIZ.QZP | grep "VORIZ\\\\$held\$" > /dev/null \
         || fail "$cp: list does not show $held"
     "$QZP" extract --codepage "$cp" dev/SDMMC/VORIZ.QZP out "VORIZ/${alike:-$held}" > /dev/null
     [ "$(cd out && find . -type f)" = "./VORIZ/${alike:-$held}" ] || fail "$cp: extract NAME"
@@ -62,7 +62,7 @@ grep -qxF '  reason: name cannot be read as text of at most 259 units' out.txt |
 grep -qF 'open: VORIZ\\x83A.txt: name cannot be read as text' dev/SDMMC/qzpupdate.log ||
     fail "932 on 65001: $(cat dev/SDMMC/qzpupdate.log)"
 [ "$(flash)" = "$before" ] || fail "932 on 65001: the flash volume changed"
-"$QZP" list dev/SDMMC/VORIZ.QZP | grep -qF 'VORIZ\\x83a.txt' || fail "932 on 65001: list"
+"$QZP" list dev/SDMMC/VORIZ.QZP | grep -F 'VORIZ\\x83a.txt' > /dev/null || fail "932 on 65001: list"
 fails 1 'VORIZ\\\\x83A\.txt: entry cannot be written as planned: name cannot be read as text' \
     "$QZP" extract dev/SDMMC/VORIZ.QZP out
 

@@ -54,7 +54,7 @@ ini set|ini set $'x\n[Evil]\ny.ini' S K v
 ini dump|ini dump
 TABLE
 [ "$(ls)" = "$(printf 'err.txt\nsrc')" ] || fail "a usage error wrote a file: $(ls)"
-"$QZP" --version | grep -Eqx 'qzp [0-9.]+ \(zlib [0-9.]+\)' || fail "--version: $("$QZP" --version)"
+"$QZP" --version | grep -Ex 'qzp [0-9.]+ \(zlib [0-9.]+\)' > /dev/null || fail "--version: $("$QZP" --version)"
 
 # Every --json output is valid UTF-8 JSON, even for a package whose name and comment hold bytes
 # that are not UTF-8 and control characters, a NUL among them (put into the catalogue after
