@@ -1,10 +1,12 @@
 // The session's one pass over the card: the signature and the check of every entry, with the
 // package's hash for the log and the share checked for whoever shows it.
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include <sodium.h>
 
+#include "app/update_decision.h"
 #include "app/update_session.h"
 #include "ini/ini_load.h"
 #include "package/package_scan.h"
@@ -167,6 +169,30 @@ StepOutcome UpdateSession::CheckSignatureAndContents() {
         observer_->OnSignature({accepted ? 1 : 0, found.keyId, found.trustedComment, reason});
     }
     return signature;
+}
+
+// Names left on the card go by with the tail of the pass: the complete plan is told them there,
+// over the tree the kept manifest asks for, for PlanInstall to take when that is the tree its
+// decision finds.
+CatalogueNameFeed* UpdateSession::PlanDuringCheck(void* session) {
+    auto* self = static_cast<UpdateSession*>(session);
+    ManifestValues values;
+    if (self->manifestTooLarge_ ||
+        (self->names_.manifest != kPlanNoEntry && !ReadManifestBytes(self->manifest_, values))) {
+        return nullptr;  // the manifest step refuses the package
+    }
+    try {
+        auto plan = std::make_unique<CheckPlan>();
+        plan->options = self->InstallOptions(values.isPatch != 0);
+        plan->leftover = self->leftover_;
+        plan->options.leftover = plan->leftover.empty() ? nullptr : plan->leftover.c_str();
+        plan->feed = std::make_unique<CatalogueNamesPlan>(plan->options, plan->plan);
+        self->checkPlan_ = std::move(plan);
+    } catch (const std::bad_alloc&) {
+        self->checkPlan_.reset();
+        return nullptr;  // planned at its step instead
+    }
+    return self->checkPlan_->feed.get();
 }
 
 // What the pass found of the entries. A package without entries is refused too: its extraction

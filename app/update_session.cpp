@@ -506,27 +506,6 @@ PlanOptions UpdateSession::InstallOptions(bool patch) {
     return options;
 }
 
-CatalogueNameFeed* UpdateSession::PlanDuringCheck(void* session) {
-    auto* self = static_cast<UpdateSession*>(session);
-    ManifestValues values;
-    if (self->manifestTooLarge_ ||
-        (self->names_.manifest != kPlanNoEntry && !ReadManifestBytes(self->manifest_, values))) {
-        return nullptr;  // the manifest step refuses the package
-    }
-    try {
-        auto plan = std::make_unique<CheckPlan>();
-        plan->options = self->InstallOptions(values.isPatch != 0);
-        plan->leftover = self->leftover_;
-        plan->options.leftover = plan->leftover.empty() ? nullptr : plan->leftover.c_str();
-        plan->feed = std::make_unique<CatalogueNamesPlan>(plan->options, plan->plan);
-        self->checkPlan_ = std::move(plan);
-    } catch (const std::bad_alloc&) {
-        self->checkPlan_.reset();
-        return nullptr;  // planned at its step instead
-    }
-    return self->checkPlan_->feed.get();
-}
-
 // The flash volume must hold what the plan writes, counted in its allocation units. A full
 // update may use what the purge frees. When the volume cannot be asked, the extraction decides.
 StepOutcome UpdateSession::RequireRoom() {
