@@ -1,5 +1,6 @@
 // The session's one pass over the card: the signature and the check of every entry, with the
-// package's hash for the log and the share checked for whoever shows it.
+// package's hash for the log, the share checked for whoever shows it, and the complete plan of
+// names the catalogue left on the card.
 #include <algorithm>
 #include <memory>
 #include <new>
