@@ -12,6 +12,14 @@ cd "$WORK"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# key_id PUB: the key id of a minisign public key file as qzp and the installer write it, 16 hex
+# digits (minisign's comment line leaves out leading zeros).
+key_id() {
+    local id
+    id=$(sed -n 's/^untrusted comment: minisign public key //p' "$1")
+    printf '%16s\n' "$id" | tr ' ' 0
+}
+
 # fails STATUS ERE COMMAND...: COMMAND exits STATUS (+: any but 0) and writes one line to
 # standard error, which matches ERE and stays in err.txt; its standard output is dropped.
 fails() {

@@ -8,7 +8,7 @@ source "$(dirname "$0")/../../scripts/deps.sh"
 qzp_require_packages chromium > /dev/null
 
 for pair in release other; do minisign -G -W -p $pair.pub -s $pair.sec > /dev/null; done
-other=$(sed -n 's/^untrusted comment: minisign public key //p' other.pub)
+other=$(key_id other.pub)
 device img 1.0 && tree src 2.0 && "$QZP" pack src img/SDMMC/VORIZ.QZP > /dev/null
 mkdir -p img/Windows && cp release.pub img/Windows/qzpupdate.pub
 # An older installer's run (no opening or closing line) that showed a box, one cut after the purge

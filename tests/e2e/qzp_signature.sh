@@ -8,7 +8,7 @@ for pair in release other; do minisign -G -W -p $pair.pub -s $pair.sec > /dev/nu
 "$QZP" pack "$SRC" p.qzp > /dev/null
 minisign -S -s release.sec -m p.qzp -t 'release 2.0' > /dev/null
 minisign -S -l -s release.sec -m p.qzp -x legacy.minisig -t 'legacy form' > /dev/null
-id=$(sed -n 's/^untrusted comment: minisign public key //p' release.pub)
+id=$(key_id release.pub)
 "$QZP" verify --pubkey release.pub p.qzp > /dev/null || fail "FILE.minisig is the default"
 
 # A changed package, and a key that is not trusted: refused in one line, as minisign -V does.
