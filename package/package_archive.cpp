@@ -218,8 +218,7 @@ int32_t PackageArchive::ReadRunName(const PackageEntry& entry, const PackageName
             local = &name;
         }
     }
-    if (local != nullptr && local->length == length &&
-        NameHash(local->text, length) == entry.nameHash()) {
+    if (local != nullptr && IsNameOf(entry, local->stored())) {
         if (local != &name) {
             name = *local;
         }
