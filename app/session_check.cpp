@@ -103,13 +103,9 @@ StepOutcome UpdateSession::CheckSignatureAndContents() {
     pass.hooks.tailNamesContext = this;
     pass.hooks.tailNamed = &pass.tailNamed;
     pass.policy = &policy_;
-    pass.hashes = packagePath_ != nullptr;  // an adopted package is not named (Identify)
-    pass.total = packageSize_;
-    for (uint32_t k = 0; k < count_ && packageSize_ == 0; ++k) {  // an adopted package
-        PackageEntryRecord record;
-        PackageGetEntryRecord(package_, entries_[k], &record);
-        pass.total += record.compressedSize;
-    }
+    pass.hashes = packagePath_ != nullptr;         // an adopted package is not named (Identify)
+    pass.total = packageSize_ != 0 ? packageSize_  // an adopted package: its entries' data
+                                   : PackagePackedBytes(package_, entries_, count_);
     const auto passed = [&] {
         scanWhole_ = pass.whole;
         scanProblem_ = pass.problem;

@@ -100,6 +100,11 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, uint32_t size) {
 }
 
 uint32_t Crc32Combine(uint32_t first, uint32_t second, uint32_t secondLength) {
+    // crc(A) shifted by B's length is a product in GF(2): zero stays zero, and an entry's first
+    // block (continuing from 0) needs no work at all.
+    if (first == 0) {
+        return second;
+    }
     return static_cast<uint32_t>(crc32_combine(first, second, static_cast<z_off_t>(secondLength)));
 }
 

@@ -3,6 +3,7 @@
 #include "package/install_plan.h"
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -60,11 +61,55 @@ std::u16string_view NameLevels(std::u16string_view name, bool directory) {
     return name.substr(start, end - start);
 }
 
+// Whether `levels` lands on `key` (folded, single `\`s): `/` opened like `\`, a run of
+// separators one, letter case aside. Told unit by unit, so another name is told from the first
+// unit that differs.
+bool LandsOn(std::u16string_view levels, std::u16string_view key) {
+    std::size_t k = 0;
+    bool separator = false;  // the last unit landed was a separator
+    for (const char16_t c : levels) {
+        if (IsSeparator(c)) {
+            if (k > 0 && separator) {
+                continue;
+            }
+            separator = true;
+            if (k == key.size() || key[k] != u'\\') {
+                return false;
+            }
+        } else {
+            separator = false;
+            if (k == key.size() || key[k] != platform::FoldAscii(c)) {
+                return false;
+            }
+        }
+        ++k;
+    }
+    return k == key.size();
+}
+
 // The first letters of the scratch bases a plan may choose from, in order of preference: the base
 // is platform::kScratchBase with its first letter replaced. Each letter stands for one base, so a
 // level blocks at most one of them; all are kept by the device's file system in any letter case.
 constexpr std::u16string_view kScratchFirsts =
     u"~_$#!-@&%^'(){}`0123456789abcdefghijklmnopqrstuvwxyz";
+
+// The base a level starting with unit `first` may be a scratch name of: its place in
+// kScratchFirsts, npos for none. Looked up for every level of every name.
+std::size_t ScratchCandidate(char16_t first) {
+    static constexpr auto kPlaces = [] {
+        std::array<uint8_t, 0x80> places{};
+        places.fill(UINT8_MAX);
+        for (std::size_t k = 0; k < kScratchFirsts.size(); ++k) {
+            places[kScratchFirsts[k]] = static_cast<uint8_t>(k);
+        }
+        return places;
+    }();
+    const char16_t folded = platform::FoldAscii(first);
+    if (folded >= kPlaces.size() || kPlaces[folded] == UINT8_MAX) {
+        return std::u16string_view::npos;
+    }
+    return kPlaces[folded];
+}
 
 class Planner final : public LevelTexts {
   public:
@@ -188,16 +233,7 @@ class Planner final : public LevelTexts {
             // Where the name lands: `/` opened like `\`, an empty level skipped. Landing there in
             // another spelling (`VORIZ/INDEX.INI`, `VORIZ\\INDEX.INI`) is refused: such an entry
             // would be written in package order, not last, over the record.
-            std::u16string& key = orderKey_;
-            key.clear();
-            for (const char16_t c : levels) {
-                if (!IsSeparator(c)) {
-                    key += platform::FoldAscii(c);
-                } else if (key.empty() || key.back() != u'\\') {
-                    key += u'\\';
-                }
-            }
-            if (key == manifestKey_) {
+            if (LandsOn(levels, manifestKey_)) {
                 if (!IsManifestName(levels)) {
                     return Refuse(PlanFault::kManifestMisspelt, i);
                 }
@@ -228,9 +264,8 @@ class Planner final : public LevelTexts {
             }
             const std::u16string_view level = name.substr(from, k - from);
             from = k + 1;
-            const std::size_t candidate = level.empty()
-                                              ? std::u16string_view::npos
-                                              : kScratchFirsts.find(platform::FoldAscii(level[0]));
+            const std::size_t candidate =
+                level.empty() ? std::u16string_view::npos : ScratchCandidate(level[0]);
             if (candidate != std::u16string_view::npos && !blocked_[candidate] &&
                 platform::IsScratchLevel(level, ScratchBase(candidate))) {
                 blocked_[candidate] = true;
@@ -300,7 +335,7 @@ class Planner final : public LevelTexts {
         if (target_.empty()) {
             return true;
         }
-        const Split levels = Levels(target_, target_.size(), kTarget);
+        const Split& levels = Levels(target_, target_.size(), kTarget);
         if (levels.empty() || targetLevels_ == 0) {
             return true;  // the root, or a relative target of one partial level
         }
@@ -328,22 +363,38 @@ class Planner final : public LevelTexts {
 
     // The levels of `path`, the joined path of entry `source` (kTarget: the target itself);
     // those ending after `nameStart` are the stored name's, and a level that a `\` of the stored
-    // name ends is one extraction creates as a parent.
-    Split Levels(const std::u16string& path, std::size_t nameStart, uint32_t source) {
+    // name ends is one extraction creates as a parent. Valid until the next call. Entries in
+    // catalogue order share most of their folders, so the levels that end (with their separator)
+    // inside what this path shares with the last one are that call's nodes, now this entry's.
+    const Split& Levels(const std::u16string& path, std::size_t nameStart, uint32_t source) {
         current_ = source;
         currentPath_ = &path;
-        Split split;
-        std::u16string folded;
-        uint32_t parent = PathTable::kRoot;
-        std::size_t from = 0;
-        for (std::size_t i = 0; i <= path.size(); ++i) {
+        Split& split = split_;
+        std::size_t same = 0;
+        if (nameStart == splitNameStart_) {
+            const std::size_t shorter = std::min(path.size(), splitPath_.size());
+            while (same < shorter && path[same] == splitPath_[same]) {
+                ++same;
+            }
+        }
+        std::size_t kept = 0;
+        while (kept < split.size() && split[kept].end < same) {
+            paths_[split[kept].node].source = source;
+            ++kept;
+        }
+        split.resize(kept);
+        splitPath_ = path;
+        splitNameStart_ = nameStart;
+        uint32_t parent = kept > 0 ? split.back().node : PathTable::kRoot;
+        std::size_t from = kept > 0 ? split.back().end + 1 : 0;
+        for (std::size_t i = from; i <= path.size(); ++i) {
             if (i == path.size() || IsSeparator(path[i])) {
                 if (i > from) {
-                    folded.assign(path, from, i - from);
-                    for (char16_t& c : folded) {
+                    folded_.assign(path, from, i - from);
+                    for (char16_t& c : folded_) {
                         c = platform::FoldAscii(c);
                     }
-                    parent = paths_.Intern(parent, folded, source, from);
+                    parent = paths_.Intern(parent, folded_, source, from);
                     split.push_back(
                         {i, parent, i < path.size() && path[i] == u'\\' && i >= nameStart});
                 }
@@ -451,7 +502,7 @@ class Planner final : public LevelTexts {
         if (directory && !path.empty() && path.back() == u'\\') {
             path.pop_back();  // extraction drops the one trailing `\` of a directory entry
         }
-        const Split levels = Levels(path, target_.size(), index);
+        const Split& levels = Levels(path, target_.size(), index);
         if (paths_.lost()) {
             return Refuse(PlanFault::kNameNotText, index);
         }
@@ -542,10 +593,14 @@ class Planner final : public LevelTexts {
     PlanFault placeFault_ = PlanFault::kNone;
     uint32_t placeEntry_ = 0;
     PathTable paths_;
+    // The last call's levels, of the path and name start it had (Levels).
+    Split split_;
+    std::u16string splitPath_;
+    std::size_t splitNameStart_ = SIZE_MAX;
+    std::u16string folded_;
     std::vector<bool> blocked_;  // scratch bases a name may be a scratch name of
     uint32_t lastBlocking_ = 0;  // the last entry that blocked one
     const std::u16string manifestKey_ = platform::FoldedAscii(kPackageManifestName);
-    std::u16string orderKey_;
     std::vector<std::u16string> replaced_;  // paths of the tree's files the plan replaces
 };
 

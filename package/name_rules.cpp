@@ -1,5 +1,8 @@
 #include "package/name_rules.h"
 
+#include <algorithm>
+#include <array>
+
 #include "package/layout.h"
 #include "platform/file.h"
 #include "platform/text.h"
@@ -25,6 +28,21 @@ bool IsDeviceName(std::u16string_view level) {
            stem[3] >= u'1' && stem[3] <= u'9';
 }
 
+// What each ASCII unit is to the level rules; every unit from 0x80 up is plain.
+constexpr uint8_t kPlain = 0, kDotOrBlank = 1, kForbidden = 2, kControl = 3;
+
+constexpr auto kCharClasses = [] {
+    std::array<uint8_t, 0x80> classes{};
+    for (std::size_t c = 0; c < 0x20; ++c) {
+        classes[c] = kControl;
+    }
+    classes['.'] = classes[' '] = kDotOrBlank;
+    for (const char c : std::string_view("<>:\"|?*")) {
+        classes[static_cast<unsigned char>(c)] = kForbidden;
+    }
+    return classes;
+}();
+
 NameFault LevelFault(std::u16string_view level, bool first) {
     if (level.empty()) {
         return NameFault::kEmptyLevel;
@@ -34,26 +52,12 @@ NameFault LevelFault(std::u16string_view level, bool first) {
     bool dotsAndBlanks = true;
     bool badCharacter = false;
     for (const char16_t c : level) {
-        switch (c) {
-            case u'.':
-            case u' ':
-                break;
-            case u'<':
-            case u'>':
-            case u':':
-            case u'"':
-            case u'|':
-            case u'?':
-            case u'*':
-                badCharacter = true;
-                dotsAndBlanks = false;
-                break;
-            default:
-                if (c < 0x20) {
-                    return NameFault::kControlCharacter;
-                }
-                dotsAndBlanks = false;
+        const uint8_t kind = c < kCharClasses.size() ? kCharClasses[c] : kPlain;
+        if (kind == kControl) {
+            return NameFault::kControlCharacter;
         }
+        dotsAndBlanks = dotsAndBlanks && kind == kDotOrBlank;
+        badCharacter = badCharacter || kind == kForbidden;
     }
     if (dotsAndBlanks) {
         return NameFault::kDotLevel;  // Windows reduces ". ." or "..." to "." or ".."
@@ -106,11 +110,7 @@ NameFault CheckEntryName(std::u16string_view name, bool directory, NameUse use) 
     while (start < name.size() && name[start] == u'\\') {
         ++start;
     }
-    bool onlySeparators = true;
-    for (const char16_t c : name) {
-        onlySeparators = onlySeparators && IsSeparator(c);
-    }
-    if (onlySeparators) {
+    if (std::all_of(name.begin(), name.end(), IsSeparator)) {
         return NameFault::kEmpty;
     }
     std::size_t end = name.size();
@@ -151,12 +151,11 @@ NameFault CheckStoredName(std::string_view stored, bool directory, std::u16strin
     }
     // Strictly: bytes that are no text in the code page (a cut sequence included) would become
     // replacement characters, and two such names one path, or a trail byte 0x5C a separator.
-    std::u16string converted;
+    std::u16string local;
+    std::u16string& converted = wide != nullptr ? *wide : local;
     if (!platform::FromCodePage(stored, converted) || converted.size() >= kPackagePathCapacity) {
+        converted.clear();
         return NameFault::kNotText;
-    }
-    if (wide != nullptr) {
-        *wide = converted;
     }
     return CheckEntryName(converted, directory, use);
 }

@@ -44,7 +44,8 @@ NameFault CheckEntryName(std::u16string_view name, bool directory, NameUse use =
 
 // The rule on a name as stored in a package: all its bytes (the directory record's length, NULs
 // included) must be text without control characters; then CheckEntryName on it converted with
-// the package library's conversion hook. The converted name goes to *wide (may be null). By
+// the package library's conversion hook. The converted name goes to *wide (may be null; emptied
+// for kNotText). By
 // default the writer's rule: a reader names kRead, so a caller that forgets refuses more, never
 // less.
 NameFault CheckStoredName(std::string_view stored, bool directory, std::u16string* wide = nullptr,

@@ -35,6 +35,16 @@ int32_t PackageGetComment(PackageArchive* archive, std::string* comment) {
     return 1;
 }
 
+uint64_t PackagePackedBytes(PackageArchive* archive, PackageEntry* const* entries, uint32_t count) {
+    uint64_t bytes = 0;
+    for (uint32_t k = 0; archive != nullptr && k < count; ++k) {
+        if (const PackageEntry* found = archive->FindEntry(entries[k]); found != nullptr) {
+            bytes += found->CompressedTotal();
+        }
+    }
+    return bytes;
+}
+
 int32_t PackageGetEntryRecord(PackageArchive* archive, PackageEntry* entry,
                               PackageEntryRecord* record) {
     if (archive == nullptr || record == nullptr) {

@@ -33,6 +33,11 @@ struct PackageEntryRecord {
 int32_t PackageGetEntryRecord(PackageArchive* archive, PackageEntry* entry,
                               PackageEntryRecord* record);
 
+// The compressed bytes of `count` entries together (their data without local records), for a
+// progress total: read from the catalogue alone, no name read. Entries not in the catalogue
+// count 0.
+uint64_t PackagePackedBytes(PackageArchive* archive, PackageEntry* const* entries, uint32_t count);
+
 // The package's comment (its default target directory) as stored, up to its first NUL: 1, or 0
 // for a null archive or comment.
 int32_t PackageGetComment(PackageArchive* archive, std::string* comment);

@@ -135,6 +135,8 @@ const PlanCase kPlanCases[] = {
     {"DirectoryThenFileInOtherCase", {u"X\\", u"x"}, E, F::kSamePath, 1, ""},
     {"DeepNameInOtherCase", {Deep(u'a'), Deep(u'A')}, E, F::kNone, 0, "ca"},
     {"RepeatedDirectoryEntry", {u"X\\", u"x\\"}, E, F::kNone, 0, "dd"},
+    // A level that goes on past the last entry's (the shared text ends inside it) is another.
+    {"LevelLongerThanTheLastOne", {u"x\\ab", u"x\\abc\\d.txt"}, E, F::kNone, 0, "cc"},
     {"FileThenDirectory", {u"X", u"X\\"}, E, F::kSamePath, 1, ""},
     {"FileThenFileBelowIt", {u"Y", u"Y\\c.txt"}, E, F::kFileInTheWay, 1, ""},
     {"FileBelowThenFile", {u"Y\\c.txt", u"Y"}, E, F::kDirectoryInTheWay, 1, ""},

@@ -61,18 +61,11 @@ std::string DescribeProblem(const OpenedPackage& package, const PackageProblem& 
 
 namespace {
 
-uint64_t PackedBytes(const OpenedPackage& package) {
-    uint64_t bytes = 0;
-    for (uint32_t k = 0; k < package.count; ++k) {
-        bytes += package.Record(k).compressedSize;
-    }
-    return bytes;
-}
-
 // The device's verdict on the open package, its bytes handed to `tap` as they are read.
 bool Accepted(OpenedPackage& package, PackageContentsProc tap, void* tapContext,
               app::StepOutcome& refusal, const char* label) {
-    ProgressBar bar(label, ProgressWanted(PackedBytes(package)));
+    ProgressBar bar(
+        label, ProgressWanted(PackagePackedBytes(package.archive, package.entries, package.count)));
     PackageSetScanTap(package.archive, tap, tapContext);
     const bool installs = app::AnyDeviceInstalls(package.archive, package.entries, package.count,
                                                  refusal, &ShowChecked, &bar);
