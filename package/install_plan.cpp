@@ -267,7 +267,7 @@ class Planner final : public LevelTexts {
             const std::size_t candidate =
                 level.empty() ? std::u16string_view::npos : ScratchCandidate(level[0]);
             if (candidate != std::u16string_view::npos && !blocked_[candidate] &&
-                platform::IsScratchLevel(level, ScratchBase(candidate))) {
+                platform::IsScratchLevel(level, BaseToTest(candidate))) {
                 blocked_[candidate] = true;
                 lastBlocking_ = i;
             }
@@ -323,6 +323,13 @@ class Planner final : public LevelTexts {
             return platform::kInvalidFileAttributes;
         }
         return query_(path);
+    }
+
+    // ScratchBase(candidate) in a buffer kept for the tests of every level; valid until the next
+    // call.
+    std::u16string_view BaseToTest(std::size_t candidate) {
+        baseToTest_[0] = kScratchFirsts[candidate];
+        return baseToTest_;
     }
 
     static std::u16string ScratchBase(std::size_t candidate) {
@@ -489,7 +496,8 @@ class Planner final : public LevelTexts {
         std::u16string_view name;
         items_->Name(index, name);
         const bool directory = items_->Directory(index);
-        std::u16string path = target_;
+        std::u16string& path = placePath_;  // its buffer taken turns with previousPath_'s
+        path = target_;
         path += name;
         if (limitLength_ + name.size() >= kPackagePathCapacity) {
             return Refuse(PlanFault::kPathTooLong, index);
@@ -584,6 +592,7 @@ class Planner final : public LevelTexts {
     const std::u16string* currentPath_ = nullptr;
     uint32_t previous_ = kTarget;
     std::u16string previousPath_;
+    std::u16string placePath_;
     std::u16string otherPath_;
     // The pass's state between Begin, Take and End.
     bool targetExists_ = false;
@@ -599,6 +608,7 @@ class Planner final : public LevelTexts {
     std::size_t splitNameStart_ = SIZE_MAX;
     std::u16string folded_;
     std::vector<bool> blocked_;  // scratch bases a name may be a scratch name of
+    std::u16string baseToTest_{platform::kScratchBase};
     uint32_t lastBlocking_ = 0;  // the last entry that blocked one
     const std::u16string manifestKey_ = platform::FoldedAscii(kPackageManifestName);
     std::vector<std::u16string> replaced_;  // paths of the tree's files the plan replaces

@@ -29,7 +29,7 @@ bool IsDeviceName(std::u16string_view level) {
 }
 
 // What each ASCII unit is to the level rules; every unit from 0x80 up is plain.
-constexpr uint8_t kPlain = 0, kDotOrBlank = 1, kForbidden = 2, kControl = 3;
+constexpr uint8_t kPlain = 0, kDotOrBlank = 1, kForbidden = 2, kControl = 3, kSeparator = 4;
 
 constexpr auto kCharClasses = [] {
     std::array<uint8_t, 0x80> classes{};
@@ -37,41 +37,45 @@ constexpr auto kCharClasses = [] {
         classes[c] = kControl;
     }
     classes['.'] = classes[' '] = kDotOrBlank;
+    classes['\\'] = classes['/'] = kSeparator;
     for (const char c : std::string_view("<>:\"|?*")) {
         classes[static_cast<unsigned char>(c)] = kForbidden;
     }
     return classes;
 }();
 
-NameFault LevelFault(std::u16string_view level, bool first) {
+uint8_t ClassOf(char16_t c) {
+    return c < kCharClasses.size() ? kCharClasses[c] : kPlain;
+}
+
+// What the units of one level held, found as the name is split (CheckEntryName).
+struct LevelUnits {
+    bool dotsAndBlanks = true;
+    bool badCharacter = false;
+    std::size_t stem = std::u16string_view::npos;  // units before its first dot
+};
+
+// The level's fault after its units passed without a control character; the faults are told in
+// the order of the rules.
+NameFault LevelFault(std::u16string_view level, bool first, const LevelUnits& units) {
     if (level.empty()) {
         return NameFault::kEmptyLevel;
     }
-    // One pass over the units for every rule (names are checked on every pass over a package);
-    // the faults are still told in the order of the rules.
-    bool dotsAndBlanks = true;
-    bool badCharacter = false;
-    for (const char16_t c : level) {
-        const uint8_t kind = c < kCharClasses.size() ? kCharClasses[c] : kPlain;
-        if (kind == kControl) {
-            return NameFault::kControlCharacter;
-        }
-        dotsAndBlanks = dotsAndBlanks && kind == kDotOrBlank;
-        badCharacter = badCharacter || kind == kForbidden;
-    }
-    if (dotsAndBlanks) {
+    if (units.dotsAndBlanks) {
         return NameFault::kDotLevel;  // Windows reduces ". ." or "..." to "." or ".."
     }
     if (first && level.size() >= 2 && level[1] == u':') {
         return NameFault::kDrivePrefix;
     }
-    if (badCharacter) {
+    if (units.badCharacter) {
         return NameFault::kBadCharacter;
     }
     if (level.back() == u'.' || level.back() == u' ') {
         return NameFault::kTrailingDotOrBlank;
     }
-    return IsDeviceName(level) ? NameFault::kDeviceName : NameFault::kNone;
+    const std::size_t stem = std::min(units.stem, level.size());
+    return (stem == 3 || stem == 4) && IsDeviceName(level) ? NameFault::kDeviceName
+                                                           : NameFault::kNone;
 }
 
 }  // namespace
@@ -121,20 +125,35 @@ NameFault CheckEntryName(std::u16string_view name, bool directory, NameUse use) 
         --end;
     }
     const std::u16string_view levels = name.substr(start, end - start);
+    // One pass over the units for every rule (names are checked on every pass over a package):
+    // a level is judged at the separator after it, so the first level at fault is told.
     std::size_t from = 0;
+    LevelUnits units;
     for (std::size_t i = 0; i <= levels.size(); ++i) {
-        if (i == levels.size() || IsSeparator(levels[i])) {
+        const uint8_t kind = i == levels.size() ? kSeparator : ClassOf(levels[i]);
+        if (kind == kSeparator) {
             const std::u16string_view level = levels.substr(from, i - from);
             // Extraction skips an empty piece between two `\`; one next to a `/` stays a level.
             const bool skipped = use == NameUse::kRead && level.empty() && from > 0 &&
                                  i < levels.size() && levels[from - 1] == u'\\' &&
                                  levels[i] == u'\\';
-            if (const NameFault fault = skipped ? NameFault::kNone : LevelFault(level, from == 0);
+            if (const NameFault fault =
+                    skipped ? NameFault::kNone : LevelFault(level, from == 0, units);
                 fault != NameFault::kNone) {
                 return fault;
             }
             from = i + 1;
+            units = LevelUnits();
+            continue;
         }
+        if (kind == kControl) {
+            return NameFault::kControlCharacter;
+        }
+        if (levels[i] == u'.' && units.stem == std::u16string_view::npos) {
+            units.stem = i - from;
+        }
+        units.dotsAndBlanks = units.dotsAndBlanks && kind == kDotOrBlank;
+        units.badCharacter = units.badCharacter || kind == kForbidden;
     }
     return NameFault::kNone;
 }
