@@ -335,7 +335,7 @@ class NameDeflater {
   public:
     NameDeflater() = default;
     ~NameDeflater() {
-        if (ready_) {
+        if (made_) {
             deflateEnd(&stream_);
         }
     }
@@ -344,12 +344,12 @@ class NameDeflater {
 
     // Deflates `raw` into `packed` (a zlib stream); false when zlib has no memory for it.
     bool Deflate(const std::vector<char>& raw, std::vector<uint8_t>& packed) {
-        if (!ready_) {
-            ready_ = deflateInit(&stream_, Z_BEST_SPEED) == Z_OK;
-        } else {
-            ready_ = deflateReset(&stream_) == Z_OK;
-        }
-        if (!ready_) {
+        if (!made_) {
+            made_ = deflateInit(&stream_, Z_BEST_SPEED) == Z_OK;
+            if (!made_) {
+                return false;
+            }
+        } else if (deflateReset(&stream_) != Z_OK) {
             return false;
         }
         packed.resize(deflateBound(&stream_, static_cast<uLong>(raw.size())));
@@ -366,7 +366,7 @@ class NameDeflater {
 
   private:
     z_stream stream_{};
-    bool ready_ = false;
+    bool made_ = false;  // deflateInit succeeded: deflateEnd is owed
 };
 
 // One pass over the directory: each record, name and block table must lie inside the directory
