@@ -390,8 +390,7 @@ class Planner final : public LevelTexts {
             ++kept;
         }
         split.resize(kept);
-        splitPath_ = path;
-        splitNameStart_ = nameStart;
+        splitNameStart_ = SIZE_MAX;  // until this call's levels are whole (memory may run out)
         uint32_t parent = kept > 0 ? split.back().node : PathTable::kRoot;
         std::size_t from = kept > 0 ? split.back().end + 1 : 0;
         for (std::size_t i = from; i <= path.size(); ++i) {
@@ -408,6 +407,8 @@ class Planner final : public LevelTexts {
                 from = i + 1;
             }
         }
+        splitPath_ = path;
+        splitNameStart_ = nameStart;
         return split;
     }
 

@@ -441,6 +441,9 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size, CatalogueNameF
                 packing = PackNames(*deflater, rawPiece, pieceFirst);
                 pieceFirst = k;
                 unpackedFrom_ = k;
+                if (!packing) {
+                    deflater.reset();  // its state is memory the rest of the parse can use
+                }
             }
             if (packing) {
                 rawPiece.insert(rawPiece.end(), name, name + entry.nameLength());
@@ -487,6 +490,7 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size, CatalogueNameF
     if (packing && !rawPiece.empty()) {
         PackNames(*deflater, rawPiece, pieceFirst);
     }
+    deflater.reset();
     unpackedFrom_ = UINT32_MAX;
     packedNames_.shrink_to_fit();
     // The rows are placed now that the table no longer grows (totals were checked above).

@@ -56,8 +56,8 @@ echo 65001 > dev/.named/codepage
 flash() { (cd dev/ResidentFlash2 && find . | sort && find . -type f -exec sha256sum {} +); }
 before=$(flash)
 "$QZP" check dev/SDMMC/VORIZ.QZP --device dev > out.txt && fail "932 on 65001: check accepts"
-grep -qxF '  reason: name cannot be read as text of at most 259 units' out.txt ||
-    fail "932 on 65001: check: $(cat out.txt)"
+grep -qxF '  reason: name cannot be read as text of at most 259 units' out.txt &&
+    grep -qxF '  entry: VORIZ\\x83A.txt' out.txt || fail "932 on 65001: check: $(cat out.txt)"
 "$BIN/qzpupdate" --device dev --ui headless --time-scale 0 > out.txt
 grep -qF 'open: VORIZ\\x83A.txt: name cannot be read as text' dev/SDMMC/qzpupdate.log ||
     fail "932 on 65001: $(cat dev/SDMMC/qzpupdate.log)"

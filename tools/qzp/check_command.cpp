@@ -193,11 +193,14 @@ int RunCheck(const CLI::App& command, const CheckArguments& args,
     // What stopped the run: its reason, or what was found where the finding itself refuses (the
     // decision's versions).
     const std::string reason = installs ? "" : stop.reason.empty() ? stop.detail : stop.reason;
+    // The entry it names, if any: which file of the package to look at.
+    const std::string entry = installs ? "" : platform::Utf16ToUtf8(stop.entry);
     if (args.json || into != nullptr) {
         const nlohmann::ordered_json document(
             {{"outcome", outcome},
              {"message", OrNull(ValidUtf8(message))},
              {"step", OrNull(installs ? "" : app::StepName(stop.step))},
+             {"entry", OrNull(ValidUtf8(entry))},
              {"reason", OrNull(ValidUtf8(reason))},
              {"packageVersion",
               OrNull(ValidUtf8(platform::Utf16ToUtf8(session.Facts().packageVersion)))},
@@ -210,8 +213,12 @@ int RunCheck(const CLI::App& command, const CheckArguments& args,
         }
     } else if (outcome == "refuse") {
         // The box alone is the same for most refusals: the step and reason tell them apart.
-        std::printf("refuse: %s\n  step: %s\n  reason: %s\n", Printable(message).c_str(),
-                    app::StepName(stop.step), Printable(reason).c_str());
+        std::printf("refuse: %s\n  step: %s\n", Printable(message).c_str(),
+                    app::StepName(stop.step));
+        if (!entry.empty()) {
+            std::printf("  entry: %s\n", Printable(entry).c_str());
+        }
+        std::printf("  reason: %s\n", Printable(reason).c_str());
     } else if (outcome == "patch") {
         std::printf("patch\n");
     } else {

@@ -93,8 +93,8 @@ std::string ReportPage(const Json& report) {
     if (!report["prediction"].is_null()) {
         const Json& p = report["prediction"];
         page += "<h2>Prediction</h2>\n<table>\n" + Row("outcome", p["outcome"]) +
-                Row("message", p["message"]) + Row("step", p["step"]) + Row("reason", p["reason"]) +
-                Row("installed", p["installedVersion"]) + "</table>\n";
+                Row("message", p["message"]) + Row("step", p["step"]) + Row("entry", p["entry"]) +
+                Row("reason", p["reason"]) + Row("installed", p["installedVersion"]) + "</table>\n";
     }
     page += "<h2>Runs on the card</h2>\n";
     if (report["runs"].empty()) {
