@@ -328,47 +328,6 @@ class DirectoryWindow {
 
 }  // namespace
 
-// The deflater of the names kept in pieces: made with the first piece and reset for each next,
-// so a large catalogue allocates zlib's state once. The fastest level: names repeat their folders,
-// which any level finds, and the open waits on every piece.
-class NameDeflater {
-  public:
-    NameDeflater() = default;
-    ~NameDeflater() {
-        if (made_) {
-            deflateEnd(&stream_);
-        }
-    }
-    NameDeflater(const NameDeflater&) = delete;
-    NameDeflater& operator=(const NameDeflater&) = delete;
-
-    // Deflates `raw` into `packed` (a zlib stream); false when zlib has no memory for it.
-    bool Deflate(const std::vector<char>& raw, std::vector<uint8_t>& packed) {
-        if (!made_) {
-            made_ = deflateInit(&stream_, Z_BEST_SPEED) == Z_OK;
-            if (!made_) {
-                return false;
-            }
-        } else if (deflateReset(&stream_) != Z_OK) {
-            return false;
-        }
-        packed.resize(deflateBound(&stream_, static_cast<uLong>(raw.size())));
-        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
-        stream_.avail_in = static_cast<uInt>(raw.size());
-        stream_.next_out = packed.data();
-        stream_.avail_out = static_cast<uInt>(packed.size());
-        if (deflate(&stream_, Z_FINISH) != Z_STREAM_END) {
-            return false;
-        }
-        packed.resize(stream_.total_out);
-        return true;
-    }
-
-  private:
-    z_stream stream_{};
-    bool made_ = false;  // deflateInit succeeded: deflateEnd is owed
-};
-
 // One pass over the directory: each record, name and block table must lie inside the directory
 // and within the buffer limits; a name over the limit is refused from its record's fixed part,
 // before the name is read. The names are kept when they fit kKeptNameBytes at most, else only
@@ -404,11 +363,6 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size, CatalogueNameF
     bool packing = !namesKept_ && keptNameLimit_ > 0;
     unpackedFrom_ = 0;
     std::vector<char> rawPiece;
-    std::unique_ptr<NameDeflater> deflater;
-    if (packing) {
-        deflater.reset(new (std::nothrow) NameDeflater);
-        packing = deflater != nullptr;
-    }
     uint32_t pieceFirst = 0;
     uint64_t totalCompressed = 0;
     PackageName fed;  // the name told to `feed`
@@ -438,12 +392,9 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size, CatalogueNameF
         } else {
             entry.SetName(this, static_cast<uint32_t>(p), NameHash(name, entry.nameLength()));
             if (packing && rawPiece.size() + entry.nameLength() > kNameWindow) {
-                packing = PackNames(*deflater, rawPiece, pieceFirst);
+                packing = PackNames(rawPiece, pieceFirst);
                 pieceFirst = k;
                 unpackedFrom_ = k;
-                if (!packing) {
-                    deflater.reset();  // its state is memory the rest of the parse can use
-                }
             }
             if (packing) {
                 rawPiece.insert(rawPiece.end(), name, name + entry.nameLength());
@@ -488,9 +439,8 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size, CatalogueNameF
     }
     recordsEnd_ = p;
     if (packing && !rawPiece.empty()) {
-        PackNames(*deflater, rawPiece, pieceFirst);
+        PackNames(rawPiece, pieceFirst);
     }
-    deflater.reset();
     unpackedFrom_ = UINT32_MAX;
     packedNames_.shrink_to_fit();
     // The rows are placed now that the table no longer grows (totals were checked above).
@@ -516,23 +466,27 @@ int32_t PackageArchive::ParseDirectory(int64_t at, uint32_t size, CatalogueNameF
 
 // Deflates the names in `raw` (entries `firstEntry` on) as the next piece and empties `raw`. When
 // the pieces would pass the limit, drops them all (the names are read from the package instead)
-// and returns false.
-bool PackageArchive::PackNames(NameDeflater& deflater, std::vector<char>& raw,
-                               uint32_t firstEntry) {
-    std::vector<uint8_t> packed;
+// and returns false. At the fastest level: names repeat their folders, which any level finds, and
+// the open waits on every piece. zlib's state lives for one piece only: it is a quarter of a
+// megabyte that the rest of the parse (the block table growing) may need.
+bool PackageArchive::PackNames(std::vector<char>& raw, uint32_t firstEntry) {
+    uLongf size = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<uint8_t> packed(size);
     const std::size_t at = packedNames_.size();
     if (nameInflater_ == nullptr) {
         nameInflater_.reset(new (std::nothrow) block_codec::Inflater);
     }
-    if (nameInflater_ == nullptr || !nameInflater_->Ready() || !deflater.Deflate(raw, packed) ||
-        at + packed.size() > keptNameLimit_) {
+    if (nameInflater_ == nullptr || !nameInflater_->Ready() ||
+        compress2(packed.data(), &size, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), Z_BEST_SPEED) != Z_OK ||
+        at + size > keptNameLimit_) {
         nameInflater_.reset();
         std::vector<uint8_t>().swap(packedNames_);
         std::vector<NamePiece>().swap(namePieces_);
         std::vector<char>().swap(raw);
         return false;
     }
-    packedNames_.insert(packedNames_.end(), packed.begin(), packed.end());
+    packedNames_.insert(packedNames_.end(), packed.begin(), packed.begin() + size);
     namePieces_.push_back(
         {firstEntry, static_cast<uint32_t>(at), static_cast<uint32_t>(raw.size())});
     raw.clear();

@@ -21,8 +21,6 @@
 #include "package/package_entry.h"
 #include "package/package_fault.h"
 
-class NameDeflater;
-
 // The END record and the trailer comment in memory.
 struct PackageEndRecord {
     uint32_t signature = kPackageEndSignature;
@@ -185,7 +183,7 @@ class PackageArchive final : public PackageNameSource {
         uint32_t packedAt;
         uint32_t rawSize;
     };
-    bool PackNames(NameDeflater& deflater, std::vector<char>& raw, uint32_t firstEntry);
+    bool PackNames(std::vector<char>& raw, uint32_t firstEntry);
     std::vector<NamePiece> namePieces_;
     // While the directory is parsed, the entries from here on are in no piece yet (a name asked
     // for then is read from the package).
