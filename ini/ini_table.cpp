@@ -140,10 +140,9 @@ bool ReserveIndex(const IniTable* table, std::size_t more = 1) {
     return true;
 }
 
-// Index of the slot holding `key` (already in its field form), or -1.
-int32_t FindSlot(const IniTable* table, std::u16string_view key) {
+// Index of the slot holding `key` (already in its field form, its hash `h`), or -1.
+int32_t FindSlot(const IniTable* table, std::u16string_view key, uint32_t h) {
     const IniTableIndex& index = *table->index;
-    const uint32_t h = HashView(key);
     const std::size_t mask = BucketMask(index);
     for (std::size_t i = h & mask; index.buckets[i].slot != IniTableIndex::kEmpty;
          i = (i + 1) & mask) {
@@ -153,6 +152,10 @@ int32_t FindSlot(const IniTable* table, std::u16string_view key) {
         }
     }
     return -1;
+}
+
+int32_t FindSlot(const IniTable* table, std::u16string_view key) {
+    return FindSlot(table, key, HashView(key));
 }
 
 // The units an entry takes in the text store.
@@ -287,9 +290,10 @@ void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value
     CopyField(valueCopy, value != nullptr ? FieldForm(value) : std::u16string_view());
     const std::u16string_view key(keyCopy);
     const std::u16string_view text(valueCopy);
+    const uint32_t hash = HashView(key);  // found by and stored with the key
     IniTableIndex& index = *table->index;
     if (table->used > 0) {
-        const int32_t found = FindSlot(table, key);
+        const int32_t found = FindSlot(table, key, hash);
         if (found >= 0) {
             IniEntry& entry = table->entries[found];
             // The stored value keeps its place when the new one fits in its room (the text store
@@ -320,7 +324,7 @@ void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value
     IniEntry& entry = table->entries[slot];
     entry.key = room;
     entry.value = PutValue(PutText(room, key), text);
-    entry.hash = HashView(key);
+    entry.hash = hash;
     PlaceInIndex(index, entry.hash, slot);
     ++table->used;
 }
