@@ -429,8 +429,10 @@ void IniTableReserve(IniTable* table, int32_t entries) {
     if (table == nullptr || entries <= 0) {
         return;
     }
-    const int32_t free = table->capacity - table->used;
-    if (entries > free && !Grow(table, entries - free)) {
+    // Slots come 32 at a time, as the table's own growth gives them.
+    const int64_t missing = int64_t{entries} - (table->capacity - table->used);
+    const int64_t added = (missing + kIniGrowSlots - 1) / kIniGrowSlots * kIniGrowSlots;
+    if (missing > 0 && (added > INT32_MAX || !Grow(table, static_cast<int32_t>(added)))) {
         return;
     }
     ReserveIndex(table, static_cast<std::size_t>(entries));

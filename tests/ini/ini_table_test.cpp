@@ -60,6 +60,8 @@ TEST(IniTableTest, GrowthKeepsSlotsAndValuesTakenFromTheTable) {
     }
     EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"T", u"k", u"")), u"copied value");
     EXPECT_EQ(std::u16string(IniTableGetString(t.get(), u"U", nullptr, u"")), u"copied value");
+    IniTableReserve(t.get(), 30);  // one more than the 29 free slots: 32 more, as growth gives
+    EXPECT_EQ(t->capacity, 96);
     EXPECT_EQ(TablePtr(IniTableCreate(100))->capacity, 100);
     EXPECT_EQ(TablePtr(IniTableCreate(-5))->capacity, 32);
 }
