@@ -103,9 +103,9 @@ StepOutcome UpdateSession::CheckSignatureAndContents() {
     pass.hooks.tailNamesContext = this;
     pass.hooks.tailNamed = &pass.tailNamed;
     pass.policy = &policy_;
-    pass.hashes = packagePath_ != nullptr;         // an adopted package is not named (Identify)
-    pass.total = packageSize_ != 0 ? packageSize_  // an adopted package: its entries' data
-                                   : PackagePackedBytes(package_, entries_, count_);
+    pass.hashes = packagePath_ != nullptr;  // an adopted package is not named (Identify)
+    // The file's size; for an adopted package (no size taken), its entries' data.
+    pass.total = packageSize_ != 0 ? packageSize_ : PackagePackedBytes(package_, entries_, count_);
     const auto passed = [&] {
         scanWhole_ = pass.whole;
         scanProblem_ = pass.problem;
