@@ -278,19 +278,21 @@ int32_t TakeLowestFreeSlot(IniTableIndex& index) {
     return index.highWater++;
 }
 
-// `key` and `value` may point into the table itself (a value copied from another entry), which
-// growing moves: both are copied before anything changes.
-void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value) {
-    if (keyView.empty()) {
-        return;  // a first unit of 0 would read as a free slot
-    }
-    char16_t keyCopy[kIniFieldUnits];
+// Starts fetching the bucket where a lookup of a key hashed `h` begins. A table larger than the
+// processor's caches would otherwise wait for memory on every new key, each lookup's bucket being
+// anywhere in the index; a fetch started before other work is done meanwhile.
+void PrefetchBucket(const IniTable* table, uint32_t h) {
+    const IniTableIndex& index = *table->index;
+    __builtin_prefetch(&index.buckets[h & BucketMask(index)]);
+}
+
+// `key` (at most kIniFieldUnits - 1 units, not empty) is stored with `value`; `hash` is its
+// HashView. `value` may point into the table itself (a value copied from another entry), which
+// growing moves: it is copied before anything changes.
+void SetField(IniTable* table, std::u16string_view key, const char16_t* value, uint32_t hash) {
     char16_t valueCopy[kIniFieldUnits];
-    CopyField(keyCopy, keyView);
     CopyField(valueCopy, value != nullptr ? FieldForm(value) : std::u16string_view());
-    const std::u16string_view key(keyCopy);
     const std::u16string_view text(valueCopy);
-    const uint32_t hash = HashView(key);  // found by and stored with the key
     IniTableIndex& index = *table->index;
     if (table->used > 0) {
         const int32_t found = FindSlot(table, key, hash);
@@ -327,6 +329,17 @@ void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value
     entry.hash = hash;
     PlaceInIndex(index, entry.hash, slot);
     ++table->used;
+}
+
+// `key` may point into the table itself, which growing moves: it is copied first.
+void SetView(IniTable* table, std::u16string_view keyView, const char16_t* value) {
+    if (keyView.empty()) {
+        return;  // a first unit of 0 would read as a free slot
+    }
+    char16_t keyCopy[kIniFieldUnits];
+    CopyField(keyCopy, keyView);
+    const std::u16string_view key(keyCopy);
+    SetField(table, key, value, HashView(key));
 }
 
 void UnsetSlot(IniTable* table, int32_t slot) {
@@ -489,12 +502,16 @@ void IniTableSetString(IniTable* table, const char16_t* section, const char16_t*
     if (!ComposeKey(name, key, composed)) {
         return;
     }
+    // The key's bucket is fetched while the section entry is set.
+    const std::u16string_view field(composed);
+    const uint32_t hash = HashView(field);
+    PrefetchBucket(table, hash);
     // The value may point into the table, which setting the section entry can grow: copy it.
     char16_t valueCopy[kIniFieldUnits];
     CopyField(valueCopy, value != nullptr ? FieldForm(value) : std::u16string_view());
     // The section entry first, so that a new section takes a lower slot than its first key.
     SetView(table, name, nullptr);
-    SetView(table, composed, value != nullptr ? valueCopy : nullptr);
+    SetField(table, field, value != nullptr ? valueCopy : nullptr, hash);
 }
 
 const char16_t* IniTableGetString(IniTable* table, const char16_t* section, const char16_t* key,
