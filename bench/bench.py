@@ -346,9 +346,11 @@ def main():
         # The load alone, timed in process from memory (a whole `qzp ini get` run is dominated by
         # process start-up at 10,000 keys), one load per process (ini_load_bench.cpp says why).
         # The sizes take turns, so that a change in the machine's load falls on all of them alike.
+        # A load takes a few milliseconds, and a shared machine's speed can differ by half from
+        # one process to the next: each median is of many turns.
         loader = os.path.join(os.path.dirname(qzp), "ini_load_bench")
         loads = {keys: [] for keys in INI_KEYS}
-        for _ in range(max(runs, 21)):
+        for _ in range(max(runs, 101)):
             for keys in INI_KEYS:
                 loads[keys].append(float(subprocess.run(
                     [loader, str(keys)], check=True, stdout=subprocess.PIPE, text=True).stdout))
@@ -426,7 +428,7 @@ def main():
                  "`qzpupdate` run on a fresh device image (the package's check, the purge and the "
                  "extraction into `\\ResidentFlash2\\`); the INI rows are `ini_load_bench`: one "
                  "section of KEYS lines loaded from memory into a fresh table, the load alone "
-                 "timed in process, one load per process, the sizes taking turns, median of 21 "
+                 "timed in process, one load per process, the sizes taking turns, median of 101 "
                  "processes or more.")
     text = "\n".join(lines) + "\n"
     print(text)
