@@ -207,6 +207,10 @@ int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs) {
     return 1;
 }
 
+void PackageSetKeptNameBytes(uint32_t bytes) {
+    PackageArchive::SetKeptNameBytes(bytes);
+}
+
 void PackageClose(PackageArchive* archive) {
     if (archive == nullptr) {
         return;

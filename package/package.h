@@ -57,6 +57,13 @@ void PackageClose(PackageArchive* archive);
 // Returns 1, or 0 for a missing archive.
 int32_t PackageSetJobs(PackageArchive* archive, uint32_t jobs);
 
+// The name bytes a catalogue opened from now on keeps in memory (1 MiB unless set, a device's
+// budget): as they are while they fit, else deflated in pieces that every read of a name inflates
+// again, else left in the package. A host program with memory to spare keeps more, so that the
+// open does not deflate the names and its plans read them as they are; what a package is judged
+// to be stays the same. Applies to the whole process.
+void PackageSetKeptNameBytes(uint32_t bytes);
+
 // Unpacking into a host folder that stands for the device folder `folder` (e.g.
 // u"\\ResidentFlash2\\"): the device's path limit of 259 units is then checked on `folder`
 // joined with each stored name, as the device would count it, instead of on the host target,
