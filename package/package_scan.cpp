@@ -291,6 +291,7 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
             }
             found = {PackageFault::kOutOfMemory, keepEntry, 0,
                      catalogue[keepEntry].UncompressedTotal(), 0};  // no room to keep it
+            archive->SetLastProblem(found);
             if (problem != nullptr) {
                 *problem = found;
             }
@@ -333,6 +334,9 @@ int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
     if (hooks.kept != nullptr) {
         hooks.kept->clear();
     }
+    // The run's own problem may be only what the stream's failure left it (a block read short
+    // when the stream could take no buffer): the archive's last problem is the scan's.
+    archive->SetLastProblem(found);
     if (problem != nullptr) {
         *problem = found;
     }

@@ -61,8 +61,10 @@ struct PackageScanHooks {
 // *problem filled (may be null): the first damaged entry's fault as PackageVerify reports it;
 // fault kNone when `contents` asked to stop; kShortRead (entry 0xFFFF) when the file has become
 // shorter than at the open and kSizeMismatch (entry 0xFFFF) when it has become longer, and
-// kNotInCatalogue for a missing archive or one whose last scan has run. *kept
-// holds the kept entry's bytes only after a success; it is emptied first.
+// kNotInCatalogue for a missing archive or one whose last scan has run. After any other failure
+// the archive's last problem (PackageLastProblem) is the same: a stream that could not take its
+// buffer reads as out of memory there too, not as the block it left short. *kept holds the kept
+// entry's bytes only after a success; it is emptied first.
 int32_t PackageScan(PackageArchive* archive, const PackageScanHooks& hooks,
                     PackageProblem* problem);
 

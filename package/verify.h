@@ -20,8 +20,8 @@ int32_t PackageVerify(PackageArchive* archive, PackageEntry** entries, uint32_t 
                       const char16_t* targetDirectory, ProgressProc progress,
                       PackageProblem* problem);
 
-// Why the last PackageExtract / PackageVerify on this archive failed: 1 and *problem filled, or 0
-// when it did not fail or gave no reason (a count of 0).
+// Why the last PackageExtract / PackageVerify / PackageScan on this archive failed: 1 and *problem
+// filled, or 0 when it did not fail or gave no reason (a count of 0).
 int32_t PackageLastProblem(PackageArchive* archive, PackageProblem* problem);
 
 // True when the name rule (name_rules.h) accepts `name` as a stored name, a directory's one
